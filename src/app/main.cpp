@@ -1,0 +1,9 @@
+#include "app/CCorvaneApp.h"
+#include "app/Startup.h"
+
+#include <QApplication>
+
+int main(int argc, char* argv[]) {
+    QApplication application(argc, argv);
+    return RunCorvane();
+}

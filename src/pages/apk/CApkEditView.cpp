@@ -1,0 +1,33 @@
+#include "pages/apk/CApkEditView.h"
+
+#include "res/DialogBuilder.h"
+
+#include <QListWidget>
+#include <QPushButton>
+
+CApkEditView::CApkEditView(QWidget* parent) : QWidget(parent) {
+    BuildDialog(this, dialogTemplate(IDD_APK_PAGE));
+    ApkList = Control<QListWidget>(this, IDC_APK_LIST);
+}
+
+CApkEditView::~CApkEditView() = default;
+
+QPushButton* CApkEditView::addButton() const {
+    return Control<QPushButton>(this, IDC_APK_ADD);
+}
+
+QPushButton* CApkEditView::deleteButton() const {
+    return Control<QPushButton>(this, IDC_APK_DELETE);
+}
+
+int CApkEditView::RefreshApkList() {
+    return 1;
+}
+
+int CApkEditView::UpdateDeleteButton() {
+    return 0;
+}
+
+void CApkEditView::OnAddApk() {}
+
+void CApkEditView::OnDeleteApk() {}

@@ -1,0 +1,30 @@
+#include "workspace/ChangeLogWriter.h"
+
+#include "app/CCorvaneApp.h"
+#include "app/UiDialogs.h"
+#include "workspace/core/ChangeLog.h"
+
+void LogApkAdded(const QString& sourcePath, const QString& appDirectory) {
+    theApp().ChangeLog.append(
+        ChangeLogAddLine(QDateTime::currentDateTime(), sourcePath, appDirectory));
+}
+
+void LogApkDeleted(const QString& apkPath) {
+    theApp().ChangeLog.append(ChangeLogDeleteLine(QDateTime::currentDateTime(), apkPath));
+}
+
+void LogFileReplaced(const QString& targetPath, const QString& sourcePath) {
+    theApp().ChangeLog.append(
+        ChangeLogReplaceLine(QDateTime::currentDateTime(), targetPath, sourcePath));
+}
+
+bool WriteChangeLog() {
+    CCorvaneApp& app = theApp();
+    const ChangeLogWriteResult result =
+        WriteChangeLogFile(app.Paths().changeLogFile(), app.ChangeLog);
+    if (result == ChangeLogWriteResult::DeleteFailed) {
+        ShowAppMessage(QStringLiteral("Delete log.txt failed"));
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+// File operations of the workspace. Each answers with a boolean and reports
+// nothing to the user; callers word the messages.
+
+// A file or a directory (or a link, even a dangling one) is at path.
+// A path that ends in a separator counts as absent.
+bool PathExists(const QString& path);
+
+// Removes the directory with everything below it. True when it is gone or was
+// never there. A file that cannot be deleted ends the pass of its directory.
+bool DeleteDirectoryTree(const QString& path);
+
+// The names in a directory ("." and ".." left out), in case-insensitive name
+// order: the order every enumeration of the system uses.
+QStringList ListDirectory(const QString& directory);
+
+bool IsDirectory(const QString& path);
+
+// Deletes one file (not a directory). Attributes and permissions are left alone.
+bool RemoveFile(const QString& path);
+// Removes one empty directory.
+bool RemoveEmptyDirectory(const QString& path);
+// Creates one directory; false when it exists already or cannot be made.
+bool CreateDirectory(const QString& path);
+// Copies a file in one kernel-side copy. With failIfExists an existing target
+// fails the copy; otherwise it is replaced.
+bool CopyFileTo(const QString& from, const QString& to, bool failIfExists);
+
+// Test seam: lets a test make chosen file operations fail, as a read-only or
+// locked file would on a desktop (tests run as root, where permissions stop
+// nothing). The predicate answers true to make the operation fail.
+enum class FileOp { RemoveFile, RemoveDirectory, CreateDirectory, CopyFile };
+using FileFaultPredicate = std::function<bool(FileOp op, const QString& path)>;
+void SetFileFaultsForTesting(FileFaultPredicate predicate);

@@ -1,0 +1,78 @@
+#include "support/TestBundle.h"
+
+#include "app/CCorvaneApp.h"
+#include "app/UiDialogs.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+QString TestBundle::buildBundle() {
+    return QStringLiteral(CORVANE_BUNDLE_DIR);
+}
+
+QString TestBundle::samplePackage() {
+    return buildBundle() + QStringLiteral("/samples/update.zip");
+}
+
+TestBundle::TestBundle() {
+    const QString config = m_dir.filePath(QStringLiteral("Config"));
+    QDir().mkpath(config);
+    const QString source = buildBundle() + QStringLiteral("/Config/");
+    for (const char* name : {"7za", "signapk.jar"})
+        QFile::link(QFileInfo(source + QLatin1String(name)).symLinkTarget(),
+                    config + QLatin1Char('/') + QLatin1String(name));
+    for (const char* name : {"platform.x509.pem", "platform.pk8", "testkey.x509.pem", "testkey.pk8"})
+        QFile::copy(source + QLatin1String(name), config + QLatin1Char('/') + QLatin1String(name));
+    QFile::link(QFileInfo(buildBundle() + QStringLiteral("/jre")).symLinkTarget(),
+                m_dir.filePath(QStringLiteral("jre")));
+
+    CCorvaneApp& app = theApp();
+    app.AppDirectory = m_dir.path();
+    app.WorkingArchivePath.clear();
+    app.ChangeLog.clear();
+    app.AndroidMajorVersion = 4;
+    app.BusyStep = 0;
+    app.LastToolRun = ToolRunResult{};
+}
+
+TestBundle::~TestBundle() {
+    theApp().AppDirectory.clear();
+    theApp().WorkingArchivePath.clear();
+}
+
+void TestBundle::replaceToolWithScript(const QString& relativeToolPath, const QString& script) {
+    const QString tool = m_dir.filePath(relativeToolPath);
+    if (relativeToolPath.startsWith(QLatin1String("jre/"))) {
+        // Make jre a real directory so that only bin/java is replaced.
+        QFile::remove(m_dir.filePath(QStringLiteral("jre")));
+        QDir().mkpath(QFileInfo(tool).absolutePath());
+    }
+    QFile::remove(tool);
+    WriteFile(tool, ("#!/bin/sh\n" + script + "\n").toUtf8());
+    QFile::setPermissions(tool, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                    QFileDevice::ExeOwner | QFileDevice::ReadOther |
+                                    QFileDevice::ExeOther);
+}
+
+void TestBundle::removeTool(const QString& relativeToolPath) {
+    const QString tool = m_dir.filePath(relativeToolPath);
+    if (relativeToolPath.startsWith(QLatin1String("jre/")))
+        QFile::remove(m_dir.filePath(QStringLiteral("jre")));
+    QFile::remove(tool);
+}
+
+bool WriteFile(const QString& path, const QByteArray& data) {
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    return file.write(data) == data.size();
+}
+
+QByteArray ReadFile(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return file.readAll();
+}

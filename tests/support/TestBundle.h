@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QString>
+#include <QTemporaryDir>
+
+// A temporary AppDirectory laid out like the bundle: Config/ with the real
+// 7-Zip, signapk and the development keys of the build's bundle, and jre/.
+// It becomes theApp().AppDirectory; the app's state is reset.
+class TestBundle {
+public:
+    TestBundle();
+    ~TestBundle();
+
+    bool isValid() const { return m_dir.isValid(); }
+    QString path() const { return m_dir.path(); }
+    QString file(const QString& relative) const { return m_dir.filePath(relative); }
+
+    // Replaces a tool of the bundle ("Config/7za", "jre/bin/java") with a
+    // shell script; used to make a tool fail, hang or exit with an error.
+    void replaceToolWithScript(const QString& relativeToolPath, const QString& script);
+    // Removes a tool so that starting it fails.
+    void removeTool(const QString& relativeToolPath);
+
+    // The build's bundle (real tools, keys, sample package).
+    static QString buildBundle();
+    static QString samplePackage();
+
+private:
+    QTemporaryDir m_dir;
+};
+
+// Writes a file (creating its directories); false on failure.
+bool WriteFile(const QString& path, const QByteArray& data);
+QByteArray ReadFile(const QString& path);
