@@ -3,6 +3,7 @@
 #include "res/DialogBuilder.h"
 
 #include <QListWidget>
+#include <QMenu>
 #include <QPushButton>
 
 CApkEditView::CApkEditView(QWidget* parent) : QWidget(parent) {
@@ -28,6 +29,20 @@ int CApkEditView::UpdateDeleteButton() {
     return 0;
 }
 
-void CApkEditView::OnAddApk() {}
+QMenu* CApkEditView::BuildContextMenu(QWidget* parent) {
+    return new QMenu(parent);
+}
 
-void CApkEditView::OnDeleteApk() {}
+void CApkEditView::RunContextCommand(int) {}
+
+void CApkEditView::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+}
+
+bool CApkEditView::eventFilter(QObject* watched, QEvent* event) {
+    return QWidget::eventFilter(watched, event);
+}
+
+void CApkEditView::dragEnterEvent(QDragEnterEvent*) {}
+
+void CApkEditView::dropEvent(QDropEvent*) {}
