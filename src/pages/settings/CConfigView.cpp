@@ -1,9 +1,60 @@
 #include "pages/settings/CConfigView.h"
 
 #include "app/CCorvaneApp.h"
+#include "pages/settings/OpenInEditor.h"
 #include "res/DialogBuilder.h"
+
+#include <QKeyEvent>
+#include <QPushButton>
+
+namespace {
+
+// Button id and the file it opens, below the tree's root.
+struct ConfigFile {
+    int buttonId;
+    const char* suffix;
+};
+
+constexpr ConfigFile kConfigFiles[] = {
+    {1006, "/system/build.prop"},
+    {1007, "/system/usr/keylayout/Vendor_0001_Product_0001.kl"},
+    {1008, "/system/etc/key.xml"},
+};
+
+} // namespace
 
 CConfigView::CConfigView(QWidget* parent) : QWidget(parent) {
     BuildDialog(this, dialogTemplate(IDD_SETTINGS_PAGE));
     RootDirectory = theApp().Paths().extractedTree();
+
+    installEventFilter(this);
+    for (const ConfigFile& file : kConfigFiles) {
+        QPushButton* button = Control<QPushButton>(this, file.buttonId);
+        if (!button)
+            continue;
+        button->installEventFilter(this);
+        const int id = file.buttonId;
+        connect(button, &QPushButton::clicked, this, [this, id] { OnOpenConfigFile(id); });
+    }
+}
+
+void CConfigView::OnOpenConfigFile(int buttonId) {
+    for (const ConfigFile& file : kConfigFiles) {
+        if (file.buttonId == buttonId) {
+            OpenInEditor(RootDirectory + QLatin1String(file.suffix), this);
+            return;
+        }
+    }
+}
+
+bool CConfigView::eventFilter(QObject* watched, QEvent* event) {
+    // Claiming the shortcut override as well keeps the keys from any shortcut.
+    if (event->type() == QEvent::KeyPress || event->type() == QEvent::ShortcutOverride) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Escape || key == Qt::Key_Return || key == Qt::Key_Enter) {
+            event->accept();
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
 }

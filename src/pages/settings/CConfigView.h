@@ -10,4 +10,11 @@ public:
 
     // The root of the extracted tree.
     QString RootDirectory;
+
+    // The commands of buttons 1006 to 1008: open the button's file.
+    void OnOpenConfigFile(int buttonId);
+
+protected:
+    // Swallows Escape and Enter pressed anywhere on the page.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 };

@@ -1,0 +1,41 @@
+#include "pages/settings/OpenInEditor.h"
+
+#include "app/UiDialogs.h"
+#include "pages/settings/core/DesktopApplications.h"
+
+#include <QProcess>
+
+namespace {
+
+const QString kPlainText = QStringLiteral("text/plain");
+
+// Starts the program on its own, without a shell; false when it cannot run.
+bool StartDetached(const QStringList& commandLine) {
+    if (commandLine.isEmpty() || commandLine.first().isEmpty())
+        return false;
+    return QProcess::startDetached(commandLine.first(), commandLine.mid(1));
+}
+
+} // namespace
+
+void OpenInEditor(const QString& path, QWidget* owner) {
+    const XdgSearchPaths paths = XdgSearchPaths::fromEnvironment();
+
+    DesktopApplication editor;
+    QStringList commandLine;
+    if (FindDefaultApplication(paths, kPlainText, &editor) &&
+        CommandLineForFile(editor, path, &commandLine) && StartDetached(commandLine))
+        return;
+
+    QList<ProgramChoice> candidates;
+    for (const DesktopApplication& application : ApplicationsForMimeType(paths, kPlainText)) {
+        QStringList program;
+        if (!CommandLineForFile(application, QString(), &program))
+            continue;
+        candidates << ProgramChoice{application.name, program.first(), program.mid(1)};
+    }
+    ProgramChoice chosen;
+    if (!UiDialogs::instance().chooseProgram(owner, path, candidates, &chosen))
+        return;
+    StartDetached(QStringList{chosen.command} + chosen.arguments + QStringList{path});
+}
