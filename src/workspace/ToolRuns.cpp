@@ -36,9 +36,11 @@ bool CCorvaneApp::RunToolWithBusyDialog(const QString& toolPath, const QStringLi
     process.setArguments(arguments);
     process.setWorkingDirectory(workingDirectory.isEmpty() ? QDir::currentPath()
                                                            : workingDirectory);
-    // The tool talks to no one: no input, its output goes where ours goes.
+    // The tool talks to no one: no input, its progress output is dropped and
+    // its error output goes where ours goes.
     process.setStandardInputFile(QProcess::nullDevice());
-    process.setProcessChannelMode(QProcess::ForwardedChannels);
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process.start();
     if (!process.waitForStarted(-1)) {
         LastToolRun.outcome = ToolRunResult::Outcome::FailedToStart;
