@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
-# Installs every Debian package the build, the bundle and the tests need.
+# Installs every Debian 12 package the build, the bundle and the tests need.
 # Only missing packages are installed; sudo is used when not running as root.
 set -euo pipefail
 
 PACKAGES=(
+  # Build: C++20 compiler, CMake, Ninja, Qt 6, libzip; formatting.
   build-essential cmake ninja-build pkg-config clang-format
   qt6-base-dev libzip-dev
+  # Tools the program drives from its bundle, and those that make the sample
+  # package and the test APKs.
   7zip p7zip-full
   default-jre-headless signapk apksigner aapt openssl
+  # Running without a desktop (screenshots, the start check) and fonts.
   xvfb xauth fonts-dejavu-core
 )
 
@@ -24,9 +28,14 @@ fi
 
 SUDO=()
 if [ "$(id -u)" -ne 0 ]; then
+  if ! command -v sudo >/dev/null; then
+    echo "install-deps: not root and sudo is missing; install as root: ${missing[*]}" >&2
+    exit 1
+  fi
   SUDO=(sudo)
 fi
 
 echo "Installing: ${missing[*]}"
-"${SUDO[@]}" apt-get update -qq
-DEBIAN_FRONTEND=noninteractive "${SUDO[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+"${SUDO[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+"${SUDO[@]}" env DEBIAN_FRONTEND=noninteractive \
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"

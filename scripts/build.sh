@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Configures and builds Corvane (Release, Ninja) into build/ beside the
+# sources; the bundle is laid out in build/bundle/.
+#
+#   build.sh [TARGET...]     default: everything, tests included
+set -euo pipefail
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+BUILD="$ROOT/build"
+
+# A build directory configured with another generator cannot be reused.
+if [ -f "$BUILD/CMakeCache.txt" ] && ! grep -qx 'CMAKE_GENERATOR:INTERNAL=Ninja' "$BUILD/CMakeCache.txt"; then
+  rm -rf "$BUILD/CMakeCache.txt" "$BUILD/CMakeFiles"
+fi
+cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release
+if [ $# -eq 0 ]; then
+  cmake --build "$BUILD"
+else
+  cmake --build "$BUILD" --target "$@"
+fi
