@@ -85,6 +85,9 @@ int CCorvaneDlg::DoModal() {
 }
 
 void CCorvaneDlg::OnTabSelChange(int index) {
+    // Tearing the pages down moves the current tab; nothing is listed then.
+    if (m_closing)
+        return;
     switch (index) {
     case 1:
         SystemApkPage->deleteButton()->setEnabled(false);

@@ -13,6 +13,7 @@ void CCorvaneDlg::OnCancelClicked() {
     if (AskYesNo(this, QStringLiteral("Do you want to save?")))
         OnSaveClicked();
     m_closing = true;
+    TabControl->disconnect(this);
 
     delete SystemApkPage;
     SystemApkPage = nullptr;

@@ -155,6 +155,7 @@ void TestMainWindow::escapeAndCloseBoxAskToSave_data() {
     QTest::newRow("Cancel button") << "button";
     QTest::newRow("Escape key") << "escape";
     QTest::newRow("close box") << "close";
+    QTest::newRow("close box on the last tab") << "close on last tab";
 }
 
 void TestMainWindow::escapeAndCloseBoxAskToSave() {
@@ -164,6 +165,8 @@ void TestMainWindow::escapeAndCloseBoxAskToSave() {
     theApp().CreateBusyDialog();
     m_dlg->show();
     m_dialogs->answers.enqueue(UiDialogs::Answer::No);
+    if (how.endsWith("on last tab"))
+        m_dlg->TabControl->setCurrentIndex(3);
     if (how == "button")
         Control<QPushButton>(m_dlg.get(), IDC_CANCEL)->click();
     else if (how == "escape")
