@@ -6,6 +6,8 @@
 #include "pages/settings/CConfigView.h"
 #include "workspace/ChangeLogWriter.h"
 
+#include <QTabWidget>
+
 void CCorvaneDlg::OnCancelClicked() {
     if (m_closing)
         return;
