@@ -53,8 +53,10 @@ CApkEditView::CApkEditView(QWidget* parent) : QWidget(parent) {
     ApkList->setSortingEnabled(false);
     ApkList->setMovement(QListView::Static);
     ApkList->setResizeMode(QListView::Adjust);
+    // A fixed cell, like the platform's icon view: long names wrap inside it.
+    ApkList->setGridSize(QSize(96, 76));
     ApkList->setWordWrap(true);
-    ApkList->setSpacing(4);
+    ApkList->setTextElideMode(Qt::ElideRight);
     // Files dropped onto the list are the page's drop.
     ApkList->setDragDropMode(QAbstractItemView::NoDragDrop);
     ApkList->setAcceptDrops(false);
