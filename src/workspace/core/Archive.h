@@ -32,11 +32,15 @@ struct ArchiveOperation {
 bool RunArchiver(QChar letter, const QString& file, const QString& archive,
                  const QString& pathInArchive);
 
-// Applies several operations in one rewrite of the archive; all or nothing.
+// Applies several operations in one rewrite of the archive, in order (a later
+// operation on a member wins); all or nothing: if any operation cannot be
+// prepared (a file that cannot be read, an unknown letter) nothing changes.
 bool RunArchiverBatch(const QString& archive, const QList<ArchiveOperation>& operations);
 
-// The member name an operation works on ("system/app/Foo.apk").
+// The member name an operation works on ("system/app/Foo.apk"); empty when
+// the file argument names no file.
 QString ArchiveMemberName(QChar letter, const QString& file, const QString& pathInArchive);
 
-// The file can be opened as a ZIP archive and read.
+// The file can be opened as a ZIP archive and read: a non-empty file whose
+// central directory is readable and agrees with the members' local headers.
 bool IsReadableZipArchive(const QString& path);
