@@ -9,17 +9,6 @@
 #include <QFileInfo>
 #include <QLineEdit>
 
-namespace {
-
-bool SameFile(const QString& a, const QString& b) {
-    const QFileInfo first(a);
-    const QFileInfo second(b);
-    return first.exists() && second.exists() &&
-           first.canonicalFilePath() == second.canonicalFilePath();
-}
-
-} // namespace
-
 void CCorvaneDlg::OnBrowseClicked() {
     CCorvaneApp& app = theApp();
     const QStringList chosen =
@@ -65,7 +54,7 @@ void CCorvaneDlg::OnBrowseClicked() {
         return;
     }
     // Opening the working archive itself (to take up kept work) needs no copy.
-    if (!SameFile(package, paths.workingArchive()) &&
+    if (!IsSameFile(package, paths.workingArchive()) &&
         !CopyFileTo(package, paths.workingArchive(), false)) {
         ShowAppMessage(QStringLiteral("Failed to copy the zip file!"));
         return;

@@ -21,15 +21,6 @@ constexpr ConfigFile kConfigFiles[] = {
     {"/system/etc/key.xml", "system/etc"},
 };
 
-bool SameFile(const QString& a, const QString& b) {
-    const QFileInfo first(a);
-    const QFileInfo second(b);
-    if (first.absoluteFilePath() == second.absoluteFilePath())
-        return true;
-    return first.exists() && second.exists() &&
-           first.canonicalFilePath() == second.canonicalFilePath();
-}
-
 } // namespace
 
 void CCorvaneDlg::OnSaveClicked() {
@@ -58,7 +49,7 @@ void CCorvaneDlg::OnSaveClicked() {
         nullptr, QStringLiteral("*.zip (*.zip)"), QStringLiteral("update"), QStringLiteral("zip"));
     if (chosen.isEmpty())
         return;
-    if (SameFile(chosen, app.WorkingArchivePath)) {
+    if (IsSameFile(chosen, app.WorkingArchivePath)) {
         ShowMessage(this, QStringLiteral("The working archive \"%1\" cannot be the output!")
                               .arg(app.WorkingArchivePath));
         return;

@@ -5,6 +5,7 @@
 #include <QFont>
 #include <QRect>
 
+class QEvent;
 class QWidget;
 
 // Converts dialog units to pixels with the metrics of a dialog's font:
@@ -34,6 +35,11 @@ QWidget* FindControl(const QWidget* parent, int id);
 template <class T> T* Control(const QWidget* parent, int id) {
     return qobject_cast<T*>(FindControl(parent, id));
 }
+
+// A key press (or its shortcut override) of Enter, Return or Escape. Pages
+// swallow these, so that neither closes the window they sit in nor presses a
+// button.
+bool IsEnterOrEscapeKeyEvent(const QEvent* event);
 
 // Sets the dialog's font and fixed size and creates its controls in template
 // (tab) order, each at its template position.

@@ -112,11 +112,7 @@ bool CCorvaneApp::SignArchive(const QString& inputPath, const QString& outputPat
     if (inputPath.isEmpty() || outputPath.isEmpty())
         return false;
     // Deleting the output first must never destroy the input.
-    const QFileInfo input(inputPath);
-    const QFileInfo output(outputPath);
-    if (input.absoluteFilePath() == output.absoluteFilePath() ||
-        (output.exists() && input.exists() &&
-         input.canonicalFilePath() == output.canonicalFilePath()))
+    if (IsSameFile(inputPath, outputPath))
         return false;
 
     if (PathExists(outputPath) && !RemoveFile(outputPath))

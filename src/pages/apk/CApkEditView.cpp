@@ -34,11 +34,6 @@ bool isDeleteKey(const QKeyEvent* key) {
            (key->key() == Qt::Key_Period || key->key() == Qt::Key_Comma);
 }
 
-bool isSwallowedKey(const QKeyEvent* key) {
-    return key->key() == Qt::Key_Escape || key->key() == Qt::Key_Return ||
-           key->key() == Qt::Key_Enter;
-}
-
 } // namespace
 
 CApkEditView::CApkEditView(QWidget* parent) : QWidget(parent) {
@@ -181,7 +176,7 @@ bool CApkEditView::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::KeyPress) {
         const auto* key = static_cast<QKeyEvent*>(event);
         // Neither key may close the window the page sits in or press a button.
-        if (isSwallowedKey(key))
+        if (IsEnterOrEscapeKeyEvent(event))
             return true;
         if (isDeleteKey(key)) {
             // A key travels from the focus widget up to the page; act on its

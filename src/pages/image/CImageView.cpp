@@ -86,13 +86,6 @@ private:
     bool m_saved = false;
 };
 
-bool IsSwallowedKey(QEvent* event) {
-    if (event->type() != QEvent::KeyPress && event->type() != QEvent::ShortcutOverride)
-        return false;
-    const int key = static_cast<QKeyEvent*>(event)->key();
-    return key == Qt::Key_Escape || key == Qt::Key_Return || key == Qt::Key_Enter;
-}
-
 } // namespace
 
 CImageView::CImageView(QWidget* parent) : QWidget(parent) {
@@ -171,7 +164,7 @@ void CImageView::MarkPageChanged(int buttonId) {
 
 bool CImageView::eventFilter(QObject* watched, QEvent* event) {
     // Claiming the shortcut override as well keeps the keys from any shortcut.
-    if (IsSwallowedKey(event)) {
+    if (IsEnterOrEscapeKeyEvent(event)) {
         event->accept();
         return true;
     }

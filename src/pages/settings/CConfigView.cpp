@@ -49,12 +49,9 @@ void CConfigView::OnOpenConfigFile(int buttonId) {
 
 bool CConfigView::eventFilter(QObject* watched, QEvent* event) {
     // Claiming the shortcut override as well keeps the keys from any shortcut.
-    if (event->type() == QEvent::KeyPress || event->type() == QEvent::ShortcutOverride) {
-        const int key = static_cast<QKeyEvent*>(event)->key();
-        if (key == Qt::Key_Escape || key == Qt::Key_Return || key == Qt::Key_Enter) {
-            event->accept();
-            return true;
-        }
+    if (IsEnterOrEscapeKeyEvent(event)) {
+        event->accept();
+        return true;
     }
     return QWidget::eventFilter(watched, event);
 }

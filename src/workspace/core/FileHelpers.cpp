@@ -41,13 +41,20 @@ bool IsDirectory(const QString& path) {
     return info.isDir() && !info.isSymLink();
 }
 
+bool IsSameFile(const QString& first, const QString& second) {
+    const QFileInfo a(first);
+    const QFileInfo b(second);
+    if (a.absoluteFilePath() == b.absoluteFilePath())
+        return true;
+    return a.exists() && b.exists() && a.canonicalFilePath() == b.canonicalFilePath();
+}
+
 QStringList ListDirectory(const QString& directory) {
     QDir dir(directory);
     if (directory.isEmpty() || !dir.exists())
         return {};
-    QStringList names = dir.entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
-                                      QDir::NoDotAndDotDot,
-                                      QDir::Unsorted);
+    QStringList names = dir.entryList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
     std::sort(names.begin(), names.end(), [](const QString& a, const QString& b) {
         const int folded = QString::compare(a, b, Qt::CaseInsensitive);
         return folded != 0 ? folded < 0 : QString::compare(a, b, Qt::CaseSensitive) < 0;

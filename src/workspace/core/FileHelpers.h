@@ -22,6 +22,9 @@ QStringList ListDirectory(const QString& directory);
 
 bool IsDirectory(const QString& path);
 
+// Both paths name the same file (the same path, or links to one file).
+bool IsSameFile(const QString& first, const QString& second);
+
 // Deletes one file (not a directory). Attributes and permissions are left alone.
 bool RemoveFile(const QString& path);
 // Removes one empty directory.
