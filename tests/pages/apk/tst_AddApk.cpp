@@ -58,6 +58,8 @@ private slots:
     void dataPageKeepsBytes();
     void layouts_data();
     void layouts();
+    void addThenDelete_data();
+    void addThenDelete();
     void overwrite_data();
     void overwrite();
     void refusals_data();
@@ -213,6 +215,26 @@ void TestAddApk::layouts() {
     const QString appDirectory = m_tree + (system ? "/system/app" : "/userdata/app");
     QVERIFY(theApp().ChangeLog.value(0).endsWith(
         QStringLiteral(": ADD \"%1\" to \"%2\"").arg(apk, appDirectory)));
+}
+
+void TestAddApk::addThenDelete_data() {
+    QTest::addColumn<int>("version");
+    QTest::newRow("flat") << 4;
+    QTest::newRow("folder") << 5;
+}
+
+void TestAddApk::addThenDelete() {
+    // The added APK's member stands where the tree holds it, so deleting the
+    // listed APK takes it out of the package again.
+    QFETCH(int, version);
+    theApp().AndroidMajorVersion = version;
+    const auto archiveBefore = archive();
+    QVERIFY(m_data->AddApkFile(source("Foo.apk")));
+    QVERIFY(m_data->RefreshApkList());
+    QCOMPARE(m_data->ApkPaths.size(), 1);
+    QVERIFY(m_data->DeleteApk(m_data->ApkPaths[0]));
+    QCOMPARE(archive(), archiveBefore);
+    QCOMPARE(ListDirectory(m_tree + "/userdata/app"), QStringList());
 }
 
 void TestAddApk::overwrite_data() {
