@@ -5,6 +5,7 @@
 #include "workspace/core/Archive.h"
 #include "workspace/core/FileHelpers.h"
 
+#include <QFileInfo>
 #include <QList>
 
 namespace {
@@ -22,6 +23,10 @@ bool PlaceLibraries(QWidget* owner, const QString& source, const QString& target
 
     for (const QString& name : ListDirectory(source)) {
         const QString entry = source + QLatin1Char('/') + name;
+        // A link in an unpacked APK could reach any file of this machine: a
+        // library is never one, so links are skipped.
+        if (QFileInfo(entry).isSymLink())
+            continue;
         if (IsDirectory(entry)) {
             if (!PlaceLibraries(owner, entry, target, operations))
                 return false;

@@ -8,6 +8,7 @@
 #include "workspace/core/FileHelpers.h"
 
 #include <QDir>
+#include <QFile>
 #include <QTest>
 
 #include <memory>
@@ -36,6 +37,7 @@ private slots:
     void replacingCopyFails();
     void apkWithoutLibraries();
     void everyFileFlattened();
+    void linksAreNotFollowed();
     void missingSource();
     void archiveFailure();
     void noPackageOpen();
@@ -181,6 +183,26 @@ void TestNativeLibraries::everyFileFlattened() {
     for (const QString& name : names)
         QCOMPARE(members.value("system/lib/" + name), ReadFile(m_lib + "/" + name));
     QCOMPARE(members.size(), 1 + names.size());
+}
+
+void TestNativeLibraries::linksAreNotFollowed() {
+    // An unpacked APK may carry symbolic links; none may pull a file from
+    // outside the APK into the package.
+    const QString secret = m_bundle->file("secret.txt");
+    QVERIFY(WriteFile(secret, "not for the package"));
+    const QString source = m_bundle->file("UzApk/lib");
+    QVERIFY(WriteFile(source + "/arm/libreal.so", "real"));
+    QVERIFY(QFile::link(secret, source + "/arm/libsecret.so"));
+    QVERIFY(QFile::link(m_bundle->path(), source + "/outside"));
+    QVERIFY(QDir().mkpath(m_lib));
+
+    QVERIFY(m_page->CopyNativeLibraries(source, m_lib));
+    QVERIFY(m_dialogs->boxes.isEmpty());
+    QCOMPARE(ListDirectory(m_lib), QStringList({"libreal.so"}));
+    const auto members = archive();
+    QCOMPARE(members.value("system/lib/libreal.so"), QByteArray("real"));
+    QVERIFY(!members.contains("system/lib/libsecret.so"));
+    QCOMPARE(members.size(), 2);
 }
 
 void TestNativeLibraries::missingSource() {
