@@ -187,7 +187,7 @@ void TestMainWindow::cancelIgnoredWhileToolRuns() {
     m_dlg->OnInitDialog();
     theApp().CreateBusyDialog();
     m_dlg->show();
-    m_bundle->replaceToolWithScript("Config/7za", "sleep 30");
+    m_bundle->replaceToolWithScript("Config/7za", "exec sleep 30");
     bool stillOpen = false;
     QTimer::singleShot(200, [&] {
         QTest::keyClick(m_dlg.get(), Qt::Key_Escape);

@@ -169,7 +169,7 @@ void TestOpenPackage::packageWithoutBuildProp() {
 
 void TestOpenPackage::stoppedExtraction() {
     open(makePackage("first.zip", "4.4.2", "Music.apk"));
-    m_bundle->replaceToolWithScript("Config/7za", "sleep 30");
+    m_bundle->replaceToolWithScript("Config/7za", "exec sleep 30");
     QTimer::singleShot(200, [] { theApp().BusyDialog->reject(); });
     open(makePackage("second.zip", "4.4.2", "Camera.apk"));
     QCOMPARE(m_dialogs->texts().last(), QString("UnZip file failed"));

@@ -151,8 +151,9 @@ void TestBusyRun::exitCodeIsKept() {
 
 void TestBusyRun::stoppedRunKillsAndNextRunWorks() {
     const QString marker = m_bundle->file("still-running");
-    m_bundle->replaceToolWithScript("Config/7za",
-                                    QString("sleep 30\necho survived > '%1'").arg(marker));
+    m_bundle->replaceToolWithScript(
+        "Config/7za",
+        QString("sleep 30 </dev/null >/dev/null 2>&1\necho survived > '%1'").arg(marker));
     bool toolRunningSeen = false;
     QTimer::singleShot(200, [&] {
         toolRunningSeen =

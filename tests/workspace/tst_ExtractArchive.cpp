@@ -102,7 +102,7 @@ void TestExtractArchive::missingExtractorFails() {
 }
 
 void TestExtractArchive::stoppedExtractionFails() {
-    m_bundle->replaceToolWithScript("Config/7za", "sleep 30");
+    m_bundle->replaceToolWithScript("Config/7za", "exec sleep 30");
     const QString archive = m_bundle->file("pkg.zip");
     QVERIFY(WriteZip(archive, {{"a.txt", "a"}}));
     theApp().CreateBusyDialog();

@@ -82,7 +82,8 @@ void TestSignArchive::missingJavaFails() {
 
 void TestSignArchive::stoppedSigningFails() {
     const QString output = m_bundle->file("out.zip");
-    m_bundle->replaceToolWithScript("jre/bin/java", QString("echo partial > \"$7\"\nsleep 30"));
+    m_bundle->replaceToolWithScript("jre/bin/java",
+                                    QString("echo partial > \"$7\"\nexec sleep 30"));
     theApp().CreateBusyDialog();
     QTimer::singleShot(300, [] { theApp().BusyDialog->reject(); });
     QVERIFY(!theApp().SignArchive(m_input, output, false));
