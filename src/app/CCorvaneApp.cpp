@@ -29,4 +29,3 @@ void CCorvaneApp::DestroyBusyDialog() {
     delete BusyDialog;
     BusyDialog = nullptr;
 }
-

@@ -12,11 +12,9 @@
 
 UiDialogs::Answer QtUiDialogs::messageBox(QWidget* owner, const QString& text,
                                           const QString& caption, Buttons buttons, Icon icon) {
-    QMessageBox box(icon == Icon::Exclamation ? QMessageBox::Warning : QMessageBox::NoIcon, caption,
-                    text,
-                    buttons == Buttons::YesNo ? (QMessageBox::Yes | QMessageBox::No)
-                                              : QMessageBox::Ok,
-                    owner);
+    QMessageBox box(
+        icon == Icon::Exclamation ? QMessageBox::Warning : QMessageBox::NoIcon, caption, text,
+        buttons == Buttons::YesNo ? (QMessageBox::Yes | QMessageBox::No) : QMessageBox::Ok, owner);
     switch (box.exec()) {
     case QMessageBox::Yes:
         return Answer::Yes;
@@ -56,9 +54,9 @@ bool QtUiDialogs::chooseProgram(QWidget* owner, const QString& filePath,
     QDialog dialog(owner);
     dialog.setWindowTitle(QuestionCaption());
     auto* layout = new QVBoxLayout(&dialog);
-    layout->addWidget(new QLabel(QObject::tr("Choose the program to open \"%1\" with:")
-                                     .arg(QFileInfo(filePath).fileName()),
-                                 &dialog));
+    layout->addWidget(new QLabel(
+        QObject::tr("Choose the program to open \"%1\" with:").arg(QFileInfo(filePath).fileName()),
+        &dialog));
     auto* list = new QListWidget(&dialog);
     for (const ProgramChoice& choice : candidates)
         list->addItem(choice.name);
@@ -66,8 +64,8 @@ bool QtUiDialogs::chooseProgram(QWidget* owner, const QString& filePath,
         list->setCurrentRow(0);
     layout->addWidget(list);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
-    QPushButton* other = buttons->addButton(QObject::tr("Other program..."),
-                                            QDialogButtonBox::ActionRole);
+    QPushButton* other =
+        buttons->addButton(QObject::tr("Other program..."), QDialogButtonBox::ActionRole);
     layout->addWidget(buttons);
 
     ProgramChoice picked;

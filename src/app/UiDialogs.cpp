@@ -34,6 +34,6 @@ void ShowAppMessage(const QString& text) {
 
 bool AskYesNo(QWidget* owner, const QString& text) {
     return UiDialogs::instance().messageBox(owner, text, QuestionCaption(),
-                                            UiDialogs::Buttons::YesNo, UiDialogs::Icon::None) ==
-           UiDialogs::Answer::Yes;
+                                            UiDialogs::Buttons::YesNo,
+                                            UiDialogs::Icon::None) == UiDialogs::Answer::Yes;
 }

@@ -7,8 +7,8 @@ class QWidget;
 
 // A program the user may choose to open a file with.
 struct ProgramChoice {
-    QString name;    // shown to the user
-    QString command; // executable (path or name on the search path)
+    QString name;          // shown to the user
+    QString command;       // executable (path or name on the search path)
     QStringList arguments; // arguments before the file path
 };
 
@@ -33,8 +33,8 @@ public:
     // Save dialog proposing proposedName, adding defaultSuffix to a name
     // typed without one and asking before an existing file is chosen. Empty
     // means the user cancelled.
-    virtual QString saveFileName(QWidget* owner, const QString& filter,
-                                 const QString& proposedName, const QString& defaultSuffix) = 0;
+    virtual QString saveFileName(QWidget* owner, const QString& filter, const QString& proposedName,
+                                 const QString& defaultSuffix) = 0;
 
     // Lets the user pick a program to open a file with: one of the candidates
     // or any program on disk. Answers false when the user cancelled.
@@ -51,7 +51,9 @@ public:
 QString ApplicationTitle();
 
 // Caption of every question and of the busy dialog.
-inline QString QuestionCaption() { return QStringLiteral("Velkor"); }
+inline QString QuestionCaption() {
+    return QStringLiteral("Velkor");
+}
 
 // A window's message: application title, OK, no icon.
 void ShowMessage(QWidget* owner, const QString& text);

@@ -6,6 +6,7 @@ namespace {
 
 using K = ControlKind;
 
+// clang-format off
 QHash<int, DialogTemplate> buildTemplates() {
     QHash<int, DialogTemplate> t;
 
@@ -82,6 +83,7 @@ QHash<int, DialogTemplate> buildTemplates() {
                         }});
     return t;
 }
+// clang-format on
 
 } // namespace
 

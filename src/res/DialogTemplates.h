@@ -6,7 +6,15 @@
 // The program's dialog templates, held as data the way a resource script
 // holds them. Positions and sizes are in dialog units.
 
-enum class ControlKind { PushButton, DefaultPushButton, Static, GroupBox, Edit, TabControl, ListView };
+enum class ControlKind {
+    PushButton,
+    DefaultPushButton,
+    Static,
+    GroupBox,
+    Edit,
+    TabControl,
+    ListView
+};
 
 struct ControlTemplate {
     int id; // -1 for controls without an id

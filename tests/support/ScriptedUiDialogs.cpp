@@ -33,8 +33,7 @@ QStringList ScriptedUiDialogs::openFileNames(QWidget*, const QString& filter, bo
 }
 
 QString ScriptedUiDialogs::saveFileName(QWidget*, const QString& filter,
-                                        const QString& proposedName,
-                                        const QString& defaultSuffix) {
+                                        const QString& proposedName, const QString& defaultSuffix) {
     fileDialogs.append({true, filter, false, proposedName, defaultSuffix});
     return saveResults.isEmpty() ? QString() : saveResults.dequeue();
 }

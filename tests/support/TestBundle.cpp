@@ -22,7 +22,8 @@ TestBundle::TestBundle() {
     for (const char* name : {"7za", "signapk.jar"})
         QFile::link(QFileInfo(source + QLatin1String(name)).symLinkTarget(),
                     config + QLatin1Char('/') + QLatin1String(name));
-    for (const char* name : {"platform.x509.pem", "platform.pk8", "testkey.x509.pem", "testkey.pk8"})
+    for (const char* name :
+         {"platform.x509.pem", "platform.pk8", "testkey.x509.pem", "testkey.pk8"})
         QFile::copy(source + QLatin1String(name), config + QLatin1Char('/') + QLatin1String(name));
     QFile::link(QFileInfo(buildBundle() + QStringLiteral("/jre")).symLinkTarget(),
                 m_dir.filePath(QStringLiteral("jre")));

@@ -1,5 +1,5 @@
-#include "workspace/core/FileHelpers.h"
 #include "support/TestBundle.h"
+#include "workspace/core/FileHelpers.h"
 
 #include <QDir>
 #include <QTemporaryDir>

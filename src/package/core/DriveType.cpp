@@ -61,11 +61,11 @@ void SetDriveClassifierForTesting(std::function<bool(const QString&)> c) {
 
 bool IsNetworkFileSystemType(const QString& type) {
     static const QStringList network{
-        QStringLiteral("nfs"),   QStringLiteral("nfs4"),  QStringLiteral("cifs"),
-        QStringLiteral("smb"),   QStringLiteral("smb3"),  QStringLiteral("smbfs"),
-        QStringLiteral("9p"),    QStringLiteral("afs"),   QStringLiteral("ncpfs"),
+        QStringLiteral("nfs"),   QStringLiteral("nfs4"),      QStringLiteral("cifs"),
+        QStringLiteral("smb"),   QStringLiteral("smb3"),      QStringLiteral("smbfs"),
+        QStringLiteral("9p"),    QStringLiteral("afs"),       QStringLiteral("ncpfs"),
         QStringLiteral("ceph"),  QStringLiteral("glusterfs"), QStringLiteral("davfs"),
-        QStringLiteral("sshfs"), QStringLiteral("lustre"), QStringLiteral("gfs2"),
+        QStringLiteral("sshfs"), QStringLiteral("lustre"),    QStringLiteral("gfs2"),
         QStringLiteral("ocfs2"), QStringLiteral("coda"),
     };
     const QString t = type.toLower();
