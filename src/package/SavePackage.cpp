@@ -2,6 +2,7 @@
 #include "app/CCorvaneDlg.h"
 #include "app/UiDialogs.h"
 #include "package/core/DriveType.h"
+#include "workspace/WaitCursor.h"
 #include "workspace/core/Archive.h"
 #include "workspace/core/FileHelpers.h"
 
@@ -38,8 +39,10 @@ void CCorvaneDlg::OnSaveClicked() {
         const QString file = treeRoot + QLatin1String(config.suffix);
         if (!PathExists(file))
             continue;
-        if (!RunArchiver(QLatin1Char('u'), file, app.WorkingArchivePath,
-                         QLatin1String(config.pathInArchive))) {
+        if (!WithWaitCursor([&] {
+                return RunArchiver(QLatin1Char('u'), file, app.WorkingArchivePath,
+                                   QLatin1String(config.pathInArchive));
+            })) {
             ShowMessage(this, QStringLiteral("Failed to update \"%1\" in the package!").arg(file));
             return;
         }

@@ -4,6 +4,7 @@
 #include "pages/apk/CApkEditView.h"
 #include "pages/apk/core/ApkNameRule.h"
 #include "workspace/ChangeLogWriter.h"
+#include "workspace/WaitCursor.h"
 #include "workspace/core/Archive.h"
 #include "workspace/core/FileHelpers.h"
 
@@ -161,8 +162,10 @@ bool CApkEditView::CopyApkIntoPage(const QString& file, const QString& target,
 
     const QString pagePrefix =
         IsSystemPage ? QStringLiteral("system/app") : QStringLiteral("userdata/app");
-    if (!RunArchiver(QLatin1Char('a'), file, app.WorkingArchivePath,
-                     ArchiveDirectoryOf(placed, appDirectory, pagePrefix))) {
+    if (!WithWaitCursor([&] {
+            return RunArchiver(QLatin1Char('a'), file, app.WorkingArchivePath,
+                               ArchiveDirectoryOf(placed, appDirectory, pagePrefix));
+        })) {
         ShowMessage(this, QStringLiteral("Failed to add \"%1\" to the package!").arg(name));
         return false;
     }

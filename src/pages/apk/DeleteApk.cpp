@@ -4,6 +4,7 @@
 #include "app/CCorvaneApp.h"
 #include "app/UiDialogs.h"
 #include "workspace/ChangeLogWriter.h"
+#include "workspace/WaitCursor.h"
 #include "workspace/core/Archive.h"
 #include "workspace/core/FileHelpers.h"
 
@@ -79,6 +80,12 @@ int CApkEditView::DeleteApk(const QString& apkPath) {
         !apkPath.startsWith(RootDirectory + QLatin1Char('/')))
         return 0;
     const QString member = apkPath.mid(rootSlash + 1);
+    // The member leaves the archive before anything on disk is touched.
+    const auto removeMember = [&] {
+        return WithWaitCursor([&] {
+            return RunArchiver(QLatin1Char('d'), member, app.WorkingArchivePath, QString());
+        });
+    };
 
     if (app.AndroidMajorVersion == 5) {
         const int extension = fileName.indexOf(QLatin1String(".apk"), 0, Qt::CaseSensitive);
@@ -92,14 +99,14 @@ int CApkEditView::DeleteApk(const QString& apkPath) {
             (IsSystemPage != 0 &&
              directory == RootDirectory + QStringLiteral("/priv-app/") + baseName);
         if (inOwnDirectory) {
-            if (!RunArchiver(QLatin1Char('d'), member, app.WorkingArchivePath, QString()))
+            if (!removeMember())
                 return 0;
             return RemoveApkDirectory(directory);
         }
     }
 
     // Flat layout: only the file goes.
-    if (!RunArchiver(QLatin1Char('d'), member, app.WorkingArchivePath, QString()))
+    if (!removeMember())
         return 0;
     return RemoveFile(apkPath) ? 1 : 0;
 }

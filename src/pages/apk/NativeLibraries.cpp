@@ -2,6 +2,7 @@
 #include "app/CCorvaneApp.h"
 #include "app/UiDialogs.h"
 #include "pages/apk/CApkEditView.h"
+#include "workspace/WaitCursor.h"
 #include "workspace/core/Archive.h"
 #include "workspace/core/FileHelpers.h"
 
@@ -64,7 +65,8 @@ bool CApkEditView::CopyNativeLibraries(const QString& sourceDirectory,
     const bool placed = PlaceLibraries(this, sourceDirectory, targetDirectory, operations);
     // One rewrite of the archive for all libraries, also those placed before
     // a failure, so that tree and archive hold the same libraries.
-    if (!operations.isEmpty() && !RunArchiverBatch(archive, operations)) {
+    if (!operations.isEmpty() &&
+        !WithWaitCursor([&] { return RunArchiverBatch(archive, operations); })) {
         ShowMessage(this, QStringLiteral("Failed to add the native libraries to the package!"));
         return false;
     }

@@ -4,6 +4,7 @@
 #include "app/UiDialogs.h"
 #include "res/DialogBuilder.h"
 #include "workspace/ChangeLogWriter.h"
+#include "workspace/WaitCursor.h"
 #include "workspace/core/Archive.h"
 #include "workspace/core/FileHelpers.h"
 
@@ -140,8 +141,10 @@ void CImageView::ReplaceImageFile(int buttonId) {
         ShowMessage(this, QStringLiteral("Copy failed!"));
         return;
     }
-    if (!RunArchiver(QLatin1Char('u'), target, archive,
-                     QLatin1String(replacement->pathInArchive))) {
+    if (!WithWaitCursor([&] {
+            return RunArchiver(QLatin1Char('u'), target, archive,
+                               QLatin1String(replacement->pathInArchive));
+        })) {
         backup.restore();
         ShowMessage(this, QLatin1String(replacement->failure));
         return;
