@@ -16,7 +16,8 @@ class CCorvaneApp {
 public:
     CCorvaneApp();
 
-    ProgressDialog* BusyDialog = nullptr;
+    // Cleared by itself if its window owner deletes it first.
+    QPointer<ProgressDialog> BusyDialog;
     // Directory of the executable, without a trailing separator.
     QString AppDirectory;
     // Empty until a package is open (or a kept one is taken up again).

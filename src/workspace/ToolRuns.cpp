@@ -49,6 +49,10 @@ bool CCorvaneApp::RunToolWithBusyDialog(const QString& toolPath, const QStringLi
     }
 
     m_toolRunning = true;
+    // The main window runs modally and blocks the input of every other
+    // window, close box included: the busy dialog is shown as its own.
+    if (MainWindow && BusyDialog->parentWidget() != MainWindow->window())
+        BusyDialog->setParent(MainWindow->window(), BusyDialog->windowFlags());
     if (centre) {
         QScreen* screen = MainWindow ? MainWindow->screen() : QGuiApplication::primaryScreen();
         if (screen) {

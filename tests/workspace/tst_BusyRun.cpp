@@ -7,11 +7,13 @@
 
 #include <QFileInfo>
 
+#include <QApplication>
 #include <QDialog>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
+#include <QWindow>
 
 namespace {
 
@@ -76,6 +78,7 @@ private slots:
     void programThatEndsAtOnce();
     void exitCodeIsKept();
     void stoppedRunKillsAndNextRunWorks();
+    void closeBoxStopsUnderModalMainWindow();
     void crashIsNotSuccess();
     void workingDirectoryIsUsed();
 
@@ -171,6 +174,29 @@ void TestBusyRun::stoppedRunKillsAndNextRunWorks() {
 
     m_bundle->replaceToolWithScript("Config/7za", "exit 0");
     QVERIFY(theApp().RunToolWithBusyDialog(m_bundle->file("Config/7za"), {}, QString(), "x", true));
+}
+
+void TestBusyRun::closeBoxStopsUnderModalMainWindow() {
+    // The main window runs modally; the busy dialog must still take the
+    // user's input (a window blocked by a modal one ignores it).
+    m_main->hide();
+    m_main->setWindowModality(Qt::ApplicationModal);
+    m_main->show();
+    QCOMPARE(QApplication::activeModalWidget(), m_main.get());
+    m_bundle->replaceToolWithScript("Config/7za", "exec sleep 30");
+    bool stoppedByKey = false;
+    QTimer::singleShot(200, [&] {
+        QWindow* window = theApp().BusyDialog->windowHandle();
+        if (window)
+            QTest::keyClick(window, Qt::Key_Escape);
+        stoppedByKey = theApp().BusyDialog->NotStopped == 0;
+        if (!stoppedByKey)
+            theApp().BusyDialog->reject();
+    });
+    QVERIFY(
+        !theApp().RunToolWithBusyDialog(m_bundle->file("Config/7za"), {}, QString(), "x", true));
+    QVERIFY2(stoppedByKey, "the busy dialog did not take the user's input");
+    QCOMPARE(theApp().LastToolRun.outcome, ToolRunResult::Outcome::Stopped);
 }
 
 void TestBusyRun::crashIsNotSuccess() {
