@@ -64,8 +64,12 @@ void CCorvaneDlg::OnSaveClicked() {
             return;
         }
     } else {
-        const QString staging =
+        QString staging =
             app.Paths().zipTempDir() + QLatin1Char('/') + QFileInfo(chosen).fileName();
+        // A package saved as "temp.zip" must not be staged over the working archive.
+        if (IsSameFile(staging, app.WorkingArchivePath))
+            staging = app.Paths().zipTempDir() + QStringLiteral("/staged-") +
+                      QFileInfo(chosen).fileName();
         if (PathExists(staging) && !RemoveFile(staging)) {
             ShowMessage(this, QStringLiteral("Delete \"%1\" Failed!").arg(staging));
             return;

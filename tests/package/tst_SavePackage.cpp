@@ -22,6 +22,7 @@ private slots:
     void failedConfigUpdateStopsBeforeSigning();
     void fixedDiskSignsStraightIntoOutput();
     void nonFixedDriveStagesInZipTemp();
+    void stagingNeverOverwritesWorkingArchive();
     void stagingCopyThatCannotBeDeleted();
     void stagedCopyThatCannotBeWritten();
     void workingArchiveIsNeverTheOutput();
@@ -146,6 +147,16 @@ void TestSavePackage::nonFixedDriveStagesInZipTemp() {
         QVERIFY(!staged.isEmpty());
         QCOMPARE(ReadFile(output("stick.zip")), staged);
     }
+}
+
+void TestSavePackage::stagingNeverOverwritesWorkingArchive() {
+    SetDriveClassifierForTesting([](const QString&) { return true; });
+    m_dialogs->saveResults.enqueue(output("temp.zip"));
+    m_dlg->OnSaveClicked();
+    QCOMPARE(m_dialogs->texts(), QStringList({"Save succeed"}));
+    QCOMPARE(ReadFile(output("temp.zip")), ReadFile(m_bundle->file("zipTemp/staged-temp.zip")));
+    QVERIFY(ZipMemberNames(m_archive).filter("META-INF").isEmpty());
+    QVERIFY(!ZipMemberNames(output("temp.zip")).filter("META-INF").isEmpty());
 }
 
 void TestSavePackage::stagingCopyThatCannotBeDeleted() {
