@@ -129,7 +129,7 @@ native_lib "$PKG/system/lib/libtvplayer.so" armeabi-v7a libtvplayer.so
 # Boot animation: frames are stored uncompressed, as the device reads them.
 mkdir -p "$WORK/bootanimation"
 cp -r "$SRC/bootanimation/." "$WORK/bootanimation/"
-ZIP_SWITCHES=-mx=0 zip_dir "$PKG/system/media/bootanimation.zip" "$WORK/bootanimation" desc.txt part0
+ZIP_SWITCHES=-mx=0 zip_dir "$PKG/system/media/bootanimation.zip" "$WORK/bootanimation" desc.txt frames
 
 # The eight partition images at the archive root.
 image "$PKG/logo.img" 8192 "LOGO" "SampleBox start-up logo"

@@ -170,7 +170,7 @@ void TestBundleLayout::samplePackageContents() {
     QVERIFY(WriteFile(animation, members.value("system/media/bootanimation.zip")));
     const QStringList frames = ZipMemberNames(animation);
     QVERIFY(frames.contains("desc.txt"));
-    QVERIFY(!WithPrefix(frames, "part0/").isEmpty());
+    QVERIFY(!WithPrefix(frames, "frames/").isEmpty());
 
     // Some APKs carry native libraries for more than one ABI.
     QVERIFY(WriteFile(dir.filePath("LiveTV.apk"), members.value("system/app/LiveTV/LiveTV.apk")));
