@@ -26,5 +26,8 @@ bool WriteChangeLog() {
         ShowAppMessage(QStringLiteral("Delete log.txt failed"));
         return false;
     }
+    // The closing goes on; the user learns that the log is incomplete.
+    if (result == ChangeLogWriteResult::WriteFailed)
+        ShowAppMessage(QStringLiteral("Failed to write log.txt"));
     return true;
 }

@@ -26,6 +26,7 @@ private slots:
     void createFailureKeepsLines();
     void writeChangeLogBesideExecutable();
     void writeChangeLogReportsDeleteFailure();
+    void writeChangeLogReportsWriteFailure();
 };
 
 void TestChangeLog::dateAndTime_data() {
@@ -175,6 +176,21 @@ void TestChangeLog::writeChangeLogReportsDeleteFailure() {
     QCOMPARE(dialogs.boxes.first().text, QString("Delete log.txt failed"));
     QCOMPARE(dialogs.boxes.first().icon, UiDialogs::Icon::Exclamation);
     QCOMPARE(dialogs.boxes.first().buttons, UiDialogs::Buttons::Ok);
+}
+
+void TestChangeLog::writeChangeLogReportsWriteFailure() {
+    // A full disk: the file is created but the text does not reach it.
+    TestBundle bundle;
+    ScriptedUiDialogs dialogs;
+    const QString path = bundle.file("log.txt");
+    SetFileFaultsForTesting([&](FileOp op, const QString& target) {
+        return op == FileOp::WriteFile && target == path;
+    });
+    theApp().ChangeLog = QStringList{"line"};
+    QVERIFY(WriteChangeLog());
+    QCOMPARE(theApp().ChangeLog, QStringList{"line"});
+    QCOMPARE(dialogs.texts(), QStringList{"Failed to write log.txt"});
+    QCOMPARE(dialogs.boxes.first().icon, UiDialogs::Icon::Exclamation);
 }
 
 QTEST_MAIN(TestChangeLog)

@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <iconv.h>
-#include <utility>
 
 namespace {
 
@@ -113,10 +112,10 @@ ChangeLogWriteResult WriteChangeLogFile(const QString& path, QStringList& lines)
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return ChangeLogWriteResult::CreateFailed;
-    // The lines leave the list as they are written; a write error (a full
-    // disk) must not hold up the closing, so it is not reported.
-    const QStringList taken = std::exchange(lines, QStringList());
-    file.write(EncodeChangeLog(taken));
+    const bool written = WriteAll(file, EncodeChangeLog(lines));
     file.close();
+    if (!written)
+        return ChangeLogWriteResult::WriteFailed;
+    lines.clear();
     return ChangeLogWriteResult::Written;
 }

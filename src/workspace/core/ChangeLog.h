@@ -21,9 +21,10 @@ QString ChangeLogReplaceLine(const QDateTime& when, const QString& targetPath,
 // byte-order mark. A character code page 936 cannot represent becomes "?".
 QByteArray EncodeChangeLog(const QStringList& lines);
 
-enum class ChangeLogWriteResult { Written, DeleteFailed, CreateFailed };
+enum class ChangeLogWriteResult { Written, DeleteFailed, CreateFailed, WriteFailed };
 
 // Replaces the file at path with the lines and empties them when written.
 // DeleteFailed: the old file could not be deleted (nothing written, lines
 // kept). CreateFailed: the new file could not be created (lines kept).
+// WriteFailed: not all of the text reached the file (lines kept).
 ChangeLogWriteResult WriteChangeLogFile(const QString& path, QStringList& lines);

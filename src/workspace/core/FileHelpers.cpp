@@ -100,6 +100,12 @@ bool CopyFileTo(const QString& from, const QString& to, bool failIfExists) {
     return std::filesystem::copy_file(nativePath(from), nativePath(to), options, ec) && !ec;
 }
 
+bool WriteAll(QFile& file, const QByteArray& data) {
+    if (faulted(FileOp::WriteFile, file.fileName()))
+        return false;
+    return file.write(data) == data.size() && file.flush();
+}
+
 bool DeleteDirectoryTree(const QString& path) {
     // Nothing to enumerate (no such directory, or not a directory): done.
     if (!IsDirectory(path))

@@ -5,6 +5,8 @@
 
 #include <functional>
 
+class QFile;
+
 // File operations of the workspace. Each answers with a boolean and reports
 // nothing to the user; callers word the messages.
 
@@ -35,9 +37,13 @@ bool CreateDirectory(const QString& path);
 // fails the copy; otherwise it is replaced.
 bool CopyFileTo(const QString& from, const QString& to, bool failIfExists);
 
+// Writes all of data to an open file and flushes it; false when any of it
+// did not reach the file (a full disk).
+bool WriteAll(QFile& file, const QByteArray& data);
+
 // Test seam: lets a test make chosen file operations fail, as a read-only or
 // locked file would on a desktop (tests run as root, where permissions stop
 // nothing). The predicate answers true to make the operation fail.
-enum class FileOp { RemoveFile, RemoveDirectory, CreateDirectory, CopyFile };
+enum class FileOp { RemoveFile, RemoveDirectory, CreateDirectory, CopyFile, WriteFile };
 using FileFaultPredicate = std::function<bool(FileOp op, const QString& path)>;
 void SetFileFaultsForTesting(FileFaultPredicate predicate);
