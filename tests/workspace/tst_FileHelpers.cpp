@@ -15,6 +15,7 @@ private slots:
     void deleteUndeletableFileOneLevelDown();
     void listIsCaseInsensitive();
     void copyFile();
+    void moveFile();
     void cleanup() { SetFileFaultsForTesting(nullptr); }
 };
 
@@ -103,6 +104,21 @@ void TestFileHelpers::copyFile() {
     QCOMPARE(ReadFile(to), QByteArray("new"));
     QVERIFY(!CopyFileTo(dir.filePath("missing"), to, false));
     QVERIFY(!CopyFileTo(from, dir.filePath("no/such/dir/x"), false));
+}
+
+void TestFileHelpers::moveFile() {
+    QTemporaryDir dir;
+    const QString from = dir.filePath("from.bin");
+    const QString to = dir.filePath("to.bin");
+    QVERIFY(WriteFile(from, "data"));
+    QVERIFY(WriteFile(to, "taken"));
+    QVERIFY(!MoveFileTo(from, to)); // never over an existing file
+    QCOMPARE(ReadFile(to), QByteArray("taken"));
+    QVERIFY(RemoveFile(to));
+    QVERIFY(MoveFileTo(from, to));
+    QVERIFY(!PathExists(from));
+    QCOMPARE(ReadFile(to), QByteArray("data"));
+    QVERIFY(!MoveFileTo(dir.filePath("missing"), dir.filePath("other")));
 }
 
 QTEST_GUILESS_MAIN(TestFileHelpers)

@@ -49,35 +49,45 @@ const ImageReplacement* FindReplacement(int buttonId) {
     return nullptr;
 }
 
-// Keeps the tree's old file while the new one is copied in and the archive
-// updated, so that a failed replacement can put it back: the tree then still
-// matches the archive.
+// Keeps the tree's old file aside while the new one is copied in and the
+// archive updated, so that a failed replacement can put it back: the tree then
+// still matches the archive. The old file is moved, not copied, where it can
+// be; a backup that cannot be put back is kept rather than lost.
 class TargetBackup {
 public:
     TargetBackup(const QString& target, const QString& backupPath)
         : m_target(target), m_backup(backupPath) {}
     ~TargetBackup() {
-        if (m_saved)
+        if (m_saved && !m_keepBackup)
             RemoveFile(m_backup);
     }
 
-    // Copies the old file aside (nothing to keep when there is none).
+    // Sets the old file aside (nothing to keep when there is none).
     bool save() {
         m_hadTarget = PathExists(m_target);
         if (!m_hadTarget)
             return true;
         if (PathExists(m_backup))
             RemoveFile(m_backup);
-        m_saved = CopyFileTo(m_target, m_backup, false);
+        m_saved = MoveFileTo(m_target, m_backup) || CopyFileTo(m_target, m_backup, false);
         return m_saved;
     }
 
     // Puts the tree back as it was before the replacement.
     void restore() {
-        if (m_saved)
-            CopyFileTo(m_backup, m_target, false);
-        else if (!m_hadTarget && PathExists(m_target))
+        if (!m_saved) {
+            if (!m_hadTarget && PathExists(m_target))
+                RemoveFile(m_target);
+            return;
+        }
+        if (PathExists(m_target))
             RemoveFile(m_target);
+        if (MoveFileTo(m_backup, m_target)) {
+            m_saved = false; // nothing left aside
+            return;
+        }
+        // If even a copy back fails, the old file stays in the backup.
+        m_keepBackup = !CopyFileTo(m_backup, m_target, false);
     }
 
 private:
@@ -85,6 +95,7 @@ private:
     QString m_backup;
     bool m_hadTarget = false;
     bool m_saved = false;
+    bool m_keepBackup = false;
 };
 
 } // namespace

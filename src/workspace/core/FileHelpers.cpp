@@ -100,6 +100,16 @@ bool CopyFileTo(const QString& from, const QString& to, bool failIfExists) {
     return std::filesystem::copy_file(nativePath(from), nativePath(to), options, ec) && !ec;
 }
 
+bool MoveFileTo(const QString& from, const QString& to) {
+    if (faulted(FileOp::MoveFile, to))
+        return false;
+    if (IsDirectory(from) || PathExists(to))
+        return false;
+    std::error_code ec;
+    std::filesystem::rename(nativePath(from), nativePath(to), ec);
+    return !ec;
+}
+
 bool WriteAll(QFile& file, const QByteArray& data) {
     if (faulted(FileOp::WriteFile, file.fileName()))
         return false;

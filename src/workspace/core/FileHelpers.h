@@ -37,6 +37,10 @@ bool CreateDirectory(const QString& path);
 // fails the copy; otherwise it is replaced.
 bool CopyFileTo(const QString& from, const QString& to, bool failIfExists);
 
+// Moves a file to a path that does not exist yet, without copying its data
+// (same file system only).
+bool MoveFileTo(const QString& from, const QString& to);
+
 // Writes all of data to an open file and flushes it; false when any of it
 // did not reach the file (a full disk).
 bool WriteAll(QFile& file, const QByteArray& data);
@@ -44,6 +48,6 @@ bool WriteAll(QFile& file, const QByteArray& data);
 // Test seam: lets a test make chosen file operations fail, as a read-only or
 // locked file would on a desktop (tests run as root, where permissions stop
 // nothing). The predicate answers true to make the operation fail.
-enum class FileOp { RemoveFile, RemoveDirectory, CreateDirectory, CopyFile, WriteFile };
+enum class FileOp { RemoveFile, RemoveDirectory, CreateDirectory, CopyFile, WriteFile, MoveFile };
 using FileFaultPredicate = std::function<bool(FileOp op, const QString& path)>;
 void SetFileFaultsForTesting(FileFaultPredicate predicate);
