@@ -37,5 +37,7 @@ void OpenInEditor(const QString& path, QWidget* owner) {
     ProgramChoice chosen;
     if (!UiDialogs::instance().chooseProgram(owner, path, candidates, &chosen))
         return;
-    StartDetached(QStringList{chosen.command} + chosen.arguments + QStringList{path});
+    // The user picked this program: tell them when it does not start.
+    if (!StartDetached(QStringList{chosen.command} + chosen.arguments + QStringList{path}))
+        ShowMessage(owner, QStringLiteral("Failed to start \"%1\"!").arg(chosen.command));
 }

@@ -31,6 +31,7 @@ private slots:
 
     void withoutAUsableDefaultTheUserChooses_data();
     void withoutAUsableDefaultTheUserChooses();
+    void chosenProgramThatCannotStartIsReported();
 
     void enterAndEscapeAreSwallowed_data();
     void enterAndEscapeAreSwallowed();
@@ -210,6 +211,17 @@ void tst_ConfigView::withoutAUsableDefaultTheUserChooses() {
                                   30000);
     else if (choice == QLatin1String("other program"))
         QTRY_COMPARE_WITH_TIMEOUT(ReadFile(otherOutput), recorded({path}).toUtf8(), 30000);
+}
+
+void tst_ConfigView::chosenProgramThatCannotStartIsReported() {
+    const QString missing = desktopDir(QStringLiteral("bin/no-such-editor"));
+    m_dialogs->programChoices.enqueue(ProgramChoice{QStringLiteral("gone"), missing, {}});
+    CConfigView page;
+    Control<QPushButton>(&page, 1007)->click();
+    QCOMPARE(m_dialogs->chooserCandidates.size(), 1);
+    QCOMPARE(m_dialogs->texts(),
+             QStringList{QStringLiteral("Failed to start \"%1\"!").arg(missing)});
+    QCOMPARE(m_dialogs->boxes.first().owner.data(), &page);
 }
 
 void tst_ConfigView::enterAndEscapeAreSwallowed_data() {
