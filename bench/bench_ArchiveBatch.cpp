@@ -3,7 +3,7 @@
 //
 // Usage: bench_ArchiveBatch [members] [member KiB] [operations]
 
-#include "workspace/core/Archive.h"
+#include "core/Archive.h"
 
 #include <QByteArray>
 #include <QCoreApplication>

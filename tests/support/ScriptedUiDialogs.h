@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/UiDialogs.h"
+#include "gui/UiDialogs.h"
 
 #include <QList>
 #include <QPointer>

@@ -1,7 +1,7 @@
 #include "support/TestBundle.h"
 
-#include "app/CCorvaneApp.h"
-#include "app/UiDialogs.h"
+#include "gui/CCorvaneApp.h"
+#include "gui/UiDialogs.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,9 +1,0 @@
-#include "app/CCorvaneApp.h"
-#include "app/Startup.h"
-
-#include <QApplication>
-
-int main(int argc, char* argv[]) {
-    QApplication application(argc, argv);
-    return RunCorvane();
-}

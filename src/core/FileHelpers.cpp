@@ -1,0 +1,135 @@
+#include "core/FileHelpers.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <algorithm>
+#include <filesystem>
+#include <system_error>
+
+namespace {
+
+FileFaultPredicate& faults() {
+    static FileFaultPredicate predicate;
+    return predicate;
+}
+
+bool faulted(FileOp op, const QString& path) {
+    return faults() && faults()(op, path);
+}
+
+std::filesystem::path nativePath(const QString& path) {
+    return std::filesystem::path(QFile::encodeName(path).toStdString());
+}
+
+} // namespace
+
+void SetFileFaultsForTesting(FileFaultPredicate predicate) {
+    faults() = std::move(predicate);
+}
+
+bool PathExists(const QString& path) {
+    if (path.isEmpty() || path.endsWith(QLatin1Char('/')))
+        return false;
+    const QFileInfo info(path);
+    return info.exists() || info.isSymLink();
+}
+
+bool IsDirectory(const QString& path) {
+    const QFileInfo info(path);
+    return info.isDir() && !info.isSymLink();
+}
+
+bool IsSameFile(const QString& first, const QString& second) {
+    const QFileInfo a(first);
+    const QFileInfo b(second);
+    if (a.absoluteFilePath() == b.absoluteFilePath())
+        return true;
+    return a.exists() && b.exists() && a.canonicalFilePath() == b.canonicalFilePath();
+}
+
+QStringList ListDirectory(const QString& directory) {
+    QDir dir(directory);
+    if (directory.isEmpty() || !dir.exists())
+        return {};
+    QStringList names = dir.entryList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
+    std::sort(names.begin(), names.end(), [](const QString& a, const QString& b) {
+        const int folded = QString::compare(a, b, Qt::CaseInsensitive);
+        return folded != 0 ? folded < 0 : QString::compare(a, b, Qt::CaseSensitive) < 0;
+    });
+    return names;
+}
+
+bool RemoveFile(const QString& path) {
+    if (faulted(FileOp::RemoveFile, path))
+        return false;
+    const QFileInfo info(path);
+    if (info.isDir() && !info.isSymLink())
+        return false;
+    std::error_code ec;
+    return std::filesystem::remove(nativePath(path), ec) && !ec;
+}
+
+bool RemoveEmptyDirectory(const QString& path) {
+    if (faulted(FileOp::RemoveDirectory, path))
+        return false;
+    return !path.isEmpty() && IsDirectory(path) && QDir().rmdir(path);
+}
+
+bool CreateDirectory(const QString& path) {
+    if (faulted(FileOp::CreateDirectory, path))
+        return false;
+    if (path.isEmpty() || PathExists(path))
+        return false;
+    return QDir().mkdir(path);
+}
+
+bool CopyFileTo(const QString& from, const QString& to, bool failIfExists) {
+    if (faulted(FileOp::CopyFile, to))
+        return false;
+    const QFileInfo source(from);
+    if (!source.isFile())
+        return false;
+    if (PathExists(to) && (failIfExists || IsDirectory(to)))
+        return false;
+    std::error_code ec;
+    const auto options = failIfExists ? std::filesystem::copy_options::none
+                                      : std::filesystem::copy_options::overwrite_existing;
+    return std::filesystem::copy_file(nativePath(from), nativePath(to), options, ec) && !ec;
+}
+
+bool MoveFileTo(const QString& from, const QString& to) {
+    if (faulted(FileOp::MoveFile, to))
+        return false;
+    if (IsDirectory(from) || PathExists(to))
+        return false;
+    std::error_code ec;
+    std::filesystem::rename(nativePath(from), nativePath(to), ec);
+    return !ec;
+}
+
+bool WriteAll(QFile& file, const QByteArray& data) {
+    if (faulted(FileOp::WriteFile, file.fileName()))
+        return false;
+    return file.write(data) == data.size() && file.flush();
+}
+
+bool DeleteDirectoryTree(const QString& path) {
+    // Nothing to enumerate (no such directory, or not a directory): done.
+    if (!IsDirectory(path))
+        return true;
+    for (const QString& name : ListDirectory(path)) {
+        const QString entry = path + QLatin1Char('/') + name;
+        if (IsDirectory(entry)) {
+            // A failure below leaves that directory non-empty, so the final
+            // removal of this one fails too.
+            DeleteDirectoryTree(entry);
+            RemoveEmptyDirectory(entry);
+        } else if (!RemoveFile(entry)) {
+            return false;
+        }
+    }
+    return RemoveEmptyDirectory(path);
+}

@@ -1,0 +1,96 @@
+#include "gui/QtUiDialogs.h"
+
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QLabel>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+UiDialogs::Answer QtUiDialogs::messageBox(QWidget* owner, const QString& text,
+                                          const QString& caption, Buttons buttons, Icon icon) {
+    QMessageBox box(
+        icon == Icon::Exclamation ? QMessageBox::Warning : QMessageBox::NoIcon, caption, text,
+        buttons == Buttons::YesNo ? (QMessageBox::Yes | QMessageBox::No) : QMessageBox::Ok, owner);
+    switch (box.exec()) {
+    case QMessageBox::Yes:
+        return Answer::Yes;
+    case QMessageBox::No:
+        return Answer::No;
+    case QMessageBox::Ok:
+        return Answer::Ok;
+    default:
+        return Answer::Closed;
+    }
+}
+
+QStringList QtUiDialogs::openFileNames(QWidget* owner, const QString& filter, bool multiple) {
+    QFileDialog dialog(owner, QString(), QString(), filter);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(multiple ? QFileDialog::ExistingFiles : QFileDialog::ExistingFile);
+    if (dialog.exec() != QDialog::Accepted)
+        return {};
+    return dialog.selectedFiles();
+}
+
+QString QtUiDialogs::saveFileName(QWidget* owner, const QString& filter,
+                                  const QString& proposedName, const QString& defaultSuffix) {
+    QFileDialog dialog(owner, QString(), QString(), filter);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setDefaultSuffix(defaultSuffix);
+    dialog.selectFile(proposedName);
+    dialog.setOption(QFileDialog::DontConfirmOverwrite, false);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return {};
+    return dialog.selectedFiles().constFirst();
+}
+
+bool QtUiDialogs::chooseProgram(QWidget* owner, const QString& filePath,
+                                const QList<ProgramChoice>& candidates, ProgramChoice* chosen) {
+    QDialog dialog(owner);
+    dialog.setWindowTitle(QuestionCaption());
+    auto* layout = new QVBoxLayout(&dialog);
+    layout->addWidget(new QLabel(
+        QObject::tr("Choose the program to open \"%1\" with:").arg(QFileInfo(filePath).fileName()),
+        &dialog));
+    auto* list = new QListWidget(&dialog);
+    for (const ProgramChoice& choice : candidates)
+        list->addItem(choice.name);
+    if (!candidates.isEmpty())
+        list->setCurrentRow(0);
+    layout->addWidget(list);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+    QPushButton* other =
+        buttons->addButton(QObject::tr("Other program..."), QDialogButtonBox::ActionRole);
+    layout->addWidget(buttons);
+
+    ProgramChoice picked;
+    bool havePick = false;
+    QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, [&] {
+        const int row = list->currentRow();
+        if (row < 0 || row >= candidates.size())
+            return;
+        picked = candidates.at(row);
+        havePick = true;
+        dialog.accept();
+    });
+    QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    QObject::connect(list, &QListWidget::itemDoubleClicked, buttons, &QDialogButtonBox::accepted);
+    QObject::connect(other, &QPushButton::clicked, &dialog, [&] {
+        const QString program = QFileDialog::getOpenFileName(&dialog, QObject::tr("Program"));
+        if (program.isEmpty())
+            return;
+        picked = ProgramChoice{QFileInfo(program).fileName(), program, {}};
+        havePick = true;
+        dialog.accept();
+    });
+    if (dialog.exec() != QDialog::Accepted || !havePick)
+        return false;
+    if (chosen)
+        *chosen = picked;
+    return true;
+}

@@ -1,0 +1,15 @@
+#pragma once
+
+#include "gui/UiDialogs.h"
+
+// The program's dialogs, shown with Qt's message boxes and file dialogs.
+class QtUiDialogs : public UiDialogs {
+public:
+    Answer messageBox(QWidget* owner, const QString& text, const QString& caption, Buttons buttons,
+                      Icon icon) override;
+    QStringList openFileNames(QWidget* owner, const QString& filter, bool multiple) override;
+    QString saveFileName(QWidget* owner, const QString& filter, const QString& proposedName,
+                         const QString& defaultSuffix) override;
+    bool chooseProgram(QWidget* owner, const QString& filePath,
+                       const QList<ProgramChoice>& candidates, ProgramChoice* chosen) override;
+};

@@ -1,0 +1,9 @@
+#include "gui/CCorvaneApp.h"
+#include "gui/Startup.h"
+
+#include <QApplication>
+
+int main(int argc, char* argv[]) {
+    QApplication application(argc, argv);
+    return RunCorvane();
+}

@@ -1,0 +1,81 @@
+#include "gui/ProbeAndroidVersion.h"
+#include "core/AndroidVersionProbe.h"
+#include "support/ScriptedUiDialogs.h"
+#include "support/TestBundle.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+#include <QWidget>
+
+class TestAndroidVersionProbe : public QObject {
+    Q_OBJECT
+private slots:
+    void probe_data();
+    void probe();
+    void missingFileIsReported();
+    void unconvertiblePathIsReported();
+};
+
+void TestAndroidVersionProbe::probe_data() {
+    QTest::addColumn<QByteArray>("contents");
+    QTest::addColumn<int>("expected");
+    const QByteArray longLine = "x=" + QByteArray(200, 'a');
+    QTest::newRow("4.4.2") << QByteArray("ro.product.model=box\nro.build.version.release=4.4.2\n")
+                           << 4;
+    QTest::newRow("5.1.1") << QByteArray("ro.build.version.release=5.1.1\n") << 5;
+    QTest::newRow("6.0 out of range") << QByteArray("ro.build.version.release=6.0\n") << 0;
+    QTest::newRow("negative") << QByteArray("ro.build.version.release=-1\n") << 0;
+    QTest::newRow("zero") << QByteArray("ro.build.version.release=0\n") << 0;
+    QTest::newRow("last line without break") << QByteArray("a=b\nro.build.version.release=5") << 5;
+    QTest::newRow("CRLF line ends") << QByteArray("a=b\r\nro.build.version.release=4.2\r\n") << 4;
+    QTest::newRow("leading blanks in value") << QByteArray("ro.build.version.release=  3\n") << 3;
+    QTest::newRow("empty value") << QByteArray("ro.build.version.release=\n") << 0;
+    QTest::newRow("longer key matches too")
+        << QByteArray("ro.build.version.release_or_codename=4\nro.build.version.release=5\n") << 4;
+    QTest::newRow("first key line wins")
+        << QByteArray("ro.build.version.release=4\nro.build.version.release=5\n") << 4;
+    QTest::newRow("commented key") << QByteArray("#ro.build.version.release=5\n") << 0;
+    QTest::newRow("key after blanks") << QByteArray("  ro.build.version.release=5\n") << 0;
+    QTest::newRow("key without equals") << QByteArray("ro.build.version.release 5\n") << 0;
+    QTest::newRow("no key") << QByteArray("ro.product.model=box\n") << 0;
+    QTest::newRow("empty file") << QByteArray() << 0;
+    // The line is read 127 bytes at a time: a piece starting with the key counts.
+    QTest::newRow("key inside long line")
+        << (QByteArray(127, 'p') + "ro.build.version.release=5\n") << 5;
+    QTest::newRow("long line then key") << (longLine + "\nro.build.version.release=4\n") << 4;
+}
+
+void TestAndroidVersionProbe::probe() {
+    QFETCH(QByteArray, contents);
+    QFETCH(int, expected);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("build.prop");
+    QVERIFY(WriteFile(path, contents));
+    ScriptedUiDialogs dialogs;
+    QCOMPARE(ProbeAndroidVersion(nullptr, path), expected);
+    QVERIFY(dialogs.boxes.isEmpty());
+}
+
+void TestAndroidVersionProbe::missingFileIsReported() {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("系统/build.prop");
+    ScriptedUiDialogs dialogs;
+    QWidget owner;
+    QCOMPARE(ProbeAndroidVersion(&owner, path), 0);
+    QCOMPARE(dialogs.boxes.size(), 1);
+    QCOMPARE(dialogs.boxes[0].text, QString("Failed to open the file %1! ").arg(path));
+    QCOMPARE(dialogs.boxes[0].owner.data(), &owner);
+    QCOMPARE(dialogs.boxes[0].caption, ApplicationTitle());
+    QCOMPARE(dialogs.boxes[0].icon, UiDialogs::Icon::None);
+    QCOMPARE(dialogs.boxes[0].buttons, UiDialogs::Buttons::Ok);
+}
+
+void TestAndroidVersionProbe::unconvertiblePathIsReported() {
+    ScriptedUiDialogs dialogs;
+    const QString path = QString("/tmp/bad") + QChar(0xD800) + "/build.prop";
+    QCOMPARE(ProbeAndroidVersion(nullptr, path), 0);
+    QCOMPARE(dialogs.texts(), QStringList({"Failed to read the Version! "}));
+}
+
+QTEST_MAIN(TestAndroidVersionProbe)
+#include "tst_AndroidVersionProbe.moc"

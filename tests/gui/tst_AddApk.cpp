@@ -1,0 +1,550 @@
+// Adding APKs to the system and data pages: the Add command, dropped files,
+// the checks, signing, the two layouts and the archive update.
+#include "gui/CCorvaneApp.h"
+#include "gui/CApkEditView.h"
+#include "support/ScriptedUiDialogs.h"
+#include "support/TestBundle.h"
+#include "support/ZipFixture.h"
+#include "core/FileHelpers.h"
+
+#include <QDir>
+#include <QTest>
+
+#include <algorithm>
+#include <memory>
+
+namespace {
+
+QString Fixture(const QString& name) {
+    return QStringLiteral(CORVANE_TESTDATA_DIR) + QLatin1Char('/') + name;
+}
+
+// The DER bytes of a PEM certificate.
+QByteArray CertificateDer(const QString& pemPath) {
+    QByteArray body;
+    for (const QByteArray& line : ReadFile(pemPath).split('\n')) {
+        if (!line.startsWith("-----"))
+            body += line.trimmed();
+    }
+    return QByteArray::fromBase64(body);
+}
+
+// The signature block of a signed APK (META-INF/*.RSA, *.DSA or *.EC).
+QByteArray SignatureBlock(const QString& apk) {
+    const QMap<QString, QByteArray> members = ReadZip(apk);
+    for (auto it = members.cbegin(); it != members.cend(); ++it) {
+        if (it.key().startsWith(QLatin1String("META-INF/")) &&
+            (it.key().endsWith(QLatin1String(".RSA")) || it.key().endsWith(QLatin1String(".DSA")) ||
+             it.key().endsWith(QLatin1String(".EC"))))
+            return it.value();
+    }
+    return {};
+}
+
+const QString kIllegalName =
+    QStringLiteral("Apk \"%1\" named illegally!  \nOnly support \"A-Z a-z 0-9 + - _ .\"");
+const QString kOverwrite = QStringLiteral("File \"%1\" exist,Do you want to overwrite?");
+const QString kNoPackage = QStringLiteral("Please open a firmware package first!");
+
+} // namespace
+
+class TestAddApk : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void systemPageSignsWithPlatformKey();
+    void dataPageKeepsBytes();
+    void layouts_data();
+    void layouts();
+    void addThenDelete_data();
+    void addThenDelete();
+    void overwrite_data();
+    void overwrite();
+    void refusals_data();
+    void refusals();
+    void extensionQuestion_data();
+    void extensionQuestion();
+    void systemPageToolFailures_data();
+    void systemPageToolFailures();
+    void archiveFailureLeavesTree_data();
+    void archiveFailureLeavesTree();
+    void copyFailureAfterArchive();
+    void noPackageOpen();
+    void addCommand();
+    void addCommandCancelled();
+    void dropStopsAtFirstFailure();
+    void dropDirectory();
+    void dropLongUnicodePath();
+
+private:
+    // A source file outside the tree with the bytes of a fixture.
+    QString source(const QString& fixture, const QString& name = QString());
+    CApkEditView& page(bool system) { return system ? *m_system : *m_data; }
+    QMap<QString, QByteArray> archive() const { return ReadZip(m_archive); }
+
+    std::unique_ptr<TestBundle> m_bundle;
+    std::unique_ptr<ScriptedUiDialogs> m_dialogs;
+    std::unique_ptr<CApkEditView> m_system;
+    std::unique_ptr<CApkEditView> m_data;
+    QString m_tree;
+    QString m_archive;
+};
+
+void TestAddApk::init() {
+    m_bundle = std::make_unique<TestBundle>();
+    QVERIFY(m_bundle->isValid());
+    m_dialogs = std::make_unique<ScriptedUiDialogs>();
+    CCorvaneApp& app = theApp();
+    m_tree = app.Paths().extractedTree();
+    QVERIFY(QDir().mkpath(m_tree + "/system"));
+    QVERIFY(QDir().mkpath(m_tree + "/userdata"));
+    QVERIFY(QDir().mkpath(app.Paths().apkTempDir()));
+    QVERIFY(QDir().mkpath(app.Paths().zipTempDir()));
+    m_archive = app.Paths().workingArchive();
+    QVERIFY(WriteZip(m_archive, {{"system/build.prop", "ro.build.version.release=4.4\n"}}));
+    app.WorkingArchivePath = m_archive;
+
+    m_system = std::make_unique<CApkEditView>();
+    m_system->RootDirectory = m_tree + "/system";
+    m_system->IsSystemPage = 1;
+    m_data = std::make_unique<CApkEditView>();
+    m_data->RootDirectory = m_tree + "/userdata";
+}
+
+void TestAddApk::cleanup() {
+    SetFileFaultsForTesting(nullptr);
+    m_system.reset();
+    m_data.reset();
+    m_dialogs.reset();
+    m_bundle.reset();
+}
+
+QString TestAddApk::source(const QString& fixture, const QString& name) {
+    const QString path = m_bundle->file("in/" + (name.isEmpty() ? fixture : name));
+    const QByteArray data = ReadFile(Fixture(fixture));
+    if (data.isEmpty() || !WriteFile(path, data))
+        qWarning("fixture %s missing", qPrintable(fixture));
+    return path;
+}
+
+void TestAddApk::systemPageSignsWithPlatformKey() {
+    const QString apk = source("Plain.apk");
+    const QByteArray original = ReadFile(apk);
+    QVERIFY(m_system->AddApkFile(apk));
+    QCOMPARE(m_dialogs->texts(), QStringList());
+
+    const QString signedCopy = theApp().Paths().apkTempDir() + "/Plain.apk";
+    const QByteArray signedBytes = ReadFile(signedCopy);
+    QVERIFY(!signedBytes.isEmpty());
+    QVERIFY(signedBytes != original);
+    QCOMPARE(ReadFile(apk), original);
+    const QByteArray block = SignatureBlock(signedCopy);
+    QVERIFY(block.contains(CertificateDer(m_bundle->file("Config/platform.x509.pem"))));
+    QVERIFY(!block.contains(CertificateDer(m_bundle->file("Config/testkey.x509.pem"))));
+
+    QCOMPARE(ReadFile(m_tree + "/system/app/Plain.apk"), signedBytes);
+    const auto members = archive();
+    QCOMPARE(members.value("system/app/Plain.apk"), signedBytes);
+    QCOMPARE(members.value("system/build.prop"), QByteArray("ro.build.version.release=4.4\n"));
+    // The APK's own files were unpacked for the library stage.
+    QVERIFY(PathExists(theApp().Paths().unpackDir() + "/AndroidManifest.xml"));
+
+    QCOMPARE(theApp().ChangeLog.size(), 1);
+    QVERIFY(theApp().ChangeLog[0].endsWith(
+        QStringLiteral(": ADD \"%1\" to \"%2\"").arg(apk, m_tree + "/system/app")));
+}
+
+void TestAddApk::dataPageKeepsBytes() {
+    const QString apk = source("Foo.apk");
+    const QByteArray original = ReadFile(apk);
+    QVERIFY(m_data->AddApkFile(apk));
+    QCOMPARE(m_dialogs->texts(), QStringList());
+    QCOMPARE(ReadFile(m_tree + "/userdata/app/Foo.apk"), original);
+    QCOMPARE(archive().value("userdata/app/Foo.apk"), original);
+    // Neither unpacked nor signed.
+    QVERIFY(!PathExists(theApp().Paths().unpackDir()));
+    QVERIFY(!PathExists(theApp().Paths().apkTempDir() + "/Foo.apk"));
+    QCOMPARE(theApp().ChangeLog.size(), 1);
+    QVERIFY(theApp().ChangeLog[0].endsWith(
+        QStringLiteral(": ADD \"%1\" to \"%2\"").arg(apk, m_tree + "/userdata/app")));
+}
+
+void TestAddApk::layouts_data() {
+    QTest::addColumn<bool>("system");
+    QTest::addColumn<int>("version");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("placed"); // relative to the tree root; also the member
+
+    QTest::newRow("data 4 flat") << false << 4 << "Foo.apk"
+                                 << "userdata/app/Foo.apk";
+    QTest::newRow("data 6 flat") << false << 6 << "Foo.apk"
+                                 << "userdata/app/Foo.apk";
+    QTest::newRow("data 5 folder") << false << 5 << "Foo.apk"
+                                   << "userdata/app/Foo/Foo.apk";
+    QTest::newRow("data 5 name up to first .apk") << false << 5 << "Foo.apk.apk"
+                                                  << "userdata/app/Foo/Foo.apk.apk";
+    QTest::newRow("data 5 .APK in other case") << false << 5 << "Foo.APK"
+                                               << "userdata/app/Foo.APK/Foo.APK";
+    QTest::newRow("system 5 folder") << true << 5 << "Foo.apk"
+                                     << "system/app/Foo/Foo.apk";
+}
+
+void TestAddApk::layouts() {
+    QFETCH(bool, system);
+    QFETCH(int, version);
+    QFETCH(QString, name);
+    QFETCH(QString, placed);
+    theApp().AndroidMajorVersion = version;
+    const QString apk = source("Foo.apk", name);
+
+    QVERIFY(page(system).AddApkFile(apk));
+    QCOMPARE(m_dialogs->texts(), QStringList());
+    const QByteArray expected =
+        system ? ReadFile(theApp().Paths().apkTempDir() + "/" + name) : ReadFile(apk);
+    QVERIFY(!expected.isEmpty());
+    QCOMPARE(ReadFile(m_tree + "/" + placed), expected);
+    const auto members = archive();
+    QCOMPARE(members.value(placed), expected);
+    // The member lies only where the tree holds the file.
+    const QString prefix = system ? "system/app/" : "userdata/app/";
+    QCOMPARE(std::count_if(members.keyBegin(), members.keyEnd(),
+                           [&](const QString& member) { return member.startsWith(prefix); }),
+             1);
+    const QString appDirectory = m_tree + (system ? "/system/app" : "/userdata/app");
+    QVERIFY(theApp().ChangeLog.value(0).endsWith(
+        QStringLiteral(": ADD \"%1\" to \"%2\"").arg(apk, appDirectory)));
+}
+
+void TestAddApk::addThenDelete_data() {
+    QTest::addColumn<int>("version");
+    QTest::newRow("flat") << 4;
+    QTest::newRow("folder") << 5;
+}
+
+void TestAddApk::addThenDelete() {
+    // The added APK's member stands where the tree holds it, so deleting the
+    // listed APK takes it out of the package again.
+    QFETCH(int, version);
+    theApp().AndroidMajorVersion = version;
+    const auto archiveBefore = archive();
+    QVERIFY(m_data->AddApkFile(source("Foo.apk")));
+    QVERIFY(m_data->RefreshApkList());
+    QCOMPARE(m_data->ApkPaths.size(), 1);
+    QVERIFY(m_data->DeleteApk(m_data->ApkPaths[0]));
+    QCOMPARE(archive(), archiveBefore);
+    QCOMPARE(ListDirectory(m_tree + "/userdata/app"), QStringList());
+}
+
+void TestAddApk::overwrite_data() {
+    QTest::addColumn<int>("version");
+    QTest::addColumn<QString>("existing"); // relative to userdata/app
+    QTest::addColumn<int>("answer");
+    QTest::addColumn<QString>("question"); // %1 = the app directory
+    QTest::addColumn<QString>("placed");   // relative to userdata/app
+
+    const int yes = int(UiDialogs::Answer::Yes);
+    const int no = int(UiDialogs::Answer::No);
+    QTest::newRow("flat yes") << 4 << "Foo.apk" << yes << kOverwrite.arg("Foo.apk") << "Foo.apk";
+    QTest::newRow("flat no") << 4 << "Foo.apk" << no << kOverwrite.arg("Foo.apk") << "";
+    QTest::newRow("5 with a flat file stays flat")
+        << 5 << "Foo.apk" << yes << kOverwrite.arg("Foo.apk") << "Foo.apk";
+    QTest::newRow("5 folder with the file, yes")
+        << 5 << "Foo/Foo.apk" << yes << kOverwrite.arg("%1/Foo/Foo.apk") << "Foo/Foo.apk";
+    QTest::newRow("5 folder with the file, no")
+        << 5 << "Foo/Foo.apk" << no << kOverwrite.arg("%1/Foo/Foo.apk") << "";
+    QTest::newRow("5 folder without the file")
+        << 5 << "Foo/other.txt" << yes << QString() << "Foo/Foo.apk";
+}
+
+void TestAddApk::overwrite() {
+    QFETCH(int, version);
+    QFETCH(QString, existing);
+    QFETCH(int, answer);
+    QFETCH(QString, question);
+    QFETCH(QString, placed);
+    theApp().AndroidMajorVersion = version;
+    const QString appDirectory = m_tree + "/userdata/app";
+    QVERIFY(WriteFile(appDirectory + "/" + existing, "old"));
+    const QString apk = source("Foo.apk");
+    const auto archiveBefore = archive();
+    m_dialogs->answers.enqueue(UiDialogs::Answer(answer));
+
+    const bool added = m_data->AddApkFile(apk);
+    QCOMPARE(m_dialogs->texts(), question.isEmpty()
+                                     ? QStringList()
+                                     : QStringList{question.replace("%1", appDirectory)});
+    if (!question.isEmpty())
+        QCOMPARE(m_dialogs->boxes[0].caption, QStringLiteral("Velkor"));
+    QCOMPARE(ReadFile(appDirectory + "/" + existing),
+             existing == placed ? ReadFile(apk) : QByteArray("old"));
+    if (placed.isEmpty()) {
+        QVERIFY(!added);
+        QCOMPARE(archive(), archiveBefore);
+        QVERIFY(theApp().ChangeLog.isEmpty());
+    } else {
+        QVERIFY(added);
+        QCOMPARE(ReadFile(appDirectory + "/" + placed), ReadFile(apk));
+        QCOMPARE(archive().value("userdata/app/" + placed), ReadFile(apk));
+        QCOMPARE(theApp().ChangeLog.size(), 1);
+    }
+    // The flat file keeps the flat layout: no folder appears beside it.
+    if (existing == "Foo.apk")
+        QVERIFY(!PathExists(appDirectory + "/Foo"));
+}
+
+void TestAddApk::refusals_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("create");
+    QTest::addColumn<QString>("message"); // %1 = the source path
+
+    QTest::newRow("missing") << "Foo.apk" << false << "File \"%1\" does not exist!";
+    QTest::newRow("blank") << "My App.apk" << true << kIllegalName.arg("My App.apk");
+    QTest::newRow("comma") << "a,b.apk" << true << kIllegalName.arg("a,b.apk");
+    QTest::newRow("parenthesis") << "Foo(1).apk" << true << kIllegalName.arg("Foo(1).apk");
+    QTest::newRow("accented") << QString::fromUtf8("Caf\xc3\xa9.apk") << true
+                              << kIllegalName.arg(QString::fromUtf8("Caf\xc3\xa9.apk"));
+    QTest::newRow("chinese") << QString::fromUtf8("\xe5\xba\x94\xe7\x94\xa8.apk") << true
+                             << kIllegalName.arg(QString::fromUtf8("\xe5\xba\x94\xe7\x94\xa8.apk"));
+}
+
+void TestAddApk::refusals() {
+    QFETCH(QString, name);
+    QFETCH(bool, create);
+    QFETCH(QString, message);
+    const QString apk = m_bundle->file("in/" + name);
+    if (create)
+        QVERIFY(WriteFile(apk, ReadFile(Fixture("Plain.apk"))));
+    const auto archiveBefore = archive();
+
+    for (const bool system : {true, false}) {
+        QVERIFY(!page(system).AddApkFile(apk));
+        QVERIFY(!PathExists(page(system).RootDirectory + "/app"));
+    }
+    QCOMPARE(m_dialogs->texts(), QStringList(2, QString(message).replace("%1", apk)));
+    QCOMPARE(m_dialogs->boxes[0].caption, ApplicationTitle());
+    QCOMPARE(m_dialogs->boxes[0].owner.data(), m_system.get());
+    QVERIFY(m_dialogs->boxes[0].buttons == UiDialogs::Buttons::Ok);
+    QVERIFY(!PathExists(theApp().Paths().unpackDir()));
+    QCOMPARE(archive(), archiveBefore);
+    QVERIFY(theApp().ChangeLog.isEmpty());
+}
+
+void TestAddApk::extensionQuestion_data() {
+    QTest::addColumn<int>("answer");
+    QTest::newRow("yes") << int(UiDialogs::Answer::Yes);
+    QTest::newRow("no") << int(UiDialogs::Answer::No);
+}
+
+void TestAddApk::extensionQuestion() {
+    QFETCH(int, answer);
+    const bool yes = answer == int(UiDialogs::Answer::Yes);
+    const QString file = m_bundle->file("in/readme.txt");
+    QVERIFY(WriteFile(file, "not an apk"));
+    m_dialogs->answers.enqueue(UiDialogs::Answer(answer));
+
+    QCOMPARE(m_data->AddApkFile(file), yes);
+    QCOMPARE(m_dialogs->texts(),
+             QStringList{"File \"readme.txt\" is not apk file,Do you want to continue?"});
+    QCOMPARE(m_dialogs->boxes[0].caption, QStringLiteral("Velkor"));
+    QVERIFY(m_dialogs->boxes[0].buttons == UiDialogs::Buttons::YesNo);
+    QCOMPARE(PathExists(m_tree + "/userdata/app/readme.txt"), yes);
+    QCOMPARE(archive().contains("userdata/app/readme.txt"), yes);
+    QCOMPARE(theApp().ChangeLog.size(), yes ? 1 : 0);
+}
+
+void TestAddApk::systemPageToolFailures_data() {
+    QTest::addColumn<QString>("fixture");
+    QTest::addColumn<QString>("failure");
+    QTest::addColumn<QString>("message"); // %1 = the unpack directory
+
+    QTest::newRow("unsignable") << "NoManifest.apk"
+                                << ""
+                                << "Sign Apk \"NoManifest.apk\" Failed!";
+    QTest::newRow("7-Zip fails") << "Plain.apk"
+                                 << "7za"
+                                 << "Unzip Apk \"Plain.apk\" Failed!";
+    QTest::newRow("7-Zip missing") << "Plain.apk"
+                                   << "no 7za"
+                                   << "Unzip Apk \"Plain.apk\" Failed!";
+    QTest::newRow("java missing") << "Plain.apk"
+                                  << "no java"
+                                  << "Sign Apk \"Plain.apk\" Failed!";
+    QTest::newRow("unpack directory stays") << "Plain.apk"
+                                            << "unpack"
+                                            << "Delete\"%1\" Failed!";
+}
+
+void TestAddApk::systemPageToolFailures() {
+    QFETCH(QString, fixture);
+    QFETCH(QString, failure);
+    QFETCH(QString, message);
+    const QString unpack = theApp().Paths().unpackDir();
+    if (failure == "7za")
+        m_bundle->replaceToolWithScript("Config/7za", "exit 2");
+    else if (failure == "no 7za")
+        m_bundle->removeTool("Config/7za");
+    else if (failure == "no java")
+        m_bundle->removeTool("jre/bin/java");
+    else if (failure == "unpack") {
+        QVERIFY(WriteFile(unpack + "/locked.txt", "x"));
+        SetFileFaultsForTesting([unpack](FileOp op, const QString& path) {
+            return op == FileOp::RemoveFile && path == unpack + "/locked.txt";
+        });
+    }
+    const QString apk = source(fixture);
+    const auto archiveBefore = archive();
+
+    QVERIFY(!m_system->AddApkFile(apk));
+    QCOMPARE(m_dialogs->texts(), QStringList{message.replace("%1", unpack)});
+    QCOMPARE(m_dialogs->boxes[0].caption, ApplicationTitle());
+    QVERIFY(!PathExists(theApp().Paths().apkTempDir() + "/" + fixture));
+    QCOMPARE(ListDirectory(m_tree + "/system/app"), QStringList());
+    QVERIFY(!PathExists(m_tree + "/system/lib"));
+    QCOMPARE(archive(), archiveBefore);
+    QVERIFY(theApp().ChangeLog.isEmpty());
+}
+
+void TestAddApk::archiveFailureLeavesTree_data() {
+    QTest::addColumn<bool>("system");
+    QTest::addColumn<int>("version");
+    QTest::newRow("data flat") << false << 4;
+    QTest::newRow("data folder") << false << 5;
+    QTest::newRow("system folder") << true << 5;
+}
+
+void TestAddApk::archiveFailureLeavesTree() {
+    QFETCH(bool, system);
+    QFETCH(int, version);
+    theApp().AndroidMajorVersion = version;
+    // A working archive that is no ZIP cannot be updated.
+    QVERIFY(WriteFile(m_archive, "damaged"));
+    const QString apk = source("NativeDemo.apk", "Foo.apk");
+
+    QVERIFY(!page(system).AddApkFile(apk));
+    QCOMPARE(m_dialogs->texts(), QStringList{"Failed to add \"Foo.apk\" to the package!"});
+    QCOMPARE(m_dialogs->boxes[0].owner.data(), &page(system));
+    QCOMPARE(ListDirectory(page(system).RootDirectory + "/app"), QStringList());
+    // The library stage never started.
+    QVERIFY(!PathExists(page(system).RootDirectory + "/lib"));
+    QCOMPARE(ReadFile(m_archive), QByteArray("damaged"));
+    QVERIFY(theApp().ChangeLog.isEmpty());
+}
+
+void TestAddApk::copyFailureAfterArchive() {
+    const QString target = m_tree + "/userdata/app/Foo.apk";
+    SetFileFaultsForTesting([target](FileOp op, const QString& path) {
+        return op == FileOp::CopyFile && path == target;
+    });
+    const QString apk = source("Foo.apk");
+
+    QVERIFY(!m_data->AddApkFile(apk));
+    QCOMPARE(m_dialogs->texts(), QStringList{"Copy failed!"});
+    QVERIFY(!PathExists(target));
+    // The archive is updated first and keeps the file.
+    QCOMPARE(archive().value("userdata/app/Foo.apk"), ReadFile(apk));
+    QVERIFY(theApp().ChangeLog.isEmpty());
+}
+
+void TestAddApk::noPackageOpen() {
+    theApp().WorkingArchivePath.clear();
+    const QString apk = source("Foo.apk");
+    const QString other = source("Plain.apk");
+
+    for (const bool system : {true, false}) {
+        QVERIFY(!page(system).AddApkFile(apk));
+        QVERIFY(!PathExists(page(system).RootDirectory + "/app"));
+    }
+    m_dialogs->openResults.enqueue({apk});
+    m_system->OnAddApk();
+    m_data->OnDropFiles({apk, other});
+
+    QCOMPARE(m_dialogs->texts(), QStringList(4, kNoPackage));
+    for (const ScriptedUiDialogs::Box& box : m_dialogs->boxes) {
+        QVERIFY(box.owner == m_system.get() || box.owner == m_data.get());
+        QCOMPARE(box.caption, ApplicationTitle());
+    }
+    // No file is asked for while nothing can be added.
+    QVERIFY(m_dialogs->fileDialogs.isEmpty());
+    QVERIFY(!PathExists(theApp().Paths().unpackDir()));
+    QVERIFY(theApp().ChangeLog.isEmpty());
+}
+
+void TestAddApk::addCommand() {
+    // The first is refused; the second is added all the same.
+    const QString refused = source("Plain.apk", "Bad Name.apk");
+    const QString apk = source("Plain.apk");
+    m_dialogs->openResults.enqueue({refused, apk});
+
+    m_system->OnAddApk();
+    QCOMPARE(m_dialogs->fileDialogs.size(), 1);
+    QCOMPARE(m_dialogs->fileDialogs[0].filter, QStringLiteral("*.apk (*.apk)"));
+    QVERIFY(m_dialogs->fileDialogs[0].multiple);
+    QVERIFY(!m_dialogs->fileDialogs[0].save);
+    QCOMPARE(m_dialogs->texts(), QStringList{kIllegalName.arg("Bad Name.apk")});
+    QVERIFY(PathExists(m_tree + "/system/app/Plain.apk"));
+    QVERIFY(archive().contains("system/app/Plain.apk"));
+    QCOMPARE(theApp().ChangeLog.size(), 1);
+    QCOMPARE(m_system->ApkPaths, QStringList{m_tree + "/system/app/Plain.apk"});
+    QCOMPARE(m_system->ApkCount, 1);
+}
+
+void TestAddApk::addCommandCancelled() {
+    // A file already in the tree shows up: the list is rebuilt all the same.
+    QVERIFY(WriteFile(m_tree + "/userdata/app/Kept.apk", "x"));
+    m_data->OnAddApk();
+    QCOMPARE(m_dialogs->fileDialogs.size(), 1);
+    QVERIFY(m_dialogs->boxes.isEmpty());
+    QVERIFY(theApp().ChangeLog.isEmpty());
+    QCOMPARE(m_data->ApkPaths, QStringList{m_tree + "/userdata/app/Kept.apk"});
+}
+
+void TestAddApk::dropStopsAtFirstFailure() {
+    const QString first = source("Foo.apk", "First.apk");
+    const QString refused = source("Foo.apk", "Bad;Name.apk");
+    const QString third = source("Foo.apk", "Third.apk");
+
+    m_data->OnDropFiles({first, refused, third});
+    QCOMPARE(m_dialogs->texts(), QStringList{kIllegalName.arg("Bad;Name.apk")});
+    QVERIFY(PathExists(m_tree + "/userdata/app/First.apk"));
+    QVERIFY(!PathExists(m_tree + "/userdata/app/Third.apk"));
+    const auto members = archive();
+    QVERIFY(members.contains("userdata/app/First.apk"));
+    QVERIFY(!members.contains("userdata/app/Third.apk"));
+    QCOMPARE(theApp().ChangeLog.size(), 1);
+    QCOMPARE(m_data->ApkPaths, QStringList{m_tree + "/userdata/app/First.apk"});
+}
+
+void TestAddApk::dropDirectory() {
+    // A directory is not filtered out: it meets the extension question like a
+    // file, and No ends the drop.
+    const QString directory = m_bundle->file("in/Extra");
+    QVERIFY(QDir().mkpath(directory));
+    const QString apk = source("Foo.apk");
+
+    m_data->OnDropFiles({directory, apk});
+    QCOMPARE(m_dialogs->texts(),
+             QStringList{"File \"Extra\" is not apk file,Do you want to continue?"});
+    QCOMPARE(ListDirectory(m_tree + "/userdata/app"), QStringList());
+    QVERIFY(theApp().ChangeLog.isEmpty());
+}
+
+void TestAddApk::dropLongUnicodePath() {
+    // Far beyond 299 bytes, with characters outside any narrow code page.
+    QString directory = m_bundle->file("in");
+    while (directory.toUtf8().size() < 400)
+        directory += QString::fromUtf8("/\xd0\x9f\xd1\x80\xd0\xb8\xd0\xbb\xd0\xbe\xd0\xb6\xd0\xb5"
+                                       "\xd0\xbd\xd0\xb8\xd0\xb5-\xe5\xba\x94\xe7\x94\xa8");
+    const QString apk = directory + "/Foo.apk";
+    QVERIFY(WriteFile(apk, ReadFile(Fixture("Foo.apk"))));
+
+    m_data->OnDropFiles({apk});
+    QCOMPARE(m_dialogs->texts(), QStringList());
+    QCOMPARE(ReadFile(m_tree + "/userdata/app/Foo.apk"), ReadFile(apk));
+    QCOMPARE(theApp().ChangeLog.size(), 1);
+    QVERIFY(theApp().ChangeLog[0].contains("\"" + apk + "\""));
+}
+
+QTEST_MAIN(TestAddApk)
+#include "tst_AddApk.moc"

@@ -1,0 +1,388 @@
+#include "gui/CCorvaneApp.h"
+#include "gui/UiDialogs.h"
+#include "gui/CImageView.h"
+#include "gui/DialogBuilder.h"
+#include "support/ScriptedUiDialogs.h"
+#include "support/TestBundle.h"
+#include "support/ZipFixture.h"
+#include "core/FileHelpers.h"
+
+#include <QDesktopServices>
+#include <QDialog>
+#include <QDir>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QUrl>
+#include <QVBoxLayout>
+#include <QtTest>
+
+#include <memory>
+
+// Receives the URLs the page hands to the desktop.
+class UrlRecorder : public QObject {
+    Q_OBJECT
+public:
+    QList<QUrl> urls;
+public slots:
+    void open(const QUrl& url) { urls << url; }
+};
+
+// The image page against a real extracted tree and a real working archive.
+class tst_ImageView : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void replaceUpdatesTreeArchiveLogAndMark_data();
+    void replaceUpdatesTreeArchiveLogAndMark();
+    void replacingTwiceLogsTwiceAndMarksOnce();
+    void cancelledFileDialogChangesNothing();
+    void copyFailure_data();
+    void copyFailure();
+    void archiveFailureLeavesEverythingAsItWas_data();
+    void archiveFailureLeavesEverythingAsItWas();
+    void archiveFailureRemovesAFileTheTreeDidNotHave();
+    void noOpenPackageIsRefusedFirst();
+    void enterAndEscapeAreSwallowed_data();
+    void enterAndEscapeAreSwallowed();
+    void directoryButtonsAreHiddenAndOpenTheFileBrowser();
+
+private:
+    QString tree(const QString& relative) const {
+        return m_bundle->file(QStringLiteral("srctemp/") + relative);
+    }
+    QString archive() const { return m_bundle->file(QStringLiteral("zipTemp/temp.zip")); }
+    static void addReplaceColumns();
+    // Everything a replacement may change, to compare before and after.
+    QByteArray snapshot() const;
+
+    std::unique_ptr<TestBundle> m_bundle;
+    std::unique_ptr<ScriptedUiDialogs> m_dialogs;
+    QString m_source;
+};
+
+namespace {
+
+const QString kImageFilter = QStringLiteral("*.img;*.bin (*.bin *.img);;All Files(*.*) (*)");
+const QString kZipFilter = QStringLiteral("*.zip (*.zip);;All Files(*.*) (*)");
+
+// Tree file (below srctemp) and the archive member it matches.
+const QList<QPair<QString, QString>> kImages = {
+    {QStringLiteral("logo.img"), QStringLiteral("logo.img")},
+    {QStringLiteral("fastplay.img"), QStringLiteral("fastplay.img")},
+    {QStringLiteral("system/media/bootanimation.zip"),
+     QStringLiteral("system/media/bootanimation.zip")},
+    {QStringLiteral("bootargs.img"), QStringLiteral("bootargs.img")},
+    {QStringLiteral("baseparam.img"), QStringLiteral("baseparam.img")},
+    {QStringLiteral("boot.img"), QStringLiteral("boot.img")},
+    {QStringLiteral("fastboot.img"), QStringLiteral("fastboot.img")},
+    {QStringLiteral("recovery.img"), QStringLiteral("recovery.img")},
+    {QStringLiteral("pq_param.img"), QStringLiteral("pq_param.img")},
+};
+
+const QList<int> kReplaceButtons = {1006, 1007, 1008, 1010, 1011, 1012, 1013, 1014, 1015};
+
+QByteArray OldData(const QString& name) {
+    return "old " + name.toUtf8();
+}
+
+} // namespace
+
+void tst_ImageView::init() {
+    m_bundle = std::make_unique<TestBundle>();
+    QVERIFY(m_bundle->isValid());
+    m_dialogs = std::make_unique<ScriptedUiDialogs>();
+
+    QList<QPair<QString, QByteArray>> members{
+        {QStringLiteral("system/build.prop"), "ro.build.version.release=4.4\n"}};
+    for (const auto& [file, member] : kImages) {
+        QVERIFY(WriteFile(tree(file), OldData(file)));
+        members << qMakePair(member, OldData(file));
+    }
+    QVERIFY(WriteFile(tree(QStringLiteral("system/build.prop")), "ro.build.version.release=4.4\n"));
+    QVERIFY(QDir().mkpath(m_bundle->file(QStringLiteral("zipTemp"))));
+    QVERIFY(WriteZip(archive(), members));
+    theApp().WorkingArchivePath = archive();
+
+    m_source = m_bundle->file(QStringLiteral("incoming/new image.bin"));
+    QVERIFY(WriteFile(m_source, "new data"));
+}
+
+void tst_ImageView::cleanup() {
+    SetFileFaultsForTesting({});
+    m_dialogs.reset();
+    m_bundle.reset();
+}
+
+QByteArray tst_ImageView::snapshot() const {
+    QByteArray out;
+    for (const auto& [file, member] : kImages)
+        out += file.toUtf8() + '=' + ReadFile(tree(file)) + '\n';
+    const QMap<QString, QByteArray> zip = ReadZip(archive());
+    for (auto it = zip.cbegin(); it != zip.cend(); ++it)
+        out += "zip:" + it.key().toUtf8() + '=' + it.value() + '\n';
+    out += "log:" + theApp().ChangeLog.join(QLatin1Char('|')).toUtf8() + '\n';
+    out += "zipTemp:" + ListDirectory(m_bundle->file(QStringLiteral("zipTemp"))).join(',').toUtf8();
+    return out;
+}
+
+void tst_ImageView::addReplaceColumns() {
+    QTest::addColumn<int>("buttonId");
+    QTest::addColumn<QString>("caption");
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<QString>("member");
+    QTest::addColumn<QString>("filter");
+    QTest::addColumn<QString>("failure");
+
+    const QStringList captions{
+        "Replace logo.img",     "Replace fastplay.img",  "Replace Boot Animation",
+        "Replace bootargs.img", "Replace baseparam.img", "Replace kernel(boot.img)",
+        "Replace fastboot.img", "Replace recovery.img",  "Replace pq_param.img"};
+    for (qsizetype i = 0; i < kImages.size(); ++i) {
+        const QString name = kImages.at(i).first.section(QLatin1Char('/'), -1);
+        QTest::newRow(qPrintable(name))
+            << kReplaceButtons.at(i) << captions.at(i) << kImages.at(i).first
+            << kImages.at(i).second << (name.endsWith(".zip") ? kZipFilter : kImageFilter)
+            << QStringLiteral("Failed to replace the %1! ").arg(name);
+    }
+}
+
+void tst_ImageView::replaceUpdatesTreeArchiveLogAndMark_data() {
+    addReplaceColumns();
+}
+
+void tst_ImageView::replaceUpdatesTreeArchiveLogAndMark() {
+    QFETCH(int, buttonId);
+    QFETCH(QString, caption);
+    QFETCH(QString, target);
+    QFETCH(QString, member);
+    QFETCH(QString, filter);
+
+    CImageView page;
+    QCOMPARE(page.RootDirectory, m_bundle->file(QStringLiteral("srctemp")));
+    QPushButton* button = Control<QPushButton>(&page, buttonId);
+    QVERIFY(button);
+    QCOMPARE(button->text(), caption);
+    m_dialogs->openResults.enqueue({m_source});
+    button->click();
+
+    QVERIFY2(m_dialogs->boxes.isEmpty(), qPrintable(m_dialogs->texts().join('|')));
+    QCOMPARE(m_dialogs->fileDialogs.size(), 1);
+    QCOMPARE(m_dialogs->fileDialogs.first().save, false);
+    QCOMPARE(m_dialogs->fileDialogs.first().multiple, false);
+    QCOMPARE(m_dialogs->fileDialogs.first().filter, filter);
+
+    QCOMPARE(ReadFile(tree(target)), QByteArray("new data"));
+    const QMap<QString, QByteArray> zip = ReadZip(archive());
+    QCOMPARE(zip.size(), kImages.size() + 1);
+    for (const auto& [file, name] : kImages)
+        QCOMPARE(zip.value(name), name == member ? QByteArray("new data") : OldData(file));
+    QCOMPARE(zip.value(QStringLiteral("system/build.prop")),
+             QByteArray("ro.build.version.release=4.4\n"));
+
+    QCOMPARE(theApp().ChangeLog.size(), 1);
+    const QString line = theApp().ChangeLog.first();
+    QVERIFY2(
+        line.endsWith(QStringLiteral(": REPLACE \"%1\" with \"%2\"").arg(tree(target), m_source)),
+        qPrintable(line));
+
+    // Only the clicked button is marked.
+    for (const int id : kReplaceButtons) {
+        const QString text = Control<QPushButton>(&page, id)->text();
+        QCOMPARE(text.endsWith(QLatin1Char('*')), id == buttonId);
+    }
+    QCOMPARE(button->text(), caption + QLatin1Char('*'));
+    // No backup of the old file is left behind.
+    QCOMPARE(ListDirectory(m_bundle->file(QStringLiteral("zipTemp"))),
+             QStringList{QStringLiteral("temp.zip")});
+}
+
+void tst_ImageView::replacingTwiceLogsTwiceAndMarksOnce() {
+    CImageView page;
+    QPushButton* logo = Control<QPushButton>(&page, 1006);
+    m_dialogs->openResults.enqueue({m_source});
+    logo->click();
+    const QString second = m_bundle->file(QStringLiteral("incoming/second.img"));
+    QVERIFY(WriteFile(second, "second data"));
+    m_dialogs->openResults.enqueue({second});
+    logo->click();
+
+    QVERIFY(m_dialogs->boxes.isEmpty());
+    QCOMPARE(theApp().ChangeLog.size(), 2);
+    QVERIFY(theApp().ChangeLog.at(1).endsWith("with \"" + second + "\""));
+    QCOMPARE(logo->text(), QStringLiteral("Replace logo.img*"));
+    QCOMPARE(ReadFile(tree(QStringLiteral("logo.img"))), QByteArray("second data"));
+    QCOMPARE(ReadZip(archive()).value(QStringLiteral("logo.img")), QByteArray("second data"));
+}
+
+void tst_ImageView::cancelledFileDialogChangesNothing() {
+    CImageView page;
+    const QByteArray before = snapshot();
+    for (const int id : kReplaceButtons)
+        Control<QPushButton>(&page, id)->click();
+    QCOMPARE(m_dialogs->fileDialogs.size(), kReplaceButtons.size());
+    QVERIFY(m_dialogs->boxes.isEmpty());
+    QCOMPARE(snapshot(), before);
+    for (const int id : kReplaceButtons)
+        QVERIFY(!Control<QPushButton>(&page, id)->text().contains(QLatin1Char('*')));
+}
+
+void tst_ImageView::copyFailure_data() {
+    QTest::addColumn<int>("buttonId");
+    QTest::addColumn<QString>("fault"); // tree file whose copy fails; empty: none
+    QTest::newRow("boot animation without system/media") << 1008 << QString();
+    QTest::newRow("image locked") << 1006 << "logo.img";
+    QTest::newRow("kernel locked") << 1012 << "boot.img";
+}
+
+void tst_ImageView::copyFailure() {
+    QFETCH(int, buttonId);
+    QFETCH(QString, fault);
+    if (fault.isEmpty()) {
+        QVERIFY(DeleteDirectoryTree(tree(QStringLiteral("system/media"))));
+    } else {
+        const QString locked = tree(fault);
+        SetFileFaultsForTesting([locked](FileOp op, const QString& path) {
+            return op == FileOp::CopyFile && path == locked;
+        });
+    }
+    CImageView page;
+    const QByteArray before = snapshot();
+    m_dialogs->openResults.enqueue({m_source});
+    Control<QPushButton>(&page, buttonId)->click();
+
+    QCOMPARE(m_dialogs->texts(), QStringList{QStringLiteral("Copy failed!")});
+    const ScriptedUiDialogs::Box box = m_dialogs->boxes.first();
+    QCOMPARE(box.owner.data(), &page);
+    QCOMPARE(box.caption, ApplicationTitle());
+    QCOMPARE(box.buttons, UiDialogs::Buttons::Ok);
+    QCOMPARE(box.icon, UiDialogs::Icon::None);
+    QCOMPARE(snapshot(), before);
+    QVERIFY(!Control<QPushButton>(&page, buttonId)->text().contains(QLatin1Char('*')));
+}
+
+void tst_ImageView::archiveFailureLeavesEverythingAsItWas_data() {
+    addReplaceColumns();
+}
+
+void tst_ImageView::archiveFailureLeavesEverythingAsItWas() {
+    QFETCH(int, buttonId);
+    QFETCH(QString, target);
+    QFETCH(QString, failure);
+    // A working archive that is not a ZIP cannot be updated.
+    const QString broken = m_bundle->file(QStringLiteral("zipTemp/broken.zip"));
+    QVERIFY(WriteFile(broken, "this is no archive"));
+    theApp().WorkingArchivePath = broken;
+
+    CImageView page;
+    const QByteArray before = snapshot();
+    m_dialogs->openResults.enqueue({m_source});
+    Control<QPushButton>(&page, buttonId)->click();
+
+    QCOMPARE(m_dialogs->texts(), QStringList{failure});
+    QCOMPARE(m_dialogs->boxes.first().owner.data(), &page);
+    QCOMPARE(m_dialogs->boxes.first().caption, ApplicationTitle());
+    QCOMPARE(m_dialogs->boxes.first().icon, UiDialogs::Icon::None);
+    QCOMPARE(ReadFile(tree(target)), OldData(target));
+    QCOMPARE(ReadFile(broken), QByteArray("this is no archive"));
+    QCOMPARE(snapshot(), before);
+    QVERIFY(!Control<QPushButton>(&page, buttonId)->text().contains(QLatin1Char('*')));
+}
+
+void tst_ImageView::archiveFailureRemovesAFileTheTreeDidNotHave() {
+    QVERIFY(RemoveFile(tree(QStringLiteral("pq_param.img"))));
+    const QString broken = m_bundle->file(QStringLiteral("zipTemp/broken.zip"));
+    QVERIFY(WriteFile(broken, "this is no archive"));
+    theApp().WorkingArchivePath = broken;
+
+    CImageView page;
+    m_dialogs->openResults.enqueue({m_source});
+    Control<QPushButton>(&page, 1015)->click();
+
+    QCOMPARE(m_dialogs->texts(),
+             QStringList{QStringLiteral("Failed to replace the pq_param.img! ")});
+    QVERIFY(!PathExists(tree(QStringLiteral("pq_param.img"))));
+    QVERIFY(theApp().ChangeLog.isEmpty());
+}
+
+void tst_ImageView::noOpenPackageIsRefusedFirst() {
+    theApp().WorkingArchivePath.clear();
+    CImageView page;
+    const QByteArray before = snapshot();
+    for (const int id : kReplaceButtons) {
+        m_dialogs->openResults.enqueue({m_source});
+        Control<QPushButton>(&page, id)->click();
+    }
+    QVERIFY(m_dialogs->fileDialogs.isEmpty());
+    QCOMPARE(m_dialogs->boxes.size(), kReplaceButtons.size());
+    for (const ScriptedUiDialogs::Box& box : std::as_const(m_dialogs->boxes)) {
+        QCOMPARE(box.text, QStringLiteral("Please open a firmware package first!"));
+        QCOMPARE(box.owner.data(), &page);
+        QCOMPARE(box.caption, ApplicationTitle());
+        QCOMPARE(box.buttons, UiDialogs::Buttons::Ok);
+        QCOMPARE(box.icon, UiDialogs::Icon::None);
+    }
+    QCOMPARE(snapshot(), before);
+}
+
+void tst_ImageView::enterAndEscapeAreSwallowed_data() {
+    QTest::addColumn<int>("key");
+    QTest::newRow("Return") << int(Qt::Key_Return);
+    QTest::newRow("Enter") << int(Qt::Key_Enter);
+    QTest::newRow("Escape") << int(Qt::Key_Escape);
+}
+
+void tst_ImageView::enterAndEscapeAreSwallowed() {
+    QFETCH(int, key);
+    // Inside a dialog, as in the main window: there Enter would press the
+    // focused button and Escape would close the dialog.
+    QDialog host;
+    auto* layout = new QVBoxLayout(&host);
+    auto* page = new CImageView(&host);
+    layout->addWidget(page);
+    host.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&host));
+    QSignalSpy finished(&host, &QDialog::finished);
+
+    for (const int id : kReplaceButtons) {
+        QPushButton* button = Control<QPushButton>(page, id);
+        QSignalSpy clicked(button, &QPushButton::clicked);
+        button->setFocus();
+        QTest::keyClick(button, Qt::Key(key));
+        QCOMPARE(clicked.count(), 0);
+    }
+    QTest::keyClick(page, Qt::Key(key));
+    QCOMPARE(finished.count(), 0);
+    QVERIFY(host.isVisible());
+    QVERIFY(m_dialogs->fileDialogs.isEmpty());
+    QVERIFY(m_dialogs->boxes.isEmpty());
+}
+
+void tst_ImageView::directoryButtonsAreHiddenAndOpenTheFileBrowser() {
+    UrlRecorder recorder;
+    QDesktopServices::setUrlHandler(QStringLiteral("file"), &recorder, "open");
+    CImageView page;
+    page.show();
+    QPushButton* media = Control<QPushButton>(&page, 1009);
+    QPushButton* root = Control<QPushButton>(&page, 1016);
+    QVERIFY(media && root);
+    QCOMPARE(media->text(), QStringLiteral("Open directory of boot animation"));
+    QCOMPARE(root->text(), QStringLiteral("Open directory of partition image"));
+    QVERIFY(!media->isVisible());
+    QVERIFY(!root->isVisible());
+    for (const int id : kReplaceButtons)
+        QVERIFY(Control<QPushButton>(&page, id)->isVisible());
+
+    media->click();
+    root->click();
+    QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+    QCOMPARE(recorder.urls, QList<QUrl>({QUrl::fromLocalFile(tree(QStringLiteral("system/media"))),
+                                         QUrl::fromLocalFile(page.RootDirectory)}));
+    QVERIFY(m_dialogs->boxes.isEmpty());
+    QVERIFY(theApp().ChangeLog.isEmpty());
+}
+
+QTEST_MAIN(tst_ImageView)
+#include "tst_ImageView.moc"
