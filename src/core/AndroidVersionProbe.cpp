@@ -1,5 +1,8 @@
 #include "core/AndroidVersionProbe.h"
 
+#include "core/Messages.h"
+#include "core/Reporter.h"
+
 #include <QStringEncoder>
 
 #include <cstdio>
@@ -47,4 +50,19 @@ AndroidVersionProbeResult ProbeAndroidVersionFile(const QString& path) {
     }
     std::fclose(file);
     return result;
+}
+
+int ProbeAndroidVersion(Reporter& reporter, const QString& path) {
+    const AndroidVersionProbeResult probe = ProbeAndroidVersionFile(path);
+    switch (probe.error) {
+    case AndroidVersionProbeResult::Error::PathNotConvertible:
+        reporter.message(Msg::CannotReadVersion());
+        return 0;
+    case AndroidVersionProbeResult::Error::CannotOpen:
+        reporter.message(Msg::CannotOpenFile(path));
+        return 0;
+    case AndroidVersionProbeResult::Error::None:
+        break;
+    }
+    return probe.version;
 }

@@ -11,3 +11,9 @@ struct AndroidVersionProbeResult {
 };
 
 AndroidVersionProbeResult ProbeAndroidVersionFile(const QString& path);
+
+class Reporter;
+
+// The probe with its messages: a path that cannot be converted or a file that
+// cannot be opened is reported. The major release, or 0.
+int ProbeAndroidVersion(Reporter& reporter, const QString& path);

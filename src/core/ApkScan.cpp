@@ -19,11 +19,11 @@ bool MatchesScanPattern(const QString& name, const QString& pattern) {
 }
 
 int ScanApkDirectory(const QString& directory, const QString& pattern, QStringList& found) {
-    for (const QString& name : ListDirectory(directory)) {
+    for (const QString& name : FileHelpers::ListDirectory(directory)) {
         if (!MatchesScanPattern(name, pattern))
             continue;
         const QString entry = directory + QLatin1Char('/') + name;
-        if (IsDirectory(entry)) {
+        if (FileHelpers::IsDirectory(entry)) {
             ScanApkDirectory(entry, pattern, found);
             continue;
         }

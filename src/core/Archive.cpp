@@ -216,6 +216,12 @@ bool RunArchiverBatch(const QString& archive, const QList<ArchiveOperation>& ope
 }
 
 bool IsReadableZipArchive(const QString& path) {
+    ZipSummary summary;
+    return SummariseZipArchive(path, &summary);
+}
+
+bool SummariseZipArchive(const QString& path, ZipSummary* summary) {
+    *summary = ZipSummary{};
     if (!isNonEmptyFile(path))
         return false;
     int error = 0;
@@ -231,7 +237,10 @@ bool IsReadableZipArchive(const QString& path) {
         zip_stat_init(&stat);
         readable = zip_stat_index(zip, static_cast<zip_uint64_t>(i), 0, &stat) == 0 &&
                    (stat.valid & ZIP_STAT_NAME);
+        if (readable && (stat.valid & ZIP_STAT_SIZE))
+            summary->uncompressedBytes += static_cast<qint64>(stat.size);
     }
     zip_discard(zip);
+    summary->entries = readable ? total : 0;
     return readable;
 }

@@ -44,3 +44,11 @@ QString ArchiveMemberName(QChar letter, const QString& file, const QString& path
 // The file can be opened as a ZIP archive and read: a non-empty file whose
 // central directory is readable and agrees with the members' local headers.
 bool IsReadableZipArchive(const QString& path);
+
+// What a readable ZIP holds: its member count and the sum of its members'
+// uncompressed sizes. False when the file is not a readable ZIP.
+struct ZipSummary {
+    qint64 entries = 0;
+    qint64 uncompressedBytes = 0;
+};
+bool SummariseZipArchive(const QString& path, ZipSummary* summary);

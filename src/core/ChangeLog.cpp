@@ -1,6 +1,10 @@
 #include "core/ChangeLog.h"
 
+#include "core/AppState.h"
 #include "core/FileHelpers.h"
+#include "core/Messages.h"
+#include "core/Operation.h"
+#include "core/Reporter.h"
 
 #include <QFile>
 #include <QSysInfo>
@@ -107,15 +111,68 @@ QByteArray EncodeChangeLog(const QStringList& lines) {
 }
 
 ChangeLogWriteResult WriteChangeLogFile(const QString& path, QStringList& lines) {
-    if (PathExists(path) && !RemoveFile(path))
+    if (FileHelpers::PathExists(path) && !FileHelpers::RemoveFile(path))
         return ChangeLogWriteResult::DeleteFailed;
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return ChangeLogWriteResult::CreateFailed;
-    const bool written = WriteAll(file, EncodeChangeLog(lines));
+    const bool written = FileHelpers::WriteAll(file, EncodeChangeLog(lines));
     file.close();
     if (!written)
         return ChangeLogWriteResult::WriteFailed;
     lines.clear();
     return ChangeLogWriteResult::Written;
+}
+
+bool AppendChangeLogJournal(const QString& journalPath, const QString& line) {
+    QFile file(journalPath);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
+        return false;
+    QByteArray text = line.toUtf8();
+    text.replace('\n', ' ');
+    return FileHelpers::WriteAll(file, text + '\n');
+}
+
+QStringList ReadChangeLogJournal(const QString& journalPath) {
+    QFile file(journalPath);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QStringList lines;
+    for (const QByteArray& line : file.readAll().split('\n')) {
+        if (!line.isEmpty())
+            lines << QString::fromUtf8(line);
+    }
+    return lines;
+}
+
+void RecordChange(const Operation& op, const QString& line) {
+    op.state.appendChangeLog(line);
+    // The log itself is written at close; the journal is what survives a
+    // crash. Losing a journal line loses nothing of the package.
+    AppendChangeLogJournal(op.state.paths().changeLogJournal(), line);
+}
+
+void TakeUpChangeLogJournal(const Operation& op) {
+    const QStringList earlier = ReadChangeLogJournal(op.state.paths().changeLogJournal());
+    if (earlier.isEmpty())
+        return;
+    QStringList& lines = op.state.changeLog();
+    lines = earlier + lines;
+}
+
+bool WriteChangeLog(const Operation& op) {
+    const WorkspacePaths paths = op.state.paths();
+    const ChangeLogWriteResult result =
+        WriteChangeLogFile(paths.changeLogFile(), op.state.changeLog());
+    if (result == ChangeLogWriteResult::DeleteFailed) {
+        op.reporter.warning(Msg::DeleteLogFailed());
+        return false;
+    }
+    if (result == ChangeLogWriteResult::Written) {
+        FileHelpers::RemoveFile(paths.changeLogJournal());
+        return true;
+    }
+    // The closing goes on; the user learns that the log is incomplete.
+    op.reporter.warning(Msg::WriteLogFailed());
+    return true;
 }

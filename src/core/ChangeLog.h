@@ -28,3 +28,19 @@ enum class ChangeLogWriteResult { Written, DeleteFailed, CreateFailed, WriteFail
 // kept). CreateFailed: the new file could not be created (lines kept).
 // WriteFailed: not all of the text reached the file (lines kept).
 ChangeLogWriteResult WriteChangeLogFile(const QString& path, QStringList& lines);
+
+// The journal of the run's lines, kept in the workspace as they happen
+// (UTF-8, one line each), so that a crash loses none of them.
+bool AppendChangeLogJournal(const QString& journalPath, const QString& line);
+QStringList ReadChangeLogJournal(const QString& journalPath);
+
+struct Operation;
+
+// Adds a line to the change log of the run and to its journal.
+void RecordChange(const Operation& op, const QString& line);
+// At start: takes up the lines of an earlier run that did not close.
+void TakeUpChangeLogJournal(const Operation& op);
+// At close: writes the run's lines to "log.txt" beside the executable and
+// clears them and the journal. Reports a failure ("Delete log.txt failed":
+// false, nothing written; "Failed to write log.txt": the lines are kept).
+bool WriteChangeLog(const Operation& op);

@@ -135,9 +135,9 @@ QStringList DirectoriesFromEnvironment(const char* variable, const QStringList& 
 // subdirectory joins the directories with '-'.
 void CollectDesktopFiles(const QString& dir, const QString& idPrefix,
                          QList<QPair<QString, QString>>* files) {
-    for (const QString& name : ListDirectory(dir)) {
+    for (const QString& name : FileHelpers::ListDirectory(dir)) {
         const QString path = dir + QLatin1Char('/') + name;
-        if (IsDirectory(path))
+        if (FileHelpers::IsDirectory(path))
             CollectDesktopFiles(path, idPrefix + name + QLatin1Char('-'), files);
         else if (name.endsWith(QLatin1String(".desktop")))
             files->append({idPrefix + name, path});

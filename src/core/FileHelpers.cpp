@@ -5,9 +5,12 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <fcntl.h>
 #include <filesystem>
 #include <system_error>
+#include <unistd.h>
 
+namespace FileHelpers {
 namespace {
 
 FileFaultPredicate& faults() {
@@ -21,6 +24,31 @@ bool faulted(FileOp op, const QString& path) {
 
 std::filesystem::path nativePath(const QString& path) {
     return std::filesystem::path(QFile::encodeName(path).toStdString());
+}
+
+// Compares with ASCII letters folded to upper case, as the file system the
+// names come from orders them.
+int compareFoldedToUpper(const QString& a, const QString& b) {
+    const auto fold = [](char16_t c) -> char16_t {
+        return (c >= u'a' && c <= u'z') ? char16_t(c - u'a' + u'A') : c;
+    };
+    const qsizetype n = std::min(a.size(), b.size());
+    for (qsizetype i = 0; i < n; ++i) {
+        const char16_t x = fold(a[i].unicode());
+        const char16_t y = fold(b[i].unicode());
+        if (x != y)
+            return x < y ? -1 : 1;
+    }
+    return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+}
+
+void syncDirectoryOf(const QString& path) {
+    const int fd = ::open(QFile::encodeName(QFileInfo(path).absolutePath()).constData(),
+                          O_RDONLY | O_DIRECTORY);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
 }
 
 } // namespace
@@ -56,7 +84,7 @@ QStringList ListDirectory(const QString& directory) {
     QStringList names = dir.entryList(
         QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
     std::sort(names.begin(), names.end(), [](const QString& a, const QString& b) {
-        const int folded = QString::compare(a, b, Qt::CaseInsensitive);
+        const int folded = compareFoldedToUpper(a, b);
         return folded != 0 ? folded < 0 : QString::compare(a, b, Qt::CaseSensitive) < 0;
     });
     return names;
@@ -97,7 +125,14 @@ bool CopyFileTo(const QString& from, const QString& to, bool failIfExists) {
     std::error_code ec;
     const auto options = failIfExists ? std::filesystem::copy_options::none
                                       : std::filesystem::copy_options::overwrite_existing;
-    return std::filesystem::copy_file(nativePath(from), nativePath(to), options, ec) && !ec;
+    if (!std::filesystem::copy_file(nativePath(from), nativePath(to), options, ec) || ec)
+        return false;
+    // The copy belongs to the workspace: writable by its owner whatever the
+    // source's mode, so that later edits and removals of it succeed.
+    std::filesystem::permissions(
+        nativePath(to), std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
+        std::filesystem::perm_options::add, ec);
+    return !ec;
 }
 
 bool MoveFileTo(const QString& from, const QString& to) {
@@ -110,7 +145,20 @@ bool MoveFileTo(const QString& from, const QString& to) {
     return !ec;
 }
 
-bool WriteAll(QFile& file, const QByteArray& data) {
+bool ReplaceFile(const QString& from, const QString& to) {
+    if (faulted(FileOp::MoveFile, to))
+        return false;
+    if (IsDirectory(from) || IsDirectory(to))
+        return false;
+    std::error_code ec;
+    std::filesystem::rename(nativePath(from), nativePath(to), ec);
+    if (ec)
+        return false;
+    syncDirectoryOf(to);
+    return true;
+}
+
+bool WriteAll(QFileDevice& file, const QByteArray& data) {
     if (faulted(FileOp::WriteFile, file.fileName()))
         return false;
     return file.write(data) == data.size() && file.flush();
@@ -120,6 +168,10 @@ bool DeleteDirectoryTree(const QString& path) {
     // Nothing to enumerate (no such directory, or not a directory): done.
     if (!IsDirectory(path))
         return true;
+    // A directory must be writable and searchable for its entries to go.
+    std::error_code ec;
+    std::filesystem::permissions(nativePath(path), std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ec);
     for (const QString& name : ListDirectory(path)) {
         const QString entry = path + QLatin1Char('/') + name;
         if (IsDirectory(entry)) {
@@ -133,3 +185,5 @@ bool DeleteDirectoryTree(const QString& path) {
     }
     return RemoveEmptyDirectory(path);
 }
+
+} // namespace FileHelpers

@@ -5,7 +5,9 @@
 
 #include <functional>
 
-class QFile;
+class QFileDevice;
+
+namespace FileHelpers {
 
 // File operations of the workspace. Each answers with a boolean and reports
 // nothing to the user; callers word the messages.
@@ -19,7 +21,8 @@ bool PathExists(const QString& path);
 bool DeleteDirectoryTree(const QString& path);
 
 // The names in a directory ("." and ".." left out), in case-insensitive name
-// order: the order every enumeration of the system uses.
+// order folded to upper case (so '_' sorts after the letters): the order
+// every enumeration of the system uses.
 QStringList ListDirectory(const QString& directory);
 
 bool IsDirectory(const QString& path);
@@ -41,9 +44,14 @@ bool CopyFileTo(const QString& from, const QString& to, bool failIfExists);
 // (same file system only).
 bool MoveFileTo(const QString& from, const QString& to);
 
+// Renames a file over another in one step (same file system), so that the
+// target holds either its old or its new content, never a mixture; the
+// target's directory is flushed so the rename survives a power loss.
+bool ReplaceFile(const QString& from, const QString& to);
+
 // Writes all of data to an open file and flushes it; false when any of it
 // did not reach the file (a full disk).
-bool WriteAll(QFile& file, const QByteArray& data);
+bool WriteAll(QFileDevice& file, const QByteArray& data);
 
 // Test seam: lets a test make chosen file operations fail, as a read-only or
 // locked file would on a desktop (tests run as root, where permissions stop
@@ -51,3 +59,5 @@ bool WriteAll(QFile& file, const QByteArray& data);
 enum class FileOp { RemoveFile, RemoveDirectory, CreateDirectory, CopyFile, WriteFile, MoveFile };
 using FileFaultPredicate = std::function<bool(FileOp op, const QString& path)>;
 void SetFileFaultsForTesting(FileFaultPredicate predicate);
+
+} // namespace FileHelpers

@@ -14,6 +14,10 @@ public:
     QString workingArchive() const { return m_app + QStringLiteral("/zipTemp/temp.zip"); }
     QString apkTempDir() const { return m_app + QStringLiteral("/Apktemp"); }
     QString unpackDir() const { return m_app + QStringLiteral("/UzApk"); }
+    // What the tree and the working archive belong to (see WorkspaceRecord).
+    QString workspaceRecord() const { return m_app + QStringLiteral("/zipTemp/workspace.state"); }
+    // Change-log lines of the run so far, kept as they happen.
+    QString changeLogJournal() const { return m_app + QStringLiteral("/zipTemp/log.journal"); }
     QString changeLogFile() const { return m_app + QStringLiteral("/log.txt"); }
     QString configDir() const { return m_app + QStringLiteral("/Config"); }
     QString extractorTool() const { return m_app + QStringLiteral("/Config/7za"); }

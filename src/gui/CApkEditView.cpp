@@ -1,10 +1,14 @@
 #include "gui/CApkEditView.h"
 
-#include "gui/CCorvaneApp.h"
 #include "core/ApkNameRule.h"
-#include "core/ApkScan.h"
+#include "core/ApkOperations.h"
+#include "core/Messages.h"
+#include "gui/CCorvaneApp.h"
 #include "gui/DialogBuilder.h"
+#include "gui/GuiReporter.h"
 #include "gui/Icons.h"
+#include "gui/PageKeyFilter.h"
+#include "gui/UiDialogs.h"
 
 #include <QApplication>
 #include <QCursor>
@@ -36,7 +40,10 @@ bool isDeleteKey(const QKeyEvent* key) {
 
 } // namespace
 
-CApkEditView::CApkEditView(QWidget* parent) : QWidget(parent) {
+CApkEditView::CApkEditView(CCorvaneApp& app, Partition partition, QWidget* parent)
+    : QWidget(parent), PagePartition(partition), m_app(app) {
+    RootDirectory =
+        app.State().paths().extractedTree() + QLatin1Char('/') + PartitionDirectoryName(partition);
     BuildDialog(this, dialogTemplate(IDD_APK_PAGE));
     ApkList = Control<QListWidget>(this, IDC_APK_LIST);
 
@@ -80,6 +87,7 @@ CApkEditView::CApkEditView(QWidget* parent) : QWidget(parent) {
     installEventFilter(this);
     for (QWidget* child : findChildren<QWidget*>())
         child->installEventFilter(this);
+    PageKeyFilter::install(this);
 }
 
 CApkEditView::~CApkEditView() = default;
@@ -92,43 +100,38 @@ QPushButton* CApkEditView::deleteButton() const {
     return Control<QPushButton>(this, IDC_APK_DELETE);
 }
 
-int CApkEditView::RefreshApkList() {
+void CApkEditView::RefreshApkList() {
     ApkCount = 0;
     ApkPaths.clear();
     ApkList->clear();
     // No partition directory yet: nothing to list (and no path relative to
     // the current directory).
     if (RootDirectory.isEmpty())
-        return 1;
+        return;
 
-    const QString pattern = ApkScanPattern(theApp().AndroidMajorVersion);
-    QStringList found;
-    ScanApkDirectory(RootDirectory + QStringLiteral("/app"), pattern, found);
-    if (IsSystemPage != 0)
-        ScanApkDirectory(RootDirectory + QStringLiteral("/priv-app"), pattern, found);
-
+    const QStringList found =
+        ListPartitionApks(RootDirectory, PagePartition, m_app.State().androidMajorVersion());
     const QIcon icon = ApkIcon();
     for (const QString& path : found) {
         ApkList->insertItem(ApkCount, new QListWidgetItem(icon, FileNamePart(path)));
         ApkPaths.append(path);
         ++ApkCount;
     }
-    return 1;
 }
 
-int CApkEditView::UpdateDeleteButton() {
+bool CApkEditView::UpdateDeleteButton() {
     QPushButton* button = deleteButton();
     const int rows = std::min(ApkCount, ApkList->count());
     for (int row = 0; row < rows; ++row) {
         if (ApkList->item(row)->isSelected()) {
             if (button)
                 button->setEnabled(true);
-            return 1;
+            return true;
         }
     }
     if (button)
         button->setEnabled(false);
-    return 0;
+    return false;
 }
 
 QMenu* CApkEditView::BuildContextMenu(QWidget* parent) {
@@ -137,7 +140,7 @@ QMenu* CApkEditView::BuildContextMenu(QWidget* parent) {
     add->setData(int(ID_MENU_ADD));
     QAction* remove = menu->addAction(QStringLiteral("Delete"));
     remove->setData(int(ID_MENU_DELETE));
-    if (UpdateDeleteButton() == 0)
+    if (!UpdateDeleteButton())
         remove->setEnabled(false);
     return menu;
 }
@@ -153,6 +156,54 @@ void CApkEditView::RunContextCommand(int commandId) {
     default:
         break;
     }
+}
+
+void CApkEditView::OnAddApk() {
+    if (!m_app.State().hasPackage()) {
+        ShowMessage(this, Msg::NoPackageOpen());
+        RefreshApkList();
+        return;
+    }
+    const QStringList paths =
+        UiDialogs::instance().openFileNames(nullptr, QStringLiteral("*.apk (*.apk)"), true);
+    // A refused or failed file does not stop the ones after it.
+    for (const QString& path : paths)
+        AddApkFile(path);
+    RefreshApkList();
+}
+
+void CApkEditView::OnDropFiles(const QStringList& paths) {
+    // Files and directories alike; the first failure ends the drop.
+    for (const QString& path : paths) {
+        if (!AddApkFile(path))
+            break;
+    }
+    RefreshApkList();
+}
+
+bool CApkEditView::AddApkFile(const QString& sourcePath) {
+    GuiReporter reporter(this);
+    return AddApk(m_app.Op(reporter), PagePartition, sourcePath);
+}
+
+void CApkEditView::OnDeleteApk() {
+    if (!m_app.State().hasPackage()) {
+        ShowMessage(this, Msg::NoPackageOpen());
+        return;
+    }
+    if (!AskYesNo(this, Msg::ConfirmDelete()))
+        return;
+
+    // The selected rows, in list order.
+    QStringList selected;
+    for (int row = 0; row < std::min(ApkCount, ApkList->count()); ++row) {
+        if (ApkList->item(row)->isSelected())
+            selected << ApkPaths.value(row);
+    }
+    GuiReporter reporter(this);
+    DeleteApks(m_app.Op(reporter), PagePartition, selected);
+    // Also after a failure, so that rows and ApkPaths agree again.
+    RefreshApkList();
 }
 
 void CApkEditView::resizeEvent(QResizeEvent* event) {
@@ -175,9 +226,6 @@ void CApkEditView::resizeEvent(QResizeEvent* event) {
 bool CApkEditView::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::KeyPress) {
         const auto* key = static_cast<QKeyEvent*>(event);
-        // Neither key may close the window the page sits in or press a button.
-        if (IsEnterOrEscapeKeyEvent(event))
-            return true;
         if (isDeleteKey(key)) {
             // A key travels from the focus widget up to the page; act on its
             // first stop only.

@@ -2,19 +2,17 @@
 
 #include <QWidget>
 
+class CCorvaneApp;
+
 // The "Settings" page: opens three configuration files in a text editor.
 class CConfigView : public QWidget {
     Q_OBJECT
 public:
-    explicit CConfigView(QWidget* parent = nullptr);
+    explicit CConfigView(CCorvaneApp& app, QWidget* parent = nullptr);
 
     // The root of the extracted tree.
     QString RootDirectory;
 
-    // The commands of buttons 1006 to 1008: open the button's file.
+    // The commands of the buttons IDC_OPEN_*: open the button's file.
     void OnOpenConfigFile(int buttonId);
-
-protected:
-    // Swallows Escape and Enter pressed anywhere on the page.
-    bool eventFilter(QObject* watched, QEvent* event) override;
 };

@@ -1,23 +1,22 @@
 #include "gui/CCorvaneApp.h"
 
+#include "gui/DialogBuilder.h"
 #include "gui/ProgressDialog.h"
-#include "core/FileHelpers.h"
 
-CCorvaneApp& theApp() {
-    static CCorvaneApp app;
-    return app;
-}
+#include <QGuiApplication>
+#include <QScreen>
+#include <QWidget>
 
 QString BusyDotSuffix(int index) {
     return QString(index % 7, QLatin1Char('.'));
 }
 
-CCorvaneApp::CCorvaneApp() {
-    ChangeLog.clear();
+CCorvaneApp::CCorvaneApp(const QString& appDirectory) : m_state(appDirectory) {
+    m_runner.setObserver(this);
 }
 
-bool CCorvaneApp::DeleteDirectoryTree(const QString& path) {
-    return ::DeleteDirectoryTree(path);
+CCorvaneApp::~CCorvaneApp() {
+    DestroyBusyDialog();
 }
 
 void CCorvaneApp::CreateBusyDialog() {
@@ -28,4 +27,57 @@ void CCorvaneApp::CreateBusyDialog() {
 void CCorvaneApp::DestroyBusyDialog() {
     delete BusyDialog;
     BusyDialog = nullptr;
+}
+
+void CCorvaneApp::setMainControlsEnabled(bool enabled) {
+    if (!MainWindow)
+        return;
+    for (const int id : {IDC_BROWSE, IDC_TAB, IDC_SAVE, IDC_CANCEL}) {
+        if (QWidget* control = FindControl(MainWindow, id))
+            control->setEnabled(enabled);
+    }
+}
+
+void CCorvaneApp::toolStarted(const ToolCommand& command, ToolRunner& runner) {
+    CreateBusyDialog();
+    m_baseText = command.busyText;
+    // The main window runs modally and blocks the input of every other
+    // window, close box included: the busy dialog is shown as its own.
+    if (MainWindow && BusyDialog->parentWidget() != MainWindow->window())
+        BusyDialog->setParent(MainWindow->window(), BusyDialog->windowFlags());
+    if (command.centre) {
+        QScreen* screen = MainWindow ? MainWindow->screen() : QGuiApplication::primaryScreen();
+        if (screen) {
+            QRect frame = BusyDialog->frameGeometry();
+            frame.moveCenter(screen->availableGeometry().center());
+            BusyDialog->move(frame.topLeft());
+        }
+    }
+    BusyDialog->Runner = &runner;
+    BusyDialog->setProgress(-1);
+    BusyDialog->show();
+    setMainControlsEnabled(false);
+    BusyStep = 0;
+    BusyDialog->setBusyText(m_baseText + BusyDotSuffix(BusyStep));
+    ++BusyStep;
+}
+
+void CCorvaneApp::toolTick() {
+    if (!BusyDialog)
+        return;
+    BusyDialog->setBusyText(m_baseText + BusyDotSuffix(BusyStep));
+    ++BusyStep;
+}
+
+void CCorvaneApp::toolProgress(int percent) {
+    if (BusyDialog)
+        BusyDialog->setProgress(percent);
+}
+
+void CCorvaneApp::toolFinished() {
+    if (BusyDialog) {
+        BusyDialog->hide();
+        BusyDialog->Runner = nullptr;
+    }
+    setMainControlsEnabled(true);
 }

@@ -1,20 +1,26 @@
 #include "gui/CCorvaneDlg.h"
 
-#include "gui/CCorvaneApp.h"
-#include "gui/ProbeAndroidVersion.h"
-#include "gui/CApkEditView.h"
-#include "gui/CImageView.h"
-#include "gui/CConfigView.h"
-#include "gui/DialogBuilder.h"
-#include "gui/Icons.h"
+#include "core/AndroidVersionProbe.h"
+#include "core/ChangeLog.h"
 #include "core/FileHelpers.h"
+#include "core/Messages.h"
+#include "core/OpenPackage.h"
+#include "core/SavePackage.h"
+#include "gui/CApkEditView.h"
+#include "gui/CConfigView.h"
+#include "gui/CCorvaneApp.h"
+#include "gui/CImageView.h"
+#include "gui/DialogBuilder.h"
+#include "gui/GuiReporter.h"
+#include "gui/Icons.h"
+#include "gui/UiDialogs.h"
 
 #include <QCloseEvent>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTabWidget>
 
-CCorvaneDlg::CCorvaneDlg(QWidget* parent) : QDialog(parent) {
+CCorvaneDlg::CCorvaneDlg(CCorvaneApp& app, QWidget* parent) : QDialog(parent), m_app(app) {
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
                    Qt::MSWindowsFixedSizeDialogHint);
@@ -23,7 +29,7 @@ CCorvaneDlg::CCorvaneDlg(QWidget* parent) : QDialog(parent) {
     AppIcon = ApplicationIcon();
     setWindowIcon(AppIcon);
     TabControl = Control<QTabWidget>(this, IDC_TAB);
-    ExtractedTreeRoot = theApp().Paths().extractedTree();
+    ExtractedTreeRoot = app.State().paths().extractedTree();
 
     connect(Control<QPushButton>(this, IDC_BROWSE), &QPushButton::clicked, this,
             &CCorvaneDlg::OnBrowseClicked);
@@ -44,13 +50,12 @@ bool CCorvaneDlg::OnInitDialog() {
     if (m_initialised)
         return true;
     m_initialised = true;
-    CCorvaneApp& app = theApp();
+    AppState& state = m_app.State();
 
-    ImagePage = new CImageView();
-    SystemApkPage = new CApkEditView();
-    SystemApkPage->IsSystemPage = 1;
-    DataApkPage = new CApkEditView();
-    SettingsPage = new CConfigView();
+    ImagePage = new CImageView(m_app);
+    SystemApkPage = new CApkEditView(m_app, Partition::System);
+    DataApkPage = new CApkEditView(m_app, Partition::Data);
+    SettingsPage = new CConfigView(m_app);
 
     TabControl->addTab(ImagePage, QStringLiteral("Image"));
     TabControl->addTab(SystemApkPage, QStringLiteral("System Pre-installed APK"));
@@ -61,21 +66,18 @@ bool CCorvaneDlg::OnInitDialog() {
 
     // Failures here (an existing directory included) are reported later by
     // the operations that need the directories.
-    CreateDirectory(app.Paths().apkTempDir());
-    CreateDirectory(app.Paths().zipTempDir());
-
-    SystemApkPage->RootDirectory = ExtractedTreeRoot + QStringLiteral("/system");
-    SystemApkPage->IsSystemPage = 1;
-    DataApkPage->RootDirectory = ExtractedTreeRoot + QStringLiteral("/userdata");
+    FileHelpers::CreateDirectory(state.paths().apkTempDir());
+    FileHelpers::CreateDirectory(state.paths().zipTempDir());
 
     const QString buildProp = ExtractedTreeRoot + QStringLiteral("/system/build.prop");
-    if (PathExists(buildProp)) {
-        const int version = ProbeAndroidVersion(this, buildProp);
+    if (FileHelpers::PathExists(buildProp)) {
+        GuiReporter reporter(this);
+        const int version = ProbeAndroidVersion(reporter, buildProp);
         if (version != 0)
-            app.AndroidMajorVersion = version;
+            state.setAndroidMajorVersion(version);
     }
 
-    app.MainWindow = this;
+    m_app.MainWindow = this;
     return true;
 }
 
@@ -109,9 +111,77 @@ void CCorvaneDlg::SetMainControlsEnabled(bool enabled) {
     }
 }
 
+void CCorvaneDlg::refreshApkLists() {
+    if (SystemApkPage)
+        SystemApkPage->RefreshApkList();
+    if (DataApkPage)
+        DataApkPage->RefreshApkList();
+}
+
+void CCorvaneDlg::OnBrowseClicked() {
+    const QStringList chosen =
+        UiDialogs::instance().openFileNames(nullptr, QStringLiteral("*.zip (*.zip)"), false);
+    if (chosen.isEmpty())
+        return;
+    const QString package = chosen.constFirst();
+
+    GuiReporter reporter(this);
+    OpenPackageHooks hooks;
+    hooks.accepted = [&] {
+        packagePathField()->setText(package);
+        if (ImagePage)
+            ImagePage->ClearChangeMarks();
+        SetMainControlsEnabled(false);
+    };
+    hooks.treeChanged = [&] {
+        SetMainControlsEnabled(true);
+        refreshApkLists();
+    };
+    OpenPackage(m_app.Op(reporter), package, hooks);
+}
+
+void CCorvaneDlg::OnSaveClicked() {
+    GuiReporter reporter(this);
+    const Operation op = m_app.Op(reporter);
+    if (!PutBackConfigFiles(op))
+        return;
+    const QString chosen = UiDialogs::instance().saveFileName(
+        nullptr, QStringLiteral("*.zip (*.zip)"), QStringLiteral("update"), QStringLiteral("zip"));
+    if (chosen.isEmpty())
+        return;
+    if (!SignPackageTo(op, chosen))
+        return;
+    SetMainControlsEnabled(true);
+    reporter.message(Msg::SaveSucceeded());
+}
+
+void CCorvaneDlg::OnCancelClicked() {
+    if (m_closing)
+        return;
+    // Whatever Save does, closing goes on.
+    if (AskYesNo(this, Msg::AskSave()))
+        OnSaveClicked();
+    m_closing = true;
+    TabControl->disconnect(this);
+
+    delete SystemApkPage;
+    SystemApkPage = nullptr;
+    delete DataApkPage;
+    DataApkPage = nullptr;
+    delete ImagePage;
+    ImagePage = nullptr;
+    delete SettingsPage;
+    SettingsPage = nullptr;
+    m_app.DestroyBusyDialog();
+
+    GuiReporter reporter(nullptr);
+    WriteChangeLog(m_app.Op(reporter));
+    QDialog::reject();
+}
+
 void CCorvaneDlg::reject() {
     // The busy dialog must not be torn down under a waiting run.
-    if (theApp().IsToolRunning() || m_closing)
+    if (m_app.IsToolRunning() || m_closing)
         return;
     OnCancelClicked();
 }
@@ -119,13 +189,4 @@ void CCorvaneDlg::reject() {
 void CCorvaneDlg::closeEvent(QCloseEvent* event) {
     event->ignore();
     reject();
-}
-
-void ClearImageChangeMarks(CImageView* imagePage) {
-    if (!imagePage)
-        return;
-    for (const int id : {1006, 1007, 1008, 1010, 1011, 1012, 1013, 1014, 1015}) {
-        if (QPushButton* button = Control<QPushButton>(imagePage, id))
-            button->setText(button->text().remove(QLatin1Char('*')));
-    }
 }

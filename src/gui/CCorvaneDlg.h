@@ -5,16 +5,18 @@
 
 class CApkEditView;
 class CConfigView;
+class CCorvaneApp;
 class CImageView;
 class QTabWidget;
 class QLineEdit;
 
 // The main window: package path with Browse, four pages in a tab control,
-// Save and Cancel.
+// Save and Cancel. Each command gathers its input, runs one core operation
+// and updates the pages.
 class CCorvaneDlg : public QDialog {
     Q_OBJECT
 public:
-    explicit CCorvaneDlg(QWidget* parent = nullptr);
+    explicit CCorvaneDlg(CCorvaneApp& app, QWidget* parent = nullptr);
     ~CCorvaneDlg() override;
 
     QIcon AppIcon;
@@ -47,9 +49,9 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    void refreshApkLists();
+
+    CCorvaneApp& m_app;
     bool m_initialised = false;
     bool m_closing = false;
 };
-
-// Removes every change mark from the image page's replace buttons.
-void ClearImageChangeMarks(CImageView* imagePage);

@@ -56,6 +56,28 @@ enum : int {
     IDC_BUSY_TEXT = 1023,
 };
 
+// The image page's buttons.
+enum : int {
+    IDC_REPLACE_LOGO = 1006,
+    IDC_REPLACE_FASTPLAY = 1007,
+    IDC_REPLACE_BOOTANIMATION = 1008,
+    IDC_OPEN_MEDIA_DIRECTORY = 1009,
+    IDC_REPLACE_BOOTARGS = 1010,
+    IDC_REPLACE_BASEPARAM = 1011,
+    IDC_REPLACE_BOOT = 1012,
+    IDC_REPLACE_FASTBOOT = 1013,
+    IDC_REPLACE_RECOVERY = 1014,
+    IDC_REPLACE_PQ_PARAM = 1015,
+    IDC_OPEN_ROOT_DIRECTORY = 1016,
+};
+
+// The settings page's buttons.
+enum : int {
+    IDC_OPEN_BUILD_PROP = 1006,
+    IDC_OPEN_KEY_LAYOUT = 1007,
+    IDC_OPEN_KEY_MAP = 1008,
+};
+
 // Icon resource ids.
 enum : int { IDI_APP = 134, IDI_APK = 135 };
 

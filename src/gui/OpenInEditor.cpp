@@ -1,7 +1,7 @@
 #include "gui/OpenInEditor.h"
 
-#include "gui/UiDialogs.h"
 #include "core/DesktopApplications.h"
+#include "gui/UiDialogs.h"
 
 #include <QProcess>
 

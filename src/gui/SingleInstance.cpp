@@ -1,7 +1,5 @@
 #include "gui/SingleInstance.h"
 
-#include "gui/CCorvaneApp.h"
-
 #include <QApplication>
 #include <QCryptographicHash>
 #include <QDir>
@@ -10,10 +8,12 @@
 #include <QLockFile>
 #include <QWidget>
 
-SingleInstance::SingleInstance(const QString& executablePath, QObject* parent) : QObject(parent) {
+SingleInstance::SingleInstance(const QString& appDirectory, QObject* parent) : QObject(parent) {
+    const QString directory = QDir(appDirectory).absolutePath();
     const QByteArray hash =
-        QCryptographicHash::hash(executablePath.toUtf8(), QCryptographicHash::Sha256).toHex();
+        QCryptographicHash::hash(directory.toUtf8(), QCryptographicHash::Sha256).toHex();
     m_key = QStringLiteral("corvane-") + QString::fromLatin1(hash.left(24));
+    m_lockPath = directory + QStringLiteral("/.corvane.lock");
 }
 
 SingleInstance::~SingleInstance() {
@@ -21,16 +21,27 @@ SingleInstance::~SingleInstance() {
         m_server->close();
 }
 
-bool SingleInstance::acquire() {
-    m_lock = std::make_unique<QLockFile>(QDir::temp().filePath(m_key + QStringLiteral(".lock")));
+SingleInstance::Result SingleInstance::acquire() {
+    m_lock = std::make_unique<QLockFile>(m_lockPath);
     // A lock is stale only when its holder is gone.
     m_lock->setStaleLockTime(0);
-    if (!m_lock->tryLock(0))
-        return false;
+    if (!m_lock->tryLock(0)) {
+        switch (m_lock->error()) {
+        case QLockFile::LockFailedError:
+            return Result::HeldByOther;
+        case QLockFile::PermissionError:
+            m_error = QStringLiteral("no permission to create \"%1\"").arg(m_lockPath);
+            return Result::Failed;
+        default:
+            m_error = QStringLiteral("\"%1\" cannot be created").arg(m_lockPath);
+            return Result::Failed;
+        }
+    }
 
+    // The socket lives in the abstract namespace: no file, no temporary
+    // directory, gone with the process.
     m_server = new QLocalServer(this);
-    QLocalServer::removeServer(m_key); // a socket left by a crashed holder
-    m_server->setSocketOptions(QLocalServer::UserAccessOption);
+    m_server->setSocketOptions(QLocalServer::AbstractNamespaceOption);
     if (m_server->listen(m_key)) {
         connect(m_server, &QLocalServer::newConnection, this, [this] {
             while (QLocalSocket* socket = m_server->nextPendingConnection()) {
@@ -42,11 +53,12 @@ bool SingleInstance::acquire() {
             }
         });
     }
-    return true;
+    return Result::Acquired;
 }
 
 bool SingleInstance::notifyFirstInstance() {
     QLocalSocket socket;
+    socket.setSocketOptions(QLocalSocket::AbstractNamespaceOption);
     socket.connectToServer(m_key);
     if (!socket.waitForConnected(3000))
         return false;
@@ -55,12 +67,12 @@ bool SingleInstance::notifyFirstInstance() {
     return answered;
 }
 
-void BringInstanceForward() {
+void BringInstanceForward(QWidget* mainWindow) {
     // An open question is modal above the main window; the hidden busy
     // dialog is never brought forward.
     QWidget* target = QApplication::activeModalWidget();
     if (!target)
-        target = theApp().MainWindow;
+        target = mainWindow;
     if (!target)
         return;
     if (target->isMinimized())

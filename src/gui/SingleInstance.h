@@ -7,22 +7,29 @@
 
 class QLocalServer;
 class QLockFile;
+class QWidget;
 
-// One running instance per executable path, machine-wide. The first start
-// holds a lock that dies with its process (crashes included) and listens for
-// later starts; a later start asks it to come forward and ends.
+// One running instance per workspace (the application directory). The first
+// start holds a lock file in the workspace that dies with its process
+// (crashes included) and listens for later starts; a later start asks it to
+// come forward and ends. Nothing depends on the temporary directory.
 class SingleInstance : public QObject {
     Q_OBJECT
 public:
-    explicit SingleInstance(const QString& executablePath, QObject* parent = nullptr);
+    explicit SingleInstance(const QString& appDirectory, QObject* parent = nullptr);
     ~SingleInstance() override;
 
-    // True for the first instance (which now holds the lock and listens).
-    bool acquire();
+    enum class Result { Acquired, HeldByOther, Failed };
+    // Acquired: this is the first instance (it holds the lock and listens).
+    // HeldByOther: a live instance holds it. Failed: the lock cannot be taken
+    // for another reason; errorString() tells why.
+    Result acquire();
+    QString errorString() const { return m_error; }
     // Later start: tells the first instance to come forward. True when it answered.
     bool notifyFirstInstance();
 
     QString key() const { return m_key; }
+    QString lockPath() const { return m_lockPath; }
 
 signals:
     // A later start asked this instance to come forward.
@@ -30,9 +37,11 @@ signals:
 
 private:
     QString m_key;
+    QString m_lockPath;
+    QString m_error;
     std::unique_ptr<QLockFile> m_lock;
     QLocalServer* m_server = nullptr;
 };
 
-// Brings this instance's open question box forward, or else its main window.
-void BringInstanceForward();
+// Brings this instance's open question box forward, or else the main window.
+void BringInstanceForward(QWidget* mainWindow);

@@ -1,48 +1,46 @@
 #include "gui/Startup.h"
 
+#include "core/Messages.h"
+#include "core/Workspace.h"
+#include "core/WorkspacePaths.h"
 #include "gui/CCorvaneApp.h"
 #include "gui/CCorvaneDlg.h"
+#include "gui/GuiReporter.h"
+#include "gui/Icons.h"
 #include "gui/SingleInstance.h"
 #include "gui/UiDialogs.h"
-#include "gui/Icons.h"
-#include "core/FileHelpers.h"
-#include "core/WorkspacePaths.h"
 
 #include <QApplication>
 
-void OfferToResume() {
-    CCorvaneApp& app = theApp();
-    const WorkspacePaths paths = app.Paths();
-    if (!PathExists(paths.extractedTree()))
-        return;
-    if (AskYesNo(nullptr, QStringLiteral("Do you want to continue the last operation?"))) {
-        // The kept working archive belongs to the kept tree: take it up again.
-        if (PathExists(paths.workingArchive()))
-            app.WorkingArchivePath = paths.workingArchive();
-    } else {
-        app.DeleteDirectoryTree(paths.extractedTree());
-    }
+void OfferToResume(CCorvaneApp& app) {
+    GuiReporter reporter(nullptr);
+    ResumeWorkspace(app.Op(reporter));
 }
 
 int RunCorvane() {
     const QString executable = QCoreApplication::applicationFilePath();
-    SingleInstance instance(executable);
-    if (!instance.acquire()) {
-        instance.notifyFirstInstance();
-        return 0;
-    }
-    QObject::connect(&instance, &SingleInstance::activationRequested, &BringInstanceForward);
-
-    CCorvaneApp& app = theApp();
-    app.AppDirectory = WorkspacePaths::directoryOfExecutable(executable);
     if (executable.isEmpty())
         return 0;
+    CCorvaneApp app(WorkspacePaths::directoryOfExecutable(executable));
+    SingleInstance instance(app.State().appDirectory());
+    switch (instance.acquire()) {
+    case SingleInstance::Result::Acquired:
+        break;
+    case SingleInstance::Result::HeldByOther:
+        instance.notifyFirstInstance();
+        return 0;
+    case SingleInstance::Result::Failed:
+        ShowAppMessage(Msg::WorkspaceLocked(app.State().appDirectory(), instance.errorString()));
+        return 1;
+    }
     QApplication::setWindowIcon(ApplicationIcon());
     QApplication::setQuitOnLastWindowClosed(false);
 
-    CCorvaneDlg dialog;
+    CCorvaneDlg dialog(app);
+    QObject::connect(&instance, &SingleInstance::activationRequested, &dialog,
+                     [&dialog] { BringInstanceForward(&dialog); });
     app.CreateBusyDialog();
-    OfferToResume();
+    OfferToResume(app);
     dialog.DoModal();
     return 0;
 }

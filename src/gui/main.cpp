@@ -1,4 +1,3 @@
-#include "gui/CCorvaneApp.h"
 #include "gui/Startup.h"
 
 #include <QApplication>

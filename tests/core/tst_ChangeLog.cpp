@@ -14,7 +14,7 @@
 class TestChangeLog : public QObject {
     Q_OBJECT
 private slots:
-    void cleanup() { SetFileFaultsForTesting(nullptr); }
+    void cleanup() { FileHelpers::SetFileFaultsForTesting(nullptr); }
     void dateAndTime_data();
     void dateAndTime();
     void lineFormats();
@@ -125,8 +125,8 @@ void TestChangeLog::deleteFailureKeepsFileAndLines() {
     QTemporaryDir dir;
     const QString path = dir.filePath("log.txt");
     QVERIFY(WriteFile(path, "old"));
-    SetFileFaultsForTesting([&](FileOp op, const QString& target) {
-        return op == FileOp::RemoveFile && target == path;
+    FileHelpers::SetFileFaultsForTesting([&](FileHelpers::FileOp op, const QString& target) {
+        return op == FileHelpers::FileOp::RemoveFile && target == path;
     });
     QStringList log{"kept"};
     QCOMPARE(WriteChangeLogFile(path, log), ChangeLogWriteResult::DeleteFailed);
@@ -165,8 +165,8 @@ void TestChangeLog::writeChangeLogReportsDeleteFailure() {
     ScriptedUiDialogs dialogs;
     const QString path = bundle.file("log.txt");
     QVERIFY(WriteFile(path, "previous run"));
-    SetFileFaultsForTesting([&](FileOp op, const QString& target) {
-        return op == FileOp::RemoveFile && target == path;
+    FileHelpers::SetFileFaultsForTesting([&](FileHelpers::FileOp op, const QString& target) {
+        return op == FileHelpers::FileOp::RemoveFile && target == path;
     });
     theApp().ChangeLog = QStringList{"line"};
     QVERIFY(!WriteChangeLog());
@@ -183,8 +183,8 @@ void TestChangeLog::writeChangeLogReportsWriteFailure() {
     TestBundle bundle;
     ScriptedUiDialogs dialogs;
     const QString path = bundle.file("log.txt");
-    SetFileFaultsForTesting([&](FileOp op, const QString& target) {
-        return op == FileOp::WriteFile && target == path;
+    FileHelpers::SetFileFaultsForTesting([&](FileHelpers::FileOp op, const QString& target) {
+        return op == FileHelpers::FileOp::WriteFile && target == path;
     });
     theApp().ChangeLog = QStringList{"line"};
     QVERIFY(WriteChangeLog());

@@ -16,27 +16,27 @@ private slots:
     void listIsCaseInsensitive();
     void copyFile();
     void moveFile();
-    void cleanup() { SetFileFaultsForTesting(nullptr); }
+    void cleanup() { FileHelpers::SetFileFaultsForTesting(nullptr); }
 };
 
 void TestFileHelpers::pathExists() {
     QTemporaryDir dir;
     const QString file = dir.filePath("a.txt");
     QVERIFY(WriteFile(file, "x"));
-    QVERIFY(PathExists(file));
-    QVERIFY(PathExists(dir.path()));
-    QVERIFY(!PathExists(dir.filePath("missing")));
-    QVERIFY(!PathExists(dir.path() + "/"));
-    QVERIFY(!PathExists(QString()));
+    QVERIFY(FileHelpers::PathExists(file));
+    QVERIFY(FileHelpers::PathExists(dir.path()));
+    QVERIFY(!FileHelpers::PathExists(dir.filePath("missing")));
+    QVERIFY(!FileHelpers::PathExists(dir.path() + "/"));
+    QVERIFY(!FileHelpers::PathExists(QString()));
 }
 
 void TestFileHelpers::deleteMissingAndEmpty() {
     QTemporaryDir dir;
-    QVERIFY(DeleteDirectoryTree(dir.filePath("missing")));
+    QVERIFY(FileHelpers::DeleteDirectoryTree(dir.filePath("missing")));
     const QString empty = dir.filePath("empty");
     QVERIFY(QDir().mkdir(empty));
-    QVERIFY(DeleteDirectoryTree(empty));
-    QVERIFY(!PathExists(empty));
+    QVERIFY(FileHelpers::DeleteDirectoryTree(empty));
+    QVERIFY(!FileHelpers::PathExists(empty));
 }
 
 void TestFileHelpers::deleteDeepTree() {
@@ -46,8 +46,8 @@ void TestFileHelpers::deleteDeepTree() {
     QVERIFY(WriteFile(root + "/a/top.txt", "2"));
     QVERIFY(WriteFile(root + "/root.txt", "3"));
     QVERIFY(QDir().mkpath(root + "/a/empty"));
-    QVERIFY(DeleteDirectoryTree(root));
-    QVERIFY(!PathExists(root));
+    QVERIFY(FileHelpers::DeleteDirectoryTree(root));
+    QVERIFY(!FileHelpers::PathExists(root));
 }
 
 void TestFileHelpers::deleteStopsAtUndeletableFile() {
@@ -55,15 +55,15 @@ void TestFileHelpers::deleteStopsAtUndeletableFile() {
     const QString root = dir.filePath("tree");
     for (const char* name : {"a.txt", "B.txt", "c.txt", "d.txt"})
         QVERIFY(WriteFile(root + "/" + name, "x"));
-    SetFileFaultsForTesting([&](FileOp op, const QString& path) {
-        return op == FileOp::RemoveFile && path == root + "/c.txt";
+    FileHelpers::SetFileFaultsForTesting([&](FileHelpers::FileOp op, const QString& path) {
+        return op == FileHelpers::FileOp::RemoveFile && path == root + "/c.txt";
     });
-    QVERIFY(!DeleteDirectoryTree(root));
-    QVERIFY(!PathExists(root + "/a.txt"));
-    QVERIFY(!PathExists(root + "/B.txt"));
-    QVERIFY(PathExists(root + "/c.txt"));
-    QVERIFY(PathExists(root + "/d.txt"));
-    QVERIFY(PathExists(root));
+    QVERIFY(!FileHelpers::DeleteDirectoryTree(root));
+    QVERIFY(!FileHelpers::PathExists(root + "/a.txt"));
+    QVERIFY(!FileHelpers::PathExists(root + "/B.txt"));
+    QVERIFY(FileHelpers::PathExists(root + "/c.txt"));
+    QVERIFY(FileHelpers::PathExists(root + "/d.txt"));
+    QVERIFY(FileHelpers::PathExists(root));
 }
 
 void TestFileHelpers::deleteUndeletableFileOneLevelDown() {
@@ -73,23 +73,23 @@ void TestFileHelpers::deleteUndeletableFileOneLevelDown() {
     QVERIFY(WriteFile(root + "/sub/2.txt", "x"));
     QVERIFY(WriteFile(root + "/sub/3.txt", "x"));
     QVERIFY(WriteFile(root + "/z.txt", "x"));
-    SetFileFaultsForTesting([&](FileOp op, const QString& path) {
-        return op == FileOp::RemoveFile && path == root + "/sub/2.txt";
+    FileHelpers::SetFileFaultsForTesting([&](FileHelpers::FileOp op, const QString& path) {
+        return op == FileHelpers::FileOp::RemoveFile && path == root + "/sub/2.txt";
     });
-    QVERIFY(!DeleteDirectoryTree(root));
-    QVERIFY(!PathExists(root + "/sub/1.txt"));
-    QVERIFY(PathExists(root + "/sub/2.txt"));
-    QVERIFY(PathExists(root + "/sub/3.txt"));
-    QVERIFY(!PathExists(root + "/z.txt"));
-    QVERIFY(PathExists(root));
+    QVERIFY(!FileHelpers::DeleteDirectoryTree(root));
+    QVERIFY(!FileHelpers::PathExists(root + "/sub/1.txt"));
+    QVERIFY(FileHelpers::PathExists(root + "/sub/2.txt"));
+    QVERIFY(FileHelpers::PathExists(root + "/sub/3.txt"));
+    QVERIFY(!FileHelpers::PathExists(root + "/z.txt"));
+    QVERIFY(FileHelpers::PathExists(root));
 }
 
 void TestFileHelpers::listIsCaseInsensitive() {
     QTemporaryDir dir;
     for (const char* name : {"b.apk", "A.apk", "C.apk", "a2.apk"})
         QVERIFY(WriteFile(dir.filePath(name), "x"));
-    QCOMPARE(ListDirectory(dir.path()), QStringList({"A.apk", "a2.apk", "b.apk", "C.apk"}));
-    QVERIFY(ListDirectory(dir.filePath("missing")).isEmpty());
+    QCOMPARE(FileHelpers::ListDirectory(dir.path()), QStringList({"A.apk", "a2.apk", "b.apk", "C.apk"}));
+    QVERIFY(FileHelpers::ListDirectory(dir.filePath("missing")).isEmpty());
 }
 
 void TestFileHelpers::copyFile() {
@@ -98,12 +98,12 @@ void TestFileHelpers::copyFile() {
     const QString to = dir.filePath("to.bin");
     QVERIFY(WriteFile(from, "new"));
     QVERIFY(WriteFile(to, "old"));
-    QVERIFY(!CopyFileTo(from, to, true));
+    QVERIFY(!FileHelpers::CopyFileTo(from, to, true));
     QCOMPARE(ReadFile(to), QByteArray("old"));
-    QVERIFY(CopyFileTo(from, to, false));
+    QVERIFY(FileHelpers::CopyFileTo(from, to, false));
     QCOMPARE(ReadFile(to), QByteArray("new"));
-    QVERIFY(!CopyFileTo(dir.filePath("missing"), to, false));
-    QVERIFY(!CopyFileTo(from, dir.filePath("no/such/dir/x"), false));
+    QVERIFY(!FileHelpers::CopyFileTo(dir.filePath("missing"), to, false));
+    QVERIFY(!FileHelpers::CopyFileTo(from, dir.filePath("no/such/dir/x"), false));
 }
 
 void TestFileHelpers::moveFile() {
@@ -112,13 +112,13 @@ void TestFileHelpers::moveFile() {
     const QString to = dir.filePath("to.bin");
     QVERIFY(WriteFile(from, "data"));
     QVERIFY(WriteFile(to, "taken"));
-    QVERIFY(!MoveFileTo(from, to)); // never over an existing file
+    QVERIFY(!FileHelpers::MoveFileTo(from, to)); // never over an existing file
     QCOMPARE(ReadFile(to), QByteArray("taken"));
-    QVERIFY(RemoveFile(to));
-    QVERIFY(MoveFileTo(from, to));
-    QVERIFY(!PathExists(from));
+    QVERIFY(FileHelpers::RemoveFile(to));
+    QVERIFY(FileHelpers::MoveFileTo(from, to));
+    QVERIFY(!FileHelpers::PathExists(from));
     QCOMPARE(ReadFile(to), QByteArray("data"));
-    QVERIFY(!MoveFileTo(dir.filePath("missing"), dir.filePath("other")));
+    QVERIFY(!FileHelpers::MoveFileTo(dir.filePath("missing"), dir.filePath("other")));
 }
 
 QTEST_GUILESS_MAIN(TestFileHelpers)

@@ -114,7 +114,7 @@ void TestAddApk::init() {
 }
 
 void TestAddApk::cleanup() {
-    SetFileFaultsForTesting(nullptr);
+    FileHelpers::SetFileFaultsForTesting(nullptr);
     m_system.reset();
     m_data.reset();
     m_dialogs.reset();
@@ -149,7 +149,7 @@ void TestAddApk::systemPageSignsWithPlatformKey() {
     QCOMPARE(members.value("system/app/Plain.apk"), signedBytes);
     QCOMPARE(members.value("system/build.prop"), QByteArray("ro.build.version.release=4.4\n"));
     // The APK's own files were unpacked for the library stage.
-    QVERIFY(PathExists(theApp().Paths().unpackDir() + "/AndroidManifest.xml"));
+    QVERIFY(FileHelpers::PathExists(theApp().Paths().unpackDir() + "/AndroidManifest.xml"));
 
     QCOMPARE(theApp().ChangeLog.size(), 1);
     QVERIFY(theApp().ChangeLog[0].endsWith(
@@ -164,8 +164,8 @@ void TestAddApk::dataPageKeepsBytes() {
     QCOMPARE(ReadFile(m_tree + "/userdata/app/Foo.apk"), original);
     QCOMPARE(archive().value("userdata/app/Foo.apk"), original);
     // Neither unpacked nor signed.
-    QVERIFY(!PathExists(theApp().Paths().unpackDir()));
-    QVERIFY(!PathExists(theApp().Paths().apkTempDir() + "/Foo.apk"));
+    QVERIFY(!FileHelpers::PathExists(theApp().Paths().unpackDir()));
+    QVERIFY(!FileHelpers::PathExists(theApp().Paths().apkTempDir() + "/Foo.apk"));
     QCOMPARE(theApp().ChangeLog.size(), 1);
     QVERIFY(theApp().ChangeLog[0].endsWith(
         QStringLiteral(": ADD \"%1\" to \"%2\"").arg(apk, m_tree + "/userdata/app")));
@@ -234,7 +234,7 @@ void TestAddApk::addThenDelete() {
     QCOMPARE(m_data->ApkPaths.size(), 1);
     QVERIFY(m_data->DeleteApk(m_data->ApkPaths[0]));
     QCOMPARE(archive(), archiveBefore);
-    QCOMPARE(ListDirectory(m_tree + "/userdata/app"), QStringList());
+    QCOMPARE(FileHelpers::ListDirectory(m_tree + "/userdata/app"), QStringList());
 }
 
 void TestAddApk::overwrite_data() {
@@ -291,7 +291,7 @@ void TestAddApk::overwrite() {
     }
     // The flat file keeps the flat layout: no folder appears beside it.
     if (existing == "Foo.apk")
-        QVERIFY(!PathExists(appDirectory + "/Foo"));
+        QVERIFY(!FileHelpers::PathExists(appDirectory + "/Foo"));
 }
 
 void TestAddApk::refusals_data() {
@@ -320,13 +320,13 @@ void TestAddApk::refusals() {
 
     for (const bool system : {true, false}) {
         QVERIFY(!page(system).AddApkFile(apk));
-        QVERIFY(!PathExists(page(system).RootDirectory + "/app"));
+        QVERIFY(!FileHelpers::PathExists(page(system).RootDirectory + "/app"));
     }
     QCOMPARE(m_dialogs->texts(), QStringList(2, QString(message).replace("%1", apk)));
     QCOMPARE(m_dialogs->boxes[0].caption, ApplicationTitle());
     QCOMPARE(m_dialogs->boxes[0].owner.data(), m_system.get());
     QVERIFY(m_dialogs->boxes[0].buttons == UiDialogs::Buttons::Ok);
-    QVERIFY(!PathExists(theApp().Paths().unpackDir()));
+    QVERIFY(!FileHelpers::PathExists(theApp().Paths().unpackDir()));
     QCOMPARE(archive(), archiveBefore);
     QVERIFY(theApp().ChangeLog.isEmpty());
 }
@@ -349,7 +349,7 @@ void TestAddApk::extensionQuestion() {
              QStringList{"File \"readme.txt\" is not apk file,Do you want to continue?"});
     QCOMPARE(m_dialogs->boxes[0].caption, QStringLiteral("Velkor"));
     QVERIFY(m_dialogs->boxes[0].buttons == UiDialogs::Buttons::YesNo);
-    QCOMPARE(PathExists(m_tree + "/userdata/app/readme.txt"), yes);
+    QCOMPARE(FileHelpers::PathExists(m_tree + "/userdata/app/readme.txt"), yes);
     QCOMPARE(archive().contains("userdata/app/readme.txt"), yes);
     QCOMPARE(theApp().ChangeLog.size(), yes ? 1 : 0);
 }
@@ -389,8 +389,8 @@ void TestAddApk::systemPageToolFailures() {
         m_bundle->removeTool("jre/bin/java");
     else if (failure == "unpack") {
         QVERIFY(WriteFile(unpack + "/locked.txt", "x"));
-        SetFileFaultsForTesting([unpack](FileOp op, const QString& path) {
-            return op == FileOp::RemoveFile && path == unpack + "/locked.txt";
+        FileHelpers::SetFileFaultsForTesting([unpack](FileHelpers::FileOp op, const QString& path) {
+            return op == FileHelpers::FileOp::RemoveFile && path == unpack + "/locked.txt";
         });
     }
     const QString apk = source(fixture);
@@ -399,9 +399,9 @@ void TestAddApk::systemPageToolFailures() {
     QVERIFY(!m_system->AddApkFile(apk));
     QCOMPARE(m_dialogs->texts(), QStringList{message.replace("%1", unpack)});
     QCOMPARE(m_dialogs->boxes[0].caption, ApplicationTitle());
-    QVERIFY(!PathExists(theApp().Paths().apkTempDir() + "/" + fixture));
-    QCOMPARE(ListDirectory(m_tree + "/system/app"), QStringList());
-    QVERIFY(!PathExists(m_tree + "/system/lib"));
+    QVERIFY(!FileHelpers::PathExists(theApp().Paths().apkTempDir() + "/" + fixture));
+    QCOMPARE(FileHelpers::ListDirectory(m_tree + "/system/app"), QStringList());
+    QVERIFY(!FileHelpers::PathExists(m_tree + "/system/lib"));
     QCOMPARE(archive(), archiveBefore);
     QVERIFY(theApp().ChangeLog.isEmpty());
 }
@@ -425,23 +425,23 @@ void TestAddApk::archiveFailureLeavesTree() {
     QVERIFY(!page(system).AddApkFile(apk));
     QCOMPARE(m_dialogs->texts(), QStringList{"Failed to add \"Foo.apk\" to the package!"});
     QCOMPARE(m_dialogs->boxes[0].owner.data(), &page(system));
-    QCOMPARE(ListDirectory(page(system).RootDirectory + "/app"), QStringList());
+    QCOMPARE(FileHelpers::ListDirectory(page(system).RootDirectory + "/app"), QStringList());
     // The library stage never started.
-    QVERIFY(!PathExists(page(system).RootDirectory + "/lib"));
+    QVERIFY(!FileHelpers::PathExists(page(system).RootDirectory + "/lib"));
     QCOMPARE(ReadFile(m_archive), QByteArray("damaged"));
     QVERIFY(theApp().ChangeLog.isEmpty());
 }
 
 void TestAddApk::copyFailureAfterArchive() {
     const QString target = m_tree + "/userdata/app/Foo.apk";
-    SetFileFaultsForTesting([target](FileOp op, const QString& path) {
-        return op == FileOp::CopyFile && path == target;
+    FileHelpers::SetFileFaultsForTesting([target](FileHelpers::FileOp op, const QString& path) {
+        return op == FileHelpers::FileOp::CopyFile && path == target;
     });
     const QString apk = source("Foo.apk");
 
     QVERIFY(!m_data->AddApkFile(apk));
     QCOMPARE(m_dialogs->texts(), QStringList{"Copy failed!"});
-    QVERIFY(!PathExists(target));
+    QVERIFY(!FileHelpers::PathExists(target));
     // The archive is updated first and keeps the file.
     QCOMPARE(archive().value("userdata/app/Foo.apk"), ReadFile(apk));
     QVERIFY(theApp().ChangeLog.isEmpty());
@@ -454,7 +454,7 @@ void TestAddApk::noPackageOpen() {
 
     for (const bool system : {true, false}) {
         QVERIFY(!page(system).AddApkFile(apk));
-        QVERIFY(!PathExists(page(system).RootDirectory + "/app"));
+        QVERIFY(!FileHelpers::PathExists(page(system).RootDirectory + "/app"));
     }
     m_dialogs->openResults.enqueue({apk});
     m_system->OnAddApk();
@@ -467,7 +467,7 @@ void TestAddApk::noPackageOpen() {
     }
     // No file is asked for while nothing can be added.
     QVERIFY(m_dialogs->fileDialogs.isEmpty());
-    QVERIFY(!PathExists(theApp().Paths().unpackDir()));
+    QVERIFY(!FileHelpers::PathExists(theApp().Paths().unpackDir()));
     QVERIFY(theApp().ChangeLog.isEmpty());
 }
 
@@ -483,7 +483,7 @@ void TestAddApk::addCommand() {
     QVERIFY(m_dialogs->fileDialogs[0].multiple);
     QVERIFY(!m_dialogs->fileDialogs[0].save);
     QCOMPARE(m_dialogs->texts(), QStringList{kIllegalName.arg("Bad Name.apk")});
-    QVERIFY(PathExists(m_tree + "/system/app/Plain.apk"));
+    QVERIFY(FileHelpers::PathExists(m_tree + "/system/app/Plain.apk"));
     QVERIFY(archive().contains("system/app/Plain.apk"));
     QCOMPARE(theApp().ChangeLog.size(), 1);
     QCOMPARE(m_system->ApkPaths, QStringList{m_tree + "/system/app/Plain.apk"});
@@ -507,8 +507,8 @@ void TestAddApk::dropStopsAtFirstFailure() {
 
     m_data->OnDropFiles({first, refused, third});
     QCOMPARE(m_dialogs->texts(), QStringList{kIllegalName.arg("Bad;Name.apk")});
-    QVERIFY(PathExists(m_tree + "/userdata/app/First.apk"));
-    QVERIFY(!PathExists(m_tree + "/userdata/app/Third.apk"));
+    QVERIFY(FileHelpers::PathExists(m_tree + "/userdata/app/First.apk"));
+    QVERIFY(!FileHelpers::PathExists(m_tree + "/userdata/app/Third.apk"));
     const auto members = archive();
     QVERIFY(members.contains("userdata/app/First.apk"));
     QVERIFY(!members.contains("userdata/app/Third.apk"));
@@ -526,7 +526,7 @@ void TestAddApk::dropDirectory() {
     m_data->OnDropFiles({directory, apk});
     QCOMPARE(m_dialogs->texts(),
              QStringList{"File \"Extra\" is not apk file,Do you want to continue?"});
-    QCOMPARE(ListDirectory(m_tree + "/userdata/app"), QStringList());
+    QCOMPARE(FileHelpers::ListDirectory(m_tree + "/userdata/app"), QStringList());
     QVERIFY(theApp().ChangeLog.isEmpty());
 }
 

@@ -300,7 +300,7 @@ void TestApkEditView::contextCommands() {
     // Delete asks even without a selection; No leaves everything.
     page->RunContextCommand(CApkEditView::ID_MENU_DELETE);
     QCOMPARE(dialogs.texts(), QStringList{kQuestion});
-    QVERIFY(PathExists(Tree() + "/system/app/A.apk"));
+    QVERIFY(FileHelpers::PathExists(Tree() + "/system/app/A.apk"));
     QCOMPARE(page->ApkCount, 1);
 
     // Add asks for files.
@@ -366,7 +366,7 @@ void TestApkEditView::keys() {
     QVERIFY(host.isVisible());
     QCOMPARE(host.result(), 0);
     QCOMPARE(page->ApkCount, 2);
-    QVERIFY(PathExists(Tree() + "/system/app/A.apk"));
+    QVERIFY(FileHelpers::PathExists(Tree() + "/system/app/A.apk"));
 }
 
 void TestApkEditView::drops() {

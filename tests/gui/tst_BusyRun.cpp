@@ -170,7 +170,7 @@ void TestBusyRun::stoppedRunKillsAndNextRunWorks() {
     QCOMPARE(theApp().BusyDialog->NotStopped, 1);
     QVERIFY(theApp().BusyDialog->isHidden());
     QVERIFY(m_main->allEnabled());
-    QVERIFY(!PathExists(marker));
+    QVERIFY(!FileHelpers::PathExists(marker));
 
     m_bundle->replaceToolWithScript("Config/7za", "exit 0");
     QVERIFY(theApp().RunToolWithBusyDialog(m_bundle->file("Config/7za"), {}, QString(), "x", true));

@@ -49,10 +49,10 @@ void TestClosePackage::closingWithoutPackageWritesEmptyLog() {
     m_dlg->OnCancelClicked();
     QCOMPARE(m_dialogs->texts(), QStringList({"Do you want to save?"}));
     QVERIFY(!m_dlg->isVisible());
-    QVERIFY(PathExists(m_bundle->file("log.txt")));
+    QVERIFY(FileHelpers::PathExists(m_bundle->file("log.txt")));
     QCOMPARE(ReadFile(m_bundle->file("log.txt")), QByteArray());
-    QVERIFY(PathExists(m_bundle->file("Apktemp")));
-    QVERIFY(PathExists(m_bundle->file("zipTemp")));
+    QVERIFY(FileHelpers::PathExists(m_bundle->file("Apktemp")));
+    QVERIFY(FileHelpers::PathExists(m_bundle->file("zipTemp")));
 }
 
 void TestClosePackage::yesThenCancelledSaveStillCloses() {
@@ -87,7 +87,7 @@ void TestClosePackage::logLinesWrittenAndNextStartOffersToResume() {
     m_dlg->OnCancelClicked();
     QCOMPARE(ReadFile(m_bundle->file("log.txt")),
              QByteArray("first\r\nsecond \xD6\xD0\xCE\xC4\r\n"));
-    QVERIFY(PathExists(m_bundle->file("srctemp/logo.img")));
+    QVERIFY(FileHelpers::PathExists(m_bundle->file("srctemp/logo.img")));
 
     ScriptedUiDialogs nextStart;
     nextStart.answers.enqueue(UiDialogs::Answer::Yes);

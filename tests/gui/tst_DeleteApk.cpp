@@ -93,7 +93,7 @@ void TestDeleteApk::init() {
 }
 
 void TestDeleteApk::cleanup() {
-    SetFileFaultsForTesting(nullptr);
+    FileHelpers::SetFileFaultsForTesting(nullptr);
     m_page.reset();
     m_dialogs.reset();
     m_bundle.reset();
@@ -223,13 +223,13 @@ void TestDeleteApk::deletes() {
     // The APK (flat) or its directory (directory layout) left the tree,
     // nothing else did.
     for (const QString& gone : goneFromDisk)
-        QVERIFY2(!PathExists(InTree(gone)), qPrintable(gone));
+        QVERIFY2(!FileHelpers::PathExists(InTree(gone)), qPrintable(gone));
     for (const QString& file : files) {
         const bool below =
             std::any_of(goneFromDisk.begin(), goneFromDisk.end(),
                         [&](const QString& g) { return file == g || file.startsWith(g + "/"); });
         if (!below)
-            QVERIFY2(PathExists(InTree(file)), qPrintable(file));
+            QVERIFY2(FileHelpers::PathExists(InTree(file)), qPrintable(file));
     }
 
     // One line for each, in row order.
@@ -254,17 +254,17 @@ void TestDeleteApk::fileFaultEndsPass_data() {
 
     QTest::newRow("flat: the file cannot be deleted")
         << 4 << QStringList{"system/app/A.apk", "system/app/B.apk", "system/app/C.apk"}
-        << int(FileOp::RemoveFile) << "system/app/B.apk"
+        << int(FileHelpers::FileOp::RemoveFile) << "system/app/B.apk"
         << QStringList{"system/app/B.apk", "system/app/C.apk"};
     QTest::newRow("directory layout: a file in the directory cannot be deleted")
         << 5
         << QStringList{"system/app/A/A.apk", "system/app/B/B.apk", "system/app/B/lib/arm/libb.so",
                        "system/app/C/C.apk"}
-        << int(FileOp::RemoveFile) << "system/app/B/lib/arm/libb.so"
+        << int(FileHelpers::FileOp::RemoveFile) << "system/app/B/lib/arm/libb.so"
         << QStringList{"system/app/C/C.apk"};
     QTest::newRow("directory layout: the directory cannot be removed")
         << 5 << QStringList{"system/app/A/A.apk", "system/app/B/B.apk", "system/app/C/C.apk"}
-        << int(FileOp::RemoveDirectory) << "system/app/B" << QStringList{"system/app/C/C.apk"};
+        << int(FileHelpers::FileOp::RemoveDirectory) << "system/app/B" << QStringList{"system/app/C/C.apk"};
 }
 
 void TestDeleteApk::fileFaultEndsPass() {
@@ -280,8 +280,8 @@ void TestDeleteApk::fileFaultEndsPass() {
     const QStringList apks = m_page->ApkPaths;
     for (int row = 0; row < 3; ++row)
         m_page->ApkList->item(row)->setSelected(true);
-    SetFileFaultsForTesting([&](FileOp op, const QString& path) {
-        return op == FileOp(faultOp) && path == InTree(faultPath);
+    FileHelpers::SetFileFaultsForTesting([&](FileHelpers::FileOp op, const QString& path) {
+        return op == FileHelpers::FileOp(faultOp) && path == InTree(faultPath);
     });
     m_dialogs->answers.enqueue(UiDialogs::Answer::Yes);
     m_page->OnDeleteApk();
@@ -295,8 +295,8 @@ void TestDeleteApk::fileFaultEndsPass() {
     QCOMPARE(box.buttons, UiDialogs::Buttons::Ok);
     QCOMPARE(box.icon, UiDialogs::Icon::None);
     QCOMPARE(logPaths(), QStringList{apks.at(0)});
-    QVERIFY(!PathExists(apks.at(0)));
-    QVERIFY(PathExists(apks.at(2)));
+    QVERIFY(!FileHelpers::PathExists(apks.at(0)));
+    QVERIFY(FileHelpers::PathExists(apks.at(2)));
     // The archive is updated before the tree: the failed APK's member is gone.
     const QString tree = Tree() + "/";
     QCOMPARE(members(), Without(membersBefore, {QString(apks.at(0)).remove(0, tree.size()),
@@ -312,12 +312,12 @@ void TestDeleteApk::fileFaultEndsPass() {
         QCOMPARE(m_page->ApkList->item(row)->text(), FileNamePart(m_page->ApkPaths.at(row)));
 
     // A later pass picks the file its row shows.
-    SetFileFaultsForTesting(nullptr);
+    FileHelpers::SetFileFaultsForTesting(nullptr);
     m_page->ApkList->item(m_page->ApkCount - 1)->setSelected(true);
     m_dialogs->answers.enqueue(UiDialogs::Answer::Yes);
     m_page->OnDeleteApk();
     QCOMPARE(logPaths(), (QStringList{apks.at(0), apks.at(2)}));
-    QVERIFY(!PathExists(apks.at(2)));
+    QVERIFY(!FileHelpers::PathExists(apks.at(2)));
 }
 
 void TestDeleteApk::upperCaseExtensionInDirectoryLayout() {
@@ -331,8 +331,8 @@ void TestDeleteApk::upperCaseExtensionInDirectoryLayout() {
     QCOMPARE(m_dialogs->texts(),
              (QStringList{kQuestion, Failed(InTree("system/app/Browser/Browser.APK"))}));
     QCOMPARE(ReadFile(m_archive), archiveBefore);
-    QVERIFY(PathExists(InTree("system/app/Browser/Browser.APK")));
-    QVERIFY(PathExists(InTree("system/app/Music.apk")));
+    QVERIFY(FileHelpers::PathExists(InTree("system/app/Browser/Browser.APK")));
+    QVERIFY(FileHelpers::PathExists(InTree("system/app/Music.apk")));
     QVERIFY(theApp().ChangeLog.isEmpty());
     QCOMPARE(m_page->ApkCount, 2);
 }
@@ -369,8 +369,8 @@ void TestDeleteApk::archiveFailure() {
 
     // A failed edit: message, tree untouched, no log line, pass ended.
     QCOMPARE(m_dialogs->texts(), (QStringList{kQuestion, Failed(InTree(apk))}));
-    QVERIFY(PathExists(InTree(apk)));
-    QVERIFY(PathExists(InTree("system/app/Other.apk")));
+    QVERIFY(FileHelpers::PathExists(InTree(apk)));
+    QVERIFY(FileHelpers::PathExists(InTree("system/app/Other.apk")));
     QVERIFY(theApp().ChangeLog.isEmpty());
     QCOMPARE(ReadFile(broken), archiveData);
     QCOMPARE(m_page->ApkCount, 2);
@@ -388,8 +388,8 @@ void TestDeleteApk::answerNo() {
     QCOMPARE(m_dialogs->boxes.first().caption, QStringLiteral("Velkor"));
     QCOMPARE(m_dialogs->boxes.first().buttons, UiDialogs::Buttons::YesNo);
     QCOMPARE(ReadFile(m_archive), archiveBefore);
-    QVERIFY(PathExists(InTree("system/app/Browser/Browser.apk")));
-    QVERIFY(PathExists(InTree("system/app/Music.apk")));
+    QVERIFY(FileHelpers::PathExists(InTree("system/app/Browser/Browser.apk")));
+    QVERIFY(FileHelpers::PathExists(InTree("system/app/Music.apk")));
     QVERIFY(theApp().ChangeLog.isEmpty());
     // Not even refreshed: the rows keep their selection.
     QCOMPARE(m_page->ApkList->selectedItems().size(), 2);
@@ -408,13 +408,13 @@ void TestDeleteApk::noPackageOpen() {
     QCOMPARE(box.owner.data(), m_page.get());
     QCOMPARE(box.caption, ApplicationTitle());
     QCOMPARE(box.buttons, UiDialogs::Buttons::Ok);
-    QVERIFY(PathExists(InTree("system/app/Music.apk")));
+    QVERIFY(FileHelpers::PathExists(InTree("system/app/Music.apk")));
     QCOMPARE(ReadFile(m_archive), archiveBefore);
     QVERIFY(theApp().ChangeLog.isEmpty());
 
     // Called directly, the APK is refused all the same.
     QCOMPARE(m_page->DeleteApk(InTree("system/app/Music.apk")), 0);
-    QVERIFY(PathExists(InTree("system/app/Music.apk")));
+    QVERIFY(FileHelpers::PathExists(InTree("system/app/Music.apk")));
 }
 
 void TestDeleteApk::noSelection() {
@@ -441,7 +441,7 @@ void TestDeleteApk::pathsWithoutMember() {
     QCOMPARE(m_page->DeleteApk(QStringLiteral("Music.apk")), 0);
     QCOMPARE(m_page->DeleteApk(outside), 0);
     QCOMPARE(m_page->DeleteApk(InTree("userdata/app/Music.apk")), 0);
-    QVERIFY(PathExists(outside));
+    QVERIFY(FileHelpers::PathExists(outside));
     QCOMPARE(ReadFile(m_archive), archiveBefore);
 }
 
@@ -460,19 +460,19 @@ void TestDeleteApk::removeApkDirectory() {
     QVERIFY(QFile::link(root + "/Browser.apk", root + "/link.apk"));
     CApkEditView page;
     QCOMPARE(page.RemoveApkDirectory(root), 1);
-    QVERIFY(!PathExists(root));
+    QVERIFY(!FileHelpers::PathExists(root));
 
     // A file that cannot go ends the removal; what went before stays gone.
     QVERIFY(WriteFile(root + "/a/1.so", "x"));
     QVERIFY(WriteFile(root + "/b/2.so", "x"));
     QVERIFY(WriteFile(root + "/c/3.so", "x"));
-    SetFileFaultsForTesting([&](FileOp op, const QString& path) {
-        return op == FileOp::RemoveFile && path == root + "/b/2.so";
+    FileHelpers::SetFileFaultsForTesting([&](FileHelpers::FileOp op, const QString& path) {
+        return op == FileHelpers::FileOp::RemoveFile && path == root + "/b/2.so";
     });
     QCOMPARE(page.RemoveApkDirectory(root), 0);
-    QVERIFY(!PathExists(root + "/a"));
-    QVERIFY(PathExists(root + "/b/2.so"));
-    QVERIFY(PathExists(root + "/c/3.so"));
+    QVERIFY(!FileHelpers::PathExists(root + "/a"));
+    QVERIFY(FileHelpers::PathExists(root + "/b/2.so"));
+    QVERIFY(FileHelpers::PathExists(root + "/c/3.so"));
 }
 
 QTEST_MAIN(TestDeleteApk)

@@ -87,14 +87,14 @@ void TestEndToEnd::editAndSaveTheSamplePackage() {
     dlg.SystemApkPage->OnAddApk();
     QVERIFY(dialogs.texts().contains("File \"libdemo.so\" exist,Do you want to overwrite?"));
     const QString tree = bundle.file("srctemp");
-    QVERIFY(PathExists(tree + "/system/app/NativeDemo/NativeDemo.apk"));
+    QVERIFY(FileHelpers::PathExists(tree + "/system/app/NativeDemo/NativeDemo.apk"));
 
     // Delete one APK in the directory layout and one from priv-app.
     selectRows(system, {"Browser.apk", "Settings.apk"});
     dialogs.answers.enqueue(UiDialogs::Answer::Yes);
     system->OnDeleteApk();
-    QVERIFY(!PathExists(tree + "/system/app/Browser"));
-    QVERIFY(!PathExists(tree + "/system/priv-app/Settings"));
+    QVERIFY(!FileHelpers::PathExists(tree + "/system/app/Browser"));
+    QVERIFY(!FileHelpers::PathExists(tree + "/system/priv-app/Settings"));
 
     // Data page: add one, delete one.
     dlg.TabControl->setCurrentIndex(2);

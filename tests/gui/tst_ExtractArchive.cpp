@@ -98,7 +98,7 @@ void TestExtractArchive::missingExtractorFails() {
     QVERIFY(WriteZip(archive, {{"a.txt", "a"}}));
     QVERIFY(!theApp().ExtractArchive(archive, m_bundle->file("out")));
     QCOMPARE(theApp().LastToolRun.outcome, ToolRunResult::Outcome::FailedToStart);
-    QVERIFY(!PathExists(m_bundle->file("out")));
+    QVERIFY(!FileHelpers::PathExists(m_bundle->file("out")));
 }
 
 void TestExtractArchive::stoppedExtractionFails() {
@@ -115,7 +115,7 @@ void TestExtractArchive::emptyArchivePathNeverReachesTheTool() {
     const QString called = m_bundle->file("called");
     m_bundle->replaceToolWithScript("Config/7za", QString("touch '%1'").arg(called));
     QVERIFY(!theApp().ExtractArchive(QString(), m_bundle->file("out")));
-    QVERIFY(!PathExists(called));
+    QVERIFY(!FileHelpers::PathExists(called));
 }
 
 QTEST_MAIN(TestExtractArchive)

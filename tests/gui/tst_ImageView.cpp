@@ -111,7 +111,7 @@ void tst_ImageView::init() {
 }
 
 void tst_ImageView::cleanup() {
-    SetFileFaultsForTesting({});
+    FileHelpers::SetFileFaultsForTesting({});
     m_dialogs.reset();
     m_bundle.reset();
 }
@@ -124,7 +124,7 @@ QByteArray tst_ImageView::snapshot() const {
     for (auto it = zip.cbegin(); it != zip.cend(); ++it)
         out += "zip:" + it.key().toUtf8() + '=' + it.value() + '\n';
     out += "log:" + theApp().ChangeLog.join(QLatin1Char('|')).toUtf8() + '\n';
-    out += "zipTemp:" + ListDirectory(m_bundle->file(QStringLiteral("zipTemp"))).join(',').toUtf8();
+    out += "zipTemp:" + FileHelpers::ListDirectory(m_bundle->file(QStringLiteral("zipTemp"))).join(',').toUtf8();
     return out;
 }
 
@@ -195,7 +195,7 @@ void tst_ImageView::replaceUpdatesTreeArchiveLogAndMark() {
     }
     QCOMPARE(button->text(), caption + QLatin1Char('*'));
     // No backup of the old file is left behind.
-    QCOMPARE(ListDirectory(m_bundle->file(QStringLiteral("zipTemp"))),
+    QCOMPARE(FileHelpers::ListDirectory(m_bundle->file(QStringLiteral("zipTemp"))),
              QStringList{QStringLiteral("temp.zip")});
 }
 
@@ -241,11 +241,11 @@ void tst_ImageView::copyFailure() {
     QFETCH(int, buttonId);
     QFETCH(QString, fault);
     if (fault.isEmpty()) {
-        QVERIFY(DeleteDirectoryTree(tree(QStringLiteral("system/media"))));
+        QVERIFY(FileHelpers::DeleteDirectoryTree(tree(QStringLiteral("system/media"))));
     } else {
         const QString locked = tree(fault);
-        SetFileFaultsForTesting([locked](FileOp op, const QString& path) {
-            return op == FileOp::CopyFile && path == locked;
+        FileHelpers::SetFileFaultsForTesting([locked](FileHelpers::FileOp op, const QString& path) {
+            return op == FileHelpers::FileOp::CopyFile && path == locked;
         });
     }
     CImageView page;
@@ -292,7 +292,7 @@ void tst_ImageView::archiveFailureLeavesEverythingAsItWas() {
 }
 
 void tst_ImageView::archiveFailureRemovesAFileTheTreeDidNotHave() {
-    QVERIFY(RemoveFile(tree(QStringLiteral("pq_param.img"))));
+    QVERIFY(FileHelpers::RemoveFile(tree(QStringLiteral("pq_param.img"))));
     const QString broken = m_bundle->file(QStringLiteral("zipTemp/broken.zip"));
     QVERIFY(WriteFile(broken, "this is no archive"));
     theApp().WorkingArchivePath = broken;
@@ -303,7 +303,7 @@ void tst_ImageView::archiveFailureRemovesAFileTheTreeDidNotHave() {
 
     QCOMPARE(m_dialogs->texts(),
              QStringList{QStringLiteral("Failed to replace the pq_param.img! ")});
-    QVERIFY(!PathExists(tree(QStringLiteral("pq_param.img"))));
+    QVERIFY(!FileHelpers::PathExists(tree(QStringLiteral("pq_param.img"))));
     QVERIFY(theApp().ChangeLog.isEmpty());
 }
 

@@ -75,8 +75,8 @@ void TestMainWindow::startWithoutKeptTree() {
     QCOMPARE(m_dlg->SystemApkPage->ApkList->count(), 0);
     QCOMPARE(theApp().AndroidMajorVersion, 4);
     QCOMPARE(theApp().MainWindow.data(), m_dlg.get());
-    QVERIFY(PathExists(m_bundle->file("Apktemp")));
-    QVERIFY(PathExists(m_bundle->file("zipTemp")));
+    QVERIFY(FileHelpers::PathExists(m_bundle->file("Apktemp")));
+    QVERIFY(FileHelpers::PathExists(m_bundle->file("zipTemp")));
     QVERIFY(m_dialogs->boxes.isEmpty());
 }
 
@@ -179,7 +179,7 @@ void TestMainWindow::escapeAndCloseBoxAskToSave() {
     QCOMPARE(m_dlg->result(), int(QDialog::Rejected));
     QVERIFY(m_dlg->SystemApkPage == nullptr);
     QVERIFY(theApp().BusyDialog == nullptr);
-    QVERIFY(PathExists(m_bundle->file("log.txt")));
+    QVERIFY(FileHelpers::PathExists(m_bundle->file("log.txt")));
 }
 
 void TestMainWindow::cancelIgnoredWhileToolRuns() {

@@ -73,7 +73,7 @@ void TestNativeLibraries::init() {
 }
 
 void TestNativeLibraries::cleanup() {
-    SetFileFaultsForTesting(nullptr);
+    FileHelpers::SetFileFaultsForTesting(nullptr);
     m_page.reset();
     m_dialogs.reset();
     m_bundle.reset();
@@ -105,7 +105,7 @@ void TestNativeLibraries::sameNameInTwoAbis() {
     QCOMPARE(m_dialogs->boxes[0].owner.data(), m_page.get());
 
     const QByteArray expected = yes ? armeabi : arm64;
-    QCOMPARE(ListDirectory(m_lib), (QStringList{"libdeep.so", "libdemo.so"}));
+    QCOMPARE(FileHelpers::ListDirectory(m_lib), (QStringList{"libdeep.so", "libdemo.so"}));
     QCOMPARE(ReadFile(m_lib + "/libdemo.so"), expected);
     QCOMPARE(ReadFile(m_lib + "/libdeep.so"), deep);
     const auto members = archive();
@@ -127,7 +127,7 @@ void TestNativeLibraries::libraryOfTheFirmwareAsks() {
 
     QVERIFY(!m_page->AddApkFile(Fixture("NativeDemo.apk")));
     QCOMPARE(m_dialogs->texts(), QStringList{Overwrite("libdeep.so")});
-    QCOMPARE(ListDirectory(m_lib), QStringList{"libdeep.so"});
+    QCOMPARE(FileHelpers::ListDirectory(m_lib), QStringList{"libdeep.so"});
     QCOMPARE(ReadFile(m_lib + "/libdeep.so"), QByteArray("firmware"));
     const auto members = archive();
     QVERIFY(!members.contains("system/lib/libdeep.so"));
@@ -139,8 +139,8 @@ void TestNativeLibraries::replacingCopyFails() {
     // Every copy to libdemo.so fails: the first one leads to the question,
     // the replacing one to "Copy failed!" with the library already archived.
     const QString target = m_lib + "/libdemo.so";
-    SetFileFaultsForTesting([target](FileOp op, const QString& path) {
-        return op == FileOp::CopyFile && path == target;
+    FileHelpers::SetFileFaultsForTesting([target](FileHelpers::FileOp op, const QString& path) {
+        return op == FileHelpers::FileOp::CopyFile && path == target;
     });
     m_dialogs->answers.enqueue(UiDialogs::Answer::Yes);
     const auto inside = ReadZip(Fixture("NativeDemo.apk"));
@@ -148,7 +148,7 @@ void TestNativeLibraries::replacingCopyFails() {
     QVERIFY(!m_page->AddApkFile(Fixture("NativeDemo.apk")));
     QCOMPARE(m_dialogs->texts(), (QStringList{Overwrite("libdemo.so"), "Copy failed!"}));
     QCOMPARE(m_dialogs->boxes[1].caption, ApplicationTitle());
-    QCOMPARE(ListDirectory(m_lib), QStringList{"libdeep.so"});
+    QCOMPARE(FileHelpers::ListDirectory(m_lib), QStringList{"libdeep.so"});
     const auto members = archive();
     QCOMPARE(members.value("system/lib/libdeep.so"), inside.value("lib/arm64-v8a/deep/libdeep.so"));
     QCOMPARE(members.value("system/lib/libdemo.so"), inside.value("lib/arm64-v8a/libdemo.so"));
@@ -158,8 +158,8 @@ void TestNativeLibraries::replacingCopyFails() {
 void TestNativeLibraries::apkWithoutLibraries() {
     QVERIFY(m_page->AddApkFile(Fixture("Plain.apk")));
     QVERIFY(m_dialogs->boxes.isEmpty());
-    QVERIFY(PathExists(m_lib));
-    QCOMPARE(ListDirectory(m_lib), QStringList());
+    QVERIFY(FileHelpers::PathExists(m_lib));
+    QCOMPARE(FileHelpers::ListDirectory(m_lib), QStringList());
     const auto members = archive();
     QVERIFY(std::none_of(members.keyBegin(), members.keyEnd(),
                          [](const QString& member) { return member.startsWith("system/lib"); }));
@@ -178,7 +178,7 @@ void TestNativeLibraries::everyFileFlattened() {
     QVERIFY(m_page->CopyNativeLibraries(source, m_lib));
     QVERIFY(m_dialogs->boxes.isEmpty());
     const QStringList names{"data.bin", "libone.so", "libtwo.so", "README"};
-    QCOMPARE(ListDirectory(m_lib), names);
+    QCOMPARE(FileHelpers::ListDirectory(m_lib), names);
     const auto members = archive();
     for (const QString& name : names)
         QCOMPARE(members.value("system/lib/" + name), ReadFile(m_lib + "/" + name));
@@ -198,7 +198,7 @@ void TestNativeLibraries::linksAreNotFollowed() {
 
     QVERIFY(m_page->CopyNativeLibraries(source, m_lib));
     QVERIFY(m_dialogs->boxes.isEmpty());
-    QCOMPARE(ListDirectory(m_lib), QStringList({"libreal.so"}));
+    QCOMPARE(FileHelpers::ListDirectory(m_lib), QStringList({"libreal.so"}));
     const auto members = archive();
     QCOMPARE(members.value("system/lib/libreal.so"), QByteArray("real"));
     QVERIFY(!members.contains("system/lib/libsecret.so"));
@@ -232,7 +232,7 @@ void TestNativeLibraries::noPackageOpen() {
 
     QVERIFY(!m_page->CopyNativeLibraries(source, m_lib));
     QCOMPARE(m_dialogs->texts(), QStringList{"Please open a firmware package first!"});
-    QCOMPARE(ListDirectory(m_lib), QStringList());
+    QCOMPARE(FileHelpers::ListDirectory(m_lib), QStringList());
 }
 
 QTEST_MAIN(TestNativeLibraries)

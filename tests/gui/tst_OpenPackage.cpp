@@ -50,7 +50,7 @@ void TestOpenPackage::init() {
 }
 
 void TestOpenPackage::cleanup() {
-    SetFileFaultsForTesting(nullptr);
+    FileHelpers::SetFileFaultsForTesting(nullptr);
     m_dlg.reset();
     theApp().DestroyBusyDialog();
     m_dialogs.reset();
@@ -91,7 +91,7 @@ void TestOpenPackage::missingFileKeepsCurrentPackage() {
     QCOMPARE(m_dialogs->texts().last(), QString("File \"%1\" does not exist!").arg(missing));
     QCOMPARE(m_dlg->packagePathField()->text(), m_bundle->file("packages/first.zip"));
     QCOMPARE(theApp().WorkingArchivePath, m_bundle->file("zipTemp/temp.zip"));
-    QVERIFY(PathExists(m_bundle->file("srctemp/system/app/Music.apk")));
+    QVERIFY(FileHelpers::PathExists(m_bundle->file("srctemp/system/app/Music.apk")));
 }
 
 void TestOpenPackage::notAZipKeepsCurrentWork_data() {
@@ -107,7 +107,7 @@ void TestOpenPackage::notAZipKeepsCurrentWork() {
     QVERIFY(WriteFile(bad, bytes));
     open(bad);
     QCOMPARE(m_dialogs->texts().last(), QString("UnZip file failed"));
-    QVERIFY(PathExists(m_bundle->file("srctemp/system/app/Music.apk")));
+    QVERIFY(FileHelpers::PathExists(m_bundle->file("srctemp/system/app/Music.apk")));
     QCOMPARE(theApp().WorkingArchivePath, m_bundle->file("zipTemp/temp.zip"));
     QCOMPARE(ReadFile(m_bundle->file("zipTemp/temp.zip")),
              ReadFile(m_bundle->file("packages/first.zip")));
@@ -149,8 +149,8 @@ void TestOpenPackage::secondOpenReplacesFirst() {
     QVERIFY(WriteZip(second, {{"system/build.prop", "ro.product.model=box\n"},
                               {"system/app/Camera.apk", "apk"}}));
     open(second);
-    QVERIFY(!PathExists(m_bundle->file("srctemp/system/app/Music.apk")));
-    QVERIFY(PathExists(m_bundle->file("srctemp/system/app/Camera.apk")));
+    QVERIFY(!FileHelpers::PathExists(m_bundle->file("srctemp/system/app/Music.apk")));
+    QVERIFY(FileHelpers::PathExists(m_bundle->file("srctemp/system/app/Camera.apk")));
     QCOMPARE(ReadFile(theApp().WorkingArchivePath), ReadFile(second));
     QCOMPARE(theApp().ChangeLog, QStringList({"line of the first package"}));
     QCOMPARE(theApp().AndroidMajorVersion, 5);
@@ -174,7 +174,7 @@ void TestOpenPackage::stoppedExtraction() {
     open(makePackage("second.zip", "4.4.2", "Camera.apk"));
     QCOMPARE(m_dialogs->texts().last(), QString("UnZip file failed"));
     // The old tree is gone; no edit may reach the old working archive now.
-    QVERIFY(!PathExists(m_bundle->file("srctemp/system/app/Music.apk")));
+    QVERIFY(!FileHelpers::PathExists(m_bundle->file("srctemp/system/app/Music.apk")));
     QVERIFY(theApp().WorkingArchivePath.isEmpty());
     QCOMPARE(m_dlg->SystemApkPage->ApkCount, 0);
     for (const int id : {IDC_BROWSE, IDC_TAB, IDC_SAVE, IDC_CANCEL})
@@ -182,8 +182,8 @@ void TestOpenPackage::stoppedExtraction() {
 }
 
 void TestOpenPackage::failedCopyOfWorkingArchive() {
-    SetFileFaultsForTesting([](FileOp op, const QString& path) {
-        return op == FileOp::CopyFile && path.endsWith("zipTemp/temp.zip");
+    FileHelpers::SetFileFaultsForTesting([](FileHelpers::FileOp op, const QString& path) {
+        return op == FileHelpers::FileOp::CopyFile && path.endsWith("zipTemp/temp.zip");
     });
     open(makePackage("first.zip", "4.4.2", "Music.apk"));
     QCOMPARE(m_dialogs->texts(), QStringList({"Failed to copy the zip file!"}));
@@ -196,7 +196,7 @@ void TestOpenPackage::reopeningTheWorkingArchive() {
     open(m_bundle->file("zipTemp/temp.zip"));
     QCOMPARE(m_dialogs->texts().last(), QString("UnZip file successfully"));
     QCOMPARE(ReadFile(theApp().WorkingArchivePath), ReadFile(m_bundle->file("packages/first.zip")));
-    QVERIFY(PathExists(m_bundle->file("srctemp/system/app/Music.apk")));
+    QVERIFY(FileHelpers::PathExists(m_bundle->file("srctemp/system/app/Music.apk")));
 }
 
 QTEST_MAIN(TestOpenPackage)

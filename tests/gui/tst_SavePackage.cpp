@@ -62,7 +62,7 @@ void TestSavePackage::init() {
 
 void TestSavePackage::cleanup() {
     SetDriveClassifierForTesting(nullptr);
-    SetFileFaultsForTesting(nullptr);
+    FileHelpers::SetFileFaultsForTesting(nullptr);
     m_dlg.reset();
     theApp().DestroyBusyDialog();
     m_dialogs.reset();
@@ -97,7 +97,7 @@ void TestSavePackage::configFilesPutBackEvenWhenCancelled() {
 }
 
 void TestSavePackage::missingConfigFileIsSkipped() {
-    QVERIFY(RemoveFile(m_bundle->file("srctemp/system/etc/key.xml")));
+    QVERIFY(FileHelpers::RemoveFile(m_bundle->file("srctemp/system/etc/key.xml")));
     m_dialogs->saveResults.enqueue(output("update.zip"));
     m_dlg->OnSaveClicked();
     QCOMPARE(m_dialogs->texts(), QStringList({"Save succeed"}));
@@ -110,14 +110,14 @@ void TestSavePackage::missingConfigFileIsSkipped() {
 void TestSavePackage::failedConfigUpdateStopsBeforeSigning() {
     // The kl file cannot be read: the package would lack the user's edit.
     const QString kl = m_bundle->file("srctemp/system/usr/keylayout/Vendor_0001_Product_0001.kl");
-    QVERIFY(RemoveFile(kl));
+    QVERIFY(FileHelpers::RemoveFile(kl));
     QVERIFY(QDir().mkdir(kl));
     m_dialogs->saveResults.enqueue(output("update.zip"));
     m_dlg->OnSaveClicked();
     QCOMPARE(m_dialogs->texts(),
              QStringList({QString("Failed to update \"%1\" in the package!").arg(kl)}));
     QVERIFY(m_dialogs->fileDialogs.isEmpty());
-    QVERIFY(!PathExists(output("update.zip")));
+    QVERIFY(!FileHelpers::PathExists(output("update.zip")));
 }
 
 void TestSavePackage::fixedDiskSignsStraightIntoOutput() {
@@ -130,7 +130,7 @@ void TestSavePackage::fixedDiskSignsStraightIntoOutput() {
     const QByteArray signedBytes = ReadFile(output("update.zip"));
     QVERIFY(signedBytes.size() > archiveBefore.size());
     QCOMPARE(ReadZip(output("update.zip")).value("logo.img"), QByteArray("logo"));
-    QVERIFY(!PathExists(m_bundle->file("zipTemp/update.zip")));
+    QVERIFY(!FileHelpers::PathExists(m_bundle->file("zipTemp/update.zip")));
     // The working archive itself is never signed.
     QVERIFY(ZipMemberNames(m_archive).filter("META-INF").isEmpty());
     for (const int id : {IDC_BROWSE, IDC_TAB, IDC_SAVE, IDC_CANCEL})
@@ -163,24 +163,24 @@ void TestSavePackage::stagingCopyThatCannotBeDeleted() {
     SetDriveClassifierForTesting([](const QString&) { return true; });
     const QString staging = m_bundle->file("zipTemp/stick.zip");
     QVERIFY(WriteFile(staging, "old staging"));
-    SetFileFaultsForTesting([&](FileOp op, const QString& path) {
-        return op == FileOp::RemoveFile && path == staging;
+    FileHelpers::SetFileFaultsForTesting([&](FileHelpers::FileOp op, const QString& path) {
+        return op == FileHelpers::FileOp::RemoveFile && path == staging;
     });
     m_dialogs->saveResults.enqueue(output("stick.zip"));
     m_dlg->OnSaveClicked();
     QCOMPARE(m_dialogs->texts(), QStringList({QString("Delete \"%1\" Failed!").arg(staging)}));
-    QVERIFY(!PathExists(output("stick.zip")));
+    QVERIFY(!FileHelpers::PathExists(output("stick.zip")));
 }
 
 void TestSavePackage::stagedCopyThatCannotBeWritten() {
     SetDriveClassifierForTesting([](const QString&) { return true; });
-    SetFileFaultsForTesting([&](FileOp op, const QString& path) {
-        return op == FileOp::CopyFile && path == output("stick.zip");
+    FileHelpers::SetFileFaultsForTesting([&](FileHelpers::FileOp op, const QString& path) {
+        return op == FileHelpers::FileOp::CopyFile && path == output("stick.zip");
     });
     m_dialogs->saveResults.enqueue(output("stick.zip"));
     m_dlg->OnSaveClicked();
     QCOMPARE(m_dialogs->texts(), QStringList({"Save failed!"}));
-    QVERIFY(PathExists(m_bundle->file("zipTemp/stick.zip")));
+    QVERIFY(FileHelpers::PathExists(m_bundle->file("zipTemp/stick.zip")));
 }
 
 void TestSavePackage::workingArchiveIsNeverTheOutput() {
@@ -197,7 +197,7 @@ void TestSavePackage::signingFailureIsReported() {
     m_dialogs->saveResults.enqueue(output("update.zip"));
     m_dlg->OnSaveClicked();
     QCOMPARE(m_dialogs->texts(), QStringList({"Sign file failed"}));
-    QVERIFY(!PathExists(output("update.zip")));
+    QVERIFY(!FileHelpers::PathExists(output("update.zip")));
 }
 
 QTEST_MAIN(TestSavePackage)

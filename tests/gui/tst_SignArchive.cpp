@@ -58,7 +58,7 @@ void TestSignArchive::toolFailureLeavesNoOutput() {
     QVERIFY(QDir().mkpath(m_bundle->file("Apktemp")));
     QVERIFY(!theApp().SignArchive(m_input, output, true));
     QCOMPARE(theApp().LastToolRun.exitCode, 1);
-    QVERIFY(!PathExists(output));
+    QVERIFY(!FileHelpers::PathExists(output));
 }
 
 void TestSignArchive::outputNamingInputIsRefused() {
@@ -77,7 +77,7 @@ void TestSignArchive::missingJavaFails() {
     const QString output = m_bundle->file("out.zip");
     QVERIFY(!theApp().SignArchive(m_input, output, false));
     QCOMPARE(theApp().LastToolRun.outcome, ToolRunResult::Outcome::FailedToStart);
-    QVERIFY(!PathExists(output));
+    QVERIFY(!FileHelpers::PathExists(output));
 }
 
 void TestSignArchive::stoppedSigningFails() {
@@ -88,7 +88,7 @@ void TestSignArchive::stoppedSigningFails() {
     QTimer::singleShot(300, [] { theApp().BusyDialog->reject(); });
     QVERIFY(!theApp().SignArchive(m_input, output, false));
     QCOMPARE(theApp().LastToolRun.outcome, ToolRunResult::Outcome::Stopped);
-    QVERIFY(!PathExists(output));
+    QVERIFY(!FileHelpers::PathExists(output));
 }
 
 void TestSignArchive::failingToolScriptIsNotSuccess() {
@@ -101,7 +101,7 @@ void TestSignArchive::failingToolScriptIsNotSuccess() {
             .arg(argsFile));
     const QString output = m_bundle->file("out.zip");
     QVERIFY(!theApp().SignArchive(m_input, output, false));
-    QVERIFY(!PathExists(output));
+    QVERIFY(!FileHelpers::PathExists(output));
     const QStringList seen = QString::fromUtf8(ReadFile(argsFile)).split('\n', Qt::SkipEmptyParts);
     QCOMPARE(seen, QStringList({QFileInfo(m_bundle->file("Config")).canonicalFilePath(), "-jar",
                                 m_bundle->file("Config/signapk.jar"), "-w", "testkey.x509.pem",

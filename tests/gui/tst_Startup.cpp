@@ -72,7 +72,7 @@ void TestStartup::resumeYesKeepsTreeAndTakesUpArchive() {
     QCOMPARE(dialogs.boxes[0].caption, QString("Velkor"));
     QCOMPARE(dialogs.boxes[0].buttons, UiDialogs::Buttons::YesNo);
     QVERIFY(!dialogs.boxes[0].hadOwner);
-    QVERIFY(PathExists(bundle.file("srctemp/system/build.prop")));
+    QVERIFY(FileHelpers::PathExists(bundle.file("srctemp/system/build.prop")));
     QCOMPARE(theApp().WorkingArchivePath, bundle.file("zipTemp/temp.zip"));
 }
 
@@ -83,7 +83,7 @@ void TestStartup::resumeYesWithoutArchiveLeavesArchivePathEmpty() {
     dialogs.answers.enqueue(UiDialogs::Answer::Yes);
     OfferToResume();
     QVERIFY(theApp().WorkingArchivePath.isEmpty());
-    QVERIFY(PathExists(bundle.file("srctemp/logo.img")));
+    QVERIFY(FileHelpers::PathExists(bundle.file("srctemp/logo.img")));
 }
 
 void TestStartup::resumeNoRemovesOnlyTheTree() {
@@ -94,9 +94,9 @@ void TestStartup::resumeNoRemovesOnlyTheTree() {
     ScriptedUiDialogs dialogs;
     dialogs.answers.enqueue(UiDialogs::Answer::No);
     OfferToResume();
-    QVERIFY(!PathExists(bundle.file("srctemp")));
-    QVERIFY(PathExists(bundle.file("zipTemp/temp.zip")));
-    QVERIFY(PathExists(bundle.file("Apktemp/Foo.apk")));
+    QVERIFY(!FileHelpers::PathExists(bundle.file("srctemp")));
+    QVERIFY(FileHelpers::PathExists(bundle.file("zipTemp/temp.zip")));
+    QVERIFY(FileHelpers::PathExists(bundle.file("Apktemp/Foo.apk")));
     QVERIFY(theApp().WorkingArchivePath.isEmpty());
 }
 
@@ -150,8 +150,8 @@ void TestStartup::secondStartEndsAndFirstKeepsRunning() {
     QVERIFY(third->waitForFinished(20000));
 
     // A workspace was made beside the copy (no package needed).
-    QVERIFY(PathExists(dir.filePath("Apktemp")));
-    QVERIFY(PathExists(dir.filePath("zipTemp")));
+    QVERIFY(FileHelpers::PathExists(dir.filePath("Apktemp")));
+    QVERIFY(FileHelpers::PathExists(dir.filePath("zipTemp")));
 }
 
 void TestStartup::bringForwardNeverShowsBusyDialog() {

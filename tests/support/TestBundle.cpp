@@ -1,8 +1,5 @@
 #include "support/TestBundle.h"
 
-#include "gui/CCorvaneApp.h"
-#include "gui/UiDialogs.h"
-
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -27,20 +24,9 @@ TestBundle::TestBundle() {
         QFile::copy(source + QLatin1String(name), config + QLatin1Char('/') + QLatin1String(name));
     QFile::link(QFileInfo(buildBundle() + QStringLiteral("/jre")).symLinkTarget(),
                 m_dir.filePath(QStringLiteral("jre")));
-
-    CCorvaneApp& app = theApp();
-    app.AppDirectory = m_dir.path();
-    app.WorkingArchivePath.clear();
-    app.ChangeLog.clear();
-    app.AndroidMajorVersion = 4;
-    app.BusyStep = 0;
-    app.LastToolRun = ToolRunResult{};
 }
 
-TestBundle::~TestBundle() {
-    theApp().AppDirectory.clear();
-    theApp().WorkingArchivePath.clear();
-}
+TestBundle::~TestBundle() = default;
 
 void TestBundle::replaceToolWithScript(const QString& relativeToolPath, const QString& script) {
     const QString tool = m_dir.filePath(relativeToolPath);

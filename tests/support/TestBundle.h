@@ -5,7 +5,7 @@
 
 // A temporary AppDirectory laid out like the bundle: Config/ with the real
 // 7-Zip, signapk and the development keys of the build's bundle, and jre/.
-// It becomes theApp().AppDirectory; the app's state is reset.
+// Its path is the AppDirectory of a test's AppState or CCorvaneApp.
 class TestBundle {
 public:
     TestBundle();

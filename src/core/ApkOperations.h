@@ -1,0 +1,37 @@
+#pragma once
+
+#include "core/PackageLayout.h"
+
+#include <QString>
+#include <QStringList>
+
+struct Operation;
+
+// The APKs a page lists: below the partition's app directory (and priv-app on
+// the system partition), depth first in directory order. Android 5 packages
+// keep each APK in a directory of its own, so every directory is descended;
+// other versions list the *.apk entries of the directories themselves.
+QStringList ListPartitionApks(const QString& partitionRoot, Partition partition,
+                              int androidMajorVersion);
+
+// Adds one APK file to a partition: the name rule, then (system partition)
+// unpacking for its native libraries and signing with the platform key; the
+// overwrite questions are asked before anything changes; the APK and all its
+// native libraries enter the working archive in one commit; then the tree
+// follows and the change is logged. Each failure is reported with its
+// message; false when the APK was not added.
+bool AddApk(const Operation& op, Partition partition, const QString& sourcePath,
+            QString* error = nullptr);
+
+// Deletes one listed APK from the working archive and then the tree: in the
+// directory layout (app/Name/Name.apk, priv-app/Name/Name.apk) the whole
+// directory and every member below it, otherwise the file alone. False when
+// the archive has no such member or a step fails (the tree is untouched when
+// the archive could not be changed). Logs nothing and shows nothing.
+bool DeleteApk(const Operation& op, Partition partition, const QString& apkPath,
+               QString* error = nullptr);
+
+// The Delete command for several APKs: each in turn, logged; the first
+// failure is reported ("Delete "<path>" Failed!") and ends the pass. The
+// number deleted.
+int DeleteApks(const Operation& op, Partition partition, const QStringList& apkPaths);

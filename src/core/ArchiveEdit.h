@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+
+class WorkspacePaths;
+
+// One change of a member of the working archive. Member names are canonical
+// ("system/app/Foo.apk"); an existing member is found whatever its spelling
+// ("./system/app/Foo.apk", "system\app\Foo.apk", "system//app/Foo.apk").
+struct MemberChange {
+    enum class Kind {
+        Put,        // the file's bytes become the member (replacing any of that name)
+        Remove,     // every member of that name goes; none there is an error
+        RemoveTree, // the directory's members, and everything below, go; none is an error
+    };
+    Kind kind;
+    QString member;
+    QString sourceFile; // Put only
+};
+
+// Applies the changes as one atomic commit of the archive: afterwards the
+// archive holds all of them or none. False with the cause otherwise.
+bool CommitMemberChanges(const QString& archive, const QList<MemberChange>& changes,
+                         QString* error = nullptr);
+
+// The canonical form of a member name: '\' is a separator, "." and empty
+// segments are dropped, no leading or trailing separator.
+QString CanonicalName(const QString& name);
+
+// Keeping the tree in step with the archive. An edit first commits the
+// archive, then changes the tree. The tree paths it will change are recorded
+// in the workspace before the commit and cleared when the tree is done, so
+// that an edit interrupted in between (a kill, a power loss) is finished at
+// the next start: each recorded path is made to match the archive, which
+// decides (the member's bytes are written there, or the path is removed when
+// the archive has no such member).
+struct TreeSyncEntry {
+    QString treePath; // a file, or a directory when `directory`
+    QString member;   // its member name (for a directory: the member prefix)
+    bool directory = false;
+};
+bool BeginTreeSync(const WorkspacePaths& paths, const QList<TreeSyncEntry>& entries,
+                   QString* error = nullptr);
+bool EndTreeSync(const WorkspacePaths& paths);
+// At start: finishes an interrupted edit of the tree from the archive. True
+// when there was nothing to finish or it was finished.
+bool FinishInterruptedTreeSync(const WorkspacePaths& paths, QString* error = nullptr);
+// Writes the member's bytes to the path (through a temporary file beside it).
+bool ExtractMemberTo(const QString& archive, const QString& member, const QString& path,
+                     QString* error = nullptr);

@@ -1,0 +1,137 @@
+#pragma once
+
+#include <QString>
+
+// Every text the program shows the user, defined once. The windows and the
+// command-line tool show the same words.
+namespace Msg {
+
+// Start-up and the workspace.
+inline QString ContinueLastOperation() {
+    return QStringLiteral("Do you want to continue the last operation?");
+}
+inline QString LastOpenDidNotFinish(const QString& package) {
+    if (package.isEmpty())
+        return QStringLiteral("The last package did not finish opening; its files were cleared.");
+    return QStringLiteral("The last package \"%1\" did not finish opening; its files were cleared.")
+        .arg(package);
+}
+inline QString WorkspaceLocked(const QString& directory, const QString& cause) {
+    return QStringLiteral("The workspace \"%1\" cannot be locked: %2").arg(directory, cause);
+}
+inline QString BackupKept(const QString& backup) {
+    return QStringLiteral("The old file could not be put back; it is kept as \"%1\".").arg(backup);
+}
+
+// Opening.
+inline QString NoPackageOpen() {
+    return QStringLiteral("Please open a firmware package first!");
+}
+inline QString FileDoesNotExist(const QString& path) {
+    return QStringLiteral("File \"%1\" does not exist!").arg(path);
+}
+inline QString UnzipFailed() {
+    return QStringLiteral("UnZip file failed");
+}
+inline QString UnzipFailedHard() {
+    return QStringLiteral("UnZip file failed!!");
+}
+inline QString UnzipSucceeded() {
+    return QStringLiteral("UnZip file successfully");
+}
+inline QString CannotCreateTempDirectory() {
+    return QStringLiteral("Failed to create the temporary directory!");
+}
+inline QString CannotCopyZip() {
+    return QStringLiteral("Failed to copy the zip file!");
+}
+inline QString NotEnoughSpace(const QString& where, qint64 needed, qint64 available) {
+    return QStringLiteral("Not enough free space in \"%1\": %2 MB are needed, %3 MB are free.")
+        .arg(where)
+        .arg((needed + (1 << 20) - 1) >> 20)
+        .arg(available >> 20);
+}
+inline QString CannotReadVersion() {
+    return QStringLiteral("Failed to read the Version! ");
+}
+inline QString CannotOpenFile(const QString& path) {
+    return QStringLiteral("Failed to open the file %1! ").arg(path);
+}
+
+// Saving and closing.
+inline QString AskSave() {
+    return QStringLiteral("Do you want to save?");
+}
+inline QString CannotUpdateInPackage(const QString& file) {
+    return QStringLiteral("Failed to update \"%1\" in the package!").arg(file);
+}
+inline QString WorkingArchiveNotOutput(const QString& archive) {
+    return QStringLiteral("The working archive \"%1\" cannot be the output!").arg(archive);
+}
+inline QString DeleteFailedQuoted(const QString& path) {
+    return QStringLiteral("Delete \"%1\" Failed!").arg(path);
+}
+inline QString SignFailed() {
+    return QStringLiteral("Sign file failed");
+}
+inline QString SaveFailed() {
+    return QStringLiteral("Save failed!");
+}
+inline QString SaveSucceeded() {
+    return QStringLiteral("Save succeed");
+}
+inline QString DeleteLogFailed() {
+    return QStringLiteral("Delete log.txt failed");
+}
+inline QString WriteLogFailed() {
+    return QStringLiteral("Failed to write log.txt");
+}
+inline QString DeleteFileFailed(const QString& path) {
+    return QStringLiteral("Delete file \"%1\" failed").arg(path);
+}
+
+// APK pages.
+inline QString ApkNamedIllegally(const QString& name) {
+    return QStringLiteral("Apk \"%1\" named illegally!  \nOnly support \"A-Z a-z 0-9 + - _ .\"")
+        .arg(name);
+}
+inline QString NotApkContinue(const QString& name) {
+    return QStringLiteral("File \"%1\" is not apk file,Do you want to continue?").arg(name);
+}
+inline QString DirectoryDoesNotExist(const QString& path) {
+    return QStringLiteral("\"%1\" does not exist!").arg(path);
+}
+inline QString DeleteDirectoryFailed(const QString& path) {
+    return QStringLiteral("Delete\"%1\" Failed!").arg(path);
+}
+inline QString UnzipApkFailed(const QString& name) {
+    return QStringLiteral("Unzip Apk \"%1\" Failed!").arg(name);
+}
+inline QString SignApkFailed(const QString& name) {
+    return QStringLiteral("Sign Apk \"%1\" Failed!").arg(name);
+}
+inline QString OverwriteQuestion(const QString& name) {
+    return QStringLiteral("File \"%1\" exist,Do you want to overwrite?").arg(name);
+}
+inline QString AddToPackageFailed(const QString& name) {
+    return QStringLiteral("Failed to add \"%1\" to the package!").arg(name);
+}
+inline QString CopyFailed() {
+    return QStringLiteral("Copy failed!");
+}
+inline QString AddLibrariesFailed() {
+    return QStringLiteral("Failed to add the native libraries to the package!");
+}
+inline QString ConfirmDelete() {
+    return QStringLiteral("Are you sure to delete?");
+}
+inline QString DeleteApkFailed(const QString& path) {
+    return QStringLiteral("Delete \"") + path + QStringLiteral("\" Failed!");
+}
+
+// Settings page.
+inline QString CannotStartProgram(const QString& program) {
+    return QStringLiteral("Failed to start \"%1\"!").arg(program);
+}
+
+} // namespace Msg

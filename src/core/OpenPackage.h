@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QString>
+
+#include <functional>
+
+struct Operation;
+
+// Opening a package: checks that it is a non-empty readable ZIP with room for
+// it in the workspace (before anything is deleted), clears the old tree,
+// unpacks the package into the tree with 7-Zip while it is copied to the
+// working archive (under a temporary name, renamed into place), probes the
+// Android version and records in the workspace that tree and archive belong
+// to this package. Each failure is reported with its message.
+struct OpenPackageHooks {
+    // The package passed the checks; the old tree is about to go.
+    std::function<void()> accepted;
+    // The tree changed (before the closing message of a failure or of the
+    // success): the lists are re-read.
+    std::function<void()> treeChanged;
+};
+
+enum class OpenOutcome {
+    Refused, // the package was not taken (nothing changed)
+    Failed,  // the old tree is gone and no package is open
+    Opened,
+};
+
+OpenOutcome OpenPackage(const Operation& op, const QString& package,
+                        const OpenPackageHooks& hooks = {}, QString* error = nullptr);

@@ -1,0 +1,83 @@
+#include "core/PackageTools.h"
+
+#include "core/FileHelpers.h"
+#include "core/ToolRunner.h"
+#include "core/WorkspacePaths.h"
+
+#include <QFileInfo>
+
+namespace {
+
+void setError(QString* error, const QString& text) {
+    if (error)
+        *error = text;
+}
+
+} // namespace
+
+bool ExtractArchive(ToolRunner& runner, const WorkspacePaths& paths, const QString& archivePath,
+                    const QString& outputDirectory, QString* error) {
+    if (archivePath.isEmpty() || outputDirectory.isEmpty()) {
+        setError(error, QStringLiteral("no archive or no output directory"));
+        return false;
+    }
+    ToolCommand command;
+    command.program = paths.extractorTool();
+    // -spd: '*' and '?' in a file name are no wildcards; -bsp1: progress.
+    command.arguments = QStringList{QStringLiteral("x"),
+                                    QStringLiteral("-spd"),
+                                    QStringLiteral("-bsp1"),
+                                    archivePath,
+                                    QStringLiteral("-o") + outputDirectory,
+                                    QStringLiteral("-y")};
+    command.busyText = QStringLiteral("Decompressing files");
+    command.centre = true;
+    command.exitCodeMeansSuccess = SevenZipExitCodeMeansSuccess;
+    command.reportsPercent = true;
+    const ToolRunResult result = runner.run(command);
+    if (!result.succeeded()) {
+        setError(error, result.describe(QStringLiteral("7-Zip")));
+        return false;
+    }
+    return true;
+}
+
+bool SignArchive(ToolRunner& runner, const WorkspacePaths& paths, const QString& inputPath,
+                 const QString& outputPath, SigningKey key, QString* error) {
+    if (inputPath.isEmpty() || outputPath.isEmpty()) {
+        setError(error, QStringLiteral("no input or no output"));
+        return false;
+    }
+    if (FileHelpers::IsSameFile(inputPath, outputPath)) {
+        setError(error, QStringLiteral("the output names the input"));
+        return false;
+    }
+    if (FileHelpers::PathExists(outputPath) && !FileHelpers::RemoveFile(outputPath)) {
+        setError(error, QStringLiteral("cannot remove the old \"%1\"").arg(outputPath));
+        return false;
+    }
+
+    ToolCommand command;
+    command.program = paths.javaTool();
+    command.arguments = QStringList{QStringLiteral("-jar"), paths.signTool()};
+    if (key == SigningKey::Platform) {
+        command.arguments << QStringLiteral("platform.x509.pem") << QStringLiteral("platform.pk8");
+    } else {
+        command.arguments << QStringLiteral("-w") << QStringLiteral("testkey.x509.pem")
+                          << QStringLiteral("testkey.pk8");
+    }
+    command.arguments << inputPath << outputPath;
+    command.workingDirectory = paths.configDir();
+    command.busyText = QStringLiteral("Signing files");
+    const ToolRunResult result = runner.run(command);
+
+    const QFileInfo written(outputPath);
+    if (result.succeeded() && written.isFile() && written.size() > 0)
+        return true;
+    setError(error, result.succeeded() ? QStringLiteral("the signing tool left no output")
+                                       : result.describe(QStringLiteral("The signing tool")));
+    // The tool may leave an empty or partial output when it fails or is stopped.
+    if (FileHelpers::PathExists(outputPath) && !FileHelpers::IsDirectory(outputPath))
+        FileHelpers::RemoveFile(outputPath);
+    return false;
+}

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QString>
+
+class ToolRunner;
+class WorkspacePaths;
+
+// Unpacks the archive into the directory with the workspace's 7-Zip. Every
+// path is taken literally (no wildcards). True only when 7-Zip ran to its end
+// and reported success (exit code 0, or 1 for warnings).
+bool ExtractArchive(ToolRunner& runner, const WorkspacePaths& paths, const QString& archivePath,
+                    const QString& outputDirectory, QString* error = nullptr);
+
+enum class SigningKey { Platform, Test };
+
+// Signs the input into the output with the workspace's signing tool: with the
+// platform key pair (an APK), or with the test key pair and a whole-file
+// signature. True only when the tool exited with 0 and left a non-empty
+// output; otherwise any output it left is removed. An output that names the
+// input is refused. An output that exists already is replaced.
+bool SignArchive(ToolRunner& runner, const WorkspacePaths& paths, const QString& inputPath,
+                 const QString& outputPath, SigningKey key, QString* error = nullptr);

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// How the core tells the user something and asks: the windows show message
+// boxes, the command-line tool writes to standard error and takes answers
+// from its options. The core words every text (see Messages.h).
+class Reporter {
+public:
+    virtual ~Reporter() = default;
+
+    // A window's message: titled with the application title, OK, no icon.
+    virtual void message(const QString& text) = 0;
+    // An application message: application title, OK, exclamation icon.
+    virtual void warning(const QString& text) = 0;
+    // A Yes/No question titled "Velkor". True only for Yes.
+    virtual bool askYesNo(const QString& text) = 0;
+};
+
+// Keeps every message and answers each question from a fixed answer; for
+// headless callers that have nobody to ask.
+class RecordingReporter : public Reporter {
+public:
+    explicit RecordingReporter(bool answer = false) : m_answer(answer) {}
+    void message(const QString& text) override { m_texts << text; }
+    void warning(const QString& text) override { m_texts << text; }
+    bool askYesNo(const QString& text) override {
+        m_texts << text;
+        return m_answer;
+    }
+    const QStringList& texts() const { return m_texts; }
+    void setAnswer(bool answer) { m_answer = answer; }
+
+private:
+    bool m_answer;
+    QStringList m_texts;
+};

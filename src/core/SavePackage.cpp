@@ -1,0 +1,296 @@
+#include "core/SavePackage.h"
+
+#include "core/AppState.h"
+#include "core/ArchiveEdit.h"
+#include "core/DriveType.h"
+#include "core/FileHelpers.h"
+#include "core/Messages.h"
+#include "core/Operation.h"
+#include "core/PackageLayout.h"
+#include "core/PackageTools.h"
+#include "core/Reporter.h"
+#include "core/ToolRunner.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QStorageInfo>
+
+#include <zip.h>
+
+namespace {
+
+void setError(QString* error, const QString& text) {
+    if (error)
+        *error = text;
+}
+
+QString pendingSaveRecord(const WorkspacePaths& paths) {
+    return paths.zipTempDir() + QStringLiteral("/save.pending");
+}
+
+// The temporary name of an output: hidden, beside it, recognisable.
+QString temporaryOutputFor(const QString& output) {
+    const QFileInfo info(output);
+    return info.absolutePath() + QStringLiteral("/.") + info.fileName() +
+           QStringLiteral(".corvane-part");
+}
+
+bool recordPendingSave(const WorkspacePaths& paths, const QString& temporary) {
+    QSaveFile file(pendingSaveRecord(paths));
+    return file.open(QIODevice::WriteOnly) &&
+           FileHelpers::WriteAll(file, temporary.toUtf8() + '\n') && file.commit();
+}
+
+void clearPendingSave(const WorkspacePaths& paths, const QString& temporary) {
+    if (!temporary.isEmpty() && FileHelpers::PathExists(temporary))
+        FileHelpers::RemoveFile(temporary);
+    FileHelpers::RemoveFile(pendingSaveRecord(paths));
+}
+
+// The bytes of the member, or a null array when the archive has none.
+QByteArray memberBytes(zip_t* zip, const QString& member) {
+    const zip_int64_t total = zip_get_num_entries(zip, 0);
+    for (zip_int64_t i = total - 1; i >= 0; --i) {
+        const auto index = static_cast<zip_uint64_t>(i);
+        const char* name = zip_get_name(zip, index, ZIP_FL_ENC_GUESS);
+        if (!name || CanonicalName(QString::fromUtf8(name)) != member)
+            continue;
+        zip_stat_t stat;
+        zip_file_t* file = zip_fopen_index(zip, index, 0);
+        if (!file || zip_stat_index(zip, index, 0, &stat) != 0 || stat.size > (64u << 20)) {
+            if (file)
+                zip_fclose(file);
+            return {};
+        }
+        QByteArray data(static_cast<qsizetype>(stat.size), Qt::Uninitialized);
+        const zip_int64_t read = zip_fread(file, data.data(), stat.size);
+        zip_fclose(file);
+        if (read != static_cast<zip_int64_t>(stat.size))
+            return {};
+        return data.isNull() ? QByteArray("") : data;
+    }
+    return {};
+}
+
+// Signs into the temporary file and checks it; the caller renames it.
+bool signAndCheck(const Operation& op, const QString& temporary, QString* error) {
+    const WorkspacePaths paths = op.state.paths();
+    if (!SignArchive(op.runner, paths, op.state.workingArchivePath(), temporary, SigningKey::Test,
+                     error))
+        return false;
+    if (!VerifySignedPackage(temporary, paths.configDir() + QStringLiteral("/testkey.x509.pem"),
+                             error)) {
+        FileHelpers::RemoveFile(temporary);
+        return false;
+    }
+    return true;
+}
+
+bool hasRoomFor(const Operation& op, const QString& directory, qint64 bytes) {
+    const QStorageInfo storage(directory);
+    if (!storage.isValid() || storage.bytesAvailable() >= bytes)
+        return true;
+    op.reporter.message(Msg::NotEnoughSpace(directory, bytes, storage.bytesAvailable()));
+    return false;
+}
+
+} // namespace
+
+bool PutBackConfigFiles(const Operation& op, QString* error) {
+    const AppState& state = op.state;
+    if (!state.hasPackage()) {
+        op.reporter.message(Msg::NoPackageOpen());
+        setError(error, QStringLiteral("no package is open"));
+        return false;
+    }
+    const QString treeRoot = state.paths().extractedTree();
+    QList<MemberChange> changes;
+    QString firstFile;
+    {
+        int code = 0;
+        zip_t* zip =
+            zip_open(QFile::encodeName(state.workingArchivePath()).constData(), ZIP_RDONLY, &code);
+        for (const ConfigFile& config : kConfigFiles) {
+            const QString file = treeRoot + QLatin1String(config.treeSuffix);
+            if (!FileHelpers::PathExists(file))
+                continue;
+            const QString member = MemberNameOfTreePath(treeRoot, file);
+            QFile tree(file);
+            // Unchanged files stay as they are: no commit for nothing.
+            if (zip && tree.size() <= (64 << 20) && tree.open(QIODevice::ReadOnly) &&
+                tree.readAll() == memberBytes(zip, member))
+                continue;
+            if (firstFile.isEmpty())
+                firstFile = file;
+            changes.append({MemberChange::Kind::Put, member, file});
+        }
+        if (zip)
+            zip_discard(zip);
+    }
+    if (changes.isEmpty())
+        return true;
+    QString cause;
+    if (!op.runner.runInBackground(QStringLiteral("Updating the package"), [&] {
+            return CommitMemberChanges(state.workingArchivePath(), changes, &cause);
+        })) {
+        // A present file that cannot be put back stops the save: the signed
+        // package would silently lack the user's edits.
+        op.reporter.message(Msg::CannotUpdateInPackage(firstFile));
+        setError(error, cause);
+        return false;
+    }
+    return true;
+}
+
+bool SignPackageTo(const Operation& op, const QString& output, QString* error) {
+    const AppState& state = op.state;
+    const WorkspacePaths paths = state.paths();
+    const QString archive = state.workingArchivePath();
+    if (!state.hasPackage()) {
+        op.reporter.message(Msg::NoPackageOpen());
+        setError(error, QStringLiteral("no package is open"));
+        return false;
+    }
+    if (FileHelpers::IsSameFile(output, archive)) {
+        op.reporter.message(Msg::WorkingArchiveNotOutput(archive));
+        setError(error, QStringLiteral("the output is the working archive"));
+        return false;
+    }
+    const qint64 size = QFileInfo(archive).size();
+    const QString outputDirectory = QFileInfo(output).absolutePath();
+
+    QString staging;
+    if (IsOnNonFixedDrive(output)) {
+        staging = paths.zipTempDir() + QLatin1Char('/') + QFileInfo(output).fileName();
+        // A package saved as "temp.zip" must not be staged over the working archive.
+        if (FileHelpers::IsSameFile(staging, archive))
+            staging =
+                paths.zipTempDir() + QStringLiteral("/staged-") + QFileInfo(output).fileName();
+        // An output chosen inside the workspace is its own staging.
+        if (FileHelpers::IsSameFile(staging, output))
+            staging.clear();
+    }
+
+    if (!hasRoomFor(op, outputDirectory, size + (1 << 20)) ||
+        (!staging.isEmpty() && !hasRoomFor(op, paths.zipTempDir(), size + (1 << 20)))) {
+        setError(error, QStringLiteral("not enough free space"));
+        return false;
+    }
+
+    QString cause;
+    if (!staging.isEmpty()) {
+        const QString stagingTemporary = temporaryOutputFor(staging);
+        recordPendingSave(paths, stagingTemporary);
+        if (!signAndCheck(op, stagingTemporary, &cause) ||
+            !FileHelpers::ReplaceFile(stagingTemporary, staging)) {
+            clearPendingSave(paths, stagingTemporary);
+            op.reporter.message(Msg::SignFailed());
+            setError(error, cause);
+            return false;
+        }
+        const QString temporary = temporaryOutputFor(output);
+        recordPendingSave(paths, temporary);
+        if (!FileHelpers::CopyFileTo(staging, temporary, false) ||
+            QFileInfo(temporary).size() != QFileInfo(staging).size() ||
+            !FileHelpers::ReplaceFile(temporary, output)) {
+            clearPendingSave(paths, temporary);
+            op.reporter.message(Msg::SaveFailed());
+            setError(error, QStringLiteral("cannot copy the staged package to \"%1\"").arg(output));
+            return false;
+        }
+        clearPendingSave(paths, QString());
+        return true;
+    }
+
+    const QString temporary = temporaryOutputFor(output);
+    recordPendingSave(paths, temporary);
+    if (!signAndCheck(op, temporary, &cause)) {
+        clearPendingSave(paths, temporary);
+        op.reporter.message(Msg::SignFailed());
+        setError(error, cause);
+        return false;
+    }
+    if (!FileHelpers::ReplaceFile(temporary, output)) {
+        clearPendingSave(paths, temporary);
+        op.reporter.message(Msg::SaveFailed());
+        setError(error, QStringLiteral("cannot rename the signed package to \"%1\"").arg(output));
+        return false;
+    }
+    clearPendingSave(paths, QString());
+    return true;
+}
+
+void RemoveInterruptedSave(const Operation& op) {
+    const WorkspacePaths paths = op.state.paths();
+    QFile record(pendingSaveRecord(paths));
+    if (!record.open(QIODevice::ReadOnly))
+        return;
+    const QString temporary = QString::fromUtf8(record.readAll()).trimmed();
+    record.close();
+    // Only a file of our own temporary name is ever removed.
+    if (temporary.endsWith(QLatin1String(".corvane-part")))
+        clearPendingSave(paths, temporary);
+    else
+        FileHelpers::RemoveFile(pendingSaveRecord(paths));
+}
+
+bool VerifySignedPackage(const QString& path, const QString& certificatePem, QString* error) {
+    Q_UNUSED(certificatePem);
+    int code = 0;
+    zip_t* zip = zip_open(QFile::encodeName(path).constData(), ZIP_RDONLY | ZIP_CHECKCONS, &code);
+    if (!zip) {
+        setError(error, QStringLiteral("the signed package is not a readable ZIP"));
+        return false;
+    }
+    // Every entry inflates completely with a good CRC (libzip checks it at
+    // the end of each read).
+    bool ok = true;
+    QByteArray buffer(1 << 20, Qt::Uninitialized);
+    const zip_int64_t total = zip_get_num_entries(zip, 0);
+    for (zip_int64_t i = 0; ok && i < total; ++i) {
+        zip_file_t* file = zip_fopen_index(zip, static_cast<zip_uint64_t>(i), 0);
+        if (!file) {
+            ok = false;
+            break;
+        }
+        zip_int64_t n = 0;
+        while ((n = zip_fread(file, buffer.data(), static_cast<zip_uint64_t>(buffer.size()))) > 0) {
+        }
+        ok = n == 0;
+        zip_fclose(file);
+    }
+    zip_discard(zip);
+    if (!ok) {
+        setError(error, QStringLiteral("an entry of the signed package is damaged"));
+        return false;
+    }
+    // The whole-file signature's footer, as recovery finds it: the last six
+    // bytes hold the signature's start, 0xffff and the comment's length.
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || file.size() < 22 + 6 || !file.seek(file.size() - 6)) {
+        setError(error, QStringLiteral("the signed package cannot be read"));
+        return false;
+    }
+    const QByteArray footer = file.read(6);
+    const auto byteAt = [&](int i) { return static_cast<quint8>(footer[i]); };
+    const int signatureStart = byteAt(0) | (byteAt(1) << 8);
+    const int commentSize = byteAt(4) | (byteAt(5) << 8);
+    if (footer.size() != 6 || byteAt(2) != 0xff || byteAt(3) != 0xff ||
+        signatureStart > commentSize || file.size() < commentSize + 22) {
+        setError(error, QStringLiteral("the package carries no whole-file signature"));
+        return false;
+    }
+    if (!file.seek(file.size() - commentSize - 22)) {
+        setError(error, QStringLiteral("the signed package cannot be read"));
+        return false;
+    }
+    const QByteArray end = file.read(22);
+    if (!end.startsWith(QByteArray("PK\x05\x06", 4)) ||
+        (static_cast<quint8>(end[20]) | (static_cast<quint8>(end[21]) << 8)) != commentSize) {
+        setError(error, QStringLiteral("the signature's comment does not match the end record"));
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,94 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+class QProcess;
+class ToolRunner;
+
+// One run of an external program: an argument list (never a shell), the
+// working directory, what the busy display says, and what its exit code means.
+struct ToolCommand {
+    QString program;
+    QStringList arguments;
+    QString workingDirectory; // empty: the current directory
+    QString busyText;         // the busy display's text, without the dots
+    bool centre = false;      // the busy display is centred on the screen
+    // Which exit codes mean success; empty: 0 only.
+    std::function<bool(int exitCode)> exitCodeMeansSuccess;
+    // The program writes "NN%" progress on its standard output (7-Zip's -bsp1).
+    bool reportsPercent = false;
+};
+
+// How one run ended. Start failure, a stop by the user, a crash and the exit
+// code are kept apart; success also needs the command's exit-code rule.
+struct ToolRunResult {
+    enum class Outcome {
+        NotRun,        // no run yet
+        FailedToStart, // the program could not be started (missing, not executable)
+        Stopped,       // the user stopped it; it was killed
+        Crashed,       // it ended by a signal of its own
+        Exited,        // it ran to its end; exitCode holds its code
+    };
+
+    Outcome outcome = Outcome::NotRun;
+    int exitCode = -1;
+    QString errorText;
+    bool exitCodeSuccess = false; // Exited with a code the command counts as success
+
+    bool ranToEnd() const { return outcome == Outcome::Exited; }
+    bool succeeded() const { return outcome == Outcome::Exited && exitCodeSuccess; }
+    // A short cause for messages and logs.
+    QString describe(const QString& program) const;
+};
+
+// Sees the runs of a runner: the windows show the busy dialog and disable
+// their controls; the command-line tool prints progress. toolTick comes a
+// few times a second while a program runs (the busy text's dots), never in
+// a spin.
+class ToolRunObserver {
+public:
+    virtual ~ToolRunObserver() = default;
+    virtual void toolStarted(const ToolCommand& command, ToolRunner& runner) = 0;
+    virtual void toolTick() = 0;
+    virtual void toolProgress(int percent) = 0;
+    virtual void toolFinished() = 0;
+};
+
+// Runs external programs one at a time and waits for each in an event loop
+// of its own: the thread sleeps until the program ends, the user acts or the
+// tick timer fires. Returns the result; nothing is kept in a global.
+class ToolRunner {
+public:
+    ToolRunner() = default;
+    ToolRunner(const ToolRunner&) = delete;
+    ToolRunner& operator=(const ToolRunner&) = delete;
+
+    void setObserver(ToolRunObserver* observer) { m_observer = observer; }
+    ToolRunObserver* observer() const { return m_observer; }
+
+    ToolRunResult run(const ToolCommand& command);
+
+    // Runs work on a thread of its own while this thread waits as for a
+    // program (the busy display shows the text; a stop request is ignored,
+    // work in progress is not abandoned). Without an observer it runs here.
+    bool runInBackground(const QString& busyText, const std::function<bool()>& work);
+
+    bool isRunning() const { return m_process != nullptr || m_working; }
+    // Kills the running program; its run ends as Stopped.
+    void requestStop();
+
+    // Milliseconds between ticks (the dots move at a human pace).
+    static constexpr int kTickInterval = 300;
+
+private:
+    ToolRunObserver* m_observer = nullptr;
+    QProcess* m_process = nullptr;
+    bool m_stopRequested = false;
+    bool m_working = false;
+};
+
+// 7-Zip's rule: 0 success, 1 warnings only.
+bool SevenZipExitCodeMeansSuccess(int exitCode);

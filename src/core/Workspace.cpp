@@ -1,0 +1,61 @@
+#include "core/Workspace.h"
+
+#include "core/AppState.h"
+#include "core/Archive.h"
+#include "core/ArchiveEdit.h"
+#include "core/ChangeLog.h"
+#include "core/FileHelpers.h"
+#include "core/Messages.h"
+#include "core/Operation.h"
+#include "core/Reporter.h"
+#include "core/SavePackage.h"
+#include "core/WorkspaceRecord.h"
+
+#include <QDir>
+#include <QRegularExpression>
+
+void RemoveWorkspaceLeftovers(const Operation& op) {
+    const WorkspacePaths paths = op.state.paths();
+    // The copy of a package being opened, and the temporary archives of an
+    // update ("temp.zip.XXXXXX").
+    static const QRegularExpression temporaryArchive(
+        QStringLiteral("^temp\\.zip\\.(part|[A-Za-z0-9]{6})$"));
+    for (const QString& name : FileHelpers::ListDirectory(paths.zipTempDir())) {
+        if (temporaryArchive.match(name).hasMatch())
+            FileHelpers::RemoveFile(paths.zipTempDir() + QLatin1Char('/') + name);
+    }
+    RemoveInterruptedSave(op);
+}
+
+ResumeOutcome ResumeWorkspace(const Operation& op) {
+    AppState& state = op.state;
+    const WorkspacePaths paths = state.paths();
+    RemoveWorkspaceLeftovers(op);
+    TakeUpChangeLogJournal(op);
+
+    const QString tree = paths.extractedTree();
+    const WorkspaceRecord record = WorkspaceRecord::read(paths.workspaceRecord());
+    if (!FileHelpers::PathExists(tree)) {
+        if (record.stage != WorkspaceRecord::Stage::Open)
+            WorkspaceRecord::remove(paths.workspaceRecord());
+        return ResumeOutcome::Nothing;
+    }
+
+    const bool belongTogether = record.stage == WorkspaceRecord::Stage::Open &&
+                                IsReadableZipArchive(paths.workingArchive()) &&
+                                FinishInterruptedTreeSync(paths);
+    if (!belongTogether) {
+        op.reporter.warning(Msg::LastOpenDidNotFinish(record.package));
+        FileHelpers::DeleteDirectoryTree(tree);
+        EndTreeSync(paths);
+        WorkspaceRecord::remove(paths.workspaceRecord());
+        return ResumeOutcome::Cleared;
+    }
+    if (op.reporter.askYesNo(Msg::ContinueLastOperation())) {
+        state.setWorkingArchivePath(paths.workingArchive());
+        return ResumeOutcome::Continued;
+    }
+    FileHelpers::DeleteDirectoryTree(tree);
+    WorkspaceRecord::remove(paths.workspaceRecord());
+    return ResumeOutcome::Declined;
+}

@@ -1,0 +1,23 @@
+#pragma once
+
+struct Operation;
+
+// What a start finds in the workspace and does with it.
+enum class ResumeOutcome {
+    Nothing,   // no tree was kept
+    Continued, // the kept tree and working archive are taken up again
+    Declined,  // the user chose not to continue: the tree is gone
+    Cleared,   // the tree did not belong to a completely opened package: gone
+};
+
+// At start: removes the leftovers of interrupted work (temporary files of an
+// update, a save or a copy), finishes an edit of the tree interrupted after
+// its archive commit, takes up the change-log lines of a run that did not
+// close, and then offers to continue only a tree and working archive that
+// belong to one completely opened package ("Do you want to continue the last
+// operation?"). Anything else is cleared with a message; the user's own
+// packages are never touched.
+ResumeOutcome ResumeWorkspace(const Operation& op);
+
+// Removes the recognisable temporary files of interrupted work.
+void RemoveWorkspaceLeftovers(const Operation& op);
