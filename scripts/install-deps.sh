@@ -6,7 +6,7 @@ set -euo pipefail
 PACKAGES=(
   # Build: C++20 compiler, CMake, Ninja, Qt 6, libzip; formatting.
   build-essential cmake ninja-build pkg-config clang-format
-  qt6-base-dev libzip-dev
+  qt6-base-dev libzip-dev libssl-dev
   # Tools the program drives from its bundle, and those that make the sample
   # package and the test APKs.
   7zip p7zip-full
