@@ -5,6 +5,7 @@
 #include "core/AppState.h"
 #include "core/ArchiveEdit.h"
 #include "core/ChangeLog.h"
+#include "core/FaultPoints.h"
 #include "core/FileHelpers.h"
 #include "core/Messages.h"
 #include "core/Operation.h"
@@ -191,6 +192,7 @@ bool AddApk(const Operation& op, Partition partition, const QString& sourcePath,
         return false;
     }
 
+    FaultPoint("add:prepared");
     // The archive first, in one commit with every library; then the tree.
     QList<MemberChange> changes;
     QList<TreeSyncEntry> sync;
@@ -207,6 +209,7 @@ bool AddApk(const Operation& op, Partition partition, const QString& sourcePath,
         setError(error, cause);
         return false;
     }
+    FaultPoint("add:archive-committed");
     for (const Placement& placement : placements) {
         const QString directory = QFileInfo(placement.target).absolutePath();
         if (!FileHelpers::PathExists(directory))
@@ -219,6 +222,7 @@ bool AddApk(const Operation& op, Partition partition, const QString& sourcePath,
                      QStringLiteral("cannot copy \"%1\" into the tree").arg(placement.target));
             return false;
         }
+        FaultPoint("add:tree-file-copied");
     }
     EndTreeSync(paths);
     RecordChange(op, ChangeLogAddLine(QDateTime::currentDateTime(), sourcePath, appDirectory));
@@ -266,6 +270,7 @@ bool DeleteApk(const Operation& op, Partition partition, const QString& apkPath,
         setError(error, cause);
         return false;
     }
+    FaultPoint("delete:archive-committed");
     const bool removed = inOwnDirectory ? FileHelpers::DeleteDirectoryTree(treePath)
                                         : FileHelpers::RemoveFile(treePath);
     if (!removed) {

@@ -3,6 +3,7 @@
 #include "core/AndroidVersionProbe.h"
 #include "core/AppState.h"
 #include "core/Archive.h"
+#include "core/FaultPoints.h"
 #include "core/FileHelpers.h"
 #include "core/Messages.h"
 #include "core/Operation.h"
@@ -101,7 +102,9 @@ OpenOutcome OpenPackage(const Operation& op, const QString& package, const OpenP
         setError(error, QStringLiteral("cannot write the workspace record"));
         return OpenOutcome::Failed;
     }
+    FaultPoint("open:recorded");
     FileHelpers::DeleteDirectoryTree(tree);
+    FaultPoint("open:tree-deleted");
 
     const QString partial = paths.workingArchive() + QStringLiteral(".part");
     std::unique_ptr<BackgroundCopy> copy;
@@ -131,6 +134,7 @@ OpenOutcome OpenPackage(const Operation& op, const QString& package, const OpenP
         setError(error, QStringLiteral("7-Zip made no tree"));
         return OpenOutcome::Failed;
     }
+    FaultPoint("open:extracted");
     if (copy) {
         // The complete copy replaces the old working archive in one rename.
         if (!copy->wait() || QFileInfo(partial).size() != QFileInfo(package).size() ||
@@ -143,6 +147,7 @@ OpenOutcome OpenPackage(const Operation& op, const QString& package, const OpenP
         }
     }
 
+    FaultPoint("open:archive-in-place");
     const int version = ProbeAndroidVersion(reporter, tree + QStringLiteral("/system/build.prop"));
     if (version != 0)
         state.setAndroidMajorVersion(version);
@@ -153,6 +158,7 @@ OpenOutcome OpenPackage(const Operation& op, const QString& package, const OpenP
         setError(error, QStringLiteral("cannot write the workspace record"));
         return OpenOutcome::Failed;
     }
+    FaultPoint("open:recorded-open");
     state.setWorkingArchivePath(paths.workingArchive());
     treeChanged();
     reporter.message(Msg::UnzipSucceeded());

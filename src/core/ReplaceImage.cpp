@@ -3,6 +3,7 @@
 #include "core/AppState.h"
 #include "core/ArchiveEdit.h"
 #include "core/ChangeLog.h"
+#include "core/FaultPoints.h"
 #include "core/FileHelpers.h"
 #include "core/Messages.h"
 #include "core/Operation.h"
@@ -41,6 +42,7 @@ bool ReplaceImage(const Operation& op, const ImageSlot& slot, const QString& sou
         return fail(QLatin1String(slot.failure), cause);
     }
 
+    FaultPoint("replace:archive-committed");
     const QString partial = target + QStringLiteral(".corvane-part");
     QDir().mkpath(QFileInfo(target).absolutePath());
     FileHelpers::RemoveFile(partial);

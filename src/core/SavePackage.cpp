@@ -3,6 +3,7 @@
 #include "core/AppState.h"
 #include "core/ArchiveEdit.h"
 #include "core/DriveType.h"
+#include "core/FaultPoints.h"
 #include "core/FileHelpers.h"
 #include "core/Messages.h"
 #include "core/Operation.h"
@@ -10,6 +11,7 @@
 #include "core/PackageTools.h"
 #include "core/Reporter.h"
 #include "core/ToolRunner.h"
+#include "core/WholeFileSignature.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -80,6 +82,7 @@ bool signAndCheck(const Operation& op, const QString& temporary, QString* error)
     if (!SignArchive(op.runner, paths, op.state.workingArchivePath(), temporary, SigningKey::Test,
                      error))
         return false;
+    FaultPoint("save:signed");
     if (!VerifySignedPackage(temporary, paths.configDir() + QStringLiteral("/testkey.x509.pem"),
                              error)) {
         FileHelpers::RemoveFile(temporary);
@@ -212,6 +215,7 @@ bool SignPackageTo(const Operation& op, const QString& output, QString* error) {
         setError(error, cause);
         return false;
     }
+    FaultPoint("save:verified");
     if (!FileHelpers::ReplaceFile(temporary, output)) {
         clearPendingSave(paths, temporary);
         op.reporter.message(Msg::SaveFailed());
@@ -237,7 +241,6 @@ void RemoveInterruptedSave(const Operation& op) {
 }
 
 bool VerifySignedPackage(const QString& path, const QString& certificatePem, QString* error) {
-    Q_UNUSED(certificatePem);
     int code = 0;
     zip_t* zip = zip_open(QFile::encodeName(path).constData(), ZIP_RDONLY | ZIP_CHECKCONS, &code);
     if (!zip) {
@@ -266,31 +269,5 @@ bool VerifySignedPackage(const QString& path, const QString& certificatePem, QSt
         setError(error, QStringLiteral("an entry of the signed package is damaged"));
         return false;
     }
-    // The whole-file signature's footer, as recovery finds it: the last six
-    // bytes hold the signature's start, 0xffff and the comment's length.
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly) || file.size() < 22 + 6 || !file.seek(file.size() - 6)) {
-        setError(error, QStringLiteral("the signed package cannot be read"));
-        return false;
-    }
-    const QByteArray footer = file.read(6);
-    const auto byteAt = [&](int i) { return static_cast<quint8>(footer[i]); };
-    const int signatureStart = byteAt(0) | (byteAt(1) << 8);
-    const int commentSize = byteAt(4) | (byteAt(5) << 8);
-    if (footer.size() != 6 || byteAt(2) != 0xff || byteAt(3) != 0xff ||
-        signatureStart > commentSize || file.size() < commentSize + 22) {
-        setError(error, QStringLiteral("the package carries no whole-file signature"));
-        return false;
-    }
-    if (!file.seek(file.size() - commentSize - 22)) {
-        setError(error, QStringLiteral("the signed package cannot be read"));
-        return false;
-    }
-    const QByteArray end = file.read(22);
-    if (!end.startsWith(QByteArray("PK\x05\x06", 4)) ||
-        (static_cast<quint8>(end[20]) | (static_cast<quint8>(end[21]) << 8)) != commentSize) {
-        setError(error, QStringLiteral("the signature's comment does not match the end record"));
-        return false;
-    }
-    return true;
+    return VerifyWholeFileSignature(path, certificatePem, error);
 }

@@ -253,10 +253,10 @@ bool CApkEditView::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void CApkEditView::dragEnterEvent(QDragEnterEvent* event) {
-    const QMimeData* data = event->mimeData();
-    if (!data || !data->hasUrls())
+    const QMimeData* mimeData = event->mimeData();
+    if (!mimeData || !mimeData->hasUrls())
         return;
-    for (const QUrl& url : data->urls()) {
+    for (const QUrl& url : mimeData->urls()) {
         if (url.isLocalFile()) {
             event->acceptProposedAction();
             return;
@@ -265,11 +265,11 @@ void CApkEditView::dragEnterEvent(QDragEnterEvent* event) {
 }
 
 void CApkEditView::dropEvent(QDropEvent* event) {
-    const QMimeData* data = event->mimeData();
-    if (!data || !data->hasUrls())
+    const QMimeData* mimeData = event->mimeData();
+    if (!mimeData || !mimeData->hasUrls())
         return;
     QStringList paths;
-    for (const QUrl& url : data->urls()) {
+    for (const QUrl& url : mimeData->urls()) {
         if (url.isLocalFile())
             paths.append(url.toLocalFile());
     }
