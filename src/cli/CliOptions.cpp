@@ -1,0 +1,306 @@
+#include "cli/CliOptions.h"
+
+#include "core/PackageLayout.h"
+
+#include <QFile>
+
+namespace {
+
+void setError(QString* error, const QString& text) {
+    if (error)
+        *error = text;
+}
+
+QString slotNames() {
+    QStringList names;
+    for (const ImageSlot& slot : kImageSlots)
+        names << QLatin1String(slot.name);
+    return names.join(QLatin1Char(' '));
+}
+
+// The slot names in lines of at most `width` characters after the indent.
+QString wrappedSlotNames(const QString& indent, qsizetype width) {
+    QString text;
+    QString line = indent;
+    for (const ImageSlot& slot : kImageSlots) {
+        const QString name = QLatin1String(slot.name);
+        if (line.size() > indent.size() && line.size() + 1 + name.size() > width) {
+            text += line + QLatin1Char('\n');
+            line = indent;
+        }
+        if (line.size() > indent.size())
+            line += QLatin1Char(' ');
+        line += name;
+    }
+    return text + line + QLatin1Char('\n');
+}
+
+// Splits "--name=value" into its parts; an argument without '=' has no
+// inline value.
+struct OptionWord {
+    QString name;
+    QString value;
+    bool hasValue = false;
+};
+
+OptionWord splitOption(const QString& argument) {
+    OptionWord word;
+    const qsizetype equals = argument.indexOf(QLatin1Char('='));
+    if (argument.startsWith(QLatin1String("--")) && equals > 2) {
+        word.name = argument.left(equals);
+        word.value = argument.mid(equals + 1);
+        word.hasValue = true;
+    } else {
+        word.name = argument;
+    }
+    return word;
+}
+
+} // namespace
+
+bool ExpandArgumentFiles(const QStringList& arguments, QStringList* expanded, QString* error) {
+    QStringList result;
+    for (const QString& argument : arguments) {
+        if (!argument.startsWith(QLatin1Char('@')) || argument.size() == 1) {
+            result << argument;
+            continue;
+        }
+        const QString path = argument.mid(1);
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly)) {
+            setError(error, QStringLiteral("cannot read the argument file \"%1\": %2")
+                                .arg(path, file.errorString()));
+            return false;
+        }
+        const QByteArray data = file.readAll();
+        if (file.error() != QFileDevice::NoError) {
+            setError(error, QStringLiteral("cannot read the argument file \"%1\": %2")
+                                .arg(path, file.errorString()));
+            return false;
+        }
+        for (QByteArray line : data.split('\n')) {
+            if (line.endsWith('\r'))
+                line.chop(1);
+            if (line.trimmed().isEmpty() || line.startsWith('#'))
+                continue;
+            result << QString::fromUtf8(line);
+        }
+    }
+    *expanded = result;
+    return true;
+}
+
+bool ParseCliArguments(const QStringList& arguments, CliOptions* options, QString* error) {
+    *options = CliOptions();
+    if (arguments.isEmpty()) {
+        setError(error, QStringLiteral("no command given"));
+        return false;
+    }
+    const QString& command = arguments.first();
+    if (command == QLatin1String("--help") || command == QLatin1String("-h") ||
+        command == QLatin1String("help")) {
+        options->help = true;
+        if (arguments.size() > 1 && command == QLatin1String("help")) {
+            if (arguments.at(1) == QLatin1String("info"))
+                options->command = CliCommand::Info;
+            else if (arguments.at(1) == QLatin1String("edit"))
+                options->command = CliCommand::Edit;
+        }
+        return true;
+    }
+    if (command == QLatin1String("info")) {
+        options->command = CliCommand::Info;
+    } else if (command == QLatin1String("edit")) {
+        options->command = CliCommand::Edit;
+    } else {
+        setError(error, QStringLiteral("unknown command \"%1\"").arg(command));
+        return false;
+    }
+    const bool edit = options->command == CliCommand::Edit;
+
+    bool onlyOperands = false;
+    bool overwriteGiven = false;
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QString& argument = arguments.at(i);
+        if (onlyOperands || !argument.startsWith(QLatin1Char('-')) ||
+            argument == QLatin1String("-")) {
+            if (!options->package.isEmpty()) {
+                setError(error,
+                         QStringLiteral("more than one package given (\"%1\")").arg(argument));
+                return false;
+            }
+            if (argument.isEmpty()) {
+                setError(error, QStringLiteral("the package name is empty"));
+                return false;
+            }
+            options->package = argument;
+            continue;
+        }
+        if (argument == QLatin1String("--")) {
+            onlyOperands = true;
+            continue;
+        }
+        const OptionWord word = splitOption(argument);
+        if (word.name == QLatin1String("--help") || word.name == QLatin1String("-h")) {
+            if (word.hasValue) {
+                setError(error, QStringLiteral("--help takes no value"));
+                return false;
+            }
+            options->help = true;
+            continue;
+        }
+        if (!edit && word.name == QLatin1String("--json")) {
+            if (word.hasValue) {
+                setError(error, QStringLiteral("--json takes no value"));
+                return false;
+            }
+            options->json = true;
+            continue;
+        }
+        const bool takesValue =
+            edit &&
+            (word.name == QLatin1String("-o") || word.name == QLatin1String("--output") ||
+             word.name == QLatin1String("--add-system") ||
+             word.name == QLatin1String("--add-data") || word.name == QLatin1String("--delete") ||
+             word.name == QLatin1String("--replace") ||
+             word.name == QLatin1String("--overwrite-libs") || word.name == QLatin1String("--log"));
+        if (!takesValue) {
+            setError(error, QStringLiteral("unknown option \"%1\"").arg(word.name));
+            return false;
+        }
+        QString value = word.value;
+        if (!word.hasValue) {
+            if (i + 1 >= arguments.size()) {
+                setError(error, QStringLiteral("%1 needs a value").arg(word.name));
+                return false;
+            }
+            value = arguments.at(++i);
+        }
+        if (value.isEmpty()) {
+            setError(error, QStringLiteral("the value of %1 is empty").arg(word.name));
+            return false;
+        }
+
+        if (word.name == QLatin1String("-o") || word.name == QLatin1String("--output")) {
+            if (!options->output.isEmpty()) {
+                setError(error, QStringLiteral("more than one output given"));
+                return false;
+            }
+            options->output = value;
+        } else if (word.name == QLatin1String("--log")) {
+            if (!options->logFile.isEmpty()) {
+                setError(error, QStringLiteral("more than one --log given"));
+                return false;
+            }
+            options->logFile = value;
+        } else if (word.name == QLatin1String("--overwrite-libs")) {
+            if (value != QLatin1String("yes") && value != QLatin1String("no")) {
+                setError(error,
+                         QStringLiteral("--overwrite-libs takes yes or no, not \"%1\"").arg(value));
+                return false;
+            }
+            if (overwriteGiven) {
+                setError(error, QStringLiteral("more than one --overwrite-libs given"));
+                return false;
+            }
+            overwriteGiven = true;
+            options->overwriteLibraries = value == QLatin1String("yes");
+        } else if (word.name == QLatin1String("--replace")) {
+            const qsizetype equals = value.indexOf(QLatin1Char('='));
+            const QString slot = equals < 0 ? value : value.left(equals);
+            if (equals <= 0 || equals + 1 >= value.size()) {
+                setError(error, QStringLiteral("--replace takes SLOT=FILE, not \"%1\"").arg(value));
+                return false;
+            }
+            if (!FindImageSlot(slot)) {
+                setError(
+                    error,
+                    QStringLiteral("unknown image slot \"%1\" (slots: %2)").arg(slot, slotNames()));
+                return false;
+            }
+            options->edits.append({CliEdit::Kind::Replace, value.mid(equals + 1), slot});
+        } else if (word.name == QLatin1String("--delete")) {
+            options->edits.append({CliEdit::Kind::Delete, value, QString()});
+        } else if (word.name == QLatin1String("--add-system")) {
+            options->edits.append({CliEdit::Kind::AddSystem, value, QString()});
+        } else {
+            options->edits.append({CliEdit::Kind::AddData, value, QString()});
+        }
+    }
+    if (options->help)
+        return true;
+    if (options->package.isEmpty()) {
+        setError(error, QStringLiteral("no package given"));
+        return false;
+    }
+    if (edit && options->output.isEmpty()) {
+        setError(error, QStringLiteral("no output given (-o OUTPUT)"));
+        return false;
+    }
+    return true;
+}
+
+QString CliUsage(CliCommand command) {
+    switch (command) {
+    case CliCommand::Info:
+        return QStringLiteral(
+            "Usage: corvane-cli info PACKAGE [--json]\n"
+            "\n"
+            "Shows what a firmware update package holds: the Android version of its\n"
+            "system/build.prop, its layout (flat, or a directory for each APK as in\n"
+            "Android 5), the APKs of system/app, system/priv-app and userdata/app, and\n"
+            "which of the replaceable images are present.\n"
+            "\n"
+            "Options:\n"
+            "  --json      print the same as one JSON object\n"
+            "  -h, --help  show this help\n");
+    case CliCommand::Edit:
+        return QStringLiteral(
+                   "Usage: corvane-cli edit PACKAGE -o OUTPUT [EDIT]... [OPTION]...\n"
+                   "\n"
+                   "Opens PACKAGE, applies the edits in the order given and saves the package,\n"
+                   "signed with the test key, as OUTPUT. OUTPUT is written only when every edit\n"
+                   "succeeded and the signed package checks out; it cannot be PACKAGE.\n"
+                   "\n"
+                   "Edits (each may be given any number of times):\n"
+                   "  --add-system APK       add the APK to system/app, signed with the platform\n"
+                   "                         key; its native libraries go to system/lib\n"
+                   "  --add-data APK         add the APK to userdata/app\n"
+                   "  --delete NAME          delete the APK of that file name from system/app,\n"
+                   "                         system/priv-app or userdata/app; it must match\n"
+                   "                         exactly one (a path such as system/app/Foo.apk\n"
+                   "                         picks one)\n"
+                   "  --replace SLOT=FILE    replace an image with FILE; SLOT is one of\n"
+                   "%1"
+                   "\n"
+                   "Options:\n"
+                   "  -o, --output OUTPUT    the package to write\n"
+                   "  --overwrite-libs yes|no\n"
+                   "                         whether an added APK's native library may replace\n"
+                   "                         one of the same name (default no: the add fails)\n"
+                   "  --log FILE             write the change log (as log.txt: CP936, CRLF)\n"
+                   "  -h, --help             show this help\n"
+                   "\n"
+                   "An APK of the same name as an added one is replaced; a file without the\n"
+                   ".apk extension is not added.\n")
+            .arg(wrappedSlotNames(QStringLiteral("                         "), 80));
+    case CliCommand::None:
+        break;
+    }
+    return QStringLiteral(
+        "Usage: corvane-cli COMMAND [ARGUMENT]...\n"
+        "\n"
+        "Reads and edits firmware update packages without a window, with the tools\n"
+        "and keys of the bundle beside it, in a private workspace of its own.\n"
+        "\n"
+        "Commands:\n"
+        "  info PACKAGE [--json]         what the package holds\n"
+        "  edit PACKAGE -o OUTPUT ...    edit the package and save it signed\n"
+        "\n"
+        "\"corvane-cli COMMAND --help\" shows the options of a command.\n"
+        "An argument @FILE stands for the lines of FILE, one argument a line (an\n"
+        "option and its value on separate lines; blank lines and lines beginning\n"
+        "with '#' are skipped; UTF-8).\n"
+        "\n"
+        "Exit status: 0 success, 1 an operation failed, 2 a usage error.\n");
+}

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+// The command line of corvane-cli, parsed: which command, its package, and
+// for edit the output, the edits in the order given and the answers to the
+// core's questions.
+
+enum class CliCommand { None, Info, Edit };
+
+struct CliEdit {
+    enum class Kind { AddSystem, AddData, Delete, Replace };
+    Kind kind = Kind::AddSystem;
+    QString argument; // the APK file, the APK name, or the replacement file
+    QString slot;     // Replace only: the image slot ("logo.img")
+};
+
+struct CliOptions {
+    CliCommand command = CliCommand::None;
+    bool help = false; // --help: the usage of the command (or of all) on stdout
+    bool json = false; // info --json
+    QString package;
+    QString output;
+    QList<CliEdit> edits;
+    bool overwriteLibraries = false; // the answer to a library overwrite question
+    QString logFile;
+};
+
+// Replaces every argument "@FILE" by the lines of FILE: one argument a line,
+// UTF-8, a trailing CR stripped, blank lines and lines beginning with '#'
+// skipped. Arguments read from a file are taken literally (no nested @FILE).
+// False with the cause when a file cannot be read.
+bool ExpandArgumentFiles(const QStringList& arguments, QStringList* expanded, QString* error);
+
+// Parses the arguments after the program name (already expanded). False with
+// a short cause on a usage error; options->command then says whose usage to
+// show (None: the general one).
+bool ParseCliArguments(const QStringList& arguments, CliOptions* options, QString* error);
+
+// The usage text of a command (None: the overview of all).
+QString CliUsage(CliCommand command);

@@ -1,0 +1,49 @@
+#pragma once
+
+#include "core/Reporter.h"
+#include "core/ToolRunner.h"
+
+#include <QString>
+
+// Writes a line to standard error, prefixed "corvane-cli: ".
+void PrintError(const QString& text);
+
+// The core's messages and warnings go to standard error; its questions are
+// answered from the command line and echoed with the answer:
+// - "File ... exist, overwrite?" about the APK being added: yes (the command
+//   asked for it); about anything else (its native libraries): the answer
+//   of --overwrite-libs;
+// - "... is not apk file, continue?" and any other question: no.
+class CliReporter : public Reporter {
+public:
+    void message(const QString& text) override;
+    void warning(const QString& text) override;
+    bool askYesNo(const QString& text) override;
+
+    void setOverwriteLibraries(bool overwrite) { m_overwriteLibraries = overwrite; }
+    // The file name of the APK an add is about (empty between adds).
+    void setApkBeingAdded(const QString& fileName) { m_apk = fileName; }
+
+private:
+    bool m_overwriteLibraries = false;
+    QString m_apk;
+};
+
+// Progress on a terminal: "\r<busy text> NN%" while a tool runs, the line
+// cleared when it ends. Installed only when standard error is a terminal.
+class TerminalProgress : public ToolRunObserver {
+public:
+    void toolStarted(const ToolCommand& command, ToolRunner& runner) override;
+    void toolTick() override;
+    void toolProgress(int percent) override;
+    void toolFinished() override;
+
+    static bool standardErrorIsTerminal();
+
+private:
+    void draw();
+
+    QString m_text;
+    int m_percent = -1;
+    int m_drawnWidth = 0;
+};

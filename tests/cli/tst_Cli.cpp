@@ -1,0 +1,557 @@
+// corvane-cli end to end: the bundle's executable run as a user would, with the
+// real 7-Zip, signapk and keys, on the sample package; the saved packages are
+// checked with tools of their own (apksigner, openssl), not with the core.
+#include "core/Messages.h"
+#include "support/TestBundle.h"
+#include "support/ZipFixture.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+struct Run {
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+QString bundleFile(const QString& relative) {
+    return QStringLiteral(CORVANE_BUNDLE_DIR "/") + relative;
+}
+
+QString testData(const QString& name) {
+    return QStringLiteral(CORVANE_TESTDATA_DIR "/") + name;
+}
+
+QByteArray sha256(const QByteArray& data) {
+    return QCryptographicHash::hash(data, QCryptographicHash::Sha256);
+}
+
+// Runs a program to its end; exit code -1 when it did not run or end.
+Run runProgram(const QString& program, const QStringList& arguments,
+               const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment()) {
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.start(program, arguments);
+    Run run;
+    if (!process.waitForStarted(-1) || !process.waitForFinished(600000)) {
+        process.kill();
+        process.waitForFinished(-1);
+        return run;
+    }
+    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    run.out = process.readAllStandardOutput();
+    run.err = process.readAllStandardError();
+    return run;
+}
+
+// The SHA-256 digest of a PEM certificate's DER form, in lower-case hex, as
+// openssl computes it.
+QByteArray certificateDigest(const QString& pem) {
+    const Run run =
+        runProgram(QStringLiteral("openssl"),
+                   {QStringLiteral("x509"), QStringLiteral("-in"), pem, QStringLiteral("-noout"),
+                    QStringLiteral("-fingerprint"), QStringLiteral("-sha256")});
+    const qsizetype equals = run.out.indexOf('=');
+    if (run.exitCode != 0 || equals < 0)
+        return {};
+    return run.out.mid(equals + 1).trimmed().replace(":", "").toLower();
+}
+
+} // namespace
+
+class TestCli : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void cleanupTestCase();
+
+    void helpGoesToStandardOutput_data();
+    void helpGoesToStandardOutput();
+    void usageErrorsExitTwoAndWriteNothing_data();
+    void usageErrorsExitTwoAndWriteNothing();
+    void infoText();
+    void infoJson_data();
+    void infoJson();
+    void editSavesASignedPackage();
+    void argumentFileWithBlanksAndNonAscii();
+    void failedEditLeavesTheOutputAlone_data();
+    void failedEditLeavesTheOutputAlone();
+    void progressOnlyOnATerminal();
+
+private:
+    Run cli(const QStringList& arguments) const;
+    QString work(const QString& relative) const { return m_work.filePath(relative); }
+
+    QTemporaryDir m_work;
+    QString m_tmp; // TMPDIR of every run: empty again after each
+    QString m_sample;
+    QByteArray m_sampleDigest;
+    bool m_bundleHadTree = false;
+    bool m_bundleHadZipTemp = false;
+};
+
+Run TestCli::cli(const QStringList& arguments) const {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("TMPDIR"), m_tmp);
+    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+    return runProgram(bundleFile(QStringLiteral("corvane-cli")), arguments, environment);
+}
+
+void TestCli::initTestCase() {
+    QVERIFY(m_work.isValid());
+    QVERIFY(QFileInfo(bundleFile(QStringLiteral("corvane-cli"))).isExecutable());
+    m_tmp = work(QStringLiteral("tmp"));
+    QVERIFY(QDir().mkpath(m_tmp));
+    m_sample = bundleFile(QStringLiteral("samples/update.zip"));
+    m_sampleDigest = sha256(ReadFile(m_sample));
+    QVERIFY(!m_sampleDigest.isEmpty());
+    m_bundleHadTree = QFileInfo::exists(bundleFile(QStringLiteral("srctemp")));
+    m_bundleHadZipTemp = QFileInfo::exists(bundleFile(QStringLiteral("zipTemp")));
+}
+
+void TestCli::init() {
+    QVERIFY(QDir(work(QStringLiteral("out"))).removeRecursively());
+    QVERIFY(QDir().mkpath(work(QStringLiteral("out"))));
+}
+
+void TestCli::cleanup() {
+    // Every run removes its private workspace, whatever its outcome.
+    const QStringList left = QDir(m_tmp).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
+                                                   QDir::NoDotAndDotDot);
+    QVERIFY2(left.isEmpty(), qPrintable(left.join(QLatin1Char(' '))));
+    // The input is never changed.
+    QCOMPARE(sha256(ReadFile(m_sample)), m_sampleDigest);
+}
+
+void TestCli::cleanupTestCase() {
+    // The workspace of the windows beside the executable is not touched.
+    QCOMPARE(QFileInfo::exists(bundleFile(QStringLiteral("srctemp"))), m_bundleHadTree);
+    QCOMPARE(QFileInfo::exists(bundleFile(QStringLiteral("zipTemp"))), m_bundleHadZipTemp);
+}
+
+void TestCli::helpGoesToStandardOutput_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("usage");
+    QTest::newRow("program") << QStringList{"--help"} << QByteArray("Usage: corvane-cli COMMAND");
+    QTest::newRow("help edit") << QStringList{"help", "edit"}
+                               << QByteArray("Usage: corvane-cli edit PACKAGE -o OUTPUT");
+    QTest::newRow("info") << QStringList{"info", "--help"}
+                          << QByteArray("Usage: corvane-cli info PACKAGE [--json]");
+    QTest::newRow("edit, among other options")
+        << QStringList{"edit", "missing.zip", "--delete", "X.apk", "-h"}
+        << QByteArray("Usage: corvane-cli edit PACKAGE -o OUTPUT");
+}
+
+void TestCli::helpGoesToStandardOutput() {
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, usage);
+    const Run run = cli(arguments);
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.out.startsWith(usage), run.out.constData());
+    QCOMPARE(run.err, QByteArray());
+}
+
+void TestCli::usageErrorsExitTwoAndWriteNothing_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("cause");
+    const QString out = work(QStringLiteral("out/new.zip"));
+    QTest::newRow("no command") << QStringList{} << QByteArray("no command given");
+    QTest::newRow("unknown command")
+        << QStringList{"show", m_sample} << QByteArray("unknown command \"show\"");
+    QTest::newRow("unknown option")
+        << QStringList{"edit", m_sample, "-o", out, "--add-sytem", testData("Plain.apk")}
+        << QByteArray("unknown option \"--add-sytem\"");
+    QTest::newRow("json is not an edit option")
+        << QStringList{"edit", m_sample, "-o", out, "--json"}
+        << QByteArray("unknown option \"--json\"");
+    QTest::newRow("missing output")
+        << QStringList{"edit", m_sample, "--delete", "Music.apk"} << QByteArray("no output given");
+    QTest::newRow("option without its value")
+        << QStringList{"edit", m_sample, "-o"} << QByteArray("-o needs a value");
+    QTest::newRow("two packages") << QStringList{"info", m_sample, m_sample}
+                                  << QByteArray("more than one package");
+    QTest::newRow("output is the input")
+        << QStringList{"edit", m_sample, "-o", m_sample} << QByteArray("the output is the input");
+    QTest::newRow("output is the input through a link")
+        << QStringList{"edit", m_sample, "--output=" + work(QStringLiteral("link.zip"))}
+        << QByteArray("the output is the input");
+    QTest::newRow("unknown slot") << QStringList{"edit", m_sample,    "-o",
+                                                 out,    "--replace", "splash.img=" + m_sample}
+                                  << QByteArray("unknown image slot \"splash.img\"");
+    QTest::newRow("slot without file")
+        << QStringList{"edit", m_sample, "-o", out, "--replace", "logo.img"}
+        << QByteArray("--replace takes SLOT=FILE");
+    QTest::newRow("overwrite answer")
+        << QStringList{"edit", m_sample, "-o", out, "--overwrite-libs", "always"}
+        << QByteArray("--overwrite-libs takes yes or no");
+    QTest::newRow("unreadable argument file")
+        << QStringList{"@" + work(QStringLiteral("no such arguments"))}
+        << QByteArray("cannot read the argument file");
+}
+
+void TestCli::usageErrorsExitTwoAndWriteNothing() {
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, cause);
+    QFile::remove(work(QStringLiteral("link.zip")));
+    QVERIFY(QFile::link(m_sample, work(QStringLiteral("link.zip"))));
+    const Run run = cli(arguments);
+    QCOMPARE(run.exitCode, 2);
+    QVERIFY2(run.err.startsWith("corvane-cli: ") && run.err.contains(cause), run.err.constData());
+    QVERIFY2(run.err.contains("\nUsage: corvane-cli "), run.err.constData());
+    QCOMPARE(run.out, QByteArray());
+    QCOMPARE(QDir(work(QStringLiteral("out")))
+                 .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList());
+    QVERIFY(QFileInfo(work(QStringLiteral("link.zip"))).isSymLink());
+}
+
+void TestCli::infoText() {
+    const Run run = cli({QStringLiteral("info"), m_sample});
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.err, QByteArray());
+    // The APKs as the pages list them (directory order, upper-case folded),
+    // and every image of the sample.
+    const QByteArray expected = "Package: " + m_sample.toUtf8() +
+                                "\n"
+                                "Android: 5.1.1 (major 5)\n"
+                                "Layout: directory (each APK in a directory of its own)\n"
+                                "system/app (4):\n"
+                                "  system/app/Browser/Browser.apk\n"
+                                "  system/app/Gallery.apk\n"
+                                "  system/app/LiveTV/LiveTV.apk\n"
+                                "  system/app/Music.apk\n"
+                                "system/priv-app (2):\n"
+                                "  system/priv-app/Launcher.apk\n"
+                                "  system/priv-app/Settings/Settings.apk\n"
+                                "userdata/app (2):\n"
+                                "  userdata/app/Radio/Radio.apk\n"
+                                "  userdata/app/Weather.apk\n"
+                                "Images:\n"
+                                "  logo.img           present\n"
+                                "  fastplay.img       present\n"
+                                "  bootanimation.zip  present  (system/media/bootanimation.zip)\n"
+                                "  bootargs.img       present\n"
+                                "  baseparam.img      present\n"
+                                "  boot.img           present\n"
+                                "  fastboot.img       present\n"
+                                "  recovery.img       present\n"
+                                "  pq_param.img       present\n";
+    QCOMPARE(run.out, expected);
+}
+
+void TestCli::infoJson_data() {
+    QTest::addColumn<QString>("package");
+    QTest::addColumn<QJsonValue>("version");
+    QTest::addColumn<int>("major");
+    QTest::addColumn<QString>("layout");
+    QTest::addColumn<QStringList>("systemApp");
+    QTest::addColumn<QStringList>("privApp");
+    QTest::addColumn<QStringList>("dataApp");
+    QTest::addColumn<QStringList>("presentImages");
+
+    QTest::newRow("sample, Android 5")
+        << m_sample << QJsonValue(QStringLiteral("5.1.1")) << 5 << "directory"
+        << QStringList{"system/app/Browser/Browser.apk", "system/app/Gallery.apk",
+                       "system/app/LiveTV/LiveTV.apk", "system/app/Music.apk"}
+        << QStringList{"system/priv-app/Launcher.apk", "system/priv-app/Settings/Settings.apk"}
+        << QStringList{"userdata/app/Radio/Radio.apk", "userdata/app/Weather.apk"}
+        << QStringList{"logo.img",     "fastplay.img",  "bootanimation.zip",
+                       "bootargs.img", "baseparam.img", "boot.img",
+                       "fastboot.img", "recovery.img",  "pq_param.img"};
+
+    // A flat Android 4 package: an APK in a directory is not listed there.
+    const QString flat = work(QStringLiteral("flat.zip"));
+    QFile::remove(flat);
+    WriteZip(flat, {{"system/build.prop", "ro.build.id=X\nro.build.version.release=4.4.2\n"},
+                    {"system/app/Zebra.apk", "z"},
+                    {"system/app/alpha.apk", "a"},
+                    {"system/app/Nested/Nested.apk", "n"},
+                    {"system/priv-app/Core.apk", "c"},
+                    {"logo.img", "LOGO"},
+                    {"system/media/bootanimation.zip", "PK"}});
+    QTest::newRow("flat, Android 4") << flat << QJsonValue(QStringLiteral("4.4.2")) << 4 << "flat"
+                                     << QStringList{"system/app/alpha.apk", "system/app/Zebra.apk"}
+                                     << QStringList{"system/priv-app/Core.apk"} << QStringList{}
+                                     << QStringList{"logo.img", "bootanimation.zip"};
+
+    const QString bare = work(QStringLiteral("bare.zip"));
+    QFile::remove(bare);
+    WriteZip(bare, {{"userdata/app/Data.apk", "d"}, {"boot.img", "ANDROID!"}});
+    QTest::newRow("without build.prop")
+        << bare << QJsonValue() << 0 << "flat" << QStringList{} << QStringList{}
+        << QStringList{"userdata/app/Data.apk"} << QStringList{"boot.img"};
+}
+
+void TestCli::infoJson() {
+    QFETCH(QString, package);
+    QFETCH(QJsonValue, version);
+    QFETCH(int, major);
+    QFETCH(QString, layout);
+    QFETCH(QStringList, systemApp);
+    QFETCH(QStringList, privApp);
+    QFETCH(QStringList, dataApp);
+    QFETCH(QStringList, presentImages);
+
+    const Run run = cli({QStringLiteral("info"), QStringLiteral("--json"), package});
+    QCOMPARE(run.exitCode, 0);
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(run.out, &parseError);
+    QVERIFY2(parseError.error == QJsonParseError::NoError, run.out.constData());
+    const QJsonObject info = document.object();
+    QCOMPARE(info.value("package").toString(), package);
+    QCOMPARE(info.value("androidVersion"), version);
+    QCOMPARE(info.value("androidMajorVersion").toInt(-1), major);
+    QCOMPARE(info.value("layout").toString(), layout);
+    const QJsonObject apks = info.value("apks").toObject();
+    QCOMPARE(apks.value("system/app").toVariant().toStringList(), systemApp);
+    QCOMPARE(apks.value("system/priv-app").toVariant().toStringList(), privApp);
+    QCOMPARE(apks.value("userdata/app").toVariant().toStringList(), dataApp);
+    const QJsonArray images = info.value("images").toArray();
+    QCOMPARE(images.size(), 9);
+    QStringList present;
+    for (const QJsonValue& image : images) {
+        if (image.toObject().value("present").toBool())
+            present << image.toObject().value("slot").toString();
+    }
+    QCOMPARE(present, presentImages);
+    QCOMPARE(images.at(2).toObject().value("path").toString(),
+             QStringLiteral("system/media/bootanimation.zip"));
+}
+
+void TestCli::editSavesASignedPackage() {
+    const QString output = work(QStringLiteral("out/custom.zip"));
+    const QString log = work(QStringLiteral("out/changes.log"));
+    const QString logo = work(QStringLiteral("new-logo.img"));
+    const QByteArray logoBytes = QByteArray("LOGO customer logo\n").leftJustified(8192, '\0');
+    QVERIFY(WriteFile(logo, logoBytes));
+
+    const Run run = cli({"edit", m_sample, "-o", output, "--add-system", testData("NativeDemo.apk"),
+                         "--overwrite-libs", "yes", "--add-data", testData("Plain.apk"), "--delete",
+                         "Music.apk", "--delete", "system/priv-app/Settings/Settings.apk",
+                         "--replace", "logo.img=" + logo, "--log", log});
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+    QCOMPARE(run.out, QByteArray());
+    // The duplicated library was asked about and answered from the option;
+    // no progress is drawn when standard error is not a terminal.
+    QVERIFY2(run.err.contains(Msg::OverwriteQuestion("libdemo.so").toUtf8() + " yes"),
+             run.err.constData());
+    QVERIFY(!run.err.contains('\r'));
+    QCOMPARE(QDir(work(QStringLiteral("out")))
+                 .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             (QStringList{"changes.log", "custom.zip"}));
+
+    const QMap<QString, QByteArray> members = ReadZip(output);
+    QVERIFY(!members.isEmpty());
+    QVERIFY(members.contains("system/app/NativeDemo/NativeDemo.apk"));
+    QVERIFY(members.contains("userdata/app/Plain/Plain.apk"));
+    QVERIFY(members.contains("system/lib/libdeep.so"));
+    // Of the library built for two ABIs, the later one listed replaced the first.
+    QVERIFY2(members.value("system/lib/libdemo.so").contains("libdemo.so for armeabi-v7a"),
+             members.value("system/lib/libdemo.so").constData());
+    QVERIFY(!members.contains("system/app/Music.apk"));
+    for (auto it = members.cbegin(); it != members.cend(); ++it)
+        QVERIFY2(!it.key().startsWith("system/priv-app/Settings/"), qPrintable(it.key()));
+    QVERIFY(members.contains("system/priv-app/Launcher.apk"));
+    QCOMPARE(members.value("logo.img"), logoBytes);
+    // The data partition's APK is copied as it is; the system one is re-signed.
+    QCOMPARE(members.value("userdata/app/Plain/Plain.apk"), ReadFile(testData("Plain.apk")));
+
+    // The added system APK carries the platform certificate.
+    const QString apk = work(QStringLiteral("NativeDemo-from-output.apk"));
+    QVERIFY(WriteFile(apk, members.value("system/app/NativeDemo/NativeDemo.apk")));
+    const QByteArray platform = certificateDigest(bundleFile("Config/platform.x509.pem"));
+    QVERIFY(!platform.isEmpty());
+    const Run apksigner = runProgram(QStringLiteral("apksigner"), {"verify", "--print-certs", apk});
+    QVERIFY2(apksigner.exitCode == 0, apksigner.err.constData());
+    QVERIFY2(apksigner.out.contains("certificate SHA-256 digest: " + platform),
+             apksigner.out.constData());
+
+    // The whole-file signature: the comment holds a PKCS#7 block that signs
+    // the file up to the comment-length field.
+    const QByteArray file = ReadFile(output);
+    QVERIFY(file.size() > 22);
+    const auto le16 = [&](qsizetype at) {
+        return int(quint8(file.at(at))) | (int(quint8(file.at(at + 1))) << 8);
+    };
+    const qsizetype size = file.size();
+    const int commentLength = le16(size - 2);
+    const int signatureStart = le16(size - 6);
+    QCOMPARE(le16(size - 4), 0xffff);
+    QVERIFY(signatureStart > 6 && signatureStart <= commentLength);
+    const QString signedPart = work(QStringLiteral("signed-part.bin"));
+    const QString signature = work(QStringLiteral("signature.der"));
+    const QString signer = work(QStringLiteral("signer.pem"));
+    QVERIFY(WriteFile(signedPart, file.left(size - commentLength - 2)));
+    QVERIFY(WriteFile(signature, file.mid(size - signatureStart, signatureStart - 6)));
+    const Run cms =
+        runProgram(QStringLiteral("openssl"),
+                   {"cms", "-verify", "-binary", "-inform", "DER", "-noverify", "-in", signature,
+                    "-content", signedPart, "-out", "/dev/null", "-certsout", signer});
+    QVERIFY2(cms.exitCode == 0, cms.err.constData());
+    QCOMPARE(certificateDigest(signer), certificateDigest(bundleFile("Config/testkey.x509.pem")));
+    // A changed byte in the signed range breaks it.
+    QByteArray tampered = file.left(size - commentLength - 2);
+    tampered[100] = char(tampered.at(100) ^ 1);
+    QVERIFY(WriteFile(signedPart, tampered));
+    QVERIFY(runProgram(QStringLiteral("openssl"),
+                       {"cms", "-verify", "-binary", "-inform", "DER", "-noverify", "-in",
+                        signature, "-content", signedPart, "-out", "/dev/null"})
+                .exitCode != 0);
+
+    // The change log: one CRLF line a change, in the order given, with the
+    // places written as paths of the package (the workspace is gone).
+    const QList<QByteArray> lines = ReadFile(log).split('\n');
+    const QList<QByteArray> expected{
+        ": ADD \"" + testData("NativeDemo.apk").toUtf8() + "\" to \"system/app\"\r",
+        ": ADD \"" + testData("Plain.apk").toUtf8() + "\" to \"userdata/app\"\r",
+        ": DELETE \"system/app/Music.apk\"\r",
+        ": DELETE \"system/priv-app/Settings/Settings.apk\"\r",
+        ": REPLACE \"logo.img\" with \"" + logo.toUtf8() + "\"\r",
+        ""};
+    QCOMPARE(lines.size(), expected.size());
+    for (qsizetype i = 0; i + 1 < lines.size(); ++i) {
+        // "yyyy-mm-dd hh:mm:ss" first.
+        QVERIFY2(lines.at(i).size() > 19 && lines.at(i).at(4) == '-' && lines.at(i).at(13) == ':',
+                 lines.at(i).constData());
+        QCOMPARE(lines.at(i).mid(19), expected.at(i));
+    }
+}
+
+void TestCli::argumentFileWithBlanksAndNonAscii() {
+    // A customisation kept as a file, in a directory whose name has blanks and
+    // non-ASCII characters, naming files of the same kind.
+    const QString folder = work(QStringLiteral("Kunde Müller 客户"));
+    QVERIFY(QDir().mkpath(folder));
+    const QString apk = folder + QStringLiteral("/Plain.apk");
+    QFile::remove(apk);
+    QVERIFY(QFile::copy(testData("Plain.apk"), apk));
+    const QString logo = folder + QStringLiteral("/Logo für Kunde.img");
+    QVERIFY(WriteFile(logo, "LOGO Müller"));
+    const QString output = work(QStringLiteral("out/Ausgabe 客户.zip"));
+    const QString arguments = folder + QStringLiteral("/edit args ä.txt");
+    const QString text = QStringLiteral("# Customer build\r\n"
+                                        "edit\r\n"
+                                        "%1\r\n"
+                                        "\r\n"
+                                        "-o\n"
+                                        "%2\n"
+                                        "   \n"
+                                        "# the customer's own APK\n"
+                                        "--add-data\n"
+                                        "%3\n"
+                                        "--replace\r\n"
+                                        "logo.img=%4\r\n")
+                             .arg(m_sample, output, apk, logo);
+    QVERIFY(WriteFile(arguments, text.toUtf8()));
+
+    const QString log = work(QStringLiteral("out/changes.log"));
+    const Run run = cli({"@" + arguments, "--delete", "Weather.apk", "--log", log});
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+    // The log names the files in code page 936.
+    const QByteArray logText = ReadFile(log);
+    QVERIFY2(
+        logText.contains(": REPLACE \"logo.img\" with \"" + m_work.path().toUtf8() +
+                         "/Kunde M\xa8\xb9ller \xbf\xcd\xbb\xa7/Logo f\xa8\xb9r Kunde.img\"\r\n"),
+        logText.constData());
+    const QMap<QString, QByteArray> members = ReadZip(output);
+    QCOMPARE(members.value("userdata/app/Plain/Plain.apk"), ReadFile(testData("Plain.apk")));
+    QCOMPARE(members.value("logo.img"), QByteArray("LOGO Müller"));
+    QVERIFY(!members.contains("userdata/app/Weather.apk"));
+    QVERIFY(members.contains("userdata/app/Radio/Radio.apk"));
+}
+
+void TestCli::failedEditLeavesTheOutputAlone_data() {
+    QTest::addColumn<QStringList>("edits");
+    QTest::addColumn<bool>("outputExisted");
+    QTest::addColumn<QByteArray>("message");
+
+    QTest::newRow("delete of no APK") << QStringList{"--delete", "Nothing.apk"} << false
+                                      << Msg::DeleteApkFailed("Nothing.apk").toUtf8();
+    QTest::newRow("delete of no APK, output kept")
+        << QStringList{"--add-data", testData("Plain.apk"), "--delete", "Nothing.apk"} << true
+        << QByteArray("--delete Nothing.apk: no APK named \"Nothing.apk\"");
+    QTest::newRow("delete of a name two APKs have")
+        << QStringList{"--add-system", testData("Plain.apk"),
+                       "--add-data",   testData("Plain.apk"),
+                       "--delete",     "Plain.apk"}
+        << true
+        << QByteArray("\"Plain.apk\" names more than one APK: system/app/Plain/Plain.apk, "
+                      "userdata/app/Plain/Plain.apk");
+    QTest::newRow("library overwrite declined by default")
+        << QStringList{"--add-system", testData("NativeDemo.apk")} << true
+        << Msg::OverwriteQuestion("libdemo.so").toUtf8() + " no";
+    QTest::newRow("not an APK file") << QStringList{"--add-data", work(QStringLiteral("Plain.bin"))}
+                                     << false << Msg::NotApkContinue("Plain.bin").toUtf8() + " no";
+    QTest::newRow("missing replacement")
+        << QStringList{"--replace", "boot.img=" + work(QStringLiteral("no-boot.img"))} << true
+        << QByteArray("--replace boot.img=");
+}
+
+void TestCli::failedEditLeavesTheOutputAlone() {
+    QFETCH(QStringList, edits);
+    QFETCH(bool, outputExisted);
+    QFETCH(QByteArray, message);
+    QFile::remove(work(QStringLiteral("Plain.bin")));
+    QVERIFY(QFile::copy(testData("Plain.apk"), work(QStringLiteral("Plain.bin"))));
+    const QString output = work(QStringLiteral("out/customer.zip"));
+    const QByteArray previous("the previous build");
+    if (outputExisted)
+        QVERIFY(WriteFile(output, previous));
+
+    const Run run = cli(QStringList{"edit", m_sample, "-o", output, "--log",
+                                    work(QStringLiteral("out/changes.log"))} +
+                        edits);
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.err.contains("corvane-cli: ") && run.err.contains(message), run.err.constData());
+    QCOMPARE(run.out, QByteArray());
+    // Nothing new beside the output, and the output as it was.
+    const QStringList expected =
+        outputExisted ? QStringList{QStringLiteral("customer.zip")} : QStringList{};
+    QCOMPARE(QDir(work(QStringLiteral("out")))
+                 .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             expected);
+    if (outputExisted)
+        QCOMPARE(ReadFile(output), previous);
+}
+
+void TestCli::progressOnlyOnATerminal() {
+    // script(1) gives the run a terminal; what it wrote there comes back on
+    // script's standard output.
+    const QString script = QStandardPaths::findExecutable(QStringLiteral("script"));
+    if (script.isEmpty())
+        QSKIP("script(1) is not installed");
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("TMPDIR"), m_tmp);
+    const QString output = work(QStringLiteral("out/terminal.zip"));
+    const QString command = QStringLiteral("'%1' edit '%2' -o '%3' --replace 'boot.img=%2'")
+                                .arg(bundleFile(QStringLiteral("corvane-cli")), m_sample, output);
+    const Run run = runProgram(script, {"-q", "-e", "-c", command, "/dev/null"}, environment);
+    QVERIFY2(run.exitCode == 0, run.out.constData());
+    QVERIFY2(run.out.contains("\rDecompressing files") && run.out.contains("%"),
+             run.out.constData());
+    QVERIFY2(run.out.contains("\rSigning files"), run.out.constData());
+    // The last progress line is blanked out again at its end.
+    QVERIFY2(run.out.endsWith('\r'), run.out.constData());
+    const qsizetype last = run.out.lastIndexOf('\r');
+    const qsizetype before = run.out.lastIndexOf('\r', last - 1);
+    QVERIFY(before >= 0 && last - before > 1);
+    QCOMPARE(run.out.mid(before + 1, last - before - 1).trimmed(), QByteArray());
+    QVERIFY(QFileInfo(output).isFile());
+}
+
+QTEST_GUILESS_MAIN(TestCli)
+#include "tst_Cli.moc"
