@@ -121,6 +121,34 @@ bool IsOnNonFixedDrive(const QString& path) {
     struct stat info {};
     if (::stat(QFile::encodeName(directory).constData(), &info) != 0)
         return true;
-    const int removable = removableFlag(major(info.st_dev), minor(info.st_dev));
+    int removable = removableFlag(major(info.st_dev), minor(info.st_dev));
+    // btrfs and ZFS report an anonymous device (major 0): the mount's source
+    // names the block device, when there is one.
+    struct stat source {};
+    if (removable < 0 && ::stat(QFile::encodeName(mount.source).constData(), &source) == 0 &&
+        S_ISBLK(source.st_mode))
+        removable = removableFlag(major(source.st_rdev), minor(source.st_rdev));
+    return IsNonFixedMount(mount.type, removable);
+}
+
+bool IsNonFixedMount(const QString& type, int removable) {
+    if (IsNetworkFileSystemType(type))
+        return true;
+    // A disk file system whose device is not known to be removable is a fixed
+    // disk (a ZFS pool has no single device to ask).
+    if (IsLocalDiskFileSystemType(type))
+        return removable == 1;
+    // Elsewhere (vfat on a stick, tmpfs, overlay) only a device known to be
+    // fixed counts as fixed.
     return removable != 0;
+}
+
+bool IsLocalDiskFileSystemType(const QString& type) {
+    static const QStringList disk{
+        QStringLiteral("ext2"),     QStringLiteral("ext3"),   QStringLiteral("ext4"),
+        QStringLiteral("xfs"),      QStringLiteral("btrfs"),  QStringLiteral("zfs"),
+        QStringLiteral("f2fs"),     QStringLiteral("jfs"),    QStringLiteral("reiserfs"),
+        QStringLiteral("bcachefs"), QStringLiteral("nilfs2"),
+    };
+    return disk.contains(type.toLower());
 }

@@ -12,6 +12,12 @@ bool IsOnNonFixedDrive(const QString& path);
 
 // The pieces the answer is made of, exposed for tests.
 bool IsNetworkFileSystemType(const QString& type);
+// A file system that lives on a local disk (ext4, xfs, btrfs, zfs, ...): such
+// a mount is fixed unless its device says it is removable.
+bool IsLocalDiskFileSystemType(const QString& type);
+// The decision for a mount of that type whose backing device's removable flag
+// is removable (1 removable, 0 fixed, -1 unknown).
+bool IsNonFixedMount(const QString& type, int removable);
 // The mount point, file-system type and source of the mount holding path, read
 // from mountinfo text (the format of /proc/self/mountinfo).
 struct MountEntry {
