@@ -13,6 +13,8 @@ PACKAGES=(
   default-jre-headless signapk apksigner aapt openssl
   # Running without a desktop (screenshots, the start check) and fonts.
   xvfb xauth fonts-dejavu-core
+  # Independent ZIP readers the archive tests check every archive with.
+  unzip zip android-libziparchive-dev android-libbase-dev
 )
 
 missing=()

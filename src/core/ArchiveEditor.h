@@ -1,0 +1,84 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QPair>
+#include <QString>
+
+#include <functional>
+
+// Edits of the working archive in place: an edit writes only what it adds
+// (new entries, a new central directory) after the entries already there,
+// and a journal beside the archive lets an interrupted edit be rolled back,
+// so that a kill at any point leaves the archive as it was before or as it
+// is after.
+
+// One live entry of the central directory.
+struct ArchiveMember {
+    QString name; // canonical (DecodeMemberName)
+    QByteArray rawName;
+    bool utf8Flag = false;
+    bool isDirectory = false;
+    quint16 method = 0; // 0 stored, 8 deflated
+    quint32 crc32 = 0;
+    quint64 compressedSize = 0, uncompressedSize = 0, localHeaderOffset = 0;
+};
+
+// Reads the central directory (ZIP64 included), in its order. False with the
+// cause for a file that is not a ZIP or whose central directory does not
+// agree with the local headers.
+bool ReadArchiveMembers(const QString& archive, QList<ArchiveMember>* members, QString* error);
+
+enum class ArchiveChangeKind { Put, Remove, RemoveTree };
+
+struct ArchiveChange {
+    ArchiveChangeKind kind;
+    // Canonical member name ("system/app/Foo.apk"); for RemoveTree a
+    // directory ("system/app/Foo").
+    QString member;
+    // Put: the file on disk whose bytes become the member.
+    QString sourceFile;
+};
+
+using ArchiveProgress = std::function<void(qint64 done, qint64 total)>; // may be empty
+
+// Applies the changes in order as one atomic commit, updating the archive in
+// place:
+//  Put        the file becomes the member; an older entry of that name leaves
+//             the central directory (its bytes stay until a compact copy).
+//             Stored when it does not compress, else deflated.
+//  Remove     every entry whose canonical name is the member.
+//  RemoveTree every entry named the directory or lying below it.
+// A Remove or RemoveTree that matches nothing, a Put whose file cannot be
+// read or whose name is unsafe fails the whole call before the archive is
+// touched. An interrupted edit left by an earlier run is rolled back first.
+bool ApplyArchiveChanges(const QString& archive, const QList<ArchiveChange>& changes,
+                         QString* error, const ArchiveProgress& progress = {});
+
+// Rolls back an interrupted ApplyArchiveChanges from its journal, if there is
+// one. True when the archive is whole (nothing to do, or rolled back).
+bool RecoverArchive(const QString& archive, QString* error);
+
+// Where the journal of an archive is kept while an edit is under way.
+QString ArchiveJournalPath(const QString& archive);
+
+// Writes a compact copy of the archive to the sink: every live entry copied
+// as it is (local header, data, data descriptor), the bytes of dropped or
+// replaced entries left out, then the extra members (name -> bytes; each
+// replaces a live entry of the same canonical name; stored or deflated as
+// for Put), then a new central directory and the end records, stopping just
+// before the comment-length field of the end record: the caller appends the
+// comment length and the comment.
+using ByteSink = std::function<bool(const char* data, qint64 size)>;
+bool WriteCompactArchive(const QString& archive,
+                         const QList<QPair<QString, QByteArray>>& extraMembers,
+                         const ByteSink& sink, QString* error,
+                         const ArchiveProgress& progress = {});
+
+// Test seam: asked at each step of a commit ("journal-written",
+// "entries-written", "directory-written", "truncated", "synced" (the last
+// before the journal is removed), "committed" (just after)). Kill stops there
+// as if the process had been killed (nothing is cleaned up); Fail makes the
+// step fail as an I/O error would (not at "committed": the edit stands).
+enum class ArchiveEditorFault { None, Kill, Fail };
+void SetArchiveEditorFaultForTesting(std::function<ArchiveEditorFault(const char* step)> fault);

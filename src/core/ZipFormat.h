@@ -1,0 +1,78 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include <QtGlobal>
+
+// The records of a ZIP file (local headers, central directory, end records,
+// ZIP64 included) and a reader of the central directory that checks it
+// against the local headers. Used by the archive editor.
+
+inline constexpr quint32 kZipMax32 = 0xFFFFFFFFu;
+inline constexpr quint16 kZipMax16 = 0xFFFFu;
+inline constexpr quint16 kZipFlagDataDescriptor = 0x0008;
+inline constexpr quint16 kZipFlagUtf8 = 0x0800;
+
+// One record of the central directory.
+struct ZipCentralEntry {
+    quint16 versionMadeBy = 0;
+    quint16 versionNeeded = 0;
+    quint16 flags = 0;
+    quint16 method = 0;
+    quint16 dosTime = 0;
+    quint16 dosDate = 0;
+    quint32 crc32 = 0;
+    quint64 compressedSize = 0;
+    quint64 uncompressedSize = 0;
+    quint64 localHeaderOffset = 0;
+    quint16 internalAttributes = 0;
+    quint32 externalAttributes = 0;
+    QByteArray rawName;
+    QByteArray extra; // the record's extra fields, its ZIP64 field left out
+    QByteArray comment;
+    // The sizes were written as 0xFFFFFFFF with the real values in the ZIP64
+    // field; kept that way when the record is written again.
+    bool sizesInZip64 = false;
+    // The record as it was read; written back unchanged while the entry stays
+    // where it is. Empty for a new entry.
+    QByteArray record;
+    // End of the entry's bytes in the file: local header, data and data
+    // descriptor.
+    quint64 extentEnd = 0;
+};
+
+struct ZipDirectory {
+    QList<ZipCentralEntry> entries;
+    quint64 directoryOffset = 0; // where the central directory starts
+    quint64 fileSize = 0;
+    QByteArray comment; // the archive comment
+};
+
+// Reads the central directory of the open file and checks every entry
+// against its local header (signature, name, method, bounds). False with the
+// cause for a file that is not a ZIP, a split archive, or a directory that
+// does not agree with the entries.
+bool ReadZipDirectory(int fd, ZipDirectory* directory, QString* error);
+
+// The central directory record of an entry that now starts at offset: the
+// record as read when it has not moved, else built from the fields with a
+// ZIP64 field where a value needs it.
+QByteArray ZipCentralRecord(const ZipCentralEntry& entry, quint64 offset);
+
+// The local header of a new entry. With zip64 the header holds a ZIP64 field
+// for the sizes (and the 32-bit size fields say 0xFFFFFFFF).
+QByteArray ZipLocalHeader(const ZipCentralEntry& entry, bool zip64);
+
+// The end records after a central directory: ZIP64 end record and locator
+// when a count, size or offset needs them, then the end-of-central-directory
+// record up to, not including, its comment-length field.
+QByteArray ZipEndRecords(quint64 entryCount, quint64 directoryOffset, quint64 directorySize);
+
+// The two-byte comment length and the comment that complete the end record.
+QByteArray ZipCommentTail(const QByteArray& comment);
+
+// A Unix time as MS-DOS date and time (local time, two-second steps), clamped
+// to the years 1980-2107.
+void ZipDosDateTime(qint64 secondsSinceEpoch, quint16* dosDate, quint16* dosTime);

@@ -1,0 +1,89 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+
+#include <zlib.h>
+
+// Builds small ZIP archives byte by byte, for what ordinary writers refuse to
+// make: duplicate names, non-canonical spellings, names in a legacy code page
+// without the UTF-8 flag. Every entry is stored.
+
+struct RawZipEntry {
+    QByteArray name;
+    QByteArray data;
+    quint16 flags = 0; // 0x0800: the name is UTF-8
+};
+
+namespace rawzip {
+
+inline void put16(QByteArray* out, quint32 v) {
+    out->append(static_cast<char>(v & 0xFF));
+    out->append(static_cast<char>((v >> 8) & 0xFF));
+}
+
+inline void put32(QByteArray* out, quint32 v) {
+    put16(out, v & 0xFFFF);
+    put16(out, v >> 16);
+}
+
+} // namespace rawzip
+
+inline QByteArray BuildRawZip(const QList<RawZipEntry>& entries, const QByteArray& comment = {}) {
+    using rawzip::put16;
+    using rawzip::put32;
+    QByteArray file;
+    QByteArray directory;
+    for (const RawZipEntry& entry : entries) {
+        const auto crc =
+            static_cast<quint32>(crc32(0, reinterpret_cast<const Bytef*>(entry.data.constData()),
+                                       static_cast<uInt>(entry.data.size())));
+        const auto size = static_cast<quint32>(entry.data.size());
+        const auto nameLength = static_cast<quint32>(entry.name.size());
+        const auto offset = static_cast<quint32>(file.size());
+        put32(&file, 0x04034b50);
+        put16(&file, 10);
+        put16(&file, entry.flags);
+        put16(&file, 0);      // stored
+        put16(&file, 0);      // time
+        put16(&file, 0x5021); // 2020-01-01
+        put32(&file, crc);
+        put32(&file, size);
+        put32(&file, size);
+        put16(&file, nameLength);
+        put16(&file, 0);
+        file.append(entry.name);
+        file.append(entry.data);
+
+        put32(&directory, 0x02014b50);
+        put16(&directory, 0x0314); // made by Unix, 2.0
+        put16(&directory, 10);
+        put16(&directory, entry.flags);
+        put16(&directory, 0);
+        put16(&directory, 0);
+        put16(&directory, 0x5021);
+        put32(&directory, crc);
+        put32(&directory, size);
+        put32(&directory, size);
+        put16(&directory, nameLength);
+        put16(&directory, 0); // extra
+        put16(&directory, 0); // comment
+        put16(&directory, 0); // disk
+        put16(&directory, 0); // internal attributes
+        put32(&directory, entry.name.endsWith('/') ? (040755u << 16) | 0x10 : 0100644u << 16);
+        put32(&directory, offset);
+        directory.append(entry.name);
+    }
+    const auto directoryOffset = static_cast<quint32>(file.size());
+    file.append(directory);
+    put32(&file, 0x06054b50);
+    put16(&file, 0);
+    put16(&file, 0);
+    put16(&file, static_cast<quint32>(entries.size()));
+    put16(&file, static_cast<quint32>(entries.size()));
+    put32(&file, static_cast<quint32>(directory.size()));
+    put32(&file, directoryOffset);
+    put16(&file, static_cast<quint32>(comment.size()));
+    file.append(comment);
+    return file;
+}
