@@ -377,22 +377,22 @@ int runEdit(const CliOptions& options, const QString& bundleDirectory) {
     const auto fail = [&](const QString& cause) {
         PrintError(cause);
         session.finish();
-        return g_interrupted ? 130 : int(kExitFailed);
+        return int(kExitFailed);
     };
     if (!session.open(package)) {
         session.finish();
-        return g_interrupted ? 130 : int(kExitFailed);
+        return kExitFailed;
     }
     for (const CliEdit& edit : options.edits) {
         if (g_interrupted)
-            return fail(QStringLiteral("interrupted"));
+            return fail(QStringLiteral("stopped before %1").arg(describeEdit(edit)));
         QString cause;
         if (!applyEdit(session, edit, &cause))
             return fail(QStringLiteral("%1: %2").arg(
                 describeEdit(edit), cause.isEmpty() ? QStringLiteral("failed") : cause));
     }
     if (g_interrupted)
-        return fail(QStringLiteral("interrupted"));
+        return fail(QStringLiteral("stopped before the save"));
     QString cause;
     if (!PutBackConfigFiles(session.op(), &cause))
         return fail(QStringLiteral("cannot put the configuration files back: %1").arg(cause));
@@ -428,13 +428,21 @@ int RunCli(const QStringList& arguments, const QString& bundleDirectory) {
         printStandardOutput(CliUsage(options.command));
         return kExitSuccess;
     }
+    int status = kExitFailed;
     switch (options.command) {
     case CliCommand::Info:
-        return runInfo(options, bundleDirectory);
-    case CliCommand::Edit:
-        return runEdit(options, bundleDirectory);
-    case CliCommand::None:
+        status = runInfo(options, bundleDirectory);
         break;
+    case CliCommand::Edit:
+        status = runEdit(options, bundleDirectory);
+        break;
+    case CliCommand::None:
+        return usageError(CliCommand::None, QStringLiteral("no command given"));
     }
-    return usageError(CliCommand::None, QStringLiteral("no command given"));
+    // A run cut short by a signal ends as the shell expects of one.
+    if (g_interrupted && status != kExitSuccess) {
+        PrintError(QStringLiteral("interrupted"));
+        return kExitInterrupted;
+    }
+    return status;
 }

@@ -4,7 +4,7 @@
 #include <QStringList>
 
 // Exit statuses of corvane-cli.
-enum CliExit { kExitSuccess = 0, kExitFailed = 1, kExitUsage = 2 };
+enum CliExit { kExitSuccess = 0, kExitFailed = 1, kExitUsage = 2, kExitInterrupted = 130 };
 
 // Runs corvane-cli with the arguments after the program name; the bundle is
 // the directory holding Config/ and jre/. The exit status.

@@ -279,6 +279,7 @@ QString CliUsage(CliCommand command) {
                    "                         whether an added APK's native library may replace\n"
                    "                         one of the same name (default no: the add fails)\n"
                    "  --log FILE             write the change log (as log.txt: CP936, CRLF)\n"
+                   "                         once OUTPUT is written\n"
                    "  -h, --help             show this help\n"
                    "\n"
                    "An APK of the same name as an added one is replaced; a file without the\n"
@@ -302,5 +303,6 @@ QString CliUsage(CliCommand command) {
         "option and its value on separate lines; blank lines and lines beginning\n"
         "with '#' are skipped; UTF-8).\n"
         "\n"
-        "Exit status: 0 success, 1 an operation failed, 2 a usage error.\n");
+        "Exit status: 0 success, 1 an operation failed, 2 a usage error, 130 stopped\n"
+        "by a signal.\n");
 }

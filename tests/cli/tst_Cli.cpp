@@ -90,10 +90,16 @@ private slots:
     void argumentFileWithBlanksAndNonAscii();
     void failedEditLeavesTheOutputAlone_data();
     void failedEditLeavesTheOutputAlone();
+    void brokenSignerLeavesTheOutputAlone_data();
+    void brokenSignerLeavesTheOutputAlone();
+    void signalStopsTheRunAndClearsUp();
     void progressOnlyOnATerminal();
 
 private:
-    Run cli(const QStringList& arguments) const;
+    // Runs the build's corvane-cli, or the copy in another bundle.
+    Run cli(const QStringList& arguments, const QString& program = QString()) const;
+    QProcessEnvironment environment() const;
+    static QString copyCliInto(const TestBundle& bundle);
     QString work(const QString& relative) const { return m_work.filePath(relative); }
 
     QTemporaryDir m_work;
@@ -104,11 +110,27 @@ private:
     bool m_bundleHadZipTemp = false;
 };
 
-Run TestCli::cli(const QStringList& arguments) const {
+QProcessEnvironment TestCli::environment() const {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("TMPDIR"), m_tmp);
     environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
-    return runProgram(bundleFile(QStringLiteral("corvane-cli")), arguments, environment);
+    return environment;
+}
+
+Run TestCli::cli(const QStringList& arguments, const QString& program) const {
+    return runProgram(program.isEmpty() ? bundleFile(QStringLiteral("corvane-cli")) : program,
+                      arguments, environment());
+}
+
+// The executable finds its tools beside itself: a copy in a test bundle uses
+// that bundle's (scripted) tools.
+QString TestCli::copyCliInto(const TestBundle& bundle) {
+    const QString program = bundle.file(QStringLiteral("corvane-cli"));
+    if (!QFile::copy(bundleFile(QStringLiteral("corvane-cli")), program) ||
+        !QFile::setPermissions(program, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                            QFileDevice::ExeOwner))
+        return {};
+    return program;
 }
 
 void TestCli::initTestCase() {
@@ -338,16 +360,37 @@ void TestCli::editSavesASignedPackage() {
     const QString logo = work(QStringLiteral("new-logo.img"));
     const QByteArray logoBytes = QByteArray("LOGO customer logo\n").leftJustified(8192, '\0');
     QVERIFY(WriteFile(logo, logoBytes));
+    // An APK of a name the package has already.
+    const QString weather = work(QStringLiteral("replacement/Weather.apk"));
+    QVERIFY(WriteFile(weather, ReadFile(testData("Plain.apk"))));
 
-    const Run run = cli({"edit", m_sample, "-o", output, "--add-system", testData("NativeDemo.apk"),
-                         "--overwrite-libs", "yes", "--add-data", testData("Plain.apk"), "--delete",
-                         "Music.apk", "--delete", "system/priv-app/Settings/Settings.apk",
-                         "--replace", "logo.img=" + logo, "--log", log});
+    const Run run = cli({"edit",
+                         m_sample,
+                         "-o",
+                         output,
+                         "--add-system",
+                         testData("NativeDemo.apk"),
+                         "--overwrite-libs",
+                         "yes",
+                         "--add-data",
+                         testData("Plain.apk"),
+                         "--delete",
+                         "Music.apk",
+                         "--delete",
+                         "system/priv-app/Settings/Settings.apk",
+                         "--replace",
+                         "logo.img=" + logo,
+                         "--add-data",
+                         weather,
+                         "--log",
+                         log});
     QVERIFY2(run.exitCode == 0, run.err.constData());
     QCOMPARE(run.out, QByteArray());
     // The duplicated library was asked about and answered from the option;
     // no progress is drawn when standard error is not a terminal.
     QVERIFY2(run.err.contains(Msg::OverwriteQuestion("libdemo.so").toUtf8() + " yes"),
+             run.err.constData());
+    QVERIFY2(run.err.contains(Msg::OverwriteQuestion("Weather.apk").toUtf8() + " yes"),
              run.err.constData());
     QVERIFY(!run.err.contains('\r'));
     QCOMPARE(QDir(work(QStringLiteral("out")))
@@ -369,6 +412,7 @@ void TestCli::editSavesASignedPackage() {
     QCOMPARE(members.value("logo.img"), logoBytes);
     // The data partition's APK is copied as it is; the system one is re-signed.
     QCOMPARE(members.value("userdata/app/Plain/Plain.apk"), ReadFile(testData("Plain.apk")));
+    QCOMPARE(members.value("userdata/app/Weather.apk"), ReadFile(testData("Plain.apk")));
 
     // The added system APK carries the platform certificate.
     const QString apk = work(QStringLiteral("NativeDemo-from-output.apk"));
@@ -421,6 +465,7 @@ void TestCli::editSavesASignedPackage() {
         ": DELETE \"system/app/Music.apk\"\r",
         ": DELETE \"system/priv-app/Settings/Settings.apk\"\r",
         ": REPLACE \"logo.img\" with \"" + logo.toUtf8() + "\"\r",
+        ": ADD \"" + weather.toUtf8() + "\" to \"userdata/app\"\r",
         ""};
     QCOMPARE(lines.size(), expected.size());
     for (qsizetype i = 0; i + 1 < lines.size(); ++i) {
@@ -526,6 +571,62 @@ void TestCli::failedEditLeavesTheOutputAlone() {
              expected);
     if (outputExisted)
         QCOMPARE(ReadFile(output), previous);
+}
+
+void TestCli::brokenSignerLeavesTheOutputAlone_data() {
+    QTest::addColumn<QString>("java");
+    QTest::newRow("signer fails") << "echo cannot sign >&2\nexit 1";
+    QTest::newRow("signer leaves a damaged package")
+        << "eval out=\\${$#}\nprintf 'PK damaged' > \"$out\"";
+}
+
+void TestCli::brokenSignerLeavesTheOutputAlone() {
+    QFETCH(QString, java);
+    TestBundle bundle;
+    QVERIFY(bundle.isValid());
+    const QString program = copyCliInto(bundle);
+    QVERIFY(!program.isEmpty());
+    bundle.replaceToolWithScript(QStringLiteral("jre/bin/java"), java);
+    const QString output = work(QStringLiteral("out/customer.zip"));
+    QVERIFY(WriteFile(output, "the previous build"));
+
+    const Run run = cli({"edit", m_sample, "-o", output, "--replace", "boot.img=" + m_sample,
+                         "--log", work(QStringLiteral("out/changes.log"))},
+                        program);
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.err.contains("corvane-cli: " + Msg::SignFailed().toUtf8() + "\n"),
+             run.err.constData());
+    QCOMPARE(ReadFile(output), QByteArray("the previous build"));
+    QCOMPARE(QDir(work(QStringLiteral("out")))
+                 .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList{QStringLiteral("customer.zip")});
+}
+
+void TestCli::signalStopsTheRunAndClearsUp() {
+    TestBundle bundle;
+    QVERIFY(bundle.isValid());
+    const QString program = copyCliInto(bundle);
+    QVERIFY(!program.isEmpty());
+    // The extraction hangs once it has begun.
+    const QString started = work(QStringLiteral("extraction started"));
+    QFile::remove(started);
+    bundle.replaceToolWithScript(QStringLiteral("Config/7za"),
+                                 QStringLiteral("touch '%1'\nexec sleep 120").arg(started));
+    const QString output = work(QStringLiteral("out/customer.zip"));
+
+    QProcess process;
+    process.setProcessEnvironment(environment());
+    process.start(program, {"edit", m_sample, "-o", output, "--delete", "Music.apk"});
+    QVERIFY(process.waitForStarted(-1));
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(started), 60000);
+    process.terminate();
+    QVERIFY(process.waitForFinished(60000));
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), 130);
+    const QByteArray err = process.readAllStandardError();
+    QVERIFY2(err.endsWith("corvane-cli: interrupted\n"), err.constData());
+    QVERIFY(!QFileInfo::exists(output));
+    // cleanup() checks that the workspace is gone.
 }
 
 void TestCli::progressOnlyOnATerminal() {
