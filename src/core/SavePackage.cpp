@@ -121,9 +121,16 @@ bool PutBackConfigFiles(const Operation& op, QString* error) {
                 continue;
             const QString member = MemberNameOfTreePath(treeRoot, file);
             QFile tree(file);
+            if (!tree.open(QIODevice::ReadOnly)) {
+                // Named here: the commit's failure would not say which file.
+                if (zip)
+                    zip_discard(zip);
+                op.reporter.message(Msg::CannotUpdateInPackage(file));
+                setError(error, tree.errorString());
+                return false;
+            }
             // Unchanged files stay as they are: no commit for nothing.
-            if (zip && tree.size() <= (64 << 20) && tree.open(QIODevice::ReadOnly) &&
-                tree.readAll() == memberBytes(zip, member))
+            if (zip && tree.size() <= (64 << 20) && tree.readAll() == memberBytes(zip, member))
                 continue;
             if (firstFile.isEmpty())
                 firstFile = file;

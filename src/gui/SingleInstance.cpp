@@ -3,10 +3,34 @@
 #include <QApplication>
 #include <QCryptographicHash>
 #include <QDir>
+#include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QLockFile>
+#include <QThread>
 #include <QWidget>
+
+namespace {
+
+// Whether the lock file names its holder. A start that has just made its lock
+// file writes the holder right after, so an empty one is looked at again;
+// anything else at the path (a directory, a file that cannot be read) is no
+// lock of a running instance.
+bool lockNamesHolder(const QLockFile& lock, const QString& path) {
+    qint64 pid = 0;
+    QString host;
+    QString application;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (lock.getLockInfo(&pid, &host, &application))
+            return true;
+        if (QFileInfo(path).isDir())
+            return false;
+        QThread::msleep(50);
+    }
+    return false;
+}
+
+} // namespace
 
 SingleInstance::SingleInstance(const QString& appDirectory, QObject* parent) : QObject(parent) {
     const QString directory = QDir(appDirectory).absolutePath();
@@ -28,7 +52,10 @@ SingleInstance::Result SingleInstance::acquire() {
     if (!m_lock->tryLock(0)) {
         switch (m_lock->error()) {
         case QLockFile::LockFailedError:
-            return Result::HeldByOther;
+            if (lockNamesHolder(*m_lock, m_lockPath))
+                return Result::HeldByOther;
+            m_error = QStringLiteral("\"%1\" is not a lock file").arg(m_lockPath);
+            return Result::Failed;
         case QLockFile::PermissionError:
             m_error = QStringLiteral("no permission to create \"%1\"").arg(m_lockPath);
             return Result::Failed;
