@@ -1,11 +1,11 @@
-#include "gui/CCorvaneApp.h"
-#include "gui/CCorvaneDlg.h"
-#include "gui/Startup.h"
+#include "core/ChangeLog.h"
 #include "core/DriveType.h"
-#include "support/ScriptedUiDialogs.h"
-#include "support/TestBundle.h"
-#include "support/ZipFixture.h"
 #include "core/FileHelpers.h"
+#include "core/WorkspaceRecord.h"
+#include "gui/GuiReporter.h"
+#include "gui/Startup.h"
+#include "support/PackageFixture.h"
+#include "support/ZipFixture.h"
 
 #include <QTest>
 
@@ -17,31 +17,47 @@ private slots:
     void closingWithoutPackageWritesEmptyLog();
     void yesThenCancelledSaveStillCloses();
     void yesSavesThenCloses();
+    void failedLogWriteIsReportedAndJournalKept();
     void logLinesWrittenAndNextStartOffersToResume();
 
 private:
-    std::unique_ptr<TestBundle> m_bundle;
-    std::unique_ptr<ScriptedUiDialogs> m_dialogs;
-    std::unique_ptr<CCorvaneDlg> m_dlg;
+    QString file(const QString& relative) const { return m_window->file(relative); }
+    // A line recorded as an edit records it (the run's lines and the journal).
+    void record(const QString& line) {
+        GuiReporter reporter(nullptr);
+        RecordChange(m_window->app.Op(reporter), line);
+    }
+    void keepOpenPackage();
+
+    std::unique_ptr<PackageWindow> m_window;
+    ScriptedUiDialogs* m_dialogs = nullptr;
+    CCorvaneDlg* m_dlg = nullptr;
 };
 
 void TestClosePackage::init() {
-    m_bundle = std::make_unique<TestBundle>();
-    m_dialogs = std::make_unique<ScriptedUiDialogs>();
     SetDriveClassifierForTesting([](const QString&) { return false; });
-    QVERIFY(WriteFile(m_bundle->file("log.txt"), "log of an earlier run\r\n"));
-    m_dlg = std::make_unique<CCorvaneDlg>();
-    m_dlg->OnInitDialog();
-    theApp().CreateBusyDialog();
+    m_window = std::make_unique<PackageWindow>();
+    m_dialogs = &m_window->dialogs;
+    m_dlg = &m_window->dlg;
+    QVERIFY(WriteFile(file("log.txt"), "log of an earlier run\r\n"));
     m_dlg->show();
 }
 
 void TestClosePackage::cleanup() {
     SetDriveClassifierForTesting(nullptr);
-    m_dlg.reset();
-    theApp().DestroyBusyDialog();
-    m_dialogs.reset();
-    m_bundle.reset();
+    FileHelpers::SetFileFaultsForTesting(nullptr);
+    m_window.reset();
+}
+
+// A tree and working archive of a completely opened package.
+void TestClosePackage::keepOpenPackage() {
+    QVERIFY(WriteZip(file("zipTemp/temp.zip"), {{"logo.img", "logo"}}));
+    QVERIFY(WriteFile(file("srctemp/logo.img"), "logo"));
+    WorkspaceRecord record;
+    record.stage = WorkspaceRecord::Stage::Open;
+    record.package = file("packages/update.zip");
+    QVERIFY(record.write(file("zipTemp/workspace.state")));
+    m_window->state().setWorkingArchivePath(file("zipTemp/temp.zip"));
 }
 
 void TestClosePackage::closingWithoutPackageWritesEmptyLog() {
@@ -49,50 +65,68 @@ void TestClosePackage::closingWithoutPackageWritesEmptyLog() {
     m_dlg->OnCancelClicked();
     QCOMPARE(m_dialogs->texts(), QStringList({"Do you want to save?"}));
     QVERIFY(!m_dlg->isVisible());
-    QVERIFY(FileHelpers::PathExists(m_bundle->file("log.txt")));
-    QCOMPARE(ReadFile(m_bundle->file("log.txt")), QByteArray());
-    QVERIFY(FileHelpers::PathExists(m_bundle->file("Apktemp")));
-    QVERIFY(FileHelpers::PathExists(m_bundle->file("zipTemp")));
+    QVERIFY(FileHelpers::PathExists(file("log.txt")));
+    QCOMPARE(ReadFile(file("log.txt")), QByteArray());
+    QVERIFY(FileHelpers::PathExists(file("Apktemp")));
+    QVERIFY(FileHelpers::PathExists(file("zipTemp")));
 }
 
 void TestClosePackage::yesThenCancelledSaveStillCloses() {
-    QVERIFY(WriteZip(m_bundle->file("zipTemp/temp.zip"), {{"logo.img", "logo"}}));
-    theApp().WorkingArchivePath = m_bundle->file("zipTemp/temp.zip");
-    theApp().ChangeLog << "2015- 3- 5  9: 5: 7: DELETE \"x\"";
+    keepOpenPackage();
+    record("2015- 3- 5  9: 5: 7: DELETE \"x\"");
+    QVERIFY(FileHelpers::PathExists(file("zipTemp/log.journal")));
     m_dialogs->answers.enqueue(UiDialogs::Answer::Yes);
     m_dlg->OnCancelClicked();
     QCOMPARE(m_dialogs->fileDialogs.size(), 1);
     QVERIFY(!m_dlg->isVisible());
-    QCOMPARE(ReadFile(m_bundle->file("log.txt")),
-             QByteArray("2015- 3- 5  9: 5: 7: DELETE \"x\"\r\n"));
-    QVERIFY(theApp().ChangeLog.isEmpty());
+    QCOMPARE(ReadFile(file("log.txt")), QByteArray("2015- 3- 5  9: 5: 7: DELETE \"x\"\r\n"));
+    QVERIFY(m_window->state().changeLog().isEmpty());
+    QVERIFY(!FileHelpers::PathExists(file("zipTemp/log.journal")));
 }
 
 void TestClosePackage::yesSavesThenCloses() {
-    QVERIFY(WriteZip(m_bundle->file("zipTemp/temp.zip"), {{"logo.img", "logo"}}));
-    theApp().WorkingArchivePath = m_bundle->file("zipTemp/temp.zip");
+    keepOpenPackage();
     m_dialogs->answers.enqueue(UiDialogs::Answer::Yes);
-    m_dialogs->saveResults.enqueue(m_bundle->file("saved.zip"));
+    m_dialogs->saveResults.enqueue(file("saved.zip"));
     m_dlg->OnCancelClicked();
     QCOMPARE(m_dialogs->texts(), QStringList({"Do you want to save?", "Save succeed"}));
-    QCOMPARE(ReadZip(m_bundle->file("saved.zip")).value("logo.img"), QByteArray("logo"));
+    QCOMPARE(ReadZip(file("saved.zip")).value("logo.img"), QByteArray("logo"));
     QVERIFY(!m_dlg->isVisible());
 }
 
-void TestClosePackage::logLinesWrittenAndNextStartOffersToResume() {
-    QVERIFY(WriteFile(m_bundle->file("srctemp/logo.img"), "logo"));
-    theApp().ChangeLog << "first"
-                       << "second 中文";
+// The log does not reach its file: the user is told, the window still
+// closes, and the journal keeps the lines for the next start.
+void TestClosePackage::failedLogWriteIsReportedAndJournalKept() {
+    record("first");
+    const QString log = file("log.txt");
+    FileHelpers::SetFileFaultsForTesting([&](FileHelpers::FileOp op, const QString& path) {
+        return op == FileHelpers::FileOp::WriteFile && path == log;
+    });
     m_dialogs->answers.enqueue(UiDialogs::Answer::No);
     m_dlg->OnCancelClicked();
-    QCOMPARE(ReadFile(m_bundle->file("log.txt")),
-             QByteArray("first\r\nsecond \xD6\xD0\xCE\xC4\r\n"));
-    QVERIFY(FileHelpers::PathExists(m_bundle->file("srctemp/logo.img")));
+    QCOMPARE(m_dialogs->texts(), QStringList({"Do you want to save?", "Failed to write log.txt"}));
+    QCOMPARE(m_dialogs->boxes[1].icon, UiDialogs::Icon::Exclamation);
+    QVERIFY(!m_dlg->isVisible());
+    QCOMPARE(ReadFile(file("zipTemp/log.journal")), QByteArray("first\n"));
+}
+
+void TestClosePackage::logLinesWrittenAndNextStartOffersToResume() {
+    keepOpenPackage();
+    record("first");
+    record("second 中文");
+    m_dialogs->answers.enqueue(UiDialogs::Answer::No);
+    m_dlg->OnCancelClicked();
+    QCOMPARE(ReadFile(file("log.txt")), QByteArray("first\r\nsecond \xD6\xD0\xCE\xC4\r\n"));
+    QVERIFY(FileHelpers::PathExists(file("srctemp/logo.img")));
 
     ScriptedUiDialogs nextStart;
     nextStart.answers.enqueue(UiDialogs::Answer::Yes);
-    OfferToResume();
+    CCorvaneApp next(m_window->bundle.path());
+    OfferToResume(next);
     QCOMPARE(nextStart.texts(), QStringList({"Do you want to continue the last operation?"}));
+    QCOMPARE(next.State().workingArchivePath(), file("zipTemp/temp.zip"));
+    // The closed run's lines are in log.txt, not carried again.
+    QVERIFY(next.State().changeLog().isEmpty());
 }
 
 QTEST_MAIN(TestClosePackage)

@@ -1,13 +1,11 @@
-#include "gui/CCorvaneApp.h"
-#include "gui/CCorvaneDlg.h"
+#include "core/FileHelpers.h"
+#include "core/WorkspaceRecord.h"
 #include "gui/CApkEditView.h"
 #include "gui/CImageView.h"
 #include "gui/DialogBuilder.h"
-#include "support/ScriptedUiDialogs.h"
-#include "support/TestBundle.h"
-#include "support/ZipFixture.h"
 #include "gui/ProgressDialog.h"
-#include "core/FileHelpers.h"
+#include "support/PackageFixture.h"
+#include "support/ZipFixture.h"
 
 #include <QDir>
 #include <QLineEdit>
@@ -21,9 +19,8 @@ private slots:
     void init();
     void cleanup();
     void cancelChangesNothing();
-    void missingFileKeepsCurrentPackage();
-    void notAZipKeepsCurrentWork_data();
-    void notAZipKeepsCurrentWork();
+    void refusalKeepsCurrentWork_data();
+    void refusalKeepsCurrentWork();
     void opensPackage();
     void secondOpenReplacesFirst();
     void packageWithoutBuildProp();
@@ -33,46 +30,36 @@ private slots:
 
 private:
     QString makePackage(const QString& name, const QByteArray& release, const QString& apk);
-    void open(const QString& path);
+    void open(const QString& path) { m_window->open(path); }
+    QString file(const QString& relative) const { return m_window->file(relative); }
 
-    std::unique_ptr<TestBundle> m_bundle;
-    std::unique_ptr<ScriptedUiDialogs> m_dialogs;
-    std::unique_ptr<CCorvaneDlg> m_dlg;
+    std::unique_ptr<PackageWindow> m_window;
+    ScriptedUiDialogs* m_dialogs = nullptr;
+    CCorvaneDlg* m_dlg = nullptr;
+    AppState* m_state = nullptr;
 };
 
 void TestOpenPackage::init() {
-    m_bundle = std::make_unique<TestBundle>();
-    m_dialogs = std::make_unique<ScriptedUiDialogs>();
-    m_dlg = std::make_unique<CCorvaneDlg>();
-    m_dlg->OnInitDialog();
-    theApp().CreateBusyDialog();
+    m_window = std::make_unique<PackageWindow>();
+    m_dialogs = &m_window->dialogs;
+    m_dlg = &m_window->dlg;
+    m_state = &m_window->state();
     m_dlg->show();
 }
 
 void TestOpenPackage::cleanup() {
     FileHelpers::SetFileFaultsForTesting(nullptr);
-    m_dlg.reset();
-    theApp().DestroyBusyDialog();
-    m_dialogs.reset();
-    m_bundle.reset();
+    m_window.reset();
 }
 
 QString TestOpenPackage::makePackage(const QString& name, const QByteArray& release,
                                      const QString& apk) {
-    const QString path = m_bundle->file("packages/" + name);
-    QDir().mkpath(m_bundle->file("packages"));
     QList<QPair<QString, QByteArray>> members{{"logo.img", "logo of " + name.toUtf8()},
                                               {"system/app/" + apk, "apk"},
                                               {"userdata/app/Data.apk", "data apk"}};
     if (!release.isNull())
         members.prepend({"system/build.prop", "ro.build.version.release=" + release + "\n"});
-    WriteZip(path, members);
-    return path;
-}
-
-void TestOpenPackage::open(const QString& path) {
-    m_dialogs->openResults.enqueue({path});
-    m_dlg->OnBrowseClicked();
+    return m_window->writePackage(name, members);
 }
 
 void TestOpenPackage::cancelChangesNothing() {
@@ -84,34 +71,36 @@ void TestOpenPackage::cancelChangesNothing() {
     QVERIFY(m_dialogs->boxes.isEmpty());
 }
 
-void TestOpenPackage::missingFileKeepsCurrentPackage() {
-    open(makePackage("first.zip", "4.4.2", "Music.apk"));
-    const QString missing = m_bundle->file("packages/typed name.zip");
-    open(missing);
-    QCOMPARE(m_dialogs->texts().last(), QString("File \"%1\" does not exist!").arg(missing));
-    QCOMPARE(m_dlg->packagePathField()->text(), m_bundle->file("packages/first.zip"));
-    QCOMPARE(theApp().WorkingArchivePath, m_bundle->file("zipTemp/temp.zip"));
-    QVERIFY(FileHelpers::PathExists(m_bundle->file("srctemp/system/app/Music.apk")));
-}
-
-void TestOpenPackage::notAZipKeepsCurrentWork_data() {
+void TestOpenPackage::refusalKeepsCurrentWork_data() {
+    QTest::addColumn<QString>("name");
     QTest::addColumn<QByteArray>("bytes");
-    QTest::newRow("text") << QByteArray("not a zip at all");
-    QTest::newRow("empty") << QByteArray();
+    QTest::addColumn<QString>("message"); // %1: the chosen path
+    const QByteArray emptyZip = QByteArray("PK\x05\x06", 4) + QByteArray(18, '\0');
+    QTest::newRow("missing file") << "typed name.zip" << QByteArray()
+                                  << "File \"%1\" does not exist!";
+    QTest::newRow("text") << "bad.zip" << QByteArray("not a zip at all") << "UnZip file failed";
+    QTest::newRow("zero bytes") << "bad.zip" << QByteArray("") << "UnZip file failed";
+    QTest::newRow("ZIP without members") << "empty.zip" << emptyZip << "UnZip file failed";
 }
 
-void TestOpenPackage::notAZipKeepsCurrentWork() {
+// A refused package costs nothing: the open package stays as it was.
+void TestOpenPackage::refusalKeepsCurrentWork() {
+    QFETCH(QString, name);
     QFETCH(QByteArray, bytes);
+    QFETCH(QString, message);
     open(makePackage("first.zip", "4.4.2", "Music.apk"));
-    const QString bad = m_bundle->file("packages/bad.zip");
-    QVERIFY(WriteFile(bad, bytes));
-    open(bad);
-    QCOMPARE(m_dialogs->texts().last(), QString("UnZip file failed"));
-    QVERIFY(FileHelpers::PathExists(m_bundle->file("srctemp/system/app/Music.apk")));
-    QCOMPARE(theApp().WorkingArchivePath, m_bundle->file("zipTemp/temp.zip"));
-    QCOMPARE(ReadFile(m_bundle->file("zipTemp/temp.zip")),
-             ReadFile(m_bundle->file("packages/first.zip")));
-    QCOMPARE(m_dlg->packagePathField()->text(), m_bundle->file("packages/first.zip"));
+    const QString chosen = file("packages/" + name);
+    if (!bytes.isNull())
+        QVERIFY(WriteFile(chosen, bytes));
+    open(chosen);
+    QCOMPARE(m_dialogs->texts(), QStringList({"UnZip file successfully", message.arg(chosen)}));
+    QCOMPARE(m_dialogs->boxes.last().owner.data(), m_dlg);
+    QVERIFY(FileHelpers::PathExists(file("srctemp/system/app/Music.apk")));
+    QCOMPARE(m_state->workingArchivePath(), file("zipTemp/temp.zip"));
+    QCOMPARE(ReadFile(file("zipTemp/temp.zip")), ReadFile(file("packages/first.zip")));
+    QCOMPARE(WorkspaceRecord::read(file("zipTemp/workspace.state")).package,
+             file("packages/first.zip"));
+    QCOMPARE(m_dlg->packagePathField()->text(), file("packages/first.zip"));
 }
 
 void TestOpenPackage::opensPackage() {
@@ -122,81 +111,93 @@ void TestOpenPackage::opensPackage() {
     open(package);
     QCOMPARE(m_dialogs->texts(), QStringList({"UnZip file successfully"}));
     QCOMPARE(m_dialogs->boxes[0].caption, ApplicationTitle());
-    QCOMPARE(m_dialogs->boxes[0].owner.data(), m_dlg.get());
+    QCOMPARE(m_dialogs->boxes[0].owner.data(), m_dlg);
     QCOMPARE(m_dlg->packagePathField()->text(), package);
-    QCOMPARE(theApp().WorkingArchivePath, m_bundle->file("zipTemp/temp.zip"));
-    QCOMPARE(ReadFile(theApp().WorkingArchivePath), before);
+    QCOMPARE(m_state->workingArchivePath(), file("zipTemp/temp.zip"));
+    QCOMPARE(ReadFile(m_state->workingArchivePath()), before);
     QCOMPARE(ReadFile(package), before);
-    QCOMPARE(theApp().AndroidMajorVersion, 5);
-    QCOMPARE(ReadFile(m_bundle->file("srctemp/logo.img")),
-             QByteArray("logo of my package 固件.zip"));
+    QCOMPARE(m_state->androidMajorVersion(), 5);
+    QCOMPARE(ReadFile(file("srctemp/logo.img")), QByteArray("logo of my package 固件.zip"));
     QCOMPARE(m_dlg->SystemApkPage->ApkPaths,
-             QStringList({m_bundle->file("srctemp/system/app/Browser/Browser.apk")}));
-    QCOMPARE(m_dlg->DataApkPage->ApkPaths,
-             QStringList({m_bundle->file("srctemp/userdata/app/Data.apk")}));
+             QStringList({file("srctemp/system/app/Browser/Browser.apk")}));
+    QCOMPARE(m_dlg->DataApkPage->ApkPaths, QStringList({file("srctemp/userdata/app/Data.apk")}));
     QCOMPARE(Control<QPushButton>(m_dlg->ImagePage, 1006)->text(), QString("Replace logo.img"));
     QCOMPARE(Control<QPushButton>(m_dlg->ImagePage, 1015)->text(), QString("Replace pq_param.img"));
     for (const int id : {IDC_BROWSE, IDC_TAB, IDC_SAVE, IDC_CANCEL})
-        QVERIFY(FindControl(m_dlg.get(), id)->isEnabled());
+        QVERIFY(FindControl(m_dlg, id)->isEnabled());
 }
 
 void TestOpenPackage::secondOpenReplacesFirst() {
     open(makePackage("first.zip", "5.1.1", "Music.apk"));
-    theApp().ChangeLog << "line of the first package";
+    m_state->appendChangeLog("line of the first package");
     m_dlg->ImagePage->MarkPageChanged(1008);
     // An older package without the release key keeps the version at 5.
-    const QString second = m_bundle->file("packages/second.zip");
+    const QString second = file("packages/second.zip");
     QVERIFY(WriteZip(second, {{"system/build.prop", "ro.product.model=box\n"},
                               {"system/app/Camera.apk", "apk"}}));
     open(second);
-    QVERIFY(!FileHelpers::PathExists(m_bundle->file("srctemp/system/app/Music.apk")));
-    QVERIFY(FileHelpers::PathExists(m_bundle->file("srctemp/system/app/Camera.apk")));
-    QCOMPARE(ReadFile(theApp().WorkingArchivePath), ReadFile(second));
-    QCOMPARE(theApp().ChangeLog, QStringList({"line of the first package"}));
-    QCOMPARE(theApp().AndroidMajorVersion, 5);
+    QVERIFY(!FileHelpers::PathExists(file("srctemp/system/app/Music.apk")));
+    QVERIFY(FileHelpers::PathExists(file("srctemp/system/app/Camera.apk")));
+    QCOMPARE(ReadFile(m_state->workingArchivePath()), ReadFile(second));
+    QCOMPARE(m_state->changeLog(), QStringList({"line of the first package"}));
+    QCOMPARE(m_state->androidMajorVersion(), 5);
     QCOMPARE(Control<QPushButton>(m_dlg->ImagePage, 1008)->text(),
              QString("Replace Boot Animation"));
 }
 
 void TestOpenPackage::packageWithoutBuildProp() {
     open(makePackage("noprop.zip", QByteArray(), "Music.apk"));
-    QCOMPARE(m_dialogs->texts(), QStringList({QString("Failed to open the file %1! ")
-                                                  .arg(m_bundle->file("srctemp/system/build.prop")),
-                                              "UnZip file successfully"}));
-    QCOMPARE(theApp().AndroidMajorVersion, 4);
-    QCOMPARE(theApp().WorkingArchivePath, m_bundle->file("zipTemp/temp.zip"));
+    QCOMPARE(
+        m_dialogs->texts(),
+        QStringList({QString("Failed to open the file %1! ").arg(file("srctemp/system/build.prop")),
+                     "UnZip file successfully"}));
+    QCOMPARE(m_state->androidMajorVersion(), 4);
+    QCOMPARE(m_state->workingArchivePath(), file("zipTemp/temp.zip"));
 }
 
 void TestOpenPackage::stoppedExtraction() {
     open(makePackage("first.zip", "4.4.2", "Music.apk"));
-    m_bundle->replaceToolWithScript("Config/7za", "exec sleep 30");
-    QTimer::singleShot(200, [] { theApp().BusyDialog->reject(); });
-    open(makePackage("second.zip", "4.4.2", "Camera.apk"));
-    QCOMPARE(m_dialogs->texts().last(), QString("UnZip file failed"));
-    // The old tree is gone; no edit may reach the old working archive now.
-    QVERIFY(!FileHelpers::PathExists(m_bundle->file("srctemp/system/app/Music.apk")));
-    QVERIFY(theApp().WorkingArchivePath.isEmpty());
+    const QByteArray firstArchive = ReadFile(file("zipTemp/temp.zip"));
+    const QString second = makePackage("second.zip", "4.4.2", "Camera.apk");
+    m_window->bundle.replaceToolWithScript("Config/7za", "exec sleep 30");
+    QTimer::singleShot(200, m_dlg, [this] { m_window->app.BusyDialog->reject(); });
+    open(second);
+    QCOMPARE(m_dialogs->texts(), QStringList({"UnZip file successfully", "UnZip file failed"}));
+    QCOMPARE(m_dlg->packagePathField()->text(), second);
+    // The old tree is gone; no edit may reach the old working archive now,
+    // and the next start must not offer it.
+    QVERIFY(!FileHelpers::PathExists(file("srctemp/system/app/Music.apk")));
+    QVERIFY(m_state->workingArchivePath().isEmpty());
+    QCOMPARE(ReadFile(file("zipTemp/temp.zip")), firstArchive);
+    QVERIFY(!FileHelpers::PathExists(file("zipTemp/temp.zip.part")));
+    QCOMPARE(WorkspaceRecord::read(file("zipTemp/workspace.state")).stage,
+             WorkspaceRecord::Stage::Opening);
     QCOMPARE(m_dlg->SystemApkPage->ApkCount, 0);
     for (const int id : {IDC_BROWSE, IDC_TAB, IDC_SAVE, IDC_CANCEL})
-        QVERIFY(FindControl(m_dlg.get(), id)->isEnabled());
+        QVERIFY(FindControl(m_dlg, id)->isEnabled());
 }
 
 void TestOpenPackage::failedCopyOfWorkingArchive() {
     FileHelpers::SetFileFaultsForTesting([](FileHelpers::FileOp op, const QString& path) {
-        return op == FileHelpers::FileOp::CopyFile && path.endsWith("zipTemp/temp.zip");
+        return op == FileHelpers::FileOp::CopyFile && path.endsWith("zipTemp/temp.zip.part");
     });
     open(makePackage("first.zip", "4.4.2", "Music.apk"));
     QCOMPARE(m_dialogs->texts(), QStringList({"Failed to copy the zip file!"}));
     QCOMPARE(m_dialogs->boxes[0].icon, UiDialogs::Icon::Exclamation);
-    QVERIFY(theApp().WorkingArchivePath.isEmpty());
+    QVERIFY(!m_dialogs->boxes[0].hadOwner);
+    QVERIFY(m_state->workingArchivePath().isEmpty());
+    QVERIFY(!FileHelpers::PathExists(file("zipTemp/temp.zip")));
+    QVERIFY(!FileHelpers::PathExists(file("zipTemp/temp.zip.part")));
+    QCOMPARE(WorkspaceRecord::read(file("zipTemp/workspace.state")).stage,
+             WorkspaceRecord::Stage::Opening);
 }
 
 void TestOpenPackage::reopeningTheWorkingArchive() {
     open(makePackage("first.zip", "4.4.2", "Music.apk"));
-    open(m_bundle->file("zipTemp/temp.zip"));
+    open(file("zipTemp/temp.zip"));
     QCOMPARE(m_dialogs->texts().last(), QString("UnZip file successfully"));
-    QCOMPARE(ReadFile(theApp().WorkingArchivePath), ReadFile(m_bundle->file("packages/first.zip")));
-    QVERIFY(FileHelpers::PathExists(m_bundle->file("srctemp/system/app/Music.apk")));
+    QCOMPARE(ReadFile(m_state->workingArchivePath()), ReadFile(file("packages/first.zip")));
+    QVERIFY(FileHelpers::PathExists(file("srctemp/system/app/Music.apk")));
 }
 
 QTEST_MAIN(TestOpenPackage)

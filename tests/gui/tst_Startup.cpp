@@ -1,26 +1,34 @@
+#include "core/FileHelpers.h"
+#include "core/WorkspacePaths.h"
+#include "core/WorkspaceRecord.h"
 #include "gui/CCorvaneApp.h"
+#include "gui/ProgressDialog.h"
 #include "gui/SingleInstance.h"
 #include "gui/Startup.h"
 #include "support/ScriptedUiDialogs.h"
 #include "support/TestBundle.h"
-#include "gui/ProgressDialog.h"
-#include "core/FileHelpers.h"
+#include "support/ZipFixture.h"
 
 #include <QApplication>
 #include <QDialog>
+#include <QDir>
 #include <QFile>
 #include <QLocalSocket>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
+Q_DECLARE_METATYPE(WorkspaceRecord::Stage)
+Q_DECLARE_METATYPE(UiDialogs::Answer)
+
 namespace {
 
-// Starts a copy of the program from dir, headless.
-std::unique_ptr<QProcess> startProgram(const QString& executable) {
+// Starts a copy of the program, headless, with its own temporary directory.
+std::unique_ptr<QProcess> startProgram(const QString& executable, const QString& tmpdir) {
     auto process = std::make_unique<QProcess>();
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("TMPDIR", tmpdir);
     process->setProcessEnvironment(env);
     process->setProcessChannelMode(QProcess::ForwardedChannels);
     process->start(executable, {});
@@ -29,6 +37,7 @@ std::unique_ptr<QProcess> startProgram(const QString& executable) {
 
 bool instanceListening(const QString& key) {
     QLocalSocket socket;
+    socket.setSocketOptions(QLocalSocket::AbstractNamespaceOption);
     socket.connectToServer(key);
     const bool connected = socket.waitForConnected(200);
     // Reading the answer lets the instance finish its side cleanly.
@@ -42,62 +51,133 @@ bool instanceListening(const QString& key) {
 class TestStartup : public QObject {
     Q_OBJECT
 private slots:
-    void noKeptTreeNoPrompt();
-    void resumeYesKeepsTreeAndTakesUpArchive();
-    void resumeYesWithoutArchiveLeavesArchivePathEmpty();
-    void resumeNoRemovesOnlyTheTree();
+    void initTestCase();
+    void cleanupTestCase();
+    void resume_data();
+    void resume();
     void appDirectoryOfExecutable_data();
     void appDirectoryOfExecutable();
     void secondStartEndsAndFirstKeepsRunning();
+    void instanceFoundWhateverTheTemporaryDirectory();
+    void unusableLockIsReported();
     void bringForwardNeverShowsBusyDialog();
+
+private:
+    // Every temporary file of this test lies here and goes with it.
+    std::unique_ptr<QTemporaryDir> m_tmp;
+    QByteArray m_oldTmpdir;
+    bool m_hadTmpdir = false;
 };
 
-void TestStartup::noKeptTreeNoPrompt() {
-    TestBundle bundle;
-    ScriptedUiDialogs dialogs;
-    OfferToResume();
-    QVERIFY(dialogs.boxes.isEmpty());
-    QVERIFY(theApp().WorkingArchivePath.isEmpty());
+void TestStartup::initTestCase() {
+    m_tmp = std::make_unique<QTemporaryDir>(QDir::tempPath() + "/tst_Startup-XXXXXX");
+    QVERIFY(m_tmp->isValid());
+    m_hadTmpdir = qEnvironmentVariableIsSet("TMPDIR");
+    m_oldTmpdir = qgetenv("TMPDIR");
+    qputenv("TMPDIR", QFile::encodeName(m_tmp->path()));
+    QCOMPARE(QDir::tempPath(), m_tmp->path());
 }
 
-void TestStartup::resumeYesKeepsTreeAndTakesUpArchive() {
-    TestBundle bundle;
-    QVERIFY(WriteFile(bundle.file("srctemp/system/build.prop"), "ro.build.version.release=5\n"));
-    QVERIFY(WriteFile(bundle.file("zipTemp/temp.zip"), "zip"));
-    ScriptedUiDialogs dialogs;
-    dialogs.answers.enqueue(UiDialogs::Answer::Yes);
-    OfferToResume();
-    QCOMPARE(dialogs.boxes.size(), 1);
-    QCOMPARE(dialogs.boxes[0].text, QString("Do you want to continue the last operation?"));
-    QCOMPARE(dialogs.boxes[0].caption, QString("Velkor"));
-    QCOMPARE(dialogs.boxes[0].buttons, UiDialogs::Buttons::YesNo);
-    QVERIFY(!dialogs.boxes[0].hadOwner);
-    QVERIFY(FileHelpers::PathExists(bundle.file("srctemp/system/build.prop")));
-    QCOMPARE(theApp().WorkingArchivePath, bundle.file("zipTemp/temp.zip"));
+void TestStartup::cleanupTestCase() {
+    if (m_hadTmpdir)
+        qputenv("TMPDIR", m_oldTmpdir);
+    else
+        qunsetenv("TMPDIR");
+    const QString path = m_tmp->path();
+    m_tmp.reset();
+    QVERIFY(!QFileInfo::exists(path));
 }
 
-void TestStartup::resumeYesWithoutArchiveLeavesArchivePathEmpty() {
-    TestBundle bundle;
-    QVERIFY(WriteFile(bundle.file("srctemp/logo.img"), "x"));
-    ScriptedUiDialogs dialogs;
-    dialogs.answers.enqueue(UiDialogs::Answer::Yes);
-    OfferToResume();
-    QVERIFY(theApp().WorkingArchivePath.isEmpty());
-    QVERIFY(FileHelpers::PathExists(bundle.file("srctemp/logo.img")));
+void TestStartup::resume_data() {
+    QTest::addColumn<bool>("tree");
+    QTest::addColumn<WorkspaceRecord::Stage>("stage");
+    QTest::addColumn<bool>("readableArchive");
+    QTest::addColumn<UiDialogs::Answer>("answer");
+    QTest::addColumn<bool>("asked");
+    QTest::addColumn<bool>("treeKept");
+    QTest::addColumn<bool>("archiveTakenUp");
+    QTest::addColumn<bool>("warned");
+    using S = WorkspaceRecord::Stage;
+    using A = UiDialogs::Answer;
+    // tree, stage, archive, answer -> asked, tree kept, archive taken up, warned
+    QTest::newRow("nothing kept") << false << S::None << false << A::Yes << false << false << false
+                                  << false;
+    QTest::newRow("open, yes") << true << S::Open << true << A::Yes << true << true << true
+                               << false;
+    QTest::newRow("open, no") << true << S::Open << true << A::No << true << false << false
+                              << false;
+    QTest::newRow("open, question closed")
+        << true << S::Open << true << A::Closed << true << false << false << false;
+    QTest::newRow("open, archive unreadable")
+        << true << S::Open << false << A::Yes << false << false << false << true;
+    QTest::newRow("opening interrupted")
+        << true << S::Opening << true << A::Yes << false << false << false << true;
+    QTest::newRow("tree without record")
+        << true << S::None << true << A::Yes << false << false << false << true;
 }
 
-void TestStartup::resumeNoRemovesOnlyTheTree() {
+void TestStartup::resume() {
+    QFETCH(bool, tree);
+    QFETCH(WorkspaceRecord::Stage, stage);
+    QFETCH(bool, readableArchive);
+    QFETCH(UiDialogs::Answer, answer);
+    QFETCH(bool, asked);
+    QFETCH(bool, treeKept);
+    QFETCH(bool, archiveTakenUp);
+    QFETCH(bool, warned);
+
     TestBundle bundle;
-    QVERIFY(WriteFile(bundle.file("srctemp/system/app/Music.apk"), "x"));
-    QVERIFY(WriteFile(bundle.file("zipTemp/temp.zip"), "zip"));
+    QVERIFY(bundle.path().startsWith(m_tmp->path()));
+    const QString package = bundle.file("packages/update.zip");
+    QVERIFY(QDir().mkpath(bundle.file("zipTemp")));
+    if (tree)
+        QVERIFY(
+            WriteFile(bundle.file("srctemp/system/build.prop"), "ro.build.version.release=5\n"));
+    if (readableArchive)
+        QVERIFY(WriteZip(bundle.file("zipTemp/temp.zip"), {{"system/build.prop", "x"}}));
+    else
+        QVERIFY(WriteFile(bundle.file("zipTemp/temp.zip"), "zip"));
+    if (stage != WorkspaceRecord::Stage::None) {
+        WorkspaceRecord record;
+        record.stage = stage;
+        record.package = package;
+        QVERIFY(record.write(bundle.file("zipTemp/workspace.state")));
+    }
     QVERIFY(WriteFile(bundle.file("Apktemp/Foo.apk"), "apk"));
+
     ScriptedUiDialogs dialogs;
-    dialogs.answers.enqueue(UiDialogs::Answer::No);
-    OfferToResume();
-    QVERIFY(!FileHelpers::PathExists(bundle.file("srctemp")));
+    dialogs.answers.enqueue(answer);
+    CCorvaneApp app(bundle.path());
+    OfferToResume(app);
+
+    QCOMPARE(dialogs.boxes.size(), int(asked) + int(warned));
+    if (asked) {
+        const auto& box = dialogs.boxes[0];
+        QCOMPARE(box.text, QString("Do you want to continue the last operation?"));
+        QCOMPARE(box.caption, QString("Velkor"));
+        QCOMPARE(box.buttons, UiDialogs::Buttons::YesNo);
+        QCOMPARE(box.icon, UiDialogs::Icon::None);
+        QVERIFY(!box.hadOwner);
+    }
+    if (warned) {
+        const auto& box = dialogs.boxes[0];
+        QCOMPARE(box.text, stage == WorkspaceRecord::Stage::None
+                               ? QString("The last package did not finish opening; its files "
+                                         "were cleared.")
+                               : QString("The last package \"%1\" did not finish opening; its "
+                                         "files were cleared.")
+                                     .arg(package));
+        QCOMPARE(box.buttons, UiDialogs::Buttons::Ok);
+        QCOMPARE(box.icon, UiDialogs::Icon::Exclamation);
+        QCOMPARE(box.caption, ApplicationTitle());
+        QVERIFY(!box.hadOwner);
+    }
+    QCOMPARE(FileHelpers::PathExists(bundle.file("srctemp")), treeKept);
+    QCOMPARE(app.State().workingArchivePath(),
+             archiveTakenUp ? bundle.file("zipTemp/temp.zip") : QString());
+    // Only the tree is ever cleared: the archive and other work stay.
     QVERIFY(FileHelpers::PathExists(bundle.file("zipTemp/temp.zip")));
     QVERIFY(FileHelpers::PathExists(bundle.file("Apktemp/Foo.apk")));
-    QVERIFY(theApp().WorkingArchivePath.isEmpty());
 }
 
 void TestStartup::appDirectoryOfExecutable_data() {
@@ -123,15 +203,16 @@ void TestStartup::secondStartEndsAndFirstKeepsRunning() {
     QTemporaryDir dir;
     const QString executable = dir.filePath("Corvane");
     QVERIFY(QFile::copy(TestBundle::buildBundle() + "/Corvane", executable));
-    const QString key = SingleInstance(executable).key();
+    const QString key = SingleInstance(dir.path()).key();
 
-    auto first = startProgram(executable);
+    auto first = startProgram(executable, m_tmp->path());
     QVERIFY(first->waitForStarted());
     QTRY_VERIFY_WITH_TIMEOUT(instanceListening(key), 20000);
+    QVERIFY(FileHelpers::PathExists(dir.filePath(".corvane.lock")));
 
     // Later starts end at once, without taking over.
     for (int i = 0; i < 2; ++i) {
-        auto second = startProgram(executable);
+        auto second = startProgram(executable, m_tmp->path());
         QVERIFY(second->waitForFinished(20000));
         QCOMPARE(second->exitStatus(), QProcess::NormalExit);
         QCOMPARE(second->exitCode(), 0);
@@ -142,7 +223,7 @@ void TestStartup::secondStartEndsAndFirstKeepsRunning() {
     // the first instance again.
     first->kill();
     QVERIFY(first->waitForFinished(20000));
-    auto third = startProgram(executable);
+    auto third = startProgram(executable, m_tmp->path());
     QVERIFY(third->waitForStarted());
     QTRY_VERIFY_WITH_TIMEOUT(instanceListening(key), 20000);
     QCOMPARE(third->state(), QProcess::Running);
@@ -154,27 +235,90 @@ void TestStartup::secondStartEndsAndFirstKeepsRunning() {
     QVERIFY(FileHelpers::PathExists(dir.filePath("zipTemp")));
 }
 
+// The instance belongs to the workspace: starts that see different
+// temporary directories still find it, and other workspaces are apart.
+void TestStartup::instanceFoundWhateverTheTemporaryDirectory() {
+    QTemporaryDir dir;
+    QTemporaryDir otherDir;
+    const QString executable = dir.filePath("Corvane");
+    const QString other = otherDir.filePath("Corvane");
+    QVERIFY(QFile::copy(TestBundle::buildBundle() + "/Corvane", executable));
+    QVERIFY(QFile::copy(TestBundle::buildBundle() + "/Corvane", other));
+    QVERIFY(QDir().mkpath(m_tmp->filePath("first tmp")));
+    QVERIFY(QDir().mkpath(m_tmp->filePath("second tmp")));
+    const QString key = SingleInstance(dir.path()).key();
+    QVERIFY(key != SingleInstance(otherDir.path()).key());
+
+    auto first = startProgram(executable, m_tmp->filePath("first tmp"));
+    QVERIFY(first->waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(instanceListening(key), 20000);
+
+    auto second = startProgram(executable, m_tmp->filePath("second tmp"));
+    QVERIFY(second->waitForFinished(20000));
+    QCOMPARE(second->exitCode(), 0);
+    QCOMPARE(first->state(), QProcess::Running);
+
+    // Another workspace runs an instance of its own beside it.
+    auto elsewhere = startProgram(other, m_tmp->filePath("second tmp"));
+    QVERIFY(elsewhere->waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(instanceListening(SingleInstance(otherDir.path()).key()), 20000);
+    QCOMPARE(elsewhere->state(), QProcess::Running);
+
+    for (QProcess* process : {first.get(), elsewhere.get()}) {
+        process->kill();
+        QVERIFY(process->waitForFinished(20000));
+    }
+}
+
+// A lock that cannot be taken for another reason than a live instance (its
+// path is taken by a directory) is reported, and the program ends with 1.
+void TestStartup::unusableLockIsReported() {
+    const QString appDirectory =
+        WorkspacePaths::directoryOfExecutable(QCoreApplication::applicationFilePath());
+    const QString lock = appDirectory + "/.corvane.lock";
+    QVERIFY(!FileHelpers::PathExists(lock));
+    QVERIFY(QDir().mkdir(lock));
+
+    SingleInstance instance(appDirectory);
+    QCOMPARE(instance.lockPath(), lock);
+    const SingleInstance::Result result = instance.acquire();
+    const QString cause = instance.errorString();
+
+    ScriptedUiDialogs dialogs;
+    const int exitCode = result == SingleInstance::Result::Failed ? RunCorvane() : -1;
+    QVERIFY(QDir().rmdir(lock));
+
+    QCOMPARE(result, SingleInstance::Result::Failed);
+    QVERIFY(!cause.isEmpty());
+    QCOMPARE(exitCode, 1);
+    QCOMPARE(dialogs.texts(),
+             QStringList(
+                 {QString("The workspace \"%1\" cannot be locked: %2").arg(appDirectory, cause)}));
+    QCOMPARE(dialogs.boxes[0].icon, UiDialogs::Icon::Exclamation);
+    // Nothing of a workspace was made.
+    QVERIFY(!FileHelpers::PathExists(appDirectory + "/zipTemp"));
+}
+
 void TestStartup::bringForwardNeverShowsBusyDialog() {
     TestBundle bundle;
+    CCorvaneApp app(bundle.path());
     QDialog main;
     main.setWindowTitle("Velkor V4.0.0.0");
-    theApp().MainWindow = &main;
-    theApp().CreateBusyDialog();
+    app.MainWindow = &main;
+    app.CreateBusyDialog();
     main.showMinimized();
-    BringInstanceForward();
+    BringInstanceForward(&main);
     QVERIFY(!main.isMinimized());
-    QVERIFY(theApp().BusyDialog->isHidden());
+    QVERIFY(app.BusyDialog->isHidden());
 
     QDialog question(&main);
     question.setWindowModality(Qt::ApplicationModal);
     question.show();
     QCOMPARE(QApplication::activeModalWidget(), &question);
-    BringInstanceForward();
+    BringInstanceForward(&main);
     QVERIFY(question.isVisible());
-    QVERIFY(theApp().BusyDialog->isHidden());
+    QVERIFY(app.BusyDialog->isHidden());
     question.hide();
-    theApp().DestroyBusyDialog();
-    theApp().MainWindow = nullptr;
 }
 
 QTEST_MAIN(TestStartup)
