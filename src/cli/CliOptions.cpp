@@ -302,6 +302,9 @@ QString CliUsage(CliCommand command) {
         "An argument @FILE stands for the lines of FILE, one argument a line (an\n"
         "option and its value on separate lines; blank lines and lines beginning\n"
         "with '#' are skipped; UTF-8).\n"
+        "The package is unpacked into a private workspace below TMPDIR (or /tmp),\n"
+        "which needs room for its files and a copy of it; the workspace is removed\n"
+        "at the end.\n"
         "\n"
         "Exit status: 0 success, 1 an operation failed, 2 a usage error, 130 stopped\n"
         "by a signal.\n");

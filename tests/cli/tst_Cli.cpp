@@ -154,6 +154,11 @@ void TestCli::cleanup() {
     // Every run removes its private workspace, whatever its outcome.
     const QStringList left = QDir(m_tmp).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
                                                    QDir::NoDotAndDotDot);
+    if (!left.isEmpty()) {
+        // Cleared, so that one failure does not fail every later test.
+        QDir(m_tmp).removeRecursively();
+        QDir().mkpath(m_tmp);
+    }
     QVERIFY2(left.isEmpty(), qPrintable(left.join(QLatin1Char(' '))));
     // The input is never changed.
     QCOMPARE(sha256(ReadFile(m_sample)), m_sampleDigest);
