@@ -1,11 +1,15 @@
 // Adding APKs to the system and data pages: the Add command, dropped files,
 // the checks, signing, the two layouts and the archive update.
-#include "gui/CCorvaneApp.h"
+#include "core/ArchiveEdit.h"
+#include "core/FileHelpers.h"
 #include "gui/CApkEditView.h"
+#include "gui/CCorvaneApp.h"
+#include "gui/DialogBuilder.h"
 #include "support/ScriptedUiDialogs.h"
 #include "support/TestBundle.h"
 #include "support/ZipFixture.h"
-#include "core/FileHelpers.h"
+
+#include <QListWidget>
 
 #include <QDir>
 #include <QTest>
@@ -83,9 +87,12 @@ private:
     QString source(const QString& fixture, const QString& name = QString());
     CApkEditView& page(bool system) { return system ? *m_system : *m_data; }
     QMap<QString, QByteArray> archive() const { return ReadZip(m_archive); }
+    const QStringList& log() const { return m_app->State().changeLog(); }
+    WorkspacePaths paths() const { return m_app->State().paths(); }
 
     std::unique_ptr<TestBundle> m_bundle;
     std::unique_ptr<ScriptedUiDialogs> m_dialogs;
+    std::unique_ptr<CCorvaneApp> m_app;
     std::unique_ptr<CApkEditView> m_system;
     std::unique_ptr<CApkEditView> m_data;
     QString m_tree;
@@ -96,27 +103,28 @@ void TestAddApk::init() {
     m_bundle = std::make_unique<TestBundle>();
     QVERIFY(m_bundle->isValid());
     m_dialogs = std::make_unique<ScriptedUiDialogs>();
-    CCorvaneApp& app = theApp();
-    m_tree = app.Paths().extractedTree();
+    m_app = std::make_unique<CCorvaneApp>(m_bundle->path());
+    const WorkspacePaths paths = m_app->State().paths();
+    m_tree = paths.extractedTree();
     QVERIFY(QDir().mkpath(m_tree + "/system"));
     QVERIFY(QDir().mkpath(m_tree + "/userdata"));
-    QVERIFY(QDir().mkpath(app.Paths().apkTempDir()));
-    QVERIFY(QDir().mkpath(app.Paths().zipTempDir()));
-    m_archive = app.Paths().workingArchive();
+    QVERIFY(QDir().mkpath(paths.apkTempDir()));
+    QVERIFY(QDir().mkpath(paths.zipTempDir()));
+    m_archive = paths.workingArchive();
     QVERIFY(WriteZip(m_archive, {{"system/build.prop", "ro.build.version.release=4.4\n"}}));
-    app.WorkingArchivePath = m_archive;
+    m_app->State().setWorkingArchivePath(m_archive);
 
-    m_system = std::make_unique<CApkEditView>();
-    m_system->RootDirectory = m_tree + "/system";
-    m_system->IsSystemPage = 1;
-    m_data = std::make_unique<CApkEditView>();
-    m_data->RootDirectory = m_tree + "/userdata";
+    m_system = std::make_unique<CApkEditView>(*m_app, Partition::System);
+    QCOMPARE(m_system->RootDirectory, m_tree + "/system");
+    m_data = std::make_unique<CApkEditView>(*m_app, Partition::Data);
+    QCOMPARE(m_data->RootDirectory, m_tree + "/userdata");
 }
 
 void TestAddApk::cleanup() {
     FileHelpers::SetFileFaultsForTesting(nullptr);
     m_system.reset();
     m_data.reset();
+    m_app.reset();
     m_dialogs.reset();
     m_bundle.reset();
 }
@@ -135,7 +143,7 @@ void TestAddApk::systemPageSignsWithPlatformKey() {
     QVERIFY(m_system->AddApkFile(apk));
     QCOMPARE(m_dialogs->texts(), QStringList());
 
-    const QString signedCopy = theApp().Paths().apkTempDir() + "/Plain.apk";
+    const QString signedCopy = paths().apkTempDir() + "/Plain.apk";
     const QByteArray signedBytes = ReadFile(signedCopy);
     QVERIFY(!signedBytes.isEmpty());
     QVERIFY(signedBytes != original);
@@ -149,10 +157,10 @@ void TestAddApk::systemPageSignsWithPlatformKey() {
     QCOMPARE(members.value("system/app/Plain.apk"), signedBytes);
     QCOMPARE(members.value("system/build.prop"), QByteArray("ro.build.version.release=4.4\n"));
     // The APK's own files were unpacked for the library stage.
-    QVERIFY(FileHelpers::PathExists(theApp().Paths().unpackDir() + "/AndroidManifest.xml"));
+    QVERIFY(FileHelpers::PathExists(paths().unpackDir() + "/AndroidManifest.xml"));
 
-    QCOMPARE(theApp().ChangeLog.size(), 1);
-    QVERIFY(theApp().ChangeLog[0].endsWith(
+    QCOMPARE(log().size(), 1);
+    QVERIFY(log()[0].endsWith(
         QStringLiteral(": ADD \"%1\" to \"%2\"").arg(apk, m_tree + "/system/app")));
 }
 
@@ -164,10 +172,10 @@ void TestAddApk::dataPageKeepsBytes() {
     QCOMPARE(ReadFile(m_tree + "/userdata/app/Foo.apk"), original);
     QCOMPARE(archive().value("userdata/app/Foo.apk"), original);
     // Neither unpacked nor signed.
-    QVERIFY(!FileHelpers::PathExists(theApp().Paths().unpackDir()));
-    QVERIFY(!FileHelpers::PathExists(theApp().Paths().apkTempDir() + "/Foo.apk"));
-    QCOMPARE(theApp().ChangeLog.size(), 1);
-    QVERIFY(theApp().ChangeLog[0].endsWith(
+    QVERIFY(!FileHelpers::PathExists(paths().unpackDir()));
+    QVERIFY(!FileHelpers::PathExists(paths().apkTempDir() + "/Foo.apk"));
+    QCOMPARE(log().size(), 1);
+    QVERIFY(log()[0].endsWith(
         QStringLiteral(": ADD \"%1\" to \"%2\"").arg(apk, m_tree + "/userdata/app")));
 }
 
@@ -196,13 +204,13 @@ void TestAddApk::layouts() {
     QFETCH(int, version);
     QFETCH(QString, name);
     QFETCH(QString, placed);
-    theApp().AndroidMajorVersion = version;
+    m_app->State().setAndroidMajorVersion(version);
     const QString apk = source("Foo.apk", name);
 
     QVERIFY(page(system).AddApkFile(apk));
     QCOMPARE(m_dialogs->texts(), QStringList());
     const QByteArray expected =
-        system ? ReadFile(theApp().Paths().apkTempDir() + "/" + name) : ReadFile(apk);
+        system ? ReadFile(paths().apkTempDir() + "/" + name) : ReadFile(apk);
     QVERIFY(!expected.isEmpty());
     QCOMPARE(ReadFile(m_tree + "/" + placed), expected);
     const auto members = archive();
@@ -213,8 +221,8 @@ void TestAddApk::layouts() {
                            [&](const QString& member) { return member.startsWith(prefix); }),
              1);
     const QString appDirectory = m_tree + (system ? "/system/app" : "/userdata/app");
-    QVERIFY(theApp().ChangeLog.value(0).endsWith(
-        QStringLiteral(": ADD \"%1\" to \"%2\"").arg(apk, appDirectory)));
+    QVERIFY(
+        log().value(0).endsWith(QStringLiteral(": ADD \"%1\" to \"%2\"").arg(apk, appDirectory)));
 }
 
 void TestAddApk::addThenDelete_data() {
@@ -227,14 +235,19 @@ void TestAddApk::addThenDelete() {
     // The added APK's member stands where the tree holds it, so deleting the
     // listed APK takes it out of the package again.
     QFETCH(int, version);
-    theApp().AndroidMajorVersion = version;
+    m_app->State().setAndroidMajorVersion(version);
     const auto archiveBefore = archive();
     QVERIFY(m_data->AddApkFile(source("Foo.apk")));
-    QVERIFY(m_data->RefreshApkList());
+    m_data->RefreshApkList();
     QCOMPARE(m_data->ApkPaths.size(), 1);
-    QVERIFY(m_data->DeleteApk(m_data->ApkPaths[0]));
+    m_data->ApkList->item(0)->setSelected(true);
+    m_dialogs->answers.enqueue(UiDialogs::Answer::Yes);
+    m_data->OnDeleteApk();
+    QCOMPARE(m_dialogs->texts(), QStringList{"Are you sure to delete?"});
     QCOMPARE(archive(), archiveBefore);
     QCOMPARE(FileHelpers::ListDirectory(m_tree + "/userdata/app"), QStringList());
+    QCOMPARE(m_data->ApkCount, 0);
+    QCOMPARE(log().size(), 2);
 }
 
 void TestAddApk::overwrite_data() {
@@ -264,7 +277,7 @@ void TestAddApk::overwrite() {
     QFETCH(int, answer);
     QFETCH(QString, question);
     QFETCH(QString, placed);
-    theApp().AndroidMajorVersion = version;
+    m_app->State().setAndroidMajorVersion(version);
     const QString appDirectory = m_tree + "/userdata/app";
     QVERIFY(WriteFile(appDirectory + "/" + existing, "old"));
     const QString apk = source("Foo.apk");
@@ -282,12 +295,12 @@ void TestAddApk::overwrite() {
     if (placed.isEmpty()) {
         QVERIFY(!added);
         QCOMPARE(archive(), archiveBefore);
-        QVERIFY(theApp().ChangeLog.isEmpty());
+        QVERIFY(log().isEmpty());
     } else {
         QVERIFY(added);
         QCOMPARE(ReadFile(appDirectory + "/" + placed), ReadFile(apk));
         QCOMPARE(archive().value("userdata/app/" + placed), ReadFile(apk));
-        QCOMPARE(theApp().ChangeLog.size(), 1);
+        QCOMPARE(log().size(), 1);
     }
     // The flat file keeps the flat layout: no folder appears beside it.
     if (existing == "Foo.apk")
@@ -326,9 +339,9 @@ void TestAddApk::refusals() {
     QCOMPARE(m_dialogs->boxes[0].caption, ApplicationTitle());
     QCOMPARE(m_dialogs->boxes[0].owner.data(), m_system.get());
     QVERIFY(m_dialogs->boxes[0].buttons == UiDialogs::Buttons::Ok);
-    QVERIFY(!FileHelpers::PathExists(theApp().Paths().unpackDir()));
+    QVERIFY(!FileHelpers::PathExists(paths().unpackDir()));
     QCOMPARE(archive(), archiveBefore);
-    QVERIFY(theApp().ChangeLog.isEmpty());
+    QVERIFY(log().isEmpty());
 }
 
 void TestAddApk::extensionQuestion_data() {
@@ -351,7 +364,7 @@ void TestAddApk::extensionQuestion() {
     QVERIFY(m_dialogs->boxes[0].buttons == UiDialogs::Buttons::YesNo);
     QCOMPARE(FileHelpers::PathExists(m_tree + "/userdata/app/readme.txt"), yes);
     QCOMPARE(archive().contains("userdata/app/readme.txt"), yes);
-    QCOMPARE(theApp().ChangeLog.size(), yes ? 1 : 0);
+    QCOMPARE(log().size(), yes ? 1 : 0);
 }
 
 void TestAddApk::systemPageToolFailures_data() {
@@ -380,7 +393,7 @@ void TestAddApk::systemPageToolFailures() {
     QFETCH(QString, fixture);
     QFETCH(QString, failure);
     QFETCH(QString, message);
-    const QString unpack = theApp().Paths().unpackDir();
+    const QString unpack = paths().unpackDir();
     if (failure == "7za")
         m_bundle->replaceToolWithScript("Config/7za", "exit 2");
     else if (failure == "no 7za")
@@ -399,11 +412,11 @@ void TestAddApk::systemPageToolFailures() {
     QVERIFY(!m_system->AddApkFile(apk));
     QCOMPARE(m_dialogs->texts(), QStringList{message.replace("%1", unpack)});
     QCOMPARE(m_dialogs->boxes[0].caption, ApplicationTitle());
-    QVERIFY(!FileHelpers::PathExists(theApp().Paths().apkTempDir() + "/" + fixture));
+    QVERIFY(!FileHelpers::PathExists(paths().apkTempDir() + "/" + fixture));
     QCOMPARE(FileHelpers::ListDirectory(m_tree + "/system/app"), QStringList());
     QVERIFY(!FileHelpers::PathExists(m_tree + "/system/lib"));
     QCOMPARE(archive(), archiveBefore);
-    QVERIFY(theApp().ChangeLog.isEmpty());
+    QVERIFY(log().isEmpty());
 }
 
 void TestAddApk::archiveFailureLeavesTree_data() {
@@ -417,38 +430,56 @@ void TestAddApk::archiveFailureLeavesTree_data() {
 void TestAddApk::archiveFailureLeavesTree() {
     QFETCH(bool, system);
     QFETCH(int, version);
-    theApp().AndroidMajorVersion = version;
+    m_app->State().setAndroidMajorVersion(version);
     // A working archive that is no ZIP cannot be updated.
     QVERIFY(WriteFile(m_archive, "damaged"));
     const QString apk = source("NativeDemo.apk", "Foo.apk");
 
+    // On the system page the library question comes before the commit.
+    m_dialogs->answers.enqueue(UiDialogs::Answer::Yes);
+
     QVERIFY(!page(system).AddApkFile(apk));
-    QCOMPARE(m_dialogs->texts(), QStringList{"Failed to add \"Foo.apk\" to the package!"});
-    QCOMPARE(m_dialogs->boxes[0].owner.data(), &page(system));
+    QStringList expected{"Failed to add \"Foo.apk\" to the package!"};
+    if (system)
+        expected.prepend(kOverwrite.arg("libdemo.so"));
+    QCOMPARE(m_dialogs->texts(), expected);
+    QCOMPARE(m_dialogs->boxes.last().owner.data(), &page(system));
     QCOMPARE(FileHelpers::ListDirectory(page(system).RootDirectory + "/app"), QStringList());
-    // The library stage never started.
+    // The libraries go with the APK's commit: none reached the tree.
     QVERIFY(!FileHelpers::PathExists(page(system).RootDirectory + "/lib"));
     QCOMPARE(ReadFile(m_archive), QByteArray("damaged"));
-    QVERIFY(theApp().ChangeLog.isEmpty());
+    QVERIFY(log().isEmpty());
+    // Nothing is left pending for the next start.
+    QVERIFY(!FileHelpers::PathExists(paths().zipTempDir() + "/tree.pending"));
 }
 
 void TestAddApk::copyFailureAfterArchive() {
+    // The tree's copy goes through a temporary name beside the target.
     const QString target = m_tree + "/userdata/app/Foo.apk";
     FileHelpers::SetFileFaultsForTesting([target](FileHelpers::FileOp op, const QString& path) {
-        return op == FileHelpers::FileOp::CopyFile && path == target;
+        return op == FileHelpers::FileOp::CopyFile && path == target + ".corvane-part";
     });
     const QString apk = source("Foo.apk");
 
     QVERIFY(!m_data->AddApkFile(apk));
     QCOMPARE(m_dialogs->texts(), QStringList{"Copy failed!"});
+    QCOMPARE(m_dialogs->boxes[0].owner.data(), m_data.get());
     QVERIFY(!FileHelpers::PathExists(target));
-    // The archive is updated first and keeps the file.
+    QVERIFY(!FileHelpers::PathExists(target + ".corvane-part"));
+    // The archive is updated first and keeps the file; the edit stays pending
+    // and the next start brings the tree to the archive.
     QCOMPARE(archive().value("userdata/app/Foo.apk"), ReadFile(apk));
-    QVERIFY(theApp().ChangeLog.isEmpty());
+    QVERIFY(log().isEmpty());
+    FileHelpers::SetFileFaultsForTesting(nullptr);
+    QVERIFY(FileHelpers::PathExists(paths().zipTempDir() + "/tree.pending"));
+    QString error;
+    QVERIFY2(FinishInterruptedTreeSync(paths(), &error), qPrintable(error));
+    QCOMPARE(ReadFile(target), ReadFile(apk));
+    QVERIFY(!FileHelpers::PathExists(paths().zipTempDir() + "/tree.pending"));
 }
 
 void TestAddApk::noPackageOpen() {
-    theApp().WorkingArchivePath.clear();
+    m_app->State().setWorkingArchivePath(QString());
     const QString apk = source("Foo.apk");
     const QString other = source("Plain.apk");
 
@@ -467,8 +498,8 @@ void TestAddApk::noPackageOpen() {
     }
     // No file is asked for while nothing can be added.
     QVERIFY(m_dialogs->fileDialogs.isEmpty());
-    QVERIFY(!FileHelpers::PathExists(theApp().Paths().unpackDir()));
-    QVERIFY(theApp().ChangeLog.isEmpty());
+    QVERIFY(!FileHelpers::PathExists(paths().unpackDir()));
+    QVERIFY(log().isEmpty());
 }
 
 void TestAddApk::addCommand() {
@@ -485,7 +516,7 @@ void TestAddApk::addCommand() {
     QCOMPARE(m_dialogs->texts(), QStringList{kIllegalName.arg("Bad Name.apk")});
     QVERIFY(FileHelpers::PathExists(m_tree + "/system/app/Plain.apk"));
     QVERIFY(archive().contains("system/app/Plain.apk"));
-    QCOMPARE(theApp().ChangeLog.size(), 1);
+    QCOMPARE(log().size(), 1);
     QCOMPARE(m_system->ApkPaths, QStringList{m_tree + "/system/app/Plain.apk"});
     QCOMPARE(m_system->ApkCount, 1);
 }
@@ -496,7 +527,7 @@ void TestAddApk::addCommandCancelled() {
     m_data->OnAddApk();
     QCOMPARE(m_dialogs->fileDialogs.size(), 1);
     QVERIFY(m_dialogs->boxes.isEmpty());
-    QVERIFY(theApp().ChangeLog.isEmpty());
+    QVERIFY(log().isEmpty());
     QCOMPARE(m_data->ApkPaths, QStringList{m_tree + "/userdata/app/Kept.apk"});
 }
 
@@ -512,7 +543,7 @@ void TestAddApk::dropStopsAtFirstFailure() {
     const auto members = archive();
     QVERIFY(members.contains("userdata/app/First.apk"));
     QVERIFY(!members.contains("userdata/app/Third.apk"));
-    QCOMPARE(theApp().ChangeLog.size(), 1);
+    QCOMPARE(log().size(), 1);
     QCOMPARE(m_data->ApkPaths, QStringList{m_tree + "/userdata/app/First.apk"});
 }
 
@@ -527,7 +558,7 @@ void TestAddApk::dropDirectory() {
     QCOMPARE(m_dialogs->texts(),
              QStringList{"File \"Extra\" is not apk file,Do you want to continue?"});
     QCOMPARE(FileHelpers::ListDirectory(m_tree + "/userdata/app"), QStringList());
-    QVERIFY(theApp().ChangeLog.isEmpty());
+    QVERIFY(log().isEmpty());
 }
 
 void TestAddApk::dropLongUnicodePath() {
@@ -542,8 +573,8 @@ void TestAddApk::dropLongUnicodePath() {
     m_data->OnDropFiles({apk});
     QCOMPARE(m_dialogs->texts(), QStringList());
     QCOMPARE(ReadFile(m_tree + "/userdata/app/Foo.apk"), ReadFile(apk));
-    QCOMPARE(theApp().ChangeLog.size(), 1);
-    QVERIFY(theApp().ChangeLog[0].contains("\"" + apk + "\""));
+    QCOMPARE(log().size(), 1);
+    QVERIFY(log()[0].contains("\"" + apk + "\""));
 }
 
 QTEST_MAIN(TestAddApk)

@@ -1,11 +1,11 @@
 // The APK list page: list set-up, refresh from disk, layout, Delete enabling,
 // context menu, keys and dropped files.
-#include "gui/CCorvaneApp.h"
-#include "gui/CApkEditView.h"
 #include "core/ApkNameRule.h"
+#include "core/FileHelpers.h"
+#include "gui/CApkEditView.h"
+#include "gui/CCorvaneApp.h"
 #include "support/ScriptedUiDialogs.h"
 #include "support/TestBundle.h"
-#include "core/FileHelpers.h"
 
 #include <QDialog>
 #include <QDir>
@@ -22,22 +22,6 @@
 namespace {
 
 const QString kQuestion = QStringLiteral("Are you sure to delete?");
-
-QString Tree() {
-    return theApp().Paths().extractedTree();
-}
-
-// Writes the files (relative to the extracted tree) and returns a page of
-// the given partition.
-std::unique_ptr<CApkEditView> MakePage(bool systemPage, const QStringList& files,
-                                       QWidget* parent = nullptr) {
-    for (const QString& file : files)
-        WriteFile(Tree() + "/" + file, "apk");
-    auto page = std::make_unique<CApkEditView>(parent);
-    page->RootDirectory = Tree() + (systemPage ? "/system" : "/userdata");
-    page->IsSystemPage = systemPage ? 1 : 0;
-    return page;
-}
 
 QStringList RowTexts(const CApkEditView& page) {
     QStringList texts;
@@ -77,15 +61,29 @@ private slots:
     void drops();
 
 private:
+    QString Tree() const { return m_app->State().paths().extractedTree(); }
+    // Writes the files (relative to the extracted tree) and returns a page of
+    // the given partition.
+    std::unique_ptr<CApkEditView> MakePage(bool systemPage, const QStringList& files,
+                                           QWidget* parent = nullptr) {
+        for (const QString& file : files)
+            WriteFile(Tree() + "/" + file, "apk");
+        return std::make_unique<CApkEditView>(
+            *m_app, systemPage ? Partition::System : Partition::Data, parent);
+    }
+
     std::unique_ptr<TestBundle> m_bundle;
+    std::unique_ptr<CCorvaneApp> m_app;
 };
 
 void TestApkEditView::init() {
     m_bundle = std::make_unique<TestBundle>();
     QVERIFY(m_bundle->isValid());
+    m_app = std::make_unique<CCorvaneApp>(m_bundle->path());
 }
 
 void TestApkEditView::cleanup() {
+    m_app.reset();
     m_bundle.reset();
 }
 
@@ -103,7 +101,10 @@ void TestApkEditView::listSetUp() {
     QVERIFY(page->addButton()->isEnabled());
     QVERIFY(!page->deleteButton()->isEnabled());
 
-    QCOMPARE(page->RefreshApkList(), 1);
+    QCOMPARE(page->RootDirectory, Tree() + "/system");
+    page->RefreshApkList();
+    QCOMPARE(page->ApkCount, 1);
+    QCOMPARE(page->ApkPaths, QStringList{Tree() + "/system/app/Music.apk"});
     QCOMPARE(list->count(), 1);
     QVERIFY(!list->item(0)->icon().isNull());
     QCOMPARE(list->item(0)->text(), QStringLiteral("Music.apk"));
@@ -163,9 +164,9 @@ void TestApkEditView::refresh() {
     QFETCH(QStringList, files);
     QFETCH(QStringList, rows);
 
-    theApp().AndroidMajorVersion = version;
+    m_app->State().setAndroidMajorVersion(version);
     auto page = MakePage(systemPage, files);
-    QCOMPARE(page->RefreshApkList(), 1);
+    page->RefreshApkList();
 
     QStringList paths;
     QStringList texts;
@@ -250,14 +251,14 @@ void TestApkEditView::deleteButtonFollowsClicksAndSelection() {
     // Selection changes and hovering ask the rows.
     page->ApkList->item(0)->setSelected(true);
     QVERIFY(remove->isEnabled());
-    QCOMPARE(page->UpdateDeleteButton(), 1);
+    QVERIFY(page->UpdateDeleteButton());
     remove->setEnabled(false);
     QTest::mouseMove(viewport, empty);
     QVERIFY(remove->isEnabled());
     page->ApkList->clearSelection();
     QVERIFY(!remove->isEnabled());
     remove->setEnabled(true);
-    QCOMPARE(page->UpdateDeleteButton(), 0);
+    QVERIFY(!page->UpdateDeleteButton());
     QVERIFY(!remove->isEnabled());
 }
 
@@ -288,7 +289,7 @@ void TestApkEditView::contextMenu() {
 
 void TestApkEditView::contextCommands() {
     ScriptedUiDialogs dialogs;
-    theApp().WorkingArchivePath = m_bundle->file("zipTemp/temp.zip");
+    m_app->State().setWorkingArchivePath(m_bundle->file("zipTemp/temp.zip"));
     auto page = MakePage(true, {"system/app/A.apk"});
     page->RefreshApkList();
 
@@ -337,7 +338,7 @@ void TestApkEditView::keys() {
     QFETCH(bool, startsDelete);
 
     ScriptedUiDialogs dialogs;
-    theApp().WorkingArchivePath = m_bundle->file("zipTemp/temp.zip");
+    m_app->State().setWorkingArchivePath(m_bundle->file("zipTemp/temp.zip"));
 
     // The page inside a dialog, where Escape would reject and Return would
     // press the focused (auto-default) button.
@@ -371,7 +372,7 @@ void TestApkEditView::keys() {
 
 void TestApkEditView::drops() {
     ScriptedUiDialogs dialogs;
-    theApp().WorkingArchivePath = m_bundle->file("zipTemp/temp.zip");
+    m_app->State().setWorkingArchivePath(m_bundle->file("zipTemp/temp.zip"));
     auto page = MakePage(true, {});
     page->show();
     page->resize(600, 300);

@@ -1,18 +1,17 @@
 // The Delete command of the APK pages: archive member and tree in both
 // layouts on both pages, the change log, failures and the list afterwards.
+#include "core/ApkNameRule.h"
+#include "core/FileHelpers.h"
+#include "gui/CApkEditView.h"
 #include "gui/CCorvaneApp.h"
 #include "gui/UiDialogs.h"
-#include "gui/CApkEditView.h"
-#include "core/ApkNameRule.h"
 #include "support/ScriptedUiDialogs.h"
 #include "support/TestBundle.h"
 #include "support/ZipFixture.h"
-#include "core/FileHelpers.h"
 
 #include <QDir>
 #include <QFile>
 #include <QListWidget>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <algorithm>
@@ -27,23 +26,18 @@ QString Failed(const QString& path) {
     return QStringLiteral("Delete \"") + path + QStringLiteral("\" Failed!");
 }
 
-QString Tree() {
-    return theApp().Paths().extractedTree();
-}
-
-QString InTree(const QString& relative) {
-    return Tree() + "/" + relative;
-}
-
 QStringList Sorted(QStringList list) {
     std::sort(list.begin(), list.end());
     return list;
 }
 
+// The list without the entries that are, or lie below, one of the removed.
 QStringList Without(const QStringList& list, const QStringList& removed) {
     QStringList out;
     for (const QString& entry : list) {
-        if (!removed.contains(entry))
+        if (std::none_of(removed.begin(), removed.end(), [&](const QString& gone) {
+                return entry == gone || entry.startsWith(gone + "/");
+            }))
             out << entry;
     }
     return out;
@@ -67,8 +61,6 @@ private slots:
     void answerNo();
     void noPackageOpen();
     void noSelection();
-    void pathsWithoutMember();
-    void removeApkDirectory();
 
 private:
     // Lays the files out in the extracted tree and, with the extra members,
@@ -78,9 +70,13 @@ private:
     void select(const QStringList& relativePaths);
     QStringList members() const { return Sorted(ZipMemberNames(m_archive)); }
     QStringList logPaths() const;
+    QString Tree() const { return m_app->State().paths().extractedTree(); }
+    QString InTree(const QString& relative) const { return Tree() + "/" + relative; }
+    QString pending() const { return m_app->State().paths().zipTempDir() + "/tree.pending"; }
 
     std::unique_ptr<TestBundle> m_bundle;
     std::unique_ptr<ScriptedUiDialogs> m_dialogs;
+    std::unique_ptr<CCorvaneApp> m_app;
     std::unique_ptr<CApkEditView> m_page;
     QString m_archive;
 };
@@ -89,19 +85,21 @@ void TestDeleteApk::init() {
     m_bundle = std::make_unique<TestBundle>();
     QVERIFY(m_bundle->isValid());
     m_dialogs = std::make_unique<ScriptedUiDialogs>();
-    m_archive = theApp().Paths().workingArchive();
+    m_app = std::make_unique<CCorvaneApp>(m_bundle->path());
+    m_archive = m_app->State().paths().workingArchive();
 }
 
 void TestDeleteApk::cleanup() {
     FileHelpers::SetFileFaultsForTesting(nullptr);
     m_page.reset();
+    m_app.reset();
     m_dialogs.reset();
     m_bundle.reset();
 }
 
 void TestDeleteApk::open(int version, bool systemPage, const QStringList& files,
                          const QStringList& archiveOnly) {
-    theApp().AndroidMajorVersion = version;
+    m_app->State().setAndroidMajorVersion(version);
     QList<QPair<QString, QByteArray>> entries;
     for (const QString& file : files) {
         const QByteArray data = ("data of " + file).toUtf8();
@@ -112,19 +110,19 @@ void TestDeleteApk::open(int version, bool systemPage, const QStringList& files,
         entries.append({member, QByteArray("archive only")});
     entries.append(
         {QStringLiteral("system/build.prop"), QByteArray("ro.build.version.release=4.4")});
-    QVERIFY(QDir().mkpath(theApp().Paths().zipTempDir()));
+    QVERIFY(QDir().mkpath(m_app->State().paths().zipTempDir()));
     QVERIFY(WriteZip(m_archive, entries));
-    theApp().WorkingArchivePath = m_archive;
+    m_app->State().setWorkingArchivePath(m_archive);
 
-    m_page = std::make_unique<CApkEditView>();
-    m_page->RootDirectory = Tree() + (systemPage ? "/system" : "/userdata");
-    m_page->IsSystemPage = systemPage ? 1 : 0;
+    m_page =
+        std::make_unique<CApkEditView>(*m_app, systemPage ? Partition::System : Partition::Data);
+    QCOMPARE(m_page->RootDirectory, Tree() + (systemPage ? "/system" : "/userdata"));
     m_page->RefreshApkList();
 }
 
 void TestDeleteApk::select(const QStringList& relativePaths) {
     for (const QString& relative : relativePaths) {
-        const int row = m_page->ApkPaths.indexOf(InTree(relative));
+        const int row = static_cast<int>(m_page->ApkPaths.indexOf(InTree(relative)));
         QVERIFY2(row >= 0, qPrintable(relative + " is not listed"));
         m_page->ApkList->item(row)->setSelected(true);
     }
@@ -133,8 +131,8 @@ void TestDeleteApk::select(const QStringList& relativePaths) {
 QStringList TestDeleteApk::logPaths() const {
     // "<date> <time>: DELETE \"<path>\"" -> path
     QStringList paths;
-    for (const QString& line : theApp().ChangeLog) {
-        const int at = line.indexOf(QLatin1String(": DELETE \""));
+    for (const QString& line : m_app->State().changeLog()) {
+        const qsizetype at = line.indexOf(QLatin1String(": DELETE \""));
         paths << (at < 0 || !line.endsWith('"') ? QStringLiteral("?") + line
                                                 : line.mid(at + 10).chopped(1));
     }
@@ -152,7 +150,7 @@ void TestDeleteApk::deletes_data() {
         << 4 << true
         << QStringList{"system/app/Music.apk", "system/app/Other.apk", "system/lib/libmusic.so"}
         << QStringList{"system/app/Music.apk"} << QStringList{"system/app/Music.apk"};
-    QTest::newRow("5 system: directory layout, the other members stay in the archive")
+    QTest::newRow("5 system: directory layout, every member of the directory goes")
         << 5 << true
         << QStringList{"system/app/Browser/Browser.apk", "system/app/Browser/lib/arm/libfoo.so",
                        "system/app/Browser/oat/arm/Browser.odex", "system/app/Music.apk"}
@@ -217,8 +215,10 @@ void TestDeleteApk::deletes() {
     QCOMPARE(m_dialogs->texts(), QStringList{kQuestion});
     QCOMPARE(m_dialogs->boxes.first().owner.data(), m_page.get());
 
-    // Exactly the members holding the deleted APKs left the archive.
-    QCOMPARE(members(), Without(membersBefore, selected));
+    // Exactly the members of the deleted APKs left the archive: the file, or
+    // in the directory layout everything below its directory.
+    QCOMPARE(members(), Without(membersBefore, goneFromDisk));
+    QVERIFY(!FileHelpers::PathExists(pending()));
 
     // The APK (flat) or its directory (directory layout) left the tree,
     // nothing else did.
@@ -264,7 +264,8 @@ void TestDeleteApk::fileFaultEndsPass_data() {
         << QStringList{"system/app/C/C.apk"};
     QTest::newRow("directory layout: the directory cannot be removed")
         << 5 << QStringList{"system/app/A/A.apk", "system/app/B/B.apk", "system/app/C/C.apk"}
-        << int(FileHelpers::FileOp::RemoveDirectory) << "system/app/B" << QStringList{"system/app/C/C.apk"};
+        << int(FileHelpers::FileOp::RemoveDirectory) << "system/app/B"
+        << QStringList{"system/app/C/C.apk"};
 }
 
 void TestDeleteApk::fileFaultEndsPass() {
@@ -297,10 +298,17 @@ void TestDeleteApk::fileFaultEndsPass() {
     QCOMPARE(logPaths(), QStringList{apks.at(0)});
     QVERIFY(!FileHelpers::PathExists(apks.at(0)));
     QVERIFY(FileHelpers::PathExists(apks.at(2)));
-    // The archive is updated before the tree: the failed APK's member is gone.
+    // The archive is updated before the tree: the failed APK's members are
+    // gone (in the directory layout all of its directory), and the tree's
+    // edit stays pending for the next start.
     const QString tree = Tree() + "/";
-    QCOMPARE(members(), Without(membersBefore, {QString(apks.at(0)).remove(0, tree.size()),
-                                                QString(apks.at(1)).remove(0, tree.size())}));
+    QStringList goneMembers;
+    for (const QString& apk : {apks.at(0), apks.at(1)}) {
+        const QString member = QString(apk).remove(0, tree.size());
+        goneMembers << (version == 5 ? member.section('/', 0, -2) : member);
+    }
+    QCOMPARE(members(), Without(membersBefore, goneMembers));
+    QVERIFY(FileHelpers::PathExists(pending()));
 
     // The list was rebuilt and agrees with ApkPaths again.
     QStringList expected;
@@ -333,7 +341,7 @@ void TestDeleteApk::upperCaseExtensionInDirectoryLayout() {
     QCOMPARE(ReadFile(m_archive), archiveBefore);
     QVERIFY(FileHelpers::PathExists(InTree("system/app/Browser/Browser.APK")));
     QVERIFY(FileHelpers::PathExists(InTree("system/app/Music.apk")));
-    QVERIFY(theApp().ChangeLog.isEmpty());
+    QVERIFY(m_app->State().changeLog().isEmpty());
     QCOMPARE(m_page->ApkCount, 2);
 }
 
@@ -362,7 +370,7 @@ void TestDeleteApk::archiveFailure() {
     const QString broken = m_bundle->file(archive);
     if (!archiveData.isEmpty())
         QVERIFY(WriteFile(broken, archiveData));
-    theApp().WorkingArchivePath = broken;
+    m_app->State().setWorkingArchivePath(broken);
     select({apk, "system/app/Other.apk"});
     m_dialogs->answers.enqueue(UiDialogs::Answer::Yes);
     m_page->OnDeleteApk();
@@ -371,8 +379,9 @@ void TestDeleteApk::archiveFailure() {
     QCOMPARE(m_dialogs->texts(), (QStringList{kQuestion, Failed(InTree(apk))}));
     QVERIFY(FileHelpers::PathExists(InTree(apk)));
     QVERIFY(FileHelpers::PathExists(InTree("system/app/Other.apk")));
-    QVERIFY(theApp().ChangeLog.isEmpty());
+    QVERIFY(m_app->State().changeLog().isEmpty());
     QCOMPARE(ReadFile(broken), archiveData);
+    QVERIFY(!FileHelpers::PathExists(pending()));
     QCOMPARE(m_page->ApkCount, 2);
     QCOMPARE(m_page->ApkList->count(), 2);
 }
@@ -390,7 +399,7 @@ void TestDeleteApk::answerNo() {
     QCOMPARE(ReadFile(m_archive), archiveBefore);
     QVERIFY(FileHelpers::PathExists(InTree("system/app/Browser/Browser.apk")));
     QVERIFY(FileHelpers::PathExists(InTree("system/app/Music.apk")));
-    QVERIFY(theApp().ChangeLog.isEmpty());
+    QVERIFY(m_app->State().changeLog().isEmpty());
     // Not even refreshed: the rows keep their selection.
     QCOMPARE(m_page->ApkList->selectedItems().size(), 2);
 }
@@ -398,7 +407,7 @@ void TestDeleteApk::answerNo() {
 void TestDeleteApk::noPackageOpen() {
     open(4, true, {"system/app/Music.apk"});
     const QByteArray archiveBefore = ReadFile(m_archive);
-    theApp().WorkingArchivePath.clear();
+    m_app->State().setWorkingArchivePath(QString());
     select({"system/app/Music.apk"});
     m_dialogs->answers.enqueue(UiDialogs::Answer::Yes);
     m_page->OnDeleteApk();
@@ -410,11 +419,7 @@ void TestDeleteApk::noPackageOpen() {
     QCOMPARE(box.buttons, UiDialogs::Buttons::Ok);
     QVERIFY(FileHelpers::PathExists(InTree("system/app/Music.apk")));
     QCOMPARE(ReadFile(m_archive), archiveBefore);
-    QVERIFY(theApp().ChangeLog.isEmpty());
-
-    // Called directly, the APK is refused all the same.
-    QCOMPARE(m_page->DeleteApk(InTree("system/app/Music.apk")), 0);
-    QVERIFY(FileHelpers::PathExists(InTree("system/app/Music.apk")));
+    QVERIFY(m_app->State().changeLog().isEmpty());
 }
 
 void TestDeleteApk::noSelection() {
@@ -426,53 +431,10 @@ void TestDeleteApk::noSelection() {
 
     QCOMPARE(m_dialogs->texts(), QStringList{kQuestion});
     QCOMPARE(ReadFile(m_archive), archiveBefore);
-    QVERIFY(theApp().ChangeLog.isEmpty());
+    QVERIFY(m_app->State().changeLog().isEmpty());
     // Rebuilt: the file written meanwhile is listed now.
     QCOMPARE(m_page->ApkPaths,
              (QStringList{InTree("system/app/Music.apk"), InTree("system/app/New.apk")}));
-}
-
-void TestDeleteApk::pathsWithoutMember() {
-    open(4, true, {"system/app/Music.apk"});
-    const QByteArray archiveBefore = ReadFile(m_archive);
-    const QString outside = m_bundle->file("elsewhere/app/Music.apk");
-    QVERIFY(WriteFile(outside, "x"));
-
-    QCOMPARE(m_page->DeleteApk(QStringLiteral("Music.apk")), 0);
-    QCOMPARE(m_page->DeleteApk(outside), 0);
-    QCOMPARE(m_page->DeleteApk(InTree("userdata/app/Music.apk")), 0);
-    QVERIFY(FileHelpers::PathExists(outside));
-    QCOMPARE(ReadFile(m_archive), archiveBefore);
-}
-
-void TestDeleteApk::removeApkDirectory() {
-    QTemporaryDir dir;
-    QCOMPARE(CApkEditView().RemoveApkDirectory(QString()), 0);
-
-    // Read-only entries go all the same.
-    const QString root = dir.filePath("Browser");
-    QVERIFY(WriteFile(root + "/Browser.apk", "x"));
-    QVERIFY(WriteFile(root + "/lib/arm/libfoo.so", "x"));
-    QVERIFY(WriteFile(root + "/oat/arm/Browser.odex", "x"));
-    QVERIFY(QFile::setPermissions(root + "/Browser.apk", QFileDevice::ReadOwner));
-    QVERIFY(
-        QFile::setPermissions(root + "/lib/arm", QFileDevice::ReadOwner | QFileDevice::ExeOwner));
-    QVERIFY(QFile::link(root + "/Browser.apk", root + "/link.apk"));
-    CApkEditView page;
-    QCOMPARE(page.RemoveApkDirectory(root), 1);
-    QVERIFY(!FileHelpers::PathExists(root));
-
-    // A file that cannot go ends the removal; what went before stays gone.
-    QVERIFY(WriteFile(root + "/a/1.so", "x"));
-    QVERIFY(WriteFile(root + "/b/2.so", "x"));
-    QVERIFY(WriteFile(root + "/c/3.so", "x"));
-    FileHelpers::SetFileFaultsForTesting([&](FileHelpers::FileOp op, const QString& path) {
-        return op == FileHelpers::FileOp::RemoveFile && path == root + "/b/2.so";
-    });
-    QCOMPARE(page.RemoveApkDirectory(root), 0);
-    QVERIFY(!FileHelpers::PathExists(root + "/a"));
-    QVERIFY(FileHelpers::PathExists(root + "/b/2.so"));
-    QVERIFY(FileHelpers::PathExists(root + "/c/3.so"));
 }
 
 QTEST_MAIN(TestDeleteApk)

@@ -1,11 +1,13 @@
+#include "core/ArchiveEdit.h"
+#include "core/FileHelpers.h"
+#include "gui/CConfigView.h"
 #include "gui/CCorvaneApp.h"
-#include "gui/UiDialogs.h"
 #include "gui/CImageView.h"
 #include "gui/DialogBuilder.h"
+#include "gui/UiDialogs.h"
 #include "support/ScriptedUiDialogs.h"
 #include "support/TestBundle.h"
 #include "support/ZipFixture.h"
-#include "core/FileHelpers.h"
 
 #include <QDesktopServices>
 #include <QDialog>
@@ -27,7 +29,8 @@ public slots:
     void open(const QUrl& url) { urls << url; }
 };
 
-// The image page against a real extracted tree and a real working archive.
+// The image page against a real extracted tree and a real working archive;
+// the Enter and Escape keys of the image and settings pages.
 class tst_ImageView : public QObject {
     Q_OBJECT
 
@@ -39,14 +42,15 @@ private slots:
     void replaceUpdatesTreeArchiveLogAndMark();
     void replacingTwiceLogsTwiceAndMarksOnce();
     void cancelledFileDialogChangesNothing();
+    void bootAnimationWithoutMediaDirectory();
     void copyFailure_data();
     void copyFailure();
     void archiveFailureLeavesEverythingAsItWas_data();
     void archiveFailureLeavesEverythingAsItWas();
     void archiveFailureRemovesAFileTheTreeDidNotHave();
     void noOpenPackageIsRefusedFirst();
-    void enterAndEscapeAreSwallowed_data();
-    void enterAndEscapeAreSwallowed();
+    void pageKeysAreSwallowed_data();
+    void pageKeysAreSwallowed();
     void directoryButtonsAreHiddenAndOpenTheFileBrowser();
 
 private:
@@ -60,6 +64,7 @@ private:
 
     std::unique_ptr<TestBundle> m_bundle;
     std::unique_ptr<ScriptedUiDialogs> m_dialogs;
+    std::unique_ptr<CCorvaneApp> m_app;
     QString m_source;
 };
 
@@ -104,7 +109,8 @@ void tst_ImageView::init() {
     QVERIFY(WriteFile(tree(QStringLiteral("system/build.prop")), "ro.build.version.release=4.4\n"));
     QVERIFY(QDir().mkpath(m_bundle->file(QStringLiteral("zipTemp"))));
     QVERIFY(WriteZip(archive(), members));
-    theApp().WorkingArchivePath = archive();
+    m_app = std::make_unique<CCorvaneApp>(m_bundle->path());
+    m_app->State().setWorkingArchivePath(archive());
 
     m_source = m_bundle->file(QStringLiteral("incoming/new image.bin"));
     QVERIFY(WriteFile(m_source, "new data"));
@@ -112,6 +118,7 @@ void tst_ImageView::init() {
 
 void tst_ImageView::cleanup() {
     FileHelpers::SetFileFaultsForTesting({});
+    m_app.reset();
     m_dialogs.reset();
     m_bundle.reset();
 }
@@ -123,8 +130,9 @@ QByteArray tst_ImageView::snapshot() const {
     const QMap<QString, QByteArray> zip = ReadZip(archive());
     for (auto it = zip.cbegin(); it != zip.cend(); ++it)
         out += "zip:" + it.key().toUtf8() + '=' + it.value() + '\n';
-    out += "log:" + theApp().ChangeLog.join(QLatin1Char('|')).toUtf8() + '\n';
-    out += "zipTemp:" + FileHelpers::ListDirectory(m_bundle->file(QStringLiteral("zipTemp"))).join(',').toUtf8();
+    out += "log:" + m_app->State().changeLog().join(QLatin1Char('|')).toUtf8() + '\n';
+    out += "zipTemp:" +
+           FileHelpers::ListDirectory(m_bundle->file(QStringLiteral("zipTemp"))).join(',').toUtf8();
     return out;
 }
 
@@ -160,7 +168,7 @@ void tst_ImageView::replaceUpdatesTreeArchiveLogAndMark() {
     QFETCH(QString, member);
     QFETCH(QString, filter);
 
-    CImageView page;
+    CImageView page(*m_app);
     QCOMPARE(page.RootDirectory, m_bundle->file(QStringLiteral("srctemp")));
     QPushButton* button = Control<QPushButton>(&page, buttonId);
     QVERIFY(button);
@@ -182,8 +190,8 @@ void tst_ImageView::replaceUpdatesTreeArchiveLogAndMark() {
     QCOMPARE(zip.value(QStringLiteral("system/build.prop")),
              QByteArray("ro.build.version.release=4.4\n"));
 
-    QCOMPARE(theApp().ChangeLog.size(), 1);
-    const QString line = theApp().ChangeLog.first();
+    QCOMPARE(m_app->State().changeLog().size(), 1);
+    const QString line = m_app->State().changeLog().first();
     QVERIFY2(
         line.endsWith(QStringLiteral(": REPLACE \"%1\" with \"%2\"").arg(tree(target), m_source)),
         qPrintable(line));
@@ -194,13 +202,14 @@ void tst_ImageView::replaceUpdatesTreeArchiveLogAndMark() {
         QCOMPARE(text.endsWith(QLatin1Char('*')), id == buttonId);
     }
     QCOMPARE(button->text(), caption + QLatin1Char('*'));
-    // No backup of the old file is left behind.
+    // No backup of the old file and no pending edit are left behind; the
+    // change-log journal keeps the line.
     QCOMPARE(FileHelpers::ListDirectory(m_bundle->file(QStringLiteral("zipTemp"))),
-             QStringList{QStringLiteral("temp.zip")});
+             (QStringList{QStringLiteral("log.journal"), QStringLiteral("temp.zip")}));
 }
 
 void tst_ImageView::replacingTwiceLogsTwiceAndMarksOnce() {
-    CImageView page;
+    CImageView page(*m_app);
     QPushButton* logo = Control<QPushButton>(&page, 1006);
     m_dialogs->openResults.enqueue({m_source});
     logo->click();
@@ -210,15 +219,15 @@ void tst_ImageView::replacingTwiceLogsTwiceAndMarksOnce() {
     logo->click();
 
     QVERIFY(m_dialogs->boxes.isEmpty());
-    QCOMPARE(theApp().ChangeLog.size(), 2);
-    QVERIFY(theApp().ChangeLog.at(1).endsWith("with \"" + second + "\""));
+    QCOMPARE(m_app->State().changeLog().size(), 2);
+    QVERIFY(m_app->State().changeLog().at(1).endsWith("with \"" + second + "\""));
     QCOMPARE(logo->text(), QStringLiteral("Replace logo.img*"));
     QCOMPARE(ReadFile(tree(QStringLiteral("logo.img"))), QByteArray("second data"));
     QCOMPARE(ReadZip(archive()).value(QStringLiteral("logo.img")), QByteArray("second data"));
 }
 
 void tst_ImageView::cancelledFileDialogChangesNothing() {
-    CImageView page;
+    CImageView page(*m_app);
     const QByteArray before = snapshot();
     for (const int id : kReplaceButtons)
         Control<QPushButton>(&page, id)->click();
@@ -231,25 +240,21 @@ void tst_ImageView::cancelledFileDialogChangesNothing() {
 
 void tst_ImageView::copyFailure_data() {
     QTest::addColumn<int>("buttonId");
-    QTest::addColumn<QString>("fault"); // tree file whose copy fails; empty: none
-    QTest::newRow("boot animation without system/media") << 1008 << QString();
-    QTest::newRow("image locked") << 1006 << "logo.img";
-    QTest::newRow("kernel locked") << 1012 << "boot.img";
+    QTest::addColumn<QString>("target");
+    QTest::newRow("image") << 1006 << "logo.img";
+    QTest::newRow("kernel") << 1012 << "boot.img";
+    QTest::newRow("boot animation") << 1008 << "system/media/bootanimation.zip";
 }
 
 void tst_ImageView::copyFailure() {
     QFETCH(int, buttonId);
-    QFETCH(QString, fault);
-    if (fault.isEmpty()) {
-        QVERIFY(FileHelpers::DeleteDirectoryTree(tree(QStringLiteral("system/media"))));
-    } else {
-        const QString locked = tree(fault);
-        FileHelpers::SetFileFaultsForTesting([locked](FileHelpers::FileOp op, const QString& path) {
-            return op == FileHelpers::FileOp::CopyFile && path == locked;
-        });
-    }
-    CImageView page;
-    const QByteArray before = snapshot();
+    QFETCH(QString, target);
+    // The tree's copy goes through a temporary name beside the target.
+    const QString partial = tree(target) + QStringLiteral(".corvane-part");
+    FileHelpers::SetFileFaultsForTesting([partial](FileHelpers::FileOp op, const QString& path) {
+        return op == FileHelpers::FileOp::CopyFile && path == partial;
+    });
+    CImageView page(*m_app);
     m_dialogs->openResults.enqueue({m_source});
     Control<QPushButton>(&page, buttonId)->click();
 
@@ -259,8 +264,35 @@ void tst_ImageView::copyFailure() {
     QCOMPARE(box.caption, ApplicationTitle());
     QCOMPARE(box.buttons, UiDialogs::Buttons::Ok);
     QCOMPARE(box.icon, UiDialogs::Icon::None);
-    QCOMPARE(snapshot(), before);
+    // The archive was updated first; the tree keeps its file, nothing is
+    // logged or marked, and the edit is left pending for the next start.
+    QCOMPARE(ReadZip(archive()).value(target), QByteArray("new data"));
+    QCOMPARE(ReadFile(tree(target)), OldData(target));
+    QVERIFY(!FileHelpers::PathExists(partial));
+    QVERIFY(m_app->State().changeLog().isEmpty());
     QVERIFY(!Control<QPushButton>(&page, buttonId)->text().contains(QLatin1Char('*')));
+
+    FileHelpers::SetFileFaultsForTesting({});
+    const WorkspacePaths paths = m_app->State().paths();
+    QVERIFY(FileHelpers::PathExists(paths.zipTempDir() + QStringLiteral("/tree.pending")));
+    QString error;
+    QVERIFY2(FinishInterruptedTreeSync(paths, &error), qPrintable(error));
+    QCOMPARE(ReadFile(tree(target)), QByteArray("new data"));
+}
+
+void tst_ImageView::bootAnimationWithoutMediaDirectory() {
+    // A tree without system/media gets the directory with the new file.
+    QVERIFY(FileHelpers::DeleteDirectoryTree(tree(QStringLiteral("system/media"))));
+    CImageView page(*m_app);
+    m_dialogs->openResults.enqueue({m_source});
+    Control<QPushButton>(&page, 1008)->click();
+
+    QVERIFY2(m_dialogs->boxes.isEmpty(), qPrintable(m_dialogs->texts().join('|')));
+    QCOMPARE(ReadFile(tree(QStringLiteral("system/media/bootanimation.zip"))),
+             QByteArray("new data"));
+    QCOMPARE(ReadZip(archive()).value(QStringLiteral("system/media/bootanimation.zip")),
+             QByteArray("new data"));
+    QCOMPARE(m_app->State().changeLog().size(), 1);
 }
 
 void tst_ImageView::archiveFailureLeavesEverythingAsItWas_data() {
@@ -274,9 +306,9 @@ void tst_ImageView::archiveFailureLeavesEverythingAsItWas() {
     // A working archive that is not a ZIP cannot be updated.
     const QString broken = m_bundle->file(QStringLiteral("zipTemp/broken.zip"));
     QVERIFY(WriteFile(broken, "this is no archive"));
-    theApp().WorkingArchivePath = broken;
+    m_app->State().setWorkingArchivePath(broken);
 
-    CImageView page;
+    CImageView page(*m_app);
     const QByteArray before = snapshot();
     m_dialogs->openResults.enqueue({m_source});
     Control<QPushButton>(&page, buttonId)->click();
@@ -295,21 +327,21 @@ void tst_ImageView::archiveFailureRemovesAFileTheTreeDidNotHave() {
     QVERIFY(FileHelpers::RemoveFile(tree(QStringLiteral("pq_param.img"))));
     const QString broken = m_bundle->file(QStringLiteral("zipTemp/broken.zip"));
     QVERIFY(WriteFile(broken, "this is no archive"));
-    theApp().WorkingArchivePath = broken;
+    m_app->State().setWorkingArchivePath(broken);
 
-    CImageView page;
+    CImageView page(*m_app);
     m_dialogs->openResults.enqueue({m_source});
     Control<QPushButton>(&page, 1015)->click();
 
     QCOMPARE(m_dialogs->texts(),
              QStringList{QStringLiteral("Failed to replace the pq_param.img! ")});
     QVERIFY(!FileHelpers::PathExists(tree(QStringLiteral("pq_param.img"))));
-    QVERIFY(theApp().ChangeLog.isEmpty());
+    QVERIFY(m_app->State().changeLog().isEmpty());
 }
 
 void tst_ImageView::noOpenPackageIsRefusedFirst() {
-    theApp().WorkingArchivePath.clear();
-    CImageView page;
+    m_app->State().setWorkingArchivePath(QString());
+    CImageView page(*m_app);
     const QByteArray before = snapshot();
     for (const int id : kReplaceButtons) {
         m_dialogs->openResults.enqueue({m_source});
@@ -327,27 +359,36 @@ void tst_ImageView::noOpenPackageIsRefusedFirst() {
     QCOMPARE(snapshot(), before);
 }
 
-void tst_ImageView::enterAndEscapeAreSwallowed_data() {
+void tst_ImageView::pageKeysAreSwallowed_data() {
+    QTest::addColumn<bool>("imagePage"); // false: the settings page
     QTest::addColumn<int>("key");
-    QTest::newRow("Return") << int(Qt::Key_Return);
-    QTest::newRow("Enter") << int(Qt::Key_Enter);
-    QTest::newRow("Escape") << int(Qt::Key_Escape);
+    const QList<QPair<const char*, int>> keys{
+        {"Return", Qt::Key_Return}, {"Enter", Qt::Key_Enter}, {"Escape", Qt::Key_Escape}};
+    for (const bool imagePage : {true, false}) {
+        for (const auto& [name, key] : keys)
+            QTest::addRow("%s: %s", imagePage ? "image" : "settings", name) << imagePage << key;
+    }
 }
 
-void tst_ImageView::enterAndEscapeAreSwallowed() {
+void tst_ImageView::pageKeysAreSwallowed() {
+    QFETCH(bool, imagePage);
     QFETCH(int, key);
     // Inside a dialog, as in the main window: there Enter would press the
     // focused button and Escape would close the dialog.
     QDialog host;
     auto* layout = new QVBoxLayout(&host);
-    auto* page = new CImageView(&host);
+    QWidget* page = imagePage ? static_cast<QWidget*>(new CImageView(*m_app, &host))
+                              : static_cast<QWidget*>(new CConfigView(*m_app, &host));
     layout->addWidget(page);
     host.show();
     QVERIFY(QTest::qWaitForWindowExposed(&host));
     QSignalSpy finished(&host, &QDialog::finished);
 
-    for (const int id : kReplaceButtons) {
-        QPushButton* button = Control<QPushButton>(page, id);
+    const QList<QPushButton*> buttons = page->findChildren<QPushButton*>();
+    QCOMPARE(buttons.size(), imagePage ? 11 : 3);
+    for (QPushButton* button : buttons) {
+        if (!button->isVisible())
+            continue;
         QSignalSpy clicked(button, &QPushButton::clicked);
         button->setFocus();
         QTest::keyClick(button, Qt::Key(key));
@@ -357,13 +398,14 @@ void tst_ImageView::enterAndEscapeAreSwallowed() {
     QCOMPARE(finished.count(), 0);
     QVERIFY(host.isVisible());
     QVERIFY(m_dialogs->fileDialogs.isEmpty());
+    QVERIFY(m_dialogs->chooserCandidates.isEmpty());
     QVERIFY(m_dialogs->boxes.isEmpty());
 }
 
 void tst_ImageView::directoryButtonsAreHiddenAndOpenTheFileBrowser() {
     UrlRecorder recorder;
     QDesktopServices::setUrlHandler(QStringLiteral("file"), &recorder, "open");
-    CImageView page;
+    CImageView page(*m_app);
     page.show();
     QPushButton* media = Control<QPushButton>(&page, 1009);
     QPushButton* root = Control<QPushButton>(&page, 1016);
@@ -381,7 +423,7 @@ void tst_ImageView::directoryButtonsAreHiddenAndOpenTheFileBrowser() {
     QCOMPARE(recorder.urls, QList<QUrl>({QUrl::fromLocalFile(tree(QStringLiteral("system/media"))),
                                          QUrl::fromLocalFile(page.RootDirectory)}));
     QVERIFY(m_dialogs->boxes.isEmpty());
-    QVERIFY(theApp().ChangeLog.isEmpty());
+    QVERIFY(m_app->State().changeLog().isEmpty());
 }
 
 QTEST_MAIN(tst_ImageView)

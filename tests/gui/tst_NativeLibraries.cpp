@@ -1,11 +1,14 @@
 // The native libraries of APKs added to the system page: flattened into the
-// partition's lib directory and added to the working archive in one update.
-#include "gui/CCorvaneApp.h"
+// partition's lib directory and added to the working archive in the APK's
+// own commit; every question comes before any change.
+#include "core/ArchiveEdit.h"
+#include "core/FileHelpers.h"
 #include "gui/CApkEditView.h"
+#include "gui/CCorvaneApp.h"
+#include "gui/DialogBuilder.h"
 #include "support/ScriptedUiDialogs.h"
 #include "support/TestBundle.h"
 #include "support/ZipFixture.h"
-#include "core/FileHelpers.h"
 
 #include <QDir>
 #include <QFile>
@@ -36,17 +39,15 @@ private slots:
     void libraryOfTheFirmwareAsks();
     void replacingCopyFails();
     void apkWithoutLibraries();
-    void everyFileFlattened();
-    void linksAreNotFollowed();
-    void missingSource();
-    void archiveFailure();
-    void noPackageOpen();
 
 private:
     QMap<QString, QByteArray> archive() const { return ReadZip(m_archive); }
+    WorkspacePaths paths() const { return m_app->State().paths(); }
+    const QStringList& log() const { return m_app->State().changeLog(); }
 
     std::unique_ptr<TestBundle> m_bundle;
     std::unique_ptr<ScriptedUiDialogs> m_dialogs;
+    std::unique_ptr<CCorvaneApp> m_app;
     std::unique_ptr<CApkEditView> m_page;
     QString m_tree;
     QString m_lib;
@@ -57,24 +58,23 @@ void TestNativeLibraries::init() {
     m_bundle = std::make_unique<TestBundle>();
     QVERIFY(m_bundle->isValid());
     m_dialogs = std::make_unique<ScriptedUiDialogs>();
-    CCorvaneApp& app = theApp();
-    m_tree = app.Paths().extractedTree();
+    m_app = std::make_unique<CCorvaneApp>(m_bundle->path());
+    m_tree = paths().extractedTree();
     m_lib = m_tree + "/system/lib";
     QVERIFY(QDir().mkpath(m_tree + "/system"));
-    QVERIFY(QDir().mkpath(app.Paths().apkTempDir()));
-    QVERIFY(QDir().mkpath(app.Paths().zipTempDir()));
-    m_archive = app.Paths().workingArchive();
+    QVERIFY(QDir().mkpath(paths().apkTempDir()));
+    QVERIFY(QDir().mkpath(paths().zipTempDir()));
+    m_archive = paths().workingArchive();
     QVERIFY(WriteZip(m_archive, {{"system/build.prop", "ro.build.version.release=4.4\n"}}));
-    app.WorkingArchivePath = m_archive;
+    m_app->State().setWorkingArchivePath(m_archive);
 
-    m_page = std::make_unique<CApkEditView>();
-    m_page->RootDirectory = m_tree + "/system";
-    m_page->IsSystemPage = 1;
+    m_page = std::make_unique<CApkEditView>(*m_app, Partition::System);
 }
 
 void TestNativeLibraries::cleanup() {
     FileHelpers::SetFileFaultsForTesting(nullptr);
     m_page.reset();
+    m_app.reset();
     m_dialogs.reset();
     m_bundle.reset();
 }
@@ -95,6 +95,7 @@ void TestNativeLibraries::sameNameInTwoAbis() {
     const QByteArray deep = inside.value("lib/arm64-v8a/deep/libdeep.so");
     QVERIFY(!arm64.isEmpty() && !armeabi.isEmpty() && !deep.isEmpty());
     QVERIFY(arm64 != armeabi);
+    const QByteArray archiveBefore = ReadFile(m_archive);
     m_dialogs->answers.enqueue(UiDialogs::Answer(answer));
 
     // arm64-v8a is listed before armeabi-v7a, its deep directory before its
@@ -104,43 +105,52 @@ void TestNativeLibraries::sameNameInTwoAbis() {
     QCOMPARE(m_dialogs->boxes[0].caption, QStringLiteral("Velkor"));
     QCOMPARE(m_dialogs->boxes[0].owner.data(), m_page.get());
 
-    const QByteArray expected = yes ? armeabi : arm64;
+    if (!yes) {
+        // No to any question ends the add before anything changed.
+        QCOMPARE(ReadFile(m_archive), archiveBefore);
+        QVERIFY(!FileHelpers::PathExists(m_tree + "/system/app/NativeDemo.apk"));
+        QCOMPARE(FileHelpers::ListDirectory(m_lib), QStringList());
+        QVERIFY(log().isEmpty());
+        return;
+    }
+    // The later library of the name wins, in the tree and in the archive.
     QCOMPARE(FileHelpers::ListDirectory(m_lib), (QStringList{"libdeep.so", "libdemo.so"}));
-    QCOMPARE(ReadFile(m_lib + "/libdemo.so"), expected);
+    QCOMPARE(ReadFile(m_lib + "/libdemo.so"), armeabi);
     QCOMPARE(ReadFile(m_lib + "/libdeep.so"), deep);
     const auto members = archive();
-    QCOMPARE(members.value("system/lib/libdemo.so"), expected);
+    QCOMPARE(members.value("system/lib/libdemo.so"), armeabi);
     QCOMPARE(members.value("system/lib/libdeep.so"), deep);
     QVERIFY(!members.contains("system/lib/deep/libdeep.so"));
-    // The APK stays placed whatever the library stage answered.
-    const QByteArray signedCopy = ReadFile(theApp().Paths().apkTempDir() + "/NativeDemo.apk");
+    const QByteArray signedCopy = ReadFile(paths().apkTempDir() + "/NativeDemo.apk");
     QVERIFY(!signedCopy.isEmpty());
     QCOMPARE(ReadFile(m_tree + "/system/app/NativeDemo.apk"), signedCopy);
     QCOMPARE(members.value("system/app/NativeDemo.apk"), signedCopy);
-    QCOMPARE(theApp().ChangeLog.size(), yes ? 1 : 0);
+    QCOMPARE(log().size(), 1);
 }
 
 void TestNativeLibraries::libraryOfTheFirmwareAsks() {
-    // The firmware already carries a library of that name: asked first.
+    // The firmware already carries a library of that name: asked first, and
+    // No leaves the package as it was (the APK is not added either).
     QVERIFY(WriteFile(m_lib + "/libdeep.so", "firmware"));
+    const QByteArray archiveBefore = ReadFile(m_archive);
     m_dialogs->answers.enqueue(UiDialogs::Answer::No);
 
     QVERIFY(!m_page->AddApkFile(Fixture("NativeDemo.apk")));
     QCOMPARE(m_dialogs->texts(), QStringList{Overwrite("libdeep.so")});
     QCOMPARE(FileHelpers::ListDirectory(m_lib), QStringList{"libdeep.so"});
     QCOMPARE(ReadFile(m_lib + "/libdeep.so"), QByteArray("firmware"));
-    const auto members = archive();
-    QVERIFY(!members.contains("system/lib/libdeep.so"));
-    QVERIFY(members.contains("system/app/NativeDemo.apk"));
-    QVERIFY(theApp().ChangeLog.isEmpty());
+    QCOMPARE(ReadFile(m_archive), archiveBefore);
+    QVERIFY(!FileHelpers::PathExists(m_tree + "/system/app/NativeDemo.apk"));
+    QVERIFY(log().isEmpty());
 }
 
 void TestNativeLibraries::replacingCopyFails() {
-    // Every copy to libdemo.so fails: the first one leads to the question,
-    // the replacing one to "Copy failed!" with the library already archived.
+    // The copy of libdemo.so into the tree fails after the archive took the
+    // APK and every library: "Copy failed!", and the next start finishes the
+    // tree from the archive.
     const QString target = m_lib + "/libdemo.so";
     FileHelpers::SetFileFaultsForTesting([target](FileHelpers::FileOp op, const QString& path) {
-        return op == FileHelpers::FileOp::CopyFile && path == target;
+        return op == FileHelpers::FileOp::CopyFile && path == target + ".corvane-part";
     });
     m_dialogs->answers.enqueue(UiDialogs::Answer::Yes);
     const auto inside = ReadZip(Fixture("NativeDemo.apk"));
@@ -148,91 +158,30 @@ void TestNativeLibraries::replacingCopyFails() {
     QVERIFY(!m_page->AddApkFile(Fixture("NativeDemo.apk")));
     QCOMPARE(m_dialogs->texts(), (QStringList{Overwrite("libdemo.so"), "Copy failed!"}));
     QCOMPARE(m_dialogs->boxes[1].caption, ApplicationTitle());
-    QCOMPARE(FileHelpers::ListDirectory(m_lib), QStringList{"libdeep.so"});
+    QVERIFY(!FileHelpers::PathExists(target));
     const auto members = archive();
     QCOMPARE(members.value("system/lib/libdeep.so"), inside.value("lib/arm64-v8a/deep/libdeep.so"));
-    QCOMPARE(members.value("system/lib/libdemo.so"), inside.value("lib/arm64-v8a/libdemo.so"));
-    QVERIFY(theApp().ChangeLog.isEmpty());
+    QCOMPARE(members.value("system/lib/libdemo.so"), inside.value("lib/armeabi-v7a/libdemo.so"));
+    QVERIFY(members.contains("system/app/NativeDemo.apk"));
+    QVERIFY(log().isEmpty());
+
+    FileHelpers::SetFileFaultsForTesting(nullptr);
+    QString error;
+    QVERIFY2(FinishInterruptedTreeSync(paths(), &error), qPrintable(error));
+    QCOMPARE(ReadFile(target), inside.value("lib/armeabi-v7a/libdemo.so"));
+    QCOMPARE(ReadFile(m_tree + "/system/app/NativeDemo.apk"),
+             members.value("system/app/NativeDemo.apk"));
 }
 
 void TestNativeLibraries::apkWithoutLibraries() {
     QVERIFY(m_page->AddApkFile(Fixture("Plain.apk")));
     QVERIFY(m_dialogs->boxes.isEmpty());
-    QVERIFY(FileHelpers::PathExists(m_lib));
     QCOMPARE(FileHelpers::ListDirectory(m_lib), QStringList());
     const auto members = archive();
+    QVERIFY(members.contains("system/app/Plain.apk"));
     QVERIFY(std::none_of(members.keyBegin(), members.keyEnd(),
                          [](const QString& member) { return member.startsWith("system/lib"); }));
-    QCOMPARE(theApp().ChangeLog.size(), 1);
-}
-
-void TestNativeLibraries::everyFileFlattened() {
-    // Any file below lib, at any depth and of any name, is taken.
-    const QString source = m_bundle->file("UzApk/lib");
-    QVERIFY(WriteFile(source + "/x86/libone.so", "one"));
-    QVERIFY(WriteFile(source + "/x86/a/b/c/libtwo.so", "two"));
-    QVERIFY(WriteFile(source + "/README", "notes"));
-    QVERIFY(WriteFile(source + "/mips/data.bin", "bin"));
-    QVERIFY(QDir().mkpath(m_lib));
-
-    QVERIFY(m_page->CopyNativeLibraries(source, m_lib));
-    QVERIFY(m_dialogs->boxes.isEmpty());
-    const QStringList names{"data.bin", "libone.so", "libtwo.so", "README"};
-    QCOMPARE(FileHelpers::ListDirectory(m_lib), names);
-    const auto members = archive();
-    for (const QString& name : names)
-        QCOMPARE(members.value("system/lib/" + name), ReadFile(m_lib + "/" + name));
-    QCOMPARE(members.size(), 1 + names.size());
-}
-
-void TestNativeLibraries::linksAreNotFollowed() {
-    // An unpacked APK may carry symbolic links; none may pull a file from
-    // outside the APK into the package.
-    const QString secret = m_bundle->file("secret.txt");
-    QVERIFY(WriteFile(secret, "not for the package"));
-    const QString source = m_bundle->file("UzApk/lib");
-    QVERIFY(WriteFile(source + "/arm/libreal.so", "real"));
-    QVERIFY(QFile::link(secret, source + "/arm/libsecret.so"));
-    QVERIFY(QFile::link(m_bundle->path(), source + "/outside"));
-    QVERIFY(QDir().mkpath(m_lib));
-
-    QVERIFY(m_page->CopyNativeLibraries(source, m_lib));
-    QVERIFY(m_dialogs->boxes.isEmpty());
-    QCOMPARE(FileHelpers::ListDirectory(m_lib), QStringList({"libreal.so"}));
-    const auto members = archive();
-    QCOMPARE(members.value("system/lib/libreal.so"), QByteArray("real"));
-    QVERIFY(!members.contains("system/lib/libsecret.so"));
-    QCOMPARE(members.size(), 2);
-}
-
-void TestNativeLibraries::missingSource() {
-    const QByteArray before = ReadFile(m_archive);
-    QVERIFY(m_page->CopyNativeLibraries(m_bundle->file("UzApk/lib"), m_lib));
-    QVERIFY(m_dialogs->boxes.isEmpty());
-    QCOMPARE(ReadFile(m_archive), before);
-}
-
-void TestNativeLibraries::archiveFailure() {
-    const QString source = m_bundle->file("UzApk/lib");
-    QVERIFY(WriteFile(source + "/x86/libone.so", "one"));
-    QVERIFY(QDir().mkpath(m_lib));
-    QVERIFY(WriteFile(m_archive, "damaged"));
-
-    QVERIFY(!m_page->CopyNativeLibraries(source, m_lib));
-    QCOMPARE(m_dialogs->texts(), QStringList{"Failed to add the native libraries to the package!"});
-    QCOMPARE(m_dialogs->boxes[0].owner.data(), m_page.get());
-    QCOMPARE(ReadFile(m_archive), QByteArray("damaged"));
-}
-
-void TestNativeLibraries::noPackageOpen() {
-    const QString source = m_bundle->file("UzApk/lib");
-    QVERIFY(WriteFile(source + "/x86/libone.so", "one"));
-    QVERIFY(QDir().mkpath(m_lib));
-    theApp().WorkingArchivePath.clear();
-
-    QVERIFY(!m_page->CopyNativeLibraries(source, m_lib));
-    QCOMPARE(m_dialogs->texts(), QStringList{"Please open a firmware package first!"});
-    QCOMPARE(FileHelpers::ListDirectory(m_lib), QStringList());
+    QCOMPARE(log().size(), 1);
 }
 
 QTEST_MAIN(TestNativeLibraries)
