@@ -11,6 +11,8 @@ PACKAGES=(
   # package and the test APKs.
   7zip p7zip-full
   default-jre-headless signapk apksigner aapt openssl
+  # The benchmark (bench/): the peak memory of each run (zip is listed below).
+  time
   # Running without a desktop (screenshots, the start check) and fonts.
   xvfb xauth fonts-dejavu-core
   # Independent ZIP readers the archive tests check every archive with.
