@@ -86,6 +86,8 @@ private slots:
     void infoText();
     void infoJson_data();
     void infoJson();
+    void infoOfWhatIsNoPackageFails_data();
+    void infoOfWhatIsNoPackageFails();
     void editSavesASignedPackage();
     void argumentFileWithBlanksAndNonAscii();
     void failedEditLeavesTheOutputAlone_data();
@@ -357,6 +359,30 @@ void TestCli::infoJson() {
     QCOMPARE(present, presentImages);
     QCOMPARE(images.at(2).toObject().value("path").toString(),
              QStringLiteral("system/media/bootanimation.zip"));
+}
+
+void TestCli::infoOfWhatIsNoPackageFails_data() {
+    QTest::addColumn<QString>("package");
+    QTest::addColumn<QByteArray>("message");
+    const QString text = work(QStringLiteral("notes.zip"));
+    WriteFile(text, "not a ZIP archive");
+    const QString empty = work(QStringLiteral("empty.zip"));
+    // The end record alone (libzip writes no file for an empty archive).
+    WriteFile(empty, QByteArray("PK\x05\x06", 4) + QByteArray(18, '\0'));
+    const QString missing = work(QStringLiteral("missing.zip"));
+    QTest::newRow("missing") << missing << Msg::FileDoesNotExist(missing).toUtf8();
+    QTest::newRow("not a ZIP") << text << Msg::UnzipFailed().toUtf8();
+    QTest::newRow("empty ZIP") << empty << Msg::UnzipFailed().toUtf8();
+}
+
+void TestCli::infoOfWhatIsNoPackageFails() {
+    QFETCH(QString, package);
+    QFETCH(QByteArray, message);
+    const Run run = cli({QStringLiteral("info"), QStringLiteral("--json"), package});
+    QCOMPARE(run.exitCode, 1);
+    QCOMPARE(run.out, QByteArray());
+    QVERIFY2(run.err.startsWith("corvane-cli: " + message + "\ncorvane-cli: cannot open \""),
+             run.err.constData());
 }
 
 void TestCli::editSavesASignedPackage() {
