@@ -49,3 +49,7 @@ bool FinishInterruptedTreeSync(const WorkspacePaths& paths, QString* error = nul
 // Writes the member's bytes to the path (through a temporary file beside it).
 bool ExtractMemberTo(const QString& archive, const QString& member, const QString& path,
                      QString* error = nullptr);
+// The same for the member at that index of the central directory (the order
+// of ReadArchiveMembers).
+bool ExtractMemberAt(const QString& archive, quint64 index, const QString& path,
+                     QString* error = nullptr);

@@ -845,7 +845,8 @@ bool RecoverArchive(const QString& archive, QString* error) {
 
 bool WriteCompactArchive(const QString& archive,
                          const QList<QPair<QString, QByteArray>>& extraMembers,
-                         const ByteSink& sink, QString* error, const ArchiveProgress& callback) {
+                         const ByteSink& sink, QString* error, const ArchiveProgress& callback,
+                         const std::function<bool(const QString& name, bool directory)>& keep) {
     QString local;
     if (!error)
         error = &local;
@@ -863,7 +864,10 @@ bool WriteCompactArchive(const QString& archive,
     QList<ZipCentralEntry> kept;
     qint64 total = 0;
     for (const ZipCentralEntry& entry : directory.entries) {
-        if (replaced.contains(DecodeMemberName(entry.rawName, entry.flags & kZipFlagUtf8)))
+        const QString name = DecodeMemberName(entry.rawName, entry.flags & kZipFlagUtf8);
+        if (replaced.contains(name))
+            continue;
+        if (keep && !keep(name, entry.rawName.endsWith('/') || entry.rawName.endsWith('\\')))
             continue;
         kept.append(entry);
         total += static_cast<qint64>(entry.extentEnd - entry.localHeaderOffset);

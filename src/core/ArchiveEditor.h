@@ -70,10 +70,12 @@ QString ArchiveJournalPath(const QString& archive);
 // before the comment-length field of the end record: the caller appends the
 // comment length and the comment.
 using ByteSink = std::function<bool(const char* data, qint64 size)>;
+// keep, when given, chooses which live entries are copied (by canonical
+// name, and whether the entry is a directory entry).
 bool WriteCompactArchive(const QString& archive,
                          const QList<QPair<QString, QByteArray>>& extraMembers,
-                         const ByteSink& sink, QString* error,
-                         const ArchiveProgress& progress = {});
+                         const ByteSink& sink, QString* error, const ArchiveProgress& progress = {},
+                         const std::function<bool(const QString& name, bool directory)>& keep = {});
 
 // Test seam: asked at each step of a commit ("journal-written",
 // "entries-written", "directory-written", "truncated", "synced" (the last

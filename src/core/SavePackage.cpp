@@ -2,6 +2,7 @@
 
 #include "core/AppState.h"
 #include "core/ArchiveEdit.h"
+#include "core/ArchiveEditor.h"
 #include "core/DriveType.h"
 #include "core/FaultPoints.h"
 #include "core/FileHelpers.h"
@@ -16,10 +17,13 @@
 #include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSaveFile>
 #include <QStorageInfo>
 
 #include <zip.h>
+
+#include <unistd.h>
 
 namespace {
 
@@ -51,30 +55,82 @@ void clearPendingSave(const WorkspacePaths& paths, const QString& temporary) {
     FileHelpers::RemoveFile(pendingSaveRecord(paths));
 }
 
-// The bytes of the member, or a null array when the archive has none.
-QByteArray memberBytes(zip_t* zip, const QString& member) {
-    const zip_int64_t total = zip_get_num_entries(zip, 0);
-    for (zip_int64_t i = total - 1; i >= 0; --i) {
-        const auto index = static_cast<zip_uint64_t>(i);
-        const char* name = zip_get_name(zip, index, ZIP_FL_ENC_GUESS);
-        if (!name || CanonicalName(QString::fromUtf8(name)) != member)
+// The bytes of the member, or a null array when the archive has none (or
+// it is too large to be a configuration file).
+QByteArray memberBytes(zip_t* zip, const QList<ArchiveMember>& members, const QString& member) {
+    for (qsizetype i = members.size() - 1; i >= 0; --i) {
+        if (members[i].name != member || members[i].isDirectory)
             continue;
-        zip_stat_t stat;
-        zip_file_t* file = zip_fopen_index(zip, index, 0);
-        if (!file || zip_stat_index(zip, index, 0, &stat) != 0 || stat.size > (64u << 20)) {
-            if (file)
-                zip_fclose(file);
+        if (members[i].uncompressedSize > (64u << 20))
             return {};
-        }
-        QByteArray data(static_cast<qsizetype>(stat.size), Qt::Uninitialized);
-        const zip_int64_t read = zip_fread(file, data.data(), stat.size);
+        const auto index = static_cast<zip_uint64_t>(i);
+        zip_file_t* file = zip_fopen_index(zip, index, 0);
+        if (!file)
+            return {};
+        QByteArray data(static_cast<qsizetype>(members[i].uncompressedSize), Qt::Uninitialized);
+        const zip_int64_t read = zip_fread(file, data.data(), members[i].uncompressedSize);
         zip_fclose(file);
-        if (read != static_cast<zip_int64_t>(stat.size))
+        if (read != static_cast<zip_int64_t>(members[i].uncompressedSize))
             return {};
         return data.isNull() ? QByteArray("") : data;
     }
     return {};
 }
+
+// What signapk's whole-file signing leaves out of a package: directory
+// entries, and the signature files of a jar signature made before.
+bool keptInSignedPackage(const QString& name, bool directory) {
+    static const QRegularExpression signatureFile(
+        QStringLiteral("^META-INF/(.*[.](SF|RSA|DSA|EC)|MANIFEST[.]MF)$"));
+    return !directory && !signatureFile.match(name).hasMatch();
+}
+
+} // namespace
+
+bool WriteSignedPackage(const QString& archive, const QString& certificatePem,
+                        const QString& privateKeyPk8, const QString& output,
+                        const std::function<bool(int percent)>& progress, QString* error) {
+    WholeFileSigner signer;
+    QByteArray otacert;
+    if (!signer.loadKey(certificatePem, privateKeyPk8, error) ||
+        !OtaCertData(certificatePem, &otacert, error))
+        return false;
+    QFile out(output);
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        setError(error, QStringLiteral("cannot create \"%1\": %2").arg(output, out.errorString()));
+        return false;
+    }
+    bool stopped = false;
+    // Every byte goes to the file and to the signature as it is written.
+    const ByteSink sink = [&](const char* data, qint64 size) {
+        signer.update(data, size);
+        return out.write(data, size) == size;
+    };
+    const ArchiveProgress percent = [&](qint64 done, qint64 total) {
+        if (progress && !progress(total > 0 ? int(done * 100 / total) : 100))
+            stopped = true;
+    };
+    QByteArray tail;
+    const bool written =
+        WriteCompactArchive(archive, {{QStringLiteral("META-INF/com/android/otacert"), otacert}},
+                            sink, error, percent, keptInSignedPackage) &&
+        !stopped && signer.finish(&tail, error) && FileHelpers::WriteAll(out, tail) &&
+        ::fsync(out.handle()) == 0;
+    if (!written) {
+        if (stopped)
+            setError(error, QStringLiteral("the save was stopped"));
+        else if (error && error->isEmpty())
+            setError(error,
+                     QStringLiteral("cannot write \"%1\": %2").arg(output, out.errorString()));
+        out.close();
+        FileHelpers::RemoveFile(output);
+        return false;
+    }
+    out.close();
+    return true;
+}
+
+namespace {
 
 // Signs into the temporary file and checks it; the caller renames it.
 bool signAndCheck(const Operation& op, const QString& temporary, QString* error) {
@@ -115,6 +171,9 @@ bool PutBackConfigFiles(const Operation& op, QString* error) {
         int code = 0;
         zip_t* zip =
             zip_open(QFile::encodeName(state.workingArchivePath()).constData(), ZIP_RDONLY, &code);
+        QList<ArchiveMember> members;
+        if (!ReadArchiveMembers(state.workingArchivePath(), &members, nullptr))
+            members.clear();
         for (const ConfigFile& config : kConfigFiles) {
             const QString file = treeRoot + QLatin1String(config.treeSuffix);
             if (!FileHelpers::PathExists(file))
@@ -130,7 +189,8 @@ bool PutBackConfigFiles(const Operation& op, QString* error) {
                 return false;
             }
             // Unchanged files stay as they are: no commit for nothing.
-            if (zip && tree.size() <= (64 << 20) && tree.readAll() == memberBytes(zip, member))
+            if (zip && tree.size() <= (64 << 20) &&
+                tree.readAll() == memberBytes(zip, members, member))
                 continue;
             if (firstFile.isEmpty())
                 firstFile = file;

@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <functional>
+
 struct Operation;
 
 // Saving, in two steps around the choice of the output:
@@ -17,6 +19,17 @@ struct Operation;
 // "Save succeed" only through the caller.
 bool PutBackConfigFiles(const Operation& op, QString* error = nullptr);
 bool SignPackageTo(const Operation& op, const QString& output, QString* error = nullptr);
+
+// Writes the archive signed into output, in-process: its live entries copied
+// as they are (no inflating and deflating, dead bytes left out), without
+// directory entries and old jar signature files, with
+// META-INF/com/android/otacert added as signapk does, then the whole-file
+// signature over the bytes as they were written. progress gets the
+// percentage done; answering false stops the writing. The output is removed
+// when anything fails.
+bool WriteSignedPackage(const QString& archive, const QString& certificatePem,
+                        const QString& privateKeyPk8, const QString& output,
+                        const std::function<bool(int percent)>& progress, QString* error);
 
 // Checks a saved package as the save does (see above). False with the cause.
 bool VerifySignedPackage(const QString& path, const QString& certificatePem, QString* error);

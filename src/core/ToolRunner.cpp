@@ -7,6 +7,7 @@
 #include <QRegularExpression>
 #include <QTimer>
 
+#include <atomic>
 #include <thread>
 
 QString ToolRunResult::describe(const QString& program) const {
@@ -108,17 +109,32 @@ void ToolRunner::requestStop() {
 }
 
 bool ToolRunner::runInBackground(const QString& busyText, const std::function<bool()>& work) {
+    return runInBackground(busyText, [&work](const PercentCallback&) { return work(); });
+}
+
+bool ToolRunner::runInBackground(const QString& busyText,
+                                 const std::function<bool(const PercentCallback& progress)>& work) {
     if (!m_observer)
-        return work();
+        return work([](int) {});
     ToolCommand command;
     command.busyText = busyText;
     bool result = false;
     bool done = false;
     QEventLoop loop;
     QObject receiver;
+    std::atomic<int> lastPercent{-1};
+    // Called on the worker thread: only a change of the percentage is passed
+    // on, to the waiting thread.
+    const PercentCallback progress = [&](int percent) {
+        if (lastPercent.exchange(percent) == percent)
+            return;
+        QMetaObject::invokeMethod(
+            &receiver, [this, percent] { m_observer->toolProgress(percent); },
+            Qt::QueuedConnection);
+    };
     m_working = true;
     std::thread worker([&] {
-        result = work();
+        result = work(progress);
         // Handled on this thread, inside the observer's start or the loop.
         QMetaObject::invokeMethod(
             &receiver,
@@ -138,7 +154,7 @@ bool ToolRunner::runInBackground(const QString& busyText, const std::function<bo
     }
     ticks.stop();
     worker.join();
-    // The queued call must not outlive its receiver.
+    // Queued calls must not outlive their receiver.
     QCoreApplication::removePostedEvents(&receiver);
     m_working = false;
     m_observer->toolFinished();

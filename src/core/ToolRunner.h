@@ -75,6 +75,11 @@ public:
     // program (the busy display shows the text; a stop request is ignored,
     // work in progress is not abandoned). Without an observer it runs here.
     bool runInBackground(const QString& busyText, const std::function<bool()>& work);
+    // The same for work that reports the percentage done (0 to 100) as it
+    // goes; the observer sees it on the waiting thread.
+    using PercentCallback = std::function<void(int percent)>;
+    bool runInBackground(const QString& busyText,
+                         const std::function<bool(const PercentCallback& progress)>& work);
 
     bool isRunning() const { return m_process != nullptr || m_working; }
     // Kills the running program; its run ends as Stopped.

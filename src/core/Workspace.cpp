@@ -3,6 +3,7 @@
 #include "core/AppState.h"
 #include "core/Archive.h"
 #include "core/ArchiveEdit.h"
+#include "core/ArchiveEditor.h"
 #include "core/ChangeLog.h"
 #include "core/FileHelpers.h"
 #include "core/Messages.h"
@@ -32,6 +33,11 @@ ResumeOutcome ResumeWorkspace(const Operation& op) {
     const WorkspacePaths paths = state.paths();
     RemoveWorkspaceLeftovers(op);
     TakeUpChangeLogJournal(op);
+    // An update of the working archive cut short is rolled back first: the
+    // archive is then exactly as before it or as after it.
+    QString cause;
+    const bool archiveWhole = !FileHelpers::PathExists(paths.workingArchive()) ||
+                              RecoverArchive(paths.workingArchive(), &cause);
 
     const QString tree = paths.extractedTree();
     const WorkspaceRecord record = WorkspaceRecord::read(paths.workspaceRecord());
@@ -41,7 +47,7 @@ ResumeOutcome ResumeWorkspace(const Operation& op) {
         return ResumeOutcome::Nothing;
     }
 
-    const bool belongTogether = record.stage == WorkspaceRecord::Stage::Open &&
+    const bool belongTogether = archiveWhole && record.stage == WorkspaceRecord::Stage::Open &&
                                 IsReadableZipArchive(paths.workingArchive()) &&
                                 FinishInterruptedTreeSync(paths);
     if (!belongTogether) {
