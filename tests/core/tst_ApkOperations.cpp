@@ -92,6 +92,7 @@ private slots:
     void deleteDirectoryLayout_data();
     void deleteDirectoryLayout();
     void deleteRefusesPathsOutsideThePartition();
+    void deleteWithoutPackage();
 
     void addAsksEveryQuestionFirst_data();
     void addAsksEveryQuestionFirst();
@@ -328,6 +329,18 @@ void TestApkOperations::deleteRefusesPathsOutsideThePartition() {
     QVERIFY(FileHelpers::PathExists(tree("userdata/app/Music.apk")));
     QVERIFY(FileHelpers::PathExists(tree("system/app/Music.apk")));
     QCOMPARE(ReadFile(archive()), before);
+}
+
+void TestApkOperations::deleteWithoutPackage() {
+    open(4, {"system/app/Music.apk"});
+    const QByteArray before = ReadFile(archive());
+    m_state->setWorkingArchivePath(QString());
+    QString error;
+    QVERIFY(!DeleteApk(op(), Partition::System, tree("system/app/Music.apk"), &error));
+    QVERIFY(!error.isEmpty());
+    QVERIFY(FileHelpers::PathExists(tree("system/app/Music.apk")));
+    QCOMPARE(ReadFile(archive()), before);
+    QVERIFY(!QFile::exists(pending()));
 }
 
 void TestApkOperations::addAsksEveryQuestionFirst_data() {
