@@ -1,19 +1,38 @@
-#include "gui/ProbeAndroidVersion.h"
 #include "core/AndroidVersionProbe.h"
-#include "support/ScriptedUiDialogs.h"
+#include "core/Reporter.h"
 #include "support/TestBundle.h"
 
+#include <QDir>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QWidget>
+
+namespace {
+
+// Keeps each text with its kind: the probe's failures are the window's plain
+// messages, not application warnings or questions.
+class KindReporter : public Reporter {
+public:
+    QStringList messages;
+    QStringList others;
+    void message(const QString& text) override { messages << text; }
+    void warning(const QString& text) override { others << text; }
+    bool askYesNo(const QString& text) override {
+        others << text;
+        return false;
+    }
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(AndroidVersionProbeResult::Error)
 
 class TestAndroidVersionProbe : public QObject {
     Q_OBJECT
 private slots:
     void probe_data();
     void probe();
-    void missingFileIsReported();
-    void unconvertiblePathIsReported();
+    void failureIsReported_data();
+    void failureIsReported();
 };
 
 void TestAndroidVersionProbe::probe_data() {
@@ -51,31 +70,38 @@ void TestAndroidVersionProbe::probe() {
     QTemporaryDir dir;
     const QString path = dir.filePath("build.prop");
     QVERIFY(WriteFile(path, contents));
-    ScriptedUiDialogs dialogs;
-    QCOMPARE(ProbeAndroidVersion(nullptr, path), expected);
-    QVERIFY(dialogs.boxes.isEmpty());
+    KindReporter reporter;
+    QCOMPARE(ProbeAndroidVersion(reporter, path), expected);
+    QVERIFY(reporter.messages.isEmpty());
+    QVERIFY(reporter.others.isEmpty());
+    QCOMPARE(ProbeAndroidVersionFile(path).error, AndroidVersionProbeResult::Error::None);
 }
 
-void TestAndroidVersionProbe::missingFileIsReported() {
-    QTemporaryDir dir;
-    const QString path = dir.filePath("系统/build.prop");
-    ScriptedUiDialogs dialogs;
-    QWidget owner;
-    QCOMPARE(ProbeAndroidVersion(&owner, path), 0);
-    QCOMPARE(dialogs.boxes.size(), 1);
-    QCOMPARE(dialogs.boxes[0].text, QString("Failed to open the file %1! ").arg(path));
-    QCOMPARE(dialogs.boxes[0].owner.data(), &owner);
-    QCOMPARE(dialogs.boxes[0].caption, ApplicationTitle());
-    QCOMPARE(dialogs.boxes[0].icon, UiDialogs::Icon::None);
-    QCOMPARE(dialogs.boxes[0].buttons, UiDialogs::Buttons::Ok);
+void TestAndroidVersionProbe::failureIsReported_data() {
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<AndroidVersionProbeResult::Error>("error");
+    QTest::addColumn<QString>("text");
+    const QString missing = QDir::temp().filePath("corvane-no-such-dir/系统/build.prop");
+    QTest::newRow("missing file") << missing << AndroidVersionProbeResult::Error::CannotOpen
+                                  << QString("Failed to open the file %1! ").arg(missing);
+    // An unpaired surrogate has no form in the file system's encoding.
+    QTest::newRow("unconvertible path") << (QString("/tmp/bad") + QChar(0xD800) + "/build.prop")
+                                        << AndroidVersionProbeResult::Error::PathNotConvertible
+                                        << QString("Failed to read the Version! ");
 }
 
-void TestAndroidVersionProbe::unconvertiblePathIsReported() {
-    ScriptedUiDialogs dialogs;
-    const QString path = QString("/tmp/bad") + QChar(0xD800) + "/build.prop";
-    QCOMPARE(ProbeAndroidVersion(nullptr, path), 0);
-    QCOMPARE(dialogs.texts(), QStringList({"Failed to read the Version! "}));
+void TestAndroidVersionProbe::failureIsReported() {
+    QFETCH(QString, path);
+    QFETCH(AndroidVersionProbeResult::Error, error);
+    QFETCH(QString, text);
+    const AndroidVersionProbeResult probe = ProbeAndroidVersionFile(path);
+    QCOMPARE(probe.error, error);
+    QCOMPARE(probe.version, 0);
+    KindReporter reporter;
+    QCOMPARE(ProbeAndroidVersion(reporter, path), 0);
+    QCOMPARE(reporter.messages, QStringList{text});
+    QVERIFY(reporter.others.isEmpty());
 }
 
-QTEST_MAIN(TestAndroidVersionProbe)
+QTEST_GUILESS_MAIN(TestAndroidVersionProbe)
 #include "tst_AndroidVersionProbe.moc"

@@ -1,15 +1,47 @@
 #include "core/ChangeLog.h"
 
-#include "gui/CCorvaneApp.h"
-#include "support/ScriptedUiDialogs.h"
-#include "support/TestBundle.h"
-#include "gui/ChangeLogWriter.h"
+#include "core/AppState.h"
 #include "core/FileHelpers.h"
+#include "core/Operation.h"
+#include "core/Reporter.h"
+#include "core/ToolRunner.h"
+#include "support/TestBundle.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
+
+namespace {
+
+// Keeps each text with its kind: the log's failures are application
+// warnings (exclamation), not plain messages or questions.
+class KindReporter : public Reporter {
+public:
+    QStringList warnings;
+    QStringList others;
+    void message(const QString& text) override { others << text; }
+    void warning(const QString& text) override { warnings << text; }
+    bool askYesNo(const QString& text) override {
+        others << text;
+        return false;
+    }
+};
+
+// A workspace with its zipTemp (where the journal lives) and the parts of an
+// operation.
+struct Workspace {
+    TestBundle bundle;
+    AppState state{bundle.path()};
+    KindReporter reporter;
+    ToolRunner runner;
+    Operation op{state, reporter, runner};
+    Workspace() { QDir().mkpath(state.paths().zipTempDir()); }
+    QString logFile() const { return state.paths().changeLogFile(); }
+    QString journal() const { return state.paths().changeLogJournal(); }
+};
+
+} // namespace
 
 class TestChangeLog : public QObject {
     Q_OBJECT
@@ -26,7 +58,11 @@ private slots:
     void createFailureKeepsLines();
     void writeChangeLogBesideExecutable();
     void writeChangeLogReportsDeleteFailure();
+    void writeChangeLogReportsWriteFailure_data();
     void writeChangeLogReportsWriteFailure();
+    void recordChangeKeepsJournal();
+    void journalOfUnclosedRunIsTakenUp_data();
+    void journalOfUnclosedRunIsTakenUp();
 };
 
 void TestChangeLog::dateAndTime_data() {
@@ -145,53 +181,101 @@ void TestChangeLog::createFailureKeepsLines() {
 }
 
 void TestChangeLog::writeChangeLogBesideExecutable() {
-    TestBundle bundle;
-    ScriptedUiDialogs dialogs;
-    const QString path = bundle.file("log.txt");
-    QVERIFY(WriteFile(path, "previous run"));
-    CCorvaneApp& app = theApp();
-    app.ChangeLog = QStringList{"2015- 3- 5  9: 5: 7: DELETE \"/t/srctemp/userdata/app/应用.apk\""};
-    QVERIFY(WriteChangeLog());
-    QVERIFY(app.ChangeLog.isEmpty());
+    Workspace w;
+    QVERIFY(WriteFile(w.logFile(), "previous run"));
+    const QString line = "2015- 3- 5  9: 5: 7: DELETE \"/t/srctemp/userdata/app/应用.apk\"";
+    RecordChange(w.op, line);
+    QVERIFY(QFileInfo::exists(w.journal()));
+    QVERIFY(WriteChangeLog(w.op));
+    QVERIFY(w.state.changeLog().isEmpty());
     QCOMPARE(
-        ReadFile(path),
+        ReadFile(w.logFile()),
         QByteArray(
             "2015- 3- 5  9: 5: 7: DELETE \"/t/srctemp/userdata/app/\xD3\xA6\xD3\xC3.apk\"\r\n"));
-    QVERIFY(dialogs.boxes.isEmpty());
+    // Written: the journal has served its purpose.
+    QVERIFY(!QFileInfo::exists(w.journal()));
+    QVERIFY(w.reporter.warnings.isEmpty());
+    QVERIFY(w.reporter.others.isEmpty());
 }
 
 void TestChangeLog::writeChangeLogReportsDeleteFailure() {
-    TestBundle bundle;
-    ScriptedUiDialogs dialogs;
-    const QString path = bundle.file("log.txt");
-    QVERIFY(WriteFile(path, "previous run"));
+    Workspace w;
+    QVERIFY(WriteFile(w.logFile(), "previous run"));
+    const QString path = w.logFile();
     FileHelpers::SetFileFaultsForTesting([&](FileHelpers::FileOp op, const QString& target) {
         return op == FileHelpers::FileOp::RemoveFile && target == path;
     });
-    theApp().ChangeLog = QStringList{"line"};
-    QVERIFY(!WriteChangeLog());
-    QCOMPARE(theApp().ChangeLog, QStringList{"line"});
-    QCOMPARE(ReadFile(path), QByteArray("previous run"));
-    QCOMPARE(dialogs.boxes.size(), 1);
-    QCOMPARE(dialogs.boxes.first().text, QString("Delete log.txt failed"));
-    QCOMPARE(dialogs.boxes.first().icon, UiDialogs::Icon::Exclamation);
-    QCOMPARE(dialogs.boxes.first().buttons, UiDialogs::Buttons::Ok);
+    RecordChange(w.op, "line");
+    QVERIFY(!WriteChangeLog(w.op));
+    QCOMPARE(w.state.changeLog(), QStringList{"line"});
+    QCOMPARE(ReadFile(w.logFile()), QByteArray("previous run"));
+    QCOMPARE(ReadChangeLogJournal(w.journal()), QStringList{"line"});
+    QCOMPARE(w.reporter.warnings, QStringList{"Delete log.txt failed"});
+    QVERIFY(w.reporter.others.isEmpty());
+}
+
+void TestChangeLog::writeChangeLogReportsWriteFailure_data() {
+    QTest::addColumn<bool>("createFails");
+    // A full disk: the file is created but the text does not reach it.
+    QTest::newRow("write fails") << false;
+    // The workspace's directory is gone: the file cannot be created.
+    QTest::newRow("create fails") << true;
 }
 
 void TestChangeLog::writeChangeLogReportsWriteFailure() {
-    // A full disk: the file is created but the text does not reach it.
-    TestBundle bundle;
-    ScriptedUiDialogs dialogs;
-    const QString path = bundle.file("log.txt");
-    FileHelpers::SetFileFaultsForTesting([&](FileHelpers::FileOp op, const QString& target) {
-        return op == FileHelpers::FileOp::WriteFile && target == path;
-    });
-    theApp().ChangeLog = QStringList{"line"};
-    QVERIFY(WriteChangeLog());
-    QCOMPARE(theApp().ChangeLog, QStringList{"line"});
-    QCOMPARE(dialogs.texts(), QStringList{"Failed to write log.txt"});
-    QCOMPARE(dialogs.boxes.first().icon, UiDialogs::Icon::Exclamation);
+    QFETCH(bool, createFails);
+    Workspace w;
+    RecordChange(w.op, "line");
+    if (createFails) {
+        w.state.setAppDirectory(w.bundle.file("gone"));
+    } else {
+        const QString path = w.logFile();
+        FileHelpers::SetFileFaultsForTesting([&](FileHelpers::FileOp op, const QString& target) {
+            return op == FileHelpers::FileOp::WriteFile && target == path;
+        });
+    }
+    // The closing goes on, the lines and the journal are kept.
+    QVERIFY(WriteChangeLog(w.op));
+    QCOMPARE(w.state.changeLog(), QStringList{"line"});
+    QCOMPARE(w.reporter.warnings, QStringList{"Failed to write log.txt"});
+    QVERIFY(w.reporter.others.isEmpty());
+    QCOMPARE(ReadChangeLogJournal(w.bundle.file("zipTemp/log.journal")), QStringList{"line"});
 }
 
-QTEST_MAIN(TestChangeLog)
+void TestChangeLog::recordChangeKeepsJournal() {
+    Workspace w;
+    RecordChange(w.op, "first 第一");
+    // One line per entry, whatever the text holds.
+    RecordChange(w.op, "second\nhalf");
+    QCOMPARE(w.state.changeLog(), QStringList({"first 第一", "second\nhalf"}));
+    QCOMPARE(ReadChangeLogJournal(w.journal()), QStringList({"first 第一", "second half"}));
+    QCOMPARE(ReadFile(w.journal()), QByteArray("first \xE7\xAC\xAC\xE4\xB8\x80\nsecond half\n"));
+}
+
+void TestChangeLog::journalOfUnclosedRunIsTakenUp_data() {
+    QTest::addColumn<QStringList>("earlier");
+    QTest::newRow("no journal") << QStringList();
+    QTest::newRow("two lines") << QStringList({"earlier one", "earlier 二"});
+}
+
+void TestChangeLog::journalOfUnclosedRunIsTakenUp() {
+    QFETCH(QStringList, earlier);
+    Workspace w;
+    {
+        // A run that recorded its lines and never closed.
+        AppState crashed(w.bundle.path());
+        const Operation op{crashed, w.reporter, w.runner};
+        for (const QString& line : earlier)
+            RecordChange(op, line);
+    }
+    TakeUpChangeLogJournal(w.op);
+    QCOMPARE(w.state.changeLog(), earlier);
+    RecordChange(w.op, "this run");
+    QVERIFY(WriteChangeLog(w.op));
+    QCOMPARE(ReadFile(w.logFile()), EncodeChangeLog(earlier + QStringList{"this run"}));
+    QVERIFY(!QFileInfo::exists(w.journal()));
+    QVERIFY(w.reporter.warnings.isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestChangeLog)
 #include "tst_ChangeLog.moc"
