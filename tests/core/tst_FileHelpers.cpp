@@ -1,9 +1,22 @@
-#include "support/TestBundle.h"
 #include "core/FileHelpers.h"
+#include "support/TestBundle.h"
 
 #include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+ino_t Inode(const QString& path) {
+    struct stat st {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : 0;
+}
+
+} // namespace
 
 class TestFileHelpers : public QObject {
     Q_OBJECT
@@ -13,9 +26,16 @@ private slots:
     void deleteDeepTree();
     void deleteStopsAtUndeletableFile();
     void deleteUndeletableFileOneLevelDown();
-    void listIsCaseInsensitive();
+    void listOrder_data();
+    void listOrder();
+    void listMissingDirectory();
     void copyFile();
+    void copyOfReadOnlySourceIsOwnerWritable();
     void moveFile();
+    void replaceFile_data();
+    void replaceFile();
+    void replaceFileRefuses_data();
+    void replaceFileRefuses();
     void cleanup() { FileHelpers::SetFileFaultsForTesting(nullptr); }
 };
 
@@ -84,12 +104,33 @@ void TestFileHelpers::deleteUndeletableFileOneLevelDown() {
     QVERIFY(FileHelpers::PathExists(root));
 }
 
-void TestFileHelpers::listIsCaseInsensitive() {
+void TestFileHelpers::listOrder_data() {
+    QTest::addColumn<QStringList>("expected");
+    QTest::newRow("case folded") << QStringList({"A.apk", "a2.apk", "b.apk", "C.apk"});
+    QTest::newRow("same name in two cases: upper first") << QStringList({"ABC", "abc", "abd"});
+    QTest::newRow("digits before letters") << QStringList({"1.apk", "9", "a", "B"});
+    // Folded to UPPER case, the characters between 'Z' and 'a' follow the
+    // letters instead of coming before the lower-case ones.
+    QTest::newRow("underscore after letters") << QStringList({"apple", "Zed", "_Foo", "_foo2"});
+    QTest::newRow("punctuation between Z and a")
+        << QStringList({"a", "Banana", "zed", "[x", "\\x", "]x", "^x", "_x", "`x", "{x"});
+    QTest::newRow("hidden names by their dot") << QStringList({"-x", ".hidden", "0", "A"});
+    QTest::newRow("prefix first") << QStringList({"app", "app.apk", "App2", "apps"});
+}
+
+void TestFileHelpers::listOrder() {
+    QFETCH(QStringList, expected);
     QTemporaryDir dir;
-    for (const char* name : {"b.apk", "A.apk", "C.apk", "a2.apk"})
-        QVERIFY(WriteFile(dir.filePath(name), "x"));
-    QCOMPARE(FileHelpers::ListDirectory(dir.path()), QStringList({"A.apk", "a2.apk", "b.apk", "C.apk"}));
+    // Created in reverse, so that creation order cannot pass for sorting.
+    for (auto it = expected.crbegin(); it != expected.crend(); ++it)
+        QVERIFY(WriteFile(dir.filePath(*it), "x"));
+    QCOMPARE(FileHelpers::ListDirectory(dir.path()), expected);
+}
+
+void TestFileHelpers::listMissingDirectory() {
+    QTemporaryDir dir;
     QVERIFY(FileHelpers::ListDirectory(dir.filePath("missing")).isEmpty());
+    QVERIFY(FileHelpers::ListDirectory(QString()).isEmpty());
 }
 
 void TestFileHelpers::copyFile() {
@@ -106,6 +147,23 @@ void TestFileHelpers::copyFile() {
     QVERIFY(!FileHelpers::CopyFileTo(from, dir.filePath("no/such/dir/x"), false));
 }
 
+void TestFileHelpers::copyOfReadOnlySourceIsOwnerWritable() {
+    QTemporaryDir dir;
+    const QString from = dir.filePath("readonly.img");
+    const QString to = dir.filePath("copy.img");
+    QVERIFY(WriteFile(from, "image"));
+    const auto readOnly = QFileDevice::ReadOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther;
+    QVERIFY(QFile::setPermissions(from, readOnly)); // 0444
+    QVERIFY(FileHelpers::CopyFileTo(from, to, true));
+    QCOMPARE(ReadFile(to), QByteArray("image"));
+    QVERIFY(QFile::permissions(to) & QFileDevice::WriteOwner);
+    QVERIFY(QFile::permissions(to) & QFileDevice::ReadOwner);
+    // The source is left as it was.
+    QCOMPARE(QFile::permissions(from) &
+                 ~(QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser),
+             readOnly);
+}
+
 void TestFileHelpers::moveFile() {
     QTemporaryDir dir;
     const QString from = dir.filePath("from.bin");
@@ -119,6 +177,73 @@ void TestFileHelpers::moveFile() {
     QVERIFY(!FileHelpers::PathExists(from));
     QCOMPARE(ReadFile(to), QByteArray("data"));
     QVERIFY(!FileHelpers::MoveFileTo(dir.filePath("missing"), dir.filePath("other")));
+}
+
+void TestFileHelpers::replaceFile_data() {
+    QTest::addColumn<bool>("targetExists");
+    QTest::newRow("over an existing file") << true;
+    QTest::newRow("to a new name") << false;
+}
+
+void TestFileHelpers::replaceFile() {
+    QFETCH(bool, targetExists);
+    QTemporaryDir dir;
+    const QString from = dir.filePath(".target.corvane-part");
+    const QString to = dir.filePath("target 包.zip");
+    const QString oldLink = dir.filePath("old-link");
+    QVERIFY(WriteFile(from, "new bytes"));
+    if (targetExists) {
+        QVERIFY(WriteFile(to, "old bytes, longer than the new ones"));
+        QVERIFY(::link(QFile::encodeName(to).constData(), QFile::encodeName(oldLink).constData()) ==
+                0);
+    }
+    const ino_t newInode = Inode(from);
+    QVERIFY(newInode != 0);
+    QVERIFY(FileHelpers::ReplaceFile(from, to));
+    QCOMPARE(ReadFile(to), QByteArray("new bytes"));
+    QVERIFY(!FileHelpers::PathExists(from));
+    // Renamed, not copied: the target is the new file itself, and the old
+    // file was never rewritten in place.
+    QCOMPARE(Inode(to), newInode);
+    if (targetExists)
+        QCOMPARE(ReadFile(oldLink), QByteArray("old bytes, longer than the new ones"));
+}
+
+void TestFileHelpers::replaceFileRefuses_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("missing source") << "missing";
+    QTest::newRow("target is a directory") << "directory";
+    QTest::newRow("source is a directory") << "source directory";
+    QTest::newRow("fault") << "fault";
+}
+
+void TestFileHelpers::replaceFileRefuses() {
+    QFETCH(QString, kind);
+    QTemporaryDir dir;
+    QString from = dir.filePath("new.bin");
+    QString to = dir.filePath("target.bin");
+    QVERIFY(WriteFile(from, "new"));
+    QVERIFY(WriteFile(to, "old"));
+    if (kind == "missing") {
+        from = dir.filePath("missing");
+    } else if (kind == "directory") {
+        to = dir.filePath("dir");
+        QVERIFY(WriteFile(to + "/inside", "kept"));
+    } else if (kind == "source directory") {
+        from = dir.filePath("srcdir");
+        QVERIFY(WriteFile(from + "/inside", "kept"));
+    } else {
+        FileHelpers::SetFileFaultsForTesting([&](FileHelpers::FileOp op, const QString&) {
+            return op == FileHelpers::FileOp::MoveFile;
+        });
+    }
+    const QByteArray before = ReadFile(to);
+    QVERIFY(!FileHelpers::ReplaceFile(from, to));
+    QCOMPARE(ReadFile(to), before);
+    if (kind == "directory")
+        QCOMPARE(ReadFile(to + "/inside"), QByteArray("kept"));
+    if (kind == "fault")
+        QCOMPARE(ReadFile(from), QByteArray("new"));
 }
 
 QTEST_GUILESS_MAIN(TestFileHelpers)
