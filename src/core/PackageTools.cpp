@@ -4,6 +4,7 @@
 #include "core/ToolRunner.h"
 #include "core/WorkspacePaths.h"
 
+#include <QDir>
 #include <QFileInfo>
 
 namespace {
@@ -23,13 +24,28 @@ bool ExtractArchive(ToolRunner& runner, const WorkspacePaths& paths, const QStri
     }
     ToolCommand command;
     command.program = paths.extractorTool();
+    QString archive = archivePath;
+    QString output = outputDirectory;
+    // 7-Zip replaces every '*' of its -o path with the archive's name, -spd
+    // or not. Such a path is given relative to its deepest existing
+    // directory, which becomes the working directory.
+    if (output.contains(QLatin1Char('*'))) {
+        archive = QFileInfo(archivePath).absoluteFilePath();
+        QString existing = QFileInfo(outputDirectory).absoluteFilePath();
+        while (!FileHelpers::IsDirectory(existing))
+            existing = QFileInfo(existing).absolutePath();
+        output = QDir(existing).relativeFilePath(QFileInfo(outputDirectory).absoluteFilePath());
+        if (output.contains(QLatin1Char('*'))) {
+            setError(error, QStringLiteral("7-Zip cannot make a directory whose name holds '*'"));
+            return false;
+        }
+        command.workingDirectory = existing;
+    }
     // -spd: '*' and '?' in a file name are no wildcards; -bsp1: progress.
-    command.arguments = QStringList{QStringLiteral("x"),
-                                    QStringLiteral("-spd"),
-                                    QStringLiteral("-bsp1"),
-                                    archivePath,
-                                    QStringLiteral("-o") + outputDirectory,
-                                    QStringLiteral("-y")};
+    command.arguments = QStringList{
+        QStringLiteral("x"),           QStringLiteral("-spd"), QStringLiteral("-bsp1"), archive,
+        QStringLiteral("-o") + output, QStringLiteral("-y"),
+    };
     command.busyText = QStringLiteral("Decompressing files");
     command.centre = true;
     command.exitCodeMeansSuccess = SevenZipExitCodeMeansSuccess;
