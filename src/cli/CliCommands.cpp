@@ -364,10 +364,12 @@ int runEdit(const CliOptions& options, const QString& bundleDirectory) {
     if (!log.isEmpty() && (sameFile(log, package) || sameFile(log, output)))
         return usageError(CliCommand::Edit,
                           QStringLiteral("the log cannot be the package or the output"));
-    if (!QFileInfo(QFileInfo(output).absolutePath()).isDir()) {
-        PrintError(QStringLiteral("the directory of the output \"%1\" does not exist")
-                       .arg(options.output));
-        return kExitFailed;
+    // Missing directories are found before the work, not after it.
+    for (const QString& file : {output, log}) {
+        if (!file.isEmpty() && !QFileInfo(QFileInfo(file).absolutePath()).isDir()) {
+            PrintError(QStringLiteral("the directory of \"%1\" does not exist").arg(file));
+            return kExitFailed;
+        }
     }
 
     Session session;
