@@ -135,16 +135,27 @@ namespace {
 // Signs into the temporary file and checks it; the caller renames it.
 bool signAndCheck(const Operation& op, const QString& temporary, QString* error) {
     const WorkspacePaths paths = op.state.paths();
-    if (!SignArchive(op.runner, paths, op.state.workingArchivePath(), temporary, SigningKey::Test,
-                     error))
-        return false;
-    FaultPoint("save:signed");
-    if (!VerifySignedPackage(temporary, paths.configDir() + QStringLiteral("/testkey.x509.pem"),
-                             error)) {
-        FileHelpers::RemoveFile(temporary);
-        return false;
-    }
-    return true;
+    const QString certificate = paths.configDir() + QStringLiteral("/testkey.x509.pem");
+    const QString key = paths.configDir() + QStringLiteral("/testkey.pk8");
+    ToolRunner& runner = op.runner;
+    // Written and checked behind one busy display; the check reads the file
+    // back as recovery will.
+    return runner.runInBackground(
+        QStringLiteral("Signing files"), [&](const ToolRunner::PercentCallback& progress) {
+            if (!WriteSignedPackage(
+                    op.state.workingArchivePath(), certificate, key, temporary,
+                    [&](int percent) {
+                        progress(percent);
+                        return !runner.stopRequested();
+                    },
+                    error))
+                return false;
+            FaultPoint("save:signed");
+            if (VerifySignedPackage(temporary, certificate, error))
+                return true;
+            FileHelpers::RemoveFile(temporary);
+            return false;
+        });
 }
 
 bool hasRoomFor(const Operation& op, const QString& directory, qint64 bytes) {

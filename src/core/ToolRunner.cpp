@@ -102,6 +102,10 @@ ToolRunResult ToolRunner::run(const ToolCommand& command) {
 }
 
 void ToolRunner::requestStop() {
+    if (m_working) {
+        m_stopRequested = true;
+        return;
+    }
     if (!m_process)
         return;
     m_stopRequested = true;
@@ -133,6 +137,7 @@ bool ToolRunner::runInBackground(const QString& busyText,
             Qt::QueuedConnection);
     };
     m_working = true;
+    m_stopRequested = false;
     std::thread worker([&] {
         result = work(progress);
         // Handled on this thread, inside the observer's start or the loop.
@@ -157,6 +162,7 @@ bool ToolRunner::runInBackground(const QString& busyText,
     // Queued calls must not outlive their receiver.
     QCoreApplication::removePostedEvents(&receiver);
     m_working = false;
+    m_stopRequested = false;
     m_observer->toolFinished();
     return result;
 }

@@ -3,6 +3,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
 #include <functional>
 
 class QProcess;
@@ -82,8 +83,10 @@ public:
                          const std::function<bool(const PercentCallback& progress)>& work);
 
     bool isRunning() const { return m_process != nullptr || m_working; }
-    // Kills the running program; its run ends as Stopped.
+    // Kills the running program; its run ends as Stopped. Background work
+    // sees the request through stopRequested() and may end early.
     void requestStop();
+    bool stopRequested() const { return m_stopRequested; }
 
     // Milliseconds between ticks (the dots move at a human pace).
     static constexpr int kTickInterval = 300;
@@ -91,7 +94,7 @@ public:
 private:
     ToolRunObserver* m_observer = nullptr;
     QProcess* m_process = nullptr;
-    bool m_stopRequested = false;
+    std::atomic<bool> m_stopRequested{false};
     bool m_working = false;
 };
 
