@@ -1,14 +1,15 @@
+#include "core/PackageTools.h"
+#include "core/ToolRunner.h"
 #include "gui/CCorvaneApp.h"
 #include "gui/DialogBuilder.h"
-#include "support/ScriptedUiDialogs.h"
-#include "support/TestBundle.h"
+#include "gui/DialogTemplates.h"
 #include "gui/ProgressDialog.h"
-#include "core/FileHelpers.h"
-
-#include <QFileInfo>
+#include "support/TestBundle.h"
+#include "support/ZipFixture.h"
 
 #include <QApplication>
 #include <QDialog>
+#include <QFileInfo>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTest>
@@ -17,7 +18,7 @@
 
 namespace {
 
-// A stand-in main window with the four controls the busy run disables, which
+// A stand-in main window with the four controls a busy run disables, which
 // records every change of their enabled state.
 class MainControls : public QDialog {
 public:
@@ -65,8 +66,11 @@ protected:
     }
 };
 
+const QList<int> kDisableOrder{IDC_BROWSE, IDC_TAB, IDC_SAVE, IDC_CANCEL};
+
 } // namespace
 
+// The busy dialog of the windows: CCorvaneApp watches its runner's programs.
 class TestBusyRun : public QObject {
     Q_OBJECT
 private slots:
@@ -76,29 +80,43 @@ private slots:
     void dotSuffixes();
     void missingToolNeverShowsOrDisables();
     void programThatEndsAtOnce();
-    void exitCodeIsKept();
-    void stoppedRunKillsAndNextRunWorks();
-    void closeBoxStopsUnderModalMainWindow();
-    void crashIsNotSuccess();
-    void workingDirectoryIsUsed();
+    void dotsAdvanceOnlyOnTicks();
+    void percentageShownWhenReported();
+    void closeBoxStopsAndNextRunWorks();
+    void escapeStopsUnderModalMainWindow();
+    void backgroundWorkShowsTheDialog();
 
 private:
+    QString file(const QString& relative) const { return m_bundle->file(relative); }
+    bool extract(QString* error = nullptr);
+
     std::unique_ptr<TestBundle> m_bundle;
     std::unique_ptr<MainControls> m_main;
+    std::unique_ptr<CCorvaneApp> m_app;
+    ShowCounter m_shows;
 };
 
 void TestBusyRun::init() {
     m_bundle = std::make_unique<TestBundle>();
+    QVERIFY(WriteZip(file("pkg.zip"), {{"a.txt", "a"}}));
     m_main = std::make_unique<MainControls>();
     m_main->show();
-    theApp().MainWindow = m_main.get();
-    theApp().CreateBusyDialog();
+    m_app = std::make_unique<CCorvaneApp>(m_bundle->path());
+    m_app->MainWindow = m_main.get();
+    m_app->CreateBusyDialog();
+    m_shows.shows = 0;
+    m_app->BusyDialog->installEventFilter(&m_shows);
 }
 
 void TestBusyRun::cleanup() {
-    theApp().DestroyBusyDialog();
+    m_app.reset();
     m_main.reset();
     m_bundle.reset();
+}
+
+bool TestBusyRun::extract(QString* error) {
+    return ExtractArchive(m_app->Runner(), m_app->State().paths(), file("pkg.zip"), file("out"),
+                          error);
 }
 
 void TestBusyRun::dotSuffixes_data() {
@@ -118,101 +136,180 @@ void TestBusyRun::dotSuffixes() {
 }
 
 void TestBusyRun::missingToolNeverShowsOrDisables() {
-    ShowCounter shows;
-    theApp().BusyDialog->installEventFilter(&shows);
-    const bool ok = theApp().RunToolWithBusyDialog(m_bundle->file("Config/no-such-tool"), {},
-                                                   QString(), "Decompressing files", true);
-    QVERIFY(!ok);
-    QCOMPARE(theApp().LastToolRun.outcome, ToolRunResult::Outcome::FailedToStart);
-    QCOMPARE(shows.shows, 0);
+    m_bundle->removeTool("Config/7za");
+    QString error;
+    QVERIFY(!extract(&error));
+    QVERIFY2(error.contains("could not be started"), qPrintable(error));
+    QCOMPARE(m_shows.shows, 0);
     QCOMPARE(m_main->enableChanges, 0);
-    QVERIFY(theApp().BusyDialog->isHidden());
+    QVERIFY(m_app->BusyDialog->isHidden());
+    QVERIFY(!m_app->IsToolRunning());
 }
 
 void TestBusyRun::programThatEndsAtOnce() {
-    ShowCounter shows;
-    theApp().BusyDialog->installEventFilter(&shows);
     m_bundle->replaceToolWithScript("Config/7za", "exit 0");
-    QVERIFY(theApp().RunToolWithBusyDialog(m_bundle->file("Config/7za"), {}, QString(),
-                                           "Decompressing files", true));
-    QCOMPARE(shows.shows, 1);
-    QVERIFY(theApp().BusyDialog->isHidden());
-    QCOMPARE(m_main->disabledOrder, QList<int>({IDC_BROWSE, IDC_TAB, IDC_SAVE, IDC_CANCEL}));
+    QVERIFY(extract());
+    QCOMPARE(m_shows.shows, 1);
+    QVERIFY(m_app->BusyDialog->isHidden());
+    QCOMPARE(m_main->disabledOrder, kDisableOrder);
     QVERIFY(m_main->allEnabled());
-    QVERIFY(theApp().BusyDialog->busyText().startsWith("Decompressing files"));
-    QVERIFY(!theApp().IsToolRunning());
+    QCOMPARE(m_app->BusyDialog->busyText(), QString("Decompressing files"));
+    QVERIFY(!m_app->IsToolRunning());
+    QVERIFY(m_app->BusyDialog->Runner == nullptr);
 }
 
-void TestBusyRun::exitCodeIsKept() {
-    m_bundle->replaceToolWithScript("Config/7za", "exit 2");
-    // It ran to its end: the run itself succeeds, the code tells the rest.
-    QVERIFY(theApp().RunToolWithBusyDialog(m_bundle->file("Config/7za"), {}, QString(), "x", true));
-    QCOMPARE(theApp().LastToolRun.outcome, ToolRunResult::Outcome::Exited);
-    QCOMPARE(theApp().LastToolRun.exitCode, 2);
-    QVERIFY(!theApp().LastToolRun.succeeded());
-}
-
-void TestBusyRun::stoppedRunKillsAndNextRunWorks() {
-    const QString marker = m_bundle->file("still-running");
-    m_bundle->replaceToolWithScript(
-        "Config/7za",
-        QString("sleep 30 </dev/null >/dev/null 2>&1\necho survived > '%1'").arg(marker));
-    bool toolRunningSeen = false;
-    QTimer::singleShot(200, [&] {
-        toolRunningSeen =
-            theApp().IsToolRunning() && theApp().BusyDialog->isVisible() && !m_main->allEnabled();
-        theApp().BusyDialog->close(); // the close box
+void TestBusyRun::dotsAdvanceOnlyOnTicks() {
+    // A quiet program of one second: the dots move a few times a second, so
+    // the step advances a handful of times, never at the pace of a spin.
+    m_bundle->replaceToolWithScript("Config/7za", "exec sleep 1");
+    QStringList texts;
+    bool controlsDisabledWhileRunning = true;
+    QTimer sample;
+    sample.setInterval(50);
+    connect(&sample, &QTimer::timeout, this, [&] {
+        if (!m_app->IsToolRunning())
+            return;
+        const QString text = m_app->BusyDialog->busyText();
+        if (texts.isEmpty() || texts.last() != text)
+            texts << text;
+        controlsDisabledWhileRunning = controlsDisabledWhileRunning && !m_main->allEnabled();
     });
-    QVERIFY(!theApp().RunToolWithBusyDialog(m_bundle->file("Config/7za"), {}, QString(),
-                                            "Decompressing files", true));
-    QVERIFY(toolRunningSeen);
-    QCOMPARE(theApp().LastToolRun.outcome, ToolRunResult::Outcome::Stopped);
-    QCOMPARE(theApp().BusyDialog->NotStopped, 1);
-    QVERIFY(theApp().BusyDialog->isHidden());
+    sample.start();
+    QVERIFY(extract());
+    sample.stop();
+    QVERIFY2(m_app->BusyStep >= 2 && m_app->BusyStep <= 11,
+             qPrintable(QStringLiteral("BusyStep %1").arg(m_app->BusyStep)));
+    QCOMPARE(m_shows.shows, 1);
+    QVERIFY(controlsDisabledWhileRunning);
     QVERIFY(m_main->allEnabled());
-    QVERIFY(!FileHelpers::PathExists(marker));
-
-    m_bundle->replaceToolWithScript("Config/7za", "exit 0");
-    QVERIFY(theApp().RunToolWithBusyDialog(m_bundle->file("Config/7za"), {}, QString(), "x", true));
+    QCOMPARE(m_main->disabledOrder, kDisableOrder);
+    // Every text seen is the busy text with its dots, and they moved.
+    QVERIFY2(texts.size() >= 2, qPrintable(texts.join('|')));
+    for (const QString& text : texts) {
+        QVERIFY(text.startsWith("Decompressing files"));
+        QCOMPARE(text.mid(19), QString(text.size() - 19, '.'));
+    }
+    QCOMPARE(m_app->BusyDialog->busyText(),
+             "Decompressing files" + BusyDotSuffix(m_app->BusyStep - 1));
 }
 
-void TestBusyRun::closeBoxStopsUnderModalMainWindow() {
+void TestBusyRun::percentageShownWhenReported() {
+    // 7-Zip rewrites its percentage in place; the tool waits until the
+    // dialog has shown 55% before it finishes.
+    const QString seen = file("seen");
+    m_bundle->replaceToolWithScript("Config/7za",
+                                    QString("printf ' 10%%\\b\\b\\b\\b 55%%'\n"
+                                            "while [ ! -e '%1' ]; do sleep 0.02; done\n"
+                                            "printf '\\r100%%\\n'")
+                                        .arg(seen));
+    QStringList shown;
+    QTimer sample;
+    sample.setInterval(20);
+    connect(&sample, &QTimer::timeout, this, [&] {
+        const QString text = m_app->BusyDialog->progressText();
+        if (!text.isEmpty() && (shown.isEmpty() || shown.last() != text))
+            shown << text;
+        if (text == "55%")
+            WriteFile(seen, "");
+    });
+    sample.start();
+    QVERIFY(extract());
+    sample.stop();
+    QVERIFY2(shown.contains("55%"), qPrintable(shown.join('|')));
+    QVERIFY2(shown.indexOf("10%") <= shown.indexOf("55%"), qPrintable(shown.join('|')));
+    QVERIFY(m_app->BusyDialog->progressText().isEmpty());
+
+    // The next run starts without the old percentage, and a program that
+    // reports none never shows one.
+    m_bundle->replaceToolWithScript("jre/bin/java", "sleep 0.3; cp \"$6\" \"$7\"");
+    shown.clear();
+    sample.start();
+    QVERIFY(SignArchive(m_app->Runner(), m_app->State().paths(), file("pkg.zip"),
+                        file("signed.zip"), SigningKey::Test));
+    sample.stop();
+    QVERIFY2(shown.isEmpty(), qPrintable(shown.join('|')));
+    QCOMPARE(m_shows.shows, 2);
+}
+
+void TestBusyRun::closeBoxStopsAndNextRunWorks() {
+    const QString marker = file("still-running");
+    const QString started = file("started");
+    const QString cue = file("cue");
+    m_bundle->replaceToolWithScript(
+        "Config/7za", QString("touch '%1'\nwhile [ ! -e '%2' ]; do sleep 0.05; done\necho x > '%3'")
+                          .arg(started, cue, marker));
+    bool runningSeen = false;
+    QTimer poll;
+    poll.setInterval(20);
+    connect(&poll, &QTimer::timeout, this, [&] {
+        if (!QFileInfo::exists(started))
+            return;
+        poll.stop();
+        runningSeen =
+            m_app->IsToolRunning() && m_app->BusyDialog->isVisible() && !m_main->allEnabled();
+        m_app->BusyDialog->close(); // the close box
+    });
+    poll.start();
+    QString error;
+    QVERIFY(!extract(&error));
+    QVERIFY(runningSeen);
+    QVERIFY2(error.contains("stopped"), qPrintable(error));
+    QVERIFY(m_app->BusyDialog->isHidden());
+    QVERIFY(m_main->allEnabled());
+    QVERIFY(!m_app->IsToolRunning());
+    // Killed: the loop that waits for its cue is gone with it.
+    QVERIFY(WriteFile(cue, ""));
+    QTest::qWait(300);
+    QVERIFY(!QFileInfo::exists(marker));
+
+    m_bundle->replaceToolWithScript("Config/7za", "exit 0");
+    QVERIFY(extract());
+    QCOMPARE(m_shows.shows, 2);
+}
+
+void TestBusyRun::escapeStopsUnderModalMainWindow() {
     // The main window runs modally; the busy dialog must still take the
     // user's input (a window blocked by a modal one ignores it).
     m_main->hide();
     m_main->setWindowModality(Qt::ApplicationModal);
     m_main->show();
     QCOMPARE(QApplication::activeModalWidget(), m_main.get());
-    m_bundle->replaceToolWithScript("Config/7za", "exec sleep 30");
+    const QString started = file("started");
+    m_bundle->replaceToolWithScript("Config/7za",
+                                    QString("touch '%1'\nexec sleep 30").arg(started));
     bool stoppedByKey = false;
-    QTimer::singleShot(200, [&] {
-        QWindow* window = theApp().BusyDialog->windowHandle();
-        if (window)
+    QTimer poll;
+    poll.setInterval(20);
+    connect(&poll, &QTimer::timeout, this, [&] {
+        if (!QFileInfo::exists(started))
+            return;
+        poll.stop();
+        if (QWindow* window = m_app->BusyDialog->windowHandle())
             QTest::keyClick(window, Qt::Key_Escape);
-        stoppedByKey = theApp().BusyDialog->NotStopped == 0;
+        stoppedByKey = m_app->BusyDialog->isHidden();
         if (!stoppedByKey)
-            theApp().BusyDialog->reject();
+            m_app->BusyDialog->reject();
     });
-    QVERIFY(
-        !theApp().RunToolWithBusyDialog(m_bundle->file("Config/7za"), {}, QString(), "x", true));
+    poll.start();
+    QString error;
+    QVERIFY(!extract(&error));
     QVERIFY2(stoppedByKey, "the busy dialog did not take the user's input");
-    QCOMPARE(theApp().LastToolRun.outcome, ToolRunResult::Outcome::Stopped);
+    QVERIFY2(error.contains("stopped"), qPrintable(error));
 }
 
-void TestBusyRun::crashIsNotSuccess() {
-    m_bundle->replaceToolWithScript("Config/7za", "kill -SEGV $$");
-    QVERIFY(
-        !theApp().RunToolWithBusyDialog(m_bundle->file("Config/7za"), {}, QString(), "x", true));
-    QCOMPARE(theApp().LastToolRun.outcome, ToolRunResult::Outcome::Crashed);
-}
-
-void TestBusyRun::workingDirectoryIsUsed() {
-    const QString out = m_bundle->file("Config/cwd.txt");
-    m_bundle->replaceToolWithScript("Config/7za", "pwd > cwd.txt");
-    QVERIFY(theApp().RunToolWithBusyDialog(m_bundle->file("Config/7za"), {},
-                                           m_bundle->file("Config"), "x", false));
-    QCOMPARE(QString::fromUtf8(ReadFile(out)).trimmed(),
-             QFileInfo(m_bundle->file("Config")).canonicalFilePath());
+void TestBusyRun::backgroundWorkShowsTheDialog() {
+    bool workRan = false;
+    QVERIFY(m_app->Runner().runInBackground("Compressing files", [&] {
+        workRan = true;
+        return true;
+    }));
+    QVERIFY(workRan);
+    QCOMPARE(m_shows.shows, 1);
+    QCOMPARE(m_main->disabledOrder, kDisableOrder);
+    QVERIFY(m_main->allEnabled());
+    QVERIFY(m_app->BusyDialog->busyText().startsWith("Compressing files"));
+    QVERIFY(m_app->BusyDialog->isHidden());
+    QVERIFY(!m_app->IsToolRunning());
 }
 
 QTEST_MAIN(TestBusyRun)
