@@ -274,11 +274,9 @@ bool applyEdit(Session& session, const CliEdit& edit, QString* error) {
     case CliEdit::Kind::AddSystem:
     case CliEdit::Kind::AddData: {
         const QString source = QFileInfo(edit.argument).absoluteFilePath();
-        session.reporter().setApkBeingAdded(FileNamePart(source));
         const bool added =
             AddApk(op, edit.kind == CliEdit::Kind::AddSystem ? Partition::System : Partition::Data,
                    source, error);
-        session.reporter().setApkBeingAdded(QString());
         return added;
     }
     case CliEdit::Kind::Delete: {

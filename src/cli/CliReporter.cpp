@@ -17,18 +17,6 @@ QString oneLine(const QString& text) {
     return text.simplified();
 }
 
-// The name an overwrite question is about; a null string for any other text.
-QString overwriteSubject(const QString& question) {
-    const QString probe = Msg::OverwriteQuestion(QStringLiteral("\x01"));
-    const qsizetype at = probe.indexOf(QChar(1));
-    const QString prefix = probe.left(at);
-    const QString suffix = probe.mid(at + 1);
-    if (question.size() <= prefix.size() + suffix.size() || !question.startsWith(prefix) ||
-        !question.endsWith(suffix))
-        return {};
-    return question.mid(prefix.size(), question.size() - prefix.size() - suffix.size());
-}
-
 } // namespace
 
 void PrintError(const QString& text) {
@@ -47,13 +35,15 @@ void CliReporter::warning(const QString& text) {
 }
 
 bool CliReporter::askYesNo(const QString& text) {
-    bool answer = false;
-    const QString subject = overwriteSubject(text);
-    if (!subject.isNull() && !m_apk.isEmpty()) {
-        // The APK itself, flat or in a directory of its own, was asked for.
-        const bool apk = subject == m_apk || subject.endsWith(QLatin1Char('/') + m_apk);
-        answer = apk || m_overwriteLibraries;
-    }
+    return ask(Question::Other, text);
+}
+
+bool CliReporter::ask(Question question, const QString& text) {
+    // The APK being added replaces one of its name (the command asked for
+    // it); its libraries replace others as --overwrite-libs says; anything
+    // else is declined.
+    const bool answer = question == Question::OverwriteApk ||
+                        (question == Question::OverwriteLibrary && m_overwriteLibraries);
     PrintError(QStringLiteral("%1 %2").arg(oneLine(text),
                                            answer ? QStringLiteral("yes") : QStringLiteral("no")));
     return answer;

@@ -19,14 +19,12 @@ public:
     void message(const QString& text) override;
     void warning(const QString& text) override;
     bool askYesNo(const QString& text) override;
+    bool ask(Question question, const QString& text) override;
 
     void setOverwriteLibraries(bool overwrite) { m_overwriteLibraries = overwrite; }
-    // The file name of the APK an add is about (empty between adds).
-    void setApkBeingAdded(const QString& fileName) { m_apk = fileName; }
 
 private:
     bool m_overwriteLibraries = false;
-    QString m_apk;
 };
 
 // Progress on a terminal: "\r<busy text> NN%" while a tool runs, the line

@@ -57,7 +57,7 @@ bool PlanLibraries(Reporter& reporter, const QString& source, const QString& tar
         for (const Placement& placement : placements)
             planned = planned || placement.target == target;
         if ((planned || FileHelpers::PathExists(target)) &&
-            !reporter.askYesNo(Msg::OverwriteQuestion(name)))
+            !reporter.ask(Reporter::Question::OverwriteLibrary, Msg::OverwriteQuestion(name)))
             return false;
         // A later library of the same name wins, in the archive and the tree.
         placements.erase(std::remove_if(placements.begin(), placements.end(),
@@ -113,7 +113,8 @@ bool AddApk(const Operation& op, Partition partition, const QString& sourcePath,
         setError(error, QStringLiteral("illegal APK name"));
         return false;
     }
-    if (!HasApkExtension(name) && !reporter.askYesNo(Msg::NotApkContinue(name))) {
+    if (!HasApkExtension(name) &&
+        !reporter.ask(Reporter::Question::NotAnApk, Msg::NotApkContinue(name))) {
         setError(error, QStringLiteral("declined: not an APK file"));
         return false;
     }
@@ -165,7 +166,7 @@ bool AddApk(const Operation& op, Partition partition, const QString& sourcePath,
     const QString flatTarget = appDirectory + QLatin1Char('/') + name;
     QString placed = flatTarget;
     if (FileHelpers::PathExists(flatTarget)) {
-        if (!reporter.askYesNo(Msg::OverwriteQuestion(name))) {
+        if (!reporter.ask(Reporter::Question::OverwriteApk, Msg::OverwriteQuestion(name))) {
             setError(error, QStringLiteral("declined to overwrite"));
             return false;
         }
@@ -177,7 +178,7 @@ bool AddApk(const Operation& op, Partition partition, const QString& sourcePath,
             const QString folder = appDirectory + QLatin1Char('/') + baseName;
             placed = folder + QLatin1Char('/') + name;
             if (FileHelpers::PathExists(placed) &&
-                !reporter.askYesNo(Msg::OverwriteQuestion(placed))) {
+                !reporter.ask(Reporter::Question::OverwriteApk, Msg::OverwriteQuestion(placed))) {
                 setError(error, QStringLiteral("declined to overwrite"));
                 return false;
             }

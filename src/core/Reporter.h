@@ -8,6 +8,15 @@
 // from its options. The core words every text (see Messages.h).
 class Reporter {
 public:
+    // What a question is about, for front ends that answer without asking.
+    enum class Question {
+        Other,
+        ContinueLastOperation,
+        OverwriteApk,     // an APK of that name is in the partition already
+        OverwriteLibrary, // a native library of that name is there already
+        NotAnApk,         // the file's name does not end in "apk"
+    };
+
     virtual ~Reporter() = default;
 
     // A window's message: titled with the application title, OK, no icon.
@@ -16,6 +25,11 @@ public:
     virtual void warning(const QString& text) = 0;
     // A Yes/No question titled "Velkor". True only for Yes.
     virtual bool askYesNo(const QString& text) = 0;
+    // The question with what it is about; by default simply asked.
+    virtual bool ask(Question question, const QString& text) {
+        Q_UNUSED(question);
+        return askYesNo(text);
+    }
 };
 
 // Keeps every message and answers each question from a fixed answer; for

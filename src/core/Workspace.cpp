@@ -57,7 +57,7 @@ ResumeOutcome ResumeWorkspace(const Operation& op) {
         WorkspaceRecord::remove(paths.workspaceRecord());
         return ResumeOutcome::Cleared;
     }
-    if (op.reporter.askYesNo(Msg::ContinueLastOperation())) {
+    if (op.reporter.ask(Reporter::Question::ContinueLastOperation, Msg::ContinueLastOperation())) {
         state.setWorkingArchivePath(paths.workingArchive());
         return ResumeOutcome::Continued;
     }

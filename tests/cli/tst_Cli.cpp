@@ -610,19 +610,24 @@ void TestCli::failedEditLeavesTheOutputAlone() {
 }
 
 void TestCli::brokenSignerLeavesTheOutputAlone_data() {
-    QTest::addColumn<QString>("java");
-    QTest::newRow("signer fails") << "echo cannot sign >&2\nexit 1";
-    QTest::newRow("signer leaves a damaged package")
-        << "eval out=\\${$#}\nprintf 'PK damaged' > \"$out\"";
+    // The package is signed in-process with the bundle's test key pair.
+    QTest::addColumn<QByteArray>("key");
+    QTest::newRow("damaged test key") << QByteArray("not a PKCS#8 key");
+    QTest::newRow("key of another certificate") << QByteArray("platform");
 }
 
 void TestCli::brokenSignerLeavesTheOutputAlone() {
-    QFETCH(QString, java);
+    QFETCH(QByteArray, key);
     TestBundle bundle;
     QVERIFY(bundle.isValid());
     const QString program = copyCliInto(bundle);
     QVERIFY(!program.isEmpty());
-    bundle.replaceToolWithScript(QStringLiteral("jre/bin/java"), java);
+    const QString testKey = bundle.file(QStringLiteral("Config/testkey.pk8"));
+    QVERIFY(QFile::remove(testKey));
+    if (key == "platform")
+        QVERIFY(QFile::copy(bundle.file(QStringLiteral("Config/platform.pk8")), testKey));
+    else
+        QVERIFY(WriteFile(testKey, key));
     const QString output = work(QStringLiteral("out/customer.zip"));
     QVERIFY(WriteFile(output, "the previous build"));
 
