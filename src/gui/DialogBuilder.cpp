@@ -86,9 +86,12 @@ void BuildDialog(QWidget* dialog, const DialogTemplate& dialogTemplate) {
             widget = button;
             break;
         }
-        case ControlKind::Static: {
+        case ControlKind::Static:
+        case ControlKind::CentredStatic: {
             auto* label = new QLabel(c.text, dialog);
-            label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+            label->setAlignment(
+                (c.kind == ControlKind::CentredStatic ? Qt::AlignHCenter : Qt::AlignLeft) |
+                Qt::AlignTop);
             widget = label;
             break;
         }

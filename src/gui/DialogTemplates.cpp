@@ -18,10 +18,10 @@ QHash<int, DialogTemplate> buildTemplates() {
                         {
                             {IDC_SAVE, K::DefaultPushButton, QStringLiteral("Save"), 146, 329, 50, 14},
                             {IDC_CANCEL, K::PushButton, QStringLiteral("Cancel"), 357, 329, 50, 14},
-                            {IDC_TAB, K::TabControl, QString(), 7, 42, 542, 280},
+                            {IDC_TAB, K::TabControl, QString(), 7, 42, 542, 280, true, false},
                             {IDC_PACKAGE_PATH, K::Edit, QString(), 51, 18, 425, 15},
                             {IDC_BROWSE, K::PushButton, QStringLiteral("Browse"), 489, 18, 52, 15},
-                            {-1, K::Static, QStringLiteral("Firmware"), 7, 20, 30, 8, true, false},
+                            {-1, K::CentredStatic, QStringLiteral("Firmware"), 7, 20, 30, 8, true, false},
                         }});
 
     t.insert(IDD_IMAGE_PAGE,

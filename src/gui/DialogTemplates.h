@@ -10,6 +10,7 @@ enum class ControlKind {
     PushButton,
     DefaultPushButton,
     Static,
+    CentredStatic, // a static whose text is centred in its rectangle
     GroupBox,
     Edit,
     TabControl,
