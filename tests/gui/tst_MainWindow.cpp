@@ -1,18 +1,19 @@
-#include "gui/CCorvaneApp.h"
-#include "gui/CCorvaneDlg.h"
-#include "gui/CApkEditView.h"
-#include "gui/CImageView.h"
-#include "gui/CConfigView.h"
-#include "gui/DialogBuilder.h"
-#include "support/ScriptedUiDialogs.h"
-#include "support/TestBundle.h"
-#include "gui/ProgressDialog.h"
 #include "core/FileHelpers.h"
+#include "core/PackageTools.h"
+#include "gui/CApkEditView.h"
+#include "gui/CConfigView.h"
+#include "gui/CImageView.h"
+#include "gui/DialogBuilder.h"
+#include "gui/ProgressDialog.h"
+#include "support/PackageFixture.h"
 
 #include <QApplication>
+#include <QFontInfo>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
@@ -20,12 +21,14 @@
 class TestMainWindow : public QObject {
     Q_OBJECT
 private slots:
+    void initTestCase();
     void init();
     void cleanup();
     void startWithoutKeptTree();
     void keptTreeVersionIsProbed();
     void templateGeometry_data();
     void templateGeometry();
+    void firmwareLabelAndTabOrder();
     void pageSwitching();
     void apkTabReReadsItsDirectory();
     void escapeAndCloseBoxAskToSave_data();
@@ -34,10 +37,24 @@ private slots:
     void enterRunsSaveUnlessOnAnotherButton();
 
 private:
+    QString file(const QString& relative) const { return m_bundle->file(relative); }
+    // The window over the test's workspace, not yet initialised.
+    void makeWindow() {
+        m_app = std::make_unique<CCorvaneApp>(m_bundle->path());
+        m_dlg = std::make_unique<CCorvaneDlg>(*m_app);
+    }
+
     std::unique_ptr<TestBundle> m_bundle;
     std::unique_ptr<ScriptedUiDialogs> m_dialogs;
+    std::unique_ptr<CCorvaneApp> m_app;
     std::unique_ptr<CCorvaneDlg> m_dlg;
 };
+
+// One known font, so that the template's pixel sizes can be written down.
+void TestMainWindow::initTestCase() {
+    QApplication::setFont(QFont("DejaVu Sans"));
+    QCOMPARE(QFontInfo(DialogFont(8)).family(), QString("DejaVu Sans"));
+}
 
 void TestMainWindow::init() {
     m_bundle = std::make_unique<TestBundle>();
@@ -46,13 +63,13 @@ void TestMainWindow::init() {
 
 void TestMainWindow::cleanup() {
     m_dlg.reset();
-    theApp().DestroyBusyDialog();
+    m_app.reset();
     m_dialogs.reset();
     m_bundle.reset();
 }
 
 void TestMainWindow::startWithoutKeptTree() {
-    m_dlg = std::make_unique<CCorvaneDlg>();
+    makeWindow();
     QVERIFY(m_dlg->OnInitDialog());
     m_dlg->show();
     QCOMPARE(m_dlg->windowTitle(), QString("Velkor V4.0.0.0"));
@@ -66,57 +83,97 @@ void TestMainWindow::startWithoutKeptTree() {
         QCOMPARE(m_dlg->TabControl->tabText(i), tabs[i]);
     QVERIFY(m_dlg->ImagePage->isVisible());
     QVERIFY(!m_dlg->SystemApkPage->isVisible());
-    QCOMPARE(m_dlg->SystemApkPage->IsSystemPage, 1);
-    QCOMPARE(m_dlg->DataApkPage->IsSystemPage, 0);
-    QCOMPARE(m_dlg->SystemApkPage->RootDirectory, m_bundle->file("srctemp/system"));
-    QCOMPARE(m_dlg->DataApkPage->RootDirectory, m_bundle->file("srctemp/userdata"));
-    QCOMPARE(m_dlg->ImagePage->RootDirectory, m_bundle->file("srctemp"));
-    QCOMPARE(m_dlg->SettingsPage->RootDirectory, m_bundle->file("srctemp"));
+    QCOMPARE(m_dlg->SystemApkPage->PagePartition, Partition::System);
+    QCOMPARE(m_dlg->DataApkPage->PagePartition, Partition::Data);
+    QCOMPARE(m_dlg->SystemApkPage->RootDirectory, file("srctemp/system"));
+    QCOMPARE(m_dlg->DataApkPage->RootDirectory, file("srctemp/userdata"));
+    QCOMPARE(m_dlg->ImagePage->RootDirectory, file("srctemp"));
+    QCOMPARE(m_dlg->SettingsPage->RootDirectory, file("srctemp"));
     QCOMPARE(m_dlg->SystemApkPage->ApkList->count(), 0);
-    QCOMPARE(theApp().AndroidMajorVersion, 4);
-    QCOMPARE(theApp().MainWindow.data(), m_dlg.get());
-    QVERIFY(FileHelpers::PathExists(m_bundle->file("Apktemp")));
-    QVERIFY(FileHelpers::PathExists(m_bundle->file("zipTemp")));
+    QCOMPARE(m_app->State().androidMajorVersion(), 4);
+    QCOMPARE(m_app->MainWindow.data(), m_dlg.get());
+    QVERIFY(FileHelpers::PathExists(file("Apktemp")));
+    QVERIFY(FileHelpers::PathExists(file("zipTemp")));
     QVERIFY(m_dialogs->boxes.isEmpty());
 }
 
 void TestMainWindow::keptTreeVersionIsProbed() {
-    QVERIFY(
-        WriteFile(m_bundle->file("srctemp/system/build.prop"), "ro.build.version.release=5.1.1\n"));
-    QVERIFY(WriteFile(m_bundle->file("srctemp/system/app/Browser/Browser.apk"), "apk"));
-    m_dlg = std::make_unique<CCorvaneDlg>();
+    QVERIFY(WriteFile(file("srctemp/system/build.prop"), "ro.build.version.release=5.1.1\n"));
+    QVERIFY(WriteFile(file("srctemp/system/app/Browser/Browser.apk"), "apk"));
+    makeWindow();
     m_dlg->OnInitDialog();
-    QCOMPARE(theApp().AndroidMajorVersion, 5);
+    QCOMPARE(m_app->State().androidMajorVersion(), 5);
     // Listed as soon as the tab is selected, before any package is opened.
     m_dlg->TabControl->setCurrentIndex(1);
     QCOMPARE(m_dlg->SystemApkPage->ApkPaths,
-             QStringList({m_bundle->file("srctemp/system/app/Browser/Browser.apk")}));
+             QStringList({file("srctemp/system/app/Browser/Browser.apk")}));
 }
 
+// Pixel positions of template 102 in DejaVu Sans 8 pt at 96 dpi (10.67 px),
+// worked out from the font's own metrics (2048 units per em):
+//   the advances of A-Z and a-z add up to 65813 units = 342.8 px, so the
+//   average character width is 342 / 26 = 13 and the horizontal base unit
+//   (13 + 1) / 2 = 7 px per 4 dialog units;
+//   ascender 1901 and descender 483 units are 9.9 and 2.5 px, whole pixels
+//   10 + 3, so the vertical base unit is 13 px per 8 dialog units.
+// Each number is units * 7 / 4 or units * 13 / 8, halves rounded up.
 void TestMainWindow::templateGeometry_data() {
     QTest::addColumn<int>("id");
-    QTest::addColumn<QRect>("units");
-    QTest::newRow("Save") << int(IDC_SAVE) << QRect(146, 329, 50, 14);
-    QTest::newRow("Cancel") << int(IDC_CANCEL) << QRect(357, 329, 50, 14);
-    QTest::newRow("Tab") << int(IDC_TAB) << QRect(7, 42, 542, 280);
-    QTest::newRow("Path") << int(IDC_PACKAGE_PATH) << QRect(51, 18, 425, 15);
-    QTest::newRow("Browse") << int(IDC_BROWSE) << QRect(489, 18, 52, 15);
+    QTest::addColumn<QRect>("pixels");
+    QTest::newRow("Save (146, 329, 50, 14)") << int(IDC_SAVE) << QRect(256, 535, 88, 23);
+    QTest::newRow("Cancel (357, 329, 50, 14)") << int(IDC_CANCEL) << QRect(625, 535, 88, 23);
+    QTest::newRow("Tab (7, 42, 542, 280)") << int(IDC_TAB) << QRect(12, 68, 949, 455);
+    QTest::newRow("Path (51, 18, 425, 15)") << int(IDC_PACKAGE_PATH) << QRect(89, 29, 744, 24);
+    QTest::newRow("Browse (489, 18, 52, 15)") << int(IDC_BROWSE) << QRect(856, 29, 91, 24);
 }
 
 void TestMainWindow::templateGeometry() {
     QFETCH(int, id);
-    QFETCH(QRect, units);
-    CCorvaneDlg dlg;
-    const DialogUnits du(dlg.font());
-    QCOMPARE(FindControl(&dlg, id)->geometry(),
-             du.toPixels(units.x(), units.y(), units.width(), units.height()));
-    QCOMPARE(dlg.size(), QSize(du.toPixelsX(556), du.toPixelsY(350)));
-    QVERIFY(Control<QLineEdit>(&dlg, IDC_PACKAGE_PATH)->isReadOnly());
-    QVERIFY(dlg.font().pointSize() == 8);
+    QFETCH(QRect, pixels);
+    makeWindow();
+    QCOMPARE(m_dlg->font().pointSize(), 8);
+    QCOMPARE(FindControl(m_dlg.get(), id)->geometry(), pixels);
+    // 556 x 350 units.
+    QCOMPARE(m_dlg->size(), QSize(973, 569));
+    QVERIFY(Control<QLineEdit>(m_dlg.get(), IDC_PACKAGE_PATH)->isReadOnly());
+}
+
+// "Firmware" is centred in its rectangle (7, 20, 30, 8); the tab control is
+// no tab stop: Tab moves between the buttons, the path and the page.
+void TestMainWindow::firmwareLabelAndTabOrder() {
+    makeWindow();
+    QLabel* firmware = nullptr;
+    for (QLabel* label : m_dlg->findChildren<QLabel*>())
+        if (label->text() == "Firmware" && label->parentWidget() == m_dlg.get())
+            firmware = label;
+    QVERIFY(firmware);
+    QCOMPARE(firmware->geometry(), QRect(12, 33, 53, 13));
+    QCOMPARE(firmware->alignment() & Qt::AlignHorizontal_Mask, Qt::AlignHCenter);
+    QCOMPARE(firmware->focusPolicy(), Qt::NoFocus);
+
+    QVERIFY(m_dlg->OnInitDialog());
+    m_dlg->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_dlg.get()));
+    m_dlg->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(m_dlg.get()));
+    QCOMPARE(m_dlg->TabControl->focusPolicy(), Qt::NoFocus);
+    Control<QPushButton>(m_dlg.get(), IDC_SAVE)->setFocus();
+    // Round the whole chain, back to Save.
+    QList<int> visited;
+    for (int i = 0; i < 40 && !visited.contains(IDC_SAVE); ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QWidget* focus = QApplication::focusWidget();
+        QVERIFY(focus);
+        QVERIFY2(focus != m_dlg->TabControl && focus != m_dlg->TabControl->tabBar(),
+                 "the tab control took the focus");
+        visited << ControlId(focus);
+    }
+    for (const int id : {IDC_CANCEL, IDC_PACKAGE_PATH, IDC_BROWSE, IDC_SAVE})
+        QVERIFY2(visited.contains(id), qPrintable(QString::number(id)));
 }
 
 void TestMainWindow::pageSwitching() {
-    m_dlg = std::make_unique<CCorvaneDlg>();
+    makeWindow();
     m_dlg->OnInitDialog();
     m_dlg->show();
     const QList<QWidget*> pages{m_dlg->ImagePage, m_dlg->SystemApkPage, m_dlg->DataApkPage,
@@ -131,8 +188,8 @@ void TestMainWindow::pageSwitching() {
 }
 
 void TestMainWindow::apkTabReReadsItsDirectory() {
-    QVERIFY(WriteFile(m_bundle->file("srctemp/system/app/Music.apk"), "apk"));
-    m_dlg = std::make_unique<CCorvaneDlg>();
+    QVERIFY(WriteFile(file("srctemp/system/app/Music.apk"), "apk"));
+    makeWindow();
     m_dlg->OnInitDialog();
     m_dlg->show();
     m_dlg->TabControl->setCurrentIndex(1);
@@ -140,7 +197,7 @@ void TestMainWindow::apkTabReReadsItsDirectory() {
     m_dlg->SystemApkPage->ApkList->selectAll();
     m_dlg->SystemApkPage->deleteButton()->setEnabled(true);
 
-    QVERIFY(WriteFile(m_bundle->file("srctemp/system/app/Camera.apk"), "apk"));
+    QVERIFY(WriteFile(file("srctemp/system/app/Camera.apk"), "apk"));
     m_dlg->TabControl->setCurrentIndex(0);
     m_dlg->TabControl->setCurrentIndex(1);
     QCOMPARE(m_dlg->SystemApkPage->ApkCount, 2);
@@ -160,9 +217,9 @@ void TestMainWindow::escapeAndCloseBoxAskToSave_data() {
 
 void TestMainWindow::escapeAndCloseBoxAskToSave() {
     QFETCH(QString, how);
-    m_dlg = std::make_unique<CCorvaneDlg>();
+    makeWindow();
     m_dlg->OnInitDialog();
-    theApp().CreateBusyDialog();
+    m_app->CreateBusyDialog();
     m_dlg->show();
     m_dialogs->answers.enqueue(UiDialogs::Answer::No);
     if (how.endsWith("on last tab"))
@@ -178,14 +235,14 @@ void TestMainWindow::escapeAndCloseBoxAskToSave() {
     QVERIFY(!m_dlg->isVisible());
     QCOMPARE(m_dlg->result(), int(QDialog::Rejected));
     QVERIFY(m_dlg->SystemApkPage == nullptr);
-    QVERIFY(theApp().BusyDialog == nullptr);
-    QVERIFY(FileHelpers::PathExists(m_bundle->file("log.txt")));
+    QVERIFY(m_app->BusyDialog == nullptr);
+    QVERIFY(FileHelpers::PathExists(file("log.txt")));
 }
 
 void TestMainWindow::cancelIgnoredWhileToolRuns() {
-    m_dlg = std::make_unique<CCorvaneDlg>();
+    makeWindow();
     m_dlg->OnInitDialog();
-    theApp().CreateBusyDialog();
+    m_app->CreateBusyDialog();
     m_dlg->show();
     m_bundle->replaceToolWithScript("Config/7za", "exec sleep 30");
     bool stillOpen = false;
@@ -193,17 +250,17 @@ void TestMainWindow::cancelIgnoredWhileToolRuns() {
         QTest::keyClick(m_dlg.get(), Qt::Key_Escape);
         m_dlg->close();
         m_dlg->reject();
-        stillOpen = m_dlg->isVisible() && theApp().BusyDialog != nullptr;
-        theApp().BusyDialog->reject();
+        stillOpen = m_dlg->isVisible() && m_app->BusyDialog != nullptr;
+        m_app->BusyDialog->reject();
     });
-    QVERIFY(!theApp().ExtractArchive(m_bundle->file("x.zip"), m_bundle->file("out")));
+    QVERIFY(!ExtractArchive(m_app->Runner(), m_app->State().paths(), file("x.zip"), file("out")));
     QVERIFY(stillOpen);
     QVERIFY(m_dialogs->boxes.isEmpty());
     QVERIFY(m_dlg->isVisible());
 }
 
 void TestMainWindow::enterRunsSaveUnlessOnAnotherButton() {
-    m_dlg = std::make_unique<CCorvaneDlg>();
+    makeWindow();
     m_dlg->OnInitDialog();
     m_dlg->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_dlg.get()));
