@@ -422,7 +422,7 @@ bool WritePackage(const QString& path, qint64 megabytes, std::uint64_t seed) {
     spent = 0;
     for (int i = 0; spent < apkBudget; ++i) {
         const double u = random.unit();
-        const qint64 size = static_cast<qint64>(0.1 * kMiB * std::pow(300.0, u * u * u));
+        const qint64 size = static_cast<qint64>(0.1 * kMiB * std::pow(300.0, u * u * u * u * u));
         const QByteArray name = AppName(i);
         const double where = random.unit();
         const QByteArray directory = where < 0.55   ? "system/app/"

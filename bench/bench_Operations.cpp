@@ -11,7 +11,7 @@
 //
 // Usage (bench/run.sh passes these):
 //   bench_Operations --data DIR --bundle DIR [--sizes 600,1500] [--rounds 5]
-//                    [--list-apks 3000] [--results FILE]
+//                    [--list-apks 3000] [--results FILE] [--timeout SECONDS]
 //   bench_Operations --one OPERATION --app APPDIR [--arg ARGUMENT]
 
 #include "core/ApkOperations.h"
@@ -36,8 +36,14 @@
 #include <QStringList>
 #include <QTextStream>
 
+#include <zip.h>
+
+#include <signal.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <optional>
 
@@ -175,7 +181,8 @@ std::optional<double> Ratio(const Series& program, const Series& baseline) {
 
 // --- Running processes ------------------------------------------------------
 
-QString g_timeOutput; // where /usr/bin/time -v writes
+QString g_timeOutput;        // where /usr/bin/time -v writes
+int g_timeoutSeconds = 3600; // a run that takes longer is ended and counts as failed
 
 qint64 ReadPeakRssKb() {
     QFile file(g_timeOutput);
@@ -204,6 +211,8 @@ Sample RunTimed(const Command& command, QByteArray* output = nullptr) {
         process.setWorkingDirectory(command.workingDirectory);
     if (!output)
         process.setStandardOutputFile(QProcess::nullDevice());
+    // A group of its own, so that a run that hangs can be ended with its children.
+    process.setChildProcessModifier([] { ::setpgid(0, 0); });
     QElapsedTimer timer;
     timer.start();
     process.start();
@@ -211,14 +220,31 @@ Sample RunTimed(const Command& command, QByteArray* output = nullptr) {
         sample.error = QStringLiteral("cannot start /usr/bin/time: ") + process.errorString();
         return sample;
     }
-    process.waitForFinished(-1);
+    const bool finished = process.waitForFinished(g_timeoutSeconds * 1000);
     sample.seconds = static_cast<double>(timer.nsecsElapsed()) / 1e9;
+    if (!finished) {
+        // A run that hangs must not stop the benchmark: end it and all it started.
+        ::kill(-static_cast<pid_t>(process.processId()), SIGKILL);
+        process.waitForFinished(-1);
+        sample.error = QStringLiteral("%1 did not end within %2 s")
+                           .arg(QFileInfo(command.arguments.value(0)).fileName())
+                           .arg(g_timeoutSeconds);
+        return sample;
+    }
     sample.rssKb = ReadPeakRssKb();
     if (output)
         *output = process.readAllStandardOutput();
     if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
         QString stderrText = QString::fromLocal8Bit(process.readAllStandardError()).trimmed();
-        stderrText = stderrText.section(QLatin1Char('\n'), 0, 0); // time's own lines follow
+        stderrText = stderrText.section(QLatin1Char('\n'), 0, 0);
+        // time says there how a run ended by a signal.
+        QFile status(g_timeOutput);
+        if (status.open(QIODevice::ReadOnly)) {
+            const QString first = QString::fromUtf8(status.readLine()).trimmed();
+            if (first.startsWith(QLatin1String("Command terminated")))
+                stderrText =
+                    first + (stderrText.isEmpty() ? QString() : QStringLiteral("; ") + stderrText);
+        }
         sample.error =
             QStringLiteral("%1 exited with %2%3")
                 .arg(QFileInfo(command.arguments.value(0)).fileName())
@@ -260,9 +286,10 @@ Sample RunProgram(const QString& operation, const QString& app, const QString& a
     const QRegularExpressionMatch match = line.match(QString::fromUtf8(output));
     if (!match.hasMatch()) {
         sample.ok = false;
-        if (sample.error.isEmpty())
-            sample.error = QStringLiteral("no result from the child");
-        sample.error = QStringLiteral("child crashed or ended early (%1)").arg(sample.error);
+        // Ended before it could say: a crash, a kill or a run that hung.
+        sample.error =
+            QStringLiteral("the operation gave no result (%1)")
+                .arg(sample.error.isEmpty() ? QStringLiteral("no output") : sample.error);
         return sample;
     }
     sample.ok = match.captured(1) == QLatin1String("ok");
@@ -381,16 +408,33 @@ QString MiB(qint64 bytes) {
     return QStringLiteral("%1 MB").arg(static_cast<double>(bytes) / (1024.0 * 1024.0), 0, 'f', 0);
 }
 
-// The APK of system/app that lies nearest the middle of the tree listing,
-// in a directory of its own: the one deleted.
-QString PickApkToDelete(const QString& tree) {
-    QStringList apks;
-    QDirIterator it(tree + QStringLiteral("/system/app"), {QStringLiteral("*.apk")}, QDir::Files,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext())
-        apks.append(it.next());
-    apks.sort();
-    return apks.isEmpty() ? QString() : apks[apks.size() / 2];
+// The APK deleted: in a directory of its own below system/app, in the middle
+// third of the archive (the members after it are as many as those before),
+// the one nearest 5 MB; so the packages of every size lose a like APK.
+QString PickApkToDelete(const QString& archive, const QString& tree) {
+    int error = 0;
+    zip_t* zip = zip_open(QFile::encodeName(archive).constData(), ZIP_RDONLY, &error);
+    if (!zip)
+        return {};
+    static const QRegularExpression own(QStringLiteral("^system/app/([^/]+)/\\1\\.apk$"));
+    const zip_int64_t count = zip_get_num_entries(zip, 0);
+    QString best;
+    qint64 bestDistance = -1;
+    for (zip_int64_t i = count / 3; i < 2 * count / 3; ++i) {
+        zip_stat_t stat;
+        if (zip_stat_index(zip, static_cast<zip_uint64_t>(i), 0, &stat) != 0 || !stat.name)
+            continue;
+        const QString name = QString::fromUtf8(stat.name);
+        if (!own.match(name).hasMatch())
+            continue;
+        const qint64 distance = std::abs(static_cast<qint64>(stat.size) - 5 * 1024 * 1024);
+        if (bestDistance < 0 || distance < bestDistance) {
+            bestDistance = distance;
+            best = tree + QLatin1Char('/') + name;
+        }
+    }
+    zip_discard(zip);
+    return best;
 }
 
 QList<Row> BenchSize(const Setup& setup, const QString& package, const QString& label, int rounds) {
@@ -434,7 +478,8 @@ QList<Row> BenchSize(const Setup& setup, const QString& package, const QString& 
     };
 
     const QString tree = master + QStringLiteral("/srctemp");
-    const QString deleted = PickApkToDelete(tree);
+    const QString deleted =
+        ready ? PickApkToDelete(master + QStringLiteral("/zipTemp/temp.zip"), tree) : QString();
     const QString deletedInEdit = edit + deleted.mid(master.size());
     const QString deletedMember =
         QFileInfo(deleted).absolutePath().mid(tree.size() + 1); // system/app/Name
@@ -444,7 +489,10 @@ QList<Row> BenchSize(const Setup& setup, const QString& package, const QString& 
     {
         Row r = row(QStringLiteral("open (vs 7za x)"), QStringLiteral("open"));
         if (!ready) {
+            // Nothing can be measured on this package: every row says why.
             rows.append(failAll(r));
+            for (const char* key : {"add", "delete", "replace", "save-signapk", "save-copy"})
+                rows.append(failAll(row(QLatin1String(key), QLatin1String(key))));
             return rows;
         }
         const QString outDir = base + QStringLiteral("/extracted");
@@ -540,7 +588,9 @@ QList<Row> BenchSize(const Setup& setup, const QString& package, const QString& 
             error = QStringLiteral("no APK in system/app");
             rows.append(failAll(r));
         } else {
-            r.operation += QStringLiteral(" ") + deletedMember.section(QLatin1Char('/'), -1);
+            r.operation += QStringLiteral(" %1 (%2)")
+                               .arg(deletedMember.section(QLatin1Char('/'), -1),
+                                    MiB(QFileInfo(deleted).size()));
             Compare(
                 r, rounds, restoreEdit,
                 [&] { return RunProgram(QStringLiteral("delete"), edit, deletedInEdit); },
@@ -809,10 +859,13 @@ int RunBenchmark(const QStringList& args) {
             listApks = value.toInt();
         else if (key == QLatin1String("--results"))
             results = value;
+        else if (key == QLatin1String("--timeout"))
+            g_timeoutSeconds = std::max(1, value.toInt());
     }
     if (setup.data.isEmpty() || setup.bundle.isEmpty()) {
-        std::fprintf(stderr, "usage: bench_Operations --data DIR --bundle DIR [--sizes 600,1500] "
-                             "[--rounds 5] [--list-apks 3000] [--results FILE]\n");
+        std::fprintf(stderr,
+                     "usage: bench_Operations --data DIR --bundle DIR [--sizes 600,1500] "
+                     "[--rounds 5] [--list-apks 3000] [--results FILE] [--timeout SECONDS]\n");
         return 2;
     }
     g_timeOutput = setup.data + QStringLiteral("/work/time-v.txt");

@@ -53,7 +53,13 @@ bash "$ROOT/scripts/layout-bundle.sh" "$DATA/bundle"
 # The packages; each is written under a temporary name, so one that exists is
 # complete.
 PKG="$DATA/packages"
+# Packages of another version of the generator are written again.
+stamp="$(sha256sum "$ROOT/bench/bench_MakePackages.cpp" "$ROOT/bench/run.sh" | sha256sum | cut -c1-16)"
+if [ "$(cat "$PKG/generator.stamp" 2>/dev/null || true)" != "$stamp" ]; then
+  rm -rf "$PKG"
+fi
 mkdir -p "$PKG/replace"
+printf '%s\n' "$stamp" >"$PKG/generator.stamp"
 if [ ! -f "$PKG/BenchNative.apk" ]; then
   # signapk needs a compiled manifest: aapt makes one.
   tmp="$(mktemp -d "$DATA/.manifest.XXXXXX")"
