@@ -3,15 +3,21 @@
 #include "core/AndroidVersionProbe.h"
 #include "core/AppState.h"
 #include "core/Archive.h"
+#include "core/ArchiveEdit.h"
+#include "core/ArchiveEditor.h"
 #include "core/FaultPoints.h"
 #include "core/FileHelpers.h"
+#include "core/MemberNames.h"
 #include "core/Messages.h"
 #include "core/Operation.h"
 #include "core/PackageTools.h"
 #include "core/Reporter.h"
 #include "core/WorkspaceRecord.h"
 
+#include <QDir>
+#include <QDirIterator>
 #include <QFileInfo>
+#include <QSet>
 #include <QStorageInfo>
 
 #include <thread>
@@ -43,6 +49,70 @@ private:
     bool m_ok = false;
     std::thread m_thread;
 };
+
+// 7-Zip names a member without ZIP's UTF-8 flag in a code page of its own
+// and takes '\\' for part of a name. The program names every member one way
+// (MemberNames.h), in the tree and in the archive, so that a listed APK can be
+// found and deleted: such members are written again under the program's name
+// and what 7-Zip made of them is removed.
+bool ReconcileTreeNames(const QString& package, const QString& tree, QString* error) {
+    QList<ArchiveMember> members;
+    if (!ReadArchiveMembers(package, &members, error))
+        return false;
+    QSet<QString> files;
+    QSet<QString> directories;
+    QList<qsizetype> odd;
+    for (qsizetype i = 0; i < members.size(); ++i) {
+        const ArchiveMember& member = members[i];
+        if (!IsSafeMemberName(member.name))
+            continue;
+        // Every directory above a member is one the tree may hold.
+        for (qsizetype slash = member.name.indexOf(QLatin1Char('/')); slash > 0;
+             slash = member.name.indexOf(QLatin1Char('/'), slash + 1))
+            directories.insert(member.name.left(slash));
+        if (member.isDirectory) {
+            directories.insert(member.name);
+            continue;
+        }
+        files.insert(member.name);
+        bool ascii = true;
+        for (const char byte : member.rawName)
+            ascii = ascii && static_cast<unsigned char>(byte) < 0x80;
+        if ((!member.utf8Flag && !ascii) || member.rawName.contains('\\'))
+            odd.append(i);
+    }
+    if (odd.isEmpty())
+        return true;
+
+    // What 7-Zip wrote under names of its own goes first: a file of that name
+    // may stand where the program's directory must be.
+    QStringList strays;
+    QDirIterator it(tree, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (!files.contains(QDir(tree).relativeFilePath(path)))
+            strays << path;
+    }
+    for (const QString& path : strays)
+        FileHelpers::RemoveFile(path);
+    QStringList emptyDirectories;
+    QDirIterator dirs(tree, QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot,
+                      QDirIterator::Subdirectories);
+    while (dirs.hasNext()) {
+        const QString path = dirs.next();
+        if (!directories.contains(QDir(tree).relativeFilePath(path)))
+            emptyDirectories.prepend(path); // deepest first
+    }
+    for (const QString& path : emptyDirectories)
+        QDir().rmdir(path); // only when empty
+
+    for (const qsizetype i : odd) {
+        if (!ExtractMemberAt(package, static_cast<quint64>(i),
+                             tree + QLatin1Char('/') + members[i].name, error))
+            return false;
+    }
+    return true;
+}
 
 } // namespace
 
@@ -132,6 +202,13 @@ OpenOutcome OpenPackage(const Operation& op, const QString& package, const OpenP
         treeChanged();
         reporter.warning(Msg::UnzipFailedHard());
         setError(error, QStringLiteral("7-Zip made no tree"));
+        return OpenOutcome::Failed;
+    }
+    if (!ReconcileTreeNames(package, tree, &cause)) {
+        dropCopy();
+        treeChanged();
+        reporter.message(Msg::UnzipFailed());
+        setError(error, cause);
         return OpenOutcome::Failed;
     }
     FaultPoint("open:extracted");
