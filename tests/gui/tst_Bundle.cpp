@@ -1,5 +1,6 @@
 // The bundle the build lays out (tools, keys, sample package), the APK
 // fixtures of the tests, and the script that makes the links and keys.
+#include "core/WholeFileSignature.h"
 #include "support/TestBundle.h"
 #include "support/ZipFixture.h"
 
@@ -258,6 +259,10 @@ void TestBundleLayout::signWholePackage() {
     for (auto it = original.cbegin(); it != original.cend(); ++it)
         if (!it.key().endsWith('/'))
             QCOMPARE(signedPackage.value(it.key()), it.value());
+    // A signature a recovery accepts, with the bundle's test certificate.
+    QString error;
+    QVERIFY2(VerifyWholeFileSignature(output, kBundle + "/Config/testkey.x509.pem", &error),
+             qPrintable(error));
 }
 
 // A fresh bundle gets both key pairs; a second run changes nothing.
