@@ -85,6 +85,7 @@ private slots:
     void backgroundWithoutObserverRunsHere();
     void backgroundWithObserver_data();
     void backgroundWithObserver();
+    void backgroundWorkSeesStopRequest();
 
 private:
     QString path(const QString& name) const { return m_dir->filePath(name); }
@@ -453,6 +454,37 @@ void TestToolRunner::backgroundWithObserver() {
     QCOMPARE(observer.events.first(), QString("started Compressing"));
     QCOMPARE(observer.events.last(), QString("finished"));
     QVERIFY(!runner.isRunning());
+}
+
+void TestToolRunner::backgroundWorkSeesStopRequest() {
+    ToolRunner runner;
+    RecordingObserver observer;
+    // The user stops at the first tick; the work looks at the request.
+    observer.onTick = [&] {
+        if (observer.ticks == 1)
+            runner.requestStop();
+    };
+    runner.setObserver(&observer);
+    std::atomic<bool> sawStop{false};
+    const bool result = runner.runInBackground("Signing", [&] {
+        for (int i = 0; i < 1000 && !runner.stopRequested(); ++i)
+            QThread::msleep(10);
+        sawStop = runner.stopRequested();
+        return !sawStop;
+    });
+    QVERIFY(sawStop);
+    QVERIFY(!result);
+    QCOMPARE(observer.finishes, 1);
+    // The request ended with its work: the next work and the next program
+    // start afresh.
+    QVERIFY(!runner.stopRequested());
+    bool staleStop = true;
+    QVERIFY(runner.runInBackground("Again", [&] {
+        staleStop = runner.stopRequested();
+        return true;
+    }));
+    QVERIFY(!staleStop);
+    QVERIFY(runner.run(command(tool("ok.sh", "exit 0"))).succeeded());
 }
 
 QTEST_GUILESS_MAIN(TestToolRunner)

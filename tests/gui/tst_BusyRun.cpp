@@ -13,6 +13,7 @@
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 #include <QWindow>
 
@@ -85,6 +86,7 @@ private slots:
     void closeBoxStopsAndNextRunWorks();
     void escapeStopsUnderModalMainWindow();
     void backgroundWorkShowsTheDialog();
+    void closeBoxStopsBackgroundWork();
 
 private:
     QString file(const QString& relative) const { return m_bundle->file(relative); }
@@ -309,6 +311,30 @@ void TestBusyRun::backgroundWorkShowsTheDialog() {
     QVERIFY(m_main->allEnabled());
     QVERIFY(m_app->BusyDialog->busyText().startsWith("Compressing files"));
     QVERIFY(m_app->BusyDialog->isHidden());
+    QVERIFY(!m_app->IsToolRunning());
+}
+
+void TestBusyRun::closeBoxStopsBackgroundWork() {
+    ToolRunner& runner = m_app->Runner();
+    QTimer poll;
+    poll.setInterval(20);
+    connect(&poll, &QTimer::timeout, this, [&] {
+        if (!m_app->BusyDialog->isVisible())
+            return;
+        poll.stop();
+        m_app->BusyDialog->close(); // the close box
+    });
+    poll.start();
+    bool sawStop = false;
+    QVERIFY(!runner.runInBackground("Signing files", [&] {
+        for (int i = 0; i < 1000 && !runner.stopRequested(); ++i)
+            QThread::msleep(10);
+        sawStop = runner.stopRequested();
+        return !sawStop;
+    }));
+    QVERIFY(sawStop);
+    QVERIFY(m_app->BusyDialog->isHidden());
+    QVERIFY(m_main->allEnabled());
     QVERIFY(!m_app->IsToolRunning());
 }
 
