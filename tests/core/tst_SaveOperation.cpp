@@ -3,6 +3,7 @@
 // and staging for drives that are not fixed.
 #include "core/AppState.h"
 #include "core/DriveType.h"
+#include "core/FaultPoints.h"
 #include "core/FileHelpers.h"
 #include "core/Operation.h"
 #include "core/Reporter.h"
@@ -14,8 +15,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTest>
-#include <QTimer>
 
 namespace {
 
@@ -25,6 +26,15 @@ const QList<QPair<QString, QByteArray>> kMembers{
     {"system/etc/key.xml", "<keys/>\n"},
     {"system/app/Music.apk", "music"},
     {"logo.img", "logo"}};
+
+// Asks to stop a run as soon as it starts.
+class StopAtStart : public ToolRunObserver {
+public:
+    void toolStarted(const ToolCommand&, ToolRunner& runner) override { runner.requestStop(); }
+    void toolTick() override {}
+    void toolProgress(int) override {}
+    void toolFinished() override {}
+};
 
 // Hidden temporary files of a save in a directory.
 QStringList temporaryOutputs(const QString& directory) {
@@ -80,6 +90,8 @@ void TestSaveOperation::init() {
 
 void TestSaveOperation::cleanup() {
     SetDriveClassifierForTesting(nullptr);
+    SetFaultPointHookForTesting(nullptr);
+    m_runner.setObserver(nullptr);
     m_state.reset();
     m_bundle.reset();
 }
@@ -102,40 +114,56 @@ void TestSaveOperation::changedBuildPropIsPutBack() {
 }
 
 void TestSaveOperation::failedSigningKeepsTheOutput_data() {
-    QTest::addColumn<QString>("signer");
-    QTest::addColumn<bool>("stop");
+    QTest::addColumn<QString>("fault");
     QTest::addColumn<bool>("outputIsPackage");
-    // The fake java gets: -jar signapk.jar -w cert key input output.
-    const QString fails = "exit 1";
-    const QString garbage = "echo 'not a signed package' > \"$7\"\nexit 0";
-    const QString hangs = "echo partial > \"$7\"\nexec sleep 30";
-    QTest::newRow("signer fails") << fails << false << false;
-    QTest::newRow("signer writes garbage") << garbage << false << false;
-    QTest::newRow("signer stopped") << hangs << true << false;
-    QTest::newRow("signer fails, over the package") << fails << false << true;
-    QTest::newRow("signer writes garbage, over the package") << garbage << false << true;
-    QTest::newRow("signer stopped, over the package") << hangs << true << true;
+    for (const bool overPackage : {false, true}) {
+        const char* suffix = overPackage ? ", over the opened package" : "";
+        // The test key cannot be loaded: nothing is signed.
+        QTest::addRow("broken key%s", suffix) << "key" << overPackage;
+        // What was written is not a signed package: the check catches it.
+        QTest::addRow("damaged result%s", suffix) << "damage" << overPackage;
+        // The user stops the signing.
+        QTest::addRow("stopped%s", suffix) << "stop" << overPackage;
+    }
 }
 
 void TestSaveOperation::failedSigningKeepsTheOutput() {
-    QFETCH(QString, signer);
-    QFETCH(bool, stop);
+    QFETCH(QString, fault);
     QFETCH(bool, outputIsPackage);
     const QString output = outputIsPackage ? m_package : file("user files/signed.zip");
     if (!outputIsPackage)
         QVERIFY(WriteFile(output, "an earlier save"));
     const QByteArray before = ReadFile(output);
     const QByteArray archiveBefore = ReadFile(m_archive);
-    m_bundle->replaceToolWithScript("jre/bin/java", signer);
-    if (stop)
-        QTimer::singleShot(300, this, [this] { m_runner.requestStop(); });
+    const QString temporary =
+        QFileInfo(output).absolutePath() + "/." + QFileInfo(output).fileName() + ".corvane-part";
+
+    StopAtStart stopper;
+    if (fault == "key") {
+        QVERIFY(WriteFile(file("Config/testkey.pk8"), "not a key"));
+    } else if (fault == "damage") {
+        SetFaultPointHookForTesting([&](const char* name) {
+            if (QByteArray(name) == "save:signed")
+                WriteFile(temporary, "not a signed package");
+        });
+    } else {
+        // Signing takes a while over a few MB that do not compress.
+        QByteArray noise(3 << 20, Qt::Uninitialized);
+        for (qsizetype i = 0; i < noise.size(); ++i)
+            noise[i] = char((i * 2654435761u) >> 13);
+        QVERIFY(WriteZip(m_archive, {{"system/app/Big.apk", noise}}));
+        m_runner.setObserver(&stopper);
+    }
 
     QString error;
     QVERIFY(!SignPackageTo(op(), output, &error));
     QVERIFY(!error.isEmpty());
+    // The stop, not something else, ended the save.
+    QCOMPARE(error.contains("stopped"), fault == "stop");
     QCOMPARE(m_reporter.texts(), QStringList({"Sign file failed"}));
     QCOMPARE(ReadFile(output), before);
-    QCOMPARE(ReadFile(m_archive), archiveBefore);
+    if (fault != "stop")
+        QCOMPARE(ReadFile(m_archive), archiveBefore);
     QCOMPARE(temporaryOutputs(file("user files")), QStringList());
     QVERIFY(!FileHelpers::PathExists(file("zipTemp/save.pending")));
 }
@@ -190,28 +218,22 @@ void TestSaveOperation::outputInsideTheWorkspaceIsNotStagedOntoItself() {
              QStringList({"temp.zip", "update.zip"}));
 }
 
+// A save killed after it wrote its temporary file leaves that file and its
+// record; the next start removes both and nothing else.
 void TestSaveOperation::interruptedSaveRemovedAtStart() {
-    // The save is killed while the signer writes: only the temporary file
-    // and the record remain.
     const QString output = file("user files/signed.zip");
-    QVERIFY(WriteFile(output, "an earlier save"));
-    m_bundle->replaceToolWithScript("jre/bin/java", "echo partial > \"$7\"\nexec sleep 30");
-    // Once the signer has begun its output, the state of a kill is copied.
     const QString temporary = file("user files/.signed.zip.corvane-part");
-    QTimer poll;
-    connect(&poll, &QTimer::timeout, this, [&] {
-        if (ReadFile(temporary).isEmpty())
+    // What a kill at that point would leave is copied aside.
+    SetFaultPointHookForTesting([&](const char* name) {
+        if (QByteArray(name) != "save:signed")
             return;
-        poll.stop();
         WriteFile(temporary + ".copy", ReadFile(temporary));
         WriteFile(file("zipTemp/save.pending.copy"), ReadFile(file("zipTemp/save.pending")));
-        m_runner.requestStop();
     });
-    poll.start(20);
-    QVERIFY(!SignPackageTo(op(), output));
-    QVERIFY(!FileHelpers::PathExists(temporary));
+    QVERIFY(SignPackageTo(op(), output));
+    SetFaultPointHookForTesting(nullptr);
+    const QByteArray saved = ReadFile(output);
     QCOMPARE(ReadFile(file("zipTemp/save.pending.copy")), temporary.toUtf8() + "\n");
-    // Put back what a kill would have left.
     QVERIFY(FileHelpers::MoveFileTo(temporary + ".copy", temporary));
     QVERIFY(
         FileHelpers::MoveFileTo(file("zipTemp/save.pending.copy"), file("zipTemp/save.pending")));
@@ -221,7 +243,8 @@ void TestSaveOperation::interruptedSaveRemovedAtStart() {
     RemoveWorkspaceLeftovers(Operation{next, reporter, m_runner});
     QVERIFY(!FileHelpers::PathExists(temporary));
     QVERIFY(!FileHelpers::PathExists(file("zipTemp/save.pending")));
-    QCOMPARE(ReadFile(output), QByteArray("an earlier save"));
+    QCOMPARE(ReadFile(output), saved);
+    QCOMPARE(ReadFile(m_archive), ReadFile(m_package));
 }
 
 QTEST_GUILESS_MAIN(TestSaveOperation)
