@@ -31,6 +31,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStringList>
@@ -368,6 +369,28 @@ bool RestoreWorkspace(const QString& master, const QString& app, QString* error)
               error);
 }
 
+// The members of an archive and their sizes; false with the cause.
+bool ReadMembers(const QString& path, QHash<QString, qint64>* members, QString* error) {
+    int code = 0;
+    zip_t* zip = zip_open(QFile::encodeName(path).constData(), ZIP_RDONLY, &code);
+    if (!zip) {
+        *error = QStringLiteral("%1 is no readable ZIP").arg(QFileInfo(path).fileName());
+        return false;
+    }
+    const zip_int64_t count = zip_get_num_entries(zip, 0);
+    for (zip_int64_t i = 0; i < count; ++i) {
+        zip_stat_t stat;
+        if (zip_stat_index(zip, static_cast<zip_uint64_t>(i), 0, &stat) == 0 && stat.name)
+            members->insert(QString::fromUtf8(stat.name), static_cast<qint64>(stat.size));
+    }
+    zip_discard(zip);
+    return true;
+}
+
+// What a run must have left, checked after it (not timed): empty when it did
+// its work, otherwise what is missing.
+using Check = std::function<QString(bool isProgram)>;
+
 // --- The comparisons ---------------------------------------------------------
 
 struct Row {
@@ -383,7 +406,7 @@ struct Row {
 void Compare(Row& row, int rounds, const std::function<bool(QString*)>& prepareProgram,
              const std::function<Sample()>& program,
              const std::function<bool(QString*)>& prepareBaseline,
-             const std::function<Sample()>& baseline) {
+             const std::function<Sample()>& baseline, const Check& check = {}) {
     const auto one = [&](bool isProgram, int round) {
         QString error;
         Sample sample;
@@ -391,6 +414,13 @@ void Compare(Row& row, int rounds, const std::function<bool(QString*)>& prepareP
             sample.error = QStringLiteral("preparation: ") + error;
         else
             sample = isProgram ? program() : baseline();
+        if (sample.ok && check) {
+            const QString missing = check(isProgram);
+            if (!missing.isEmpty()) {
+                sample.ok = false;
+                sample.error = QStringLiteral("wrong result: ") + missing;
+            }
+        }
         (isProgram ? row.program : row.baseline).samples.append(sample);
         std::fprintf(stderr, "  %-34s %-9s round %d/%d: %s\n", qPrintable(row.operation),
                      isProgram ? "program" : "baseline", round + 1, rounds,
@@ -506,6 +536,15 @@ QList<Row> BenchSize(const Setup& setup, const QString& package, const QString& 
                 return RunSteps({{{QStringLiteral("7za"), QStringLiteral("x"), package,
                                    QStringLiteral("-o") + outDir, QStringLiteral("-y")},
                                   {}}});
+            },
+            [&](bool isProgram) -> QString {
+                const QString root = isProgram ? openApp + QStringLiteral("/srctemp") : outDir;
+                if (!QFileInfo::exists(root + QStringLiteral("/system/build.prop")))
+                    return QStringLiteral("no system/build.prop in the tree");
+                if (isProgram && QFileInfo(openApp + QStringLiteral("/zipTemp/temp.zip")).size() !=
+                                     QFileInfo(package).size())
+                    return QStringLiteral("no working archive of the package's size");
+                return {};
             });
         Sh({QStringLiteral("rm"), QStringLiteral("-rf"), outDir}, nullptr);
         ClearWorkspace(openApp, nullptr);
@@ -576,6 +615,18 @@ QList<Row> BenchSize(const Setup& setup, const QString& package, const QString& 
                                       QStringLiteral("-q"), baseArchive, signedApk} +
                               libraries,
                           stage}});
+                },
+                [&](bool isProgram) -> QString {
+                    QHash<QString, qint64> members;
+                    QString e;
+                    if (!ReadMembers(isProgram ? edit + QStringLiteral("/zipTemp/temp.zip")
+                                               : baseArchive,
+                                     &members, &e))
+                        return e;
+                    for (const QString& member : QStringList{signedApk} + libraries)
+                        if (!members.contains(member))
+                            return member + QStringLiteral(" is missing");
+                    return {};
                 });
             rows.append(r);
         }
@@ -599,6 +650,20 @@ QList<Row> BenchSize(const Setup& setup, const QString& package, const QString& 
                     return RunSteps(
                         {{{QStringLiteral("7za"), QStringLiteral("d"), baseArchive, deletedMember},
                           {}}});
+                },
+                [&](bool isProgram) -> QString {
+                    QHash<QString, qint64> members;
+                    QString e;
+                    if (!ReadMembers(isProgram ? edit + QStringLiteral("/zipTemp/temp.zip")
+                                               : baseArchive,
+                                     &members, &e))
+                        return e;
+                    for (auto it = members.cbegin(); it != members.cend(); ++it)
+                        if (it.key().startsWith(deletedMember + QLatin1Char('/')))
+                            return it.key() + QStringLiteral(" is still there");
+                    if (isProgram && QFileInfo::exists(QFileInfo(deletedInEdit).absolutePath()))
+                        return QStringLiteral("its directory is still in the tree");
+                    return {};
                 });
             rows.append(r);
         }
@@ -625,6 +690,19 @@ QList<Row> BenchSize(const Setup& setup, const QString& package, const QString& 
                         {{{QStringLiteral("zip"), QStringLiteral("-g"), QStringLiteral("-q"),
                            baseArchive, QStringLiteral("logo-new.img")},
                           stage}});
+                },
+                [&](bool isProgram) -> QString {
+                    QHash<QString, qint64> members;
+                    QString e;
+                    if (!ReadMembers(isProgram ? edit + QStringLiteral("/zipTemp/temp.zip")
+                                               : baseArchive,
+                                     &members, &e))
+                        return e;
+                    const QString member =
+                        isProgram ? QStringLiteral("logo.img") : QStringLiteral("logo-new.img");
+                    if (members.value(member, -1) != QFileInfo(image).size())
+                        return member + QStringLiteral(" is not the new image");
+                    return {};
                 });
             rows.append(r);
         }
@@ -643,6 +721,15 @@ QList<Row> BenchSize(const Setup& setup, const QString& package, const QString& 
                 return Sh({QStringLiteral("rm"), QStringLiteral("-f"), path}, e);
             };
         };
+        // The output is there (the save checks its signature itself).
+        const auto wrote = [&](const QString& baselineOut) {
+            return [&, baselineOut](bool isProgram) -> QString {
+                const QString out = isProgram ? programOut : baselineOut;
+                return QFileInfo(out).size() > 0
+                           ? QString()
+                           : QFileInfo(out).fileName() + QStringLiteral(" is missing");
+            };
+        };
         // The baselines' archive copy is not needed any more.
         QFile::remove(baseArchive);
         bool restored = RestoreWorkspace(master, edit, &error);
@@ -655,17 +742,23 @@ QList<Row> BenchSize(const Setup& setup, const QString& package, const QString& 
             const auto program = [&] {
                 return RunProgram(QStringLiteral("save"), edit, programOut);
             };
-            Compare(signapk, rounds, remove(programOut), program, remove(signapkOut), [&] {
-                return RunSteps(
-                    {{{setup.java(), QStringLiteral("-jar"), QStringLiteral("signapk.jar"),
-                       QStringLiteral("-w"), QStringLiteral("testkey.x509.pem"),
-                       QStringLiteral("testkey.pk8"), archive, signapkOut},
-                      setup.config()}});
-            });
-            Compare(copy, rounds, remove(programOut), program, remove(copyOut), [&] {
-                return RunSteps({{{QStringLiteral("cp"), archive, copyOut}, {}},
-                                 {{QStringLiteral("sha256sum"), copyOut}, {}}});
-            });
+            Compare(
+                signapk, rounds, remove(programOut), program, remove(signapkOut),
+                [&] {
+                    return RunSteps(
+                        {{{setup.java(), QStringLiteral("-jar"), QStringLiteral("signapk.jar"),
+                           QStringLiteral("-w"), QStringLiteral("testkey.x509.pem"),
+                           QStringLiteral("testkey.pk8"), archive, signapkOut},
+                          setup.config()}});
+                },
+                wrote(signapkOut));
+            Compare(
+                copy, rounds, remove(programOut), program, remove(copyOut),
+                [&] {
+                    return RunSteps({{{QStringLiteral("cp"), archive, copyOut}, {}},
+                                     {{QStringLiteral("sha256sum"), copyOut}, {}}});
+                },
+                wrote(copyOut));
             // Both rows report every program run.
             const Series all = [&] {
                 Series s = signapk.program;

@@ -2,7 +2,9 @@
 # Builds the benchmark, writes the synthetic packages it needs (once; they are
 # kept for the next run) and runs it. See bench/README.md.
 #
-#   bench/run.sh [--sizes 600,1500] [--rounds 5] [--list-apks 3000]
+#   bench/run.sh [--sizes 600,1500] [--rounds 5] [--list-apks 3000] [--timeout SECONDS]
+#
+# --timeout ends a run (program or baseline) that takes longer; it counts as failed.
 #
 # Environment: CORVANE_BENCH_DATA (default /work/bench-data) holds the
 # packages, a bundle, the workspaces and the results; CORVANE_BENCH_BUILD
@@ -15,12 +17,14 @@ BUILD="${CORVANE_BENCH_BUILD:-$ROOT/build-bench}"
 SIZES=600,1500
 ROUNDS=5
 LIST_APKS=3000
+TIMEOUT=3600
 while [ $# -gt 0 ]; do
   case "$1" in
     --sizes) SIZES="$2"; shift 2 ;;
     --rounds) ROUNDS="$2"; shift 2 ;;
     --list-apks) LIST_APKS="$2"; shift 2 ;;
-    *) echo "usage: $0 [--sizes 600,1500] [--rounds 5] [--list-apks 3000]" >&2; exit 2 ;;
+    --timeout) TIMEOUT="$2"; shift 2 ;;
+    *) echo "usage: $0 [--sizes 600,1500] [--rounds 5] [--list-apks 3000] [--timeout SECONDS]" >&2; exit 2 ;;
   esac
 done
 
@@ -54,7 +58,7 @@ bash "$ROOT/scripts/layout-bundle.sh" "$DATA/bundle"
 # complete.
 PKG="$DATA/packages"
 # Packages of another version of the generator are written again.
-stamp="$(sha256sum "$ROOT/bench/bench_MakePackages.cpp" "$ROOT/bench/run.sh" | sha256sum | cut -c1-16)"
+stamp="$(sha256sum <"$ROOT/bench/bench_MakePackages.cpp" | cut -c1-16)"
 if [ "$(cat "$PKG/generator.stamp" 2>/dev/null || true)" != "$stamp" ]; then
   rm -rf "$PKG"
 fi
@@ -85,5 +89,5 @@ fi
 
 results="$DATA/results-$(date +%Y%m%d-%H%M%S).md"
 "$BUILD/bench/bench_Operations" --data "$DATA" --bundle "$DATA/bundle" --sizes "$SIZES" \
-  --rounds "$ROUNDS" --list-apks "$LIST_APKS" --results "$results"
+  --rounds "$ROUNDS" --list-apks "$LIST_APKS" --timeout "$TIMEOUT" --results "$results"
 echo "Results: $results" >&2
