@@ -98,6 +98,10 @@ bool ExtractMemberAt(const QString& archive, quint64 index, const QString& path,
 
 bool BeginTreeSync(const WorkspacePaths& paths, const QList<TreeSyncEntry>& entries,
                    QString* error) {
+    // An earlier edit whose tree was not finished (a failed copy) is finished
+    // first: its record must not be lost to this one.
+    if (FileHelpers::PathExists(journalPath(paths)) && !FinishInterruptedTreeSync(paths, error))
+        return false;
     QSaveFile file(journalPath(paths));
     QByteArray text;
     for (const TreeSyncEntry& entry : entries) {

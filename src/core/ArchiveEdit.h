@@ -40,6 +40,8 @@ struct TreeSyncEntry {
     QString member;   // its member name (for a directory: the member prefix)
     bool directory = false;
 };
+// BeginTreeSync first finishes an earlier edit left unfinished (a copy into
+// the tree that failed); when that cannot be done, the new edit is refused.
 bool BeginTreeSync(const WorkspacePaths& paths, const QList<TreeSyncEntry>& entries,
                    QString* error = nullptr);
 bool EndTreeSync(const WorkspacePaths& paths);

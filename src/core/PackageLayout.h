@@ -13,12 +13,11 @@ enum class Partition { System, Data };
 // in the archive.
 QString PartitionDirectoryName(Partition partition);
 
-// A replaceable image: the file below the tree's root, its directory in the
-// archive (empty: the root) and the message of a failed archive update.
+// A replaceable image: the file below the tree's root (its member name is the
+// same path) and the message of a failed archive update.
 struct ImageSlot {
     const char* name;        // "logo.img", ..., "bootanimation.zip"
     const char* treeSuffix;  // "/logo.img"
-    const char* archivePath; // "" or "system/media"
     const char* failure;     // shown when the package cannot be updated
     bool zipFilter;          // the file dialog offers *.zip, not images
 };
@@ -27,10 +26,9 @@ extern const ImageSlot kImageSlots[9];
 const ImageSlot* FindImageSlot(const QString& name);
 
 // A configuration file edited in the tree and put back into the archive on
-// save: its place below the tree's root and its directory in the archive.
+// save: its place below the tree's root (its member name is the same path).
 struct ConfigFile {
     const char* treeSuffix;
-    const char* archivePath;
 };
 extern const ConfigFile kConfigFiles[3];
 

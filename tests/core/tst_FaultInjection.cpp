@@ -14,6 +14,7 @@
 #include "core/AndroidVersionProbe.h"
 #include "core/ApkOperations.h"
 #include "core/AppState.h"
+#include "core/ArchiveEditor.h"
 #include "core/FaultPoints.h"
 #include "core/OpenPackage.h"
 #include "core/Operation.h"
@@ -56,6 +57,17 @@ int runWorker(const QStringList& args) {
         std::fflush(stderr);
         for (;;)
             pause();
+    });
+
+    // Inside an update of the working archive: the editor's own steps.
+    SetArchiveEditorFaultForTesting([stopAt](const char* step) {
+        if (stopAt == QByteArray("zip:") + step) {
+            std::fprintf(stderr, "STOPPED zip:%s\n", step);
+            std::fflush(stderr);
+            for (;;)
+                pause();
+        }
+        return ArchiveEditorFault::None;
     });
 
     AppState state(appDirectory);
@@ -231,6 +243,21 @@ void TestFaultInjection::killAtEveryStep_data() {
         << QStringList{QStringLiteral("replace"), QStringLiteral("logo.img"),
                        QStringLiteral("@image")}
         << QStringLiteral("replace:archive-committed");
+    // A kill inside each archive update, at every step of the editor's commit.
+    for (const char* step :
+         {"journal-written", "entries-written", "directory-written", "truncated", "synced"}) {
+        const QString point = QStringLiteral("zip:") + QLatin1String(step);
+        QTest::addRow("add, %s", step)
+            << open << QStringList{QStringLiteral("add-system"), apk} << point;
+        QTest::addRow("delete, %s", step)
+            << open << QStringList{QStringLiteral("delete"), QStringLiteral("Browser.apk")}
+            << point;
+        QTest::addRow("replace, %s", step)
+            << open
+            << QStringList{QStringLiteral("replace"), QStringLiteral("logo.img"),
+                           QStringLiteral("@image")}
+            << point;
+    }
     for (const char* point : {"save:signed", "save:verified"})
         QTest::addRow("%s", point)
             << open << QStringList{QStringLiteral("save"), QStringLiteral("@output")}
