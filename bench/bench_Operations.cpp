@@ -153,6 +153,11 @@ QString FormatSeconds(double seconds) {
     return QStringLiteral("%1 s").arg(seconds, 0, 'f', 2);
 }
 
+// Three significant digits: 0.103 is no 0.10 against a goal of 0.1.
+QString FormatRatio(double ratio) {
+    return QString::number(ratio, 'f', ratio < 1 ? 3 : 2);
+}
+
 QString FormatSeries(const Series& series) {
     if (!series.anyOk())
         return QStringLiteral("FAILED: %1").arg(series.firstError());
@@ -839,8 +844,8 @@ QString Table(const QList<Row>& rows) {
         const std::optional<double> ratio = Ratio(r.program, r.baseline);
         out << "| " << r.operation << " | " << r.package << " | " << FormatSeries(r.program)
             << " | " << FormatSeries(r.baseline) << " | "
-            << (ratio ? QStringLiteral("%1").arg(*ratio, 0, 'f', 2) : QStringLiteral("-")) << " | "
-            << FormatRss(r.program) << " | " << FormatRss(r.baseline) << " |\n";
+            << (ratio ? FormatRatio(*ratio) : QStringLiteral("-")) << " | " << FormatRss(r.program)
+            << " | " << FormatRss(r.baseline) << " |\n";
     }
     return text;
 }
@@ -871,7 +876,7 @@ QList<Goal> Goals(const QList<QPair<QString, QList<Row>>>& sizes, const Row* lis
         const Row* r = FindRow(rows, key);
         if (const std::optional<double> ratio = r ? Ratio(r->program, r->baseline) : std::nullopt) {
             g.met = *ratio <= limit;
-            g.value = QStringLiteral("%1 x").arg(*ratio, 0, 'f', 2);
+            g.value = FormatRatio(*ratio) + QStringLiteral(" x");
         }
         goals.append(g);
     };
@@ -915,7 +920,7 @@ QList<Goal> Goals(const QList<QPair<QString, QList<Row>>>& sizes, const Row* lis
             if (a && b && a->program.anyOk() && b->program.anyOk() && a->program.median() > 0) {
                 const double ratio = b->program.median() / a->program.median();
                 g.met = ratio <= 1.2;
-                g.value = QStringLiteral("%1 x").arg(ratio, 0, 'f', 2);
+                g.value = FormatRatio(ratio) + QStringLiteral(" x");
             }
             goals.append(g);
         }
