@@ -77,16 +77,18 @@ bool IsSameFile(const QString& first, const QString& second) {
     return a.exists() && b.exists() && a.canonicalFilePath() == b.canonicalFilePath();
 }
 
+bool NameLess(const QString& a, const QString& b) {
+    const int folded = compareFoldedToUpper(a, b);
+    return folded != 0 ? folded < 0 : QString::compare(a, b, Qt::CaseSensitive) < 0;
+}
+
 QStringList ListDirectory(const QString& directory) {
     QDir dir(directory);
     if (directory.isEmpty() || !dir.exists())
         return {};
     QStringList names = dir.entryList(
         QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
-    std::sort(names.begin(), names.end(), [](const QString& a, const QString& b) {
-        const int folded = compareFoldedToUpper(a, b);
-        return folded != 0 ? folded < 0 : QString::compare(a, b, Qt::CaseSensitive) < 0;
-    });
+    std::sort(names.begin(), names.end(), NameLess);
     return names;
 }
 

@@ -24,6 +24,8 @@ bool DeleteDirectoryTree(const QString& path);
 // order folded to upper case (so '_' sorts after the letters): the order
 // every enumeration of the system uses.
 QStringList ListDirectory(const QString& directory);
+// That order: true when name a comes before name b.
+bool NameLess(const QString& a, const QString& b);
 
 bool IsDirectory(const QString& path);
 
