@@ -3,7 +3,6 @@
 #include "core/ApkNameRule.h"
 #include "core/ApkScan.h"
 #include "core/AppState.h"
-#include "core/ArchiveEdit.h"
 #include "core/ChangeLog.h"
 #include "core/FaultPoints.h"
 #include "core/FileHelpers.h"
@@ -12,6 +11,7 @@
 #include "core/PackageTools.h"
 #include "core/Reporter.h"
 #include "core/ToolRunner.h"
+#include "core/TreeSync.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -195,15 +195,15 @@ bool AddApk(const Operation& op, Partition partition, const QString& sourcePath,
 
     FaultPoint("add:prepared");
     // The archive first, in one commit with every library; then the tree.
-    QList<MemberChange> changes;
+    QList<ArchiveChange> changes;
     QList<TreeSyncEntry> sync;
     for (const Placement& placement : placements) {
-        changes.append({MemberChange::Kind::Put, placement.member, placement.source});
+        changes.append({ArchiveChangeKind::Put, placement.member, placement.source});
         sync.append({placement.target, placement.member, false});
     }
     if (!BeginTreeSync(paths, sync, &cause) ||
         !op.runner.runInBackground(QStringLiteral("Updating the package"), [&] {
-            return CommitMemberChanges(state.workingArchivePath(), changes, &cause);
+            return ApplyArchiveChanges(state.workingArchivePath(), changes, &cause);
         })) {
         EndTreeSync(paths);
         reporter.message(Msg::AddToPackageFailed(name));
@@ -258,14 +258,14 @@ bool DeleteApk(const Operation& op, Partition partition, const QString& apkPath,
     }
     const QString treePath = inOwnDirectory ? directory : apkPath;
     const QString member = MemberNameOfTreePath(paths.extractedTree(), treePath);
-    const MemberChange change{inOwnDirectory ? MemberChange::Kind::RemoveTree
-                                             : MemberChange::Kind::Remove,
-                              member, QString()};
+    const ArchiveChange change{inOwnDirectory ? ArchiveChangeKind::RemoveTree
+                                              : ArchiveChangeKind::Remove,
+                               member, QString()};
 
     QString cause;
     if (!BeginTreeSync(paths, {{treePath, member, inOwnDirectory}}, &cause) ||
         !op.runner.runInBackground(QStringLiteral("Updating the package"), [&] {
-            return CommitMemberChanges(state.workingArchivePath(), {change}, &cause);
+            return ApplyArchiveChanges(state.workingArchivePath(), {change}, &cause);
         })) {
         EndTreeSync(paths);
         setError(error, cause);

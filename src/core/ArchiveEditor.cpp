@@ -843,6 +843,28 @@ bool RecoverArchive(const QString& archive, QString* error) {
     return removeFile(journal, error) && syncDirectoryOf(journal, error);
 }
 
+bool SummariseZipArchive(const QString& path, ZipSummary* summary, QString* error) {
+    *summary = ZipSummary{};
+    const QFileInfo info(path);
+    if (path.isEmpty() || !info.isFile() || info.size() == 0) {
+        if (error)
+            *error = QStringLiteral("\"%1\" is not a file with data").arg(path);
+        return false;
+    }
+    QList<ArchiveMember> members;
+    if (!ReadArchiveMembers(path, &members, error))
+        return false;
+    summary->entries = members.size();
+    for (const ArchiveMember& member : members)
+        summary->uncompressedBytes += static_cast<qint64>(member.uncompressedSize);
+    return true;
+}
+
+bool IsReadableZipArchive(const QString& path) {
+    ZipSummary summary;
+    return SummariseZipArchive(path, &summary);
+}
+
 bool WriteCompactArchive(const QString& archive,
                          const QList<QPair<QString, QByteArray>>& extraMembers,
                          const ByteSink& sink, QString* error, const ArchiveProgress& callback,

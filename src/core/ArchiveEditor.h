@@ -29,6 +29,16 @@ struct ArchiveMember {
 // agree with the local headers.
 bool ReadArchiveMembers(const QString& archive, QList<ArchiveMember>* members, QString* error);
 
+// What a readable ZIP holds: its member count and the sum of its members'
+// uncompressed sizes. False when the file is not a non-empty regular file
+// whose central directory reads and agrees with the local headers.
+struct ZipSummary {
+    qint64 entries = 0;
+    qint64 uncompressedBytes = 0;
+};
+bool SummariseZipArchive(const QString& path, ZipSummary* summary, QString* error = nullptr);
+bool IsReadableZipArchive(const QString& path);
+
 enum class ArchiveChangeKind { Put, Remove, RemoveTree };
 
 struct ArchiveChange {
@@ -53,7 +63,7 @@ using ArchiveProgress = std::function<void(qint64 done, qint64 total)>; // may b
 // read or whose name is unsafe fails the whole call before the archive is
 // touched. An interrupted edit left by an earlier run is rolled back first.
 bool ApplyArchiveChanges(const QString& archive, const QList<ArchiveChange>& changes,
-                         QString* error, const ArchiveProgress& progress = {});
+                         QString* error = nullptr, const ArchiveProgress& progress = {});
 
 // Rolls back an interrupted ApplyArchiveChanges from its journal, if there is
 // one. True when the archive is whole (nothing to do, or rolled back).

@@ -2,8 +2,6 @@
 
 #include "core/AndroidVersionProbe.h"
 #include "core/AppState.h"
-#include "core/Archive.h"
-#include "core/ArchiveEdit.h"
 #include "core/ArchiveEditor.h"
 #include "core/FaultPoints.h"
 #include "core/FileHelpers.h"
@@ -12,6 +10,7 @@
 #include "core/Operation.h"
 #include "core/PackageTools.h"
 #include "core/Reporter.h"
+#include "core/TreeSync.h"
 #include "core/WorkspaceRecord.h"
 
 #include <QDir>

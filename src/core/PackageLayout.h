@@ -16,10 +16,10 @@ QString PartitionDirectoryName(Partition partition);
 // A replaceable image: the file below the tree's root (its member name is the
 // same path) and the message of a failed archive update.
 struct ImageSlot {
-    const char* name;        // "logo.img", ..., "bootanimation.zip"
-    const char* treeSuffix;  // "/logo.img"
-    const char* failure;     // shown when the package cannot be updated
-    bool zipFilter;          // the file dialog offers *.zip, not images
+    const char* name;       // "logo.img", ..., "bootanimation.zip"
+    const char* treeSuffix; // "/logo.img"
+    const char* failure;    // shown when the package cannot be updated
+    bool zipFilter;         // the file dialog offers *.zip, not images
 };
 extern const ImageSlot kImageSlots[9];
 // The slot of that name ("logo.img"); nullptr when there is none.

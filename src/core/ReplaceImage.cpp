@@ -1,7 +1,6 @@
 #include "core/ReplaceImage.h"
 
 #include "core/AppState.h"
-#include "core/ArchiveEdit.h"
 #include "core/ChangeLog.h"
 #include "core/FaultPoints.h"
 #include "core/FileHelpers.h"
@@ -10,6 +9,7 @@
 #include "core/PackageLayout.h"
 #include "core/Reporter.h"
 #include "core/ToolRunner.h"
+#include "core/TreeSync.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -35,8 +35,8 @@ bool ReplaceImage(const Operation& op, const ImageSlot& slot, const QString& sou
     QString cause;
     if (!BeginTreeSync(paths, {{target, member, false}}, &cause) ||
         !op.runner.runInBackground(QStringLiteral("Updating the package"), [&] {
-            return CommitMemberChanges(state.workingArchivePath(),
-                                       {{MemberChange::Kind::Put, member, sourcePath}}, &cause);
+            return ApplyArchiveChanges(state.workingArchivePath(),
+                                       {{ArchiveChangeKind::Put, member, sourcePath}}, &cause);
         })) {
         EndTreeSync(paths);
         return fail(QLatin1String(slot.failure), cause);

@@ -1,7 +1,6 @@
 #include "core/SavePackage.h"
 
 #include "core/AppState.h"
-#include "core/ArchiveEdit.h"
 #include "core/ArchiveEditor.h"
 #include "core/DriveType.h"
 #include "core/FaultPoints.h"
@@ -12,6 +11,7 @@
 #include "core/PackageTools.h"
 #include "core/Reporter.h"
 #include "core/ToolRunner.h"
+#include "core/TreeSync.h"
 #include "core/WholeFileSignature.h"
 
 #include <QCryptographicHash>
@@ -176,7 +176,7 @@ bool PutBackConfigFiles(const Operation& op, QString* error) {
         return false;
     }
     const QString treeRoot = state.paths().extractedTree();
-    QList<MemberChange> changes;
+    QList<ArchiveChange> changes;
     QString firstFile;
     {
         int code = 0;
@@ -205,7 +205,7 @@ bool PutBackConfigFiles(const Operation& op, QString* error) {
                 continue;
             if (firstFile.isEmpty())
                 firstFile = file;
-            changes.append({MemberChange::Kind::Put, member, file});
+            changes.append({ArchiveChangeKind::Put, member, file});
         }
         if (zip)
             zip_discard(zip);
@@ -214,7 +214,7 @@ bool PutBackConfigFiles(const Operation& op, QString* error) {
         return true;
     QString cause;
     if (!op.runner.runInBackground(QStringLiteral("Updating the package"), [&] {
-            return CommitMemberChanges(state.workingArchivePath(), changes, &cause);
+            return ApplyArchiveChanges(state.workingArchivePath(), changes, &cause);
         })) {
         // A present file that cannot be put back stops the save: the signed
         // package would silently lack the user's edits.

@@ -1,8 +1,6 @@
 #include "core/Workspace.h"
 
 #include "core/AppState.h"
-#include "core/Archive.h"
-#include "core/ArchiveEdit.h"
 #include "core/ArchiveEditor.h"
 #include "core/ChangeLog.h"
 #include "core/FileHelpers.h"
@@ -10,6 +8,7 @@
 #include "core/Operation.h"
 #include "core/Reporter.h"
 #include "core/SavePackage.h"
+#include "core/TreeSync.h"
 #include "core/WorkspaceRecord.h"
 
 #include <QDir>

@@ -3,7 +3,7 @@
 // signapk of the bundle: questions first, one commit, the platform key).
 #include "core/ApkOperations.h"
 #include "core/AppState.h"
-#include "core/ArchiveEdit.h"
+#include "core/TreeSync.h"
 #include "core/FileHelpers.h"
 #include "core/Messages.h"
 #include "core/Operation.h"
@@ -58,7 +58,7 @@ QStringList FileMembers(const QString& archive) {
     QStringList out;
     for (const QString& name : ZipMemberNames(archive)) {
         if (!name.endsWith('/'))
-            out << CanonicalName(name);
+            out << CanonicalMemberName(name);
     }
     std::sort(out.begin(), out.end());
     return out;
@@ -300,8 +300,8 @@ void TestApkOperations::deleteDirectoryLayout() {
     QCOMPARE(DeleteApks(op(), Partition::System, {tree(directory + "/Music.apk")}), 1);
     QVERIFY(m_reporter.texts.isEmpty());
     for (const QString& name : ZipMemberNames(archive()))
-        QVERIFY2(CanonicalName(name) != directory &&
-                     !CanonicalName(name).startsWith(directory + "/"),
+        QVERIFY2(CanonicalMemberName(name) != directory &&
+                     !CanonicalMemberName(name).startsWith(directory + "/"),
                  qPrintable(name));
     QVERIFY(!FileHelpers::PathExists(tree(directory)));
     // The neighbour whose name begins alike stays.

@@ -1,7 +1,7 @@
 // Replacing an image: the working archive's member first, then the tree's
 // file; each failure and what it leaves behind.
 #include "core/AppState.h"
-#include "core/ArchiveEdit.h"
+#include "core/TreeSync.h"
 #include "core/FileHelpers.h"
 #include "core/Messages.h"
 #include "core/Operation.h"

@@ -2,7 +2,7 @@
 // to continue, which it clears, the leftovers of interrupted work it removes,
 // an interrupted tree edit it finishes and the change-log lines it takes up.
 #include "core/AppState.h"
-#include "core/ArchiveEdit.h"
+#include "core/TreeSync.h"
 #include "core/ChangeLog.h"
 #include "core/FileHelpers.h"
 #include "core/Operation.h"
@@ -185,10 +185,10 @@ void TestWorkspace::interruptedTreeEditFinishedFromArchive() {
                               {file("srctemp/system/app/Music.apk"), "system/app/Music.apk", false},
                               {file("srctemp/system/app/Browser"), "system/app/Browser", true}}));
     QVERIFY(WriteFile(file("new logo.img"), "new logo"));
-    QVERIFY(CommitMemberChanges(
-        archive, {{MemberChange::Kind::Put, "logo.img", file("new logo.img")},
-                  {MemberChange::Kind::Remove, "system/app/Music.apk", QString()},
-                  {MemberChange::Kind::RemoveTree, "system/app/Browser", QString()}}));
+    QVERIFY(ApplyArchiveChanges(
+        archive, {{ArchiveChangeKind::Put, "logo.img", file("new logo.img")},
+                  {ArchiveChangeKind::Remove, "system/app/Music.apk", QString()},
+                  {ArchiveChangeKind::RemoveTree, "system/app/Browser", QString()}}));
     QVERIFY(FileHelpers::PathExists(file("zipTemp/tree.pending")));
 
     m_reporter.setAnswer(true);

@@ -1,6 +1,6 @@
 // Adding APKs to the system and data pages: the Add command, dropped files,
 // the checks, signing, the two layouts and the archive update.
-#include "core/ArchiveEdit.h"
+#include "core/TreeSync.h"
 #include "core/FileHelpers.h"
 #include "gui/CApkEditView.h"
 #include "gui/CCorvaneApp.h"

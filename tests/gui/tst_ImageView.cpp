@@ -1,4 +1,4 @@
-#include "core/ArchiveEdit.h"
+#include "core/TreeSync.h"
 #include "core/FileHelpers.h"
 #include "gui/CConfigView.h"
 #include "gui/CCorvaneApp.h"

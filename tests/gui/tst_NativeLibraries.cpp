@@ -1,7 +1,7 @@
 // The native libraries of APKs added to the system page: flattened into the
 // partition's lib directory and added to the working archive in the APK's
 // own commit; every question comes before any change.
-#include "core/ArchiveEdit.h"
+#include "core/TreeSync.h"
 #include "core/FileHelpers.h"
 #include "gui/CApkEditView.h"
 #include "gui/CCorvaneApp.h"

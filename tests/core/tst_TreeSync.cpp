@@ -1,6 +1,6 @@
 // Changes of the working archive as one commit, member names in any spelling,
 // and the journal that finishes an interrupted edit of the tree.
-#include "core/ArchiveEdit.h"
+#include "core/TreeSync.h"
 #include "core/FileHelpers.h"
 #include "core/WorkspacePaths.h"
 #include "support/TestBundle.h"
@@ -15,7 +15,7 @@
 namespace {
 
 using Members = QList<QPair<QString, QByteArray>>;
-using Kind = MemberChange::Kind;
+using Kind = ArchiveChangeKind;
 
 // The archive's names and bytes, directory entries included, in a stable
 // form for comparison.
@@ -37,7 +37,7 @@ bool UnzipAccepts(const QString& archive) {
 
 } // namespace
 
-class TestArchiveEdit : public QObject {
+class TestTreeSync : public QObject {
     Q_OBJECT
 private slots:
     void init();
@@ -66,24 +66,24 @@ private:
     std::unique_ptr<QTemporaryDir> m_dir;
 };
 
-void TestArchiveEdit::init() {
+void TestTreeSync::init() {
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
 }
 
-void TestArchiveEdit::cleanup() {
+void TestTreeSync::cleanup() {
     FileHelpers::SetFileFaultsForTesting(nullptr);
     m_dir.reset();
 }
 
-QString TestArchiveEdit::source(const QString& name, const QByteArray& data) {
+QString TestTreeSync::source(const QString& name, const QByteArray& data) {
     const QString file = path("in/" + name);
     if (!WriteFile(file, data))
         qWarning("cannot write %s", qPrintable(file));
     return file;
 }
 
-void TestArchiveEdit::canonicalName_data() {
+void TestTreeSync::canonicalName_data() {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("canonical");
     QTest::newRow("plain") << "system/app/X.apk"
@@ -106,13 +106,13 @@ void TestArchiveEdit::canonicalName_data() {
                            << "";
 }
 
-void TestArchiveEdit::canonicalName() {
+void TestTreeSync::canonicalName() {
     QFETCH(QString, name);
     QFETCH(QString, canonical);
-    QCOMPARE(CanonicalName(name), canonical);
+    QCOMPARE(CanonicalMemberName(name), canonical);
 }
 
-void TestArchiveEdit::commit_data() {
+void TestTreeSync::commit_data() {
     QTest::addColumn<Members>("before");
     // "put:<member>=<data>", "remove:<member>" or "tree:<member>"
     QTest::addColumn<QStringList>("changes");
@@ -161,14 +161,14 @@ void TestArchiveEdit::commit_data() {
         << QStringList{"boot.img=boot", "system/app/X/X.apk=x2", "system/lib/libx.so=lib2"};
 }
 
-void TestArchiveEdit::commit() {
+void TestTreeSync::commit() {
     QFETCH(Members, before);
     QFETCH(QStringList, changes);
     QFETCH(QStringList, after);
     const QString archive = path("temp.zip");
     QVERIFY(WriteZip(archive, before));
 
-    QList<MemberChange> list;
+    QList<ArchiveChange> list;
     int n = 0;
     for (const QString& text : changes) {
         const QString kind = text.section(':', 0, 0);
@@ -182,14 +182,14 @@ void TestArchiveEdit::commit() {
         }
     }
     QString error;
-    QVERIFY2(CommitMemberChanges(archive, list, &error), qPrintable(error));
+    QVERIFY2(ApplyArchiveChanges(archive, list, &error), qPrintable(error));
     QCOMPARE(Contents(archive), after);
     QVERIFY(UnzipAccepts(archive));
     // Nothing is left beside the archive.
     QCOMPARE(QDir(path(".")).entryList(QDir::Files), QStringList{"temp.zip"});
 }
 
-void TestArchiveEdit::failedCommitLeavesArchive_data() {
+void TestTreeSync::failedCommitLeavesArchive_data() {
     QTest::addColumn<QString>("failing"); // the last change, which fails
     QTest::newRow("put of a missing file") << "put-missing";
     QTest::newRow("put of a directory") << "put-directory";
@@ -197,14 +197,14 @@ void TestArchiveEdit::failedCommitLeavesArchive_data() {
     QTest::newRow("remove tree with nothing below") << "tree";
 }
 
-void TestArchiveEdit::failedCommitLeavesArchive() {
+void TestTreeSync::failedCommitLeavesArchive() {
     // Earlier changes of the same commit are not kept either.
     QFETCH(QString, failing);
     const QString archive = path("temp.zip");
     QVERIFY(WriteZip(
         archive, {{"boot.img", "boot"}, {"system/app/X.apk", "x"}, {"system/app/M/M.apk", "m"}}));
     const QByteArray before = ReadFile(archive);
-    QList<MemberChange> list{
+    QList<ArchiveChange> list{
         {Kind::Remove, "system/app/X.apk", QString()},
         {Kind::Put, "boot.img", source("boot", "new boot")},
         {Kind::RemoveTree, "system/app/M", QString()},
@@ -219,34 +219,34 @@ void TestArchiveEdit::failedCommitLeavesArchive() {
         list.append({Kind::RemoveTree, "system/app/Y", QString()});
 
     QString error;
-    QVERIFY(!CommitMemberChanges(archive, list, &error));
+    QVERIFY(!ApplyArchiveChanges(archive, list, &error));
     QVERIFY(!error.isEmpty());
     QCOMPARE(ReadFile(archive), before);
     QCOMPARE(QDir(path(".")).entryList(QDir::Files), QStringList{"temp.zip"});
 }
 
-void TestArchiveEdit::removingEveryMemberLeavesAnEmptyZip() {
+void TestTreeSync::removingEveryMemberLeavesAnEmptyZip() {
     const QString archive = path("temp.zip");
     QVERIFY(WriteZip(archive, {{"system/app/X.apk", "x"}}));
     QString error;
-    QVERIFY2(CommitMemberChanges(archive, {{Kind::Remove, "system/app/X.apk", QString()}}, &error),
+    QVERIFY2(ApplyArchiveChanges(archive, {{Kind::Remove, "system/app/X.apk", QString()}}, &error),
              qPrintable(error));
     QVERIFY(QFile::exists(archive));
     QCOMPARE(ZipMemberNames(archive), QStringList());
     // Still an archive that takes the next change.
-    QVERIFY2(CommitMemberChanges(archive, {{Kind::Put, "boot.img", source("b", "boot")}}, &error),
+    QVERIFY2(ApplyArchiveChanges(archive, {{Kind::Put, "boot.img", source("b", "boot")}}, &error),
              qPrintable(error));
     QCOMPARE(Contents(archive), QStringList{"boot.img=boot"});
 }
 
-void TestArchiveEdit::unreadableArchive() {
+void TestTreeSync::unreadableArchive() {
     const QString put = source("b", "boot");
     for (const QString& name : {QStringLiteral("damaged.zip"), QStringLiteral("missing.zip")}) {
         const QString archive = path(name);
         if (name == "damaged.zip")
             QVERIFY(WriteFile(archive, "not an archive"));
         QString error;
-        QVERIFY(!CommitMemberChanges(archive, {{Kind::Put, "boot.img", put}}, &error));
+        QVERIFY(!ApplyArchiveChanges(archive, {{Kind::Put, "boot.img", put}}, &error));
         QVERIFY(!error.isEmpty());
         QCOMPARE(ReadFile(archive),
                  name == "damaged.zip" ? QByteArray("not an archive") : QByteArray());
@@ -254,7 +254,7 @@ void TestArchiveEdit::unreadableArchive() {
     }
 }
 
-void TestArchiveEdit::extractMember_data() {
+void TestTreeSync::extractMember_data() {
     QTest::addColumn<QString>("stored");
     QTest::addColumn<QString>("asked");
     QTest::newRow("same spelling") << "system/etc/key.xml"
@@ -265,7 +265,7 @@ void TestArchiveEdit::extractMember_data() {
                                             << "system\\etc\\key.xml";
 }
 
-void TestArchiveEdit::extractMember() {
+void TestTreeSync::extractMember() {
     QFETCH(QString, stored);
     QFETCH(QString, asked);
     const QString archive = path("temp.zip");
@@ -281,7 +281,7 @@ void TestArchiveEdit::extractMember() {
     QCOMPARE(QDir(path("tree/system/etc")).entryList(QDir::Files), QStringList{"key.xml"});
 }
 
-void TestArchiveEdit::extractMissingMember() {
+void TestTreeSync::extractMissingMember() {
     const QString archive = path("temp.zip");
     QVERIFY(WriteZip(archive, {{"boot.img", "boot"}}));
     const QString target = path("tree/logo.img");
@@ -294,7 +294,7 @@ void TestArchiveEdit::extractMissingMember() {
     QVERIFY(!QFile::exists(path("tree/boot.img")));
 }
 
-void TestArchiveEdit::treeSyncRoundTrip() {
+void TestTreeSync::treeSyncRoundTrip() {
     // An edit interrupted after the archive's commit: the journal names the
     // tree paths, and the archive decides what each becomes.
     const WorkspacePaths paths(path("app"));
@@ -342,7 +342,7 @@ void TestArchiveEdit::treeSyncRoundTrip() {
     QVERIFY(EndTreeSync(paths));
 }
 
-void TestArchiveEdit::treeSyncWithoutJournal() {
+void TestTreeSync::treeSyncWithoutJournal() {
     const WorkspacePaths paths(path("app"));
     QVERIFY(WriteFile(paths.extractedTree() + "/logo.img", "tree"));
     // Nothing to finish: true, even without a working archive.
@@ -351,7 +351,7 @@ void TestArchiveEdit::treeSyncWithoutJournal() {
     QCOMPARE(ReadFile(paths.extractedTree() + "/logo.img"), QByteArray("tree"));
 }
 
-void TestArchiveEdit::treeSyncKeepsJournalWhenArchiveUnreadable() {
+void TestTreeSync::treeSyncKeepsJournalWhenArchiveUnreadable() {
     const WorkspacePaths paths(path("app"));
     const QString tree = paths.extractedTree();
     QVERIFY(WriteFile(paths.workingArchive(), "damaged"));
@@ -367,5 +367,5 @@ void TestArchiveEdit::treeSyncKeepsJournalWhenArchiveUnreadable() {
     QVERIFY(QFile::exists(paths.zipTempDir() + "/tree.pending"));
 }
 
-QTEST_GUILESS_MAIN(TestArchiveEdit)
-#include "tst_ArchiveEdit.moc"
+QTEST_GUILESS_MAIN(TestTreeSync)
+#include "tst_TreeSync.moc"

@@ -1,4 +1,4 @@
-#include "core/ArchiveEdit.h"
+#include "core/TreeSync.h"
 
 #include "core/ArchiveEditor.h"
 #include "core/FileHelpers.h"
@@ -31,23 +31,6 @@ QString journalPath(const WorkspacePaths& paths) {
 }
 
 } // namespace
-
-QString CanonicalName(const QString& name) {
-    return CanonicalMemberName(name);
-}
-
-bool CommitMemberChanges(const QString& archive, const QList<MemberChange>& changes,
-                         QString* error) {
-    QList<ArchiveChange> edits;
-    for (const MemberChange& change : changes) {
-        const ArchiveChangeKind kind =
-            change.kind == MemberChange::Kind::Put      ? ArchiveChangeKind::Put
-            : change.kind == MemberChange::Kind::Remove ? ArchiveChangeKind::Remove
-                                                        : ArchiveChangeKind::RemoveTree;
-        edits.append({kind, CanonicalMemberName(change.member), change.sourceFile});
-    }
-    return ApplyArchiveChanges(archive, edits, error);
-}
 
 bool ExtractMemberTo(const QString& archive, const QString& member, const QString& path,
                      QString* error) {
@@ -148,7 +131,7 @@ bool FinishInterruptedTreeSync(const WorkspacePaths& paths, QString* error) {
         if (fields.size() != 3)
             continue;
         const QString treePath = QString::fromUtf8(fields[1]);
-        const QString member = CanonicalName(QString::fromUtf8(fields[2]));
+        const QString member = CanonicalMemberName(QString::fromUtf8(fields[2]));
         // A copy into the tree cut short leaves its temporary file.
         FileHelpers::RemoveFile(treePath + QStringLiteral(".corvane-part"));
         if (fields[0] == "D") {

@@ -1,32 +1,12 @@
 #pragma once
 
+#include "core/ArchiveEditor.h"
+#include "core/MemberNames.h"
+
 #include <QList>
 #include <QString>
 
 class WorkspacePaths;
-
-// One change of a member of the working archive. Member names are canonical
-// ("system/app/Foo.apk"); an existing member is found whatever its spelling
-// ("./system/app/Foo.apk", "system\app\Foo.apk", "system//app/Foo.apk").
-struct MemberChange {
-    enum class Kind {
-        Put,        // the file's bytes become the member (replacing any of that name)
-        Remove,     // every member of that name goes; none there is an error
-        RemoveTree, // the directory's members, and everything below, go; none is an error
-    };
-    Kind kind;
-    QString member;
-    QString sourceFile; // Put only
-};
-
-// Applies the changes as one atomic commit of the archive: afterwards the
-// archive holds all of them or none. False with the cause otherwise.
-bool CommitMemberChanges(const QString& archive, const QList<MemberChange>& changes,
-                         QString* error = nullptr);
-
-// The canonical form of a member name: '\' is a separator, "." and empty
-// segments are dropped, no leading or trailing separator.
-QString CanonicalName(const QString& name);
 
 // Keeping the tree in step with the archive. An edit first commits the
 // archive, then changes the tree. The tree paths it will change are recorded
