@@ -13,6 +13,7 @@
 #include "core/TreeSync.h"
 #include "core/WorkspaceRecord.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
@@ -46,6 +47,53 @@ private:
     QString m_from;
     QString m_to;
     bool m_ok = false;
+    std::thread m_thread;
+};
+
+// The old tree and working archive are renamed aside at once and deleted on
+// a thread of their own while the new package is unpacked: removing a large
+// tree costs about as much as writing it, and a large file is not freed for
+// nothing either. What a killed run had set aside goes with them.
+class BackgroundRemoval {
+public:
+    BackgroundRemoval(const WorkspacePaths& paths, bool keepWorkingArchive) {
+        const QString suffix = QStringLiteral(".old-%1").arg(QCoreApplication::applicationPid());
+        const QDir workspace(paths.appDirectory());
+        QStringList trees;
+        for (const QString& name :
+             workspace.entryList({QStringLiteral("srctemp.old-*")}, QDir::Dirs | QDir::Hidden))
+            trees << workspace.filePath(name);
+        const QString tree = paths.extractedTree();
+        if (FileHelpers::IsDirectory(tree)) {
+            const QString aside = tree + suffix;
+            if (!FileHelpers::IsDirectory(aside) && QDir().rename(tree, aside))
+                trees << aside;
+            else
+                FileHelpers::DeleteDirectoryTree(tree);
+        }
+        QStringList files;
+        const QDir zipTemp(paths.zipTempDir());
+        for (const QString& name :
+             zipTemp.entryList({QStringLiteral("temp.zip.old-*")}, QDir::Files | QDir::Hidden))
+            files << zipTemp.filePath(name);
+        const QString archive = paths.workingArchive();
+        if (!keepWorkingArchive && QFileInfo(archive).isFile() &&
+            FileHelpers::MoveFileTo(archive, archive + suffix))
+            files << archive + suffix;
+        if (!trees.isEmpty() || !files.isEmpty())
+            m_thread = std::thread([trees, files] {
+                for (const QString& file : files)
+                    FileHelpers::RemoveFile(file);
+                for (const QString& directory : trees)
+                    FileHelpers::DeleteDirectoryTree(directory);
+            });
+    }
+    ~BackgroundRemoval() {
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+
+private:
     std::thread m_thread;
 };
 
@@ -172,7 +220,9 @@ OpenOutcome OpenPackage(const Operation& op, const QString& package, const OpenP
         return OpenOutcome::Failed;
     }
     FaultPoint("open:recorded");
-    FileHelpers::DeleteDirectoryTree(tree);
+    // The old working archive no longer matches any tree: it goes with the
+    // old tree (unless it is the package being opened).
+    const BackgroundRemoval oldWork(paths, reopeningWorkingArchive);
     FaultPoint("open:tree-deleted");
 
     const QString partial = paths.workingArchive() + QStringLiteral(".part");

@@ -19,12 +19,17 @@ void RemoveWorkspaceLeftovers(const Operation& op) {
     // The copy of a package being opened, and the temporary archives of an
     // update ("temp.zip.XXXXXX").
     static const QRegularExpression temporaryArchive(
-        QStringLiteral("^temp\\.zip\\.(part|[A-Za-z0-9]{6})$"));
+        QStringLiteral("^temp\\.zip\\.(part|old-[0-9]+|[A-Za-z0-9]{6})$"));
     for (const QString& name : FileHelpers::ListDirectory(paths.zipTempDir())) {
         if (temporaryArchive.match(name).hasMatch())
             FileHelpers::RemoveFile(paths.zipTempDir() + QLatin1Char('/') + name);
     }
     RemoveInterruptedSave(op);
+    // Old trees an open had set aside for removal.
+    const QDir workspace(op.state.appDirectory());
+    for (const QString& name :
+         workspace.entryList({QStringLiteral("srctemp.old-*")}, QDir::Dirs | QDir::Hidden))
+        FileHelpers::DeleteDirectoryTree(workspace.filePath(name));
 }
 
 ResumeOutcome ResumeWorkspace(const Operation& op) {

@@ -178,7 +178,8 @@ void TestOpenOperation::failedExtractionTakesNothingUp() {
     QVERIFY(m_state->workingArchivePath().isEmpty());
     QVERIFY(!FileHelpers::PathExists(m_bundle->file("srctemp/system/app/Music.apk")));
     QVERIFY(!FileHelpers::PathExists(m_bundle->file("zipTemp/temp.zip.part")));
-    QCOMPARE(ReadFile(m_bundle->file("zipTemp/temp.zip")), oldArchive);
+    // The old working archive went with the old tree: it matched no tree any more.
+    QVERIFY(!FileHelpers::PathExists(m_bundle->file("zipTemp/temp.zip")));
     const WorkspaceRecord record = WorkspaceRecord::read(m_bundle->file("zipTemp/workspace.state"));
     QCOMPARE(record.stage, WorkspaceRecord::Stage::Opening);
     QCOMPARE(record.package, package("damaged.zip"));
