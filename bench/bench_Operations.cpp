@@ -360,7 +360,9 @@ bool ClearWorkspace(const QString& app, QString* error) {
 
 // The edit workspace as the master left it: the tree as hard links (every
 // operation replaces tree files through a new file and a rename, so the
-// master's files are never written), the working archive as a real copy.
+// master's files are never written), the working archive as a real copy,
+// flushed to disk so that the timed operation does not pay for the restore's
+// writes (a program's flush would wait for them, a baseline's would not).
 bool RestoreWorkspace(const QString& master, const QString& app, QString* error) {
     return ClearWorkspace(app, error) &&
            Sh({QStringLiteral("cp"), QStringLiteral("-al"), master + QStringLiteral("/srctemp"),
@@ -371,7 +373,8 @@ bool RestoreWorkspace(const QString& master, const QString& app, QString* error)
            Sh({QStringLiteral("cp"), master + QStringLiteral("/zipTemp/temp.zip"),
                master + QStringLiteral("/zipTemp/workspace.state"),
                app + QStringLiteral("/zipTemp/")},
-              error);
+              error) &&
+           Sh({QStringLiteral("sync")}, error);
 }
 
 // The members of an archive and their sizes; false with the cause.

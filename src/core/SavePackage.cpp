@@ -23,6 +23,8 @@
 
 #include <zip.h>
 
+#include <atomic>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -320,32 +322,56 @@ void RemoveInterruptedSave(const Operation& op) {
 
 bool VerifySignedPackage(const QString& path, const QString& certificatePem, QString* error) {
     int code = 0;
-    zip_t* zip = zip_open(QFile::encodeName(path).constData(), ZIP_RDONLY | ZIP_CHECKCONS, &code);
-    if (!zip) {
+    zip_t* probe = zip_open(QFile::encodeName(path).constData(), ZIP_RDONLY | ZIP_CHECKCONS, &code);
+    if (!probe) {
         setError(error, QStringLiteral("the signed package is not a readable ZIP"));
         return false;
     }
+    const zip_int64_t total = zip_get_num_entries(probe, 0);
+    zip_discard(probe);
+
     // Every entry inflates completely with a good CRC (libzip checks it at
-    // the end of each read).
-    bool ok = true;
-    QByteArray buffer(1 << 20, Qt::Uninitialized);
-    const zip_int64_t total = zip_get_num_entries(zip, 0);
-    for (zip_int64_t i = 0; ok && i < total; ++i) {
-        zip_file_t* file = zip_fopen_index(zip, static_cast<zip_uint64_t>(i), 0);
-        if (!file) {
-            ok = false;
-            break;
+    // the end of each read), and the signature verifies over the whole file:
+    // two readers share the entries, the first checks the signature before.
+    std::atomic<zip_int64_t> next{0};
+    std::atomic<bool> damaged{false};
+    const auto checkEntries = [&] {
+        int openError = 0;
+        zip_t* zip = zip_open(QFile::encodeName(path).constData(), ZIP_RDONLY, &openError);
+        if (!zip) {
+            damaged = true;
+            return;
         }
-        zip_int64_t n = 0;
-        while ((n = zip_fread(file, buffer.data(), static_cast<zip_uint64_t>(buffer.size()))) > 0) {
+        QByteArray buffer(1 << 20, Qt::Uninitialized);
+        for (zip_int64_t i = next++; i < total && !damaged; i = next++) {
+            zip_file_t* file = zip_fopen_index(zip, static_cast<zip_uint64_t>(i), 0);
+            zip_int64_t n = -1;
+            if (file) {
+                while ((n = zip_fread(file, buffer.data(),
+                                      static_cast<zip_uint64_t>(buffer.size()))) > 0) {
+                }
+                zip_fclose(file);
+            }
+            if (n != 0)
+                damaged = true;
         }
-        ok = n == 0;
-        zip_fclose(file);
-    }
-    zip_discard(zip);
-    if (!ok) {
+        zip_discard(zip);
+    };
+    QString signatureError;
+    bool signatureOk = false;
+    std::thread second([&] {
+        signatureOk = VerifyWholeFileSignature(path, certificatePem, &signatureError);
+        checkEntries();
+    });
+    checkEntries();
+    second.join();
+    if (damaged) {
         setError(error, QStringLiteral("an entry of the signed package is damaged"));
         return false;
     }
-    return VerifyWholeFileSignature(path, certificatePem, error);
+    if (!signatureOk) {
+        setError(error, signatureError);
+        return false;
+    }
+    return true;
 }
