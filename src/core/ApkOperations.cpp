@@ -202,9 +202,7 @@ bool AddApk(const Operation& op, Partition partition, const QString& sourcePath,
         sync.append({placement.target, placement.member, false});
     }
     if (!BeginTreeSync(paths, sync, &cause) ||
-        !op.runner.runInBackground(QStringLiteral("Updating the package"), [&] {
-            return ApplyArchiveChanges(state.workingArchivePath(), changes, &cause);
-        })) {
+        !UpdateWorkingArchive(op.runner, state.workingArchivePath(), changes, &cause)) {
         EndTreeSync(paths);
         reporter.message(Msg::AddToPackageFailed(name));
         setError(error, cause);
@@ -264,9 +262,7 @@ bool DeleteApk(const Operation& op, Partition partition, const QString& apkPath,
 
     QString cause;
     if (!BeginTreeSync(paths, {{treePath, member, inOwnDirectory}}, &cause) ||
-        !op.runner.runInBackground(QStringLiteral("Updating the package"), [&] {
-            return ApplyArchiveChanges(state.workingArchivePath(), {change}, &cause);
-        })) {
+        !UpdateWorkingArchive(op.runner, state.workingArchivePath(), {change}, &cause)) {
         EndTreeSync(paths);
         setError(error, cause);
         return false;

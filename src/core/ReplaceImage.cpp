@@ -34,10 +34,8 @@ bool ReplaceImage(const Operation& op, const ImageSlot& slot, const QString& sou
     const QString member = MemberNameOfTreePath(paths.extractedTree(), target);
     QString cause;
     if (!BeginTreeSync(paths, {{target, member, false}}, &cause) ||
-        !op.runner.runInBackground(QStringLiteral("Updating the package"), [&] {
-            return ApplyArchiveChanges(state.workingArchivePath(),
-                                       {{ArchiveChangeKind::Put, member, sourcePath}}, &cause);
-        })) {
+        !UpdateWorkingArchive(op.runner, state.workingArchivePath(),
+                              {{ArchiveChangeKind::Put, member, sourcePath}}, &cause)) {
         EndTreeSync(paths);
         return fail(QLatin1String(slot.failure), cause);
     }

@@ -215,9 +215,7 @@ bool PutBackConfigFiles(const Operation& op, QString* error) {
     if (changes.isEmpty())
         return true;
     QString cause;
-    if (!op.runner.runInBackground(QStringLiteral("Updating the package"), [&] {
-            return ApplyArchiveChanges(state.workingArchivePath(), changes, &cause);
-        })) {
+    if (!UpdateWorkingArchive(op.runner, state.workingArchivePath(), changes, &cause)) {
         // A present file that cannot be put back stops the save: the signed
         // package would silently lack the user's edits.
         op.reporter.message(Msg::CannotUpdateInPackage(firstFile));

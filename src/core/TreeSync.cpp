@@ -3,6 +3,7 @@
 #include "core/ArchiveEditor.h"
 #include "core/FileHelpers.h"
 #include "core/MemberNames.h"
+#include "core/ToolRunner.h"
 #include "core/WorkspacePaths.h"
 
 #include <QDir>
@@ -31,6 +32,16 @@ QString journalPath(const WorkspacePaths& paths) {
 }
 
 } // namespace
+
+bool UpdateWorkingArchive(ToolRunner& runner, const QString& archive,
+                          const QList<ArchiveChange>& changes, QString* error) {
+    return runner.runInBackground(
+        QStringLiteral("Updating the package"), [&](const ToolRunner::PercentCallback& percent) {
+            return ApplyArchiveChanges(archive, changes, error, [&](qint64 done, qint64 total) {
+                percent(total > 0 ? int(done * 100 / total) : 100);
+            });
+        });
+}
 
 bool ExtractMemberTo(const QString& archive, const QString& member, const QString& path,
                      QString* error) {

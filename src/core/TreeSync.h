@@ -6,7 +6,13 @@
 #include <QList>
 #include <QString>
 
+class ToolRunner;
 class WorkspacePaths;
+
+// Applies the changes to the working archive in one commit, on a thread
+// behind the runner's busy display with the percentage written so far.
+bool UpdateWorkingArchive(ToolRunner& runner, const QString& archive,
+                          const QList<ArchiveChange>& changes, QString* error);
 
 // Keeping the tree in step with the archive. An edit first commits the
 // archive, then changes the tree. The tree paths it will change are recorded
