@@ -99,26 +99,6 @@ FileDescriptor openFile(const QString& path, int flags, mode_t mode = 0644) {
     return FileDescriptor(fd);
 }
 
-bool readAt(int fd, quint64 offset, char* data, qint64 size, QString* error) {
-    qint64 done = 0;
-    while (done < size) {
-        const ssize_t n = pread(fd, data + done, static_cast<size_t>(size - done),
-                                static_cast<off_t>(offset + static_cast<quint64>(done)));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            *error = QStringLiteral("read failed: %1").arg(systemError());
-            return false;
-        }
-        if (n == 0) {
-            *error = QStringLiteral("the file ended early (changed while being read?)");
-            return false;
-        }
-        done += n;
-    }
-    return true;
-}
-
 bool writeAt(int fd, quint64 offset, const char* data, qint64 size, QString* error) {
     qint64 done = 0;
     while (done < size) {
@@ -222,6 +202,20 @@ private:
     QByteArray m_buffer;
 };
 
+// The central directory of the entries at the output's position, then the
+// end records (ZIP64 ones when needed); the comment is the caller's.
+bool writeDirectory(BufferedOutput& out, const QList<ZipCentralEntry>& entries, QString* error) {
+    const quint64 directoryOffset = out.position();
+    for (const ZipCentralEntry& entry : entries) {
+        if (!out.write(ZipCentralRecord(entry, entry.localHeaderOffset), error))
+            return false;
+    }
+    const quint64 directorySize = out.position() - directoryOffset;
+    return out.write(
+        ZipEndRecords(static_cast<quint64>(entries.size()), directoryOffset, directorySize), error);
+}
+
+
 class Progress {
 public:
     Progress(const ArchiveProgress& callback, qint64 total) : m_callback(callback), m_total(total) {
@@ -304,7 +298,7 @@ public:
             if (from < m_start || from >= windowEnd) {
                 m_start = from;
                 m_window.resize(static_cast<qsizetype>(qMin<quint64>(kChunk, m_limit - from)));
-                if (!readAt(m_fd, from, m_window.data(), m_window.size(), error)) {
+                if (!ReadZipBytesAt(m_fd, from, m_window.data(), m_window.size(), error)) {
                     m_window.clear();
                     return false;
                 }
@@ -415,7 +409,7 @@ bool writeFileEntry(BufferedOutput& out, int archiveFd, const QString& name, Sou
     const qint64 sampleSize = qMin(size, kChunk);
     QByteArray block(sampleSize, Qt::Uninitialized);
     QByteArray sampleDeflated;
-    if (!readAt(source.fd.get(), 0, block.data(), sampleSize, error) ||
+    if (!ReadZipBytesAt(source.fd.get(), 0, block.data(), sampleSize, error) ||
         !deflateWhole(block.constData(), sampleSize, &sampleDeflated, error)) {
         *error = QStringLiteral("%1: %2").arg(source.path, *error);
         return false;
@@ -451,8 +445,8 @@ bool writeFileEntry(BufferedOutput& out, int archiveFd, const QString& name, Sou
             if (last)
                 break;
             block.resize(qMin(kChunk, size - pos));
-            if (!readAt(source.fd.get(), static_cast<quint64>(pos), block.data(), block.size(),
-                        error)) {
+            if (!ReadZipBytesAt(source.fd.get(), static_cast<quint64>(pos), block.data(),
+                                block.size(), error)) {
                 *error = QStringLiteral("%1: %2").arg(source.path, *error);
                 return false;
             }
@@ -471,7 +465,7 @@ bool writeFileEntry(BufferedOutput& out, int archiveFd, const QString& name, Sou
 bool fingerprintOf(int fd, quint64 savedOffset, quint64* fingerprint, QString* error) {
     const quint64 span = qMin(kFingerprintSpan, savedOffset);
     QByteArray bytes(static_cast<qsizetype>(span), Qt::Uninitialized);
-    if (!readAt(fd, savedOffset - span, bytes.data(), bytes.size(), error))
+    if (!ReadZipBytesAt(fd, savedOffset - span, bytes.data(), bytes.size(), error))
         return false;
     *fingerprint = crcOf(kCrcStart, bytes.constData(), bytes.size());
     return true;
@@ -505,7 +499,7 @@ bool writeJournal(const QString& archive, int archiveFd, quint64 savedOffset, qu
         QByteArray block;
         for (quint64 pos = savedOffset; pos < oldLength;) {
             block.resize(static_cast<qsizetype>(qMin<quint64>(kChunk, oldLength - pos)));
-            if (!readAt(archiveFd, pos, block.data(), block.size(), error) ||
+            if (!ReadZipBytesAt(archiveFd, pos, block.data(), block.size(), error) ||
                 !out.write(block, error))
                 return false;
             crc = crcOf(crc, block.constData(), block.size());
@@ -666,15 +660,7 @@ bool applyChanges(const QString& archive, const QList<ArchiveChange>& changes, Q
         }
         if (!out.flush(error) || !step("entries-written", &killed))
             return false;
-        const quint64 directoryOffset = out.position();
-        for (const ZipCentralEntry& entry : entries) {
-            if (!out.write(ZipCentralRecord(entry, entry.localHeaderOffset), error))
-                return false;
-        }
-        const quint64 directorySize = out.position() - directoryOffset;
-        if (!out.write(
-                ZipEndRecords(static_cast<quint64>(entries.size()), directoryOffset, directorySize),
-                error) ||
+        if (!writeDirectory(out, entries, error) ||
             !out.write(ZipCommentTail(directory.comment), error) || !out.flush(error) ||
             !step("directory-written", &killed))
             return false;
@@ -783,16 +769,16 @@ bool RecoverArchive(const QString& archive, QString* error) {
     char header[kJournalHeaderSize];
     char trailer[kJournalTrailerSize];
     bool complete = journalSize >= static_cast<quint64>(kJournalHeaderSize + kJournalTrailerSize) &&
-                    readAt(fd.get(), 0, header, kJournalHeaderSize, error) &&
+                    ReadZipBytesAt(fd.get(), 0, header, kJournalHeaderSize, error) &&
                     std::memcmp(header, kJournalMagic, sizeof kJournalMagic) == 0;
     const quint64 oldLength = complete ? get64(header + 8) : 0;
     const quint64 savedOffset = complete ? get64(header + 16) : 0;
     const quint64 savedLength = complete ? get64(header + 24) : 0;
     const quint64 fingerprint = complete ? get64(header + 32) : 0;
-    complete =
-        complete && journalSize == kJournalHeaderSize + savedLength + kJournalTrailerSize &&
-        readAt(fd.get(), journalSize - kJournalTrailerSize, trailer, kJournalTrailerSize, error) &&
-        std::memcmp(trailer + 4, kJournalEnd, sizeof kJournalEnd) == 0;
+    complete = complete && journalSize == kJournalHeaderSize + savedLength + kJournalTrailerSize &&
+               ReadZipBytesAt(fd.get(), journalSize - kJournalTrailerSize, trailer,
+                              kJournalTrailerSize, error) &&
+               std::memcmp(trailer + 4, kJournalEnd, sizeof kJournalEnd) == 0;
     if (!complete) {
         // Cut short while it was written: the archive was not touched yet.
         return removeFile(journal, error) && syncDirectoryOf(journal, error);
@@ -805,7 +791,7 @@ bool RecoverArchive(const QString& archive, QString* error) {
     QByteArray block;
     for (quint64 pos = 0; pos < savedLength;) {
         block.resize(static_cast<qsizetype>(qMin<quint64>(kChunk, savedLength - pos)));
-        if (!readAt(fd.get(), kJournalHeaderSize + pos, block.data(), block.size(), error))
+        if (!ReadZipBytesAt(fd.get(), kJournalHeaderSize + pos, block.data(), block.size(), error))
             return failWith(error, QStringLiteral("%1: %2").arg(journal, *error));
         crc = crcOf(crc, block.constData(), block.size());
         pos += static_cast<quint64>(block.size());
@@ -831,7 +817,8 @@ bool RecoverArchive(const QString& archive, QString* error) {
         return removeFile(journal, error) && syncDirectoryOf(journal, error);
     for (quint64 pos = 0; pos < savedLength;) {
         block.resize(static_cast<qsizetype>(qMin<quint64>(kChunk, savedLength - pos)));
-        if (!readAt(fd.get(), kJournalHeaderSize + pos, block.data(), block.size(), error) ||
+        if (!ReadZipBytesAt(fd.get(), kJournalHeaderSize + pos, block.data(), block.size(),
+                            error) ||
             !writeAt(target.get(), savedOffset + pos, block.constData(), block.size(), error))
             return failWith(error, QStringLiteral("rolling back %1: %2").arg(archive, *error));
         pos += static_cast<quint64>(block.size());
@@ -922,16 +909,7 @@ bool WriteCompactArchive(const QString& archive,
         written.append(entry);
         progress.add(extra.second.size());
     }
-    const quint64 directoryOffset = out.position();
-    for (const ZipCentralEntry& entry : written) {
-        if (!out.write(ZipCentralRecord(entry, entry.localHeaderOffset), error))
-            return false;
-    }
-    const quint64 directorySize = out.position() - directoryOffset;
-    if (!out.write(
-            ZipEndRecords(static_cast<quint64>(written.size()), directoryOffset, directorySize),
-            error) ||
-        !out.flush(error))
+    if (!writeDirectory(out, written, error) || !out.flush(error))
         return false;
     progress.finish();
     return true;

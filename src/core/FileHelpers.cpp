@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStorageInfo>
 
 #include <algorithm>
 #include <fcntl.h>
@@ -52,6 +53,22 @@ void syncDirectoryOf(const QString& path) {
 }
 
 } // namespace
+
+std::function<qint64(const QString&)>& availableOverride() {
+    static std::function<qint64(const QString&)> available;
+    return available;
+}
+
+qint64 AvailableBytes(const QString& path) {
+    if (availableOverride())
+        return availableOverride()(path);
+    const QStorageInfo storage(path);
+    return storage.isValid() ? storage.bytesAvailable() : -1;
+}
+
+void SetAvailableBytesForTesting(std::function<qint64(const QString& path)> available) {
+    availableOverride() = std::move(available);
+}
 
 void SetFileFaultsForTesting(FileFaultPredicate predicate) {
     faults() = std::move(predicate);

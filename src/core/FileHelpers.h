@@ -55,6 +55,13 @@ bool ReplaceFile(const QString& from, const QString& to);
 // did not reach the file (a full disk).
 bool WriteAll(QFileDevice& file, const QByteArray& data);
 
+// Bytes a user may still write on the file system holding path; -1 when
+// that cannot be told.
+qint64 AvailableBytes(const QString& path);
+// Test seam: replaces AvailableBytes (nullptr restores it), to make a disk
+// look full.
+void SetAvailableBytesForTesting(std::function<qint64(const QString& path)> available);
+
 // Test seam: lets a test make chosen file operations fail, as a read-only or
 // locked file would on a desktop (tests run as root, where permissions stop
 // nothing). The predicate answers true to make the operation fail.

@@ -18,7 +18,6 @@
 #include <QDirIterator>
 #include <QFileInfo>
 #include <QSet>
-#include <QStorageInfo>
 
 #include <thread>
 
@@ -192,13 +191,19 @@ OpenOutcome OpenPackage(const Operation& op, const QString& package, const OpenP
     const bool reopeningWorkingArchive = FileHelpers::IsSameFile(package, paths.workingArchive());
 
     // Room for the tree and the working archive, counted before anything is
-    // deleted (the old tree's space is not counted as free).
-    const QStorageInfo storage(state.appDirectory());
+    // deleted. What the open frees counts as free: the old working archive
+    // and the tree that matches it (as big as its members unpacked).
+    const qint64 available = FileHelpers::AvailableBytes(state.appDirectory());
     const qint64 needed =
         summary.uncompressedBytes + (reopeningWorkingArchive ? 0 : QFileInfo(package).size());
-    if (storage.isValid() && storage.bytesAvailable() < needed) {
-        reporter.message(
-            Msg::NotEnoughSpace(state.appDirectory(), needed, storage.bytesAvailable()));
+    qint64 freed = 0;
+    ZipSummary old;
+    if (!reopeningWorkingArchive &&
+        WorkspaceRecord::read(paths.workspaceRecord()).stage == WorkspaceRecord::Stage::Open &&
+        SummariseZipArchive(paths.workingArchive(), &old))
+        freed = QFileInfo(paths.workingArchive()).size() + old.uncompressedBytes;
+    if (available >= 0 && available + freed < needed) {
+        reporter.message(Msg::NotEnoughSpace(state.appDirectory(), needed - freed, available));
         setError(error, QStringLiteral("not enough free space"));
         return OpenOutcome::Refused;
     }

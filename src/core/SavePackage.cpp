@@ -19,7 +19,6 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSaveFile>
-#include <QStorageInfo>
 
 #include <zip.h>
 
@@ -161,10 +160,10 @@ bool signAndCheck(const Operation& op, const QString& temporary, QString* error)
 }
 
 bool hasRoomFor(const Operation& op, const QString& directory, qint64 bytes) {
-    const QStorageInfo storage(directory);
-    if (!storage.isValid() || storage.bytesAvailable() >= bytes)
+    const qint64 available = FileHelpers::AvailableBytes(directory);
+    if (available < 0 || available >= bytes)
         return true;
-    op.reporter.message(Msg::NotEnoughSpace(directory, bytes, storage.bytesAvailable()));
+    op.reporter.message(Msg::NotEnoughSpace(directory, bytes, available));
     return false;
 }
 

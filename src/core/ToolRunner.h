@@ -73,8 +73,10 @@ public:
     ToolRunResult run(const ToolCommand& command);
 
     // Runs work on a thread of its own while this thread waits as for a
-    // program (the busy display shows the text; a stop request is ignored,
-    // work in progress is not abandoned). Without an observer it runs here.
+    // program (the busy display shows the text). A stop request is not
+    // forced on the work: the work sees it through stopRequested() and ends
+    // where it safely can (the save does; an archive commit runs to its end).
+    // Without an observer it runs here.
     bool runInBackground(const QString& busyText, const std::function<bool()>& work);
     // The same for work that reports the percentage done (0 to 100) as it
     // goes; the observer sees it on the waiting thread.

@@ -52,29 +52,6 @@ QString systemError() {
     return QString::fromLocal8Bit(std::strerror(errno));
 }
 
-// Reads exactly size bytes at offset; false (with the cause) on an error or
-// when the file ends first.
-bool readAt(int fd, quint64 offset, char* data, qint64 size, QString* error) {
-    qint64 done = 0;
-    while (done < size) {
-        const ssize_t n = pread(fd, data + done, static_cast<size_t>(size - done),
-                                static_cast<off_t>(offset + static_cast<quint64>(done)));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            *error = QStringLiteral("cannot read the archive: %1").arg(systemError());
-            return false;
-        }
-        if (n == 0) {
-            *error = QStringLiteral("the archive ends unexpectedly at offset %1")
-                         .arg(offset + static_cast<quint64>(done));
-            return false;
-        }
-        done += n;
-    }
-    return true;
-}
-
 // Reads local headers, which lie in increasing order for most archives,
 // through a small window so that an archive of many small entries needs few
 // system calls.
@@ -95,7 +72,7 @@ public:
                 qMin<quint64>(qMax<qint64>(size, kWindow), m_fileSize - offset));
             m_window.resize(length);
             m_start = offset;
-            if (!readAt(m_fd, offset, m_window.data(), length, error)) {
+            if (!ReadZipBytesAt(m_fd, offset, m_window.data(), length, error)) {
                 m_window.clear();
                 return false;
             }
@@ -177,7 +154,7 @@ bool findEndRecord(int fd, quint64 fileSize, quint64* endOffset, QString* error)
     }
     const quint64 span = qMin<quint64>(fileSize, static_cast<quint64>(kEndSize) + 0xFFFF);
     QByteArray tail(static_cast<qsizetype>(span), '\0');
-    if (!readAt(fd, fileSize - span, tail.data(), tail.size(), error))
+    if (!ReadZipBytesAt(fd, fileSize - span, tail.data(), tail.size(), error))
         return false;
     for (qsizetype pos = tail.size() - kEndSize; pos >= 0; --pos) {
         const char* p = tail.constData() + pos;
@@ -313,6 +290,29 @@ bool checkLocalHeader(HeaderReader& reader, quint64 dataLimit, qsizetype index,
 
 } // namespace
 
+// Reads exactly size bytes at offset; false (with the cause) on an error or
+// when the file ends first.
+bool ReadZipBytesAt(int fd, quint64 offset, char* data, qint64 size, QString* error) {
+    qint64 done = 0;
+    while (done < size) {
+        const ssize_t n = pread(fd, data + done, static_cast<size_t>(size - done),
+                                static_cast<off_t>(offset + static_cast<quint64>(done)));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            *error = QStringLiteral("cannot read the archive: %1").arg(systemError());
+            return false;
+        }
+        if (n == 0) {
+            *error = QStringLiteral("the archive ends unexpectedly at offset %1")
+                         .arg(offset + static_cast<quint64>(done));
+            return false;
+        }
+        done += n;
+    }
+    return true;
+}
+
 bool ReadZipDirectory(int fd, ZipDirectory* directory, QString* error) {
     *directory = ZipDirectory();
     struct stat info;
@@ -330,11 +330,11 @@ bool ReadZipDirectory(int fd, ZipDirectory* directory, QString* error) {
     if (!findEndRecord(fd, fileSize, &endOffset, error))
         return false;
     char end[kEndSize];
-    if (!readAt(fd, endOffset, end, kEndSize, error))
+    if (!ReadZipBytesAt(fd, endOffset, end, kEndSize, error))
         return false;
     const quint16 commentLength = get16(end + 20);
     directory->comment.resize(commentLength);
-    if (!readAt(fd, endOffset + kEndSize, directory->comment.data(), commentLength, error))
+    if (!ReadZipBytesAt(fd, endOffset + kEndSize, directory->comment.data(), commentLength, error))
         return false;
     if (get16(end + 4) != 0 || get16(end + 6) != 0 || get16(end + 8) != get16(end + 10)) {
         *error = QStringLiteral("split (multi-disk) archives are not supported");
@@ -349,13 +349,13 @@ bool ReadZipDirectory(int fd, ZipDirectory* directory, QString* error) {
     // record, whose values replace the 16- and 32-bit ones.
     if (endOffset >= static_cast<quint64>(kZip64LocatorSize)) {
         char locator[kZip64LocatorSize];
-        if (!readAt(fd, endOffset - kZip64LocatorSize, locator, kZip64LocatorSize, error))
+        if (!ReadZipBytesAt(fd, endOffset - kZip64LocatorSize, locator, kZip64LocatorSize, error))
             return false;
         if (get32(locator) == kZip64LocatorSignature) {
             const quint64 zip64End = get64(locator + 8);
             char record[kZip64EndSize];
             if (zip64End + kZip64EndSize > endOffset - kZip64LocatorSize ||
-                !readAt(fd, zip64End, record, kZip64EndSize, error) ||
+                !ReadZipBytesAt(fd, zip64End, record, kZip64EndSize, error) ||
                 get32(record) != kZip64EndSignature) {
                 *error = QStringLiteral("the ZIP64 end of central directory record is missing");
                 return false;
@@ -386,7 +386,7 @@ bool ReadZipDirectory(int fd, ZipDirectory* directory, QString* error) {
         return false;
     }
     QByteArray bytes(static_cast<qsizetype>(directorySize), '\0');
-    if (!readAt(fd, directoryOffset, bytes.data(), bytes.size(), error))
+    if (!ReadZipBytesAt(fd, directoryOffset, bytes.data(), bytes.size(), error))
         return false;
     directory->directoryOffset = directoryOffset;
     if (!parseCentralDirectory(bytes, count, directory, error))

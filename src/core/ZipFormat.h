@@ -76,3 +76,7 @@ QByteArray ZipCommentTail(const QByteArray& comment);
 // A Unix time as MS-DOS date and time (local time, two-second steps), clamped
 // to the years 1980-2107.
 void ZipDosDateTime(qint64 secondsSinceEpoch, quint16* dosDate, quint16* dosTime);
+
+// Reads exactly size bytes at offset of the open file; false (with the cause)
+// on an error or when the file ends first.
+bool ReadZipBytesAt(int fd, quint64 offset, char* data, qint64 size, QString* error);

@@ -3,12 +3,12 @@
 // signapk of the bundle: questions first, one commit, the platform key).
 #include "core/ApkOperations.h"
 #include "core/AppState.h"
-#include "core/TreeSync.h"
 #include "core/FileHelpers.h"
 #include "core/Messages.h"
 #include "core/Operation.h"
 #include "core/Reporter.h"
 #include "core/ToolRunner.h"
+#include "core/TreeSync.h"
 #include "support/TestBundle.h"
 #include "support/ZipFixture.h"
 

@@ -12,6 +12,8 @@ private slots:
     void mountEntryOfPath_data();
     void mountEntryOfPath();
     void undeterminablePlaceIsNotFixed();
+    void mountKinds_data();
+    void mountKinds();
 };
 
 void TestDriveType::networkPaths() {
@@ -83,6 +85,29 @@ void TestDriveType::mountEntryOfPath() {
 void TestDriveType::undeterminablePlaceIsNotFixed() {
     QTemporaryDir dir;
     QVERIFY(IsOnNonFixedDrive(dir.filePath("no/such/directory/update.zip")));
+}
+
+void TestDriveType::mountKinds_data() {
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<int>("removable"); // the device's flag: 1, 0, or -1 unknown
+    QTest::addColumn<bool>("nonFixed");
+    // btrfs and ZFS report an anonymous device whose flag is unknown: still a
+    // fixed disk, so a save there is not staged.
+    QTest::newRow("btrfs, device unknown") << "btrfs" << -1 << false;
+    QTest::newRow("zfs, no single device") << "zfs" << -1 << false;
+    QTest::newRow("ext4 on a fixed disk") << "ext4" << 0 << false;
+    QTest::newRow("ext4 on a stick") << "ext4" << 1 << true;
+    QTest::newRow("vfat on a stick") << "vfat" << 1 << true;
+    QTest::newRow("vfat on a fixed disk") << "vfat" << 0 << false;
+    QTest::newRow("tmpfs") << "tmpfs" << -1 << true;
+    QTest::newRow("nfs") << "nfs4" << 0 << true;
+}
+
+void TestDriveType::mountKinds() {
+    QFETCH(QString, type);
+    QFETCH(int, removable);
+    QFETCH(bool, nonFixed);
+    QCOMPARE(IsNonFixedMount(type, removable), nonFixed);
 }
 
 QTEST_GUILESS_MAIN(TestDriveType)

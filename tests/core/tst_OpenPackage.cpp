@@ -17,6 +17,11 @@
 #include <QFileInfo>
 #include <QTest>
 
+// Restores the real free-space answer when a test ends, whatever happened.
+struct OutcomeGuard {
+    ~OutcomeGuard() { FileHelpers::SetAvailableBytesForTesting(nullptr); }
+};
+
 class TestOpenOperation : public QObject {
     Q_OBJECT
 private slots:
@@ -28,6 +33,8 @@ private slots:
     void wildcardCharactersAreLiteral();
     void readOnlyPackageGivesWritableWorkingArchive();
     void failedExtractionTakesNothingUp();
+    void freeSpaceIsCheckedFirst_data();
+    void freeSpaceIsCheckedFirst();
 
 private:
     Operation op() { return Operation{*m_state, m_reporter, m_runner}; }
@@ -96,6 +103,39 @@ void TestOpenOperation::refusalsKeepTheOpenPackage() {
     QCOMPARE(m_state->workingArchivePath(), m_bundle->file("zipTemp/temp.zip"));
     QCOMPARE(m_state->androidMajorVersion(), 5);
     QCOMPARE(FileHelpers::PathExists(refused), !missing);
+}
+
+void TestOpenOperation::freeSpaceIsCheckedFirst_data() {
+    QTest::addColumn<qint64>("freeBeyondNeed"); // free bytes minus what the open needs
+    QTest::addColumn<bool>("opens");
+    QTest::newRow("a byte short") << qint64(-1) << false;
+    QTest::newRow("just enough, counting what the open frees") << qint64(0) << true;
+}
+
+void TestOpenOperation::freeSpaceIsCheckedFirst() {
+    QFETCH(qint64, freeBeyondNeed);
+    QFETCH(bool, opens);
+    QCOMPARE(OpenPackage(op(), package("first.zip")), OpenOutcome::Opened);
+    const qint64 freed = QFileInfo(m_bundle->file("zipTemp/temp.zip")).size() +
+                         qint64(sizeof("ro.build.version.release=5.1.1\n") - 1) + 5 + 4;
+    const QByteArray big(300000, 'x');
+    QVERIFY(WriteZip(package("big.zip"), {{"system/app/Big.apk", big}}));
+    const qint64 needed = big.size() + QFileInfo(package("big.zip")).size();
+    FileHelpers::SetAvailableBytesForTesting(
+        [=](const QString&) { return needed - freed + freeBeyondNeed; });
+    m_reporter = RecordingReporter();
+
+    const OutcomeGuard restore;
+    const OpenOutcome outcome = OpenPackage(op(), package("big.zip"));
+    QCOMPARE(outcome, opens ? OpenOutcome::Opened : OpenOutcome::Refused);
+    if (!opens) {
+        QCOMPARE(m_reporter.texts().size(), 1);
+        QVERIFY2(m_reporter.texts().first().startsWith("Not enough free space in"),
+                 qPrintable(m_reporter.texts().first()));
+        // Refused before anything was deleted.
+        QCOMPARE(ReadFile(m_bundle->file("srctemp/system/app/Music.apk")), QByteArray("music"));
+        QCOMPARE(m_state->workingArchivePath(), m_bundle->file("zipTemp/temp.zip"));
+    }
 }
 
 void TestOpenOperation::openRecordsThePackage() {

@@ -1,7 +1,6 @@
 // Replacing an image: the working archive's member first, then the tree's
 // file; each failure and what it leaves behind.
 #include "core/AppState.h"
-#include "core/TreeSync.h"
 #include "core/FileHelpers.h"
 #include "core/Messages.h"
 #include "core/Operation.h"
@@ -9,6 +8,7 @@
 #include "core/ReplaceImage.h"
 #include "core/Reporter.h"
 #include "core/ToolRunner.h"
+#include "core/TreeSync.h"
 #include "support/TestBundle.h"
 #include "support/ZipFixture.h"
 

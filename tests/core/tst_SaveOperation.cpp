@@ -56,6 +56,7 @@ private slots:
     void nonFixedDriveIsStaged();
     void outputInsideTheWorkspaceIsNotStagedOntoItself();
     void interruptedSaveRemovedAtStart();
+    void noRoomRefusesBeforeSigning();
 
 private:
     Operation op() { return Operation{*m_state, m_reporter, m_runner}; }
@@ -90,6 +91,8 @@ void TestSaveOperation::init() {
 
 void TestSaveOperation::cleanup() {
     SetDriveClassifierForTesting(nullptr);
+    FileHelpers::SetFileFaultsForTesting(nullptr);
+    FileHelpers::SetAvailableBytesForTesting(nullptr);
     SetFaultPointHookForTesting(nullptr);
     m_runner.setObserver(nullptr);
     m_state.reset();
@@ -124,6 +127,8 @@ void TestSaveOperation::failedSigningKeepsTheOutput_data() {
         QTest::addRow("damaged result%s", suffix) << "damage" << overPackage;
         // The user stops the signing.
         QTest::addRow("stopped%s", suffix) << "stop" << overPackage;
+        // The disk fills while the signed package is written.
+        QTest::addRow("disk full%s", suffix) << "full" << overPackage;
     }
 }
 
@@ -141,6 +146,11 @@ void TestSaveOperation::failedSigningKeepsTheOutput() {
     StopAtStart stopper;
     if (fault == "key") {
         QVERIFY(WriteFile(file("Config/testkey.pk8"), "not a key"));
+    } else if (fault == "full") {
+        FileHelpers::SetFileFaultsForTesting(
+            [&](FileHelpers::FileOp operation, const QString& path) {
+                return operation == FileHelpers::FileOp::WriteFile && path == temporary;
+            });
     } else if (fault == "damage") {
         SetFaultPointHookForTesting([&](const char* name) {
             if (QByteArray(name) == "save:signed")
@@ -220,6 +230,19 @@ void TestSaveOperation::outputInsideTheWorkspaceIsNotStagedOntoItself() {
 
 // A save killed after it wrote its temporary file leaves that file and its
 // record; the next start removes both and nothing else.
+void TestSaveOperation::noRoomRefusesBeforeSigning() {
+    const QString output = file("user files/signed.zip");
+    QVERIFY(WriteFile(output, "an earlier save"));
+    FileHelpers::SetAvailableBytesForTesting([](const QString&) { return qint64(1000); });
+    QString error;
+    QVERIFY(!SignPackageTo(op(), output, &error));
+    QCOMPARE(m_reporter.texts().size(), 1);
+    QVERIFY2(m_reporter.texts().first().startsWith("Not enough free space in"),
+             qPrintable(m_reporter.texts().first()));
+    QCOMPARE(ReadFile(output), QByteArray("an earlier save"));
+    QCOMPARE(temporaryOutputs(file("user files")), QStringList());
+}
+
 void TestSaveOperation::interruptedSaveRemovedAtStart() {
     const QString output = file("user files/signed.zip");
     const QString temporary = file("user files/.signed.zip.corvane-part");

@@ -1,7 +1,7 @@
 // Changes of the working archive as one commit, member names in any spelling,
 // and the journal that finishes an interrupted edit of the tree.
-#include "core/TreeSync.h"
 #include "core/FileHelpers.h"
+#include "core/TreeSync.h"
 #include "core/WorkspacePaths.h"
 #include "support/TestBundle.h"
 #include "support/ZipFixture.h"

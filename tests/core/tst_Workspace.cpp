@@ -2,12 +2,12 @@
 // to continue, which it clears, the leftovers of interrupted work it removes,
 // an interrupted tree edit it finishes and the change-log lines it takes up.
 #include "core/AppState.h"
-#include "core/TreeSync.h"
 #include "core/ChangeLog.h"
 #include "core/FileHelpers.h"
 #include "core/Operation.h"
 #include "core/Reporter.h"
 #include "core/ToolRunner.h"
+#include "core/TreeSync.h"
 #include "core/Workspace.h"
 #include "core/WorkspaceRecord.h"
 #include "support/TestBundle.h"
