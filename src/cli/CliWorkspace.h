@@ -4,12 +4,15 @@
 
 #include <memory>
 
+class QLockFile;
 class QTemporaryDir;
 
 // The private workspace of one run: a temporary directory (below TMPDIR)
 // holding the links Config -> <bundle>/Config and jre -> <bundle>/jre, used as
 // the run's AppDirectory so that a running window's workspace is never
-// touched. Removed, links first, when the object goes.
+// touched. Removed, links first, when the object goes. A lock file inside
+// tells a live run's workspace from one a killed run left behind; the next
+// run removes those.
 class PrivateWorkspace {
 public:
     PrivateWorkspace();
@@ -26,4 +29,5 @@ public:
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<QLockFile> m_lock;
 };

@@ -95,6 +95,7 @@ private slots:
     void brokenSignerLeavesTheOutputAlone_data();
     void brokenSignerLeavesTheOutputAlone();
     void signalStopsTheRunAndClearsUp();
+    void killedRunsWorkspaceIsRemovedByTheNext();
     void progressOnlyOnATerminal();
 
 private:
@@ -668,6 +669,31 @@ void TestCli::signalStopsTheRunAndClearsUp() {
     QVERIFY2(err.endsWith("corvane-cli: interrupted\n"), err.constData());
     QVERIFY(!QFileInfo::exists(output));
     // cleanup() checks that the workspace is gone.
+}
+
+void TestCli::killedRunsWorkspaceIsRemovedByTheNext() {
+    TestBundle bundle;
+    QVERIFY(bundle.isValid());
+    const QString program = copyCliInto(bundle);
+    QVERIFY(!program.isEmpty());
+    const QString started = work(QStringLiteral("extraction started"));
+    QFile::remove(started);
+    bundle.replaceToolWithScript(QStringLiteral("Config/7za"),
+                                 QStringLiteral("touch '%1'\nexec sleep 120").arg(started));
+    QProcess process;
+    process.setProcessEnvironment(environment());
+    process.start(program, {"info", m_sample});
+    QVERIFY(process.waitForStarted(-1));
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(started), 60000);
+    process.kill(); // SIGKILL: no clean-up of its own
+    QVERIFY(process.waitForFinished(60000));
+    const QStringList left = QDir(m_tmp).entryList({"corvane-cli-*"}, QDir::Dirs | QDir::Hidden);
+    QCOMPARE(left.size(), 1);
+
+    // The next run, of the real tools, clears the abandoned workspace.
+    const Run run = cli({"info", m_sample});
+    QCOMPARE(run.exitCode, 0);
+    // cleanup() checks that no workspace is left.
 }
 
 void TestCli::progressOnlyOnATerminal() {
