@@ -19,9 +19,6 @@ inline QString LastOpenDidNotFinish(const QString& package) {
 inline QString WorkspaceLocked(const QString& directory, const QString& cause) {
     return QStringLiteral("The workspace \"%1\" cannot be locked: %2").arg(directory, cause);
 }
-inline QString BackupKept(const QString& backup) {
-    return QStringLiteral("The old file could not be put back; it is kept as \"%1\".").arg(backup);
-}
 
 // Opening.
 inline QString NoPackageOpen() {
@@ -68,9 +65,6 @@ inline QString CannotUpdateInPackage(const QString& file) {
 inline QString WorkingArchiveNotOutput(const QString& archive) {
     return QStringLiteral("The working archive \"%1\" cannot be the output!").arg(archive);
 }
-inline QString DeleteFailedQuoted(const QString& path) {
-    return QStringLiteral("Delete \"%1\" Failed!").arg(path);
-}
 inline QString SignFailed() {
     return QStringLiteral("Sign file failed");
 }
@@ -85,9 +79,6 @@ inline QString DeleteLogFailed() {
 }
 inline QString WriteLogFailed() {
     return QStringLiteral("Failed to write log.txt");
-}
-inline QString DeleteFileFailed(const QString& path) {
-    return QStringLiteral("Delete file \"%1\" failed").arg(path);
 }
 
 // APK pages.
@@ -118,9 +109,6 @@ inline QString AddToPackageFailed(const QString& name) {
 }
 inline QString CopyFailed() {
     return QStringLiteral("Copy failed!");
-}
-inline QString AddLibrariesFailed() {
-    return QStringLiteral("Failed to add the native libraries to the package!");
 }
 inline QString ConfirmDelete() {
     return QStringLiteral("Are you sure to delete?");

@@ -1,5 +1,7 @@
 #include "gui/OpenInEditor.h"
 
+#include "core/Messages.h"
+
 #include "core/DesktopApplications.h"
 #include "gui/UiDialogs.h"
 
@@ -39,5 +41,5 @@ void OpenInEditor(const QString& path, QWidget* owner) {
         return;
     // The user picked this program: tell them when it does not start.
     if (!StartDetached(QStringList{chosen.command} + chosen.arguments + QStringList{path}))
-        ShowMessage(owner, QStringLiteral("Failed to start \"%1\"!").arg(chosen.command));
+        ShowMessage(owner, Msg::CannotStartProgram(chosen.command));
 }
