@@ -23,6 +23,9 @@
 #include <zip.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 #include <thread>
 #include <unistd.h>
 
@@ -78,6 +81,54 @@ QByteArray memberBytes(zip_t* zip, const QList<ArchiveMember>& members, const QS
     return {};
 }
 
+// Feeds a signer on a thread of its own: the writer hands over copies of what
+// it writes, at most a few MiB ahead of the digest.
+class DigestPipe {
+public:
+    explicit DigestPipe(WholeFileSigner& signer)
+        : m_thread([this, &signer] {
+              std::unique_lock<std::mutex> lock(m_mutex);
+              for (;;) {
+                  m_ready.wait(lock, [this] { return !m_chunks.empty() || m_closed; });
+                  if (m_chunks.empty())
+                      return;
+                  const QByteArray chunk = m_chunks.front();
+                  m_chunks.pop_front();
+                  m_room.notify_one();
+                  lock.unlock();
+                  signer.update(chunk.constData(), chunk.size());
+                  lock.lock();
+              }
+          }) {}
+    ~DigestPipe() { finish(); }
+
+    void push(const char* data, qint64 size) {
+        QByteArray chunk(data, size);
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_room.wait(lock, [this] { return m_chunks.size() < 8; });
+        m_chunks.push_back(std::move(chunk));
+        m_ready.notify_one();
+    }
+    // Waits until every byte handed over is in the digest.
+    void finish() {
+        {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            m_closed = true;
+        }
+        m_ready.notify_one();
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_ready;
+    std::condition_variable m_room;
+    std::deque<QByteArray> m_chunks;
+    bool m_closed = false;
+    std::thread m_thread;
+};
+
 // What signapk's whole-file signing leaves out of a package: directory
 // entries, and the signature files of a jar signature made before.
 bool keptInSignedPackage(const QString& name, bool directory) {
@@ -102,9 +153,12 @@ bool WriteSignedPackage(const QString& archive, const QString& certificatePem,
         return false;
     }
     bool stopped = false;
-    // Every byte goes to the file and to the signature as it is written.
+    // Every byte goes to the file and to the signature as it is written; the
+    // signature's digest is computed on a thread of its own, beside the
+    // writing.
+    DigestPipe digest(signer);
     const ByteSink sink = [&](const char* data, qint64 size) {
-        signer.update(data, size);
+        digest.push(data, size);
         return out.write(data, size) == size;
     };
     const ArchiveProgress percent = [&](qint64 done, qint64 total) {
@@ -112,11 +166,12 @@ bool WriteSignedPackage(const QString& archive, const QString& certificatePem,
             stopped = true;
     };
     QByteArray tail;
-    const bool written =
+    const bool copied =
         WriteCompactArchive(archive, {{QStringLiteral("META-INF/com/android/otacert"), otacert}},
-                            sink, error, percent, keptInSignedPackage) &&
-        !stopped && signer.finish(&tail, error) && FileHelpers::WriteAll(out, tail) &&
-        ::fsync(out.handle()) == 0;
+                            sink, error, percent, keptInSignedPackage);
+    digest.finish();
+    const bool written = copied && !stopped && signer.finish(&tail, error) &&
+                         FileHelpers::WriteAll(out, tail) && ::fsync(out.handle()) == 0;
     if (!written) {
         if (stopped)
             setError(error, QStringLiteral("the save was stopped"));
