@@ -16,6 +16,11 @@ inline QString LastOpenDidNotFinish(const QString& package) {
     return QStringLiteral("The last package \"%1\" did not finish opening; its files were cleared.")
         .arg(package);
 }
+inline QString AlreadyRunning(const QString& directory) {
+    return QStringLiteral(
+               "Corvane is already running with the workspace \"%1\" but does not answer.")
+        .arg(directory);
+}
 inline QString WorkspaceLocked(const QString& directory, const QString& cause) {
     return QStringLiteral("The workspace \"%1\" cannot be locked: %2").arg(directory, cause);
 }

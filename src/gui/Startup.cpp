@@ -27,7 +27,10 @@ int RunCorvane() {
     case SingleInstance::Result::Acquired:
         break;
     case SingleInstance::Result::HeldByOther:
-        instance.notifyFirstInstance();
+        // The running instance comes forward; one that holds the workspace
+        // but cannot be reached is named rather than passed over in silence.
+        if (!instance.notifyFirstInstance())
+            ShowAppMessage(Msg::AlreadyRunning(app.State().appDirectory()));
         return 0;
     case SingleInstance::Result::Failed:
         ShowAppMessage(Msg::WorkspaceLocked(app.State().appDirectory(), instance.errorString()));

@@ -14,6 +14,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLocalSocket>
+#include <QLockFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -60,6 +61,7 @@ private slots:
     void secondStartEndsAndFirstKeepsRunning();
     void instanceFoundWhateverTheTemporaryDirectory();
     void unusableLockIsReported();
+    void silentHolderIsReported();
     void bringForwardNeverShowsBusyDialog();
 
 private:
@@ -298,6 +300,26 @@ void TestStartup::unusableLockIsReported() {
     QCOMPARE(dialogs.boxes[0].icon, UiDialogs::Icon::Exclamation);
     // Nothing of a workspace was made.
     QVERIFY(!FileHelpers::PathExists(appDirectory + "/zipTemp"));
+}
+
+void TestStartup::silentHolderIsReported() {
+    // A live process (this one) holds the workspace's lock but listens for
+    // no later start.
+    const QString appDirectory =
+        WorkspacePaths::directoryOfExecutable(QCoreApplication::applicationFilePath());
+    QLockFile lock(appDirectory + "/.corvane.lock");
+    QVERIFY(lock.tryLock(0));
+
+    ScriptedUiDialogs dialogs;
+    const int exitCode = RunCorvane();
+    lock.unlock();
+
+    QCOMPARE(exitCode, 0);
+    QCOMPARE(dialogs.texts(),
+             QStringList({QString("Corvane is already running with the workspace \"%1\" but does "
+                                  "not answer.")
+                              .arg(appDirectory)}));
+    QCOMPARE(dialogs.boxes[0].icon, UiDialogs::Icon::Exclamation);
 }
 
 void TestStartup::bringForwardNeverShowsBusyDialog() {
