@@ -111,15 +111,22 @@ QByteArray EncodeChangeLog(const QStringList& lines) {
 }
 
 ChangeLogWriteResult WriteChangeLogFile(const QString& path, QStringList& lines) {
-    if (FileHelpers::PathExists(path) && !FileHelpers::RemoveFile(path))
-        return ChangeLogWriteResult::DeleteFailed;
-    QFile file(path);
+    // Written beside the old log and renamed over it: the old log stays whole
+    // until the new one is complete.
+    const QString partial = path + QStringLiteral(".corvane-part");
+    QFile file(partial);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return ChangeLogWriteResult::CreateFailed;
     const bool written = FileHelpers::WriteAll(file, EncodeChangeLog(lines));
     file.close();
-    if (!written)
+    if (!written) {
+        FileHelpers::RemoveFile(partial);
         return ChangeLogWriteResult::WriteFailed;
+    }
+    if (!FileHelpers::ReplaceFile(partial, path)) {
+        FileHelpers::RemoveFile(partial);
+        return ChangeLogWriteResult::DeleteFailed;
+    }
     lines.clear();
     return ChangeLogWriteResult::Written;
 }

@@ -23,10 +23,11 @@ QByteArray EncodeChangeLog(const QStringList& lines);
 
 enum class ChangeLogWriteResult { Written, DeleteFailed, CreateFailed, WriteFailed };
 
-// Replaces the file at path with the lines and empties them when written.
-// DeleteFailed: the old file could not be deleted (nothing written, lines
-// kept). CreateFailed: the new file could not be created (lines kept).
-// WriteFailed: not all of the text reached the file (lines kept).
+// Replaces the file at path with the lines (written beside it and renamed
+// over it) and empties them when written. DeleteFailed: the old file could
+// not be replaced (it stays, lines kept). CreateFailed: the new file could not
+// be created (lines kept). WriteFailed: not all of the text reached the file
+// (lines kept, the old file stays).
 ChangeLogWriteResult WriteChangeLogFile(const QString& path, QStringList& lines);
 
 // The journal of the run's lines, kept in the workspace as they happen

@@ -25,6 +25,8 @@ void RemoveWorkspaceLeftovers(const Operation& op) {
             FileHelpers::RemoveFile(paths.zipTempDir() + QLatin1Char('/') + name);
     }
     RemoveInterruptedSave(op);
+    // A log written when a run was killed.
+    FileHelpers::RemoveFile(paths.changeLogFile() + QStringLiteral(".corvane-part"));
     // Old trees an open had set aside for removal.
     const QDir workspace(op.state.appDirectory());
     for (const QString& name :

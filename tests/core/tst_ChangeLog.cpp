@@ -162,7 +162,7 @@ void TestChangeLog::deleteFailureKeepsFileAndLines() {
     const QString path = dir.filePath("log.txt");
     QVERIFY(WriteFile(path, "old"));
     FileHelpers::SetFileFaultsForTesting([&](FileHelpers::FileOp op, const QString& target) {
-        return op == FileHelpers::FileOp::RemoveFile && target == path;
+        return op == FileHelpers::FileOp::MoveFile && target == path;
     });
     QStringList log{"kept"};
     QCOMPARE(WriteChangeLogFile(path, log), ChangeLogWriteResult::DeleteFailed);
@@ -203,7 +203,7 @@ void TestChangeLog::writeChangeLogReportsDeleteFailure() {
     QVERIFY(WriteFile(w.logFile(), "previous run"));
     const QString path = w.logFile();
     FileHelpers::SetFileFaultsForTesting([&](FileHelpers::FileOp op, const QString& target) {
-        return op == FileHelpers::FileOp::RemoveFile && target == path;
+        return op == FileHelpers::FileOp::MoveFile && target == path;
     });
     RecordChange(w.op, "line");
     QVERIFY(!WriteChangeLog(w.op));
@@ -231,7 +231,7 @@ void TestChangeLog::writeChangeLogReportsWriteFailure() {
     } else {
         const QString path = w.logFile();
         FileHelpers::SetFileFaultsForTesting([&](FileHelpers::FileOp op, const QString& target) {
-            return op == FileHelpers::FileOp::WriteFile && target == path;
+            return op == FileHelpers::FileOp::WriteFile && target.startsWith(path);
         });
     }
     // The closing goes on, the lines and the journal are kept.
