@@ -4,6 +4,7 @@
 #include "core/ApkScan.h"
 #include "core/AppState.h"
 #include "core/ChangeLog.h"
+#include "core/ErrorText.h"
 #include "core/FaultPoints.h"
 #include "core/FileHelpers.h"
 #include "core/Messages.h"
@@ -19,11 +20,6 @@
 #include <QFileInfo>
 
 namespace {
-
-void setError(QString* error, const QString& text) {
-    if (error)
-        *error = text;
-}
 
 QString partitionRoot(const AppState& state, Partition partition) {
     return state.paths().extractedTree() + QLatin1Char('/') + PartitionDirectoryName(partition);
@@ -68,19 +64,6 @@ bool PlanLibraries(Reporter& reporter, const QString& source, const QString& tar
     return true;
 }
 
-// Copies a file into the tree through a temporary name beside its target.
-bool CopyIntoTree(const QString& source, const QString& target) {
-    const QString partial = target + QStringLiteral(".corvane-part");
-    FileHelpers::RemoveFile(partial);
-    if (!FileHelpers::CopyFileTo(source, partial, false))
-        return false;
-    if (!FileHelpers::ReplaceFile(partial, target)) {
-        FileHelpers::RemoveFile(partial);
-        return false;
-    }
-    return true;
-}
-
 } // namespace
 
 QStringList ListPartitionApks(const QString& root, Partition partition, int androidMajorVersion) {
@@ -99,23 +82,23 @@ bool AddApk(const Operation& op, Partition partition, const QString& sourcePath,
     Reporter& reporter = op.reporter;
     if (!state.hasPackage()) {
         reporter.message(Msg::NoPackageOpen());
-        setError(error, QStringLiteral("no package is open"));
+        SetError(error, QStringLiteral("no package is open"));
         return false;
     }
     if (!FileHelpers::PathExists(sourcePath)) {
         reporter.message(Msg::FileDoesNotExist(sourcePath));
-        setError(error, QStringLiteral("no such file"));
+        SetError(error, QStringLiteral("no such file"));
         return false;
     }
     const QString name = FileNamePart(sourcePath);
     if (!IsValidApkName(name)) {
         reporter.message(Msg::ApkNamedIllegally(name));
-        setError(error, QStringLiteral("illegal APK name"));
+        SetError(error, QStringLiteral("illegal APK name"));
         return false;
     }
     if (!HasApkExtension(name) &&
         !reporter.ask(Reporter::Question::NotAnApk, Msg::NotApkContinue(name))) {
-        setError(error, QStringLiteral("declined: not an APK file"));
+        SetError(error, QStringLiteral("declined: not an APK file"));
         return false;
     }
 
@@ -131,7 +114,7 @@ bool AddApk(const Operation& op, Partition partition, const QString& sourcePath,
     FileHelpers::CreateDirectory(appDirectory);
     if (!FileHelpers::PathExists(appDirectory)) {
         reporter.message(Msg::DirectoryDoesNotExist(appDirectory));
-        setError(error, QStringLiteral("no app directory"));
+        SetError(error, QStringLiteral("no app directory"));
         return false;
     }
 
@@ -141,13 +124,13 @@ bool AddApk(const Operation& op, Partition partition, const QString& sourcePath,
         const QString unpackDirectory = paths.unpackDir();
         if (!FileHelpers::DeleteDirectoryTree(unpackDirectory)) {
             reporter.message(Msg::DeleteDirectoryFailed(unpackDirectory));
-            setError(error, QStringLiteral("cannot clear the unpack directory"));
+            SetError(error, QStringLiteral("cannot clear the unpack directory"));
             return false;
         }
         // Unpacked only for its native libraries.
         if (!ExtractArchive(op.runner, paths, sourcePath, unpackDirectory, &cause)) {
             reporter.message(Msg::UnzipApkFailed(name));
-            setError(error, cause);
+            SetError(error, cause);
             return false;
         }
         if (!FileHelpers::PathExists(paths.apkTempDir()))
@@ -156,7 +139,7 @@ bool AddApk(const Operation& op, Partition partition, const QString& sourcePath,
         if (!SignArchive(op.runner, paths, sourcePath, file, SigningKey::Platform, &cause) ||
             !FileHelpers::PathExists(file)) {
             reporter.message(Msg::SignApkFailed(name));
-            setError(error, cause);
+            SetError(error, cause);
             return false;
         }
     }
@@ -167,7 +150,7 @@ bool AddApk(const Operation& op, Partition partition, const QString& sourcePath,
     QString placed = flatTarget;
     if (FileHelpers::PathExists(flatTarget)) {
         if (!reporter.ask(Reporter::Question::OverwriteApk, Msg::OverwriteQuestion(name))) {
-            setError(error, QStringLiteral("declined to overwrite"));
+            SetError(error, QStringLiteral("declined to overwrite"));
             return false;
         }
     } else if (state.usesDirectoryLayout()) {
@@ -179,7 +162,7 @@ bool AddApk(const Operation& op, Partition partition, const QString& sourcePath,
             placed = folder + QLatin1Char('/') + name;
             if (FileHelpers::PathExists(placed) &&
                 !reporter.ask(Reporter::Question::OverwriteApk, Msg::OverwriteQuestion(placed))) {
-                setError(error, QStringLiteral("declined to overwrite"));
+                SetError(error, QStringLiteral("declined to overwrite"));
                 return false;
             }
         }
@@ -189,7 +172,7 @@ bool AddApk(const Operation& op, Partition partition, const QString& sourcePath,
         !PlanLibraries(reporter, paths.unpackDir() + QStringLiteral("/lib"),
                        root + QStringLiteral("/lib"),
                        PartitionDirectoryName(partition) + QStringLiteral("/lib"), placements)) {
-        setError(error, QStringLiteral("declined to overwrite a library"));
+        SetError(error, QStringLiteral("declined to overwrite a library"));
         return false;
     }
 
@@ -205,7 +188,7 @@ bool AddApk(const Operation& op, Partition partition, const QString& sourcePath,
         !UpdateWorkingArchive(op.runner, state.workingArchivePath(), changes, &cause)) {
         EndTreeSync(paths);
         reporter.message(Msg::AddToPackageFailed(name));
-        setError(error, cause);
+        SetError(error, cause);
         return false;
     }
     FaultPoint("add:archive-committed");
@@ -213,11 +196,11 @@ bool AddApk(const Operation& op, Partition partition, const QString& sourcePath,
         const QString directory = QFileInfo(placement.target).absolutePath();
         if (!FileHelpers::PathExists(directory))
             QDir().mkpath(directory);
-        if (!CopyIntoTree(placement.source, placement.target)) {
+        if (!FileHelpers::CopyFileReplacing(placement.source, placement.target)) {
             // The workspace keeps the edit pending; the next start finishes
             // the tree from the archive.
             reporter.message(Msg::CopyFailed());
-            setError(error,
+            SetError(error,
                      QStringLiteral("cannot copy \"%1\" into the tree").arg(placement.target));
             return false;
         }
@@ -236,7 +219,7 @@ bool DeleteApk(const Operation& op, Partition partition, const QString& apkPath,
     // An APK outside the page's partition has no member of its own: refuse
     // before anything changes.
     if (slash < 0 || !apkPath.startsWith(root + QLatin1Char('/'))) {
-        setError(error, QStringLiteral("\"%1\" is not in the partition").arg(apkPath));
+        SetError(error, QStringLiteral("\"%1\" is not in the partition").arg(apkPath));
         return false;
     }
     const QString directory = apkPath.left(slash);
@@ -246,7 +229,7 @@ bool DeleteApk(const Operation& op, Partition partition, const QString& apkPath,
     if (state.usesDirectoryLayout()) {
         const qsizetype extension = fileName.indexOf(QLatin1String(".apk"));
         if (extension < 0) {
-            setError(error, QStringLiteral("not an APK name"));
+            SetError(error, QStringLiteral("not an APK name"));
             return false;
         }
         const QString baseName = fileName.left(extension);
@@ -264,14 +247,14 @@ bool DeleteApk(const Operation& op, Partition partition, const QString& apkPath,
     if (!BeginTreeSync(paths, {{treePath, member, inOwnDirectory}}, &cause) ||
         !UpdateWorkingArchive(op.runner, state.workingArchivePath(), {change}, &cause)) {
         EndTreeSync(paths);
-        setError(error, cause);
+        SetError(error, cause);
         return false;
     }
     FaultPoint("delete:archive-committed");
     const bool removed = inOwnDirectory ? FileHelpers::DeleteDirectoryTree(treePath)
                                         : FileHelpers::RemoveFile(treePath);
     if (!removed) {
-        setError(error, QStringLiteral("cannot remove \"%1\" from the tree").arg(treePath));
+        SetError(error, QStringLiteral("cannot remove \"%1\" from the tree").arg(treePath));
         return false;
     }
     EndTreeSync(paths);

@@ -215,7 +215,6 @@ bool writeDirectory(BufferedOutput& out, const QList<ZipCentralEntry>& entries, 
         ZipEndRecords(static_cast<quint64>(entries.size()), directoryOffset, directorySize), error);
 }
 
-
 class Progress {
 public:
     Progress(const ArchiveProgress& callback, qint64 total) : m_callback(callback), m_total(total) {
@@ -555,19 +554,28 @@ bool failWith(QString* error, const QString& message) {
     return false;
 }
 
-bool applyChanges(const QString& archive, const QList<ArchiveChange>& changes, QString* error,
-                  const ArchiveProgress& callback) {
-    FileDescriptor fd = openFile(archive, O_RDWR);
-    if (!fd.isOpen())
+// Opens the archive and reads its central directory; false with the cause.
+bool openDirectory(const QString& archive, int flags, FileDescriptor* fd, ZipDirectory* directory,
+                   QString* error) {
+    *fd = openFile(archive, flags);
+    if (!fd->isOpen())
         return failWith(error, QStringLiteral("cannot open %1: %2").arg(archive, systemError()));
-    struct stat archiveInfo;
-    if (fstat(fd.get(), &archiveInfo) != 0)
-        return failWith(error, QStringLiteral("cannot read %1: %2").arg(archive, systemError()));
-    ZipDirectory directory;
-    if (!ReadZipDirectory(fd.get(), &directory, error)) {
+    if (!ReadZipDirectory(fd->get(), directory, error)) {
         *error = QStringLiteral("%1: %2").arg(archive, *error);
         return false;
     }
+    return true;
+}
+
+bool applyChanges(const QString& archive, const QList<ArchiveChange>& changes, QString* error,
+                  const ArchiveProgress& callback) {
+    FileDescriptor fd;
+    ZipDirectory directory;
+    if (!openDirectory(archive, O_RDWR, &fd, &directory, error))
+        return false;
+    struct stat archiveInfo;
+    if (fstat(fd.get(), &archiveInfo) != 0)
+        return failWith(error, QStringLiteral("cannot read %1: %2").arg(archive, systemError()));
 
     // Plan the new central directory, checking every change before anything
     // is written.
@@ -711,14 +719,10 @@ bool ReadArchiveMembers(const QString& archive, QList<ArchiveMember>* members, Q
     if (!error)
         error = &local;
     members->clear();
-    const FileDescriptor fd = openFile(archive, O_RDONLY);
-    if (!fd.isOpen())
-        return failWith(error, QStringLiteral("cannot open %1: %2").arg(archive, systemError()));
+    FileDescriptor fd;
     ZipDirectory directory;
-    if (!ReadZipDirectory(fd.get(), &directory, error)) {
-        *error = QStringLiteral("%1: %2").arg(archive, *error);
+    if (!openDirectory(archive, O_RDONLY, &fd, &directory, error))
         return false;
-    }
     members->reserve(directory.entries.size());
     for (const ZipCentralEntry& entry : directory.entries) {
         ArchiveMember member;
@@ -830,7 +834,8 @@ bool RecoverArchive(const QString& archive, QString* error) {
     return removeFile(journal, error) && syncDirectoryOf(journal, error);
 }
 
-bool SummariseZipArchive(const QString& path, ZipSummary* summary, QString* error) {
+bool SummariseZipArchive(const QString& path, ZipSummary* summary, QString* error,
+                         QList<ArchiveMember>* read) {
     *summary = ZipSummary{};
     const QFileInfo info(path);
     if (path.isEmpty() || !info.isFile() || info.size() == 0) {
@@ -844,6 +849,8 @@ bool SummariseZipArchive(const QString& path, ZipSummary* summary, QString* erro
     summary->entries = members.size();
     for (const ArchiveMember& member : members)
         summary->uncompressedBytes += static_cast<qint64>(member.uncompressedSize);
+    if (read)
+        *read = std::move(members);
     return true;
 }
 
@@ -859,14 +866,10 @@ bool WriteCompactArchive(const QString& archive,
     QString local;
     if (!error)
         error = &local;
-    const FileDescriptor fd = openFile(archive, O_RDONLY);
-    if (!fd.isOpen())
-        return failWith(error, QStringLiteral("cannot open %1: %2").arg(archive, systemError()));
+    FileDescriptor fd;
     ZipDirectory directory;
-    if (!ReadZipDirectory(fd.get(), &directory, error)) {
-        *error = QStringLiteral("%1: %2").arg(archive, *error);
+    if (!openDirectory(archive, O_RDONLY, &fd, &directory, error))
         return false;
-    }
     QSet<QString> replaced;
     for (const auto& extra : extraMembers)
         replaced.insert(CanonicalMemberName(extra.first));

@@ -36,7 +36,9 @@ struct ZipSummary {
     qint64 entries = 0;
     qint64 uncompressedBytes = 0;
 };
-bool SummariseZipArchive(const QString& path, ZipSummary* summary, QString* error = nullptr);
+// members, when given, receives the live entries read for the summary.
+bool SummariseZipArchive(const QString& path, ZipSummary* summary, QString* error = nullptr,
+                         QList<ArchiveMember>* members = nullptr);
 bool IsReadableZipArchive(const QString& path);
 
 enum class ArchiveChangeKind { Put, Remove, RemoveTree };

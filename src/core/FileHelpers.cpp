@@ -177,6 +177,24 @@ bool ReplaceFile(const QString& from, const QString& to) {
     return true;
 }
 
+bool CopyFileReplacing(const QString& from, const QString& to) {
+    const QString partial = to + QStringLiteral(".corvane-part");
+    RemoveFile(partial);
+    if (CopyFileTo(from, partial, false) && ReplaceFile(partial, to))
+        return true;
+    RemoveFile(partial);
+    return false;
+}
+
+bool SyncFile(const QString& path) {
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY);
+    if (fd < 0)
+        return false;
+    const bool synced = ::fsync(fd) == 0;
+    ::close(fd);
+    return synced;
+}
+
 bool WriteAll(QFileDevice& file, const QByteArray& data) {
     if (faulted(FileOp::WriteFile, file.fileName()))
         return false;

@@ -51,6 +51,15 @@ bool MoveFileTo(const QString& from, const QString& to);
 // target's directory is flushed so the rename survives a power loss.
 bool ReplaceFile(const QString& from, const QString& to);
 
+// Copies a file over path through a temporary name beside it
+// (path + ".corvane-part"), renamed into place once complete: path holds its
+// old or its new bytes, never a part. The temporary file is removed on
+// failure.
+bool CopyFileReplacing(const QString& from, const QString& to);
+
+// Flushes a file's data to the disk.
+bool SyncFile(const QString& path);
+
 // Writes all of data to an open file and flushes it; false when any of it
 // did not reach the file (a full disk).
 bool WriteAll(QFileDevice& file, const QByteArray& data);

@@ -3,6 +3,7 @@
 #include "core/AndroidVersionProbe.h"
 #include "core/AppState.h"
 #include "core/ArchiveEditor.h"
+#include "core/ErrorText.h"
 #include "core/FaultPoints.h"
 #include "core/FileHelpers.h"
 #include "core/MemberNames.h"
@@ -22,11 +23,6 @@
 #include <thread>
 
 namespace {
-
-void setError(QString* error, const QString& text) {
-    if (error)
-        *error = text;
-}
 
 // The working archive is copied beside the extraction, on a thread of its
 // own, under a temporary name.
@@ -101,10 +97,8 @@ private:
 // (MemberNames.h), in the tree and in the archive, so that a listed APK can be
 // found and deleted: such members are written again under the program's name
 // and what 7-Zip made of them is removed.
-bool ReconcileTreeNames(const QString& package, const QString& tree, QString* error) {
-    QList<ArchiveMember> members;
-    if (!ReadArchiveMembers(package, &members, error))
-        return false;
+bool ReconcileTreeNames(const QString& package, const QList<ArchiveMember>& members,
+                        const QString& tree, QString* error) {
     QSet<QString> files;
     QSet<QString> directories;
     QList<qsizetype> odd;
@@ -152,12 +146,10 @@ bool ReconcileTreeNames(const QString& package, const QString& tree, QString* er
     for (const QString& path : emptyDirectories)
         QDir().rmdir(path); // only when empty
 
-    for (const qsizetype i : odd) {
-        if (!ExtractMemberAt(package, static_cast<quint64>(i),
-                             tree + QLatin1Char('/') + members[i].name, error))
-            return false;
-    }
-    return true;
+    QList<QPair<quint64, QString>> extractions;
+    for (const qsizetype i : odd)
+        extractions.append({static_cast<quint64>(i), tree + QLatin1Char('/') + members[i].name});
+    return ExtractMembers(package, extractions, error);
 }
 
 } // namespace
@@ -175,17 +167,18 @@ OpenOutcome OpenPackage(const Operation& op, const QString& package, const OpenP
 
     if (!FileHelpers::PathExists(package)) {
         reporter.message(Msg::FileDoesNotExist(package));
-        setError(error, QStringLiteral("no such file"));
+        SetError(error, QStringLiteral("no such file"));
         return OpenOutcome::Refused;
     }
     // A file that is not a readable ZIP, or one with nothing in it, must not
     // cost the current work.
     ZipSummary summary;
-    if (!SummariseZipArchive(package, &summary) || summary.entries == 0) {
+    QList<ArchiveMember> members;
+    const bool readable = SummariseZipArchive(package, &summary, nullptr, &members);
+    if (!readable || summary.entries == 0) {
         reporter.message(Msg::UnzipFailed());
-        setError(error, summary.entries == 0 && IsReadableZipArchive(package)
-                            ? QStringLiteral("the package is empty")
-                            : QStringLiteral("not a readable ZIP archive"));
+        SetError(error, readable ? QStringLiteral("the package is empty")
+                                 : QStringLiteral("not a readable ZIP archive"));
         return OpenOutcome::Refused;
     }
     const bool reopeningWorkingArchive = FileHelpers::IsSameFile(package, paths.workingArchive());
@@ -204,7 +197,7 @@ OpenOutcome OpenPackage(const Operation& op, const QString& package, const OpenP
         freed = QFileInfo(paths.workingArchive()).size() + old.uncompressedBytes;
     if (available >= 0 && available + freed < needed) {
         reporter.message(Msg::NotEnoughSpace(state.appDirectory(), needed - freed, available));
-        setError(error, QStringLiteral("not enough free space"));
+        SetError(error, QStringLiteral("not enough free space"));
         return OpenOutcome::Refused;
     }
 
@@ -221,7 +214,7 @@ OpenOutcome OpenPackage(const Operation& op, const QString& package, const OpenP
     if (!record.write(paths.workspaceRecord())) {
         treeChanged();
         reporter.warning(Msg::CannotCreateTempDirectory());
-        setError(error, QStringLiteral("cannot write the workspace record"));
+        SetError(error, QStringLiteral("cannot write the workspace record"));
         return OpenOutcome::Failed;
     }
     FaultPoint("open:recorded");
@@ -248,21 +241,21 @@ OpenOutcome OpenPackage(const Operation& op, const QString& package, const OpenP
         dropCopy();
         treeChanged();
         reporter.message(Msg::UnzipFailed());
-        setError(error, cause);
+        SetError(error, cause);
         return OpenOutcome::Failed;
     }
     if (!FileHelpers::PathExists(tree)) {
         dropCopy();
         treeChanged();
         reporter.warning(Msg::UnzipFailedHard());
-        setError(error, QStringLiteral("7-Zip made no tree"));
+        SetError(error, QStringLiteral("7-Zip made no tree"));
         return OpenOutcome::Failed;
     }
-    if (!ReconcileTreeNames(package, tree, &cause)) {
+    if (!ReconcileTreeNames(package, members, tree, &cause)) {
         dropCopy();
         treeChanged();
         reporter.message(Msg::UnzipFailed());
-        setError(error, cause);
+        SetError(error, cause);
         return OpenOutcome::Failed;
     }
     FaultPoint("open:extracted");
@@ -273,7 +266,7 @@ OpenOutcome OpenPackage(const Operation& op, const QString& package, const OpenP
             FileHelpers::RemoveFile(partial);
             treeChanged();
             reporter.warning(Msg::CannotCopyZip());
-            setError(error, QStringLiteral("cannot copy the package to the working archive"));
+            SetError(error, QStringLiteral("cannot copy the package to the working archive"));
             return OpenOutcome::Failed;
         }
     }
@@ -286,7 +279,7 @@ OpenOutcome OpenPackage(const Operation& op, const QString& package, const OpenP
     if (!record.write(paths.workspaceRecord())) {
         treeChanged();
         reporter.warning(Msg::CannotCopyZip());
-        setError(error, QStringLiteral("cannot write the workspace record"));
+        SetError(error, QStringLiteral("cannot write the workspace record"));
         return OpenOutcome::Failed;
     }
     FaultPoint("open:recorded-open");

@@ -1,5 +1,6 @@
 #include "core/PackageTools.h"
 
+#include "core/ErrorText.h"
 #include "core/FileHelpers.h"
 #include "core/ToolRunner.h"
 #include "core/WorkspacePaths.h"
@@ -7,19 +8,10 @@
 #include <QDir>
 #include <QFileInfo>
 
-namespace {
-
-void setError(QString* error, const QString& text) {
-    if (error)
-        *error = text;
-}
-
-} // namespace
-
 bool ExtractArchive(ToolRunner& runner, const WorkspacePaths& paths, const QString& archivePath,
                     const QString& outputDirectory, QString* error) {
     if (archivePath.isEmpty() || outputDirectory.isEmpty()) {
-        setError(error, QStringLiteral("no archive or no output directory"));
+        SetError(error, QStringLiteral("no archive or no output directory"));
         return false;
     }
     ToolCommand command;
@@ -36,7 +28,7 @@ bool ExtractArchive(ToolRunner& runner, const WorkspacePaths& paths, const QStri
             existing = QFileInfo(existing).absolutePath();
         output = QDir(existing).relativeFilePath(QFileInfo(outputDirectory).absoluteFilePath());
         if (output.contains(QLatin1Char('*'))) {
-            setError(error, QStringLiteral("7-Zip cannot make a directory whose name holds '*'"));
+            SetError(error, QStringLiteral("7-Zip cannot make a directory whose name holds '*'"));
             return false;
         }
         command.workingDirectory = existing;
@@ -52,7 +44,7 @@ bool ExtractArchive(ToolRunner& runner, const WorkspacePaths& paths, const QStri
     command.reportsPercent = true;
     const ToolRunResult result = runner.run(command);
     if (!result.succeeded()) {
-        setError(error, result.describe(QStringLiteral("7-Zip")));
+        SetError(error, result.describe(QStringLiteral("7-Zip")));
         return false;
     }
     return true;
@@ -61,15 +53,15 @@ bool ExtractArchive(ToolRunner& runner, const WorkspacePaths& paths, const QStri
 bool SignArchive(ToolRunner& runner, const WorkspacePaths& paths, const QString& inputPath,
                  const QString& outputPath, SigningKey key, QString* error) {
     if (inputPath.isEmpty() || outputPath.isEmpty()) {
-        setError(error, QStringLiteral("no input or no output"));
+        SetError(error, QStringLiteral("no input or no output"));
         return false;
     }
     if (FileHelpers::IsSameFile(inputPath, outputPath)) {
-        setError(error, QStringLiteral("the output names the input"));
+        SetError(error, QStringLiteral("the output names the input"));
         return false;
     }
     if (FileHelpers::PathExists(outputPath) && !FileHelpers::RemoveFile(outputPath)) {
-        setError(error, QStringLiteral("cannot remove the old \"%1\"").arg(outputPath));
+        SetError(error, QStringLiteral("cannot remove the old \"%1\"").arg(outputPath));
         return false;
     }
 
@@ -90,7 +82,7 @@ bool SignArchive(ToolRunner& runner, const WorkspacePaths& paths, const QString&
     const QFileInfo written(outputPath);
     if (result.succeeded() && written.isFile() && written.size() > 0)
         return true;
-    setError(error, result.succeeded() ? QStringLiteral("the signing tool left no output")
+    SetError(error, result.succeeded() ? QStringLiteral("the signing tool left no output")
                                        : result.describe(QStringLiteral("The signing tool")));
     // The tool may leave an empty or partial output when it fails or is stopped.
     if (FileHelpers::PathExists(outputPath) && !FileHelpers::IsDirectory(outputPath))

@@ -41,12 +41,8 @@ bool ReplaceImage(const Operation& op, const ImageSlot& slot, const QString& sou
     }
 
     FaultPoint("replace:archive-committed");
-    const QString partial = target + QStringLiteral(".corvane-part");
     QDir().mkpath(QFileInfo(target).absolutePath());
-    FileHelpers::RemoveFile(partial);
-    if (!FileHelpers::CopyFileTo(sourcePath, partial, false) ||
-        !FileHelpers::ReplaceFile(partial, target)) {
-        FileHelpers::RemoveFile(partial);
+    if (!FileHelpers::CopyFileReplacing(sourcePath, target)) {
         // The edit stays pending: the next start writes the archive's member
         // into the tree.
         return fail(Msg::CopyFailed(), QStringLiteral("cannot copy into \"%1\"").arg(target));

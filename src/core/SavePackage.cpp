@@ -3,6 +3,7 @@
 #include "core/AppState.h"
 #include "core/ArchiveEditor.h"
 #include "core/DriveType.h"
+#include "core/ErrorText.h"
 #include "core/FaultPoints.h"
 #include "core/FileHelpers.h"
 #include "core/Messages.h"
@@ -30,11 +31,6 @@
 #include <unistd.h>
 
 namespace {
-
-void setError(QString* error, const QString& text) {
-    if (error)
-        *error = text;
-}
 
 QString pendingSaveRecord(const WorkspacePaths& paths) {
     return paths.zipTempDir() + QStringLiteral("/save.pending");
@@ -149,7 +145,7 @@ bool WriteSignedPackage(const QString& archive, const QString& certificatePem,
         return false;
     QFile out(output);
     if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        setError(error, QStringLiteral("cannot create \"%1\": %2").arg(output, out.errorString()));
+        SetError(error, QStringLiteral("cannot create \"%1\": %2").arg(output, out.errorString()));
         return false;
     }
     bool stopped = false;
@@ -174,9 +170,9 @@ bool WriteSignedPackage(const QString& archive, const QString& certificatePem,
                          FileHelpers::WriteAll(out, tail) && ::fsync(out.handle()) == 0;
     if (!written) {
         if (stopped)
-            setError(error, QStringLiteral("the save was stopped"));
+            SetError(error, QStringLiteral("the save was stopped"));
         else if (error && error->isEmpty())
-            setError(error,
+            SetError(error,
                      QStringLiteral("cannot write \"%1\": %2").arg(output, out.errorString()));
         out.close();
         FileHelpers::RemoveFile(output);
@@ -228,7 +224,7 @@ bool PutBackConfigFiles(const Operation& op, QString* error) {
     const AppState& state = op.state;
     if (!state.hasPackage()) {
         op.reporter.message(Msg::NoPackageOpen());
-        setError(error, QStringLiteral("no package is open"));
+        SetError(error, QStringLiteral("no package is open"));
         return false;
     }
     const QString treeRoot = state.paths().extractedTree();
@@ -252,7 +248,7 @@ bool PutBackConfigFiles(const Operation& op, QString* error) {
                 if (zip)
                     zip_discard(zip);
                 op.reporter.message(Msg::CannotUpdateInPackage(file));
-                setError(error, tree.errorString());
+                SetError(error, tree.errorString());
                 return false;
             }
             // Unchanged files stay as they are: no commit for nothing.
@@ -273,7 +269,7 @@ bool PutBackConfigFiles(const Operation& op, QString* error) {
         // A present file that cannot be put back stops the save: the signed
         // package would silently lack the user's edits.
         op.reporter.message(Msg::CannotUpdateInPackage(firstFile));
-        setError(error, cause);
+        SetError(error, cause);
         return false;
     }
     return true;
@@ -285,12 +281,12 @@ bool SignPackageTo(const Operation& op, const QString& output, QString* error) {
     const QString archive = state.workingArchivePath();
     if (!state.hasPackage()) {
         op.reporter.message(Msg::NoPackageOpen());
-        setError(error, QStringLiteral("no package is open"));
+        SetError(error, QStringLiteral("no package is open"));
         return false;
     }
     if (FileHelpers::IsSameFile(output, archive)) {
         op.reporter.message(Msg::WorkingArchiveNotOutput(archive));
-        setError(error, QStringLiteral("the output is the working archive"));
+        SetError(error, QStringLiteral("the output is the working archive"));
         return false;
     }
     const qint64 size = QFileInfo(archive).size();
@@ -310,7 +306,7 @@ bool SignPackageTo(const Operation& op, const QString& output, QString* error) {
 
     if (!hasRoomFor(op, outputDirectory, size + (1 << 20)) ||
         (!staging.isEmpty() && !hasRoomFor(op, paths.zipTempDir(), size + (1 << 20)))) {
-        setError(error, QStringLiteral("not enough free space"));
+        SetError(error, QStringLiteral("not enough free space"));
         return false;
     }
 
@@ -322,17 +318,18 @@ bool SignPackageTo(const Operation& op, const QString& output, QString* error) {
             !FileHelpers::ReplaceFile(stagingTemporary, staging)) {
             clearPendingSave(paths, stagingTemporary);
             op.reporter.message(Msg::SignFailed());
-            setError(error, cause);
+            SetError(error, cause);
             return false;
         }
         const QString temporary = temporaryOutputFor(output);
         recordPendingSave(paths, temporary);
+        // Flushed before the rename: a removable drive may be pulled right after.
         if (!FileHelpers::CopyFileTo(staging, temporary, false) ||
             QFileInfo(temporary).size() != QFileInfo(staging).size() ||
-            !FileHelpers::ReplaceFile(temporary, output)) {
+            !FileHelpers::SyncFile(temporary) || !FileHelpers::ReplaceFile(temporary, output)) {
             clearPendingSave(paths, temporary);
             op.reporter.message(Msg::SaveFailed());
-            setError(error, QStringLiteral("cannot copy the staged package to \"%1\"").arg(output));
+            SetError(error, QStringLiteral("cannot copy the staged package to \"%1\"").arg(output));
             return false;
         }
         clearPendingSave(paths, QString());
@@ -344,14 +341,14 @@ bool SignPackageTo(const Operation& op, const QString& output, QString* error) {
     if (!signAndCheck(op, temporary, &cause)) {
         clearPendingSave(paths, temporary);
         op.reporter.message(Msg::SignFailed());
-        setError(error, cause);
+        SetError(error, cause);
         return false;
     }
     FaultPoint("save:verified");
     if (!FileHelpers::ReplaceFile(temporary, output)) {
         clearPendingSave(paths, temporary);
         op.reporter.message(Msg::SaveFailed());
-        setError(error, QStringLiteral("cannot rename the signed package to \"%1\"").arg(output));
+        SetError(error, QStringLiteral("cannot rename the signed package to \"%1\"").arg(output));
         return false;
     }
     clearPendingSave(paths, QString());
@@ -376,7 +373,7 @@ bool VerifySignedPackage(const QString& path, const QString& certificatePem, QSt
     int code = 0;
     zip_t* probe = zip_open(QFile::encodeName(path).constData(), ZIP_RDONLY | ZIP_CHECKCONS, &code);
     if (!probe) {
-        setError(error, QStringLiteral("the signed package is not a readable ZIP"));
+        SetError(error, QStringLiteral("the signed package is not a readable ZIP"));
         return false;
     }
     const zip_int64_t total = zip_get_num_entries(probe, 0);
@@ -418,11 +415,11 @@ bool VerifySignedPackage(const QString& path, const QString& certificatePem, QSt
     checkEntries();
     second.join();
     if (damaged) {
-        setError(error, QStringLiteral("an entry of the signed package is damaged"));
+        SetError(error, QStringLiteral("an entry of the signed package is damaged"));
         return false;
     }
     if (!signatureOk) {
-        setError(error, signatureError);
+        SetError(error, signatureError);
         return false;
     }
     return true;

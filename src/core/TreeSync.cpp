@@ -1,6 +1,7 @@
 #include "core/TreeSync.h"
 
 #include "core/ArchiveEditor.h"
+#include "core/ErrorText.h"
 #include "core/FileHelpers.h"
 #include "core/MemberNames.h"
 #include "core/ToolRunner.h"
@@ -9,6 +10,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QSaveFile>
 
 #include <zip.h>
@@ -16,11 +18,6 @@
 #include <memory>
 
 namespace {
-
-void setError(QString* error, const QString& text) {
-    if (error)
-        *error = text;
-}
 
 struct ZipCloser {
     void operator()(zip_t* zip) const { zip_discard(zip); }
@@ -53,39 +50,48 @@ bool ExtractMemberTo(const QString& archive, const QString& member, const QStrin
         if (members[i].name == wanted && !members[i].isDirectory)
             return ExtractMemberAt(archive, static_cast<quint64>(i), path, error);
     }
-    setError(error, QStringLiteral("the package has no member \"%1\"").arg(wanted));
+    SetError(error, QStringLiteral("the package has no member \"%1\"").arg(wanted));
     return false;
 }
 
 bool ExtractMemberAt(const QString& archive, quint64 index, const QString& path, QString* error) {
+    return ExtractMembers(archive, {{index, path}}, error);
+}
+
+bool ExtractMembers(const QString& archive, const QList<QPair<quint64, QString>>& members,
+                    QString* error) {
+    if (members.isEmpty())
+        return true;
     int code = 0;
     ZipHandle zip(zip_open(QFile::encodeName(archive).constData(), ZIP_RDONLY, &code));
     if (!zip) {
-        setError(error, QStringLiteral("cannot open \"%1\"").arg(archive));
+        SetError(error, QStringLiteral("cannot open \"%1\"").arg(archive));
         return false;
     }
-    zip_file_t* in = zip_fopen_index(zip.get(), index, 0);
-    if (!in) {
-        setError(error, QString::fromUtf8(zip_strerror(zip.get())));
-        return false;
-    }
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QSaveFile out(path);
-    bool ok = out.open(QIODevice::WriteOnly);
     QByteArray buffer(1 << 20, Qt::Uninitialized);
-    while (ok) {
-        const zip_int64_t n =
-            zip_fread(in, buffer.data(), static_cast<zip_uint64_t>(buffer.size()));
-        if (n < 0)
-            ok = false;
-        if (n <= 0)
-            break;
-        ok = out.write(buffer.constData(), n) == n;
-    }
-    zip_fclose(in);
-    if (!ok || !out.commit()) {
-        setError(error, QStringLiteral("cannot write \"%1\"").arg(path));
-        return false;
+    for (const auto& [index, path] : members) {
+        zip_file_t* in = zip_fopen_index(zip.get(), index, 0);
+        if (!in) {
+            SetError(error, QString::fromUtf8(zip_strerror(zip.get())));
+            return false;
+        }
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        QSaveFile out(path);
+        bool ok = out.open(QIODevice::WriteOnly);
+        while (ok) {
+            const zip_int64_t n =
+                zip_fread(in, buffer.data(), static_cast<zip_uint64_t>(buffer.size()));
+            if (n < 0)
+                ok = false;
+            if (n <= 0)
+                break;
+            ok = out.write(buffer.constData(), n) == n;
+        }
+        zip_fclose(in);
+        if (!ok || !out.commit()) {
+            SetError(error, QStringLiteral("cannot write \"%1\"").arg(path));
+            return false;
+        }
     }
     return true;
 }
@@ -103,7 +109,7 @@ bool BeginTreeSync(const WorkspacePaths& paths, const QList<TreeSyncEntry>& entr
                 entry.member.toUtf8() + '\n';
     }
     if (!file.open(QIODevice::WriteOnly) || !FileHelpers::WriteAll(file, text) || !file.commit()) {
-        setError(error, QStringLiteral("cannot record the edit in the workspace"));
+        SetError(error, QStringLiteral("cannot record the edit in the workspace"));
         return false;
     }
     return true;
@@ -119,7 +125,7 @@ bool FinishInterruptedTreeSync(const WorkspacePaths& paths, QString* error) {
     if (!file.exists())
         return true;
     if (!file.open(QIODevice::ReadOnly)) {
-        setError(error, file.errorString());
+        SetError(error, file.errorString());
         return false;
     }
     const QList<QByteArray> lines = file.readAll().split('\n');
@@ -130,13 +136,15 @@ bool FinishInterruptedTreeSync(const WorkspacePaths& paths, QString* error) {
     QList<ArchiveMember> all;
     if (!ReadArchiveMembers(archive, &all, error))
         return false;
-    QStringList members;
-    for (const ArchiveMember& member : all) {
-        if (!member.isDirectory)
-            members << member.name;
+    // name -> index of the file members (the last of a name wins).
+    QHash<QString, quint64> members;
+    for (qsizetype i = 0; i < all.size(); ++i) {
+        if (!all[i].isDirectory)
+            members.insert(all[i].name, static_cast<quint64>(i));
     }
 
     bool ok = true;
+    QList<QPair<quint64, QString>> extractions;
     for (const QByteArray& line : lines) {
         const QList<QByteArray> fields = line.split('\t');
         if (fields.size() != 3)
@@ -151,18 +159,20 @@ bool FinishInterruptedTreeSync(const WorkspacePaths& paths, QString* error) {
             const QString treeRoot = treePath.left(treePath.size() - member.size() - 1);
             if (!FileHelpers::DeleteDirectoryTree(treePath))
                 ok = false;
-            for (const QString& name : members) {
-                if (name.startsWith(member + QLatin1Char('/')))
-                    ok = ExtractMemberTo(archive, name, treeRoot + QLatin1Char('/') + name) && ok;
+            for (auto it = members.cbegin(); it != members.cend(); ++it) {
+                if (it.key().startsWith(member + QLatin1Char('/')))
+                    extractions.append({it.value(), treeRoot + QLatin1Char('/') + it.key()});
             }
         } else if (members.contains(member)) {
-            ok = ExtractMemberTo(archive, member, treePath) && ok;
+            extractions.append({members.value(member), treePath});
         } else if (FileHelpers::PathExists(treePath) && !FileHelpers::RemoveFile(treePath)) {
             ok = false;
         }
     }
+    // One opening of the archive for every file written.
+    ok = ExtractMembers(archive, extractions, error) && ok;
     if (!ok) {
-        setError(error, QStringLiteral("the tree could not be brought in step with the archive"));
+        SetError(error, QStringLiteral("the tree could not be brought in step with the archive"));
         return false;
     }
     return EndTreeSync(paths);

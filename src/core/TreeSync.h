@@ -4,6 +4,7 @@
 #include "core/MemberNames.h"
 
 #include <QList>
+#include <QPair>
 #include <QString>
 
 class ToolRunner;
@@ -41,3 +42,6 @@ bool ExtractMemberTo(const QString& archive, const QString& member, const QStrin
 // of ReadArchiveMembers).
 bool ExtractMemberAt(const QString& archive, quint64 index, const QString& path,
                      QString* error = nullptr);
+// Several members (index, path) with one opening of the archive.
+bool ExtractMembers(const QString& archive, const QList<QPair<quint64, QString>>& members,
+                    QString* error = nullptr);

@@ -29,15 +29,6 @@ void CCorvaneApp::DestroyBusyDialog() {
     BusyDialog = nullptr;
 }
 
-void CCorvaneApp::setMainControlsEnabled(bool enabled) {
-    if (!MainWindow)
-        return;
-    for (const int id : {IDC_BROWSE, IDC_TAB, IDC_SAVE, IDC_CANCEL}) {
-        if (QWidget* control = FindControl(MainWindow, id))
-            control->setEnabled(enabled);
-    }
-}
-
 void CCorvaneApp::toolStarted(const ToolCommand& command, ToolRunner& runner) {
     CreateBusyDialog();
     m_baseText = command.busyText;
@@ -56,7 +47,7 @@ void CCorvaneApp::toolStarted(const ToolCommand& command, ToolRunner& runner) {
     BusyDialog->Runner = &runner;
     BusyDialog->setProgress(-1);
     BusyDialog->show();
-    setMainControlsEnabled(false);
+    ::SetMainControlsEnabled(MainWindow, false);
     BusyStep = 0;
     BusyDialog->setBusyText(m_baseText + BusyDotSuffix(BusyStep));
     ++BusyStep;
@@ -79,5 +70,5 @@ void CCorvaneApp::toolFinished() {
         BusyDialog->hide();
         BusyDialog->Runner = nullptr;
     }
-    setMainControlsEnabled(true);
+    ::SetMainControlsEnabled(MainWindow, true);
 }

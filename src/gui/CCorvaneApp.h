@@ -50,8 +50,6 @@ public:
     void toolFinished() override;
 
 private:
-    void setMainControlsEnabled(bool enabled);
-
     AppState m_state;
     ToolRunner m_runner;
     QString m_baseText;

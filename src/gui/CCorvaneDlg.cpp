@@ -105,10 +105,7 @@ void CCorvaneDlg::OnTabSelChange(int index) {
 }
 
 void CCorvaneDlg::SetMainControlsEnabled(bool enabled) {
-    for (const int id : {IDC_BROWSE, IDC_TAB, IDC_SAVE, IDC_CANCEL}) {
-        if (QWidget* control = FindControl(this, id))
-            control->setEnabled(enabled);
-    }
+    ::SetMainControlsEnabled(this, enabled);
 }
 
 void CCorvaneDlg::refreshApkLists() {

@@ -125,6 +125,15 @@ void BuildDialog(QWidget* dialog, const DialogTemplate& dialogTemplate) {
     }
 }
 
+void SetMainControlsEnabled(QWidget* window, bool enabled) {
+    if (!window)
+        return;
+    for (const int id : {IDC_BROWSE, IDC_TAB, IDC_SAVE, IDC_CANCEL}) {
+        if (QWidget* control = FindControl(window, id))
+            control->setEnabled(enabled);
+    }
+}
+
 bool IsEnterOrEscapeKeyEvent(const QEvent* event) {
     if (event->type() != QEvent::KeyPress && event->type() != QEvent::ShortcutOverride)
         return false;

@@ -36,6 +36,10 @@ template <class T> T* Control(const QWidget* parent, int id) {
     return qobject_cast<T*>(FindControl(parent, id));
 }
 
+// Enables or disables the main window's Browse, tab control, Save and
+// Cancel, in that order (those the window has).
+void SetMainControlsEnabled(QWidget* window, bool enabled);
+
 // A key press (or its shortcut override) of Enter, Return or Escape. Pages
 // swallow these, so that neither closes the window they sit in nor presses a
 // button.

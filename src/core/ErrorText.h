@@ -1,0 +1,10 @@
+#pragma once
+
+#include <QString>
+
+// Keeps the cause of a failure for a caller that asked for it (error may be
+// null).
+inline void SetError(QString* error, const QString& text) {
+    if (error)
+        *error = text;
+}
