@@ -4,19 +4,19 @@
 #include "cli/CliReporter.h"
 #include "cli/CliWorkspace.h"
 
-#include "core/AndroidVersionProbe.h"
-#include "core/ApkNameRule.h"
-#include "core/ApkOperations.h"
+#include "core/package/AndroidVersionProbe.h"
+#include "core/package/ApkNameRule.h"
+#include "core/package/ApkOperations.h"
 #include "core/AppState.h"
-#include "core/ChangeLog.h"
-#include "core/FileHelpers.h"
+#include "core/package/ChangeLog.h"
+#include "core/io/FileHelpers.h"
 #include "core/Messages.h"
-#include "core/OpenPackage.h"
+#include "core/package/OpenPackage.h"
 #include "core/Operation.h"
 #include "core/PackageLayout.h"
-#include "core/ReplaceImage.h"
-#include "core/SavePackage.h"
-#include "core/ToolRunner.h"
+#include "core/package/ReplaceImage.h"
+#include "core/package/SavePackage.h"
+#include "core/io/ToolRunner.h"
 
 #include <QDateTime>
 #include <QFile>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "core/Reporter.h"
-#include "core/ToolRunner.h"
+#include "core/io/ToolRunner.h"
 
 #include <QString>
 

@@ -1,6 +1,6 @@
 #include "cli/CliWorkspace.h"
 
-#include "core/FileHelpers.h"
+#include "core/io/FileHelpers.h"
 
 #include <QDir>
 #include <QFile>

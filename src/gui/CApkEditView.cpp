@@ -1,7 +1,7 @@
 #include "gui/CApkEditView.h"
 
-#include "core/ApkNameRule.h"
-#include "core/ApkOperations.h"
+#include "core/package/ApkNameRule.h"
+#include "core/package/ApkOperations.h"
 #include "core/Messages.h"
 #include "gui/CCorvaneApp.h"
 #include "gui/DialogBuilder.h"

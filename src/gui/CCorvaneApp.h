@@ -2,7 +2,7 @@
 
 #include "core/AppState.h"
 #include "core/Operation.h"
-#include "core/ToolRunner.h"
+#include "core/io/ToolRunner.h"
 
 #include <QPointer>
 #include <QString>

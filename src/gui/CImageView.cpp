@@ -3,7 +3,7 @@
 #include "core/AppState.h"
 #include "core/Messages.h"
 #include "core/PackageLayout.h"
-#include "core/ReplaceImage.h"
+#include "core/package/ReplaceImage.h"
 #include "gui/CCorvaneApp.h"
 #include "gui/DialogBuilder.h"
 #include "gui/GuiReporter.h"

@@ -2,7 +2,7 @@
 
 #include "core/Messages.h"
 
-#include "core/DesktopApplications.h"
+#include "core/io/DesktopApplications.h"
 #include "gui/UiDialogs.h"
 
 #include <QProcess>

@@ -1,6 +1,6 @@
 #include "gui/ProgressDialog.h"
 
-#include "core/ToolRunner.h"
+#include "core/io/ToolRunner.h"
 #include "gui/DialogBuilder.h"
 
 #include <QLabel>

@@ -1,7 +1,7 @@
 #include "gui/Startup.h"
 
 #include "core/Messages.h"
-#include "core/Workspace.h"
+#include "core/workspace/Workspace.h"
 #include "core/WorkspacePaths.h"
 #include "gui/CCorvaneApp.h"
 #include "gui/CCorvaneDlg.h"

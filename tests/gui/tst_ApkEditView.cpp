@@ -1,7 +1,7 @@
 // The APK list page: list set-up, refresh from disk, layout, Delete enabling,
 // context menu, keys and dropped files.
-#include "core/ApkNameRule.h"
-#include "core/FileHelpers.h"
+#include "core/package/ApkNameRule.h"
+#include "core/io/FileHelpers.h"
 #include "gui/CApkEditView.h"
 #include "gui/CCorvaneApp.h"
 #include "support/ScriptedUiDialogs.h"

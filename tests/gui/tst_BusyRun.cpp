@@ -1,5 +1,5 @@
-#include "core/PackageTools.h"
-#include "core/ToolRunner.h"
+#include "core/io/PackageTools.h"
+#include "core/io/ToolRunner.h"
 #include "gui/CCorvaneApp.h"
 #include "gui/DialogBuilder.h"
 #include "gui/DialogTemplates.h"

@@ -1,7 +1,7 @@
 // The Delete command of the APK pages: archive member and tree in both
 // layouts on both pages, the change log, failures and the list afterwards.
-#include "core/ApkNameRule.h"
-#include "core/FileHelpers.h"
+#include "core/package/ApkNameRule.h"
+#include "core/io/FileHelpers.h"
 #include "gui/CApkEditView.h"
 #include "gui/CCorvaneApp.h"
 #include "gui/UiDialogs.h"

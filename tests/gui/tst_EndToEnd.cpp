@@ -1,8 +1,8 @@
 // One session with every real tool: open the sample package, edit it on every
 // page, save it, close, and check the saved package byte by byte.
-#include "core/DriveType.h"
-#include "core/FileHelpers.h"
-#include "core/WorkspaceRecord.h"
+#include "core/io/DriveType.h"
+#include "core/io/FileHelpers.h"
+#include "core/package/WorkspaceRecord.h"
 #include "gui/CApkEditView.h"
 #include "gui/CCorvaneApp.h"
 #include "gui/CCorvaneDlg.h"

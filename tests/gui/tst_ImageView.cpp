@@ -1,5 +1,5 @@
-#include "core/TreeSync.h"
-#include "core/FileHelpers.h"
+#include "core/package/TreeSync.h"
+#include "core/io/FileHelpers.h"
 #include "gui/CConfigView.h"
 #include "gui/CCorvaneApp.h"
 #include "gui/CImageView.h"

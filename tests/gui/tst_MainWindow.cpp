@@ -1,5 +1,5 @@
-#include "core/FileHelpers.h"
-#include "core/PackageTools.h"
+#include "core/io/FileHelpers.h"
+#include "core/io/PackageTools.h"
 #include "gui/CApkEditView.h"
 #include "gui/CConfigView.h"
 #include "gui/CImageView.h"

@@ -1,8 +1,8 @@
 // The native libraries of APKs added to the system page: flattened into the
 // partition's lib directory and added to the working archive in the APK's
 // own commit; every question comes before any change.
-#include "core/TreeSync.h"
-#include "core/FileHelpers.h"
+#include "core/package/TreeSync.h"
+#include "core/io/FileHelpers.h"
 #include "gui/CApkEditView.h"
 #include "gui/CCorvaneApp.h"
 #include "gui/DialogBuilder.h"

@@ -1,5 +1,5 @@
-#include "core/FileHelpers.h"
-#include "core/WorkspaceRecord.h"
+#include "core/io/FileHelpers.h"
+#include "core/package/WorkspaceRecord.h"
 #include "gui/CApkEditView.h"
 #include "gui/CImageView.h"
 #include "gui/DialogBuilder.h"

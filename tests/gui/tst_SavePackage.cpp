@@ -1,5 +1,5 @@
-#include "core/DriveType.h"
-#include "core/FileHelpers.h"
+#include "core/io/DriveType.h"
+#include "core/io/FileHelpers.h"
 #include "gui/DialogBuilder.h"
 #include "support/PackageFixture.h"
 #include "support/ZipFixture.h"

@@ -1,6 +1,6 @@
-#include "core/FileHelpers.h"
+#include "core/io/FileHelpers.h"
 #include "core/WorkspacePaths.h"
-#include "core/WorkspaceRecord.h"
+#include "core/package/WorkspaceRecord.h"
 #include "gui/CCorvaneApp.h"
 #include "gui/ProgressDialog.h"
 #include "gui/SingleInstance.h"

@@ -1,0 +1,53 @@
+#include "core/package/ReplaceImage.h"
+
+#include "core/AppState.h"
+#include "core/package/ChangeLog.h"
+#include "core/io/FaultPoints.h"
+#include "core/io/FileHelpers.h"
+#include "core/Messages.h"
+#include "core/Operation.h"
+#include "core/PackageLayout.h"
+#include "core/Reporter.h"
+#include "core/io/ToolRunner.h"
+#include "core/package/TreeSync.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+
+bool ReplaceImage(const Operation& op, const ImageSlot& slot, const QString& sourcePath,
+                  QString* error) {
+    AppState& state = op.state;
+    const auto fail = [&](const QString& message, const QString& cause) {
+        op.reporter.message(message);
+        if (error)
+            *error = cause;
+        return false;
+    };
+    if (!state.hasPackage())
+        return fail(Msg::NoPackageOpen(), QStringLiteral("no package is open"));
+    if (!QFileInfo(sourcePath).isFile())
+        return fail(Msg::CopyFailed(), QStringLiteral("\"%1\" is not a file").arg(sourcePath));
+
+    const WorkspacePaths paths = state.paths();
+    const QString target = paths.extractedTree() + QLatin1String(slot.treeSuffix);
+    const QString member = MemberNameOfTreePath(paths.extractedTree(), target);
+    QString cause;
+    if (!BeginTreeSync(paths, {{target, member, false}}, &cause) ||
+        !UpdateWorkingArchive(op.runner, state.workingArchivePath(),
+                              {{ArchiveChangeKind::Put, member, sourcePath}}, &cause)) {
+        EndTreeSync(paths);
+        return fail(QLatin1String(slot.failure), cause);
+    }
+
+    FaultPoint("replace:archive-committed");
+    QDir().mkpath(QFileInfo(target).absolutePath());
+    if (!FileHelpers::CopyFileReplacing(sourcePath, target)) {
+        // The edit stays pending: the next start writes the archive's member
+        // into the tree.
+        return fail(Msg::CopyFailed(), QStringLiteral("cannot copy into \"%1\"").arg(target));
+    }
+    EndTreeSync(paths);
+    RecordChange(op, ChangeLogReplaceLine(QDateTime::currentDateTime(), target, sourcePath));
+    return true;
+}

@@ -1,0 +1,250 @@
+#include "core/io/FileHelpers.h"
+#include "support/TestBundle.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+ino_t Inode(const QString& path) {
+    struct stat st {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : 0;
+}
+
+} // namespace
+
+class TestFileHelpers : public QObject {
+    Q_OBJECT
+private slots:
+    void pathExists();
+    void deleteMissingAndEmpty();
+    void deleteDeepTree();
+    void deleteStopsAtUndeletableFile();
+    void deleteUndeletableFileOneLevelDown();
+    void listOrder_data();
+    void listOrder();
+    void listMissingDirectory();
+    void copyFile();
+    void copyOfReadOnlySourceIsOwnerWritable();
+    void moveFile();
+    void replaceFile_data();
+    void replaceFile();
+    void replaceFileRefuses_data();
+    void replaceFileRefuses();
+    void cleanup() { FileHelpers::SetFileFaultsForTesting(nullptr); }
+};
+
+void TestFileHelpers::pathExists() {
+    QTemporaryDir dir;
+    const QString file = dir.filePath("a.txt");
+    QVERIFY(WriteFile(file, "x"));
+    QVERIFY(FileHelpers::PathExists(file));
+    QVERIFY(FileHelpers::PathExists(dir.path()));
+    QVERIFY(!FileHelpers::PathExists(dir.filePath("missing")));
+    QVERIFY(!FileHelpers::PathExists(dir.path() + "/"));
+    QVERIFY(!FileHelpers::PathExists(QString()));
+}
+
+void TestFileHelpers::deleteMissingAndEmpty() {
+    QTemporaryDir dir;
+    QVERIFY(FileHelpers::DeleteDirectoryTree(dir.filePath("missing")));
+    const QString empty = dir.filePath("empty");
+    QVERIFY(QDir().mkdir(empty));
+    QVERIFY(FileHelpers::DeleteDirectoryTree(empty));
+    QVERIFY(!FileHelpers::PathExists(empty));
+}
+
+void TestFileHelpers::deleteDeepTree() {
+    QTemporaryDir dir;
+    const QString root = dir.filePath("tree");
+    QVERIFY(WriteFile(root + "/a/b/c/file.txt", "1"));
+    QVERIFY(WriteFile(root + "/a/top.txt", "2"));
+    QVERIFY(WriteFile(root + "/root.txt", "3"));
+    QVERIFY(QDir().mkpath(root + "/a/empty"));
+    QVERIFY(FileHelpers::DeleteDirectoryTree(root));
+    QVERIFY(!FileHelpers::PathExists(root));
+}
+
+void TestFileHelpers::deleteStopsAtUndeletableFile() {
+    QTemporaryDir dir;
+    const QString root = dir.filePath("tree");
+    for (const char* name : {"a.txt", "B.txt", "c.txt", "d.txt"})
+        QVERIFY(WriteFile(root + "/" + name, "x"));
+    FileHelpers::SetFileFaultsForTesting([&](FileHelpers::FileOp op, const QString& path) {
+        return op == FileHelpers::FileOp::RemoveFile && path == root + "/c.txt";
+    });
+    QVERIFY(!FileHelpers::DeleteDirectoryTree(root));
+    QVERIFY(!FileHelpers::PathExists(root + "/a.txt"));
+    QVERIFY(!FileHelpers::PathExists(root + "/B.txt"));
+    QVERIFY(FileHelpers::PathExists(root + "/c.txt"));
+    QVERIFY(FileHelpers::PathExists(root + "/d.txt"));
+    QVERIFY(FileHelpers::PathExists(root));
+}
+
+void TestFileHelpers::deleteUndeletableFileOneLevelDown() {
+    QTemporaryDir dir;
+    const QString root = dir.filePath("tree");
+    QVERIFY(WriteFile(root + "/sub/1.txt", "x"));
+    QVERIFY(WriteFile(root + "/sub/2.txt", "x"));
+    QVERIFY(WriteFile(root + "/sub/3.txt", "x"));
+    QVERIFY(WriteFile(root + "/z.txt", "x"));
+    FileHelpers::SetFileFaultsForTesting([&](FileHelpers::FileOp op, const QString& path) {
+        return op == FileHelpers::FileOp::RemoveFile && path == root + "/sub/2.txt";
+    });
+    QVERIFY(!FileHelpers::DeleteDirectoryTree(root));
+    QVERIFY(!FileHelpers::PathExists(root + "/sub/1.txt"));
+    QVERIFY(FileHelpers::PathExists(root + "/sub/2.txt"));
+    QVERIFY(FileHelpers::PathExists(root + "/sub/3.txt"));
+    QVERIFY(!FileHelpers::PathExists(root + "/z.txt"));
+    QVERIFY(FileHelpers::PathExists(root));
+}
+
+void TestFileHelpers::listOrder_data() {
+    QTest::addColumn<QStringList>("expected");
+    QTest::newRow("case folded") << QStringList({"A.apk", "a2.apk", "b.apk", "C.apk"});
+    QTest::newRow("same name in two cases: upper first") << QStringList({"ABC", "abc", "abd"});
+    QTest::newRow("digits before letters") << QStringList({"1.apk", "9", "a", "B"});
+    // Folded to UPPER case, the characters between 'Z' and 'a' follow the
+    // letters instead of coming before the lower-case ones.
+    QTest::newRow("underscore after letters") << QStringList({"apple", "Zed", "_Foo", "_foo2"});
+    QTest::newRow("punctuation between Z and a")
+        << QStringList({"a", "Banana", "zed", "[x", "\\x", "]x", "^x", "_x", "`x", "{x"});
+    QTest::newRow("hidden names by their dot") << QStringList({"-x", ".hidden", "0", "A"});
+    QTest::newRow("prefix first") << QStringList({"app", "app.apk", "App2", "apps"});
+}
+
+void TestFileHelpers::listOrder() {
+    QFETCH(QStringList, expected);
+    QTemporaryDir dir;
+    // Created in reverse, so that creation order cannot pass for sorting.
+    for (auto it = expected.crbegin(); it != expected.crend(); ++it)
+        QVERIFY(WriteFile(dir.filePath(*it), "x"));
+    QCOMPARE(FileHelpers::ListDirectory(dir.path()), expected);
+}
+
+void TestFileHelpers::listMissingDirectory() {
+    QTemporaryDir dir;
+    QVERIFY(FileHelpers::ListDirectory(dir.filePath("missing")).isEmpty());
+    QVERIFY(FileHelpers::ListDirectory(QString()).isEmpty());
+}
+
+void TestFileHelpers::copyFile() {
+    QTemporaryDir dir;
+    const QString from = dir.filePath("from.bin");
+    const QString to = dir.filePath("to.bin");
+    QVERIFY(WriteFile(from, "new"));
+    QVERIFY(WriteFile(to, "old"));
+    QVERIFY(!FileHelpers::CopyFileTo(from, to, true));
+    QCOMPARE(ReadFile(to), QByteArray("old"));
+    QVERIFY(FileHelpers::CopyFileTo(from, to, false));
+    QCOMPARE(ReadFile(to), QByteArray("new"));
+    QVERIFY(!FileHelpers::CopyFileTo(dir.filePath("missing"), to, false));
+    QVERIFY(!FileHelpers::CopyFileTo(from, dir.filePath("no/such/dir/x"), false));
+}
+
+void TestFileHelpers::copyOfReadOnlySourceIsOwnerWritable() {
+    QTemporaryDir dir;
+    const QString from = dir.filePath("readonly.img");
+    const QString to = dir.filePath("copy.img");
+    QVERIFY(WriteFile(from, "image"));
+    const auto readOnly = QFileDevice::ReadOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther;
+    QVERIFY(QFile::setPermissions(from, readOnly)); // 0444
+    QVERIFY(FileHelpers::CopyFileTo(from, to, true));
+    QCOMPARE(ReadFile(to), QByteArray("image"));
+    QVERIFY(QFile::permissions(to) & QFileDevice::WriteOwner);
+    QVERIFY(QFile::permissions(to) & QFileDevice::ReadOwner);
+    // The source is left as it was.
+    QCOMPARE(QFile::permissions(from) &
+                 ~(QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser),
+             readOnly);
+}
+
+void TestFileHelpers::moveFile() {
+    QTemporaryDir dir;
+    const QString from = dir.filePath("from.bin");
+    const QString to = dir.filePath("to.bin");
+    QVERIFY(WriteFile(from, "data"));
+    QVERIFY(WriteFile(to, "taken"));
+    QVERIFY(!FileHelpers::MoveFileTo(from, to)); // never over an existing file
+    QCOMPARE(ReadFile(to), QByteArray("taken"));
+    QVERIFY(FileHelpers::RemoveFile(to));
+    QVERIFY(FileHelpers::MoveFileTo(from, to));
+    QVERIFY(!FileHelpers::PathExists(from));
+    QCOMPARE(ReadFile(to), QByteArray("data"));
+    QVERIFY(!FileHelpers::MoveFileTo(dir.filePath("missing"), dir.filePath("other")));
+}
+
+void TestFileHelpers::replaceFile_data() {
+    QTest::addColumn<bool>("targetExists");
+    QTest::newRow("over an existing file") << true;
+    QTest::newRow("to a new name") << false;
+}
+
+void TestFileHelpers::replaceFile() {
+    QFETCH(bool, targetExists);
+    QTemporaryDir dir;
+    const QString from = dir.filePath(".target.corvane-part");
+    const QString to = dir.filePath("target 包.zip");
+    const QString oldLink = dir.filePath("old-link");
+    QVERIFY(WriteFile(from, "new bytes"));
+    if (targetExists) {
+        QVERIFY(WriteFile(to, "old bytes, longer than the new ones"));
+        QVERIFY(::link(QFile::encodeName(to).constData(), QFile::encodeName(oldLink).constData()) ==
+                0);
+    }
+    const ino_t newInode = Inode(from);
+    QVERIFY(newInode != 0);
+    QVERIFY(FileHelpers::ReplaceFile(from, to));
+    QCOMPARE(ReadFile(to), QByteArray("new bytes"));
+    QVERIFY(!FileHelpers::PathExists(from));
+    // Renamed, not copied: the target is the new file itself, and the old
+    // file was never rewritten in place.
+    QCOMPARE(Inode(to), newInode);
+    if (targetExists)
+        QCOMPARE(ReadFile(oldLink), QByteArray("old bytes, longer than the new ones"));
+}
+
+void TestFileHelpers::replaceFileRefuses_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("missing source") << "missing";
+    QTest::newRow("target is a directory") << "directory";
+    QTest::newRow("source is a directory") << "source directory";
+    QTest::newRow("fault") << "fault";
+}
+
+void TestFileHelpers::replaceFileRefuses() {
+    QFETCH(QString, kind);
+    QTemporaryDir dir;
+    QString from = dir.filePath("new.bin");
+    QString to = dir.filePath("target.bin");
+    QVERIFY(WriteFile(from, "new"));
+    QVERIFY(WriteFile(to, "old"));
+    if (kind == "missing") {
+        from = dir.filePath("missing");
+    } else if (kind == "directory") {
+        to = dir.filePath("dir");
+        QVERIFY(WriteFile(to + "/inside", "kept"));
+    } else if (kind == "source directory") {
+        from = dir.filePath("srcdir");
+        QVERIFY(WriteFile(from + "/inside", "kept"));
+    } else {
+        FileHelpers::SetFileFaultsForTesting([&](FileHelpers::FileOp op, const QString&) {
+            return op == FileHelpers::FileOp::MoveFile;
+        });
+    }
+    const QByteArray before = ReadFile(to);
+    QVERIFY(!FileHelpers::ReplaceFile(from, to));
+    QCOMPARE(ReadFile(to), before);
+    if (kind == "directory")
+        QCOMPARE(ReadFile(to + "/inside"), QByteArray("kept"));
+    if (kind == "fault")
+        QCOMPARE(ReadFile(from), QByteArray("new"));
+}
+
+QTEST_GUILESS_MAIN(TestFileHelpers)
+#include "tst_FileHelpers.moc"

@@ -1,0 +1,537 @@
+// The APK commands of the core: listing a partition, deleting (member names
+// in any spelling, the directory layout) and adding (the real 7-Zip and
+// signapk of the bundle: questions first, one commit, the platform key).
+#include "core/package/ApkOperations.h"
+#include "core/AppState.h"
+#include "core/io/FileHelpers.h"
+#include "core/Messages.h"
+#include "core/Operation.h"
+#include "core/Reporter.h"
+#include "core/io/ToolRunner.h"
+#include "core/package/TreeSync.h"
+#include "support/TestBundle.h"
+#include "support/ZipFixture.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QProcess>
+#include <QQueue>
+#include <QTest>
+
+#include <algorithm>
+#include <memory>
+
+namespace {
+
+QString Fixture(const QString& name) {
+    return QStringLiteral(CORVANE_TESTDATA_DIR) + QLatin1Char('/') + name;
+}
+
+// Answers the questions in turn (No when none is queued) and keeps every text.
+class QueuedReporter : public Reporter {
+public:
+    QQueue<bool> answers;
+    QStringList texts;
+    void message(const QString& text) override { texts << text; }
+    void warning(const QString& text) override { texts << text; }
+    bool askYesNo(const QString& text) override {
+        texts << text;
+        return !answers.isEmpty() && answers.dequeue();
+    }
+};
+
+// The files below a directory, relative to it, sorted; links and
+// directories left out.
+QStringList FilesBelow(const QString& root) {
+    QStringList out;
+    QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::NoSymLinks,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        out << it.next().mid(root.size() + 1);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// The archive's file members (directory entries left out) in canonical form.
+QStringList FileMembers(const QString& archive) {
+    QStringList out;
+    for (const QString& name : ZipMemberNames(archive)) {
+        if (!name.endsWith('/'))
+            out << CanonicalMemberName(name);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// Runs a program; its standard output, or a null array when it failed.
+QByteArray Run(const QString& program, const QStringList& arguments) {
+    QProcess process;
+    process.start(program, arguments);
+    if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit ||
+        process.exitCode() != 0) {
+        qWarning("%s failed: %s", qPrintable(program), process.readAllStandardError().constData());
+        return {};
+    }
+    return process.readAllStandardOutput();
+}
+
+} // namespace
+
+class TestApkOperations : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void listPartition_data();
+    void listPartition();
+    void deleteMemberSpelledOtherwise_data();
+    void deleteMemberSpelledOtherwise();
+    void deleteWithoutMemberFails();
+    void deleteDirectoryLayout_data();
+    void deleteDirectoryLayout();
+    void deleteRefusesPathsOutsideThePartition();
+    void deleteWithoutPackage();
+
+    void addAsksEveryQuestionFirst_data();
+    void addAsksEveryQuestionFirst();
+    void addPutsApkAndLibrariesInOneCommit();
+    void addFailedCommitLeavesTree();
+    void addSignsWithPlatformKey();
+    void addReadOnlyApkTwiceOnDataPage();
+    void addFlattensEveryLibraryFile();
+    void addSkipsLinksOfTheUnpackedApk();
+    void addWithoutPackage();
+
+private:
+    QString tree(const QString& relative = QString()) const {
+        const QString root = m_state->paths().extractedTree();
+        return relative.isEmpty() ? root : root + "/" + relative;
+    }
+    QString archive() const { return m_state->paths().workingArchive(); }
+    QString pending() const { return m_state->paths().zipTempDir() + "/tree.pending"; }
+    Operation op() { return Operation{*m_state, m_reporter, m_runner}; }
+    // Writes each file to the tree and to the archive (under its own name,
+    // or the spelling given in members); extra members go to the archive only.
+    void open(int version, const QStringList& files,
+              const QList<QPair<QString, QByteArray>>& extra = {});
+    // A copy of a fixture outside the tree.
+    QString source(const QString& fixture, const QString& name = QString());
+    // An APK of Plain.apk's files plus the extra members.
+    QString apkWith(const QString& name, const QList<QPair<QString, QByteArray>>& extra);
+
+    std::unique_ptr<TestBundle> m_bundle;
+    std::unique_ptr<AppState> m_state;
+    QueuedReporter m_reporter;
+    ToolRunner m_runner;
+};
+
+void TestApkOperations::init() {
+    m_bundle = std::make_unique<TestBundle>();
+    QVERIFY(m_bundle->isValid());
+    m_state = std::make_unique<AppState>(m_bundle->path());
+    m_reporter.answers.clear();
+    m_reporter.texts.clear();
+    QVERIFY(QDir().mkpath(tree("system")));
+    QVERIFY(QDir().mkpath(tree("userdata")));
+    QVERIFY(QDir().mkpath(m_state->paths().zipTempDir()));
+    QVERIFY(WriteZip(archive(), {{"system/build.prop", "ro.build.version.release=4.4\n"}}));
+    m_state->setWorkingArchivePath(archive());
+}
+
+void TestApkOperations::cleanup() {
+    FileHelpers::SetFileFaultsForTesting(nullptr);
+    m_state.reset();
+    m_bundle.reset();
+}
+
+void TestApkOperations::open(int version, const QStringList& files,
+                             const QList<QPair<QString, QByteArray>>& extra) {
+    m_state->setAndroidMajorVersion(version);
+    QList<QPair<QString, QByteArray>> members{{"system/build.prop", "ro.build.version.release"}};
+    QVERIFY(WriteFile(tree("system/build.prop"), "ro.build.version.release"));
+    for (const QString& file : files) {
+        const QByteArray data = ("data of " + file).toUtf8();
+        QVERIFY(WriteFile(tree(file), data));
+        members.append({file, data});
+    }
+    members.append(extra);
+    QVERIFY(WriteZip(archive(), members));
+}
+
+QString TestApkOperations::source(const QString& fixture, const QString& name) {
+    const QString path = m_bundle->file("in/" + (name.isEmpty() ? fixture : name));
+    const QByteArray data = ReadFile(Fixture(fixture));
+    if (data.isEmpty() || !WriteFile(path, data))
+        qWarning("fixture %s missing", qPrintable(fixture));
+    return path;
+}
+
+QString TestApkOperations::apkWith(const QString& name,
+                                   const QList<QPair<QString, QByteArray>>& extra) {
+    QList<QPair<QString, QByteArray>> members;
+    const QMap<QString, QByteArray> plain = ReadZip(Fixture("Plain.apk"));
+    for (auto it = plain.cbegin(); it != plain.cend(); ++it) {
+        if (!it.key().startsWith("META-INF/"))
+            members.append({it.key(), it.value()});
+    }
+    members.append(extra);
+    const QString path = m_bundle->file("in/" + name);
+    QDir().mkpath(m_bundle->file("in"));
+    if (!WriteZip(path, members))
+        qWarning("cannot write %s", qPrintable(path));
+    return path;
+}
+
+void TestApkOperations::listPartition_data() {
+    QTest::addColumn<int>("version");
+    QTest::addColumn<bool>("system");
+    QTest::addColumn<QStringList>("files");
+    QTest::addColumn<QStringList>("listed");
+
+    const QStringList both{"system/app/Music.apk", "system/app/Browser/Browser.apk",
+                           "system/app/Browser/oat/arm/Browser.odex",
+                           "system/priv-app/Phone/Phone.apk", "system/priv-app/Keep.apk"};
+    QTest::newRow("4: the flat APKs, app before priv-app")
+        << 4 << true << both << QStringList{"system/app/Music.apk", "system/priv-app/Keep.apk"};
+    QTest::newRow("5: every file of both layouts but the odex")
+        << 5 << true
+        << QStringList{"system/app/Music.apk", "system/app/Browser/Browser.apk",
+                       "system/priv-app/Phone/Phone.apk"}
+        << QStringList{"system/app/Browser/Browser.apk", "system/app/Music.apk",
+                       "system/priv-app/Phone/Phone.apk"};
+    QTest::newRow("data: no priv-app")
+        << 4 << false << QStringList{"userdata/app/A.apk", "userdata/priv-app/B.apk"}
+        << QStringList{"userdata/app/A.apk"};
+    QTest::newRow("no app directory") << 4 << true << QStringList{} << QStringList{};
+}
+
+void TestApkOperations::listPartition() {
+    QFETCH(int, version);
+    QFETCH(bool, system);
+    QFETCH(QStringList, files);
+    QFETCH(QStringList, listed);
+    for (const QString& file : files)
+        QVERIFY(WriteFile(tree(file), "apk"));
+    QStringList expected;
+    for (const QString& file : listed)
+        expected << tree(file);
+    const Partition partition = system ? Partition::System : Partition::Data;
+    const QString root = tree(PartitionDirectoryName(partition));
+    QCOMPARE(ListPartitionApks(root, partition, version), expected);
+    QCOMPARE(ListPartitionApks(QString(), partition, version), QStringList());
+}
+
+void TestApkOperations::deleteMemberSpelledOtherwise_data() {
+    QTest::addColumn<bool>("system");
+    QTest::addColumn<QString>("stored"); // the member's name in the archive
+    QTest::addColumn<QString>("file");   // the APK in the tree
+    QTest::newRow("./ prefix") << true << "./system/app/X.apk"
+                               << "system/app/X.apk";
+    QTest::newRow("leading separator") << true << "/system/app/X.apk"
+                                       << "system/app/X.apk";
+    QTest::newRow("double separator") << false << "userdata//app/X.apk"
+                                      << "userdata/app/X.apk";
+    QTest::newRow("backslashes") << true << "system\\app\\X.apk"
+                                 << "system/app/X.apk";
+}
+
+void TestApkOperations::deleteMemberSpelledOtherwise() {
+    QFETCH(bool, system);
+    QFETCH(QString, stored);
+    QFETCH(QString, file);
+    const QString other = system ? "system/app/Y.apk" : "userdata/app/Y.apk";
+    open(4, {other}, {{stored, "x"}});
+    QVERIFY(WriteFile(tree(file), "x"));
+
+    QString error;
+    QVERIFY2(DeleteApk(op(), system ? Partition::System : Partition::Data, tree(file), &error),
+             qPrintable(error));
+    QVERIFY(!FileHelpers::PathExists(tree(file)));
+    QStringList left{"system/build.prop", other};
+    left.sort();
+    QCOMPARE(FileMembers(archive()), left);
+    QVERIFY(FileHelpers::PathExists(tree(other)));
+    QVERIFY(!QFile::exists(pending()));
+    QVERIFY(m_reporter.texts.isEmpty());
+}
+
+void TestApkOperations::deleteWithoutMemberFails() {
+    open(4, {"system/app/Y.apk"});
+    QVERIFY(WriteFile(tree("system/app/X.apk"), "only in the tree"));
+    const QByteArray before = ReadFile(archive());
+
+    QString error;
+    QVERIFY(!DeleteApk(op(), Partition::System, tree("system/app/X.apk"), &error));
+    QVERIFY(error.contains("system/app/X.apk"));
+    // The command: reported, nothing logged, the pass ended.
+    QCOMPARE(
+        DeleteApks(op(), Partition::System, {tree("system/app/X.apk"), tree("system/app/Y.apk")}),
+        0);
+    QCOMPARE(m_reporter.texts, QStringList{Msg::DeleteApkFailed(tree("system/app/X.apk"))});
+    QCOMPARE(ReadFile(tree("system/app/X.apk")), QByteArray("only in the tree"));
+    QVERIFY(FileHelpers::PathExists(tree("system/app/Y.apk")));
+    QCOMPARE(ReadFile(archive()), before);
+    QVERIFY(m_state->changeLog().isEmpty());
+    QVERIFY(!QFile::exists(pending()));
+}
+
+void TestApkOperations::deleteDirectoryLayout_data() {
+    QTest::addColumn<QString>("directory");
+    QTest::newRow("app") << "system/app/Music";
+    QTest::newRow("priv-app") << "system/priv-app/Music";
+}
+
+void TestApkOperations::deleteDirectoryLayout() {
+    // Android 5: the APK's directory with its odex and libraries (and a
+    // directory entry in the archive) goes as a whole.
+    QFETCH(QString, directory);
+    open(5,
+         {directory + "/Music.apk", directory + "/oat/arm/Music.odex",
+          directory + "/lib/arm/libm.so", "system/app/Music2/Music2.apk", "system/app/Other.apk"},
+         {{directory + "/", QByteArray()}, {directory + "/lib/", QByteArray()}});
+    // Read-only entries and a link in the tree go all the same.
+    QVERIFY(QFile::setPermissions(tree(directory + "/Music.apk"), QFileDevice::ReadOwner));
+    QVERIFY(QFile::setPermissions(tree(directory + "/lib/arm"),
+                                  QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+    QVERIFY(QFile::link(tree(directory + "/Music.apk"), tree(directory + "/link.apk")));
+
+    QCOMPARE(DeleteApks(op(), Partition::System, {tree(directory + "/Music.apk")}), 1);
+    QVERIFY(m_reporter.texts.isEmpty());
+    for (const QString& name : ZipMemberNames(archive()))
+        QVERIFY2(CanonicalMemberName(name) != directory &&
+                     !CanonicalMemberName(name).startsWith(directory + "/"),
+                 qPrintable(name));
+    QVERIFY(!FileHelpers::PathExists(tree(directory)));
+    // The neighbour whose name begins alike stays.
+    QVERIFY(FileHelpers::PathExists(tree("system/app/Music2/Music2.apk")));
+    QCOMPARE(FilesBelow(tree()), FileMembers(archive()));
+    QCOMPARE(m_state->changeLog().size(), 1);
+    QVERIFY(m_state->changeLog().first().endsWith(
+        QStringLiteral(": DELETE \"%1\"").arg(tree(directory + "/Music.apk"))));
+    QVERIFY(!QFile::exists(pending()));
+}
+
+void TestApkOperations::deleteRefusesPathsOutsideThePartition() {
+    open(4, {"system/app/Music.apk", "userdata/app/Music.apk"});
+    const QByteArray before = ReadFile(archive());
+    const QString outside = m_bundle->file("elsewhere/app/Music.apk");
+    QVERIFY(WriteFile(outside, "x"));
+
+    for (const QString& path : {QStringLiteral("Music.apk"), outside,
+                                tree("userdata/app/Music.apk"), tree("system/app")}) {
+        QString error;
+        QVERIFY2(!DeleteApk(op(), Partition::System, path, &error), qPrintable(path));
+        QVERIFY(!error.isEmpty());
+    }
+    QVERIFY(FileHelpers::PathExists(outside));
+    QVERIFY(FileHelpers::PathExists(tree("userdata/app/Music.apk")));
+    QVERIFY(FileHelpers::PathExists(tree("system/app/Music.apk")));
+    QCOMPARE(ReadFile(archive()), before);
+}
+
+void TestApkOperations::deleteWithoutPackage() {
+    open(4, {"system/app/Music.apk"});
+    const QByteArray before = ReadFile(archive());
+    m_state->setWorkingArchivePath(QString());
+    QString error;
+    QVERIFY(!DeleteApk(op(), Partition::System, tree("system/app/Music.apk"), &error));
+    QVERIFY(!error.isEmpty());
+    QVERIFY(FileHelpers::PathExists(tree("system/app/Music.apk")));
+    QCOMPARE(ReadFile(archive()), before);
+    QVERIFY(!QFile::exists(pending()));
+}
+
+void TestApkOperations::addAsksEveryQuestionFirst_data() {
+    QTest::addColumn<bool>("apkInTree"); // the APK is there already: asked first
+    QTest::addColumn<QList<bool>>("answers");
+    QTest::addColumn<QStringList>("questions");
+
+    const QString apk = Msg::OverwriteQuestion("NativeDemo.apk");
+    const QString library = Msg::OverwriteQuestion("libdemo.so");
+    QTest::newRow("library: No") << false << QList<bool>{false} << QStringList{library};
+    QTest::newRow("APK: No") << true << QList<bool>{false} << QStringList{apk};
+    QTest::newRow("APK: Yes, library: No")
+        << true << QList<bool>{true, false} << QStringList{apk, library};
+}
+
+void TestApkOperations::addAsksEveryQuestionFirst() {
+    QFETCH(bool, apkInTree);
+    QFETCH(QList<bool>, answers);
+    QFETCH(QStringList, questions);
+    if (apkInTree)
+        QVERIFY(WriteFile(tree("system/app/NativeDemo.apk"), "old"));
+    const QByteArray before = ReadFile(archive());
+    const QStringList treeBefore = FilesBelow(tree());
+    for (const bool answer : answers)
+        m_reporter.answers.enqueue(answer);
+
+    QString error;
+    QVERIFY(!AddApk(op(), Partition::System, source("NativeDemo.apk"), &error));
+    QVERIFY(!error.isEmpty());
+    QCOMPARE(m_reporter.texts, questions);
+    QCOMPARE(ReadFile(archive()), before);
+    QCOMPARE(FilesBelow(tree()), treeBefore);
+    if (apkInTree)
+        QCOMPARE(ReadFile(tree("system/app/NativeDemo.apk")), QByteArray("old"));
+    QVERIFY(m_state->changeLog().isEmpty());
+    QVERIFY(!QFile::exists(m_state->paths().changeLogJournal()));
+    QVERIFY(!QFile::exists(pending()));
+}
+
+void TestApkOperations::addPutsApkAndLibrariesInOneCommit() {
+    const QMap<QString, QByteArray> inside = ReadZip(Fixture("NativeDemo.apk"));
+    m_reporter.answers.enqueue(true);
+    QString error;
+    QVERIFY2(AddApk(op(), Partition::System, source("NativeDemo.apk"), &error), qPrintable(error));
+    QCOMPARE(m_reporter.texts, QStringList{Msg::OverwriteQuestion("libdemo.so")});
+
+    const QByteArray signedApk = ReadFile(m_state->paths().apkTempDir() + "/NativeDemo.apk");
+    QVERIFY(!signedApk.isEmpty());
+    const QMap<QString, QByteArray> members = ReadZip(archive());
+    QCOMPARE(members.keys(), (QStringList{"system/app/NativeDemo.apk", "system/build.prop",
+                                          "system/lib/libdeep.so", "system/lib/libdemo.so"}));
+    QCOMPARE(members.value("system/app/NativeDemo.apk"), signedApk);
+    QCOMPARE(members.value("system/lib/libdeep.so"), inside.value("lib/arm64-v8a/deep/libdeep.so"));
+    // The later of the two libraries of one name wins.
+    QCOMPARE(members.value("system/lib/libdemo.so"), inside.value("lib/armeabi-v7a/libdemo.so"));
+    // Tree and archive hold the same files with the same bytes.
+    QCOMPARE(FilesBelow(tree()), (QStringList{"system/app/NativeDemo.apk", "system/lib/libdeep.so",
+                                              "system/lib/libdemo.so"}));
+    for (const QString& file : FilesBelow(tree()))
+        QCOMPARE(ReadFile(tree(file)), members.value(file));
+    QCOMPARE(m_state->changeLog().size(), 1);
+    QVERIFY(!QFile::exists(pending()));
+}
+
+void TestApkOperations::addFailedCommitLeavesTree() {
+    // The archive cut short takes no commit: neither the APK nor any library
+    // reaches the tree.
+    const QByteArray whole = ReadFile(archive());
+    QVERIFY(QFile(archive()).resize(whole.size() - 10));
+    const QByteArray before = ReadFile(archive());
+    m_reporter.answers.enqueue(true);
+
+    QVERIFY(!AddApk(op(), Partition::System, source("NativeDemo.apk")));
+    QCOMPARE(m_reporter.texts, (QStringList{Msg::OverwriteQuestion("libdemo.so"),
+                                            Msg::AddToPackageFailed("NativeDemo.apk")}));
+    QCOMPARE(ReadFile(archive()), before);
+    QCOMPARE(FilesBelow(tree()), QStringList());
+    QVERIFY(!FileHelpers::PathExists(tree("system/lib")));
+    QVERIFY(m_state->changeLog().isEmpty());
+    QVERIFY(!QFile::exists(pending()));
+}
+
+void TestApkOperations::addSignsWithPlatformKey() {
+    QString error;
+    QVERIFY2(AddApk(op(), Partition::System, source("Plain.apk"), &error), qPrintable(error));
+    const QString added = tree("system/app/Plain.apk");
+    QCOMPARE(ReadZip(archive()).value("system/app/Plain.apk"), ReadFile(added));
+
+    // The certificate in the APK's signature block, as openssl reads it.
+    QByteArray block;
+    const QMap<QString, QByteArray> members = ReadZip(added);
+    for (auto it = members.cbegin(); it != members.cend(); ++it) {
+        if (it.key().startsWith("META-INF/") &&
+            (it.key().endsWith(".RSA") || it.key().endsWith(".EC") || it.key().endsWith(".DSA")))
+            block = it.value();
+    }
+    QVERIFY(!block.isEmpty());
+    const QString blockFile = m_bundle->file("block.der");
+    QVERIFY(WriteFile(blockFile, block));
+    const QByteArray certificates = Run("openssl", {"pkcs7", "-inform", "DER", "-in", blockFile,
+                                                    "-print_certs", "-outform", "PEM"});
+    QVERIFY(!certificates.isEmpty());
+    const QString signer = m_bundle->file("signer.pem");
+    QVERIFY(WriteFile(signer, certificates));
+    const auto fingerprint = [](const QString& pem) {
+        return Run("openssl", {"x509", "-in", pem, "-noout", "-fingerprint", "-sha256"});
+    };
+    const QByteArray platform = fingerprint(m_bundle->file("Config/platform.x509.pem"));
+    QVERIFY(!platform.isEmpty());
+    QCOMPARE(fingerprint(signer), platform);
+    QVERIFY(fingerprint(m_bundle->file("Config/testkey.x509.pem")) != platform);
+}
+
+void TestApkOperations::addReadOnlyApkTwiceOnDataPage() {
+    // A read-only APK added, then a newer read-only one of the same name: the
+    // member and the tree file both hold the newer bytes.
+    const QString first = source("Foo.apk");
+    QVERIFY(QFile::setPermissions(first, QFileDevice::ReadOwner | QFileDevice::ReadGroup |
+                                             QFileDevice::ReadOther));
+    QString error;
+    QVERIFY2(AddApk(op(), Partition::Data, first, &error), qPrintable(error));
+    const QString added = tree("userdata/app/Foo.apk");
+    QVERIFY(QFileInfo(added).permissions() & QFileDevice::WriteOwner);
+
+    const QString second = m_bundle->file("newer/Foo.apk");
+    QVERIFY(WriteFile(second, ReadFile(Fixture("Plain.apk"))));
+    QVERIFY(QFile::setPermissions(second, QFileDevice::ReadOwner | QFileDevice::ReadGroup |
+                                              QFileDevice::ReadOther));
+    m_reporter.answers.enqueue(true);
+    QVERIFY2(AddApk(op(), Partition::Data, second, &error), qPrintable(error));
+    QCOMPARE(m_reporter.texts, QStringList{Msg::OverwriteQuestion("Foo.apk")});
+    QCOMPARE(ReadFile(added), ReadFile(second));
+    QCOMPARE(ReadZip(archive()).value("userdata/app/Foo.apk"), ReadFile(second));
+    QCOMPARE(FileMembers(archive()), (QStringList{"system/build.prop", "userdata/app/Foo.apk"}));
+    QCOMPARE(m_state->changeLog().size(), 2);
+}
+
+void TestApkOperations::addFlattensEveryLibraryFile() {
+    // Any file below lib, at any depth and of any name, lands in the
+    // partition's lib directory.
+    const QString apk = apkWith("Libs.apk", {{"lib/x86/libone.so", "one"},
+                                             {"lib/x86/a/b/c/libtwo.so", "two"},
+                                             {"lib/README", "notes"},
+                                             {"lib/mips/data.bin", "bin"}});
+    QString error;
+    QVERIFY2(AddApk(op(), Partition::System, apk, &error), qPrintable(error));
+    QVERIFY(m_reporter.texts.isEmpty());
+    const QStringList names{"data.bin", "libone.so", "libtwo.so", "README"};
+    QCOMPARE(FileHelpers::ListDirectory(tree("system/lib")), names);
+    const QMap<QString, QByteArray> members = ReadZip(archive());
+    for (const QString& name : names)
+        QCOMPARE(members.value("system/lib/" + name), ReadFile(tree("system/lib/" + name)));
+    QCOMPARE(ReadFile(tree("system/lib/libtwo.so")), QByteArray("two"));
+    QCOMPARE(members.size(), 2 + names.size());
+}
+
+void TestApkOperations::addSkipsLinksOfTheUnpackedApk() {
+    // The unpacked APK holds links (7-Zip is wrapped to add them after the
+    // real extraction); none may pull a file of this machine into the package.
+    const QString secret = m_bundle->file("secret.txt");
+    QVERIFY(WriteFile(secret, "not for the package"));
+    const QString real7za = TestBundle::buildBundle() + "/Config/7za";
+    m_bundle->replaceToolWithScript(
+        "Config/7za",
+        QStringLiteral("'%1' \"$@\" || exit $?\n"
+                       "for a in \"$@\"; do case \"$a\" in -o*) out=\"${a#-o}\";; esac; done\n"
+                       "ln -s '%2' \"$out/lib/arm/libsecret.so\"\n"
+                       "ln -s '%3' \"$out/lib/outside\"\n")
+            .arg(real7za, secret, m_bundle->path()));
+    const QString apk = apkWith("Linked.apk", {{"lib/arm/libreal.so", "real"}});
+
+    QString error;
+    QVERIFY2(AddApk(op(), Partition::System, apk, &error), qPrintable(error));
+    QVERIFY(QFileInfo(m_state->paths().unpackDir() + "/lib/arm/libsecret.so").isSymLink());
+    QVERIFY(m_reporter.texts.isEmpty());
+    QCOMPARE(FileHelpers::ListDirectory(tree("system/lib")), QStringList{"libreal.so"});
+    const QMap<QString, QByteArray> members = ReadZip(archive());
+    QCOMPARE(members.value("system/lib/libreal.so"), QByteArray("real"));
+    QCOMPARE(members.size(), 3);
+}
+
+void TestApkOperations::addWithoutPackage() {
+    m_state->setWorkingArchivePath(QString());
+    for (const Partition partition : {Partition::System, Partition::Data}) {
+        QVERIFY(!AddApk(op(), partition, source("Foo.apk")));
+        QVERIFY(!FileHelpers::PathExists(tree(PartitionDirectoryName(partition) + "/app")));
+    }
+    QCOMPARE(m_reporter.texts, QStringList(2, Msg::NoPackageOpen()));
+    QVERIFY(!FileHelpers::PathExists(m_state->paths().unpackDir()));
+    QVERIFY(m_state->changeLog().isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestApkOperations)
+#include "tst_ApkOperations.moc"

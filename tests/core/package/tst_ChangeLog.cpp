@@ -1,0 +1,281 @@
+#include "core/package/ChangeLog.h"
+
+#include "core/AppState.h"
+#include "core/io/FileHelpers.h"
+#include "core/Operation.h"
+#include "core/Reporter.h"
+#include "core/io/ToolRunner.h"
+#include "support/TestBundle.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+// Keeps each text with its kind: the log's failures are application
+// warnings (exclamation), not plain messages or questions.
+class KindReporter : public Reporter {
+public:
+    QStringList warnings;
+    QStringList others;
+    void message(const QString& text) override { others << text; }
+    void warning(const QString& text) override { warnings << text; }
+    bool askYesNo(const QString& text) override {
+        others << text;
+        return false;
+    }
+};
+
+// A workspace with its zipTemp (where the journal lives) and the parts of an
+// operation.
+struct Workspace {
+    TestBundle bundle;
+    AppState state{bundle.path()};
+    KindReporter reporter;
+    ToolRunner runner;
+    Operation op{state, reporter, runner};
+    Workspace() { QDir().mkpath(state.paths().zipTempDir()); }
+    QString logFile() const { return state.paths().changeLogFile(); }
+    QString journal() const { return state.paths().changeLogJournal(); }
+};
+
+} // namespace
+
+class TestChangeLog : public QObject {
+    Q_OBJECT
+private slots:
+    void cleanup() { FileHelpers::SetFileFaultsForTesting(nullptr); }
+    void dateAndTime_data();
+    void dateAndTime();
+    void lineFormats();
+    void encoding_data();
+    void encoding();
+    void writeReplacesOldFileAndEmptiesLines_data();
+    void writeReplacesOldFileAndEmptiesLines();
+    void deleteFailureKeepsFileAndLines();
+    void createFailureKeepsLines();
+    void writeChangeLogBesideExecutable();
+    void writeChangeLogReportsDeleteFailure();
+    void writeChangeLogReportsWriteFailure_data();
+    void writeChangeLogReportsWriteFailure();
+    void recordChangeKeepsJournal();
+    void journalOfUnclosedRunIsTakenUp_data();
+    void journalOfUnclosedRunIsTakenUp();
+};
+
+void TestChangeLog::dateAndTime_data() {
+    QTest::addColumn<QDateTime>("when");
+    QTest::addColumn<QString>("date");
+    QTest::addColumn<QString>("time");
+
+    QTest::newRow("single digits padded with blanks")
+        << QDateTime(QDate(2015, 3, 5), QTime(9, 5, 7)) << "2015- 3- 5"
+        << " 9: 5: 7";
+    QTest::newRow("two digits") << QDateTime(QDate(2016, 12, 31), QTime(23, 59, 58)) << "2016-12-31"
+                                << "23:59:58";
+    QTest::newRow("midnight") << QDateTime(QDate(2020, 1, 10), QTime(0, 0, 0)) << "2020- 1-10"
+                              << " 0: 0: 0";
+    QTest::newRow("year padded to four")
+        << QDateTime(QDate(999, 10, 1), QTime(10, 1, 30)) << " 999-10- 1"
+        << "10: 1:30";
+}
+
+void TestChangeLog::dateAndTime() {
+    QFETCH(QDateTime, when);
+    QFETCH(QString, date);
+    QFETCH(QString, time);
+    QCOMPARE(ChangeLogDate(when), date);
+    QCOMPARE(ChangeLogTime(when), time);
+}
+
+void TestChangeLog::lineFormats() {
+    const QDateTime when(QDate(2015, 3, 5), QTime(9, 5, 7));
+    QCOMPARE(
+        ChangeLogAddLine(when, "/home/u/Foo.apk", "/opt/c/srctemp/system/app"),
+        QString("2015- 3- 5  9: 5: 7: ADD \"/home/u/Foo.apk\" to \"/opt/c/srctemp/system/app\""));
+    QCOMPARE(ChangeLogDeleteLine(when, "/opt/c/srctemp/userdata/app/Bar.apk"),
+             QString("2015- 3- 5  9: 5: 7: DELETE \"/opt/c/srctemp/userdata/app/Bar.apk\""));
+    QCOMPARE(ChangeLogReplaceLine(when, "/opt/c/srctemp/logo.img", "/home/u/new logo.img"),
+             QString("2015- 3- 5  9: 5: 7: REPLACE \"/opt/c/srctemp/logo.img\" with "
+                     "\"/home/u/new logo.img\""));
+}
+
+void TestChangeLog::encoding_data() {
+    QTest::addColumn<QStringList>("lines");
+    QTest::addColumn<QByteArray>("bytes");
+
+    QTest::newRow("no lines") << QStringList() << QByteArray();
+    QTest::newRow("ascii, CRLF after each line")
+        << QStringList{"one", "two"} << QByteArray("one\r\ntwo\r\n");
+    QTest::newRow("empty line") << QStringList{""} << QByteArray("\r\n");
+    QTest::newRow("simplified chinese")
+        << QStringList{"/a/中文.apk"} << QByteArray("/a/\xD6\xD0\xCE\xC4.apk\r\n");
+    QTest::newRow("euro sign") << QStringList{"5 €"} << QByteArray("5 \x80\r\n");
+    QTest::newRow("pinyin letter") << QStringList{"é"} << QByteArray("\xA8\xA6\r\n");
+    QTest::newRow("outside the code page") << QStringList{QString::fromUtf8("a\xF0\x9F\x98\x80"
+                                                                            "b\u00C0c")}
+                                           << QByteArray("a?b?c\r\n");
+    QTest::newRow("unpaired surrogate")
+        << QStringList{QString("x") + QChar(0xD800) + "y"} << QByteArray("x?y\r\n");
+    QTest::newRow("long line") << QStringList{QString("中").repeated(1000)}
+                               << QByteArray("\xD6\xD0").repeated(1000).append("\r\n");
+}
+
+void TestChangeLog::encoding() {
+    QFETCH(QStringList, lines);
+    QFETCH(QByteArray, bytes);
+    QCOMPARE(EncodeChangeLog(lines), bytes);
+}
+
+void TestChangeLog::writeReplacesOldFileAndEmptiesLines_data() {
+    QTest::addColumn<bool>("oldFile");
+    QTest::addColumn<QStringList>("lines");
+    QTest::addColumn<QByteArray>("bytes");
+
+    QTest::newRow("no lines, no old file") << false << QStringList() << QByteArray();
+    QTest::newRow("no lines replace old file") << true << QStringList() << QByteArray();
+    QTest::newRow("three lines in order, old file replaced")
+        << true << QStringList{"first", "第二", "third"}
+        << QByteArray("first\r\n\xB5\xDA\xB6\xFE\r\nthird\r\n");
+}
+
+void TestChangeLog::writeReplacesOldFileAndEmptiesLines() {
+    QFETCH(bool, oldFile);
+    QFETCH(QStringList, lines);
+    QFETCH(QByteArray, bytes);
+
+    QTemporaryDir dir;
+    const QString path = dir.filePath("log.txt");
+    if (oldFile)
+        QVERIFY(WriteFile(path, QByteArray("an old log of a previous run, longer than the new\n")));
+    QStringList log = lines;
+    QCOMPARE(WriteChangeLogFile(path, log), ChangeLogWriteResult::Written);
+    QVERIFY(log.isEmpty());
+    QVERIFY(QFileInfo(path).isFile());
+    QCOMPARE(ReadFile(path), bytes);
+}
+
+void TestChangeLog::deleteFailureKeepsFileAndLines() {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("log.txt");
+    QVERIFY(WriteFile(path, "old"));
+    FileHelpers::SetFileFaultsForTesting([&](FileHelpers::FileOp op, const QString& target) {
+        return op == FileHelpers::FileOp::MoveFile && target == path;
+    });
+    QStringList log{"kept"};
+    QCOMPARE(WriteChangeLogFile(path, log), ChangeLogWriteResult::DeleteFailed);
+    QCOMPARE(log, QStringList{"kept"});
+    QCOMPARE(ReadFile(path), QByteArray("old"));
+}
+
+void TestChangeLog::createFailureKeepsLines() {
+    QTemporaryDir dir;
+    // The directory that should hold the file is missing.
+    const QString path = dir.filePath("gone/log.txt");
+    QStringList log{"kept", "also kept"};
+    QCOMPARE(WriteChangeLogFile(path, log), ChangeLogWriteResult::CreateFailed);
+    QCOMPARE(log, (QStringList{"kept", "also kept"}));
+    QVERIFY(!QFileInfo::exists(path));
+}
+
+void TestChangeLog::writeChangeLogBesideExecutable() {
+    Workspace w;
+    QVERIFY(WriteFile(w.logFile(), "previous run"));
+    const QString line = "2015- 3- 5  9: 5: 7: DELETE \"/t/srctemp/userdata/app/应用.apk\"";
+    RecordChange(w.op, line);
+    QVERIFY(QFileInfo::exists(w.journal()));
+    QVERIFY(WriteChangeLog(w.op));
+    QVERIFY(w.state.changeLog().isEmpty());
+    QCOMPARE(
+        ReadFile(w.logFile()),
+        QByteArray(
+            "2015- 3- 5  9: 5: 7: DELETE \"/t/srctemp/userdata/app/\xD3\xA6\xD3\xC3.apk\"\r\n"));
+    // Written: the journal has served its purpose.
+    QVERIFY(!QFileInfo::exists(w.journal()));
+    QVERIFY(w.reporter.warnings.isEmpty());
+    QVERIFY(w.reporter.others.isEmpty());
+}
+
+void TestChangeLog::writeChangeLogReportsDeleteFailure() {
+    Workspace w;
+    QVERIFY(WriteFile(w.logFile(), "previous run"));
+    const QString path = w.logFile();
+    FileHelpers::SetFileFaultsForTesting([&](FileHelpers::FileOp op, const QString& target) {
+        return op == FileHelpers::FileOp::MoveFile && target == path;
+    });
+    RecordChange(w.op, "line");
+    QVERIFY(!WriteChangeLog(w.op));
+    QCOMPARE(w.state.changeLog(), QStringList{"line"});
+    QCOMPARE(ReadFile(w.logFile()), QByteArray("previous run"));
+    QCOMPARE(ReadChangeLogJournal(w.journal()), QStringList{"line"});
+    QCOMPARE(w.reporter.warnings, QStringList{"Delete log.txt failed"});
+    QVERIFY(w.reporter.others.isEmpty());
+}
+
+void TestChangeLog::writeChangeLogReportsWriteFailure_data() {
+    QTest::addColumn<bool>("createFails");
+    // A full disk: the file is created but the text does not reach it.
+    QTest::newRow("write fails") << false;
+    // The workspace's directory is gone: the file cannot be created.
+    QTest::newRow("create fails") << true;
+}
+
+void TestChangeLog::writeChangeLogReportsWriteFailure() {
+    QFETCH(bool, createFails);
+    Workspace w;
+    RecordChange(w.op, "line");
+    if (createFails) {
+        w.state.setAppDirectory(w.bundle.file("gone"));
+    } else {
+        const QString path = w.logFile();
+        FileHelpers::SetFileFaultsForTesting([&](FileHelpers::FileOp op, const QString& target) {
+            return op == FileHelpers::FileOp::WriteFile && target.startsWith(path);
+        });
+    }
+    // The closing goes on, the lines and the journal are kept.
+    QVERIFY(WriteChangeLog(w.op));
+    QCOMPARE(w.state.changeLog(), QStringList{"line"});
+    QCOMPARE(w.reporter.warnings, QStringList{"Failed to write log.txt"});
+    QVERIFY(w.reporter.others.isEmpty());
+    QCOMPARE(ReadChangeLogJournal(w.bundle.file("zipTemp/log.journal")), QStringList{"line"});
+}
+
+void TestChangeLog::recordChangeKeepsJournal() {
+    Workspace w;
+    RecordChange(w.op, "first 第一");
+    // One line per entry, whatever the text holds.
+    RecordChange(w.op, "second\nhalf");
+    QCOMPARE(w.state.changeLog(), QStringList({"first 第一", "second\nhalf"}));
+    QCOMPARE(ReadChangeLogJournal(w.journal()), QStringList({"first 第一", "second half"}));
+    QCOMPARE(ReadFile(w.journal()), QByteArray("first \xE7\xAC\xAC\xE4\xB8\x80\nsecond half\n"));
+}
+
+void TestChangeLog::journalOfUnclosedRunIsTakenUp_data() {
+    QTest::addColumn<QStringList>("earlier");
+    QTest::newRow("no journal") << QStringList();
+    QTest::newRow("two lines") << QStringList({"earlier one", "earlier 二"});
+}
+
+void TestChangeLog::journalOfUnclosedRunIsTakenUp() {
+    QFETCH(QStringList, earlier);
+    Workspace w;
+    {
+        // A run that recorded its lines and never closed.
+        AppState crashed(w.bundle.path());
+        const Operation op{crashed, w.reporter, w.runner};
+        for (const QString& line : earlier)
+            RecordChange(op, line);
+    }
+    TakeUpChangeLogJournal(w.op);
+    QCOMPARE(w.state.changeLog(), earlier);
+    RecordChange(w.op, "this run");
+    QVERIFY(WriteChangeLog(w.op));
+    QCOMPARE(ReadFile(w.logFile()), EncodeChangeLog(earlier + QStringList{"this run"}));
+    QVERIFY(!QFileInfo::exists(w.journal()));
+    QVERIFY(w.reporter.warnings.isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestChangeLog)
+#include "tst_ChangeLog.moc"

@@ -1,0 +1,371 @@
+// Changes of the working archive as one commit, member names in any spelling,
+// and the journal that finishes an interrupted edit of the tree.
+#include "core/io/FileHelpers.h"
+#include "core/package/TreeSync.h"
+#include "core/WorkspacePaths.h"
+#include "support/TestBundle.h"
+#include "support/ZipFixture.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+using Members = QList<QPair<QString, QByteArray>>;
+using Kind = ArchiveChangeKind;
+
+// The archive's names and bytes, directory entries included, in a stable
+// form for comparison.
+QStringList Contents(const QString& archive) {
+    QStringList out;
+    const QMap<QString, QByteArray> members = ReadZip(archive);
+    for (auto it = members.cbegin(); it != members.cend(); ++it)
+        out << it.key() + "=" + QString::fromUtf8(it.value());
+    return out;
+}
+
+// unzip's own test of every entry: CRCs and structure.
+bool UnzipAccepts(const QString& archive) {
+    QProcess unzip;
+    unzip.start(QStringLiteral("unzip"), {QStringLiteral("-tq"), archive});
+    return unzip.waitForFinished(60000) && unzip.exitStatus() == QProcess::NormalExit &&
+           unzip.exitCode() == 0;
+}
+
+} // namespace
+
+class TestTreeSync : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void canonicalName_data();
+    void canonicalName();
+    void commit_data();
+    void commit();
+    void failedCommitLeavesArchive_data();
+    void failedCommitLeavesArchive();
+    void removingEveryMemberLeavesAnEmptyZip();
+    void unreadableArchive();
+    void extractMember_data();
+    void extractMember();
+    void extractMissingMember();
+    void treeSyncRoundTrip();
+    void treeSyncWithoutJournal();
+    void treeSyncKeepsJournalWhenArchiveUnreadable();
+
+private:
+    QString path(const QString& relative) const { return m_dir->filePath(relative); }
+    // A source file holding data.
+    QString source(const QString& name, const QByteArray& data);
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+};
+
+void TestTreeSync::init() {
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+}
+
+void TestTreeSync::cleanup() {
+    FileHelpers::SetFileFaultsForTesting(nullptr);
+    m_dir.reset();
+}
+
+QString TestTreeSync::source(const QString& name, const QByteArray& data) {
+    const QString file = path("in/" + name);
+    if (!WriteFile(file, data))
+        qWarning("cannot write %s", qPrintable(file));
+    return file;
+}
+
+void TestTreeSync::canonicalName_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("canonical");
+    QTest::newRow("plain") << "system/app/X.apk"
+                           << "system/app/X.apk";
+    QTest::newRow("dot prefix") << "./system/app/X.apk"
+                                << "system/app/X.apk";
+    QTest::newRow("leading separator") << "/system/app/X.apk"
+                                       << "system/app/X.apk";
+    QTest::newRow("double separator") << "userdata//app/X.apk"
+                                      << "userdata/app/X.apk";
+    QTest::newRow("backslashes") << "system\\app\\X.apk"
+                                 << "system/app/X.apk";
+    QTest::newRow("dot segment inside") << "system/./app/X.apk"
+                                        << "system/app/X.apk";
+    QTest::newRow("directory entry") << "system/app/Music/"
+                                     << "system/app/Music";
+    QTest::newRow("dotted names stay") << "system/..hidden/.x"
+                                       << "system/..hidden/.x";
+    QTest::newRow("empty") << ""
+                           << "";
+}
+
+void TestTreeSync::canonicalName() {
+    QFETCH(QString, name);
+    QFETCH(QString, canonical);
+    QCOMPARE(CanonicalMemberName(name), canonical);
+}
+
+void TestTreeSync::commit_data() {
+    QTest::addColumn<Members>("before");
+    // "put:<member>=<data>", "remove:<member>" or "tree:<member>"
+    QTest::addColumn<QStringList>("changes");
+    QTest::addColumn<QStringList>("after"); // Contents() of the result
+
+    const Members base{{"boot.img", "boot"}, {"system/app/X.apk", "x"}};
+    QTest::newRow("put a new member")
+        << base << QStringList{"put:system/app/Y.apk=y"}
+        << QStringList{"boot.img=boot", "system/app/X.apk=x", "system/app/Y.apk=y"};
+    QTest::newRow("put replaces the member of that name")
+        << base << QStringList{"put:system/app/X.apk=new"}
+        << QStringList{"boot.img=boot", "system/app/X.apk=new"};
+    QTest::newRow("put replaces a member spelled otherwise")
+        << Members{{"./system/app/X.apk", "x"}, {"boot.img", "boot"}}
+        << QStringList{"put:system/app/X.apk=new"}
+        << QStringList{"boot.img=boot", "system/app/X.apk=new"};
+    QTest::newRow("put by an odd spelling is stored canonically")
+        << base << QStringList{"put:.//system\\app/X.apk=new"}
+        << QStringList{"boot.img=boot", "system/app/X.apk=new"};
+    QTest::newRow("remove") << base << QStringList{"remove:system/app/X.apk"}
+                            << QStringList{"boot.img=boot"};
+    QTest::newRow("remove a member spelled with a leading separator")
+        << Members{{"/system/app/X.apk", "x"}, {"boot.img", "boot"}}
+        << QStringList{"remove:system/app/X.apk"} << QStringList{"boot.img=boot"};
+    QTest::newRow("remove a directory entry leaves what is below")
+        << Members{{"system/app/M/", ""}, {"system/app/M/M.apk", "m"}}
+        << QStringList{"remove:system/app/M"} << QStringList{"system/app/M/M.apk=m"};
+    QTest::newRow("remove tree: entry, files and deeper directories")
+        << Members{{"system/app/M/", ""},
+                   {"system/app/M/M.apk", "m"},
+                   {"system/app/M/oat/arm/M.odex", "o"},
+                   {"system/app/M/lib/arm/libm.so", "l"},
+                   {"system/app/Music2/Music2.apk", "2"},
+                   {"system/app/M.apk", "flat"}}
+        << QStringList{"tree:system/app/M"}
+        << QStringList{"system/app/M.apk=flat", "system/app/Music2/Music2.apk=2"};
+    QTest::newRow("remove tree of members spelled otherwise")
+        << Members{{"./system/app/M/M.apk", "m"},
+                   {"system\\app\\M\\lib\\libm.so", "l"},
+                   {"boot.img", "boot"}}
+        << QStringList{"tree:system/app/M"} << QStringList{"boot.img=boot"};
+    QTest::newRow("several changes in order")
+        << base
+        << QStringList{"remove:system/app/X.apk", "put:system/app/X/X.apk=x2",
+                       "put:system/lib/libx.so=lib", "put:system/lib/libx.so=lib2"}
+        << QStringList{"boot.img=boot", "system/app/X/X.apk=x2", "system/lib/libx.so=lib2"};
+}
+
+void TestTreeSync::commit() {
+    QFETCH(Members, before);
+    QFETCH(QStringList, changes);
+    QFETCH(QStringList, after);
+    const QString archive = path("temp.zip");
+    QVERIFY(WriteZip(archive, before));
+
+    QList<ArchiveChange> list;
+    int n = 0;
+    for (const QString& text : changes) {
+        const QString kind = text.section(':', 0, 0);
+        const QString rest = text.section(':', 1);
+        if (kind == "put") {
+            const QString member = rest.section('=', 0, 0);
+            list.append(
+                {Kind::Put, member, source(QString::number(n++), rest.section('=', 1).toUtf8())});
+        } else {
+            list.append({kind == "tree" ? Kind::RemoveTree : Kind::Remove, rest, QString()});
+        }
+    }
+    QString error;
+    QVERIFY2(ApplyArchiveChanges(archive, list, &error), qPrintable(error));
+    QCOMPARE(Contents(archive), after);
+    QVERIFY(UnzipAccepts(archive));
+    // Nothing is left beside the archive.
+    QCOMPARE(QDir(path(".")).entryList(QDir::Files), QStringList{"temp.zip"});
+}
+
+void TestTreeSync::failedCommitLeavesArchive_data() {
+    QTest::addColumn<QString>("failing"); // the last change, which fails
+    QTest::newRow("put of a missing file") << "put-missing";
+    QTest::newRow("put of a directory") << "put-directory";
+    QTest::newRow("remove of a member the archive lacks") << "remove";
+    QTest::newRow("remove tree with nothing below") << "tree";
+}
+
+void TestTreeSync::failedCommitLeavesArchive() {
+    // Earlier changes of the same commit are not kept either.
+    QFETCH(QString, failing);
+    const QString archive = path("temp.zip");
+    QVERIFY(WriteZip(
+        archive, {{"boot.img", "boot"}, {"system/app/X.apk", "x"}, {"system/app/M/M.apk", "m"}}));
+    const QByteArray before = ReadFile(archive);
+    QList<ArchiveChange> list{
+        {Kind::Remove, "system/app/X.apk", QString()},
+        {Kind::Put, "boot.img", source("boot", "new boot")},
+        {Kind::RemoveTree, "system/app/M", QString()},
+    };
+    if (failing == "put-missing")
+        list.append({Kind::Put, "logo.img", path("in/no-such-file")});
+    else if (failing == "put-directory")
+        list.append({Kind::Put, "logo.img", path("in")});
+    else if (failing == "remove")
+        list.append({Kind::Remove, "system/app/Y.apk", QString()});
+    else
+        list.append({Kind::RemoveTree, "system/app/Y", QString()});
+
+    QString error;
+    QVERIFY(!ApplyArchiveChanges(archive, list, &error));
+    QVERIFY(!error.isEmpty());
+    QCOMPARE(ReadFile(archive), before);
+    QCOMPARE(QDir(path(".")).entryList(QDir::Files), QStringList{"temp.zip"});
+}
+
+void TestTreeSync::removingEveryMemberLeavesAnEmptyZip() {
+    const QString archive = path("temp.zip");
+    QVERIFY(WriteZip(archive, {{"system/app/X.apk", "x"}}));
+    QString error;
+    QVERIFY2(ApplyArchiveChanges(archive, {{Kind::Remove, "system/app/X.apk", QString()}}, &error),
+             qPrintable(error));
+    QVERIFY(QFile::exists(archive));
+    QCOMPARE(ZipMemberNames(archive), QStringList());
+    // Still an archive that takes the next change.
+    QVERIFY2(ApplyArchiveChanges(archive, {{Kind::Put, "boot.img", source("b", "boot")}}, &error),
+             qPrintable(error));
+    QCOMPARE(Contents(archive), QStringList{"boot.img=boot"});
+}
+
+void TestTreeSync::unreadableArchive() {
+    const QString put = source("b", "boot");
+    for (const QString& name : {QStringLiteral("damaged.zip"), QStringLiteral("missing.zip")}) {
+        const QString archive = path(name);
+        if (name == "damaged.zip")
+            QVERIFY(WriteFile(archive, "not an archive"));
+        QString error;
+        QVERIFY(!ApplyArchiveChanges(archive, {{Kind::Put, "boot.img", put}}, &error));
+        QVERIFY(!error.isEmpty());
+        QCOMPARE(ReadFile(archive),
+                 name == "damaged.zip" ? QByteArray("not an archive") : QByteArray());
+        QCOMPARE(QFile::exists(archive), name == "damaged.zip");
+    }
+}
+
+void TestTreeSync::extractMember_data() {
+    QTest::addColumn<QString>("stored");
+    QTest::addColumn<QString>("asked");
+    QTest::newRow("same spelling") << "system/etc/key.xml"
+                                   << "system/etc/key.xml";
+    QTest::newRow("stored with ./") << "./system/etc/key.xml"
+                                    << "system/etc/key.xml";
+    QTest::newRow("asked with backslashes") << "system/etc/key.xml"
+                                            << "system\\etc\\key.xml";
+}
+
+void TestTreeSync::extractMember() {
+    QFETCH(QString, stored);
+    QFETCH(QString, asked);
+    const QString archive = path("temp.zip");
+    QVERIFY(WriteZip(archive, {{"boot.img", "boot"}, {stored, "<keys/>"}}));
+    // Into a directory that does not exist yet, over a file that does.
+    const QString target = path("tree/system/etc/key.xml");
+    QString error;
+    QVERIFY2(ExtractMemberTo(archive, asked, target, &error), qPrintable(error));
+    QCOMPARE(ReadFile(target), QByteArray("<keys/>"));
+    QVERIFY(WriteFile(target, "edited"));
+    QVERIFY2(ExtractMemberTo(archive, asked, target, &error), qPrintable(error));
+    QCOMPARE(ReadFile(target), QByteArray("<keys/>"));
+    QCOMPARE(QDir(path("tree/system/etc")).entryList(QDir::Files), QStringList{"key.xml"});
+}
+
+void TestTreeSync::extractMissingMember() {
+    const QString archive = path("temp.zip");
+    QVERIFY(WriteZip(archive, {{"boot.img", "boot"}}));
+    const QString target = path("tree/logo.img");
+    QVERIFY(WriteFile(target, "kept"));
+    QString error;
+    QVERIFY(!ExtractMemberTo(archive, "logo.img", target, &error));
+    QVERIFY(!error.isEmpty());
+    QCOMPARE(ReadFile(target), QByteArray("kept"));
+    QVERIFY(!ExtractMemberTo(path("missing.zip"), "boot.img", path("tree/boot.img"), &error));
+    QVERIFY(!QFile::exists(path("tree/boot.img")));
+}
+
+void TestTreeSync::treeSyncRoundTrip() {
+    // An edit interrupted after the archive's commit: the journal names the
+    // tree paths, and the archive decides what each becomes.
+    const WorkspacePaths paths(path("app"));
+    const QString tree = paths.extractedTree();
+    QVERIFY(QDir().mkpath(paths.zipTempDir()));
+    QVERIFY(WriteZip(paths.workingArchive(), {{"logo.img", "new logo"},
+                                              {"system/app/M/", ""},
+                                              {"system/app/M/M.apk", "m"},
+                                              {"./system/app/M/lib/arm/libm.so", "lib"},
+                                              {"system/app/Other.apk", "other"}}));
+    QVERIFY(WriteFile(tree + "/logo.img", "old logo"));
+    QVERIFY(WriteFile(tree + "/logo.img.corvane-part", "half a copy"));
+    QVERIFY(WriteFile(tree + "/system/app/Gone.apk", "removed from the archive"));
+    QVERIFY(WriteFile(tree + "/system/app/M/M.apk", "old m"));
+    QVERIFY(WriteFile(tree + "/system/app/M/oat/arm/M.odex", "stale"));
+    QVERIFY(WriteFile(tree + "/system/app/Other.apk", "tree's own"));
+
+    QString error;
+    QVERIFY2(BeginTreeSync(paths,
+                           {{tree + "/logo.img", "logo.img", false},
+                            {tree + "/system/app/Gone.apk", "system/app/Gone.apk", false},
+                            {tree + "/system/app/M", "system/app/M", true},
+                            {tree + "/fastplay.img", "fastplay.img", false}},
+                           &error),
+             qPrintable(error));
+    const QString journal = paths.zipTempDir() + "/tree.pending";
+    QVERIFY(QFile::exists(journal));
+
+    QVERIFY2(FinishInterruptedTreeSync(paths, &error), qPrintable(error));
+    QVERIFY(!QFile::exists(journal));
+    QCOMPARE(ReadFile(tree + "/logo.img"), QByteArray("new logo"));
+    QVERIFY(!QFile::exists(tree + "/logo.img.corvane-part"));
+    QVERIFY(!FileHelpers::PathExists(tree + "/system/app/Gone.apk"));
+    QCOMPARE(ReadFile(tree + "/system/app/M/M.apk"), QByteArray("m"));
+    QCOMPARE(ReadFile(tree + "/system/app/M/lib/arm/libm.so"), QByteArray("lib"));
+    QVERIFY(!FileHelpers::PathExists(tree + "/system/app/M/oat"));
+    QVERIFY(!FileHelpers::PathExists(tree + "/fastplay.img"));
+    // Paths the journal does not name are left alone.
+    QCOMPARE(ReadFile(tree + "/system/app/Other.apk"), QByteArray("tree's own"));
+
+    // A finished edit clears its journal itself.
+    QVERIFY(BeginTreeSync(paths, {{tree + "/logo.img", "logo.img", false}}, &error));
+    QVERIFY(EndTreeSync(paths));
+    QVERIFY(!QFile::exists(journal));
+    QVERIFY(EndTreeSync(paths));
+}
+
+void TestTreeSync::treeSyncWithoutJournal() {
+    const WorkspacePaths paths(path("app"));
+    QVERIFY(WriteFile(paths.extractedTree() + "/logo.img", "tree"));
+    // Nothing to finish: true, even without a working archive.
+    QString error;
+    QVERIFY2(FinishInterruptedTreeSync(paths, &error), qPrintable(error));
+    QCOMPARE(ReadFile(paths.extractedTree() + "/logo.img"), QByteArray("tree"));
+}
+
+void TestTreeSync::treeSyncKeepsJournalWhenArchiveUnreadable() {
+    const WorkspacePaths paths(path("app"));
+    const QString tree = paths.extractedTree();
+    QVERIFY(WriteFile(paths.workingArchive(), "damaged"));
+    QVERIFY(WriteFile(tree + "/logo.img", "tree"));
+    QString error;
+    QVERIFY(BeginTreeSync(paths, {{tree + "/logo.img", "logo.img", false}}, &error));
+
+    QVERIFY(!FinishInterruptedTreeSync(paths, &error));
+    QVERIFY(!error.isEmpty());
+    // Nothing was removed on the word of an archive that cannot be read; the
+    // next start tries again.
+    QCOMPARE(ReadFile(tree + "/logo.img"), QByteArray("tree"));
+    QVERIFY(QFile::exists(paths.zipTempDir() + "/tree.pending"));
+}
+
+QTEST_GUILESS_MAIN(TestTreeSync)
+#include "tst_TreeSync.moc"
