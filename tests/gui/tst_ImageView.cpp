@@ -249,10 +249,9 @@ void tst_ImageView::copyFailure_data() {
 void tst_ImageView::copyFailure() {
     QFETCH(int, buttonId);
     QFETCH(QString, target);
-    // The tree's copy goes through a temporary name beside the target.
-    const QString partial = tree(target) + QStringLiteral(".corvane-part");
-    FileHelpers::SetFileFaultsForTesting([partial](FileHelpers::FileOp op, const QString& path) {
-        return op == FileHelpers::FileOp::CopyFile && path == partial;
+    const QString copied = tree(target);
+    FileHelpers::SetFileFaultsForTesting([copied](FileHelpers::FileOp op, const QString& path) {
+        return op == FileHelpers::FileOp::CopyFile && path == copied;
     });
     CImageView page(*m_app);
     m_dialogs->openResults.enqueue({m_source});

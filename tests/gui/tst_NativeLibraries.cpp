@@ -150,7 +150,7 @@ void TestNativeLibraries::replacingCopyFails() {
     // tree from the archive.
     const QString target = m_lib + "/libdemo.so";
     FileHelpers::SetFileFaultsForTesting([target](FileHelpers::FileOp op, const QString& path) {
-        return op == FileHelpers::FileOp::CopyFile && path == target + ".corvane-part";
+        return op == FileHelpers::FileOp::CopyFile && path == target;
     });
     m_dialogs->answers.enqueue(UiDialogs::Answer::Yes);
     const auto inside = ReadZip(Fixture("NativeDemo.apk"));

@@ -5,9 +5,15 @@
 #include <QFileInfo>
 #include <QStorageInfo>
 
+#include <QRandomGenerator>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -43,13 +49,37 @@ int compareFoldedToUpper(const QString& a, const QString& b) {
     return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
 }
 
-void syncDirectoryOf(const QString& path) {
-    const int fd = ::open(QFile::encodeName(QFileInfo(path).absolutePath()).constData(),
-                          O_RDONLY | O_DIRECTORY);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
+QString systemError(int code) {
+    return QString::fromLocal8Bit(std::strerror(code));
+}
+
+QString directoryOf(const QString& path) {
+    return QFileInfo(path).absolutePath();
+}
+
+// ".NAME." : the start of every temporary name made for a target named NAME.
+QString temporaryPrefix(const QString& target) {
+    return QLatin1Char('.') + QFileInfo(target).fileName() + QLatin1Char('.');
+}
+
+// Removes the file at path when no live TemporaryFile holds its lock; the
+// lock taken here makes a writer that opens it at the same moment see that
+// its file went (it checks its inode after locking).
+void removeIfAbandoned(const QString& path) {
+    const QByteArray native = QFile::encodeName(path);
+    const int fd = ::open(native.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        if (errno == ELOOP)
+            ::unlink(native.constData()); // a link planted under our name
+        return;
     }
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        struct stat opened, named;
+        if (::fstat(fd, &opened) == 0 && ::lstat(native.constData(), &named) == 0 &&
+            opened.st_dev == named.st_dev && opened.st_ino == named.st_ino)
+            ::unlink(native.constData());
+    }
+    ::close(fd);
 }
 
 } // namespace
@@ -173,17 +203,211 @@ bool ReplaceFile(const QString& from, const QString& to) {
     std::filesystem::rename(nativePath(from), nativePath(to), ec);
     if (ec)
         return false;
-    syncDirectoryOf(to);
+    return SyncDirectory(directoryOf(to));
+}
+
+bool CopyFileReplacing(const QString& from, const QString& to, QString* error) {
+    QString cause;
+    const auto fail = [&](const QString& text) {
+        if (error)
+            *error = text;
+        return false;
+    };
+    if (faulted(FileOp::CopyFile, to))
+        return fail(QStringLiteral("cannot write \"%1\"").arg(to));
+    if (IsDirectory(to))
+        return fail(QStringLiteral("\"%1\" is a directory").arg(to));
+    QFile source(from);
+    if (!source.open(QIODevice::ReadOnly))
+        return fail(QStringLiteral("cannot read \"%1\": %2").arg(from, source.errorString()));
+    TemporaryFile copy(to);
+    if (!copy.open(&cause))
+        return fail(cause);
+    // One kernel-side copy where the file system allows it.
+    const auto size = static_cast<qint64>(QFileInfo(from).size());
+    qint64 done = 0;
+    // (Under a test's faults every byte goes through write(), where they act.)
+    while (done < size && !faults()) {
+        const ssize_t n = ::copy_file_range(source.handle(), nullptr, copy.handle(), nullptr,
+                                            static_cast<size_t>(size - done), 0);
+        if (n <= 0)
+            break;
+        done += n;
+    }
+    if (done < size) {
+        // Not supported here, or short: the rest through a buffer.
+        source.seek(done);
+        QByteArray buffer(1 << 20, Qt::Uninitialized);
+        for (;;) {
+            const qint64 n = source.read(buffer.data(), buffer.size());
+            if (n < 0)
+                return fail(
+                    QStringLiteral("cannot read \"%1\": %2").arg(from, source.errorString()));
+            if (n == 0)
+                break;
+            if (!copy.write(buffer.constData(), n, &cause))
+                return fail(cause);
+        }
+    }
+    return copy.commit(error);
+}
+
+bool SyncDirectory(const QString& directory, QString* error) {
+    const int fd =
+        ::open(QFile::encodeName(directory).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        if (error)
+            *error = QStringLiteral("cannot open the folder \"%1\": %2")
+                         .arg(directory, systemError(errno));
+        return false;
+    }
+    const bool synced = ::fsync(fd) == 0 || errno == EINVAL; // some file systems cannot
+    const int code = errno;
+    ::close(fd);
+    if (!synced && error)
+        *error =
+            QStringLiteral("cannot flush the folder \"%1\": %2").arg(directory, systemError(code));
+    return synced;
+}
+
+QString TemporarySuffix() {
+    return QStringLiteral(".corvane-part");
+}
+
+bool IsTemporaryName(const QString& fileName) {
+    return fileName.startsWith(QLatin1Char('.')) && fileName.endsWith(TemporarySuffix());
+}
+
+TemporaryFile::TemporaryFile(QString target) : m_target(std::move(target)) {}
+
+TemporaryFile::~TemporaryFile() {
+    discard();
+}
+
+bool TemporaryFile::open(QString* error) {
+    discard();
+    const QString prefix = directoryOf(m_target) + QLatin1Char('/') + temporaryPrefix(m_target);
+    int code = 0;
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        const QString candidate = prefix +
+                                  QString::number(QRandomGenerator::system()->generate64(), 36) +
+                                  TemporarySuffix();
+        const QByteArray native = QFile::encodeName(candidate);
+        const int fd =
+            ::open(native.constData(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            code = errno;
+            if (code == EEXIST)
+                continue;
+            break;
+        }
+        // Locked from now on; a sweep that removed the name before the lock
+        // was taken is noticed by comparing inodes.
+        struct stat opened, named;
+        if (::flock(fd, LOCK_EX) != 0 || ::fstat(fd, &opened) != 0 ||
+            ::lstat(native.constData(), &named) != 0 || opened.st_ino != named.st_ino ||
+            opened.st_dev != named.st_dev) {
+            ::close(fd);
+            code = EEXIST;
+            continue;
+        }
+        m_fd = fd;
+        m_path = candidate;
+        return true;
+    }
+    if (error)
+        *error = QStringLiteral("cannot create a file in \"%1\": %2")
+                     .arg(directoryOf(m_target), systemError(code ? code : EEXIST));
+    return false;
+}
+
+bool TemporaryFile::write(const char* data, qint64 size, QString* error) {
+    if (faulted(FileOp::WriteFile, m_target)) {
+        if (error)
+            *error = QStringLiteral("cannot write \"%1\": %2").arg(m_path, systemError(ENOSPC));
+        return false;
+    }
+    qint64 done = 0;
+    while (done < size) {
+        const ssize_t n = ::write(m_fd, data + done, static_cast<size_t>(size - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (error)
+                *error = QStringLiteral("cannot write \"%1\": %2")
+                             .arg(m_path, systemError(n < 0 ? errno : ENOSPC));
+            return false;
+        }
+        done += n;
+    }
     return true;
 }
 
-bool CopyFileReplacing(const QString& from, const QString& to) {
-    const QString partial = to + QStringLiteral(".corvane-part");
-    RemoveFile(partial);
-    if (CopyFileTo(from, partial, false) && ReplaceFile(partial, to))
-        return true;
-    RemoveFile(partial);
-    return false;
+bool TemporaryFile::sync(QString* error) {
+    if (m_fd < 0 || ::fsync(m_fd) != 0) {
+        if (error)
+            *error = QStringLiteral("cannot flush \"%1\": %2")
+                         .arg(m_path, systemError(m_fd < 0 ? EBADF : errno));
+        return false;
+    }
+    return true;
+}
+
+bool TemporaryFile::commit(QString* error) {
+    if (!sync(error)) {
+        discard();
+        return false;
+    }
+    if (faulted(FileOp::MoveFile, m_target) ||
+        ::rename(QFile::encodeName(m_path).constData(), QFile::encodeName(m_target).constData()) !=
+            0) {
+        if (error)
+            *error = QStringLiteral("cannot replace \"%1\": %2")
+                         .arg(m_target, systemError(errno ? errno : EACCES));
+        discard();
+        return false;
+    }
+    ::close(m_fd);
+    m_fd = -1;
+    m_path.clear();
+    return SyncDirectory(directoryOf(m_target), error);
+}
+
+void TemporaryFile::discard() {
+    if (m_fd < 0)
+        return;
+    ::unlink(QFile::encodeName(m_path).constData());
+    ::close(m_fd);
+    m_fd = -1;
+    m_path.clear();
+}
+
+void RemoveAbandonedTemporaries(const QString& target) {
+    const QString directory = directoryOf(target);
+    const QString prefix = temporaryPrefix(target);
+    for (const QString& name :
+         QDir(directory).entryList(QDir::Files | QDir::Hidden | QDir::System)) {
+        if (!name.startsWith(prefix) || !IsTemporaryName(name))
+            continue;
+        // Only the unique part may stand between the prefix and the suffix,
+        // so that the temporaries of "a.zip" never include those of "a.zip.x".
+        const QString unique =
+            name.mid(prefix.size(), name.size() - prefix.size() - TemporarySuffix().size());
+        const bool plain =
+            !unique.isEmpty() && std::all_of(unique.begin(), unique.end(), [](QChar c) {
+                return c.isDigit() || (c >= QLatin1Char('a') && c <= QLatin1Char('z'));
+            });
+        if (plain)
+            removeIfAbandoned(directory + QLatin1Char('/') + name);
+    }
+}
+
+void RemoveAbandonedTemporariesIn(const QString& directory) {
+    for (const QString& name :
+         QDir(directory).entryList(QDir::Files | QDir::Hidden | QDir::System)) {
+        if (IsTemporaryName(name))
+            removeIfAbandoned(directory + QLatin1Char('/') + name);
+    }
 }
 
 bool SyncFile(const QString& path) {

@@ -51,11 +51,66 @@ bool MoveFileTo(const QString& from, const QString& to);
 // target's directory is flushed so the rename survives a power loss.
 bool ReplaceFile(const QString& from, const QString& to);
 
-// Copies a file over path through a temporary name beside it
-// (path + ".corvane-part"), renamed into place once complete: path holds its
-// old or its new bytes, never a part. The temporary file is removed on
-// failure.
-bool CopyFileReplacing(const QString& from, const QString& to);
+// Copies a file over path through a TemporaryFile beside it, renamed into
+// place once complete: path holds its old or its new bytes, never a part.
+// The temporary file is removed on failure. The cause, when asked for, names
+// what failed.
+bool CopyFileReplacing(const QString& from, const QString& to, QString* error = nullptr);
+
+// Flushes a directory's entries (creations, renames) to the disk. False with
+// the cause when the file system refuses.
+bool SyncDirectory(const QString& directory, QString* error = nullptr);
+
+// The suffix every temporary file of the program ends with; nothing else
+// carries it.
+QString TemporarySuffix();
+// True for a file name made by TemporaryFile (any target).
+bool IsTemporaryName(const QString& fileName);
+
+// A new file beside its target under a unique hidden name
+// (".NAME.XXXXXXXX.corvane-part"), created exclusively without following a
+// link, so a name planted in a shared folder is never written through. The
+// file stays locked (flock) while this object lives, which tells a live
+// writer from an abandoned file (RemoveAbandonedTemporaries). commit()
+// flushes it and renames it over the target; otherwise it is removed when
+// the object goes.
+class TemporaryFile {
+public:
+    explicit TemporaryFile(QString target);
+    ~TemporaryFile();
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+    // Creates the file (mode 0666 less the umask). False with the cause.
+    bool open(QString* error = nullptr);
+    int handle() const { return m_fd; }
+    const QString& path() const { return m_path; }
+    const QString& target() const { return m_target; }
+    // Writes all of data; false with the cause (a full disk names itself).
+    bool write(const char* data, qint64 size, QString* error = nullptr);
+    bool write(const QByteArray& data, QString* error = nullptr) {
+        return write(data.constData(), data.size(), error);
+    }
+    // Flushes the data, closes the file and renames it over the target, then
+    // flushes the directory. False with the cause; the temporary is gone then.
+    bool commit(QString* error = nullptr);
+    // Flushes the data to the disk (before a caller checks what it wrote).
+    bool sync(QString* error = nullptr);
+    // Removes the file now (nothing once committed).
+    void discard();
+
+private:
+    QString m_target;
+    QString m_path;
+    int m_fd = -1;
+};
+
+// Removes the temporary files beside target (of any earlier TemporaryFile for
+// it) whose writer is gone: those whose lock can be taken. A live writer's
+// file is left alone.
+void RemoveAbandonedTemporaries(const QString& target);
+// The same for every temporary file directly in directory.
+void RemoveAbandonedTemporariesIn(const QString& directory);
 
 // Flushes a file's data to the disk.
 bool SyncFile(const QString& path);

@@ -36,6 +36,10 @@ private slots:
     void replaceFile();
     void replaceFileRefuses_data();
     void replaceFileRefuses();
+    void temporaryFileCommitsOrLeavesNoTrace();
+    void temporaryFilesAreUniqueAndNeverFollowLinks();
+    void abandonedTemporariesGoLiveOnesStay();
+    void copyReplacingKeepsTargetOnFailure();
     void cleanup() { FileHelpers::SetFileFaultsForTesting(nullptr); }
 };
 
@@ -244,6 +248,101 @@ void TestFileHelpers::replaceFileRefuses() {
         QCOMPARE(ReadFile(to + "/inside"), QByteArray("kept"));
     if (kind == "fault")
         QCOMPARE(ReadFile(from), QByteArray("new"));
+}
+
+namespace {
+QStringList temporariesIn(const QString& directory) {
+    QStringList names;
+    for (const QString& name : QDir(directory).entryList(QDir::Files | QDir::Hidden | QDir::System))
+        if (FileHelpers::IsTemporaryName(name))
+            names << name;
+    return names;
+}
+} // namespace
+
+void TestFileHelpers::temporaryFileCommitsOrLeavesNoTrace() {
+    QTemporaryDir dir;
+    const QString target = dir.path() + "/out.zip";
+    QVERIFY(WriteFile(target, "old"));
+    {
+        FileHelpers::TemporaryFile file(target);
+        QVERIFY(file.open());
+        QVERIFY(file.write(QByteArray("half")));
+        QCOMPARE(temporariesIn(dir.path()).size(), 1);
+    } // dropped without commit: the target keeps its bytes, nothing is left
+    QCOMPARE(ReadFile(target), QByteArray("old"));
+    QVERIFY(temporariesIn(dir.path()).isEmpty());
+
+    FileHelpers::TemporaryFile file(target);
+    QString error;
+    QVERIFY(file.open(&error));
+    QVERIFY(file.path().startsWith(dir.path() + "/.out.zip."));
+    QVERIFY(file.write(QByteArray("new"), &error));
+    QVERIFY2(file.commit(&error), qPrintable(error));
+    QCOMPARE(ReadFile(target), QByteArray("new"));
+    QVERIFY(temporariesIn(dir.path()).isEmpty());
+}
+
+void TestFileHelpers::temporaryFilesAreUniqueAndNeverFollowLinks() {
+    QTemporaryDir dir;
+    const QString victim = dir.path() + "/victim";
+    QVERIFY(WriteFile(victim, "precious"));
+    // The old fixed name, planted as a link, is never opened.
+    QVERIFY(QFile::link(victim, dir.path() + "/.out.zip.corvane-part"));
+    FileHelpers::TemporaryFile first(dir.path() + "/out.zip");
+    FileHelpers::TemporaryFile second(dir.path() + "/out.zip");
+    QVERIFY(first.open());
+    QVERIFY(second.open());
+    QVERIFY(first.path() != second.path());
+    QVERIFY(first.write(QByteArray("one")) && second.write(QByteArray("two")));
+    QVERIFY(first.commit());
+    QVERIFY(second.commit());
+    QCOMPARE(ReadFile(dir.path() + "/out.zip"), QByteArray("two"));
+    QCOMPARE(ReadFile(victim), QByteArray("precious"));
+}
+
+void TestFileHelpers::abandonedTemporariesGoLiveOnesStay() {
+    QTemporaryDir dir;
+    const QString target = dir.path() + "/out.zip";
+    // A writer that was killed leaves its file without a lock.
+    const QString abandoned = dir.path() + "/.out.zip.k1lled.corvane-part";
+    QVERIFY(WriteFile(abandoned, "half"));
+    const QString otherTarget = dir.path() + "/.out.zip.x.k2.corvane-part";
+    QVERIFY(WriteFile(otherTarget, "of out.zip.x"));
+    const QString userFile = dir.path() + "/.out.zip.notes";
+    QVERIFY(WriteFile(userFile, "the user's"));
+    FileHelpers::TemporaryFile live(target);
+    QVERIFY(live.open());
+
+    FileHelpers::RemoveAbandonedTemporaries(target);
+    QVERIFY(!QFile::exists(abandoned));
+    QVERIFY(QFile::exists(live.path()));
+    QVERIFY(QFile::exists(otherTarget));
+    QVERIFY(QFile::exists(userFile));
+
+    FileHelpers::RemoveAbandonedTemporariesIn(dir.path());
+    QVERIFY(!QFile::exists(otherTarget));
+    QVERIFY(QFile::exists(live.path()));
+    QVERIFY(QFile::exists(userFile));
+}
+
+void TestFileHelpers::copyReplacingKeepsTargetOnFailure() {
+    QTemporaryDir dir;
+    const QString from = dir.path() + "/from";
+    const QString to = dir.path() + "/to";
+    QVERIFY(WriteFile(from, QByteArray(3 << 20, 'x')));
+    QVERIFY(WriteFile(to, "old"));
+    FileHelpers::SetFileFaultsForTesting([](FileHelpers::FileOp op, const QString&) {
+        return op == FileHelpers::FileOp::WriteFile;
+    });
+    QString error;
+    QVERIFY(!FileHelpers::CopyFileReplacing(from, to, &error));
+    QVERIFY(!error.isEmpty());
+    QCOMPARE(ReadFile(to), QByteArray("old"));
+    QVERIFY(temporariesIn(dir.path()).isEmpty());
+    FileHelpers::SetFileFaultsForTesting(nullptr);
+    QVERIFY(FileHelpers::CopyFileReplacing(from, to, &error));
+    QCOMPARE(ReadFile(to).size(), 3 << 20);
 }
 
 QTEST_GUILESS_MAIN(TestFileHelpers)
