@@ -66,3 +66,16 @@ bool IsSafeMemberName(const QString& canonical) {
     const QStringList segments = canonical.split(QLatin1Char('/'));
     return !segments.contains(QLatin1String(".."));
 }
+
+QString MemberPathInTree(const QString& tree, const QString& canonicalMember) {
+    if (tree.isEmpty() || !IsSafeMemberName(canonicalMember) ||
+        canonicalMember.contains(QChar(0)) ||
+        CanonicalMemberName(canonicalMember) != canonicalMember)
+        return QString();
+    QString base = tree;
+    while (base.size() > 1 && base.endsWith(QLatin1Char('/')))
+        base.chop(1);
+    if (base == QLatin1String("/"))
+        return base + canonicalMember;
+    return base + QLatin1Char('/') + canonicalMember;
+}

@@ -21,3 +21,9 @@ QString CanonicalMemberName(const QString& name);
 // False for a canonical name that would leave the tree when extracted: empty,
 // or with a ".." segment.
 bool IsSafeMemberName(const QString& canonical);
+
+// The path in the extracted tree of a canonical member name: tree + '/' +
+// name. Empty for a name that must never reach the file system: empty, not
+// canonical (absolute, '\\', "." or empty segments), with a ".." segment or a
+// NUL. Every place that turns a member into a tree path goes through here.
+QString MemberPathInTree(const QString& tree, const QString& canonicalMember);

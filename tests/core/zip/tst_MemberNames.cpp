@@ -11,6 +11,8 @@ private slots:
     void canonical();
     void safe_data();
     void safe();
+    void pathInTree_data();
+    void pathInTree();
 };
 
 void TestMemberNames::decode_data() {
@@ -89,6 +91,49 @@ void TestMemberNames::safe() {
     QFETCH(QString, name);
     QFETCH(bool, safe);
     QCOMPARE(IsSafeMemberName(name), safe);
+}
+
+void TestMemberNames::pathInTree_data() {
+    QTest::addColumn<QString>("tree");
+    QTest::addColumn<QString>("member");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("plain") << "/w/srctemp"
+                           << "system/app/Foo.apk"
+                           << "/w/srctemp/system/app/Foo.apk";
+    QTest::newRow("tree with a trailing separator") << "/w/srctemp/"
+                                                    << "a"
+                                                    << "/w/srctemp/a";
+    QTest::newRow("chinese") << "/w/t" << QString::fromUtf8("系统/音乐.apk")
+                             << QString::fromUtf8("/w/t/系统/音乐.apk");
+    QTest::newRow("dots inside names") << "/w/t"
+                                       << "a/..b/c.."
+                                       << "/w/t/a/..b/c..";
+    QTest::newRow("empty") << "/w/t"
+                           << "" << QString();
+    QTest::newRow("dot-dot") << "/w/t"
+                             << ".." << QString();
+    QTest::newRow("inner dot-dot") << "/w/t"
+                                   << "system/../../etc/passwd" << QString();
+    QTest::newRow("absolute") << "/w/t"
+                              << "/etc/passwd" << QString();
+    QTest::newRow("backslash") << "/w/t"
+                               << "..\\x" << QString();
+    QTest::newRow("dot segment") << "/w/t"
+                                 << "a/./b" << QString();
+    QTest::newRow("empty segment") << "/w/t"
+                                   << "a//b" << QString();
+    QTest::newRow("trailing separator") << "/w/t"
+                                        << "a/" << QString();
+    QTest::newRow("nul") << "/w/t" << QString::fromUtf8("a\0b", 3) << QString();
+    QTest::newRow("no tree") << ""
+                             << "a" << QString();
+}
+
+void TestMemberNames::pathInTree() {
+    QFETCH(QString, tree);
+    QFETCH(QString, member);
+    QFETCH(QString, expected);
+    QCOMPARE(MemberPathInTree(tree, member), expected);
 }
 
 QTEST_GUILESS_MAIN(TestMemberNames)
