@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <sys/file.h>
@@ -27,6 +28,11 @@ FileFaultPredicate& faults() {
 
 bool faulted(FileOp op, const QString& path) {
     return faults() && faults()(op, path);
+}
+
+// The same for a native path, decoded only when a test set faults.
+bool faultedNative(FileOp op, const QByteArray& path) {
+    return faults() && faults()(op, QFile::decodeName(path));
 }
 
 std::filesystem::path nativePath(const QString& path) {
@@ -425,26 +431,92 @@ bool WriteAll(QFileDevice& file, const QByteArray& data) {
     return file.write(data) == data.size() && file.flush();
 }
 
+namespace {
+
+// One entry of a directory by its byte name, and whether it is a real
+// directory (a link to one is not).
+struct NativeEntry {
+    QByteArray name;
+    bool directory = false;
+};
+
+// The entries of the open directory, in the order of ListDirectory. The
+// descriptor stays open (the listing reads a duplicate).
+QList<NativeEntry> listNative(int directoryFd) {
+    QList<NativeEntry> entries;
+    const int copy = ::fcntl(directoryFd, F_DUPFD_CLOEXEC, 0);
+    DIR* dir = copy < 0 ? nullptr : ::fdopendir(copy);
+    if (!dir) {
+        if (copy >= 0)
+            ::close(copy);
+        return entries;
+    }
+    ::rewinddir(dir);
+    while (const dirent* item = ::readdir(dir)) {
+        const char* name = item->d_name;
+        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
+            continue;
+        bool directory = item->d_type == DT_DIR;
+        if (item->d_type == DT_UNKNOWN) {
+            struct stat info;
+            directory = ::fstatat(directoryFd, name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+                        S_ISDIR(info.st_mode);
+        }
+        entries.append({QByteArray(name), directory});
+    }
+    ::closedir(dir);
+    std::sort(entries.begin(), entries.end(), [](const NativeEntry& a, const NativeEntry& b) {
+        return NameLess(QFile::decodeName(a.name), QFile::decodeName(b.name));
+    });
+    return entries;
+}
+
+// Empties the open directory (native path `path`, for the fault seam),
+// whatever bytes its names hold. Links are removed, never followed. A file
+// that cannot be removed ends this directory's pass; a subdirectory that
+// cannot be emptied is left and the pass goes on.
+bool emptyDirectory(int directoryFd, const QByteArray& path) {
+    // A directory must be writable and searchable for its entries to go.
+    struct stat own;
+    if (::fstat(directoryFd, &own) == 0 && (own.st_mode & S_IRWXU) != S_IRWXU)
+        ::fchmod(directoryFd, (own.st_mode & 07777) | S_IRWXU);
+    bool complete = true;
+    for (const NativeEntry& entry : listNative(directoryFd)) {
+        const QByteArray entryPath = path + '/' + entry.name;
+        if (!entry.directory) {
+            if (faultedNative(FileOp::RemoveFile, entryPath) ||
+                ::unlinkat(directoryFd, entry.name.constData(), 0) != 0)
+                return false;
+            continue;
+        }
+        const int child = ::openat(directoryFd, entry.name.constData(),
+                                   O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (child < 0) {
+            complete = false;
+            continue;
+        }
+        const bool emptied = emptyDirectory(child, entryPath);
+        ::close(child);
+        if (!emptied || faultedNative(FileOp::RemoveDirectory, entryPath) ||
+            ::unlinkat(directoryFd, entry.name.constData(), AT_REMOVEDIR) != 0)
+            complete = false;
+    }
+    return complete;
+}
+
+} // namespace
+
 bool DeleteDirectoryTree(const QString& path) {
     // Nothing to enumerate (no such directory, or not a directory): done.
     if (!IsDirectory(path))
         return true;
-    // A directory must be writable and searchable for its entries to go.
-    std::error_code ec;
-    std::filesystem::permissions(nativePath(path), std::filesystem::perms::owner_all,
-                                 std::filesystem::perm_options::add, ec);
-    for (const QString& name : ListDirectory(path)) {
-        const QString entry = path + QLatin1Char('/') + name;
-        if (IsDirectory(entry)) {
-            // A failure below leaves that directory non-empty, so the final
-            // removal of this one fails too.
-            DeleteDirectoryTree(entry);
-            RemoveEmptyDirectory(entry);
-        } else if (!RemoveFile(entry)) {
-            return false;
-        }
-    }
-    return RemoveEmptyDirectory(path);
+    const QByteArray native = QFile::encodeName(path);
+    const int fd = ::open(native.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool emptied = emptyDirectory(fd, native);
+    ::close(fd);
+    return emptied && RemoveEmptyDirectory(path);
 }
 
 } // namespace FileHelpers

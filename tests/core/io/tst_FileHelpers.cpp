@@ -6,6 +6,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,6 +27,9 @@ private slots:
     void deleteDeepTree();
     void deleteStopsAtUndeletableFile();
     void deleteUndeletableFileOneLevelDown();
+    void deleteWhateverBytesNamesHold_data();
+    void deleteWhateverBytesNamesHold();
+    void deleteRemovesLinksNotTheirTargets();
     void listOrder_data();
     void listOrder();
     void listMissingDirectory();
@@ -106,6 +110,47 @@ void TestFileHelpers::deleteUndeletableFileOneLevelDown() {
     QVERIFY(FileHelpers::PathExists(root + "/sub/3.txt"));
     QVERIFY(!FileHelpers::PathExists(root + "/z.txt"));
     QVERIFY(FileHelpers::PathExists(root));
+}
+
+// Names as 7-Zip writes them from a package without the UTF-8 flag: raw
+// bytes that are no UTF-8, which a QString path cannot spell.
+void TestFileHelpers::deleteWhateverBytesNamesHold_data() {
+    QTest::addColumn<QByteArray>("name");
+    QTest::newRow("code page 936") << QByteArray("\xd2\xf4\xc0\xd6.apk");
+    QTest::newRow("invalid bytes") << QByteArray("bad\xff\x80");
+    QTest::newRow("a lone continuation byte") << QByteArray("\x80");
+    QTest::newRow("utf-8") << QByteArray("\xe9\x9f\xb3\xe4\xb9\x90");
+}
+
+void TestFileHelpers::deleteWhateverBytesNamesHold() {
+    QFETCH(QByteArray, name);
+    QTemporaryDir dir;
+    const QByteArray root = QFile::encodeName(dir.filePath("tree"));
+    const QByteArray directory = root + "/" + name;
+    QCOMPARE(::mkdir(root.constData(), 0755), 0);
+    QCOMPARE(::mkdir(directory.constData(), 0755), 0);
+    for (const QByteArray& file : {root + "/" + name + ".txt", directory + "/" + name}) {
+        const int fd = ::open(file.constData(), O_CREAT | O_WRONLY | O_EXCL, 0644);
+        QVERIFY(fd >= 0);
+        QCOMPARE(::write(fd, "x", 1), ssize_t(1));
+        ::close(fd);
+    }
+    QCOMPARE(::chmod(directory.constData(), 0500), 0); // not writable: made so for the delete
+    QVERIFY(FileHelpers::DeleteDirectoryTree(QFile::decodeName(root)));
+    QVERIFY(!FileHelpers::PathExists(QFile::decodeName(root)));
+}
+
+void TestFileHelpers::deleteRemovesLinksNotTheirTargets() {
+    QTemporaryDir dir;
+    const QString root = dir.filePath("tree");
+    const QString outside = dir.filePath("outside");
+    QVERIFY(WriteFile(outside + "/keep.txt", "keep"));
+    QVERIFY(WriteFile(root + "/a.txt", "x"));
+    QVERIFY(QFile::link(outside, root + "/to-directory"));
+    QVERIFY(QFile::link(outside + "/keep.txt", root + "/to-file"));
+    QVERIFY(FileHelpers::DeleteDirectoryTree(root));
+    QVERIFY(!FileHelpers::PathExists(root));
+    QCOMPARE(ReadFile(outside + "/keep.txt"), QByteArray("keep"));
 }
 
 void TestFileHelpers::listOrder_data() {
