@@ -60,7 +60,17 @@ public:
 
 // Runs external programs one at a time and waits for each in an event loop
 // of its own: the thread sleeps until the program ends, the user acts or the
-// tick timer fires. Returns the result; nothing is kept in a global.
+// tick timer fires. Returns the result.
+//
+// A program never outlives its run nor this program: it runs in a session
+// (and so a process group) of its own, and a stop, or the end of its run,
+// kills that whole group, so what it started itself (a script's children,
+// Java's helpers) ends with it. If this program dies, even by SIGKILL, the
+// kernel kills the program (its parent-death signal) and a small keeper
+// process, forked once per program and woken by the end of its socket to us,
+// kills the groups of the runs still going. The parent-death signal follows
+// the thread that started the program; run() returns only once the program
+// has ended, so that thread outlives it whichever thread it is.
 class ToolRunner {
 public:
     ToolRunner() = default;
@@ -96,6 +106,7 @@ public:
 private:
     ToolRunObserver* m_observer = nullptr;
     QProcess* m_process = nullptr;
+    qint64 m_group = 0; // the running program's process group
     std::atomic<bool> m_stopRequested{false};
     bool m_working = false;
 };

@@ -1,9 +1,11 @@
 #include "core/io/ToolRunner.h"
 #include "support/TestBundle.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -12,8 +14,43 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <unistd.h>
 
 namespace {
+
+// Dead: no such process, or a zombie (dead, waiting for a parent that does
+// not reap it, as an orphan's may not be).
+bool processGone(qint64 pid) {
+    errno = 0;
+    if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+        return true;
+    const QByteArray stat = ReadFile(QStringLiteral("/proc/%1/stat").arg(pid));
+    const qsizetype end = stat.lastIndexOf(')');
+    return end >= 0 && (stat.mid(end + 2, 1) == "Z" || stat.mid(end + 2, 1) == "X");
+}
+
+// Worker: argv = --worker PROGRAM PIDFILE MODE. Runs PROGRAM with a runner;
+// with MODE "stop", stops it once PIDFILE exists. Prints the outcome.
+int runWorker(const QStringList& args) {
+    const QString pidFile = args.value(1);
+    ToolRunner runner;
+    QTimer poll;
+    poll.setInterval(20);
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (QFileInfo::exists(pidFile)) {
+            poll.stop();
+            runner.requestStop();
+        }
+    });
+    if (args.value(2) == QLatin1String("stop"))
+        poll.start();
+    ToolCommand command;
+    command.program = args.value(0);
+    const ToolRunResult result = runner.run(command);
+    std::printf("%d\n", static_cast<int>(result.outcome));
+    return 0;
+}
 
 // Sees a runner's calls in order: "started <text>", "tick", "progress <n>",
 // "finished"; hooks let a test act at each of them.
@@ -64,7 +101,7 @@ class TestToolRunner : public QObject {
     Q_OBJECT
 private slots:
     void init();
-    void cleanup() { m_dir.reset(); }
+    void cleanup();
     void startFailure_data();
     void startFailure();
     void exitCodeIsKeptAndInterpreted_data();
@@ -73,6 +110,8 @@ private slots:
     void crashIsNotSuccess();
     void stopKillsTheProgram();
     void stopWithoutRunChangesNothing();
+    void toolAndWhatItStartedEndWithTheRun_data();
+    void toolAndWhatItStartedEndWithTheRun();
     void argumentsReachTheProgramLiterally();
     void workingDirectory_data();
     void workingDirectory();
@@ -94,11 +133,22 @@ private:
     ToolCommand command(const QString& program) const;
 
     std::unique_ptr<QTemporaryDir> m_dir;
+    QList<qint64> m_pids; // processes a test started, none left running
 };
 
 void TestToolRunner::init() {
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
+}
+
+void TestToolRunner::cleanup() {
+    // A failed test leaves nothing running either.
+    for (const qint64 pid : std::as_const(m_pids)) {
+        if (!processGone(pid))
+            ::kill(static_cast<pid_t>(pid), SIGKILL);
+    }
+    m_pids.clear();
+    m_dir.reset();
 }
 
 QString TestToolRunner::tool(const QString& name, const QString& body) const {
@@ -248,6 +298,59 @@ void TestToolRunner::stopWithoutRunChangesNothing() {
     const ToolRunResult result = runner.run(command(tool("ok.sh", "exit 0")));
     QCOMPARE(result.outcome, ToolRunResult::Outcome::Exited);
     QVERIFY(result.succeeded());
+}
+
+void TestToolRunner::toolAndWhatItStartedEndWithTheRun_data() {
+    // How the run ends: "stop" by the user, "exit" of the program itself
+    // (leaving its child behind), "kill" of this program by SIGKILL.
+    QTest::addColumn<QString>("end");
+    QTest::addColumn<int>("outcome");
+    QTest::newRow("stopped by the user")
+        << "stop" << static_cast<int>(ToolRunResult::Outcome::Stopped);
+    QTest::newRow("ended with a child still running")
+        << "exit" << static_cast<int>(ToolRunResult::Outcome::Exited);
+    QTest::newRow("the program that ran it killed") << "kill" << -1;
+}
+
+void TestToolRunner::toolAndWhatItStartedEndWithTheRun() {
+    QFETCH(QString, end);
+    QFETCH(int, outcome);
+    // The tool starts a child of its own and tells both process ids.
+    const QString pidFile = path("pids");
+    const QString program = tool("spawn.sh", QStringLiteral("sleep 300 &\n"
+                                                            "echo $$ $! > '%1.part'\n"
+                                                            "mv '%1.part' '%1'\n"
+                                                            "[ '%2' = exit ] && exit 0\n"
+                                                            "wait")
+                                                 .arg(pidFile, end));
+    // The runner runs in a process of its own, which the test may kill.
+    QProcess worker;
+    worker.setProgram(QCoreApplication::applicationFilePath());
+    worker.setArguments({QStringLiteral("--worker"), program, pidFile, end});
+    worker.setStandardInputFile(QProcess::nullDevice());
+    worker.start();
+    QVERIFY(worker.waitForStarted(-1));
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(pidFile) || worker.state() != QProcess::Running,
+                             60000);
+    const QList<QByteArray> pids = ReadFile(pidFile).trimmed().split(' ');
+    QCOMPARE(pids.size(), 2);
+    for (const QByteArray& pid : pids) {
+        QVERIFY(pid.toLongLong() > 0);
+        m_pids << pid.toLongLong();
+    }
+    if (end == QLatin1String("kill"))
+        worker.kill();
+    // (It may have ended while the test waited for the process ids.)
+    QVERIFY(worker.state() == QProcess::NotRunning || worker.waitForFinished(60000));
+    if (outcome >= 0) {
+        QCOMPARE(worker.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(worker.readAllStandardOutput().trimmed().toInt(), outcome);
+    }
+    // Neither the tool nor its child runs on. A killed program's tools end
+    // a moment after it: their keeper learns of its death from the kernel.
+    for (const qint64 pid : std::as_const(m_pids))
+        QTRY_VERIFY2_WITH_TIMEOUT(processGone(pid),
+                                  qPrintable(QStringLiteral("%1 still runs").arg(pid)), 10000);
 }
 
 void TestToolRunner::argumentsReachTheProgramLiterally() {
@@ -487,5 +590,13 @@ void TestToolRunner::backgroundWorkSeesStopRequest() {
     QVERIFY(runner.run(command(tool("ok.sh", "exit 0"))).succeeded());
 }
 
-QTEST_GUILESS_MAIN(TestToolRunner)
+int main(int argc, char* argv[]) {
+    QCoreApplication application(argc, argv);
+    const QStringList args = application.arguments();
+    if (args.value(1) == QLatin1String("--worker"))
+        return runWorker(args.mid(2));
+    TestToolRunner test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_ToolRunner.moc"
