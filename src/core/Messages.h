@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 // Every text the program shows the user, defined once. The windows and the
 // command-line tool show the same words.
@@ -15,6 +16,31 @@ inline QString LastOpenDidNotFinish(const QString& package) {
         return QStringLiteral("The last package did not finish opening; its files were cleared.");
     return QStringLiteral("The last package \"%1\" did not finish opening; its files were cleared.")
         .arg(package);
+}
+// The first few differences are named, then how many there were in all.
+inline QString TreeRestoredFromArchive(const QStringList& first, qsizetype count) {
+    QString text =
+        QStringLiteral("The extracted files of the last package did not match its working "
+                       "archive (%1 differences); they were restored from the archive:")
+            .arg(count);
+    for (const QString& difference : first)
+        text += QStringLiteral("\n") + difference;
+    if (count > first.size())
+        text += QStringLiteral("\n...");
+    return text;
+}
+inline QString TreeNotRestored(const QString& cause) {
+    return QStringLiteral("The extracted files of the last package could not be brought in step "
+                          "with its working archive (%1); they were cleared.")
+        .arg(cause);
+}
+inline QString WorkspaceFileSetAside(const QString& file, const QString& cause,
+                                     const QString& setAsideAs) {
+    if (setAsideAs.isEmpty())
+        return QStringLiteral("The workspace file \"%1\" was damaged (%2); it was removed.")
+            .arg(file, cause);
+    return QStringLiteral("The workspace file \"%1\" was damaged (%2); it was set aside as \"%3\".")
+        .arg(file, cause, setAsideAs);
 }
 inline QString AlreadyRunning(const QString& directory) {
     return QStringLiteral(

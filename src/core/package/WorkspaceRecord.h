@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 // What the workspace's extracted tree and working archive belong to, kept in
@@ -9,11 +10,20 @@ struct WorkspaceRecord {
     enum class Stage { None, Opening, Open };
     Stage stage = Stage::None;
     QString package; // the package the user opened
+    // There is a file, but it is not a record (damaged, foreign): Stage::None.
+    bool damaged = false;
 
     // Reads the record of the workspace; Stage::None when there is none or
     // it cannot be read.
     static WorkspaceRecord read(const QString& recordPath);
+    // The same from the file's bytes.
+    static WorkspaceRecord parse(const QByteArray& bytes);
     // Replaces the record (written beside it and renamed into place, flushed).
     bool write(const QString& recordPath, QString* error = nullptr) const;
     static bool remove(const QString& recordPath);
 };
+
+// Sets a damaged record of the workspace aside, so that it is never acted on
+// and never blocks: renamed beside itself to "<name>.damaged-<time>". Returns
+// the new path; empty when it could not be renamed and was removed instead.
+QString SetAsideDamagedFile(const QString& path);

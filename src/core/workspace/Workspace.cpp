@@ -1,18 +1,93 @@
 #include "core/workspace/Workspace.h"
 
 #include "core/AppState.h"
-#include "core/zip/ArchiveEditor.h"
-#include "core/package/ChangeLog.h"
-#include "core/io/FileHelpers.h"
 #include "core/Messages.h"
 #include "core/Operation.h"
 #include "core/Reporter.h"
+#include "core/io/FileHelpers.h"
+#include "core/package/ChangeLog.h"
 #include "core/package/SavePackage.h"
 #include "core/package/TreeSync.h"
 #include "core/package/WorkspaceRecord.h"
+#include "core/zip/ArchiveEditor.h"
 
 #include <QDir>
 #include <QRegularExpression>
+
+namespace {
+
+// How many differences a message names before it only counts them.
+constexpr int kDifferencesNamed = 5;
+
+// An update of the working archive cut short is rolled back: the archive is
+// then exactly as before it or as after it. True when it is whole.
+bool recoverWorkingArchive(const WorkspacePaths& paths) {
+    if (!FileHelpers::PathExists(paths.workingArchive()))
+        return true;
+    QString cause;
+    return RecoverArchive(paths.workingArchive(), &cause);
+}
+
+// The record of what the tree belongs to; a damaged one is set aside (the
+// user is told) and counts as none.
+WorkspaceRecord readWorkspaceRecord(const Operation& op, const WorkspacePaths& paths) {
+    const QString file = paths.workspaceRecord();
+    WorkspaceRecord record = WorkspaceRecord::read(file);
+    if (record.damaged) {
+        op.reporter.warning(Msg::WorkspaceFileSetAside(
+            file, QStringLiteral("not a record of this program"), SetAsideDamagedFile(file)));
+        record = WorkspaceRecord();
+    }
+    return record;
+}
+
+// Finishes an edit of the tree interrupted after its archive commit. False
+// with the cause when it cannot be finished (its record stays).
+bool finishTreeEdit(const Operation& op, const WorkspacePaths& paths, QString* cause) {
+    const TreeSyncRecovery recovery = FinishTreeSyncRecord(paths);
+    switch (recovery.outcome) {
+    case TreeSyncRecovery::Outcome::Nothing:
+    case TreeSyncRecovery::Outcome::Finished:
+        return true;
+    case TreeSyncRecovery::Outcome::SetAside:
+        // What it named is not known: the comparison with the archive that
+        // follows decides.
+        op.reporter.warning(
+            Msg::WorkspaceFileSetAside(paths.zipTempDir() + QStringLiteral("/tree.pending"),
+                                       recovery.cause, recovery.setAsideAs));
+        return true;
+    case TreeSyncRecovery::Outcome::Failed:
+        break;
+    }
+    *cause = recovery.cause;
+    return false;
+}
+
+// Makes the tree match its archive, which decides, telling the user what
+// differed. False with the cause when that cannot be done.
+bool bringTreeInStep(const Operation& op, const WorkspacePaths& paths, QString* cause) {
+    TreeDifferences differences;
+    if (!CompareTreeWithArchive(paths.extractedTree(), paths.workingArchive(), &differences, cause))
+        return false;
+    if (differences.count() == 0)
+        return true;
+    if (!RebuildTreeFromArchive(paths.extractedTree(), paths.workingArchive(), differences, cause))
+        return false;
+    op.reporter.warning(Msg::TreeRestoredFromArchive(differences.described(kDifferencesNamed),
+                                                     differences.count()));
+    return true;
+}
+
+// Removes the tree and what belongs to it. The record goes first, so that a
+// tree that is only partly removed is never offered again; the tree's edit
+// record goes only with the whole tree, whose work it was.
+void clearTree(const WorkspacePaths& paths) {
+    WorkspaceRecord::remove(paths.workspaceRecord());
+    if (FileHelpers::DeleteDirectoryTree(paths.extractedTree()))
+        FileHelpers::RemoveFile(paths.zipTempDir() + QStringLiteral("/tree.pending"));
+}
+
+} // namespace
 
 void RemoveWorkspaceLeftovers(const Operation& op) {
     const WorkspacePaths paths = op.state.paths();
@@ -24,9 +99,17 @@ void RemoveWorkspaceLeftovers(const Operation& op) {
         if (temporaryArchive.match(name).hasMatch())
             FileHelpers::RemoveFile(paths.zipTempDir() + QLatin1Char('/') + name);
     }
-    RemoveInterruptedSave(op);
+    // Files being written when a run was killed (records, extractions).
+    FileHelpers::RemoveAbandonedTemporariesIn(paths.zipTempDir());
+    RemoveSaveLeftovers(paths);
     // A log written when a run was killed.
     FileHelpers::RemoveFile(paths.changeLogFile() + QStringLiteral(".corvane-part"));
+    FileHelpers::RemoveAbandonedTemporaries(paths.changeLogFile());
+    // The signed copies and the unpacked contents of APKs being added: an add
+    // is finished or undone once its archive commit is, so whatever is left
+    // there belongs to no work.
+    FileHelpers::DeleteDirectoryTree(paths.apkTempDir());
+    FileHelpers::DeleteDirectoryTree(paths.unpackDir());
     // Old trees an open had set aside for removal.
     const QDir workspace(op.state.appDirectory());
     for (const QString& name :
@@ -39,35 +122,35 @@ ResumeOutcome ResumeWorkspace(const Operation& op) {
     const WorkspacePaths paths = state.paths();
     RemoveWorkspaceLeftovers(op);
     TakeUpChangeLogJournal(op);
-    // An update of the working archive cut short is rolled back first: the
-    // archive is then exactly as before it or as after it.
-    QString cause;
-    const bool archiveWhole = !FileHelpers::PathExists(paths.workingArchive()) ||
-                              RecoverArchive(paths.workingArchive(), &cause);
+    const bool archiveWhole = recoverWorkingArchive(paths);
+    const WorkspaceRecord record = readWorkspaceRecord(op, paths);
 
-    const QString tree = paths.extractedTree();
-    const WorkspaceRecord record = WorkspaceRecord::read(paths.workspaceRecord());
-    if (!FileHelpers::PathExists(tree)) {
+    if (!FileHelpers::PathExists(paths.extractedTree())) {
+        // Without a tree an edit record has nothing left to finish.
+        FileHelpers::RemoveFile(paths.zipTempDir() + QStringLiteral("/tree.pending"));
         if (record.stage != WorkspaceRecord::Stage::Open)
             WorkspaceRecord::remove(paths.workspaceRecord());
         return ResumeOutcome::Nothing;
     }
 
-    const bool belongTogether = archiveWhole && record.stage == WorkspaceRecord::Stage::Open &&
-                                IsReadableZipArchive(paths.workingArchive()) &&
-                                FinishInterruptedTreeSync(paths);
-    if (!belongTogether) {
+    // Only a tree of a completely opened package, whose archive reads, is
+    // taken up; then it is made to match that archive.
+    if (!archiveWhole || record.stage != WorkspaceRecord::Stage::Open ||
+        !IsReadableZipArchive(paths.workingArchive())) {
         op.reporter.warning(Msg::LastOpenDidNotFinish(record.package));
-        FileHelpers::DeleteDirectoryTree(tree);
-        EndTreeSync(paths);
-        WorkspaceRecord::remove(paths.workspaceRecord());
+        clearTree(paths);
+        return ResumeOutcome::Cleared;
+    }
+    QString cause;
+    if (!finishTreeEdit(op, paths, &cause) || !bringTreeInStep(op, paths, &cause)) {
+        op.reporter.warning(Msg::TreeNotRestored(cause));
+        clearTree(paths);
         return ResumeOutcome::Cleared;
     }
     if (op.reporter.ask(Reporter::Question::ContinueLastOperation, Msg::ContinueLastOperation())) {
         state.setWorkingArchivePath(paths.workingArchive());
         return ResumeOutcome::Continued;
     }
-    FileHelpers::DeleteDirectoryTree(tree);
-    WorkspaceRecord::remove(paths.workspaceRecord());
+    clearTree(paths);
     return ResumeOutcome::Declined;
 }

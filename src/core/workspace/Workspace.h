@@ -11,13 +11,17 @@ enum class ResumeOutcome {
 };
 
 // At start: removes the leftovers of interrupted work (temporary files of an
-// update, a save or a copy), finishes an edit of the tree interrupted after
-// its archive commit, takes up the change-log lines of a run that did not
-// close, and then offers to continue only a tree and working archive that
-// belong to one completely opened package ("Do you want to continue the last
-// operation?"). Anything else is cleared with a message; the user's own
-// packages are never touched.
+// update, a save, a copy or an add), takes up the change-log lines of a run
+// that did not close, and then offers to continue only a tree and working
+// archive that belong to one completely opened package ("Do you want to
+// continue the last operation?"), once an edit of the tree interrupted after
+// its archive commit is finished and the tree matches the archive (files
+// missing or of another size are restored from it, files it lacks removed;
+// the user is told what differed). Anything else is cleared with a message;
+// a damaged record of the workspace is set aside with a message and never
+// blocks; the user's own packages are never touched.
 ResumeOutcome ResumeWorkspace(const Operation& op);
 
-// Removes the recognisable temporary files of interrupted work.
+// Removes the recognisable temporary files of interrupted work, and the
+// folders of APKs being added ("Apktemp", "UzApk").
 void RemoveWorkspaceLeftovers(const Operation& op);

@@ -1,18 +1,24 @@
 // Changes of the working archive as one commit, member names in any spelling,
 // and the journal that finishes an interrupted edit of the tree.
+#include "core/WorkspacePaths.h"
 #include "core/io/FileHelpers.h"
 #include "core/package/TreeSync.h"
-#include "core/WorkspacePaths.h"
 #include "support/TestBundle.h"
 #include "support/ZipFixture.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
+Q_DECLARE_METATYPE(TreeSyncRecovery::Outcome)
+
 namespace {
+
+// The first line of a tree record, with a token this process never wrote.
+const QByteArray kHeader = "corvane-tree-journal 1 0123456789abcdef\n";
 
 using Members = QList<QPair<QString, QByteArray>>;
 using Kind = ArchiveChangeKind;
@@ -57,9 +63,19 @@ private slots:
     void treeSyncRoundTrip();
     void treeSyncWithoutJournal();
     void treeSyncKeepsJournalWhenArchiveUnreadable();
+    void replayNeverLeavesTheTree_data();
+    void replayNeverLeavesTheTree();
+    void journalNamesMembersSoTheWorkspaceMayMove();
+    void damagedJournalSetAsideNotActedOn_data();
+    void damagedJournalSetAsideNotActedOn();
+    void editRefusesPathOutsideItsMember();
+    void unfinishedRecordSurvivesTheNextEdit();
+    void treeComparedAndRebuiltFromArchive();
 
 private:
     QString path(const QString& relative) const { return m_dir->filePath(relative); }
+    // Writes the tree record of the workspace at app/ as given.
+    QString writeJournal(const QByteArray& text);
     // A source file holding data.
     QString source(const QString& name, const QByteArray& data);
 
@@ -306,7 +322,7 @@ void TestTreeSync::treeSyncRoundTrip() {
                                               {"./system/app/M/lib/arm/libm.so", "lib"},
                                               {"system/app/Other.apk", "other"}}));
     QVERIFY(WriteFile(tree + "/logo.img", "old logo"));
-    QVERIFY(WriteFile(tree + "/logo.img.corvane-part", "half a copy"));
+    QVERIFY(WriteFile(tree + "/.logo.img.abc123.corvane-part", "half a copy"));
     QVERIFY(WriteFile(tree + "/system/app/Gone.apk", "removed from the archive"));
     QVERIFY(WriteFile(tree + "/system/app/M/M.apk", "old m"));
     QVERIFY(WriteFile(tree + "/system/app/M/oat/arm/M.odex", "stale"));
@@ -326,7 +342,7 @@ void TestTreeSync::treeSyncRoundTrip() {
     QVERIFY2(FinishInterruptedTreeSync(paths, &error), qPrintable(error));
     QVERIFY(!QFile::exists(journal));
     QCOMPARE(ReadFile(tree + "/logo.img"), QByteArray("new logo"));
-    QVERIFY(!QFile::exists(tree + "/logo.img.corvane-part"));
+    QVERIFY(!QFile::exists(tree + "/.logo.img.abc123.corvane-part"));
     QVERIFY(!FileHelpers::PathExists(tree + "/system/app/Gone.apk"));
     QCOMPARE(ReadFile(tree + "/system/app/M/M.apk"), QByteArray("m"));
     QCOMPARE(ReadFile(tree + "/system/app/M/lib/arm/libm.so"), QByteArray("lib"));
@@ -365,6 +381,218 @@ void TestTreeSync::treeSyncKeepsJournalWhenArchiveUnreadable() {
     // next start tries again.
     QCOMPARE(ReadFile(tree + "/logo.img"), QByteArray("tree"));
     QVERIFY(QFile::exists(paths.zipTempDir() + "/tree.pending"));
+}
+
+QString TestTreeSync::writeJournal(const QByteArray& text) {
+    const QString journal = path("app/zipTemp/tree.pending");
+    if (!WriteFile(journal, text))
+        qWarning("cannot write %s", qPrintable(journal));
+    return journal;
+}
+
+void TestTreeSync::replayNeverLeavesTheTree_data() {
+    QTest::addColumn<QString>("member"); // recorded: "D:<directory>" or "F:<file>"
+    // "" or "link:<tree path>": that path of the tree is a link to outside/.
+    QTest::addColumn<QString>("setup");
+    QTest::newRow("directory whose archive holds a climbing member")
+        << "D:system/app/Foo" << QString();
+    QTest::newRow("directory that is a link") << "D:system/app/Foo"
+                                              << "link:system/app/Foo";
+    QTest::newRow("file below a linked directory") << "F:system/app/Foo/Foo.apk"
+                                                   << "link:system/app/Foo";
+    QTest::newRow("file below a linked partition") << "F:system/app/Foo/Foo.apk"
+                                                   << "link:system";
+}
+
+// A crafted package, or a tree whose folders are links, never makes the
+// replay of a record write or remove anything outside the tree.
+void TestTreeSync::replayNeverLeavesTheTree() {
+    QFETCH(QString, member);
+    QFETCH(QString, setup);
+    const WorkspacePaths paths(path("app"));
+    const QString tree = paths.extractedTree();
+    QVERIFY(QDir().mkpath(paths.zipTempDir()));
+    QVERIFY(WriteZip(paths.workingArchive(), {{"system/app/Foo/Foo.apk", "foo"},
+                                              {"system/app/Foo/../../../../x", "escaped"},
+                                              {"system/app/Foo/../../../../../y", "escaped"}}));
+    QVERIFY(WriteFile(tree + "/system/app/Foo/Foo.apk", "old"));
+    QString error;
+    const QString name = member.mid(2);
+    QVERIFY2(BeginTreeSync(paths, {{tree + "/" + name, name, member.startsWith("D:")}}, &error),
+             qPrintable(error));
+    QVERIFY(WriteFile(path("outside/Foo.apk"), "outside"));
+    if (setup.startsWith("link:")) {
+        const QString link = tree + "/" + setup.mid(5);
+        QVERIFY(FileHelpers::DeleteDirectoryTree(link));
+        QVERIFY(QFile::link(path("outside"), link));
+    }
+
+    FinishInterruptedTreeSync(paths, &error);
+    QVERIFY(!QFile::exists(path("app/x")));
+    QVERIFY(!QFile::exists(path("x")));
+    QCOMPARE(ReadFile(path("outside/Foo.apk")), QByteArray("outside"));
+    QCOMPARE(
+        QDir(path("outside")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+        QStringList{"Foo.apk"});
+}
+
+// The record names members: a workspace moved elsewhere finishes its edit
+// in its own tree and recreates nothing at the old place.
+void TestTreeSync::journalNamesMembersSoTheWorkspaceMayMove() {
+    const WorkspacePaths before(path("old place"));
+    QVERIFY(QDir().mkpath(before.zipTempDir()));
+    QVERIFY(WriteZip(before.workingArchive(), {{"logo.img", "new logo"}}));
+    QVERIFY(WriteFile(before.extractedTree() + "/logo.img", "old logo"));
+    QString error;
+    QVERIFY2(
+        BeginTreeSync(before, {{before.extractedTree() + "/logo.img", "logo.img", false}}, &error),
+        qPrintable(error));
+    QVERIFY(!ReadFile(before.zipTempDir() + "/tree.pending").contains(path("").toUtf8()));
+
+    QVERIFY(QDir().rename(path("old place"), path("new place")));
+    const WorkspacePaths after(path("new place"));
+    QVERIFY2(FinishInterruptedTreeSync(after, &error), qPrintable(error));
+    QCOMPARE(ReadFile(after.extractedTree() + "/logo.img"), QByteArray("new logo"));
+    QVERIFY(!FileHelpers::PathExists(path("old place")));
+    QVERIFY(!FileHelpers::PathExists(after.zipTempDir() + "/tree.pending"));
+}
+
+void TestTreeSync::damagedJournalSetAsideNotActedOn_data() {
+    QTest::addColumn<QByteArray>("journal"); // "<victim>" stands for a file outside the tree
+    QTest::newRow("absolute paths of an older format") << QByteArray("F\t<victim>\tvictim\n");
+    QTest::newRow("no header") << QByteArray("F\tlogo.img\n");
+    QTest::newRow("absolute member") << kHeader + "F\t<victim>\n";
+    QTest::newRow("climbing member") << kHeader + "F\t../../victim\n";
+    QTest::newRow("climbing directory") << kHeader + "D\tsystem/../..\n";
+    QTest::newRow("member not canonical") << kHeader + "F\t./logo.img\n";
+    QTest::newRow("unknown kind") << kHeader + "X\tlogo.img\n";
+    QTest::newRow("empty member") << kHeader + "F\t\n";
+    QTest::newRow("cut short") << kHeader + "F\tlogo.img";
+    QTest::newRow("not UTF-8") << kHeader + "F\tlogo\xff.img\n";
+    QTest::newRow("NUL in a member") << kHeader + QByteArray("F\tlogo\0.img\n", 12);
+    QTest::newRow("one bad line among good ones")
+        << kHeader + "F\tlogo.img\nF\t../../victim\nF\tboot.img\n";
+}
+
+// A record that is not wholly sound is set aside and nothing of it is done:
+// no file inside or outside the tree changes.
+void TestTreeSync::damagedJournalSetAsideNotActedOn() {
+    QFETCH(QByteArray, journal);
+    const WorkspacePaths paths(path("app"));
+    const QString tree = paths.extractedTree();
+    const QString victim = path("victim");
+    QVERIFY(WriteFile(victim, "user's file"));
+    QVERIFY(QDir().mkpath(paths.zipTempDir()));
+    QVERIFY(WriteZip(paths.workingArchive(), {{"logo.img", "new logo"}}));
+    QVERIFY(WriteFile(tree + "/logo.img", "old logo"));
+    QVERIFY(WriteFile(tree + "/boot.img", "boot"));
+    const QString file = writeJournal(journal.replace("<victim>", victim.toUtf8()));
+
+    const TreeSyncRecovery recovery = FinishTreeSyncRecord(paths);
+    QCOMPARE(recovery.outcome, TreeSyncRecovery::Outcome::SetAside);
+    QVERIFY(!recovery.cause.isEmpty());
+    QCOMPARE(ReadFile(victim), QByteArray("user's file"));
+    QCOMPARE(ReadFile(tree + "/logo.img"), QByteArray("old logo"));
+    QCOMPARE(ReadFile(tree + "/boot.img"), QByteArray("boot"));
+    QVERIFY(!FileHelpers::PathExists(file));
+    QVERIFY(recovery.setAsideAs.startsWith(file + ".damaged-"));
+    QCOMPARE(ReadFile(recovery.setAsideAs), journal);
+    // Set aside, it blocks no later edit.
+    QString error;
+    QVERIFY2(BeginTreeSync(paths, {{tree + "/logo.img", "logo.img", false}}, &error),
+             qPrintable(error));
+    QVERIFY(EndTreeSync(paths));
+}
+
+void TestTreeSync::editRefusesPathOutsideItsMember() {
+    const WorkspacePaths paths(path("app"));
+    const QString tree = paths.extractedTree();
+    QString error;
+    QVERIFY(!BeginTreeSync(paths, {{path("victim"), "logo.img", false}}, &error));
+    QVERIFY(!BeginTreeSync(paths, {{tree + "/../victim", "../victim", false}}, &error));
+    QVERIFY(!error.isEmpty());
+    QVERIFY(!FileHelpers::PathExists(paths.zipTempDir() + "/tree.pending"));
+}
+
+// A copy into the tree failed after the archive's commit: its record stays
+// until its work is done. The next edit cannot finish it (the folder stays
+// read-only) and is refused; its failure leaves the record; once the folder
+// is writable the record is finished.
+void TestTreeSync::unfinishedRecordSurvivesTheNextEdit() {
+    const WorkspacePaths paths(path("app"));
+    const QString tree = paths.extractedTree();
+    const QString journal = paths.zipTempDir() + "/tree.pending";
+    QVERIFY(QDir().mkpath(paths.zipTempDir()));
+    QVERIFY(WriteZip(paths.workingArchive(), {{"logo.img", "new logo"}, {"boot.img", "boot"}}));
+    QVERIFY(WriteFile(tree + "/logo.img", "old logo"));
+    QVERIFY(WriteFile(tree + "/boot.img", "boot"));
+    QString error;
+    QVERIFY(BeginTreeSync(paths, {{tree + "/logo.img", "logo.img", false}}, &error));
+    const QByteArray record = ReadFile(journal);
+
+    // The copy failed: no EndTreeSync. The folder is read-only.
+    FileHelpers::SetFileFaultsForTesting([&](FileHelpers::FileOp op, const QString& target) {
+        return op == FileHelpers::FileOp::WriteFile && target.startsWith(tree + "/logo.img");
+    });
+    QVERIFY(!BeginTreeSync(paths, {{tree + "/boot.img", "boot.img", false}}, &error));
+    QVERIFY(!error.isEmpty());
+    // What an edit's failure path does.
+    QVERIFY(EndTreeSync(paths));
+    QCOMPARE(ReadFile(journal), record);
+    QCOMPARE(ReadFile(tree + "/logo.img"), QByteArray("old logo"));
+    QVERIFY(!FinishInterruptedTreeSync(paths, &error));
+    QCOMPARE(ReadFile(journal), record);
+
+    FileHelpers::SetFileFaultsForTesting(nullptr);
+    QVERIFY2(FinishInterruptedTreeSync(paths, &error), qPrintable(error));
+    QCOMPARE(ReadFile(tree + "/logo.img"), QByteArray("new logo"));
+    QVERIFY(!FileHelpers::PathExists(journal));
+    QVERIFY(QDir(tree).entryList(QDir::Files | QDir::Hidden).size() == 2);
+}
+
+// Names and sizes decide; the configuration files are edited in the tree and
+// keep their edits; temporary files are not the tree's.
+void TestTreeSync::treeComparedAndRebuiltFromArchive() {
+    const QString archive = path("temp.zip");
+    const QString tree = path("srctemp");
+    QVERIFY(WriteZip(archive, {{"system/app/Kept.apk", "kept"},
+                               {"system/app/Missing/Missing.apk", "missing"},
+                               {"system/app/Changed.apk", "changed"},
+                               {"system/app/Dir.apk", "dir"},
+                               {"system/build.prop", "ro.x=1\n"},
+                               {"system/etc/", ""},
+                               {"boot.img", "boot"}}));
+    QVERIFY(WriteFile(tree + "/system/app/Kept.apk", "KEPT"));
+    QVERIFY(WriteFile(tree + "/system/app/Changed.apk", "old"));
+    QVERIFY(WriteFile(tree + "/system/app/Dir.apk/inside", "a directory"));
+    QVERIFY(WriteFile(tree + "/system/build.prop", "ro.x=1\nro.edited=1\n"));
+    QVERIFY(WriteFile(tree + "/system/etc/key.xml", "<keys/>"));
+    QVERIFY(WriteFile(tree + "/system/app/Extra.apk", "extra"));
+    QVERIFY(WriteFile(tree + "/system/app/.Kept.apk.12345.corvane-part", "being written"));
+    QVERIFY(WriteFile(tree + "/boot.img", "boot"));
+
+    TreeDifferences differences;
+    QString error;
+    QVERIFY2(CompareTreeWithArchive(tree, archive, &differences, &error), qPrintable(error));
+    QCOMPARE(differences.missing, QStringList{"system/app/Missing/Missing.apk"});
+    QCOMPARE(differences.differ, QStringList({"system/app/Changed.apk", "system/app/Dir.apk"}));
+    QCOMPARE(differences.extra, QStringList({"system/app/Dir.apk/inside", "system/app/Extra.apk"}));
+    QCOMPARE(differences.count(), 5);
+    QCOMPARE(differences.described(2), QStringList({"\"system/app/Missing/Missing.apk\" is missing",
+                                                    "\"system/app/Changed.apk\" differs"}));
+
+    QVERIFY2(RebuildTreeFromArchive(tree, archive, differences, &error), qPrintable(error));
+    QCOMPARE(ReadFile(tree + "/system/app/Missing/Missing.apk"), QByteArray("missing"));
+    QCOMPARE(ReadFile(tree + "/system/app/Changed.apk"), QByteArray("changed"));
+    QCOMPARE(ReadFile(tree + "/system/app/Dir.apk"), QByteArray("dir"));
+    QVERIFY(!FileHelpers::PathExists(tree + "/system/app/Extra.apk"));
+    // Same name and size: left as it is.
+    QCOMPARE(ReadFile(tree + "/system/app/Kept.apk"), QByteArray("KEPT"));
+    QCOMPARE(ReadFile(tree + "/system/build.prop"), QByteArray("ro.x=1\nro.edited=1\n"));
+    QCOMPARE(ReadFile(tree + "/system/etc/key.xml"), QByteArray("<keys/>"));
+    QVERIFY(FileHelpers::PathExists(tree + "/system/app/.Kept.apk.12345.corvane-part"));
+    QVERIFY2(CompareTreeWithArchive(tree, archive, &differences, &error), qPrintable(error));
+    QCOMPARE(differences.count(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestTreeSync)

@@ -2,18 +2,20 @@
 // to continue, which it clears, the leftovers of interrupted work it removes,
 // an interrupted tree edit it finishes and the change-log lines it takes up.
 #include "core/AppState.h"
-#include "core/package/ChangeLog.h"
-#include "core/io/FileHelpers.h"
+#include "core/Messages.h"
 #include "core/Operation.h"
 #include "core/Reporter.h"
+#include "core/io/FileHelpers.h"
 #include "core/io/ToolRunner.h"
+#include "core/package/ChangeLog.h"
 #include "core/package/TreeSync.h"
-#include "core/workspace/Workspace.h"
 #include "core/package/WorkspaceRecord.h"
+#include "core/workspace/Workspace.h"
 #include "support/TestBundle.h"
 #include "support/ZipFixture.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QTest>
 
 Q_DECLARE_METATYPE(WorkspaceRecord::Stage)
@@ -35,10 +37,18 @@ private slots:
     void leftoversRemovedAndOwnFilesKept();
     void interruptedTreeEditFinishedFromArchive();
     void journalCarriedIntoTheLog();
+    void treeDifferingFromArchiveRestored_data();
+    void treeDifferingFromArchiveRestored();
+    void restoredDifferencesCounted();
+    void damagedRecordSetAside_data();
+    void damagedRecordSetAside();
+    void unfinishableTreeEditClearedWithCause();
+    void addLeftoversRemoved();
 
 private:
     Operation op() { return Operation{*m_state, m_reporter, m_runner}; }
     QString file(const QString& relative) const { return m_bundle->file(relative); }
+    void keptWorkspace(const QList<QPair<QString, QByteArray>>& members);
 
     std::unique_ptr<TestBundle> m_bundle;
     std::unique_ptr<AppState> m_state;
@@ -55,6 +65,7 @@ void TestWorkspace::init() {
 }
 
 void TestWorkspace::cleanup() {
+    FileHelpers::SetFileFaultsForTesting(nullptr);
     m_state.reset();
     m_bundle.reset();
 }
@@ -227,6 +238,153 @@ void TestWorkspace::journalCarriedIntoTheLog() {
     AppState next(m_bundle->path());
     ResumeWorkspace(Operation{next, m_reporter, m_runner});
     QVERIFY(next.changeLog().isEmpty());
+}
+
+// An open package whose tree is a copy of its archive, with an image.
+void TestWorkspace::keptWorkspace(const QList<QPair<QString, QByteArray>>& members) {
+    QVERIFY(WriteZip(file("zipTemp/temp.zip"), members));
+    for (const auto& [name, data] : members)
+        QVERIFY(WriteFile(file("srctemp/" + name), data));
+    WorkspaceRecord record;
+    record.stage = WorkspaceRecord::Stage::Open;
+    record.package = file("user/update.zip");
+    QVERIFY(record.write(file("zipTemp/workspace.state")));
+}
+
+void TestWorkspace::treeDifferingFromArchiveRestored_data() {
+    QTest::addColumn<QString>("change"); // what happened to the tree between runs
+    QTest::addColumn<QString>("told");   // the difference named; empty: none
+    QTest::newRow("file deleted") << "delete:system/app/Music.apk"
+                                  << "\"system/app/Music.apk\" is missing";
+    QTest::newRow("file of another size") << "write:system/app/Music.apk"
+                                          << "\"system/app/Music.apk\" differs";
+    QTest::newRow("file the archive lacks") << "write:system/app/Stray.apk"
+                                            << "\"system/app/Stray.apk\" is not in the package";
+    QTest::newRow("configuration file edited") << "write:system/build.prop" << QString();
+}
+
+// A resume is offered only for a tree that matches its archive: what differs
+// is named, and the archive decides.
+void TestWorkspace::treeDifferingFromArchiveRestored() {
+    QFETCH(QString, change);
+    QFETCH(QString, told);
+    keptWorkspace({{"system/app/Music.apk", "music"}, {"system/build.prop", "ro.x=1\n"}});
+    const QString target = file("srctemp/" + change.section(':', 1));
+    if (change.startsWith("delete:"))
+        QVERIFY(QFile::remove(target));
+    else
+        QVERIFY(WriteFile(target, "written between the runs"));
+
+    m_reporter.setAnswer(true);
+    QCOMPARE(ResumeWorkspace(op()), ResumeOutcome::Continued);
+    QStringList expected;
+    if (!told.isEmpty())
+        expected << Msg::TreeRestoredFromArchive({told}, 1);
+    expected << kQuestion;
+    QCOMPARE(m_reporter.texts(), expected);
+    QCOMPARE(ReadFile(file("srctemp/system/app/Music.apk")), QByteArray("music"));
+    QVERIFY(!FileHelpers::PathExists(file("srctemp/system/app/Stray.apk")));
+    if (change == "write:system/build.prop")
+        QCOMPARE(ReadFile(target), QByteArray("written between the runs"));
+}
+
+void TestWorkspace::restoredDifferencesCounted() {
+    QList<QPair<QString, QByteArray>> members;
+    for (int i = 0; i < 8; ++i)
+        members.append({QString("system/app/A%1.apk").arg(i), "apk"});
+    keptWorkspace(members);
+    QVERIFY(FileHelpers::DeleteDirectoryTree(file("srctemp/system/app")));
+    m_reporter.setAnswer(true);
+    QCOMPARE(ResumeWorkspace(op()), ResumeOutcome::Continued);
+    const QString told = m_reporter.texts().value(0);
+    QVERIFY2(told.contains("(8 differences)"), qPrintable(told));
+    QVERIFY(told.contains("\"system/app/A0.apk\" is missing"));
+    QVERIFY(!told.contains("A7.apk"));
+    QVERIFY(told.endsWith("..."));
+    QCOMPARE(ReadFile(file("srctemp/system/app/A7.apk")), QByteArray("apk"));
+}
+
+void TestWorkspace::damagedRecordSetAside_data() {
+    QTest::addColumn<QString>("record"); // the workspace file that is damaged
+    QTest::addColumn<ResumeOutcome>("outcome");
+    QTest::newRow("what the tree belongs to")
+        << "zipTemp/workspace.state" << ResumeOutcome::Cleared;
+    QTest::newRow("the tree's edit") << "zipTemp/tree.pending" << ResumeOutcome::Continued;
+}
+
+// A damaged record never blocks the start: it is set aside, the user is
+// told, and nothing of it is acted on.
+void TestWorkspace::damagedRecordSetAside() {
+    QFETCH(QString, record);
+    QFETCH(ResumeOutcome, outcome);
+    keptWorkspace({{"logo.img", "logo"}});
+    QVERIFY(WriteFile(file(record), "\xff\xfe garbage\n"));
+    m_reporter.setAnswer(true);
+
+    QCOMPARE(ResumeWorkspace(op()), outcome);
+    const QStringList texts = m_reporter.texts();
+    QVERIFY(!texts.isEmpty());
+    QVERIFY2(
+        texts[0].startsWith(QString("The workspace file \"%1\" was damaged").arg(file(record))),
+        qPrintable(texts[0]));
+    QVERIFY(!FileHelpers::PathExists(file(record)));
+    const QStringList setAside =
+        QDir(file("zipTemp")).entryList({QFileInfo(record).fileName() + ".damaged-*"});
+    QCOMPARE(setAside.size(), 1);
+    QVERIFY(texts[0].contains(setAside[0]));
+    QCOMPARE(ReadFile(file("zipTemp/" + setAside[0])), QByteArray("\xff\xfe garbage\n"));
+    if (outcome == ResumeOutcome::Continued)
+        QCOMPARE(texts.value(1), QString(kQuestion));
+    else
+        QCOMPARE(texts.value(1), Msg::LastOpenDidNotFinish(QString()));
+}
+
+// An edit whose tree cannot be finished at the start (the folder stays
+// read-only): the tree is cleared with the cause. Its record goes only with
+// the whole tree.
+void TestWorkspace::unfinishableTreeEditClearedWithCause() {
+    keptWorkspace({{"logo.img", "old logo"}, {"boot.img", "boot"}});
+    const WorkspacePaths paths(m_bundle->path());
+    QVERIFY(BeginTreeSync(paths, {{file("srctemp/logo.img"), "logo.img", false}}));
+    QVERIFY(WriteFile(file("new logo.img"), "new logo"));
+    QVERIFY(ApplyArchiveChanges(file("zipTemp/temp.zip"),
+                                {{ArchiveChangeKind::Put, "logo.img", file("new logo.img")}}));
+    // Neither can the tree be written nor one of its files removed.
+    FileHelpers::SetFileFaultsForTesting([&](FileHelpers::FileOp op, const QString& path) {
+        return (op == FileHelpers::FileOp::WriteFile && path == file("srctemp/logo.img")) ||
+               (op == FileHelpers::FileOp::RemoveFile && path == file("srctemp/boot.img"));
+    });
+    m_reporter.setAnswer(true);
+    QCOMPARE(ResumeWorkspace(op()), ResumeOutcome::Cleared);
+    const QStringList texts = m_reporter.texts();
+    QCOMPARE(texts.size(), 1);
+    QVERIFY2(texts[0].startsWith("The extracted files of the last package could not be brought"),
+             qPrintable(texts[0]));
+    // Part of the tree stayed: so does the record of its unfinished edit, but
+    // never again an offer to continue it.
+    QVERIFY(FileHelpers::PathExists(file("srctemp/boot.img")));
+    QVERIFY(FileHelpers::PathExists(file("zipTemp/tree.pending")));
+    QVERIFY(!FileHelpers::PathExists(file("zipTemp/workspace.state")));
+
+    FileHelpers::SetFileFaultsForTesting(nullptr);
+    m_reporter = RecordingReporter();
+    QCOMPARE(ResumeWorkspace(op()), ResumeOutcome::Cleared);
+    QVERIFY(!FileHelpers::PathExists(file("srctemp")));
+    QVERIFY(!FileHelpers::PathExists(file("zipTemp/tree.pending")));
+    QCOMPARE(ReadZip(file("zipTemp/temp.zip")).value("logo.img"), QByteArray("new logo"));
+}
+
+// The signed copies and unpacked contents of APKs being added belong to no
+// work once a run has ended.
+void TestWorkspace::addLeftoversRemoved() {
+    QVERIFY(WriteFile(file("Apktemp/Foo.apk"), "signed"));
+    QVERIFY(WriteFile(file("UzApk/lib/armeabi/libfoo.so"), "lib"));
+    QVERIFY(WriteFile(file("zipTemp/.workspace.state.x1y2.corvane-part"), "half"));
+    QCOMPARE(ResumeWorkspace(op()), ResumeOutcome::Nothing);
+    QVERIFY(!FileHelpers::PathExists(file("Apktemp")));
+    QVERIFY(!FileHelpers::PathExists(file("UzApk")));
+    QVERIFY(!FileHelpers::PathExists(file("zipTemp/.workspace.state.x1y2.corvane-part")));
+    QVERIFY(m_reporter.texts().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestWorkspace)
