@@ -96,11 +96,18 @@ inline QString CannotUpdateInPackage(const QString& file) {
 inline QString WorkingArchiveNotOutput(const QString& archive) {
     return QStringLiteral("The working archive \"%1\" cannot be the output!").arg(archive);
 }
-inline QString SignFailed() {
-    return QStringLiteral("Sign file failed");
+// With a cause, it follows on a line of its own.
+inline QString SignFailed(const QString& cause = {}) {
+    const QString text = QStringLiteral("Sign file failed");
+    return cause.isEmpty() ? text : text + QLatin1Char('\n') + cause;
 }
-inline QString SaveFailed() {
-    return QStringLiteral("Save failed!");
+inline QString SaveFailed(const QString& cause = {}) {
+    const QString text = QStringLiteral("Save failed!");
+    return cause.isEmpty() ? text : text + QLatin1Char('\n') + cause;
+}
+inline QString NotReadableOnDevice(const QString& cause) {
+    return QStringLiteral("The package cannot be saved: the device could not read it.\n%1")
+        .arg(cause);
 }
 inline QString SaveSucceeded() {
     return QStringLiteral("Save succeed");

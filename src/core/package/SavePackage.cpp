@@ -1,80 +1,338 @@
 #include "core/package/SavePackage.h"
 
 #include "core/AppState.h"
-#include "core/zip/ArchiveEditor.h"
+#include "core/Messages.h"
+#include "core/Operation.h"
+#include "core/PackageLayout.h"
+#include "core/Reporter.h"
 #include "core/io/DriveType.h"
 #include "core/io/ErrorText.h"
 #include "core/io/FaultPoints.h"
 #include "core/io/FileHelpers.h"
-#include "core/Messages.h"
-#include "core/Operation.h"
-#include "core/PackageLayout.h"
-#include "core/io/PackageTools.h"
-#include "core/Reporter.h"
 #include "core/io/ToolRunner.h"
 #include "core/package/TreeSync.h"
+#include "core/zip/ArchiveEditor.h"
+#include "core/zip/MemberNames.h"
 #include "core/zip/WholeFileSignature.h"
+#include "core/zip/ZipFormat.h"
 
-#include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QSaveFile>
+#include <QSet>
 
-#include <zip.h>
+#include <zlib.h>
 
 #include <atomic>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
+#include <fcntl.h>
 #include <mutex>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
 namespace {
 
+constexpr quint16 kMethodStored = 0;
+constexpr quint16 kMethodDeflated = 8;
+constexpr quint16 kFlagEncrypted = 0x0001;
+constexpr qint64 kLocalHeaderSize = 30;
+constexpr qint64 kReadChunk = 1 << 20;
+const char kOtaCertMember[] = "META-INF/com/android/otacert";
+
+// The record of the output of a save under way: the next start removes what
+// a kill left beside it.
 QString pendingSaveRecord(const WorkspacePaths& paths) {
     return paths.zipTempDir() + QStringLiteral("/save.pending");
 }
 
-// The temporary name of an output: hidden, beside it, recognisable.
-QString temporaryOutputFor(const QString& output) {
-    const QFileInfo info(output);
-    return info.absolutePath() + QStringLiteral("/.") + info.fileName() +
-           QStringLiteral(".corvane-part");
+// Where outputs for drives that are not fixed are signed first: a folder of
+// its own, so that no name the user chooses meets the workspace's files.
+QString stagingDirectory(const WorkspacePaths& paths) {
+    return paths.zipTempDir() + QStringLiteral("/staged-saves");
 }
 
-bool recordPendingSave(const WorkspacePaths& paths, const QString& temporary) {
-    QSaveFile file(pendingSaveRecord(paths));
-    return file.open(QIODevice::WriteOnly) &&
-           FileHelpers::WriteAll(file, temporary.toUtf8() + '\n') && file.commit();
+bool recordPendingSave(const WorkspacePaths& paths, const QString& output, QString* error) {
+    FileHelpers::TemporaryFile record(pendingSaveRecord(paths));
+    return record.open(error) && record.write(output.toUtf8() + '\n', error) &&
+           record.commit(error);
 }
 
-void clearPendingSave(const WorkspacePaths& paths, const QString& temporary) {
-    if (!temporary.isEmpty() && FileHelpers::PathExists(temporary))
-        FileHelpers::RemoveFile(temporary);
+void clearPendingSave(const WorkspacePaths& paths) {
     FileHelpers::RemoveFile(pendingSaveRecord(paths));
 }
 
-// The bytes of the member, or a null array when the archive has none (or
-// it is too large to be a configuration file).
-QByteArray memberBytes(zip_t* zip, const QList<ArchiveMember>& members, const QString& member) {
-    for (qsizetype i = members.size() - 1; i >= 0; --i) {
-        if (members[i].name != member || members[i].isDirectory)
+// Removes the file unless a live writer holds its lock.
+void removeIfUnlocked(const QString& path) {
+    const QByteArray native = QFile::encodeName(path);
+    const int fd = ::open(native.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return;
+    struct stat info;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0)
+        ::unlink(native.constData());
+    ::close(fd);
+}
+
+// The test key's files, named where they really are: the configuration
+// folder may be a link (a command-line run's workspace links the bundle's),
+// and a message must not name a path that is gone after the run.
+QString keyFile(const WorkspacePaths& paths, const char* name) {
+    const QString directory = QFileInfo(paths.configDir()).canonicalFilePath();
+    return (directory.isEmpty() ? paths.configDir() : directory) + QLatin1Char('/') +
+           QLatin1String(name);
+}
+
+quint16 le16(const char* p) {
+    const auto* u = reinterpret_cast<const unsigned char*>(p);
+    return static_cast<quint16>(u[0] | (u[1] << 8));
+}
+quint32 le32(const char* p) {
+    return le16(p) | (static_cast<quint32>(le16(p + 2)) << 16);
+}
+
+// A name as the device's reader takes it: no NUL byte, and UTF-8 sequences
+// whatever the entry's flags say (lead bytes announcing up to five
+// continuation bytes are let through, as that reader does).
+bool deviceTakesName(const QByteArray& name) {
+    for (qsizetype i = 0; i < name.size(); ++i) {
+        const auto byte = static_cast<quint8>(name[i]);
+        if (byte == 0)
+            return false;
+        if ((byte & 0x80) == 0)
             continue;
-        if (members[i].uncompressedSize > (64u << 20))
-            return {};
-        const auto index = static_cast<zip_uint64_t>(i);
-        zip_file_t* file = zip_fopen_index(zip, index, 0);
-        if (!file)
-            return {};
-        QByteArray data(static_cast<qsizetype>(members[i].uncompressedSize), Qt::Uninitialized);
-        const zip_int64_t read = zip_fread(file, data.data(), members[i].uncompressedSize);
-        zip_fclose(file);
-        if (read != static_cast<zip_int64_t>(members[i].uncompressedSize))
-            return {};
-        return data.isNull() ? QByteArray("") : data;
+        if ((byte & 0xc0) == 0x80 || (byte & 0xfe) == 0xfe)
+            return false;
+        for (auto lead = static_cast<quint8>((byte & 0x7f) << 1); lead & 0x80;
+             lead = static_cast<quint8>((lead & 0x7f) << 1)) {
+            if (++i >= name.size() || (static_cast<quint8>(name[i]) & 0xc0) != 0x80)
+                return false;
+        }
     }
-    return {};
+    return true;
+}
+
+QString methodName(quint16 method) {
+    switch (method) {
+    case 1:
+        return QStringLiteral("Shrink");
+    case 6:
+        return QStringLiteral("Implode");
+    case 9:
+        return QStringLiteral("Deflate64");
+    case 12:
+        return QStringLiteral("bzip2");
+    case 14:
+        return QStringLiteral("LZMA");
+    case 93:
+        return QStringLiteral("Zstandard");
+    case 95:
+        return QStringLiteral("XZ");
+    case 98:
+        return QStringLiteral("PPMd");
+    case 99:
+        return QStringLiteral("AES encryption");
+    default:
+        return QStringLiteral("method %1").arg(method);
+    }
+}
+
+QString memberLabel(const ZipCentralEntry& entry) {
+    QString name = DecodeMemberName(entry.rawName, entry.flags & kZipFlagUtf8);
+    name.replace(QChar(0), QStringLiteral("\\0"));
+    return QStringLiteral("\"%1\"").arg(name);
+}
+
+// What keeps the device's ZIP reader from reading the entries: a method other
+// than stored and deflated, encryption, a name it refuses or meets twice,
+// entries whose bytes overlap each other or the central directory. False
+// with the cause, naming the member.
+bool checkReadableOnDevice(const ZipDirectory& directory, QString* cause) {
+    QSet<QByteArray> names;
+    QList<QPair<quint64, qsizetype>> extents; // start, index
+    for (qsizetype i = 0; i < directory.entries.size(); ++i) {
+        const ZipCentralEntry& entry = directory.entries[i];
+        const QString member = memberLabel(entry);
+        QString problem;
+        if (entry.method != kMethodStored && entry.method != kMethodDeflated)
+            problem = QStringLiteral("it is compressed with %1; the device reads only stored "
+                                     "and deflated members")
+                          .arg(methodName(entry.method));
+        else if (entry.flags & kFlagEncrypted)
+            problem = QStringLiteral("it is encrypted");
+        else if (entry.rawName.contains('\0'))
+            problem = QStringLiteral("its name holds a NUL byte");
+        else if (!deviceTakesName(entry.rawName))
+            problem = QStringLiteral("its name is not UTF-8 (a legacy code page?)");
+        else if (names.contains(entry.rawName))
+            problem = QStringLiteral("the name is there twice");
+        if (!problem.isEmpty()) {
+            *cause = QStringLiteral("member %1: %2").arg(member, problem);
+            return false;
+        }
+        names.insert(entry.rawName);
+        extents.append({entry.localHeaderOffset, i});
+    }
+    std::sort(extents.begin(), extents.end());
+    for (qsizetype k = 0; k < extents.size(); ++k) {
+        const ZipCentralEntry& entry = directory.entries[extents[k].second];
+        const quint64 limit =
+            k + 1 < extents.size() ? extents[k + 1].first : directory.directoryOffset;
+        if (entry.extentEnd > limit) {
+            *cause = QStringLiteral("member %1: its bytes overlap %2")
+                         .arg(memberLabel(entry),
+                              k + 1 < extents.size()
+                                  ? memberLabel(directory.entries[extents[k + 1].second])
+                                  : QStringLiteral("the central directory"));
+            return false;
+        }
+    }
+    return true;
+}
+
+// Streams the uncompressed bytes of an entry to sink (when given), checking
+// them as the device's reader does: the local header agrees with the central
+// directory, the data inflates to its size, with its CRC-32. False with the
+// cause.
+bool readEntryData(int fd, const ZipCentralEntry& entry,
+                   const std::function<void(const char*, qint64)>& sink, QString* cause) {
+    char local[kLocalHeaderSize];
+    if (!ReadZipBytesAt(fd, entry.localHeaderOffset, local, kLocalHeaderSize, cause))
+        return false;
+    if (!(le16(local + 6) & kZipFlagDataDescriptor)) {
+        const quint32 compressed = le32(local + 18);
+        const quint32 uncompressed = le32(local + 22);
+        if (le32(local + 14) != entry.crc32 ||
+            (compressed != kZipMax32 && compressed != entry.compressedSize) ||
+            (uncompressed != kZipMax32 && uncompressed != entry.uncompressedSize)) {
+            *cause = QStringLiteral("its local header gives another CRC-32 or size than the "
+                                    "central directory");
+            return false;
+        }
+    }
+    quint64 offset =
+        entry.localHeaderOffset + kLocalHeaderSize + le16(local + 26) + le16(local + 28);
+    if (entry.method == kMethodStored && entry.compressedSize != entry.uncompressedSize) {
+        *cause = QStringLiteral("it is stored with two different sizes");
+        return false;
+    }
+    z_stream stream{};
+    const bool deflated = entry.method == kMethodDeflated;
+    if (deflated && inflateInit2(&stream, -MAX_WBITS) != Z_OK) {
+        *cause = QStringLiteral("cannot start inflating");
+        return false;
+    }
+    struct End {
+        z_stream* s;
+        bool on;
+        ~End() {
+            if (on)
+                inflateEnd(s);
+        }
+    } end{&stream, deflated};
+    QByteArray in(static_cast<qsizetype>(qMin<quint64>(entry.compressedSize, kReadChunk)),
+                  Qt::Uninitialized);
+    QByteArray out(deflated ? kReadChunk : 0, Qt::Uninitialized);
+    uLong crc = crc32(0, nullptr, 0);
+    quint64 produced = 0;
+    bool streamEnded = !deflated;
+    const auto take = [&](const char* data, qint64 size) {
+        crc = crc32(crc, reinterpret_cast<const Bytef*>(data), static_cast<uInt>(size));
+        produced += static_cast<quint64>(size);
+        if (sink)
+            sink(data, size);
+    };
+    for (quint64 left = entry.compressedSize; left > 0;) {
+        const qint64 want = static_cast<qint64>(qMin<quint64>(left, kReadChunk));
+        if (!ReadZipBytesAt(fd, offset, in.data(), want, cause))
+            return false;
+        offset += static_cast<quint64>(want);
+        left -= static_cast<quint64>(want);
+        if (!deflated) {
+            take(in.constData(), want);
+            continue;
+        }
+        stream.next_in = reinterpret_cast<Bytef*>(in.data());
+        stream.avail_in = static_cast<uInt>(want);
+        // Until this input is used up and zlib holds nothing more back; a
+        // stream that ends early leaves the rest unread, as the device does.
+        do {
+            stream.next_out = reinterpret_cast<Bytef*>(out.data());
+            stream.avail_out = static_cast<uInt>(out.size());
+            const int result = inflate(&stream, Z_NO_FLUSH);
+            if (result != Z_OK && result != Z_STREAM_END && result != Z_BUF_ERROR) {
+                *cause = QStringLiteral("its deflated data is damaged");
+                return false;
+            }
+            take(out.constData(), out.size() - static_cast<qint64>(stream.avail_out));
+            streamEnded = result == Z_STREAM_END;
+            if (result == Z_BUF_ERROR)
+                break;
+        } while (!streamEnded && stream.avail_out == 0);
+        if (streamEnded)
+            break;
+    }
+    if (!streamEnded) {
+        *cause = QStringLiteral("its deflated data is cut short");
+        return false;
+    }
+    if (produced != entry.uncompressedSize) {
+        *cause = QStringLiteral("it holds %1 bytes, not the %2 its header gives")
+                     .arg(produced)
+                     .arg(entry.uncompressedSize);
+        return false;
+    }
+    if (static_cast<quint32>(crc) != entry.crc32) {
+        *cause = QStringLiteral("its CRC-32 does not match its data");
+        return false;
+    }
+    return true;
+}
+
+// An open file descriptor, closed when it goes.
+struct Descriptor {
+    int fd = -1;
+    explicit Descriptor(const QString& path)
+        : fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC)) {}
+    ~Descriptor() {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+};
+
+bool readDirectory(const QString& path, const Descriptor& file, ZipDirectory* directory,
+                   QString* cause) {
+    if (file.fd < 0) {
+        *cause = QStringLiteral("cannot open \"%1\": %2")
+                     .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    return ReadZipDirectory(file.fd, directory, cause);
+}
+
+// What signapk's whole-file signing leaves out of a package: directory
+// entries, and the signature files of a jar signature made before.
+bool keptInSignedPackage(const QString& name, bool directory) {
+    static const QRegularExpression signatureFile(
+        QStringLiteral("^META-INF/(.*[.](SF|RSA|DSA|EC)|MANIFEST[.]MF)$"));
+    return !directory && !signatureFile.match(name).hasMatch();
+}
+
+// The entries of the archive that go into its signed package.
+QList<ZipCentralEntry> signedEntries(const ZipDirectory& directory) {
+    QList<ZipCentralEntry> kept;
+    for (const ZipCentralEntry& entry : directory.entries) {
+        const QString name = DecodeMemberName(entry.rawName, entry.flags & kZipFlagUtf8);
+        const bool isDirectory = entry.rawName.endsWith('/') || entry.rawName.endsWith('\\');
+        if (name != QLatin1String(kOtaCertMember) && keptInSignedPackage(name, isDirectory))
+            kept.append(entry);
+    }
+    return kept;
 }
 
 // Feeds a signer on a thread of its own: the writer hands over copies of what
@@ -125,89 +383,64 @@ private:
     std::thread m_thread;
 };
 
-// What signapk's whole-file signing leaves out of a package: directory
-// entries, and the signature files of a jar signature made before.
-bool keptInSignedPackage(const QString& name, bool directory) {
-    static const QRegularExpression signatureFile(
-        QStringLiteral("^META-INF/(.*[.](SF|RSA|DSA|EC)|MANIFEST[.]MF)$"));
-    return !directory && !signatureFile.match(name).hasMatch();
-}
-
-} // namespace
-
-bool WriteSignedPackage(const QString& archive, const QString& certificatePem,
-                        const QString& privateKeyPk8, const QString& output,
-                        const std::function<bool(int percent)>& progress, QString* error) {
+// Writes the signed package into an open temporary file and flushes it.
+bool writeSignedInto(const QString& archive, const QString& certificatePem,
+                     const QString& privateKeyPk8, FileHelpers::TemporaryFile& out,
+                     const std::function<bool(int percent)>& progress, QString* error) {
     WholeFileSigner signer;
     QByteArray otacert;
     if (!signer.loadKey(certificatePem, privateKeyPk8, error) ||
         !OtaCertData(certificatePem, &otacert, error))
         return false;
-    QFile out(output);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        SetError(error, QStringLiteral("cannot create \"%1\": %2").arg(output, out.errorString()));
-        return false;
-    }
     bool stopped = false;
+    QString writeError;
     // Every byte goes to the file and to the signature as it is written; the
     // signature's digest is computed on a thread of its own, beside the
     // writing.
     DigestPipe digest(signer);
     const ByteSink sink = [&](const char* data, qint64 size) {
         digest.push(data, size);
-        return out.write(data, size) == size;
+        return out.write(data, size, &writeError);
     };
     const ArchiveProgress percent = [&](qint64 done, qint64 total) {
         if (progress && !progress(total > 0 ? int(done * 100 / total) : 100))
             stopped = true;
     };
-    QByteArray tail;
-    const bool copied =
-        WriteCompactArchive(archive, {{QStringLiteral("META-INF/com/android/otacert"), otacert}},
-                            sink, error, percent, keptInSignedPackage);
+    QString copyError;
+    const bool copied = WriteCompactArchive(archive, {{QLatin1String(kOtaCertMember), otacert}},
+                                            sink, &copyError, percent, keptInSignedPackage);
     digest.finish();
-    const bool written = copied && !stopped && signer.finish(&tail, error) &&
-                         FileHelpers::WriteAll(out, tail) && ::fsync(out.handle()) == 0;
-    if (!written) {
-        if (stopped)
-            SetError(error, QStringLiteral("the save was stopped"));
-        else if (error && error->isEmpty())
-            SetError(error,
-                     QStringLiteral("cannot write \"%1\": %2").arg(output, out.errorString()));
-        out.close();
-        FileHelpers::RemoveFile(output);
+    if (stopped) {
+        SetError(error, QStringLiteral("the save was stopped"));
         return false;
     }
-    out.close();
-    return true;
+    if (!copied) {
+        SetError(error, writeError.isEmpty() ? copyError : writeError);
+        return false;
+    }
+    QByteArray tail;
+    return signer.finish(&tail, error) && out.write(tail, error) && out.sync(error);
 }
 
-namespace {
-
-// Signs into the temporary file and checks it; the caller renames it.
-bool signAndCheck(const Operation& op, const QString& temporary, QString* error) {
+// Signs into the open temporary file and checks it as the device will read
+// it, behind one busy display.
+bool signAndCheck(const Operation& op, FileHelpers::TemporaryFile& file, QString* error) {
     const WorkspacePaths paths = op.state.paths();
-    const QString certificate = paths.configDir() + QStringLiteral("/testkey.x509.pem");
-    const QString key = paths.configDir() + QStringLiteral("/testkey.pk8");
+    const QString certificate = keyFile(paths, "testkey.x509.pem");
+    const QString key = keyFile(paths, "testkey.pk8");
     ToolRunner& runner = op.runner;
-    // Written and checked behind one busy display; the check reads the file
-    // back as recovery will.
-    return runner.runInBackground(
-        QStringLiteral("Signing files"), [&](const ToolRunner::PercentCallback& progress) {
-            if (!WriteSignedPackage(
-                    op.state.workingArchivePath(), certificate, key, temporary,
-                    [&](int percent) {
-                        progress(percent);
-                        return !runner.stopRequested();
-                    },
-                    error))
-                return false;
-            FaultPoint("save:signed");
-            if (VerifySignedPackage(temporary, certificate, error))
-                return true;
-            FileHelpers::RemoveFile(temporary);
-            return false;
-        });
+    return runner.runInBackground(QStringLiteral("Signing files"),
+                                  [&](const ToolRunner::PercentCallback& progress) {
+                                      const auto percent = [&](int done) {
+                                          progress(done);
+                                          return !runner.stopRequested();
+                                      };
+                                      if (!writeSignedInto(op.state.workingArchivePath(),
+                                                           certificate, key, file, percent, error))
+                                          return false;
+                                      FaultPoint("save:signed");
+                                      return VerifySignedPackage(file.path(), certificate, error);
+                                  });
 }
 
 bool hasRoomFor(const Operation& op, const QString& directory, qint64 bytes) {
@@ -218,7 +451,119 @@ bool hasRoomFor(const Operation& op, const QString& directory, qint64 bytes) {
     return false;
 }
 
+// Copies the checked package from the staging folder to a temporary file
+// beside the output, flushed (a removable drive may be pulled right after)
+// and of the same size, then renames it over the output.
+bool copyStagedTo(const QString& staged, const QString& output, QString* error) {
+    Descriptor source(staged);
+    struct stat info;
+    if (source.fd < 0 || ::fstat(source.fd, &info) != 0) {
+        SetError(error, QStringLiteral("cannot read the staged package \"%1\": %2")
+                            .arg(staged, QString::fromLocal8Bit(std::strerror(errno))));
+        return false;
+    }
+    FileHelpers::TemporaryFile copy(output);
+    if (!copy.open(error))
+        return false;
+    QByteArray buffer(kReadChunk, Qt::Uninitialized);
+    for (quint64 done = 0; done < static_cast<quint64>(info.st_size);) {
+        const qint64 want = static_cast<qint64>(qMin<quint64>(
+            static_cast<quint64>(info.st_size) - done, static_cast<quint64>(buffer.size())));
+        QString cause;
+        if (!ReadZipBytesAt(source.fd, done, buffer.data(), want, &cause)) {
+            SetError(error, QStringLiteral("the staged package \"%1\": %2").arg(staged, cause));
+            return false;
+        }
+        if (!copy.write(buffer.constData(), want, error))
+            return false;
+        done += static_cast<quint64>(want);
+    }
+    struct stat written;
+    if (!copy.sync(error))
+        return false;
+    if (::fstat(copy.handle(), &written) != 0 || written.st_size != info.st_size) {
+        SetError(error, QStringLiteral("the copy \"%1\" does not have the size of the staged "
+                                       "package")
+                            .arg(copy.path()));
+        return false;
+    }
+    FaultPoint("save:copied");
+    return copy.commit(error);
+}
+
+bool signStraightInto(const Operation& op, const QString& output, QString* error) {
+    FileHelpers::TemporaryFile temporary(output);
+    QString cause;
+    if (!temporary.open(&cause) || !signAndCheck(op, temporary, &cause)) {
+        op.reporter.message(Msg::SignFailed(cause));
+        SetError(error, cause);
+        return false;
+    }
+    FaultPoint("save:verified");
+    if (!temporary.commit(&cause)) {
+        op.reporter.message(Msg::SaveFailed(cause));
+        SetError(error, cause);
+        return false;
+    }
+    return true;
+}
+
+bool signStagedInto(const Operation& op, const QString& output, QString* error) {
+    const QString staging = stagingDirectory(op.state.paths());
+    // The folder goes with the staged copy, after success and failure alike.
+    struct RemoveStaging {
+        const QString& directory;
+        ~RemoveStaging() { FileHelpers::RemoveEmptyDirectory(directory); }
+    } removeStaging{staging};
+    FileHelpers::TemporaryFile staged(staging + QLatin1Char('/') + QFileInfo(output).fileName());
+    QString cause;
+    if ((!FileHelpers::IsDirectory(staging) && !FileHelpers::CreateDirectory(staging)) ||
+        !staged.open(&cause) || !signAndCheck(op, staged, &cause)) {
+        if (cause.isEmpty())
+            cause = QStringLiteral("cannot create the folder \"%1\"").arg(staging);
+        op.reporter.message(Msg::SignFailed(cause));
+        SetError(error, cause);
+        return false;
+    }
+    FaultPoint("save:verified");
+    if (!copyStagedTo(staged.path(), output, &cause)) {
+        op.reporter.message(Msg::SaveFailed(cause));
+        SetError(error, cause);
+        return false;
+    }
+    return true;
+}
+
 } // namespace
+
+bool WriteSignedPackage(const QString& archive, const QString& certificatePem,
+                        const QString& privateKeyPk8, const QString& output,
+                        const std::function<bool(int percent)>& progress, QString* error) {
+    FileHelpers::TemporaryFile out(output);
+    return out.open(error) &&
+           writeSignedInto(archive, certificatePem, privateKeyPk8, out, progress, error) &&
+           out.commit(error);
+}
+
+qint64 SignedPackageSizeBound(const QString& archive, QString* error) {
+    const Descriptor file(archive);
+    ZipDirectory directory;
+    QString cause;
+    if (!readDirectory(archive, file, &directory, &cause)) {
+        SetError(error, cause);
+        return -1;
+    }
+    // Entries copied as they are; their central records may grow by a ZIP64
+    // field; then the otacert (a certificate is small), the end records and
+    // the largest comment a signature can take.
+    qint64 bytes = 0;
+    for (const ZipCentralEntry& entry : signedEntries(directory))
+        bytes += static_cast<qint64>(entry.extentEnd - entry.localHeaderOffset) + 46 + 28 +
+                 entry.rawName.size() + entry.extra.size() + entry.comment.size();
+    constexpr qint64 kOtaCertAndEnd = (64 << 10) + 512;
+    constexpr qint64 kLargestComment = 2 + 0xffff;
+    return bytes + kOtaCertAndEnd + kLargestComment;
+}
 
 bool PutBackConfigFiles(const Operation& op, QString* error) {
     const AppState& state = op.state;
@@ -228,43 +573,54 @@ bool PutBackConfigFiles(const Operation& op, QString* error) {
         return false;
     }
     const QString treeRoot = state.paths().extractedTree();
+    const Descriptor archive(state.workingArchivePath());
+    ZipDirectory directory;
+    QString cause;
+    if (!readDirectory(state.workingArchivePath(), archive, &directory, &cause))
+        directory = ZipDirectory();
+    // The bytes of the member (its last entry), or a null array when the
+    // archive has none or it is too large to be a configuration file.
+    const auto memberBytes = [&](const QString& member) {
+        for (qsizetype i = directory.entries.size() - 1; i >= 0; --i) {
+            const ZipCentralEntry& entry = directory.entries[i];
+            if (DecodeMemberName(entry.rawName, entry.flags & kZipFlagUtf8) != member ||
+                entry.rawName.endsWith('/'))
+                continue;
+            if (entry.uncompressedSize > (64u << 20))
+                return QByteArray();
+            QByteArray data("");
+            QString unread;
+            if (!readEntryData(
+                    archive.fd, entry, [&](const char* p, qint64 n) { data.append(p, n); },
+                    &unread))
+                return QByteArray();
+            return data;
+        }
+        return QByteArray();
+    };
     QList<ArchiveChange> changes;
     QString firstFile;
-    {
-        int code = 0;
-        zip_t* zip =
-            zip_open(QFile::encodeName(state.workingArchivePath()).constData(), ZIP_RDONLY, &code);
-        QList<ArchiveMember> members;
-        if (!ReadArchiveMembers(state.workingArchivePath(), &members, nullptr))
-            members.clear();
-        for (const ConfigFile& config : kConfigFiles) {
-            const QString file = treeRoot + QLatin1String(config.treeSuffix);
-            if (!FileHelpers::PathExists(file))
-                continue;
-            const QString member = MemberNameOfTreePath(treeRoot, file);
-            QFile tree(file);
-            if (!tree.open(QIODevice::ReadOnly)) {
-                // Named here: the commit's failure would not say which file.
-                if (zip)
-                    zip_discard(zip);
-                op.reporter.message(Msg::CannotUpdateInPackage(file));
-                SetError(error, tree.errorString());
-                return false;
-            }
-            // Unchanged files stay as they are: no commit for nothing.
-            if (zip && tree.size() <= (64 << 20) &&
-                tree.readAll() == memberBytes(zip, members, member))
-                continue;
-            if (firstFile.isEmpty())
-                firstFile = file;
-            changes.append({ArchiveChangeKind::Put, member, file});
+    for (const ConfigFile& config : kConfigFiles) {
+        const QString file = treeRoot + QLatin1String(config.treeSuffix);
+        if (!FileHelpers::PathExists(file))
+            continue;
+        const QString member = MemberNameOfTreePath(treeRoot, file);
+        QFile tree(file);
+        if (!tree.open(QIODevice::ReadOnly)) {
+            // Named here: the commit's failure would not say which file.
+            op.reporter.message(Msg::CannotUpdateInPackage(file));
+            SetError(error, tree.errorString());
+            return false;
         }
-        if (zip)
-            zip_discard(zip);
+        // Unchanged files stay as they are: no commit for nothing.
+        if (tree.size() <= (64 << 20) && tree.readAll() == memberBytes(member))
+            continue;
+        if (firstFile.isEmpty())
+            firstFile = file;
+        changes.append({ArchiveChangeKind::Put, member, file});
     }
     if (changes.isEmpty())
         return true;
-    QString cause;
     if (!UpdateWorkingArchive(op.runner, state.workingArchivePath(), changes, &cause)) {
         // A present file that cannot be put back stops the save: the signed
         // package would silently lack the user's edits.
@@ -289,122 +645,100 @@ bool SignPackageTo(const Operation& op, const QString& output, QString* error) {
         SetError(error, QStringLiteral("the output is the working archive"));
         return false;
     }
-    const qint64 size = QFileInfo(archive).size();
-    const QString outputDirectory = QFileInfo(output).absolutePath();
+    // What an earlier save to this output left when it was killed.
+    FileHelpers::RemoveAbandonedTemporaries(output);
 
-    QString staging;
-    if (IsOnNonFixedDrive(output)) {
-        staging = paths.zipTempDir() + QLatin1Char('/') + QFileInfo(output).fileName();
-        // A package saved as "temp.zip" must not be staged over the working archive.
-        if (FileHelpers::IsSameFile(staging, archive))
-            staging =
-                paths.zipTempDir() + QStringLiteral("/staged-") + QFileInfo(output).fileName();
-        // An output chosen inside the workspace is its own staging.
-        if (FileHelpers::IsSameFile(staging, output))
-            staging.clear();
+    // Members the device cannot read refuse the save before anything is
+    // written.
+    QString cause;
+    {
+        const Descriptor file(archive);
+        ZipDirectory directory;
+        if (!readDirectory(archive, file, &directory, &cause)) {
+            op.reporter.message(Msg::SignFailed(cause));
+            SetError(error, cause);
+            return false;
+        }
+        directory.entries = signedEntries(directory);
+        if (!checkReadableOnDevice(directory, &cause)) {
+            op.reporter.message(Msg::NotReadableOnDevice(cause));
+            SetError(error, cause);
+            return false;
+        }
     }
 
-    if (!hasRoomFor(op, outputDirectory, size + (1 << 20)) ||
-        (!staging.isEmpty() && !hasRoomFor(op, paths.zipTempDir(), size + (1 << 20)))) {
+    const bool staged = IsOnNonFixedDrive(output);
+    const qint64 needed = SignedPackageSizeBound(archive);
+    if (!hasRoomFor(op, QFileInfo(output).absolutePath(), needed) ||
+        (staged && !hasRoomFor(op, paths.zipTempDir(), needed))) {
         SetError(error, QStringLiteral("not enough free space"));
         return false;
     }
 
-    QString cause;
-    if (!staging.isEmpty()) {
-        const QString stagingTemporary = temporaryOutputFor(staging);
-        recordPendingSave(paths, stagingTemporary);
-        if (!signAndCheck(op, stagingTemporary, &cause) ||
-            !FileHelpers::ReplaceFile(stagingTemporary, staging)) {
-            clearPendingSave(paths, stagingTemporary);
-            op.reporter.message(Msg::SignFailed());
-            SetError(error, cause);
-            return false;
-        }
-        const QString temporary = temporaryOutputFor(output);
-        recordPendingSave(paths, temporary);
-        // Flushed before the rename: a removable drive may be pulled right after.
-        if (!FileHelpers::CopyFileTo(staging, temporary, false) ||
-            QFileInfo(temporary).size() != QFileInfo(staging).size() ||
-            !FileHelpers::SyncFile(temporary) || !FileHelpers::ReplaceFile(temporary, output)) {
-            clearPendingSave(paths, temporary);
-            op.reporter.message(Msg::SaveFailed());
-            SetError(error, QStringLiteral("cannot copy the staged package to \"%1\"").arg(output));
-            return false;
-        }
-        clearPendingSave(paths, QString());
-        return true;
-    }
-
-    const QString temporary = temporaryOutputFor(output);
-    recordPendingSave(paths, temporary);
-    if (!signAndCheck(op, temporary, &cause)) {
-        clearPendingSave(paths, temporary);
-        op.reporter.message(Msg::SignFailed());
+    if (!recordPendingSave(paths, QFileInfo(output).absoluteFilePath(), &cause)) {
+        op.reporter.message(Msg::SaveFailed(cause));
         SetError(error, cause);
         return false;
     }
-    FaultPoint("save:verified");
-    if (!FileHelpers::ReplaceFile(temporary, output)) {
-        clearPendingSave(paths, temporary);
-        op.reporter.message(Msg::SaveFailed());
-        SetError(error, QStringLiteral("cannot rename the signed package to \"%1\"").arg(output));
-        return false;
-    }
-    clearPendingSave(paths, QString());
-    return true;
+    const bool saved =
+        staged ? signStagedInto(op, output, error) : signStraightInto(op, output, error);
+    clearPendingSave(paths);
+    return saved;
 }
 
-void RemoveInterruptedSave(const Operation& op) {
-    const WorkspacePaths paths = op.state.paths();
-    QFile record(pendingSaveRecord(paths));
-    if (!record.open(QIODevice::ReadOnly))
-        return;
-    const QString temporary = QString::fromUtf8(record.readAll()).trimmed();
-    record.close();
-    // Only a file of our own temporary name is ever removed.
-    if (temporary.endsWith(QLatin1String(".corvane-part")))
-        clearPendingSave(paths, temporary);
-    else
-        FileHelpers::RemoveFile(pendingSaveRecord(paths));
+void RemoveSaveLeftovers(const WorkspacePaths& paths) {
+    const QString record = pendingSaveRecord(paths);
+    QFile file(record);
+    if (file.open(QIODevice::ReadOnly)) {
+        const QString output = QString::fromUtf8(file.readAll()).trimmed();
+        file.close();
+        if (!output.isEmpty()) {
+            FileHelpers::RemoveAbandonedTemporaries(output);
+            // Earlier versions recorded their one temporary file itself.
+            if (FileHelpers::IsTemporaryName(QFileInfo(output).fileName()))
+                removeIfUnlocked(output);
+        }
+    }
+    FileHelpers::RemoveFile(record);
+    FileHelpers::RemoveAbandonedTemporaries(record);
+    const QString staging = stagingDirectory(paths);
+    if (FileHelpers::IsDirectory(staging)) {
+        FileHelpers::RemoveAbandonedTemporariesIn(staging);
+        FileHelpers::RemoveEmptyDirectory(staging);
+    }
 }
 
 bool VerifySignedPackage(const QString& path, const QString& certificatePem, QString* error) {
-    int code = 0;
-    zip_t* probe = zip_open(QFile::encodeName(path).constData(), ZIP_RDONLY | ZIP_CHECKCONS, &code);
-    if (!probe) {
-        SetError(error, QStringLiteral("the signed package is not a readable ZIP"));
+    const Descriptor file(path);
+    ZipDirectory directory;
+    QString cause;
+    if (!readDirectory(path, file, &directory, &cause)) {
+        SetError(error, QStringLiteral("the signed package is not a readable ZIP: %1").arg(cause));
         return false;
     }
-    const zip_int64_t total = zip_get_num_entries(probe, 0);
-    zip_discard(probe);
+    if (!checkReadableOnDevice(directory, &cause)) {
+        SetError(error,
+                 QStringLiteral("the device could not read the signed package: %1").arg(cause));
+        return false;
+    }
 
-    // Every entry inflates completely with a good CRC (libzip checks it at
-    // the end of each read), and the signature verifies over the whole file:
-    // two readers share the entries, the first checks the signature before.
-    std::atomic<zip_int64_t> next{0};
+    // Every entry inflates completely with a good CRC, and the signature
+    // verifies over the whole file: two readers share the entries, the
+    // second checks the signature first.
+    std::atomic<qsizetype> next{0};
     std::atomic<bool> damaged{false};
+    std::mutex damageMutex;
+    QString damage;
     const auto checkEntries = [&] {
-        int openError = 0;
-        zip_t* zip = zip_open(QFile::encodeName(path).constData(), ZIP_RDONLY, &openError);
-        if (!zip) {
-            damaged = true;
-            return;
+        for (qsizetype i = next++; i < directory.entries.size() && !damaged; i = next++) {
+            QString entryCause;
+            if (readEntryData(file.fd, directory.entries[i], {}, &entryCause))
+                continue;
+            const std::lock_guard<std::mutex> lock(damageMutex);
+            if (!damaged.exchange(true))
+                damage = QStringLiteral("member %1 of the signed package is damaged: %2")
+                             .arg(memberLabel(directory.entries[i]), entryCause);
         }
-        QByteArray buffer(1 << 20, Qt::Uninitialized);
-        for (zip_int64_t i = next++; i < total && !damaged; i = next++) {
-            zip_file_t* file = zip_fopen_index(zip, static_cast<zip_uint64_t>(i), 0);
-            zip_int64_t n = -1;
-            if (file) {
-                while ((n = zip_fread(file, buffer.data(),
-                                      static_cast<zip_uint64_t>(buffer.size()))) > 0) {
-                }
-                zip_fclose(file);
-            }
-            if (n != 0)
-                damaged = true;
-        }
-        zip_discard(zip);
     };
     QString signatureError;
     bool signatureOk = false;
@@ -415,7 +749,7 @@ bool VerifySignedPackage(const QString& path, const QString& certificatePem, QSt
     checkEntries();
     second.join();
     if (damaged) {
-        SetError(error, QStringLiteral("an entry of the signed package is damaged"));
+        SetError(error, damage);
         return false;
     }
     if (!signatureOk) {

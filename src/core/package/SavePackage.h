@@ -5,18 +5,23 @@
 #include <functional>
 
 struct Operation;
+class WorkspacePaths;
 
 // Saving, in two steps around the choice of the output:
 // PutBackConfigFiles puts the configuration files edited in the tree back
 // into the working archive, those that differ from their members, in one
 // commit (a file missing from the tree is skipped). SignPackageTo signs the
-// working archive with the test key into a temporary file beside the output,
-// checks what it made (a readable ZIP whose every entry inflates with a good
-// CRC, and a whole-file signature that verifies with the test certificate) and
-// only then renames it over the output; on any failure the output keeps what
-// it had. Outputs on drives that are not fixed are staged in the workspace
-// first. Each failure is reported with its message; success says
-// "Save succeed" only through the caller.
+// working archive with the test key into a temporary file of a unique name
+// beside the output, checks what it made as the device will read it (every
+// member stored or deflated, under a name the device takes, once; every
+// entry inflates with a good CRC; the whole-file signature verifies with the
+// test certificate) and only then renames it over the output; on any failure
+// the output keeps what it had. Members the device cannot read refuse the
+// save before anything is written, naming the member. Outputs on drives that
+// are not fixed are signed and checked in a staging folder of the workspace
+// first, under a unique name, and that copy is removed afterwards. Each
+// failure is reported with its message and cause; success says "Save succeed"
+// only through the caller.
 bool PutBackConfigFiles(const Operation& op, QString* error = nullptr);
 bool SignPackageTo(const Operation& op, const QString& output, QString* error = nullptr);
 
@@ -25,15 +30,23 @@ bool SignPackageTo(const Operation& op, const QString& output, QString* error = 
 // directory entries and old jar signature files, with
 // META-INF/com/android/otacert added as signapk does, then the whole-file
 // signature over the bytes as they were written. progress gets the
-// percentage done; answering false stops the writing. The output is removed
-// when anything fails.
+// percentage done; answering false stops the writing. Written through a
+// temporary file renamed over output once complete: on failure output is
+// untouched.
 bool WriteSignedPackage(const QString& archive, const QString& certificatePem,
                         const QString& privateKeyPk8, const QString& output,
                         const std::function<bool(int percent)>& progress, QString* error);
 
-// Checks a saved package as the save does (see above). False with the cause.
+// Checks a saved package as the save does (see above), with the program's
+// own ZIP reader. False with the cause, which names the member at fault.
 bool VerifySignedPackage(const QString& path, const QString& certificatePem, QString* error);
 
-// Removes the temporary file of a save that was interrupted (recorded in the
-// workspace), if any.
-void RemoveInterruptedSave(const Operation& op);
+// Bytes the signed package of the archive will take at most: its live
+// entries, a new central directory, the otacert and the signature. -1 with
+// the cause when the archive cannot be read.
+qint64 SignedPackageSizeBound(const QString& archive, QString* error = nullptr);
+
+// The start-up clean-up of saves a kill interrupted: the abandoned temporary
+// files beside the output the workspace recorded, the record itself, and
+// every staged copy left in the workspace's staging folder.
+void RemoveSaveLeftovers(const WorkspacePaths& paths);

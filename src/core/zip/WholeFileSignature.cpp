@@ -494,6 +494,25 @@ bool DigestRange(QFile& file, qint64 size, const EVP_MD* md, QByteArray* digest,
     return true;
 }
 
+// Why a certificate carried in the block is not the expected one: a copy of
+// it with bytes changed (same key, same issuer and serial, or a self-signature
+// that no longer verifies), or another certificate altogether.
+QString CertificateMismatch(X509* carried, X509* expected) {
+    EVP_PKEY* carriedKey = X509_get0_pubkey(carried);
+    const bool sameKey = carriedKey && EVP_PKEY_eq(carriedKey, X509_get0_pubkey(expected)) == 1;
+    const bool sameIssuerAndSerial = X509_issuer_and_serial_cmp(carried, expected) == 0;
+    const bool selfSignatureBroken =
+        X509_NAME_cmp(X509_get_issuer_name(carried), X509_get_subject_name(carried)) == 0 &&
+        (!carriedKey || X509_verify(carried, carriedKey) != 1);
+    ERR_clear_error();
+    if (sameKey || sameIssuerAndSerial || selfSignatureBroken)
+        return QStringLiteral("The certificate carried in the signature block is damaged or "
+                              "altered: it differs from the certificate %1")
+            .arg(SubjectOf(expected));
+    return QStringLiteral("The package is signed with another certificate (%1), not %2")
+        .arg(SubjectOf(carried), SubjectOf(expected));
+}
+
 // The block's one signer, checked against the certificate; its digest NID.
 bool CheckSignatureBlock(CMS_ContentInfo* cms, X509* cert, int digestNid,
                          ASN1_OCTET_STRING** signature, QString* error) {
@@ -521,9 +540,7 @@ bool CheckSignatureBlock(CMS_ContentInfo* cms, X509* cert, int digestNid,
     for (int i = 0; i < certCount; ++i) {
         X509* carried = sk_X509_value(certs.get(), i);
         if (X509_cmp(carried, cert) != 0) {
-            SetError(error, QStringLiteral("The package is signed with another certificate (%1), "
-                                           "not %2")
-                                .arg(SubjectOf(carried), SubjectOf(cert)));
+            SetError(error, CertificateMismatch(carried, cert));
             return false;
         }
     }
@@ -554,18 +571,18 @@ bool CheckSignatureBlock(CMS_ContentInfo* cms, X509* cert, int digestNid,
 
 } // namespace
 
-bool VerifyWholeFileSignature(const QString& path, const QString& certPem, QString* error) {
-    X509Ptr cert;
-    int digestNid = NID_undef;
-    if (!LoadCertificate(certPem, &cert, error) ||
-        !DigestForCertificate(cert.get(), &digestNid, error))
-        return false;
+namespace {
 
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        SetError(error, QStringLiteral("Cannot open %1: %2").arg(path, file.errorString()));
-        return false;
-    }
+// Where a signed package's parts lie, as its footer and end record give them.
+struct SignedLayout {
+    QByteArray block;      // the DER CMS block
+    qint64 signedSize = 0; // the signed bytes: up to the end record's comment length
+};
+
+// Reads the footer and the end record at the end of the file as recovery
+// does (see VerifyWholeFileSignature) and takes out the signature block.
+bool ReadSignedLayout(QFile& file, SignedLayout* layout, QString* error) {
+    const QString path = file.fileName();
     const qint64 size = file.size();
     if (size < kFooterSize) {
         SetError(error, QStringLiteral("%1 is too short to hold a signature footer").arg(path));
@@ -627,32 +644,21 @@ bool VerifyWholeFileSignature(const QString& path, const QString& certPem, QStri
                             .arg(path));
         return false;
     }
+    layout->block = endRecord.mid(endRecordSize - signatureStart, signatureStart - kFooterSize);
+    layout->signedSize = size - endRecordSize + kEndRecordSize - 2;
+    return true;
+}
 
-    const QByteArray block =
-        endRecord.mid(endRecordSize - signatureStart, signatureStart - kFooterSize);
-    const auto* p = reinterpret_cast<const unsigned char*>(block.constData());
-    std::unique_ptr<CMS_ContentInfo, CmsFree> cms(
-        d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(block.size())));
-    if (!cms || p != reinterpret_cast<const unsigned char*>(block.constData()) + block.size()) {
-        SetError(error, QStringLiteral("The signature block of %1 is not a CMS structure: %2")
-                            .arg(path, OpenSslReason()));
-        return false;
-    }
-    ASN1_OCTET_STRING* signature = nullptr;
-    QString cause;
-    if (!CheckSignatureBlock(cms.get(), cert.get(), digestNid, &signature, &cause)) {
-        SetError(error, QStringLiteral("%1: %2").arg(path, cause));
-        return false;
-    }
-
+// The signature over the signed bytes of the file, checked with the
+// certificate's key.
+bool VerifySignedBytes(QFile& file, qint64 signedSize, X509* cert, int digestNid,
+                       const ASN1_OCTET_STRING* signature, QString* error) {
     const EVP_MD* md = EVP_get_digestbynid(digestNid);
-    const qint64 signedSize = size - endRecordSize + kEndRecordSize - 2;
     QByteArray digest;
     if (!DigestRange(file, signedSize, md, &digest, error))
         return false;
-
-    EVP_PKEY* publicKey = X509_get0_pubkey(cert.get());
-    PkeyCtxPtr ctx(EVP_PKEY_CTX_new(publicKey, nullptr));
+    EVP_PKEY* publicKey = X509_get0_pubkey(cert);
+    PkeyCtxPtr ctx(publicKey ? EVP_PKEY_CTX_new(publicKey, nullptr) : nullptr);
     if (!ctx || EVP_PKEY_verify_init(ctx.get()) <= 0 ||
         !SetUpSignatureContext(ctx.get(), publicKey, md)) {
         SetError(error, QStringLiteral("Cannot set up the verification: %1").arg(OpenSslReason()));
@@ -664,9 +670,45 @@ bool VerifyWholeFileSignature(const QString& path, const QString& certPem, QStri
                                          static_cast<size_t>(digest.size()));
     ERR_clear_error();
     if (verified != 1) {
-        SetError(error,
-                 QStringLiteral("The signature of %1 does not match its contents").arg(path));
+        SetError(
+            error,
+            QStringLiteral("The signature of %1 does not match its contents").arg(file.fileName()));
         return false;
     }
     return true;
+}
+
+} // namespace
+
+bool VerifyWholeFileSignature(const QString& path, const QString& certPem, QString* error) {
+    X509Ptr cert;
+    int digestNid = NID_undef;
+    if (!LoadCertificate(certPem, &cert, error) ||
+        !DigestForCertificate(cert.get(), &digestNid, error))
+        return false;
+
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        SetError(error, QStringLiteral("Cannot open %1: %2").arg(path, file.errorString()));
+        return false;
+    }
+    SignedLayout layout;
+    if (!ReadSignedLayout(file, &layout, error))
+        return false;
+    const auto* p = reinterpret_cast<const unsigned char*>(layout.block.constData());
+    std::unique_ptr<CMS_ContentInfo, CmsFree> cms(
+        d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(layout.block.size())));
+    if (!cms || p != reinterpret_cast<const unsigned char*>(layout.block.constData()) +
+                         layout.block.size()) {
+        SetError(error, QStringLiteral("The signature block of %1 is not a CMS structure: %2")
+                            .arg(path, OpenSslReason()));
+        return false;
+    }
+    ASN1_OCTET_STRING* signature = nullptr;
+    QString cause;
+    if (!CheckSignatureBlock(cms.get(), cert.get(), digestNid, &signature, &cause)) {
+        SetError(error, QStringLiteral("%1: %2").arg(path, cause));
+        return false;
+    }
+    return VerifySignedBytes(file, layout.signedSize, cert.get(), digestNid, signature, error);
 }

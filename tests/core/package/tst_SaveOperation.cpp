@@ -2,20 +2,24 @@
 // changed, a signed package that replaces the output only once it is checked,
 // and staging for drives that are not fixed.
 #include "core/AppState.h"
+#include "core/Operation.h"
+#include "core/Reporter.h"
 #include "core/io/DriveType.h"
 #include "core/io/FaultPoints.h"
 #include "core/io/FileHelpers.h"
-#include "core/Operation.h"
-#include "core/Reporter.h"
-#include "core/package/SavePackage.h"
 #include "core/io/ToolRunner.h"
+#include "core/package/SavePackage.h"
 #include "core/workspace/Workspace.h"
+#include "core/zip/ArchiveEditor.h"
+#include "support/RawZip.h"
 #include "support/TestBundle.h"
 #include "support/ZipFixture.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
+#include <QRandomGenerator>
 #include <QTest>
 
 namespace {
@@ -41,6 +45,26 @@ QStringList temporaryOutputs(const QString& directory) {
     return QDir(directory).entryList({".*.corvane-part"}, QDir::Files | QDir::Hidden);
 }
 
+QByteArray noise(qsizetype size, quint32 seed) {
+    QByteArray data(size, Qt::Uninitialized);
+    QRandomGenerator random(seed);
+    for (char& byte : data)
+        byte = static_cast<char>(random.generate() & 0xff);
+    return data;
+}
+
+bool run(const QString& program, const QStringList& arguments, const QString& directory = {},
+         QByteArray* errors = nullptr) {
+    QProcess process;
+    process.setWorkingDirectory(directory);
+    process.start(program, arguments);
+    const bool ok = process.waitForFinished(120000) &&
+                    process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    if (errors)
+        *errors = process.readAllStandardError();
+    return ok;
+}
+
 } // namespace
 
 class TestSaveOperation : public QObject {
@@ -54,14 +78,25 @@ private slots:
     void failedSigningKeepsTheOutput();
     void signedPackageVerifiesAndHoldsTheArchive();
     void nonFixedDriveIsStaged();
-    void outputInsideTheWorkspaceIsNotStagedOntoItself();
+    void outputNamedLikeWorkspaceFilesIsStagedApart_data();
+    void outputNamedLikeWorkspaceFilesIsStagedApart();
+    void interruptedSaveRemovedAtStart_data();
     void interruptedSaveRemovedAtStart();
+    void nextSaveRemovesAbandonedTemporaries();
+    void plantedLinkIsNotWrittenThrough();
+    void twoSavesToOneOutputBothSucceed();
     void noRoomRefusesBeforeSigning();
+    void roomCountsOnlyWhatTheOutputHolds();
+    void keyErrorNamesTheRealFile();
+    void membersTheDeviceCannotReadRefuseTheSave_data();
+    void membersTheDeviceCannotReadRefuseTheSave();
 
 private:
     Operation op() { return Operation{*m_state, m_reporter, m_runner}; }
     QString file(const QString& relative) const { return m_bundle->file(relative); }
     QString certificate() const { return file("Config/testkey.x509.pem"); }
+    // The one temporary file beside path, or an empty string.
+    QString temporaryBeside(const QString& path) const;
 
     std::unique_ptr<TestBundle> m_bundle;
     std::unique_ptr<AppState> m_state;
@@ -70,6 +105,13 @@ private:
     QString m_archive;
     QString m_package;
 };
+
+QString TestSaveOperation::temporaryBeside(const QString& path) const {
+    const QString directory = QFileInfo(path).absolutePath();
+    const QStringList names = QDir(directory).entryList(
+        {"." + QFileInfo(path).fileName() + ".*.corvane-part"}, QDir::Files | QDir::Hidden);
+    return names.size() == 1 ? directory + "/" + names.first() : QString();
+}
 
 void TestSaveOperation::init() {
     m_bundle = std::make_unique<TestBundle>();
@@ -140,8 +182,6 @@ void TestSaveOperation::failedSigningKeepsTheOutput() {
         QVERIFY(WriteFile(output, "an earlier save"));
     const QByteArray before = ReadFile(output);
     const QByteArray archiveBefore = ReadFile(m_archive);
-    const QString temporary =
-        QFileInfo(output).absolutePath() + "/." + QFileInfo(output).fileName() + ".corvane-part";
 
     StopAtStart stopper;
     if (fault == "key") {
@@ -149,12 +189,12 @@ void TestSaveOperation::failedSigningKeepsTheOutput() {
     } else if (fault == "full") {
         FileHelpers::SetFileFaultsForTesting(
             [&](FileHelpers::FileOp operation, const QString& path) {
-                return operation == FileHelpers::FileOp::WriteFile && path == temporary;
+                return operation == FileHelpers::FileOp::WriteFile && path == output;
             });
     } else if (fault == "damage") {
         SetFaultPointHookForTesting([&](const char* name) {
             if (QByteArray(name) == "save:signed")
-                WriteFile(temporary, "not a signed package");
+                WriteFile(temporaryBeside(output), "not a signed package");
         });
     } else {
         // Signing takes a while over a few MB that do not compress.
@@ -170,7 +210,8 @@ void TestSaveOperation::failedSigningKeepsTheOutput() {
     QVERIFY(!error.isEmpty());
     // The stop, not something else, ended the save.
     QCOMPARE(error.contains("stopped"), fault == "stop");
-    QCOMPARE(m_reporter.texts(), QStringList({"Sign file failed"}));
+    // The message says what failed, and why.
+    QCOMPARE(m_reporter.texts(), QStringList({"Sign file failed\n" + error}));
     QCOMPARE(ReadFile(output), before);
     if (fault != "stop")
         QCOMPARE(ReadFile(m_archive), archiveBefore);
@@ -199,37 +240,62 @@ void TestSaveOperation::signedPackageVerifiesAndHoldsTheArchive() {
     QVERIFY(VerifySignedPackage(output, certificate(), &error));
 }
 
+// Signed and checked in the workspace first; the staged copy goes once it
+// is on the drive.
 void TestSaveOperation::nonFixedDriveIsStaged() {
     SetDriveClassifierForTesting([](const QString&) { return true; });
     const QString output = file("stick/update.zip");
     QVERIFY(WriteFile(output, "an earlier save"));
+    const QStringList workspaceBefore =
+        QDir(file("zipTemp")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    QByteArray staged;
+    SetFaultPointHookForTesting([&](const char* name) {
+        if (QByteArray(name) == "save:copied")
+            staged = ReadFile(temporaryBeside(file("zipTemp/staged-saves/update.zip")));
+    });
     QString error;
     QVERIFY2(SignPackageTo(op(), output, &error), qPrintable(error));
     QVERIFY(m_reporter.texts().isEmpty());
-    const QByteArray staged = ReadFile(file("zipTemp/update.zip"));
     QVERIFY(!staged.isEmpty());
     QCOMPARE(ReadFile(output), staged);
     QVERIFY2(VerifySignedPackage(output, certificate(), &error), qPrintable(error));
     QCOMPARE(temporaryOutputs(file("stick")), QStringList());
-    QCOMPARE(temporaryOutputs(file("zipTemp")), QStringList());
+    QCOMPARE(
+        QDir(file("zipTemp")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+        workspaceBefore);
     QCOMPARE(ReadFile(m_archive), ReadFile(m_package));
 }
 
-// Staging an output that lies in the workspace would copy the staged file
-// onto itself; it is signed in place instead.
-void TestSaveOperation::outputInsideTheWorkspaceIsNotStagedOntoItself() {
-    SetDriveClassifierForTesting([](const QString&) { return true; });
-    const QString output = file("zipTemp/update.zip");
-    QString error;
-    QVERIFY2(SignPackageTo(op(), output, &error), qPrintable(error));
-    QCOMPARE(m_reporter.texts(), QStringList());
-    QVERIFY2(VerifySignedPackage(output, certificate(), &error), qPrintable(error));
-    QCOMPARE(QDir(file("zipTemp")).entryList(QDir::Files | QDir::Hidden),
-             QStringList({"temp.zip", "update.zip"}));
+// Outputs on a drive that is not fixed, named as the workspace's own files:
+// each is staged apart from them, and they keep their bytes.
+void TestSaveOperation::outputNamedLikeWorkspaceFilesIsStagedApart_data() {
+    QTest::addColumn<QString>("name");
+    QTest::newRow("save record") << "save.pending";
+    QTest::newRow("workspace record") << "workspace.state";
+    QTest::newRow("working archive") << "temp.zip";
+    QTest::newRow("tree journal") << "tree.pending";
 }
 
-// A save killed after it wrote its temporary file leaves that file and its
-// record; the next start removes both and nothing else.
+void TestSaveOperation::outputNamedLikeWorkspaceFilesIsStagedApart() {
+    QFETCH(QString, name);
+    SetDriveClassifierForTesting([](const QString&) { return true; });
+    QVERIFY(WriteFile(file("zipTemp/workspace.state"), "the workspace's record"));
+    QMap<QString, QByteArray> before;
+    for (const QString& entry : QDir(file("zipTemp")).entryList(QDir::Files | QDir::Hidden))
+        before.insert(entry, ReadFile(file("zipTemp/" + entry)));
+    const QString output = file("stick/" + name);
+    QVERIFY(QDir().mkpath(file("stick")));
+    QString error;
+    QVERIFY2(SignPackageTo(op(), output, &error), qPrintable(error));
+    QVERIFY2(VerifySignedPackage(output, certificate(), &error), qPrintable(error));
+    QCOMPARE(ReadZip(output).value("logo.img"), QByteArray("logo"));
+    QMap<QString, QByteArray> after;
+    for (const QString& entry : QDir(file("zipTemp")).entryList(QDir::Files | QDir::Hidden))
+        after.insert(entry, ReadFile(file("zipTemp/" + entry)));
+    QCOMPARE(after, before);
+    QVERIFY(!FileHelpers::PathExists(file("zipTemp/staged-saves")));
+}
+
 void TestSaveOperation::noRoomRefusesBeforeSigning() {
     const QString output = file("user files/signed.zip");
     QVERIFY(WriteFile(output, "an earlier save"));
@@ -243,31 +309,233 @@ void TestSaveOperation::noRoomRefusesBeforeSigning() {
     QCOMPARE(temporaryOutputs(file("user files")), QStringList());
 }
 
+// A save killed after it wrote its temporary file leaves that file (and, when
+// staged, its staged copy) and its record; the next start removes them and
+// nothing else.
+void TestSaveOperation::interruptedSaveRemovedAtStart_data() {
+    QTest::addColumn<bool>("staged");
+    QTest::newRow("fixed disk") << false;
+    QTest::newRow("staged") << true;
+}
+
 void TestSaveOperation::interruptedSaveRemovedAtStart() {
+    QFETCH(bool, staged);
+    SetDriveClassifierForTesting([staged](const QString&) { return staged; });
     const QString output = file("user files/signed.zip");
-    const QString temporary = file("user files/.signed.zip.corvane-part");
-    // What a kill at that point would leave is copied aside.
+    // What a kill at that point would leave is copied aside, under names of
+    // temporary files whose writer is gone.
+    const QString abandoned = file("user files/.signed.zip.k1lled.corvane-part");
+    const QString abandonedStaged = file("zipTemp/staged-saves/.signed.zip.k1lled.corvane-part");
+    QByteArray record;
     SetFaultPointHookForTesting([&](const char* name) {
-        if (QByteArray(name) != "save:signed")
+        if (QByteArray(name) != (staged ? "save:copied" : "save:signed"))
             return;
-        WriteFile(temporary + ".copy", ReadFile(temporary));
-        WriteFile(file("zipTemp/save.pending.copy"), ReadFile(file("zipTemp/save.pending")));
+        WriteFile(abandoned, ReadFile(temporaryBeside(output)));
+        if (staged)
+            WriteFile(abandonedStaged,
+                      ReadFile(temporaryBeside(file("zipTemp/staged-saves/signed.zip"))));
+        record = ReadFile(file("zipTemp/save.pending"));
     });
     QVERIFY(SignPackageTo(op(), output));
     SetFaultPointHookForTesting(nullptr);
     const QByteArray saved = ReadFile(output);
-    QCOMPARE(ReadFile(file("zipTemp/save.pending.copy")), temporary.toUtf8() + "\n");
-    QVERIFY(FileHelpers::MoveFileTo(temporary + ".copy", temporary));
-    QVERIFY(
-        FileHelpers::MoveFileTo(file("zipTemp/save.pending.copy"), file("zipTemp/save.pending")));
+    QCOMPARE(record, output.toUtf8() + "\n");
+    QVERIFY(WriteFile(file("zipTemp/save.pending"), record));
+    QVERIFY(WriteFile(file("user files/.other.zip.k1lled.corvane-part"), "another output's"));
 
     AppState next(m_bundle->path());
     RecordingReporter reporter;
     RemoveWorkspaceLeftovers(Operation{next, reporter, m_runner});
-    QVERIFY(!FileHelpers::PathExists(temporary));
+    QVERIFY(!FileHelpers::PathExists(abandoned));
+    QVERIFY(!FileHelpers::PathExists(file("zipTemp/staged-saves")));
     QVERIFY(!FileHelpers::PathExists(file("zipTemp/save.pending")));
+    QVERIFY(FileHelpers::PathExists(file("user files/.other.zip.k1lled.corvane-part")));
     QCOMPARE(ReadFile(output), saved);
     QCOMPARE(ReadFile(m_archive), ReadFile(m_package));
+}
+
+// A run killed while saving (the command-line tool's workspace goes with it)
+// leaves its temporary file beside the output: the next save to that output
+// removes it, but not the file of a save still under way.
+void TestSaveOperation::nextSaveRemovesAbandonedTemporaries() {
+    const QString output = file("user files/signed.zip");
+    const QString abandoned = file("user files/.signed.zip.k1lled.corvane-part");
+    QVERIFY(WriteFile(abandoned, "half a package"));
+    FileHelpers::TemporaryFile live(output);
+    QVERIFY(live.open());
+    QString error;
+    QVERIFY2(SignPackageTo(op(), output, &error), qPrintable(error));
+    QVERIFY(!FileHelpers::PathExists(abandoned));
+    QVERIFY(FileHelpers::PathExists(live.path()));
+    QVERIFY2(VerifySignedPackage(output, certificate(), &error), qPrintable(error));
+}
+
+// Someone planted links under the names a save's temporary file could have:
+// the files they point to keep their bytes.
+void TestSaveOperation::plantedLinkIsNotWrittenThrough() {
+    const QString output = file("user files/signed.zip");
+    const QString victim = file("elsewhere/victim.txt");
+    QVERIFY(WriteFile(victim, "not yours"));
+    QVERIFY(QFile::link(victim, file("user files/.signed.zip.corvane-part")));
+    QString error;
+    QVERIFY2(SignPackageTo(op(), output, &error), qPrintable(error));
+    QCOMPARE(ReadFile(victim), QByteArray("not yours"));
+    QVERIFY2(VerifySignedPackage(output, certificate(), &error), qPrintable(error));
+}
+
+// A second save to the same output runs while the first is between its
+// signing and its check: each writes a file of its own, both succeed and the
+// output is a whole signed package.
+void TestSaveOperation::twoSavesToOneOutputBothSucceed() {
+    const QString output = file("user files/signed.zip");
+    TestBundle otherBundle;
+    AppState otherState(otherBundle.path());
+    QVERIFY(QDir().mkpath(otherBundle.file("zipTemp")));
+    QVERIFY(QFile::copy(m_archive, otherBundle.file("zipTemp/temp.zip")));
+    otherState.setWorkingArchivePath(otherBundle.file("zipTemp/temp.zip"));
+    RecordingReporter otherReporter;
+    ToolRunner otherRunner;
+    bool secondSaved = false;
+    QString secondError;
+    bool started = false;
+    SetFaultPointHookForTesting([&](const char* name) {
+        if (QByteArray(name) != "save:signed" || started)
+            return;
+        started = true;
+        secondSaved =
+            SignPackageTo(Operation{otherState, otherReporter, otherRunner}, output, &secondError);
+    });
+    QString error;
+    QVERIFY2(SignPackageTo(op(), output, &error), qPrintable(error));
+    QVERIFY2(secondSaved, qPrintable(secondError));
+    QVERIFY2(VerifySignedPackage(output, certificate(), &error), qPrintable(error));
+    QCOMPARE(temporaryOutputs(file("user files")), QStringList());
+}
+
+void TestSaveOperation::roomCountsOnlyWhatTheOutputHolds() {
+    // 3 MB of an earlier logo stay in the working archive as dead bytes.
+    QVERIFY(WriteZip(m_archive, {{"logo.img", noise(3 << 20, 5)}, {"system/build.prop", "x=1\n"}}));
+    QVERIFY(WriteFile(file("new-logo.img"), QByteArray(1000, 'n')));
+    QVERIFY(ApplyArchiveChanges(m_archive,
+                                {{ArchiveChangeKind::Put, "logo.img", file("new-logo.img")}}));
+    FileHelpers::SetAvailableBytesForTesting([](const QString&) { return qint64(1 << 20); });
+    const QString output = file("user files/signed.zip");
+    QString error;
+    QVERIFY2(SignPackageTo(op(), output, &error), qPrintable(error));
+    QVERIFY(m_reporter.texts().isEmpty());
+    QVERIFY(QFileInfo(output).size() < (1 << 20));
+}
+
+// The key files are named where they really are: a workspace whose Config
+// folder links elsewhere (as a command-line run's does) is gone after the run.
+void TestSaveOperation::keyErrorNamesTheRealFile() {
+    const QString keys = file("real keys");
+    QVERIFY(QDir().rename(file("Config"), keys));
+    QVERIFY(QFile::link(keys, file("Config")));
+    QVERIFY(WriteFile(keys + "/testkey.pk8", "not a key"));
+    const QString output = file("user files/signed.zip");
+    QString error;
+    QVERIFY(!SignPackageTo(op(), output, &error));
+    QVERIFY2(error.contains(QFileInfo(keys).canonicalFilePath() + "/testkey.pk8"),
+             qPrintable(error));
+    QVERIFY2(error.contains("not an unencrypted PKCS#8 private key"), qPrintable(error));
+    QVERIFY2(!error.contains(file("Config")), qPrintable(error));
+    QCOMPARE(m_reporter.texts(), QStringList({"Sign file failed\n" + error}));
+}
+
+// Members Android's own ZIP reader refuses: the save refuses them, naming
+// the member, and writes nothing. The save's check of a signed package
+// agrees with that reader on each.
+void TestSaveOperation::membersTheDeviceCannotReadRefuseTheSave_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("member"); // as the message names it; empty: readable
+    QTest::addColumn<QString>("cause");
+    QTest::newRow("stored and deflated") << "ordinary"
+                                         << ""
+                                         << "";
+    QTest::newRow("bzip2") << "BZip2"
+                           << "system/app/Music.apk"
+                           << "bzip2";
+    QTest::newRow("LZMA") << "LZMA"
+                          << "system/app/Music.apk"
+                          << "LZMA";
+    QTest::newRow("NUL in a name") << "nul"
+                                   << "system/a\\0b.txt"
+                                   << "NUL";
+    QTest::newRow("code page 936 name")
+        << "cp936" << QString::fromUtf8("system/媒体.txt") << "not UTF-8";
+    QTest::newRow("duplicate names") << "duplicate"
+                                     << "system/build.prop"
+                                     << "twice";
+}
+
+void TestSaveOperation::membersTheDeviceCannotReadRefuseTheSave() {
+    QFETCH(QString, kind);
+    QFETCH(QString, member);
+    QFETCH(QString, cause);
+    if (kind == "ordinary") {
+        // As the sample package: stored and deflated members.
+    } else if (kind == "BZip2" || kind == "LZMA") {
+        const QString content = file("content");
+        for (const auto& [name, data] : kMembers)
+            QVERIFY(WriteFile(content + "/" + name, data));
+        // Large enough for 7-Zip to compress it rather than store it.
+        QVERIFY(WriteFile(content + "/system/app/Music.apk", QByteArray(200000, 'm')));
+        QVERIFY(FileHelpers::RemoveFile(m_archive));
+        QByteArray errors;
+        QVERIFY2(run(file("Config/7za"),
+                     {"a", "-tzip", "-mm=" + kind, m_archive, "system", "logo.img"}, content,
+                     &errors),
+                 errors.constData());
+    } else {
+        QList<RawZipEntry> entries{{"system/build.prop", "ro.build.version.release=4.4.2\n"}};
+        if (kind == "nul")
+            entries.append(RawZipEntry{QByteArray("system/a\0b.txt", 14), "nul"});
+        else if (kind == "cp936")
+            entries.append(RawZipEntry{QByteArray("system/\xc3\xbd\xcc\xe5.txt"), "gbk"});
+        else
+            entries.append(RawZipEntry{"system/build.prop", "again"});
+        QFile archive(m_archive);
+        QVERIFY(archive.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        QVERIFY(archive.write(BuildRawZip(entries)) > 0);
+        archive.close();
+    }
+
+    // The check of a signed package says what Android's reader says.
+    const QString signedCopy = file("signed-anyway.zip");
+    QString error;
+    QVERIFY2(WriteSignedPackage(m_archive, certificate(), file("Config/testkey.pk8"), signedCopy,
+                                {}, &error),
+             qPrintable(error));
+    QString checkError;
+    const bool checked = VerifySignedPackage(signedCopy, certificate(), &checkError);
+    QCOMPARE(checked, member.isEmpty());
+    if (!checked) {
+        QVERIFY2(checkError.contains("\"" + member + "\""), qPrintable(checkError));
+        QVERIFY2(checkError.contains(cause), qPrintable(checkError));
+    }
+#ifdef ZIPARCHIVE_CHECK
+    QByteArray androidSays;
+    QCOMPARE(run(ZIPARCHIVE_CHECK, {signedCopy}, {}, &androidSays), checked);
+#endif
+
+    const QString output = file("user files/signed.zip");
+    QVERIFY(WriteFile(output, "an earlier save"));
+    const bool saved = SignPackageTo(op(), output, &error);
+    QCOMPARE(saved, member.isEmpty());
+    if (saved) {
+        QVERIFY(m_reporter.texts().isEmpty());
+#ifdef ZIPARCHIVE_CHECK
+        QVERIFY2(run(ZIPARCHIVE_CHECK, {output}, {}, &androidSays), androidSays.constData());
+#endif
+        return;
+    }
+    QCOMPARE(m_reporter.texts().size(), 1);
+    QVERIFY2(m_reporter.texts().first().contains("\"" + member + "\""),
+             qPrintable(m_reporter.texts().first()));
+    QVERIFY2(error.contains(cause), qPrintable(error));
+    QCOMPARE(ReadFile(output), QByteArray("an earlier save"));
+    QCOMPARE(temporaryOutputs(file("user files")), QStringList());
 }
 
 QTEST_GUILESS_MAIN(TestSaveOperation)

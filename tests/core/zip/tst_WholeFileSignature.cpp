@@ -297,6 +297,14 @@ void TestWholeFileSignature::verifierRejects_data() {
     QTest::newRow("another certificate") << "none"
                                          << "platform"
                                          << "another certificate";
+    // The certificate carried in the block is the test key's with a byte
+    // changed: it is damaged, not another one.
+    QTest::newRow("carried certificate's subject flipped") << "cert subject"
+                                                           << "testkey"
+                                                           << "damaged";
+    QTest::newRow("carried certificate's signature flipped") << "cert signature"
+                                                             << "testkey"
+                                                             << "damaged";
 }
 
 void TestWholeFileSignature::verifierRejects() {
@@ -341,6 +349,19 @@ void TestWholeFileSignature::verifierRejects() {
         data.insert(size - signatureStart, fake);
         PutLe16(&data, SignedEnd(m_signedSample), comment + fake.size());
         PutLe16(&data, data.size() - 2, comment + fake.size());
+    } else if (change.startsWith("cert ")) {
+        QByteArray der;
+        QVERIFY(Run("openssl", {"x509", "-in", cert("testkey"), "-outform", "DER"}, &der));
+        const qsizetype start = data.indexOf(der);
+        QVERIFY(start > 0);
+        if (change == "cert signature") {
+            flip(start + der.size() - 1);
+        } else {
+            // The subject follows the issuer: the last name in the certificate.
+            const qsizetype at = data.lastIndexOf("development", start + der.size());
+            QVERIFY(at > start);
+            flip(at);
+        }
     } else
         QCOMPARE(change, QString("none"));
 
