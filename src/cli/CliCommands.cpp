@@ -26,6 +26,7 @@
 #include <QJsonObject>
 
 #include <atomic>
+#include <memory>
 #include <cstdio>
 #include <sys/stat.h>
 
@@ -330,23 +331,10 @@ QStringList packageRelativeLog(const AppState& state) {
     return lines;
 }
 
-// Writes the change-log lines to the file through a temporary name beside it.
-bool writeLog(const QString& path, const QStringList& lines, QString* error) {
-    const QString partial = path + QStringLiteral(".corvane-part");
-    QFile file(partial);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        *error = file.errorString();
-        return false;
-    }
-    const bool written = FileHelpers::WriteAll(file, EncodeChangeLog(lines));
-    file.close();
-    if (!written || !FileHelpers::ReplaceFile(partial, path)) {
-        FileHelpers::RemoveFile(partial);
-        *error = written ? QStringLiteral("cannot rename \"%1\" into place").arg(partial)
-                         : QStringLiteral("cannot write \"%1\"").arg(partial);
-        return false;
-    }
-    return true;
+// Writes the change-log lines into the log's temporary file, opened before
+// the save, and renames it over the log.
+bool writeLog(FileHelpers::TemporaryFile& file, const QStringList& lines, QString* error) {
+    return file.write(EncodeChangeLog(lines), error) && file.commit(error);
 }
 
 int runEdit(const CliOptions& options, const QString& bundleDirectory) {
@@ -366,6 +354,20 @@ int runEdit(const CliOptions& options, const QString& bundleDirectory) {
     for (const QString& file : {output, log}) {
         if (!file.isEmpty() && !QFileInfo(QFileInfo(file).absolutePath()).isDir()) {
             PrintError(QStringLiteral("the directory of \"%1\" does not exist").arg(file));
+            return kExitFailed;
+        }
+    }
+
+    // The log's file is made before the work: a folder it cannot be written
+    // in fails the run while the output is still as it was.
+    std::unique_ptr<FileHelpers::TemporaryFile> logFile;
+    if (!log.isEmpty()) {
+        FileHelpers::RemoveAbandonedTemporaries(log);
+        logFile = std::make_unique<FileHelpers::TemporaryFile>(log);
+        QString cause;
+        if (!logFile->open(&cause)) {
+            PrintError(QStringLiteral("cannot write the change log \"%1\": %2")
+                           .arg(options.logFile, cause));
             return kExitFailed;
         }
     }
@@ -398,7 +400,7 @@ int runEdit(const CliOptions& options, const QString& bundleDirectory) {
         return fail(QStringLiteral("cannot put the configuration files back: %1").arg(cause));
     if (!SignPackageTo(session.op(), output, &cause))
         return fail(QStringLiteral("cannot save \"%1\": %2").arg(options.output, cause));
-    if (!log.isEmpty() && !writeLog(log, packageRelativeLog(session.state()), &cause))
+    if (logFile && !writeLog(*logFile, packageRelativeLog(session.state()), &cause))
         return fail(
             QStringLiteral("cannot write the change log \"%1\": %2").arg(options.logFile, cause));
     session.finish();

@@ -1,8 +1,10 @@
 #include "core/zip/ArchiveEditor.h"
 
+#include "core/io/FileHelpers.h"
 #include "core/zip/MemberNames.h"
 #include "core/zip/ZipFormat.h"
 
+#include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 #include <QSet>
@@ -10,6 +12,7 @@
 #include <zlib.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -33,13 +36,14 @@ constexpr quint16 kExtraDosDate = ((2008 - 1980) << 9) | (1 << 5) | 1;
 constexpr quint16 kExtraDosTime = 0;
 
 // Journal: magic, length of the archive before the edit, offset and length
-// of the bytes saved from it, fingerprint of the archive, the saved bytes,
-// CRC-32 of everything before it, end marker. The fingerprint (CRC-32 of the
-// 64 KiB before the saved bytes, which an edit never writes) tells a journal
-// left for another file that has since taken the archive's place.
-constexpr char kJournalMagic[8] = {'C', 'V', 'N', 'J', 'R', 'N', 'L', '2'};
-constexpr char kJournalEnd[8] = {'C', 'V', 'N', 'J', 'E', 'N', 'D', '2'};
-constexpr qint64 kJournalHeaderSize = 8 + 4 * 8;
+// of the bytes saved from it, the identity of the archive (ArchiveIdentity),
+// the saved bytes, CRC-32 of everything before it, end marker. The identity
+// tells a journal left for another file that has since taken the archive's
+// place; it is checked before the CRC, so that neither a foreign nor a
+// damaged journal is ever replayed.
+constexpr char kJournalMagic[8] = {'C', 'V', 'N', 'J', 'R', 'N', 'L', '3'};
+constexpr char kJournalEnd[8] = {'C', 'V', 'N', 'J', 'E', 'N', 'D', '3'};
+constexpr qint64 kJournalHeaderSize = 8 + 7 * 8;
 constexpr quint64 kFingerprintSpan = 64 * 1024;
 constexpr qint64 kJournalTrailerSize = 4 + 8;
 
@@ -119,15 +123,6 @@ bool writeAt(int fd, quint64 offset, const char* data, qint64 size, QString* err
 bool syncFile(int fd, QString* error) {
     if (fsync(fd) != 0) {
         *error = QStringLiteral("cannot flush to disk: %1").arg(systemError());
-        return false;
-    }
-    return true;
-}
-
-bool syncDirectoryOf(const QString& path, QString* error) {
-    const FileDescriptor dir = openFile(QFileInfo(path).absolutePath(), O_RDONLY | O_DIRECTORY);
-    if (!dir.isOpen() || fsync(dir.get()) != 0) {
-        *error = QStringLiteral("cannot flush the directory of %1: %2").arg(path, systemError());
         return false;
     }
     return true;
@@ -461,39 +456,91 @@ bool writeFileEntry(BufferedOutput& out, int archiveFd, const QString& name, Sou
     return out.overwrite(entry->localHeaderOffset, ZipLocalHeader(*entry, zip64), archiveFd, error);
 }
 
-bool fingerprintOf(int fd, quint64 savedOffset, quint64* fingerprint, QString* error) {
+quint64 get64(const char* p) {
+    quint64 value = 0;
+    for (int i = 7; i >= 0; --i)
+        value = (value << 8) | static_cast<unsigned char>(p[i]);
+    return value;
+}
+
+void append64(QByteArray* out, quint64 value) {
+    for (int i = 0; i < 8; ++i)
+        out->append(static_cast<char>((value >> (8 * i)) & 0xFF));
+}
+
+bool failWith(QString* error, const QString& message) {
+    *error = message;
+    return false;
+}
+
+// Which file the journal was written for: its device and inode, its birth
+// time where the file system keeps one (an inode number freed by a deleted
+// file may come back), and the CRC-32 of the 64 KiB before the saved bytes,
+// which an edit never writes. The file identity holds even when the edit
+// empties the archive and there is nothing before the saved bytes.
+struct ArchiveIdentity {
+    quint64 device = 0;
+    quint64 inode = 0;
+    quint64 birth = 0; // nanoseconds since the epoch; 0 where unknown
+    quint64 fingerprint = 0;
+    bool operator==(const ArchiveIdentity&) const = default;
+};
+
+bool identityOf(int fd, quint64 savedOffset, ArchiveIdentity* identity, QString* error) {
+    struct statx info;
+    if (statx(fd, "", AT_EMPTY_PATH, STATX_INO | STATX_BTIME, &info) != 0)
+        return failWith(error, QStringLiteral("cannot read the archive: %1").arg(systemError()));
+    identity->device = (static_cast<quint64>(info.stx_dev_major) << 32) | info.stx_dev_minor;
+    identity->inode = info.stx_ino;
+    identity->birth =
+        (info.stx_mask & STATX_BTIME)
+            ? static_cast<quint64>(info.stx_btime.tv_sec) * 1000000000u + info.stx_btime.tv_nsec
+            : 0;
     const quint64 span = qMin(kFingerprintSpan, savedOffset);
     QByteArray bytes(static_cast<qsizetype>(span), Qt::Uninitialized);
     if (!ReadZipBytesAt(fd, savedOffset - span, bytes.data(), bytes.size(), error))
         return false;
-    *fingerprint = crcOf(kCrcStart, bytes.constData(), bytes.size());
+    identity->fingerprint = crcOf(kCrcStart, bytes.constData(), bytes.size());
     return true;
 }
 
-// The journal saves the archive's bytes from savedOffset to its end.
+// The journal's header: what was saved, from which archive.
+struct JournalHeader {
+    quint64 oldLength = 0;
+    quint64 savedOffset = 0;
+    quint64 savedLength = 0;
+    ArchiveIdentity identity;
+};
+
+QByteArray encodeJournalHeader(const JournalHeader& header) {
+    QByteArray out(kJournalMagic, sizeof kJournalMagic);
+    for (const quint64 value :
+         {header.oldLength, header.savedOffset, header.savedLength, header.identity.fingerprint,
+          header.identity.device, header.identity.inode, header.identity.birth})
+        append64(&out, value);
+    return out;
+}
+
+// The journal saves the archive's bytes from savedOffset to its end. It is
+// written under a temporary name and renamed into place once complete and
+// flushed: a journal under its own name is always whole unless damaged.
 bool writeJournal(const QString& archive, int archiveFd, quint64 savedOffset, quint64 oldLength,
                   Progress& progress, QString* error) {
     const QString journal = ArchiveJournalPath(archive);
-    const QString temporary = journal + QStringLiteral(".tmp");
-    FileDescriptor fd = openFile(temporary, O_WRONLY | O_CREAT | O_TRUNC);
-    if (!fd.isOpen()) {
-        *error = QStringLiteral("cannot create the journal %1: %2").arg(temporary, systemError());
-        return false;
-    }
-    bool written = [&] {
-        quint64 fingerprint = 0;
-        if (!fingerprintOf(archiveFd, savedOffset, &fingerprint, error))
+    FileHelpers::TemporaryFile file(journal);
+    const bool written = [&] {
+        JournalHeader header;
+        header.oldLength = oldLength;
+        header.savedOffset = savedOffset;
+        header.savedLength = oldLength - savedOffset;
+        if (!file.open(error) || !identityOf(archiveFd, savedOffset, &header.identity, error))
             return false;
-        QByteArray header(kJournalMagic, sizeof kJournalMagic);
-        for (const quint64 value : {oldLength, savedOffset, oldLength - savedOffset, fingerprint}) {
-            for (int i = 0; i < 8; ++i)
-                header.append(static_cast<char>((value >> (8 * i)) & 0xFF));
-        }
-        quint32 crc = crcOf(kCrcStart, header.constData(), header.size());
-        BufferedOutput out(0, [&fd](quint64 offset, const char* data, qint64 size, QString* e) {
-            return writeAt(fd.get(), offset, data, size, e);
+        const QByteArray encoded = encodeJournalHeader(header);
+        quint32 crc = crcOf(kCrcStart, encoded.constData(), encoded.size());
+        BufferedOutput out(0, [&file](quint64 offset, const char* data, qint64 size, QString* e) {
+            return writeAt(file.handle(), offset, data, size, e);
         });
-        if (!out.write(header, error))
+        if (!out.write(encoded, error))
             return false;
         QByteArray block;
         for (quint64 pos = savedOffset; pos < oldLength;) {
@@ -509,31 +556,108 @@ bool writeJournal(const QString& archive, int archiveFd, quint64 savedOffset, qu
         for (int i = 0; i < 4; ++i)
             trailer.append(static_cast<char>((crc >> (8 * i)) & 0xFF));
         trailer.append(kJournalEnd, sizeof kJournalEnd);
-        return out.write(trailer, error) && out.flush(error) && syncFile(fd.get(), error);
+        return out.write(trailer, error) && out.flush(error) && file.commit(error);
     }();
-    if (written && !fd.close()) {
-        *error = QStringLiteral("cannot write the journal: %1").arg(systemError());
-        written = false;
-    }
-    if (written &&
-        ::rename(nativePath(temporary).constData(), nativePath(journal).constData()) != 0) {
-        *error = QStringLiteral("cannot put the journal in place: %1").arg(systemError());
-        written = false;
-    }
-    if (!written) {
-        QString ignored;
-        removeFile(temporary, &ignored);
-        *error = QStringLiteral("cannot write the journal %1: %2").arg(journal, *error);
-        return false;
-    }
-    return syncDirectoryOf(journal, error);
+    if (!written)
+        return failWith(error,
+                        QStringLiteral("cannot write the journal %1: %2").arg(journal, *error));
+    return true;
 }
 
-quint64 get64(const char* p) {
-    quint64 value = 0;
-    for (int i = 7; i >= 0; --i)
-        value = (value << 8) | static_cast<unsigned char>(p[i]);
-    return value;
+// Reads the header and checks that the journal is as long as it says and
+// ends with its marker. False for anything else: not a journal, or a damaged
+// one.
+bool readJournalHeader(int fd, JournalHeader* header, quint32* storedCrc) {
+    struct stat info;
+    if (fstat(fd, &info) != 0 ||
+        static_cast<quint64>(info.st_size) < kJournalHeaderSize + kJournalTrailerSize)
+        return false;
+    const auto journalSize = static_cast<quint64>(info.st_size);
+    char bytes[kJournalHeaderSize];
+    char trailer[kJournalTrailerSize];
+    QString ignored;
+    if (!ReadZipBytesAt(fd, 0, bytes, kJournalHeaderSize, &ignored) ||
+        std::memcmp(bytes, kJournalMagic, sizeof kJournalMagic) != 0)
+        return false;
+    header->oldLength = get64(bytes + 8);
+    header->savedOffset = get64(bytes + 16);
+    header->savedLength = get64(bytes + 24);
+    header->identity.fingerprint = get64(bytes + 32);
+    header->identity.device = get64(bytes + 40);
+    header->identity.inode = get64(bytes + 48);
+    header->identity.birth = get64(bytes + 56);
+    if (header->savedOffset > header->oldLength ||
+        header->oldLength - header->savedOffset != header->savedLength ||
+        journalSize - kJournalHeaderSize - kJournalTrailerSize != header->savedLength)
+        return false;
+    if (!ReadZipBytesAt(fd, journalSize - kJournalTrailerSize, trailer, kJournalTrailerSize,
+                        &ignored) ||
+        std::memcmp(trailer + 4, kJournalEnd, sizeof kJournalEnd) != 0)
+        return false;
+    *storedCrc = static_cast<quint32>(get64(trailer) & 0xFFFFFFFFu);
+    return true;
+}
+
+// The whole journal checks out against its CRC-32, before a byte of it goes
+// back.
+bool journalChecksumHolds(int fd, const JournalHeader& header, quint32 stored, QString* error) {
+    const QByteArray encoded = encodeJournalHeader(header);
+    quint32 crc = crcOf(kCrcStart, encoded.constData(), encoded.size());
+    QByteArray block;
+    for (quint64 pos = 0; pos < header.savedLength;) {
+        block.resize(static_cast<qsizetype>(qMin<quint64>(kChunk, header.savedLength - pos)));
+        if (!ReadZipBytesAt(fd, kJournalHeaderSize + pos, block.data(), block.size(), error))
+            return false;
+        crc = crcOf(crc, block.constData(), block.size());
+        pos += static_cast<quint64>(block.size());
+    }
+    return crc == stored;
+}
+
+// Puts the saved bytes back and cuts the archive to its old length.
+bool replayJournal(int journalFd, const JournalHeader& header, FileDescriptor& target,
+                   QString* error) {
+    QByteArray block;
+    for (quint64 pos = 0; pos < header.savedLength;) {
+        block.resize(static_cast<qsizetype>(qMin<quint64>(kChunk, header.savedLength - pos)));
+        if (!ReadZipBytesAt(journalFd, kJournalHeaderSize + pos, block.data(), block.size(),
+                            error) ||
+            !writeAt(target.get(), header.savedOffset + pos, block.constData(), block.size(),
+                     error))
+            return false;
+        pos += static_cast<quint64>(block.size());
+    }
+    if (ftruncate(target.get(), static_cast<off_t>(header.oldLength)) != 0)
+        return failWith(error, systemError());
+    if (!syncFile(target.get(), error))
+        return false;
+    if (!target.close())
+        return failWith(error, systemError());
+    return true;
+}
+
+// Renames a journal that must never be replayed to a name of its own beside
+// it ("<journal>.damaged-<time>", "<journal>.foreign-<time>"), so it neither
+// blocks later edits nor is lost.
+bool setJournalAside(const QString& journal, const QString& kind, QString* setAside,
+                     QString* error) {
+    const QString stem =
+        QStringLiteral("%1.%2-%3")
+            .arg(journal, kind,
+                 QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-hhmmss")));
+    for (int attempt = 1; attempt < 100; ++attempt) {
+        const QString candidate =
+            attempt == 1 ? stem : QStringLiteral("%1-%2").arg(stem).arg(attempt);
+        if (renameat2(AT_FDCWD, nativePath(journal).constData(), AT_FDCWD,
+                      nativePath(candidate).constData(), RENAME_NOREPLACE) == 0) {
+            *setAside = candidate;
+            return FileHelpers::SyncDirectory(QFileInfo(journal).absolutePath(), error);
+        }
+        if (errno != EEXIST)
+            break;
+    }
+    return failWith(
+        error, QStringLiteral("cannot set the journal %1 aside: %2").arg(journal, systemError()));
 }
 
 bool matchesTree(const QString& name, const QString& directory) {
@@ -549,11 +673,6 @@ struct PlannedEntry {
     qsizetype source = -1;
 };
 
-bool failWith(QString* error, const QString& message) {
-    *error = message;
-    return false;
-}
-
 // Opens the archive and reads its central directory; false with the cause.
 bool openDirectory(const QString& archive, int flags, FileDescriptor* fd, ZipDirectory* directory,
                    QString* error) {
@@ -567,25 +686,35 @@ bool openDirectory(const QString& archive, int flags, FileDescriptor* fd, ZipDir
     return true;
 }
 
-bool applyChanges(const QString& archive, const QList<ArchiveChange>& changes, QString* error,
-                  const ArchiveProgress& callback) {
-    FileDescriptor fd;
-    ZipDirectory directory;
-    if (!openDirectory(archive, O_RDWR, &fd, &directory, error))
-        return false;
-    struct stat archiveInfo;
-    if (fstat(fd.get(), &archiveInfo) != 0)
-        return failWith(error, QStringLiteral("cannot read %1: %2").arg(archive, systemError()));
+// Opens a file to add, so that one that cannot be read fails the edit before
+// the archive is touched.
+bool openSource(const ArchiveChange& change, const struct stat& archiveInfo, SourceFile* source,
+                QString* error) {
+    source->path = change.sourceFile;
+    source->fd = openFile(change.sourceFile, O_RDONLY);
+    struct stat info;
+    if (!source->fd.isOpen() || fstat(source->fd.get(), &info) != 0)
+        return failWith(error,
+                        QStringLiteral("cannot read %1: %2").arg(change.sourceFile, systemError()));
+    if (!S_ISREG(info.st_mode))
+        return failWith(error, QStringLiteral("%1 is not a regular file").arg(change.sourceFile));
+    if (info.st_dev == archiveInfo.st_dev && info.st_ino == archiveInfo.st_ino)
+        return failWith(error, QStringLiteral("cannot add the archive to itself"));
+    source->size = info.st_size;
+    source->mtime = info.st_mtime;
+    return true;
+}
 
-    // Plan the new central directory, checking every change before anything
-    // is written.
-    QList<PlannedEntry> plan;
-    plan.reserve(directory.entries.size() + changes.size());
+// Plans the new central directory, checking every change before anything is
+// written.
+bool planChanges(const QString& archive, const ZipDirectory& directory,
+                 const struct stat& archiveInfo, const QList<ArchiveChange>& changes,
+                 QList<PlannedEntry>* plan, std::vector<SourceFile>* sources, QString* error) {
+    plan->reserve(directory.entries.size() + changes.size());
     for (qsizetype i = 0; i < directory.entries.size(); ++i) {
         const ZipCentralEntry& entry = directory.entries[i];
-        plan.append({DecodeMemberName(entry.rawName, entry.flags & kZipFlagUtf8), i, -1});
+        plan->append({DecodeMemberName(entry.rawName, entry.flags & kZipFlagUtf8), i, -1});
     }
-    std::vector<SourceFile> sources;
     for (const ArchiveChange& change : changes) {
         const QString member = CanonicalMemberName(change.member);
         if (change.kind == ArchiveChangeKind::Put) {
@@ -593,27 +722,15 @@ bool applyChanges(const QString& archive, const QList<ArchiveChange>& changes, Q
                 return failWith(error,
                                 QStringLiteral("unusable member name \"%1\"").arg(change.member));
             SourceFile source;
-            source.path = change.sourceFile;
-            source.fd = openFile(change.sourceFile, O_RDONLY);
-            struct stat info;
-            if (!source.fd.isOpen() || fstat(source.fd.get(), &info) != 0)
-                return failWith(
-                    error,
-                    QStringLiteral("cannot read %1: %2").arg(change.sourceFile, systemError()));
-            if (!S_ISREG(info.st_mode))
-                return failWith(error,
-                                QStringLiteral("%1 is not a regular file").arg(change.sourceFile));
-            if (info.st_dev == archiveInfo.st_dev && info.st_ino == archiveInfo.st_ino)
-                return failWith(error, QStringLiteral("cannot add the archive to itself"));
-            source.size = info.st_size;
-            source.mtime = info.st_mtime;
-            plan.removeIf([&member](const PlannedEntry& e) { return e.name == member; });
-            plan.append({member, -1, static_cast<qsizetype>(sources.size())});
-            sources.push_back(std::move(source));
+            if (!openSource(change, archiveInfo, &source, error))
+                return false;
+            plan->removeIf([&member](const PlannedEntry& e) { return e.name == member; });
+            plan->append({member, -1, static_cast<qsizetype>(sources->size())});
+            sources->push_back(std::move(source));
             continue;
         }
         const bool tree = change.kind == ArchiveChangeKind::RemoveTree;
-        const qsizetype removed = plan.removeIf([&](const PlannedEntry& e) {
+        const qsizetype removed = plan->removeIf([&](const PlannedEntry& e) {
             return tree ? matchesTree(e.name, member) : e.name == member;
         });
         if (member.isEmpty() || removed == 0)
@@ -621,6 +738,77 @@ bool applyChanges(const QString& archive, const QList<ArchiveChange>& changes, Q
                 error,
                 QStringLiteral("%1: no member \"%2\" to remove").arg(archive, change.member));
     }
+    return true;
+}
+
+// Asks the test seam at a step of the commit: false (with *killed for a Kill)
+// when it stops there.
+bool passStep(const char* name, bool* killed, QString* error) {
+    const ArchiveEditorFault fault = faultAt(name);
+    *killed = fault == ArchiveEditorFault::Kill;
+    if (fault != ArchiveEditorFault::None)
+        *error = QStringLiteral("stopped at %1 (test fault)").arg(QLatin1String(name));
+    return fault == ArchiveEditorFault::None;
+}
+
+// Writes the new entries and the new central directory from start on, then
+// cuts the archive there and flushes it. The journal is in place.
+bool writeEdit(FileDescriptor& fd, const ZipDirectory& directory, quint64 start,
+               const QList<PlannedEntry>& plan, std::vector<SourceFile>& sources,
+               Progress& progress, bool* killed, QString* error) {
+    if (!passStep("journal-written", killed, error))
+        return false;
+    BufferedOutput out(start, [&fd](quint64 offset, const char* data, qint64 size, QString* e) {
+        return writeAt(fd.get(), offset, data, size, e);
+    });
+    QList<ZipCentralEntry> entries;
+    entries.reserve(plan.size());
+    for (const PlannedEntry& planned : plan) {
+        if (planned.existing >= 0) {
+            entries.append(directory.entries[planned.existing]);
+            continue;
+        }
+        ZipCentralEntry entry;
+        if (!writeFileEntry(out, fd.get(), planned.name,
+                            sources[static_cast<size_t>(planned.source)], progress, &entry, error))
+            return false;
+        entries.append(entry);
+    }
+    if (!out.flush(error) || !passStep("entries-written", killed, error))
+        return false;
+    if (!writeDirectory(out, entries, error) ||
+        !out.write(ZipCommentTail(directory.comment), error) || !out.flush(error) ||
+        !passStep("directory-written", killed, error))
+        return false;
+    if (ftruncate(fd.get(), static_cast<off_t>(out.position())) != 0)
+        return failWith(error,
+                        QStringLiteral("cannot set the archive's length: %1").arg(systemError()));
+    if (!passStep("truncated", killed, error) || !syncFile(fd.get(), error) ||
+        !passStep("synced", killed, error))
+        return false;
+    if (!fd.close())
+        return failWith(error, QStringLiteral("cannot write the archive: %1").arg(systemError()));
+    return true;
+}
+
+bool applyChanges(const QString& archive, const QList<ArchiveChange>& changes, QString* error,
+                  const ArchiveProgress& callback) {
+    FileDescriptor fd;
+    ZipDirectory directory;
+    if (!openDirectory(archive, O_RDWR, &fd, &directory, error))
+        return false;
+    if (directory.prefixBias != 0)
+        return failWith(error, QStringLiteral("%1: %2 bytes in front of the archive are not "
+                                              "counted by its offsets")
+                                   .arg(archive)
+                                   .arg(directory.prefixBias));
+    struct stat archiveInfo;
+    if (fstat(fd.get(), &archiveInfo) != 0)
+        return failWith(error, QStringLiteral("cannot read %1: %2").arg(archive, systemError()));
+    QList<PlannedEntry> plan;
+    std::vector<SourceFile> sources;
+    if (!planChanges(archive, directory, archiveInfo, changes, &plan, &sources, error))
+        return false;
     if (changes.isEmpty())
         return true;
 
@@ -633,57 +821,14 @@ bool applyChanges(const QString& archive, const QList<ArchiveChange>& changes, Q
             total += sources[static_cast<size_t>(e.source)].size;
     }
     Progress progress(callback, total);
-
     if (!writeJournal(archive, fd.get(), start, oldLength, progress, error))
         return false;
 
     // From here on a failure rolls the archive back from the journal.
-    auto step = [error](const char* name, bool* killed) {
-        const ArchiveEditorFault fault = faultAt(name);
-        *killed = fault == ArchiveEditorFault::Kill;
-        if (fault != ArchiveEditorFault::None)
-            *error = QStringLiteral("stopped at %1 (test fault)").arg(QLatin1String(name));
-        return fault == ArchiveEditorFault::None;
-    };
     bool killed = false;
-    bool written = [&] {
-        if (!step("journal-written", &killed))
+    if (!writeEdit(fd, directory, start, plan, sources, progress, &killed, error)) {
+        if (killed)
             return false;
-        BufferedOutput out(start, [&fd](quint64 offset, const char* data, qint64 size, QString* e) {
-            return writeAt(fd.get(), offset, data, size, e);
-        });
-        QList<ZipCentralEntry> entries;
-        entries.reserve(plan.size());
-        for (const PlannedEntry& planned : plan) {
-            if (planned.existing >= 0) {
-                entries.append(directory.entries[planned.existing]);
-                continue;
-            }
-            ZipCentralEntry entry;
-            if (!writeFileEntry(out, fd.get(), planned.name,
-                                sources[static_cast<size_t>(planned.source)], progress, &entry,
-                                error))
-                return false;
-            entries.append(entry);
-        }
-        if (!out.flush(error) || !step("entries-written", &killed))
-            return false;
-        if (!writeDirectory(out, entries, error) ||
-            !out.write(ZipCommentTail(directory.comment), error) || !out.flush(error) ||
-            !step("directory-written", &killed))
-            return false;
-        if (ftruncate(fd.get(), static_cast<off_t>(out.position())) != 0)
-            return failWith(
-                error, QStringLiteral("cannot set the archive's length: %1").arg(systemError()));
-        return step("truncated", &killed) && syncFile(fd.get(), error) && step("synced", &killed);
-    }();
-    if (killed)
-        return false;
-    if (written && !fd.close()) {
-        *error = QStringLiteral("cannot write the archive: %1").arg(systemError());
-        written = false;
-    }
-    if (!written) {
         fd.close();
         QString rollback;
         if (!RecoverArchive(archive, &rollback))
@@ -698,10 +843,26 @@ bool applyChanges(const QString& archive, const QList<ArchiveChange>& changes, Q
         return false;
     if (faultAt("committed") == ArchiveEditorFault::Kill)
         return failWith(error, QStringLiteral("stopped at committed (test fault)"));
-    if (!syncDirectoryOf(journal, error))
+    if (!FileHelpers::SyncDirectory(QFileInfo(journal).absolutePath(), error))
         return false;
     progress.finish();
     return true;
+}
+
+// After a journal was set aside: true when the archive reads (or is not
+// there), else false with why, naming the journal's new place.
+bool archiveReadsAfterSetAside(const QString& archive, const ArchiveRecovery& recovery,
+                               QString* error) {
+    if (!fileExists(archive))
+        return true;
+    FileDescriptor fd;
+    ZipDirectory directory;
+    QString cause;
+    if (openDirectory(archive, O_RDONLY, &fd, &directory, &cause))
+        return true;
+    return failWith(error, QStringLiteral("the journal was %1 and set aside as %2; the archive "
+                                          "may be part way through an edit: %3")
+                               .arg(recovery.reason, recovery.setAside, cause));
 }
 
 } // namespace
@@ -740,6 +901,33 @@ bool ReadArchiveMembers(const QString& archive, QList<ArchiveMember>* members, Q
     return true;
 }
 
+bool CheckArchiveDeviceReadable(const QString& archive, QString* error, bool namesAsShown) {
+    QString local;
+    if (!error)
+        error = &local;
+    FileDescriptor fd;
+    ZipDirectory directory;
+    if (!openDirectory(archive, O_RDONLY, &fd, &directory, error))
+        return false;
+    if (CheckDeviceReadable(directory, error, namesAsShown))
+        return true;
+    *error = QStringLiteral("%1: %2").arg(archive, *error);
+    return false;
+}
+
+bool FindZipPart(const QString& path, quint64* start, quint64* prefixBias, QString* error) {
+    QString local;
+    if (!error)
+        error = &local;
+    FileDescriptor fd;
+    ZipDirectory directory;
+    if (!openDirectory(path, O_RDONLY, &fd, &directory, error))
+        return false;
+    *start = ZipPartStart(directory);
+    *prefixBias = directory.prefixBias;
+    return true;
+}
+
 bool ApplyArchiveChanges(const QString& archive, const QList<ArchiveChange>& changes,
                          QString* error, const ArchiveProgress& progress) {
     QString local;
@@ -753,85 +941,62 @@ bool ApplyArchiveChanges(const QString& archive, const QList<ArchiveChange>& cha
     return applyChanges(archive, changes, error, progress);
 }
 
-bool RecoverArchive(const QString& archive, QString* error) {
+bool RecoverArchive(const QString& archive, QString* error, ArchiveRecovery* result) {
     QString local;
     if (!error)
         error = &local;
+    ArchiveRecovery ignoredResult;
+    ArchiveRecovery& recovery = result ? *result : ignoredResult;
+    recovery = ArchiveRecovery();
     const QString journal = ArchiveJournalPath(archive);
     // A journal still under its temporary name was never complete: the
     // archive was not touched.
+    FileHelpers::RemoveAbandonedTemporaries(journal);
     if (!removeFile(journal + QStringLiteral(".tmp"), error))
         return false;
     if (!fileExists(journal))
         return true;
 
     const FileDescriptor fd = openFile(journal, O_RDONLY);
-    struct stat info;
-    if (!fd.isOpen() || fstat(fd.get(), &info) != 0)
+    if (!fd.isOpen())
         return failWith(error, QStringLiteral("cannot read %1: %2").arg(journal, systemError()));
-    const auto journalSize = static_cast<quint64>(info.st_size);
-    char header[kJournalHeaderSize];
-    char trailer[kJournalTrailerSize];
-    bool complete = journalSize >= static_cast<quint64>(kJournalHeaderSize + kJournalTrailerSize) &&
-                    ReadZipBytesAt(fd.get(), 0, header, kJournalHeaderSize, error) &&
-                    std::memcmp(header, kJournalMagic, sizeof kJournalMagic) == 0;
-    const quint64 oldLength = complete ? get64(header + 8) : 0;
-    const quint64 savedOffset = complete ? get64(header + 16) : 0;
-    const quint64 savedLength = complete ? get64(header + 24) : 0;
-    const quint64 fingerprint = complete ? get64(header + 32) : 0;
-    complete = complete && journalSize == kJournalHeaderSize + savedLength + kJournalTrailerSize &&
-               ReadZipBytesAt(fd.get(), journalSize - kJournalTrailerSize, trailer,
-                              kJournalTrailerSize, error) &&
-               std::memcmp(trailer + 4, kJournalEnd, sizeof kJournalEnd) == 0;
-    if (!complete) {
-        // Cut short while it was written: the archive was not touched yet.
-        return removeFile(journal, error) && syncDirectoryOf(journal, error);
-    }
-    if (savedOffset > oldLength || oldLength - savedOffset != savedLength)
-        return failWith(error, QStringLiteral("the journal %1 is damaged").arg(journal));
+    const auto setAside = [&](const QString& kind, const QString& reason) {
+        recovery.reason = reason;
+        return setJournalAside(journal, kind, &recovery.setAside, error) &&
+               archiveReadsAfterSetAside(archive, recovery, error);
+    };
+    JournalHeader header;
+    quint32 storedCrc = 0;
+    if (!readJournalHeader(fd.get(), &header, &storedCrc))
+        return setAside(QStringLiteral("damaged"), QStringLiteral("incomplete or damaged"));
 
-    // Check the whole journal before a byte of it goes back.
-    quint32 crc = crcOf(kCrcStart, header, kJournalHeaderSize);
-    QByteArray block;
-    for (quint64 pos = 0; pos < savedLength;) {
-        block.resize(static_cast<qsizetype>(qMin<quint64>(kChunk, savedLength - pos)));
-        if (!ReadZipBytesAt(fd.get(), kJournalHeaderSize + pos, block.data(), block.size(), error))
-            return failWith(error, QStringLiteral("%1: %2").arg(journal, *error));
-        crc = crcOf(crc, block.constData(), block.size());
-        pos += static_cast<quint64>(block.size());
-    }
-    const quint32 stored = static_cast<quint32>(static_cast<unsigned char>(trailer[0])) |
-                           static_cast<quint32>(static_cast<unsigned char>(trailer[1])) << 8 |
-                           static_cast<quint32>(static_cast<unsigned char>(trailer[2])) << 16 |
-                           static_cast<quint32>(static_cast<unsigned char>(trailer[3])) << 24;
-    if (crc != stored)
-        return failWith(error, QStringLiteral("the journal %1 is damaged (checksum)").arg(journal));
-
+    // Whether it belongs to this archive comes first: a journal of another
+    // file is never replayed, whatever its state.
     FileDescriptor target = openFile(archive, O_RDWR);
+    if (!target.isOpen() && errno == ENOENT)
+        return setAside(QStringLiteral("foreign"), QStringLiteral("left by an archive that is "
+                                                                  "gone"));
     struct stat archiveInfo;
     if (!target.isOpen() || fstat(target.get(), &archiveInfo) != 0)
         return failWith(
             error,
             QStringLiteral("cannot open %1 to roll it back: %2").arg(archive, systemError()));
-    // An edit never writes before the saved bytes: when those differ, the
-    // file the journal was written for is gone and this one was not touched.
-    quint64 found = 0;
-    if (static_cast<quint64>(archiveInfo.st_size) < savedOffset ||
-        !fingerprintOf(target.get(), savedOffset, &found, error) || found != fingerprint)
-        return removeFile(journal, error) && syncDirectoryOf(journal, error);
-    for (quint64 pos = 0; pos < savedLength;) {
-        block.resize(static_cast<qsizetype>(qMin<quint64>(kChunk, savedLength - pos)));
-        if (!ReadZipBytesAt(fd.get(), kJournalHeaderSize + pos, block.data(), block.size(),
-                            error) ||
-            !writeAt(target.get(), savedOffset + pos, block.constData(), block.size(), error))
-            return failWith(error, QStringLiteral("rolling back %1: %2").arg(archive, *error));
-        pos += static_cast<quint64>(block.size());
-    }
-    if (ftruncate(target.get(), static_cast<off_t>(oldLength)) != 0)
-        return failWith(error, QStringLiteral("rolling back %1: %2").arg(archive, systemError()));
-    if (!syncFile(target.get(), error) || !target.close())
-        return failWith(error, QStringLiteral("rolling back %1: %2").arg(archive, *error));
-    return removeFile(journal, error) && syncDirectoryOf(journal, error);
+    ArchiveIdentity found;
+    QString cause;
+    if (static_cast<quint64>(archiveInfo.st_size) < header.savedOffset ||
+        !identityOf(target.get(), header.savedOffset, &found, &cause) ||
+        !(found == header.identity))
+        return setAside(QStringLiteral("foreign"),
+                        QStringLiteral("written for another archive than this one"));
+    if (!journalChecksumHolds(fd.get(), header, storedCrc, &cause))
+        return setAside(QStringLiteral("damaged"), cause.isEmpty()
+                                                       ? QStringLiteral("damaged (checksum)")
+                                                       : QStringLiteral("unreadable: ") + cause);
+    if (!replayJournal(fd.get(), header, target, &cause))
+        return failWith(error, QStringLiteral("rolling back %1: %2").arg(archive, cause));
+    recovery.rolledBack = true;
+    return removeFile(journal, error) &&
+           FileHelpers::SyncDirectory(QFileInfo(journal).absolutePath(), error);
 }
 
 bool SummariseZipArchive(const QString& path, ZipSummary* summary, QString* error,
@@ -884,6 +1049,11 @@ bool WriteCompactArchive(const QString& archive,
         kept.append(entry);
         total += static_cast<qint64>(entry.extentEnd - entry.localHeaderOffset);
     }
+    // The reader refuses overlapping entries; a copy never holds more of the
+    // old entries than the archive does.
+    if (static_cast<quint64>(total) > directory.directoryOffset)
+        return failWith(
+            error, QStringLiteral("%1: its entries claim more bytes than it holds").arg(archive));
     for (const auto& extra : extraMembers)
         total += extra.second.size();
     Progress progress(callback, total);

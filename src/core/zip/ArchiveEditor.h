@@ -41,6 +41,21 @@ bool SummariseZipArchive(const QString& path, ZipSummary* summary, QString* erro
                          QList<ArchiveMember>* members = nullptr);
 bool IsReadableZipArchive(const QString& path);
 
+// Whether a device's recovery reads the archive: CheckDeviceReadable
+// (ZipFormat.h) on its central directory. False with the cause: the archive,
+// then the entry (index and printable name) and what is wrong.
+bool CheckArchiveDeviceReadable(const QString& archive, QString* error = nullptr,
+                                bool namesAsShown = false);
+
+// Where the ZIP part of a file begins (ZipPartStart: the first entry's local
+// header) and how many bytes of a stub in front its offsets do not count
+// (ZipDirectory::prefixBias; 0 for an ordinary archive or a self-extractor
+// whose offsets were adjusted). False with the cause when the file does not
+// read as a ZIP. WriteCompactArchive copies such a file without its stub;
+// ApplyArchiveChanges refuses a file with a bias.
+bool FindZipPart(const QString& path, quint64* start, quint64* prefixBias,
+                 QString* error = nullptr);
+
 enum class ArchiveChangeKind { Put, Remove, RemoveTree };
 
 struct ArchiveChange {
@@ -67,9 +82,23 @@ using ArchiveProgress = std::function<void(qint64 done, qint64 total)>; // may b
 bool ApplyArchiveChanges(const QString& archive, const QList<ArchiveChange>& changes,
                          QString* error = nullptr, const ArchiveProgress& progress = {});
 
+// What RecoverArchive did with a journal it found.
+struct ArchiveRecovery {
+    bool rolledBack = false; // an interrupted edit was undone
+    // Where a journal that must not be replayed was put
+    // ("<journal>.damaged-<time>" or "<journal>.foreign-<time>"); empty when
+    // none was. The caller tells the user.
+    QString setAside;
+    QString reason; // why it was set aside ("damaged (checksum)", ...)
+};
+
 // Rolls back an interrupted ApplyArchiveChanges from its journal, if there is
-// one. True when the archive is whole (nothing to do, or rolled back).
-bool RecoverArchive(const QString& archive, QString* error);
+// one. A journal is replayed only onto the archive it was written for (same
+// file, same bytes before the saved ones) and only when whole; any other is
+// set aside under a name of its own and never blocks later edits. True when
+// the archive is whole: nothing to do, rolled back, or a journal set aside
+// while the archive reads as a ZIP. recovery, when given, says what was done.
+bool RecoverArchive(const QString& archive, QString* error, ArchiveRecovery* recovery = nullptr);
 
 // Where the journal of an archive is kept while an edit is under way.
 QString ArchiveJournalPath(const QString& archive);
@@ -80,7 +109,8 @@ QString ArchiveJournalPath(const QString& archive);
 // replaces a live entry of the same canonical name; stored or deflated as
 // for Put), then a new central directory and the end records, stopping just
 // before the comment-length field of the end record: the caller appends the
-// comment length and the comment.
+// comment length and the comment. A self-extracting archive is copied
+// without the stub in front of its first entry.
 using ByteSink = std::function<bool(const char* data, qint64 size)>;
 // keep, when given, chooses which live entries are copied (by canonical
 // name, and whether the entry is a directory entry).

@@ -1,6 +1,12 @@
 #include "core/zip/ZipFormat.h"
 
 #include <QDateTime>
+#include <QHash>
+#include <QStringDecoder>
+
+#include <algorithm>
+#include <limits>
+#include <vector>
 
 #include <cerrno>
 #include <cstring>
@@ -52,24 +58,40 @@ QString systemError() {
     return QString::fromLocal8Bit(std::strerror(errno));
 }
 
-// Reads local headers, which lie in increasing order for most archives,
-// through a small window so that an archive of many small entries needs few
-// system calls.
-class HeaderReader {
-public:
-    HeaderReader(int fd, quint64 fileSize) : m_fd(fd), m_fileSize(fileSize) {}
+// True when length bytes at offset end at or before limit; no sum can wrap.
+bool fitsWithin(quint64 offset, quint64 length, quint64 limit) {
+    return offset <= limit && length <= limit - offset;
+}
 
-    // Points *data at size bytes at offset, valid until the next call.
+QString entryLabel(qsizetype index, const QByteArray& rawName) {
+    return QStringLiteral("entry %1 (%2)").arg(index).arg(PrintableZipName(rawName));
+}
+
+bool failWith(QString* error, const QString& message) {
+    *error = message;
+    return false;
+}
+
+// Reads a region of the file (the central directory, the local headers)
+// through a window of at least 64 KiB, so that neighbouring records come from
+// one read and memory stays bounded whatever the records claim. Nothing past
+// the limit is ever read.
+class WindowReader {
+public:
+    WindowReader(int fd, quint64 limit) : m_fd(fd), m_limit(limit) {}
+
+    // Points *data at size bytes at offset, valid until the next call; false
+    // (with the cause) when they pass the limit or cannot be read.
     bool read(quint64 offset, qint64 size, const char** data, QString* error) {
-        const auto end = offset + static_cast<quint64>(size);
-        if (end > m_fileSize) {
-            *error = QStringLiteral("an entry at offset %1 runs past the end of the archive")
-                         .arg(offset);
-            return false;
-        }
+        if (size < 0 || !fitsWithin(offset, static_cast<quint64>(size), m_limit))
+            return failWith(error, QStringLiteral("%1 bytes at offset %2 run past %3")
+                                       .arg(size)
+                                       .arg(offset)
+                                       .arg(m_limit));
+        const quint64 end = offset + static_cast<quint64>(size);
         if (offset < m_start || end > m_start + static_cast<quint64>(m_window.size())) {
-            const qint64 length = static_cast<qint64>(
-                qMin<quint64>(qMax<qint64>(size, kWindow), m_fileSize - offset));
+            const auto length = static_cast<qsizetype>(
+                qMin<quint64>(static_cast<quint64>(qMax<qint64>(size, kWindow)), m_limit - offset));
             m_window.resize(length);
             m_start = offset;
             if (!ReadZipBytesAt(m_fd, offset, m_window.data(), length, error)) {
@@ -82,9 +104,9 @@ public:
     }
 
 private:
-    static constexpr qint64 kWindow = 16 * 1024;
+    static constexpr qint64 kWindow = 64 * 1024;
     int m_fd;
-    quint64 m_fileSize;
+    quint64 m_limit;
     quint64 m_start = 0;
     QByteArray m_window;
 };
@@ -94,23 +116,17 @@ private:
 // returned in *others.
 bool takeZip64Field(const QByteArray& extra, bool wantUncompressed, bool wantCompressed,
                     bool wantOffset, quint64* uncompressed, quint64* compressed, quint64* offset,
-                    QByteArray* others, bool* hadZip64) {
+                    QByteArray* others) {
     others->clear();
-    *hadZip64 = false;
     qsizetype pos = 0;
     bool found = false;
     while (pos + 4 <= extra.size()) {
         const quint16 tag = get16(extra.constData() + pos);
         const quint16 length = get16(extra.constData() + pos + 2);
-        if (pos + 4 + length > extra.size()) {
-            // A malformed tail is kept as it is.
-            others->append(extra.mid(pos));
-            pos = extra.size();
-            break;
-        }
+        if (pos + 4 + length > extra.size())
+            break; // a malformed tail is kept as it is
         if (tag == kZip64Tag && !found) {
             found = true;
-            *hadZip64 = true;
             const char* field = extra.constData() + pos + 4;
             qsizetype used = 0;
             auto take = [&](bool want, quint64* value) {
@@ -148,10 +164,8 @@ bool hasZip64Field(const char* extra, qint64 length) {
 // Finds the end-of-central-directory record: the last signature whose
 // comment reaches exactly to the end of the file.
 bool findEndRecord(int fd, quint64 fileSize, quint64* endOffset, QString* error) {
-    if (fileSize < static_cast<quint64>(kEndSize)) {
-        *error = QStringLiteral("the file is too short to be a ZIP archive");
-        return false;
-    }
+    if (fileSize < static_cast<quint64>(kEndSize))
+        return failWith(error, QStringLiteral("the file is too short to be a ZIP archive"));
     const quint64 span = qMin<quint64>(fileSize, static_cast<quint64>(kEndSize) + 0xFFFF);
     QByteArray tail(static_cast<qsizetype>(span), '\0');
     if (!ReadZipBytesAt(fd, fileSize - span, tail.data(), tail.size(), error))
@@ -165,130 +179,377 @@ bool findEndRecord(int fd, quint64 fileSize, quint64* endOffset, QString* error)
             return true;
         }
     }
-    *error = QStringLiteral("the file is not a ZIP archive (no end of central directory record)");
-    return false;
+    return failWith(error, QStringLiteral("the file is not a ZIP archive (no end of central "
+                                          "directory record)"));
 }
 
-bool parseCentralDirectory(const QByteArray& bytes, quint64 count, ZipDirectory* directory,
-                           QString* error) {
-    qsizetype pos = 0;
-    for (quint64 i = 0; i < count; ++i) {
-        if (pos + kCentralHeaderSize > bytes.size() ||
-            get32(bytes.constData() + pos) != kCentralSignature) {
-            *error = QStringLiteral("central directory record %1 is damaged").arg(i);
-            return false;
-        }
-        const char* p = bytes.constData() + pos;
-        const quint16 nameLength = get16(p + 28);
-        const quint16 extraLength = get16(p + 30);
-        const quint16 commentLength = get16(p + 32);
-        const qsizetype recordSize = kCentralHeaderSize + nameLength + extraLength + commentLength;
-        if (pos + recordSize > bytes.size()) {
-            *error = QStringLiteral("central directory record %1 runs past the directory").arg(i);
-            return false;
-        }
-        if (get16(p + 34) != 0) {
-            *error = QStringLiteral("split (multi-disk) archives are not supported");
-            return false;
-        }
-        ZipCentralEntry entry;
-        entry.versionMadeBy = get16(p + 4);
-        entry.versionNeeded = get16(p + 6);
-        entry.flags = get16(p + 8);
-        entry.method = get16(p + 10);
-        entry.dosTime = get16(p + 12);
-        entry.dosDate = get16(p + 14);
-        entry.crc32 = get32(p + 16);
-        const quint32 compressed32 = get32(p + 20);
-        const quint32 uncompressed32 = get32(p + 24);
-        entry.internalAttributes = get16(p + 36);
-        entry.externalAttributes = get32(p + 38);
-        const quint32 offset32 = get32(p + 42);
-        entry.rawName = bytes.mid(pos + kCentralHeaderSize, nameLength);
-        const QByteArray extra = bytes.mid(pos + kCentralHeaderSize + nameLength, extraLength);
-        entry.comment =
-            bytes.mid(pos + kCentralHeaderSize + nameLength + extraLength, commentLength);
-        entry.record = bytes.mid(pos, recordSize);
-        entry.compressedSize = compressed32;
-        entry.uncompressedSize = uncompressed32;
-        entry.localHeaderOffset = offset32;
-        entry.sizesInZip64 = compressed32 == kZipMax32 || uncompressed32 == kZipMax32;
-        bool hadZip64 = false;
-        if (!takeZip64Field(extra, uncompressed32 == kZipMax32, compressed32 == kZipMax32,
-                            offset32 == kZipMax32, &entry.uncompressedSize, &entry.compressedSize,
-                            &entry.localHeaderOffset, &entry.extra, &hadZip64)) {
-            *error = QStringLiteral("central directory record %1 lacks its ZIP64 values").arg(i);
-            return false;
-        }
-        directory->entries.append(entry);
-        pos += recordSize;
-    }
-    if (pos != bytes.size()) {
-        *error = QStringLiteral("the central directory holds more than its %1 records").arg(count);
+// What the end records say about the central directory.
+struct EndRecords {
+    quint64 count = 0;
+    quint64 directorySize = 0;
+    quint64 statedOffset = 0; // the directory's offset as written
+    quint64 directoryEnd = 0; // where the directory really ends in the file
+    quint64 zip64Bias = 0;    // how far the ZIP64 end record lies from where it is said to
+};
+
+// The ZIP64 end record the locator before the end record leads to, whose
+// values replace the 16- and 32-bit ones. Found where the locator says, or,
+// when a stub was put in front unadjusted, right before the locator.
+bool readZip64End(int fd, quint64 endOffset, EndRecords* records, QString* error) {
+    if (endOffset < static_cast<quint64>(kZip64LocatorSize + kZip64EndSize))
+        return true;
+    char locator[kZip64LocatorSize];
+    if (!ReadZipBytesAt(fd, endOffset - kZip64LocatorSize, locator, kZip64LocatorSize, error))
         return false;
+    if (get32(locator) != kZip64LocatorSignature)
+        return true;
+    const quint64 limit = endOffset - kZip64LocatorSize;
+    const quint64 stated = get64(locator + 8);
+    const quint64 adjacent = limit - kZip64EndSize;
+    char record[kZip64EndSize];
+    const auto recordAt = [&](quint64 offset) {
+        QString ignored;
+        return fitsWithin(offset, kZip64EndSize, limit) &&
+               ReadZipBytesAt(fd, offset, record, kZip64EndSize, &ignored) &&
+               get32(record) == kZip64EndSignature;
+    };
+    quint64 position = stated;
+    if (!recordAt(stated)) {
+        if (stated > adjacent || !recordAt(adjacent))
+            return failWith(error,
+                            QStringLiteral("the ZIP64 end of central directory record is missing"));
+        position = adjacent;
+        records->zip64Bias = adjacent - stated;
     }
+    if (get32(record + 16) != 0 || get32(record + 20) != 0 ||
+        get64(record + 24) != get64(record + 32))
+        return failWith(error, QStringLiteral("split (multi-disk) archives are not supported"));
+    records->count = get64(record + 32);
+    records->directorySize = get64(record + 40);
+    records->statedOffset = get64(record + 48);
+    records->directoryEnd = position;
     return true;
 }
 
-// Checks an entry against its local header and finds where its bytes end.
-bool checkLocalHeader(HeaderReader& reader, quint64 dataLimit, qsizetype index,
-                      ZipCentralEntry* entry, QString* error) {
-    const char* p = nullptr;
-    if (entry->localHeaderOffset + kLocalHeaderSize > dataLimit ||
-        !reader.read(entry->localHeaderOffset, kLocalHeaderSize, &p, error) ||
-        get32(p) != kLocalSignature) {
-        *error = QStringLiteral("entry %1 (%2): no local header at offset %3")
-                     .arg(index)
-                     .arg(QString::fromLatin1(entry->rawName))
-                     .arg(entry->localHeaderOffset);
+bool readEndRecords(int fd, quint64 fileSize, EndRecords* records, QByteArray* comment,
+                    QString* error) {
+    quint64 endOffset = 0;
+    if (!findEndRecord(fd, fileSize, &endOffset, error))
         return false;
+    char end[kEndSize];
+    if (!ReadZipBytesAt(fd, endOffset, end, kEndSize, error))
+        return false;
+    const quint16 commentLength = get16(end + 20);
+    comment->resize(commentLength);
+    if (!ReadZipBytesAt(fd, endOffset + kEndSize, comment->data(), commentLength, error))
+        return false;
+    if (get16(end + 4) != 0 || get16(end + 6) != 0 || get16(end + 8) != get16(end + 10))
+        return failWith(error, QStringLiteral("split (multi-disk) archives are not supported"));
+    records->count = get16(end + 10);
+    records->directorySize = get32(end + 12);
+    records->statedOffset = get32(end + 16);
+    records->directoryEnd = endOffset;
+    return readZip64End(fd, endOffset, records, error);
+}
+
+// Where the central directory starts, and the bias of a stub put in front
+// without adjusting the offsets: the directory ends where the end records
+// begin, so it starts its size before; what the end record says falls short
+// of that by the stub's length.
+bool locateDirectory(const EndRecords& records, quint64* directoryOffset, quint64* bias,
+                     QString* error) {
+    if (records.directorySize > records.directoryEnd ||
+        records.statedOffset > records.directoryEnd - records.directorySize)
+        return failWith(error, QStringLiteral("the central directory is not where the end record "
+                                              "says (offset %1, size %2)")
+                                   .arg(records.statedOffset)
+                                   .arg(records.directorySize));
+    *directoryOffset = records.directoryEnd - records.directorySize;
+    *bias = *directoryOffset - records.statedOffset;
+    if (records.zip64Bias != 0 && records.zip64Bias != *bias)
+        return failWith(error, QStringLiteral("the ZIP64 end records do not agree on where the "
+                                              "central directory is"));
+    // Every record takes at least 46 bytes: a count beyond that is damage.
+    if (records.count > records.directorySize / kCentralHeaderSize)
+        return failWith(error, QStringLiteral("the end record counts %1 entries, more than the "
+                                              "central directory can hold")
+                                   .arg(records.count));
+    return true;
+}
+
+// One record of the central directory at *pos, which moves past it.
+bool parseCentralRecord(WindowReader& reader, quint64* pos, quint64 index, quint64 bias,
+                        ZipCentralEntry* entry, QString* error) {
+    const char* p = nullptr;
+    QString cause;
+    if (!reader.read(*pos, kCentralHeaderSize, &p, &cause) || get32(p) != kCentralSignature)
+        return failWith(error, QStringLiteral("central directory record %1 is damaged").arg(index));
+    const qint64 recordSize = kCentralHeaderSize + get16(p + 28) + get16(p + 30) + get16(p + 32);
+    if (!reader.read(*pos, recordSize, &p, &cause))
+        return failWith(
+            error,
+            QStringLiteral("central directory record %1 runs past the directory").arg(index));
+    const quint16 nameLength = get16(p + 28);
+    const quint16 extraLength = get16(p + 30);
+    const quint16 commentLength = get16(p + 32);
+    entry->rawName = QByteArray(p + kCentralHeaderSize, nameLength);
+    if (get16(p + 34) != 0)
+        return failWith(error, QStringLiteral("split (multi-disk) archives are not supported"));
+    entry->versionMadeBy = get16(p + 4);
+    entry->versionNeeded = get16(p + 6);
+    entry->flags = get16(p + 8);
+    entry->method = get16(p + 10);
+    entry->dosTime = get16(p + 12);
+    entry->dosDate = get16(p + 14);
+    entry->crc32 = get32(p + 16);
+    const quint32 compressed32 = get32(p + 20);
+    const quint32 uncompressed32 = get32(p + 24);
+    entry->internalAttributes = get16(p + 36);
+    entry->externalAttributes = get32(p + 38);
+    const quint32 offset32 = get32(p + 42);
+    const QByteArray extra(p + kCentralHeaderSize + nameLength, extraLength);
+    entry->comment = QByteArray(p + kCentralHeaderSize + nameLength + extraLength, commentLength);
+    entry->record = QByteArray(p, recordSize);
+    entry->compressedSize = compressed32;
+    entry->uncompressedSize = uncompressed32;
+    entry->localHeaderOffset = offset32;
+    entry->sizesInZip64 = compressed32 == kZipMax32 || uncompressed32 == kZipMax32;
+    if (!takeZip64Field(extra, uncompressed32 == kZipMax32, compressed32 == kZipMax32,
+                        offset32 == kZipMax32, &entry->uncompressedSize, &entry->compressedSize,
+                        &entry->localHeaderOffset, &entry->extra))
+        return failWith(error, QStringLiteral("%1: its central directory record lacks its ZIP64 "
+                                              "values")
+                                   .arg(entryLabel(static_cast<qsizetype>(index), entry->rawName)));
+    if (entry->localHeaderOffset > std::numeric_limits<quint64>::max() - bias)
+        return failWith(error, QStringLiteral("%1: its local header offset %2 is out of range")
+                                   .arg(entryLabel(static_cast<qsizetype>(index), entry->rawName))
+                                   .arg(entry->localHeaderOffset));
+    entry->localHeaderOffset += bias;
+    if (bias != 0)
+        entry->record.clear(); // its offset is off by the bias: written anew
+    *pos += static_cast<quint64>(recordSize);
+    return true;
+}
+
+// Reads the records one by one through a window: the first bad one ends it.
+bool readCentralDirectory(int fd, quint64 count, quint64 directorySize, quint64 bias,
+                          ZipDirectory* directory, QString* error) {
+    const quint64 end = directory->directoryOffset + directorySize;
+    WindowReader reader(fd, end);
+    quint64 pos = directory->directoryOffset;
+    directory->entries.reserve(static_cast<qsizetype>(qMin<quint64>(count, 4096)));
+    for (quint64 i = 0; i < count; ++i) {
+        ZipCentralEntry entry;
+        if (!parseCentralRecord(reader, &pos, i, bias, &entry, error))
+            return false;
+        directory->entries.append(std::move(entry));
     }
+    if (pos != end)
+        return failWith(error, QStringLiteral("the central directory holds more than its %1 "
+                                              "records")
+                                   .arg(count));
+    return true;
+}
+
+// How long the data descriptor after an entry's data is, from what is there:
+// an optional signature, the CRC-32, then both sizes in 4 or 8 bytes each. The
+// form whose values agree with the central directory wins; without one, the
+// sizes are 8 bytes when the local header has a ZIP64 field or a size needs
+// them (as Java's writer decides).
+qint64 descriptorLength(WindowReader& reader, quint64 at, quint64 limit,
+                        const ZipCentralEntry& entry, bool localZip64) {
+    const char* p = nullptr;
+    QString ignored;
+    const qint64 available = static_cast<qint64>(qMin<quint64>(24, limit - at));
+    const bool signature =
+        available >= 4 && reader.read(at, 4, &p, &ignored) && get32(p) == kDescriptorSignature;
+    const qint64 skip = signature ? 4 : 0;
+    const auto matches = [&](bool wide) {
+        const qint64 length = skip + (wide ? 20 : 12);
+        if (length > available || !reader.read(at, length, &p, &ignored))
+            return false;
+        const char* values = p + skip;
+        if (get32(values) != entry.crc32)
+            return false;
+        if (wide)
+            return get64(values + 4) == entry.compressedSize &&
+                   get64(values + 12) == entry.uncompressedSize;
+        return get32(values + 4) == entry.compressedSize &&
+               get32(values + 8) == entry.uncompressedSize;
+    };
+    const bool big = entry.compressedSize >= kZipMax32 || entry.uncompressedSize >= kZipMax32;
+    bool wide = localZip64 || big;
+    if (!big && matches(false))
+        wide = false;
+    else if (matches(true))
+        wide = true;
+    return skip + (wide ? 20 : 12);
+}
+
+// Checks an entry against its local header and finds where its bytes end.
+bool checkLocalHeader(WindowReader& reader, quint64 dataLimit, qsizetype index,
+                      ZipCentralEntry* entry, QString* error) {
+    const QString label = entryLabel(index, entry->rawName);
+    const quint64 offset = entry->localHeaderOffset;
+    const char* p = nullptr;
+    QString cause;
+    if (!fitsWithin(offset, kLocalHeaderSize, dataLimit))
+        return failWith(error, QStringLiteral("%1: its local header offset %2 lies past the "
+                                              "entries")
+                                   .arg(label)
+                                   .arg(offset));
+    if (!reader.read(offset, kLocalHeaderSize, &p, &cause) || get32(p) != kLocalSignature)
+        return failWith(error,
+                        QStringLiteral("%1: no local header at offset %2").arg(label).arg(offset));
     const quint16 method = get16(p + 8);
     const quint16 nameLength = get16(p + 26);
     const quint16 extraLength = get16(p + 28);
-    const quint64 headerEnd = entry->localHeaderOffset +
-                              static_cast<quint64>(kLocalHeaderSize + nameLength + extraLength);
+    const quint64 headerEnd = offset + kLocalHeaderSize;
     const char* rest = nullptr;
-    if (headerEnd > dataLimit || !reader.read(entry->localHeaderOffset + kLocalHeaderSize,
-                                              nameLength + extraLength, &rest, error)) {
-        *error = QStringLiteral("entry %1: its local header runs past the entries").arg(index);
-        return false;
-    }
+    if (!fitsWithin(headerEnd, nameLength + extraLength, dataLimit) ||
+        !reader.read(headerEnd, nameLength + extraLength, &rest, &cause))
+        return failWith(error,
+                        QStringLiteral("%1: its local header runs past the entries").arg(label));
     if (method != entry->method || nameLength != entry->rawName.size() ||
-        std::memcmp(rest, entry->rawName.constData(), nameLength) != 0) {
-        *error = QStringLiteral("entry %1 (%2): the central directory does not agree with the "
-                                "local header")
-                     .arg(index)
-                     .arg(QString::fromLatin1(entry->rawName));
-        return false;
-    }
-    quint64 end = headerEnd + entry->compressedSize;
-    if (end < headerEnd || end > dataLimit) {
-        *error = QStringLiteral("entry %1 (%2): its data runs past the entries")
-                     .arg(index)
-                     .arg(QString::fromLatin1(entry->rawName));
-        return false;
-    }
+        std::memcmp(rest, entry->rawName.constData(), nameLength) != 0)
+        return failWith(error, QStringLiteral("%1: the central directory does not agree with the "
+                                              "local header")
+                                   .arg(label));
+    const bool localZip64 = hasZip64Field(rest + nameLength, extraLength);
+    const quint64 dataStart = headerEnd + nameLength + extraLength;
+    if (!fitsWithin(dataStart, entry->compressedSize, dataLimit))
+        return failWith(error, QStringLiteral("%1: its data runs past the entries").arg(label));
+    quint64 end = dataStart + entry->compressedSize;
     if (entry->flags & kZipFlagDataDescriptor) {
-        const bool zip64 = hasZip64Field(rest + nameLength, extraLength);
-        const qint64 sizes = zip64 ? 16 : 8;
-        qint64 length = 4 + sizes;
-        const char* descriptor = nullptr;
-        if (end + 4 <= dataLimit && reader.read(end, 4, &descriptor, error) &&
-            get32(descriptor) == kDescriptorSignature)
-            length += 4;
-        if (end + static_cast<quint64>(length) > dataLimit) {
-            *error =
-                QStringLiteral("entry %1: its data descriptor runs past the entries").arg(index);
-            return false;
-        }
+        const qint64 length = descriptorLength(reader, end, dataLimit, *entry, localZip64);
+        if (!fitsWithin(end, static_cast<quint64>(length), dataLimit))
+            return failWith(
+                error, QStringLiteral("%1: its data descriptor runs past the entries").arg(label));
         end += static_cast<quint64>(length);
     }
     entry->extentEnd = end;
     return true;
 }
 
+// No entry's bytes (local header, data, descriptor) lie inside another's: a
+// copy would otherwise hold the shared bytes once per entry.
+bool checkNoOverlap(const QList<ZipCentralEntry>& entries, QString* error) {
+    std::vector<qsizetype> order(static_cast<size_t>(entries.size()));
+    for (qsizetype i = 0; i < entries.size(); ++i)
+        order[static_cast<size_t>(i)] = i;
+    std::sort(order.begin(), order.end(), [&entries](qsizetype a, qsizetype b) {
+        return entries[a].localHeaderOffset < entries[b].localHeaderOffset;
+    });
+    for (size_t k = 1; k < order.size(); ++k) {
+        const ZipCentralEntry& previous = entries[order[k - 1]];
+        const ZipCentralEntry& entry = entries[order[k]];
+        if (entry.localHeaderOffset < previous.extentEnd)
+            return failWith(error, QStringLiteral("%1: its bytes overlap those of %2")
+                                       .arg(entryLabel(order[k], entry.rawName),
+                                            entryLabel(order[k - 1], previous.rawName)));
+    }
+    return true;
+}
+
+// The UTF-8 form Android's ZIP reader accepts: no NUL, lead bytes followed by
+// as many continuation bytes as they announce (it does not look further).
+bool isDeviceReadableName(const QByteArray& name) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(name.constData());
+    const auto length = static_cast<size_t>(name.size());
+    for (size_t i = 0; i < length; ++i) {
+        const unsigned char byte = bytes[i];
+        if (byte == 0)
+            return false;
+        if ((byte & 0x80) == 0)
+            continue;
+        if ((byte & 0xC0) == 0x80 || (byte & 0xFE) == 0xFE)
+            return false;
+        for (auto lead = static_cast<unsigned char>((byte & 0x7F) << 1); lead & 0x80;
+             lead = static_cast<unsigned char>((lead & 0x7F) << 1)) {
+            if (++i >= length || (bytes[i] & 0xC0) != 0x80)
+                return false;
+        }
+    }
+    return true;
+}
+
+bool isAscii(const QByteArray& name) {
+    return std::all_of(name.cbegin(), name.cend(),
+                       [](char c) { return (static_cast<unsigned char>(c) & 0x80) == 0; });
+}
+
 } // namespace
+
+QString PrintableZipName(const QByteArray& rawName) {
+    constexpr qsizetype kMaxCharacters = 200;
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString decoded = decoder.decode(rawName);
+    QString out;
+    const auto escape = [&out](unsigned char byte) {
+        out += QStringLiteral("\\x%1").arg(byte, 2, 16, QLatin1Char('0'));
+    };
+    if (!decoder.hasError()) {
+        for (const QChar c : decoded) {
+            if (c.unicode() < 0x20 || c.unicode() == 0x7F)
+                escape(static_cast<unsigned char>(c.unicode()));
+            else
+                out += c;
+        }
+    } else {
+        for (const char c : rawName) {
+            const auto byte = static_cast<unsigned char>(c);
+            if (byte < 0x20 || byte >= 0x7F)
+                escape(byte);
+            else
+                out += QLatin1Char(c);
+        }
+    }
+    if (out.size() > kMaxCharacters)
+        out = out.left(kMaxCharacters) + QStringLiteral("...");
+    return out;
+}
+
+quint64 ZipPartStart(const ZipDirectory& directory) {
+    quint64 start = directory.directoryOffset;
+    for (const ZipCentralEntry& entry : directory.entries)
+        start = qMin(start, entry.localHeaderOffset);
+    return start;
+}
+
+bool CheckDeviceReadable(const ZipDirectory& directory, QString* error, bool namesAsShown) {
+    if (directory.entries.isEmpty())
+        return failWith(error, QStringLiteral("the archive holds no entries"));
+    const quint64 start = ZipPartStart(directory);
+    if (start != 0)
+        return failWith(error,
+                        QStringLiteral("%1 bytes lie in front of the first entry").arg(start));
+    QHash<QByteArray, qsizetype> seen;
+    seen.reserve(directory.entries.size());
+    for (qsizetype i = 0; i < directory.entries.size(); ++i) {
+        const ZipCentralEntry& entry = directory.entries[i];
+        const QString label = entryLabel(i, entry.rawName);
+        if (entry.rawName.contains('\0'))
+            return failWith(error, QStringLiteral("%1: its name holds a NUL byte").arg(label));
+        if (!isDeviceReadableName(entry.rawName))
+            return failWith(error, QStringLiteral("%1: its name is not UTF-8").arg(label));
+        if (namesAsShown && !(entry.flags & kZipFlagUtf8) && !isAscii(entry.rawName))
+            return failWith(error, QStringLiteral("%1: its name is not ASCII and has no UTF-8 "
+                                                  "flag")
+                                       .arg(label));
+        if (entry.method != 0 && entry.method != 8)
+            return failWith(error, QStringLiteral("%1: compression method %2 (only stored and "
+                                                  "deflated can be read)")
+                                       .arg(label)
+                                       .arg(entry.method));
+        const auto earlier = seen.constFind(entry.rawName);
+        if (earlier != seen.cend())
+            return failWith(
+                error,
+                QStringLiteral("%1: the same name as entry %2").arg(label).arg(earlier.value()));
+        seen.insert(entry.rawName, i);
+    }
+    return true;
+}
 
 // Reads exactly size bytes at offset; false (with the cause) on an error or
 // when the file ends first.
@@ -316,87 +577,23 @@ bool ReadZipBytesAt(int fd, quint64 offset, char* data, qint64 size, QString* er
 bool ReadZipDirectory(int fd, ZipDirectory* directory, QString* error) {
     *directory = ZipDirectory();
     struct stat info;
-    if (fstat(fd, &info) != 0) {
-        *error = QStringLiteral("cannot read the archive: %1").arg(systemError());
+    if (fstat(fd, &info) != 0)
+        return failWith(error, QStringLiteral("cannot read the archive: %1").arg(systemError()));
+    if (!S_ISREG(info.st_mode))
+        return failWith(error, QStringLiteral("the archive is not a regular file"));
+    directory->fileSize = static_cast<quint64>(info.st_size);
+    EndRecords records;
+    if (!readEndRecords(fd, directory->fileSize, &records, &directory->comment, error) ||
+        !locateDirectory(records, &directory->directoryOffset, &directory->prefixBias, error) ||
+        !readCentralDirectory(fd, records.count, records.directorySize, directory->prefixBias,
+                              directory, error))
         return false;
-    }
-    if (!S_ISREG(info.st_mode)) {
-        *error = QStringLiteral("the archive is not a regular file");
-        return false;
-    }
-    const auto fileSize = static_cast<quint64>(info.st_size);
-    directory->fileSize = fileSize;
-    quint64 endOffset = 0;
-    if (!findEndRecord(fd, fileSize, &endOffset, error))
-        return false;
-    char end[kEndSize];
-    if (!ReadZipBytesAt(fd, endOffset, end, kEndSize, error))
-        return false;
-    const quint16 commentLength = get16(end + 20);
-    directory->comment.resize(commentLength);
-    if (!ReadZipBytesAt(fd, endOffset + kEndSize, directory->comment.data(), commentLength, error))
-        return false;
-    if (get16(end + 4) != 0 || get16(end + 6) != 0 || get16(end + 8) != get16(end + 10)) {
-        *error = QStringLiteral("split (multi-disk) archives are not supported");
-        return false;
-    }
-    quint64 count = get16(end + 10);
-    quint64 directorySize = get32(end + 12);
-    quint64 directoryOffset = get32(end + 16);
-    quint64 directoryEnd = endOffset;
-
-    // A ZIP64 locator right before the end record leads to the ZIP64 end
-    // record, whose values replace the 16- and 32-bit ones.
-    if (endOffset >= static_cast<quint64>(kZip64LocatorSize)) {
-        char locator[kZip64LocatorSize];
-        if (!ReadZipBytesAt(fd, endOffset - kZip64LocatorSize, locator, kZip64LocatorSize, error))
-            return false;
-        if (get32(locator) == kZip64LocatorSignature) {
-            const quint64 zip64End = get64(locator + 8);
-            char record[kZip64EndSize];
-            if (zip64End + kZip64EndSize > endOffset - kZip64LocatorSize ||
-                !ReadZipBytesAt(fd, zip64End, record, kZip64EndSize, error) ||
-                get32(record) != kZip64EndSignature) {
-                *error = QStringLiteral("the ZIP64 end of central directory record is missing");
-                return false;
-            }
-            if (get32(record + 16) != 0 || get32(record + 20) != 0 ||
-                get64(record + 24) != get64(record + 32)) {
-                *error = QStringLiteral("split (multi-disk) archives are not supported");
-                return false;
-            }
-            count = get64(record + 32);
-            directorySize = get64(record + 40);
-            directoryOffset = get64(record + 48);
-            directoryEnd = zip64End;
-        }
-    }
-    if (directoryOffset > directoryEnd || directoryEnd - directoryOffset != directorySize) {
-        *error = QStringLiteral("the central directory is not where the end record says "
-                                "(offset %1, size %2)")
-                     .arg(directoryOffset)
-                     .arg(directorySize);
-        return false;
-    }
-    // Every record takes at least 46 bytes: a count beyond that is damage.
-    if (count > directorySize / kCentralHeaderSize) {
-        *error = QStringLiteral("the end record counts %1 entries, more than the central "
-                                "directory can hold")
-                     .arg(count);
-        return false;
-    }
-    QByteArray bytes(static_cast<qsizetype>(directorySize), '\0');
-    if (!ReadZipBytesAt(fd, directoryOffset, bytes.data(), bytes.size(), error))
-        return false;
-    directory->directoryOffset = directoryOffset;
-    if (!parseCentralDirectory(bytes, count, directory, error))
-        return false;
-    HeaderReader reader(fd, fileSize);
+    WindowReader reader(fd, directory->directoryOffset);
     for (qsizetype i = 0; i < directory->entries.size(); ++i) {
-        if (!checkLocalHeader(reader, directoryOffset, i, &directory->entries[i], error))
+        if (!checkLocalHeader(reader, directory->directoryOffset, i, &directory->entries[i], error))
             return false;
     }
-    return true;
+    return checkNoOverlap(directory->entries, error);
 }
 
 QByteArray ZipCentralRecord(const ZipCentralEntry& entry, quint64 offset) {

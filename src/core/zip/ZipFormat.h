@@ -48,13 +48,42 @@ struct ZipDirectory {
     quint64 directoryOffset = 0; // where the central directory starts
     quint64 fileSize = 0;
     QByteArray comment; // the archive comment
+    // Bytes in front of the ZIP part that its offsets do not count (a stub
+    // put before an archive without adjusting it, as `cat stub x.zip` does).
+    // Every offset above already has it added: they are positions in the file.
+    quint64 prefixBias = 0;
 };
 
 // Reads the central directory of the open file and checks every entry
-// against its local header (signature, name, method, bounds). False with the
-// cause for a file that is not a ZIP, a split archive, or a directory that
-// does not agree with the entries.
+// against its local header (signature, name, method, bounds) and against the
+// others (no entry's bytes inside another's). False with the cause, naming
+// the entry (index and printable name) and what is wrong, for a file that is
+// not a ZIP, a split archive, or a directory that does not agree with the
+// entries. Memory stays bounded by what the file really holds: the directory
+// is parsed through a window and the first bad record ends the reading.
 bool ReadZipDirectory(int fd, ZipDirectory* directory, QString* error);
+
+// Where the ZIP part of the file begins: the first entry's local header
+// (the central directory for an archive without entries). Bytes before it
+// are a stub (a self-extractor) or garbage.
+quint64 ZipPartStart(const ZipDirectory& directory);
+
+// Whether the recovery of a device (Android's ZIP reader) reads every entry,
+// as that reader judges: the archive begins with its first entry, holds at
+// least one, every name is free of NUL bytes and well-formed UTF-8 (whatever
+// its flag says), no two entries have the same name, and every entry is
+// stored (0) or deflated (8). Overlapping entries and entries past the
+// directory never get here: ReadZipDirectory refuses them.
+// With namesAsShown a non-ASCII name without the UTF-8 flag is refused too:
+// the device would read it as UTF-8, under another name than the one the
+// program shows (code page 936).
+// False with the first problem: the entry (index and printable name) and
+// what is wrong.
+bool CheckDeviceReadable(const ZipDirectory& directory, QString* error, bool namesAsShown = false);
+
+// An entry's raw name for a message: UTF-8 when it is, control characters
+// and bytes that are not UTF-8 as \xNN, cut after 200 characters.
+QString PrintableZipName(const QByteArray& rawName);
 
 // The central directory record of an entry that now starts at offset: the
 // record as read when it has not moved, else built from the fields with a

@@ -190,10 +190,11 @@ private slots:
     void zip64ByEntryCount();
     void interruptedCommit_data();
     void interruptedCommit();
-    void interruptedJournalIsDiscarded();
-    void damagedJournalStopsEdits();
-    void journalOfReplacedArchiveIsDiscarded_data();
-    void journalOfReplacedArchiveIsDiscarded();
+    void incompleteJournalIsSetAside();
+    void damagedJournalIsSetAsideNotReplayed_data();
+    void damagedJournalIsSetAsideNotReplayed();
+    void journalOfReplacedArchiveIsSetAside_data();
+    void journalOfReplacedArchiveIsSetAside();
     void killedProcessLeavesArchiveWhole();
     void compactCopy();
     void compactCopySinkFailure();
@@ -645,73 +646,110 @@ void TestArchiveEditor::interruptedCommit() {
     }
 }
 
-void TestArchiveEditor::interruptedJournalIsDiscarded() {
+// The journal of a commit killed at a step (kPackage, logo.img removed).
+static QByteArray journalKilledAt(const Workspace& ws, const char* killAt) {
+    SetArchiveEditorFaultForTesting([killAt](const char* step) {
+        return qstrcmp(step, killAt) == 0 ? ArchiveEditorFault::Kill : ArchiveEditorFault::None;
+    });
+    QString error;
+    const bool applied = ApplyArchiveChanges(ws.archive(), {removeChange("logo.img")}, &error);
+    SetArchiveEditorFaultForTesting({});
+    return applied ? QByteArray() : readBytes(ArchiveJournalPath(ws.archive()));
+}
+
+void TestArchiveEditor::incompleteJournalIsSetAside() {
     Workspace ws;
     QVERIFY(WriteZip(ws.archive(), kPackage));
     const QByteArray before = readBytes(ws.archive());
-    // A journal is written under a temporary name and renamed when complete;
-    // make a complete one to cut down.
-    SetArchiveEditorFaultForTesting([](const char* step) {
-        return qstrcmp(step, "journal-written") == 0 ? ArchiveEditorFault::Kill
-                                                     : ArchiveEditorFault::None;
-    });
-    QString error;
-    QVERIFY(!ApplyArchiveChanges(ws.archive(), {removeChange("logo.img")}, &error));
-    SetArchiveEditorFaultForTesting({});
-    const QString journal = ArchiveJournalPath(ws.archive());
-    const QByteArray complete = readBytes(journal);
+    // A journal is written under a temporary name and renamed when complete:
+    // one cut short under its own name is damage, set aside; one under the
+    // old temporary name was never in force and goes.
+    const QByteArray complete = journalKilledAt(ws, "journal-written");
     QVERIFY(!complete.isEmpty());
     QCOMPARE(readBytes(ws.archive()), before);
+    const QString journal = ArchiveJournalPath(ws.archive());
+    QVERIFY(QFile::remove(journal));
 
-    // Cut at any length it is incomplete: thrown away, the archive as it was.
     for (const qsizetype length :
          {qsizetype(0), qsizetype(5), qsizetype(40), complete.size() / 2, complete.size() - 1}) {
-        for (const QString& path : {journal, journal + ".tmp"}) {
-            QVERIFY(QFile::remove(journal) || !QFileInfo::exists(journal));
-            QVERIFY(writeBytes(path, complete.left(length)));
-            QVERIFY2(RecoverArchive(ws.archive(), &error), qPrintable(error));
-            QCOMPARE(ws.strays(), QStringList());
-            QCOMPARE(readBytes(ws.archive()), before);
-        }
+        QString error;
+        ArchiveRecovery recovery;
+        QVERIFY(writeBytes(journal + ".tmp", complete.left(length)));
+        QVERIFY2(RecoverArchive(ws.archive(), &error, &recovery), qPrintable(error));
+        QCOMPARE(ws.strays(), QStringList());
+        QVERIFY(recovery.setAside.isEmpty());
+
+        QVERIFY(writeBytes(journal, complete.left(length)));
+        QVERIFY2(RecoverArchive(ws.archive(), &error, &recovery), qPrintable(error));
+        QVERIFY(!recovery.rolledBack);
+        QVERIFY2(recovery.setAside.startsWith(journal + ".damaged-"),
+                 qPrintable(recovery.setAside));
+        QCOMPARE(ws.strays(), QStringList(QFileInfo(recovery.setAside).fileName()));
+        QCOMPARE(readBytes(recovery.setAside), complete.left(length));
+        QCOMPARE(readBytes(ws.archive()), before);
+        QVERIFY(QFile::remove(recovery.setAside));
     }
 }
 
-void TestArchiveEditor::damagedJournalStopsEdits() {
+void TestArchiveEditor::damagedJournalIsSetAsideNotReplayed_data() {
+    QTest::addColumn<QByteArray>("killedAt");
+    QTest::addColumn<bool>("archiveWhole");
+    QTest::newRow("archive untouched yet") << QByteArray("journal-written") << true;
+    QTest::newRow("archive part way") << QByteArray("directory-written") << false;
+}
+
+void TestArchiveEditor::damagedJournalIsSetAsideNotReplayed() {
+    // One flipped byte in a journal used to stop every later edit until the
+    // file was deleted by hand.
+    QFETCH(QByteArray, killedAt);
+    QFETCH(bool, archiveWhole);
     Workspace ws;
     QVERIFY(WriteZip(ws.archive(), kPackage));
-    SetArchiveEditorFaultForTesting([](const char* step) {
-        return qstrcmp(step, "directory-written") == 0 ? ArchiveEditorFault::Kill
-                                                       : ArchiveEditorFault::None;
-    });
-    QString error;
-    QVERIFY(!ApplyArchiveChanges(ws.archive(), {removeChange("logo.img")}, &error));
-    SetArchiveEditorFaultForTesting({});
+    QByteArray damaged = journalKilledAt(ws, killedAt.constData());
+    QVERIFY(!damaged.isEmpty());
     const QString journal = ArchiveJournalPath(ws.archive());
-    QByteArray damaged = readBytes(journal);
-    damaged[40] = static_cast<char>(damaged[40] ^ 0x55); // a saved byte
+    damaged[90] = static_cast<char>(damaged[90] ^ 0x55); // a saved byte
     QVERIFY(writeBytes(journal, damaged));
-    const QByteArray halfDone = readBytes(ws.archive());
+    const QByteArray archive = readBytes(ws.archive());
 
-    // Neither a roll-back nor a new edit writes over the archive.
-    QVERIFY(!RecoverArchive(ws.archive(), &error));
-    QVERIFY2(error.contains("damaged"), qPrintable(error));
+    QString error;
+    ArchiveRecovery recovery;
+    QCOMPARE(RecoverArchive(ws.archive(), &error, &recovery), archiveWhole);
+    QVERIFY2(recovery.setAside.startsWith(journal + ".damaged-"), qPrintable(recovery.setAside));
+    QCOMPARE(recovery.reason, QStringLiteral("damaged (checksum)"));
+    if (!archiveWhole)
+        QVERIFY2(error.contains(recovery.setAside), qPrintable(error));
+    QCOMPARE(readBytes(recovery.setAside), damaged);
+    QCOMPARE(readBytes(ws.archive()), archive); // nothing replayed
+    QVERIFY(!QFileInfo::exists(journal));
+
+    // Later edits are not held up by it.
+    QVERIFY2(RecoverArchive(ws.archive(), &error, &recovery), qPrintable(error));
+    QVERIFY(recovery.setAside.isEmpty());
     const QString source = ws.newFile("x", "x");
-    QVERIFY(!ApplyArchiveChanges(ws.archive(), {putChange("x", source)}, &error));
-    QCOMPARE(readBytes(ws.archive()), halfDone);
-    QCOMPARE(readBytes(journal), damaged);
+    const bool edited = ApplyArchiveChanges(ws.archive(), {putChange("x", source)}, &error);
+    QCOMPARE(edited, archiveWhole);
+    QVERIFY2(!error.contains("rolled back"), qPrintable(error));
 }
 
-void TestArchiveEditor::journalOfReplacedArchiveIsDiscarded_data() {
+void TestArchiveEditor::journalOfReplacedArchiveIsSetAside_data() {
     QTest::addColumn<QByteArray>("replacement");
-    QTest::newRow("shorter archive") << BuildRawZip({{"other.txt", "other", 0}});
-    QTest::newRow("longer archive") << BuildRawZip(
-        {{"a.bin", randomBytes(20000, 18), 0}, {"b.bin", randomBytes(20000, 19), 0}});
+    QTest::addColumn<bool>("emptying");
+    QTest::newRow("shorter archive") << BuildRawZip({{"other.txt", "other", 0}}) << false;
+    QTest::newRow("longer archive")
+        << BuildRawZip({{"a.bin", randomBytes(20000, 18), 0}, {"b.bin", randomBytes(20000, 19), 0}})
+        << false;
+    // An edit that empties the archive saves all of it: nothing before the
+    // saved bytes tells one archive from another.
+    QTest::newRow("after an edit emptying the archive")
+        << BuildRawZip({{"other.txt", "other", 0}}) << true;
 }
 
-void TestArchiveEditor::journalOfReplacedArchiveIsDiscarded() {
+void TestArchiveEditor::journalOfReplacedArchiveIsSetAside() {
     // An edit is killed, then another package takes the archive's place:
     // the journal must not be played into the new file.
     QFETCH(QByteArray, replacement);
+    QFETCH(bool, emptying);
     Workspace ws;
     QVERIFY(WriteZip(ws.archive(), kPackage));
     const QString source = ws.newFile("x", randomBytes(3000, 20));
@@ -720,15 +758,21 @@ void TestArchiveEditor::journalOfReplacedArchiveIsDiscarded() {
                                                        : ArchiveEditorFault::None;
     });
     QString error;
-    QVERIFY(!ApplyArchiveChanges(ws.archive(), {putChange("x", source)}, &error));
+    const QList<ArchiveChange> changes =
+        emptying ? QList<ArchiveChange>{removeTreeChange("system"), removeChange("logo.img")}
+                 : QList<ArchiveChange>{putChange("x", source)};
+    QVERIFY(!ApplyArchiveChanges(ws.archive(), changes, &error));
     SetArchiveEditorFaultForTesting({});
-    QVERIFY(QFileInfo::exists(ArchiveJournalPath(ws.archive())));
+    const QString journal = ArchiveJournalPath(ws.archive());
+    QVERIFY(QFileInfo::exists(journal));
     QVERIFY(writeBytes(ws.file("new.zip"), replacement));
     QVERIFY(QFile::remove(ws.archive()));
     QVERIFY(QFile::rename(ws.file("new.zip"), ws.archive()));
 
-    QVERIFY2(RecoverArchive(ws.archive(), &error), qPrintable(error));
-    QCOMPARE(ws.strays(), QStringList());
+    ArchiveRecovery recovery;
+    QVERIFY2(RecoverArchive(ws.archive(), &error, &recovery), qPrintable(error));
+    QVERIFY2(recovery.setAside.startsWith(journal + ".foreign-"), qPrintable(recovery.setAside));
+    QCOMPARE(ws.strays(), QStringList(QFileInfo(recovery.setAside).fileName()));
     QCOMPARE(readBytes(ws.archive()), replacement);
 }
 
