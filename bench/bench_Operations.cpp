@@ -14,15 +14,15 @@
 //                    [--list-apks 3000] [--results FILE] [--timeout SECONDS]
 //   bench_Operations --one OPERATION --app APPDIR [--arg ARGUMENT]
 
-#include "core/ApkOperations.h"
+#include "core/package/ApkOperations.h"
 #include "core/AppState.h"
-#include "core/OpenPackage.h"
+#include "core/package/OpenPackage.h"
 #include "core/Operation.h"
 #include "core/PackageLayout.h"
-#include "core/ReplaceImage.h"
+#include "core/package/ReplaceImage.h"
 #include "core/Reporter.h"
-#include "core/SavePackage.h"
-#include "core/ToolRunner.h"
+#include "core/package/SavePackage.h"
+#include "core/io/ToolRunner.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -77,7 +77,11 @@ int RunOne(const QString& operation, const QString& appDirectory, const QString&
         ok = DeleteApk(op, Partition::System, argument, &error);
     } else if (operation == QLatin1String("replace")) {
         const ImageSlot* slot = FindImageSlot(QStringLiteral("logo.img"));
-        ok = slot && ReplaceImage(op, *slot, argument, &error);
+        if (slot) {
+            const Result result = ReplaceImage(op, *slot, argument);
+            ok = result.succeeded();
+            error = result.cause();
+        }
     } else if (operation == QLatin1String("save")) {
         ok = PutBackConfigFiles(op, &error) && SignPackageTo(op, argument, &error);
     } else if (operation == QLatin1String("list")) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/Result.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -25,6 +27,16 @@ public:
     virtual void warning(const QString& text) = 0;
     // A Yes/No question titled "Velkor". True only for Yes.
     virtual bool askYesNo(const QString& text) = 0;
+    // An operation's closing notice; by default a window's message or an
+    // application message as its box says.
+    virtual void notify(const Notice& notice) {
+        if (notice.kind == Notice::Kind::None)
+            return;
+        if (notice.box == Notice::Box::Application)
+            warning(notice.text);
+        else
+            message(notice.text);
+    }
     // The question with what it is about; by default simply asked.
     virtual bool ask(Question question, const QString& text) {
         Q_UNUSED(question);

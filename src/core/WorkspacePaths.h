@@ -19,6 +19,8 @@ public:
     // Change-log lines of the run so far, kept as they happen.
     QString changeLogJournal() const { return m_app + QStringLiteral("/zipTemp/log.journal"); }
     QString changeLogFile() const { return m_app + QStringLiteral("/log.txt"); }
+    // The causes of failures, dated, for a user to send.
+    QString diagnosticsLog() const { return m_app + QStringLiteral("/diagnostics.log"); }
     QString configDir() const { return m_app + QStringLiteral("/Config"); }
     QString extractorTool() const { return m_app + QStringLiteral("/Config/7za"); }
     QString signTool() const { return m_app + QStringLiteral("/Config/signapk.jar"); }

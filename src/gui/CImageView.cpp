@@ -49,7 +49,6 @@ const ImageSlot* SlotOfButton(int buttonId) {
 
 CImageView::CImageView(CCorvaneApp& app, QWidget* parent) : QWidget(parent), m_app(app) {
     BuildDialog(this, dialogTemplate(IDD_IMAGE_PAGE));
-    RootDirectory = app.State().paths().extractedTree();
 
     for (const ReplaceButton& replace : kReplaceButtons) {
         QPushButton* button = Control<QPushButton>(this, replace.buttonId);
@@ -81,14 +80,21 @@ void CImageView::ReplaceImageFile(int buttonId) {
     if (chosen.isEmpty())
         return;
     GuiReporter reporter(this);
-    if (ReplaceImage(m_app.Op(reporter), *slot, chosen.first()))
+    const Result result = ReplaceImage(m_app.Op(reporter), *slot, chosen.first());
+    PresentResult(reporter, m_app.State().paths(),
+                  QStringLiteral("Replace %1").arg(QLatin1String(slot->name)), result);
+    if (result.succeeded())
         MarkPageChanged(buttonId);
+}
+
+QString CImageView::RootDirectory() const {
+    return m_app.State().paths().extractedTree();
 }
 
 void CImageView::OpenImageDirectory(int buttonId) {
     const QString directory = buttonId == IDC_OPEN_MEDIA_DIRECTORY
-                                  ? RootDirectory + QStringLiteral("/system/media")
-                                  : RootDirectory;
+                                  ? RootDirectory() + QStringLiteral("/system/media")
+                                  : RootDirectory();
     QDesktopServices::openUrl(QUrl::fromLocalFile(directory));
 }
 

@@ -1,28 +1,24 @@
 #include "core/package/ReplaceImage.h"
 
 #include "core/AppState.h"
-#include "core/package/ChangeLog.h"
-#include "core/io/FaultPoints.h"
-#include "core/io/FileHelpers.h"
 #include "core/Messages.h"
 #include "core/Operation.h"
 #include "core/PackageLayout.h"
 #include "core/Reporter.h"
+#include "core/io/FaultPoints.h"
+#include "core/io/FileHelpers.h"
 #include "core/io/ToolRunner.h"
+#include "core/package/ChangeLog.h"
 #include "core/package/TreeSync.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 
-bool ReplaceImage(const Operation& op, const ImageSlot& slot, const QString& sourcePath,
-                  QString* error) {
+Result ReplaceImage(const Operation& op, const ImageSlot& slot, const QString& sourcePath) {
     AppState& state = op.state;
-    const auto fail = [&](const QString& message, const QString& cause) {
-        op.reporter.message(message);
-        if (error)
-            *error = cause;
-        return false;
+    const auto fail = [](const QString& message, const QString& cause) {
+        return Result::failed(Notice::failure(message), cause);
     };
     if (!state.hasPackage())
         return fail(Msg::NoPackageOpen(), QStringLiteral("no package is open"));
@@ -33,21 +29,24 @@ bool ReplaceImage(const Operation& op, const ImageSlot& slot, const QString& sou
     const QString target = paths.extractedTree() + QLatin1String(slot.treeSuffix);
     const QString member = MemberNameOfTreePath(paths.extractedTree(), target);
     QString cause;
-    if (!BeginTreeSync(paths, {{target, member, false}}, &cause) ||
-        !UpdateWorkingArchive(op.runner, state.workingArchivePath(),
+    // A record left by an earlier edit that cannot be finished stays: it is
+    // that edit's, and only finishing it may remove it.
+    if (!BeginTreeSync(paths, {{target, member, false}}, &cause))
+        return fail(QLatin1String(slot.failure), cause);
+    if (!UpdateWorkingArchive(op.runner, state.workingArchivePath(),
                               {{ArchiveChangeKind::Put, member, sourcePath}}, &cause)) {
-        EndTreeSync(paths);
+        EndTreeSync(paths); // the archive is as it was: nothing to finish
         return fail(QLatin1String(slot.failure), cause);
     }
 
     FaultPoint("replace:archive-committed");
     QDir().mkpath(QFileInfo(target).absolutePath());
-    if (!FileHelpers::CopyFileReplacing(sourcePath, target)) {
+    if (!FileHelpers::CopyFileReplacing(sourcePath, target, &cause)) {
         // The edit stays pending: the next start writes the archive's member
         // into the tree.
-        return fail(Msg::CopyFailed(), QStringLiteral("cannot copy into \"%1\"").arg(target));
+        return fail(Msg::CopyFailed(), cause);
     }
     EndTreeSync(paths);
     RecordChange(op, ChangeLogReplaceLine(QDateTime::currentDateTime(), target, sourcePath));
-    return true;
+    return Result::done();
 }

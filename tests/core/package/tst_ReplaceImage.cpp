@@ -1,13 +1,13 @@
 // Replacing an image: the working archive's member first, then the tree's
 // file; each failure and what it leaves behind.
 #include "core/AppState.h"
-#include "core/io/FileHelpers.h"
 #include "core/Messages.h"
 #include "core/Operation.h"
 #include "core/PackageLayout.h"
-#include "core/package/ReplaceImage.h"
 #include "core/Reporter.h"
+#include "core/io/FileHelpers.h"
 #include "core/io/ToolRunner.h"
+#include "core/package/ReplaceImage.h"
 #include "core/package/TreeSync.h"
 #include "support/TestBundle.h"
 #include "support/ZipFixture.h"
@@ -124,8 +124,9 @@ void TestReplaceImage::replaces() {
     QVERIFY(image);
     const QString member = MemberOf(*image);
 
-    QString error;
-    QVERIFY2(ReplaceImage(op(), *image, m_source, &error), qPrintable(error));
+    const Result result = ReplaceImage(op(), *image, m_source);
+    QVERIFY2(result.succeeded(), qPrintable(result.cause()));
+    QCOMPARE(result.notice().kind, Notice::Kind::None);
     QCOMPARE(m_reporter.texts(), QStringList());
     QCOMPARE(ReadFile(tree(member)), QByteArray("new data"));
     const QMap<QString, QByteArray> zip = ReadZip(archive());
@@ -142,15 +143,14 @@ void TestReplaceImage::replaces() {
                 .contains(m_state->changeLog().first().toUtf8()));
     QCOMPARE(FileHelpers::ListDirectory(m_state->paths().zipTempDir()),
              (QStringList{"log.journal", "temp.zip"}));
-    QVERIFY(!QFile::exists(tree(member) + ".corvane-part"));
 }
 
 void TestReplaceImage::memberSpelledOtherwise() {
     // A package whose member names begin with "./": the member is replaced,
     // not added beside.
     QVERIFY(WriteZip(archive(), {{"./logo.img", "old"}, {"./boot.img", "boot"}}));
-    QString error;
-    QVERIFY2(ReplaceImage(op(), *FindImageSlot("logo.img"), m_source, &error), qPrintable(error));
+    const Result result = ReplaceImage(op(), *FindImageSlot("logo.img"), m_source);
+    QVERIFY2(result.succeeded(), qPrintable(result.cause()));
     const QMap<QString, QByteArray> zip = ReadZip(archive());
     QCOMPARE(zip.keys(), (QStringList{"./boot.img", "logo.img"}));
     QCOMPARE(zip.value("logo.img"), QByteArray("new data"));
@@ -169,10 +169,12 @@ void TestReplaceImage::archiveFailure() {
     QVERIFY(file.resize(whole.size() / 2));
     const QByteArray before = snapshot();
 
-    QString error;
-    QVERIFY(!ReplaceImage(op(), *image, m_source, &error));
-    QVERIFY(!error.isEmpty());
-    QCOMPARE(m_reporter.texts(), QStringList{QString::fromLatin1(image->failure)});
+    const Result result = ReplaceImage(op(), *image, m_source);
+    QVERIFY(result.failed());
+    QVERIFY(!result.cause().isEmpty());
+    QCOMPARE(result.notice().kind, Notice::Kind::Failure);
+    QCOMPARE(result.notice().text, QString::fromLatin1(image->failure));
+    QCOMPARE(m_reporter.texts(), QStringList()); // shown once, by the front end
     QCOMPARE(snapshot(), before);
     QVERIFY(m_state->changeLog().isEmpty());
 }
@@ -180,16 +182,29 @@ void TestReplaceImage::archiveFailure() {
 void TestReplaceImage::treeCopyFailureIsFinishedFromArchive() {
     const QString target = tree("system/media/bootanimation.zip");
     FileHelpers::SetFileFaultsForTesting([&](FileHelpers::FileOp op, const QString& path) {
-        return op == FileHelpers::FileOp::CopyFile && path == target + ".corvane-part";
+        return op == FileHelpers::FileOp::CopyFile && path == target;
     });
-    QString error;
-    QVERIFY(!ReplaceImage(op(), *FindImageSlot("bootanimation.zip"), m_source, &error));
-    QCOMPARE(m_reporter.texts(), QStringList{Msg::CopyFailed()});
+    const Result result = ReplaceImage(op(), *FindImageSlot("bootanimation.zip"), m_source);
+    QCOMPARE(result.notice().text, Msg::CopyFailed());
+    QVERIFY(result.cause().contains(target));
     QCOMPARE(ReadZip(archive()).value("system/media/bootanimation.zip"), QByteArray("new data"));
     QCOMPARE(ReadFile(target), OldData("system/media/bootanimation.zip"));
-    QVERIFY(!QFile::exists(target + ".corvane-part"));
+    const QString media = QFileInfo(target).absolutePath();
+    for (const QString& name : QDir(media).entryList(QDir::Files | QDir::Hidden))
+        QVERIFY2(!FileHelpers::IsTemporaryName(name), qPrintable(name));
+    QString error;
     QVERIFY(m_state->changeLog().isEmpty());
     QVERIFY(QFile::exists(pending()));
+
+    // A later edit that cannot finish the record first fails and leaves the
+    // record: only finishing that edit may remove it.
+    FileHelpers::SetFileFaultsForTesting([&](FileHelpers::FileOp, const QString& path) {
+        return path == target || path.startsWith(media + "/.");
+    });
+    const Result later = ReplaceImage(op(), *FindImageSlot("logo.img"), m_source);
+    QVERIFY(later.failed());
+    QVERIFY(QFile::exists(pending()));
+    QCOMPARE(ReadZip(archive()).value("logo.img"), OldData("logo.img"));
 
     // The next start brings the tree to the archive.
     FileHelpers::SetFileFaultsForTesting(nullptr);
@@ -212,11 +227,11 @@ void TestReplaceImage::refusals() {
     if (source.isEmpty())
         m_state->setWorkingArchivePath(QString());
     const QByteArray before = snapshot();
-    QString error;
-    QVERIFY(!ReplaceImage(op(), *FindImageSlot("logo.img"),
-                          source.isEmpty() ? m_source : m_bundle->file(source), &error));
-    QVERIFY(!error.isEmpty());
-    QCOMPARE(m_reporter.texts(), QStringList{message});
+    const Result result = ReplaceImage(op(), *FindImageSlot("logo.img"),
+                                       source.isEmpty() ? m_source : m_bundle->file(source));
+    QVERIFY(result.failed());
+    QVERIFY(!result.cause().isEmpty());
+    QCOMPARE(result.notice().text, message);
     QCOMPARE(snapshot(), before);
     QVERIFY(m_state->changeLog().isEmpty());
 }
