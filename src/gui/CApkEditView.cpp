@@ -1,8 +1,8 @@
 #include "gui/CApkEditView.h"
 
+#include "core/Messages.h"
 #include "core/package/ApkNameRule.h"
 #include "core/package/ApkOperations.h"
-#include "core/Messages.h"
 #include "gui/CCorvaneApp.h"
 #include "gui/DialogBuilder.h"
 #include "gui/GuiReporter.h"
@@ -41,42 +41,40 @@ bool isDeleteKey(const QKeyEvent* key) {
 } // namespace
 
 CApkEditView::CApkEditView(CCorvaneApp& app, Partition partition, QWidget* parent)
-    : QWidget(parent), PagePartition(partition), m_app(app) {
-    RootDirectory =
-        app.State().paths().extractedTree() + QLatin1Char('/') + PartitionDirectoryName(partition);
+    : QWidget(parent), m_app(app), m_partition(partition) {
     BuildDialog(this, dialogTemplate(IDD_APK_PAGE));
-    ApkList = Control<QListWidget>(this, IDC_APK_LIST);
+    m_list = Control<QListWidget>(this, IDC_APK_LIST);
 
     // Icons of 32 x 32 with the name under each, several rows selectable at
     // once, rows kept in the order they were added.
-    ApkList->setViewMode(QListView::IconMode);
-    ApkList->setIconSize(QSize(kIconSize, kIconSize));
-    ApkList->setSelectionMode(QAbstractItemView::ExtendedSelection);
-    ApkList->setSortingEnabled(false);
-    ApkList->setMovement(QListView::Static);
-    ApkList->setResizeMode(QListView::Adjust);
+    m_list->setViewMode(QListView::IconMode);
+    m_list->setIconSize(QSize(kIconSize, kIconSize));
+    m_list->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    m_list->setSortingEnabled(false);
+    m_list->setMovement(QListView::Static);
+    m_list->setResizeMode(QListView::Adjust);
     // A fixed cell, like the platform's icon view: long names wrap inside it.
-    ApkList->setGridSize(QSize(96, 76));
-    ApkList->setWordWrap(true);
-    ApkList->setTextElideMode(Qt::ElideRight);
+    m_list->setGridSize(QSize(96, 76));
+    m_list->setWordWrap(true);
+    m_list->setTextElideMode(Qt::ElideRight);
     // Files dropped onto the list are the page's drop.
-    ApkList->setDragDropMode(QAbstractItemView::NoDragDrop);
-    ApkList->setAcceptDrops(false);
-    ApkList->viewport()->setAcceptDrops(false);
+    m_list->setDragDropMode(QAbstractItemView::NoDragDrop);
+    m_list->setAcceptDrops(false);
+    m_list->viewport()->setAcceptDrops(false);
     setAcceptDrops(true);
 
     // Hover over the list re-evaluates Delete.
-    ApkList->setMouseTracking(true);
-    ApkList->viewport()->setMouseTracking(true);
-    ApkList->setContextMenuPolicy(Qt::CustomContextMenu);
-    connect(ApkList, &QListWidget::customContextMenuRequested, this, [this](const QPoint&) {
+    m_list->setMouseTracking(true);
+    m_list->viewport()->setMouseTracking(true);
+    m_list->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(m_list, &QListWidget::customContextMenuRequested, this, [this](const QPoint&) {
         const QPoint at = QCursor::pos();
         const std::unique_ptr<QMenu> menu(BuildContextMenu(this));
         const QAction* chosen = menu->exec(at);
         const int commandId = chosen ? chosen->data().toInt() : 0;
         RunContextCommand(commandId);
     });
-    connect(ApkList, &QListWidget::itemSelectionChanged, this, [this] { UpdateDeleteButton(); });
+    connect(m_list, &QListWidget::itemSelectionChanged, this, [this] { UpdateDeleteButton(); });
 
     if (QPushButton* add = addButton())
         connect(add, &QPushButton::clicked, this, [this] { OnAddApk(); });
@@ -100,30 +98,29 @@ QPushButton* CApkEditView::deleteButton() const {
     return Control<QPushButton>(this, IDC_APK_DELETE);
 }
 
-void CApkEditView::RefreshApkList() {
-    ApkCount = 0;
-    ApkPaths.clear();
-    ApkList->clear();
-    // No partition directory yet: nothing to list (and no path relative to
-    // the current directory).
-    if (RootDirectory.isEmpty())
-        return;
+QString CApkEditView::RootDirectory() const {
+    return m_app.State().paths().extractedTree() + QLatin1Char('/') +
+           PartitionDirectoryName(m_partition);
+}
 
+void CApkEditView::RefreshApkList() {
+    m_apkPaths.clear();
+    m_list->clear();
     const QStringList found =
-        ListPartitionApks(RootDirectory, PagePartition, m_app.State().androidMajorVersion());
+        ListPartitionApks(RootDirectory(), m_partition, m_app.State().androidMajorVersion());
     const QIcon icon = ApkIcon();
     for (const QString& path : found) {
-        ApkList->insertItem(ApkCount, new QListWidgetItem(icon, FileNamePart(path)));
-        ApkPaths.append(path);
-        ++ApkCount;
+        m_list->insertItem(static_cast<int>(m_apkPaths.size()),
+                           new QListWidgetItem(icon, FileNamePart(path)));
+        m_apkPaths.append(path);
     }
 }
 
 bool CApkEditView::UpdateDeleteButton() {
     QPushButton* button = deleteButton();
-    const int rows = std::min(ApkCount, ApkList->count());
+    const int rows = std::min(ApkCount(), m_list->count());
     for (int row = 0; row < rows; ++row) {
-        if (ApkList->item(row)->isSelected()) {
+        if (m_list->item(row)->isSelected()) {
             if (button)
                 button->setEnabled(true);
             return true;
@@ -183,7 +180,7 @@ void CApkEditView::OnDropFiles(const QStringList& paths) {
 
 bool CApkEditView::AddApkFile(const QString& sourcePath) {
     GuiReporter reporter(this);
-    return AddApk(m_app.Op(reporter), PagePartition, sourcePath);
+    return AddApk(m_app.Op(reporter), m_partition, sourcePath);
 }
 
 void CApkEditView::OnDeleteApk() {
@@ -196,25 +193,25 @@ void CApkEditView::OnDeleteApk() {
 
     // The selected rows, in list order.
     QStringList selected;
-    for (int row = 0; row < std::min(ApkCount, ApkList->count()); ++row) {
-        if (ApkList->item(row)->isSelected())
-            selected << ApkPaths.value(row);
+    for (int row = 0; row < std::min(ApkCount(), m_list->count()); ++row) {
+        if (m_list->item(row)->isSelected())
+            selected << m_apkPaths.value(row);
     }
     GuiReporter reporter(this);
-    DeleteApks(m_app.Op(reporter), PagePartition, selected);
+    DeleteApks(m_app.Op(reporter), m_partition, selected);
     // Also after a failure, so that rows and ApkPaths agree again.
     RefreshApkList();
 }
 
 void CApkEditView::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
-    if (!ApkList)
+    if (!m_list)
         return;
     const int cx = event->size().width();
     const int cy = event->size().height();
     // The list fills the page but for an 80-pixel strip on the right, where
     // the buttons stand at one and two thirds of the height.
-    ApkList->setGeometry(0, 0, cx - 80, cy);
+    m_list->setGeometry(0, 0, cx - 80, cy);
     QPushButton* add = addButton();
     QPushButton* remove = deleteButton();
     if (!add || !remove)
@@ -237,13 +234,13 @@ bool CApkEditView::eventFilter(QObject* watched, QEvent* event) {
         return QWidget::eventFilter(watched, event);
     }
 
-    if (ApkList && watched == ApkList->viewport()) {
+    if (m_list && watched == m_list->viewport()) {
         if (event->type() == QEvent::MouseButtonRelease) {
             // A click on a row enables Delete, a click elsewhere disables it.
             const auto* mouse = static_cast<QMouseEvent*>(event);
             if (mouse->button() == Qt::LeftButton) {
                 if (QPushButton* button = deleteButton())
-                    button->setEnabled(ApkList->itemAt(mouse->position().toPoint()) != nullptr);
+                    button->setEnabled(m_list->itemAt(mouse->position().toPoint()) != nullptr);
             }
         } else if (event->type() == QEvent::MouseMove) {
             UpdateDeleteButton();

@@ -18,14 +18,15 @@ public:
     CApkEditView(CCorvaneApp& app, Partition partition, QWidget* parent = nullptr);
     ~CApkEditView() override;
 
-    QListWidget* ApkList = nullptr;
-    // The partition directory in the extracted tree, no trailing separator.
-    QString RootDirectory;
+    QListWidget* ApkList() const { return m_list; }
+    // The partition directory in the extracted tree, no trailing separator
+    // (read from the state, which owns the tree's place).
+    QString RootDirectory() const;
     // The system or the data partition.
-    Partition PagePartition;
-    int ApkCount = 0;
+    Partition PagePartition() const { return m_partition; }
+    int ApkCount() const { return static_cast<int>(m_apkPaths.size()); }
     // Full path of the APK shown in each row, in row order.
-    QStringList ApkPaths;
+    const QStringList& ApkPaths() const { return m_apkPaths; }
 
     // Rebuilds the list and ApkPaths from disk.
     void RefreshApkList();
@@ -60,4 +61,7 @@ protected:
 
 private:
     CCorvaneApp& m_app;
+    Partition m_partition;
+    QListWidget* m_list = nullptr;
+    QStringList m_apkPaths;
 };

@@ -16,9 +16,12 @@ static_assert(std::size(kOpenButtons) == std::size(kConfigFiles));
 
 } // namespace
 
-CConfigView::CConfigView(CCorvaneApp& app, QWidget* parent) : QWidget(parent) {
+QString CConfigView::RootDirectory() const {
+    return m_app.State().paths().extractedTree();
+}
+
+CConfigView::CConfigView(CCorvaneApp& app, QWidget* parent) : QWidget(parent), m_app(app) {
     BuildDialog(this, dialogTemplate(IDD_SETTINGS_PAGE));
-    RootDirectory = app.State().paths().extractedTree();
     for (const int id : kOpenButtons) {
         if (QPushButton* button = Control<QPushButton>(this, id))
             connect(button, &QPushButton::clicked, this, [this, id] { OnOpenConfigFile(id); });
@@ -29,7 +32,7 @@ CConfigView::CConfigView(CCorvaneApp& app, QWidget* parent) : QWidget(parent) {
 void CConfigView::OnOpenConfigFile(int buttonId) {
     for (size_t i = 0; i < std::size(kOpenButtons); ++i) {
         if (kOpenButtons[i] == buttonId) {
-            OpenInEditor(RootDirectory + QLatin1String(kConfigFiles[i].treeSuffix), this);
+            OpenInEditor(RootDirectory() + QLatin1String(kConfigFiles[i].treeSuffix), this);
             return;
         }
     }

@@ -10,9 +10,12 @@ class CConfigView : public QWidget {
 public:
     explicit CConfigView(CCorvaneApp& app, QWidget* parent = nullptr);
 
-    // The root of the extracted tree.
-    QString RootDirectory;
+    // The root of the extracted tree (the state owns its place).
+    QString RootDirectory() const;
 
     // The commands of the buttons IDC_OPEN_*: open the button's file.
     void OnOpenConfigFile(int buttonId);
+
+private:
+    CCorvaneApp& m_app;
 };

@@ -19,14 +19,18 @@ CCorvaneApp::~CCorvaneApp() {
     DestroyBusyDialog();
 }
 
+ProgressDialog* CCorvaneApp::BusyDialog() const {
+    return m_busyDialog.data();
+}
+
 void CCorvaneApp::CreateBusyDialog() {
-    if (!BusyDialog)
-        BusyDialog = new ProgressDialog(nullptr);
+    if (!m_busyDialog)
+        m_busyDialog = new ProgressDialog(nullptr);
 }
 
 void CCorvaneApp::DestroyBusyDialog() {
-    delete BusyDialog;
-    BusyDialog = nullptr;
+    delete m_busyDialog;
+    m_busyDialog = nullptr;
 }
 
 void CCorvaneApp::toolStarted(const ToolCommand& command, ToolRunner& runner) {
@@ -34,41 +38,41 @@ void CCorvaneApp::toolStarted(const ToolCommand& command, ToolRunner& runner) {
     m_baseText = command.busyText;
     // The main window runs modally and blocks the input of every other
     // window, close box included: the busy dialog is shown as its own.
-    if (MainWindow && BusyDialog->parentWidget() != MainWindow->window())
-        BusyDialog->setParent(MainWindow->window(), BusyDialog->windowFlags());
+    if (m_mainWindow && m_busyDialog->parentWidget() != m_mainWindow->window())
+        m_busyDialog->setParent(m_mainWindow->window(), m_busyDialog->windowFlags());
     if (command.centre) {
-        QScreen* screen = MainWindow ? MainWindow->screen() : QGuiApplication::primaryScreen();
+        QScreen* screen = m_mainWindow ? m_mainWindow->screen() : QGuiApplication::primaryScreen();
         if (screen) {
-            QRect frame = BusyDialog->frameGeometry();
+            QRect frame = m_busyDialog->frameGeometry();
             frame.moveCenter(screen->availableGeometry().center());
-            BusyDialog->move(frame.topLeft());
+            m_busyDialog->move(frame.topLeft());
         }
     }
-    BusyDialog->Runner = &runner;
-    BusyDialog->setProgress(-1);
-    BusyDialog->show();
-    ::SetMainControlsEnabled(MainWindow, false);
-    BusyStep = 0;
-    BusyDialog->setBusyText(m_baseText + BusyDotSuffix(BusyStep));
-    ++BusyStep;
+    m_busyDialog->SetRunner(&runner);
+    m_busyDialog->setProgress(-1);
+    m_busyDialog->show();
+    ::SetMainControlsEnabled(m_mainWindow, false);
+    m_busyStep = 0;
+    m_busyDialog->setBusyText(m_baseText + BusyDotSuffix(m_busyStep));
+    ++m_busyStep;
 }
 
 void CCorvaneApp::toolTick() {
-    if (!BusyDialog)
+    if (!m_busyDialog)
         return;
-    BusyDialog->setBusyText(m_baseText + BusyDotSuffix(BusyStep));
-    ++BusyStep;
+    m_busyDialog->setBusyText(m_baseText + BusyDotSuffix(m_busyStep));
+    ++m_busyStep;
 }
 
 void CCorvaneApp::toolProgress(int percent) {
-    if (BusyDialog)
-        BusyDialog->setProgress(percent);
+    if (m_busyDialog)
+        m_busyDialog->setProgress(percent);
 }
 
 void CCorvaneApp::toolFinished() {
-    if (BusyDialog) {
-        BusyDialog->hide();
-        BusyDialog->Runner = nullptr;
+    if (m_busyDialog) {
+        m_busyDialog->hide();
+        m_busyDialog->SetRunner(nullptr);
     }
-    ::SetMainControlsEnabled(MainWindow, true);
+    ::SetMainControlsEnabled(m_mainWindow, true);
 }

@@ -30,10 +30,11 @@ public:
 
     // The busy dialog (cleared by itself if its owner deletes it first) and
     // the main window whose controls a run disables.
-    QPointer<ProgressDialog> BusyDialog;
-    QPointer<QWidget> MainWindow;
+    ProgressDialog* BusyDialog() const;
+    QWidget* MainWindow() const { return m_mainWindow; }
+    void SetMainWindow(QWidget* window) { m_mainWindow = window; }
     // Selects the busy text's dot suffix; one step per tick.
-    int BusyStep = 0;
+    int BusyStep() const { return m_busyStep; }
 
     // True while an external program (or background work) runs behind the
     // busy dialog.
@@ -52,6 +53,9 @@ public:
 private:
     AppState m_state;
     ToolRunner m_runner;
+    QPointer<ProgressDialog> m_busyDialog;
+    QPointer<QWidget> m_mainWindow;
+    int m_busyStep = 0;
     QString m_baseText;
 };
 

@@ -1,9 +1,9 @@
 #include "gui/CCorvaneDlg.h"
 
+#include "core/Messages.h"
+#include "core/io/FileHelpers.h"
 #include "core/package/AndroidVersionProbe.h"
 #include "core/package/ChangeLog.h"
-#include "core/io/FileHelpers.h"
-#include "core/Messages.h"
 #include "core/package/OpenPackage.h"
 #include "core/package/SavePackage.h"
 #include "gui/CApkEditView.h"
@@ -26,10 +26,9 @@ CCorvaneDlg::CCorvaneDlg(CCorvaneApp& app, QWidget* parent) : QDialog(parent), m
                    Qt::MSWindowsFixedSizeDialogHint);
     BuildDialog(this, dialogTemplate(IDD_MAIN));
     setFixedSize(size());
-    AppIcon = ApplicationIcon();
-    setWindowIcon(AppIcon);
-    TabControl = Control<QTabWidget>(this, IDC_TAB);
-    ExtractedTreeRoot = app.State().paths().extractedTree();
+    m_appIcon = ApplicationIcon();
+    setWindowIcon(m_appIcon);
+    m_tabControl = Control<QTabWidget>(this, IDC_TAB);
 
     connect(Control<QPushButton>(this, IDC_BROWSE), &QPushButton::clicked, this,
             &CCorvaneDlg::OnBrowseClicked);
@@ -52,24 +51,25 @@ bool CCorvaneDlg::OnInitDialog() {
     m_initialised = true;
     AppState& state = m_app.State();
 
-    ImagePage = new CImageView(m_app);
-    SystemApkPage = new CApkEditView(m_app, Partition::System);
-    DataApkPage = new CApkEditView(m_app, Partition::Data);
-    SettingsPage = new CConfigView(m_app);
+    m_imagePage = new CImageView(m_app);
+    m_systemApkPage = new CApkEditView(m_app, Partition::System);
+    m_dataApkPage = new CApkEditView(m_app, Partition::Data);
+    m_settingsPage = new CConfigView(m_app);
 
-    TabControl->addTab(ImagePage, QStringLiteral("Image"));
-    TabControl->addTab(SystemApkPage, QStringLiteral("System Pre-installed APK"));
-    TabControl->addTab(DataApkPage, QStringLiteral("Data Pre-installed APK"));
-    TabControl->addTab(SettingsPage, QStringLiteral("Settings"));
-    TabControl->setCurrentIndex(0);
-    connect(TabControl, &QTabWidget::currentChanged, this, &CCorvaneDlg::OnTabSelChange);
+    m_tabControl->addTab(m_imagePage, QStringLiteral("Image"));
+    m_tabControl->addTab(m_systemApkPage, QStringLiteral("System Pre-installed APK"));
+    m_tabControl->addTab(m_dataApkPage, QStringLiteral("Data Pre-installed APK"));
+    m_tabControl->addTab(m_settingsPage, QStringLiteral("Settings"));
+    m_tabControl->setCurrentIndex(0);
+    connect(m_tabControl, &QTabWidget::currentChanged, this, &CCorvaneDlg::OnTabSelChange);
 
     // Failures here (an existing directory included) are reported later by
     // the operations that need the directories.
     FileHelpers::CreateDirectory(state.paths().apkTempDir());
     FileHelpers::CreateDirectory(state.paths().zipTempDir());
 
-    const QString buildProp = ExtractedTreeRoot + QStringLiteral("/system/build.prop");
+    const QString buildProp =
+        m_app.State().paths().extractedTree() + QStringLiteral("/system/build.prop");
     if (FileHelpers::PathExists(buildProp)) {
         GuiReporter reporter(this);
         const int version = ProbeAndroidVersion(reporter, buildProp);
@@ -77,7 +77,7 @@ bool CCorvaneDlg::OnInitDialog() {
             state.setAndroidMajorVersion(version);
     }
 
-    m_app.MainWindow = this;
+    m_app.SetMainWindow(this);
     return true;
 }
 
@@ -92,12 +92,12 @@ void CCorvaneDlg::OnTabSelChange(int index) {
         return;
     switch (index) {
     case 1:
-        SystemApkPage->deleteButton()->setEnabled(false);
-        SystemApkPage->RefreshApkList();
+        m_systemApkPage->deleteButton()->setEnabled(false);
+        m_systemApkPage->RefreshApkList();
         break;
     case 2:
-        DataApkPage->deleteButton()->setEnabled(false);
-        DataApkPage->RefreshApkList();
+        m_dataApkPage->deleteButton()->setEnabled(false);
+        m_dataApkPage->RefreshApkList();
         break;
     default:
         break;
@@ -109,10 +109,10 @@ void CCorvaneDlg::SetMainControlsEnabled(bool enabled) {
 }
 
 void CCorvaneDlg::refreshApkLists() {
-    if (SystemApkPage)
-        SystemApkPage->RefreshApkList();
-    if (DataApkPage)
-        DataApkPage->RefreshApkList();
+    if (m_systemApkPage)
+        m_systemApkPage->RefreshApkList();
+    if (m_dataApkPage)
+        m_dataApkPage->RefreshApkList();
 }
 
 void CCorvaneDlg::OnBrowseClicked() {
@@ -126,8 +126,8 @@ void CCorvaneDlg::OnBrowseClicked() {
     OpenPackageHooks hooks;
     hooks.accepted = [&] {
         packagePathField()->setText(package);
-        if (ImagePage)
-            ImagePage->ClearChangeMarks();
+        if (m_imagePage)
+            m_imagePage->ClearChangeMarks();
         SetMainControlsEnabled(false);
     };
     hooks.treeChanged = [&] {
@@ -159,16 +159,16 @@ void CCorvaneDlg::OnCancelClicked() {
     if (AskYesNo(this, Msg::AskSave()))
         OnSaveClicked();
     m_closing = true;
-    TabControl->disconnect(this);
+    m_tabControl->disconnect(this);
 
-    delete SystemApkPage;
-    SystemApkPage = nullptr;
-    delete DataApkPage;
-    DataApkPage = nullptr;
-    delete ImagePage;
-    ImagePage = nullptr;
-    delete SettingsPage;
-    SettingsPage = nullptr;
+    delete m_systemApkPage;
+    m_systemApkPage = nullptr;
+    delete m_dataApkPage;
+    m_dataApkPage = nullptr;
+    delete m_imagePage;
+    m_imagePage = nullptr;
+    delete m_settingsPage;
+    m_settingsPage = nullptr;
     m_app.DestroyBusyDialog();
 
     GuiReporter reporter(nullptr);

@@ -19,14 +19,12 @@ public:
     explicit CCorvaneDlg(CCorvaneApp& app, QWidget* parent = nullptr);
     ~CCorvaneDlg() override;
 
-    QIcon AppIcon;
-    CApkEditView* SystemApkPage = nullptr;
-    CApkEditView* DataApkPage = nullptr;
-    CImageView* ImagePage = nullptr;
-    CConfigView* SettingsPage = nullptr;
-    QTabWidget* TabControl = nullptr;
-    // AppDirectory + "/srctemp": where a package is unpacked.
-    QString ExtractedTreeRoot;
+    // The pages, while the window has them (the cancel command deletes them).
+    CApkEditView* SystemApkPage() const { return m_systemApkPage; }
+    CApkEditView* DataApkPage() const { return m_dataApkPage; }
+    CImageView* ImagePage() const { return m_imagePage; }
+    CConfigView* SettingsPage() const { return m_settingsPage; }
+    QTabWidget* TabControl() const { return m_tabControl; }
 
     // Creates the pages and the working directories and probes a kept tree.
     bool OnInitDialog();
@@ -52,6 +50,12 @@ private:
     void refreshApkLists();
 
     CCorvaneApp& m_app;
+    QIcon m_appIcon;
+    CApkEditView* m_systemApkPage = nullptr;
+    CApkEditView* m_dataApkPage = nullptr;
+    CImageView* m_imagePage = nullptr;
+    CConfigView* m_settingsPage = nullptr;
+    QTabWidget* m_tabControl = nullptr;
     bool m_initialised = false;
     bool m_closing = false;
 };

@@ -10,8 +10,8 @@ class CImageView : public QWidget {
 public:
     explicit CImageView(CCorvaneApp& app, QWidget* parent = nullptr);
 
-    // The root of the extracted tree.
-    QString RootDirectory;
+    // The root of the extracted tree (the state owns its place).
+    QString RootDirectory() const;
 
     // The command of a replace button (IDC_REPLACE_*): asks for a file and
     // replaces the button's image with it (archive and tree), then marks the

@@ -64,7 +64,10 @@ int ControlId(const QWidget* control) {
 QWidget* FindControl(const QWidget* parent, int id) {
     if (!parent)
         return nullptr;
-    return parent->findChild<QWidget*>(QStringLiteral("IDC_%1").arg(id));
+    // Only the dialog's own controls: a page inside it has controls of the
+    // same ids (the image and settings pages share 1006 to 1008).
+    return parent->findChild<QWidget*>(QStringLiteral("IDC_%1").arg(id),
+                                       Qt::FindDirectChildrenOnly);
 }
 
 void BuildDialog(QWidget* dialog, const DialogTemplate& dialogTemplate) {

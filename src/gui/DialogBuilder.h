@@ -28,7 +28,8 @@ private:
 QFont DialogFont(int pointSize);
 
 // Every control carries its resource id in the "controlId" property (and an
-// object name "IDC_<id>"), so that code and tests find it by id.
+// object name "IDC_<id>"), so that code and tests find it by id. A lookup
+// finds the dialog's own controls only, never those of a page inside it.
 void SetControlId(QWidget* control, int id);
 int ControlId(const QWidget* control);
 QWidget* FindControl(const QWidget* parent, int id);

@@ -46,7 +46,7 @@ QString ProgressDialog::progressText() const {
 }
 
 void ProgressDialog::reject() {
-    if (Runner)
-        Runner->requestStop();
+    if (m_runner)
+        m_runner->requestStop();
     QDialog::reject();
 }

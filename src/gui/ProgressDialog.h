@@ -14,7 +14,8 @@ public:
     explicit ProgressDialog(QWidget* parent = nullptr);
 
     // The runner whose program is waited for; set while it runs.
-    ToolRunner* Runner = nullptr;
+    ToolRunner* Runner() const { return m_runner; }
+    void SetRunner(ToolRunner* runner) { m_runner = runner; }
 
     void setBusyText(const QString& text);
     QString busyText() const;
@@ -28,4 +29,5 @@ public:
 private:
     QLabel* m_text = nullptr;
     QLabel* m_progress = nullptr;
+    ToolRunner* m_runner = nullptr;
 };

@@ -115,9 +115,9 @@ void TestAddApk::init() {
     m_app->State().setWorkingArchivePath(m_archive);
 
     m_system = std::make_unique<CApkEditView>(*m_app, Partition::System);
-    QCOMPARE(m_system->RootDirectory, m_tree + "/system");
+    QCOMPARE(m_system->RootDirectory(), m_tree + "/system");
     m_data = std::make_unique<CApkEditView>(*m_app, Partition::Data);
-    QCOMPARE(m_data->RootDirectory, m_tree + "/userdata");
+    QCOMPARE(m_data->RootDirectory(), m_tree + "/userdata");
 }
 
 void TestAddApk::cleanup() {
@@ -239,14 +239,14 @@ void TestAddApk::addThenDelete() {
     const auto archiveBefore = archive();
     QVERIFY(m_data->AddApkFile(source("Foo.apk")));
     m_data->RefreshApkList();
-    QCOMPARE(m_data->ApkPaths.size(), 1);
-    m_data->ApkList->item(0)->setSelected(true);
+    QCOMPARE(m_data->ApkPaths().size(), 1);
+    m_data->ApkList()->item(0)->setSelected(true);
     m_dialogs->answers.enqueue(UiDialogs::Answer::Yes);
     m_data->OnDeleteApk();
     QCOMPARE(m_dialogs->texts(), QStringList{"Are you sure to delete?"});
     QCOMPARE(archive(), archiveBefore);
     QCOMPARE(FileHelpers::ListDirectory(m_tree + "/userdata/app"), QStringList());
-    QCOMPARE(m_data->ApkCount, 0);
+    QCOMPARE(m_data->ApkCount(), 0);
     QCOMPARE(log().size(), 2);
 }
 
@@ -333,7 +333,7 @@ void TestAddApk::refusals() {
 
     for (const bool system : {true, false}) {
         QVERIFY(!page(system).AddApkFile(apk));
-        QVERIFY(!FileHelpers::PathExists(page(system).RootDirectory + "/app"));
+        QVERIFY(!FileHelpers::PathExists(page(system).RootDirectory() + "/app"));
     }
     QCOMPARE(m_dialogs->texts(), QStringList(2, QString(message).replace("%1", apk)));
     QCOMPARE(m_dialogs->boxes[0].caption, ApplicationTitle());
@@ -444,9 +444,9 @@ void TestAddApk::archiveFailureLeavesTree() {
         expected.prepend(kOverwrite.arg("libdemo.so"));
     QCOMPARE(m_dialogs->texts(), expected);
     QCOMPARE(m_dialogs->boxes.last().owner.data(), &page(system));
-    QCOMPARE(FileHelpers::ListDirectory(page(system).RootDirectory + "/app"), QStringList());
+    QCOMPARE(FileHelpers::ListDirectory(page(system).RootDirectory() + "/app"), QStringList());
     // The libraries go with the APK's commit: none reached the tree.
-    QVERIFY(!FileHelpers::PathExists(page(system).RootDirectory + "/lib"));
+    QVERIFY(!FileHelpers::PathExists(page(system).RootDirectory() + "/lib"));
     QCOMPARE(ReadFile(m_archive), QByteArray("damaged"));
     QVERIFY(log().isEmpty());
     // Nothing is left pending for the next start.
@@ -485,7 +485,7 @@ void TestAddApk::noPackageOpen() {
 
     for (const bool system : {true, false}) {
         QVERIFY(!page(system).AddApkFile(apk));
-        QVERIFY(!FileHelpers::PathExists(page(system).RootDirectory + "/app"));
+        QVERIFY(!FileHelpers::PathExists(page(system).RootDirectory() + "/app"));
     }
     m_dialogs->openResults.enqueue({apk});
     m_system->OnAddApk();
@@ -517,8 +517,8 @@ void TestAddApk::addCommand() {
     QVERIFY(FileHelpers::PathExists(m_tree + "/system/app/Plain.apk"));
     QVERIFY(archive().contains("system/app/Plain.apk"));
     QCOMPARE(log().size(), 1);
-    QCOMPARE(m_system->ApkPaths, QStringList{m_tree + "/system/app/Plain.apk"});
-    QCOMPARE(m_system->ApkCount, 1);
+    QCOMPARE(m_system->ApkPaths(), QStringList{m_tree + "/system/app/Plain.apk"});
+    QCOMPARE(m_system->ApkCount(), 1);
 }
 
 void TestAddApk::addCommandCancelled() {
@@ -528,7 +528,7 @@ void TestAddApk::addCommandCancelled() {
     QCOMPARE(m_dialogs->fileDialogs.size(), 1);
     QVERIFY(m_dialogs->boxes.isEmpty());
     QVERIFY(log().isEmpty());
-    QCOMPARE(m_data->ApkPaths, QStringList{m_tree + "/userdata/app/Kept.apk"});
+    QCOMPARE(m_data->ApkPaths(), QStringList{m_tree + "/userdata/app/Kept.apk"});
 }
 
 void TestAddApk::dropStopsAtFirstFailure() {
@@ -544,7 +544,7 @@ void TestAddApk::dropStopsAtFirstFailure() {
     QVERIFY(members.contains("userdata/app/First.apk"));
     QVERIFY(!members.contains("userdata/app/Third.apk"));
     QCOMPARE(log().size(), 1);
-    QCOMPARE(m_data->ApkPaths, QStringList{m_tree + "/userdata/app/First.apk"});
+    QCOMPARE(m_data->ApkPaths(), QStringList{m_tree + "/userdata/app/First.apk"});
 }
 
 void TestAddApk::dropDirectory() {

@@ -25,17 +25,17 @@ const QString kQuestion = QStringLiteral("Are you sure to delete?");
 
 QStringList RowTexts(const CApkEditView& page) {
     QStringList texts;
-    for (int row = 0; row < page.ApkList->count(); ++row)
-        texts << page.ApkList->item(row)->text();
+    for (int row = 0; row < page.ApkList()->count(); ++row)
+        texts << page.ApkList()->item(row)->text();
     return texts;
 }
 
 // The list and ApkPaths agree: same count, row i names entry i.
 void VerifyInvariant(const CApkEditView& page) {
-    QCOMPARE(page.ApkList->count(), page.ApkCount);
-    QCOMPARE(page.ApkPaths.size(), page.ApkCount);
-    for (int row = 0; row < page.ApkCount; ++row)
-        QCOMPARE(page.ApkList->item(row)->text(), FileNamePart(page.ApkPaths.at(row)));
+    QCOMPARE(page.ApkList()->count(), page.ApkCount());
+    QCOMPARE(page.ApkPaths().size(), page.ApkCount());
+    for (int row = 0; row < page.ApkCount(); ++row)
+        QCOMPARE(page.ApkList()->item(row)->text(), FileNamePart(page.ApkPaths().at(row)));
 }
 
 } // namespace
@@ -89,7 +89,7 @@ void TestApkEditView::cleanup() {
 
 void TestApkEditView::listSetUp() {
     auto page = MakePage(true, {"system/app/Music.apk"});
-    QListWidget* list = page->ApkList;
+    QListWidget* list = page->ApkList();
     QVERIFY(list);
     QCOMPARE(list, page->findChild<QListWidget*>("IDC_1003"));
     QCOMPARE(list->viewMode(), QListView::IconMode);
@@ -101,10 +101,10 @@ void TestApkEditView::listSetUp() {
     QVERIFY(page->addButton()->isEnabled());
     QVERIFY(!page->deleteButton()->isEnabled());
 
-    QCOMPARE(page->RootDirectory, Tree() + "/system");
+    QCOMPARE(page->RootDirectory(), Tree() + "/system");
     page->RefreshApkList();
-    QCOMPARE(page->ApkCount, 1);
-    QCOMPARE(page->ApkPaths, QStringList{Tree() + "/system/app/Music.apk"});
+    QCOMPARE(page->ApkCount(), 1);
+    QCOMPARE(page->ApkPaths(), QStringList{Tree() + "/system/app/Music.apk"});
     QCOMPARE(list->count(), 1);
     QVERIFY(!list->item(0)->icon().isNull());
     QCOMPARE(list->item(0)->text(), QStringLiteral("Music.apk"));
@@ -174,7 +174,7 @@ void TestApkEditView::refresh() {
         paths << Tree() + "/" + row;
         texts << FileNamePart(row);
     }
-    QCOMPARE(page->ApkPaths, paths);
+    QCOMPARE(page->ApkPaths(), paths);
     QCOMPARE(RowTexts(*page), texts);
     VerifyInvariant(*page);
 }
@@ -191,10 +191,10 @@ void TestApkEditView::refreshRebuildsCompletely() {
     QCOMPARE(RowTexts(*page), (QStringList{"A.apk", "C.apk", "D.apk"}));
     VerifyInvariant(*page);
 
-    // A page whose partition is not set lists nothing.
-    page->RootDirectory.clear();
+    // Without a tree (cleared by a failed open) the page lists nothing.
+    QVERIFY(QDir(Tree()).removeRecursively());
     page->RefreshApkList();
-    QCOMPARE(page->ApkCount, 0);
+    QCOMPARE(page->ApkCount(), 0);
     VerifyInvariant(*page);
 }
 
@@ -222,7 +222,7 @@ void TestApkEditView::resize() {
     page->show();
     page->resize(client);
     QCOMPARE(page->size(), client);
-    QCOMPARE(page->ApkList->geometry(), list);
+    QCOMPARE(page->ApkList()->geometry(), list);
     QCOMPARE(page->addButton()->geometry(), add);
     QCOMPARE(page->deleteButton()->geometry(), remove);
 }
@@ -234,28 +234,28 @@ void TestApkEditView::deleteButtonFollowsClicksAndSelection() {
     page->RefreshApkList();
     QVERIFY(QTest::qWaitForWindowExposed(page.get()));
     QPushButton* remove = page->deleteButton();
-    QWidget* viewport = page->ApkList->viewport();
+    QWidget* viewport = page->ApkList()->viewport();
 
     // A click on a row enables Delete.
-    const QPoint onRow = page->ApkList->visualItemRect(page->ApkList->item(1)).center();
+    const QPoint onRow = page->ApkList()->visualItemRect(page->ApkList()->item(1)).center();
     QTest::mouseClick(viewport, Qt::LeftButton, {}, onRow);
-    QVERIFY(page->ApkList->item(1)->isSelected());
+    QVERIFY(page->ApkList()->item(1)->isSelected());
     QVERIFY(remove->isEnabled());
 
     // A click on an empty part disables it.
     const QPoint empty(viewport->width() - 5, viewport->height() - 5);
-    QVERIFY(!page->ApkList->itemAt(empty));
+    QVERIFY(!page->ApkList()->itemAt(empty));
     QTest::mouseClick(viewport, Qt::LeftButton, {}, empty);
     QVERIFY(!remove->isEnabled());
 
     // Selection changes and hovering ask the rows.
-    page->ApkList->item(0)->setSelected(true);
+    page->ApkList()->item(0)->setSelected(true);
     QVERIFY(remove->isEnabled());
     QVERIFY(page->UpdateDeleteButton());
     remove->setEnabled(false);
     QTest::mouseMove(viewport, empty);
     QVERIFY(remove->isEnabled());
-    page->ApkList->clearSelection();
+    page->ApkList()->clearSelection();
     QVERIFY(!remove->isEnabled());
     remove->setEnabled(true);
     QVERIFY(!page->UpdateDeleteButton());
@@ -272,7 +272,7 @@ void TestApkEditView::contextMenu() {
     QFETCH(bool, selected);
     auto page = MakePage(true, {"system/app/A.apk", "system/app/B.apk"});
     page->RefreshApkList();
-    page->ApkList->item(1)->setSelected(selected);
+    page->ApkList()->item(1)->setSelected(selected);
     page->deleteButton()->setEnabled(!selected);
 
     std::unique_ptr<QMenu> menu(page->BuildContextMenu(page.get()));
@@ -302,7 +302,7 @@ void TestApkEditView::contextCommands() {
     page->RunContextCommand(CApkEditView::ID_MENU_DELETE);
     QCOMPARE(dialogs.texts(), QStringList{kQuestion});
     QVERIFY(FileHelpers::PathExists(Tree() + "/system/app/A.apk"));
-    QCOMPARE(page->ApkCount, 1);
+    QCOMPARE(page->ApkCount(), 1);
 
     // Add asks for files.
     page->RunContextCommand(CApkEditView::ID_MENU_ADD);
@@ -352,7 +352,7 @@ void TestApkEditView::keys() {
     page->RefreshApkList();
     page->deleteButton()->setEnabled(true);
 
-    QWidget* receiver = target == "list"     ? static_cast<QWidget*>(page->ApkList)
+    QWidget* receiver = target == "list"     ? static_cast<QWidget*>(page->ApkList())
                         : target == "add"    ? page->addButton()
                         : target == "delete" ? page->deleteButton()
                                              : static_cast<QWidget*>(page.get());
@@ -366,7 +366,7 @@ void TestApkEditView::keys() {
     QVERIFY(dialogs.fileDialogs.isEmpty());
     QVERIFY(host.isVisible());
     QCOMPARE(host.result(), 0);
-    QCOMPARE(page->ApkCount, 2);
+    QCOMPARE(page->ApkCount(), 2);
     QVERIFY(FileHelpers::PathExists(Tree() + "/system/app/A.apk"));
 }
 

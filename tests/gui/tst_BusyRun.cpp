@@ -104,10 +104,10 @@ void TestBusyRun::init() {
     m_main = std::make_unique<MainControls>();
     m_main->show();
     m_app = std::make_unique<CCorvaneApp>(m_bundle->path());
-    m_app->MainWindow = m_main.get();
+    m_app->SetMainWindow(m_main.get());
     m_app->CreateBusyDialog();
     m_shows.shows = 0;
-    m_app->BusyDialog->installEventFilter(&m_shows);
+    m_app->BusyDialog()->installEventFilter(&m_shows);
 }
 
 void TestBusyRun::cleanup() {
@@ -144,7 +144,7 @@ void TestBusyRun::missingToolNeverShowsOrDisables() {
     QVERIFY2(error.contains("could not be started"), qPrintable(error));
     QCOMPARE(m_shows.shows, 0);
     QCOMPARE(m_main->enableChanges, 0);
-    QVERIFY(m_app->BusyDialog->isHidden());
+    QVERIFY(m_app->BusyDialog()->isHidden());
     QVERIFY(!m_app->IsToolRunning());
 }
 
@@ -152,12 +152,12 @@ void TestBusyRun::programThatEndsAtOnce() {
     m_bundle->replaceToolWithScript("Config/7za", "exit 0");
     QVERIFY(extract());
     QCOMPARE(m_shows.shows, 1);
-    QVERIFY(m_app->BusyDialog->isHidden());
+    QVERIFY(m_app->BusyDialog()->isHidden());
     QCOMPARE(m_main->disabledOrder, kDisableOrder);
     QVERIFY(m_main->allEnabled());
-    QCOMPARE(m_app->BusyDialog->busyText(), QString("Decompressing files"));
+    QCOMPARE(m_app->BusyDialog()->busyText(), QString("Decompressing files"));
     QVERIFY(!m_app->IsToolRunning());
-    QVERIFY(m_app->BusyDialog->Runner == nullptr);
+    QVERIFY(m_app->BusyDialog()->Runner() == nullptr);
 }
 
 void TestBusyRun::dotsAdvanceOnlyOnTicks() {
@@ -171,7 +171,7 @@ void TestBusyRun::dotsAdvanceOnlyOnTicks() {
     connect(&sample, &QTimer::timeout, this, [&] {
         if (!m_app->IsToolRunning())
             return;
-        const QString text = m_app->BusyDialog->busyText();
+        const QString text = m_app->BusyDialog()->busyText();
         if (texts.isEmpty() || texts.last() != text)
             texts << text;
         controlsDisabledWhileRunning = controlsDisabledWhileRunning && !m_main->allEnabled();
@@ -179,8 +179,8 @@ void TestBusyRun::dotsAdvanceOnlyOnTicks() {
     sample.start();
     QVERIFY(extract());
     sample.stop();
-    QVERIFY2(m_app->BusyStep >= 2 && m_app->BusyStep <= 11,
-             qPrintable(QStringLiteral("BusyStep %1").arg(m_app->BusyStep)));
+    QVERIFY2(m_app->BusyStep() >= 2 && m_app->BusyStep() <= 11,
+             qPrintable(QStringLiteral("BusyStep %1").arg(m_app->BusyStep())));
     QCOMPARE(m_shows.shows, 1);
     QVERIFY(controlsDisabledWhileRunning);
     QVERIFY(m_main->allEnabled());
@@ -191,8 +191,8 @@ void TestBusyRun::dotsAdvanceOnlyOnTicks() {
         QVERIFY(text.startsWith("Decompressing files"));
         QCOMPARE(text.mid(19), QString(text.size() - 19, '.'));
     }
-    QCOMPARE(m_app->BusyDialog->busyText(),
-             "Decompressing files" + BusyDotSuffix(m_app->BusyStep - 1));
+    QCOMPARE(m_app->BusyDialog()->busyText(),
+             "Decompressing files" + BusyDotSuffix(m_app->BusyStep() - 1));
 }
 
 void TestBusyRun::percentageShownWhenReported() {
@@ -208,7 +208,7 @@ void TestBusyRun::percentageShownWhenReported() {
     QTimer sample;
     sample.setInterval(20);
     connect(&sample, &QTimer::timeout, this, [&] {
-        const QString text = m_app->BusyDialog->progressText();
+        const QString text = m_app->BusyDialog()->progressText();
         if (!text.isEmpty() && (shown.isEmpty() || shown.last() != text))
             shown << text;
         if (text == "55%")
@@ -219,7 +219,7 @@ void TestBusyRun::percentageShownWhenReported() {
     sample.stop();
     QVERIFY2(shown.contains("55%"), qPrintable(shown.join('|')));
     QVERIFY2(shown.indexOf("10%") <= shown.indexOf("55%"), qPrintable(shown.join('|')));
-    QVERIFY(m_app->BusyDialog->progressText().isEmpty());
+    QVERIFY(m_app->BusyDialog()->progressText().isEmpty());
 
     // The next run starts without the old percentage, and a program that
     // reports none never shows one.
@@ -248,15 +248,15 @@ void TestBusyRun::closeBoxStopsAndNextRunWorks() {
             return;
         poll.stop();
         runningSeen =
-            m_app->IsToolRunning() && m_app->BusyDialog->isVisible() && !m_main->allEnabled();
-        m_app->BusyDialog->close(); // the close box
+            m_app->IsToolRunning() && m_app->BusyDialog()->isVisible() && !m_main->allEnabled();
+        m_app->BusyDialog()->close(); // the close box
     });
     poll.start();
     QString error;
     QVERIFY(!extract(&error));
     QVERIFY(runningSeen);
     QVERIFY2(error.contains("stopped"), qPrintable(error));
-    QVERIFY(m_app->BusyDialog->isHidden());
+    QVERIFY(m_app->BusyDialog()->isHidden());
     QVERIFY(m_main->allEnabled());
     QVERIFY(!m_app->IsToolRunning());
     // Killed: the loop that waits for its cue is gone with it.
@@ -286,11 +286,11 @@ void TestBusyRun::escapeStopsUnderModalMainWindow() {
         if (!QFileInfo::exists(started))
             return;
         poll.stop();
-        if (QWindow* window = m_app->BusyDialog->windowHandle())
+        if (QWindow* window = m_app->BusyDialog()->windowHandle())
             QTest::keyClick(window, Qt::Key_Escape);
-        stoppedByKey = m_app->BusyDialog->isHidden();
+        stoppedByKey = m_app->BusyDialog()->isHidden();
         if (!stoppedByKey)
-            m_app->BusyDialog->reject();
+            m_app->BusyDialog()->reject();
     });
     poll.start();
     QString error;
@@ -309,8 +309,8 @@ void TestBusyRun::backgroundWorkShowsTheDialog() {
     QCOMPARE(m_shows.shows, 1);
     QCOMPARE(m_main->disabledOrder, kDisableOrder);
     QVERIFY(m_main->allEnabled());
-    QVERIFY(m_app->BusyDialog->busyText().startsWith("Compressing files"));
-    QVERIFY(m_app->BusyDialog->isHidden());
+    QVERIFY(m_app->BusyDialog()->busyText().startsWith("Compressing files"));
+    QVERIFY(m_app->BusyDialog()->isHidden());
     QVERIFY(!m_app->IsToolRunning());
 }
 
@@ -319,10 +319,10 @@ void TestBusyRun::closeBoxStopsBackgroundWork() {
     QTimer poll;
     poll.setInterval(20);
     connect(&poll, &QTimer::timeout, this, [&] {
-        if (!m_app->BusyDialog->isVisible())
+        if (!m_app->BusyDialog()->isVisible())
             return;
         poll.stop();
-        m_app->BusyDialog->close(); // the close box
+        m_app->BusyDialog()->close(); // the close box
     });
     poll.start();
     bool sawStop = false;
@@ -333,7 +333,7 @@ void TestBusyRun::closeBoxStopsBackgroundWork() {
         return !sawStop;
     }));
     QVERIFY(sawStop);
-    QVERIFY(m_app->BusyDialog->isHidden());
+    QVERIFY(m_app->BusyDialog()->isHidden());
     QVERIFY(m_main->allEnabled());
     QVERIFY(!m_app->IsToolRunning());
 }

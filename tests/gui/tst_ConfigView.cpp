@@ -123,14 +123,14 @@ void tst_ConfigView::buttonsOpenTheirFileInTheDefaultEditor() {
     setDefault(QStringLiteral("editor.desktop"));
 
     CConfigView page(*m_app);
-    QCOMPARE(page.RootDirectory, m_bundle->file(QStringLiteral("srctemp")));
+    QCOMPARE(page.RootDirectory(), m_bundle->file(QStringLiteral("srctemp")));
     QPushButton* button = Control<QPushButton>(&page, buttonId);
     QVERIFY(button);
     QTEST(button->text(), "caption");
     button->click();
 
     // The file need not exist: the editor is simply given the path.
-    QTRY_COMPARE_WITH_TIMEOUT(ReadFile(output), recorded({page.RootDirectory + file}).toUtf8(),
+    QTRY_COMPARE_WITH_TIMEOUT(ReadFile(output), recorded({page.RootDirectory() + file}).toUtf8(),
                               30000);
     QVERIFY(m_dialogs->chooserCandidates.isEmpty());
     QVERIFY(m_dialogs->boxes.isEmpty());
@@ -191,7 +191,7 @@ void tst_ConfigView::withoutAUsableDefaultTheUserChooses() {
 
     CConfigView page(*m_app);
     Control<QPushButton>(&page, 1006)->click();
-    const QString path = page.RootDirectory + QStringLiteral("/system/build.prop");
+    const QString path = page.RootDirectory() + QStringLiteral("/system/build.prop");
 
     // The installed applications that declare plain text, by name.
     QCOMPARE(m_dialogs->chooserCandidates.size(), 1);

@@ -116,15 +116,15 @@ void TestDeleteApk::open(int version, bool systemPage, const QStringList& files,
 
     m_page =
         std::make_unique<CApkEditView>(*m_app, systemPage ? Partition::System : Partition::Data);
-    QCOMPARE(m_page->RootDirectory, Tree() + (systemPage ? "/system" : "/userdata"));
+    QCOMPARE(m_page->RootDirectory(), Tree() + (systemPage ? "/system" : "/userdata"));
     m_page->RefreshApkList();
 }
 
 void TestDeleteApk::select(const QStringList& relativePaths) {
     for (const QString& relative : relativePaths) {
-        const int row = static_cast<int>(m_page->ApkPaths.indexOf(InTree(relative)));
+        const int row = static_cast<int>(m_page->ApkPaths().indexOf(InTree(relative)));
         QVERIFY2(row >= 0, qPrintable(relative + " is not listed"));
-        m_page->ApkList->item(row)->setSelected(true);
+        m_page->ApkList()->item(row)->setSelected(true);
     }
 }
 
@@ -240,9 +240,9 @@ void TestDeleteApk::deletes() {
 
     // The list was rebuilt from disk.
     for (const QString& relative : selected)
-        QVERIFY(!m_page->ApkPaths.contains(InTree(relative)));
-    QCOMPARE(m_page->ApkList->count(), m_page->ApkCount);
-    QCOMPARE(m_page->ApkPaths.size(), m_page->ApkCount);
+        QVERIFY(!m_page->ApkPaths().contains(InTree(relative)));
+    QCOMPARE(m_page->ApkList()->count(), m_page->ApkCount());
+    QCOMPARE(m_page->ApkPaths().size(), m_page->ApkCount());
 }
 
 void TestDeleteApk::fileFaultEndsPass_data() {
@@ -277,10 +277,10 @@ void TestDeleteApk::fileFaultEndsPass() {
 
     open(version, true, files);
     const QStringList membersBefore = members();
-    QCOMPARE(m_page->ApkCount, 3);
-    const QStringList apks = m_page->ApkPaths;
+    QCOMPARE(m_page->ApkCount(), 3);
+    const QStringList apks = m_page->ApkPaths();
     for (int row = 0; row < 3; ++row)
-        m_page->ApkList->item(row)->setSelected(true);
+        m_page->ApkList()->item(row)->setSelected(true);
     FileHelpers::SetFileFaultsForTesting([&](FileHelpers::FileOp op, const QString& path) {
         return op == FileHelpers::FileOp(faultOp) && path == InTree(faultPath);
     });
@@ -314,14 +314,14 @@ void TestDeleteApk::fileFaultEndsPass() {
     QStringList expected;
     for (const QString& relative : rowsAfter)
         expected << InTree(relative);
-    QCOMPARE(m_page->ApkPaths, expected);
-    QCOMPARE(m_page->ApkList->count(), m_page->ApkCount);
-    for (int row = 0; row < m_page->ApkCount; ++row)
-        QCOMPARE(m_page->ApkList->item(row)->text(), FileNamePart(m_page->ApkPaths.at(row)));
+    QCOMPARE(m_page->ApkPaths(), expected);
+    QCOMPARE(m_page->ApkList()->count(), m_page->ApkCount());
+    for (int row = 0; row < m_page->ApkCount(); ++row)
+        QCOMPARE(m_page->ApkList()->item(row)->text(), FileNamePart(m_page->ApkPaths().at(row)));
 
     // A later pass picks the file its row shows.
     FileHelpers::SetFileFaultsForTesting(nullptr);
-    m_page->ApkList->item(m_page->ApkCount - 1)->setSelected(true);
+    m_page->ApkList()->item(m_page->ApkCount() - 1)->setSelected(true);
     m_dialogs->answers.enqueue(UiDialogs::Answer::Yes);
     m_page->OnDeleteApk();
     QCOMPARE(logPaths(), (QStringList{apks.at(0), apks.at(2)}));
@@ -342,7 +342,7 @@ void TestDeleteApk::upperCaseExtensionInDirectoryLayout() {
     QVERIFY(FileHelpers::PathExists(InTree("system/app/Browser/Browser.APK")));
     QVERIFY(FileHelpers::PathExists(InTree("system/app/Music.apk")));
     QVERIFY(m_app->State().changeLog().isEmpty());
-    QCOMPARE(m_page->ApkCount, 2);
+    QCOMPARE(m_page->ApkCount(), 2);
 }
 
 void TestDeleteApk::archiveFailure_data() {
@@ -382,8 +382,8 @@ void TestDeleteApk::archiveFailure() {
     QVERIFY(m_app->State().changeLog().isEmpty());
     QCOMPARE(ReadFile(broken), archiveData);
     QVERIFY(!FileHelpers::PathExists(pending()));
-    QCOMPARE(m_page->ApkCount, 2);
-    QCOMPARE(m_page->ApkList->count(), 2);
+    QCOMPARE(m_page->ApkCount(), 2);
+    QCOMPARE(m_page->ApkList()->count(), 2);
 }
 
 void TestDeleteApk::answerNo() {
@@ -401,7 +401,7 @@ void TestDeleteApk::answerNo() {
     QVERIFY(FileHelpers::PathExists(InTree("system/app/Music.apk")));
     QVERIFY(m_app->State().changeLog().isEmpty());
     // Not even refreshed: the rows keep their selection.
-    QCOMPARE(m_page->ApkList->selectedItems().size(), 2);
+    QCOMPARE(m_page->ApkList()->selectedItems().size(), 2);
 }
 
 void TestDeleteApk::noPackageOpen() {
@@ -433,7 +433,7 @@ void TestDeleteApk::noSelection() {
     QCOMPARE(ReadFile(m_archive), archiveBefore);
     QVERIFY(m_app->State().changeLog().isEmpty());
     // Rebuilt: the file written meanwhile is listed now.
-    QCOMPARE(m_page->ApkPaths,
+    QCOMPARE(m_page->ApkPaths(),
              (QStringList{InTree("system/app/Music.apk"), InTree("system/app/New.apk")}));
 }
 

@@ -36,10 +36,10 @@ QByteArray run(const QString& program, const QStringList& arguments) {
 }
 
 void selectRows(CApkEditView* page, const QStringList& fileNames) {
-    page->ApkList->clearSelection();
-    for (int i = 0; i < page->ApkPaths.size(); ++i)
-        if (fileNames.contains(QFileInfo(page->ApkPaths[i]).fileName()))
-            page->ApkList->item(i)->setSelected(true);
+    page->ApkList()->clearSelection();
+    for (int i = 0; i < page->ApkPaths().size(); ++i)
+        if (fileNames.contains(QFileInfo(page->ApkPaths()[i]).fileName()))
+            page->ApkList()->item(i)->setSelected(true);
 }
 
 QString sha256Fingerprint(const QString& certificatePem) {
@@ -81,12 +81,12 @@ void TestEndToEnd::editAndSaveTheSamplePackage() {
     QCOMPARE(app.State().androidMajorVersion(), 5);
 
     // System page: add an APK whose two ABIs share a library name.
-    dlg.TabControl->setCurrentIndex(1);
-    CApkEditView* system = dlg.SystemApkPage;
+    dlg.TabControl()->setCurrentIndex(1);
+    CApkEditView* system = dlg.SystemApkPage();
     const QString nativeApk = kTestData + "/NativeDemo.apk";
     dialogs.openResults.enqueue({nativeApk});
     dialogs.answers.enqueue(UiDialogs::Answer::Yes); // overwrite libdemo.so
-    dlg.SystemApkPage->OnAddApk();
+    dlg.SystemApkPage()->OnAddApk();
     QVERIFY(dialogs.texts().contains("File \"libdemo.so\" exist,Do you want to overwrite?"));
     const QString tree = bundle.file("srctemp");
     QVERIFY(FileHelpers::PathExists(tree + "/system/app/NativeDemo/NativeDemo.apk"));
@@ -99,8 +99,8 @@ void TestEndToEnd::editAndSaveTheSamplePackage() {
     QVERIFY(!FileHelpers::PathExists(tree + "/system/priv-app/Settings"));
 
     // Data page: add one, delete one.
-    dlg.TabControl->setCurrentIndex(2);
-    CApkEditView* data = dlg.DataApkPage;
+    dlg.TabControl()->setCurrentIndex(2);
+    CApkEditView* data = dlg.DataApkPage();
     const QString fooApk = kTestData + "/Foo.apk";
     dialogs.openResults.enqueue({fooApk});
     data->OnAddApk();
@@ -109,15 +109,15 @@ void TestEndToEnd::editAndSaveTheSamplePackage() {
     data->OnDeleteApk();
 
     // Images.
-    dlg.TabControl->setCurrentIndex(0);
+    dlg.TabControl()->setCurrentIndex(0);
     const QString newLogo = user + "/my logo.img";
     QVERIFY(WriteFile(newLogo, QByteArray(5000, 'N')));
     dialogs.openResults.enqueue({newLogo});
-    dlg.ImagePage->ReplaceImageFile(1006);
+    dlg.ImagePage()->ReplaceImageFile(1006);
     const QString newAnimation = user + "/boot animation.zip";
     QVERIFY(WriteZip(newAnimation, {{"desc.txt", "1280 720 30\n"}}));
     dialogs.openResults.enqueue({newAnimation});
-    dlg.ImagePage->ReplaceImageFile(1008);
+    dlg.ImagePage()->ReplaceImageFile(1008);
 
     // build.prop edited in the tree, as the editor would.
     const QByteArray buildProp = ReadFile(tree + "/system/build.prop") + "ro.corvane.edited=1\n";

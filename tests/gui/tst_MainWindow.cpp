@@ -30,6 +30,7 @@ private slots:
     void templateGeometry();
     void firmwareLabelAndTabOrder();
     void pageSwitching();
+    void controlLookupsStayOnTheirPage();
     void apkTabReReadsItsDirectory();
     void escapeAndCloseBoxAskToSave_data();
     void escapeAndCloseBoxAskToSave();
@@ -68,6 +69,21 @@ void TestMainWindow::cleanup() {
     m_bundle.reset();
 }
 
+void TestMainWindow::controlLookupsStayOnTheirPage() {
+    // The image and settings pages share the ids 1006 to 1008: a lookup from
+    // the window finds neither page's button, a lookup from a page its own.
+    makeWindow();
+    QVERIFY(m_dlg->OnInitDialog());
+    QCOMPARE(int(IDC_REPLACE_LOGO), int(IDC_OPEN_BUILD_PROP));
+    QCOMPARE(FindControl(m_dlg.get(), IDC_REPLACE_LOGO), nullptr);
+    auto* logo = Control<QPushButton>(m_dlg->ImagePage(), IDC_REPLACE_LOGO);
+    auto* buildProp = Control<QPushButton>(m_dlg->SettingsPage(), IDC_OPEN_BUILD_PROP);
+    QVERIFY(logo && buildProp && logo != buildProp);
+    QVERIFY(logo->text().contains("logo", Qt::CaseInsensitive));
+    QVERIFY(buildProp->text().contains("build.prop", Qt::CaseInsensitive));
+    QVERIFY(Control<QPushButton>(m_dlg.get(), IDC_BROWSE));
+}
+
 void TestMainWindow::startWithoutKeptTree() {
     makeWindow();
     QVERIFY(m_dlg->OnInitDialog());
@@ -76,22 +92,22 @@ void TestMainWindow::startWithoutKeptTree() {
     QCOMPARE(m_dlg->minimumSize(), m_dlg->maximumSize());
     QVERIFY(m_dlg->windowFlags() & Qt::WindowMinimizeButtonHint);
     QVERIFY(!(m_dlg->windowFlags() & Qt::WindowMaximizeButtonHint));
-    QCOMPARE(m_dlg->TabControl->count(), 4);
+    QCOMPARE(m_dlg->TabControl()->count(), 4);
     const QStringList tabs{"Image", "System Pre-installed APK", "Data Pre-installed APK",
                            "Settings"};
     for (int i = 0; i < 4; ++i)
-        QCOMPARE(m_dlg->TabControl->tabText(i), tabs[i]);
-    QVERIFY(m_dlg->ImagePage->isVisible());
-    QVERIFY(!m_dlg->SystemApkPage->isVisible());
-    QCOMPARE(m_dlg->SystemApkPage->PagePartition, Partition::System);
-    QCOMPARE(m_dlg->DataApkPage->PagePartition, Partition::Data);
-    QCOMPARE(m_dlg->SystemApkPage->RootDirectory, file("srctemp/system"));
-    QCOMPARE(m_dlg->DataApkPage->RootDirectory, file("srctemp/userdata"));
-    QCOMPARE(m_dlg->ImagePage->RootDirectory, file("srctemp"));
-    QCOMPARE(m_dlg->SettingsPage->RootDirectory, file("srctemp"));
-    QCOMPARE(m_dlg->SystemApkPage->ApkList->count(), 0);
+        QCOMPARE(m_dlg->TabControl()->tabText(i), tabs[i]);
+    QVERIFY(m_dlg->ImagePage()->isVisible());
+    QVERIFY(!m_dlg->SystemApkPage()->isVisible());
+    QCOMPARE(m_dlg->SystemApkPage()->PagePartition(), Partition::System);
+    QCOMPARE(m_dlg->DataApkPage()->PagePartition(), Partition::Data);
+    QCOMPARE(m_dlg->SystemApkPage()->RootDirectory(), file("srctemp/system"));
+    QCOMPARE(m_dlg->DataApkPage()->RootDirectory(), file("srctemp/userdata"));
+    QCOMPARE(m_dlg->ImagePage()->RootDirectory(), file("srctemp"));
+    QCOMPARE(m_dlg->SettingsPage()->RootDirectory(), file("srctemp"));
+    QCOMPARE(m_dlg->SystemApkPage()->ApkList()->count(), 0);
     QCOMPARE(m_app->State().androidMajorVersion(), 4);
-    QCOMPARE(m_app->MainWindow.data(), m_dlg.get());
+    QCOMPARE(m_app->MainWindow(), m_dlg.get());
     QVERIFY(FileHelpers::PathExists(file("Apktemp")));
     QVERIFY(FileHelpers::PathExists(file("zipTemp")));
     QVERIFY(m_dialogs->boxes.isEmpty());
@@ -104,8 +120,8 @@ void TestMainWindow::keptTreeVersionIsProbed() {
     m_dlg->OnInitDialog();
     QCOMPARE(m_app->State().androidMajorVersion(), 5);
     // Listed as soon as the tab is selected, before any package is opened.
-    m_dlg->TabControl->setCurrentIndex(1);
-    QCOMPARE(m_dlg->SystemApkPage->ApkPaths,
+    m_dlg->TabControl()->setCurrentIndex(1);
+    QCOMPARE(m_dlg->SystemApkPage()->ApkPaths(),
              QStringList({file("srctemp/system/app/Browser/Browser.apk")}));
 }
 
@@ -156,7 +172,7 @@ void TestMainWindow::firmwareLabelAndTabOrder() {
     QVERIFY(QTest::qWaitForWindowExposed(m_dlg.get()));
     m_dlg->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(m_dlg.get()));
-    QCOMPARE(m_dlg->TabControl->focusPolicy(), Qt::NoFocus);
+    QCOMPARE(m_dlg->TabControl()->focusPolicy(), Qt::NoFocus);
     Control<QPushButton>(m_dlg.get(), IDC_SAVE)->setFocus();
     // Round the whole chain, back to Save.
     QList<int> visited;
@@ -164,7 +180,7 @@ void TestMainWindow::firmwareLabelAndTabOrder() {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         QWidget* focus = QApplication::focusWidget();
         QVERIFY(focus);
-        QVERIFY2(focus != m_dlg->TabControl && focus != m_dlg->TabControl->tabBar(),
+        QVERIFY2(focus != m_dlg->TabControl() && focus != m_dlg->TabControl()->tabBar(),
                  "the tab control took the focus");
         visited << ControlId(focus);
     }
@@ -176,14 +192,14 @@ void TestMainWindow::pageSwitching() {
     makeWindow();
     m_dlg->OnInitDialog();
     m_dlg->show();
-    const QList<QWidget*> pages{m_dlg->ImagePage, m_dlg->SystemApkPage, m_dlg->DataApkPage,
-                                m_dlg->SettingsPage};
+    const QList<QWidget*> pages{m_dlg->ImagePage(), m_dlg->SystemApkPage(), m_dlg->DataApkPage(),
+                                m_dlg->SettingsPage()};
     for (const int tab : {1, 2, 3, 0, 2}) {
-        m_dlg->TabControl->setCurrentIndex(tab);
+        m_dlg->TabControl()->setCurrentIndex(tab);
         for (int i = 0; i < pages.size(); ++i)
             QCOMPARE(pages[i]->isVisible(), i == tab);
         // Each page fills the area below the tab headers.
-        QVERIFY(pages[tab]->width() > m_dlg->TabControl->width() - 20);
+        QVERIFY(pages[tab]->width() > m_dlg->TabControl()->width() - 20);
     }
 }
 
@@ -192,19 +208,19 @@ void TestMainWindow::apkTabReReadsItsDirectory() {
     makeWindow();
     m_dlg->OnInitDialog();
     m_dlg->show();
-    m_dlg->TabControl->setCurrentIndex(1);
-    QCOMPARE(m_dlg->SystemApkPage->ApkCount, 1);
-    m_dlg->SystemApkPage->ApkList->selectAll();
-    m_dlg->SystemApkPage->deleteButton()->setEnabled(true);
+    m_dlg->TabControl()->setCurrentIndex(1);
+    QCOMPARE(m_dlg->SystemApkPage()->ApkCount(), 1);
+    m_dlg->SystemApkPage()->ApkList()->selectAll();
+    m_dlg->SystemApkPage()->deleteButton()->setEnabled(true);
 
     QVERIFY(WriteFile(file("srctemp/system/app/Camera.apk"), "apk"));
-    m_dlg->TabControl->setCurrentIndex(0);
-    m_dlg->TabControl->setCurrentIndex(1);
-    QCOMPARE(m_dlg->SystemApkPage->ApkCount, 2);
-    QVERIFY(!m_dlg->SystemApkPage->deleteButton()->isEnabled());
+    m_dlg->TabControl()->setCurrentIndex(0);
+    m_dlg->TabControl()->setCurrentIndex(1);
+    QCOMPARE(m_dlg->SystemApkPage()->ApkCount(), 2);
+    QVERIFY(!m_dlg->SystemApkPage()->deleteButton()->isEnabled());
     // The data page lists only its own partition.
-    m_dlg->TabControl->setCurrentIndex(2);
-    QCOMPARE(m_dlg->DataApkPage->ApkCount, 0);
+    m_dlg->TabControl()->setCurrentIndex(2);
+    QCOMPARE(m_dlg->DataApkPage()->ApkCount(), 0);
 }
 
 void TestMainWindow::escapeAndCloseBoxAskToSave_data() {
@@ -223,7 +239,7 @@ void TestMainWindow::escapeAndCloseBoxAskToSave() {
     m_dlg->show();
     m_dialogs->answers.enqueue(UiDialogs::Answer::No);
     if (how.endsWith("on last tab"))
-        m_dlg->TabControl->setCurrentIndex(3);
+        m_dlg->TabControl()->setCurrentIndex(3);
     if (how == "button")
         Control<QPushButton>(m_dlg.get(), IDC_CANCEL)->click();
     else if (how == "escape")
@@ -234,8 +250,8 @@ void TestMainWindow::escapeAndCloseBoxAskToSave() {
     QCOMPARE(m_dialogs->boxes[0].caption, QString("Velkor"));
     QVERIFY(!m_dlg->isVisible());
     QCOMPARE(m_dlg->result(), int(QDialog::Rejected));
-    QVERIFY(m_dlg->SystemApkPage == nullptr);
-    QVERIFY(m_app->BusyDialog == nullptr);
+    QVERIFY(m_dlg->SystemApkPage() == nullptr);
+    QVERIFY(m_app->BusyDialog() == nullptr);
     QVERIFY(FileHelpers::PathExists(file("log.txt")));
 }
 
@@ -250,8 +266,8 @@ void TestMainWindow::cancelIgnoredWhileToolRuns() {
         QTest::keyClick(m_dlg.get(), Qt::Key_Escape);
         m_dlg->close();
         m_dlg->reject();
-        stillOpen = m_dlg->isVisible() && m_app->BusyDialog != nullptr;
-        m_app->BusyDialog->reject();
+        stillOpen = m_dlg->isVisible() && m_app->BusyDialog() != nullptr;
+        m_app->BusyDialog()->reject();
     });
     QVERIFY(!ExtractArchive(m_app->Runner(), m_app->State().paths(), file("x.zip"), file("out")));
     QVERIFY(stillOpen);

@@ -106,8 +106,8 @@ void TestOpenPackage::refusalKeepsCurrentWork() {
 void TestOpenPackage::opensPackage() {
     const QString package = makePackage("my package 固件.zip", "5.1.1", "Browser/Browser.apk");
     const QByteArray before = ReadFile(package);
-    m_dlg->ImagePage->MarkPageChanged(1006);
-    m_dlg->ImagePage->MarkPageChanged(1015);
+    m_dlg->ImagePage()->MarkPageChanged(1006);
+    m_dlg->ImagePage()->MarkPageChanged(1015);
     open(package);
     QCOMPARE(m_dialogs->texts(), QStringList({"UnZip file successfully"}));
     QCOMPARE(m_dialogs->boxes[0].caption, ApplicationTitle());
@@ -118,11 +118,11 @@ void TestOpenPackage::opensPackage() {
     QCOMPARE(ReadFile(package), before);
     QCOMPARE(m_state->androidMajorVersion(), 5);
     QCOMPARE(ReadFile(file("srctemp/logo.img")), QByteArray("logo of my package 固件.zip"));
-    QCOMPARE(m_dlg->SystemApkPage->ApkPaths,
+    QCOMPARE(m_dlg->SystemApkPage()->ApkPaths(),
              QStringList({file("srctemp/system/app/Browser/Browser.apk")}));
-    QCOMPARE(m_dlg->DataApkPage->ApkPaths, QStringList({file("srctemp/userdata/app/Data.apk")}));
-    QCOMPARE(Control<QPushButton>(m_dlg->ImagePage, 1006)->text(), QString("Replace logo.img"));
-    QCOMPARE(Control<QPushButton>(m_dlg->ImagePage, 1015)->text(), QString("Replace pq_param.img"));
+    QCOMPARE(m_dlg->DataApkPage()->ApkPaths(), QStringList({file("srctemp/userdata/app/Data.apk")}));
+    QCOMPARE(Control<QPushButton>(m_dlg->ImagePage(), 1006)->text(), QString("Replace logo.img"));
+    QCOMPARE(Control<QPushButton>(m_dlg->ImagePage(), 1015)->text(), QString("Replace pq_param.img"));
     for (const int id : {IDC_BROWSE, IDC_TAB, IDC_SAVE, IDC_CANCEL})
         QVERIFY(FindControl(m_dlg, id)->isEnabled());
 }
@@ -130,7 +130,7 @@ void TestOpenPackage::opensPackage() {
 void TestOpenPackage::secondOpenReplacesFirst() {
     open(makePackage("first.zip", "5.1.1", "Music.apk"));
     m_state->appendChangeLog("line of the first package");
-    m_dlg->ImagePage->MarkPageChanged(1008);
+    m_dlg->ImagePage()->MarkPageChanged(1008);
     // An older package without the release key keeps the version at 5.
     const QString second = file("packages/second.zip");
     QVERIFY(WriteZip(second, {{"system/build.prop", "ro.product.model=box\n"},
@@ -141,7 +141,7 @@ void TestOpenPackage::secondOpenReplacesFirst() {
     QCOMPARE(ReadFile(m_state->workingArchivePath()), ReadFile(second));
     QCOMPARE(m_state->changeLog(), QStringList({"line of the first package"}));
     QCOMPARE(m_state->androidMajorVersion(), 5);
-    QCOMPARE(Control<QPushButton>(m_dlg->ImagePage, 1008)->text(),
+    QCOMPARE(Control<QPushButton>(m_dlg->ImagePage(), 1008)->text(),
              QString("Replace Boot Animation"));
 }
 
@@ -160,7 +160,7 @@ void TestOpenPackage::stoppedExtraction() {
     const QByteArray firstArchive = ReadFile(file("zipTemp/temp.zip"));
     const QString second = makePackage("second.zip", "4.4.2", "Camera.apk");
     m_window->bundle.replaceToolWithScript("Config/7za", "exec sleep 30");
-    QTimer::singleShot(200, m_dlg, [this] { m_window->app.BusyDialog->reject(); });
+    QTimer::singleShot(200, m_dlg, [this] { m_window->app.BusyDialog()->reject(); });
     open(second);
     QCOMPARE(m_dialogs->texts(), QStringList({"UnZip file successfully", "UnZip file failed"}));
     QCOMPARE(m_dlg->packagePathField()->text(), second);
@@ -173,7 +173,7 @@ void TestOpenPackage::stoppedExtraction() {
     QVERIFY(!FileHelpers::PathExists(file("zipTemp/temp.zip.part")));
     QCOMPARE(WorkspaceRecord::read(file("zipTemp/workspace.state")).stage,
              WorkspaceRecord::Stage::Opening);
-    QCOMPARE(m_dlg->SystemApkPage->ApkCount, 0);
+    QCOMPARE(m_dlg->SystemApkPage()->ApkCount(), 0);
     for (const int id : {IDC_BROWSE, IDC_TAB, IDC_SAVE, IDC_CANCEL})
         QVERIFY(FindControl(m_dlg, id)->isEnabled());
 }
