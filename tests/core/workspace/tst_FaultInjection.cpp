@@ -15,6 +15,7 @@
 #include "core/package/ApkOperations.h"
 #include "core/AppState.h"
 #include "core/zip/ArchiveEditor.h"
+#include "core/io/DriveType.h"
 #include "core/io/FaultPoints.h"
 #include "core/package/OpenPackage.h"
 #include "core/Operation.h"
@@ -104,8 +105,14 @@ int runWorker(const QStringList& args) {
     }
     if (command == QLatin1String("replace"))
         return finish(ReplaceImage(op, *FindImageSlot(rest.value(0)), rest.value(1)));
-    if (command == QLatin1String("save"))
+    // A save straight into the output's folder, or one staged in the
+    // workspace first (as for a drive that is not fixed), whatever the disk
+    // the test runs on.
+    if (command == QLatin1String("save") || command == QLatin1String("save-staged")) {
+        const bool staged = command == QLatin1String("save-staged");
+        SetDriveClassifierForTesting([staged](const QString&) { return staged; });
         return finish(PutBackConfigFiles(op) && SignPackageTo(op, rest.value(0)));
+    }
     return 2;
 }
 
@@ -261,6 +268,10 @@ void TestFaultInjection::killAtEveryStep_data() {
     for (const char* point : {"save:signed", "save:verified"})
         QTest::addRow("%s", point)
             << open << QStringList{QStringLiteral("save"), QStringLiteral("@output")}
+            << QString::fromLatin1(point);
+    for (const char* point : {"save:signed", "save:verified", "save:copied"})
+        QTest::addRow("staged %s", point)
+            << open << QStringList{QStringLiteral("save-staged"), QStringLiteral("@output")}
             << QString::fromLatin1(point);
 }
 
