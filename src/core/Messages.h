@@ -58,8 +58,10 @@ inline QString NoPackageOpen() {
 inline QString FileDoesNotExist(const QString& path) {
     return QStringLiteral("File \"%1\" does not exist!").arg(path);
 }
-inline QString UnzipFailed() {
-    return QStringLiteral("UnZip file failed");
+// With a cause (why the package was refused), it follows on a line of its own.
+inline QString UnzipFailed(const QString& cause = {}) {
+    const QString text = QStringLiteral("UnZip file failed");
+    return cause.isEmpty() ? text : text + QLatin1Char('\n') + cause;
 }
 inline QString UnzipFailedHard() {
     return QStringLiteral("UnZip file failed!!");

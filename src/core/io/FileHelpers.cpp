@@ -510,13 +510,27 @@ bool DeleteDirectoryTree(const QString& path) {
     // Nothing to enumerate (no such directory, or not a directory): done.
     if (!IsDirectory(path))
         return true;
-    const QByteArray native = QFile::encodeName(path);
-    const int fd = ::open(native.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    return DeleteNativeDirectoryTree(QFile::encodeName(path));
+}
+
+bool DeleteNativeDirectoryTree(const QByteArray& path) {
+    struct stat info;
+    if (path.isEmpty() || ::lstat(path.constData(), &info) != 0)
+        return errno == ENOENT;
+    if (!S_ISDIR(info.st_mode))
+        return true;
+    const int fd = ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return false;
-    const bool emptied = emptyDirectory(fd, native);
+    const bool emptied = emptyDirectory(fd, path);
     ::close(fd);
-    return emptied && RemoveEmptyDirectory(path);
+    return emptied && !faultedNative(FileOp::RemoveDirectory, path) &&
+           ::rmdir(path.constData()) == 0;
+}
+
+qint64 MaxFileNameBytes(const QString& directory) {
+    const long limit = ::pathconf(QFile::encodeName(directory).constData(), _PC_NAME_MAX);
+    return limit > 0 ? limit : 255;
 }
 
 } // namespace FileHelpers

@@ -16,9 +16,17 @@ namespace FileHelpers {
 // A path that ends in a separator counts as absent.
 bool PathExists(const QString& path);
 
-// Removes the directory with everything below it. True when it is gone or was
-// never there. A file that cannot be deleted ends the pass of its directory.
+// Removes the directory with everything below it, whatever bytes the names
+// below it hold (a QString cannot spell a name that is not UTF-8). Links are
+// removed, never followed. True when it is gone or was never there. A file
+// that cannot be deleted ends the pass of its directory.
 bool DeleteDirectoryTree(const QString& path);
+// The same for a directory named by its native (byte) path.
+bool DeleteNativeDirectoryTree(const QByteArray& path);
+
+// The longest file name, in bytes, that the file system holding directory
+// takes (NAME_MAX); 255 when it cannot be told.
+qint64 MaxFileNameBytes(const QString& directory);
 
 // The names in a directory ("." and ".." left out), in case-insensitive name
 // order folded to upper case (so '_' sorts after the letters): the order

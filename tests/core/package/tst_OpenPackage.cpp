@@ -2,13 +2,16 @@
 // touched, what a failed extraction leaves behind, and what a successful
 // open records in the workspace.
 #include "core/AppState.h"
-#include "core/io/FileHelpers.h"
-#include "core/package/OpenPackage.h"
 #include "core/Operation.h"
 #include "core/Reporter.h"
+#include "core/io/FileHelpers.h"
 #include "core/io/ToolRunner.h"
-#include "core/workspace/Workspace.h"
+#include "core/package/OpenPackage.h"
 #include "core/package/WorkspaceRecord.h"
+#include "core/workspace/Workspace.h"
+#include "core/zip/ArchiveEditor.h"
+#include "core/zip/ZipFormat.h"
+#include "support/RawZip.h"
 #include "support/TestBundle.h"
 #include "support/ZipFixture.h"
 
@@ -16,6 +19,37 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTest>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+// The archive with every entry's compression method replaced (in the local
+// headers and the central directory alike).
+QByteArray withMethod(QByteArray zip, quint16 method) {
+    for (const auto& [signature, at] :
+         {std::pair{QByteArray("PK\x03\x04"), 8}, std::pair{QByteArray("PK\x01\x02"), 10}}) {
+        for (qsizetype i = zip.indexOf(signature); i >= 0; i = zip.indexOf(signature, i + 4)) {
+            zip[i + at] = static_cast<char>(method & 0xFF);
+            zip[i + at + 1] = static_cast<char>(method >> 8);
+        }
+    }
+    return zip;
+}
+
+ZipDirectory directoryOf(const QString& path) {
+    ZipDirectory directory;
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    QString error;
+    if (fd >= 0) {
+        ReadZipDirectory(fd, &directory, &error);
+        ::close(fd);
+    }
+    return directory;
+}
+
+} // namespace
 
 // Restores the real free-space answer when a test ends, whatever happened.
 struct OutcomeGuard {
@@ -29,6 +63,9 @@ private slots:
     void cleanup();
     void refusalsKeepTheOpenPackage_data();
     void refusalsKeepTheOpenPackage();
+    void packageInsideTheWorkspace_data();
+    void packageInsideTheWorkspace();
+    void selfExtractingPackageLosesItsStub();
     void openRecordsThePackage();
     void wildcardCharactersAreLiteral();
     void readOnlyPackageGivesWritableWorkingArchive();
@@ -66,21 +103,54 @@ void TestOpenOperation::refusalsKeepTheOpenPackage_data() {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QByteArray>("bytes"); // null: no file at all
     QTest::addColumn<bool>("missing");
-    QTest::newRow("missing file") << "typed name.zip" << QByteArray() << true;
-    QTest::newRow("not a ZIP") << "text.zip" << QByteArray("not a zip at all") << false;
-    QTest::newRow("zero bytes") << "zero.zip" << QByteArray("") << false;
+    QTest::addColumn<QString>("cause"); // what the message's second line says
+    const QString unreadable = "not a readable ZIP archive: ";
+    QTest::newRow("missing file") << "typed name.zip" << QByteArray() << true << QString();
+    QTest::newRow("not a ZIP") << "text.zip" << QByteArray("not a zip at all") << false
+                               << unreadable;
+    QTest::newRow("zero bytes") << "zero.zip" << QByteArray("") << false << unreadable;
     // A ZIP without members: only the end record.
     QTest::newRow("empty ZIP") << "empty.zip" << QByteArray("PK\x05\x06", 4) + QByteArray(18, '\0')
-                               << false;
+                               << false << "the package is empty";
+
+    // Members the device's recovery cannot read, or the tree cannot hold.
+    QTest::newRow("LZMA member") << "lzma.zip" << withMethod(BuildRawZip({{"a.txt", "a"}}), 14)
+                                 << false << "entry 0 (a.txt): compression method 14";
+    QTest::newRow("duplicate names")
+        << "twice.zip" << BuildRawZip({{"a.txt", "1"}, {"b.txt", "2"}, {"a.txt", "3"}}) << false
+        << "entry 2 (a.txt): the same name as entry 0";
+    QTest::newRow("NUL in a name") << "nul.zip" << BuildRawZip({{QByteArray("a\0b.txt", 7), "1"}})
+                                   << false << "its name holds a NUL byte";
+    QTest::newRow("UTF-8 flag on bytes that are not UTF-8")
+        << "flag.zip" << BuildRawZip({{"bad\xff.txt", "1", 0x0800}}) << false
+        << "its name is not UTF-8";
+    QTest::newRow("code page 936 cannot map the name")
+        << "unmapped.zip" << BuildRawZip({{"system/app/bad\xff\x80.apk", "1"}}) << false
+        << "entry 0 (system/app/bad\\xff\\x80.apk): its name is neither UTF-8 nor code page "
+           "936";
+    QTest::newRow("a name that leaves the tree")
+        << "dotdot.zip" << BuildRawZip({{"a.txt", "1"}, {"system/../../evil.txt", "2"}}) << false
+        << "entry 1 (system/../../evil.txt): its name leads out of the tree";
+    QTest::newRow("two spellings of one path")
+        << "spellings.zip" << BuildRawZip({{"a/b.txt", "1"}, {"a\\b.txt", "2"}}) << false
+        << "entry 1 (a/b.txt): the same name in the tree as entry 0";
+    QTest::newRow("a member below a file")
+        << "below.zip" << BuildRawZip({{"a", "file"}, {"a/b.txt", "2"}}) << false
+        << "entry 1 (a/b.txt): it lies below the file of entry 0";
+    QTest::newRow("a name part too long for the file system")
+        << "long.zip" << BuildRawZip({{"system/" + QByteArray(256, 'x') + ".txt", "1"}}) << false
+        << "a part of its name is longer than the 255 bytes";
 }
 
 void TestOpenOperation::refusalsKeepTheOpenPackage() {
     QFETCH(QString, name);
     QFETCH(QByteArray, bytes);
     QFETCH(bool, missing);
+    QFETCH(QString, cause);
     QCOMPARE(OpenPackage(op(), package("first.zip")), OpenOutcome::Opened);
     const QByteArray archiveBefore = ReadFile(m_bundle->file("zipTemp/temp.zip"));
     const QByteArray recordBefore = ReadFile(m_bundle->file("zipTemp/workspace.state"));
+    const QStringList workspaceBefore = FileHelpers::ListDirectory(m_bundle->file("zipTemp"));
     m_reporter = RecordingReporter();
 
     const QString refused = package(name);
@@ -93,16 +163,87 @@ void TestOpenOperation::refusalsKeepTheOpenPackage() {
     QCOMPARE(OpenPackage(op(), refused, hooks, &error), OpenOutcome::Refused);
     QVERIFY(!error.isEmpty());
     QVERIFY(!accepted);
-    QCOMPARE(m_reporter.texts(),
-             QStringList({missing ? QString("File \"%1\" does not exist!").arg(refused)
-                                  : QString("UnZip file failed")}));
+    QCOMPARE(m_reporter.texts().size(), 1);
+    if (missing) {
+        QCOMPARE(m_reporter.texts().first(), QString("File \"%1\" does not exist!").arg(refused));
+    } else {
+        // The exact reason the reader or the check gave, naming the member.
+        QCOMPARE(m_reporter.texts().first(), "UnZip file failed\n" + error);
+        QVERIFY2(error.contains(cause), qPrintable(error));
+    }
     // Nothing of the open package was touched.
     QCOMPARE(ReadFile(m_bundle->file("srctemp/system/app/Music.apk")), QByteArray("music"));
     QCOMPARE(ReadFile(m_bundle->file("zipTemp/temp.zip")), archiveBefore);
     QCOMPARE(ReadFile(m_bundle->file("zipTemp/workspace.state")), recordBefore);
+    QCOMPARE(FileHelpers::ListDirectory(m_bundle->file("zipTemp")), workspaceBefore);
     QCOMPARE(m_state->workingArchivePath(), m_bundle->file("zipTemp/temp.zip"));
     QCOMPARE(m_state->androidMajorVersion(), 5);
     QCOMPARE(FileHelpers::PathExists(refused), !missing);
+}
+
+// A package that lies in the tree the open replaces (or reaches it through a
+// link) is read before the tree goes: it opens, and nothing is lost.
+void TestOpenOperation::packageInsideTheWorkspace_data() {
+    QTest::addColumn<QString>("inside"); // where the package lies, below the workspace
+    QTest::addColumn<bool>("throughLink");
+    QTest::newRow("in the tree") << "srctemp/system/media/bootanimation.zip" << false;
+    QTest::newRow("in the tree, through a link")
+        << "srctemp/system/media/bootanimation.zip" << true;
+    QTest::newRow("beside the working archive") << "zipTemp/other.zip" << false;
+}
+
+void TestOpenOperation::packageInsideTheWorkspace() {
+    QFETCH(QString, inside);
+    QFETCH(bool, throughLink);
+    QCOMPARE(OpenPackage(op(), package("first.zip")), OpenOutcome::Opened);
+    const QString path = m_bundle->file(inside);
+    QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
+    QVERIFY(WriteZip(path, {{"system/build.prop", "ro.build.version.release=4.4\n"},
+                            {"desc.txt", "480 800 30"},
+                            {"part0/0001.png", "png"}}));
+    const QByteArray bytes = ReadFile(path);
+    const QString opened = throughLink ? package("link.zip") : path;
+    if (throughLink)
+        QVERIFY(QFile::link(path, opened));
+    m_reporter = RecordingReporter();
+
+    QString error;
+    QCOMPARE(OpenPackage(op(), opened, {}, &error), OpenOutcome::Opened);
+    QCOMPARE(m_reporter.texts(), QStringList({"UnZip file successfully"}));
+    QCOMPARE(ReadFile(m_bundle->file("srctemp/desc.txt")), QByteArray("480 800 30"));
+    QCOMPARE(ReadFile(m_bundle->file("srctemp/part0/0001.png")), QByteArray("png"));
+    QVERIFY(!FileHelpers::PathExists(m_bundle->file("srctemp/system/app")));
+    QCOMPARE(m_state->androidMajorVersion(), 4);
+    QCOMPARE(ReadFile(m_bundle->file("zipTemp/temp.zip")), bytes);
+    QCOMPARE(m_state->workingArchivePath(), m_bundle->file("zipTemp/temp.zip"));
+    // Nothing of the open is left beside the working archive.
+    QStringList expected{"temp.zip", "workspace.state"};
+    if (inside.startsWith("zipTemp/"))
+        expected.prepend(QFileInfo(inside).fileName());
+    QCOMPARE(FileHelpers::ListDirectory(m_bundle->file("zipTemp")), expected);
+}
+
+// A stub put in front of a ZIP without adjusting its offsets (`cat stub
+// x.zip`), as 7-Zip and unzip read it: the working archive is the ZIP part
+// alone, which the editor takes as a plain ZIP.
+void TestOpenOperation::selfExtractingPackageLosesItsStub() {
+    QVERIFY(WriteZip(package("plain.zip"), {{"system/build.prop", "ro.build.version.release=5.1\n"},
+                                            {"system/app/Music.apk", "music"}}));
+    const QByteArray zip = ReadFile(package("plain.zip"));
+    QVERIFY(WriteFile(package("sfx.exe"), QByteArray(4096, 'M') + zip));
+    QString error;
+    QCOMPARE(OpenPackage(op(), package("sfx.exe"), {}, &error), OpenOutcome::Opened);
+    QCOMPARE(m_reporter.texts(), QStringList({"UnZip file successfully"}));
+    QCOMPARE(ReadFile(m_bundle->file("zipTemp/temp.zip")), zip);
+    QCOMPARE(directoryOf(m_bundle->file("zipTemp/temp.zip")).prefixBias, quint64(0));
+    QCOMPARE(ReadFile(m_bundle->file("srctemp/system/app/Music.apk")), QByteArray("music"));
+    QCOMPARE(m_state->androidMajorVersion(), 5);
+    QVERIFY2(ApplyArchiveChanges(m_bundle->file("zipTemp/temp.zip"),
+                                 {{ArchiveChangeKind::Remove, "system/app/Music.apk", QString()}},
+                                 &error),
+             qPrintable(error));
+    QCOMPARE(ZipMemberNames(m_bundle->file("zipTemp/temp.zip")),
+             QStringList({"system/build.prop"}));
 }
 
 void TestOpenOperation::freeSpaceIsCheckedFirst_data() {

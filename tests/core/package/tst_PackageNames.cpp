@@ -1,32 +1,76 @@
 // Members whose names 7-Zip writes its own way: names in code page 936
-// without ZIP's UTF-8 flag (packages repacked on Chinese Windows) and names
-// with '\' separators. Every APK must be listed under the program's name,
-// and deleting it must remove the right member.
+// without ZIP's UTF-8 flag (packages repacked on Chinese Windows, or on Unix)
+// and names with '\' separators. 7-Zip writes such names as their raw bytes,
+// which a QString path cannot spell: the tree is compared by its bytes. Every
+// APK must be listed under the program's name, nothing else may be in the
+// tree, and deleting it must remove the right member.
 
-#include "support/RawZip.h"
-#include "core/package/ApkOperations.h"
 #include "core/AppState.h"
-#include "core/zip/ArchiveEditor.h"
-#include "core/package/OpenPackage.h"
 #include "core/Operation.h"
 #include "core/Reporter.h"
+#include "core/io/FileHelpers.h"
 #include "core/io/ToolRunner.h"
+#include "core/package/ApkOperations.h"
+#include "core/package/OpenPackage.h"
+#include "core/zip/ArchiveEditor.h"
+#include "support/RawZip.h"
 #include "support/TestBundle.h"
 
 #include <QDir>
-#include <QDirIterator>
 #include <QFileInfo>
+#include <QStringDecoder>
 #include <QTest>
+
+#include <dirent.h>
+#include <sys/stat.h>
 
 namespace {
 
+// Every file below the directory by its bytes; a name that is not UTF-8 shows
+// its bytes as \xNN.
+void collectFiles(const QByteArray& directory, const QByteArray& relative, QStringList& files) {
+    DIR* dir = ::opendir(directory.constData());
+    if (!dir)
+        return;
+    while (const dirent* item = ::readdir(dir)) {
+        const QByteArray name(item->d_name);
+        if (name == "." || name == "..")
+            continue;
+        const QByteArray path = directory + '/' + name;
+        const QByteArray member = relative.isEmpty() ? name : relative + '/' + name;
+        struct stat info;
+        if (::lstat(path.constData(), &info) == 0 && S_ISDIR(info.st_mode)) {
+            collectFiles(path, member, files);
+            continue;
+        }
+        QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+        QString shown = utf8.decode(member);
+        if (utf8.hasError()) {
+            shown.clear();
+            for (const char c : member)
+                shown += static_cast<unsigned char>(c) < 0x80
+                             ? QString(QLatin1Char(c))
+                             : QStringLiteral("\\x%1").arg(static_cast<unsigned char>(c), 2, 16);
+        }
+        files << shown;
+    }
+    ::closedir(dir);
+}
+
 QStringList treeFiles(const QString& root) {
     QStringList files;
-    QDirIterator it(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-    while (it.hasNext())
-        files << QDir(root).relativeFilePath(it.next());
+    collectFiles(QFile::encodeName(root), QByteArray(), files);
     files.sort();
     return files;
+}
+
+// The package as written by another system: the "version made by" of every
+// central directory record replaced (0x03 Unix, 0x00 MS-DOS, 0x0A NTFS).
+QByteArray madeBy(QByteArray zip, quint8 system) {
+    const QByteArray signature("PK\x01\x02");
+    for (qsizetype i = zip.indexOf(signature); i >= 0; i = zip.indexOf(signature, i + 4))
+        zip[i + 5] = static_cast<char>(system);
+    return zip;
 }
 
 QStringList archiveFiles(const QString& archive) {
@@ -52,28 +96,41 @@ private slots:
 
 void TestPackageNames::everyApkIsListedAndDeletable_data() {
     QTest::addColumn<QByteArray>("rawName"); // as stored in the package
+    QTest::addColumn<quint8>("system");      // the system that made the package
     QTest::addColumn<QString>("listedAs");   // below system/app
 
-    QTest::newRow("code page 936 without the UTF-8 flag")
-        << QByteArray("system/app/\xd2\xf4\xc0\xd6.apk") << QStringLiteral("音乐.apk");
-    QTest::newRow("code page 936 directory layout")
-        << QByteArray("system/app/\xd2\xf4\xc0\xd6/\xd2\xf4\xc0\xd6.apk")
-        << QStringLiteral("音乐/音乐.apk");
-    QTest::newRow("backslash separators")
-        << QByteArray("system\\app\\Back.apk") << QStringLiteral("Back.apk");
+    const QList<QPair<const char*, quint8>> systems{{"Unix", 3}, {"MS-DOS", 0}, {"NTFS", 10}};
+    for (const auto& [madeOn, system] : systems) {
+        const auto row = [&](const char* what) -> QTestData& {
+            return QTest::addRow("%s, made on %s", what, madeOn);
+        };
+        row("code page 936 without the UTF-8 flag") << QByteArray("system/app/\xd2\xf4\xc0\xd6.apk")
+                                                    << system << QStringLiteral("音乐.apk");
+        row("code page 936 directory layout")
+            << QByteArray("system/app/\xd2\xf4\xc0\xd6/\xd2\xf4\xc0\xd6.apk") << system
+            << QStringLiteral("音乐/音乐.apk");
+        // "系统" in code page 936 happens to be UTF-8 too ("ϵͳ"): 7-Zip
+        // writes a directory the program does not name.
+        row("code page 936 that reads as UTF-8") << QByteArray("system/app/\xcf\xb5\xcd\xb3.apk")
+                                                 << system << QStringLiteral("系统.apk");
+        row("backslash separators")
+            << QByteArray("system\\app\\Back.apk") << system << QStringLiteral("Back.apk");
+    }
 }
 
 void TestPackageNames::everyApkIsListedAndDeletable() {
     QFETCH(QByteArray, rawName);
+    QFETCH(quint8, system);
     QFETCH(QString, listedAs);
 
     TestBundle bundle;
     const QString package = bundle.file("user/repacked.zip");
-    QVERIFY(
-        WriteFile(package, BuildRawZip({{"system/build.prop", "ro.build.version.release=5.1.1\n"},
-                                        {"system/app/Plain.apk", "plain"},
-                                        {rawName, "the odd one"},
-                                        {"userdata/app/Data.apk", "data"}})));
+    QVERIFY(WriteFile(package,
+                      madeBy(BuildRawZip({{"system/build.prop", "ro.build.version.release=5.1.1\n"},
+                                          {"system/app/Plain.apk", "plain"},
+                                          {rawName, "the odd one"},
+                                          {"userdata/app/Data.apk", "data"}}),
+                             system)));
 
     AppState state(bundle.path());
     RecordingReporter reporter;
@@ -83,10 +140,12 @@ void TestPackageNames::everyApkIsListedAndDeletable() {
 
     const QString tree = state.paths().extractedTree();
     const QString apk = tree + "/system/app/" + listedAs;
-    QVERIFY2(ListPartitionApks(tree + "/system", Partition::System, state.androidMajorVersion())
-                 .contains(apk),
-             qPrintable(treeFiles(tree).join(", ")));
+    QStringList listed{apk, tree + "/system/app/Plain.apk"};
+    std::sort(listed.begin(), listed.end(), FileHelpers::NameLess);
+    QCOMPARE(ListPartitionApks(tree + "/system", Partition::System, state.androidMajorVersion()),
+             listed);
     QCOMPARE(treeFiles(tree), archiveFiles(state.workingArchivePath()));
+    QCOMPARE(ReadFile(apk), QByteArray("the odd one"));
 
     QString error;
     QVERIFY2(DeleteApk(op, Partition::System, apk, &error), qPrintable(error));
