@@ -1,50 +1,109 @@
 #include "cli/CliWorkspace.h"
 
+#include "core/io/ErrorText.h"
 #include "core/io/FileHelpers.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QLockFile>
-#include <QTemporaryDir>
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
 const char* const kLinkedEntries[] = {"Config", "jre"};
-const char* const kOwnerLock = "owner.lock";
+const char kOwnerLock[] = "owner.lock";
+const char kPendingLock[] = "owner.lock.new";
+const char kPrefix[] = "corvane-cli-";
+// Seconds: a run is past its first instant after a minute; after an hour a
+// workspace without a lock is abandoned whoever made it.
+constexpr std::time_t kFirstInstant = 60;
+constexpr std::time_t kAbandonedAge = 3600;
+
+QString entryPath(const QString& directory, const char* name) {
+    return directory + QLatin1Char('/') + QLatin1String(name);
+}
 
 // Removes a workspace directory: the links first, so that nothing of the
-// bundle can be reached by the removal.
+// bundle can be reached by the removal; the lock file last, and only when
+// everything else is gone.
 bool removeWorkspaceDirectory(const QString& directory) {
     for (const char* entry : kLinkedEntries) {
-        const QString link = directory + QLatin1Char('/') + QLatin1String(entry);
+        const QString link = entryPath(directory, entry);
         if (QFileInfo(link).isSymLink())
             FileHelpers::RemoveFile(link);
     }
-    return FileHelpers::DeleteDirectoryTree(directory);
+    bool removed = true;
+    for (const QString& name : FileHelpers::ListDirectory(directory)) {
+        if (name == QLatin1String(kOwnerLock))
+            continue;
+        const QString entry = directory + QLatin1Char('/') + name;
+        removed = (FileHelpers::IsDirectory(entry) ? FileHelpers::DeleteDirectoryTree(entry)
+                                                   : FileHelpers::RemoveFile(entry)) &&
+                  removed;
+    }
+    if (!removed)
+        return false;
+    const QByteArray lock = QFile::encodeName(entryPath(directory, kOwnerLock));
+    if (::unlink(lock.constData()) != 0 && errno != ENOENT)
+        return false;
+    return FileHelpers::RemoveEmptyDirectory(directory);
 }
 
-// Workspaces of runs that were killed: their owner's lock is stale.
+// The creating run's process id, from the directory's name; 0 when the name
+// holds none.
+pid_t creatorOf(const QString& name) {
+    const QString rest = name.mid(qsizetype(sizeof kPrefix) - 1);
+    const qsizetype dash = rest.indexOf(QLatin1Char('-'));
+    bool ok = false;
+    const qlonglong pid = dash > 0 ? rest.left(dash).toLongLong(&ok) : 0;
+    return ok && pid > 0 && pid <= INT_MAX ? static_cast<pid_t>(pid) : 0;
+}
+
+bool processExists(pid_t pid) {
+    return ::kill(pid, 0) == 0 || errno != ESRCH;
+}
+
+// Removes the workspaces whose owner is provably gone (see the header).
 void removeAbandonedWorkspaces() {
-    const QDir temp(QDir::tempPath());
-    for (const QString& name :
-         temp.entryList({QStringLiteral("corvane-cli-*")}, QDir::Dirs | QDir::Hidden)) {
-        const QString directory = temp.filePath(name);
-        const QString lockPath = directory + QLatin1Char('/') + QLatin1String(kOwnerLock);
-        if (!QFileInfo::exists(lockPath))
-            continue; // being made, or not ours to judge
-        QLockFile lock(lockPath);
-        lock.setStaleLockTime(0); // stale only when its holder is gone
-        if (!lock.tryLock(0))
-            continue; // a live run
-        lock.unlock();
-        removeWorkspaceDirectory(directory);
+    const QString temp = QDir::tempPath();
+    const QStringList names = QDir(temp).entryList({QLatin1String(kPrefix) + QLatin1Char('*')},
+                                                   QDir::AllEntries | QDir::Hidden | QDir::System);
+    for (const QString& name : names) {
+        const QString directory = temp + QLatin1Char('/') + name;
+        struct stat info {};
+        if (::lstat(QFile::encodeName(directory).constData(), &info) != 0 ||
+            !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid())
+            continue;
+        const QByteArray lockPath = QFile::encodeName(entryPath(directory, kOwnerLock));
+        const int lock =
+            ::open(lockPath.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (lock >= 0) {
+            struct stat lockInfo {};
+            // Held while the workspace goes: another run sees it locked.
+            if (::fstat(lock, &lockInfo) == 0 && S_ISREG(lockInfo.st_mode) &&
+                ::flock(lock, LOCK_EX | LOCK_NB) == 0)
+                removeWorkspaceDirectory(directory);
+            ::close(lock);
+            continue;
+        }
+        if (errno != ENOENT)
+            continue; // a lock that cannot be judged
+        const std::time_t age = std::time(nullptr) - info.st_mtime;
+        const pid_t creator = creatorOf(name);
+        if (age > kAbandonedAge || (age > kFirstInstant && creator > 0 && !processExists(creator)))
+            removeWorkspaceDirectory(directory);
     }
 }
 
 } // namespace
-
-PrivateWorkspace::PrivateWorkspace() = default;
 
 PrivateWorkspace::~PrivateWorkspace() {
     remove();
@@ -52,37 +111,38 @@ PrivateWorkspace::~PrivateWorkspace() {
 
 bool PrivateWorkspace::create(const QString& bundleDirectory, QString* error) {
     for (const char* entry : kLinkedEntries) {
-        const QString target = bundleDirectory + QLatin1Char('/') + QLatin1String(entry);
+        const QString target = entryPath(bundleDirectory, entry);
         if (!QFileInfo(target).isDir()) {
-            if (error)
-                *error = QStringLiteral("the bundle has no \"%1\" directory").arg(target);
+            SetError(error, QStringLiteral("the bundle has no \"%1\" directory").arg(target));
             return false;
         }
     }
     removeAbandonedWorkspaces();
-    m_dir =
-        std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/corvane-cli-XXXXXX"));
-    if (!m_dir->isValid()) {
-        if (error)
-            *error = QStringLiteral("cannot make a workspace in \"%1\": %2")
-                         .arg(QDir::tempPath(), m_dir->errorString());
-        m_dir.reset();
+    QByteArray name =
+        QFile::encodeName(QDir::tempPath() + QLatin1Char('/') + QLatin1String(kPrefix) +
+                          QString::number(::getpid()) + QStringLiteral("-XXXXXX"));
+    if (!::mkdtemp(name.data())) {
+        SetError(error, QStringLiteral("cannot make a workspace in \"%1\": %2")
+                            .arg(QDir::tempPath(), qt_error_string(errno)));
         return false;
     }
-    m_lock = std::make_unique<QLockFile>(m_dir->filePath(QLatin1String(kOwnerLock)));
-    if (!m_lock->tryLock(0)) {
-        if (error)
-            *error = QStringLiteral("cannot lock the workspace \"%1\"").arg(m_dir->path());
+    m_path = QFile::decodeName(name);
+    // The lock comes first, and has its name only once it is held.
+    const QByteArray pending = QFile::encodeName(entryPath(m_path, kPendingLock));
+    m_lock = ::open(pending.constData(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (m_lock < 0 || ::flock(m_lock, LOCK_EX | LOCK_NB) != 0 ||
+        ::rename(pending.constData(),
+                 QFile::encodeName(entryPath(m_path, kOwnerLock)).constData()) != 0) {
+        SetError(error, QStringLiteral("cannot lock the workspace \"%1\": %2")
+                            .arg(m_path, qt_error_string(errno)));
         remove();
         return false;
     }
     for (const char* entry : kLinkedEntries) {
-        const QString target =
-            QFileInfo(bundleDirectory + QLatin1Char('/') + QLatin1String(entry)).absoluteFilePath();
-        const QString link = m_dir->filePath(QLatin1String(entry));
+        const QString target = QFileInfo(entryPath(bundleDirectory, entry)).absoluteFilePath();
+        const QString link = entryPath(m_path, entry);
         if (!QFile::link(target, link)) {
-            if (error)
-                *error = QStringLiteral("cannot link \"%1\" to \"%2\"").arg(link, target);
+            SetError(error, QStringLiteral("cannot link \"%1\" to \"%2\"").arg(link, target));
             remove();
             return false;
         }
@@ -91,17 +151,13 @@ bool PrivateWorkspace::create(const QString& bundleDirectory, QString* error) {
 }
 
 bool PrivateWorkspace::remove() {
-    if (!m_dir)
+    if (m_path.isEmpty())
         return true;
-    if (m_lock)
-        m_lock->unlock();
-    m_lock.reset();
-    m_dir->setAutoRemove(false);
-    const bool removed = removeWorkspaceDirectory(m_dir->path());
-    m_dir.reset();
+    // Removed under its lock: no other run takes it for abandoned meanwhile.
+    const bool removed = removeWorkspaceDirectory(m_path);
+    if (m_lock >= 0)
+        ::close(m_lock);
+    m_lock = -1;
+    m_path.clear();
     return removed;
-}
-
-QString PrivateWorkspace::path() const {
-    return m_dir ? m_dir->path() : QString();
 }

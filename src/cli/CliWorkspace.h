@@ -2,32 +2,46 @@
 
 #include <QString>
 
-#include <memory>
-
-class QLockFile;
-class QTemporaryDir;
-
-// The private workspace of one run: a temporary directory (below TMPDIR)
-// holding the links Config -> <bundle>/Config and jre -> <bundle>/jre, used as
-// the run's AppDirectory so that a running window's workspace is never
-// touched. Removed, links first, when the object goes. A lock file inside
-// tells a live run's workspace from one a killed run left behind; the next
-// run removes those.
+// The private workspace of one run: a directory below TMPDIR holding the links
+// Config -> <bundle>/Config and jre -> <bundle>/jre, used as the run's
+// AppDirectory so that a running window's workspace is never touched. Removed,
+// links first, when the object goes.
+//
+// A run that is killed cannot remove its workspace; the next run does, once
+// the owner is provably gone:
+//  - The directory is "corvane-cli-<pid>-XXXXXX" (mkdtemp, mode 0700), <pid>
+//    the creating run's.
+//  - Its first entry is "owner.lock", made under another name, locked with
+//    flock() and only then renamed to its name: an owner.lock is locked from
+//    the moment it exists until its run ends, however it ends (the kernel
+//    drops the lock of a dead process; the tools the run started cannot keep
+//    it, they do not inherit it, and they die with the run).
+//  - A workspace whose owner.lock can be locked is abandoned. The run that
+//    removes it holds that lock meanwhile and removes owner.lock last, so a
+//    third run sees a locked workspace, never a half-removed one; what cannot
+//    be removed keeps its lock file for the next run to try again.
+//  - A workspace without owner.lock was left by a run killed in its first
+//    instant (mkdtemp done, lock not yet named). It is abandoned when its
+//    creator no longer exists and a minute has passed, or after an hour
+//    whatever its name says (the pid reused, or a name without a pid).
+//  - Only real directories of this user are judged; links and others' files
+//    are never touched.
 class PrivateWorkspace {
 public:
-    PrivateWorkspace();
+    PrivateWorkspace() = default;
     ~PrivateWorkspace();
     PrivateWorkspace(const PrivateWorkspace&) = delete;
     PrivateWorkspace& operator=(const PrivateWorkspace&) = delete;
 
-    // Makes the directory and its links to the bundle's tools. False with the
+    // Removes the workspaces of runs that are gone, then makes this run's
+    // directory, its lock and its links to the bundle's tools. False with the
     // cause when the bundle lacks them or the directory cannot be made.
     bool create(const QString& bundleDirectory, QString* error);
     // Removes the workspace now; true when it is gone.
     bool remove();
-    QString path() const;
+    QString path() const { return m_path; }
 
 private:
-    std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<QLockFile> m_lock;
+    QString m_path;
+    int m_lock = -1; // the descriptor holding owner.lock's lock
 };

@@ -2,9 +2,11 @@
 // real 7-Zip, signapk and keys, on the sample package; the saved packages are
 // checked with tools of their own (apksigner, openssl), not with the core.
 #include "core/Messages.h"
+#include "support/RawZip.h"
 #include "support/TestBundle.h"
 #include "support/ZipFixture.h"
 
+#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -13,9 +15,18 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <cerrno>
+#include <csignal>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -54,6 +65,17 @@ Run runProgram(const QString& program, const QStringList& arguments,
     run.out = process.readAllStandardOutput();
     run.err = process.readAllStandardError();
     return run;
+}
+
+// Dead: no such process, or a zombie (dead, waiting for a parent that does
+// not reap it, as an orphan's may not be).
+bool processGone(qint64 pid) {
+    errno = 0;
+    if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+        return true;
+    const QByteArray stat = ReadFile(QStringLiteral("/proc/%1/stat").arg(pid));
+    const qsizetype end = stat.lastIndexOf(')');
+    return end >= 0 && (stat.mid(end + 2, 1) == "Z" || stat.mid(end + 2, 1) == "X");
 }
 
 // The SHA-256 digest of a PEM certificate's DER form, in lower-case hex, as
@@ -96,6 +118,9 @@ private slots:
     void brokenSignerLeavesTheOutputAlone();
     void signalStopsTheRunAndClearsUp();
     void killedRunsWorkspaceIsRemovedByTheNext();
+    void abandonedWorkspaceIsRemovedOnlyWhenItsOwnerIsGone_data();
+    void abandonedWorkspaceIsRemovedOnlyWhenItsOwnerIsGone();
+    void namesNotInUtf8LeaveNoWorkspaceBehind();
     void progressOnlyOnATerminal();
 
 private:
@@ -676,10 +701,14 @@ void TestCli::killedRunsWorkspaceIsRemovedByTheNext() {
     QVERIFY(bundle.isValid());
     const QString program = copyCliInto(bundle);
     QVERIFY(!program.isEmpty());
+    // The extraction starts a child of its own, tells both process ids and
+    // hangs.
     const QString started = work(QStringLiteral("extraction started"));
     QFile::remove(started);
     bundle.replaceToolWithScript(QStringLiteral("Config/7za"),
-                                 QStringLiteral("touch '%1'\nexec sleep 120").arg(started));
+                                 QStringLiteral("sleep 120 &\necho $$ $! > '%1.part'\n"
+                                                "mv '%1.part' '%1'\nwait")
+                                     .arg(started));
     QProcess process;
     process.setProcessEnvironment(environment());
     process.start(program, {"info", m_sample});
@@ -689,10 +718,140 @@ void TestCli::killedRunsWorkspaceIsRemovedByTheNext() {
     QVERIFY(process.waitForFinished(60000));
     const QStringList left = QDir(m_tmp).entryList({"corvane-cli-*"}, QDir::Dirs | QDir::Hidden);
     QCOMPARE(left.size(), 1);
+    // The tool and its child do not go on writing into the workspace.
+    const QList<QByteArray> pids = ReadFile(started).trimmed().split(' ');
+    QCOMPARE(pids.size(), 2);
+    for (const QByteArray& pid : pids) {
+        if (!QTest::qWaitFor([&] { return processGone(pid.toLongLong()); }, 10000)) {
+            ::kill(static_cast<pid_t>(pid.toLongLong()), SIGKILL);
+            QFAIL(qPrintable(QStringLiteral("the killed run's tool %1 runs on").arg(pid)));
+        }
+    }
 
     // The next run, of the real tools, clears the abandoned workspace.
     const Run run = cli({"info", m_sample});
     QCOMPARE(run.exitCode, 0);
+    // cleanup() checks that no workspace is left.
+}
+
+void TestCli::abandonedWorkspaceIsRemovedOnlyWhenItsOwnerIsGone_data() {
+    // A workspace as a run leaves it: its lock file "free" (its run is gone),
+    // "held" (its run lives) or "none" (the run was killed before it locked);
+    // its creator's process id in its name "gone", "alive" or "unnamed" (an
+    // older name); the age of the directory; "link": a link named like a
+    // workspace, to a directory elsewhere.
+    QTest::addColumn<QString>("lock");
+    QTest::addColumn<QString>("creator");
+    QTest::addColumn<int>("ageSeconds");
+    QTest::addColumn<bool>("link");
+    QTest::addColumn<bool>("removed");
+    QTest::newRow("lock that can be taken, its pid in use again") << "free"
+                                                                  << "alive" << 0 << false << true;
+    QTest::newRow("lock held by a live run") << "held"
+                                             << "alive" << 7200 << false << false;
+    QTest::newRow("no lock, creator gone, past its first minute") << "none"
+                                                                  << "gone" << 120 << false << true;
+    QTest::newRow("no lock, creator gone, in its first minute") << "none"
+                                                                << "gone" << 0 << false << false;
+    QTest::newRow("no lock, creator alive, within the hour") << "none"
+                                                             << "alive" << 1800 << false << false;
+    QTest::newRow("no lock, older than an hour") << "none"
+                                                 << "alive" << 7200 << false << true;
+    QTest::newRow("no lock, no creator in its name, older than an hour")
+        << "none"
+        << "unnamed" << 7200 << false << true;
+    QTest::newRow("a link named like a workspace") << "free"
+                                                   << "gone" << 7200 << true << false;
+}
+
+void TestCli::abandonedWorkspaceIsRemovedOnlyWhenItsOwnerIsGone() {
+    QFETCH(QString, lock);
+    QFETCH(QString, creator);
+    QFETCH(int, ageSeconds);
+    QFETCH(bool, link);
+    QFETCH(bool, removed);
+
+    qint64 pid = QCoreApplication::applicationPid();
+    if (creator == "gone") {
+        QProcess ended;
+        ended.start(QStringLiteral("true"), QStringList());
+        QVERIFY(ended.waitForStarted(-1));
+        pid = ended.processId();
+        QVERIFY(ended.waitForFinished(-1));
+        QVERIFY(processGone(pid));
+    }
+    const QString name = creator == "unnamed" ? QStringLiteral("corvane-cli-Ab3dE9")
+                                              : QStringLiteral("corvane-cli-%1-Xy7kQ2").arg(pid);
+    const QString workspace = m_tmp + QLatin1Char('/') + name;
+    const QString directory = link ? work(QStringLiteral("elsewhere")) : workspace;
+    const QString bundleFiles = work(QStringLiteral("bundle files"));
+    // What is kept goes at the end, as its owner would remove it (raw names
+    // and all), and so does a failed test's.
+    const auto removeAll = qScopeGuard([&] {
+        runProgram(QStringLiteral("rm"),
+                   {QStringLiteral("-rf"), workspace, directory, bundleFiles});
+    });
+    QVERIFY(QDir().mkpath(directory));
+    if (link)
+        QVERIFY(QFile::link(directory, workspace));
+    // What the tools' links lead to is never touched.
+    QVERIFY(WriteFile(bundleFiles + "/Config/7za", "the bundle's tool"));
+    QVERIFY(QDir().mkpath(bundleFiles + "/jre"));
+    QVERIFY(QFile::link(bundleFiles + "/Config", directory + "/Config"));
+    QVERIFY(QFile::link(bundleFiles + "/jre", directory + "/jre"));
+    // A tree as 7-Zip unpacks it, a name in code page 936 among its names.
+    QVERIFY(WriteFile(directory + "/srctemp/system/build.prop", "ro.build.version.release=9\n"));
+    const QByteArray rawName =
+        QFile::encodeName(directory + "/srctemp/system") + "/\xc3\xbd\xcc\xe5.txt";
+    const int raw = ::open(rawName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    QVERIFY(raw >= 0);
+    ::close(raw);
+    int held = -1;
+    if (lock != "none") {
+        QVERIFY(WriteFile(directory + "/owner.lock", ""));
+        if (lock == "held") {
+            held = ::open(QFile::encodeName(directory + "/owner.lock").constData(),
+                          O_RDONLY | O_CLOEXEC);
+            QVERIFY(held >= 0 && ::flock(held, LOCK_EX | LOCK_NB) == 0);
+        }
+    }
+    const struct timespec times[2] = {{std::time(nullptr) - ageSeconds, 0},
+                                      {std::time(nullptr) - ageSeconds, 0}};
+    QCOMPARE(
+        ::utimensat(AT_FDCWD, QFile::encodeName(workspace).constData(), times, AT_SYMLINK_NOFOLLOW),
+        0);
+
+    const Run run = cli({"info", m_sample});
+    if (held >= 0)
+        ::close(held);
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(!run.err.contains("warning"), run.err.constData());
+    struct stat info {};
+    QCOMPARE(::lstat(QFile::encodeName(workspace).constData(), &info) == 0, !removed);
+    QCOMPARE(ReadFile(bundleFiles + "/Config/7za"), QByteArray("the bundle's tool"));
+    QVERIFY(QFileInfo(bundleFiles + "/jre").isDir());
+    if (link)
+        QCOMPARE(::lstat(rawName.constData(), &info), 0);
+}
+
+void TestCli::namesNotInUtf8LeaveNoWorkspaceBehind() {
+    // A package made on Unix with a name in code page 936 and no UTF-8 flag:
+    // 7-Zip unpacks that name as its raw bytes.
+    QList<RawZipEntry> entries;
+    const QMap<QString, QByteArray> sample = ReadZip(m_sample);
+    QVERIFY(!sample.isEmpty());
+    for (auto it = sample.cbegin(); it != sample.cend(); ++it)
+        entries.append(RawZipEntry{it.key().toUtf8(), it.value()});
+    entries.append(RawZipEntry{QByteArray("system/\xc3\xbd\xcc\xe5.txt"), "gbk"});
+    const QString package = work(QStringLiteral("cp936.zip"));
+    QFile archive(package);
+    QVERIFY(archive.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QVERIFY(archive.write(BuildRawZip(entries)) > 0);
+    archive.close();
+
+    const Run run = cli({"info", package});
+    QVERIFY2(!run.err.contains("cannot remove the workspace"), run.err.constData());
+    QVERIFY2(run.exitCode == 0, run.err.constData());
     // cleanup() checks that no workspace is left.
 }
 
