@@ -58,6 +58,21 @@ OptionWord splitOption(const QString& argument) {
 
 } // namespace
 
+QStringList ParseArgumentFile(const QByteArray& data) {
+    // Decoded whole, so that a byte order mark is the file's (dropped) and the
+    // tests below see the text as it will be used.
+    const QString text = QString::fromUtf8(data);
+    QStringList arguments;
+    for (QString line : text.split(QLatin1Char('\n'))) {
+        if (line.endsWith(QLatin1Char('\r')))
+            line.chop(1);
+        if (line.trimmed().isEmpty() || line.startsWith(QLatin1Char('#')))
+            continue;
+        arguments << line;
+    }
+    return arguments;
+}
+
 bool ExpandArgumentFiles(const QStringList& arguments, QStringList* expanded, QString* error) {
     QStringList result;
     for (const QString& argument : arguments) {
@@ -78,13 +93,7 @@ bool ExpandArgumentFiles(const QStringList& arguments, QStringList* expanded, QS
                                 .arg(path, file.errorString()));
             return false;
         }
-        for (QByteArray line : data.split('\n')) {
-            if (line.endsWith('\r'))
-                line.chop(1);
-            if (line.trimmed().isEmpty() || line.startsWith('#'))
-                continue;
-            result << QString::fromUtf8(line);
-        }
+        result << ParseArgumentFile(data);
     }
     *expanded = result;
     return true;

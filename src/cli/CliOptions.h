@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -28,9 +29,14 @@ struct CliOptions {
     QString logFile;
 };
 
-// Replaces every argument "@FILE" by the lines of FILE: one argument a line,
-// UTF-8, a trailing CR stripped, blank lines and lines beginning with '#'
-// skipped. Arguments read from a file are taken literally (no nested @FILE).
+// The arguments an argument file holds: one argument a line, UTF-8 (a byte
+// order mark at the start dropped), a trailing CR stripped, blank lines and
+// lines beginning with '#' skipped. Any bytes are accepted (invalid UTF-8
+// becomes replacement characters).
+QStringList ParseArgumentFile(const QByteArray& data);
+
+// Replaces every argument "@FILE" by the lines of FILE (ParseArgumentFile).
+// Arguments read from a file are taken literally (no nested @FILE).
 // False with the cause when a file cannot be read.
 bool ExpandArgumentFiles(const QStringList& arguments, QStringList* expanded, QString* error);
 
