@@ -6,6 +6,8 @@ set -euo pipefail
 PACKAGES=(
   # Build: C++20 compiler, CMake, Ninja, Qt 6, libzip; formatting.
   build-essential cmake ninja-build pkg-config clang-format
+  # Fuzzing (scripts/fuzz.sh): clang and its libFuzzer and sanitizer runtimes.
+  clang libclang-rt-14-dev
   qt6-base-dev libzip-dev libssl-dev
   # Tools the program drives from its bundle, and those that make the sample
   # package and the test APKs.
