@@ -377,12 +377,26 @@ qint64 descriptorLength(WindowReader& reader, quint64 at, quint64 limit,
         return get32(values + 4) == entry.compressedSize &&
                get32(values + 8) == entry.uncompressedSize;
     };
+    // Where the right form ends, the next record (or the directory) begins.
+    const auto followedByRecord = [&](bool wide) {
+        const quint64 next = at + static_cast<quint64>(skip + (wide ? 20 : 12));
+        if (next > limit)
+            return false;
+        return next == limit || (limit - next >= 2 && reader.read(next, 2, &p, &ignored) &&
+                                 p[0] == 'P' && p[1] == 'K');
+    };
     const bool big = entry.compressedSize >= kZipMax32 || entry.uncompressedSize >= kZipMax32;
+    const bool narrowMatches = !big && matches(false);
+    const bool wideMatches = matches(true);
     bool wide = localZip64 || big;
-    if (!big && matches(false))
-        wide = false;
-    else if (matches(true))
-        wide = true;
+    if (narrowMatches && wideMatches) {
+        // An empty member: its values are zeros in either form.
+        const bool wideFits = followedByRecord(true);
+        if (wideFits != followedByRecord(false))
+            wide = wideFits;
+    } else if (narrowMatches || wideMatches) {
+        wide = wideMatches;
+    }
     return skip + (wide ? 20 : 12);
 }
 

@@ -634,7 +634,10 @@ void TestArchiveEditor::interruptedCommit() {
         return;
     }
     QCOMPARE(QFileInfo::exists(ArchiveJournalPath(ws.archive())), !applied);
-    QVERIFY2(RecoverArchive(ws.archive(), &error), qPrintable(error));
+    ArchiveRecovery recovery;
+    QVERIFY2(RecoverArchive(ws.archive(), &error, &recovery), qPrintable(error));
+    QCOMPARE(recovery.rolledBack, !applied);
+    QVERIFY(recovery.setAside.isEmpty());
     QCOMPARE(ws.strays(), QStringList());
     QCOMPARE(readBytes(ws.archive()), applied ? after : before);
     VERIFY_STRICT(ws.archive());

@@ -163,6 +163,8 @@ private slots:
     void namesAsShownNeedUtf8Flag();
     void stubInFrontIsFoundAndCopiedAway_data();
     void stubInFrontIsFoundAndCopiedAway();
+    void dataDescriptorLengthFromWhatIsThere_data();
+    void dataDescriptorLengthFromWhatIsThere();
     void zip64DataDescriptorIsCopiedWhole();
 };
 
@@ -415,6 +417,61 @@ void TestZipReader::stubInFrontIsFoundAndCopiedAway() {
     QCOMPARE(edited, adjusted);
     if (!adjusted)
         QVERIFY2(error.contains("not counted by its offsets"), qPrintable(error));
+}
+
+void TestZipReader::dataDescriptorLengthFromWhatIsThere_data() {
+    QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<bool>("signature");
+    QTest::addColumn<bool>("wide"); // 8-byte sizes
+    for (const QByteArray& data : {QByteArray(), QByteArray("hello")}) {
+        for (const bool signature : {true, false}) {
+            for (const bool wide : {false, true}) {
+                const QString row = QStringLiteral("%1 member, %2 signature, %3-byte sizes")
+                                        .arg(data.isEmpty() ? "empty" : "5-byte")
+                                        .arg(signature ? "with" : "without")
+                                        .arg(wide ? 8 : 4);
+                QTest::newRow(qPrintable(row)) << data << signature << wide;
+            }
+        }
+    }
+}
+
+void TestZipReader::dataDescriptorLengthFromWhatIsThere() {
+    // A member whose sizes follow its data (no ZIP64 field in its local
+    // header), then another: the first one's bytes end where the second's
+    // begin, whichever form the descriptor has.
+    QFETCH(QByteArray, data);
+    QFETCH(bool, signature);
+    QFETCH(bool, wide);
+    Entry streamed{"streamed.txt", data, 0, 0x0008, -1, true, {}};
+    QByteArray local = localHeader(streamed);
+    local.replace(14, 12, QByteArray(12, '\0')); // CRC and sizes only in the descriptor
+    QByteArray descriptor;
+    if (signature)
+        put32(&descriptor, 0x08074b50);
+    put32(&descriptor, crcOf(data));
+    if (wide) {
+        put64(&descriptor, quint64(data.size()));
+        put64(&descriptor, quint64(data.size()));
+    } else {
+        put32(&descriptor, static_cast<quint32>(data.size()));
+        put32(&descriptor, static_cast<quint32>(data.size()));
+    }
+    const Entry next{"next.txt", "next", 0, 0, -1, true, {}};
+    const QByteArray first = local + data + descriptor;
+    const QByteArray directory = centralRecord(streamed, 0, static_cast<quint32>(data.size())) +
+                                 centralRecord(next, static_cast<quint32>(first.size()), 4);
+    const QByteArray entries = first + localHeader(next) + next.data;
+    QTemporaryDir dir;
+    const QString path = dir.filePath("streamed.zip");
+    QVERIFY(
+        writeBytes(path, entries + directory +
+                             endRecord(2, directory.size(), static_cast<quint32>(entries.size()))));
+
+    ZipDirectory read;
+    QString error;
+    QVERIFY2(readDirectory(path, &read, &error), qPrintable(error));
+    QCOMPARE(read.entries[0].extentEnd, quint64(first.size()));
 }
 
 void TestZipReader::zip64DataDescriptorIsCopiedWhole() {
