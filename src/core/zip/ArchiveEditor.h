@@ -25,8 +25,9 @@ struct ArchiveMember {
 };
 
 // Reads the central directory (ZIP64 included), in its order. False with the
-// cause for a file that is not a ZIP or whose central directory does not
-// agree with the local headers.
+// cause (ReadZipDirectory) for a file that is not a ZIP, whose central
+// directory does not agree with the local headers, or whose entries overlap.
+// A stub in front is read past: offsets are positions in the file.
 bool ReadArchiveMembers(const QString& archive, QList<ArchiveMember>* members, QString* error);
 
 // What a readable ZIP holds: its member count and the sum of its members'
