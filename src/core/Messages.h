@@ -42,6 +42,12 @@ inline QString WorkspaceFileSetAside(const QString& file, const QString& cause,
     return QStringLiteral("The workspace file \"%1\" was damaged (%2); it was set aside as \"%3\".")
         .arg(file, cause, setAsideAs);
 }
+inline QString ArchiveJournalSetAside(const QString& journal, const QString& reason,
+                                     const QString& setAsideAs) {
+    return QStringLiteral("The record of an update of the working archive \"%1\" was not used "
+                          "(%2); it was set aside as \"%3\".")
+        .arg(journal, reason, setAsideAs);
+}
 inline QString AlreadyRunning(const QString& directory) {
     return QStringLiteral(
                "Corvane is already running with the workspace \"%1\" but does not answer.")

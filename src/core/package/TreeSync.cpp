@@ -282,7 +282,13 @@ TreeJournal ReadTreeJournal(const QString& journalPath) {
         unread.cause = file.errorString();
         return unread;
     }
-    return ParseTreeJournal(file.read(kMaxJournalBytes + 1));
+    // Read whole only when it can be a record.
+    if (file.size() > kMaxJournalBytes) {
+        TreeJournal large;
+        large.cause = QStringLiteral("it is too large");
+        return large;
+    }
+    return ParseTreeJournal(file.readAll());
 }
 
 bool BeginTreeSync(const WorkspacePaths& paths, const QList<TreeSyncEntry>& entries,

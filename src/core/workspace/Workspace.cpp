@@ -20,12 +20,18 @@ namespace {
 constexpr int kDifferencesNamed = 5;
 
 // An update of the working archive cut short is rolled back: the archive is
-// then exactly as before it or as after it. True when it is whole.
-bool recoverWorkingArchive(const WorkspacePaths& paths) {
+// then exactly as before it or as after it. A record of it that must not be
+// used is set aside, and the user told. True when the archive is whole.
+bool recoverWorkingArchive(const Operation& op, const WorkspacePaths& paths) {
     if (!FileHelpers::PathExists(paths.workingArchive()))
         return true;
     QString cause;
-    return RecoverArchive(paths.workingArchive(), &cause);
+    ArchiveRecovery recovery;
+    const bool whole = RecoverArchive(paths.workingArchive(), &cause, &recovery);
+    if (!recovery.setAside.isEmpty())
+        op.reporter.warning(Msg::ArchiveJournalSetAside(ArchiveJournalPath(paths.workingArchive()),
+                                                        recovery.reason, recovery.setAside));
+    return whole;
 }
 
 // The record of what the tree belongs to; a damaged one is set aside (the
@@ -122,7 +128,7 @@ ResumeOutcome ResumeWorkspace(const Operation& op) {
     const WorkspacePaths paths = state.paths();
     RemoveWorkspaceLeftovers(op);
     TakeUpChangeLogJournal(op);
-    const bool archiveWhole = recoverWorkingArchive(paths);
+    const bool archiveWhole = recoverWorkingArchive(op, paths);
     const WorkspaceRecord record = readWorkspaceRecord(op, paths);
 
     if (!FileHelpers::PathExists(paths.extractedTree())) {
