@@ -19,7 +19,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QSet>
 
 #include <zlib.h>
 
@@ -38,7 +37,6 @@ namespace {
 
 constexpr quint16 kMethodStored = 0;
 constexpr quint16 kMethodDeflated = 8;
-constexpr quint16 kFlagEncrypted = 0x0001;
 constexpr qint64 kLocalHeaderSize = 30;
 constexpr qint64 kReadChunk = 1 << 20;
 const char kOtaCertMember[] = "META-INF/com/android/otacert";
@@ -92,105 +90,6 @@ quint16 le16(const char* p) {
 }
 quint32 le32(const char* p) {
     return le16(p) | (static_cast<quint32>(le16(p + 2)) << 16);
-}
-
-// A name as the device's reader takes it: no NUL byte, and UTF-8 sequences
-// whatever the entry's flags say (lead bytes announcing up to five
-// continuation bytes are let through, as that reader does).
-bool deviceTakesName(const QByteArray& name) {
-    for (qsizetype i = 0; i < name.size(); ++i) {
-        const auto byte = static_cast<quint8>(name[i]);
-        if (byte == 0)
-            return false;
-        if ((byte & 0x80) == 0)
-            continue;
-        if ((byte & 0xc0) == 0x80 || (byte & 0xfe) == 0xfe)
-            return false;
-        for (auto lead = static_cast<quint8>((byte & 0x7f) << 1); lead & 0x80;
-             lead = static_cast<quint8>((lead & 0x7f) << 1)) {
-            if (++i >= name.size() || (static_cast<quint8>(name[i]) & 0xc0) != 0x80)
-                return false;
-        }
-    }
-    return true;
-}
-
-QString methodName(quint16 method) {
-    switch (method) {
-    case 1:
-        return QStringLiteral("Shrink");
-    case 6:
-        return QStringLiteral("Implode");
-    case 9:
-        return QStringLiteral("Deflate64");
-    case 12:
-        return QStringLiteral("bzip2");
-    case 14:
-        return QStringLiteral("LZMA");
-    case 93:
-        return QStringLiteral("Zstandard");
-    case 95:
-        return QStringLiteral("XZ");
-    case 98:
-        return QStringLiteral("PPMd");
-    case 99:
-        return QStringLiteral("AES encryption");
-    default:
-        return QStringLiteral("method %1").arg(method);
-    }
-}
-
-QString memberLabel(const ZipCentralEntry& entry) {
-    QString name = DecodeMemberName(entry.rawName, entry.flags & kZipFlagUtf8);
-    name.replace(QChar(0), QStringLiteral("\\0"));
-    return QStringLiteral("\"%1\"").arg(name);
-}
-
-// What keeps the device's ZIP reader from reading the entries: a method other
-// than stored and deflated, encryption, a name it refuses or meets twice,
-// entries whose bytes overlap each other or the central directory. False
-// with the cause, naming the member.
-bool checkReadableOnDevice(const ZipDirectory& directory, QString* cause) {
-    QSet<QByteArray> names;
-    QList<QPair<quint64, qsizetype>> extents; // start, index
-    for (qsizetype i = 0; i < directory.entries.size(); ++i) {
-        const ZipCentralEntry& entry = directory.entries[i];
-        const QString member = memberLabel(entry);
-        QString problem;
-        if (entry.method != kMethodStored && entry.method != kMethodDeflated)
-            problem = QStringLiteral("it is compressed with %1; the device reads only stored "
-                                     "and deflated members")
-                          .arg(methodName(entry.method));
-        else if (entry.flags & kFlagEncrypted)
-            problem = QStringLiteral("it is encrypted");
-        else if (entry.rawName.contains('\0'))
-            problem = QStringLiteral("its name holds a NUL byte");
-        else if (!deviceTakesName(entry.rawName))
-            problem = QStringLiteral("its name is not UTF-8 (a legacy code page?)");
-        else if (names.contains(entry.rawName))
-            problem = QStringLiteral("the name is there twice");
-        if (!problem.isEmpty()) {
-            *cause = QStringLiteral("member %1: %2").arg(member, problem);
-            return false;
-        }
-        names.insert(entry.rawName);
-        extents.append({entry.localHeaderOffset, i});
-    }
-    std::sort(extents.begin(), extents.end());
-    for (qsizetype k = 0; k < extents.size(); ++k) {
-        const ZipCentralEntry& entry = directory.entries[extents[k].second];
-        const quint64 limit =
-            k + 1 < extents.size() ? extents[k + 1].first : directory.directoryOffset;
-        if (entry.extentEnd > limit) {
-            *cause = QStringLiteral("member %1: its bytes overlap %2")
-                         .arg(memberLabel(entry),
-                              k + 1 < extents.size()
-                                  ? memberLabel(directory.entries[extents[k + 1].second])
-                                  : QStringLiteral("the central directory"));
-            return false;
-        }
-    }
-    return true;
 }
 
 // Streams the uncompressed bytes of an entry to sink (when given), checking
@@ -659,8 +558,14 @@ bool SignPackageTo(const Operation& op, const QString& output, QString* error) {
             SetError(error, cause);
             return false;
         }
-        directory.entries = signedEntries(directory);
-        if (!checkReadableOnDevice(directory, &cause)) {
+        // Judged as the signed package will lay the entries out: from its
+        // first byte, the working archive's dead bytes left out. Names as the
+        // program shows them: one the device would read under another
+        // spelling is refused too.
+        const quint64 start = ZipPartStart(directory);
+        for (ZipCentralEntry& entry : directory.entries)
+            entry.localHeaderOffset -= start;
+        if (!CheckDeviceReadable(directory, &cause, true)) {
             op.reporter.message(Msg::NotReadableOnDevice(cause));
             SetError(error, cause);
             return false;
@@ -716,7 +621,7 @@ bool VerifySignedPackage(const QString& path, const QString& certificatePem, QSt
         SetError(error, QStringLiteral("the signed package is not a readable ZIP: %1").arg(cause));
         return false;
     }
-    if (!checkReadableOnDevice(directory, &cause)) {
+    if (!CheckDeviceReadable(directory, &cause)) {
         SetError(error,
                  QStringLiteral("the device could not read the signed package: %1").arg(cause));
         return false;
@@ -737,7 +642,7 @@ bool VerifySignedPackage(const QString& path, const QString& certificatePem, QSt
             const std::lock_guard<std::mutex> lock(damageMutex);
             if (!damaged.exchange(true))
                 damage = QStringLiteral("member %1 of the signed package is damaged: %2")
-                             .arg(memberLabel(directory.entries[i]), entryCause);
+                             .arg(PrintableZipName(directory.entries[i].rawName), entryCause);
         }
     };
     QString signatureError;

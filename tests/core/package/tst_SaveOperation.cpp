@@ -455,18 +455,19 @@ void TestSaveOperation::membersTheDeviceCannotReadRefuseTheSave_data() {
                                          << "";
     QTest::newRow("bzip2") << "BZip2"
                            << "system/app/Music.apk"
-                           << "bzip2";
+                           << "method 12";
     QTest::newRow("LZMA") << "LZMA"
                           << "system/app/Music.apk"
-                          << "LZMA";
+                          << "method 14";
     QTest::newRow("NUL in a name") << "nul"
-                                   << "system/a\\0b.txt"
+                                   << "system/a\\x00b.txt"
                                    << "NUL";
-    QTest::newRow("code page 936 name")
-        << "cp936" << QString::fromUtf8("system/媒体.txt") << "not UTF-8";
+    QTest::newRow("code page 936 name") << "cp936"
+                                        << "system/\\xc3\\xbd\\xcc\\xe5.txt"
+                                        << "not UTF-8";
     QTest::newRow("duplicate names") << "duplicate"
                                      << "system/build.prop"
-                                     << "twice";
+                                     << "same name";
 }
 
 void TestSaveOperation::membersTheDeviceCannotReadRefuseTheSave() {
@@ -511,7 +512,7 @@ void TestSaveOperation::membersTheDeviceCannotReadRefuseTheSave() {
     const bool checked = VerifySignedPackage(signedCopy, certificate(), &checkError);
     QCOMPARE(checked, member.isEmpty());
     if (!checked) {
-        QVERIFY2(checkError.contains("\"" + member + "\""), qPrintable(checkError));
+        QVERIFY2(checkError.contains("(" + member + ")"), qPrintable(checkError));
         QVERIFY2(checkError.contains(cause), qPrintable(checkError));
     }
 #ifdef ZIPARCHIVE_CHECK
@@ -531,7 +532,7 @@ void TestSaveOperation::membersTheDeviceCannotReadRefuseTheSave() {
         return;
     }
     QCOMPARE(m_reporter.texts().size(), 1);
-    QVERIFY2(m_reporter.texts().first().contains("\"" + member + "\""),
+    QVERIFY2(m_reporter.texts().first().contains("(" + member + ")"),
              qPrintable(m_reporter.texts().first()));
     QVERIFY2(error.contains(cause), qPrintable(error));
     QCOMPARE(ReadFile(output), QByteArray("an earlier save"));
