@@ -71,7 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (verified) {
         require(size >= 22 + 6);
         require(data[size - 4] == 0xff && data[size - 3] == 0xff);
-        const size_t comment = data[size - 2] | (data[size - 1] << 8);
+        const size_t comment =
+            static_cast<size_t>(data[size - 2]) | (static_cast<size_t>(data[size - 1]) << 8);
         require(comment + 22 <= size);
         const uint8_t* record = data + size - comment - 22;
         require(record[0] == 'P' && record[1] == 'K' && record[2] == 5 && record[3] == 6);
