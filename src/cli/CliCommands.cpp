@@ -26,8 +26,8 @@
 #include <QJsonObject>
 
 #include <atomic>
-#include <memory>
 #include <cstdio>
+#include <memory>
 #include <sys/stat.h>
 
 namespace {
