@@ -144,8 +144,16 @@ inline QString DeleteDirectoryFailed(const QString& path) {
 inline QString UnzipApkFailed(const QString& name) {
     return QStringLiteral("Unzip Apk \"%1\" Failed!").arg(name);
 }
-inline QString SignApkFailed(const QString& name) {
-    return QStringLiteral("Sign Apk \"%1\" Failed!").arg(name);
+// With a cause (what is wrong with the signing), it follows on a line of its own.
+inline QString SignApkFailed(const QString& name, const QString& cause = {}) {
+    const QString text = QStringLiteral("Sign Apk \"%1\" Failed!").arg(name);
+    return cause.isEmpty() ? text : text + QLatin1Char('\n') + cause;
+}
+inline QString NameTooLong(const QString& name, qint64 maxBytes) {
+    return QStringLiteral("The name \"%1\" is too long: the workspace takes names of at most %2 "
+                          "bytes.")
+        .arg(name)
+        .arg(maxBytes);
 }
 inline QString OverwriteQuestion(const QString& name) {
     return QStringLiteral("File \"%1\" exist,Do you want to overwrite?").arg(name);

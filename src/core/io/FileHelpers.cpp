@@ -533,4 +533,9 @@ qint64 MaxFileNameBytes(const QString& directory) {
     return limit > 0 ? limit : 255;
 }
 
+qint64 MaxTargetNameBytes(const QString& directory) {
+    // ".NAME." + up to 13 base-36 digits + the suffix.
+    return MaxFileNameBytes(directory) - 2 - 13 - TemporarySuffix().size();
+}
+
 } // namespace FileHelpers

@@ -27,6 +27,9 @@ bool DeleteNativeDirectoryTree(const QByteArray& path);
 // The longest file name, in bytes, that the file system holding directory
 // takes (NAME_MAX); 255 when it cannot be told.
 qint64 MaxFileNameBytes(const QString& directory);
+// The longest name, in bytes, of a file written into directory through a
+// TemporaryFile, whose own name is that name and some 28 bytes more.
+qint64 MaxTargetNameBytes(const QString& directory);
 
 // The names in a directory ("." and ".." left out), in case-insensitive name
 // order folded to upper case (so '_' sorts after the letters): the order

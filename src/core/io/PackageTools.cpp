@@ -1,12 +1,165 @@
 #include "core/io/PackageTools.h"
 
+#include "core/WorkspacePaths.h"
 #include "core/io/ErrorText.h"
 #include "core/io/FileHelpers.h"
 #include "core/io/ToolRunner.h"
-#include "core/WorkspacePaths.h"
+
+#include "core/zip/ArchiveEditor.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+
+#include <openssl/bio.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/pkcs7.h>
+#include <openssl/x509.h>
+#include <zip.h>
+
+#include <memory>
+
+namespace {
+
+template <typename T, void (*Free)(T*)> struct OpenSslFree {
+    void operator()(T* p) const { Free(p); }
+};
+using Bio = std::unique_ptr<BIO, OpenSslFree<BIO, BIO_free_all>>;
+using Certificate = std::unique_ptr<X509, OpenSslFree<X509, X509_free>>;
+using PrivateKey = std::unique_ptr<EVP_PKEY, OpenSslFree<EVP_PKEY, EVP_PKEY_free>>;
+using Pkcs7 = std::unique_ptr<PKCS7, OpenSslFree<PKCS7, PKCS7_free>>;
+using Store = std::unique_ptr<X509_STORE, OpenSslFree<X509_STORE, X509_STORE_free>>;
+
+bool failWith(QString* error, const QString& cause) {
+    SetError(error, cause);
+    return false;
+}
+
+Bio memoryBio(const QByteArray& bytes) {
+    return Bio(BIO_new_mem_buf(bytes.constData(), static_cast<int>(bytes.size())));
+}
+
+QByteArray readSmallFile(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || file.size() > (1 << 20))
+        return {};
+    return file.readAll();
+}
+
+Certificate readCertificate(const QString& path) {
+    const QByteArray pem = readSmallFile(path);
+    Bio bio = memoryBio(pem);
+    return Certificate(pem.isEmpty() ? nullptr
+                                     : PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+}
+
+// The platform key pair the signing tool is given: a certificate (PEM) and
+// its private key (PKCS#8, DER) that belong together.
+bool checkPlatformKeyPair(const WorkspacePaths& paths, Certificate* certificate, QString* error) {
+    const QString certificatePath = paths.configDir() + QStringLiteral("/platform.x509.pem");
+    const QString keyPath = paths.configDir() + QStringLiteral("/platform.pk8");
+    *certificate = readCertificate(certificatePath);
+    if (!*certificate)
+        return failWith(error, QStringLiteral("the platform certificate \"%1\" is missing or "
+                                              "damaged")
+                                   .arg(certificatePath));
+    const QByteArray der = readSmallFile(keyPath);
+    Bio bio = memoryBio(der);
+    const PrivateKey key(der.isEmpty() ? nullptr : d2i_PrivateKey_bio(bio.get(), nullptr));
+    if (!key)
+        return failWith(
+            error, QStringLiteral("the platform key \"%1\" is missing or damaged").arg(keyPath));
+    if (X509_check_private_key(certificate->get(), key.get()) != 1)
+        return failWith(error, QStringLiteral("the platform key \"%1\" does not belong to the "
+                                              "platform certificate \"%2\"")
+                                   .arg(keyPath, certificatePath));
+    return true;
+}
+
+bool readMember(zip_t* zip, const QString& name, QByteArray* bytes, QString* error) {
+    const zip_int64_t index = zip_name_locate(zip, name.toUtf8().constData(), 0);
+    zip_stat_t info;
+    if (index < 0 || zip_stat_index(zip, static_cast<zip_uint64_t>(index), 0, &info) != 0 ||
+        !(info.valid & ZIP_STAT_SIZE) || info.size > (64u << 20))
+        return failWith(error, QStringLiteral("its member %1 cannot be read").arg(name));
+    zip_file_t* file = zip_fopen_index(zip, static_cast<zip_uint64_t>(index), 0);
+    if (!file)
+        return failWith(error, QStringLiteral("its member %1 cannot be read").arg(name));
+    bytes->resize(static_cast<qsizetype>(info.size));
+    const zip_int64_t read = zip_fread(file, bytes->data(), info.size);
+    zip_fclose(file);
+    if (read != static_cast<zip_int64_t>(info.size))
+        return failWith(error, QStringLiteral("its member %1 is damaged").arg(name));
+    return true;
+}
+
+// A signed APK is a ZIP the program reads whose v1 signature holds: a
+// META-INF/*.SF signature file with its PKCS#7 block (.RSA, .DSA or .EC)
+// that signs it and names the platform certificate as its signer.
+bool checkSignedApk(const QString& apk, const Certificate& platform, QString* error) {
+    QList<ArchiveMember> members;
+    QString cause;
+    if (!ReadArchiveMembers(apk, &members, &cause))
+        return failWith(error,
+                        QStringLiteral("the signed APK is not a readable ZIP: %1").arg(cause));
+    QString signatureFile;
+    QString block;
+    for (const ArchiveMember& member : members) {
+        const QString& name = member.name;
+        if (!name.startsWith(QLatin1String("META-INF/")) || name.indexOf(QLatin1Char('/'), 9) > 0)
+            continue;
+        if (name.endsWith(QLatin1String(".SF"), Qt::CaseInsensitive))
+            signatureFile = name;
+    }
+    const QString base = signatureFile.left(signatureFile.size() - 3);
+    for (const ArchiveMember& member : members) {
+        for (const char* extension : {".RSA", ".DSA", ".EC"}) {
+            if (!signatureFile.isEmpty() &&
+                member.name.compare(base + QLatin1String(extension), Qt::CaseInsensitive) == 0)
+                block = member.name;
+        }
+    }
+    if (signatureFile.isEmpty() || block.isEmpty())
+        return failWith(error, QStringLiteral("the signed APK carries no signature (META-INF/*.SF "
+                                              "and its signature block)"));
+    int code = 0;
+    zip_t* zip = zip_open(QFile::encodeName(apk).constData(), ZIP_RDONLY, &code);
+    if (!zip)
+        return failWith(error, QStringLiteral("the signed APK cannot be opened"));
+    QByteArray sf;
+    QByteArray der;
+    const bool read =
+        readMember(zip, signatureFile, &sf, &cause) && readMember(zip, block, &der, &cause);
+    zip_close(zip);
+    if (!read)
+        return failWith(error, QStringLiteral("the signed APK: %1").arg(cause));
+
+    Bio blockBio = memoryBio(der);
+    const Pkcs7 pkcs7(d2i_PKCS7_bio(blockBio.get(), nullptr));
+    if (!pkcs7 || !PKCS7_type_is_signed(pkcs7.get()))
+        return failWith(error, QStringLiteral("the signature block %1 of the signed APK is "
+                                              "damaged")
+                                   .arg(block));
+    const Store store(X509_STORE_new());
+    Bio content = memoryBio(sf);
+    // The certificate is compared below; no chain to a trusted root is asked for.
+    if (PKCS7_verify(pkcs7.get(), nullptr, store.get(), content.get(), nullptr,
+                     PKCS7_NOVERIFY | PKCS7_BINARY) != 1)
+        return failWith(error, QStringLiteral("the signature block %1 does not verify the "
+                                              "signature file %2")
+                                   .arg(block, signatureFile));
+    STACK_OF(X509)* signers = PKCS7_get0_signers(pkcs7.get(), nullptr, 0);
+    const bool platformSigned = signers && sk_X509_num(signers) == 1 &&
+                                X509_cmp(sk_X509_value(signers, 0), platform.get()) == 0;
+    sk_X509_free(signers);
+    if (!platformSigned)
+        return failWith(error, QStringLiteral("the signed APK is not signed with the platform "
+                                              "certificate"));
+    return true;
+}
+
+} // namespace
 
 bool ExtractArchive(ToolRunner& runner, const WorkspacePaths& paths, const QString& archivePath,
                     const QString& outputDirectory, QString* error) {
@@ -65,6 +218,10 @@ bool SignArchive(ToolRunner& runner, const WorkspacePaths& paths, const QString&
         return false;
     }
 
+    Certificate platform;
+    if (key == SigningKey::Platform && !checkPlatformKeyPair(paths, &platform, error))
+        return false;
+
     ToolCommand command;
     command.program = paths.javaTool();
     command.arguments = QStringList{QStringLiteral("-jar"), paths.signTool()};
@@ -80,10 +237,13 @@ bool SignArchive(ToolRunner& runner, const WorkspacePaths& paths, const QString&
     const ToolRunResult result = runner.run(command);
 
     const QFileInfo written(outputPath);
-    if (result.succeeded() && written.isFile() && written.size() > 0)
+    if (result.succeeded() && written.isFile() && written.size() > 0 &&
+        (key != SigningKey::Platform || checkSignedApk(outputPath, platform, error)))
         return true;
-    SetError(error, result.succeeded() ? QStringLiteral("the signing tool left no output")
-                                       : result.describe(QStringLiteral("The signing tool")));
+    if (!result.succeeded())
+        SetError(error, result.describe(QStringLiteral("The signing tool")));
+    else if (!written.isFile() || written.size() == 0)
+        SetError(error, QStringLiteral("the signing tool left no output"));
     // The tool may leave an empty or partial output when it fails or is stopped.
     if (FileHelpers::PathExists(outputPath) && !FileHelpers::IsDirectory(outputPath))
         FileHelpers::RemoveFile(outputPath);

@@ -18,5 +18,9 @@ enum class SigningKey { Platform, Test };
 // signature. True only when the tool exited with 0 and left a non-empty
 // output; otherwise any output it left is removed. An output that names the
 // input is refused. An output that exists already is replaced.
+// With the platform key, the key pair is checked before the tool runs (a
+// damaged key, or one that is not the certificate's, is named as such), and
+// the output must be an APK signed with it: a ZIP whose v1 signature block
+// verifies its signature file and names the platform certificate.
 bool SignArchive(ToolRunner& runner, const WorkspacePaths& paths, const QString& inputPath,
                  const QString& outputPath, SigningKey key, QString* error = nullptr);

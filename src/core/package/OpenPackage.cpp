@@ -160,7 +160,7 @@ bool checkTreeNames(const QList<ArchiveMember>& members, qint64 maxNameBytes, QS
         for (const QString& part : member.name.split(QLatin1Char('/'))) {
             if (part.toUtf8().size() > maxNameBytes)
                 return failWith(error, QStringLiteral("%1: a part of its name is longer than "
-                                                      "the %2 bytes a file name may have")
+                                                      "the %2 bytes the tree takes")
                                            .arg(label)
                                            .arg(maxNameBytes));
         }
@@ -236,11 +236,16 @@ bool readPackage(const QString& package, qint64 maxNameBytes, PackageContents* c
            checkTreeNames(contents->members, maxNameBytes, error);
 }
 
-// True when path lies inside directory (both resolved: links, "..").
-bool liesInside(const QString& path, const QString& directory) {
-    const QString file = QFileInfo(path).canonicalFilePath();
-    const QString root = QFileInfo(directory).canonicalFilePath();
-    return !file.isEmpty() && !root.isEmpty() && file.startsWith(root + QLatin1Char('/'));
+// True when the package lies where the open clears or replaces (the tree, a
+// tree set aside, the working archive's folder), resolved through links.
+bool liesInClearedPlace(const QString& package, const WorkspacePaths& paths) {
+    const QString file = QFileInfo(package).canonicalFilePath();
+    const QString root = QFileInfo(paths.appDirectory()).canonicalFilePath();
+    if (file.isEmpty() || root.isEmpty() || !file.startsWith(root + QLatin1Char('/')))
+        return false;
+    const QString first = file.mid(root.size() + 1).section(QLatin1Char('/'), 0, 0);
+    return first == QLatin1String("srctemp") || first.startsWith(QLatin1String("srctemp.old-")) ||
+           first == QLatin1String("zipTemp");
 }
 
 // Copies the package from offset `start` (its ZIP part) into the open file.
@@ -395,16 +400,15 @@ public:
         // A file that is not a readable ZIP, or one the device or the tree
         // cannot take, must not cost the current work.
         QString cause;
-        if (!readPackage(m_package, FileHelpers::MaxFileNameBytes(m_op.state.appDirectory()),
+        if (!readPackage(m_package, FileHelpers::MaxTargetNameBytes(m_op.state.appDirectory()),
                          &m_contents, &cause))
             return refuse(false, Msg::UnzipFailed(cause), cause);
         m_reopening = FileHelpers::IsSameFile(m_package, m_paths.workingArchive());
         if (!enoughSpace())
             return OpenOutcome::Refused;
-        // A package with a stub, or one inside the workspace (which the open
-        // clears), is copied to the working archive before anything else.
-        if (!m_reopening &&
-            (m_contents.stubBytes > 0 || liesInside(m_package, m_op.state.appDirectory())) &&
+        // A package with a stub, or one where the open clears, is copied to
+        // the working archive before anything else.
+        if (!m_reopening && (m_contents.stubBytes > 0 || liesInClearedPlace(m_package, m_paths)) &&
             !stageCopy(&cause))
             return refuse(true, Msg::CannotCopyZip(), cause);
 

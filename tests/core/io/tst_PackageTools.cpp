@@ -1,7 +1,7 @@
+#include "core/WorkspacePaths.h"
 #include "core/io/PackageTools.h"
 #include "core/io/ToolRunner.h"
 #include "core/zip/WholeFileSignature.h"
-#include "core/WorkspacePaths.h"
 #include "support/TestBundle.h"
 #include "support/ZipFixture.h"
 
@@ -39,6 +39,8 @@ private slots:
     void platformSigningOfNonApkLeavesNoOutput();
     void signingArgumentsAndFailures_data();
     void signingArgumentsAndFailures();
+    void platformSignatureIsChecked_data();
+    void platformSignatureIsChecked();
     void outputNamingInputIsRefused_data();
     void outputNamingInputIsRefused();
     void missingJavaFails();
@@ -284,7 +286,8 @@ void TestPackageTools::signingArgumentsAndFailures_data() {
     const QString copy = "cp \"$IN\" \"$OUT\"";
     const QString empty = ": > \"$OUT\"";
     QTest::newRow("test key, written") << SigningKey::Test << copy << 0 << true;
-    QTest::newRow("platform key, written") << SigningKey::Platform << copy << 0 << true;
+    // An unsigned copy is no APK signed with the platform key.
+    QTest::newRow("platform key, unsigned copy") << SigningKey::Platform << copy << 0 << false;
     QTest::newRow("written but exit 3") << SigningKey::Test << copy << 3 << false;
     QTest::newRow("exit 0, no output") << SigningKey::Test << "" << 0 << false;
     QTest::newRow("exit 0, empty output") << SigningKey::Platform << empty << 0 << false;
@@ -324,6 +327,57 @@ void TestPackageTools::signingArgumentsAndFailures() {
                  << "platform.pk8";
     expected << m_input << output;
     QCOMPARE(QString::fromUtf8(ReadFile(argsFile)).split('\n', Qt::SkipEmptyParts), expected);
+}
+
+// What the platform signing gives is checked, whatever the tool says: a ZIP
+// whose signature verifies with the platform certificate. A key pair that
+// cannot sign is named before the tool runs.
+void TestPackageTools::platformSignatureIsChecked_data() {
+    QTest::addColumn<QString>("tool");    // the signing tool's script; empty: the real one
+    QTest::addColumn<QString>("keyFile"); // what replaces Config/platform.pk8; empty: nothing
+    QTest::addColumn<QString>("cause");   // empty: signed
+    const QString real = QFileInfo(TestBundle::buildBundle() + "/jre/bin/java").canonicalFilePath();
+    const QString last = "for a in \"$@\"; do IN=\"$OUT\"; OUT=\"$a\"; done\n";
+    QTest::newRow("signed with the platform key") << QString() << QString() << QString();
+    QTest::newRow("garbage, exit 0")
+        << last + "echo garbage > \"$OUT\"" << QString() << "the signed APK is not a readable ZIP";
+    QTest::newRow("unsigned copy, exit 0")
+        << last + "cp \"$IN\" \"$OUT\"" << QString()
+        << "the signed APK carries no signature (META-INF/*.SF and its signature block)";
+    QTest::newRow("signed with another key")
+        << last + QString("'%1' -jar '%2' testkey.x509.pem testkey.pk8 \"$IN\" \"$OUT\"")
+                      .arg(real, "{bundle}/Config/signapk.jar")
+        << QString() << "the signed APK is not signed with the platform certificate";
+    QTest::newRow("damaged platform key")
+        << QString() << "garbage"
+        << "the platform key \"{bundle}/Config/platform.pk8\" is missing or damaged";
+    QTest::newRow("platform key of another certificate")
+        << QString() << "Config/testkey.pk8"
+        << "the platform key \"{bundle}/Config/platform.pk8\" does not belong to the platform "
+           "certificate \"{bundle}/Config/platform.x509.pem\"";
+}
+
+void TestPackageTools::platformSignatureIsChecked() {
+    QFETCH(QString, tool);
+    QFETCH(QString, keyFile);
+    QFETCH(QString, cause);
+    tool.replace("{bundle}", m_bundle->path());
+    cause.replace("{bundle}", m_bundle->path());
+    if (!tool.isEmpty())
+        m_bundle->replaceToolWithScript("jre/bin/java", tool);
+    if (keyFile == "garbage")
+        QVERIFY(WriteFile(file("Config/platform.pk8"), "garbage"));
+    else if (!keyFile.isEmpty())
+        QVERIFY(WriteFile(file("Config/platform.pk8"), ReadFile(file(keyFile))));
+    const QString input = TestBundle::buildBundle() + "/samples/add/Notes.apk";
+    const QString output = file("Apktemp/Notes.apk");
+    QVERIFY(QDir().mkpath(file("Apktemp")));
+    ToolRunner runner;
+    QString error;
+    QCOMPARE(SignArchive(runner, paths(), input, output, SigningKey::Platform, &error),
+             cause.isEmpty());
+    QVERIFY2(cause.isEmpty() ? error.isEmpty() : error.startsWith(cause), qPrintable(error));
+    QCOMPARE(QFileInfo::exists(output), cause.isEmpty());
 }
 
 void TestPackageTools::outputNamingInputIsRefused_data() {

@@ -1,13 +1,13 @@
 // The APK commands of the core: listing a partition, deleting (member names
 // in any spelling, the directory layout) and adding (the real 7-Zip and
 // signapk of the bundle: questions first, one commit, the platform key).
-#include "core/package/ApkOperations.h"
 #include "core/AppState.h"
-#include "core/io/FileHelpers.h"
 #include "core/Messages.h"
 #include "core/Operation.h"
 #include "core/Reporter.h"
+#include "core/io/FileHelpers.h"
 #include "core/io/ToolRunner.h"
+#include "core/package/ApkOperations.h"
 #include "core/package/TreeSync.h"
 #include "support/TestBundle.h"
 #include "support/ZipFixture.h"
@@ -103,6 +103,10 @@ private slots:
     void addFlattensEveryLibraryFile();
     void addSkipsLinksOfTheUnpackedApk();
     void addWithoutPackage();
+    void addRefusesNamesTooLongForTheTree_data();
+    void addRefusesNamesTooLongForTheTree();
+    void addLeavesNoScratchFolders_data();
+    void addLeavesNoScratchFolders();
 
 private:
     QString tree(const QString& relative = QString()) const {
@@ -387,9 +391,13 @@ void TestApkOperations::addPutsApkAndLibrariesInOneCommit() {
     QVERIFY2(AddApk(op(), Partition::System, source("NativeDemo.apk"), &error), qPrintable(error));
     QCOMPARE(m_reporter.texts, QStringList{Msg::OverwriteQuestion("libdemo.so")});
 
-    const QByteArray signedApk = ReadFile(m_state->paths().apkTempDir() + "/NativeDemo.apk");
-    QVERIFY(!signedApk.isEmpty());
+    // The add leaves no unpacked APK and no signed copy behind.
+    QVERIFY(!FileHelpers::PathExists(m_state->paths().apkTempDir()));
+    QVERIFY(!FileHelpers::PathExists(m_state->paths().unpackDir()));
     const QMap<QString, QByteArray> members = ReadZip(archive());
+    const QByteArray signedApk = members.value("system/app/NativeDemo.apk");
+    QVERIFY(signedApk != ReadFile(source("NativeDemo.apk")));
+    QCOMPARE(ReadFile(tree("system/app/NativeDemo.apk")), signedApk);
     QCOMPARE(members.keys(), (QStringList{"system/app/NativeDemo.apk", "system/build.prop",
                                           "system/lib/libdeep.so", "system/lib/libdemo.so"}));
     QCOMPARE(members.value("system/app/NativeDemo.apk"), signedApk);
@@ -514,7 +522,9 @@ void TestApkOperations::addSkipsLinksOfTheUnpackedApk() {
 
     QString error;
     QVERIFY2(AddApk(op(), Partition::System, apk, &error), qPrintable(error));
-    QVERIFY(QFileInfo(m_state->paths().unpackDir() + "/lib/arm/libsecret.so").isSymLink());
+    // The unpacked APK went with its links; their targets stay.
+    QVERIFY(!FileHelpers::PathExists(m_state->paths().unpackDir()));
+    QCOMPARE(ReadFile(secret), QByteArray("not for the package"));
     QVERIFY(m_reporter.texts.isEmpty());
     QCOMPARE(FileHelpers::ListDirectory(tree("system/lib")), QStringList{"libreal.so"});
     const QMap<QString, QByteArray> members = ReadZip(archive());
@@ -531,6 +541,90 @@ void TestApkOperations::addWithoutPackage() {
     QCOMPARE(m_reporter.texts, QStringList(2, Msg::NoPackageOpen()));
     QVERIFY(!FileHelpers::PathExists(m_state->paths().unpackDir()));
     QVERIFY(m_state->changeLog().isEmpty());
+}
+
+// An APK or library name the tree cannot take (its temporary copy's name
+// would pass NAME_MAX) is refused before anything changes, by name.
+void TestApkOperations::addRefusesNamesTooLongForTheTree_data() {
+    QTest::addColumn<bool>("system");
+    QTest::addColumn<QString>("apkName");
+    QTest::addColumn<QString>("libraryName"); // empty: none
+    QTest::addColumn<QString>("tooLong");
+    const qint64 limit = FileHelpers::MaxTargetNameBytes(QDir::tempPath());
+    const QString longApk = QString(int(limit) - 3, 'a') + ".apk"; // one byte too many
+    const QString longLibrary = QString(int(limit) - 2, 'l') + ".so";
+    QTest::newRow("APK, data page") << false << longApk << QString() << longApk;
+    QTest::newRow("APK, system page") << true << longApk << QString() << longApk;
+    QTest::newRow("library") << true << "Lib.apk" << longLibrary << longLibrary;
+    QTest::newRow("APK of the longest name the tree takes")
+        << false << QString(int(limit) - 4, 'a') + ".apk" << QString() << QString();
+}
+
+void TestApkOperations::addRefusesNamesTooLongForTheTree() {
+    QFETCH(bool, system);
+    QFETCH(QString, apkName);
+    QFETCH(QString, libraryName);
+    QFETCH(QString, tooLong);
+    QList<QPair<QString, QByteArray>> libraries;
+    if (!libraryName.isEmpty())
+        libraries.append({"lib/arm/" + libraryName, "library"});
+    const QString apk = apkWith(apkName, libraries);
+    const QByteArray before = ReadFile(archive());
+    const Partition partition = system ? Partition::System : Partition::Data;
+
+    QString error;
+    QCOMPARE(AddApk(op(), partition, apk, &error), tooLong.isEmpty());
+    if (tooLong.isEmpty()) {
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        QCOMPARE(FilesBelow(tree()), QStringList{"userdata/app/" + apkName});
+        return;
+    }
+    const qint64 limit = FileHelpers::MaxTargetNameBytes(m_bundle->path());
+    QCOMPARE(m_reporter.texts, QStringList{Msg::NameTooLong(tooLong, limit)});
+    QVERIFY2(error.contains(tooLong), qPrintable(error));
+    QCOMPARE(ReadFile(archive()), before);
+    QCOMPARE(FilesBelow(tree()), QStringList());
+    QVERIFY(m_state->changeLog().isEmpty());
+    QVERIFY(!QFile::exists(pending()));
+}
+
+// The folders an add unpacks and signs in go when it ends, whatever the
+// outcome: a partial unpack (a full disk) must not keep the disk full.
+void TestApkOperations::addLeavesNoScratchFolders_data() {
+    QTest::addColumn<QString>("tool"); // the tool replaced by a script; empty: none
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<bool>("added");
+    const QString real7za = TestBundle::buildBundle() + "/Config/7za";
+    QTest::newRow("added") << QString() << QString() << true;
+    QTest::newRow("unpack fails half-way")
+        << "Config/7za"
+        << QString("for a in \"$@\"; do case \"$a\" in -o*) out=\"${a#-o}\";; esac; done\n"
+                   "mkdir -p \"$out/lib\" && head -c 100000 /dev/zero > \"$out/lib/part.so\"\n"
+                   "echo 'No space left on device' >&2\nexit 2")
+        << false;
+    QTest::newRow("signing fails") << "jre/bin/java"
+                                   << "for a in \"$@\"; do OUT=\"$a\"; done\n"
+                                      "echo partial > \"$OUT\"\nexit 1"
+                                   << false;
+    QTest::newRow("signing gives garbage") << "jre/bin/java"
+                                           << "for a in \"$@\"; do OUT=\"$a\"; done\n"
+                                              "echo garbage > \"$OUT\"\nexit 0"
+                                           << false;
+}
+
+void TestApkOperations::addLeavesNoScratchFolders() {
+    QFETCH(QString, tool);
+    QFETCH(QString, script);
+    QFETCH(bool, added);
+    if (!tool.isEmpty())
+        m_bundle->replaceToolWithScript(tool, script);
+    const QByteArray before = ReadFile(archive());
+    QString error;
+    QCOMPARE(AddApk(op(), Partition::System, source("Plain.apk"), &error), added);
+    QVERIFY(!FileHelpers::PathExists(m_state->paths().unpackDir()));
+    QVERIFY(!FileHelpers::PathExists(m_state->paths().apkTempDir()));
+    QCOMPARE(ReadFile(archive()) == before, !added);
+    QCOMPARE(FileHelpers::PathExists(tree("system/app/Plain.apk")), added);
 }
 
 QTEST_GUILESS_MAIN(TestApkOperations)
