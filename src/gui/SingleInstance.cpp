@@ -3,12 +3,20 @@
 #include <QApplication>
 #include <QCryptographicHash>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QLockFile>
+#include <QSysInfo>
 #include <QThread>
 #include <QWidget>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -16,18 +24,47 @@ namespace {
 // file writes the holder right after, so an empty one is looked at again;
 // anything else at the path (a directory, a file that cannot be read) is no
 // lock of a running instance.
-bool lockNamesHolder(const QLockFile& lock, const QString& path) {
-    qint64 pid = 0;
-    QString host;
+bool lockNamesHolder(const QLockFile& lock, const QString& path, qint64* pid, QString* host) {
     QString application;
     for (int attempt = 0; attempt < 3; ++attempt) {
-        if (lock.getLockInfo(&pid, &host, &application))
+        if (lock.getLockInfo(pid, host, &application))
             return true;
         if (QFileInfo(path).isDir())
             return false;
         QThread::msleep(50);
     }
     return false;
+}
+
+// Whether the process a lock names still runs. A holder on another machine
+// (a shared folder) cannot be asked: it counts as alive.
+bool holderAlive(qint64 pid, const QString& host) {
+    if (!host.isEmpty() && host != QSysInfo::machineHostName())
+        return true;
+    return pid > 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
+}
+
+// Why nothing can be written beside the lock: a probe as large as a lock is
+// written and removed. A full disk names itself.
+QString whyCannotWrite(const QString& directory) {
+    const QByteArray probe =
+        QFile::encodeName(directory + QStringLiteral("/.corvane.lock.probe-%1").arg(::getpid()));
+    const int fd =
+        ::open(probe.constData(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0600);
+    int cause = fd < 0 ? errno : 0;
+    if (fd >= 0) {
+        const char block[128] = {};
+        if (::write(fd, block, sizeof block) != static_cast<ssize_t>(sizeof block) ||
+            ::fsync(fd) != 0)
+            cause = errno != 0 ? errno : ENOSPC;
+        ::close(fd);
+        ::unlink(probe.constData());
+    }
+    if (cause == ENOSPC || cause == EDQUOT)
+        return QStringLiteral("the disk is full");
+    if (cause != 0)
+        return QString::fromLocal8Bit(std::strerror(cause));
+    return QStringLiteral("the lock file could not be written");
 }
 
 } // namespace
@@ -51,16 +88,35 @@ SingleInstance::Result SingleInstance::acquire() {
     m_lock->setStaleLockTime(0);
     if (!m_lock->tryLock(0)) {
         switch (m_lock->error()) {
-        case QLockFile::LockFailedError:
-            if (lockNamesHolder(*m_lock, m_lockPath))
+        case QLockFile::LockFailedError: {
+            qint64 pid = 0;
+            QString host;
+            if (!lockNamesHolder(*m_lock, m_lockPath, &pid, &host)) {
+                // Gone or left empty: the lock could not be written.
+                const QFileInfo info(m_lockPath);
+                if (!info.exists() || (info.isFile() && info.size() == 0))
+                    m_error = QStringLiteral("cannot write the lock \"%1\": %2")
+                                  .arg(m_lockPath, whyCannotWrite(info.absolutePath()));
+                else
+                    m_error = QStringLiteral("\"%1\" is not a lock file").arg(m_lockPath);
+                return Result::Failed;
+            }
+            if (holderAlive(pid, host))
                 return Result::HeldByOther;
-            m_error = QStringLiteral("\"%1\" is not a lock file").arg(m_lockPath);
+            // The holder is gone, yet its lock could not be replaced.
+            m_error = QStringLiteral("cannot write the lock \"%1\" in place of the one of the "
+                                     "ended process %2: %3")
+                          .arg(m_lockPath)
+                          .arg(pid)
+                          .arg(whyCannotWrite(QFileInfo(m_lockPath).absolutePath()));
             return Result::Failed;
+        }
         case QLockFile::PermissionError:
             m_error = QStringLiteral("no permission to create \"%1\"").arg(m_lockPath);
             return Result::Failed;
         default:
-            m_error = QStringLiteral("\"%1\" cannot be created").arg(m_lockPath);
+            m_error = QStringLiteral("cannot write the lock \"%1\": %2")
+                          .arg(m_lockPath, whyCannotWrite(QFileInfo(m_lockPath).absolutePath()));
             return Result::Failed;
         }
     }

@@ -22,7 +22,8 @@ public:
     enum class Result { Acquired, HeldByOther, Failed };
     // Acquired: this is the first instance (it holds the lock and listens).
     // HeldByOther: a live instance holds it. Failed: the lock cannot be taken
-    // for another reason; errorString() tells why.
+    // for another reason (a lock of an ended process that cannot be
+    // replaced, a full disk); errorString() tells why.
     Result acquire();
     QString errorString() const { return m_error; }
     // Later start: tells the first instance to come forward. True when it answered.

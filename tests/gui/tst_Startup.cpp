@@ -1,5 +1,5 @@
-#include "core/io/FileHelpers.h"
 #include "core/WorkspacePaths.h"
+#include "core/io/FileHelpers.h"
 #include "core/package/WorkspaceRecord.h"
 #include "gui/CCorvaneApp.h"
 #include "gui/ProgressDialog.h"
@@ -16,6 +16,7 @@
 #include <QLocalSocket>
 #include <QLockFile>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -62,6 +63,7 @@ private slots:
     void instanceFoundWhateverTheTemporaryDirectory();
     void unusableLockIsReported();
     void silentHolderIsReported();
+    void staleLockOnFullDiskNamesTheDisk();
     void bringForwardNeverShowsBusyDialog();
 
 private:
@@ -301,6 +303,50 @@ void TestStartup::unusableLockIsReported() {
     QCOMPARE(dialogs.boxes[0].icon, UiDialogs::Icon::Exclamation);
     // Nothing of a workspace was made.
     QVERIFY(!FileHelpers::PathExists(appDirectory + "/zipTemp"));
+}
+
+// The lock of an ended process cannot be replaced on a full disk: that is
+// what is reported, not a live instance that does not answer. A real full
+// disk: a small tmpfs (skipped where no test may mount one).
+void TestStartup::staleLockOnFullDiskNamesTheDisk() {
+    const QString point = m_tmp->filePath("full disk");
+    QVERIFY(QDir().mkpath(point));
+    if (QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=64k", "tmpfs", point}) != 0)
+        QSKIP("this machine lets no test mount a small file system");
+    const auto unmount = qScopeGuard([&] { QProcess::execute("umount", {"-l", point}); });
+    // A lock as a killed instance left it: the pid of an ended process.
+    QProcess ended;
+    ended.start("sh", {"-c", "echo $$"});
+    QVERIFY(ended.waitForFinished(20000));
+    const QByteArray endedPid = ended.readAllStandardOutput().trimmed();
+    QVERIFY(endedPid.toLongLong() > 0);
+    const QString lockPath = point + "/.corvane.lock";
+    {
+        QLockFile lock(lockPath);
+        QVERIFY(lock.tryLock(0));
+        QByteArray info = ReadFile(lockPath);
+        lock.unlock();
+        info = endedPid + info.mid(info.indexOf('\n'));
+        QVERIFY(WriteFile(lockPath, info));
+    }
+    // The disk is full.
+    QFile filler(point + "/filler");
+    QVERIFY(filler.open(QIODevice::WriteOnly));
+    const QByteArray block(4096, 'x');
+    while (filler.write(block) == block.size() && filler.flush()) {
+    }
+    filler.close();
+
+    SingleInstance instance(point);
+    QCOMPARE(instance.acquire(), SingleInstance::Result::Failed);
+    QVERIFY2(instance.errorString().contains(QString("cannot write the lock \"%1\"").arg(lockPath)),
+             qPrintable(instance.errorString()));
+    QVERIFY2(instance.errorString().endsWith("the disk is full"),
+             qPrintable(instance.errorString()));
+    // Once there is room again, the lock is taken over.
+    QVERIFY(QFile::remove(point + "/filler"));
+    SingleInstance again(point);
+    QCOMPARE(again.acquire(), SingleInstance::Result::Acquired);
 }
 
 void TestStartup::silentHolderIsReported() {
