@@ -1,7 +1,7 @@
 #include "core/package/ApkScan.h"
 
-#include "core/package/ApkNameRule.h"
 #include "core/io/FileHelpers.h"
+#include "core/package/ApkNameRule.h"
 
 #include <QFile>
 
@@ -49,6 +49,11 @@ QList<Entry> listDirectory(const QString& directory) {
         const char* name = item->d_name;
         if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
             continue;
+        // A name the program cannot spell (bytes that are not UTF-8) names no
+        // file it could reach: listing it would show a phantom.
+        const QString decoded = QFile::decodeName(name);
+        if (QFile::encodeName(decoded) != QByteArrayView(name))
+            continue;
         unsigned char type = item->d_type;
         const QByteArray path = native + '/' + name;
         if (type == DT_UNKNOWN) {
@@ -58,7 +63,7 @@ QList<Entry> listDirectory(const QString& directory) {
             type = S_ISDIR(info.st_mode) ? DT_DIR : S_ISLNK(info.st_mode) ? DT_LNK : DT_REG;
         }
         Entry entry;
-        entry.name = QFile::decodeName(name);
+        entry.name = decoded;
         entry.directory = type == DT_DIR;
         if (type == DT_LNK) {
             struct stat target;

@@ -17,6 +17,7 @@ bool MatchesScanPattern(const QString& name, const QString& pattern);
 // path of each to found. The directory's entries are taken in case-insensitive
 // name order; of those matching the pattern, a directory is scanned at once
 // (before the next entry) and a file passing HasApkExtension is appended.
-// A missing or unreadable directory adds nothing. The pattern is compiled
+// A missing or unreadable directory adds nothing, nor does an entry whose
+// name is not UTF-8 (no path of the program can reach it). The pattern is compiled
 // once per scan and each entry's status read once.
 void ScanApkDirectory(const QString& directory, const QString& pattern, QStringList& found);

@@ -17,6 +17,7 @@ private slots:
     void scan();
     void missingDirectory();
     void linkedDirectoryIsNotFollowed();
+    void namesThatAreNotUtf8AreNotListed();
 };
 
 void TestApkScan::pattern_data() {
@@ -163,6 +164,24 @@ void TestApkScan::linkedDirectoryIsNotFollowed() {
     QStringList found;
     ScanApkDirectory(app, "*.*", found);
     QCOMPARE(found, (QStringList{app + "/Linked.apk", app + "/Real/Real.apk"}));
+}
+
+// Names 7-Zip wrote as raw bytes would be listed with U+FFFD in place of
+// them: a path that reaches no file.
+void TestApkScan::namesThatAreNotUtf8AreNotListed() {
+    QTemporaryDir dir;
+    const QString app = dir.filePath("app");
+    QVERIFY(WriteFile(app + "/Real.apk", "x"));
+    const QByteArray native = QFile::encodeName(app);
+    QVERIFY(WriteFile(QFile::decodeName(native + "/sub/Deep.apk"), "x"));
+    for (const QByteArray& raw : {native + "/\xd2\xf4\xc0\xd6.apk", native + "/sub/bad\xff.apk"}) {
+        QFile file;
+        QVERIFY(file.open(::fopen(raw.constData(), "w"), QIODevice::WriteOnly,
+                          QFileDevice::AutoCloseHandle));
+    }
+    QStringList found;
+    ScanApkDirectory(app, "*.*", found);
+    QCOMPARE(found, (QStringList{app + "/Real.apk", app + "/sub/Deep.apk"}));
 }
 
 QTEST_GUILESS_MAIN(TestApkScan)
