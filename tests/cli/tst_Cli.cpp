@@ -407,8 +407,9 @@ void TestCli::infoOfWhatIsNoPackageFails() {
     const Run run = cli({QStringLiteral("info"), QStringLiteral("--json"), package});
     QCOMPARE(run.exitCode, 1);
     QCOMPARE(run.out, QByteArray());
-    QVERIFY2(run.err.startsWith("corvane-cli: " + message + "\ncorvane-cli: cannot open \""),
-             run.err.constData());
+    // A refused package's cause may follow the message.
+    QVERIFY2(run.err.startsWith("corvane-cli: " + message), run.err.constData());
+    QVERIFY2(run.err.contains("\ncorvane-cli: cannot open \""), run.err.constData());
 }
 
 void TestCli::editSavesASignedPackage() {
