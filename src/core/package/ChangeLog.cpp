@@ -111,22 +111,15 @@ QByteArray EncodeChangeLog(const QStringList& lines) {
 }
 
 ChangeLogWriteResult WriteChangeLogFile(const QString& path, QStringList& lines) {
-    // Written beside the old log and renamed over it: the old log stays whole
-    // until the new one is complete.
-    const QString partial = path + QStringLiteral(".corvane-part");
-    QFile file(partial);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    // Written beside the old log under a name of its own and renamed over
+    // it: the old log stays whole until the new one is complete.
+    FileHelpers::TemporaryFile file(path);
+    if (!file.open())
         return ChangeLogWriteResult::CreateFailed;
-    const bool written = FileHelpers::WriteAll(file, EncodeChangeLog(lines));
-    file.close();
-    if (!written) {
-        FileHelpers::RemoveFile(partial);
+    if (!file.write(EncodeChangeLog(lines)))
         return ChangeLogWriteResult::WriteFailed;
-    }
-    if (!FileHelpers::ReplaceFile(partial, path)) {
-        FileHelpers::RemoveFile(partial);
+    if (!file.commit())
         return ChangeLogWriteResult::DeleteFailed;
-    }
     lines.clear();
     return ChangeLogWriteResult::Written;
 }

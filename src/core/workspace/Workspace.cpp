@@ -108,8 +108,9 @@ void RemoveWorkspaceLeftovers(const Operation& op) {
     // Files being written when a run was killed (records, extractions).
     FileHelpers::RemoveAbandonedTemporariesIn(paths.zipTempDir());
     RemoveSaveLeftovers(paths);
-    // A log written when a run was killed.
-    FileHelpers::RemoveFile(paths.changeLogFile() + QStringLiteral(".corvane-part"));
+    // A log written when a run was killed (also under the fixed name that
+    // earlier versions used).
+    FileHelpers::RemoveFile(paths.changeLogFile() + FileHelpers::TemporarySuffix());
     FileHelpers::RemoveAbandonedTemporaries(paths.changeLogFile());
     // The signed copies and the unpacked contents of APKs being added: an add
     // is finished or undone once its archive commit is, so whatever is left
