@@ -300,7 +300,10 @@ bool applyEdit(Session& session, const CliEdit& edit, QString* error) {
             *error = QStringLiteral("unknown image slot \"%1\"").arg(edit.slot);
             return false;
         }
-        return ReplaceImage(op, *slot, QFileInfo(edit.argument).absoluteFilePath(), error);
+        const Result result = ReplaceImage(op, *slot, QFileInfo(edit.argument).absoluteFilePath());
+        if (result.failed())
+            *error = result.cause();
+        return result.succeeded();
     }
     }
     return false;

@@ -1,8 +1,8 @@
 #include "gui/Startup.h"
 
 #include "core/Messages.h"
-#include "core/workspace/Workspace.h"
 #include "core/WorkspacePaths.h"
+#include "core/workspace/Workspace.h"
 #include "gui/CCorvaneApp.h"
 #include "gui/CCorvaneDlg.h"
 #include "gui/GuiReporter.h"

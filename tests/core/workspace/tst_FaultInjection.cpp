@@ -104,7 +104,7 @@ int runWorker(const QStringList& args) {
         return finish(false);
     }
     if (command == QLatin1String("replace"))
-        return finish(ReplaceImage(op, *FindImageSlot(rest.value(0)), rest.value(1)));
+        return finish(ReplaceImage(op, *FindImageSlot(rest.value(0)), rest.value(1)).succeeded());
     // A save straight into the output's folder, or one staged in the
     // workspace first (as for a drive that is not fixed), whatever the disk
     // the test runs on.

@@ -130,8 +130,9 @@ void TestFullDisk::editThatRunsOutOfRoomChangesNothing() {
         QVERIFY(!AddApk(op(), Partition::Data, source, &error));
         QCOMPARE(m_reporter.texts(), QStringList{"Failed to add \"Huge.apk\" to the package!"});
     } else {
-        QVERIFY(!ReplaceImage(op(), *FindImageSlot("logo.img"), source, &error));
-        QCOMPARE(m_reporter.texts(), QStringList{"Failed to replace the logo.img! "});
+        const Result result = ReplaceImage(op(), *FindImageSlot("logo.img"), source);
+        QCOMPARE(result.notice().text, QStringLiteral("Failed to replace the logo.img! "));
+        error = result.cause();
     }
     QVERIFY(!error.isEmpty());
     // The working archive, the tree and everything else of the workspace are
