@@ -43,22 +43,3 @@ public:
         return askYesNo(text);
     }
 };
-
-// Keeps every message and answers each question from a fixed answer; for
-// headless callers that have nobody to ask.
-class RecordingReporter : public Reporter {
-public:
-    explicit RecordingReporter(bool answer = false) : m_answer(answer) {}
-    void message(const QString& text) override { m_texts << text; }
-    void warning(const QString& text) override { m_texts << text; }
-    bool askYesNo(const QString& text) override {
-        m_texts << text;
-        return m_answer;
-    }
-    const QStringList& texts() const { return m_texts; }
-    void setAnswer(bool answer) { m_answer = answer; }
-
-private:
-    bool m_answer;
-    QStringList m_texts;
-};

@@ -1,28 +1,11 @@
-#include "core/package/AndroidVersionProbe.h"
 #include "core/Reporter.h"
+#include "core/package/AndroidVersionProbe.h"
+#include "support/RecordingReporter.h"
 #include "support/TestBundle.h"
 
 #include <QDir>
 #include <QTemporaryDir>
 #include <QTest>
-
-namespace {
-
-// Keeps each text with its kind: the probe's failures are the window's plain
-// messages, not application warnings or questions.
-class KindReporter : public Reporter {
-public:
-    QStringList messages;
-    QStringList others;
-    void message(const QString& text) override { messages << text; }
-    void warning(const QString& text) override { others << text; }
-    bool askYesNo(const QString& text) override {
-        others << text;
-        return false;
-    }
-};
-
-} // namespace
 
 Q_DECLARE_METATYPE(AndroidVersionProbeResult::Error)
 
@@ -70,10 +53,10 @@ void TestAndroidVersionProbe::probe() {
     QTemporaryDir dir;
     const QString path = dir.filePath("build.prop");
     QVERIFY(WriteFile(path, contents));
-    KindReporter reporter;
+    RecordingReporter reporter;
     QCOMPARE(ProbeAndroidVersion(reporter, path), expected);
-    QVERIFY(reporter.messages.isEmpty());
-    QVERIFY(reporter.others.isEmpty());
+    QVERIFY(reporter.texts(RecordingReporter::Kind::Message).isEmpty());
+    QVERIFY((reporter.texts().size() == reporter.texts(RecordingReporter::Kind::Message).size()));
     QCOMPARE(ProbeAndroidVersionFile(path).error, AndroidVersionProbeResult::Error::None);
 }
 
@@ -97,10 +80,10 @@ void TestAndroidVersionProbe::failureIsReported() {
     const AndroidVersionProbeResult probe = ProbeAndroidVersionFile(path);
     QCOMPARE(probe.error, error);
     QCOMPARE(probe.version, 0);
-    KindReporter reporter;
+    RecordingReporter reporter;
     QCOMPARE(ProbeAndroidVersion(reporter, path), 0);
-    QCOMPARE(reporter.messages, QStringList{text});
-    QVERIFY(reporter.others.isEmpty());
+    QCOMPARE(reporter.texts(RecordingReporter::Kind::Message), QStringList{text});
+    QVERIFY((reporter.texts().size() == reporter.texts(RecordingReporter::Kind::Message).size()));
 }
 
 QTEST_GUILESS_MAIN(TestAndroidVersionProbe)

@@ -9,6 +9,7 @@
 #include "core/io/ToolRunner.h"
 #include "core/package/ApkOperations.h"
 #include "core/package/TreeSync.h"
+#include "support/RecordingReporter.h"
 #include "support/TestBundle.h"
 #include "support/ZipFixture.h"
 
@@ -27,19 +28,6 @@ namespace {
 QString Fixture(const QString& name) {
     return QStringLiteral(CORVANE_TESTDATA_DIR) + QLatin1Char('/') + name;
 }
-
-// Answers the questions in turn (No when none is queued) and keeps every text.
-class QueuedReporter : public Reporter {
-public:
-    QQueue<bool> answers;
-    QStringList texts;
-    void message(const QString& text) override { texts << text; }
-    void warning(const QString& text) override { texts << text; }
-    bool askYesNo(const QString& text) override {
-        texts << text;
-        return !answers.isEmpty() && answers.dequeue();
-    }
-};
 
 // The files below a directory, relative to it, sorted; links and
 // directories left out.
@@ -127,7 +115,7 @@ private:
 
     std::unique_ptr<TestBundle> m_bundle;
     std::unique_ptr<AppState> m_state;
-    QueuedReporter m_reporter;
+    RecordingReporter m_reporter;
     ToolRunner m_runner;
 };
 
@@ -136,7 +124,7 @@ void TestApkOperations::init() {
     QVERIFY(m_bundle->isValid());
     m_state = std::make_unique<AppState>(m_bundle->path());
     m_reporter.answers.clear();
-    m_reporter.texts.clear();
+    m_reporter.clear();
     QVERIFY(QDir().mkpath(tree("system")));
     QVERIFY(QDir().mkpath(tree("userdata")));
     QVERIFY(QDir().mkpath(m_state->paths().zipTempDir()));
@@ -258,7 +246,7 @@ void TestApkOperations::deleteMemberSpelledOtherwise() {
     QCOMPARE(FileMembers(archive()), left);
     QVERIFY(FileHelpers::PathExists(tree(other)));
     QVERIFY(!QFile::exists(pending()));
-    QVERIFY(m_reporter.texts.isEmpty());
+    QVERIFY(m_reporter.texts().isEmpty());
 }
 
 void TestApkOperations::deleteWithoutMemberFails() {
@@ -273,7 +261,7 @@ void TestApkOperations::deleteWithoutMemberFails() {
     QCOMPARE(
         DeleteApks(op(), Partition::System, {tree("system/app/X.apk"), tree("system/app/Y.apk")}),
         0);
-    QCOMPARE(m_reporter.texts, QStringList{Msg::DeleteApkFailed(tree("system/app/X.apk"))});
+    QCOMPARE(m_reporter.texts(), QStringList{Msg::DeleteApkFailed(tree("system/app/X.apk"))});
     QCOMPARE(ReadFile(tree("system/app/X.apk")), QByteArray("only in the tree"));
     QVERIFY(FileHelpers::PathExists(tree("system/app/Y.apk")));
     QCOMPARE(ReadFile(archive()), before);
@@ -302,7 +290,7 @@ void TestApkOperations::deleteDirectoryLayout() {
     QVERIFY(QFile::link(tree(directory + "/Music.apk"), tree(directory + "/link.apk")));
 
     QCOMPARE(DeleteApks(op(), Partition::System, {tree(directory + "/Music.apk")}), 1);
-    QVERIFY(m_reporter.texts.isEmpty());
+    QVERIFY(m_reporter.texts().isEmpty());
     for (const QString& name : ZipMemberNames(archive()))
         QVERIFY2(CanonicalMemberName(name) != directory &&
                      !CanonicalMemberName(name).startsWith(directory + "/"),
@@ -374,7 +362,7 @@ void TestApkOperations::addAsksEveryQuestionFirst() {
     QString error;
     QVERIFY(!AddApk(op(), Partition::System, source("NativeDemo.apk"), &error));
     QVERIFY(!error.isEmpty());
-    QCOMPARE(m_reporter.texts, questions);
+    QCOMPARE(m_reporter.texts(), questions);
     QCOMPARE(ReadFile(archive()), before);
     QCOMPARE(FilesBelow(tree()), treeBefore);
     if (apkInTree)
@@ -389,7 +377,7 @@ void TestApkOperations::addPutsApkAndLibrariesInOneCommit() {
     m_reporter.answers.enqueue(true);
     QString error;
     QVERIFY2(AddApk(op(), Partition::System, source("NativeDemo.apk"), &error), qPrintable(error));
-    QCOMPARE(m_reporter.texts, QStringList{Msg::OverwriteQuestion("libdemo.so")});
+    QCOMPARE(m_reporter.texts(), QStringList{Msg::OverwriteQuestion("libdemo.so")});
 
     // The add leaves no unpacked APK and no signed copy behind.
     QVERIFY(!FileHelpers::PathExists(m_state->paths().apkTempDir()));
@@ -422,8 +410,8 @@ void TestApkOperations::addFailedCommitLeavesTree() {
     m_reporter.answers.enqueue(true);
 
     QVERIFY(!AddApk(op(), Partition::System, source("NativeDemo.apk")));
-    QCOMPARE(m_reporter.texts, (QStringList{Msg::OverwriteQuestion("libdemo.so"),
-                                            Msg::AddToPackageFailed("NativeDemo.apk")}));
+    QCOMPARE(m_reporter.texts(), (QStringList{Msg::OverwriteQuestion("libdemo.so"),
+                                              Msg::AddToPackageFailed("NativeDemo.apk")}));
     QCOMPARE(ReadFile(archive()), before);
     QCOMPARE(FilesBelow(tree()), QStringList());
     QVERIFY(!FileHelpers::PathExists(tree("system/lib")));
@@ -479,7 +467,7 @@ void TestApkOperations::addReadOnlyApkTwiceOnDataPage() {
                                               QFileDevice::ReadOther));
     m_reporter.answers.enqueue(true);
     QVERIFY2(AddApk(op(), Partition::Data, second, &error), qPrintable(error));
-    QCOMPARE(m_reporter.texts, QStringList{Msg::OverwriteQuestion("Foo.apk")});
+    QCOMPARE(m_reporter.texts(), QStringList{Msg::OverwriteQuestion("Foo.apk")});
     QCOMPARE(ReadFile(added), ReadFile(second));
     QCOMPARE(ReadZip(archive()).value("userdata/app/Foo.apk"), ReadFile(second));
     QCOMPARE(FileMembers(archive()), (QStringList{"system/build.prop", "userdata/app/Foo.apk"}));
@@ -495,7 +483,7 @@ void TestApkOperations::addFlattensEveryLibraryFile() {
                                              {"lib/mips/data.bin", "bin"}});
     QString error;
     QVERIFY2(AddApk(op(), Partition::System, apk, &error), qPrintable(error));
-    QVERIFY(m_reporter.texts.isEmpty());
+    QVERIFY(m_reporter.texts().isEmpty());
     const QStringList names{"data.bin", "libone.so", "libtwo.so", "README"};
     QCOMPARE(FileHelpers::ListDirectory(tree("system/lib")), names);
     const QMap<QString, QByteArray> members = ReadZip(archive());
@@ -525,7 +513,7 @@ void TestApkOperations::addSkipsLinksOfTheUnpackedApk() {
     // The unpacked APK went with its links; their targets stay.
     QVERIFY(!FileHelpers::PathExists(m_state->paths().unpackDir()));
     QCOMPARE(ReadFile(secret), QByteArray("not for the package"));
-    QVERIFY(m_reporter.texts.isEmpty());
+    QVERIFY(m_reporter.texts().isEmpty());
     QCOMPARE(FileHelpers::ListDirectory(tree("system/lib")), QStringList{"libreal.so"});
     const QMap<QString, QByteArray> members = ReadZip(archive());
     QCOMPARE(members.value("system/lib/libreal.so"), QByteArray("real"));
@@ -538,7 +526,7 @@ void TestApkOperations::addWithoutPackage() {
         QVERIFY(!AddApk(op(), partition, source("Foo.apk")));
         QVERIFY(!FileHelpers::PathExists(tree(PartitionDirectoryName(partition) + "/app")));
     }
-    QCOMPARE(m_reporter.texts, QStringList(2, Msg::NoPackageOpen()));
+    QCOMPARE(m_reporter.texts(), QStringList(2, Msg::NoPackageOpen()));
     QVERIFY(!FileHelpers::PathExists(m_state->paths().unpackDir()));
     QVERIFY(m_state->changeLog().isEmpty());
 }
@@ -580,7 +568,7 @@ void TestApkOperations::addRefusesNamesTooLongForTheTree() {
         return;
     }
     const qint64 limit = FileHelpers::MaxTargetNameBytes(m_bundle->path());
-    QCOMPARE(m_reporter.texts, QStringList{Msg::NameTooLong(tooLong, limit)});
+    QCOMPARE(m_reporter.texts(), QStringList{Msg::NameTooLong(tooLong, limit)});
     QVERIFY2(error.contains(tooLong), qPrintable(error));
     QCOMPARE(ReadFile(archive()), before);
     QCOMPARE(FilesBelow(tree()), QStringList());

@@ -1,9 +1,10 @@
 #include "core/package/ChangeLog.h"
+#include "support/RecordingReporter.h"
 
 #include "core/AppState.h"
-#include "core/io/FileHelpers.h"
 #include "core/Operation.h"
 #include "core/Reporter.h"
+#include "core/io/FileHelpers.h"
 #include "core/io/ToolRunner.h"
 #include "support/TestBundle.h"
 
@@ -14,26 +15,12 @@
 
 namespace {
 
-// Keeps each text with its kind: the log's failures are application
-// warnings (exclamation), not plain messages or questions.
-class KindReporter : public Reporter {
-public:
-    QStringList warnings;
-    QStringList others;
-    void message(const QString& text) override { others << text; }
-    void warning(const QString& text) override { warnings << text; }
-    bool askYesNo(const QString& text) override {
-        others << text;
-        return false;
-    }
-};
-
 // A workspace with its zipTemp (where the journal lives) and the parts of an
 // operation.
 struct Workspace {
     TestBundle bundle;
     AppState state{bundle.path()};
-    KindReporter reporter;
+    RecordingReporter reporter;
     ToolRunner runner;
     Operation op{state, reporter, runner};
     Workspace() { QDir().mkpath(state.paths().zipTempDir()); }
@@ -194,8 +181,8 @@ void TestChangeLog::writeChangeLogBesideExecutable() {
             "2015- 3- 5  9: 5: 7: DELETE \"/t/srctemp/userdata/app/\xD3\xA6\xD3\xC3.apk\"\r\n"));
     // Written: the journal has served its purpose.
     QVERIFY(!QFileInfo::exists(w.journal()));
-    QVERIFY(w.reporter.warnings.isEmpty());
-    QVERIFY(w.reporter.others.isEmpty());
+    QVERIFY(w.reporter.texts(RecordingReporter::Kind::Warning).isEmpty());
+    QCOMPARE(w.reporter.texts(), w.reporter.texts(RecordingReporter::Kind::Warning));
 }
 
 void TestChangeLog::writeChangeLogReportsDeleteFailure() {
@@ -210,8 +197,9 @@ void TestChangeLog::writeChangeLogReportsDeleteFailure() {
     QCOMPARE(w.state.changeLog(), QStringList{"line"});
     QCOMPARE(ReadFile(w.logFile()), QByteArray("previous run"));
     QCOMPARE(ReadChangeLogJournal(w.journal()), QStringList{"line"});
-    QCOMPARE(w.reporter.warnings, QStringList{"Delete log.txt failed"});
-    QVERIFY(w.reporter.others.isEmpty());
+    QCOMPARE(w.reporter.texts(RecordingReporter::Kind::Warning),
+             QStringList{"Delete log.txt failed"});
+    QCOMPARE(w.reporter.texts(), w.reporter.texts(RecordingReporter::Kind::Warning));
 }
 
 void TestChangeLog::writeChangeLogReportsWriteFailure_data() {
@@ -237,8 +225,9 @@ void TestChangeLog::writeChangeLogReportsWriteFailure() {
     // The closing goes on, the lines and the journal are kept.
     QVERIFY(WriteChangeLog(w.op));
     QCOMPARE(w.state.changeLog(), QStringList{"line"});
-    QCOMPARE(w.reporter.warnings, QStringList{"Failed to write log.txt"});
-    QVERIFY(w.reporter.others.isEmpty());
+    QCOMPARE(w.reporter.texts(RecordingReporter::Kind::Warning),
+             QStringList{"Failed to write log.txt"});
+    QCOMPARE(w.reporter.texts(), w.reporter.texts(RecordingReporter::Kind::Warning));
     QCOMPARE(ReadChangeLogJournal(w.bundle.file("zipTemp/log.journal")), QStringList{"line"});
 }
 
@@ -274,7 +263,7 @@ void TestChangeLog::journalOfUnclosedRunIsTakenUp() {
     QVERIFY(WriteChangeLog(w.op));
     QCOMPARE(ReadFile(w.logFile()), EncodeChangeLog(earlier + QStringList{"this run"}));
     QVERIFY(!QFileInfo::exists(w.journal()));
-    QVERIFY(w.reporter.warnings.isEmpty());
+    QVERIFY(w.reporter.texts(RecordingReporter::Kind::Warning).isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestChangeLog)

@@ -13,6 +13,7 @@
 #include "core/package/ApkOperations.h"
 #include "core/package/OpenPackage.h"
 #include "core/zip/ArchiveEditor.h"
+#include "support/RecordingReporter.h"
 #include "support/RawZip.h"
 #include "support/TestBundle.h"
 

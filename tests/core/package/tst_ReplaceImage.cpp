@@ -9,6 +9,7 @@
 #include "core/io/ToolRunner.h"
 #include "core/package/ReplaceImage.h"
 #include "core/package/TreeSync.h"
+#include "support/RecordingReporter.h"
 #include "support/TestBundle.h"
 #include "support/ZipFixture.h"
 

@@ -11,6 +11,7 @@
 #include "core/package/SavePackage.h"
 #include "core/workspace/Workspace.h"
 #include "core/zip/ArchiveEditor.h"
+#include "support/RecordingReporter.h"
 #include "support/RawZip.h"
 #include "support/TestBundle.h"
 #include "support/ZipFixture.h"

@@ -25,6 +25,7 @@
 #include "core/package/SavePackage.h"
 #include "core/io/ToolRunner.h"
 #include "core/workspace/Workspace.h"
+#include "support/RecordingReporter.h"
 #include "support/TestBundle.h"
 
 #include <QCoreApplication>

@@ -14,6 +14,7 @@
 #include "core/Reporter.h"
 #include "core/package/SavePackage.h"
 #include "core/io/ToolRunner.h"
+#include "support/RecordingReporter.h"
 #include "support/TestBundle.h"
 
 #include <QDir>

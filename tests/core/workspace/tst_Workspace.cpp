@@ -11,6 +11,7 @@
 #include "core/package/TreeSync.h"
 #include "core/package/WorkspaceRecord.h"
 #include "core/workspace/Workspace.h"
+#include "support/RecordingReporter.h"
 #include "support/TestBundle.h"
 #include "support/ZipFixture.h"
 
