@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/io/TestHooks.h"
+
 #include <QString>
 
 #include <functional>
@@ -28,5 +30,4 @@ struct MountEntry {
 };
 bool FindMountEntry(const QString& mountInfo, const QString& canonicalPath, MountEntry* entry);
 
-// Test seam: replaces the answer of IsOnNonFixedDrive; nullptr restores it.
-void SetDriveClassifierForTesting(std::function<bool(const QString&)> classifier);
+// (Its test seam is in core/io/TestHooks.h.)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/io/TestHooks.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -40,7 +42,8 @@ bool NameLess(const QString& a, const QString& b);
 
 bool IsDirectory(const QString& path);
 
-// Both paths name the same file (the same path, or links to one file).
+// Both paths name the same file: the same path, symbolic links to one file,
+// or hard links (one inode).
 bool IsSameFile(const QString& first, const QString& second);
 
 // Deletes one file (not a directory). Attributes and permissions are left alone.
@@ -133,15 +136,6 @@ bool WriteAll(QFileDevice& file, const QByteArray& data);
 // Bytes a user may still write on the file system holding path; -1 when
 // that cannot be told.
 qint64 AvailableBytes(const QString& path);
-// Test seam: replaces AvailableBytes (nullptr restores it), to make a disk
-// look full.
-void SetAvailableBytesForTesting(std::function<qint64(const QString& path)> available);
-
-// Test seam: lets a test make chosen file operations fail, as a read-only or
-// locked file would on a desktop (tests run as root, where permissions stop
-// nothing). The predicate answers true to make the operation fail.
-enum class FileOp { RemoveFile, RemoveDirectory, CreateDirectory, CopyFile, WriteFile, MoveFile };
-using FileFaultPredicate = std::function<bool(FileOp op, const QString& path)>;
-void SetFileFaultsForTesting(FileFaultPredicate predicate);
+// (Its test seams, and every other, are in core/io/TestHooks.h.)
 
 } // namespace FileHelpers

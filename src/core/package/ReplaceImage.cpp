@@ -5,7 +5,7 @@
 #include "core/Operation.h"
 #include "core/PackageLayout.h"
 #include "core/Reporter.h"
-#include "core/io/FaultPoints.h"
+#include "core/io/TestHooks.h"
 #include "core/io/FileHelpers.h"
 #include "core/io/ToolRunner.h"
 #include "core/package/ChangeLog.h"

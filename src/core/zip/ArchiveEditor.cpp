@@ -1,6 +1,7 @@
 #include "core/zip/ArchiveEditor.h"
 
 #include "core/io/FileHelpers.h"
+#include "core/io/TestHooks.h"
 #include "core/zip/MemberNames.h"
 #include "core/zip/ZipFormat.h"
 
@@ -47,13 +48,11 @@ constexpr qint64 kJournalHeaderSize = 8 + 7 * 8;
 constexpr quint64 kFingerprintSpan = 64 * 1024;
 constexpr qint64 kJournalTrailerSize = 4 + 8;
 
-std::function<ArchiveEditorFault(const char*)>& faultSeam() {
-    static std::function<ArchiveEditorFault(const char*)> seam;
-    return seam;
-}
-
-ArchiveEditorFault faultAt(const char* step) {
-    return faultSeam() ? faultSeam()(step) : ArchiveEditorFault::None;
+// The fault point of a commit's step: "archive:<step>".
+FaultAction faultAt(const char* step) {
+    char name[64] = "archive:";
+    qstrncpy(name + 8, step, sizeof(name) - 8);
+    return FaultPoint(name);
 }
 
 QString systemError() {
@@ -744,11 +743,11 @@ bool planChanges(const QString& archive, const ZipDirectory& directory,
 // Asks the test seam at a step of the commit: false (with *killed for a Kill)
 // when it stops there.
 bool passStep(const char* name, bool* killed, QString* error) {
-    const ArchiveEditorFault fault = faultAt(name);
-    *killed = fault == ArchiveEditorFault::Kill;
-    if (fault != ArchiveEditorFault::None)
+    const FaultAction fault = faultAt(name);
+    *killed = fault == FaultAction::Kill;
+    if (fault != FaultAction::None)
         *error = QStringLiteral("stopped at %1 (test fault)").arg(QLatin1String(name));
-    return fault == ArchiveEditorFault::None;
+    return fault == FaultAction::None;
 }
 
 // Writes the new entries and the new central directory from start on, then
@@ -841,7 +840,7 @@ bool applyChanges(const QString& archive, const QList<ArchiveChange>& changes, Q
     const QString journal = ArchiveJournalPath(archive);
     if (!removeFile(journal, error))
         return false;
-    if (faultAt("committed") == ArchiveEditorFault::Kill)
+    if (faultAt("committed") == FaultAction::Kill)
         return failWith(error, QStringLiteral("stopped at committed (test fault)"));
     if (!FileHelpers::SyncDirectory(QFileInfo(journal).absolutePath(), error))
         return false;
@@ -869,10 +868,6 @@ bool archiveReadsAfterSetAside(const QString& archive, const ArchiveRecovery& re
 
 QString ArchiveJournalPath(const QString& archive) {
     return archive + QStringLiteral(".journal");
-}
-
-void SetArchiveEditorFaultForTesting(std::function<ArchiveEditorFault(const char* step)> fault) {
-    faultSeam() = std::move(fault);
 }
 
 bool ReadArchiveMembers(const QString& archive, QList<ArchiveMember>* members, QString* error) {

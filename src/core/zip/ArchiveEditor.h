@@ -120,10 +120,4 @@ bool WriteCompactArchive(const QString& archive,
                          const ByteSink& sink, QString* error, const ArchiveProgress& progress = {},
                          const std::function<bool(const QString& name, bool directory)>& keep = {});
 
-// Test seam: asked at each step of a commit ("journal-written",
-// "entries-written", "directory-written", "truncated", "synced" (the last
-// before the journal is removed), "committed" (just after)). Kill stops there
-// as if the process had been killed (nothing is cleaned up); Fail makes the
-// step fail as an I/O error would (not at "committed": the edit stands).
-enum class ArchiveEditorFault { None, Kill, Fail };
-void SetArchiveEditorFaultForTesting(std::function<ArchiveEditorFault(const char* step)> fault);
+// Each step of a commit is a fault point "archive:<step>" (core/io/TestHooks.h).

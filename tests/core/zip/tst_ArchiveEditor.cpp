@@ -1,3 +1,4 @@
+#include "core/io/TestHooks.h"
 #include "core/zip/ArchiveEditor.h"
 
 #include "support/RawZip.h"
@@ -202,7 +203,7 @@ private slots:
 };
 
 void TestArchiveEditor::cleanup() {
-    SetArchiveEditorFaultForTesting({});
+    SetFaultPointHookForTesting({});
 }
 
 void TestArchiveEditor::readMembers() {
@@ -617,14 +618,14 @@ void TestArchiveEditor::interruptedCommit() {
     QVERIFY(QFile::remove(ws.file("copy.zip")));
 
     bool asked = false;
-    SetArchiveEditorFaultForTesting([&](const char* name) {
-        if (step != QLatin1String(name))
-            return ArchiveEditorFault::None;
+    SetFaultPointHookForTesting([&](const char* name) {
+        if (QLatin1String("archive:") + step != QLatin1String(name))
+            return FaultAction::None;
         asked = true;
-        return kill ? ArchiveEditorFault::Kill : ArchiveEditorFault::Fail;
+        return kill ? FaultAction::Kill : FaultAction::Fail;
     });
     QVERIFY(!ApplyArchiveChanges(ws.archive(), changes, &error));
-    SetArchiveEditorFaultForTesting({});
+    SetFaultPointHookForTesting({});
     QVERIFY(asked);
     QVERIFY(!error.isEmpty());
     if (!kill) {
@@ -651,12 +652,13 @@ void TestArchiveEditor::interruptedCommit() {
 
 // The journal of a commit killed at a step (kPackage, logo.img removed).
 static QByteArray journalKilledAt(const Workspace& ws, const char* killAt) {
-    SetArchiveEditorFaultForTesting([killAt](const char* step) {
-        return qstrcmp(step, killAt) == 0 ? ArchiveEditorFault::Kill : ArchiveEditorFault::None;
+    SetFaultPointHookForTesting([killAt](const char* point) {
+        return QByteArray(point) == QByteArray("archive:") + killAt ? FaultAction::Kill
+                                                                    : FaultAction::None;
     });
     QString error;
     const bool applied = ApplyArchiveChanges(ws.archive(), {removeChange("logo.img")}, &error);
-    SetArchiveEditorFaultForTesting({});
+    SetFaultPointHookForTesting({});
     return applied ? QByteArray() : readBytes(ArchiveJournalPath(ws.archive()));
 }
 
@@ -756,16 +758,16 @@ void TestArchiveEditor::journalOfReplacedArchiveIsSetAside() {
     Workspace ws;
     QVERIFY(WriteZip(ws.archive(), kPackage));
     const QString source = ws.newFile("x", randomBytes(3000, 20));
-    SetArchiveEditorFaultForTesting([](const char* step) {
-        return qstrcmp(step, "directory-written") == 0 ? ArchiveEditorFault::Kill
-                                                       : ArchiveEditorFault::None;
+    SetFaultPointHookForTesting([](const char* point) {
+        return qstrcmp(point, "archive:directory-written") == 0 ? FaultAction::Kill
+                                                                : FaultAction::None;
     });
     QString error;
     const QList<ArchiveChange> changes =
         emptying ? QList<ArchiveChange>{removeTreeChange("system"), removeChange("logo.img")}
                  : QList<ArchiveChange>{putChange("x", source)};
     QVERIFY(!ApplyArchiveChanges(ws.archive(), changes, &error));
-    SetArchiveEditorFaultForTesting({});
+    SetFaultPointHookForTesting({});
     const QString journal = ArchiveJournalPath(ws.archive());
     QVERIFY(QFileInfo::exists(journal));
     QVERIFY(writeBytes(ws.file("new.zip"), replacement));
