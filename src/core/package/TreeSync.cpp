@@ -8,6 +8,7 @@
 #include "core/package/WorkspaceRecord.h"
 #include "core/zip/ArchiveEditor.h"
 #include "core/zip/MemberNames.h"
+#include "core/zip/ZipMemberReader.h"
 
 #include <QDir>
 #include <QFile>
@@ -18,8 +19,6 @@
 #include <QSet>
 #include <QStringDecoder>
 
-#include <zip.h>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,11 +28,6 @@
 #include <memory>
 
 namespace {
-
-struct ZipCloser {
-    void operator()(zip_t* zip) const { zip_discard(zip); }
-};
-using ZipHandle = std::unique_ptr<zip_t, ZipCloser>;
 
 // A record is a few lines; anything this large is not one of ours.
 constexpr qint64 kMaxJournalBytes = 16 << 20;
@@ -156,33 +150,6 @@ bool replayEntry(const QString& tree, const TreeJournal::Entry& entry,
     return true;
 }
 
-bool writeMember(zip_t* zip, quint64 index, const QString& path, QByteArray& buffer,
-                 QString* error) {
-    zip_file_t* in = zip_fopen_index(zip, index, 0);
-    if (!in) {
-        SetError(error, QString::fromUtf8(zip_strerror(zip)));
-        return false;
-    }
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    FileHelpers::TemporaryFile out(path);
-    bool ok = out.open(error);
-    while (ok) {
-        const zip_int64_t n =
-            zip_fread(in, buffer.data(), static_cast<zip_uint64_t>(buffer.size()));
-        if (n < 0) {
-            SetError(error, QStringLiteral("cannot read the package's member %1: %2")
-                                .arg(index)
-                                .arg(QString::fromUtf8(zip_file_strerror(in))));
-            ok = false;
-        }
-        if (n <= 0)
-            break;
-        ok = out.write(buffer.constData(), n, error);
-    }
-    zip_fclose(in);
-    return ok && out.commit(error);
-}
-
 } // namespace
 
 bool UpdateWorkingArchive(ToolRunner& runner, const QString& archive,
@@ -215,20 +182,7 @@ bool ExtractMemberAt(const QString& archive, quint64 index, const QString& path,
 
 bool ExtractMembers(const QString& archive, const QList<QPair<quint64, QString>>& members,
                     QString* error) {
-    if (members.isEmpty())
-        return true;
-    int code = 0;
-    ZipHandle zip(zip_open(QFile::encodeName(archive).constData(), ZIP_RDONLY, &code));
-    if (!zip) {
-        SetError(error, QStringLiteral("cannot open \"%1\"").arg(archive));
-        return false;
-    }
-    QByteArray buffer(1 << 20, Qt::Uninitialized);
-    for (const auto& [index, path] : members) {
-        if (!writeMember(zip.get(), index, path, buffer, error))
-            return false;
-    }
-    return true;
+    return ExtractZipEntries(archive, members, error);
 }
 
 TreeJournal ParseTreeJournal(const QByteArray& bytes) {
