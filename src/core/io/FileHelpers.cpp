@@ -123,11 +123,14 @@ bool IsDirectory(const QString& path) {
 }
 
 bool IsSameFile(const QString& first, const QString& second) {
-    const QFileInfo a(first);
-    const QFileInfo b(second);
-    if (a.absoluteFilePath() == b.absoluteFilePath())
+    if (QFileInfo(first).absoluteFilePath() == QFileInfo(second).absoluteFilePath())
         return true;
-    return a.exists() && b.exists() && a.canonicalFilePath() == b.canonicalFilePath();
+    // One inode: symbolic links are followed, and hard links are names of it.
+    struct stat a {};
+    struct stat b {};
+    return ::stat(QFile::encodeName(first).constData(), &a) == 0 &&
+           ::stat(QFile::encodeName(second).constData(), &b) == 0 && a.st_dev == b.st_dev &&
+           a.st_ino == b.st_ino;
 }
 
 bool NameLess(const QString& a, const QString& b) {

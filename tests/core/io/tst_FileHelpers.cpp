@@ -44,6 +44,8 @@ private slots:
     void temporaryFilesAreUniqueAndNeverFollowLinks();
     void abandonedTemporariesGoLiveOnesStay();
     void copyReplacingKeepsTargetOnFailure();
+    void sameFile_data();
+    void sameFile();
     void cleanup() { FileHelpers::SetFileFaultsForTesting(nullptr); }
 };
 
@@ -388,6 +390,35 @@ void TestFileHelpers::copyReplacingKeepsTargetOnFailure() {
     FileHelpers::SetFileFaultsForTesting(nullptr);
     QVERIFY(FileHelpers::CopyFileReplacing(from, to, &error));
     QCOMPARE(ReadFile(to).size(), 3 << 20);
+}
+
+void TestFileHelpers::sameFile_data() {
+    // Second names of "a.txt": a file of the same bytes is another file.
+    QTest::addColumn<QString>("second");
+    QTest::addColumn<bool>("same");
+    QTest::newRow("the same path") << "a.txt" << true;
+    QTest::newRow("the same path, spelt otherwise") << "./sub/../a.txt" << true;
+    QTest::newRow("symbolic link") << "link.txt" << true;
+    QTest::newRow("hard link") << "hard.txt" << true;
+    QTest::newRow("copy") << "copy.txt" << false;
+    QTest::newRow("missing file") << "missing.txt" << false;
+}
+
+void TestFileHelpers::sameFile() {
+    QFETCH(QString, second);
+    QFETCH(bool, same);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString file = dir.filePath("a.txt");
+    QVERIFY(WriteFile(file, "x"));
+    QVERIFY(WriteFile(dir.filePath("copy.txt"), "x"));
+    QVERIFY(QDir(dir.path()).mkdir("sub"));
+    QVERIFY(QFile::link(file, dir.filePath("link.txt")));
+    QCOMPARE(::link(QFile::encodeName(file).constData(),
+                    QFile::encodeName(dir.filePath("hard.txt")).constData()),
+             0);
+    QCOMPARE(FileHelpers::IsSameFile(file, dir.filePath(second)), same);
+    QCOMPARE(FileHelpers::IsSameFile(dir.filePath(second), file), same);
 }
 
 QTEST_GUILESS_MAIN(TestFileHelpers)
