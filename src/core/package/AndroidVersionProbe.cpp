@@ -14,42 +14,72 @@ constexpr char kKey[] = "ro.build.version.release";
 constexpr size_t kKeyLength = sizeof(kKey) - 1; // 24 bytes
 } // namespace
 
-AndroidVersionProbeResult ProbeAndroidVersionFile(const QString& path) {
-    AndroidVersionProbeResult result;
+namespace {
 
-    // The file system's encoding of the path; a path it cannot hold (an
-    // unpaired surrogate) cannot name a file.
+// Opens the file by the file system's encoding of the path.
+FILE* openBuildProp(const QString& path, AndroidVersionProbeResult::Error* error) {
+    // A path that encoding cannot hold (an unpaired surrogate) names no file.
     QStringEncoder encoder(QStringEncoder::Utf8);
     const QByteArray narrow = encoder.encode(path);
     if (encoder.hasError() || narrow.contains('\0')) {
-        result.error = AndroidVersionProbeResult::Error::PathNotConvertible;
-        return result;
+        *error = AndroidVersionProbeResult::Error::PathNotConvertible;
+        return nullptr;
     }
-
     FILE* file = std::fopen(narrow.constData(), "r");
-    if (!file) {
-        result.error = AndroidVersionProbeResult::Error::CannotOpen;
-        return result;
-    }
+    if (!file)
+        *error = AndroidVersionProbeResult::Error::CannotOpen;
+    return file;
+}
 
-    char line[128];
+// Finds the release line: reads at most 127 bytes of a line at a time and
+// stops at the first piece that starts with the key. False at the end.
+bool findReleaseLine(FILE* file, char (&line)[128]) {
     std::memset(line, 0, sizeof line);
     for (;;) {
-        // At most 127 bytes of one line; a failed read leaves the buffer as it was.
+        // A failed read leaves the buffer as it was.
         const bool read = std::fgets(line, sizeof line, file) != nullptr;
-        if (std::strncmp(line, kKey, kKeyLength) == 0) {
-            if (const char* equals = std::strchr(line, '=')) {
-                const int number = std::atoi(equals + 1);
-                result.version = (number > 5 || number < 0) ? 0 : number;
-            }
-            break;
-        }
+        if (std::strncmp(line, kKey, kKeyLength) == 0)
+            return true;
         // End of file, or a read error that would otherwise repeat for ever.
         if (std::feof(file) || (!read && std::ferror(file)))
-            break;
+            return false;
+    }
+}
+
+} // namespace
+
+AndroidVersionProbeResult ProbeAndroidVersionFile(const QString& path) {
+    AndroidVersionProbeResult result;
+    FILE* file = openBuildProp(path, &result.error);
+    if (!file)
+        return result;
+    char line[128];
+    if (findReleaseLine(file, line)) {
+        if (const char* equals = std::strchr(line, '=')) {
+            const int number = std::atoi(equals + 1);
+            result.version = (number > 5 || number < 0) ? 0 : number;
+        }
     }
     std::fclose(file);
     return result;
+}
+
+QString ReadAndroidRelease(const QString& buildProp) {
+    AndroidVersionProbeResult::Error error = AndroidVersionProbeResult::Error::None;
+    FILE* file = openBuildProp(buildProp, &error);
+    if (!file)
+        return {};
+    char line[128];
+    QString release;
+    if (findReleaseLine(file, line)) {
+        if (const char* equals = std::strchr(line, '=')) {
+            release = QString::fromUtf8(QByteArray(equals + 1).trimmed());
+            if (release.isNull()) // an empty value is a value
+                release = QStringLiteral("");
+        }
+    }
+    std::fclose(file);
+    return release;
 }
 
 int ProbeAndroidVersion(Reporter& reporter, const QString& path) {

@@ -12,6 +12,11 @@ struct AndroidVersionProbeResult {
 
 AndroidVersionProbeResult ProbeAndroidVersionFile(const QString& path);
 
+// The release as written on the line the probe reads ("5.1.1"), blanks and
+// line end trimmed; a null string when the file cannot be read or has no
+// such line with a '='. Only the line's first 127 bytes are read.
+QString ReadAndroidRelease(const QString& buildProp);
+
 class Reporter;
 
 // The probe with its messages: a path that cannot be converted or a file that

@@ -16,6 +16,8 @@ private slots:
     void probe();
     void failureIsReported_data();
     void failureIsReported();
+    void releaseAsWritten_data();
+    void releaseAsWritten();
 };
 
 void TestAndroidVersionProbe::probe_data() {
@@ -84,6 +86,41 @@ void TestAndroidVersionProbe::failureIsReported() {
     QCOMPARE(ProbeAndroidVersion(reporter, path), 0);
     QCOMPARE(reporter.texts(RecordingReporter::Kind::Message), QStringList{text});
     QVERIFY((reporter.texts().size() == reporter.texts(RecordingReporter::Kind::Message).size()));
+}
+
+void TestAndroidVersionProbe::releaseAsWritten_data() {
+    // The release string of the line the probe reads; null: no release.
+    QTest::addColumn<QByteArray>("contents");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("5.1.1") << QByteArray("a=b\nro.build.version.release=5.1.1\n") << "5.1.1";
+    QTest::newRow("CRLF and blanks")
+        << QByteArray("ro.build.version.release= 4.4.2 \r\n") << "4.4.2";
+    QTest::newRow("last line without break") << QByteArray("ro.build.version.release=6.0") << "6.0";
+    QTest::newRow("first key line wins")
+        << QByteArray("ro.build.version.release=4\nro.build.version.release=5\n") << "4";
+    QTest::newRow("longer key matches too")
+        << QByteArray("ro.build.version.release_or_codename=S\nro.build.version.release=5\n")
+        << "S";
+    QTest::newRow("non-ASCII value") << QByteArray("ro.build.version.release=5.1 \xc3\xa4\n")
+                                     << QString::fromUtf8("5.1 \xc3\xa4");
+    QTest::newRow("empty value") << QByteArray("ro.build.version.release=\n") << QStringLiteral("");
+    QTest::newRow("key without equals") << QByteArray("ro.build.version.release 5\n") << QString();
+    QTest::newRow("commented key") << QByteArray("#ro.build.version.release=5\n") << QString();
+    QTest::newRow("no key") << QByteArray("ro.product.model=box\n") << QString();
+    QTest::newRow("key inside long line")
+        << (QByteArray(127, 'p') + "ro.build.version.release=5\n") << "5";
+}
+
+void TestAndroidVersionProbe::releaseAsWritten() {
+    QFETCH(QByteArray, contents);
+    QFETCH(QString, expected);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("build.prop");
+    QVERIFY(WriteFile(path, contents));
+    const QString release = ReadAndroidRelease(path);
+    QCOMPARE(release, expected);
+    QCOMPARE(release.isNull(), expected.isNull());
+    QVERIFY(ReadAndroidRelease(dir.filePath("missing.prop")).isNull());
 }
 
 QTEST_GUILESS_MAIN(TestAndroidVersionProbe)
