@@ -99,12 +99,113 @@ bool ExpandArgumentFiles(const QStringList& arguments, QStringList* expanded, QS
     return true;
 }
 
-bool ParseCliArguments(const QStringList& arguments, CliOptions* options, QString* error) {
-    *options = CliOptions();
-    if (arguments.isEmpty()) {
-        setError(error, QStringLiteral("no command given"));
+namespace {
+
+// The parse in progress: the options so far and what only the parse needs.
+struct ParseState {
+    CliOptions* options = nullptr;
+    bool overwriteGiven = false;
+};
+
+// What an option does with its value (a flag's is empty). False with the cause.
+using OptionAction = bool (*)(ParseState& state, const QString& value, QString* error);
+
+struct OptionSpec {
+    const char* name;      // "--output"
+    const char* shortName; // "-o", or null
+    CliCommand command;    // the command that takes it; None: every command
+    bool takesValue;
+    OptionAction action;
+};
+
+bool setOnce(QString* field, const QString& value, const char* what, QString* error) {
+    if (!field->isEmpty()) {
+        setError(error, QStringLiteral("more than one %1 given").arg(QLatin1String(what)));
         return false;
     }
+    *field = value;
+    return true;
+}
+
+bool takeHelp(ParseState& state, const QString&, QString*) {
+    state.options->help = true;
+    return true;
+}
+
+bool takeJson(ParseState& state, const QString&, QString*) {
+    state.options->json = true;
+    return true;
+}
+
+bool takeOutput(ParseState& state, const QString& value, QString* error) {
+    return setOnce(&state.options->output, value, "output", error);
+}
+
+bool takeLog(ParseState& state, const QString& value, QString* error) {
+    return setOnce(&state.options->logFile, value, "--log", error);
+}
+
+bool takeOverwrite(ParseState& state, const QString& value, QString* error) {
+    if (value != QLatin1String("yes") && value != QLatin1String("no")) {
+        setError(error, QStringLiteral("--overwrite-libs takes yes or no, not \"%1\"").arg(value));
+        return false;
+    }
+    if (state.overwriteGiven) {
+        setError(error, QStringLiteral("more than one --overwrite-libs given"));
+        return false;
+    }
+    state.overwriteGiven = true;
+    state.options->overwriteLibraries = value == QLatin1String("yes");
+    return true;
+}
+
+bool takeReplace(ParseState& state, const QString& value, QString* error) {
+    const qsizetype equals = value.indexOf(QLatin1Char('='));
+    if (equals <= 0 || equals + 1 >= value.size()) {
+        setError(error, QStringLiteral("--replace takes SLOT=FILE, not \"%1\"").arg(value));
+        return false;
+    }
+    const QString slot = value.left(equals);
+    if (!FindImageSlot(slot)) {
+        setError(error,
+                 QStringLiteral("unknown image slot \"%1\" (slots: %2)").arg(slot, slotNames()));
+        return false;
+    }
+    state.options->edits.append({CliEdit::Kind::Replace, value.mid(equals + 1), slot});
+    return true;
+}
+
+template <CliEdit::Kind kind> bool takeEdit(ParseState& state, const QString& value, QString*) {
+    state.options->edits.append({kind, value, QString()});
+    return true;
+}
+
+constexpr OptionSpec kOptions[] = {
+    {"--help", "-h", CliCommand::None, false, takeHelp},
+    {"--json", nullptr, CliCommand::Info, false, takeJson},
+    {"--output", "-o", CliCommand::Edit, true, takeOutput},
+    {"--add-system", nullptr, CliCommand::Edit, true, takeEdit<CliEdit::Kind::AddSystem>},
+    {"--add-data", nullptr, CliCommand::Edit, true, takeEdit<CliEdit::Kind::AddData>},
+    {"--delete", nullptr, CliCommand::Edit, true, takeEdit<CliEdit::Kind::Delete>},
+    {"--replace", nullptr, CliCommand::Edit, true, takeReplace},
+    {"--overwrite-libs", nullptr, CliCommand::Edit, true, takeOverwrite},
+    {"--log", nullptr, CliCommand::Edit, true, takeLog},
+};
+
+const OptionSpec* findOption(CliCommand command, const QString& name) {
+    for (const OptionSpec& spec : kOptions) {
+        if (spec.command != CliCommand::None && spec.command != command)
+            continue;
+        if (name == QLatin1String(spec.name) ||
+            (spec.shortName && name == QLatin1String(spec.shortName)))
+            return &spec;
+    }
+    return nullptr;
+}
+
+// The command word, or "help [COMMAND]" / "--help": false with the cause for
+// an unknown one.
+bool takeCommand(const QStringList& arguments, CliOptions* options, QString* error) {
     const QString& command = arguments.first();
     if (command == QLatin1String("--help") || command == QLatin1String("-h") ||
         command == QLatin1String("help")) {
@@ -125,128 +226,95 @@ bool ParseCliArguments(const QStringList& arguments, CliOptions* options, QStrin
         setError(error, QStringLiteral("unknown command \"%1\"").arg(command));
         return false;
     }
-    const bool edit = options->command == CliCommand::Edit;
+    return true;
+}
 
-    bool onlyOperands = false;
-    bool overwriteGiven = false;
-    for (qsizetype i = 1; i < arguments.size(); ++i) {
-        const QString& argument = arguments.at(i);
-        if (onlyOperands || !argument.startsWith(QLatin1Char('-')) ||
-            argument == QLatin1String("-")) {
-            if (!options->package.isEmpty()) {
-                setError(error,
-                         QStringLiteral("more than one package given (\"%1\")").arg(argument));
-                return false;
-            }
-            if (argument.isEmpty()) {
-                setError(error, QStringLiteral("the package name is empty"));
-                return false;
-            }
-            options->package = argument;
-            continue;
-        }
-        if (argument == QLatin1String("--")) {
-            onlyOperands = true;
-            continue;
-        }
-        const OptionWord word = splitOption(argument);
-        if (word.name == QLatin1String("--help") || word.name == QLatin1String("-h")) {
-            if (word.hasValue) {
-                setError(error, QStringLiteral("--help takes no value"));
-                return false;
-            }
-            options->help = true;
-            continue;
-        }
-        if (!edit && word.name == QLatin1String("--json")) {
-            if (word.hasValue) {
-                setError(error, QStringLiteral("--json takes no value"));
-                return false;
-            }
-            options->json = true;
-            continue;
-        }
-        const bool takesValue =
-            edit &&
-            (word.name == QLatin1String("-o") || word.name == QLatin1String("--output") ||
-             word.name == QLatin1String("--add-system") ||
-             word.name == QLatin1String("--add-data") || word.name == QLatin1String("--delete") ||
-             word.name == QLatin1String("--replace") ||
-             word.name == QLatin1String("--overwrite-libs") || word.name == QLatin1String("--log"));
-        if (!takesValue) {
-            setError(error, QStringLiteral("unknown option \"%1\"").arg(word.name));
-            return false;
-        }
-        QString value = word.value;
-        if (!word.hasValue) {
-            if (i + 1 >= arguments.size()) {
-                setError(error, QStringLiteral("%1 needs a value").arg(word.name));
-                return false;
-            }
-            value = arguments.at(++i);
-        }
-        if (value.isEmpty()) {
-            setError(error, QStringLiteral("the value of %1 is empty").arg(word.name));
-            return false;
-        }
-
-        if (word.name == QLatin1String("-o") || word.name == QLatin1String("--output")) {
-            if (!options->output.isEmpty()) {
-                setError(error, QStringLiteral("more than one output given"));
-                return false;
-            }
-            options->output = value;
-        } else if (word.name == QLatin1String("--log")) {
-            if (!options->logFile.isEmpty()) {
-                setError(error, QStringLiteral("more than one --log given"));
-                return false;
-            }
-            options->logFile = value;
-        } else if (word.name == QLatin1String("--overwrite-libs")) {
-            if (value != QLatin1String("yes") && value != QLatin1String("no")) {
-                setError(error,
-                         QStringLiteral("--overwrite-libs takes yes or no, not \"%1\"").arg(value));
-                return false;
-            }
-            if (overwriteGiven) {
-                setError(error, QStringLiteral("more than one --overwrite-libs given"));
-                return false;
-            }
-            overwriteGiven = true;
-            options->overwriteLibraries = value == QLatin1String("yes");
-        } else if (word.name == QLatin1String("--replace")) {
-            const qsizetype equals = value.indexOf(QLatin1Char('='));
-            const QString slot = equals < 0 ? value : value.left(equals);
-            if (equals <= 0 || equals + 1 >= value.size()) {
-                setError(error, QStringLiteral("--replace takes SLOT=FILE, not \"%1\"").arg(value));
-                return false;
-            }
-            if (!FindImageSlot(slot)) {
-                setError(
-                    error,
-                    QStringLiteral("unknown image slot \"%1\" (slots: %2)").arg(slot, slotNames()));
-                return false;
-            }
-            options->edits.append({CliEdit::Kind::Replace, value.mid(equals + 1), slot});
-        } else if (word.name == QLatin1String("--delete")) {
-            options->edits.append({CliEdit::Kind::Delete, value, QString()});
-        } else if (word.name == QLatin1String("--add-system")) {
-            options->edits.append({CliEdit::Kind::AddSystem, value, QString()});
-        } else {
-            options->edits.append({CliEdit::Kind::AddData, value, QString()});
-        }
+bool takePackage(CliOptions* options, const QString& argument, QString* error) {
+    if (!options->package.isEmpty()) {
+        setError(error, QStringLiteral("more than one package given (\"%1\")").arg(argument));
+        return false;
     }
-    if (options->help)
+    if (argument.isEmpty()) {
+        setError(error, QStringLiteral("the package name is empty"));
+        return false;
+    }
+    options->package = argument;
+    return true;
+}
+
+// The option at arguments[*i] and its value (inline or the next argument,
+// which *i then passes).
+bool takeOption(const QStringList& arguments, qsizetype* i, ParseState& state, QString* error) {
+    const OptionWord word = splitOption(arguments.at(*i));
+    const OptionSpec* spec = findOption(state.options->command, word.name);
+    if (!spec) {
+        setError(error, QStringLiteral("unknown option \"%1\"").arg(word.name));
+        return false;
+    }
+    if (!spec->takesValue) {
+        if (word.hasValue) {
+            setError(error, QStringLiteral("%1 takes no value").arg(word.name));
+            return false;
+        }
+        return spec->action(state, QString(), error);
+    }
+    QString value = word.value;
+    if (!word.hasValue) {
+        if (*i + 1 >= arguments.size()) {
+            setError(error, QStringLiteral("%1 needs a value").arg(word.name));
+            return false;
+        }
+        value = arguments.at(++*i);
+    }
+    if (value.isEmpty()) {
+        setError(error, QStringLiteral("the value of %1 is empty").arg(word.name));
+        return false;
+    }
+    return spec->action(state, value, error);
+}
+
+// What a command cannot run without (nothing when only its help is asked).
+bool checkComplete(const CliOptions& options, QString* error) {
+    if (options.help)
         return true;
-    if (options->package.isEmpty()) {
+    if (options.package.isEmpty()) {
         setError(error, QStringLiteral("no package given"));
         return false;
     }
-    if (edit && options->output.isEmpty()) {
+    if (options.command == CliCommand::Edit && options.output.isEmpty()) {
         setError(error, QStringLiteral("no output given (-o OUTPUT)"));
         return false;
     }
     return true;
+}
+
+} // namespace
+
+bool ParseCliArguments(const QStringList& arguments, CliOptions* options, QString* error) {
+    *options = CliOptions();
+    if (arguments.isEmpty()) {
+        setError(error, QStringLiteral("no command given"));
+        return false;
+    }
+    if (!takeCommand(arguments, options, error))
+        return false;
+    if (options->help) // "help [COMMAND]" or "--help": the rest is not read
+        return true;
+    ParseState state{options};
+    bool onlyOperands = false;
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QString& argument = arguments.at(i);
+        if (!onlyOperands && argument == QLatin1String("--")) {
+            onlyOperands = true;
+        } else if (onlyOperands || !argument.startsWith(QLatin1Char('-')) ||
+                   argument == QLatin1String("-")) {
+            if (!takePackage(options, argument, error))
+                return false;
+        } else if (!takeOption(arguments, &i, state, error)) {
+            return false;
+        }
+    }
+    return checkComplete(*options, error);
 }
 
 QString CliUsage(CliCommand command) {
