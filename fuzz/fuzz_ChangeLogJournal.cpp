@@ -4,44 +4,19 @@
 
 #include "core/package/ChangeLog.h"
 
+#include "FuzzSupport.h"
+
 #include <QByteArray>
-#include <QDir>
 #include <QFile>
 #include <QString>
 
-#include <cstddef>
-#include <cstdint>
-#include <cstdlib>
-#include <unistd.h>
-
-namespace {
-
-void require(bool condition) {
-    if (!condition)
-        std::abort();
-}
-
-QString directory() {
-    static const QString path = [] {
-        const QString base =
-            QDir("/dev/shm").exists() ? QStringLiteral("/dev/shm") : QDir::tempPath();
-        const QString made = base + QStringLiteral("/fuzz_ChangeLogJournal-%1").arg(::getpid());
-        QDir().mkpath(made);
-        return made;
-    }();
-    return path;
-}
-
-} // namespace
+using fuzz::require;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const QString file = directory() + QStringLiteral("/log.journal");
+    const QString file =
+        fuzz::scratchDirectory("fuzz_ChangeLogJournal") + QStringLiteral("/log.journal");
     const QByteArray bytes(reinterpret_cast<const char*>(data), qsizetype(size));
-    {
-        QFile out(file);
-        require(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        require(out.write(bytes) == bytes.size());
-    }
+    fuzz::writeInput(file, data, size);
     const QStringList lines = ReadChangeLogJournal(file);
     qsizetype nonEmpty = 0;
     for (const QByteArray& line : bytes.split('\n'))

@@ -5,43 +5,18 @@
 #include "core/package/TreeSync.h"
 #include "core/zip/MemberNames.h"
 
+#include "FuzzSupport.h"
+
 #include <QByteArray>
-#include <QDir>
 #include <QFile>
 #include <QString>
 
-#include <cstddef>
-#include <cstdint>
-#include <cstdlib>
-#include <unistd.h>
-
-namespace {
-
-void require(bool condition) {
-    if (!condition)
-        std::abort();
-}
-
-QString directory() {
-    static const QString path = [] {
-        const QString base =
-            QDir("/dev/shm").exists() ? QStringLiteral("/dev/shm") : QDir::tempPath();
-        const QString made = base + QStringLiteral("/fuzz_TreeJournal-%1").arg(::getpid());
-        QDir().mkpath(made);
-        return made;
-    }();
-    return path;
-}
-
-} // namespace
+using fuzz::require;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const QString file = directory() + QStringLiteral("/tree.pending");
-    {
-        QFile out(file);
-        require(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        require(out.write(reinterpret_cast<const char*>(data), qint64(size)) == qint64(size));
-    }
+    const QString file =
+        fuzz::scratchDirectory("fuzz_TreeJournal") + QStringLiteral("/tree.pending");
+    fuzz::writeInput(file, data, size);
     const TreeJournal journal = ReadTreeJournal(file);
     require(!journal.unreadable);
     if (!journal.valid) {
