@@ -79,7 +79,9 @@ int RunOne(const QString& operation, const QString& appDirectory, const QString&
     QElapsedTimer timer;
     timer.start();
     if (operation == QLatin1String("open")) {
-        ok = OpenPackage(op, argument, {}, &error) == OpenOutcome::Opened;
+        const OpenResult opened = OpenPackage(op, argument);
+        ok = opened.outcome == OpenOutcome::Opened;
+        error = opened.result.cause();
     } else if (operation == QLatin1String("add")) {
         ok = AddApk(op, Partition::System, argument, &error);
     } else if (operation == QLatin1String("delete")) {
@@ -92,7 +94,11 @@ int RunOne(const QString& operation, const QString& appDirectory, const QString&
             error = result.cause();
         }
     } else if (operation == QLatin1String("save")) {
-        ok = PutBackConfigFiles(op, &error) && SignPackageTo(op, argument, &error);
+        Result result = PutBackConfigFiles(op);
+        if (result.succeeded())
+            result = SignPackageTo(op, argument);
+        ok = result.succeeded();
+        error = result.cause();
     } else if (operation == QLatin1String("list")) {
         const QStringList apks = ListPartitionApks(systemRoot, Partition::System, 5);
         ok = !apks.isEmpty();

@@ -1,6 +1,9 @@
 #include "gui/CCorvaneDlg.h"
 
+#include "core/AppState.h"
 #include "core/Messages.h"
+#include "core/Result.h"
+#include "core/WorkspacePaths.h"
 #include "core/io/FileHelpers.h"
 #include "core/package/AndroidVersionProbe.h"
 #include "core/package/ChangeLog.h"
@@ -134,22 +137,28 @@ void CCorvaneDlg::OnBrowseClicked() {
         SetMainControlsEnabled(true);
         refreshApkLists();
     };
-    OpenPackage(m_app.Op(reporter), package, hooks);
+    const OpenResult opened = OpenPackage(m_app.Op(reporter), package, hooks);
+    PresentResult(reporter, m_app.State().paths(), QStringLiteral("Open \"%1\"").arg(package),
+                  opened.result);
 }
 
 void CCorvaneDlg::OnSaveClicked() {
     GuiReporter reporter(this);
     const Operation op = m_app.Op(reporter);
-    if (!PutBackConfigFiles(op))
+    const WorkspacePaths paths = m_app.State().paths();
+    const Result putBack = PutBackConfigFiles(op);
+    if (!putBack.succeeded()) {
+        PresentResult(reporter, paths, QStringLiteral("Save"), putBack);
         return;
+    }
     const QString chosen = UiDialogs::instance().saveFileName(
         nullptr, QStringLiteral("*.zip (*.zip)"), QStringLiteral("update"), QStringLiteral("zip"));
     if (chosen.isEmpty())
         return;
-    if (!SignPackageTo(op, chosen))
-        return;
-    SetMainControlsEnabled(true);
-    reporter.message(Msg::SaveSucceeded());
+    const Result saved = SignPackageTo(op, chosen);
+    if (saved.succeeded())
+        SetMainControlsEnabled(true);
+    PresentResult(reporter, paths, QStringLiteral("Save \"%1\"").arg(chosen), saved);
 }
 
 void CCorvaneDlg::OnCancelClicked() {
@@ -172,7 +181,8 @@ void CCorvaneDlg::OnCancelClicked() {
     m_app.DestroyBusyDialog();
 
     GuiReporter reporter(nullptr);
-    WriteChangeLog(m_app.Op(reporter));
+    PresentResult(reporter, m_app.State().paths(), QStringLiteral("Write log.txt"),
+                  WriteChangeLog(m_app.Op(reporter)));
     QDialog::reject();
 }
 

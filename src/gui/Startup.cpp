@@ -1,6 +1,8 @@
 #include "gui/Startup.h"
 
+#include "core/AppState.h"
 #include "core/Messages.h"
+#include "core/Result.h"
 #include "core/WorkspacePaths.h"
 #include "core/workspace/Workspace.h"
 #include "gui/CCorvaneApp.h"
@@ -14,7 +16,8 @@
 
 void OfferToResume(CCorvaneApp& app) {
     GuiReporter reporter(nullptr);
-    ResumeWorkspace(app.Op(reporter));
+    const ResumeResult resumed = ResumeWorkspace(app.Op(reporter));
+    PresentResult(reporter, app.State().paths(), QStringLiteral("Resume"), resumed.result);
 }
 
 int RunCorvane() {

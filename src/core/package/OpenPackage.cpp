@@ -5,9 +5,9 @@
 #include "core/Operation.h"
 #include "core/Reporter.h"
 #include "core/io/ErrorText.h"
-#include "core/io/FaultPoints.h"
 #include "core/io/FileHelpers.h"
 #include "core/io/PackageTools.h"
+#include "core/io/TestHooks.h"
 #include "core/package/AndroidVersionProbe.h"
 #include "core/package/TreeSync.h"
 #include "core/package/WorkspaceRecord.h"
@@ -389,12 +389,11 @@ bool ReconcileTreeNames(const QString& source, const QList<ArchiveMember>& membe
 // One open, step by step; each failure ends it through one of the two exits.
 class Opening {
 public:
-    Opening(const Operation& op, const QString& package, const OpenPackageHooks& hooks,
-            QString* error)
-        : m_op(op), m_paths(op.state.paths()), m_package(package), m_hooks(hooks), m_error(error),
+    Opening(const Operation& op, const QString& package, const OpenPackageHooks& hooks)
+        : m_op(op), m_paths(op.state.paths()), m_package(package), m_hooks(hooks),
           m_tree(m_paths.extractedTree()) {}
 
-    OpenOutcome run() {
+    OpenResult run() {
         if (!FileHelpers::PathExists(m_package))
             return refuse(false, Msg::FileDoesNotExist(m_package), QStringLiteral("no such file"));
         // A file that is not a readable ZIP, or one the device or the tree
@@ -404,8 +403,10 @@ public:
                          &m_contents, &cause))
             return refuse(false, Msg::UnzipFailed(cause), cause);
         m_reopening = FileHelpers::IsSameFile(m_package, m_paths.workingArchive());
-        if (!enoughSpace())
-            return OpenOutcome::Refused;
+        if (const qint64 missing = missingSpace(); missing > 0)
+            return refuse(false,
+                          Msg::NotEnoughSpace(m_op.state.appDirectory(), missing, m_available),
+                          QStringLiteral("not enough free space"));
         // A package with a stub, or one where the open clears, is copied to
         // the working archive before anything else.
         if (!m_reopening && (m_contents.stubBytes > 0 || liesInClearedPlace(m_package, m_paths)) &&
@@ -427,29 +428,33 @@ public:
     }
 
 private:
-    OpenOutcome refuse(bool warning, const QString& text, const QString& cause) {
+    // A failure's message in a window's box, or with `warning` in an
+    // application box.
+    static Result failure(bool warning, const QString& text, const QString& cause) {
+        return Result::failed(
+            Notice::failure(text, warning ? Notice::Box::Application : Notice::Box::Window), cause);
+    }
+
+    OpenResult refuse(bool warning, const QString& text, const QString& cause) {
         m_staged.reset();
-        warning ? m_op.reporter.warning(text) : m_op.reporter.message(text);
-        SetError(m_error, cause);
-        return OpenOutcome::Refused;
+        return {failure(warning, text, cause), OpenOutcome::Refused};
     }
 
     // After the old tree went: the copy is dropped, the lists re-read.
-    OpenOutcome fail(bool warning, const QString& text, const QString& cause) {
+    OpenResult fail(bool warning, const QString& text, const QString& cause) {
         dropCopy();
         if (m_hooks.treeChanged)
             m_hooks.treeChanged();
-        warning ? m_op.reporter.warning(text) : m_op.reporter.message(text);
-        SetError(m_error, cause);
-        return OpenOutcome::Failed;
+        return {failure(warning, text, cause), OpenOutcome::Failed};
     }
 
     // Room for the tree and the working archive, counted before anything is
     // deleted. What the open frees counts as free: the old working archive
-    // and the tree that matches it (as big as its members unpacked).
-    bool enoughSpace() {
-        AppState& state = m_op.state;
-        const qint64 available = FileHelpers::AvailableBytes(state.appDirectory());
+    // and the tree that matches it (as big as its members unpacked). The
+    // bytes missing, 0 when there is room (or the room is unknown).
+    qint64 missingSpace() {
+        m_available = FileHelpers::AvailableBytes(m_op.state.appDirectory());
+        const qint64 available = m_available;
         const qint64 needed =
             m_contents.uncompressedBytes + (m_reopening ? 0 : QFileInfo(m_package).size());
         qint64 freed = 0;
@@ -460,10 +465,8 @@ private:
             SummariseZipArchive(m_paths.workingArchive(), &old))
             freed = QFileInfo(m_paths.workingArchive()).size() + old.uncompressedBytes;
         if (available < 0 || available + freed >= needed)
-            return true;
-        refuse(false, Msg::NotEnoughSpace(state.appDirectory(), needed - freed, available),
-               QStringLiteral("not enough free space"));
-        return false;
+            return 0;
+        return needed - freed;
     }
 
     bool stageCopy(QString* cause) {
@@ -524,7 +527,7 @@ private:
         return placed;
     }
 
-    OpenOutcome unpack() {
+    OpenResult unpack() {
         QString cause;
         if (!ExtractArchive(m_op.runner, m_paths, source(), m_tree, &cause))
             return fail(false, Msg::UnzipFailed(), cause);
@@ -538,6 +541,8 @@ private:
         FaultPoint("open:archive-in-place");
 
         AppState& state = m_op.state;
+        // A build.prop that cannot be read is told at once: the open goes on
+        // without the version.
         const int version =
             ProbeAndroidVersion(m_op.reporter, m_tree + QStringLiteral("/system/build.prop"));
         if (version != 0)
@@ -550,18 +555,17 @@ private:
         state.setWorkingArchivePath(m_paths.workingArchive());
         if (m_hooks.treeChanged)
             m_hooks.treeChanged();
-        m_op.reporter.message(Msg::UnzipSucceeded());
-        return OpenOutcome::Opened;
+        return {Result::done(Notice::success(Msg::UnzipSucceeded())), OpenOutcome::Opened};
     }
 
     const Operation& m_op;
     const WorkspacePaths m_paths;
     const QString m_package;
     const OpenPackageHooks& m_hooks;
-    QString* m_error;
     const QString m_tree;
     PackageContents m_contents;
     bool m_reopening = false;
+    qint64 m_available = -1;
     WorkspaceRecord m_record;
     std::unique_ptr<FileHelpers::TemporaryFile> m_staged; // the package copied before the open
     std::unique_ptr<BackgroundCopy> m_copy;               // the copy made beside the extraction
@@ -569,7 +573,6 @@ private:
 
 } // namespace
 
-OpenOutcome OpenPackage(const Operation& op, const QString& package, const OpenPackageHooks& hooks,
-                        QString* error) {
-    return Opening(op, package, hooks, error).run();
+OpenResult OpenPackage(const Operation& op, const QString& package, const OpenPackageHooks& hooks) {
+    return Opening(op, package, hooks).run();
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/Result.h"
+
 #include <QString>
 
 #include <functional>
@@ -11,7 +13,9 @@ struct Operation;
 // unpacks the package into the tree with 7-Zip while it is copied to the
 // working archive (under a temporary name, renamed into place), probes the
 // Android version and records in the workspace that tree and archive belong
-// to this package. Each failure is reported with its message.
+// to this package. Answers with the open's result: its notice ("UnZip file
+// succeed!" or the failure's message) is for the caller to present, after the
+// hooks have run.
 struct OpenPackageHooks {
     // The package passed the checks; the old tree is about to go.
     std::function<void()> accepted;
@@ -26,5 +30,10 @@ enum class OpenOutcome {
     Opened,
 };
 
-OpenOutcome OpenPackage(const Operation& op, const QString& package,
-                        const OpenPackageHooks& hooks = {}, QString* error = nullptr);
+struct OpenResult {
+    Result result;
+    OpenOutcome outcome;
+};
+
+OpenResult OpenPackage(const Operation& op, const QString& package,
+                       const OpenPackageHooks& hooks = {});

@@ -7,8 +7,8 @@
 #include "core/Reporter.h"
 #include "core/io/DriveType.h"
 #include "core/io/ErrorText.h"
-#include "core/io/FaultPoints.h"
 #include "core/io/FileHelpers.h"
+#include "core/io/TestHooks.h"
 #include "core/io/ToolRunner.h"
 #include "core/package/TreeSync.h"
 #include "core/zip/ArchiveEditor.h"
@@ -28,6 +28,7 @@
 #include <deque>
 #include <fcntl.h>
 #include <mutex>
+#include <optional>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <thread>
@@ -342,12 +343,17 @@ bool signAndCheck(const Operation& op, FileHelpers::TemporaryFile& file, QString
                                   });
 }
 
-bool hasRoomFor(const Operation& op, const QString& directory, qint64 bytes) {
+Result failure(const QString& text, const QString& cause) {
+    return Result::failed(Notice::failure(text), cause);
+}
+
+// A failure when the folder has not room for the bytes, else nothing.
+std::optional<Result> roomMissing(const QString& directory, qint64 bytes) {
     const qint64 available = FileHelpers::AvailableBytes(directory);
     if (available < 0 || available >= bytes)
-        return true;
-    op.reporter.message(Msg::NotEnoughSpace(directory, bytes, available));
-    return false;
+        return std::nullopt;
+    return failure(Msg::NotEnoughSpace(directory, bytes, available),
+                   QStringLiteral("not enough free space"));
 }
 
 // Copies the checked package from the staging folder to a temporary file
@@ -390,24 +396,22 @@ bool copyStagedTo(const QString& staged, const QString& output, QString* error) 
     return copy.commit(error);
 }
 
-bool signStraightInto(const Operation& op, const QString& output, QString* error) {
-    FileHelpers::TemporaryFile temporary(output);
-    QString cause;
-    if (!temporary.open(&cause) || !signAndCheck(op, temporary, &cause)) {
-        op.reporter.message(Msg::SignFailed(cause));
-        SetError(error, cause);
-        return false;
-    }
-    FaultPoint("save:verified");
-    if (!temporary.commit(&cause)) {
-        op.reporter.message(Msg::SaveFailed(cause));
-        SetError(error, cause);
-        return false;
-    }
-    return true;
+Result saved() {
+    return Result::done(Notice::success(Msg::SaveSucceeded()));
 }
 
-bool signStagedInto(const Operation& op, const QString& output, QString* error) {
+Result signStraightInto(const Operation& op, const QString& output) {
+    FileHelpers::TemporaryFile temporary(output);
+    QString cause;
+    if (!temporary.open(&cause) || !signAndCheck(op, temporary, &cause))
+        return failure(Msg::SignFailed(cause), cause);
+    FaultPoint("save:verified");
+    if (!temporary.commit(&cause))
+        return failure(Msg::SaveFailed(cause), cause);
+    return saved();
+}
+
+Result signStagedInto(const Operation& op, const QString& output) {
     const QString staging = stagingDirectory(op.state.paths());
     // The folder goes with the staged copy, after success and failure alike.
     struct RemoveStaging {
@@ -420,17 +424,30 @@ bool signStagedInto(const Operation& op, const QString& output, QString* error) 
         !staged.open(&cause) || !signAndCheck(op, staged, &cause)) {
         if (cause.isEmpty())
             cause = QStringLiteral("cannot create the folder \"%1\"").arg(staging);
-        op.reporter.message(Msg::SignFailed(cause));
-        SetError(error, cause);
-        return false;
+        return failure(Msg::SignFailed(cause), cause);
     }
     FaultPoint("save:verified");
-    if (!copyStagedTo(staged.path(), output, &cause)) {
-        op.reporter.message(Msg::SaveFailed(cause));
-        SetError(error, cause);
-        return false;
-    }
-    return true;
+    if (!copyStagedTo(staged.path(), output, &cause))
+        return failure(Msg::SaveFailed(cause), cause);
+    return saved();
+}
+
+// Members the device cannot read refuse the save before anything is written.
+// Judged as the signed package will lay the entries out: from its first byte,
+// the working archive's dead bytes left out. Names as the program shows them:
+// one the device would read under another spelling is refused too.
+std::optional<Result> unreadableOnDevice(const QString& archive) {
+    const Descriptor file(archive);
+    ZipDirectory directory;
+    QString cause;
+    if (!readDirectory(archive, file, &directory, &cause))
+        return failure(Msg::SignFailed(cause), cause);
+    const quint64 start = ZipPartStart(directory);
+    for (ZipCentralEntry& entry : directory.entries)
+        entry.localHeaderOffset -= start;
+    if (!CheckDeviceReadable(directory, &cause, true))
+        return failure(Msg::NotReadableOnDevice(cause), cause);
+    return std::nullopt;
 }
 
 } // namespace
@@ -464,13 +481,10 @@ qint64 SignedPackageSizeBound(const QString& archive, QString* error) {
     return bytes + kOtaCertAndEnd + kLargestComment;
 }
 
-bool PutBackConfigFiles(const Operation& op, QString* error) {
+Result PutBackConfigFiles(const Operation& op) {
     const AppState& state = op.state;
-    if (!state.hasPackage()) {
-        op.reporter.message(Msg::NoPackageOpen());
-        SetError(error, QStringLiteral("no package is open"));
-        return false;
-    }
+    if (!state.hasPackage())
+        return failure(Msg::NoPackageOpen(), QStringLiteral("no package is open"));
     const QString treeRoot = state.paths().extractedTree();
     const Descriptor archive(state.workingArchivePath());
     ZipDirectory directory;
@@ -505,12 +519,9 @@ bool PutBackConfigFiles(const Operation& op, QString* error) {
             continue;
         const QString member = MemberNameOfTreePath(treeRoot, file);
         QFile tree(file);
-        if (!tree.open(QIODevice::ReadOnly)) {
-            // Named here: the commit's failure would not say which file.
-            op.reporter.message(Msg::CannotUpdateInPackage(file));
-            SetError(error, tree.errorString());
-            return false;
-        }
+        // Named here: the commit's failure would not say which file.
+        if (!tree.open(QIODevice::ReadOnly))
+            return failure(Msg::CannotUpdateInPackage(file), tree.errorString());
         // Unchanged files stay as they are: no commit for nothing.
         if (tree.size() <= (64 << 20) && tree.readAll() == memberBytes(member))
             continue;
@@ -518,77 +529,42 @@ bool PutBackConfigFiles(const Operation& op, QString* error) {
             firstFile = file;
         changes.append({ArchiveChangeKind::Put, member, file});
     }
-    if (changes.isEmpty())
-        return true;
-    if (!UpdateWorkingArchive(op.runner, state.workingArchivePath(), changes, &cause)) {
-        // A present file that cannot be put back stops the save: the signed
-        // package would silently lack the user's edits.
-        op.reporter.message(Msg::CannotUpdateInPackage(firstFile));
-        SetError(error, cause);
-        return false;
-    }
-    return true;
+    // A present file that cannot be put back stops the save: the signed
+    // package would silently lack the user's edits.
+    if (!changes.isEmpty() &&
+        !UpdateWorkingArchive(op.runner, state.workingArchivePath(), changes, &cause))
+        return failure(Msg::CannotUpdateInPackage(firstFile), cause);
+    return Result::done();
 }
 
-bool SignPackageTo(const Operation& op, const QString& output, QString* error) {
+Result SignPackageTo(const Operation& op, const QString& output) {
     const AppState& state = op.state;
     const WorkspacePaths paths = state.paths();
     const QString archive = state.workingArchivePath();
-    if (!state.hasPackage()) {
-        op.reporter.message(Msg::NoPackageOpen());
-        SetError(error, QStringLiteral("no package is open"));
-        return false;
-    }
-    if (FileHelpers::IsSameFile(output, archive)) {
-        op.reporter.message(Msg::WorkingArchiveNotOutput(archive));
-        SetError(error, QStringLiteral("the output is the working archive"));
-        return false;
-    }
+    if (!state.hasPackage())
+        return failure(Msg::NoPackageOpen(), QStringLiteral("no package is open"));
+    if (FileHelpers::IsSameFile(output, archive))
+        return failure(Msg::WorkingArchiveNotOutput(archive),
+                       QStringLiteral("the output is the working archive"));
     // What an earlier save to this output left when it was killed.
     FileHelpers::RemoveAbandonedTemporaries(output);
-
-    // Members the device cannot read refuse the save before anything is
-    // written.
-    QString cause;
-    {
-        const Descriptor file(archive);
-        ZipDirectory directory;
-        if (!readDirectory(archive, file, &directory, &cause)) {
-            op.reporter.message(Msg::SignFailed(cause));
-            SetError(error, cause);
-            return false;
-        }
-        // Judged as the signed package will lay the entries out: from its
-        // first byte, the working archive's dead bytes left out. Names as the
-        // program shows them: one the device would read under another
-        // spelling is refused too.
-        const quint64 start = ZipPartStart(directory);
-        for (ZipCentralEntry& entry : directory.entries)
-            entry.localHeaderOffset -= start;
-        if (!CheckDeviceReadable(directory, &cause, true)) {
-            op.reporter.message(Msg::NotReadableOnDevice(cause));
-            SetError(error, cause);
-            return false;
-        }
-    }
+    if (std::optional<Result> refused = unreadableOnDevice(archive))
+        return *std::move(refused);
 
     const bool staged = IsOnNonFixedDrive(output);
     const qint64 needed = SignedPackageSizeBound(archive);
-    if (!hasRoomFor(op, QFileInfo(output).absolutePath(), needed) ||
-        (staged && !hasRoomFor(op, paths.zipTempDir(), needed))) {
-        SetError(error, QStringLiteral("not enough free space"));
-        return false;
-    }
+    if (std::optional<Result> full = roomMissing(QFileInfo(output).absolutePath(), needed))
+        return *std::move(full);
+    if (std::optional<Result> full =
+            staged ? roomMissing(paths.zipTempDir(), needed) : std::nullopt)
+        return *std::move(full);
 
-    if (!recordPendingSave(paths, QFileInfo(output).absoluteFilePath(), &cause)) {
-        op.reporter.message(Msg::SaveFailed(cause));
-        SetError(error, cause);
-        return false;
-    }
-    const bool saved =
-        staged ? signStagedInto(op, output, error) : signStraightInto(op, output, error);
+    QString cause;
+    if (!recordPendingSave(paths, QFileInfo(output).absoluteFilePath(), &cause))
+        return failure(Msg::SaveFailed(cause), cause);
+    Result result = staged ? signStagedInto(op, output) : signStraightInto(op, output);
     clearPendingSave(paths);
-    return saved;
+    return result;
 }
 
 void RemoveSaveLeftovers(const WorkspacePaths& paths) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/Result.h"
+
 #include <QString>
 
 #include <functional>
@@ -20,10 +22,10 @@ class WorkspacePaths;
 // save before anything is written, naming the member. Outputs on drives that
 // are not fixed are signed and checked in a staging folder of the workspace
 // first, under a unique name, and that copy is removed afterwards. Each
-// failure is reported with its message and cause; success says "Save succeed"
-// only through the caller.
-bool PutBackConfigFiles(const Operation& op, QString* error = nullptr);
-bool SignPackageTo(const Operation& op, const QString& output, QString* error = nullptr);
+// answers with its result: a failure's message and cause, and for the signing
+// the success notice "Save succeed"; the caller presents it.
+Result PutBackConfigFiles(const Operation& op);
+Result SignPackageTo(const Operation& op, const QString& output);
 
 // Writes the archive signed into output, in-process: its live entries copied
 // as they are (no inflating and deflating, dead bytes left out), without

@@ -124,11 +124,13 @@ void RemoveWorkspaceLeftovers(const Operation& op) {
         FileHelpers::DeleteDirectoryTree(workspace.filePath(name));
 }
 
-ResumeOutcome ResumeWorkspace(const Operation& op) {
+ResumeResult ResumeWorkspace(const Operation& op) {
     AppState& state = op.state;
     const WorkspacePaths paths = state.paths();
     RemoveWorkspaceLeftovers(op);
     TakeUpChangeLogJournal(op);
+    // The start goes on after what these steps tell: their messages are shown
+    // as they happen.
     const bool archiveWhole = recoverWorkingArchive(op, paths);
     const WorkspaceRecord record = readWorkspaceRecord(op, paths);
 
@@ -137,27 +139,28 @@ ResumeOutcome ResumeWorkspace(const Operation& op) {
         FileHelpers::RemoveFile(paths.zipTempDir() + QStringLiteral("/tree.pending"));
         if (record.stage != WorkspaceRecord::Stage::Open)
             WorkspaceRecord::remove(paths.workspaceRecord());
-        return ResumeOutcome::Nothing;
+        return {Result::done(), ResumeOutcome::Nothing};
     }
 
     // Only a tree of a completely opened package, whose archive reads, is
     // taken up; then it is made to match that archive.
     if (!archiveWhole || record.stage != WorkspaceRecord::Stage::Open ||
         !IsReadableZipArchive(paths.workingArchive())) {
-        op.reporter.warning(Msg::LastOpenDidNotFinish(record.package));
         clearTree(paths);
-        return ResumeOutcome::Cleared;
+        return {Result::done(Notice::warning(Msg::LastOpenDidNotFinish(record.package))),
+                ResumeOutcome::Cleared};
     }
     QString cause;
     if (!finishTreeEdit(op, paths, &cause) || !bringTreeInStep(op, paths, &cause)) {
-        op.reporter.warning(Msg::TreeNotRestored(cause));
         clearTree(paths);
-        return ResumeOutcome::Cleared;
+        return {Result::failed(
+                    Notice::failure(Msg::TreeNotRestored(cause), Notice::Box::Application), cause),
+                ResumeOutcome::Cleared};
     }
     if (op.reporter.ask(Reporter::Question::ContinueLastOperation, Msg::ContinueLastOperation())) {
         state.setWorkingArchivePath(paths.workingArchive());
-        return ResumeOutcome::Continued;
+        return {Result::done(), ResumeOutcome::Continued};
     }
     clearTree(paths);
-    return ResumeOutcome::Declined;
+    return {Result::declined(), ResumeOutcome::Declined};
 }

@@ -11,8 +11,8 @@
 #include "core/workspace/Workspace.h"
 #include "core/zip/ArchiveEditor.h"
 #include "core/zip/ZipFormat.h"
-#include "support/RecordingReporter.h"
 #include "support/RawZip.h"
+#include "support/RecordingReporter.h"
 #include "support/TestBundle.h"
 #include "support/ZipFixture.h"
 
@@ -148,7 +148,7 @@ void TestOpenOperation::refusalsKeepTheOpenPackage() {
     QFETCH(QByteArray, bytes);
     QFETCH(bool, missing);
     QFETCH(QString, cause);
-    QCOMPARE(OpenPackage(op(), package("first.zip")), OpenOutcome::Opened);
+    QCOMPARE(OpenPackage(op(), package("first.zip")).outcome, OpenOutcome::Opened);
     const QByteArray archiveBefore = ReadFile(m_bundle->file("zipTemp/temp.zip"));
     const QByteArray recordBefore = ReadFile(m_bundle->file("zipTemp/workspace.state"));
     const QStringList workspaceBefore = FileHelpers::ListDirectory(m_bundle->file("zipTemp"));
@@ -160,16 +160,21 @@ void TestOpenOperation::refusalsKeepTheOpenPackage() {
     bool accepted = false;
     OpenPackageHooks hooks;
     hooks.accepted = [&] { accepted = true; };
-    QString error;
-    QCOMPARE(OpenPackage(op(), refused, hooks, &error), OpenOutcome::Refused);
+    const OpenResult opened = OpenPackage(op(), refused, hooks);
+    QCOMPARE(opened.outcome, OpenOutcome::Refused);
+    QVERIFY(opened.result.failed());
+    const QString error = opened.result.cause();
     QVERIFY(!error.isEmpty());
     QVERIFY(!accepted);
-    QCOMPARE(m_reporter.texts().size(), 1);
+    // The closing message is the caller's to show: nothing was told on the way.
+    QVERIFY(m_reporter.texts().isEmpty());
+    QCOMPARE(opened.result.notice().kind, Notice::Kind::Failure);
+    QCOMPARE(opened.result.notice().box, Notice::Box::Window);
     if (missing) {
-        QCOMPARE(m_reporter.texts().first(), QString("File \"%1\" does not exist!").arg(refused));
+        QCOMPARE(opened.result.notice().text, QString("File \"%1\" does not exist!").arg(refused));
     } else {
         // The exact reason the reader or the check gave, naming the member.
-        QCOMPARE(m_reporter.texts().first(), "UnZip file failed\n" + error);
+        QCOMPARE(opened.result.notice().text, "UnZip file failed\n" + error);
         QVERIFY2(error.contains(cause), qPrintable(error));
     }
     // Nothing of the open package was touched.
@@ -196,7 +201,7 @@ void TestOpenOperation::packageInsideTheWorkspace_data() {
 void TestOpenOperation::packageInsideTheWorkspace() {
     QFETCH(QString, inside);
     QFETCH(bool, throughLink);
-    QCOMPARE(OpenPackage(op(), package("first.zip")), OpenOutcome::Opened);
+    QCOMPARE(OpenPackage(op(), package("first.zip")).outcome, OpenOutcome::Opened);
     const QString path = m_bundle->file(inside);
     QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
     QVERIFY(WriteZip(path, {{"system/build.prop", "ro.build.version.release=4.4\n"},
@@ -208,9 +213,9 @@ void TestOpenOperation::packageInsideTheWorkspace() {
         QVERIFY(QFile::link(path, opened));
     m_reporter = RecordingReporter();
 
-    QString error;
-    QCOMPARE(OpenPackage(op(), opened, {}, &error), OpenOutcome::Opened);
-    QCOMPARE(m_reporter.texts(), QStringList({"UnZip file successfully"}));
+    const OpenResult result = OpenPackage(op(), opened);
+    QCOMPARE(result.outcome, OpenOutcome::Opened);
+    QCOMPARE(result.result.notice().text, QString("UnZip file successfully"));
     QCOMPARE(ReadFile(m_bundle->file("srctemp/desc.txt")), QByteArray("480 800 30"));
     QCOMPARE(ReadFile(m_bundle->file("srctemp/part0/0001.png")), QByteArray("png"));
     QVERIFY(!FileHelpers::PathExists(m_bundle->file("srctemp/system/app")));
@@ -232,9 +237,10 @@ void TestOpenOperation::selfExtractingPackageLosesItsStub() {
                                             {"system/app/Music.apk", "music"}}));
     const QByteArray zip = ReadFile(package("plain.zip"));
     QVERIFY(WriteFile(package("sfx.exe"), QByteArray(4096, 'M') + zip));
+    const OpenResult opened = OpenPackage(op(), package("sfx.exe"));
+    QCOMPARE(opened.outcome, OpenOutcome::Opened);
+    QCOMPARE(opened.result.notice().text, QString("UnZip file successfully"));
     QString error;
-    QCOMPARE(OpenPackage(op(), package("sfx.exe"), {}, &error), OpenOutcome::Opened);
-    QCOMPARE(m_reporter.texts(), QStringList({"UnZip file successfully"}));
     QCOMPARE(ReadFile(m_bundle->file("zipTemp/temp.zip")), zip);
     QCOMPARE(directoryOf(m_bundle->file("zipTemp/temp.zip")).prefixBias, quint64(0));
     QCOMPARE(ReadFile(m_bundle->file("srctemp/system/app/Music.apk")), QByteArray("music"));
@@ -257,7 +263,7 @@ void TestOpenOperation::freeSpaceIsCheckedFirst_data() {
 void TestOpenOperation::freeSpaceIsCheckedFirst() {
     QFETCH(qint64, freeBeyondNeed);
     QFETCH(bool, opens);
-    QCOMPARE(OpenPackage(op(), package("first.zip")), OpenOutcome::Opened);
+    QCOMPARE(OpenPackage(op(), package("first.zip")).outcome, OpenOutcome::Opened);
     const qint64 freed = QFileInfo(m_bundle->file("zipTemp/temp.zip")).size() +
                          qint64(sizeof("ro.build.version.release=5.1.1\n") - 1) + 5 + 4;
     const QByteArray big(300000, 'x');
@@ -268,12 +274,12 @@ void TestOpenOperation::freeSpaceIsCheckedFirst() {
     m_reporter = RecordingReporter();
 
     const OutcomeGuard restore;
-    const OpenOutcome outcome = OpenPackage(op(), package("big.zip"));
-    QCOMPARE(outcome, opens ? OpenOutcome::Opened : OpenOutcome::Refused);
+    const OpenResult opened = OpenPackage(op(), package("big.zip"));
+    QCOMPARE(opened.outcome, opens ? OpenOutcome::Opened : OpenOutcome::Refused);
     if (!opens) {
-        QCOMPARE(m_reporter.texts().size(), 1);
-        QVERIFY2(m_reporter.texts().first().startsWith("Not enough free space in"),
-                 qPrintable(m_reporter.texts().first()));
+        const QString text = opened.result.notice().text;
+        QVERIFY2(text.startsWith("Not enough free space in"), qPrintable(text));
+        QCOMPARE(opened.result.cause(), QString("not enough free space"));
         // Refused before anything was deleted.
         QCOMPARE(ReadFile(m_bundle->file("srctemp/system/app/Music.apk")), QByteArray("music"));
         QCOMPARE(m_state->workingArchivePath(), m_bundle->file("zipTemp/temp.zip"));
@@ -291,8 +297,12 @@ void TestOpenOperation::openRecordsThePackage() {
         ++treeChanges;
         treeListedAtSuccess = FileHelpers::PathExists(m_bundle->file("srctemp/logo.img"));
     };
-    QCOMPARE(OpenPackage(op(), path, hooks), OpenOutcome::Opened);
-    QCOMPARE(m_reporter.texts(), QStringList({"UnZip file successfully"}));
+    const OpenResult opened = OpenPackage(op(), path, hooks);
+    QCOMPARE(opened.outcome, OpenOutcome::Opened);
+    QVERIFY(opened.result.succeeded());
+    QCOMPARE(opened.result.notice().kind, Notice::Kind::Success);
+    QCOMPARE(opened.result.notice().text, QString("UnZip file successfully"));
+    QVERIFY(m_reporter.texts().isEmpty());
     QCOMPARE(treeChanges, 1);
     QVERIFY(treeListedAtSuccess);
     QCOMPARE(m_state->workingArchivePath(), m_bundle->file("zipTemp/temp.zip"));
@@ -313,7 +323,7 @@ void TestOpenOperation::wildcardCharactersAreLiteral() {
     QVERIFY(WriteZip(package("fw1.zip"), {{"one.txt", "1"}}));
     QVERIFY(WriteZip(package("fw2.zip"), {{"two.txt", "2"}}));
     QVERIFY(WriteZip(package("fw?.zip"), {{"literal.txt", "?"}}));
-    QCOMPARE(OpenPackage(op(), package("fw?.zip")), OpenOutcome::Opened);
+    QCOMPARE(OpenPackage(op(), package("fw?.zip")).outcome, OpenOutcome::Opened);
     QCOMPARE(FileHelpers::ListDirectory(m_bundle->file("srctemp")), QStringList({"literal.txt"}));
     QCOMPARE(ReadFile(m_bundle->file("zipTemp/temp.zip")), ReadFile(package("fw?.zip")));
 }
@@ -322,20 +332,19 @@ void TestOpenOperation::readOnlyPackageGivesWritableWorkingArchive() {
     const QString path = package("first.zip");
     QVERIFY(QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::ReadGroup |
                                             QFileDevice::ReadOther));
-    QCOMPARE(OpenPackage(op(), path), OpenOutcome::Opened);
+    QCOMPARE(OpenPackage(op(), path).result.notice().text, QString("UnZip file successfully"));
     const QFileInfo archive(m_bundle->file("zipTemp/temp.zip"));
     QVERIFY(archive.permissions() & QFileDevice::WriteOwner);
     QCOMPARE(ReadFile(archive.filePath()), ReadFile(path));
 
     // The same package again, then another one: each replaces the copy.
-    QCOMPARE(OpenPackage(op(), path), OpenOutcome::Opened);
+    QCOMPARE(OpenPackage(op(), path).outcome, OpenOutcome::Opened);
     QVERIFY(
         WriteZip(package("second.zip"), {{"system/build.prop", "ro.build.version.release=4.4\n"},
                                          {"system/app/Camera.apk", "camera"}}));
-    QCOMPARE(OpenPackage(op(), package("second.zip")), OpenOutcome::Opened);
+    QCOMPARE(OpenPackage(op(), package("second.zip")).outcome, OpenOutcome::Opened);
     QCOMPARE(ReadFile(archive.filePath()), ReadFile(package("second.zip")));
     QVERIFY(!FileHelpers::PathExists(m_bundle->file("srctemp/system/app/Music.apk")));
-    QCOMPARE(m_reporter.texts(), QStringList(3, "UnZip file successfully"));
     QCOMPARE(QFileInfo(path).permissions() & QFileDevice::WriteOwner, QFileDevice::Permissions());
 }
 
@@ -343,7 +352,7 @@ void TestOpenOperation::readOnlyPackageGivesWritableWorkingArchive() {
 // package: the old tree is gone and the old working archive must not be taken
 // up, neither now nor at the next start.
 void TestOpenOperation::failedExtractionTakesNothingUp() {
-    QCOMPARE(OpenPackage(op(), package("first.zip")), OpenOutcome::Opened);
+    QCOMPARE(OpenPackage(op(), package("first.zip")).outcome, OpenOutcome::Opened);
     const QByteArray oldArchive = ReadFile(m_bundle->file("zipTemp/temp.zip"));
     QVERIFY(WriteZip(package("damaged.zip"), {{"logo.img", "other logo"}}));
     m_bundle->replaceToolWithScript("Config/7za", "out=\"${5#-o}\"\nmkdir -p \"$out\"\n"
@@ -352,11 +361,11 @@ void TestOpenOperation::failedExtractionTakesNothingUp() {
     bool accepted = false;
     OpenPackageHooks hooks;
     hooks.accepted = [&] { accepted = true; };
-    QString error;
-    QCOMPARE(OpenPackage(op(), package("damaged.zip"), hooks, &error), OpenOutcome::Failed);
+    const OpenResult opened = OpenPackage(op(), package("damaged.zip"), hooks);
+    QCOMPARE(opened.outcome, OpenOutcome::Failed);
     QVERIFY(accepted);
-    QVERIFY(!error.isEmpty());
-    QCOMPARE(m_reporter.texts(), QStringList({"UnZip file failed"}));
+    QVERIFY(!opened.result.cause().isEmpty());
+    QCOMPARE(opened.result.notice().text, QString("UnZip file failed"));
     QVERIFY(m_state->workingArchivePath().isEmpty());
     QVERIFY(!FileHelpers::PathExists(m_bundle->file("srctemp/system/app/Music.apk")));
     QVERIFY(!FileHelpers::PathExists(m_bundle->file("zipTemp/temp.zip.part")));
@@ -369,11 +378,12 @@ void TestOpenOperation::failedExtractionTakesNothingUp() {
     // The next start clears the half-made tree without asking.
     AppState next(m_bundle->path());
     RecordingReporter nextReporter(true);
-    QCOMPARE(ResumeWorkspace(Operation{next, nextReporter, m_runner}), ResumeOutcome::Cleared);
-    QCOMPARE(nextReporter.texts(),
-             QStringList({QString("The last package \"%1\" did not finish opening; its files "
-                                  "were cleared.")
-                              .arg(package("damaged.zip"))}));
+    const ResumeResult resumed = ResumeWorkspace(Operation{next, nextReporter, m_runner});
+    QCOMPARE(resumed.outcome, ResumeOutcome::Cleared);
+    QVERIFY(nextReporter.texts().isEmpty());
+    QCOMPARE(resumed.result.notice().text,
+             QString("The last package \"%1\" did not finish opening; its files were cleared.")
+                 .arg(package("damaged.zip")));
     QVERIFY(next.workingArchivePath().isEmpty());
     QVERIFY(!FileHelpers::PathExists(m_bundle->file("srctemp")));
 }

@@ -13,8 +13,8 @@
 #include "core/package/ApkOperations.h"
 #include "core/package/OpenPackage.h"
 #include "core/zip/ArchiveEditor.h"
-#include "support/RecordingReporter.h"
 #include "support/RawZip.h"
+#include "support/RecordingReporter.h"
 #include "support/TestBundle.h"
 
 #include <QDir>
@@ -137,7 +137,7 @@ void TestPackageNames::everyApkIsListedAndDeletable() {
     RecordingReporter reporter;
     ToolRunner runner;
     const Operation op{state, reporter, runner};
-    QCOMPARE(OpenPackage(op, package), OpenOutcome::Opened);
+    QCOMPARE(OpenPackage(op, package).outcome, OpenOutcome::Opened);
 
     const QString tree = state.paths().extractedTree();
     const QString apk = tree + "/system/app/" + listedAs;

@@ -5,14 +5,14 @@
 #include "core/Operation.h"
 #include "core/Reporter.h"
 #include "core/io/DriveType.h"
-#include "core/io/FaultPoints.h"
 #include "core/io/FileHelpers.h"
+#include "core/io/TestHooks.h"
 #include "core/io/ToolRunner.h"
 #include "core/package/SavePackage.h"
 #include "core/workspace/Workspace.h"
 #include "core/zip/ArchiveEditor.h"
-#include "support/RecordingReporter.h"
 #include "support/RawZip.h"
+#include "support/RecordingReporter.h"
 #include "support/TestBundle.h"
 #include "support/ZipFixture.h"
 
@@ -144,7 +144,9 @@ void TestSaveOperation::cleanup() {
 
 void TestSaveOperation::unchangedConfigFilesLeaveTheArchiveAlone() {
     const QByteArray before = ReadFile(m_archive);
-    QVERIFY(PutBackConfigFiles(op()));
+    const Result putBack = PutBackConfigFiles(op());
+    QVERIFY(putBack.succeeded());
+    QCOMPARE(putBack.notice().kind, Notice::Kind::None);
     QCOMPARE(ReadFile(m_archive), before);
     QVERIFY(m_reporter.texts().isEmpty());
 }
@@ -152,7 +154,7 @@ void TestSaveOperation::unchangedConfigFilesLeaveTheArchiveAlone() {
 void TestSaveOperation::changedBuildPropIsPutBack() {
     const QByteArray edited = "ro.build.version.release=4.4.2\nro.edited=1\n";
     QVERIFY(WriteFile(file("srctemp/system/build.prop"), edited));
-    QVERIFY(PutBackConfigFiles(op()));
+    QVERIFY(PutBackConfigFiles(op()).succeeded());
     auto expected = ReadZip(m_package);
     expected.insert("system/build.prop", edited);
     QCOMPARE(ReadZip(m_archive), expected);
@@ -196,6 +198,7 @@ void TestSaveOperation::failedSigningKeepsTheOutput() {
         SetFaultPointHookForTesting([&](const char* name) {
             if (QByteArray(name) == "save:signed")
                 WriteFile(temporaryBeside(output), "not a signed package");
+            return FaultAction::None;
         });
     } else {
         // Signing takes a while over a few MB that do not compress.
@@ -206,13 +209,15 @@ void TestSaveOperation::failedSigningKeepsTheOutput() {
         m_runner.setObserver(&stopper);
     }
 
-    QString error;
-    QVERIFY(!SignPackageTo(op(), output, &error));
+    const Result saved = SignPackageTo(op(), output);
+    QVERIFY(saved.failed());
+    const QString error = saved.cause();
     QVERIFY(!error.isEmpty());
     // The stop, not something else, ended the save.
     QCOMPARE(error.contains("stopped"), fault == "stop");
     // The message says what failed, and why.
-    QCOMPARE(m_reporter.texts(), QStringList({"Sign file failed\n" + error}));
+    QCOMPARE(saved.notice().text, "Sign file failed\n" + error);
+    QVERIFY(m_reporter.texts().isEmpty());
     QCOMPARE(ReadFile(output), before);
     if (fault != "stop")
         QCOMPARE(ReadFile(m_archive), archiveBefore);
@@ -223,9 +228,13 @@ void TestSaveOperation::failedSigningKeepsTheOutput() {
 void TestSaveOperation::signedPackageVerifiesAndHoldsTheArchive() {
     const QString output = file("user files/signed.zip");
     QVERIFY(WriteFile(output, "an earlier save"));
-    QString error;
-    QVERIFY2(SignPackageTo(op(), output, &error), qPrintable(error));
+    const Result result = SignPackageTo(op(), output);
+    QVERIFY2(result.succeeded(), qPrintable(result.cause()));
+    // Success is told by the caller, with the result's notice.
+    QCOMPARE(result.notice().kind, Notice::Kind::Success);
+    QCOMPARE(result.notice().text, QString("Save succeed"));
     QVERIFY(m_reporter.texts().isEmpty());
+    QString error;
     QVERIFY2(VerifySignedPackage(output, certificate(), &error), qPrintable(error));
     const auto saved = ReadZip(output);
     for (const auto& [name, data] : kMembers)
@@ -237,7 +246,7 @@ void TestSaveOperation::signedPackageVerifiesAndHoldsTheArchive() {
     QCOMPARE(ReadFile(m_archive), ReadFile(m_package));
 
     // The same output again replaces it.
-    QVERIFY(SignPackageTo(op(), output, &error));
+    QVERIFY(SignPackageTo(op(), output).succeeded());
     QVERIFY(VerifySignedPackage(output, certificate(), &error));
 }
 
@@ -253,9 +262,11 @@ void TestSaveOperation::nonFixedDriveIsStaged() {
     SetFaultPointHookForTesting([&](const char* name) {
         if (QByteArray(name) == "save:copied")
             staged = ReadFile(temporaryBeside(file("zipTemp/staged-saves/update.zip")));
+        return FaultAction::None;
     });
+    const Result saved = SignPackageTo(op(), output);
+    QVERIFY2(saved.succeeded(), qPrintable(saved.cause()));
     QString error;
-    QVERIFY2(SignPackageTo(op(), output, &error), qPrintable(error));
     QVERIFY(m_reporter.texts().isEmpty());
     QVERIFY(!staged.isEmpty());
     QCOMPARE(ReadFile(output), staged);
@@ -286,8 +297,9 @@ void TestSaveOperation::outputNamedLikeWorkspaceFilesIsStagedApart() {
         before.insert(entry, ReadFile(file("zipTemp/" + entry)));
     const QString output = file("stick/" + name);
     QVERIFY(QDir().mkpath(file("stick")));
+    const Result saved = SignPackageTo(op(), output);
+    QVERIFY2(saved.succeeded(), qPrintable(saved.cause()));
     QString error;
-    QVERIFY2(SignPackageTo(op(), output, &error), qPrintable(error));
     QVERIFY2(VerifySignedPackage(output, certificate(), &error), qPrintable(error));
     QCOMPARE(ReadZip(output).value("logo.img"), QByteArray("logo"));
     QMap<QString, QByteArray> after;
@@ -301,11 +313,11 @@ void TestSaveOperation::noRoomRefusesBeforeSigning() {
     const QString output = file("user files/signed.zip");
     QVERIFY(WriteFile(output, "an earlier save"));
     FileHelpers::SetAvailableBytesForTesting([](const QString&) { return qint64(1000); });
-    QString error;
-    QVERIFY(!SignPackageTo(op(), output, &error));
-    QCOMPARE(m_reporter.texts().size(), 1);
-    QVERIFY2(m_reporter.texts().first().startsWith("Not enough free space in"),
-             qPrintable(m_reporter.texts().first()));
+    const Result saved = SignPackageTo(op(), output);
+    QVERIFY(saved.failed());
+    QVERIFY2(saved.notice().text.startsWith("Not enough free space in"),
+             qPrintable(saved.notice().text));
+    QCOMPARE(saved.cause(), QString("not enough free space"));
     QCOMPARE(ReadFile(output), QByteArray("an earlier save"));
     QCOMPARE(temporaryOutputs(file("user files")), QStringList());
 }
@@ -330,14 +342,15 @@ void TestSaveOperation::interruptedSaveRemovedAtStart() {
     QByteArray record;
     SetFaultPointHookForTesting([&](const char* name) {
         if (QByteArray(name) != (staged ? "save:copied" : "save:signed"))
-            return;
+            return FaultAction::None;
         WriteFile(abandoned, ReadFile(temporaryBeside(output)));
         if (staged)
             WriteFile(abandonedStaged,
                       ReadFile(temporaryBeside(file("zipTemp/staged-saves/signed.zip"))));
         record = ReadFile(file("zipTemp/save.pending"));
+        return FaultAction::None;
     });
-    QVERIFY(SignPackageTo(op(), output));
+    QVERIFY(SignPackageTo(op(), output).succeeded());
     SetFaultPointHookForTesting(nullptr);
     const QByteArray saved = ReadFile(output);
     QCOMPARE(record, output.toUtf8() + "\n");
@@ -364,8 +377,9 @@ void TestSaveOperation::nextSaveRemovesAbandonedTemporaries() {
     QVERIFY(WriteFile(abandoned, "half a package"));
     FileHelpers::TemporaryFile live(output);
     QVERIFY(live.open());
+    const Result saved = SignPackageTo(op(), output);
+    QVERIFY2(saved.succeeded(), qPrintable(saved.cause()));
     QString error;
-    QVERIFY2(SignPackageTo(op(), output, &error), qPrintable(error));
     QVERIFY(!FileHelpers::PathExists(abandoned));
     QVERIFY(FileHelpers::PathExists(live.path()));
     QVERIFY2(VerifySignedPackage(output, certificate(), &error), qPrintable(error));
@@ -378,8 +392,9 @@ void TestSaveOperation::plantedLinkIsNotWrittenThrough() {
     const QString victim = file("elsewhere/victim.txt");
     QVERIFY(WriteFile(victim, "not yours"));
     QVERIFY(QFile::link(victim, file("user files/.signed.zip.corvane-part")));
+    const Result saved = SignPackageTo(op(), output);
+    QVERIFY2(saved.succeeded(), qPrintable(saved.cause()));
     QString error;
-    QVERIFY2(SignPackageTo(op(), output, &error), qPrintable(error));
     QCOMPARE(ReadFile(victim), QByteArray("not yours"));
     QVERIFY2(VerifySignedPackage(output, certificate(), &error), qPrintable(error));
 }
@@ -401,13 +416,17 @@ void TestSaveOperation::twoSavesToOneOutputBothSucceed() {
     bool started = false;
     SetFaultPointHookForTesting([&](const char* name) {
         if (QByteArray(name) != "save:signed" || started)
-            return;
+            return FaultAction::None;
         started = true;
-        secondSaved =
-            SignPackageTo(Operation{otherState, otherReporter, otherRunner}, output, &secondError);
+        const Result second =
+            SignPackageTo(Operation{otherState, otherReporter, otherRunner}, output);
+        secondSaved = second.succeeded();
+        secondError = second.cause();
+        return FaultAction::None;
     });
+    const Result saved = SignPackageTo(op(), output);
+    QVERIFY2(saved.succeeded(), qPrintable(saved.cause()));
     QString error;
-    QVERIFY2(SignPackageTo(op(), output, &error), qPrintable(error));
     QVERIFY2(secondSaved, qPrintable(secondError));
     QVERIFY2(VerifySignedPackage(output, certificate(), &error), qPrintable(error));
     QCOMPARE(temporaryOutputs(file("user files")), QStringList());
@@ -421,8 +440,9 @@ void TestSaveOperation::roomCountsOnlyWhatTheOutputHolds() {
                                 {{ArchiveChangeKind::Put, "logo.img", file("new-logo.img")}}));
     FileHelpers::SetAvailableBytesForTesting([](const QString&) { return qint64(1 << 20); });
     const QString output = file("user files/signed.zip");
+    const Result saved = SignPackageTo(op(), output);
+    QVERIFY2(saved.succeeded(), qPrintable(saved.cause()));
     QString error;
-    QVERIFY2(SignPackageTo(op(), output, &error), qPrintable(error));
     QVERIFY(m_reporter.texts().isEmpty());
     QVERIFY(QFileInfo(output).size() < (1 << 20));
 }
@@ -435,13 +455,14 @@ void TestSaveOperation::keyErrorNamesTheRealFile() {
     QVERIFY(QFile::link(keys, file("Config")));
     QVERIFY(WriteFile(keys + "/testkey.pk8", "not a key"));
     const QString output = file("user files/signed.zip");
-    QString error;
-    QVERIFY(!SignPackageTo(op(), output, &error));
+    const Result saved = SignPackageTo(op(), output);
+    QVERIFY(saved.failed());
+    const QString error = saved.cause();
     QVERIFY2(error.contains(QFileInfo(keys).canonicalFilePath() + "/testkey.pk8"),
              qPrintable(error));
     QVERIFY2(error.contains("not an unencrypted PKCS#8 private key"), qPrintable(error));
     QVERIFY2(!error.contains(file("Config")), qPrintable(error));
-    QCOMPARE(m_reporter.texts(), QStringList({"Sign file failed\n" + error}));
+    QCOMPARE(saved.notice().text, "Sign file failed\n" + error);
 }
 
 // Members Android's own ZIP reader refuses: the save refuses them, naming
@@ -523,7 +544,8 @@ void TestSaveOperation::membersTheDeviceCannotReadRefuseTheSave() {
 
     const QString output = file("user files/signed.zip");
     QVERIFY(WriteFile(output, "an earlier save"));
-    const bool saved = SignPackageTo(op(), output, &error);
+    const Result result = SignPackageTo(op(), output);
+    const bool saved = result.succeeded();
     QCOMPARE(saved, member.isEmpty());
     if (saved) {
         QVERIFY(m_reporter.texts().isEmpty());
@@ -532,10 +554,8 @@ void TestSaveOperation::membersTheDeviceCannotReadRefuseTheSave() {
 #endif
         return;
     }
-    QCOMPARE(m_reporter.texts().size(), 1);
-    QVERIFY2(m_reporter.texts().first().contains("(" + member + ")"),
-             qPrintable(m_reporter.texts().first()));
-    QVERIFY2(error.contains(cause), qPrintable(error));
+    QVERIFY2(result.notice().text.contains("(" + member + ")"), qPrintable(result.notice().text));
+    QVERIFY2(result.cause().contains(cause), qPrintable(result.cause()));
     QCOMPARE(ReadFile(output), QByteArray("an earlier save"));
     QCOMPARE(temporaryOutputs(file("user files")), QStringList());
 }

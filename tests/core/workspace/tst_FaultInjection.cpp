@@ -11,20 +11,20 @@
 // fault-point hook stops it at the named point, where the test kills it with
 // SIGKILL.
 
-#include "core/package/AndroidVersionProbe.h"
-#include "core/package/ApkOperations.h"
 #include "core/AppState.h"
-#include "core/zip/ArchiveEditor.h"
-#include "core/io/DriveType.h"
-#include "core/io/FaultPoints.h"
-#include "core/package/OpenPackage.h"
 #include "core/Operation.h"
 #include "core/PackageLayout.h"
-#include "core/package/ReplaceImage.h"
 #include "core/Reporter.h"
-#include "core/package/SavePackage.h"
+#include "core/io/DriveType.h"
+#include "core/io/TestHooks.h"
 #include "core/io/ToolRunner.h"
+#include "core/package/AndroidVersionProbe.h"
+#include "core/package/ApkOperations.h"
+#include "core/package/OpenPackage.h"
+#include "core/package/ReplaceImage.h"
+#include "core/package/SavePackage.h"
 #include "core/workspace/Workspace.h"
+#include "core/zip/ArchiveEditor.h"
 #include "support/RecordingReporter.h"
 #include "support/TestBundle.h"
 
@@ -52,24 +52,15 @@ int runWorker(const QStringList& args) {
     const QString command = args.value(2);
     const QStringList rest = args.mid(3);
 
+    // The commands' steps, and inside an update of the working archive the
+    // editor's own ("archive:...").
     SetFaultPointHookForTesting([stopAt](const char* name) {
         if (stopAt != name)
-            return;
+            return FaultAction::None;
         std::fprintf(stderr, "STOPPED %s\n", name);
         std::fflush(stderr);
         for (;;)
             pause();
-    });
-
-    // Inside an update of the working archive: the editor's own steps.
-    SetArchiveEditorFaultForTesting([stopAt](const char* step) {
-        if (stopAt == QByteArray("zip:") + step) {
-            std::fprintf(stderr, "STOPPED zip:%s\n", step);
-            std::fflush(stderr);
-            for (;;)
-                pause();
-        }
-        return ArchiveEditorFault::None;
     });
 
     AppState state(appDirectory);
@@ -83,8 +74,10 @@ int runWorker(const QStringList& args) {
     };
 
     QDir().mkpath(state.paths().zipTempDir());
-    const ResumeOutcome resumed = ResumeWorkspace(op);
-    std::printf("RESUME %d\n", int(resumed));
+    // Told as the window tells it: the result's notice after the steps' own.
+    const ResumeResult resumed = ResumeWorkspace(op);
+    reporter.notify(resumed.result.notice());
+    std::printf("RESUME %d\n", int(resumed.outcome));
     // As the main window does when it starts on a kept tree.
     const QString buildProp = state.paths().extractedTree() + QStringLiteral("/system/build.prop");
     if (QFileInfo::exists(buildProp))
@@ -92,7 +85,7 @@ int runWorker(const QStringList& args) {
     if (command == QLatin1String("resume"))
         return finish(true);
     if (command == QLatin1String("open"))
-        return finish(OpenPackage(op, rest.value(0)) == OpenOutcome::Opened);
+        return finish(OpenPackage(op, rest.value(0)).outcome == OpenOutcome::Opened);
     if (command == QLatin1String("add-system"))
         return finish(AddApk(op, Partition::System, rest.value(0)));
     if (command == QLatin1String("delete")) {
@@ -112,7 +105,8 @@ int runWorker(const QStringList& args) {
     if (command == QLatin1String("save") || command == QLatin1String("save-staged")) {
         const bool staged = command == QLatin1String("save-staged");
         SetDriveClassifierForTesting([staged](const QString&) { return staged; });
-        return finish(PutBackConfigFiles(op) && SignPackageTo(op, rest.value(0)));
+        return finish(PutBackConfigFiles(op).succeeded() &&
+                      SignPackageTo(op, rest.value(0)).succeeded());
     }
     return 2;
 }
@@ -254,7 +248,7 @@ void TestFaultInjection::killAtEveryStep_data() {
     // A kill inside each archive update, at every step of the editor's commit.
     for (const char* step :
          {"journal-written", "entries-written", "directory-written", "truncated", "synced"}) {
-        const QString point = QStringLiteral("zip:") + QLatin1String(step);
+        const QString point = QStringLiteral("archive:") + QLatin1String(step);
         QTest::addRow("add, %s", step)
             << open << QStringList{QStringLiteral("add-system"), apk} << point;
         QTest::addRow("delete, %s", step)

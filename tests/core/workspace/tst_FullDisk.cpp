@@ -4,16 +4,16 @@
 // before anything is touched. Skipped where the machine lets no test mount a
 // file system (not root, or no capability to mount).
 
-#include "core/package/ApkOperations.h"
 #include "core/AppState.h"
-#include "core/io/FileHelpers.h"
-#include "core/package/OpenPackage.h"
 #include "core/Operation.h"
 #include "core/PackageLayout.h"
-#include "core/package/ReplaceImage.h"
 #include "core/Reporter.h"
-#include "core/package/SavePackage.h"
+#include "core/io/FileHelpers.h"
 #include "core/io/ToolRunner.h"
+#include "core/package/ApkOperations.h"
+#include "core/package/OpenPackage.h"
+#include "core/package/ReplaceImage.h"
+#include "core/package/SavePackage.h"
 #include "support/RecordingReporter.h"
 #include "support/TestBundle.h"
 
@@ -116,7 +116,7 @@ void TestFullDisk::editThatRunsOutOfRoomChangesNothing() {
     QVERIFY(QFile::link(bundle + "/Config", workspace + "/Config"));
     QVERIFY(QFile::link(QFileInfo(bundle + "/jre").symLinkTarget(), workspace + "/jre"));
     m_state = std::make_unique<AppState>(workspace);
-    QCOMPARE(OpenPackage(op(), TestBundle::samplePackage()), OpenOutcome::Opened);
+    QCOMPARE(OpenPackage(op(), TestBundle::samplePackage()).outcome, OpenOutcome::Opened);
     m_reporter = RecordingReporter(true);
     const QMap<QString, QByteArray> before = snapshot(workspace);
 
@@ -128,8 +128,11 @@ void TestFullDisk::editThatRunsOutOfRoomChangesNothing() {
 
     QString error;
     if (edit == "add") {
-        QVERIFY(!AddApk(op(), Partition::Data, source, &error));
-        QCOMPARE(m_reporter.texts(), QStringList{"Failed to add \"Huge.apk\" to the package!"});
+        const Result result = AddApk(op(), Partition::Data, source);
+        QCOMPARE(result.notice().text,
+                 QStringLiteral("Failed to add \"Huge.apk\" to the package!"));
+        QVERIFY(m_reporter.texts().isEmpty());
+        error = result.cause();
     } else {
         const Result result = ReplaceImage(op(), *FindImageSlot("logo.img"), source);
         QCOMPARE(result.notice().text, QStringLiteral("Failed to replace the logo.img! "));
@@ -148,16 +151,15 @@ void TestFullDisk::saveWithoutRoomKeepsTheOutput() {
         QSKIP("this machine lets no test mount a small file system");
     TestBundle bundle;
     m_state = std::make_unique<AppState>(bundle.path());
-    QCOMPARE(OpenPackage(op(), TestBundle::samplePackage()), OpenOutcome::Opened);
+    QCOMPARE(OpenPackage(op(), TestBundle::samplePackage()).outcome, OpenOutcome::Opened);
     m_reporter = RecordingReporter(true);
     const QString earlier = output + "/update.zip";
     QVERIFY(WriteFile(earlier, "an earlier save"));
 
-    QString error;
-    QVERIFY(!SignPackageTo(op(), earlier, &error));
-    QCOMPARE(m_reporter.texts().size(), 1);
-    QVERIFY2(m_reporter.texts().first().startsWith("Not enough free space in"),
-             qPrintable(m_reporter.texts().first()));
+    const Result saved = SignPackageTo(op(), earlier);
+    QVERIFY(saved.failed());
+    QVERIFY2(saved.notice().text.startsWith("Not enough free space in"),
+             qPrintable(saved.notice().text));
     QCOMPARE(snapshot(output), (QMap<QString, QByteArray>{{"update.zip", "an earlier save"}}));
 }
 
@@ -166,10 +168,10 @@ void TestFullDisk::openWithoutRoomIsRefused() {
     if (workspace.isEmpty())
         QSKIP("this machine lets no test mount a small file system");
     m_state = std::make_unique<AppState>(workspace);
-    QCOMPARE(OpenPackage(op(), TestBundle::samplePackage()), OpenOutcome::Refused);
-    QCOMPARE(m_reporter.texts().size(), 1);
-    QVERIFY2(m_reporter.texts().first().startsWith("Not enough free space in"),
-             qPrintable(m_reporter.texts().first()));
+    const OpenResult opened = OpenPackage(op(), TestBundle::samplePackage());
+    QCOMPARE(opened.outcome, OpenOutcome::Refused);
+    QVERIFY2(opened.result.notice().text.startsWith("Not enough free space in"),
+             qPrintable(opened.result.notice().text));
     // Nothing was started: no tree, no copy, no record.
     QCOMPARE(snapshot(workspace), (QMap<QString, QByteArray>()));
 }

@@ -48,6 +48,13 @@ private slots:
 
 private:
     Operation op() { return Operation{*m_state, m_reporter, m_runner}; }
+    // Resumes as the window does: the result's notice is shown after what
+    // the steps told on the way.
+    ResumeResult resumeShown() {
+        ResumeResult resumed = ResumeWorkspace(op());
+        m_reporter.notify(resumed.result.notice());
+        return resumed;
+    }
     QString file(const QString& relative) const { return m_bundle->file(relative); }
     void keptWorkspace(const QList<QPair<QString, QByteArray>>& members);
 
@@ -123,7 +130,7 @@ void TestWorkspace::resume() {
     const QByteArray archiveBefore = ReadFile(file("zipTemp/temp.zip"));
     m_reporter.setAnswer(answer);
 
-    QCOMPARE(ResumeWorkspace(op()), outcome);
+    QCOMPARE(resumeShown().outcome, outcome);
 
     QStringList expected;
     if (asked)
@@ -160,7 +167,7 @@ void TestWorkspace::leftoversRemovedAndOwnFilesKept() {
     QVERIFY(WriteFile(file("zipTemp/save.pending"),
                       file("out dir/.update.zip.corvane-part").toUtf8() + "\n"));
 
-    QCOMPARE(ResumeWorkspace(op()), ResumeOutcome::Nothing);
+    QCOMPARE(resumeShown().outcome, ResumeOutcome::Nothing);
     for (const QString& name : leftovers)
         QVERIFY2(!FileHelpers::PathExists(file(name)), qPrintable(name));
     for (const QString& name : kept)
@@ -171,7 +178,7 @@ void TestWorkspace::leftoversRemovedAndOwnFilesKept() {
     // A record that names anything but a temporary file of a save removes
     // only itself.
     QVERIFY(WriteFile(file("zipTemp/save.pending"), file("out dir/update.zip").toUtf8() + "\n"));
-    QCOMPARE(ResumeWorkspace(op()), ResumeOutcome::Nothing);
+    QCOMPARE(resumeShown().outcome, ResumeOutcome::Nothing);
     QCOMPARE(ReadFile(file("out dir/update.zip")), QByteArray("out dir/update.zip"));
     QVERIFY(!FileHelpers::PathExists(file("zipTemp/save.pending")));
 }
@@ -204,7 +211,7 @@ void TestWorkspace::interruptedTreeEditFinishedFromArchive() {
     QVERIFY(FileHelpers::PathExists(file("zipTemp/tree.pending")));
 
     m_reporter.setAnswer(true);
-    QCOMPARE(ResumeWorkspace(op()), ResumeOutcome::Continued);
+    QCOMPARE(resumeShown().outcome, ResumeOutcome::Continued);
     QCOMPARE(m_reporter.texts(), QStringList({kQuestion}));
     QCOMPARE(ReadFile(file("srctemp/logo.img")), QByteArray("new logo"));
     QVERIFY(!FileHelpers::PathExists(file("srctemp/system/app/Music.apk")));
@@ -225,10 +232,10 @@ void TestWorkspace::journalCarriedIntoTheLog() {
     }
     QVERIFY(WriteFile(file("log.txt"), "log of an older run\r\n"));
 
-    QCOMPARE(ResumeWorkspace(op()), ResumeOutcome::Nothing);
+    QCOMPARE(resumeShown().outcome, ResumeOutcome::Nothing);
     QCOMPARE(m_state->changeLog(), QStringList({"first", "second 中文"}));
     RecordChange(op(), "third");
-    QVERIFY(WriteChangeLog(op()));
+    QVERIFY(WriteChangeLog(op()).succeeded());
     QCOMPARE(ReadFile(file("log.txt")),
              QByteArray("first\r\nsecond \xD6\xD0\xCE\xC4\r\nthird\r\n"));
     QVERIFY(!FileHelpers::PathExists(file("zipTemp/log.journal")));
@@ -277,7 +284,7 @@ void TestWorkspace::treeDifferingFromArchiveRestored() {
         QVERIFY(WriteFile(target, "written between the runs"));
 
     m_reporter.setAnswer(true);
-    QCOMPARE(ResumeWorkspace(op()), ResumeOutcome::Continued);
+    QCOMPARE(resumeShown().outcome, ResumeOutcome::Continued);
     QStringList expected;
     if (!told.isEmpty())
         expected << Msg::TreeRestoredFromArchive({told}, 1);
@@ -296,7 +303,7 @@ void TestWorkspace::restoredDifferencesCounted() {
     keptWorkspace(members);
     QVERIFY(FileHelpers::DeleteDirectoryTree(file("srctemp/system/app")));
     m_reporter.setAnswer(true);
-    QCOMPARE(ResumeWorkspace(op()), ResumeOutcome::Continued);
+    QCOMPARE(resumeShown().outcome, ResumeOutcome::Continued);
     const QString told = m_reporter.texts().value(0);
     QVERIFY2(told.contains("(8 differences)"), qPrintable(told));
     QVERIFY(told.contains("\"system/app/A0.apk\" is missing"));
@@ -323,7 +330,7 @@ void TestWorkspace::damagedRecordSetAside() {
     QVERIFY(WriteFile(file(record), "\xff\xfe garbage\n"));
     m_reporter.setAnswer(true);
 
-    QCOMPARE(ResumeWorkspace(op()), outcome);
+    QCOMPARE(resumeShown().outcome, outcome);
     const QStringList texts = m_reporter.texts();
     QVERIFY(!texts.isEmpty());
     QVERIFY2(
@@ -361,9 +368,14 @@ void TestWorkspace::unfinishableTreeEditClearedWithCause() {
                (op == FileHelpers::FileOp::RemoveFile && path == file("srctemp/boot.img"));
     });
     m_reporter.setAnswer(true);
-    QCOMPARE(ResumeWorkspace(op()), ResumeOutcome::Cleared);
+    const ResumeResult resumed = resumeShown();
+    QCOMPARE(resumed.outcome, ResumeOutcome::Cleared);
+    QVERIFY(resumed.result.failed());
+    QVERIFY(!resumed.result.cause().isEmpty());
+    QCOMPARE(resumed.result.notice().box, Notice::Box::Application);
     const QStringList texts = m_reporter.texts();
     QCOMPARE(texts.size(), 1);
+    QVERIFY2(texts[0].contains(resumed.result.cause()), qPrintable(texts[0]));
     QVERIFY2(texts[0].startsWith("The extracted files of the last package could not be brought"),
              qPrintable(texts[0]));
     // Part of the tree stayed: so does the record of its unfinished edit, but
@@ -374,7 +386,7 @@ void TestWorkspace::unfinishableTreeEditClearedWithCause() {
 
     FileHelpers::SetFileFaultsForTesting(nullptr);
     m_reporter = RecordingReporter();
-    QCOMPARE(ResumeWorkspace(op()), ResumeOutcome::Cleared);
+    QCOMPARE(resumeShown().outcome, ResumeOutcome::Cleared);
     QVERIFY(!FileHelpers::PathExists(file("srctemp")));
     QVERIFY(!FileHelpers::PathExists(file("zipTemp/tree.pending")));
     QCOMPARE(ReadZip(file("zipTemp/temp.zip")).value("logo.img"), QByteArray("new logo"));
@@ -386,7 +398,7 @@ void TestWorkspace::addLeftoversRemoved() {
     QVERIFY(WriteFile(file("Apktemp/Foo.apk"), "signed"));
     QVERIFY(WriteFile(file("UzApk/lib/armeabi/libfoo.so"), "lib"));
     QVERIFY(WriteFile(file("zipTemp/.workspace.state.x1y2.corvane-part"), "half"));
-    QCOMPARE(ResumeWorkspace(op()), ResumeOutcome::Nothing);
+    QCOMPARE(resumeShown().outcome, ResumeOutcome::Nothing);
     QVERIFY(!FileHelpers::PathExists(file("Apktemp")));
     QVERIFY(!FileHelpers::PathExists(file("UzApk")));
     QVERIFY(!FileHelpers::PathExists(file("zipTemp/.workspace.state.x1y2.corvane-part")));
