@@ -82,10 +82,12 @@ int RunOne(const QString& operation, const QString& appDirectory, const QString&
         const OpenResult opened = OpenPackage(op, argument);
         ok = opened.outcome == OpenOutcome::Opened;
         error = opened.result.cause();
-    } else if (operation == QLatin1String("add")) {
-        ok = AddApk(op, Partition::System, argument, &error);
-    } else if (operation == QLatin1String("delete")) {
-        ok = DeleteApk(op, Partition::System, argument, &error);
+    } else if (operation == QLatin1String("add") || operation == QLatin1String("delete")) {
+        const Result result = operation == QLatin1String("add")
+                                  ? AddApk(op, Partition::System, argument)
+                                  : DeleteApk(op, Partition::System, argument);
+        ok = result.succeeded();
+        error = result.cause();
     } else if (operation == QLatin1String("replace")) {
         const ImageSlot* slot = FindImageSlot(QStringLiteral("logo.img"));
         if (slot) {

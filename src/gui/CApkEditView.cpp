@@ -180,7 +180,10 @@ void CApkEditView::OnDropFiles(const QStringList& paths) {
 
 bool CApkEditView::AddApkFile(const QString& sourcePath) {
     GuiReporter reporter(this);
-    return AddApk(m_app.Op(reporter), m_partition, sourcePath);
+    const Result result = AddApk(m_app.Op(reporter), m_partition, sourcePath);
+    PresentResult(reporter, m_app.State().paths(), QStringLiteral("Add \"%1\"").arg(sourcePath),
+                  result);
+    return result.succeeded();
 }
 
 void CApkEditView::OnDeleteApk() {
@@ -198,7 +201,8 @@ void CApkEditView::OnDeleteApk() {
             selected << m_apkPaths.value(row);
     }
     GuiReporter reporter(this);
-    DeleteApks(m_app.Op(reporter), m_partition, selected);
+    const DeleteApksResult deleted = DeleteApks(m_app.Op(reporter), m_partition, selected);
+    PresentResult(reporter, m_app.State().paths(), QStringLiteral("Delete"), deleted.result);
     // Also after a failure, so that rows and ApkPaths agree again.
     RefreshApkList();
 }

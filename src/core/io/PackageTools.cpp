@@ -1,7 +1,6 @@
 #include "core/io/PackageTools.h"
 
 #include "core/WorkspacePaths.h"
-#include "core/io/ErrorText.h"
 #include "core/io/FileHelpers.h"
 #include "core/io/ToolRunner.h"
 
@@ -31,8 +30,9 @@ using PrivateKey = std::unique_ptr<EVP_PKEY, OpenSslFree<EVP_PKEY, EVP_PKEY_free
 using Pkcs7 = std::unique_ptr<PKCS7, OpenSslFree<PKCS7, PKCS7_free>>;
 using Store = std::unique_ptr<X509_STORE, OpenSslFree<X509_STORE, X509_STORE_free>>;
 
+// The helpers below leave their cause in the caller's string.
 bool failWith(QString* error, const QString& cause) {
-    SetError(error, cause);
+    *error = cause;
     return false;
 }
 
@@ -161,12 +161,19 @@ bool checkSignedApk(const QString& apk, const Certificate& platform, QString* er
 
 } // namespace
 
-bool ExtractArchive(ToolRunner& runner, const WorkspacePaths& paths, const QString& archivePath,
-                    const QString& outputDirectory, QString* error) {
-    if (archivePath.isEmpty() || outputDirectory.isEmpty()) {
-        SetError(error, QStringLiteral("no archive or no output directory"));
-        return false;
-    }
+namespace {
+
+// A tool's failure: the cause alone, worded for the caller's command by it.
+Result toolFailed(const QString& cause) {
+    return Result::failed(Notice{}, cause);
+}
+
+} // namespace
+
+Result ExtractArchive(ToolRunner& runner, const WorkspacePaths& paths, const QString& archivePath,
+                      const QString& outputDirectory) {
+    if (archivePath.isEmpty() || outputDirectory.isEmpty())
+        return toolFailed(QStringLiteral("no archive or no output directory"));
     ToolCommand command;
     command.program = paths.extractorTool();
     QString archive = archivePath;
@@ -180,10 +187,8 @@ bool ExtractArchive(ToolRunner& runner, const WorkspacePaths& paths, const QStri
         while (!FileHelpers::IsDirectory(existing))
             existing = QFileInfo(existing).absolutePath();
         output = QDir(existing).relativeFilePath(QFileInfo(outputDirectory).absoluteFilePath());
-        if (output.contains(QLatin1Char('*'))) {
-            SetError(error, QStringLiteral("7-Zip cannot make a directory whose name holds '*'"));
-            return false;
-        }
+        if (output.contains(QLatin1Char('*')))
+            return toolFailed(QStringLiteral("7-Zip cannot make a directory whose name holds '*'"));
         command.workingDirectory = existing;
     }
     // -spd: '*' and '?' in a file name are no wildcards; -bsp1: progress.
@@ -196,31 +201,24 @@ bool ExtractArchive(ToolRunner& runner, const WorkspacePaths& paths, const QStri
     command.exitCodeMeansSuccess = SevenZipExitCodeMeansSuccess;
     command.reportsPercent = true;
     const ToolRunResult result = runner.run(command);
-    if (!result.succeeded()) {
-        SetError(error, result.describe(QStringLiteral("7-Zip")));
-        return false;
-    }
-    return true;
+    if (!result.succeeded())
+        return toolFailed(result.describe(QStringLiteral("7-Zip")));
+    return Result::done();
 }
 
-bool SignArchive(ToolRunner& runner, const WorkspacePaths& paths, const QString& inputPath,
-                 const QString& outputPath, SigningKey key, QString* error) {
-    if (inputPath.isEmpty() || outputPath.isEmpty()) {
-        SetError(error, QStringLiteral("no input or no output"));
-        return false;
-    }
-    if (FileHelpers::IsSameFile(inputPath, outputPath)) {
-        SetError(error, QStringLiteral("the output names the input"));
-        return false;
-    }
-    if (FileHelpers::PathExists(outputPath) && !FileHelpers::RemoveFile(outputPath)) {
-        SetError(error, QStringLiteral("cannot remove the old \"%1\"").arg(outputPath));
-        return false;
-    }
+Result SignArchive(ToolRunner& runner, const WorkspacePaths& paths, const QString& inputPath,
+                   const QString& outputPath, SigningKey key) {
+    if (inputPath.isEmpty() || outputPath.isEmpty())
+        return toolFailed(QStringLiteral("no input or no output"));
+    if (FileHelpers::IsSameFile(inputPath, outputPath))
+        return toolFailed(QStringLiteral("the output names the input"));
+    if (FileHelpers::PathExists(outputPath) && !FileHelpers::RemoveFile(outputPath))
+        return toolFailed(QStringLiteral("cannot remove the old \"%1\"").arg(outputPath));
 
+    QString cause;
     Certificate platform;
-    if (key == SigningKey::Platform && !checkPlatformKeyPair(paths, &platform, error))
-        return false;
+    if (key == SigningKey::Platform && !checkPlatformKeyPair(paths, &platform, &cause))
+        return toolFailed(cause);
 
     ToolCommand command;
     command.program = paths.javaTool();
@@ -238,14 +236,14 @@ bool SignArchive(ToolRunner& runner, const WorkspacePaths& paths, const QString&
 
     const QFileInfo written(outputPath);
     if (result.succeeded() && written.isFile() && written.size() > 0 &&
-        (key != SigningKey::Platform || checkSignedApk(outputPath, platform, error)))
-        return true;
+        (key != SigningKey::Platform || checkSignedApk(outputPath, platform, &cause)))
+        return Result::done();
     if (!result.succeeded())
-        SetError(error, result.describe(QStringLiteral("The signing tool")));
+        cause = result.describe(QStringLiteral("The signing tool"));
     else if (!written.isFile() || written.size() == 0)
-        SetError(error, QStringLiteral("the signing tool left no output"));
+        cause = QStringLiteral("the signing tool left no output");
     // The tool may leave an empty or partial output when it fails or is stopped.
     if (FileHelpers::PathExists(outputPath) && !FileHelpers::IsDirectory(outputPath))
         FileHelpers::RemoveFile(outputPath);
-    return false;
+    return toolFailed(cause);
 }

@@ -20,5 +20,7 @@ QString ReadAndroidRelease(const QString& buildProp);
 class Reporter;
 
 // The probe with its messages: a path that cannot be converted or a file that
-// cannot be opened is reported. The major release, or 0.
+// cannot be opened is reported. The major release, or 0. The messages go
+// through the reporter at once, not into a result: the open (or the start-up)
+// that probes goes on without the release.
 int ProbeAndroidVersion(Reporter& reporter, const QString& path);

@@ -4,10 +4,9 @@
 #include "core/Messages.h"
 #include "core/Operation.h"
 #include "core/Reporter.h"
-#include "core/io/ErrorText.h"
-#include "core/io/FaultPoints.h"
 #include "core/io/FileHelpers.h"
 #include "core/io/PackageTools.h"
+#include "core/io/TestHooks.h"
 #include "core/io/ToolRunner.h"
 #include "core/package/ApkNameRule.h"
 #include "core/package/ApkScan.h"
@@ -25,17 +24,20 @@ QString partitionRoot(const AppState& state, Partition partition) {
     return state.paths().extractedTree() + QLatin1Char('/') + PartitionDirectoryName(partition);
 }
 
+Result failed(const QString& message, const QString& cause) {
+    return Result::failed(Notice::failure(message), cause);
+}
+
 // Whether a name fits the tree's file system (written through a temporary
-// file, whose name is longer); reported with its message when it does not.
-bool nameFits(Reporter& reporter, const QString& directory, const QString& name, QString* error) {
+// file, whose name is longer).
+Result nameFits(const QString& directory, const QString& name) {
     const qint64 limit = FileHelpers::MaxTargetNameBytes(directory);
     if (name.toUtf8().size() <= limit)
-        return true;
-    reporter.message(Msg::NameTooLong(name, limit));
-    SetError(error, QStringLiteral("the name \"%1\" is longer than the %2 bytes the tree takes")
-                        .arg(name)
-                        .arg(limit));
-    return false;
+        return Result::done();
+    return failed(Msg::NameTooLong(name, limit),
+                  QStringLiteral("the name \"%1\" is longer than the %2 bytes the tree takes")
+                      .arg(name)
+                      .arg(limit));
 }
 
 // One file to place: into the archive under `member`, into the tree at `target`.
@@ -48,8 +50,8 @@ struct Placement {
 // The native libraries of an unpacked APK, flattened into the partition's lib
 // directory, depth first in listing order. A name met twice (one library for
 // two ABIs) or already in the tree asks before it replaces; No ends the add.
-bool PlanLibraries(Reporter& reporter, const QString& source, const QString& targetDirectory,
-                   const QString& memberDirectory, QList<Placement>& placements, QString* error) {
+Result PlanLibraries(Reporter& reporter, const QString& source, const QString& targetDirectory,
+                     const QString& memberDirectory, QList<Placement>& placements) {
     for (const QString& name : FileHelpers::ListDirectory(source)) {
         const QString entry = source + QLatin1Char('/') + name;
         // A link in an unpacked APK could reach any file of this machine: a
@@ -57,58 +59,48 @@ bool PlanLibraries(Reporter& reporter, const QString& source, const QString& tar
         if (QFileInfo(entry).isSymLink())
             continue;
         if (FileHelpers::IsDirectory(entry)) {
-            if (!PlanLibraries(reporter, entry, targetDirectory, memberDirectory, placements,
-                               error))
-                return false;
+            const Result planned =
+                PlanLibraries(reporter, entry, targetDirectory, memberDirectory, placements);
+            if (!planned.succeeded())
+                return planned;
             continue;
         }
-        if (!nameFits(reporter, targetDirectory, name, error))
-            return false;
+        const Result fits = nameFits(targetDirectory, name);
+        if (!fits.succeeded())
+            return fits;
         const QString target = targetDirectory + QLatin1Char('/') + name;
         bool planned = false;
         for (const Placement& placement : placements)
             planned = planned || placement.target == target;
         if ((planned || FileHelpers::PathExists(target)) &&
-            !reporter.ask(Reporter::Question::OverwriteLibrary, Msg::OverwriteQuestion(name))) {
-            SetError(error, QStringLiteral("declined to overwrite a library"));
-            return false;
-        }
+            !reporter.ask(Reporter::Question::OverwriteLibrary, Msg::OverwriteQuestion(name)))
+            return Result::declined();
         // A later library of the same name wins, in the archive and the tree.
         placements.erase(std::remove_if(placements.begin(), placements.end(),
                                         [&](const Placement& p) { return p.target == target; }),
                          placements.end());
         placements.append({entry, target, memberDirectory + QLatin1Char('/') + name});
     }
-    return true;
+    return Result::done();
 }
 
 // The checks of the file to add, before anything changes.
-bool acceptSource(const Operation& op, const QString& sourcePath, const QString& name,
-                  QString* error) {
-    Reporter& reporter = op.reporter;
-    if (!op.state.hasPackage()) {
-        reporter.message(Msg::NoPackageOpen());
-        SetError(error, QStringLiteral("no package is open"));
-        return false;
-    }
-    if (!FileHelpers::PathExists(sourcePath)) {
-        reporter.message(Msg::FileDoesNotExist(sourcePath));
-        SetError(error, QStringLiteral("no such file"));
-        return false;
-    }
-    if (!IsValidApkName(name)) {
-        reporter.message(Msg::ApkNamedIllegally(name));
-        SetError(error, QStringLiteral("illegal APK name"));
-        return false;
-    }
-    if (!nameFits(reporter, op.state.appDirectory(), name, error))
-        return false;
+Result acceptSource(const Operation& op, const QString& sourcePath, const QString& name) {
+    if (!op.state.hasPackage())
+        return failed(Msg::NoPackageOpen(), QStringLiteral("no package is open"));
+    if (!FileHelpers::PathExists(sourcePath))
+        return failed(Msg::FileDoesNotExist(sourcePath),
+                      QStringLiteral("\"%1\" does not exist").arg(sourcePath));
+    if (!IsValidApkName(name))
+        return failed(Msg::ApkNamedIllegally(name),
+                      QStringLiteral("\"%1\" is not a legal APK name").arg(name));
+    const Result fits = nameFits(op.state.appDirectory(), name);
+    if (!fits.succeeded())
+        return fits;
     if (!HasApkExtension(name) &&
-        !reporter.ask(Reporter::Question::NotAnApk, Msg::NotApkContinue(name))) {
-        SetError(error, QStringLiteral("declined: not an APK file"));
-        return false;
-    }
-    return true;
+        !op.reporter.ask(Reporter::Question::NotAnApk, Msg::NotApkContinue(name)))
+        return Result::declined();
+    return Result::done();
 }
 
 // The unpack and signing folders of an add, removed when it ends, whatever
@@ -127,46 +119,38 @@ private:
 
 // System page: the APK is unpacked for its native libraries and signed with
 // the platform key into the signing folder; `file` becomes the signed copy.
-bool unpackAndSign(const Operation& op, const QString& sourcePath, const QString& name,
-                   QString* file, QString* error) {
+Result unpackAndSign(const Operation& op, const QString& sourcePath, const QString& name,
+                     QString* file) {
     const WorkspacePaths paths = op.state.paths();
-    Reporter& reporter = op.reporter;
     const QString unpackDirectory = paths.unpackDir();
-    if (!FileHelpers::DeleteDirectoryTree(unpackDirectory)) {
-        reporter.message(Msg::DeleteDirectoryFailed(unpackDirectory));
-        SetError(error, QStringLiteral("cannot clear the unpack directory"));
-        return false;
-    }
-    QString cause;
-    if (!ExtractArchive(op.runner, paths, sourcePath, unpackDirectory, &cause)) {
-        reporter.message(Msg::UnzipApkFailed(name));
-        SetError(error, cause);
-        return false;
-    }
+    if (!FileHelpers::DeleteDirectoryTree(unpackDirectory))
+        return failed(
+            Msg::DeleteDirectoryFailed(unpackDirectory),
+            QStringLiteral("cannot clear the unpack directory \"%1\"").arg(unpackDirectory));
+    const Result unpacked = ExtractArchive(op.runner, paths, sourcePath, unpackDirectory);
+    if (unpacked.failed())
+        return failed(Msg::UnzipApkFailed(name), unpacked.cause());
     if (!FileHelpers::PathExists(paths.apkTempDir()))
         FileHelpers::CreateDirectory(paths.apkTempDir());
     *file = paths.apkTempDir() + QLatin1Char('/') + name;
-    if (!SignArchive(op.runner, paths, sourcePath, *file, SigningKey::Platform, &cause) ||
-        !FileHelpers::PathExists(*file)) {
-        if (cause.isEmpty())
-            cause = QStringLiteral("the signing tool left no signed copy");
-        reporter.message(Msg::SignApkFailed(name, cause));
-        SetError(error, cause);
-        return false;
-    }
-    return true;
+    const Result signedCopy =
+        SignArchive(op.runner, paths, sourcePath, *file, SigningKey::Platform);
+    if (signedCopy.succeeded() && FileHelpers::PathExists(*file))
+        return Result::done();
+    const QString cause = signedCopy.failed()
+                              ? signedCopy.cause()
+                              : QStringLiteral("the signing tool left no signed copy");
+    return failed(Msg::SignApkFailed(name, cause), cause);
 }
 
 // Where the APK goes: replacing one of that name where it lies flat, or in a
 // directory of its own in the directory layout. Empty when the user declines
 // to overwrite.
-QString placeApk(const Operation& op, const QString& appDirectory, const QString& name,
-                 QString* error) {
+QString placeApk(const Operation& op, const QString& appDirectory, const QString& name) {
     const QString flatTarget = appDirectory + QLatin1Char('/') + name;
     if (FileHelpers::PathExists(flatTarget)) {
         if (op.reporter.ask(Reporter::Question::OverwriteApk, Msg::OverwriteQuestion(name)))
             return flatTarget;
-        SetError(error, QStringLiteral("declined to overwrite"));
         return QString();
     }
     if (!op.state.usesDirectoryLayout())
@@ -178,17 +162,16 @@ QString placeApk(const Operation& op, const QString& appDirectory, const QString
         return flatTarget;
     const QString placed = appDirectory + QLatin1Char('/') + baseName + QLatin1Char('/') + name;
     if (FileHelpers::PathExists(placed) &&
-        !op.reporter.ask(Reporter::Question::OverwriteApk, Msg::OverwriteQuestion(placed))) {
-        SetError(error, QStringLiteral("declined to overwrite"));
+        !op.reporter.ask(Reporter::Question::OverwriteApk, Msg::OverwriteQuestion(placed)))
         return QString();
-    }
     return placed;
 }
 
 // The archive first, in one commit with every library; then the tree, and the
 // change is logged.
-bool commitPlacements(const Operation& op, const QList<Placement>& placements, const QString& name,
-                      const QString& sourcePath, const QString& appDirectory, QString* error) {
+Result commitPlacements(const Operation& op, const QList<Placement>& placements,
+                        const QString& name, const QString& sourcePath,
+                        const QString& appDirectory) {
     const WorkspacePaths paths = op.state.paths();
     QList<ArchiveChange> changes;
     QList<TreeSyncEntry> sync;
@@ -200,9 +183,7 @@ bool commitPlacements(const Operation& op, const QList<Placement>& placements, c
     if (!BeginTreeSync(paths, sync, &cause) ||
         !UpdateWorkingArchive(op.runner, op.state.workingArchivePath(), changes, &cause)) {
         EndTreeSync(paths);
-        op.reporter.message(Msg::AddToPackageFailed(name));
-        SetError(error, cause);
-        return false;
+        return failed(Msg::AddToPackageFailed(name), cause);
     }
     FaultPoint("add:archive-committed");
     for (const Placement& placement : placements) {
@@ -212,16 +193,41 @@ bool commitPlacements(const Operation& op, const QList<Placement>& placements, c
         if (!FileHelpers::CopyFileReplacing(placement.source, placement.target, &cause)) {
             // The workspace keeps the edit pending; the next start finishes
             // the tree from the archive.
-            op.reporter.message(Msg::CopyFailed());
-            SetError(error, QStringLiteral("cannot copy \"%1\" into the tree: %2")
-                                .arg(placement.target, cause));
-            return false;
+            return failed(Msg::CopyFailed(), QStringLiteral("cannot copy \"%1\" into the tree: %2")
+                                                 .arg(placement.target, cause));
         }
         FaultPoint("add:tree-file-copied");
     }
     EndTreeSync(paths);
     RecordChange(op, ChangeLogAddLine(QDateTime::currentDateTime(), sourcePath, appDirectory));
-    return true;
+    return Result::done();
+}
+
+// The partition's app directory, made when missing.
+Result makeAppDirectory(const QString& root, const QString& appDirectory) {
+    // An existing directory is no error; only its absence afterwards is.
+    if (!FileHelpers::PathExists(root))
+        FileHelpers::CreateDirectory(root);
+    FileHelpers::CreateDirectory(appDirectory);
+    if (!FileHelpers::PathExists(appDirectory))
+        return failed(Msg::DirectoryDoesNotExist(appDirectory),
+                      QStringLiteral("cannot make the directory \"%1\"").arg(appDirectory));
+    return Result::done();
+}
+
+// The placements of an add: the APK, and on the system page its libraries.
+Result planAdd(const Operation& op, Partition partition, const QString& file,
+               const QString& appDirectory, const QString& name, QList<Placement>& placements) {
+    const WorkspacePaths paths = op.state.paths();
+    const QString placed = placeApk(op, appDirectory, name);
+    if (placed.isEmpty())
+        return Result::declined();
+    placements.append({file, placed, MemberNameOfTreePath(paths.extractedTree(), placed)});
+    if (partition != Partition::System)
+        return Result::done();
+    return PlanLibraries(op.reporter, paths.unpackDir() + QStringLiteral("/lib"),
+                         partitionRoot(op.state, partition) + QStringLiteral("/lib"),
+                         PartitionDirectoryName(partition) + QStringLiteral("/lib"), placements);
 }
 
 } // namespace
@@ -237,69 +243,52 @@ QStringList ListPartitionApks(const QString& root, Partition partition, int andr
     return found;
 }
 
-bool AddApk(const Operation& op, Partition partition, const QString& sourcePath, QString* error) {
+Result AddApk(const Operation& op, Partition partition, const QString& sourcePath) {
     const QString name = FileNamePart(sourcePath);
-    if (!acceptSource(op, sourcePath, name, error))
-        return false;
+    const Result accepted = acceptSource(op, sourcePath, name);
+    if (!accepted.succeeded())
+        return accepted;
 
-    const WorkspacePaths paths = op.state.paths();
     const QString root = partitionRoot(op.state, partition);
     const QString appDirectory = root + QStringLiteral("/app");
-    const bool system = partition == Partition::System;
-    // An existing directory is no error; only its absence afterwards is.
-    if (!FileHelpers::PathExists(root))
-        FileHelpers::CreateDirectory(root);
-    FileHelpers::CreateDirectory(appDirectory);
-    if (!FileHelpers::PathExists(appDirectory)) {
-        op.reporter.message(Msg::DirectoryDoesNotExist(appDirectory));
-        SetError(error, QStringLiteral("no app directory"));
-        return false;
-    }
+    const Result made = makeAppDirectory(root, appDirectory);
+    if (!made.succeeded())
+        return made;
 
+    const WorkspacePaths paths = op.state.paths();
     const AddScratch scratch(paths);
     QString file = sourcePath;
-    if (system && !unpackAndSign(op, sourcePath, name, &file, error))
-        return false;
-    const QString placed = placeApk(op, appDirectory, name, error);
-    if (placed.isEmpty())
-        return false;
-    QList<Placement> placements{
-        {file, placed, MemberNameOfTreePath(paths.extractedTree(), placed)}};
-    if (system) {
-        QString cause;
-        if (!PlanLibraries(op.reporter, paths.unpackDir() + QStringLiteral("/lib"),
-                           root + QStringLiteral("/lib"),
-                           PartitionDirectoryName(partition) + QStringLiteral("/lib"), placements,
-                           &cause)) {
-            SetError(error, cause);
-            return false;
-        }
+    if (partition == Partition::System) {
+        const Result prepared = unpackAndSign(op, sourcePath, name, &file);
+        if (!prepared.succeeded())
+            return prepared;
     }
+    QList<Placement> placements;
+    const Result planned = planAdd(op, partition, file, appDirectory, name, placements);
+    if (!planned.succeeded())
+        return planned;
     FaultPoint("add:prepared");
-    return commitPlacements(op, placements, name, sourcePath, appDirectory, error);
+    return commitPlacements(op, placements, name, sourcePath, appDirectory);
 }
 
-bool DeleteApk(const Operation& op, Partition partition, const QString& apkPath, QString* error) {
+Result DeleteApk(const Operation& op, Partition partition, const QString& apkPath) {
     const AppState& state = op.state;
     const WorkspacePaths paths = state.paths();
     const QString root = partitionRoot(state, partition);
+    const QString message = Msg::DeleteApkFailed(apkPath);
     const qsizetype slash = apkPath.lastIndexOf(QLatin1Char('/'));
     // An APK outside the page's partition has no member of its own: refuse
     // before anything changes.
-    if (slash < 0 || !apkPath.startsWith(root + QLatin1Char('/'))) {
-        SetError(error, QStringLiteral("\"%1\" is not in the partition").arg(apkPath));
-        return false;
-    }
+    if (slash < 0 || !apkPath.startsWith(root + QLatin1Char('/')))
+        return failed(message, QStringLiteral("\"%1\" is not in the partition").arg(apkPath));
     const QString directory = apkPath.left(slash);
     const QString fileName = apkPath.mid(slash + 1);
 
     bool inOwnDirectory = false;
     if (state.usesDirectoryLayout()) {
         const qsizetype extension = fileName.indexOf(QLatin1String(".apk"));
-        if (extension < 0) {
-            SetError(error, QStringLiteral("not an APK name"));
-            return false;
-        }
+        if (extension < 0)
+            return failed(message, QStringLiteral("\"%1\" is not an APK name").arg(fileName));
         const QString baseName = fileName.left(extension);
         inOwnDirectory = directory == root + QStringLiteral("/app/") + baseName ||
                          (partition == Partition::System &&
@@ -315,29 +304,25 @@ bool DeleteApk(const Operation& op, Partition partition, const QString& apkPath,
     if (!BeginTreeSync(paths, {{treePath, member, inOwnDirectory}}, &cause) ||
         !UpdateWorkingArchive(op.runner, state.workingArchivePath(), {change}, &cause)) {
         EndTreeSync(paths);
-        SetError(error, cause);
-        return false;
+        return failed(message, cause);
     }
     FaultPoint("delete:archive-committed");
     const bool removed = inOwnDirectory ? FileHelpers::DeleteDirectoryTree(treePath)
                                         : FileHelpers::RemoveFile(treePath);
-    if (!removed) {
-        SetError(error, QStringLiteral("cannot remove \"%1\" from the tree").arg(treePath));
-        return false;
-    }
+    if (!removed)
+        return failed(message, QStringLiteral("cannot remove \"%1\" from the tree").arg(treePath));
     EndTreeSync(paths);
-    return true;
+    return Result::done();
 }
 
-int DeleteApks(const Operation& op, Partition partition, const QStringList& apkPaths) {
-    int deleted = 0;
+DeleteApksResult DeleteApks(const Operation& op, Partition partition, const QStringList& apkPaths) {
+    DeleteApksResult result{Result::done(), 0};
     for (const QString& path : apkPaths) {
-        if (!DeleteApk(op, partition, path)) {
-            op.reporter.message(Msg::DeleteApkFailed(path));
+        result.result = DeleteApk(op, partition, path);
+        if (!result.result.succeeded())
             break;
-        }
         RecordChange(op, ChangeLogDeleteLine(QDateTime::currentDateTime(), path));
-        ++deleted;
+        ++result.deleted;
     }
-    return deleted;
+    return result;
 }

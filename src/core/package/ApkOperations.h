@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/PackageLayout.h"
+#include "core/Result.h"
 
 #include <QString>
 #include <QStringList>
@@ -18,20 +19,22 @@ QStringList ListPartitionApks(const QString& partitionRoot, Partition partition,
 // unpacking for its native libraries and signing with the platform key; the
 // overwrite questions are asked before anything changes; the APK and all its
 // native libraries enter the working archive in one commit; then the tree
-// follows and the change is logged. Each failure is reported with its
-// message; false when the APK was not added.
-bool AddApk(const Operation& op, Partition partition, const QString& sourcePath,
-            QString* error = nullptr);
+// follows and the change is logged. Declined when the user answers No to a
+// question; each failure carries its message and cause.
+Result AddApk(const Operation& op, Partition partition, const QString& sourcePath);
 
 // Deletes one listed APK from the working archive and then the tree: in the
 // directory layout (app/Name/Name.apk, priv-app/Name/Name.apk) the whole
-// directory and every member below it, otherwise the file alone. False when
-// the archive has no such member or a step fails (the tree is untouched when
-// the archive could not be changed). Logs nothing and shows nothing.
-bool DeleteApk(const Operation& op, Partition partition, const QString& apkPath,
-               QString* error = nullptr);
+// directory and every member below it, otherwise the file alone. Fails
+// ("Delete "<path>" Failed!") when the archive has no such member or a step
+// fails (the tree is untouched when the archive could not be changed). Logs
+// nothing.
+Result DeleteApk(const Operation& op, Partition partition, const QString& apkPath);
 
 // The Delete command for several APKs: each in turn, logged; the first
-// failure is reported ("Delete "<path>" Failed!") and ends the pass. The
-// number deleted.
-int DeleteApks(const Operation& op, Partition partition, const QStringList& apkPaths);
+// failure ends the pass and is the result. With the number deleted.
+struct DeleteApksResult {
+    Result result;
+    int deleted = 0;
+};
+DeleteApksResult DeleteApks(const Operation& op, Partition partition, const QStringList& apkPaths);

@@ -1,10 +1,9 @@
 #include "core/package/ChangeLog.h"
 
 #include "core/AppState.h"
-#include "core/io/FileHelpers.h"
 #include "core/Messages.h"
 #include "core/Operation.h"
-#include "core/Reporter.h"
+#include "core/io/FileHelpers.h"
 
 #include <QFile>
 #include <QSysInfo>
@@ -110,18 +109,24 @@ QByteArray EncodeChangeLog(const QStringList& lines) {
     return out;
 }
 
-ChangeLogWriteResult WriteChangeLogFile(const QString& path, QStringList& lines) {
+Result WriteChangeLogFile(const QString& path, QStringList& lines) {
+    const auto writeFailed = [&](const QString& cause) {
+        return Result::failed(Notice::failure(Msg::WriteLogFailed(), Notice::Box::Application),
+                              QStringLiteral("cannot write \"%1\": %2").arg(path, cause));
+    };
     // Written beside the old log under a name of its own and renamed over
     // it: the old log stays whole until the new one is complete.
     FileHelpers::TemporaryFile file(path);
-    if (!file.open())
-        return ChangeLogWriteResult::CreateFailed;
-    if (!file.write(EncodeChangeLog(lines)))
-        return ChangeLogWriteResult::WriteFailed;
-    if (!file.commit())
-        return ChangeLogWriteResult::DeleteFailed;
+    QString cause;
+    if (!file.open(&cause))
+        return writeFailed(cause);
+    if (!file.write(EncodeChangeLog(lines), &cause))
+        return writeFailed(cause);
+    if (!file.commit(&cause))
+        return Result::failed(Notice::failure(Msg::DeleteLogFailed(), Notice::Box::Application),
+                              QStringLiteral("cannot replace \"%1\": %2").arg(path, cause));
     lines.clear();
-    return ChangeLogWriteResult::Written;
+    return Result::done();
 }
 
 bool AppendChangeLogJournal(const QString& journalPath, const QString& line) {
@@ -160,19 +165,11 @@ void TakeUpChangeLogJournal(const Operation& op) {
     lines = earlier + lines;
 }
 
-bool WriteChangeLog(const Operation& op) {
+Result WriteChangeLog(const Operation& op) {
     const WorkspacePaths paths = op.state.paths();
-    const ChangeLogWriteResult result =
-        WriteChangeLogFile(paths.changeLogFile(), op.state.changeLog());
-    if (result == ChangeLogWriteResult::DeleteFailed) {
-        op.reporter.warning(Msg::DeleteLogFailed());
-        return false;
-    }
-    if (result == ChangeLogWriteResult::Written) {
+    const Result result = WriteChangeLogFile(paths.changeLogFile(), op.state.changeLog());
+    // On a failure the lines and the journal stay for the next close.
+    if (result.succeeded())
         FileHelpers::RemoveFile(paths.changeLogJournal());
-        return true;
-    }
-    // The closing goes on; the user learns that the log is incomplete.
-    op.reporter.warning(Msg::WriteLogFailed());
-    return true;
+    return result;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/Result.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
@@ -21,14 +23,12 @@ QString ChangeLogReplaceLine(const QDateTime& when, const QString& targetPath,
 // byte-order mark. A character code page 936 cannot represent becomes "?".
 QByteArray EncodeChangeLog(const QStringList& lines);
 
-enum class ChangeLogWriteResult { Written, DeleteFailed, CreateFailed, WriteFailed };
-
 // Replaces the file at path with the lines (written beside it and renamed
-// over it) and empties them when written. DeleteFailed: the old file could
-// not be replaced (it stays, lines kept). CreateFailed: the new file could not
-// be created (lines kept). WriteFailed: not all of the text reached the file
-// (lines kept, the old file stays).
-ChangeLogWriteResult WriteChangeLogFile(const QString& path, QStringList& lines);
+// over it) and empties them when written. Fails with "Failed to write
+// log.txt" when the new file could not be created or not all of the text
+// reached it, with "Delete log.txt failed" when it could not replace the old
+// file; either way the lines are kept and the old file stays.
+Result WriteChangeLogFile(const QString& path, QStringList& lines);
 
 // The journal of the run's lines, kept in the workspace as they happen
 // (UTF-8, one line each), so that a crash loses none of them.
@@ -42,6 +42,6 @@ void RecordChange(const Operation& op, const QString& line);
 // At start: takes up the lines of an earlier run that did not close.
 void TakeUpChangeLogJournal(const Operation& op);
 // At close: writes the run's lines to "log.txt" beside the executable and
-// clears them and the journal. Reports a failure ("Delete log.txt failed":
-// false, nothing written; "Failed to write log.txt": the lines are kept).
-bool WriteChangeLog(const Operation& op);
+// clears them and the journal. A failure keeps the lines and the journal (see
+// WriteChangeLogFile); the closing goes on either way.
+Result WriteChangeLog(const Operation& op);

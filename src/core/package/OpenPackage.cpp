@@ -528,9 +528,10 @@ private:
     }
 
     OpenResult unpack() {
+        if (const Result extracted = ExtractArchive(m_op.runner, m_paths, source(), m_tree);
+            extracted.failed())
+            return fail(false, Msg::UnzipFailed(), extracted.cause());
         QString cause;
-        if (!ExtractArchive(m_op.runner, m_paths, source(), m_tree, &cause))
-            return fail(false, Msg::UnzipFailed(), cause);
         if (!FileHelpers::PathExists(m_tree))
             return fail(true, Msg::UnzipFailedHard(), QStringLiteral("7-Zip made no tree"));
         if (!ReconcileTreeNames(source(), m_contents.members, m_tree, &cause))

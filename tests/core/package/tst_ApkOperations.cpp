@@ -237,9 +237,9 @@ void TestApkOperations::deleteMemberSpelledOtherwise() {
     open(4, {other}, {{stored, "x"}});
     QVERIFY(WriteFile(tree(file), "x"));
 
-    QString error;
-    QVERIFY2(DeleteApk(op(), system ? Partition::System : Partition::Data, tree(file), &error),
-             qPrintable(error));
+    const Result deleted =
+        DeleteApk(op(), system ? Partition::System : Partition::Data, tree(file));
+    QVERIFY2(deleted.succeeded(), qPrintable(deleted.cause()));
     QVERIFY(!FileHelpers::PathExists(tree(file)));
     QStringList left{"system/build.prop", other};
     left.sort();
@@ -254,14 +254,18 @@ void TestApkOperations::deleteWithoutMemberFails() {
     QVERIFY(WriteFile(tree("system/app/X.apk"), "only in the tree"));
     const QByteArray before = ReadFile(archive());
 
-    QString error;
-    QVERIFY(!DeleteApk(op(), Partition::System, tree("system/app/X.apk"), &error));
-    QVERIFY(error.contains("system/app/X.apk"));
-    // The command: reported, nothing logged, the pass ended.
-    QCOMPARE(
-        DeleteApks(op(), Partition::System, {tree("system/app/X.apk"), tree("system/app/Y.apk")}),
-        0);
-    QCOMPARE(m_reporter.texts(), QStringList{Msg::DeleteApkFailed(tree("system/app/X.apk"))});
+    const Result one = DeleteApk(op(), Partition::System, tree("system/app/X.apk"));
+    QVERIFY(one.failed());
+    QVERIFY(one.cause().contains("system/app/X.apk"));
+    // The command: its failure is the result, nothing logged, the pass ended.
+    const DeleteApksResult several =
+        DeleteApks(op(), Partition::System, {tree("system/app/X.apk"), tree("system/app/Y.apk")});
+    QCOMPARE(several.deleted, 0);
+    QVERIFY(several.result.failed());
+    QCOMPARE(several.result.notice().kind, Notice::Kind::Failure);
+    QCOMPARE(several.result.notice().text, Msg::DeleteApkFailed(tree("system/app/X.apk")));
+    QCOMPARE(several.result.cause(), one.cause());
+    QVERIFY(m_reporter.texts().isEmpty());
     QCOMPARE(ReadFile(tree("system/app/X.apk")), QByteArray("only in the tree"));
     QVERIFY(FileHelpers::PathExists(tree("system/app/Y.apk")));
     QCOMPARE(ReadFile(archive()), before);
@@ -289,7 +293,11 @@ void TestApkOperations::deleteDirectoryLayout() {
                                   QFileDevice::ReadOwner | QFileDevice::ExeOwner));
     QVERIFY(QFile::link(tree(directory + "/Music.apk"), tree(directory + "/link.apk")));
 
-    QCOMPARE(DeleteApks(op(), Partition::System, {tree(directory + "/Music.apk")}), 1);
+    const DeleteApksResult deleted =
+        DeleteApks(op(), Partition::System, {tree(directory + "/Music.apk")});
+    QCOMPARE(deleted.deleted, 1);
+    QVERIFY2(deleted.result.succeeded(), qPrintable(deleted.result.cause()));
+    QCOMPARE(deleted.result.notice().kind, Notice::Kind::None);
     QVERIFY(m_reporter.texts().isEmpty());
     for (const QString& name : ZipMemberNames(archive()))
         QVERIFY2(CanonicalMemberName(name) != directory &&
@@ -313,9 +321,10 @@ void TestApkOperations::deleteRefusesPathsOutsideThePartition() {
 
     for (const QString& path : {QStringLiteral("Music.apk"), outside,
                                 tree("userdata/app/Music.apk"), tree("system/app")}) {
-        QString error;
-        QVERIFY2(!DeleteApk(op(), Partition::System, path, &error), qPrintable(path));
-        QVERIFY(!error.isEmpty());
+        const Result result = DeleteApk(op(), Partition::System, path);
+        QVERIFY2(result.failed(), qPrintable(path));
+        QCOMPARE(result.notice().text, Msg::DeleteApkFailed(path));
+        QVERIFY(!result.cause().isEmpty());
     }
     QVERIFY(FileHelpers::PathExists(outside));
     QVERIFY(FileHelpers::PathExists(tree("userdata/app/Music.apk")));
@@ -327,9 +336,9 @@ void TestApkOperations::deleteWithoutPackage() {
     open(4, {"system/app/Music.apk"});
     const QByteArray before = ReadFile(archive());
     m_state->setWorkingArchivePath(QString());
-    QString error;
-    QVERIFY(!DeleteApk(op(), Partition::System, tree("system/app/Music.apk"), &error));
-    QVERIFY(!error.isEmpty());
+    const Result result = DeleteApk(op(), Partition::System, tree("system/app/Music.apk"));
+    QVERIFY(result.failed());
+    QVERIFY(!result.cause().isEmpty());
     QVERIFY(FileHelpers::PathExists(tree("system/app/Music.apk")));
     QCOMPARE(ReadFile(archive()), before);
     QVERIFY(!QFile::exists(pending()));
@@ -359,9 +368,10 @@ void TestApkOperations::addAsksEveryQuestionFirst() {
     for (const bool answer : answers)
         m_reporter.answers.enqueue(answer);
 
-    QString error;
-    QVERIFY(!AddApk(op(), Partition::System, source("NativeDemo.apk"), &error));
-    QVERIFY(!error.isEmpty());
+    const Result result = AddApk(op(), Partition::System, source("NativeDemo.apk"));
+    // A No changes nothing and is no failure: nothing more is shown.
+    QCOMPARE(result.outcome(), Result::Outcome::Declined);
+    QCOMPARE(result.notice().kind, Notice::Kind::None);
     QCOMPARE(m_reporter.texts(), questions);
     QCOMPARE(ReadFile(archive()), before);
     QCOMPARE(FilesBelow(tree()), treeBefore);
@@ -375,8 +385,9 @@ void TestApkOperations::addAsksEveryQuestionFirst() {
 void TestApkOperations::addPutsApkAndLibrariesInOneCommit() {
     const QMap<QString, QByteArray> inside = ReadZip(Fixture("NativeDemo.apk"));
     m_reporter.answers.enqueue(true);
-    QString error;
-    QVERIFY2(AddApk(op(), Partition::System, source("NativeDemo.apk"), &error), qPrintable(error));
+    const Result result = AddApk(op(), Partition::System, source("NativeDemo.apk"));
+    QVERIFY2(result.succeeded(), qPrintable(result.cause()));
+    QCOMPARE(result.notice().kind, Notice::Kind::None);
     QCOMPARE(m_reporter.texts(), QStringList{Msg::OverwriteQuestion("libdemo.so")});
 
     // The add leaves no unpacked APK and no signed copy behind.
@@ -409,9 +420,11 @@ void TestApkOperations::addFailedCommitLeavesTree() {
     const QByteArray before = ReadFile(archive());
     m_reporter.answers.enqueue(true);
 
-    QVERIFY(!AddApk(op(), Partition::System, source("NativeDemo.apk")));
-    QCOMPARE(m_reporter.texts(), (QStringList{Msg::OverwriteQuestion("libdemo.so"),
-                                              Msg::AddToPackageFailed("NativeDemo.apk")}));
+    const Result result = AddApk(op(), Partition::System, source("NativeDemo.apk"));
+    QVERIFY(result.failed());
+    QVERIFY(!result.cause().isEmpty());
+    QCOMPARE(result.notice().text, Msg::AddToPackageFailed("NativeDemo.apk"));
+    QCOMPARE(m_reporter.texts(), QStringList{Msg::OverwriteQuestion("libdemo.so")});
     QCOMPARE(ReadFile(archive()), before);
     QCOMPARE(FilesBelow(tree()), QStringList());
     QVERIFY(!FileHelpers::PathExists(tree("system/lib")));
@@ -420,8 +433,8 @@ void TestApkOperations::addFailedCommitLeavesTree() {
 }
 
 void TestApkOperations::addSignsWithPlatformKey() {
-    QString error;
-    QVERIFY2(AddApk(op(), Partition::System, source("Plain.apk"), &error), qPrintable(error));
+    const Result result = AddApk(op(), Partition::System, source("Plain.apk"));
+    QVERIFY2(result.succeeded(), qPrintable(result.cause()));
     const QString added = tree("system/app/Plain.apk");
     QCOMPARE(ReadZip(archive()).value("system/app/Plain.apk"), ReadFile(added));
 
@@ -456,8 +469,8 @@ void TestApkOperations::addReadOnlyApkTwiceOnDataPage() {
     const QString first = source("Foo.apk");
     QVERIFY(QFile::setPermissions(first, QFileDevice::ReadOwner | QFileDevice::ReadGroup |
                                              QFileDevice::ReadOther));
-    QString error;
-    QVERIFY2(AddApk(op(), Partition::Data, first, &error), qPrintable(error));
+    const Result firstAdd = AddApk(op(), Partition::Data, first);
+    QVERIFY2(firstAdd.succeeded(), qPrintable(firstAdd.cause()));
     const QString added = tree("userdata/app/Foo.apk");
     QVERIFY(QFileInfo(added).permissions() & QFileDevice::WriteOwner);
 
@@ -466,7 +479,8 @@ void TestApkOperations::addReadOnlyApkTwiceOnDataPage() {
     QVERIFY(QFile::setPermissions(second, QFileDevice::ReadOwner | QFileDevice::ReadGroup |
                                               QFileDevice::ReadOther));
     m_reporter.answers.enqueue(true);
-    QVERIFY2(AddApk(op(), Partition::Data, second, &error), qPrintable(error));
+    const Result secondAdd = AddApk(op(), Partition::Data, second);
+    QVERIFY2(secondAdd.succeeded(), qPrintable(secondAdd.cause()));
     QCOMPARE(m_reporter.texts(), QStringList{Msg::OverwriteQuestion("Foo.apk")});
     QCOMPARE(ReadFile(added), ReadFile(second));
     QCOMPARE(ReadZip(archive()).value("userdata/app/Foo.apk"), ReadFile(second));
@@ -481,8 +495,8 @@ void TestApkOperations::addFlattensEveryLibraryFile() {
                                              {"lib/x86/a/b/c/libtwo.so", "two"},
                                              {"lib/README", "notes"},
                                              {"lib/mips/data.bin", "bin"}});
-    QString error;
-    QVERIFY2(AddApk(op(), Partition::System, apk, &error), qPrintable(error));
+    const Result result = AddApk(op(), Partition::System, apk);
+    QVERIFY2(result.succeeded(), qPrintable(result.cause()));
     QVERIFY(m_reporter.texts().isEmpty());
     const QStringList names{"data.bin", "libone.so", "libtwo.so", "README"};
     QCOMPARE(FileHelpers::ListDirectory(tree("system/lib")), names);
@@ -508,8 +522,8 @@ void TestApkOperations::addSkipsLinksOfTheUnpackedApk() {
             .arg(real7za, secret, m_bundle->path()));
     const QString apk = apkWith("Linked.apk", {{"lib/arm/libreal.so", "real"}});
 
-    QString error;
-    QVERIFY2(AddApk(op(), Partition::System, apk, &error), qPrintable(error));
+    const Result result = AddApk(op(), Partition::System, apk);
+    QVERIFY2(result.succeeded(), qPrintable(result.cause()));
     // The unpacked APK went with its links; their targets stay.
     QVERIFY(!FileHelpers::PathExists(m_state->paths().unpackDir()));
     QCOMPARE(ReadFile(secret), QByteArray("not for the package"));
@@ -523,10 +537,12 @@ void TestApkOperations::addSkipsLinksOfTheUnpackedApk() {
 void TestApkOperations::addWithoutPackage() {
     m_state->setWorkingArchivePath(QString());
     for (const Partition partition : {Partition::System, Partition::Data}) {
-        QVERIFY(!AddApk(op(), partition, source("Foo.apk")));
+        const Result result = AddApk(op(), partition, source("Foo.apk"));
+        QVERIFY(result.failed());
+        QCOMPARE(result.notice().text, Msg::NoPackageOpen());
         QVERIFY(!FileHelpers::PathExists(tree(PartitionDirectoryName(partition) + "/app")));
     }
-    QCOMPARE(m_reporter.texts(), QStringList(2, Msg::NoPackageOpen()));
+    QVERIFY(m_reporter.texts().isEmpty());
     QVERIFY(!FileHelpers::PathExists(m_state->paths().unpackDir()));
     QVERIFY(m_state->changeLog().isEmpty());
 }
@@ -560,16 +576,17 @@ void TestApkOperations::addRefusesNamesTooLongForTheTree() {
     const QByteArray before = ReadFile(archive());
     const Partition partition = system ? Partition::System : Partition::Data;
 
-    QString error;
-    QCOMPARE(AddApk(op(), partition, apk, &error), tooLong.isEmpty());
+    const Result result = AddApk(op(), partition, apk);
+    QCOMPARE(result.succeeded(), tooLong.isEmpty());
     if (tooLong.isEmpty()) {
-        QVERIFY2(error.isEmpty(), qPrintable(error));
+        QVERIFY2(result.cause().isEmpty(), qPrintable(result.cause()));
         QCOMPARE(FilesBelow(tree()), QStringList{"userdata/app/" + apkName});
         return;
     }
     const qint64 limit = FileHelpers::MaxTargetNameBytes(m_bundle->path());
-    QCOMPARE(m_reporter.texts(), QStringList{Msg::NameTooLong(tooLong, limit)});
-    QVERIFY2(error.contains(tooLong), qPrintable(error));
+    QCOMPARE(result.notice().text, Msg::NameTooLong(tooLong, limit));
+    QVERIFY(m_reporter.texts().isEmpty());
+    QVERIFY2(result.cause().contains(tooLong), qPrintable(result.cause()));
     QCOMPARE(ReadFile(archive()), before);
     QCOMPARE(FilesBelow(tree()), QStringList());
     QVERIFY(m_state->changeLog().isEmpty());
@@ -607,8 +624,9 @@ void TestApkOperations::addLeavesNoScratchFolders() {
     if (!tool.isEmpty())
         m_bundle->replaceToolWithScript(tool, script);
     const QByteArray before = ReadFile(archive());
-    QString error;
-    QCOMPARE(AddApk(op(), Partition::System, source("Plain.apk"), &error), added);
+    const Result result = AddApk(op(), Partition::System, source("Plain.apk"));
+    QCOMPARE(result.succeeded(), added);
+    QCOMPARE(result.cause().isEmpty(), added);
     QVERIFY(!FileHelpers::PathExists(m_state->paths().unpackDir()));
     QVERIFY(!FileHelpers::PathExists(m_state->paths().apkTempDir()));
     QCOMPARE(ReadFile(archive()) == before, !added);

@@ -138,7 +138,7 @@ void TestChangeLog::writeReplacesOldFileAndEmptiesLines() {
     if (oldFile)
         QVERIFY(WriteFile(path, QByteArray("an old log of a previous run, longer than the new\n")));
     QStringList log = lines;
-    QCOMPARE(WriteChangeLogFile(path, log), ChangeLogWriteResult::Written);
+    QVERIFY(WriteChangeLogFile(path, log).succeeded());
     QVERIFY(log.isEmpty());
     QVERIFY(QFileInfo(path).isFile());
     QCOMPARE(ReadFile(path), bytes);
@@ -152,7 +152,10 @@ void TestChangeLog::deleteFailureKeepsFileAndLines() {
         return op == FileHelpers::FileOp::MoveFile && target == path;
     });
     QStringList log{"kept"};
-    QCOMPARE(WriteChangeLogFile(path, log), ChangeLogWriteResult::DeleteFailed);
+    const Result result = WriteChangeLogFile(path, log);
+    QVERIFY(result.failed());
+    QCOMPARE(result.notice().text, QStringLiteral("Delete log.txt failed"));
+    QVERIFY2(result.cause().contains(path), qPrintable(result.cause()));
     QCOMPARE(log, QStringList{"kept"});
     QCOMPARE(ReadFile(path), QByteArray("old"));
 }
@@ -162,7 +165,10 @@ void TestChangeLog::createFailureKeepsLines() {
     // The directory that should hold the file is missing.
     const QString path = dir.filePath("gone/log.txt");
     QStringList log{"kept", "also kept"};
-    QCOMPARE(WriteChangeLogFile(path, log), ChangeLogWriteResult::CreateFailed);
+    const Result result = WriteChangeLogFile(path, log);
+    QVERIFY(result.failed());
+    QCOMPARE(result.notice().text, QStringLiteral("Failed to write log.txt"));
+    QVERIFY2(result.cause().contains(path), qPrintable(result.cause()));
     QCOMPARE(log, (QStringList{"kept", "also kept"}));
     QVERIFY(!QFileInfo::exists(path));
 }
@@ -173,7 +179,9 @@ void TestChangeLog::writeChangeLogBesideExecutable() {
     const QString line = "2015- 3- 5  9: 5: 7: DELETE \"/t/srctemp/userdata/app/应用.apk\"";
     RecordChange(w.op, line);
     QVERIFY(QFileInfo::exists(w.journal()));
-    QVERIFY(WriteChangeLog(w.op));
+    const Result result = WriteChangeLog(w.op);
+    QVERIFY2(result.succeeded(), qPrintable(result.cause()));
+    QCOMPARE(result.notice().kind, Notice::Kind::None);
     QVERIFY(w.state.changeLog().isEmpty());
     QCOMPARE(
         ReadFile(w.logFile()),
@@ -181,8 +189,7 @@ void TestChangeLog::writeChangeLogBesideExecutable() {
             "2015- 3- 5  9: 5: 7: DELETE \"/t/srctemp/userdata/app/\xD3\xA6\xD3\xC3.apk\"\r\n"));
     // Written: the journal has served its purpose.
     QVERIFY(!QFileInfo::exists(w.journal()));
-    QVERIFY(w.reporter.texts(RecordingReporter::Kind::Warning).isEmpty());
-    QCOMPARE(w.reporter.texts(), w.reporter.texts(RecordingReporter::Kind::Warning));
+    QVERIFY(w.reporter.texts().isEmpty());
 }
 
 void TestChangeLog::writeChangeLogReportsDeleteFailure() {
@@ -193,13 +200,15 @@ void TestChangeLog::writeChangeLogReportsDeleteFailure() {
         return op == FileHelpers::FileOp::MoveFile && target == path;
     });
     RecordChange(w.op, "line");
-    QVERIFY(!WriteChangeLog(w.op));
+    const Result result = WriteChangeLog(w.op);
+    QVERIFY(result.failed());
+    QVERIFY(!result.cause().isEmpty());
+    QCOMPARE(result.notice().text, QStringLiteral("Delete log.txt failed"));
+    QCOMPARE(result.notice().box, Notice::Box::Application);
     QCOMPARE(w.state.changeLog(), QStringList{"line"});
     QCOMPARE(ReadFile(w.logFile()), QByteArray("previous run"));
     QCOMPARE(ReadChangeLogJournal(w.journal()), QStringList{"line"});
-    QCOMPARE(w.reporter.texts(RecordingReporter::Kind::Warning),
-             QStringList{"Delete log.txt failed"});
-    QCOMPARE(w.reporter.texts(), w.reporter.texts(RecordingReporter::Kind::Warning));
+    QVERIFY(w.reporter.texts().isEmpty());
 }
 
 void TestChangeLog::writeChangeLogReportsWriteFailure_data() {
@@ -222,12 +231,14 @@ void TestChangeLog::writeChangeLogReportsWriteFailure() {
             return op == FileHelpers::FileOp::WriteFile && target.startsWith(path);
         });
     }
-    // The closing goes on, the lines and the journal are kept.
-    QVERIFY(WriteChangeLog(w.op));
+    // The lines and the journal are kept for the next close.
+    const Result result = WriteChangeLog(w.op);
+    QVERIFY(result.failed());
+    QVERIFY(!result.cause().isEmpty());
+    QCOMPARE(result.notice().text, QStringLiteral("Failed to write log.txt"));
+    QCOMPARE(result.notice().box, Notice::Box::Application);
     QCOMPARE(w.state.changeLog(), QStringList{"line"});
-    QCOMPARE(w.reporter.texts(RecordingReporter::Kind::Warning),
-             QStringList{"Failed to write log.txt"});
-    QCOMPARE(w.reporter.texts(), w.reporter.texts(RecordingReporter::Kind::Warning));
+    QVERIFY(w.reporter.texts().isEmpty());
     QCOMPARE(ReadChangeLogJournal(w.bundle.file("zipTemp/log.journal")), QStringList{"line"});
 }
 
@@ -260,7 +271,7 @@ void TestChangeLog::journalOfUnclosedRunIsTakenUp() {
     TakeUpChangeLogJournal(w.op);
     QCOMPARE(w.state.changeLog(), earlier);
     RecordChange(w.op, "this run");
-    QVERIFY(WriteChangeLog(w.op));
+    QVERIFY(WriteChangeLog(w.op).succeeded());
     QCOMPARE(ReadFile(w.logFile()), EncodeChangeLog(earlier + QStringList{"this run"}));
     QVERIFY(!QFileInfo::exists(w.journal()));
     QVERIFY(w.reporter.texts(RecordingReporter::Kind::Warning).isEmpty());

@@ -148,8 +148,8 @@ void TestPackageNames::everyApkIsListedAndDeletable() {
     QCOMPARE(treeFiles(tree), archiveFiles(state.workingArchivePath()));
     QCOMPARE(ReadFile(apk), QByteArray("the odd one"));
 
-    QString error;
-    QVERIFY2(DeleteApk(op, Partition::System, apk, &error), qPrintable(error));
+    const Result deleted = DeleteApk(op, Partition::System, apk);
+    QVERIFY2(deleted.succeeded(), qPrintable(deleted.cause()));
     QVERIFY(!QFileInfo::exists(apk));
     QVERIFY(!archiveFiles(state.workingArchivePath()).contains("system/app/" + listedAs));
     QCOMPARE(treeFiles(tree), archiveFiles(state.workingArchivePath()));

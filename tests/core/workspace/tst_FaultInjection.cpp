@@ -87,13 +87,13 @@ int runWorker(const QStringList& args) {
     if (command == QLatin1String("open"))
         return finish(OpenPackage(op, rest.value(0)).outcome == OpenOutcome::Opened);
     if (command == QLatin1String("add-system"))
-        return finish(AddApk(op, Partition::System, rest.value(0)));
+        return finish(AddApk(op, Partition::System, rest.value(0)).succeeded());
     if (command == QLatin1String("delete")) {
         const QString root = state.paths().extractedTree() + QStringLiteral("/system");
         for (const QString& path :
              ListPartitionApks(root, Partition::System, state.androidMajorVersion())) {
             if (QFileInfo(path).fileName() == rest.value(0))
-                return finish(DeleteApk(op, Partition::System, path));
+                return finish(DeleteApk(op, Partition::System, path).succeeded());
         }
         return finish(false);
     }
