@@ -105,6 +105,10 @@ void TestOpenPackage::refusalKeepsCurrentWork() {
     QCOMPARE(WorkspaceRecord::read(file("zipTemp/workspace.state")).package,
              file("packages/first.zip"));
     QCOMPARE(m_dlg->packagePathField()->text(), file("packages/first.zip"));
+    // The cause is kept for the user to send: one line, for the refusal only.
+    const QString log = QString::fromUtf8(ReadFile(m_state->paths().diagnosticsLog()));
+    QCOMPARE(log.count('\n'), 1);
+    QVERIFY2(log.contains(QString("Open \"%1\" failed: ").arg(chosen)), qPrintable(log));
 }
 
 void TestOpenPackage::opensPackage() {

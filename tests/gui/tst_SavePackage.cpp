@@ -29,6 +29,7 @@ private slots:
 private:
     QString file(const QString& relative) const { return m_window->file(relative); }
     QString output(const QString& name) const { return file("out dir/" + name); }
+    QString diagnosticsLog() const { return m_window->state().paths().diagnosticsLog(); }
 
     std::unique_ptr<PackageWindow> m_window;
     ScriptedUiDialogs* m_dialogs = nullptr;
@@ -116,6 +117,8 @@ void TestSavePackage::failedConfigUpdateStopsBeforeSigning() {
     QVERIFY(!FileHelpers::PathExists(output("update.zip")));
     // One commit for all of them: the build.prop edit did not go in alone.
     QCOMPARE(ReadFile(m_archive), before);
+    const QString log = QString::fromUtf8(ReadFile(diagnosticsLog()));
+    QVERIFY2(log.contains("Save failed: "), qPrintable(log));
 }
 
 void TestSavePackage::fixedDiskSignsStraightIntoOutput() {
@@ -133,6 +136,8 @@ void TestSavePackage::fixedDiskSignsStraightIntoOutput() {
     QVERIFY(ZipMemberNames(m_archive).filter("META-INF").isEmpty());
     for (const int id : {IDC_BROWSE, IDC_TAB, IDC_SAVE, IDC_CANCEL})
         QVERIFY(FindControl(m_dlg, id)->isEnabled());
+    // A success leaves no diagnostics.
+    QVERIFY(!FileHelpers::PathExists(diagnosticsLog()));
 }
 
 // Signed and checked in a staging folder of the workspace, then copied; the
@@ -232,6 +237,12 @@ void TestSavePackage::signingFailureIsReported() {
     QCOMPARE(ReadFile(output("update.zip")), QByteArray("an earlier save"));
     QCOMPARE(QDir(file("out dir")).entryList(QDir::Files | QDir::Hidden),
              QStringList({"update.zip"}));
+    // The cause, as the message gives it, is kept for the user to send.
+    const QString log = QString::fromUtf8(ReadFile(diagnosticsLog()));
+    QCOMPARE(log.count('\n'), 1);
+    QVERIFY2(log.contains(QString("Save \"%1\" failed: ").arg(output("update.zip"))),
+             qPrintable(log));
+    QVERIFY2(log.contains("not an unencrypted PKCS#8"), qPrintable(log));
 }
 
 QTEST_MAIN(TestSavePackage)
