@@ -432,6 +432,43 @@ Result signStagedInto(const Operation& op, const QString& output) {
     return saved();
 }
 
+// Larger files are no configuration files: they are never compared.
+constexpr qint64 kLargestConfigFile = 64 << 20;
+
+// The members of the working archive, read for a comparison with the tree.
+class ArchiveMembers {
+public:
+    explicit ArchiveMembers(const QString& archive) : m_file(archive) {
+        QString cause;
+        if (!readDirectory(archive, m_file, &m_directory, &cause))
+            m_directory = ZipDirectory();
+    }
+
+    // The bytes of the member (its last entry), or a null array when the
+    // archive has none or it is too large to be a configuration file.
+    QByteArray bytesOf(const QString& member) const {
+        for (qsizetype i = m_directory.entries.size() - 1; i >= 0; --i) {
+            const ZipCentralEntry& entry = m_directory.entries[i];
+            if (DecodeMemberName(entry.rawName, entry.flags & kZipFlagUtf8) != member ||
+                entry.rawName.endsWith('/'))
+                continue;
+            if (entry.uncompressedSize > static_cast<quint64>(kLargestConfigFile))
+                return QByteArray();
+            QByteArray data("");
+            QString unread;
+            if (!readEntryData(
+                    m_file.fd, entry, [&](const char* p, qint64 n) { data.append(p, n); }, &unread))
+                return QByteArray();
+            return data;
+        }
+        return QByteArray();
+    }
+
+private:
+    const Descriptor m_file;
+    ZipDirectory m_directory;
+};
+
 // Members the device cannot read refuse the save before anything is written.
 // Judged as the signed package will lay the entries out: from its first byte,
 // the working archive's dead bytes left out. Names as the program shows them:
@@ -486,31 +523,7 @@ Result PutBackConfigFiles(const Operation& op) {
     if (!state.hasPackage())
         return failure(Msg::NoPackageOpen(), QStringLiteral("no package is open"));
     const QString treeRoot = state.paths().extractedTree();
-    const Descriptor archive(state.workingArchivePath());
-    ZipDirectory directory;
-    QString cause;
-    if (!readDirectory(state.workingArchivePath(), archive, &directory, &cause))
-        directory = ZipDirectory();
-    // The bytes of the member (its last entry), or a null array when the
-    // archive has none or it is too large to be a configuration file.
-    const auto memberBytes = [&](const QString& member) {
-        for (qsizetype i = directory.entries.size() - 1; i >= 0; --i) {
-            const ZipCentralEntry& entry = directory.entries[i];
-            if (DecodeMemberName(entry.rawName, entry.flags & kZipFlagUtf8) != member ||
-                entry.rawName.endsWith('/'))
-                continue;
-            if (entry.uncompressedSize > (64u << 20))
-                return QByteArray();
-            QByteArray data("");
-            QString unread;
-            if (!readEntryData(
-                    archive.fd, entry, [&](const char* p, qint64 n) { data.append(p, n); },
-                    &unread))
-                return QByteArray();
-            return data;
-        }
-        return QByteArray();
-    };
+    const ArchiveMembers archive(state.workingArchivePath());
     QList<ArchiveChange> changes;
     QString firstFile;
     for (const ConfigFile& config : kConfigFiles) {
@@ -523,7 +536,7 @@ Result PutBackConfigFiles(const Operation& op) {
         if (!tree.open(QIODevice::ReadOnly))
             return failure(Msg::CannotUpdateInPackage(file), tree.errorString());
         // Unchanged files stay as they are: no commit for nothing.
-        if (tree.size() <= (64 << 20) && tree.readAll() == memberBytes(member))
+        if (tree.size() <= kLargestConfigFile && tree.readAll() == archive.bytesOf(member))
             continue;
         if (firstFile.isEmpty())
             firstFile = file;
@@ -531,6 +544,7 @@ Result PutBackConfigFiles(const Operation& op) {
     }
     // A present file that cannot be put back stops the save: the signed
     // package would silently lack the user's edits.
+    QString cause;
     if (!changes.isEmpty() &&
         !UpdateWorkingArchive(op.runner, state.workingArchivePath(), changes, &cause))
         return failure(Msg::CannotUpdateInPackage(firstFile), cause);
