@@ -232,8 +232,12 @@ bool CApkEditView::eventFilter(QObject* watched, QEvent* event) {
             // first stop only.
             QWidget* focus = QApplication::focusWidget();
             const bool focusOnPage = focus && (focus == this || isAncestorOf(focus));
-            if (focusOnPage ? watched == focus : watched == this)
+            if (focusOnPage ? watched == focus : watched == this) {
+                // Taken here: while the question is open the focus leaves the
+                // page, and the key travelling on would ask again.
                 OnDeleteApk();
+                return true;
+            }
         }
         return QWidget::eventFilter(watched, event);
     }

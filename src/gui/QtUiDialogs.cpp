@@ -4,17 +4,40 @@
 #include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QVBoxLayout>
 
+namespace {
+
+// A Yes/No question has no Cancel: Escape does nothing there (Qt would take
+// it for No), so the user answers only by a button.
+class IgnoreEscape : public QObject {
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::KeyPress &&
+            static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape)
+            return true;
+        return QObject::eventFilter(watched, event);
+    }
+};
+
+} // namespace
+
 UiDialogs::Answer QtUiDialogs::messageBox(QWidget* owner, const QString& text,
                                           const QString& caption, Buttons buttons, Icon icon) {
     QMessageBox box(
         icon == Icon::Exclamation ? QMessageBox::Warning : QMessageBox::NoIcon, caption, text,
         buttons == Buttons::YesNo ? (QMessageBox::Yes | QMessageBox::No) : QMessageBox::Ok, owner);
+    IgnoreEscape ignoreEscape;
+    if (buttons == Buttons::YesNo)
+        box.installEventFilter(&ignoreEscape);
     switch (box.exec()) {
     case QMessageBox::Yes:
         return Answer::Yes;
