@@ -89,6 +89,11 @@ private:
     QMap<QString, QByteArray> archive() const { return ReadZip(m_archive); }
     const QStringList& log() const { return m_app->State().changeLog(); }
     WorkspacePaths paths() const { return m_app->State().paths(); }
+    // The lines of the workspace's diagnostics log, where failures' causes go.
+    QStringList diagnostics() const {
+        return QString::fromUtf8(ReadFile(paths().diagnosticsLog()))
+            .split('\n', Qt::SkipEmptyParts);
+    }
 
     std::unique_ptr<TestBundle> m_bundle;
     std::unique_ptr<ScriptedUiDialogs> m_dialogs;
@@ -298,6 +303,8 @@ void TestAddApk::overwrite() {
         QVERIFY(!added);
         QCOMPARE(archive(), archiveBefore);
         QVERIFY(log().isEmpty());
+        // A No is no failure: nothing for the diagnostics.
+        QVERIFY(diagnostics().isEmpty());
     } else {
         QVERIFY(added);
         QCOMPARE(ReadFile(appDirectory + "/" + placed), ReadFile(apk));
@@ -421,6 +428,11 @@ void TestAddApk::systemPageToolFailures() {
     QVERIFY(!FileHelpers::PathExists(m_tree + "/system/lib"));
     QCOMPARE(archive(), archiveBefore);
     QVERIFY(log().isEmpty());
+    // The cause behind the message is kept for the user to send.
+    QCOMPARE(diagnostics().size(), 1);
+    const QString line = diagnostics().first();
+    const QString command = QStringLiteral("Add \"%1\" failed: ").arg(apk);
+    QVERIFY2(line.contains(command) && !line.endsWith(command.trimmed()), qPrintable(line));
 }
 
 void TestAddApk::archiveFailureLeavesTree_data() {

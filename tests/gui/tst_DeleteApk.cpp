@@ -1,7 +1,7 @@
 // The Delete command of the APK pages: archive member and tree in both
 // layouts on both pages, the change log, failures and the list afterwards.
-#include "core/package/ApkNameRule.h"
 #include "core/io/FileHelpers.h"
+#include "core/package/ApkNameRule.h"
 #include "gui/CApkEditView.h"
 #include "gui/CCorvaneApp.h"
 #include "gui/UiDialogs.h"
@@ -384,6 +384,14 @@ void TestDeleteApk::archiveFailure() {
     QVERIFY(!FileHelpers::PathExists(pending()));
     QCOMPARE(m_page->ApkCount(), 2);
     QCOMPARE(m_page->ApkList()->count(), 2);
+    // The cause behind the message is kept for the user to send.
+    const QStringList diagnostics =
+        QString::fromUtf8(ReadFile(m_app->State().paths().diagnosticsLog()))
+            .split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(diagnostics.size(), 1);
+    QVERIFY2(diagnostics.first().contains(QStringLiteral(" Delete failed: ")) &&
+                 !diagnostics.first().endsWith(QStringLiteral("failed:")),
+             qPrintable(diagnostics.first()));
 }
 
 void TestDeleteApk::answerNo() {

@@ -598,35 +598,37 @@ void TestApkOperations::addRefusesNamesTooLongForTheTree() {
 void TestApkOperations::addLeavesNoScratchFolders_data() {
     QTest::addColumn<QString>("tool"); // the tool replaced by a script; empty: none
     QTest::addColumn<QString>("script");
-    QTest::addColumn<bool>("added");
+    QTest::addColumn<QString>("message"); // the first line of the failure's message
     const QString real7za = TestBundle::buildBundle() + "/Config/7za";
-    QTest::newRow("added") << QString() << QString() << true;
+    QTest::newRow("added") << QString() << QString() << QString();
     QTest::newRow("unpack fails half-way")
         << "Config/7za"
         << QString("for a in \"$@\"; do case \"$a\" in -o*) out=\"${a#-o}\";; esac; done\n"
                    "mkdir -p \"$out/lib\" && head -c 100000 /dev/zero > \"$out/lib/part.so\"\n"
                    "echo 'No space left on device' >&2\nexit 2")
-        << false;
+        << Msg::UnzipApkFailed("Plain.apk");
     QTest::newRow("signing fails") << "jre/bin/java"
                                    << "for a in \"$@\"; do OUT=\"$a\"; done\n"
                                       "echo partial > \"$OUT\"\nexit 1"
-                                   << false;
+                                   << Msg::SignApkFailed("Plain.apk");
     QTest::newRow("signing gives garbage") << "jre/bin/java"
                                            << "for a in \"$@\"; do OUT=\"$a\"; done\n"
                                               "echo garbage > \"$OUT\"\nexit 0"
-                                           << false;
+                                           << Msg::SignApkFailed("Plain.apk");
 }
 
 void TestApkOperations::addLeavesNoScratchFolders() {
     QFETCH(QString, tool);
     QFETCH(QString, script);
-    QFETCH(bool, added);
+    QFETCH(QString, message);
+    const bool added = message.isEmpty();
     if (!tool.isEmpty())
         m_bundle->replaceToolWithScript(tool, script);
     const QByteArray before = ReadFile(archive());
     const Result result = AddApk(op(), Partition::System, source("Plain.apk"));
     QCOMPARE(result.succeeded(), added);
     QCOMPARE(result.cause().isEmpty(), added);
+    QCOMPARE(result.notice().text.section('\n', 0, 0), message);
     QVERIFY(!FileHelpers::PathExists(m_state->paths().unpackDir()));
     QVERIFY(!FileHelpers::PathExists(m_state->paths().apkTempDir()));
     QCOMPARE(ReadFile(archive()) == before, !added);
