@@ -93,12 +93,9 @@ quint32 le32(const char* p) {
     return le16(p) | (static_cast<quint32>(le16(p + 2)) << 16);
 }
 
-// Streams the uncompressed bytes of an entry to sink (when given), checking
-// them as the device's reader does: the local header agrees with the central
-// directory, the data inflates to its size, with its CRC-32. False with the
-// cause.
-bool readEntryData(int fd, const ZipCentralEntry& entry,
-                   const std::function<void(const char*, qint64)>& sink, QString* cause) {
+// Checks the entry's local header against the central directory and gives
+// the offset of its data. False with the cause.
+bool locateEntryData(int fd, const ZipCentralEntry& entry, quint64* offset, QString* cause) {
     char local[kLocalHeaderSize];
     if (!ReadZipBytesAt(fd, entry.localHeaderOffset, local, kLocalHeaderSize, cause))
         return false;
@@ -113,39 +110,81 @@ bool readEntryData(int fd, const ZipCentralEntry& entry,
             return false;
         }
     }
-    quint64 offset =
-        entry.localHeaderOffset + kLocalHeaderSize + le16(local + 26) + le16(local + 28);
     if (entry.method == kMethodStored && entry.compressedSize != entry.uncompressedSize) {
         *cause = QStringLiteral("it is stored with two different sizes");
         return false;
     }
-    z_stream stream{};
+    *offset = entry.localHeaderOffset + kLocalHeaderSize + le16(local + 26) + le16(local + 28);
+    return true;
+}
+
+// Inflates raw deflated data handed over in pieces; the output goes to take.
+class Inflater {
+public:
+    Inflater() : m_ready(inflateInit2(&m_stream, -MAX_WBITS) == Z_OK) {}
+    ~Inflater() {
+        if (m_ready)
+            inflateEnd(&m_stream);
+    }
+    Inflater(const Inflater&) = delete;
+    Inflater& operator=(const Inflater&) = delete;
+
+    bool ready() const { return m_ready; }
+    bool ended() const { return m_ended; }
+
+    // Until this input is used up and zlib holds nothing more back; a stream
+    // that ends early leaves the rest unread, as the device does. False when
+    // the data is damaged.
+    bool feed(char* data, qint64 size, const std::function<void(const char*, qint64)>& take) {
+        m_stream.next_in = reinterpret_cast<Bytef*>(data);
+        m_stream.avail_in = static_cast<uInt>(size);
+        do {
+            m_stream.next_out = reinterpret_cast<Bytef*>(m_out.data());
+            m_stream.avail_out = static_cast<uInt>(m_out.size());
+            const int result = inflate(&m_stream, Z_NO_FLUSH);
+            if (result != Z_OK && result != Z_STREAM_END && result != Z_BUF_ERROR)
+                return false;
+            take(m_out.constData(), m_out.size() - static_cast<qint64>(m_stream.avail_out));
+            m_ended = result == Z_STREAM_END;
+            if (result == Z_BUF_ERROR)
+                break;
+        } while (!m_ended && m_stream.avail_out == 0);
+        return true;
+    }
+
+private:
+    z_stream m_stream{};
+    bool m_ready;
+    bool m_ended = false;
+    QByteArray m_out{kReadChunk, Qt::Uninitialized};
+};
+
+// Streams the uncompressed bytes of an entry to sink (when given), checking
+// them as the device's reader does: the local header agrees with the central
+// directory, the data inflates to its size, with its CRC-32. False with the
+// cause.
+bool readEntryData(int fd, const ZipCentralEntry& entry,
+                   const std::function<void(const char*, qint64)>& sink, QString* cause) {
+    quint64 offset = 0;
+    if (!locateEntryData(fd, entry, &offset, cause))
+        return false;
     const bool deflated = entry.method == kMethodDeflated;
-    if (deflated && inflateInit2(&stream, -MAX_WBITS) != Z_OK) {
+    std::optional<Inflater> inflater;
+    if (deflated && !inflater.emplace().ready()) {
         *cause = QStringLiteral("cannot start inflating");
         return false;
     }
-    struct End {
-        z_stream* s;
-        bool on;
-        ~End() {
-            if (on)
-                inflateEnd(s);
-        }
-    } end{&stream, deflated};
     QByteArray in(static_cast<qsizetype>(qMin<quint64>(entry.compressedSize, kReadChunk)),
                   Qt::Uninitialized);
-    QByteArray out(deflated ? kReadChunk : 0, Qt::Uninitialized);
     uLong crc = crc32(0, nullptr, 0);
     quint64 produced = 0;
-    bool streamEnded = !deflated;
-    const auto take = [&](const char* data, qint64 size) {
+    const std::function<void(const char*, qint64)> take = [&](const char* data, qint64 size) {
         crc = crc32(crc, reinterpret_cast<const Bytef*>(data), static_cast<uInt>(size));
         produced += static_cast<quint64>(size);
         if (sink)
             sink(data, size);
     };
-    for (quint64 left = entry.compressedSize; left > 0;) {
+    for (quint64 left = entry.compressedSize; left > 0 && !(deflated && inflater->ended());) {
         const qint64 want = static_cast<qint64>(qMin<quint64>(left, kReadChunk));
         if (!ReadZipBytesAt(fd, offset, in.data(), want, cause))
             return false;
@@ -153,29 +192,12 @@ bool readEntryData(int fd, const ZipCentralEntry& entry,
         left -= static_cast<quint64>(want);
         if (!deflated) {
             take(in.constData(), want);
-            continue;
+        } else if (!inflater->feed(in.data(), want, take)) {
+            *cause = QStringLiteral("its deflated data is damaged");
+            return false;
         }
-        stream.next_in = reinterpret_cast<Bytef*>(in.data());
-        stream.avail_in = static_cast<uInt>(want);
-        // Until this input is used up and zlib holds nothing more back; a
-        // stream that ends early leaves the rest unread, as the device does.
-        do {
-            stream.next_out = reinterpret_cast<Bytef*>(out.data());
-            stream.avail_out = static_cast<uInt>(out.size());
-            const int result = inflate(&stream, Z_NO_FLUSH);
-            if (result != Z_OK && result != Z_STREAM_END && result != Z_BUF_ERROR) {
-                *cause = QStringLiteral("its deflated data is damaged");
-                return false;
-            }
-            take(out.constData(), out.size() - static_cast<qint64>(stream.avail_out));
-            streamEnded = result == Z_STREAM_END;
-            if (result == Z_BUF_ERROR)
-                break;
-        } while (!streamEnded && stream.avail_out == 0);
-        if (streamEnded)
-            break;
     }
-    if (!streamEnded) {
+    if (deflated && !inflater->ended()) {
         *cause = QStringLiteral("its deflated data is cut short");
         return false;
     }

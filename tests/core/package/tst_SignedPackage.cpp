@@ -2,8 +2,8 @@
 // bytes, a whole-file signature that verifies as recovery checks it, dead
 // bytes of earlier edits left out, and a save that can be stopped.
 
-#include "core/zip/ArchiveEditor.h"
 #include "core/package/SavePackage.h"
+#include "core/zip/ArchiveEditor.h"
 #include "core/zip/WholeFileSignature.h"
 #include "support/TestBundle.h"
 #include "support/ZipFixture.h"
@@ -54,6 +54,8 @@ private slots:
     void deadBytesAreLeftOut();
     void stoppedSaveLeavesNothing();
     void missingKeyFails();
+    void damagedMemberIsNamed_data();
+    void damagedMemberIsNamed();
 
 private:
     QTemporaryDir m_dir;
@@ -151,6 +153,48 @@ void TestSignedPackage::missingKeyFails() {
                                 m_dir.filePath("missing.pk8"), ours, {}, &error));
     QVERIFY(!error.isEmpty());
     QVERIFY(!QFileInfo::exists(ours));
+}
+
+void TestSignedPackage::damagedMemberIsNamed_data() {
+    QTest::addColumn<bool>("crcChanged");   // the CRC-32 of both headers no longer fits
+    QTest::addColumn<bool>("streamBroken"); // the deflated data starts with an invalid block
+    QTest::addColumn<QString>("cause");
+    QTest::newRow("CRC-32 of both headers")
+        << true << false << "its CRC-32 does not match its data";
+    QTest::newRow("invalid deflate block") << false << true << "its deflated data is damaged";
+}
+
+// A signed package whose member reads wrong is refused naming the member and
+// what is wrong with it.
+void TestSignedPackage::damagedMemberIsNamed() {
+    QFETCH(bool, crcChanged);
+    QFETCH(bool, streamBroken);
+    QFETCH(QString, cause);
+    const QString archive = m_dir.filePath("plain.zip");
+    QVERIFY(WriteZip(archive, {{"system/build.prop", QByteArray(4000, 'x')}}));
+    const QString ours = m_dir.filePath("damaged.zip");
+    QString error;
+    QVERIFY2(WriteSignedPackage(archive, config("testkey.x509.pem"), config("testkey.pk8"), ours,
+                                {}, &error),
+             qPrintable(error));
+    QByteArray bytes = ReadFile(ours);
+    // The member is the first entry: its local header at 0, its central one
+    // the first of the directory.
+    QCOMPARE(bytes.mid(30, 17), QByteArray("system/build.prop"));
+    QCOMPARE(quint8(bytes[8]), quint8(8)); // deflated
+    const qsizetype central = bytes.indexOf(QByteArray("PK\x01\x02", 4));
+    QVERIFY(central > 0);
+    if (crcChanged) {
+        bytes[14] = static_cast<char>(bytes[14] ^ 1);
+        bytes[central + 16] = static_cast<char>(bytes[central + 16] ^ 1);
+    }
+    const qsizetype data = 30 + 17 + (quint8(bytes[28]) | quint8(bytes[29]) << 8);
+    if (streamBroken)
+        bytes[data] = static_cast<char>(0xFF); // BFINAL with the reserved block type 3
+    QVERIFY(WriteFile(ours, bytes));
+
+    QVERIFY(!VerifySignedPackage(ours, config("testkey.x509.pem"), &error));
+    QCOMPARE(error, "member system/build.prop of the signed package is damaged: " + cause);
 }
 
 QTEST_GUILESS_MAIN(TestSignedPackage)
