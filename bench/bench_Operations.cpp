@@ -50,13 +50,17 @@
 
 namespace {
 
-// Nobody to ask in a benchmark: every question is answered Yes, every text
-// dropped.
+// Nobody to ask in a benchmark: every question is answered Yes; the texts
+// shown (an operation's notice among them) are kept for a failure's report.
 class YesReporter : public Reporter {
 public:
-    void message(const QString&) override {}
-    void warning(const QString&) override {}
+    void message(const QString& text) override { m_texts << text; }
+    void warning(const QString& text) override { m_texts << text; }
     bool askYesNo(const QString&) override { return true; }
+    const QStringList& texts() const { return m_texts; }
+
+private:
+    QStringList m_texts;
 };
 
 // --- One operation of the program (the child) ------------------------------
@@ -88,6 +92,7 @@ int RunOne(const QString& operation, const QString& appDirectory, const QString&
                                   : DeleteApk(op, Partition::System, argument);
         ok = result.succeeded();
         error = result.cause();
+        reporter.notify(result.notice());
     } else if (operation == QLatin1String("replace")) {
         const ImageSlot* slot = FindImageSlot(QStringLiteral("logo.img"));
         if (slot) {
