@@ -4,22 +4,19 @@
 #include "cli/CliReporter.h"
 #include "cli/CliWorkspace.h"
 
-#include "core/package/AndroidVersionProbe.h"
-#include "core/package/ApkNameRule.h"
-#include "core/package/ApkOperations.h"
 #include "core/AppState.h"
-#include "core/package/ChangeLog.h"
-#include "core/io/FileHelpers.h"
-#include "core/Messages.h"
-#include "core/package/OpenPackage.h"
 #include "core/Operation.h"
 #include "core/PackageLayout.h"
+#include "core/io/FileHelpers.h"
+#include "core/io/ToolRunner.h"
+#include "core/package/AndroidVersionProbe.h"
+#include "core/package/ApkOperations.h"
+#include "core/package/ChangeLog.h"
+#include "core/package/OpenPackage.h"
+#include "core/package/PackageContents.h"
 #include "core/package/ReplaceImage.h"
 #include "core/package/SavePackage.h"
-#include "core/io/ToolRunner.h"
 
-#include <QDateTime>
-#include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -27,8 +24,7 @@
 
 #include <atomic>
 #include <cstdio>
-#include <memory>
-#include <sys/stat.h>
+#include <optional>
 
 namespace {
 
@@ -50,15 +46,18 @@ int usageError(CliCommand command, const QString& cause) {
     return kExitUsage;
 }
 
-// Both name one file: the same path, links to one file, or hard links.
-bool sameFile(const QString& first, const QString& second) {
-    if (FileHelpers::IsSameFile(first, second))
-        return true;
-    struct stat a {};
-    struct stat b {};
-    return ::stat(QFile::encodeName(first).constData(), &a) == 0 &&
-           ::stat(QFile::encodeName(second).constData(), &b) == 0 && a.st_dev == b.st_dev &&
-           a.st_ino == b.st_ino;
+// A failed step of the command line, with its cause.
+Result failure(const QString& cause) {
+    return Result::failed({}, cause);
+}
+
+// The cause of a failed result, said in the context of the step ("cannot
+// save ..."): the window's text stands in only when no cause came with it.
+Result inContext(const QString& context, const Result& result) {
+    if (!result.failed())
+        return result;
+    const QString cause = result.cause().isEmpty() ? result.notice().text : result.cause();
+    return Result::failed(result.notice(), QStringLiteral("%1: %2").arg(context, cause));
 }
 
 // One run's workspace, state, reporter and tool runner.
@@ -72,28 +71,27 @@ public:
     ~Session() { g_runner = nullptr; }
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
-    bool start(const QString& bundleDirectory) {
-        QString cause;
-        if (!m_workspace.create(bundleDirectory, &cause)) {
-            PrintError(cause);
-            return false;
-        }
+
+    // Makes the workspace and opens the package in it.
+    Result start(const QString& bundleDirectory, const QString& package) {
+        if (const Result created = m_workspace.create(bundleDirectory); created.failed())
+            return created;
         m_state.setAppDirectory(m_workspace.path());
-        return true;
+        const OpenResult opened = OpenPackage(op(), package);
+        return present(inContext(QStringLiteral("cannot open \"%1\"").arg(package), opened.result));
     }
-    bool open(const QString& package) {
-        QString cause;
-        if (OpenPackage(op(), package, {}, &cause) != OpenOutcome::Opened) {
-            PrintError(QStringLiteral("cannot open \"%1\": %2").arg(package, cause));
-            return false;
-        }
-        return true;
+    // Shows what a result that did not fail has to say (a warning); a
+    // failure is the caller's to print.
+    Result present(const Result& result) {
+        if (!result.failed())
+            m_reporter.notify(result.notice());
+        return result;
     }
     // Removes the workspace; a failure is told but changes no outcome.
     void finish() {
         const QString path = m_workspace.path();
-        if (!m_workspace.remove())
-            PrintError(QStringLiteral("warning: cannot remove the workspace \"%1\"").arg(path));
+        if (!path.isEmpty() && !m_workspace.remove())
+            PrintWarning(QStringLiteral("cannot remove the workspace \"%1\"").arg(path));
     }
     Operation op() { return {m_state, m_reporter, m_runner}; }
     AppState& state() { return m_state; }
@@ -107,206 +105,160 @@ private:
     ToolRunner m_runner;
 };
 
-QString treeRoot(const AppState& state) {
-    return state.paths().extractedTree();
+// How a command ended: done, or failed with the one line to print.
+int exitOf(const Result& result) {
+    if (result.succeeded())
+        return kExitSuccess;
+    // An interrupted run says so once, at the end.
+    if (!g_interrupted)
+        PrintError(!result.cause().isEmpty()         ? result.cause()
+                   : !result.notice().text.isEmpty() ? result.notice().text
+                                                     : QStringLiteral("not done"));
+    return kExitFailed;
 }
 
-// The value of the first "ro.build.version.release" line (the line the
-// version probe reads), or a null string.
-QString readRelease(const QString& buildProp) {
-    QFile file(buildProp);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    const QByteArray key("ro.build.version.release");
-    while (!file.atEnd()) {
-        const QByteArray line = file.readLine();
-        if (!line.startsWith(key))
-            continue;
-        const qsizetype equals = line.indexOf('=');
-        return equals < 0 ? QString() : QString::fromUtf8(line.mid(equals + 1).trimmed());
-    }
-    return {};
-}
-
-// The APKs the pages list, as member names, grouped by their directory.
-struct ListedApks {
-    QStringList systemApp;
-    QStringList systemPrivApp;
-    QStringList dataApp;
-    QStringList treePaths; // every one, as a path of the tree
+// What info shows of an open package.
+struct ImageInfo {
+    QString slot;
+    QString member; // its path below the package root
+    bool present = false;
+    qint64 size = 0;
 };
 
-ListedApks listApks(const AppState& state) {
-    ListedApks listed;
-    const QString root = treeRoot(state);
-    const int version = state.androidMajorVersion();
-    for (const Partition partition : {Partition::System, Partition::Data}) {
-        const QString partitionRoot = root + QLatin1Char('/') + PartitionDirectoryName(partition);
-        for (const QString& path : ListPartitionApks(partitionRoot, partition, version)) {
-            const QString member = MemberNameOfTreePath(root, path);
-            listed.treePaths << path;
-            if (partition == Partition::Data)
-                listed.dataApp << member;
-            else if (member.startsWith(QLatin1String("system/priv-app/")))
-                listed.systemPrivApp << member;
-            else
-                listed.systemApp << member;
-        }
+struct PackageInfo {
+    QString package;
+    QString release; // null when unknown
+    int major = 0;
+    bool directoryLayout = false;
+    PackageApks apks;
+    QList<ImageInfo> images;
+};
+
+PackageInfo readInfo(const AppState& state, const QString& package) {
+    PackageInfo info;
+    const QString root = state.paths().extractedTree();
+    const QString buildProp = root + QStringLiteral("/system/build.prop");
+    info.package = QFileInfo(package).absoluteFilePath();
+    info.release = ReadAndroidRelease(buildProp);
+    info.major = ProbeAndroidVersionFile(buildProp).version;
+    info.directoryLayout = state.usesDirectoryLayout();
+    info.apks = ListPackageApks(state);
+    for (const ImageSlot& slot : kImageSlots) {
+        const QFileInfo file(root + QLatin1String(slot.treeSuffix));
+        ImageInfo image;
+        image.slot = QLatin1String(slot.name);
+        image.member = MemberNameOfTreePath(root, file.filePath());
+        image.present = file.isFile();
+        image.size = image.present ? file.size() : 0;
+        info.images.append(image);
     }
-    return listed;
+    return info;
 }
 
-int runInfo(const CliOptions& options, const QString& bundleDirectory) {
-    Session session;
-    if (!session.start(bundleDirectory))
-        return kExitFailed;
-    if (!session.open(options.package)) {
-        session.finish();
-        return kExitFailed;
-    }
-    const AppState& state = session.state();
-    const QString root = treeRoot(state);
-    const QString release = readRelease(root + QStringLiteral("/system/build.prop"));
-    const int major = ProbeAndroidVersionFile(root + QStringLiteral("/system/build.prop")).version;
-    const bool directoryLayout = state.usesDirectoryLayout();
-    const ListedApks apks = listApks(state);
-
+QString infoJson(const PackageInfo& info) {
+    QJsonObject apks;
+    apks.insert(QStringLiteral("system/app"), QJsonArray::fromStringList(info.apks.systemApp));
+    apks.insert(QStringLiteral("system/priv-app"),
+                QJsonArray::fromStringList(info.apks.systemPrivApp));
+    apks.insert(QStringLiteral("userdata/app"), QJsonArray::fromStringList(info.apks.dataApp));
     QJsonArray images;
-    QStringList imageLines;
-    for (const ImageSlot& slot : kImageSlots) {
-        const QString path = root + QLatin1String(slot.treeSuffix);
-        const bool present = QFileInfo(path).isFile();
-        const QString member = MemberNameOfTreePath(root, path);
-        QJsonObject image;
-        image.insert(QStringLiteral("slot"), QLatin1String(slot.name));
-        image.insert(QStringLiteral("path"), member);
-        image.insert(QStringLiteral("present"), present);
-        if (present)
-            image.insert(QStringLiteral("size"), QFileInfo(path).size());
-        images.append(image);
-        // The place of an image below a directory is shown beside it.
-        const QString place =
-            member == QLatin1String(slot.name) ? QString() : QStringLiteral("  (%1)").arg(member);
-        imageLines << QStringLiteral("  %1 %2%3")
-                          .arg(QString::fromLatin1(slot.name), -18)
-                          .arg(present ? QStringLiteral("present") : QStringLiteral("absent"),
-                               place);
+    for (const ImageInfo& image : info.images) {
+        QJsonObject object;
+        object.insert(QStringLiteral("slot"), image.slot);
+        object.insert(QStringLiteral("path"), image.member);
+        object.insert(QStringLiteral("present"), image.present);
+        if (image.present)
+            object.insert(QStringLiteral("size"), image.size);
+        images.append(object);
     }
+    QJsonObject object;
+    object.insert(QStringLiteral("package"), info.package);
+    object.insert(QStringLiteral("androidVersion"),
+                  info.release.isNull() ? QJsonValue() : QJsonValue(info.release));
+    object.insert(QStringLiteral("androidMajorVersion"), info.major);
+    object.insert(QStringLiteral("layout"),
+                  info.directoryLayout ? QStringLiteral("directory") : QStringLiteral("flat"));
+    object.insert(QStringLiteral("apks"), apks);
+    object.insert(QStringLiteral("images"), images);
+    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Indented));
+}
 
-    session.finish();
-    if (options.json) {
-        QJsonObject apkLists;
-        apkLists.insert(QStringLiteral("system/app"), QJsonArray::fromStringList(apks.systemApp));
-        apkLists.insert(QStringLiteral("system/priv-app"),
-                        QJsonArray::fromStringList(apks.systemPrivApp));
-        apkLists.insert(QStringLiteral("userdata/app"), QJsonArray::fromStringList(apks.dataApp));
-        QJsonObject info;
-        info.insert(QStringLiteral("package"), QFileInfo(options.package).absoluteFilePath());
-        info.insert(QStringLiteral("androidVersion"),
-                    release.isNull() ? QJsonValue() : QJsonValue(release));
-        info.insert(QStringLiteral("androidMajorVersion"), major);
-        info.insert(QStringLiteral("layout"),
-                    directoryLayout ? QStringLiteral("directory") : QStringLiteral("flat"));
-        info.insert(QStringLiteral("apks"), apkLists);
-        info.insert(QStringLiteral("images"), images);
-        printStandardOutput(QString::fromUtf8(QJsonDocument(info).toJson(QJsonDocument::Indented)));
-        return kExitSuccess;
-    }
-
-    QString text;
-    text += QStringLiteral("Package: %1\n").arg(QFileInfo(options.package).absoluteFilePath());
+QString infoText(const PackageInfo& info) {
+    QString text = QStringLiteral("Package: %1\n").arg(info.package);
     text += QStringLiteral("Android: %1\n")
-                .arg(release.isNull() ? QStringLiteral("unknown")
-                                      : QStringLiteral("%1 (major %2)").arg(release).arg(major));
-    text +=
-        QStringLiteral("Layout: %1\n")
-            .arg(directoryLayout ? QStringLiteral("directory (each APK in a directory of its own)")
-                                 : QStringLiteral("flat"));
+                .arg(info.release.isNull()
+                         ? QStringLiteral("unknown")
+                         : QStringLiteral("%1 (major %2)").arg(info.release).arg(info.major));
+    text += QStringLiteral("Layout: %1\n")
+                .arg(info.directoryLayout
+                         ? QStringLiteral("directory (each APK in a directory of its own)")
+                         : QStringLiteral("flat"));
     const auto section = [&](const QString& title, const QStringList& members) {
         text += QStringLiteral("%1 (%2):\n").arg(title).arg(members.size());
         for (const QString& member : members)
             text += QStringLiteral("  %1\n").arg(member);
     };
-    section(QStringLiteral("system/app"), apks.systemApp);
-    section(QStringLiteral("system/priv-app"), apks.systemPrivApp);
-    section(QStringLiteral("userdata/app"), apks.dataApp);
-    text += QStringLiteral("Images:\n") + imageLines.join(QLatin1Char('\n')) + QLatin1Char('\n');
-    printStandardOutput(text);
+    section(QStringLiteral("system/app"), info.apks.systemApp);
+    section(QStringLiteral("system/priv-app"), info.apks.systemPrivApp);
+    section(QStringLiteral("userdata/app"), info.apks.dataApp);
+    text += QStringLiteral("Images:\n");
+    for (const ImageInfo& image : info.images) {
+        // The place of an image below a directory is shown beside it.
+        const QString place =
+            image.member == image.slot ? QString() : QStringLiteral("  (%1)").arg(image.member);
+        text +=
+            QStringLiteral("  %1 %2%3\n")
+                .arg(image.slot, -18)
+                .arg(image.present ? QStringLiteral("present") : QStringLiteral("absent"), place);
+    }
+    return text;
+}
+
+int runInfo(const CliOptions& options, const QString& bundleDirectory) {
+    Session session;
+    const Result opened = session.start(bundleDirectory, options.package);
+    if (opened.failed()) {
+        session.finish();
+        return exitOf(opened);
+    }
+    const PackageInfo info = readInfo(session.state(), options.package);
+    session.finish();
+    printStandardOutput(options.json ? infoJson(info) : infoText(info));
     return kExitSuccess;
 }
 
-// The listed APK a --delete names: by file name, or by its path below the
-// package root when the name holds a '/'. False with the cause unless
-// exactly one matches.
-bool resolveDelete(const AppState& state, const QString& name, QString* path, Partition* partition,
-                   QString* error) {
-    const QString root = treeRoot(state);
-    const bool byPath = name.contains(QLatin1Char('/'));
-    QStringList matches;
-    for (const QString& candidate : listApks(state).treePaths) {
-        const QString member = MemberNameOfTreePath(root, candidate);
-        if (byPath ? member == name : FileNamePart(candidate) == name)
-            matches << candidate;
-    }
-    if (matches.isEmpty()) {
-        *error =
-            QStringLiteral("no APK named \"%1\" in system/app, system/priv-app or userdata/app")
-                .arg(name);
-        return false;
-    }
-    if (matches.size() > 1) {
-        QStringList members;
-        for (const QString& match : matches)
-            members << MemberNameOfTreePath(root, match);
-        *error = QStringLiteral("\"%1\" names more than one APK: %2 (give its path to pick one)")
-                     .arg(name, members.join(QStringLiteral(", ")));
-        return false;
-    }
-    *path = matches.first();
-    *partition = MemberNameOfTreePath(root, *path).startsWith(QLatin1String("userdata/"))
-                     ? Partition::Data
-                     : Partition::System;
-    return true;
+// Deletes the one listed APK the name picks; the core logs it.
+Result deleteListedApk(const Operation& op, const QString& name) {
+    const ApkMatch match = FindListedApk(op.state, name);
+    if (match.result.failed())
+        return match.result;
+    return DeleteApks(op, match.partition, {match.treePath}).result;
 }
 
-bool applyEdit(Session& session, const CliEdit& edit, QString* error) {
+Result applyEdit(Session& session, const CliEdit& edit) {
     const Operation op = session.op();
     switch (edit.kind) {
     case CliEdit::Kind::AddSystem:
     case CliEdit::Kind::AddData: {
-        const QString source = QFileInfo(edit.argument).absoluteFilePath();
-        const bool added =
-            AddApk(op, edit.kind == CliEdit::Kind::AddSystem ? Partition::System : Partition::Data,
-                   source, error);
+        const Partition partition =
+            edit.kind == CliEdit::Kind::AddSystem ? Partition::System : Partition::Data;
+        const Result added = AddApk(op, partition, QFileInfo(edit.argument).absoluteFilePath());
+        // The answer No to one of its questions leaves the APK out: the
+        // edit asked for was not made.
+        if (added.outcome() == Result::Outcome::Declined)
+            return failure(QStringLiteral("not added (a question was answered no)"));
         return added;
     }
-    case CliEdit::Kind::Delete: {
-        QString path;
-        Partition partition = Partition::System;
-        if (!resolveDelete(session.state(), edit.argument, &path, &partition, error)) {
-            op.reporter.message(Msg::DeleteApkFailed(edit.argument));
-            return false;
-        }
-        if (!DeleteApk(op, partition, path, error)) {
-            op.reporter.message(Msg::DeleteApkFailed(path));
-            return false;
-        }
-        RecordChange(op, ChangeLogDeleteLine(QDateTime::currentDateTime(), path));
-        return true;
-    }
+    case CliEdit::Kind::Delete:
+        return deleteListedApk(op, edit.argument);
     case CliEdit::Kind::Replace: {
         const ImageSlot* slot = FindImageSlot(edit.slot);
-        if (!slot) {
-            *error = QStringLiteral("unknown image slot \"%1\"").arg(edit.slot);
-            return false;
-        }
-        const Result result = ReplaceImage(op, *slot, QFileInfo(edit.argument).absoluteFilePath());
-        if (result.failed())
-            *error = result.cause();
-        return result.succeeded();
+        if (!slot)
+            return failure(QStringLiteral("unknown image slot \"%1\"").arg(edit.slot));
+        return ReplaceImage(op, *slot, QFileInfo(edit.argument).absoluteFilePath());
     }
     }
-    return false;
+    return failure(QStringLiteral("unknown edit"));
 }
 
 QString describeEdit(const CliEdit& edit) {
@@ -327,87 +279,95 @@ QString describeEdit(const CliEdit& edit) {
 // written as paths of the package ("system/app"): the workspace is gone after
 // the run, and the log reads the same for every run of a customisation.
 QStringList packageRelativeLog(const AppState& state) {
-    const QString treePrefix = QLatin1Char('"') + treeRoot(state) + QLatin1Char('/');
+    const QString treePrefix = QLatin1Char('"') + state.paths().extractedTree() + QLatin1Char('/');
     QStringList lines = state.changeLog();
     for (QString& line : lines)
         line.replace(treePrefix, QStringLiteral("\""));
     return lines;
 }
 
-// Writes the change-log lines into the log's temporary file, opened before
-// the save, and renames it over the log.
-bool writeLog(FileHelpers::TemporaryFile& file, const QStringList& lines, QString* error) {
-    return file.write(EncodeChangeLog(lines), error) && file.commit(error);
-}
+// The files of an edit, as absolute paths (the log empty when none is asked).
+struct EditFiles {
+    QString package;
+    QString output;
+    QString log;
+};
 
-int runEdit(const CliOptions& options, const QString& bundleDirectory) {
-    const QString package = QFileInfo(options.package).absoluteFilePath();
-    const QString output = QFileInfo(options.output).absoluteFilePath();
-    const QString log =
-        options.logFile.isEmpty() ? QString() : QFileInfo(options.logFile).absoluteFilePath();
-    if (sameFile(package, output))
+// The checks that need no package: a usage error or a failure before any
+// work, or a null status when the run can go on.
+std::optional<int> checkEditFiles(const EditFiles& files, const CliOptions& options) {
+    if (FileHelpers::IsSameFile(files.package, files.output))
         return usageError(CliCommand::Edit, QStringLiteral("the output is the input package"));
-    if (QFileInfo(output).isDir())
+    if (QFileInfo(files.output).isDir())
         return usageError(CliCommand::Edit,
                           QStringLiteral("the output \"%1\" is a directory").arg(options.output));
-    if (!log.isEmpty() && (sameFile(log, package) || sameFile(log, output)))
+    if (!files.log.isEmpty() && (FileHelpers::IsSameFile(files.log, files.package) ||
+                                 FileHelpers::IsSameFile(files.log, files.output)))
         return usageError(CliCommand::Edit,
                           QStringLiteral("the log cannot be the package or the output"));
     // Missing directories are found before the work, not after it.
-    for (const QString& file : {output, log}) {
+    for (const QString& file : {files.output, files.log}) {
         if (!file.isEmpty() && !QFileInfo(QFileInfo(file).absolutePath()).isDir()) {
             PrintError(QStringLiteral("the directory of \"%1\" does not exist").arg(file));
             return kExitFailed;
         }
     }
-
-    // The log's file is made before the work: a folder it cannot be written
-    // in fails the run while the output is still as it was.
-    std::unique_ptr<FileHelpers::TemporaryFile> logFile;
-    if (!log.isEmpty()) {
-        FileHelpers::RemoveAbandonedTemporaries(log);
-        logFile = std::make_unique<FileHelpers::TemporaryFile>(log);
+    // A folder the log cannot be written in fails the run while the output
+    // is still as it was: a file of the writer's kind is made there and
+    // removed again.
+    if (!files.log.isEmpty()) {
+        FileHelpers::RemoveAbandonedTemporaries(files.log);
+        FileHelpers::TemporaryFile trial(files.log);
         QString cause;
-        if (!logFile->open(&cause)) {
+        if (!trial.open(&cause)) {
             PrintError(QStringLiteral("cannot write the change log \"%1\": %2")
                            .arg(options.logFile, cause));
             return kExitFailed;
         }
     }
+    return std::nullopt;
+}
+
+// The edits in order, then the save and the log; the first failure ends it.
+Result editAndSave(Session& session, const EditFiles& files, const CliOptions& options) {
+    for (const CliEdit& edit : options.edits) {
+        if (g_interrupted)
+            return failure(QStringLiteral("stopped before %1").arg(describeEdit(edit)));
+        const Result edited = session.present(applyEdit(session, edit));
+        if (edited.failed())
+            return inContext(describeEdit(edit), edited);
+    }
+    if (g_interrupted)
+        return failure(QStringLiteral("stopped before the save"));
+    const Result put = session.present(PutBackConfigFiles(session.op()));
+    if (put.failed())
+        return inContext(QStringLiteral("cannot put the configuration files back"), put);
+    const Result saved = session.present(SignPackageTo(session.op(), files.output));
+    if (saved.failed())
+        return inContext(QStringLiteral("cannot save \"%1\"").arg(options.output), saved);
+    if (files.log.isEmpty())
+        return Result::done();
+    QStringList lines = packageRelativeLog(session.state());
+    return inContext(QStringLiteral("cannot write the change log \"%1\"").arg(options.logFile),
+                     WriteChangeLogFile(files.log, lines));
+}
+
+int runEdit(const CliOptions& options, const QString& bundleDirectory) {
+    EditFiles files;
+    files.package = QFileInfo(options.package).absoluteFilePath();
+    files.output = QFileInfo(options.output).absoluteFilePath();
+    if (!options.logFile.isEmpty())
+        files.log = QFileInfo(options.logFile).absoluteFilePath();
+    if (const std::optional<int> refused = checkEditFiles(files, options))
+        return *refused;
 
     Session session;
     session.reporter().setOverwriteLibraries(options.overwriteLibraries);
-    if (!session.start(bundleDirectory))
-        return kExitFailed;
-    const auto fail = [&](const QString& cause) {
-        PrintError(cause);
-        session.finish();
-        return int(kExitFailed);
-    };
-    if (!session.open(package)) {
-        session.finish();
-        return kExitFailed;
-    }
-    for (const CliEdit& edit : options.edits) {
-        if (g_interrupted)
-            return fail(QStringLiteral("stopped before %1").arg(describeEdit(edit)));
-        QString cause;
-        if (!applyEdit(session, edit, &cause))
-            return fail(QStringLiteral("%1: %2").arg(
-                describeEdit(edit), cause.isEmpty() ? QStringLiteral("failed") : cause));
-    }
-    if (g_interrupted)
-        return fail(QStringLiteral("stopped before the save"));
-    QString cause;
-    if (!PutBackConfigFiles(session.op(), &cause))
-        return fail(QStringLiteral("cannot put the configuration files back: %1").arg(cause));
-    if (!SignPackageTo(session.op(), output, &cause))
-        return fail(QStringLiteral("cannot save \"%1\": %2").arg(options.output, cause));
-    if (logFile && !writeLog(*logFile, packageRelativeLog(session.state()), &cause))
-        return fail(
-            QStringLiteral("cannot write the change log \"%1\": %2").arg(options.logFile, cause));
+    Result result = session.start(bundleDirectory, files.package);
+    if (!result.failed())
+        result = editAndSave(session, files, options);
     session.finish();
-    return kExitSuccess;
+    return exitOf(result);
 }
 
 } // namespace

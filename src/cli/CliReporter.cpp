@@ -1,7 +1,5 @@
 #include "cli/CliReporter.h"
 
-#include "core/Messages.h"
-
 #include <cstdio>
 #include <unistd.h>
 
@@ -19,19 +17,31 @@ QString oneLine(const QString& text) {
 
 } // namespace
 
-void PrintError(const QString& text) {
-    writeStandardError(QStringLiteral("corvane-cli: %1\n").arg(text).toUtf8());
+void PrintLine(const QString& text) {
+    writeStandardError(QStringLiteral("corvane-cli: %1\n").arg(oneLine(text)).toUtf8());
 }
 
+void PrintError(const QString& cause) {
+    PrintLine(QStringLiteral("error: ") + cause);
+}
+
+void PrintWarning(const QString& text) {
+    PrintLine(QStringLiteral("warning: ") + text);
+}
+
+// What the core shows while an operation goes on (the version probe's
+// complaint during an open) fails nothing: a warning here.
 void CliReporter::message(const QString& text) {
-    // The success of an open is the normal course, not news on stderr.
-    if (text == Msg::UnzipSucceeded())
-        return;
-    PrintError(oneLine(text));
+    PrintWarning(text);
 }
 
 void CliReporter::warning(const QString& text) {
-    PrintError(oneLine(text));
+    PrintWarning(text);
+}
+
+void CliReporter::notify(const Notice& notice) {
+    if (notice.kind == Notice::Kind::Warning)
+        PrintWarning(notice.text);
 }
 
 bool CliReporter::askYesNo(const QString& text) {
@@ -44,8 +54,8 @@ bool CliReporter::ask(Question question, const QString& text) {
     // else is declined.
     const bool answer = question == Question::OverwriteApk ||
                         (question == Question::OverwriteLibrary && m_overwriteLibraries);
-    PrintError(QStringLiteral("%1 %2").arg(oneLine(text),
-                                           answer ? QStringLiteral("yes") : QStringLiteral("no")));
+    PrintLine(
+        QStringLiteral("%1 %2").arg(text, answer ? QStringLiteral("yes") : QStringLiteral("no")));
     return answer;
 }
 

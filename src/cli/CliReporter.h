@@ -5,21 +5,31 @@
 
 #include <QString>
 
-// Writes a line to standard error, prefixed "corvane-cli: ".
-void PrintError(const QString& text);
+// Lines on standard error, prefixed "corvane-cli: ": a failure's cause
+// ("error: ..."), something worth attention that changes no outcome
+// ("warning: ..."), and a plain line (a question answered).
+void PrintError(const QString& cause);
+void PrintWarning(const QString& text);
+void PrintLine(const QString& text);
 
-// The core's messages and warnings go to standard error; its questions are
-// answered from the command line and echoed with the answer:
+// The core's questions are answered from the command line and echoed with the
+// answer:
 // - "File ... exist, overwrite?" about the APK being added: yes (the command
 //   asked for it); about anything else (its native libraries): the answer
 //   of --overwrite-libs;
 // - "... is not apk file, continue?" and any other question: no.
+// Notices are chosen by their kind, never by their text: a success is the
+// normal course and says nothing; a warning is printed as one; a failure's
+// cause is printed by the command that failed (the window's text is not
+// repeated). What the core shows in the middle of an operation that goes on
+// is a warning.
 class CliReporter : public Reporter {
 public:
     void message(const QString& text) override;
     void warning(const QString& text) override;
     bool askYesNo(const QString& text) override;
     bool ask(Question question, const QString& text) override;
+    void notify(const Notice& notice) override;
 
     void setOverwriteLibraries(bool overwrite) { m_overwriteLibraries = overwrite; }
 

@@ -1,6 +1,5 @@
 #include "cli/CliWorkspace.h"
 
-#include "core/io/ErrorText.h"
 #include "core/io/FileHelpers.h"
 
 #include <QDir>
@@ -103,29 +102,29 @@ void removeAbandonedWorkspaces() {
     }
 }
 
+Result failed(const QString& cause) {
+    return Result::failed({}, cause);
+}
+
 } // namespace
 
 PrivateWorkspace::~PrivateWorkspace() {
     remove();
 }
 
-bool PrivateWorkspace::create(const QString& bundleDirectory, QString* error) {
+Result PrivateWorkspace::create(const QString& bundleDirectory) {
     for (const char* entry : kLinkedEntries) {
         const QString target = entryPath(bundleDirectory, entry);
-        if (!QFileInfo(target).isDir()) {
-            SetError(error, QStringLiteral("the bundle has no \"%1\" directory").arg(target));
-            return false;
-        }
+        if (!QFileInfo(target).isDir())
+            return failed(QStringLiteral("the bundle has no \"%1\" directory").arg(target));
     }
     removeAbandonedWorkspaces();
     QByteArray name =
         QFile::encodeName(QDir::tempPath() + QLatin1Char('/') + QLatin1String(kPrefix) +
                           QString::number(::getpid()) + QStringLiteral("-XXXXXX"));
-    if (!::mkdtemp(name.data())) {
-        SetError(error, QStringLiteral("cannot make a workspace in \"%1\": %2")
-                            .arg(QDir::tempPath(), qt_error_string(errno)));
-        return false;
-    }
+    if (!::mkdtemp(name.data()))
+        return failed(QStringLiteral("cannot make a workspace in \"%1\": %2")
+                          .arg(QDir::tempPath(), qt_error_string(errno)));
     m_path = QFile::decodeName(name);
     // The lock comes first, and has its name only once it is held.
     const QByteArray pending = QFile::encodeName(entryPath(m_path, kPendingLock));
@@ -133,21 +132,20 @@ bool PrivateWorkspace::create(const QString& bundleDirectory, QString* error) {
     if (m_lock < 0 || ::flock(m_lock, LOCK_EX | LOCK_NB) != 0 ||
         ::rename(pending.constData(),
                  QFile::encodeName(entryPath(m_path, kOwnerLock)).constData()) != 0) {
-        SetError(error, QStringLiteral("cannot lock the workspace \"%1\": %2")
-                            .arg(m_path, qt_error_string(errno)));
+        const Result locked = failed(QStringLiteral("cannot lock the workspace \"%1\": %2")
+                                         .arg(m_path, qt_error_string(errno)));
         remove();
-        return false;
+        return locked;
     }
     for (const char* entry : kLinkedEntries) {
         const QString target = QFileInfo(entryPath(bundleDirectory, entry)).absoluteFilePath();
         const QString link = entryPath(m_path, entry);
         if (!QFile::link(target, link)) {
-            SetError(error, QStringLiteral("cannot link \"%1\" to \"%2\"").arg(link, target));
             remove();
-            return false;
+            return failed(QStringLiteral("cannot link \"%1\" to \"%2\"").arg(link, target));
         }
     }
-    return true;
+    return Result::done();
 }
 
 bool PrivateWorkspace::remove() {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/Result.h"
+
 #include <QString>
 
 // The private workspace of one run: a directory below TMPDIR holding the links
@@ -34,9 +36,9 @@ public:
     PrivateWorkspace& operator=(const PrivateWorkspace&) = delete;
 
     // Removes the workspaces of runs that are gone, then makes this run's
-    // directory, its lock and its links to the bundle's tools. False with the
+    // directory, its lock and its links to the bundle's tools. Fails with the
     // cause when the bundle lacks them or the directory cannot be made.
-    bool create(const QString& bundleDirectory, QString* error);
+    Result create(const QString& bundleDirectory);
     // Removes the workspace now; true when it is gone.
     bool remove();
     QString path() const { return m_path; }
