@@ -19,11 +19,13 @@ bool WriteZip(const QString& path, const QList<QPair<QString, QByteArray>>& memb
             }
             continue;
         }
-        // The data must outlive zip_close: libzip copies it with freep = 1.
-        void* copy = malloc(static_cast<size_t>(member.second.size()) + 1);
-        memcpy(copy, member.second.constData(), static_cast<size_t>(member.second.size()));
-        zip_source_t* source =
-            zip_source_buffer(archive, copy, static_cast<zip_uint64_t>(member.second.size()), 1);
+        // The data must outlive zip_close: libzip frees the copy (freep = 1),
+        // except an empty one, which it never reads: none is made for it.
+        const auto size = static_cast<size_t>(member.second.size());
+        void* copy = size > 0 ? malloc(size) : nullptr;
+        if (copy)
+            memcpy(copy, member.second.constData(), size);
+        zip_source_t* source = zip_source_buffer(archive, copy, size, copy ? 1 : 0);
         if (!source || zip_file_add(archive, name.constData(), source,
                                     ZIP_FL_ENC_UTF_8 | ZIP_FL_OVERWRITE) < 0) {
             if (source)
