@@ -255,6 +255,16 @@ void TestCli::usageErrorsExitTwoAndWriteNothing_data() {
     QTest::newRow("output is the input through a link")
         << QStringList{"edit", m_sample, "--output=" + work(QStringLiteral("link.zip"))}
         << QByteArray("the output is the input");
+    // A second name of the input's inode is the input too.
+    const QString input = work(QStringLiteral("input.zip"));
+    const QString hardLink = work(QStringLiteral("hard.zip"));
+    QFile::remove(input);
+    QFile::remove(hardLink);
+    QVERIFY(QFile::copy(m_sample, input));
+    QCOMPARE(::link(QFile::encodeName(input).constData(), QFile::encodeName(hardLink).constData()),
+             0);
+    QTest::newRow("output is the input through a hard link")
+        << QStringList{"edit", input, "-o", hardLink} << QByteArray("the output is the input");
     QTest::newRow("unknown slot") << QStringList{"edit", m_sample,    "-o",
                                                  out,    "--replace", "splash.img=" + m_sample}
                                   << QByteArray("unknown image slot \"splash.img\"");
