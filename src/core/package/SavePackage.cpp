@@ -6,7 +6,6 @@
 #include "core/PackageLayout.h"
 #include "core/Reporter.h"
 #include "core/io/DriveType.h"
-#include "core/io/ErrorText.h"
 #include "core/io/FileHelpers.h"
 #include "core/io/TestHooks.h"
 #include "core/io/ToolRunner.h"
@@ -333,11 +332,11 @@ bool writeSignedInto(const QString& archive, const QString& certificatePem,
                                             sink, &copyError, percent, keptInSignedPackage);
     digest.finish();
     if (stopped) {
-        SetError(error, QStringLiteral("the save was stopped"));
+        *error = QStringLiteral("the save was stopped");
         return false;
     }
     if (!copied) {
-        SetError(error, writeError.isEmpty() ? copyError : writeError);
+        *error = writeError.isEmpty() ? copyError : writeError;
         return false;
     }
     QByteArray tail;
@@ -351,18 +350,20 @@ bool signAndCheck(const Operation& op, FileHelpers::TemporaryFile& file, QString
     const QString certificate = keyFile(paths, "testkey.x509.pem");
     const QString key = keyFile(paths, "testkey.pk8");
     ToolRunner& runner = op.runner;
-    return runner.runInBackground(QStringLiteral("Signing files"),
-                                  [&](const ToolRunner::PercentCallback& progress) {
-                                      const auto percent = [&](int done) {
-                                          progress(done);
-                                          return !runner.stopRequested();
-                                      };
-                                      if (!writeSignedInto(op.state.workingArchivePath(),
-                                                           certificate, key, file, percent, error))
-                                          return false;
-                                      FaultPoint("save:signed");
-                                      return VerifySignedPackage(file.path(), certificate, error);
-                                  });
+    return runner.runInBackground(
+        QStringLiteral("Signing files"), [&](const ToolRunner::PercentCallback& progress) {
+            const auto percent = [&](int done) {
+                progress(done);
+                return !runner.stopRequested();
+            };
+            if (!writeSignedInto(op.state.workingArchivePath(), certificate, key, file, percent,
+                                 error))
+                return false;
+            FaultPoint("save:signed");
+            const Result verified = VerifySignedPackage(file.path(), certificate);
+            *error = verified.cause();
+            return verified.succeeded();
+        });
 }
 
 Result failure(const QString& text, const QString& cause) {
@@ -385,8 +386,8 @@ bool copyStagedTo(const QString& staged, const QString& output, QString* error) 
     Descriptor source(staged);
     struct stat info;
     if (source.fd < 0 || ::fstat(source.fd, &info) != 0) {
-        SetError(error, QStringLiteral("cannot read the staged package \"%1\": %2")
-                            .arg(staged, QString::fromLocal8Bit(std::strerror(errno))));
+        *error = QStringLiteral("cannot read the staged package \"%1\": %2")
+                     .arg(staged, QString::fromLocal8Bit(std::strerror(errno)));
         return false;
     }
     FileHelpers::TemporaryFile copy(output);
@@ -398,7 +399,7 @@ bool copyStagedTo(const QString& staged, const QString& output, QString* error) 
             static_cast<quint64>(info.st_size) - done, static_cast<quint64>(buffer.size())));
         QString cause;
         if (!ReadZipBytesAt(source.fd, done, buffer.data(), want, &cause)) {
-            SetError(error, QStringLiteral("the staged package \"%1\": %2").arg(staged, cause));
+            *error = QStringLiteral("the staged package \"%1\": %2").arg(staged, cause);
             return false;
         }
         if (!copy.write(buffer.constData(), want, error))
@@ -409,9 +410,8 @@ bool copyStagedTo(const QString& staged, const QString& output, QString* error) 
     if (!copy.sync(error))
         return false;
     if (::fstat(copy.handle(), &written) != 0 || written.st_size != info.st_size) {
-        SetError(error, QStringLiteral("the copy \"%1\" does not have the size of the staged "
-                                       "package")
-                            .arg(copy.path()));
+        *error = QStringLiteral("the copy \"%1\" does not have the size of the staged package")
+                     .arg(copy.path());
         return false;
     }
     FaultPoint("save:copied");
@@ -511,23 +511,24 @@ std::optional<Result> unreadableOnDevice(const QString& archive) {
 
 } // namespace
 
-bool WriteSignedPackage(const QString& archive, const QString& certificatePem,
-                        const QString& privateKeyPk8, const QString& output,
-                        const std::function<bool(int percent)>& progress, QString* error) {
+Result WriteSignedPackage(const QString& archive, const QString& certificatePem,
+                          const QString& privateKeyPk8, const QString& output,
+                          const std::function<bool(int percent)>& progress) {
     FileHelpers::TemporaryFile out(output);
-    return out.open(error) &&
-           writeSignedInto(archive, certificatePem, privateKeyPk8, out, progress, error) &&
-           out.commit(error);
+    QString cause;
+    if (out.open(&cause) &&
+        writeSignedInto(archive, certificatePem, privateKeyPk8, out, progress, &cause) &&
+        out.commit(&cause))
+        return Result::done();
+    return Result::failed({}, cause);
 }
 
-qint64 SignedPackageSizeBound(const QString& archive, QString* error) {
+qint64 SignedPackageSizeBound(const QString& archive) {
     const Descriptor file(archive);
     ZipDirectory directory;
     QString cause;
-    if (!readDirectory(archive, file, &directory, &cause)) {
-        SetError(error, cause);
+    if (!readDirectory(archive, file, &directory, &cause))
         return -1;
-    }
     // Entries copied as they are; their central records may grow by a ZIP64
     // field; then the otacert (a certificate is small), the end records and
     // the largest comment a signature can take.
@@ -625,19 +626,16 @@ void RemoveSaveLeftovers(const WorkspacePaths& paths) {
     }
 }
 
-bool VerifySignedPackage(const QString& path, const QString& certificatePem, QString* error) {
+Result VerifySignedPackage(const QString& path, const QString& certificatePem) {
     const Descriptor file(path);
     ZipDirectory directory;
     QString cause;
-    if (!readDirectory(path, file, &directory, &cause)) {
-        SetError(error, QStringLiteral("the signed package is not a readable ZIP: %1").arg(cause));
-        return false;
-    }
-    if (!CheckDeviceReadable(directory, &cause)) {
-        SetError(error,
-                 QStringLiteral("the device could not read the signed package: %1").arg(cause));
-        return false;
-    }
+    if (!readDirectory(path, file, &directory, &cause))
+        return Result::failed(
+            {}, QStringLiteral("the signed package is not a readable ZIP: %1").arg(cause));
+    if (!CheckDeviceReadable(directory, &cause))
+        return Result::failed(
+            {}, QStringLiteral("the device could not read the signed package: %1").arg(cause));
 
     // Every entry inflates completely with a good CRC, and the signature
     // verifies over the whole file: two readers share the entries, the
@@ -665,13 +663,9 @@ bool VerifySignedPackage(const QString& path, const QString& certificatePem, QSt
     });
     checkEntries();
     second.join();
-    if (damaged) {
-        SetError(error, damage);
-        return false;
-    }
-    if (!signatureOk) {
-        SetError(error, signatureError);
-        return false;
-    }
-    return true;
+    if (damaged)
+        return Result::failed({}, damage);
+    if (!signatureOk)
+        return Result::failed({}, signatureError);
+    return Result::done();
 }

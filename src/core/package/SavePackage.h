@@ -34,19 +34,19 @@ Result SignPackageTo(const Operation& op, const QString& output);
 // signature over the bytes as they were written. progress gets the
 // percentage done; answering false stops the writing. Written through a
 // temporary file renamed over output once complete: on failure output is
-// untouched.
-bool WriteSignedPackage(const QString& archive, const QString& certificatePem,
-                        const QString& privateKeyPk8, const QString& output,
-                        const std::function<bool(int percent)>& progress, QString* error);
+// untouched. A failure carries only its cause (no notice of its own).
+Result WriteSignedPackage(const QString& archive, const QString& certificatePem,
+                          const QString& privateKeyPk8, const QString& output,
+                          const std::function<bool(int percent)>& progress);
 
 // Checks a saved package as the save does (see above), with the program's
-// own ZIP reader. False with the cause, which names the member at fault.
-bool VerifySignedPackage(const QString& path, const QString& certificatePem, QString* error);
+// own ZIP reader. A failure's cause names the member at fault (no notice).
+Result VerifySignedPackage(const QString& path, const QString& certificatePem);
 
 // Bytes the signed package of the archive will take at most: its live
-// entries, a new central directory, the otacert and the signature. -1 with
-// the cause when the archive cannot be read.
-qint64 SignedPackageSizeBound(const QString& archive, QString* error = nullptr);
+// entries, a new central directory, the otacert and the signature. -1 when
+// the archive cannot be read.
+qint64 SignedPackageSizeBound(const QString& archive);
 
 // The start-up clean-up of saves a kill interrupted: the abandoned temporary
 // files beside the output the workspace recorded, the record itself, and

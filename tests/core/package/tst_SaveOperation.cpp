@@ -13,6 +13,7 @@
 #include "core/zip/ArchiveEditor.h"
 #include "support/RawZip.h"
 #include "support/RecordingReporter.h"
+#include "support/ResultCheck.h"
 #include "support/TestBundle.h"
 #include "support/ZipFixture.h"
 
@@ -234,8 +235,7 @@ void TestSaveOperation::signedPackageVerifiesAndHoldsTheArchive() {
     QCOMPARE(result.notice().kind, Notice::Kind::Success);
     QCOMPARE(result.notice().text, QString("Save succeed"));
     QVERIFY(m_reporter.texts().isEmpty());
-    QString error;
-    QVERIFY2(VerifySignedPackage(output, certificate(), &error), qPrintable(error));
+    QCOMPARE(FailureOf(VerifySignedPackage(output, certificate())), QString());
     const auto saved = ReadZip(output);
     for (const auto& [name, data] : kMembers)
         QCOMPARE(saved.value(name), data);
@@ -247,7 +247,7 @@ void TestSaveOperation::signedPackageVerifiesAndHoldsTheArchive() {
 
     // The same output again replaces it.
     QVERIFY(SignPackageTo(op(), output).succeeded());
-    QVERIFY(VerifySignedPackage(output, certificate(), &error));
+    QCOMPARE(FailureOf(VerifySignedPackage(output, certificate())), QString());
 }
 
 // Signed and checked in the workspace first; the staged copy goes once it
@@ -266,11 +266,10 @@ void TestSaveOperation::nonFixedDriveIsStaged() {
     });
     const Result saved = SignPackageTo(op(), output);
     QVERIFY2(saved.succeeded(), qPrintable(saved.cause()));
-    QString error;
     QVERIFY(m_reporter.texts().isEmpty());
     QVERIFY(!staged.isEmpty());
     QCOMPARE(ReadFile(output), staged);
-    QVERIFY2(VerifySignedPackage(output, certificate(), &error), qPrintable(error));
+    QCOMPARE(FailureOf(VerifySignedPackage(output, certificate())), QString());
     QCOMPARE(temporaryOutputs(file("stick")), QStringList());
     QCOMPARE(
         QDir(file("zipTemp")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
@@ -299,8 +298,7 @@ void TestSaveOperation::outputNamedLikeWorkspaceFilesIsStagedApart() {
     QVERIFY(QDir().mkpath(file("stick")));
     const Result saved = SignPackageTo(op(), output);
     QVERIFY2(saved.succeeded(), qPrintable(saved.cause()));
-    QString error;
-    QVERIFY2(VerifySignedPackage(output, certificate(), &error), qPrintable(error));
+    QCOMPARE(FailureOf(VerifySignedPackage(output, certificate())), QString());
     QCOMPARE(ReadZip(output).value("logo.img"), QByteArray("logo"));
     QMap<QString, QByteArray> after;
     for (const QString& entry : QDir(file("zipTemp")).entryList(QDir::Files | QDir::Hidden))
@@ -379,10 +377,9 @@ void TestSaveOperation::nextSaveRemovesAbandonedTemporaries() {
     QVERIFY(live.open());
     const Result saved = SignPackageTo(op(), output);
     QVERIFY2(saved.succeeded(), qPrintable(saved.cause()));
-    QString error;
     QVERIFY(!FileHelpers::PathExists(abandoned));
     QVERIFY(FileHelpers::PathExists(live.path()));
-    QVERIFY2(VerifySignedPackage(output, certificate(), &error), qPrintable(error));
+    QCOMPARE(FailureOf(VerifySignedPackage(output, certificate())), QString());
 }
 
 // Someone planted links under the names a save's temporary file could have:
@@ -394,9 +391,8 @@ void TestSaveOperation::plantedLinkIsNotWrittenThrough() {
     QVERIFY(QFile::link(victim, file("user files/.signed.zip.corvane-part")));
     const Result saved = SignPackageTo(op(), output);
     QVERIFY2(saved.succeeded(), qPrintable(saved.cause()));
-    QString error;
     QCOMPARE(ReadFile(victim), QByteArray("not yours"));
-    QVERIFY2(VerifySignedPackage(output, certificate(), &error), qPrintable(error));
+    QCOMPARE(FailureOf(VerifySignedPackage(output, certificate())), QString());
 }
 
 // A second save to the same output runs while the first is between its
@@ -426,9 +422,8 @@ void TestSaveOperation::twoSavesToOneOutputBothSucceed() {
     });
     const Result saved = SignPackageTo(op(), output);
     QVERIFY2(saved.succeeded(), qPrintable(saved.cause()));
-    QString error;
     QVERIFY2(secondSaved, qPrintable(secondError));
-    QVERIFY2(VerifySignedPackage(output, certificate(), &error), qPrintable(error));
+    QCOMPARE(FailureOf(VerifySignedPackage(output, certificate())), QString());
     QCOMPARE(temporaryOutputs(file("user files")), QStringList());
 }
 
@@ -442,7 +437,6 @@ void TestSaveOperation::roomCountsOnlyWhatTheOutputHolds() {
     const QString output = file("user files/signed.zip");
     const Result saved = SignPackageTo(op(), output);
     QVERIFY2(saved.succeeded(), qPrintable(saved.cause()));
-    QString error;
     QVERIFY(m_reporter.texts().isEmpty());
     QVERIFY(QFileInfo(output).size() < (1 << 20));
 }
@@ -526,12 +520,12 @@ void TestSaveOperation::membersTheDeviceCannotReadRefuseTheSave() {
 
     // The check of a signed package says what Android's reader says.
     const QString signedCopy = file("signed-anyway.zip");
-    QString error;
-    QVERIFY2(WriteSignedPackage(m_archive, certificate(), file("Config/testkey.pk8"), signedCopy,
-                                {}, &error),
-             qPrintable(error));
-    QString checkError;
-    const bool checked = VerifySignedPackage(signedCopy, certificate(), &checkError);
+    QCOMPARE(FailureOf(WriteSignedPackage(m_archive, certificate(), file("Config/testkey.pk8"),
+                                          signedCopy, {})),
+             QString());
+    const Result verified = VerifySignedPackage(signedCopy, certificate());
+    const bool checked = verified.succeeded();
+    const QString checkError = verified.cause();
     QCOMPARE(checked, member.isEmpty());
     if (!checked) {
         QVERIFY2(checkError.contains("(" + member + ")"), qPrintable(checkError));

@@ -5,6 +5,7 @@
 #include "core/package/SavePackage.h"
 #include "core/zip/ArchiveEditor.h"
 #include "core/zip/WholeFileSignature.h"
+#include "support/ResultCheck.h"
 #include "support/TestBundle.h"
 #include "support/ZipFixture.h"
 
@@ -94,17 +95,16 @@ void TestSignedPackage::sameMembersAsSignapk() {
     const QString ours = m_dir.filePath("ours.zip");
     QVERIFY(signWithSignapk(archive, reference));
 
-    QString error;
-    QVERIFY2(WriteSignedPackage(archive, config("testkey.x509.pem"), config("testkey.pk8"), ours,
-                                {}, &error),
-             qPrintable(error));
+    QCOMPARE(FailureOf(WriteSignedPackage(archive, config("testkey.x509.pem"),
+                                          config("testkey.pk8"), ours, {})),
+             QString());
     const QMap<QString, QByteArray> expected = fileMembers(reference);
     const QMap<QString, QByteArray> actual = fileMembers(ours);
     QCOMPARE(actual.keys(), expected.keys());
     for (auto it = expected.cbegin(); it != expected.cend(); ++it)
         QVERIFY2(actual.value(it.key()) == it.value(), qPrintable(it.key()));
 
-    QVERIFY2(VerifySignedPackage(ours, config("testkey.x509.pem"), &error), qPrintable(error));
+    QCOMPARE(FailureOf(VerifySignedPackage(ours, config("testkey.x509.pem"))), QString());
     QVERIFY(testedByTool("unzip", {"-tqq", ours}));
     QVERIFY(testedByTool(TestBundle::buildBundle() + "/Config/7za", {"t", ours}));
 }
@@ -128,30 +128,31 @@ void TestSignedPackage::deadBytesAreLeftOut() {
         qPrintable(error));
 
     const QString ours = m_dir.filePath("compact.zip");
-    QVERIFY2(WriteSignedPackage(archive, config("testkey.x509.pem"), config("testkey.pk8"), ours,
-                                {}, &error),
-             qPrintable(error));
+    QCOMPARE(FailureOf(WriteSignedPackage(archive, config("testkey.x509.pem"),
+                                          config("testkey.pk8"), ours, {})),
+             QString());
     QVERIFY(QFileInfo(ours).size() < QFileInfo(archive).size());
     QCOMPARE(ReadZip(ours).value("logo.img"), QByteArray(1000, 'n'));
-    QVERIFY2(VerifySignedPackage(ours, config("testkey.x509.pem"), &error), qPrintable(error));
+    QCOMPARE(FailureOf(VerifySignedPackage(ours, config("testkey.x509.pem"))), QString());
 }
 
 void TestSignedPackage::stoppedSaveLeavesNothing() {
     const QString ours = m_dir.filePath("stopped.zip");
-    QString error;
-    QVERIFY(!WriteSignedPackage(
-        TestBundle::samplePackage(), config("testkey.x509.pem"), config("testkey.pk8"), ours,
-        [](int) { return false; }, &error));
-    QVERIFY(!error.isEmpty());
+    const Result written =
+        WriteSignedPackage(TestBundle::samplePackage(), config("testkey.x509.pem"),
+                           config("testkey.pk8"), ours, [](int) { return false; });
+    QVERIFY(written.failed());
+    QVERIFY(!written.cause().isEmpty());
     QVERIFY(!QFileInfo::exists(ours));
 }
 
 void TestSignedPackage::missingKeyFails() {
     const QString ours = m_dir.filePath("nokey.zip");
-    QString error;
-    QVERIFY(!WriteSignedPackage(TestBundle::samplePackage(), config("testkey.x509.pem"),
-                                m_dir.filePath("missing.pk8"), ours, {}, &error));
-    QVERIFY(!error.isEmpty());
+    const Result written =
+        WriteSignedPackage(TestBundle::samplePackage(), config("testkey.x509.pem"),
+                           m_dir.filePath("missing.pk8"), ours, {});
+    QVERIFY(written.failed());
+    QVERIFY(!written.cause().isEmpty());
     QVERIFY(!QFileInfo::exists(ours));
 }
 
@@ -173,10 +174,9 @@ void TestSignedPackage::damagedMemberIsNamed() {
     const QString archive = m_dir.filePath("plain.zip");
     QVERIFY(WriteZip(archive, {{"system/build.prop", QByteArray(4000, 'x')}}));
     const QString ours = m_dir.filePath("damaged.zip");
-    QString error;
-    QVERIFY2(WriteSignedPackage(archive, config("testkey.x509.pem"), config("testkey.pk8"), ours,
-                                {}, &error),
-             qPrintable(error));
+    QCOMPARE(FailureOf(WriteSignedPackage(archive, config("testkey.x509.pem"),
+                                          config("testkey.pk8"), ours, {})),
+             QString());
     QByteArray bytes = ReadFile(ours);
     // The member is the first entry: its local header at 0, its central one
     // the first of the directory.
@@ -193,8 +193,8 @@ void TestSignedPackage::damagedMemberIsNamed() {
         bytes[data] = static_cast<char>(0xFF); // BFINAL with the reserved block type 3
     QVERIFY(WriteFile(ours, bytes));
 
-    QVERIFY(!VerifySignedPackage(ours, config("testkey.x509.pem"), &error));
-    QCOMPARE(error, "member system/build.prop of the signed package is damaged: " + cause);
+    QCOMPARE(FailureOf(VerifySignedPackage(ours, config("testkey.x509.pem"))),
+             "member system/build.prop of the signed package is damaged: " + cause);
 }
 
 QTEST_GUILESS_MAIN(TestSignedPackage)
