@@ -13,14 +13,14 @@ struct Operation;
 // unpacks the package into the tree with 7-Zip while it is copied to the
 // working archive (under a temporary name, renamed into place), probes the
 // Android version and records in the workspace that tree and archive belong
-// to this package. Answers with the open's result: its notice ("UnZip file
-// succeed!" or the failure's message) is for the caller to present, after the
-// hooks have run.
+// to this package. Answers with the open's result: its notice (the success
+// message, or the failure's with the cause below it where the reader gave
+// one) is for the caller to present, after the hooks have run.
 struct OpenPackageHooks {
     // The package passed the checks; the old tree is about to go.
     std::function<void()> accepted;
-    // The tree changed (before the closing message of a failure or of the
-    // success): the lists are re-read.
+    // The tree changed (on success and on a failure after the old tree went,
+    // before the result is presented): the lists are re-read.
     std::function<void()> treeChanged;
 };
 

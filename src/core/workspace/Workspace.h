@@ -15,9 +15,9 @@ enum class ResumeOutcome {
 // At start: removes the leftovers of interrupted work (temporary files of an
 // update, a save, a copy or an add), takes up the change-log lines of a run
 // that did not close, and then offers to continue only a tree and working
-// archive that belong to one completely opened package ("Do you want to
-// continue the last operation?", a question), once an edit of the tree interrupted after
-// its archive commit is finished and the tree matches the archive (files
+// archive that belong to one completely opened package (the question "Do you
+// want to continue the last operation?"), once an edit of the tree interrupted
+// after its archive commit is finished and the tree matches the archive (files
 // missing or of another size are restored from it, files it lacks removed;
 // the user is told what differed). Anything else is cleared with a message;
 // a damaged record of the workspace is set aside with a message and never
