@@ -33,10 +33,10 @@ const QList<QPair<QString, QByteArray>> kMembers{
     {"system/app/Music.apk", "music"},
     {"logo.img", "logo"}};
 
-// Asks to stop a run as soon as it starts.
-class StopAtStart : public ToolRunObserver {
+// A busy display that shows nothing: a run is stoppable only with a display.
+class SilentDisplay : public ToolRunObserver {
 public:
-    void toolStarted(const ToolCommand&, ToolRunner& runner) override { runner.requestStop(); }
+    void toolStarted(const ToolCommand&, ToolRunner&) override {}
     void toolTick() override {}
     void toolProgress(int) override {}
     void toolFinished() override {}
@@ -187,7 +187,7 @@ void TestSaveOperation::failedSigningKeepsTheOutput() {
     const QByteArray before = ReadFile(output);
     const QByteArray archiveBefore = ReadFile(m_archive);
 
-    StopAtStart stopper;
+    SilentDisplay display;
     if (fault == "key") {
         QVERIFY(WriteFile(file("Config/testkey.pk8"), "not a key"));
     } else if (fault == "full") {
@@ -202,12 +202,17 @@ void TestSaveOperation::failedSigningKeepsTheOutput() {
             return FaultAction::None;
         });
     } else {
-        // Signing takes a while over a few MB that do not compress.
-        QByteArray noise(3 << 20, Qt::Uninitialized);
-        for (qsizetype i = 0; i < noise.size(); ++i)
-            noise[i] = char((i * 2654435761u) >> 13);
-        QVERIFY(WriteZip(m_archive, {{"system/app/Big.apk", noise}}));
-        m_runner.setObserver(&stopper);
+        // The user stops the run once the first bytes are written, whatever
+        // the speed of the machine.
+        QVERIFY(WriteZip(m_archive, {{"system/app/Big.apk", noise(3 << 20, 3)},
+                                     {"system/app/Other.apk", noise(1 << 20, 4)}}));
+        FileHelpers::SetFileFaultsForTesting(
+            [&](FileHelpers::FileOp operation, const QString& path) {
+                if (operation == FileHelpers::FileOp::WriteFile && path == output)
+                    m_runner.requestStop();
+                return false;
+            });
+        m_runner.setObserver(&display);
     }
 
     const Result saved = SignPackageTo(op(), output);
