@@ -1,15 +1,12 @@
 #include "cli/CliOptions.h"
 
+#include "core/io/ErrorText.h"
+
 #include "core/PackageLayout.h"
 
 #include <QFile>
 
 namespace {
-
-void setError(QString* error, const QString& text) {
-    if (error)
-        *error = text;
-}
 
 QString slotNames() {
     QStringList names;
@@ -83,13 +80,13 @@ bool ExpandArgumentFiles(const QStringList& arguments, QStringList* expanded, QS
         const QString path = argument.mid(1);
         QFile file(path);
         if (!file.open(QIODevice::ReadOnly)) {
-            setError(error, QStringLiteral("cannot read the argument file \"%1\": %2")
+            SetError(error, QStringLiteral("cannot read the argument file \"%1\": %2")
                                 .arg(path, file.errorString()));
             return false;
         }
         const QByteArray data = file.readAll();
         if (file.error() != QFileDevice::NoError) {
-            setError(error, QStringLiteral("cannot read the argument file \"%1\": %2")
+            SetError(error, QStringLiteral("cannot read the argument file \"%1\": %2")
                                 .arg(path, file.errorString()));
             return false;
         }
@@ -120,7 +117,7 @@ struct OptionSpec {
 
 bool setOnce(QString* field, const QString& value, const char* what, QString* error) {
     if (!field->isEmpty()) {
-        setError(error, QStringLiteral("more than one %1 given").arg(QLatin1String(what)));
+        SetError(error, QStringLiteral("more than one %1 given").arg(QLatin1String(what)));
         return false;
     }
     *field = value;
@@ -147,11 +144,11 @@ bool takeLog(ParseState& state, const QString& value, QString* error) {
 
 bool takeOverwrite(ParseState& state, const QString& value, QString* error) {
     if (value != QLatin1String("yes") && value != QLatin1String("no")) {
-        setError(error, QStringLiteral("--overwrite-libs takes yes or no, not \"%1\"").arg(value));
+        SetError(error, QStringLiteral("--overwrite-libs takes yes or no, not \"%1\"").arg(value));
         return false;
     }
     if (state.overwriteGiven) {
-        setError(error, QStringLiteral("more than one --overwrite-libs given"));
+        SetError(error, QStringLiteral("more than one --overwrite-libs given"));
         return false;
     }
     state.overwriteGiven = true;
@@ -162,12 +159,12 @@ bool takeOverwrite(ParseState& state, const QString& value, QString* error) {
 bool takeReplace(ParseState& state, const QString& value, QString* error) {
     const qsizetype equals = value.indexOf(QLatin1Char('='));
     if (equals <= 0 || equals + 1 >= value.size()) {
-        setError(error, QStringLiteral("--replace takes SLOT=FILE, not \"%1\"").arg(value));
+        SetError(error, QStringLiteral("--replace takes SLOT=FILE, not \"%1\"").arg(value));
         return false;
     }
     const QString slot = value.left(equals);
     if (!FindImageSlot(slot)) {
-        setError(error,
+        SetError(error,
                  QStringLiteral("unknown image slot \"%1\" (slots: %2)").arg(slot, slotNames()));
         return false;
     }
@@ -223,7 +220,7 @@ bool takeCommand(const QStringList& arguments, CliOptions* options, QString* err
     } else if (command == QLatin1String("edit")) {
         options->command = CliCommand::Edit;
     } else {
-        setError(error, QStringLiteral("unknown command \"%1\"").arg(command));
+        SetError(error, QStringLiteral("unknown command \"%1\"").arg(command));
         return false;
     }
     return true;
@@ -231,11 +228,11 @@ bool takeCommand(const QStringList& arguments, CliOptions* options, QString* err
 
 bool takePackage(CliOptions* options, const QString& argument, QString* error) {
     if (!options->package.isEmpty()) {
-        setError(error, QStringLiteral("more than one package given (\"%1\")").arg(argument));
+        SetError(error, QStringLiteral("more than one package given (\"%1\")").arg(argument));
         return false;
     }
     if (argument.isEmpty()) {
-        setError(error, QStringLiteral("the package name is empty"));
+        SetError(error, QStringLiteral("the package name is empty"));
         return false;
     }
     options->package = argument;
@@ -248,12 +245,12 @@ bool takeOption(const QStringList& arguments, qsizetype* i, ParseState& state, Q
     const OptionWord word = splitOption(arguments.at(*i));
     const OptionSpec* spec = findOption(state.options->command, word.name);
     if (!spec) {
-        setError(error, QStringLiteral("unknown option \"%1\"").arg(word.name));
+        SetError(error, QStringLiteral("unknown option \"%1\"").arg(word.name));
         return false;
     }
     if (!spec->takesValue) {
         if (word.hasValue) {
-            setError(error, QStringLiteral("%1 takes no value").arg(word.name));
+            SetError(error, QStringLiteral("%1 takes no value").arg(word.name));
             return false;
         }
         return spec->action(state, QString(), error);
@@ -261,13 +258,13 @@ bool takeOption(const QStringList& arguments, qsizetype* i, ParseState& state, Q
     QString value = word.value;
     if (!word.hasValue) {
         if (*i + 1 >= arguments.size()) {
-            setError(error, QStringLiteral("%1 needs a value").arg(word.name));
+            SetError(error, QStringLiteral("%1 needs a value").arg(word.name));
             return false;
         }
         value = arguments.at(++*i);
     }
     if (value.isEmpty()) {
-        setError(error, QStringLiteral("the value of %1 is empty").arg(word.name));
+        SetError(error, QStringLiteral("the value of %1 is empty").arg(word.name));
         return false;
     }
     return spec->action(state, value, error);
@@ -278,11 +275,11 @@ bool checkComplete(const CliOptions& options, QString* error) {
     if (options.help)
         return true;
     if (options.package.isEmpty()) {
-        setError(error, QStringLiteral("no package given"));
+        SetError(error, QStringLiteral("no package given"));
         return false;
     }
     if (options.command == CliCommand::Edit && options.output.isEmpty()) {
-        setError(error, QStringLiteral("no output given (-o OUTPUT)"));
+        SetError(error, QStringLiteral("no output given (-o OUTPUT)"));
         return false;
     }
     return true;
@@ -293,7 +290,7 @@ bool checkComplete(const CliOptions& options, QString* error) {
 bool ParseCliArguments(const QStringList& arguments, CliOptions* options, QString* error) {
     *options = CliOptions();
     if (arguments.isEmpty()) {
-        setError(error, QStringLiteral("no command given"));
+        SetError(error, QStringLiteral("no command given"));
         return false;
     }
     if (!takeCommand(arguments, options, error))

@@ -8,3 +8,9 @@ inline void SetError(QString* error, const QString& text) {
     if (error)
         *error = text;
 }
+
+// The same, answering false: `return Fail(error, cause);`.
+inline bool Fail(QString* error, const QString& text) {
+    SetError(error, text);
+    return false;
+}

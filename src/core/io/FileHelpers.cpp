@@ -1,5 +1,7 @@
 #include "core/io/FileHelpers.h"
 
+#include "core/io/ErrorText.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -218,8 +220,7 @@ bool ReplaceFile(const QString& from, const QString& to) {
 bool CopyFileReplacing(const QString& from, const QString& to, QString* error) {
     QString cause;
     const auto fail = [&](const QString& text) {
-        if (error)
-            *error = text;
+        SetError(error, text);
         return false;
     };
     if (faulted(FileOp::CopyFile, to))
@@ -265,9 +266,9 @@ bool SyncDirectory(const QString& directory, QString* error) {
     const int fd =
         ::open(QFile::encodeName(directory).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
-        if (error)
-            *error = QStringLiteral("cannot open the folder \"%1\": %2")
-                         .arg(directory, systemError(errno));
+        SetError(
+            error,
+            QStringLiteral("cannot open the folder \"%1\": %2").arg(directory, systemError(errno)));
         return false;
     }
     const bool synced = ::fsync(fd) == 0 || errno == EINVAL; // some file systems cannot
@@ -324,16 +325,14 @@ bool TemporaryFile::open(QString* error) {
         m_path = candidate;
         return true;
     }
-    if (error)
-        *error = QStringLiteral("cannot create a file in \"%1\": %2")
-                     .arg(directoryOf(m_target), systemError(code ? code : EEXIST));
+    SetError(error, QStringLiteral("cannot create a file in \"%1\": %2")
+                        .arg(directoryOf(m_target), systemError(code ? code : EEXIST)));
     return false;
 }
 
 bool TemporaryFile::write(const char* data, qint64 size, QString* error) {
     if (faulted(FileOp::WriteFile, m_target)) {
-        if (error)
-            *error = QStringLiteral("cannot write \"%1\": %2").arg(m_path, systemError(ENOSPC));
+        SetError(error, QStringLiteral("cannot write \"%1\": %2").arg(m_path, systemError(ENOSPC)));
         return false;
     }
     qint64 done = 0;
@@ -342,9 +341,8 @@ bool TemporaryFile::write(const char* data, qint64 size, QString* error) {
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
-            if (error)
-                *error = QStringLiteral("cannot write \"%1\": %2")
-                             .arg(m_path, systemError(n < 0 ? errno : ENOSPC));
+            SetError(error, QStringLiteral("cannot write \"%1\": %2")
+                                .arg(m_path, systemError(n < 0 ? errno : ENOSPC)));
             return false;
         }
         done += n;
@@ -354,9 +352,8 @@ bool TemporaryFile::write(const char* data, qint64 size, QString* error) {
 
 bool TemporaryFile::sync(QString* error) {
     if (m_fd < 0 || ::fsync(m_fd) != 0) {
-        if (error)
-            *error = QStringLiteral("cannot flush \"%1\": %2")
-                         .arg(m_path, systemError(m_fd < 0 ? EBADF : errno));
+        SetError(error, QStringLiteral("cannot flush \"%1\": %2")
+                            .arg(m_path, systemError(m_fd < 0 ? EBADF : errno)));
         return false;
     }
     return true;
@@ -370,9 +367,8 @@ bool TemporaryFile::commit(QString* error) {
     if (faulted(FileOp::MoveFile, m_target) ||
         ::rename(QFile::encodeName(m_path).constData(), QFile::encodeName(m_target).constData()) !=
             0) {
-        if (error)
-            *error = QStringLiteral("cannot replace \"%1\": %2")
-                         .arg(m_target, systemError(errno ? errno : EACCES));
+        SetError(error, QStringLiteral("cannot replace \"%1\": %2")
+                            .arg(m_target, systemError(errno ? errno : EACCES)));
         discard();
         return false;
     }

@@ -1,5 +1,6 @@
 #include "core/zip/ArchiveEditor.h"
 
+#include "core/io/ErrorText.h"
 #include "core/io/FileHelpers.h"
 #include "core/io/TestHooks.h"
 #include "core/zip/MemberNames.h"
@@ -467,11 +468,6 @@ void append64(QByteArray* out, quint64 value) {
         out->append(static_cast<char>((value >> (8 * i)) & 0xFF));
 }
 
-bool failWith(QString* error, const QString& message) {
-    *error = message;
-    return false;
-}
-
 // Which file the journal was written for: its device and inode, its birth
 // time where the file system keeps one (an inode number freed by a deleted
 // file may come back), and the CRC-32 of the 64 KiB before the saved bytes,
@@ -488,7 +484,7 @@ struct ArchiveIdentity {
 bool identityOf(int fd, quint64 savedOffset, ArchiveIdentity* identity, QString* error) {
     struct statx info;
     if (statx(fd, "", AT_EMPTY_PATH, STATX_INO | STATX_BTIME, &info) != 0)
-        return failWith(error, QStringLiteral("cannot read the archive: %1").arg(systemError()));
+        return Fail(error, QStringLiteral("cannot read the archive: %1").arg(systemError()));
     identity->device = (static_cast<quint64>(info.stx_dev_major) << 32) | info.stx_dev_minor;
     identity->inode = info.stx_ino;
     identity->birth =
@@ -558,8 +554,7 @@ bool writeJournal(const QString& archive, int archiveFd, quint64 savedOffset, qu
         return out.write(trailer, error) && out.flush(error) && file.commit(error);
     }();
     if (!written)
-        return failWith(error,
-                        QStringLiteral("cannot write the journal %1: %2").arg(journal, *error));
+        return Fail(error, QStringLiteral("cannot write the journal %1: %2").arg(journal, *error));
     return true;
 }
 
@@ -627,11 +622,11 @@ bool replayJournal(int journalFd, const JournalHeader& header, FileDescriptor& t
         pos += static_cast<quint64>(block.size());
     }
     if (ftruncate(target.get(), static_cast<off_t>(header.oldLength)) != 0)
-        return failWith(error, systemError());
+        return Fail(error, systemError());
     if (!syncFile(target.get(), error))
         return false;
     if (!target.close())
-        return failWith(error, systemError());
+        return Fail(error, systemError());
     return true;
 }
 
@@ -655,8 +650,8 @@ bool setJournalAside(const QString& journal, const QString& kind, QString* setAs
         if (errno != EEXIST)
             break;
     }
-    return failWith(
-        error, QStringLiteral("cannot set the journal %1 aside: %2").arg(journal, systemError()));
+    return Fail(error,
+                QStringLiteral("cannot set the journal %1 aside: %2").arg(journal, systemError()));
 }
 
 bool matchesTree(const QString& name, const QString& directory) {
@@ -677,7 +672,7 @@ bool openDirectory(const QString& archive, int flags, FileDescriptor* fd, ZipDir
                    QString* error) {
     *fd = openFile(archive, flags);
     if (!fd->isOpen())
-        return failWith(error, QStringLiteral("cannot open %1: %2").arg(archive, systemError()));
+        return Fail(error, QStringLiteral("cannot open %1: %2").arg(archive, systemError()));
     if (!ReadZipDirectory(fd->get(), directory, error)) {
         *error = QStringLiteral("%1: %2").arg(archive, *error);
         return false;
@@ -693,12 +688,12 @@ bool openSource(const ArchiveChange& change, const struct stat& archiveInfo, Sou
     source->fd = openFile(change.sourceFile, O_RDONLY);
     struct stat info;
     if (!source->fd.isOpen() || fstat(source->fd.get(), &info) != 0)
-        return failWith(error,
-                        QStringLiteral("cannot read %1: %2").arg(change.sourceFile, systemError()));
+        return Fail(error,
+                    QStringLiteral("cannot read %1: %2").arg(change.sourceFile, systemError()));
     if (!S_ISREG(info.st_mode))
-        return failWith(error, QStringLiteral("%1 is not a regular file").arg(change.sourceFile));
+        return Fail(error, QStringLiteral("%1 is not a regular file").arg(change.sourceFile));
     if (info.st_dev == archiveInfo.st_dev && info.st_ino == archiveInfo.st_ino)
-        return failWith(error, QStringLiteral("cannot add the archive to itself"));
+        return Fail(error, QStringLiteral("cannot add the archive to itself"));
     source->size = info.st_size;
     source->mtime = info.st_mtime;
     return true;
@@ -718,8 +713,8 @@ bool planChanges(const QString& archive, const ZipDirectory& directory,
         const QString member = CanonicalMemberName(change.member);
         if (change.kind == ArchiveChangeKind::Put) {
             if (!IsSafeMemberName(member) || member.toUtf8().size() > kZipMax16)
-                return failWith(error,
-                                QStringLiteral("unusable member name \"%1\"").arg(change.member));
+                return Fail(error,
+                            QStringLiteral("unusable member name \"%1\"").arg(change.member));
             SourceFile source;
             if (!openSource(change, archiveInfo, &source, error))
                 return false;
@@ -733,7 +728,7 @@ bool planChanges(const QString& archive, const ZipDirectory& directory,
             return tree ? matchesTree(e.name, member) : e.name == member;
         });
         if (member.isEmpty() || removed == 0)
-            return failWith(
+            return Fail(
                 error,
                 QStringLiteral("%1: no member \"%2\" to remove").arg(archive, change.member));
     }
@@ -780,13 +775,13 @@ bool writeEdit(FileDescriptor& fd, const ZipDirectory& directory, quint64 start,
         !passStep("directory-written", killed, error))
         return false;
     if (ftruncate(fd.get(), static_cast<off_t>(out.position())) != 0)
-        return failWith(error,
-                        QStringLiteral("cannot set the archive's length: %1").arg(systemError()));
+        return Fail(error,
+                    QStringLiteral("cannot set the archive's length: %1").arg(systemError()));
     if (!passStep("truncated", killed, error) || !syncFile(fd.get(), error) ||
         !passStep("synced", killed, error))
         return false;
     if (!fd.close())
-        return failWith(error, QStringLiteral("cannot write the archive: %1").arg(systemError()));
+        return Fail(error, QStringLiteral("cannot write the archive: %1").arg(systemError()));
     return true;
 }
 
@@ -797,13 +792,13 @@ bool applyChanges(const QString& archive, const QList<ArchiveChange>& changes, Q
     if (!openDirectory(archive, O_RDWR, &fd, &directory, error))
         return false;
     if (directory.prefixBias != 0)
-        return failWith(error, QStringLiteral("%1: %2 bytes in front of the archive are not "
-                                              "counted by its offsets")
-                                   .arg(archive)
-                                   .arg(directory.prefixBias));
+        return Fail(error, QStringLiteral("%1: %2 bytes in front of the archive are not "
+                                          "counted by its offsets")
+                               .arg(archive)
+                               .arg(directory.prefixBias));
     struct stat archiveInfo;
     if (fstat(fd.get(), &archiveInfo) != 0)
-        return failWith(error, QStringLiteral("cannot read %1: %2").arg(archive, systemError()));
+        return Fail(error, QStringLiteral("cannot read %1: %2").arg(archive, systemError()));
     QList<PlannedEntry> plan;
     std::vector<SourceFile> sources;
     if (!planChanges(archive, directory, archiveInfo, changes, &plan, &sources, error))
@@ -841,7 +836,7 @@ bool applyChanges(const QString& archive, const QList<ArchiveChange>& changes, Q
     if (!removeFile(journal, error))
         return false;
     if (faultAt("committed") == FaultAction::Kill)
-        return failWith(error, QStringLiteral("stopped at committed (test fault)"));
+        return Fail(error, QStringLiteral("stopped at committed (test fault)"));
     if (!FileHelpers::SyncDirectory(QFileInfo(journal).absolutePath(), error))
         return false;
     progress.finish();
@@ -859,9 +854,9 @@ bool archiveReadsAfterSetAside(const QString& archive, const ArchiveRecovery& re
     QString cause;
     if (openDirectory(archive, O_RDONLY, &fd, &directory, &cause))
         return true;
-    return failWith(error, QStringLiteral("the journal was %1 and set aside as %2; the archive "
-                                          "may be part way through an edit: %3")
-                               .arg(recovery.reason, recovery.setAside, cause));
+    return Fail(error, QStringLiteral("the journal was %1 and set aside as %2; the archive "
+                                      "may be part way through an edit: %3")
+                           .arg(recovery.reason, recovery.setAside, cause));
 }
 
 } // namespace
@@ -930,9 +925,9 @@ bool ApplyArchiveChanges(const QString& archive, const QList<ArchiveChange>& cha
         error = &local;
     QString recovery;
     if (!RecoverArchive(archive, &recovery))
-        return failWith(error, QStringLiteral("an interrupted edit of %1 could not be rolled "
-                                              "back: %2")
-                                   .arg(archive, recovery));
+        return Fail(error, QStringLiteral("an interrupted edit of %1 could not be rolled "
+                                          "back: %2")
+                               .arg(archive, recovery));
     return applyChanges(archive, changes, error, progress);
 }
 
@@ -954,7 +949,7 @@ bool RecoverArchive(const QString& archive, QString* error, ArchiveRecovery* res
 
     const FileDescriptor fd = openFile(journal, O_RDONLY);
     if (!fd.isOpen())
-        return failWith(error, QStringLiteral("cannot read %1: %2").arg(journal, systemError()));
+        return Fail(error, QStringLiteral("cannot read %1: %2").arg(journal, systemError()));
     const auto setAside = [&](const QString& kind, const QString& reason) {
         recovery.reason = reason;
         return setJournalAside(journal, kind, &recovery.setAside, error) &&
@@ -973,7 +968,7 @@ bool RecoverArchive(const QString& archive, QString* error, ArchiveRecovery* res
                                                                   "gone"));
     struct stat archiveInfo;
     if (!target.isOpen() || fstat(target.get(), &archiveInfo) != 0)
-        return failWith(
+        return Fail(
             error,
             QStringLiteral("cannot open %1 to roll it back: %2").arg(archive, systemError()));
     ArchiveIdentity found;
@@ -988,7 +983,7 @@ bool RecoverArchive(const QString& archive, QString* error, ArchiveRecovery* res
                                                        ? QStringLiteral("damaged (checksum)")
                                                        : QStringLiteral("unreadable: ") + cause);
     if (!replayJournal(fd.get(), header, target, &cause))
-        return failWith(error, QStringLiteral("rolling back %1: %2").arg(archive, cause));
+        return Fail(error, QStringLiteral("rolling back %1: %2").arg(archive, cause));
     recovery.rolledBack = true;
     return removeFile(journal, error) &&
            FileHelpers::SyncDirectory(QFileInfo(journal).absolutePath(), error);
@@ -999,8 +994,7 @@ bool SummariseZipArchive(const QString& path, ZipSummary* summary, QString* erro
     *summary = ZipSummary{};
     const QFileInfo info(path);
     if (path.isEmpty() || !info.isFile() || info.size() == 0) {
-        if (error)
-            *error = QStringLiteral("\"%1\" is not a file with data").arg(path);
+        SetError(error, QStringLiteral("\"%1\" is not a file with data").arg(path));
         return false;
     }
     QList<ArchiveMember> members;
@@ -1047,8 +1041,8 @@ bool WriteCompactArchive(const QString& archive,
     // The reader refuses overlapping entries; a copy never holds more of the
     // old entries than the archive does.
     if (static_cast<quint64>(total) > directory.directoryOffset)
-        return failWith(
-            error, QStringLiteral("%1: its entries claim more bytes than it holds").arg(archive));
+        return Fail(error,
+                    QStringLiteral("%1: its entries claim more bytes than it holds").arg(archive));
     for (const auto& extra : extraMembers)
         total += extra.second.size();
     Progress progress(callback, total);
@@ -1065,7 +1059,7 @@ bool WriteCompactArchive(const QString& archive,
     for (ZipCentralEntry entry : kept) {
         const quint64 newOffset = out.position();
         if (!reader.copy(entry.localHeaderOffset, entry.extentEnd, out, progress, error))
-            return failWith(error, QStringLiteral("%1: %2").arg(archive, *error));
+            return Fail(error, QStringLiteral("%1: %2").arg(archive, *error));
         entry.record = ZipCentralRecord(entry, newOffset);
         entry.localHeaderOffset = newOffset;
         written.append(entry);

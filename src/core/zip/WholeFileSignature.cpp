@@ -1,5 +1,7 @@
 #include "core/zip/WholeFileSignature.h"
 
+#include "core/io/ErrorText.h"
+
 #include <QFile>
 
 #include <openssl/bio.h>
@@ -54,11 +56,6 @@ using X509Ptr = std::unique_ptr<X509, X509Free>;
 using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
 using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
 using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
-
-void SetError(QString* error, const QString& message) {
-    if (error)
-        *error = message;
-}
 
 // The oldest queued OpenSSL error (the root cause), and an empty queue.
 QString OpenSslReason() {

@@ -1,5 +1,7 @@
 #include "core/zip/ZipFormat.h"
 
+#include "core/io/ErrorText.h"
+
 #include <QDateTime>
 #include <QHash>
 #include <QStringDecoder>
@@ -67,11 +69,6 @@ QString entryLabel(qsizetype index, const QByteArray& rawName) {
     return QStringLiteral("entry %1 (%2)").arg(index).arg(PrintableZipName(rawName));
 }
 
-bool failWith(QString* error, const QString& message) {
-    *error = message;
-    return false;
-}
-
 // Reads a region of the file (the central directory, the local headers)
 // through a window of at least 64 KiB, so that neighbouring records come from
 // one read and memory stays bounded whatever the records claim. Nothing past
@@ -84,10 +81,10 @@ public:
     // (with the cause) when they pass the limit or cannot be read.
     bool read(quint64 offset, qint64 size, const char** data, QString* error) {
         if (size < 0 || !fitsWithin(offset, static_cast<quint64>(size), m_limit))
-            return failWith(error, QStringLiteral("%1 bytes at offset %2 run past %3")
-                                       .arg(size)
-                                       .arg(offset)
-                                       .arg(m_limit));
+            return Fail(error, QStringLiteral("%1 bytes at offset %2 run past %3")
+                                   .arg(size)
+                                   .arg(offset)
+                                   .arg(m_limit));
         const quint64 end = offset + static_cast<quint64>(size);
         if (offset < m_start || end > m_start + static_cast<quint64>(m_window.size())) {
             const auto length = static_cast<qsizetype>(
@@ -165,7 +162,7 @@ bool hasZip64Field(const char* extra, qint64 length) {
 // comment reaches exactly to the end of the file.
 bool findEndRecord(int fd, quint64 fileSize, quint64* endOffset, QString* error) {
     if (fileSize < static_cast<quint64>(kEndSize))
-        return failWith(error, QStringLiteral("the file is too short to be a ZIP archive"));
+        return Fail(error, QStringLiteral("the file is too short to be a ZIP archive"));
     const quint64 span = qMin<quint64>(fileSize, static_cast<quint64>(kEndSize) + 0xFFFF);
     QByteArray tail(static_cast<qsizetype>(span), '\0');
     if (!ReadZipBytesAt(fd, fileSize - span, tail.data(), tail.size(), error))
@@ -179,8 +176,8 @@ bool findEndRecord(int fd, quint64 fileSize, quint64* endOffset, QString* error)
             return true;
         }
     }
-    return failWith(error, QStringLiteral("the file is not a ZIP archive (no end of central "
-                                          "directory record)"));
+    return Fail(error, QStringLiteral("the file is not a ZIP archive (no end of central "
+                                      "directory record)"));
 }
 
 // What the end records say about the central directory.
@@ -216,14 +213,14 @@ bool readZip64End(int fd, quint64 endOffset, EndRecords* records, QString* error
     quint64 position = stated;
     if (!recordAt(stated)) {
         if (stated > adjacent || !recordAt(adjacent))
-            return failWith(error,
-                            QStringLiteral("the ZIP64 end of central directory record is missing"));
+            return Fail(error,
+                        QStringLiteral("the ZIP64 end of central directory record is missing"));
         position = adjacent;
         records->zip64Bias = adjacent - stated;
     }
     if (get32(record + 16) != 0 || get32(record + 20) != 0 ||
         get64(record + 24) != get64(record + 32))
-        return failWith(error, QStringLiteral("split (multi-disk) archives are not supported"));
+        return Fail(error, QStringLiteral("split (multi-disk) archives are not supported"));
     records->count = get64(record + 32);
     records->directorySize = get64(record + 40);
     records->statedOffset = get64(record + 48);
@@ -244,7 +241,7 @@ bool readEndRecords(int fd, quint64 fileSize, EndRecords* records, QByteArray* c
     if (!ReadZipBytesAt(fd, endOffset + kEndSize, comment->data(), commentLength, error))
         return false;
     if (get16(end + 4) != 0 || get16(end + 6) != 0 || get16(end + 8) != get16(end + 10))
-        return failWith(error, QStringLiteral("split (multi-disk) archives are not supported"));
+        return Fail(error, QStringLiteral("split (multi-disk) archives are not supported"));
     records->count = get16(end + 10);
     records->directorySize = get32(end + 12);
     records->statedOffset = get32(end + 16);
@@ -260,20 +257,20 @@ bool locateDirectory(const EndRecords& records, quint64* directoryOffset, quint6
                      QString* error) {
     if (records.directorySize > records.directoryEnd ||
         records.statedOffset > records.directoryEnd - records.directorySize)
-        return failWith(error, QStringLiteral("the central directory is not where the end record "
-                                              "says (offset %1, size %2)")
-                                   .arg(records.statedOffset)
-                                   .arg(records.directorySize));
+        return Fail(error, QStringLiteral("the central directory is not where the end record "
+                                          "says (offset %1, size %2)")
+                               .arg(records.statedOffset)
+                               .arg(records.directorySize));
     *directoryOffset = records.directoryEnd - records.directorySize;
     *bias = *directoryOffset - records.statedOffset;
     if (records.zip64Bias != 0 && records.zip64Bias != *bias)
-        return failWith(error, QStringLiteral("the ZIP64 end records do not agree on where the "
-                                              "central directory is"));
+        return Fail(error, QStringLiteral("the ZIP64 end records do not agree on where the "
+                                          "central directory is"));
     // Every record takes at least 46 bytes: a count beyond that is damage.
     if (records.count > records.directorySize / kCentralHeaderSize)
-        return failWith(error, QStringLiteral("the end record counts %1 entries, more than the "
-                                              "central directory can hold")
-                                   .arg(records.count));
+        return Fail(error, QStringLiteral("the end record counts %1 entries, more than the "
+                                          "central directory can hold")
+                               .arg(records.count));
     return true;
 }
 
@@ -283,10 +280,10 @@ bool parseCentralRecord(WindowReader& reader, quint64* pos, quint64 index, quint
     const char* p = nullptr;
     QString cause;
     if (!reader.read(*pos, kCentralHeaderSize, &p, &cause) || get32(p) != kCentralSignature)
-        return failWith(error, QStringLiteral("central directory record %1 is damaged").arg(index));
+        return Fail(error, QStringLiteral("central directory record %1 is damaged").arg(index));
     const qint64 recordSize = kCentralHeaderSize + get16(p + 28) + get16(p + 30) + get16(p + 32);
     if (!reader.read(*pos, recordSize, &p, &cause))
-        return failWith(
+        return Fail(
             error,
             QStringLiteral("central directory record %1 runs past the directory").arg(index));
     const quint16 nameLength = get16(p + 28);
@@ -294,7 +291,7 @@ bool parseCentralRecord(WindowReader& reader, quint64* pos, quint64 index, quint
     const quint16 commentLength = get16(p + 32);
     entry->rawName = QByteArray(p + kCentralHeaderSize, nameLength);
     if (get16(p + 34) != 0)
-        return failWith(error, QStringLiteral("split (multi-disk) archives are not supported"));
+        return Fail(error, QStringLiteral("split (multi-disk) archives are not supported"));
     entry->versionMadeBy = get16(p + 4);
     entry->versionNeeded = get16(p + 6);
     entry->flags = get16(p + 8);
@@ -317,13 +314,13 @@ bool parseCentralRecord(WindowReader& reader, quint64* pos, quint64 index, quint
     if (!takeZip64Field(extra, uncompressed32 == kZipMax32, compressed32 == kZipMax32,
                         offset32 == kZipMax32, &entry->uncompressedSize, &entry->compressedSize,
                         &entry->localHeaderOffset, &entry->extra))
-        return failWith(error, QStringLiteral("%1: its central directory record lacks its ZIP64 "
-                                              "values")
-                                   .arg(entryLabel(static_cast<qsizetype>(index), entry->rawName)));
+        return Fail(error, QStringLiteral("%1: its central directory record lacks its ZIP64 "
+                                          "values")
+                               .arg(entryLabel(static_cast<qsizetype>(index), entry->rawName)));
     if (entry->localHeaderOffset > std::numeric_limits<quint64>::max() - bias)
-        return failWith(error, QStringLiteral("%1: its local header offset %2 is out of range")
-                                   .arg(entryLabel(static_cast<qsizetype>(index), entry->rawName))
-                                   .arg(entry->localHeaderOffset));
+        return Fail(error, QStringLiteral("%1: its local header offset %2 is out of range")
+                               .arg(entryLabel(static_cast<qsizetype>(index), entry->rawName))
+                               .arg(entry->localHeaderOffset));
     entry->localHeaderOffset += bias;
     if (bias != 0)
         entry->record.clear(); // its offset is off by the bias: written anew
@@ -345,9 +342,9 @@ bool readCentralDirectory(int fd, quint64 count, quint64 directorySize, quint64 
         directory->entries.append(std::move(entry));
     }
     if (pos != end)
-        return failWith(error, QStringLiteral("the central directory holds more than its %1 "
-                                              "records")
-                                   .arg(count));
+        return Fail(error, QStringLiteral("the central directory holds more than its %1 "
+                                          "records")
+                               .arg(count));
     return true;
 }
 
@@ -408,13 +405,13 @@ bool checkLocalHeader(WindowReader& reader, quint64 dataLimit, qsizetype index,
     const char* p = nullptr;
     QString cause;
     if (!fitsWithin(offset, kLocalHeaderSize, dataLimit))
-        return failWith(error, QStringLiteral("%1: its local header offset %2 lies past the "
-                                              "entries")
-                                   .arg(label)
-                                   .arg(offset));
+        return Fail(error, QStringLiteral("%1: its local header offset %2 lies past the "
+                                          "entries")
+                               .arg(label)
+                               .arg(offset));
     if (!reader.read(offset, kLocalHeaderSize, &p, &cause) || get32(p) != kLocalSignature)
-        return failWith(error,
-                        QStringLiteral("%1: no local header at offset %2").arg(label).arg(offset));
+        return Fail(error,
+                    QStringLiteral("%1: no local header at offset %2").arg(label).arg(offset));
     const quint16 method = get16(p + 8);
     const quint16 nameLength = get16(p + 26);
     const quint16 extraLength = get16(p + 28);
@@ -422,23 +419,22 @@ bool checkLocalHeader(WindowReader& reader, quint64 dataLimit, qsizetype index,
     const char* rest = nullptr;
     if (!fitsWithin(headerEnd, nameLength + extraLength, dataLimit) ||
         !reader.read(headerEnd, nameLength + extraLength, &rest, &cause))
-        return failWith(error,
-                        QStringLiteral("%1: its local header runs past the entries").arg(label));
+        return Fail(error, QStringLiteral("%1: its local header runs past the entries").arg(label));
     if (method != entry->method || nameLength != entry->rawName.size() ||
         std::memcmp(rest, entry->rawName.constData(), nameLength) != 0)
-        return failWith(error, QStringLiteral("%1: the central directory does not agree with the "
-                                              "local header")
-                                   .arg(label));
+        return Fail(error, QStringLiteral("%1: the central directory does not agree with the "
+                                          "local header")
+                               .arg(label));
     const bool localZip64 = hasZip64Field(rest + nameLength, extraLength);
     const quint64 dataStart = headerEnd + nameLength + extraLength;
     if (!fitsWithin(dataStart, entry->compressedSize, dataLimit))
-        return failWith(error, QStringLiteral("%1: its data runs past the entries").arg(label));
+        return Fail(error, QStringLiteral("%1: its data runs past the entries").arg(label));
     quint64 end = dataStart + entry->compressedSize;
     if (entry->flags & kZipFlagDataDescriptor) {
         const qint64 length = descriptorLength(reader, end, dataLimit, *entry, localZip64);
         if (!fitsWithin(end, static_cast<quint64>(length), dataLimit))
-            return failWith(
-                error, QStringLiteral("%1: its data descriptor runs past the entries").arg(label));
+            return Fail(error,
+                        QStringLiteral("%1: its data descriptor runs past the entries").arg(label));
         end += static_cast<quint64>(length);
     }
     entry->extentEnd = end;
@@ -458,9 +454,9 @@ bool checkNoOverlap(const QList<ZipCentralEntry>& entries, QString* error) {
         const ZipCentralEntry& previous = entries[order[k - 1]];
         const ZipCentralEntry& entry = entries[order[k]];
         if (entry.localHeaderOffset < previous.extentEnd)
-            return failWith(error, QStringLiteral("%1: its bytes overlap those of %2")
-                                       .arg(entryLabel(order[k], entry.rawName),
-                                            entryLabel(order[k - 1], previous.rawName)));
+            return Fail(error, QStringLiteral("%1: its bytes overlap those of %2")
+                                   .arg(entryLabel(order[k], entry.rawName),
+                                        entryLabel(order[k - 1], previous.rawName)));
     }
     return true;
 }
@@ -532,32 +528,31 @@ quint64 ZipPartStart(const ZipDirectory& directory) {
 
 bool CheckDeviceReadable(const ZipDirectory& directory, QString* error, bool namesAsShown) {
     if (directory.entries.isEmpty())
-        return failWith(error, QStringLiteral("the archive holds no entries"));
+        return Fail(error, QStringLiteral("the archive holds no entries"));
     const quint64 start = ZipPartStart(directory);
     if (start != 0)
-        return failWith(error,
-                        QStringLiteral("%1 bytes lie in front of the first entry").arg(start));
+        return Fail(error, QStringLiteral("%1 bytes lie in front of the first entry").arg(start));
     QHash<QByteArray, qsizetype> seen;
     seen.reserve(directory.entries.size());
     for (qsizetype i = 0; i < directory.entries.size(); ++i) {
         const ZipCentralEntry& entry = directory.entries[i];
         const QString label = entryLabel(i, entry.rawName);
         if (entry.rawName.contains('\0'))
-            return failWith(error, QStringLiteral("%1: its name holds a NUL byte").arg(label));
+            return Fail(error, QStringLiteral("%1: its name holds a NUL byte").arg(label));
         if (!isDeviceReadableName(entry.rawName))
-            return failWith(error, QStringLiteral("%1: its name is not UTF-8").arg(label));
+            return Fail(error, QStringLiteral("%1: its name is not UTF-8").arg(label));
         if (namesAsShown && !(entry.flags & kZipFlagUtf8) && !isAscii(entry.rawName))
-            return failWith(error, QStringLiteral("%1: its name is not ASCII and has no UTF-8 "
-                                                  "flag")
-                                       .arg(label));
+            return Fail(error, QStringLiteral("%1: its name is not ASCII and has no UTF-8 "
+                                              "flag")
+                                   .arg(label));
         if (entry.method != 0 && entry.method != 8)
-            return failWith(error, QStringLiteral("%1: compression method %2 (only stored and "
-                                                  "deflated can be read)")
-                                       .arg(label)
-                                       .arg(entry.method));
+            return Fail(error, QStringLiteral("%1: compression method %2 (only stored and "
+                                              "deflated can be read)")
+                                   .arg(label)
+                                   .arg(entry.method));
         const auto earlier = seen.constFind(entry.rawName);
         if (earlier != seen.cend())
-            return failWith(
+            return Fail(
                 error,
                 QStringLiteral("%1: the same name as entry %2").arg(label).arg(earlier.value()));
         seen.insert(entry.rawName, i);
@@ -592,9 +587,9 @@ bool ReadZipDirectory(int fd, ZipDirectory* directory, QString* error) {
     *directory = ZipDirectory();
     struct stat info;
     if (fstat(fd, &info) != 0)
-        return failWith(error, QStringLiteral("cannot read the archive: %1").arg(systemError()));
+        return Fail(error, QStringLiteral("cannot read the archive: %1").arg(systemError()));
     if (!S_ISREG(info.st_mode))
-        return failWith(error, QStringLiteral("the archive is not a regular file"));
+        return Fail(error, QStringLiteral("the archive is not a regular file"));
     directory->fileSize = static_cast<quint64>(info.st_size);
     EndRecords records;
     if (!readEndRecords(fd, directory->fileSize, &records, &directory->comment, error) ||

@@ -1,5 +1,7 @@
 #include "core/zip/ZipMemberReader.h"
 
+#include "core/io/ErrorText.h"
+
 #include "core/io/FileHelpers.h"
 
 #include <QDir>
@@ -153,8 +155,7 @@ bool ExtractZipEntries(const QString& archive, const QList<QPair<quint64, QStrin
         return true;
     QString cause;
     const auto fail = [&](const QString& text) {
-        if (error)
-            *error = text;
+        SetError(error, text);
         return false;
     };
     const int fd = ::open(QFile::encodeName(archive).constData(), O_RDONLY | O_CLOEXEC);
