@@ -1,4 +1,4 @@
-#include "core/io/PackageTools.h"
+#include "core/package/PackageTools.h"
 #include "core/io/ToolRunner.h"
 #include "gui/CCorvaneApp.h"
 #include "gui/DialogBuilder.h"

@@ -1,5 +1,5 @@
 #include "core/io/FileHelpers.h"
-#include "core/io/PackageTools.h"
+#include "core/package/PackageTools.h"
 #include "gui/CApkEditView.h"
 #include "gui/CConfigView.h"
 #include "gui/CImageView.h"

@@ -5,7 +5,7 @@
 #include "core/Operation.h"
 #include "core/Reporter.h"
 #include "core/io/FileHelpers.h"
-#include "core/io/PackageTools.h"
+#include "core/package/PackageTools.h"
 #include "core/io/TestHooks.h"
 #include "core/io/ToolRunner.h"
 #include "core/package/ApkNameRule.h"

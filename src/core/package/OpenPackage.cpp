@@ -6,7 +6,7 @@
 #include "core/Reporter.h"
 #include "core/io/ErrorText.h"
 #include "core/io/FileHelpers.h"
-#include "core/io/PackageTools.h"
+#include "core/package/PackageTools.h"
 #include "core/io/TestHooks.h"
 #include "core/package/AndroidVersionProbe.h"
 #include "core/package/TreeSync.h"

@@ -3,6 +3,7 @@
 #include "core/io/ErrorText.h"
 
 #include "core/io/FileHelpers.h"
+#include "core/zip/MemberNames.h"
 
 #include <QDir>
 #include <QFile>
@@ -149,25 +150,78 @@ bool ReadZipMemberData(int fd, const ZipCentralEntry& entry, const ZipDataSink& 
     return true;
 }
 
+namespace {
+
+// The archive open for reading with its central directory read.
+class OpenedZip {
+public:
+    explicit OpenedZip(const QString& archive)
+        : m_fd(::open(QFile::encodeName(archive).constData(), O_RDONLY | O_CLOEXEC)) {}
+    ~OpenedZip() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    OpenedZip(const OpenedZip&) = delete;
+    OpenedZip& operator=(const OpenedZip&) = delete;
+
+    bool read(const QString& archive, QString* error) {
+        QString cause;
+        if (m_fd < 0)
+            return Fail(error, QStringLiteral("cannot open \"%1\"").arg(archive));
+        if (!ReadZipDirectory(m_fd, &m_directory, &cause))
+            return Fail(error,
+                        QStringLiteral("\"%1\" is not a readable ZIP: %2").arg(archive, cause));
+        return true;
+    }
+    int fd() const { return m_fd; }
+    const ZipDirectory& directory() const { return m_directory; }
+
+private:
+    int m_fd;
+    ZipDirectory m_directory;
+};
+
+} // namespace
+
+bool ReadZipMember(const QString& archive, const QString& member, qint64 limit, QByteArray* bytes,
+                   QString* error) {
+    OpenedZip zip(archive);
+    if (!zip.read(archive, error))
+        return false;
+    const QList<ZipCentralEntry>& entries = zip.directory().entries;
+    for (qsizetype i = entries.size() - 1; i >= 0; --i) {
+        const ZipCentralEntry& entry = entries[i];
+        if (DecodeMemberName(entry.rawName, entry.flags & kZipFlagUtf8) != member)
+            continue;
+        if (entry.uncompressedSize > static_cast<quint64>(limit))
+            return Fail(error, QStringLiteral("its member %1 is too large").arg(member));
+        bytes->clear();
+        bytes->reserve(static_cast<qsizetype>(entry.uncompressedSize));
+        QString cause;
+        if (!ReadZipMemberData(
+                zip.fd(), entry,
+                [bytes](const char* data, qint64 size) {
+                    bytes->append(data, size);
+                    return true;
+                },
+                &cause))
+            return Fail(error, QStringLiteral("its member %1 is damaged: %2").arg(member, cause));
+        return true;
+    }
+    return Fail(error, QStringLiteral("it has no member %1").arg(member));
+}
+
 bool ExtractZipEntries(const QString& archive, const QList<QPair<quint64, QString>>& entries,
                        QString* error) {
     if (entries.isEmpty())
         return true;
     QString cause;
-    const auto fail = [&](const QString& text) {
-        SetError(error, text);
+    const auto fail = [&](const QString& text) { return Fail(error, text); };
+    OpenedZip zip(archive);
+    if (!zip.read(archive, error))
         return false;
-    };
-    const int fd = ::open(QFile::encodeName(archive).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return fail(QStringLiteral("cannot open \"%1\"").arg(archive));
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
-    ZipDirectory directory;
-    if (!ReadZipDirectory(fd, &directory, &cause))
-        return fail(QStringLiteral("\"%1\" is not a readable ZIP: %2").arg(archive, cause));
+    const int fd = zip.fd();
+    const ZipDirectory& directory = zip.directory();
     for (const auto& [index, path] : entries) {
         if (index >= static_cast<quint64>(directory.entries.size()))
             return fail(QStringLiteral("the package has no member %1").arg(index));

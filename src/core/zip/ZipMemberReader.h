@@ -19,6 +19,11 @@ using ZipDataSink = std::function<bool(const char* data, qint64 size)>;
 bool ReadZipMemberData(int fd, const ZipCentralEntry& entry, const ZipDataSink& sink,
                        QString* cause);
 
+// The bytes of the member of that canonical name (the last entry of it),
+// when it holds at most limit bytes. False with the cause.
+bool ReadZipMember(const QString& archive, const QString& member, qint64 limit, QByteArray* bytes,
+                   QString* error);
+
 // Writes members of the archive to files: each (index in the central
 // directory, path) through a temporary file beside the path, renamed into
 // place once whole and checked. Folders are made as needed. False with the

@@ -1,5 +1,5 @@
 #include "core/WorkspacePaths.h"
-#include "core/io/PackageTools.h"
+#include "core/package/PackageTools.h"
 #include "core/io/ToolRunner.h"
 #include "core/zip/WholeFileSignature.h"
 #include "support/TestBundle.h"

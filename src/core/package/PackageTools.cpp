@@ -1,10 +1,12 @@
-#include "core/io/PackageTools.h"
+#include "core/package/PackageTools.h"
 
 #include "core/WorkspacePaths.h"
+#include "core/io/ErrorText.h"
 #include "core/io/FileHelpers.h"
 #include "core/io/ToolRunner.h"
 
 #include "core/zip/ArchiveEditor.h"
+#include "core/zip/ZipMemberReader.h"
 
 #include <QDir>
 #include <QFile>
@@ -15,7 +17,6 @@
 #include <openssl/pem.h>
 #include <openssl/pkcs7.h>
 #include <openssl/x509.h>
-#include <zip.h>
 
 #include <memory>
 
@@ -31,11 +32,6 @@ using Pkcs7 = std::unique_ptr<PKCS7, OpenSslFree<PKCS7, PKCS7_free>>;
 using Store = std::unique_ptr<X509_STORE, OpenSslFree<X509_STORE, X509_STORE_free>>;
 
 // The helpers below leave their cause in the caller's string.
-bool failWith(QString* error, const QString& cause) {
-    *error = cause;
-    return false;
-}
-
 Bio memoryBio(const QByteArray& bytes) {
     return Bio(BIO_new_mem_buf(bytes.constData(), static_cast<int>(bytes.size())));
 }
@@ -61,36 +57,19 @@ bool checkPlatformKeyPair(const WorkspacePaths& paths, Certificate* certificate,
     const QString keyPath = paths.configDir() + QStringLiteral("/platform.pk8");
     *certificate = readCertificate(certificatePath);
     if (!*certificate)
-        return failWith(error, QStringLiteral("the platform certificate \"%1\" is missing or "
-                                              "damaged")
-                                   .arg(certificatePath));
+        return Fail(error, QStringLiteral("the platform certificate \"%1\" is missing or "
+                                          "damaged")
+                               .arg(certificatePath));
     const QByteArray der = readSmallFile(keyPath);
     Bio bio = memoryBio(der);
     const PrivateKey key(der.isEmpty() ? nullptr : d2i_PrivateKey_bio(bio.get(), nullptr));
     if (!key)
-        return failWith(
-            error, QStringLiteral("the platform key \"%1\" is missing or damaged").arg(keyPath));
+        return Fail(error,
+                    QStringLiteral("the platform key \"%1\" is missing or damaged").arg(keyPath));
     if (X509_check_private_key(certificate->get(), key.get()) != 1)
-        return failWith(error, QStringLiteral("the platform key \"%1\" does not belong to the "
-                                              "platform certificate \"%2\"")
-                                   .arg(keyPath, certificatePath));
-    return true;
-}
-
-bool readMember(zip_t* zip, const QString& name, QByteArray* bytes, QString* error) {
-    const zip_int64_t index = zip_name_locate(zip, name.toUtf8().constData(), 0);
-    zip_stat_t info;
-    if (index < 0 || zip_stat_index(zip, static_cast<zip_uint64_t>(index), 0, &info) != 0 ||
-        !(info.valid & ZIP_STAT_SIZE) || info.size > (64u << 20))
-        return failWith(error, QStringLiteral("its member %1 cannot be read").arg(name));
-    zip_file_t* file = zip_fopen_index(zip, static_cast<zip_uint64_t>(index), 0);
-    if (!file)
-        return failWith(error, QStringLiteral("its member %1 cannot be read").arg(name));
-    bytes->resize(static_cast<qsizetype>(info.size));
-    const zip_int64_t read = zip_fread(file, bytes->data(), info.size);
-    zip_fclose(file);
-    if (read != static_cast<zip_int64_t>(info.size))
-        return failWith(error, QStringLiteral("its member %1 is damaged").arg(name));
+        return Fail(error, QStringLiteral("the platform key \"%1\" does not belong to the "
+                                          "platform certificate \"%2\"")
+                               .arg(keyPath, certificatePath));
     return true;
 }
 
@@ -101,8 +80,7 @@ bool checkSignedApk(const QString& apk, const Certificate& platform, QString* er
     QList<ArchiveMember> members;
     QString cause;
     if (!ReadArchiveMembers(apk, &members, &cause))
-        return failWith(error,
-                        QStringLiteral("the signed APK is not a readable ZIP: %1").arg(cause));
+        return Fail(error, QStringLiteral("the signed APK is not a readable ZIP: %1").arg(cause));
     QString signatureFile;
     QString block;
     for (const ArchiveMember& member : members) {
@@ -121,41 +99,37 @@ bool checkSignedApk(const QString& apk, const Certificate& platform, QString* er
         }
     }
     if (signatureFile.isEmpty() || block.isEmpty())
-        return failWith(error, QStringLiteral("the signed APK carries no signature (META-INF/*.SF "
-                                              "and its signature block)"));
-    int code = 0;
-    zip_t* zip = zip_open(QFile::encodeName(apk).constData(), ZIP_RDONLY, &code);
-    if (!zip)
-        return failWith(error, QStringLiteral("the signed APK cannot be opened"));
+        return Fail(error, QStringLiteral("the signed APK carries no signature (META-INF/*.SF "
+                                          "and its signature block)"));
+    // Both are small; anything beyond a few MB is not a signature.
+    constexpr qint64 kLimit = 64 << 20;
     QByteArray sf;
     QByteArray der;
-    const bool read =
-        readMember(zip, signatureFile, &sf, &cause) && readMember(zip, block, &der, &cause);
-    zip_close(zip);
-    if (!read)
-        return failWith(error, QStringLiteral("the signed APK: %1").arg(cause));
+    if (!ReadZipMember(apk, signatureFile, kLimit, &sf, &cause) ||
+        !ReadZipMember(apk, block, kLimit, &der, &cause))
+        return Fail(error, QStringLiteral("the signed APK: %1").arg(cause));
 
     Bio blockBio = memoryBio(der);
     const Pkcs7 pkcs7(d2i_PKCS7_bio(blockBio.get(), nullptr));
     if (!pkcs7 || !PKCS7_type_is_signed(pkcs7.get()))
-        return failWith(error, QStringLiteral("the signature block %1 of the signed APK is "
-                                              "damaged")
-                                   .arg(block));
+        return Fail(error, QStringLiteral("the signature block %1 of the signed APK is "
+                                          "damaged")
+                               .arg(block));
     const Store store(X509_STORE_new());
     Bio content = memoryBio(sf);
     // The certificate is compared below; no chain to a trusted root is asked for.
     if (PKCS7_verify(pkcs7.get(), nullptr, store.get(), content.get(), nullptr,
                      PKCS7_NOVERIFY | PKCS7_BINARY) != 1)
-        return failWith(error, QStringLiteral("the signature block %1 does not verify the "
-                                              "signature file %2")
-                                   .arg(block, signatureFile));
+        return Fail(error, QStringLiteral("the signature block %1 does not verify the "
+                                          "signature file %2")
+                               .arg(block, signatureFile));
     STACK_OF(X509)* signers = PKCS7_get0_signers(pkcs7.get(), nullptr, 0);
     const bool platformSigned = signers && sk_X509_num(signers) == 1 &&
                                 X509_cmp(sk_X509_value(signers, 0), platform.get()) == 0;
     sk_X509_free(signers);
     if (!platformSigned)
-        return failWith(error, QStringLiteral("the signed APK is not signed with the platform "
-                                              "certificate"));
+        return Fail(error, QStringLiteral("the signed APK is not signed with the platform "
+                                          "certificate"));
     return true;
 }
 
