@@ -14,12 +14,11 @@
 #include "core/zip/MemberNames.h"
 #include "core/zip/WholeFileSignature.h"
 #include "core/zip/ZipFormat.h"
+#include "core/zip/ZipMemberReader.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
-
-#include <zlib.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -35,9 +34,6 @@
 
 namespace {
 
-constexpr quint16 kMethodStored = 0;
-constexpr quint16 kMethodDeflated = 8;
-constexpr qint64 kLocalHeaderSize = 30;
 constexpr qint64 kReadChunk = 1 << 20;
 const char kOtaCertMember[] = "META-INF/com/android/otacert";
 
@@ -82,135 +78,6 @@ QString keyFile(const WorkspacePaths& paths, const char* name) {
     const QString directory = QFileInfo(paths.configDir()).canonicalFilePath();
     return (directory.isEmpty() ? paths.configDir() : directory) + QLatin1Char('/') +
            QLatin1String(name);
-}
-
-quint16 le16(const char* p) {
-    const auto* u = reinterpret_cast<const unsigned char*>(p);
-    return static_cast<quint16>(u[0] | (u[1] << 8));
-}
-quint32 le32(const char* p) {
-    return le16(p) | (static_cast<quint32>(le16(p + 2)) << 16);
-}
-
-// Checks the entry's local header against the central directory and gives
-// the offset of its data. False with the cause.
-bool locateEntryData(int fd, const ZipCentralEntry& entry, quint64* offset, QString* cause) {
-    char local[kLocalHeaderSize];
-    if (!ReadZipBytesAt(fd, entry.localHeaderOffset, local, kLocalHeaderSize, cause))
-        return false;
-    if (!(le16(local + 6) & kZipFlagDataDescriptor)) {
-        const quint32 compressed = le32(local + 18);
-        const quint32 uncompressed = le32(local + 22);
-        if (le32(local + 14) != entry.crc32 ||
-            (compressed != kZipMax32 && compressed != entry.compressedSize) ||
-            (uncompressed != kZipMax32 && uncompressed != entry.uncompressedSize)) {
-            *cause = QStringLiteral("its local header gives another CRC-32 or size than the "
-                                    "central directory");
-            return false;
-        }
-    }
-    if (entry.method == kMethodStored && entry.compressedSize != entry.uncompressedSize) {
-        *cause = QStringLiteral("it is stored with two different sizes");
-        return false;
-    }
-    *offset = entry.localHeaderOffset + kLocalHeaderSize + le16(local + 26) + le16(local + 28);
-    return true;
-}
-
-// Inflates raw deflated data handed over in pieces; the output goes to take.
-class Inflater {
-public:
-    Inflater() : m_ready(inflateInit2(&m_stream, -MAX_WBITS) == Z_OK) {}
-    ~Inflater() {
-        if (m_ready)
-            inflateEnd(&m_stream);
-    }
-    Inflater(const Inflater&) = delete;
-    Inflater& operator=(const Inflater&) = delete;
-
-    bool ready() const { return m_ready; }
-    bool ended() const { return m_ended; }
-
-    // Until this input is used up and zlib holds nothing more back; a stream
-    // that ends early leaves the rest unread, as the device does. False when
-    // the data is damaged.
-    bool feed(char* data, qint64 size, const std::function<void(const char*, qint64)>& take) {
-        m_stream.next_in = reinterpret_cast<Bytef*>(data);
-        m_stream.avail_in = static_cast<uInt>(size);
-        do {
-            m_stream.next_out = reinterpret_cast<Bytef*>(m_out.data());
-            m_stream.avail_out = static_cast<uInt>(m_out.size());
-            const int result = inflate(&m_stream, Z_NO_FLUSH);
-            if (result != Z_OK && result != Z_STREAM_END && result != Z_BUF_ERROR)
-                return false;
-            take(m_out.constData(), m_out.size() - static_cast<qint64>(m_stream.avail_out));
-            m_ended = result == Z_STREAM_END;
-            if (result == Z_BUF_ERROR)
-                break;
-        } while (!m_ended && m_stream.avail_out == 0);
-        return true;
-    }
-
-private:
-    z_stream m_stream{};
-    bool m_ready;
-    bool m_ended = false;
-    QByteArray m_out{kReadChunk, Qt::Uninitialized};
-};
-
-// Streams the uncompressed bytes of an entry to sink (when given), checking
-// them as the device's reader does: the local header agrees with the central
-// directory, the data inflates to its size, with its CRC-32. False with the
-// cause.
-bool readEntryData(int fd, const ZipCentralEntry& entry,
-                   const std::function<void(const char*, qint64)>& sink, QString* cause) {
-    quint64 offset = 0;
-    if (!locateEntryData(fd, entry, &offset, cause))
-        return false;
-    const bool deflated = entry.method == kMethodDeflated;
-    std::optional<Inflater> inflater;
-    if (deflated && !inflater.emplace().ready()) {
-        *cause = QStringLiteral("cannot start inflating");
-        return false;
-    }
-    QByteArray in(static_cast<qsizetype>(qMin<quint64>(entry.compressedSize, kReadChunk)),
-                  Qt::Uninitialized);
-    uLong crc = crc32(0, nullptr, 0);
-    quint64 produced = 0;
-    const std::function<void(const char*, qint64)> take = [&](const char* data, qint64 size) {
-        crc = crc32(crc, reinterpret_cast<const Bytef*>(data), static_cast<uInt>(size));
-        produced += static_cast<quint64>(size);
-        if (sink)
-            sink(data, size);
-    };
-    for (quint64 left = entry.compressedSize; left > 0 && !(deflated && inflater->ended());) {
-        const qint64 want = static_cast<qint64>(qMin<quint64>(left, kReadChunk));
-        if (!ReadZipBytesAt(fd, offset, in.data(), want, cause))
-            return false;
-        offset += static_cast<quint64>(want);
-        left -= static_cast<quint64>(want);
-        if (!deflated) {
-            take(in.constData(), want);
-        } else if (!inflater->feed(in.data(), want, take)) {
-            *cause = QStringLiteral("its deflated data is damaged");
-            return false;
-        }
-    }
-    if (deflated && !inflater->ended()) {
-        *cause = QStringLiteral("its deflated data is cut short");
-        return false;
-    }
-    if (produced != entry.uncompressedSize) {
-        *cause = QStringLiteral("it holds %1 bytes, not the %2 its header gives")
-                     .arg(produced)
-                     .arg(entry.uncompressedSize);
-        return false;
-    }
-    if (static_cast<quint32>(crc) != entry.crc32) {
-        *cause = QStringLiteral("its CRC-32 does not match its data");
-        return false;
-    }
-    return true;
 }
 
 // An open file descriptor, closed when it goes.
@@ -478,8 +345,13 @@ public:
                 return QByteArray();
             QByteArray data("");
             QString unread;
-            if (!readEntryData(
-                    m_file.fd, entry, [&](const char* p, qint64 n) { data.append(p, n); }, &unread))
+            if (!ReadZipMemberData(
+                    m_file.fd, entry,
+                    [&](const char* p, qint64 n) {
+                        data.append(p, n);
+                        return true;
+                    },
+                    &unread))
                 return QByteArray();
             return data;
         }
@@ -647,7 +519,7 @@ Result VerifySignedPackage(const QString& path, const QString& certificatePem) {
     const auto checkEntries = [&] {
         for (qsizetype i = next++; i < directory.entries.size() && !damaged; i = next++) {
             QString entryCause;
-            if (readEntryData(file.fd, directory.entries[i], {}, &entryCause))
+            if (ReadZipMemberData(file.fd, directory.entries[i], {}, &entryCause))
                 continue;
             const std::lock_guard<std::mutex> lock(damageMutex);
             if (!damaged.exchange(true))
