@@ -316,6 +316,13 @@ std::optional<int> checkEditFiles(const EditFiles& files, const CliOptions& opti
     // is still as it was: a file of the writer's kind is made there and
     // removed again.
     if (!files.log.isEmpty()) {
+        // A folder (or a link to one) under the log's name would refuse the
+        // rename at the end, after the output was replaced.
+        if (FileHelpers::PathExists(files.log) && !QFileInfo(files.log).isFile()) {
+            PrintError(QStringLiteral("cannot write the change log \"%1\": it is not a file")
+                           .arg(options.logFile));
+            return kExitFailed;
+        }
         FileHelpers::RemoveAbandonedTemporaries(files.log);
         FileHelpers::TemporaryFile trial(files.log);
         QString cause;

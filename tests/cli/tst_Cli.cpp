@@ -648,6 +648,10 @@ void TestCli::failedEditLeavesTheOutputAlone_data() {
     QTest::newRow("log in a missing directory")
         << QStringList{"--delete", "Music.apk", "--log", work(QStringLiteral("gone/changes.log"))}
         << true << QByteArray("the directory of \"" + work("gone/changes.log").toUtf8());
+    // Checked before the work: the output is not replaced first.
+    QTest::newRow("log that is a folder")
+        << QStringList{"--delete", "Music.apk", "--log", work(QStringLiteral("logs"))} << true
+        << QByteArray(work("logs").toUtf8());
 }
 
 void TestCli::failedEditLeavesTheOutputAlone() {
@@ -655,6 +659,7 @@ void TestCli::failedEditLeavesTheOutputAlone() {
     QFETCH(bool, outputExisted);
     QFETCH(QByteArray, message);
     QFile::remove(work(QStringLiteral("Plain.bin")));
+    QVERIFY(QDir().mkpath(work(QStringLiteral("logs"))));
     QVERIFY(QFile::copy(testData("Plain.apk"), work(QStringLiteral("Plain.bin"))));
     const QString output = work(QStringLiteral("out/customer.zip"));
     const QByteArray previous("the previous build");
