@@ -136,21 +136,20 @@ bool SevenZipExitCodeMeansSuccess(int exitCode) {
     return exitCode == 0 || exitCode == 1;
 }
 
-ToolRunResult ToolRunner::run(const ToolCommand& command) {
-    ToolRunResult result;
-    QProcess process;
+namespace {
+
+// The process as every tool runs: no input, output only for its progress,
+// errors where ours go; in a session of its own that dies with this program
+// (the keeper learns its group under token).
+void prepareProcess(QProcess& process, const ToolCommand& command, int keeper, std::int32_t token) {
     process.setProgram(command.program);
     process.setArguments(command.arguments);
     process.setWorkingDirectory(command.workingDirectory.isEmpty() ? QDir::currentPath()
                                                                    : command.workingDirectory);
-    // The program talks to no one: no input; its output is read only for its
-    // progress, its errors go where ours go.
     process.setStandardInputFile(QProcess::nullDevice());
     if (!command.reportsPercent)
         process.setStandardOutputFile(QProcess::nullDevice());
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    const int keeper = keeperSocket();
-    const std::int32_t token = g_nextToken++;
     const pid_t parent = ::getpid();
     // In the child, between fork and exec: only async-signal-safe calls.
     process.setChildProcessModifier([keeper, token, parent] {
@@ -163,11 +162,40 @@ ToolRunResult ToolRunner::run(const ToolCommand& command) {
         message.group = static_cast<std::int32_t>(::getpid());
         tellKeeper(keeper, message);
     });
+}
+
+// What the ended process means: a stop, a crash, or an exit code read by the
+// command's rule.
+ToolRunResult interpretEnd(const QProcess& process, const ToolCommand& command, bool stopped) {
+    ToolRunResult result;
+    if (stopped) {
+        result.outcome = ToolRunResult::Outcome::Stopped;
+    } else if (process.exitStatus() == QProcess::CrashExit) {
+        result.outcome = ToolRunResult::Outcome::Crashed;
+        result.errorText = process.errorString();
+    } else {
+        result.outcome = ToolRunResult::Outcome::Exited;
+        result.exitCode = process.exitCode();
+        result.exitCodeSuccess = command.exitCodeMeansSuccess
+                                     ? command.exitCodeMeansSuccess(result.exitCode)
+                                     : result.exitCode == 0;
+    }
+    return result;
+}
+
+} // namespace
+
+ToolRunResult ToolRunner::run(const ToolCommand& command) {
+    QProcess process;
+    const int keeper = keeperSocket();
+    const std::int32_t token = g_nextToken++;
+    prepareProcess(process, command, keeper, token);
     KeeperMessage forget;
     forget.token = token;
     process.start();
     if (!process.waitForStarted(-1)) {
         tellKeeper(keeper, forget);
+        ToolRunResult result;
         result.outcome = ToolRunResult::Outcome::FailedToStart;
         result.errorText = process.errorString();
         return result;
@@ -176,6 +204,21 @@ ToolRunResult ToolRunner::run(const ToolCommand& command) {
     m_process = &process;
     m_group = process.processId();
     m_stopRequested = false;
+    waitForEnd(process, command);
+    // What the program left running in its group (a child in the background)
+    // would go on writing after its run: it ends here.
+    ::killpg(static_cast<pid_t>(m_group), SIGKILL);
+    tellKeeper(keeper, forget);
+    m_process = nullptr;
+    m_group = 0;
+    if (m_observer)
+        m_observer->toolFinished();
+    const ToolRunResult result = interpretEnd(process, command, m_stopRequested);
+    m_stopRequested = false;
+    return result;
+}
+
+void ToolRunner::waitForEnd(QProcess& process, const ToolCommand& command) {
     QEventLoop loop;
     QObject::connect(&process, &QProcess::finished, &loop, &QEventLoop::quit);
     QTimer ticks;
@@ -203,29 +246,6 @@ ToolRunResult ToolRunner::run(const ToolCommand& command) {
     ticks.stop();
     if (process.state() != QProcess::NotRunning)
         process.waitForFinished(-1);
-    // What the program left running in its group (a child in the background)
-    // would go on writing after its run: it ends here.
-    ::killpg(static_cast<pid_t>(m_group), SIGKILL);
-    tellKeeper(keeper, forget);
-    m_process = nullptr;
-    m_group = 0;
-    if (m_observer)
-        m_observer->toolFinished();
-
-    if (m_stopRequested) {
-        result.outcome = ToolRunResult::Outcome::Stopped;
-    } else if (process.exitStatus() == QProcess::CrashExit) {
-        result.outcome = ToolRunResult::Outcome::Crashed;
-        result.errorText = process.errorString();
-    } else {
-        result.outcome = ToolRunResult::Outcome::Exited;
-        result.exitCode = process.exitCode();
-        result.exitCodeSuccess = command.exitCodeMeansSuccess
-                                     ? command.exitCodeMeansSuccess(result.exitCode)
-                                     : result.exitCode == 0;
-    }
-    m_stopRequested = false;
-    return result;
 }
 
 void ToolRunner::requestStop() {

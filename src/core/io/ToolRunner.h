@@ -104,6 +104,10 @@ public:
     static constexpr int kTickInterval = 300;
 
 private:
+    // Waits in an event loop of its own for the started process to end,
+    // telling the observer its start, ticks and percentages.
+    void waitForEnd(QProcess& process, const ToolCommand& command);
+
     ToolRunObserver* m_observer = nullptr;
     QProcess* m_process = nullptr;
     qint64 m_group = 0; // the running program's process group
