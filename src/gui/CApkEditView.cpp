@@ -1,6 +1,7 @@
 #include "gui/CApkEditView.h"
 
 #include "core/Messages.h"
+#include "core/io/Diagnostics.h"
 #include "core/package/ApkNameRule.h"
 #include "core/package/ApkOperations.h"
 #include "gui/CCorvaneApp.h"

@@ -4,6 +4,7 @@
 #include "core/Messages.h"
 #include "core/Result.h"
 #include "core/WorkspacePaths.h"
+#include "core/io/Diagnostics.h"
 #include "core/io/FileHelpers.h"
 #include "core/package/AndroidVersionProbe.h"
 #include "core/package/ChangeLog.h"

@@ -3,6 +3,7 @@
 #include "core/AppState.h"
 #include "core/Messages.h"
 #include "core/PackageLayout.h"
+#include "core/io/Diagnostics.h"
 #include "core/package/ReplaceImage.h"
 #include "gui/CCorvaneApp.h"
 #include "gui/DialogBuilder.h"

@@ -4,6 +4,7 @@
 #include "core/Messages.h"
 #include "core/Result.h"
 #include "core/WorkspacePaths.h"
+#include "core/io/Diagnostics.h"
 #include "core/workspace/Workspace.h"
 #include "gui/CCorvaneApp.h"
 #include "gui/CCorvaneDlg.h"

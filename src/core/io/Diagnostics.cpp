@@ -1,4 +1,4 @@
-#include "core/Result.h"
+#include "core/io/Diagnostics.h"
 
 #include "core/Reporter.h"
 #include "core/WorkspacePaths.h"
