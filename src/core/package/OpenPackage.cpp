@@ -6,9 +6,9 @@
 #include "core/Reporter.h"
 #include "core/io/ErrorText.h"
 #include "core/io/FileHelpers.h"
-#include "core/package/PackageTools.h"
 #include "core/io/TestHooks.h"
 #include "core/package/AndroidVersionProbe.h"
+#include "core/package/PackageTools.h"
 #include "core/package/TreeSync.h"
 #include "core/package/WorkspaceRecord.h"
 #include "core/zip/ArchiveEditor.h"
@@ -118,25 +118,6 @@ struct PackageContents {
     quint64 stubBytes = 0;
 };
 
-QList<ArchiveMember> membersOf(const ZipDirectory& directory) {
-    QList<ArchiveMember> members;
-    members.reserve(directory.entries.size());
-    for (const ZipCentralEntry& entry : directory.entries) {
-        ArchiveMember member;
-        member.utf8Flag = entry.flags & kZipFlagUtf8;
-        member.name = DecodeMemberName(entry.rawName, member.utf8Flag);
-        member.rawName = entry.rawName;
-        member.isDirectory = entry.rawName.endsWith('/') || entry.rawName.endsWith('\\');
-        member.method = entry.method;
-        member.crc32 = entry.crc32;
-        member.compressedSize = entry.compressedSize;
-        member.uncompressedSize = entry.uncompressedSize;
-        member.localHeaderOffset = entry.localHeaderOffset;
-        members.append(member);
-    }
-    return members;
-}
-
 bool isAscii(const QByteArray& raw) {
     for (const char byte : raw) {
         if (static_cast<unsigned char>(byte) >= 0x80)
@@ -229,7 +210,7 @@ bool readPackage(const QString& package, qint64 maxNameBytes, PackageContents* c
     if (directory.entries.isEmpty())
         return failWith(error, QStringLiteral("the package is empty"));
     contents->stubBytes = directory.prefixBias;
-    contents->members = membersOf(directory);
+    contents->members = ArchiveMembersOf(directory);
     for (const ArchiveMember& member : contents->members)
         contents->uncompressedBytes += static_cast<qint64>(member.uncompressedSize);
     return checkDeviceReadable(directory, contents->members, contents->stubBytes, error) &&

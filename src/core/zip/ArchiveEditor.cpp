@@ -874,7 +874,13 @@ bool ReadArchiveMembers(const QString& archive, QList<ArchiveMember>* members, Q
     ZipDirectory directory;
     if (!openDirectory(archive, O_RDONLY, &fd, &directory, error))
         return false;
-    members->reserve(directory.entries.size());
+    *members = ArchiveMembersOf(directory);
+    return true;
+}
+
+QList<ArchiveMember> ArchiveMembersOf(const ZipDirectory& directory) {
+    QList<ArchiveMember> members;
+    members.reserve(directory.entries.size());
     for (const ZipCentralEntry& entry : directory.entries) {
         ArchiveMember member;
         member.utf8Flag = entry.flags & kZipFlagUtf8;
@@ -886,9 +892,9 @@ bool ReadArchiveMembers(const QString& archive, QList<ArchiveMember>* members, Q
         member.compressedSize = entry.compressedSize;
         member.uncompressedSize = entry.uncompressedSize;
         member.localHeaderOffset = entry.localHeaderOffset;
-        members->append(member);
+        members.append(member);
     }
-    return true;
+    return members;
 }
 
 bool CheckArchiveDeviceReadable(const QString& archive, QString* error, bool namesAsShown) {

@@ -29,6 +29,9 @@ struct ArchiveMember {
 // directory does not agree with the local headers, or whose entries overlap.
 // A stub in front is read past: offsets are positions in the file.
 bool ReadArchiveMembers(const QString& archive, QList<ArchiveMember>* members, QString* error);
+// The live entries of a directory already read, as members.
+struct ZipDirectory;
+QList<ArchiveMember> ArchiveMembersOf(const ZipDirectory& directory);
 
 // What a readable ZIP holds: its member count and the sum of its members'
 // uncompressed sizes. False when the file is not a non-empty regular file
