@@ -78,17 +78,6 @@ QList<QByteArray> errorLines(const QByteArray& err) {
     return found;
 }
 
-// Dead: no such process, or a zombie (dead, waiting for a parent that does
-// not reap it, as an orphan's may not be).
-bool processGone(qint64 pid) {
-    errno = 0;
-    if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
-        return true;
-    const QByteArray stat = ReadFile(QStringLiteral("/proc/%1/stat").arg(pid));
-    const qsizetype end = stat.lastIndexOf(')');
-    return end >= 0 && (stat.mid(end + 2, 1) == "Z" || stat.mid(end + 2, 1) == "X");
-}
-
 // The SHA-256 digest of a PEM certificate's DER form, in lower-case hex, as
 // openssl computes it.
 QByteArray certificateDigest(const QString& pem) {
@@ -778,7 +767,7 @@ void TestCli::killedRunsWorkspaceIsRemovedByTheNext() {
     const QList<QByteArray> pids = ReadFile(started).trimmed().split(' ');
     QCOMPARE(pids.size(), 2);
     for (const QByteArray& pid : pids) {
-        if (!QTest::qWaitFor([&] { return processGone(pid.toLongLong()); }, 10000)) {
+        if (!QTest::qWaitFor([&] { return ProcessGone(pid.toLongLong()); }, 10000)) {
             ::kill(static_cast<pid_t>(pid.toLongLong()), SIGKILL);
             QFAIL(qPrintable(QStringLiteral("the killed run's tool %1 runs on").arg(pid)));
         }
@@ -834,7 +823,7 @@ void TestCli::abandonedWorkspaceIsRemovedOnlyWhenItsOwnerIsGone() {
         QVERIFY(ended.waitForStarted(-1));
         pid = ended.processId();
         QVERIFY(ended.waitForFinished(-1));
-        QVERIFY(processGone(pid));
+        QVERIFY(ProcessGone(pid));
     }
     const QString name = creator == "unnamed" ? QStringLiteral("corvane-cli-Ab3dE9")
                                               : QStringLiteral("corvane-cli-%1-Xy7kQ2").arg(pid);

@@ -32,3 +32,7 @@ private:
 // Writes a file (creating its directories); false on failure.
 bool WriteFile(const QString& path, const QByteArray& data);
 QByteArray ReadFile(const QString& path);
+
+// Dead: no such process, or a zombie (dead, waiting for a parent that does
+// not reap it, as an orphan's may not be).
+bool ProcessGone(qint64 pid);

@@ -19,17 +19,6 @@
 
 namespace {
 
-// Dead: no such process, or a zombie (dead, waiting for a parent that does
-// not reap it, as an orphan's may not be).
-bool processGone(qint64 pid) {
-    errno = 0;
-    if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
-        return true;
-    const QByteArray stat = ReadFile(QStringLiteral("/proc/%1/stat").arg(pid));
-    const qsizetype end = stat.lastIndexOf(')');
-    return end >= 0 && (stat.mid(end + 2, 1) == "Z" || stat.mid(end + 2, 1) == "X");
-}
-
 // Worker: argv = --worker PROGRAM PIDFILE MODE. Runs PROGRAM with a runner;
 // with MODE "stop", stops it once PIDFILE exists. Prints the outcome.
 int runWorker(const QStringList& args) {
@@ -144,7 +133,7 @@ void TestToolRunner::init() {
 void TestToolRunner::cleanup() {
     // A failed test leaves nothing running either.
     for (const qint64 pid : std::as_const(m_pids)) {
-        if (!processGone(pid))
+        if (!ProcessGone(pid))
             ::kill(static_cast<pid_t>(pid), SIGKILL);
     }
     m_pids.clear();
@@ -349,7 +338,7 @@ void TestToolRunner::toolAndWhatItStartedEndWithTheRun() {
     // Neither the tool nor its child runs on. A killed program's tools end
     // a moment after it: their keeper learns of its death from the kernel.
     for (const qint64 pid : std::as_const(m_pids))
-        QTRY_VERIFY2_WITH_TIMEOUT(processGone(pid),
+        QTRY_VERIFY2_WITH_TIMEOUT(ProcessGone(pid),
                                   qPrintable(QStringLiteral("%1 still runs").arg(pid)), 10000);
 }
 
