@@ -352,6 +352,53 @@ qint64 WholeFileSigner::signedSize() const {
     return d->fed;
 }
 
+namespace {
+
+// The private key's signature of a digest made with the digest of that NID.
+bool signDigest(EVP_PKEY* key, int digestNid, const unsigned char* digest, unsigned int digestSize,
+                QByteArray* signature, QString* error) {
+    PkeyCtxPtr ctx(EVP_PKEY_CTX_new(key, nullptr));
+    size_t signatureSize = 0;
+    if (!ctx || EVP_PKEY_sign_init(ctx.get()) <= 0 ||
+        !SetUpSignatureContext(ctx.get(), key, EVP_get_digestbynid(digestNid)) ||
+        EVP_PKEY_sign(ctx.get(), nullptr, &signatureSize, digest, digestSize) <= 0)
+        return Fail(error, QStringLiteral("Cannot set up the signature: %1").arg(OpenSslReason()));
+    signature->resize(static_cast<qsizetype>(signatureSize));
+    if (EVP_PKEY_sign(ctx.get(), reinterpret_cast<unsigned char*>(signature->data()),
+                      &signatureSize, digest, digestSize) <= 0)
+        return Fail(error, QStringLiteral("Signing failed: %1").arg(OpenSslReason()));
+    signature->truncate(static_cast<qsizetype>(signatureSize));
+    return true;
+}
+
+// The comment length and the comment that carry the signature block, as
+// recovery finds them: the message, the block, then the footer (block
+// size, 0xffff, comment size). endRecord is the end record before its
+// comment length.
+bool signatureComment(const QByteArray& block, const QByteArray& endRecord, QByteArray* out,
+                      QString* error) {
+    const qint64 commentSize = kCommentMessageSize + block.size() + kFooterSize;
+    if (commentSize > kMaxComment)
+        return Fail(error, QStringLiteral("The signature block (%1 bytes) does not fit in a ZIP "
+                                          "comment")
+                               .arg(block.size()));
+    out->clear();
+    out->reserve(static_cast<qsizetype>(2 + commentSize));
+    AppendLe16(out, commentSize);
+    out->append(kCommentMessage, kCommentMessageSize);
+    out->append(block);
+    AppendLe16(out, block.size() + kFooterSize);
+    out->append("\xff\xff", 2);
+    AppendLe16(out, commentSize);
+    // Recovery refuses a marker anywhere after the start of the end record.
+    if (HasEndRecordMarker(endRecord.mid(4) + *out))
+        return Fail(error, QStringLiteral("The signature holds an end-of-central-directory "
+                                          "marker; recovery would refuse the package"));
+    return true;
+}
+
+} // namespace
+
 bool WholeFileSigner::finish(QByteArray* commentLengthAndComment, QString* error) {
     if (!d->key) {
         SetError(error, QStringLiteral("No signing key is loaded"));
@@ -383,45 +430,13 @@ bool WholeFileSigner::finish(QByteArray* commentLengthAndComment, QString* error
         return false;
     }
 
-    PkeyCtxPtr ctx(EVP_PKEY_CTX_new(d->key.get(), nullptr));
-    size_t signatureSize = 0;
-    if (!ctx || EVP_PKEY_sign_init(ctx.get()) <= 0 ||
-        !SetUpSignatureContext(ctx.get(), d->key.get(), EVP_get_digestbynid(d->digestNid)) ||
-        EVP_PKEY_sign(ctx.get(), nullptr, &signatureSize, digest, digestSize) <= 0) {
-        SetError(error, QStringLiteral("Cannot set up the signature: %1").arg(OpenSslReason()));
+    QByteArray signature;
+    if (!signDigest(d->key.get(), d->digestNid, digest, digestSize, &signature, error))
         return false;
-    }
-    QByteArray signature(static_cast<qsizetype>(signatureSize), Qt::Uninitialized);
-    if (EVP_PKEY_sign(ctx.get(), reinterpret_cast<unsigned char*>(signature.data()), &signatureSize,
-                      digest, digestSize) <= 0) {
-        SetError(error, QStringLiteral("Signing failed: %1").arg(OpenSslReason()));
-        return false;
-    }
-    signature.truncate(static_cast<qsizetype>(signatureSize));
-
-    const QByteArray block = SignedDataBlock(d->cert.get(), d->digestNid, d->ec, signature);
-    const qint64 commentSize = kCommentMessageSize + block.size() + kFooterSize;
-    if (commentSize > kMaxComment) {
-        SetError(error, QStringLiteral("The signature block (%1 bytes) does not fit in a ZIP "
-                                       "comment")
-                            .arg(block.size()));
-        return false;
-    }
     QByteArray out;
-    out.reserve(static_cast<qsizetype>(2 + commentSize));
-    AppendLe16(&out, commentSize);
-    out.append(kCommentMessage, kCommentMessageSize);
-    out.append(block);
-    AppendLe16(&out, block.size() + kFooterSize);
-    out.append("\xff\xff", 2);
-    AppendLe16(&out, commentSize);
-
-    // Recovery refuses a marker anywhere after the start of the end record.
-    if (HasEndRecordMarker(endRecord.mid(4) + out)) {
-        SetError(error, QStringLiteral("The signature holds an end-of-central-directory marker; "
-                                       "recovery would refuse the package"));
+    if (!signatureComment(SignedDataBlock(d->cert.get(), d->digestNid, d->ec, signature), endRecord,
+                          &out, error))
         return false;
-    }
     *commentLengthAndComment = out;
     return true;
 }
