@@ -673,10 +673,9 @@ bool openDirectory(const QString& archive, int flags, FileDescriptor* fd, ZipDir
     *fd = openFile(archive, flags);
     if (!fd->isOpen())
         return Fail(error, QStringLiteral("cannot open %1: %2").arg(archive, systemError()));
-    if (!ReadZipDirectory(fd->get(), directory, error)) {
-        *error = QStringLiteral("%1: %2").arg(archive, *error);
-        return false;
-    }
+    QString cause;
+    if (!ReadZipDirectory(fd->get(), directory, &cause))
+        return Fail(error, QStringLiteral("%1: %2").arg(archive, cause));
     return true;
 }
 
@@ -866,9 +865,6 @@ QString ArchiveJournalPath(const QString& archive) {
 }
 
 bool ReadArchiveMembers(const QString& archive, QList<ArchiveMember>* members, QString* error) {
-    QString local;
-    if (!error)
-        error = &local;
     members->clear();
     FileDescriptor fd;
     ZipDirectory directory;
@@ -898,23 +894,17 @@ QList<ArchiveMember> ArchiveMembersOf(const ZipDirectory& directory) {
 }
 
 bool CheckArchiveDeviceReadable(const QString& archive, QString* error, bool namesAsShown) {
-    QString local;
-    if (!error)
-        error = &local;
     FileDescriptor fd;
     ZipDirectory directory;
     if (!openDirectory(archive, O_RDONLY, &fd, &directory, error))
         return false;
-    if (CheckDeviceReadable(directory, error, namesAsShown))
+    QString cause;
+    if (CheckDeviceReadable(directory, &cause, namesAsShown))
         return true;
-    *error = QStringLiteral("%1: %2").arg(archive, *error);
-    return false;
+    return Fail(error, QStringLiteral("%1: %2").arg(archive, cause));
 }
 
 bool FindZipPart(const QString& path, quint64* start, quint64* prefixBias, QString* error) {
-    QString local;
-    if (!error)
-        error = &local;
     FileDescriptor fd;
     ZipDirectory directory;
     if (!openDirectory(path, O_RDONLY, &fd, &directory, error))
