@@ -107,7 +107,7 @@ struct ParseState {
 // What an option does with its value (a flag's is empty). False with the cause.
 using OptionAction = bool (*)(ParseState& state, const QString& value, QString* error);
 
-struct OptionSpec {
+struct OptionRule {
     const char* name;      // "--output"
     const char* shortName; // "-o", or null
     CliCommand command;    // the command that takes it; None: every command
@@ -177,7 +177,7 @@ template <CliEdit::Kind kind> bool takeEdit(ParseState& state, const QString& va
     return true;
 }
 
-constexpr OptionSpec kOptions[] = {
+constexpr OptionRule kOptions[] = {
     {"--help", "-h", CliCommand::None, false, takeHelp},
     {"--json", nullptr, CliCommand::Info, false, takeJson},
     {"--output", "-o", CliCommand::Edit, true, takeOutput},
@@ -189,13 +189,13 @@ constexpr OptionSpec kOptions[] = {
     {"--log", nullptr, CliCommand::Edit, true, takeLog},
 };
 
-const OptionSpec* findOption(CliCommand command, const QString& name) {
-    for (const OptionSpec& spec : kOptions) {
-        if (spec.command != CliCommand::None && spec.command != command)
+const OptionRule* findOption(CliCommand command, const QString& name) {
+    for (const OptionRule& rule : kOptions) {
+        if (rule.command != CliCommand::None && rule.command != command)
             continue;
-        if (name == QLatin1String(spec.name) ||
-            (spec.shortName && name == QLatin1String(spec.shortName)))
-            return &spec;
+        if (name == QLatin1String(rule.name) ||
+            (rule.shortName && name == QLatin1String(rule.shortName)))
+            return &rule;
     }
     return nullptr;
 }
@@ -243,17 +243,17 @@ bool takePackage(CliOptions* options, const QString& argument, QString* error) {
 // which *i then passes).
 bool takeOption(const QStringList& arguments, qsizetype* i, ParseState& state, QString* error) {
     const OptionWord word = splitOption(arguments.at(*i));
-    const OptionSpec* spec = findOption(state.options->command, word.name);
-    if (!spec) {
+    const OptionRule* rule = findOption(state.options->command, word.name);
+    if (!rule) {
         SetError(error, QStringLiteral("unknown option \"%1\"").arg(word.name));
         return false;
     }
-    if (!spec->takesValue) {
+    if (!rule->takesValue) {
         if (word.hasValue) {
             SetError(error, QStringLiteral("%1 takes no value").arg(word.name));
             return false;
         }
-        return spec->action(state, QString(), error);
+        return rule->action(state, QString(), error);
     }
     QString value = word.value;
     if (!word.hasValue) {
@@ -267,7 +267,7 @@ bool takeOption(const QStringList& arguments, qsizetype* i, ParseState& state, Q
         SetError(error, QStringLiteral("the value of %1 is empty").arg(word.name));
         return false;
     }
-    return spec->action(state, value, error);
+    return rule->action(state, value, error);
 }
 
 // What a command cannot run without (nothing when only its help is asked).
