@@ -109,7 +109,26 @@ QByteArray EncodeChangeLog(const QStringList& lines) {
     return out;
 }
 
-Result WriteChangeLogFile(const QString& path, QStringList& lines) {
+QByteArray EncodeChangeLogUtf8(const QStringList& lines) {
+    QByteArray out;
+    for (const QString& line : lines) {
+        // The stamp is "%4d-%2d-%2d %2d:%2d:%2d" (19 characters), padded with blanks.
+        const QString date = line.left(10).remove(QLatin1Char(' '));
+        const QString time = line.mid(11, 8).remove(QLatin1Char(' '));
+        const QDateTime when =
+            QDateTime::fromString(date + QLatin1Char(' ') + time, QStringLiteral("yyyy-M-d H:m:s"));
+        if (line.size() >= 19 && line.at(10) == QLatin1Char(' ') && when.isValid())
+            out.append(
+                (when.toOffsetFromUtc(when.offsetFromUtc()).toString(Qt::ISODate) + line.mid(19))
+                    .toUtf8());
+        else
+            out.append(line.toUtf8());
+        out.append('\n');
+    }
+    return out;
+}
+
+Result WriteChangeLogFile(const QString& path, QStringList& lines, ChangeLogFormat format) {
     const auto writeFailed = [&](const QString& cause) {
         return Result::failed(Notice::failure(Msg::WriteLogFailed(), Notice::Box::Application),
                               QStringLiteral("cannot write \"%1\": %2").arg(path, cause));
@@ -120,7 +139,9 @@ Result WriteChangeLogFile(const QString& path, QStringList& lines) {
     QString cause;
     if (!file.open(&cause))
         return writeFailed(cause);
-    if (!file.write(EncodeChangeLog(lines), &cause))
+    const QByteArray bytes =
+        format == ChangeLogFormat::Utf8 ? EncodeChangeLogUtf8(lines) : EncodeChangeLog(lines);
+    if (!file.write(bytes, &cause))
         return writeFailed(cause);
     if (!file.commit(&cause))
         return Result::failed(Notice::failure(Msg::DeleteLogFailed(), Notice::Box::Application),

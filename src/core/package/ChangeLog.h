@@ -23,12 +23,22 @@ QString ChangeLogReplaceLine(const QDateTime& when, const QString& targetPath,
 // byte-order mark. A character code page 936 cannot represent becomes "?".
 QByteArray EncodeChangeLog(const QStringList& lines);
 
+// The bytes of the log as UTF-8 with LF line ends, each line's date and time
+// written in ISO 8601 with the local offset ("2024-03-05T09:07:02+08:00: ADD
+// ..."); a line without the stamp is kept as it is.
+QByteArray EncodeChangeLogUtf8(const QStringList& lines);
+
+// The file format of a written log: EncodeChangeLog (as log.txt) or
+// EncodeChangeLogUtf8.
+enum class ChangeLogFormat { Cp936Crlf, Utf8 };
+
 // Replaces the file at path with the lines (written beside it and renamed
-// over it) and empties them when written. Fails with "Failed to write
+// over it, in the format given) and empties them when written. Fails with "Failed to write
 // log.txt" when the new file could not be created or not all of the text
 // reached it, with "Delete log.txt failed" when it could not replace the old
 // file; either way the lines are kept and the old file stays.
-Result WriteChangeLogFile(const QString& path, QStringList& lines);
+Result WriteChangeLogFile(const QString& path, QStringList& lines,
+                          ChangeLogFormat format = ChangeLogFormat::Cp936Crlf);
 
 // The journal of the run's lines, kept in the workspace as they happen
 // (UTF-8, one line each), so that a crash loses none of them.

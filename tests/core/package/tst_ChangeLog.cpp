@@ -13,6 +13,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <ctime>
+
 namespace {
 
 // A workspace with its zipTemp (where the journal lives) and the parts of an
@@ -39,6 +41,8 @@ private slots:
     void lineFormats();
     void encoding_data();
     void encoding();
+    void utf8Encoding_data();
+    void utf8Encoding();
     void writeReplacesOldFileAndEmptiesLines_data();
     void writeReplacesOldFileAndEmptiesLines();
     void deleteFailureKeepsFileAndLines();
@@ -114,6 +118,40 @@ void TestChangeLog::encoding() {
     QFETCH(QStringList, lines);
     QFETCH(QByteArray, bytes);
     QCOMPARE(EncodeChangeLog(lines), bytes);
+}
+
+void TestChangeLog::utf8Encoding_data() {
+    QTest::addColumn<QStringList>("lines");
+    QTest::addColumn<QByteArray>("bytes");
+    // Local time 8 hours east of UTC (POSIX TZ "CST-8").
+    QTest::newRow("no lines") << QStringList() << QByteArray();
+    QTest::newRow("padded stamp to ISO 8601, LF")
+        << QStringList{ChangeLogDeleteLine(QDateTime(QDate(2024, 3, 5), QTime(9, 7, 2)),
+                                           "system/app/中文.apk")}
+        << QByteArray("2024-03-05T09:07:02+08:00: DELETE \"system/app/\xE4\xB8\xAD\xE6\x96\x87."
+                      "apk\"\n");
+    QTest::newRow("two lines") << QStringList{"2023-12-31 23:59:59: ADD \"a\" to \"b\"",
+                                              "2024- 1- 1  0: 0: 0: DELETE \"c\""}
+                               << QByteArray("2023-12-31T23:59:59+08:00: ADD \"a\" to \"b\"\n"
+                                             "2024-01-01T00:00:00+08:00: DELETE \"c\"\n");
+    QTest::newRow("a line without a stamp is kept")
+        << QStringList{"free text", "2024-13-01 00:00:00: month 13"}
+        << QByteArray("free text\n2024-13-01 00:00:00: month 13\n");
+}
+
+void TestChangeLog::utf8Encoding() {
+    QFETCH(QStringList, lines);
+    QFETCH(QByteArray, bytes);
+    const QByteArray zone = qgetenv("TZ");
+    qputenv("TZ", "CST-8");
+    tzset();
+    const QByteArray encoded = EncodeChangeLogUtf8(lines);
+    if (zone.isNull())
+        qunsetenv("TZ");
+    else
+        qputenv("TZ", zone);
+    tzset();
+    QCOMPARE(encoded, bytes);
 }
 
 void TestChangeLog::writeReplacesOldFileAndEmptiesLines_data() {
