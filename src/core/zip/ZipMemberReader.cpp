@@ -76,6 +76,10 @@ private:
 
 } // namespace
 
+bool ZipMemberDataOffset(int fd, const ZipCentralEntry& entry, quint64* offset, QString* cause) {
+    return dataOffset(fd, entry, offset, cause);
+}
+
 bool ReadZipMemberData(int fd, const ZipCentralEntry& entry, const ZipDataSink& sink,
                        QString* cause) {
     quint64 offset = 0;

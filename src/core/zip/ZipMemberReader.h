@@ -19,6 +19,11 @@ using ZipDataSink = std::function<bool(const char* data, qint64 size)>;
 bool ReadZipMemberData(int fd, const ZipCentralEntry& entry, const ZipDataSink& sink,
                        QString* cause);
 
+// Where an entry's data begins in the open archive, once its local header
+// agrees with the central directory and its method is stored or deflated (a
+// stored entry with one size). False with the cause.
+bool ZipMemberDataOffset(int fd, const ZipCentralEntry& entry, quint64* offset, QString* cause);
+
 // The bytes of the member of that canonical name (the last entry of it),
 // when it holds at most limit bytes. False with the cause.
 bool ReadZipMember(const QString& archive, const QString& member, qint64 limit, QByteArray* bytes,
