@@ -456,6 +456,94 @@ bool writeFileEntry(BufferedOutput& out, int archiveFd, const QString& name, Sou
     return out.overwrite(entry->localHeaderOffset, ZipLocalHeader(*entry, zip64), archiveFd, error);
 }
 
+// Writes a member from a file to an output that cannot be written back
+// (a sink): a first reading measures the CRC-32 and the compressed size, so
+// that the local header is complete before the data. Same bytes as
+// writeFileEntry: the same decision, the same blocks through the deflater.
+bool writeFileEntryAhead(BufferedOutput& out, const QString& name, SourceFile& source,
+                         Progress& progress, ZipCentralEntry* entry, QString* error) {
+    const qint64 size = source.size;
+    const bool zip64 = static_cast<quint64>(size) >= 0xFFFF0000u;
+    quint16 dosDate = 0, dosTime = 0;
+    ZipDosDateTime(source.mtime, &dosDate, &dosTime);
+    *entry = newEntry(name, dosDate, dosTime, zip64);
+    const auto fileError = [&](const QString& cause) {
+        return Fail(error, QStringLiteral("%1: %2").arg(source.path, cause));
+    };
+    const qint64 sampleSize = qMin(size, kChunk);
+    QByteArray block(sampleSize, Qt::Uninitialized);
+    QByteArray sampleDeflated;
+    QString cause;
+    if (!ReadZipBytesAt(source.fd.get(), 0, block.data(), sampleSize, &cause) ||
+        !deflateWhole(block.constData(), sampleSize, &sampleDeflated, &cause))
+        return fileError(cause);
+    const bool deflated = worthDeflating(sampleSize, sampleDeflated.size());
+    // Streams the data (compressed when deflated) to consume, block by block
+    // as writeFileEntry does; crc receives the CRC-32 of the file's bytes.
+    const auto stream = [&](const std::function<bool(const char*, qint64)>& consume,
+                            const std::function<void(qint64)>& advanced, quint32* crc) {
+        QByteArray data = block;
+        *crc = crcOf(kCrcStart, data.constData(), sampleSize);
+        if (size == sampleSize) {
+            advanced(size);
+            return deflated ? consume(sampleDeflated.constData(), sampleDeflated.size())
+                            : consume(data.constData(), data.size());
+        }
+        Deflater deflater;
+        for (qint64 pos = 0;;) {
+            const qint64 length = data.size();
+            const bool last = pos + length >= size;
+            if (deflated ? !deflater.feed(data.constData(), length, last, consume, &cause)
+                         : !consume(data.constData(), length))
+                return false;
+            pos += length;
+            advanced(length);
+            if (last)
+                return true;
+            data.resize(qMin(kChunk, size - pos));
+            if (!ReadZipBytesAt(source.fd.get(), static_cast<quint64>(pos), data.data(),
+                                data.size(), &cause))
+                return false;
+            *crc = crcOf(*crc, data.constData(), data.size());
+        }
+    };
+    quint64 compressed = 0;
+    quint32 crc = 0;
+    if (!stream(
+            [&compressed](const char*, qint64 n) {
+                compressed += static_cast<quint64>(n);
+                return true;
+            },
+            [](qint64) {}, &crc))
+        return fileError(cause);
+    if (!zip64 && compressed >= kZipMax32)
+        return fileError(QStringLiteral("the compressed member grew past 4 GB"));
+    entry->method = deflated ? 8 : 0;
+    entry->uncompressedSize = static_cast<quint64>(size);
+    entry->compressedSize = compressed;
+    entry->crc32 = crc;
+    entry->localHeaderOffset = out.position();
+    if (!out.write(ZipLocalHeader(*entry, zip64), error))
+        return false;
+    const quint64 dataStart = out.position();
+    quint32 again = 0;
+    bool outputFailed = false;
+    const bool streamed = stream(
+        [&](const char* data, qint64 n) {
+            outputFailed = !out.write(data, n, error);
+            return !outputFailed;
+        },
+        [&progress](qint64 n) { progress.add(n); }, &again);
+    if (outputFailed)
+        return false;
+    if (!streamed)
+        return fileError(cause);
+    // The file changed between the two readings: the header would lie.
+    if (again != crc || out.position() - dataStart != compressed)
+        return fileError(QStringLiteral("the file changed while it was added"));
+    return true;
+}
+
 quint64 get64(const char* p) {
     quint64 value = 0;
     for (int i = 7; i >= 0; --i)
@@ -1007,6 +1095,98 @@ bool SummariseZipArchive(const QString& path, ZipSummary* summary, QString* erro
 bool IsReadableZipArchive(const QString& path) {
     ZipSummary summary;
     return SummariseZipArchive(path, &summary);
+}
+
+bool WriteEditedCompactArchive(const QString& archive, const QList<ArchiveChange>& changes,
+                               const QList<QPair<QString, QByteArray>>& extraMembers,
+                               const ByteSink& sink, QString* error,
+                               const ArchiveProgress& callback,
+                               const std::function<bool(const QString& name, bool directory)>& keep,
+                               const std::function<bool()>& stopRequested) {
+    QString local;
+    if (!error)
+        error = &local;
+    FileDescriptor fd;
+    ZipDirectory directory;
+    if (!openDirectory(archive, O_RDONLY, &fd, &directory, error))
+        return false;
+    struct stat archiveInfo;
+    if (fstat(fd.get(), &archiveInfo) != 0)
+        return Fail(error, QStringLiteral("cannot read %1: %2").arg(archive, systemError()));
+    QList<PlannedEntry> plan;
+    std::vector<SourceFile> sources;
+    if (!planChanges(archive, directory, archiveInfo, changes, &plan, &sources, error))
+        return false;
+    QSet<QString> replaced;
+    for (const auto& extra : extraMembers)
+        replaced.insert(CanonicalMemberName(extra.first));
+    plan.removeIf([&](const PlannedEntry& planned) {
+        if (replaced.contains(planned.name))
+            return true;
+        if (planned.existing < 0 || !keep)
+            return false;
+        const QByteArray& raw = directory.entries[planned.existing].rawName;
+        return !keep(planned.name, raw.endsWith('/') || raw.endsWith('\\'));
+    });
+    qint64 total = 0;
+    for (const PlannedEntry& planned : plan) {
+        if (planned.existing >= 0) {
+            const ZipCentralEntry& entry = directory.entries[planned.existing];
+            total += static_cast<qint64>(entry.extentEnd - entry.localHeaderOffset);
+        } else {
+            total += sources[static_cast<size_t>(planned.source)].size;
+        }
+    }
+    for (const auto& extra : extraMembers)
+        total += extra.second.size();
+    Progress progress(callback, total);
+
+    BufferedOutput out(0, [&sink](quint64, const char* data, qint64 size, QString* e) {
+        if (sink(data, size))
+            return true;
+        *e = QStringLiteral("the copy could not be written");
+        return false;
+    });
+    const auto stopped = [&] {
+        if (!stopRequested || !stopRequested())
+            return false;
+        SetError(error, QStringLiteral("stopped"));
+        return true;
+    };
+    QList<ZipCentralEntry> written;
+    written.reserve(plan.size() + extraMembers.size());
+    WindowReader reader(fd.get(), directory.directoryOffset);
+    for (const PlannedEntry& planned : plan) {
+        if (stopped())
+            return false;
+        if (planned.existing < 0) {
+            ZipCentralEntry entry;
+            if (!writeFileEntryAhead(out, planned.name,
+                                     sources[static_cast<size_t>(planned.source)], progress, &entry,
+                                     error))
+                return false;
+            written.append(entry);
+            continue;
+        }
+        ZipCentralEntry entry = directory.entries[planned.existing];
+        const quint64 newOffset = out.position();
+        if (!reader.copy(entry.localHeaderOffset, entry.extentEnd, out, progress, error))
+            return Fail(error, QStringLiteral("%1: %2").arg(archive, *error));
+        entry.record = ZipCentralRecord(entry, newOffset);
+        entry.localHeaderOffset = newOffset;
+        written.append(entry);
+    }
+    for (const auto& extra : extraMembers) {
+        ZipCentralEntry entry;
+        if (!writeMemoryEntry(out, CanonicalMemberName(extra.first), extra.second, &entry, error))
+            return false;
+        written.append(entry);
+        progress.add(extra.second.size());
+    }
+    if (stopped() || !writeDirectory(out, written, error) || !out.flush(error))
+        return false;
+    progress.finish();
+    return true;
 }
 
 bool WriteCompactArchive(const QString& archive,

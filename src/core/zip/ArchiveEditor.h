@@ -123,4 +123,16 @@ bool WriteCompactArchive(const QString& archive,
                          const ByteSink& sink, QString* error, const ArchiveProgress& progress = {},
                          const std::function<bool(const QString& name, bool directory)>& keep = {});
 
+// WriteCompactArchive of the archive as ApplyArchiveChanges(changes) would
+// leave it, without touching the archive: the same bytes, in one pass. The
+// entries kept are copied as they are; the files put are read twice (their
+// CRC-32 and compressed size first, so that no header is written back).
+// stopRequested, when given, is asked between entries.
+bool WriteEditedCompactArchive(
+    const QString& archive, const QList<ArchiveChange>& changes,
+    const QList<QPair<QString, QByteArray>>& extraMembers, const ByteSink& sink, QString* error,
+    const ArchiveProgress& progress = {},
+    const std::function<bool(const QString& name, bool directory)>& keep = {},
+    const std::function<bool()>& stopRequested = {});
+
 // Each step of a commit is a fault point "archive:<step>" (core/io/TestHooks.h).

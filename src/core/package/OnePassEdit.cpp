@@ -1,0 +1,192 @@
+#include "core/package/OnePassEdit.h"
+
+#include "core/io/ErrorText.h"
+#include "core/io/FileHelpers.h"
+#include "core/io/TestHooks.h"
+#include "core/zip/MemberNames.h"
+#include "core/zip/WholeFileSignature.h"
+#include "core/zip/ZipFormat.h"
+#include "core/zip/ZipMemberReader.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include <condition_variable>
+#include <deque>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+const char kOtaCertMember[] = "META-INF/com/android/otacert";
+constexpr qint64 kLargestBuildProp = 16 << 20;
+
+// What the whole-file signing leaves out of a package, as the save does:
+// directory entries and the files of an earlier jar signature.
+bool keptInSignedPackage(const QString& name, bool directory) {
+    static const QRegularExpression signatureFile(
+        QStringLiteral("^META-INF/(.*[.](SF|RSA|DSA|EC)|MANIFEST[.]MF)$"));
+    return !directory && !signatureFile.match(name).hasMatch();
+}
+
+// Feeds the signer on a thread of its own, a few MiB behind the writing.
+class DigestPipe {
+public:
+    explicit DigestPipe(WholeFileSigner& signer)
+        : m_thread([this, &signer] {
+              std::unique_lock<std::mutex> lock(m_mutex);
+              for (;;) {
+                  m_ready.wait(lock, [this] { return !m_chunks.empty() || m_closed; });
+                  if (m_chunks.empty())
+                      return;
+                  const QByteArray chunk = m_chunks.front();
+                  m_chunks.pop_front();
+                  m_room.notify_one();
+                  lock.unlock();
+                  signer.update(chunk.constData(), chunk.size());
+                  lock.lock();
+              }
+          }) {}
+    ~DigestPipe() { finish(); }
+    DigestPipe(const DigestPipe&) = delete;
+    DigestPipe& operator=(const DigestPipe&) = delete;
+
+    void push(const char* data, qint64 size) {
+        QByteArray chunk(data, size);
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_room.wait(lock, [this] { return m_chunks.size() < 8; });
+        m_chunks.push_back(std::move(chunk));
+        m_ready.notify_one();
+    }
+    void finish() {
+        {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            m_closed = true;
+        }
+        m_ready.notify_one();
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_ready;
+    std::condition_variable m_room;
+    std::deque<QByteArray> m_chunks;
+    bool m_closed = false;
+    std::thread m_thread;
+};
+
+// The edited build.prop in a scratch file beside the output (a temporary of
+// the output's, so that a killed run's copy goes with the output's
+// leftovers), as a Put after the other changes; nothing when its bytes stay.
+bool prepareBuildProp(const OnePassEditPlan& plan, FileHelpers::TemporaryFile& scratch,
+                      QList<ArchiveChange>* changes, QString* error) {
+    if (plan.propEdits.isEmpty())
+        return true;
+    QByteArray text;
+    if (!ReadPackageBuildProp(plan.package, &text, error))
+        return false;
+    const QByteArray edited = ApplyBuildPropEdits(text, plan.propEdits);
+    if (edited == text)
+        return true;
+    if (!scratch.open(error) || !scratch.write(edited, error) || !scratch.sync(error))
+        return false;
+    if (plan.configTime >= 0) {
+        const struct timespec times[2] = {{plan.configTime, 0}, {plan.configTime, 0}};
+        if (::futimens(scratch.handle(), times) != 0)
+            return Fail(error, QStringLiteral("cannot set the time of the edited build.prop"));
+    }
+    changes->append({ArchiveChangeKind::Put, QLatin1String(kBuildPropMember), scratch.path()});
+    return true;
+}
+
+// The device reads the written package: its directory agrees with its
+// entries and every name and method is one the recovery takes.
+bool deviceReads(const QString& path, QString* error) {
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return Fail(error, QStringLiteral("cannot read the written package \"%1\"").arg(path));
+    ZipDirectory directory;
+    QString cause;
+    const bool read = ReadZipDirectory(fd, &directory, &cause);
+    ::close(fd);
+    if (!read)
+        return Fail(error,
+                    QStringLiteral("the written package is not a readable ZIP: %1").arg(cause));
+    if (!CheckDeviceReadable(directory, &cause, true))
+        return Fail(error, QStringLiteral("the device could not read the package: %1").arg(cause));
+    return true;
+}
+
+bool writeSigned(const OnePassEditPlan& plan, const QList<ArchiveChange>& changes,
+                 FileHelpers::TemporaryFile& out, const std::function<bool(int)>& progress,
+                 QString* error) {
+    WholeFileSigner signer;
+    QByteArray otacert;
+    if (!signer.loadKey(plan.certificate, plan.privateKey, error) ||
+        !OtaCertData(plan.certificate, &otacert, error))
+        return false;
+    bool stopped = false;
+    QString writeError;
+    DigestPipe digest(signer);
+    const ByteSink sink = [&](const char* data, qint64 size) {
+        digest.push(data, size);
+        return out.write(data, size, &writeError);
+    };
+    const ArchiveProgress percent = [&](qint64 done, qint64 total) {
+        if (progress && !progress(total > 0 ? int(done * 100 / total) : 100))
+            stopped = true;
+    };
+    QString copyError;
+    const bool written = WriteEditedCompactArchive(
+        plan.package, changes, {{QLatin1String(kOtaCertMember), otacert}}, sink, &copyError,
+        percent, keptInSignedPackage, [&stopped] { return stopped; });
+    digest.finish();
+    if (stopped)
+        return Fail(error, QStringLiteral("the edit was stopped"));
+    if (!written)
+        return Fail(error, writeError.isEmpty() ? copyError : writeError);
+    QByteArray tail;
+    return signer.finish(&tail, error) && out.write(tail, error) && out.sync(error);
+}
+
+} // namespace
+
+bool ReadPackageBuildProp(const QString& package, QByteArray* text, QString* error) {
+    text->clear();
+    QList<ArchiveMember> members;
+    if (!ReadArchiveMembers(package, &members, error))
+        return false;
+    for (const ArchiveMember& member : members) {
+        if (member.name == QLatin1String(kBuildPropMember) && !member.isDirectory)
+            return ReadZipMember(package, QLatin1String(kBuildPropMember), kLargestBuildProp, text,
+                                 error);
+    }
+    return true;
+}
+
+Result RunOnePassEdit(const OnePassEditPlan& plan, const std::function<bool(int)>& progress) {
+    const auto failed = [](const QString& cause) { return Result::failed({}, cause); };
+    if (FileHelpers::IsSameFile(plan.package, plan.output))
+        return failed(QStringLiteral("the output is the input package"));
+    // What an earlier run for this output left when it was killed.
+    FileHelpers::RemoveAbandonedTemporaries(plan.output);
+    QList<ArchiveChange> changes = plan.changes;
+    FileHelpers::TemporaryFile buildProp(plan.output);
+    QString cause;
+    if (!prepareBuildProp(plan, buildProp, &changes, &cause))
+        return failed(
+            QStringLiteral("cannot edit %1: %2").arg(QLatin1String(kBuildPropMember), cause));
+    FileHelpers::TemporaryFile out(plan.output);
+    if (!out.open(&cause) || !writeSigned(plan, changes, out, progress, &cause))
+        return failed(cause);
+    FaultPoint("onepass:written");
+    if (!deviceReads(out.path(), &cause) || !out.commit(&cause))
+        return failed(cause);
+    return Result::done();
+}

@@ -1,0 +1,308 @@
+// The one-pass edit against the window's way (operations on a tree and a
+// working archive, then the save): the same package, byte for byte; and a
+// failed or killed run never leaves an output or a temporary file.
+#include "core/AppState.h"
+#include "core/Operation.h"
+#include "core/PackageLayout.h"
+#include "core/io/DriveType.h"
+#include "core/io/FileHelpers.h"
+#include "core/io/TestHooks.h"
+#include "core/io/ToolRunner.h"
+#include "core/package/ApkOperations.h"
+#include "core/package/OnePassEdit.h"
+#include "core/package/ReplaceImage.h"
+#include "core/package/SavePackage.h"
+#include "core/zip/ArchiveEditor.h"
+#include "support/RecordingReporter.h"
+#include "support/ResultCheck.h"
+#include "support/TestBundle.h"
+#include "support/ZipFixture.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+#include <QTest>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr qint64 kConfigTime = 1700000000;
+
+const QList<QPair<QString, QByteArray>> kMembers{
+    {"META-INF/", ""},
+    {"META-INF/MANIFEST.MF", "Manifest-Version: 1.0\n"},
+    {"META-INF/CERT.RSA", "old signature"},
+    {"META-INF/com/android/otacert", "an older certificate"},
+    {"system/", ""},
+    {"system/build.prop",
+     "# begin build properties\nro.build.version.release=4.4.2\nro.product.cpu.abi=armeabi-v7a\n"
+     "ro.product.cpu.abi2=armeabi\n# end\n"},
+    {"system/app/Music.apk", "music"},
+    {"system/app/Video.apk", QByteArray(40000, 'v')},
+    {"system/etc/key.xml", "<keys/>\n"},
+    {"logo.img", "logo"},
+    {"boot.img", "boot"}};
+
+QByteArray noise(qsizetype size, quint32 seed) {
+    QByteArray data(size, Qt::Uninitialized);
+    QRandomGenerator random(seed);
+    for (char& byte : data)
+        byte = static_cast<char>(random.generate() & 0xff);
+    return data;
+}
+
+QByteArray text(qsizetype size) {
+    QByteArray data;
+    for (int line = 0; data.size() < size; ++line)
+        data += "line " + QByteArray::number(line) + " of a compressible image\n";
+    data.truncate(size);
+    return data;
+}
+
+QStringList temporariesIn(const QString& directory) {
+    return QDir(directory).entryList({".*.corvane-part"}, QDir::Files | QDir::Hidden);
+}
+
+// An edit as the command line asks for it.
+struct Edit {
+    enum Kind { Delete, Replace, Add, SetProp, UnsetProp } kind;
+    QString target;   // member, image slot or property key
+    QByteArray value; // file contents, or the property's value
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(QList<Edit>)
+
+class TestOnePassEdit : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void makesThePackageTheWindowSaves_data();
+    void makesThePackageTheWindowSaves();
+    void failureLeavesNoOutput_data();
+    void failureLeavesNoOutput();
+    void killedRunLeavesNoOutputAndTheNextCleansUp();
+
+private:
+    Operation op() { return Operation{*m_state, m_reporter, m_runner}; }
+    QString file(const QString& relative) const { return m_bundle->file(relative); }
+    OnePassEditPlan planFor(const QList<Edit>& edits, const QString& output);
+    QString windowSave(const QList<Edit>& edits);
+
+    std::unique_ptr<TestBundle> m_bundle;
+    std::unique_ptr<AppState> m_state;
+    RecordingReporter m_reporter{true};
+    ToolRunner m_runner;
+    QString m_package;
+};
+
+void TestOnePassEdit::init() {
+    m_bundle = std::make_unique<TestBundle>();
+    m_state = std::make_unique<AppState>(m_bundle->path());
+    SetDriveClassifierForTesting([](const QString&) { return false; });
+    m_package = file("user files/update.zip");
+    QVERIFY(QDir().mkpath(file("user files")));
+    QVERIFY(WriteZip(m_package, kMembers));
+}
+
+void TestOnePassEdit::cleanup() {
+    SetDriveClassifierForTesting(nullptr);
+    FileHelpers::SetFileFaultsForTesting(nullptr);
+    SetFaultPointHookForTesting(nullptr);
+    m_state.reset();
+    m_bundle.reset();
+}
+
+OnePassEditPlan TestOnePassEdit::planFor(const QList<Edit>& edits, const QString& output) {
+    OnePassEditPlan plan;
+    plan.package = m_package;
+    plan.output = output;
+    plan.certificate = file("Config/testkey.x509.pem");
+    plan.privateKey = file("Config/testkey.pk8");
+    plan.configTime = kConfigTime;
+    for (const Edit& edit : edits) {
+        const QString source = file("sources/" + edit.target);
+        switch (edit.kind) {
+        case Edit::Delete:
+            plan.changes.append({ArchiveChangeKind::Remove, edit.target, {}});
+            break;
+        case Edit::Replace:
+        case Edit::Add:
+            plan.changes.append({ArchiveChangeKind::Put, edit.target, source});
+            break;
+        case Edit::SetProp:
+            plan.propEdits.append({edit.target, QString::fromUtf8(edit.value)});
+            break;
+        case Edit::UnsetProp:
+            plan.propEdits.append({edit.target, std::nullopt});
+            break;
+        }
+    }
+    return plan;
+}
+
+// The window's way: the package copied to the working archive and unpacked
+// into the tree, the operations, the configuration files put back, the save.
+QString TestOnePassEdit::windowSave(const QList<Edit>& edits) {
+    const QString archive = file("zipTemp/temp.zip");
+    QDir().mkpath(file("zipTemp"));
+    QFile::copy(m_package, archive);
+    for (const auto& [name, data] : kMembers) {
+        if (!name.endsWith('/'))
+            WriteFile(file("srctemp/" + name), data);
+    }
+    m_state->setWorkingArchivePath(archive);
+    QList<BuildPropEdit> propEdits;
+    for (const Edit& edit : edits) {
+        const QString source = file("sources/" + edit.target);
+        Result result = Result::done();
+        switch (edit.kind) {
+        case Edit::Delete:
+            result = DeleteApks(op(), Partition::System, {file("srctemp/" + edit.target)}).result;
+            break;
+        case Edit::Replace:
+            result = ReplaceImage(op(), *FindImageSlot(edit.target), source);
+            break;
+        case Edit::Add:
+            // What an add commits for an APK without native libraries.
+            if (!ApplyArchiveChanges(archive, {{ArchiveChangeKind::Put, edit.target, source}}))
+                return {};
+            break;
+        case Edit::SetProp:
+            propEdits.append({edit.target, QString::fromUtf8(edit.value)});
+            break;
+        case Edit::UnsetProp:
+            propEdits.append({edit.target, std::nullopt});
+            break;
+        }
+        if (result.failed())
+            return {};
+    }
+    if (!propEdits.isEmpty()) {
+        const QString tree = file("srctemp/system/build.prop");
+        WriteFile(tree, ApplyBuildPropEdits(ReadFile(tree), propEdits));
+        const struct timespec times[2] = {{kConfigTime, 0}, {kConfigTime, 0}};
+        ::utimensat(AT_FDCWD, QFile::encodeName(tree).constData(), times, 0);
+    }
+    if (PutBackConfigFiles(op()).failed())
+        return {};
+    const QString output = file("user files/window.zip");
+    return SignPackageTo(op(), output).succeeded() ? output : QString();
+}
+
+void TestOnePassEdit::makesThePackageTheWindowSaves_data() {
+    QTest::addColumn<QList<Edit>>("edits");
+    QTest::addRow("no edit") << QList<Edit>{};
+    QTest::addRow("delete") << QList<Edit>{{Edit::Delete, "system/app/Music.apk", {}}};
+    QTest::addRow("replace small image") << QList<Edit>{{Edit::Replace, "logo.img", "a new logo"}};
+    QTest::addRow("replace large compressible image")
+        << QList<Edit>{{Edit::Replace, "logo.img", text(3 << 20)}};
+    QTest::addRow("replace large incompressible image")
+        << QList<Edit>{{Edit::Replace, "boot.img", noise((2 << 20) + 17, 7)}};
+    QTest::addRow("add a file") << QList<Edit>{{Edit::Add, "system/app/New.apk", noise(5000, 3)}};
+    QTest::addRow("set a property") << QList<Edit>{{Edit::SetProp, "ro.build.version.release", "9"},
+                                                   {Edit::SetProp, "ro.customer", "acme"}};
+    QTest::addRow("unset a property") << QList<Edit>{{Edit::UnsetProp, "ro.product.cpu.abi2", {}}};
+    QTest::addRow("property already so")
+        << QList<Edit>{{Edit::SetProp, "ro.build.version.release", "4.4.2"}};
+    QTest::addRow("all at once") << QList<Edit>{{Edit::Delete, "system/app/Music.apk", {}},
+                                                {Edit::Delete, "system/app/Video.apk", {}},
+                                                {Edit::Replace, "logo.img", text((1 << 20) + 5)},
+                                                {Edit::Add, "system/app/New.apk", noise(5000, 3)},
+                                                {Edit::SetProp, "ro.customer", "acme"}};
+}
+
+void TestOnePassEdit::makesThePackageTheWindowSaves() {
+    QFETCH(QList<Edit>, edits);
+    for (const Edit& edit : edits) {
+        if (edit.kind == Edit::Replace || edit.kind == Edit::Add)
+            QVERIFY(WriteFile(file("sources/" + edit.target), edit.value));
+    }
+    const QString output = file("user files/onepass.zip");
+    const Result result = RunOnePassEdit(planFor(edits, output));
+    QVERIFY2(result.succeeded(), qPrintable(result.cause()));
+    const QString window = windowSave(edits);
+    QVERIFY(!window.isEmpty());
+
+    QCOMPARE(ZipMemberNames(output), ZipMemberNames(window));
+    QCOMPARE(ReadZip(output), ReadZip(window));
+    QVERIFY(ReadFile(output) == ReadFile(window));
+    QCOMPARE(FailureOf(VerifySignedPackage(output, file("Config/testkey.x509.pem"))), QString());
+    QCOMPARE(temporariesIn(file("user files")), QStringList());
+}
+
+void TestOnePassEdit::failureLeavesNoOutput_data() {
+    QTest::addColumn<QString>("fault");
+    QTest::addRow("disk full") << "full";
+    QTest::addRow("broken key") << "key";
+    QTest::addRow("missing source") << "source";
+    QTest::addRow("member to delete is not there") << "delete";
+    QTest::addRow("stopped") << "stop";
+}
+
+void TestOnePassEdit::failureLeavesNoOutput() {
+    QFETCH(QString, fault);
+    const QString output = file("user files/out.zip");
+    QVERIFY(WriteFile(output, "an earlier output"));
+    QVERIFY(WriteFile(file("sources/logo.img"), text(3 << 20)));
+    QList<Edit> edits{{Edit::Replace, "logo.img", {}}, {Edit::SetProp, "ro.customer", "acme"}};
+    if (fault == "source")
+        edits.append({Edit::Add, "system/app/Gone.apk", {}});
+    if (fault == "delete")
+        edits.append({Edit::Delete, "system/app/Gone.apk", {}});
+    OnePassEditPlan plan = planFor(edits, output);
+    if (fault == "key")
+        QVERIFY(WriteFile(file("Config/testkey.pk8"), "not a key"));
+    if (fault == "full")
+        FileHelpers::SetFileFaultsForTesting(
+            [&](FileHelpers::FileOp operation, const QString& path) {
+                return operation == FileHelpers::FileOp::WriteFile && path == output;
+            });
+    const Result result =
+        RunOnePassEdit(plan, [&](int percent) { return fault != "stop" || percent < 50; });
+    QVERIFY(result.failed());
+    QVERIFY(!result.cause().isEmpty());
+    QCOMPARE(ReadFile(output), QByteArray("an earlier output"));
+    QCOMPARE(temporariesIn(file("user files")), QStringList());
+}
+
+void TestOnePassEdit::killedRunLeavesNoOutputAndTheNextCleansUp() {
+    const QString output = file("user files/out.zip");
+    QVERIFY(WriteFile(file("sources/logo.img"), text(1 << 20)));
+    const QList<Edit> edits{{Edit::Replace, "logo.img", {}},
+                            {Edit::SetProp, "ro.customer", "acme"}};
+    const OnePassEditPlan plan = planFor(edits, output);
+    const pid_t child = fork();
+    QVERIFY(child >= 0);
+    if (child == 0) {
+        // Killed once the temporary is complete, before the rename.
+        SetFaultPointHookForTesting([](const char* name) {
+            if (QByteArray(name) == "onepass:written")
+                ::_exit(9);
+            return FaultAction::None;
+        });
+        RunOnePassEdit(plan);
+        ::_exit(0);
+    }
+    int status = 0;
+    QCOMPARE(::waitpid(child, &status, 0), child);
+    QVERIFY(WIFEXITED(status));
+    QCOMPARE(WEXITSTATUS(status), 9);
+    QVERIFY(!FileHelpers::PathExists(output));
+    QVERIFY(!temporariesIn(file("user files")).isEmpty());
+
+    const Result result = RunOnePassEdit(plan);
+    QVERIFY2(result.succeeded(), qPrintable(result.cause()));
+    QCOMPARE(temporariesIn(file("user files")), QStringList());
+    QCOMPARE(FailureOf(VerifySignedPackage(output, file("Config/testkey.x509.pem"))), QString());
+}
+
+QTEST_GUILESS_MAIN(TestOnePassEdit)
+#include "tst_OnePassEdit.moc"
