@@ -1110,12 +1110,13 @@ bool WriteEditedCompactArchive(const QString& archive, const QList<ArchiveChange
     ZipDirectory directory;
     if (!openDirectory(archive, O_RDONLY, &fd, &directory, error))
         return false;
-    struct stat archiveInfo;
-    if (fstat(fd.get(), &archiveInfo) != 0)
-        return Fail(error, QStringLiteral("cannot read %1: %2").arg(archive, systemError()));
+    // The archive is only read here: it may be a source of its own members.
+    struct stat noArchive {};
+    noArchive.st_dev = static_cast<dev_t>(-1);
+    noArchive.st_ino = static_cast<ino_t>(-1);
     QList<PlannedEntry> plan;
     std::vector<SourceFile> sources;
-    if (!planChanges(archive, directory, archiveInfo, changes, &plan, &sources, error))
+    if (!planChanges(archive, directory, noArchive, changes, &plan, &sources, error))
         return false;
     QSet<QString> replaced;
     for (const auto& extra : extraMembers)

@@ -206,6 +206,10 @@ void TestOnePassEdit::makesThePackageTheWindowSaves_data() {
         << QList<Edit>{{Edit::Replace, "logo.img", text(3 << 20)}};
     QTest::addRow("replace large incompressible image")
         << QList<Edit>{{Edit::Replace, "boot.img", noise((2 << 20) + 17, 7)}};
+    // The package itself as the new image (a second name of its file): it is
+    // only read, so it may be a source of the one pass.
+    QTest::addRow("replace an image with the package")
+        << QList<Edit>{{Edit::Replace, "boot.img", "=package"}};
     QTest::addRow("add a file") << QList<Edit>{{Edit::Add, "system/app/New.apk", noise(5000, 3)}};
     QTest::addRow("set a property") << QList<Edit>{{Edit::SetProp, "ro.build.version.release", "9"},
                                                    {Edit::SetProp, "ro.customer", "acme"}};
@@ -222,8 +226,14 @@ void TestOnePassEdit::makesThePackageTheWindowSaves_data() {
 void TestOnePassEdit::makesThePackageTheWindowSaves() {
     QFETCH(QList<Edit>, edits);
     for (const Edit& edit : edits) {
-        if (edit.kind == Edit::Replace || edit.kind == Edit::Add)
+        if (edit.value == "=package") {
+            QVERIFY(QDir().mkpath(file("sources")));
+            QCOMPARE(::link(QFile::encodeName(m_package).constData(),
+                            QFile::encodeName(file("sources/" + edit.target)).constData()),
+                     0);
+        } else if (edit.kind == Edit::Replace || edit.kind == Edit::Add) {
             QVERIFY(WriteFile(file("sources/" + edit.target), edit.value));
+        }
     }
     const QString output = file("user files/onepass.zip");
     const Result result = RunOnePassEdit(planFor(edits, output));
