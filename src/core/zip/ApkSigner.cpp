@@ -61,7 +61,9 @@ constexpr quint32 kPaddingBlockId = 0x42726577;
 constexpr quint32 kStrippingProtectionId = 0xbeeff00d;
 constexpr qint64 kPage = 4096;
 constexpr qint64 kChunk = 1 << 20;
-constexpr int kMinSdkWithV3 = 24;
+// The lowest platform the v3 signer names, whatever the APK's minSdkVersion
+// (what signapk writes).
+constexpr int kV3MinSdk = 24;
 constexpr int kMinSdkWithSha256 = 18;
 
 void PutLe16(QByteArray* out, quint32 v) {
@@ -537,6 +539,7 @@ private:
 struct Context {
     const ApkSigningKey::Data& key;
     Writer* out;
+    int in = -1;
     bool first = true;
     QList<OutEntry> entries;
 };
@@ -561,16 +564,16 @@ QByteArray FirstEntryExtra(Context* c) {
 // sink with every piece). Digest of the bytes in *digest.
 using Producer = std::function<bool(const ZipDataSink& sink, QString* cause)>;
 
-bool WriteMember(Context* c, OutEntry e, const Producer& produce, quint64 knownCrc,
-                 quint64 knownSize, Digest v1, QByteArray* digest, QString* error) {
+bool WriteMember(Context* c, OutEntry e, const Producer& produce, const ZipCentralEntry* source,
+                 Digest v1, QByteArray* digest, QString* error) {
     MdCtxPtr md(EVP_MD_CTX_new());
     if (!md || EVP_DigestInit_ex(md.get(), Md(v1), nullptr) != 1)
         return Fail(error, QStringLiteral("the digest cannot start"));
     e.offset = c->out->position();
     e.extra = FirstEntryExtra(c);
     if (e.stored) {
-        e.crc = static_cast<quint32>(knownCrc);
-        e.size = e.compressedSize = knownSize;
+        e.crc = source->crc32;
+        e.size = e.compressedSize = source->uncompressedSize;
         const quint64 align = Alignment(e.name);
         const quint64 base = e.offset + 30 + quint64(e.name.size()) + quint64(e.extra.size()) + 6;
         const quint64 padding = (align - base % align) % align;
@@ -596,6 +599,45 @@ bool WriteMember(Context* c, OutEntry e, const Producer& produce, quint64 knownC
             return false;
         if (!ok)
             return Fail(error, cause);
+    } else if (source) {
+        // A compressed member keeps its compressed bytes (checked by inflating
+        // them for the digest), behind a data descriptor.
+        e.crc = source->crc32;
+        e.size = source->uncompressedSize;
+        e.compressedSize = source->compressedSize;
+        quint64 dataOffset = 0;
+        QString cause;
+        if (!ZipMemberDataOffset(c->in, *source, &dataOffset, &cause))
+            return Fail(error, cause);
+        if (!produce(
+                [&](const char* data, qint64 size) {
+                    EVP_DigestUpdate(md.get(), data, static_cast<size_t>(size));
+                    return true;
+                },
+                &cause))
+            return Fail(error, cause);
+        if (!c->out->write(LocalHeader(e), error))
+            return false;
+        QByteArray buffer(static_cast<qsizetype>(std::min<quint64>(e.compressedSize, 1 << 20)),
+                          '\0');
+        for (quint64 done = 0; done < e.compressedSize;) {
+            const qint64 n = static_cast<qint64>(
+                std::min<quint64>(e.compressedSize - done, static_cast<quint64>(buffer.size())));
+            if (!ReadZipBytesAt(c->in, dataOffset + done, buffer.data(), n, error) ||
+                !c->out->write(buffer.constData(), n, error))
+                return false;
+            done += static_cast<quint64>(n);
+        }
+        if (e.size >= kZipMax32 || e.compressedSize >= kZipMax32)
+            return Fail(error, QStringLiteral("member %1 is too large (4 GB or more)")
+                                   .arg(PrintableZipName(e.name)));
+        QByteArray descriptor;
+        PutLe32(&descriptor, 0x08074b50);
+        PutLe32(&descriptor, e.crc);
+        PutLe32(&descriptor, static_cast<quint32>(e.compressedSize));
+        PutLe32(&descriptor, static_cast<quint32>(e.size));
+        if (!c->out->write(descriptor, error))
+            return false;
     } else {
         if (!c->out->write(LocalHeader(e), error))
             return false;
@@ -657,8 +699,8 @@ bool WriteGenerated(Context* c, const QByteArray& name, const QByteArray& bytes,
     e.name = name;
     return WriteMember(
         c, e,
-        [&](const ZipDataSink& sink, QString*) { return sink(bytes.constData(), bytes.size()); }, 0,
-        0, Digest::Sha256, nullptr, error);
+        [&](const ZipDataSink& sink, QString*) { return sink(bytes.constData(), bytes.size()); },
+        nullptr, Digest::Sha256, nullptr, error);
 }
 
 // The PKCS#7 SignedData of the v1 signature: the certificate and one signer
@@ -827,7 +869,7 @@ bool SignInto(int in, const ZipDirectory& dir, const ApkSigningKey::Data& key, T
                      });
 
     Writer out(file);
-    Context c{key, &out, true, {}};
+    Context c{key, &out, in, true, {}};
     QList<QPair<QByteArray, QByteArray>> digests; // name, digest of the data
     for (const ZipCentralEntry* e : kept) {
         OutEntry o;
@@ -844,7 +886,7 @@ bool SignInto(int in, const ZipDirectory& dir, const ApkSigningKey::Data& key, T
             [&](const ZipDataSink& sink, QString* why) {
                 return ReadZipMemberData(in, *e, sink, why);
             },
-            e->crc32, e->uncompressedSize, v1, &digest, error);
+            e, v1, &digest, error);
         if (!ok) {
             if (error && !error->startsWith(QLatin1String("member ")))
                 *error = QStringLiteral("member %1: %2").arg(PrintableZipName(e->rawName), *error);
@@ -920,7 +962,7 @@ bool SignInto(int in, const ZipDirectory& dir, const ApkSigningKey::Data& key, T
                        &contentDigest, error))
         return false;
     QByteArray v2Block, v3Block;
-    const int v3MinSdk = std::max(minSdk, kMinSdkWithV3);
+    const int v3MinSdk = kV3MinSdk;
     if (!SchemeSigner(key, algorithm, schemeDigest, contentDigest, false, 0, v3, &v2Block, error) ||
         !SchemeSigner(key, algorithm, schemeDigest, contentDigest, true, v3MinSdk, v3, &v3Block,
                       error))
