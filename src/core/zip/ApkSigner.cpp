@@ -492,13 +492,13 @@ QByteArray CentralRecord(const OutEntry& e) {
     return h + e.name + e.extra;
 }
 
-// Deflates as the JAR writer does (zlib's default level, raw stream) straight
+// Deflates as signapk deflates the files it makes (best compression, raw stream)
 // into the output.
 class Deflater {
 public:
     Deflater() {
         std::memset(&m_z, 0, sizeof m_z);
-        m_ok = deflateInit2(&m_z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8,
+        m_ok = deflateInit2(&m_z, Z_BEST_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8,
                             Z_DEFAULT_STRATEGY) == Z_OK;
     }
     ~Deflater() {
@@ -824,7 +824,8 @@ bool SignInto(int in, const ZipDirectory& dir, const ApkSigningKey::Data& key, T
             return Fail(error, QStringLiteral("member %1: unsupported compression method %2")
                                    .arg(PrintableZipName(e.rawName))
                                    .arg(e.method));
-        if (IsSignatureFile(e.rawName))
+        // signapk leaves out folders and earlier signatures.
+        if (IsSignatureFile(e.rawName) || e.rawName.endsWith('/'))
             continue;
         for (const ZipCentralEntry* k : kept)
             if (k->rawName == e.rawName)
@@ -892,8 +893,7 @@ bool SignInto(int in, const ZipDirectory& dir, const ApkSigningKey::Data& key, T
                 *error = QStringLiteral("member %1: %2").arg(PrintableZipName(e->rawName), *error);
             return false;
         }
-        if (!e->rawName.endsWith('/'))
-            digests.append({e->rawName, digest});
+        digests.append({e->rawName, digest});
     }
     std::sort(digests.begin(), digests.end(), [](const auto& a, const auto& b) {
         return QString::fromUtf8(a.first) < QString::fromUtf8(b.first);
@@ -955,8 +955,6 @@ bool SignInto(int in, const ZipDirectory& dir, const ApkSigningKey::Data& key, T
     };
     if (c.entries.size() >= kZipMax16)
         return Fail(error, QStringLiteral("the signed APK would need ZIP64"));
-    if (!file->sync(error))
-        return false;
     QByteArray contentDigest;
     if (!ContentDigest(file->handle(), entriesEnd, directory, endRecord(entriesEnd), schemeDigest,
                        &contentDigest, error))
