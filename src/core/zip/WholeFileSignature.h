@@ -31,7 +31,7 @@ public:
     WholeFileSigner& operator=(const WholeFileSigner&) = delete;
 
     // certPem: path of the X.509 certificate (PEM, or DER); keyPk8: path of its
-    // unencrypted PKCS#8 DER private key (RSA or EC). The key must belong to the
+    // unencrypted PKCS#8 private key, DER or PEM (RSA or EC). The key must belong to the
     // certificate. Starts a new signature: bytes fed before are dropped.
     bool loadKey(const QString& certPem, const QString& keyPk8, QString* error);
 
