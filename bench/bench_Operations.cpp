@@ -20,6 +20,7 @@
 #include "core/Reporter.h"
 #include "core/io/ToolRunner.h"
 #include "core/package/ApkOperations.h"
+#include "core/package/OnePassEdit.h"
 #include "core/package/OpenPackage.h"
 #include "core/package/ReplaceImage.h"
 #include "core/package/SavePackage.h"
@@ -106,6 +107,24 @@ int RunOne(const QString& operation, const QString& appDirectory, const QString&
             result = SignPackageTo(op, argument);
         ok = result.succeeded();
         error = result.cause();
+    } else if (operation == QLatin1String("onepass")) {
+        // corvane-cli edit's work: PACKAGE, OUTPUT, IMAGE and the members to
+        // delete (comma-separated), tab-separated in the argument.
+        const QStringList parts = argument.split(QLatin1Char('\t'));
+        if (parts.size() == 4) {
+            OnePassEditPlan plan;
+            plan.package = parts[0];
+            plan.output = parts[1];
+            plan.certificate = state.paths().configDir() + QStringLiteral("/testkey.x509.pem");
+            plan.privateKey = state.paths().configDir() + QStringLiteral("/testkey.pk8");
+            for (const QString& member : parts[3].split(QLatin1Char(','), Qt::SkipEmptyParts))
+                plan.changes.append({ArchiveChangeKind::Remove, member, {}});
+            plan.changes.append({ArchiveChangeKind::Put, QStringLiteral("logo.img"), parts[2]});
+            plan.propEdits.append({QStringLiteral("ro.customer"), QStringLiteral("acme")});
+            const Result result = RunOnePassEdit(plan);
+            ok = result.succeeded();
+            error = result.cause();
+        }
     } else if (operation == QLatin1String("list")) {
         const QStringList apks = ListPartitionApks(systemRoot, Partition::System, 5);
         ok = !apks.isEmpty();
@@ -806,6 +825,64 @@ QList<Row> BenchSize(const Setup& setup, const QString& package, const QString& 
         }
         Sh({QStringLiteral("rm"), QStringLiteral("-f"), programOut, signapkOut, copyOut}, nullptr);
     }
+    // The one-pass edit (ten deletes, the 50 MB image, a build.prop key)
+    // against copying the package and hashing the copy.
+    {
+        Row r = row(QStringLiteral("one-pass edit (vs cp + sha256sum)"), QStringLiteral("onepass"));
+        const QString programOut = outputs + QStringLiteral("/onepass.zip");
+        const QString copyOut = outputs + QStringLiteral("/copy.zip");
+        QHash<QString, qint64> members;
+        QStringList deletes;
+        if (ReadMembers(package, &members, &error)) {
+            QStringList apks;
+            for (auto it = members.cbegin(); it != members.cend(); ++it) {
+                if (it.key().startsWith(QLatin1String("system/app/")) &&
+                    it.key().endsWith(QLatin1String(".apk")))
+                    apks << it.key();
+            }
+            apks.sort();
+            deletes = apks.mid(0, 10);
+        }
+        if (deletes.size() < 10) {
+            error = QStringLiteral("fewer than ten APKs in system/app");
+            rows.append(failAll(r));
+        } else {
+            const auto remove = [](const QString& path) {
+                return [path](QString* e) {
+                    return Sh({QStringLiteral("rm"), QStringLiteral("-f"), path}, e);
+                };
+            };
+            const QString argument =
+                QStringList{package, programOut, image, deletes.join(QLatin1Char(','))}.join(
+                    QLatin1Char('\t'));
+            Compare(
+                r, rounds, remove(programOut),
+                [&] { return RunProgram(QStringLiteral("onepass"), edit, argument); },
+                remove(copyOut),
+                [&] {
+                    return RunSteps({{{QStringLiteral("cp"), package, copyOut}, {}},
+                                     {{QStringLiteral("sha256sum"), copyOut}, {}}});
+                },
+                [&](bool isProgram) -> QString {
+                    if (!isProgram)
+                        return QFileInfo(copyOut).size() > 0 ? QString()
+                                                             : QStringLiteral("no copy");
+                    QHash<QString, qint64> out;
+                    QString e;
+                    if (!ReadMembers(programOut, &out, &e))
+                        return e;
+                    if (out.value(QStringLiteral("logo.img"), -1) != QFileInfo(image).size())
+                        return QStringLiteral("logo.img is not the new image");
+                    for (const QString& member : deletes) {
+                        if (out.contains(member))
+                            return member + QStringLiteral(" is still there");
+                    }
+                    return {};
+                });
+            rows.append(r);
+        }
+        Sh({QStringLiteral("rm"), QStringLiteral("-f"), programOut, copyOut}, nullptr);
+    }
     // Leave the space for the next size.
     Sh({QStringLiteral("rm"), QStringLiteral("-rf"), work}, nullptr);
     return rows;
@@ -934,6 +1011,25 @@ QList<Goal> Goals(const QList<QPair<QString, QList<Row>>>& sizes, const Row* lis
             goals.append(g);
         }
         ratioGoal(label, rows, QStringLiteral("open"), 1.05, QStringLiteral("7za x"));
+        ratioGoal(label, rows, QStringLiteral("onepass"), 1.0, QStringLiteral("cp + sha256sum"));
+        {
+            Goal g{QStringLiteral("%1: one-pass edit peak memory <= 64 MB").arg(label), {}, {}};
+            const Row* r = FindRow(rows, QStringLiteral("onepass"));
+            if (r && r->program.anyOk() && r->program.peakRssKb() > 0) {
+                g.met = r->program.peakRssKb() <= 64 * 1024;
+                g.value = FormatRss(r->program);
+            }
+            goals.append(g);
+        }
+        {
+            Goal g{QStringLiteral("%1: info <= 50 ms").arg(label), {}, {}};
+            const Row* r = FindRow(rows, QStringLiteral("info"));
+            if (r && r->program.anyOk()) {
+                g.met = r->program.median() <= 0.050;
+                g.value = FormatSeconds(r->program.median());
+            }
+            goals.append(g);
+        }
     }
     // Each edit on the largest package against the smallest.
     if (sizes.size() >= 2) {
