@@ -13,6 +13,8 @@ PACKAGES=(
   # package and the test APKs.
   7zip p7zip-full
   default-jre-headless signapk apksigner aapt openssl
+  # A real system APK the APK signer is checked on against signapk.
+  android-framework-res
   # The benchmark (bench/): the peak memory of each run (zip is listed below).
   time
   # Running without a desktop (screenshots, the start check) and fonts.
