@@ -162,8 +162,8 @@ void CApkEditView::OnAddApk() {
         RefreshApkList();
         return;
     }
-    const QStringList paths =
-        UiDialogs::instance().openFileNames(nullptr, QStringLiteral("*.apk (*.apk)"), true);
+    const QStringList paths = UiDialogs::instance().openFileNames(
+        nullptr, QStringLiteral("*.apk (*.apk)"), true, UiDialogs::FileKind::Apk);
     // A refused or failed file does not stop the ones after it.
     for (const QString& path : paths)
         AddApkFile(path);

@@ -19,10 +19,20 @@
 #include "gui/Icons.h"
 #include "gui/UiDialogs.h"
 
+#include <QApplication>
 #include <QCloseEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileInfo>
 #include <QLineEdit>
+#include <QMimeData>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QTabWidget>
+#include <QTimer>
+#include <QUrl>
+
+#include <utility>
 
 CCorvaneDlg::CCorvaneDlg(CCorvaneApp& app, QWidget* parent) : QDialog(parent), m_app(app) {
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -30,6 +40,7 @@ CCorvaneDlg::CCorvaneDlg(CCorvaneApp& app, QWidget* parent) : QDialog(parent), m
                    Qt::MSWindowsFixedSizeDialogHint);
     BuildDialog(this, dialogTemplate(IDD_MAIN));
     setFixedSize(size());
+    setAcceptDrops(true);
     m_appIcon = ApplicationIcon();
     setWindowIcon(m_appIcon);
     m_tabControl = Control<QTabWidget>(this, IDC_TAB);
@@ -120,12 +131,16 @@ void CCorvaneDlg::refreshApkLists() {
 }
 
 void CCorvaneDlg::OnBrowseClicked() {
-    const QStringList chosen =
-        UiDialogs::instance().openFileNames(nullptr, QStringLiteral("*.zip (*.zip)"), false);
+    const QStringList chosen = UiDialogs::instance().openFileNames(
+        nullptr, QStringLiteral("*.zip (*.zip)"), false, UiDialogs::FileKind::Package);
     if (chosen.isEmpty())
         return;
-    const QString package = chosen.constFirst();
+    OpenPackageFile(chosen.constFirst());
+}
 
+void CCorvaneDlg::OpenPackageFile(const QString& package) {
+    ++m_commandDepth;
+    const auto done = qScopeGuard([this] { --m_commandDepth; });
     GuiReporter reporter(this);
     OpenPackageHooks hooks;
     hooks.accepted = [&] {
@@ -143,7 +158,86 @@ void CCorvaneDlg::OnBrowseClicked() {
                   opened.result);
 }
 
+bool CCorvaneDlg::IsIdle() const {
+    // The window runs modally: any other modal widget is a question or a
+    // file dialog in progress.
+    const QWidget* modal = QApplication::activeModalWidget();
+    return m_initialised && !m_closing && m_commandDepth == 0 && isVisible() &&
+           !m_app.IsToolRunning() && (modal == nullptr || modal == this);
+}
+
+void CCorvaneDlg::OpenPackageWhenIdle(const QString& package) {
+    m_pendingPackage = package;
+    if (!m_pendingTimer) {
+        // Runs and questions end in their own event loops; the window looks
+        // again now and then rather than hooking into each of them.
+        m_pendingTimer = new QTimer(this);
+        m_pendingTimer->setInterval(200);
+        connect(m_pendingTimer, &QTimer::timeout, this, &CCorvaneDlg::openPendingPackage);
+    }
+    // Never from inside the caller's event (a drop, a socket's signal).
+    QTimer::singleShot(0, this, &CCorvaneDlg::openPendingPackage);
+}
+
+void CCorvaneDlg::openPendingPackage() {
+    if (m_pendingPackage.isEmpty() || m_closing) {
+        m_pendingTimer->stop();
+        return;
+    }
+    if (!IsIdle()) {
+        m_pendingTimer->start();
+        return;
+    }
+    m_pendingTimer->stop();
+    const QString package = std::exchange(m_pendingPackage, QString());
+    OpenPackageFile(package);
+}
+
+namespace {
+
+// The single local .zip file a drag carries, or empty.
+QString DroppedPackage(const QMimeData* data) {
+    if (!data || !data->hasUrls() || data->urls().size() != 1)
+        return QString();
+    const QUrl url = data->urls().constFirst();
+    if (!url.isLocalFile())
+        return QString();
+    const QString path = url.toLocalFile();
+    const QFileInfo info(path);
+    if (!info.isFile() || info.suffix().compare(QLatin1String("zip"), Qt::CaseInsensitive) != 0)
+        return QString();
+    return path;
+}
+
+} // namespace
+
+void CCorvaneDlg::dragEnterEvent(QDragEnterEvent* event) {
+    if (IsIdle() && !DroppedPackage(event->mimeData()).isEmpty())
+        event->acceptProposedAction();
+    else
+        event->ignore();
+}
+
+void CCorvaneDlg::dragMoveEvent(QDragMoveEvent* event) {
+    if (IsIdle() && !DroppedPackage(event->mimeData()).isEmpty())
+        event->acceptProposedAction();
+    else
+        event->ignore();
+}
+
+void CCorvaneDlg::dropEvent(QDropEvent* event) {
+    const QString package = DroppedPackage(event->mimeData());
+    if (package.isEmpty() || !IsIdle()) {
+        event->ignore();
+        return;
+    }
+    event->acceptProposedAction();
+    OpenPackageWhenIdle(package);
+}
+
 void CCorvaneDlg::OnSaveClicked() {
+    ++m_commandDepth;
+    const auto done = qScopeGuard([this] { --m_commandDepth; });
     GuiReporter reporter(this);
     const Operation op = m_app.Op(reporter);
     const WorkspacePaths paths = m_app.State().paths();
@@ -153,7 +247,8 @@ void CCorvaneDlg::OnSaveClicked() {
         return;
     }
     const QString chosen = UiDialogs::instance().saveFileName(
-        nullptr, QStringLiteral("*.zip (*.zip)"), QStringLiteral("update"), QStringLiteral("zip"));
+        nullptr, QStringLiteral("*.zip (*.zip)"), QStringLiteral("update"), QStringLiteral("zip"),
+        UiDialogs::FileKind::Package);
     if (chosen.isEmpty())
         return;
     const Result saved = SignPackageTo(op, chosen);

@@ -9,6 +9,7 @@ class CCorvaneApp;
 class CImageView;
 class QTabWidget;
 class QLineEdit;
+class QTimer;
 
 // The main window: package path with Browse, four pages in a tab control,
 // Save and Cancel. Each command gathers its input, runs one core operation
@@ -35,6 +36,15 @@ public:
     void SetMainControlsEnabled(bool enabled);
 
     void OnBrowseClicked();
+    // Opens the package as Browse does once it is chosen, questions included.
+    void OpenPackageFile(const QString& package);
+    // Opens the package (from the command line, a later start or a drop) as
+    // soon as the window waits for the user: at once when it does, else after
+    // the run or the question in progress. A later request replaces one that
+    // still waits.
+    void OpenPackageWhenIdle(const QString& package);
+    // True while the window waits for the user: shown, no run, no question.
+    bool IsIdle() const;
     void OnSaveClicked();
     void OnCancelClicked();
 
@@ -45,9 +55,14 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    // A single local .zip file dropped on the window opens it.
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     void refreshApkLists();
+    void openPendingPackage();
 
     CCorvaneApp& m_app;
     QIcon m_appIcon;
@@ -58,4 +73,9 @@ private:
     QTabWidget* m_tabControl = nullptr;
     bool m_initialised = false;
     bool m_closing = false;
+    // Commands of the window in progress (a package opened from elsewhere
+    // waits for them).
+    int m_commandDepth = 0;
+    QString m_pendingPackage;
+    QTimer* m_pendingTimer = nullptr;
 };

@@ -77,7 +77,7 @@ void CImageView::ReplaceImageFile(int buttonId) {
         return;
     }
     const QStringList chosen = UiDialogs::instance().openFileNames(
-        nullptr, slot->zipFilter ? kZipFilter : kImageFilter, false);
+        nullptr, slot->zipFilter ? kZipFilter : kImageFilter, false, UiDialogs::FileKind::Image);
     if (chosen.isEmpty())
         return;
     GuiReporter reporter(this);

@@ -1,5 +1,7 @@
 #include "gui/QtUiDialogs.h"
 
+#include "gui/RecentFolders.h"
+
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QFileDialog>
@@ -50,18 +52,23 @@ UiDialogs::Answer QtUiDialogs::messageBox(QWidget* owner, const QString& text,
     }
 }
 
-QStringList QtUiDialogs::openFileNames(QWidget* owner, const QString& filter, bool multiple) {
-    QFileDialog dialog(owner, QString(), QString(), filter);
+QStringList QtUiDialogs::openFileNames(QWidget* owner, const QString& filter, bool multiple,
+                                       FileKind kind) {
+    QFileDialog dialog(owner, QString(), RecentFolders::folder(kind), filter);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setFileMode(multiple ? QFileDialog::ExistingFiles : QFileDialog::ExistingFile);
     if (dialog.exec() != QDialog::Accepted)
         return {};
-    return dialog.selectedFiles();
+    const QStringList chosen = dialog.selectedFiles();
+    if (!chosen.isEmpty())
+        RecentFolders::remember(kind, chosen.constFirst());
+    return chosen;
 }
 
 QString QtUiDialogs::saveFileName(QWidget* owner, const QString& filter,
-                                  const QString& proposedName, const QString& defaultSuffix) {
-    QFileDialog dialog(owner, QString(), QString(), filter);
+                                  const QString& proposedName, const QString& defaultSuffix,
+                                  FileKind kind) {
+    QFileDialog dialog(owner, QString(), RecentFolders::folder(kind), filter);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setDefaultSuffix(defaultSuffix);
@@ -69,7 +76,9 @@ QString QtUiDialogs::saveFileName(QWidget* owner, const QString& filter,
     dialog.setOption(QFileDialog::DontConfirmOverwrite, false);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return {};
-    return dialog.selectedFiles().constFirst();
+    const QString chosen = dialog.selectedFiles().constFirst();
+    RecentFolders::remember(kind, chosen);
+    return chosen;
 }
 
 bool QtUiDialogs::chooseProgram(QWidget* owner, const QString& filePath,

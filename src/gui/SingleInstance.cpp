@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCryptographicHash>
+#include <QDataStream>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -19,6 +20,8 @@
 #include <unistd.h>
 
 namespace {
+
+constexpr qint64 kMaxRequestSize = 64 * 1024;
 
 // Whether the lock file names its holder. A start that has just made its lock
 // file writes the holder right after, so an empty one is looked at again;
@@ -129,22 +132,51 @@ SingleInstance::Result SingleInstance::acquire() {
         connect(m_server, &QLocalServer::newConnection, this, [this] {
             while (QLocalSocket* socket = m_server->nextPendingConnection()) {
                 connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-                socket->write("ok");
-                socket->flush();
-                socket->disconnectFromServer();
-                emit activationRequested();
+                connect(socket, &QLocalSocket::readyRead, this,
+                        [this, socket] { readRequest(socket); });
+                readRequest(socket);
             }
         });
     }
     return Result::Acquired;
 }
 
-bool SingleInstance::notifyFirstInstance() {
+// A request is one string: the package to open, or empty to only come
+// forward. It may arrive in pieces; the answer follows the whole of it.
+void SingleInstance::readRequest(QLocalSocket* socket) {
+    if (socket->property("answered").toBool())
+        return;
+    QDataStream in(socket);
+    in.setVersion(QDataStream::Qt_6_0);
+    in.startTransaction();
+    QString package;
+    in >> package;
+    if (!in.commitTransaction()) {
+        // A path is short: anything longer is no request of a later start.
+        if (socket->bytesAvailable() > kMaxRequestSize)
+            socket->abort();
+        return;
+    }
+    socket->setProperty("answered", true);
+    socket->write("ok");
+    socket->flush();
+    socket->disconnectFromServer();
+    emit activationRequested(package);
+}
+
+bool SingleInstance::notifyFirstInstance(const QString& package) {
     QLocalSocket socket;
     socket.setSocketOptions(QLocalSocket::AbstractNamespaceOption);
     socket.connectToServer(m_key);
     if (!socket.waitForConnected(3000))
         return false;
+    QByteArray request;
+    QDataStream out(&request, QIODevice::WriteOnly);
+    out.setVersion(QDataStream::Qt_6_0);
+    out << (package.isEmpty() ? QString() : QFileInfo(package).absoluteFilePath());
+    if (socket.write(request) != request.size())
+        return false;
+    socket.flush();
     const bool answered = socket.waitForReadyRead(3000);
     socket.disconnectFromServer();
     return answered;

@@ -6,13 +6,15 @@
 #include <memory>
 
 class QLocalServer;
+class QLocalSocket;
 class QLockFile;
 class QWidget;
 
 // One running instance per workspace (the application directory). The first
 // start holds a lock file in the workspace that dies with its process
 // (crashes included) and listens for later starts; a later start asks it to
-// come forward and ends. Nothing depends on the temporary directory.
+// come forward, handing it the package it was given, and ends. Nothing
+// depends on the temporary directory.
 class SingleInstance : public QObject {
     Q_OBJECT
 public:
@@ -26,17 +28,22 @@ public:
     // replaced, a full disk); errorString() tells why.
     Result acquire();
     QString errorString() const { return m_error; }
-    // Later start: tells the first instance to come forward. True when it answered.
-    bool notifyFirstInstance();
+    // Later start: tells the first instance to come forward and, with a
+    // package (made absolute here: the first instance has another working
+    // directory), to open it. True when it answered.
+    bool notifyFirstInstance(const QString& package = QString());
 
     QString key() const { return m_key; }
     QString lockPath() const { return m_lockPath; }
 
 signals:
-    // A later start asked this instance to come forward.
-    void activationRequested();
+    // A later start asked this instance to come forward; package is the one
+    // it was given (absolute), or empty.
+    void activationRequested(const QString& package);
 
 private:
+    void readRequest(QLocalSocket* socket);
+
     QString m_key;
     QString m_lockPath;
     QString m_error;

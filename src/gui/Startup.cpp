@@ -14,6 +14,7 @@
 #include "gui/UiDialogs.h"
 
 #include <QApplication>
+#include <QFileInfo>
 
 void OfferToResume(CCorvaneApp& app) {
     GuiReporter reporter(nullptr);
@@ -21,7 +22,21 @@ void OfferToResume(CCorvaneApp& app) {
     PresentResult(reporter, app.State().paths(), QStringLiteral("Resume"), resumed.result);
 }
 
-int RunCorvane() {
+QString PackageArgument(const QStringList& arguments) {
+    bool options = true;
+    for (const QString& argument : arguments.mid(1)) {
+        if (options && argument == QLatin1String("--")) {
+            options = false;
+            continue;
+        }
+        if (options && argument.startsWith(QLatin1Char('-')))
+            continue;
+        return argument;
+    }
+    return QString();
+}
+
+int RunCorvane(const QString& package) {
     const QString executable = QCoreApplication::applicationFilePath();
     if (executable.isEmpty())
         return 0;
@@ -33,7 +48,7 @@ int RunCorvane() {
     case SingleInstance::Result::HeldByOther:
         // The running instance comes forward; one that holds the workspace
         // but cannot be reached is named rather than passed over in silence.
-        if (!instance.notifyFirstInstance())
+        if (!instance.notifyFirstInstance(package))
             ShowAppMessage(Msg::AlreadyRunning(app.State().appDirectory()));
         return 0;
     case SingleInstance::Result::Failed:
@@ -45,9 +60,15 @@ int RunCorvane() {
 
     CCorvaneDlg dialog(app);
     QObject::connect(&instance, &SingleInstance::activationRequested, &dialog,
-                     [&dialog] { BringInstanceForward(&dialog); });
+                     [&dialog](const QString& handed) {
+                         BringInstanceForward(&dialog);
+                         if (!handed.isEmpty())
+                             dialog.OpenPackageWhenIdle(handed);
+                     });
     app.CreateBusyDialog();
     OfferToResume(app);
+    if (!package.isEmpty())
+        dialog.OpenPackageWhenIdle(QFileInfo(package).absoluteFilePath());
     dialog.DoModal();
     return 0;
 }

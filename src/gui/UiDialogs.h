@@ -20,6 +20,9 @@ public:
     enum class Buttons { Ok, YesNo };
     enum class Icon { None, Exclamation };
     enum class Answer { Ok, Yes, No, Closed };
+    // What a file dialog is for: each kind starts in the folder last used
+    // for it, remembered across runs.
+    enum class FileKind { Package, Apk, Image };
 
     virtual ~UiDialogs() = default;
 
@@ -28,13 +31,14 @@ public:
 
     // Open dialog; an empty list means the user cancelled. With multiple,
     // several files may be chosen.
-    virtual QStringList openFileNames(QWidget* owner, const QString& filter, bool multiple) = 0;
+    virtual QStringList openFileNames(QWidget* owner, const QString& filter, bool multiple,
+                                      FileKind kind) = 0;
 
     // Save dialog proposing proposedName, adding defaultSuffix to a name
     // typed without one and asking before an existing file is chosen. Empty
     // means the user cancelled.
     virtual QString saveFileName(QWidget* owner, const QString& filter, const QString& proposedName,
-                                 const QString& defaultSuffix) = 0;
+                                 const QString& defaultSuffix, FileKind kind) = 0;
 
     // Lets the user pick a program to open a file with: one of the candidates
     // or any program on disk. Answers false when the user cancelled.

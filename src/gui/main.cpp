@@ -12,5 +12,5 @@ int main(int argc, char* argv[]) {
         return 0;
     }
     QApplication application(argc, argv);
-    return RunCorvane();
+    return RunCorvane(PackageArgument(QCoreApplication::arguments()));
 }

@@ -27,14 +27,16 @@ UiDialogs::Answer ScriptedUiDialogs::messageBox(QWidget* owner, const QString& t
     return answers.isEmpty() ? Answer::No : answers.dequeue();
 }
 
-QStringList ScriptedUiDialogs::openFileNames(QWidget*, const QString& filter, bool multiple) {
-    fileDialogs.append({false, filter, multiple, {}, {}});
+QStringList ScriptedUiDialogs::openFileNames(QWidget*, const QString& filter, bool multiple,
+                                             FileKind kind) {
+    fileDialogs.append({false, filter, multiple, {}, {}, kind});
     return openResults.isEmpty() ? QStringList() : openResults.dequeue();
 }
 
 QString ScriptedUiDialogs::saveFileName(QWidget*, const QString& filter,
-                                        const QString& proposedName, const QString& defaultSuffix) {
-    fileDialogs.append({true, filter, false, proposedName, defaultSuffix});
+                                        const QString& proposedName, const QString& defaultSuffix,
+                                        FileKind kind) {
+    fileDialogs.append({true, filter, false, proposedName, defaultSuffix, kind});
     return saveResults.isEmpty() ? QString() : saveResults.dequeue();
 }
 

@@ -27,6 +27,7 @@ public:
         bool multiple = false;
         QString proposedName;
         QString defaultSuffix;
+        FileKind kind = FileKind::Package;
     };
 
     ScriptedUiDialogs();
@@ -52,9 +53,10 @@ public:
 
     Answer messageBox(QWidget* owner, const QString& text, const QString& caption, Buttons buttons,
                       Icon icon) override;
-    QStringList openFileNames(QWidget* owner, const QString& filter, bool multiple) override;
+    QStringList openFileNames(QWidget* owner, const QString& filter, bool multiple,
+                              FileKind kind) override;
     QString saveFileName(QWidget* owner, const QString& filter, const QString& proposedName,
-                         const QString& defaultSuffix) override;
+                         const QString& defaultSuffix, FileKind kind) override;
     bool chooseProgram(QWidget* owner, const QString& filePath,
                        const QList<ProgramChoice>& candidates, ProgramChoice* chosen) override;
 };

@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QProcess>
 #include <QSet>
 #include <QStandardPaths>
 
@@ -374,12 +375,35 @@ bool CommandLineForFile(const DesktopApplication& application, const QString& fi
         expanded << filePath;
 
     if (application.terminal) {
-        const QString terminal =
-            QStandardPaths::findExecutable(QStringLiteral("x-terminal-emulator"));
+        const QStringList terminal = TerminalEmulator();
         if (terminal.isEmpty())
             return false;
-        expanded = QStringList{terminal, QStringLiteral("-e")} + expanded;
+        expanded = terminal + QStringList{QStringLiteral("-e")} + expanded;
     }
     *commandLine = expanded;
+    return true;
+}
+
+QStringList TerminalEmulator() {
+    const QStringList chosen = QProcess::splitCommand(qEnvironmentVariable("TERMINAL"));
+    if (!chosen.isEmpty() && ProgramInstalled(chosen.first()))
+        return chosen;
+    const QString fallback = QStandardPaths::findExecutable(QStringLiteral("x-terminal-emulator"));
+    return fallback.isEmpty() ? QStringList() : QStringList{fallback};
+}
+
+bool TerminalEditorCommandLine(const QString& filePath, QStringList* commandLine) {
+    QStringList editor;
+    for (const char* variable : {"VISUAL", "EDITOR"}) {
+        editor = QProcess::splitCommand(qEnvironmentVariable(variable));
+        if (!editor.isEmpty())
+            break;
+    }
+    if (editor.isEmpty() || !ProgramInstalled(editor.first()))
+        return false;
+    const QStringList terminal = TerminalEmulator();
+    if (terminal.isEmpty())
+        return false;
+    *commandLine = terminal + QStringList{QStringLiteral("-e")} + editor + QStringList{filePath};
     return true;
 }

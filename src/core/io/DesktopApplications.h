@@ -63,8 +63,19 @@ bool SplitExecLine(const QString& exec, QStringList* arguments);
 // The program and arguments that open the file with the application: the
 // file codes (%f %F %u %U) become the path as one argument (appended when the
 // line has none), the other field codes are dropped, "%%" is a "%". A
-// terminal application is run in the desktop's terminal emulator. With an
+// terminal application is run in the terminal emulator (TerminalEmulator). With an
 // empty path the file codes are dropped and nothing is appended. False when
 // the line cannot be used or the terminal emulator is missing.
 bool CommandLineForFile(const DesktopApplication& application, const QString& filePath,
                         QStringList* commandLine);
+
+// The terminal emulator that runs a program given after "-e": $TERMINAL
+// when it names an installed program (it may carry arguments of its own),
+// else x-terminal-emulator. Empty when there is none.
+QStringList TerminalEmulator();
+
+// The user's own editor ($VISUAL, else $EDITOR; either may carry arguments)
+// opening the file in the terminal emulator: what is left when no desktop
+// editor is known. False when neither variable names a program or there is
+// no terminal emulator.
+bool TerminalEditorCommandLine(const QString& filePath, QStringList* commandLine);
