@@ -7,6 +7,7 @@
 
 #include <QFile>
 #include <QList>
+#include <QSet>
 
 #include <openssl/bio.h>
 #include <openssl/evp.h>
@@ -422,6 +423,17 @@ bool IsSignatureFile(const QByteArray& name) {
            upper.endsWith(".EC");
 }
 
+// Name order as signapk sorts (UTF-16 code units); byte order when both are
+// ASCII, which is the same and much cheaper.
+bool NameLess(const QByteArray& a, const QByteArray& b) {
+    auto ascii = [](const QByteArray& n) {
+        return std::all_of(n.begin(), n.end(), [](char ch) { return (ch & 0x80) == 0; });
+    };
+    if (ascii(a) && ascii(b))
+        return a < b;
+    return QString::fromUtf8(a) < QString::fromUtf8(b);
+}
+
 struct OutEntry {
     QByteArray name;
     bool stored = false;
@@ -818,6 +830,7 @@ bool SignInto(int in, const ZipDirectory& dir, const ApkSigningKey::Data& key, T
               QString* error) {
     // The members kept: earlier signatures go; the manifest must be there.
     QList<const ZipCentralEntry*> kept;
+    QSet<QByteArray> names;
     const ZipCentralEntry* manifest = nullptr;
     for (const ZipCentralEntry& e : dir.entries) {
         if (e.method != 0 && e.method != 8)
@@ -827,10 +840,10 @@ bool SignInto(int in, const ZipDirectory& dir, const ApkSigningKey::Data& key, T
         // signapk leaves out folders and earlier signatures.
         if (IsSignatureFile(e.rawName) || e.rawName.endsWith('/'))
             continue;
-        for (const ZipCentralEntry* k : kept)
-            if (k->rawName == e.rawName)
-                return Fail(error, QStringLiteral("member %1 is in the archive twice")
-                                       .arg(PrintableZipName(e.rawName)));
+        if (names.contains(e.rawName))
+            return Fail(error, QStringLiteral("member %1 is in the archive twice")
+                                   .arg(PrintableZipName(e.rawName)));
+        names.insert(e.rawName);
         kept.append(&e);
         if (e.rawName == "AndroidManifest.xml")
             manifest = &e;
@@ -866,7 +879,7 @@ bool SignInto(int in, const ZipDirectory& dir, const ApkSigningKey::Data& key, T
                      [](const ZipCentralEntry* a, const ZipCentralEntry* b) {
                          if ((a->method == 0) != (b->method == 0))
                              return a->method == 0;
-                         return QString::fromUtf8(a->rawName) < QString::fromUtf8(b->rawName);
+                         return NameLess(a->rawName, b->rawName);
                      });
 
     Writer out(file);
@@ -895,9 +908,8 @@ bool SignInto(int in, const ZipDirectory& dir, const ApkSigningKey::Data& key, T
         }
         digests.append({e->rawName, digest});
     }
-    std::sort(digests.begin(), digests.end(), [](const auto& a, const auto& b) {
-        return QString::fromUtf8(a.first) < QString::fromUtf8(b.first);
-    });
+    std::sort(digests.begin(), digests.end(),
+              [](const auto& a, const auto& b) { return NameLess(a.first, b.first); });
 
     // v1: the manifest, the signature file, the signature block.
     QByteArray mf;
