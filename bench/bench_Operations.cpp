@@ -24,6 +24,7 @@
 #include "core/package/OpenPackage.h"
 #include "core/package/ReplaceImage.h"
 #include "core/package/SavePackage.h"
+#include "core/zip/ApkSigner.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -101,6 +102,12 @@ int RunOne(const QString& operation, const QString& appDirectory, const QString&
             ok = result.succeeded();
             error = result.cause();
         }
+    } else if (operation == QLatin1String("sign-apk")) {
+        // The APK signer alone: the APK signed with the platform key beside it.
+        ApkSigningKey key;
+        ok = key.load(state.paths().configDir() + QStringLiteral("/platform.x509.pem"),
+                      state.paths().configDir() + QStringLiteral("/platform.pk8"), &error) &&
+             SignApk(argument, argument + QStringLiteral(".signed.apk"), key, &error);
     } else if (operation == QLatin1String("save")) {
         Result result = PutBackConfigFiles(op);
         if (result.succeeded())
@@ -759,6 +766,30 @@ QList<Row> BenchSize(const Setup& setup, const QString& package, const QString& 
                 });
             rows.append(r);
         }
+    }
+
+    // Signing an APK alone: the native signer against signapk.
+    {
+        Row r = row(QStringLiteral("sign APK alone (vs signapk)"), QStringLiteral("sign-apk"));
+        const QString programOut = addApk + QStringLiteral(".signed.apk");
+        const QString baselineOut = base + QStringLiteral("/signapk-signed.apk");
+        Compare(
+            r, rounds,
+            [&](QString*) { return !QFile::exists(programOut) || QFile::remove(programOut); },
+            [&] { return RunProgram(QStringLiteral("sign-apk"), openApp, addApk); },
+            [&](QString*) { return !QFile::exists(baselineOut) || QFile::remove(baselineOut); },
+            [&] {
+                return RunSteps(
+                    {{{setup.java(), QStringLiteral("-jar"), QStringLiteral("signapk.jar"),
+                       QStringLiteral("platform.x509.pem"), QStringLiteral("platform.pk8"), addApk,
+                       baselineOut},
+                      setup.config()}});
+            },
+            [&](bool isProgram) -> QString {
+                const QString out = isProgram ? programOut : baselineOut;
+                return QFile::exists(out) ? QString() : out + QStringLiteral(" is missing");
+            });
+        rows.append(r);
     }
 
     // Save with nothing changed: signapk -w alone, and copy + SHA-256.
