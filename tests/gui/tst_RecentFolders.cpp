@@ -55,7 +55,7 @@ void TestRecentFolders::answerNextDialog(const QString& file) {
         QVERIFY(dialog);
         m_startedIn = dialog->directory().absolutePath();
         dialog->selectFile(file);
-        dialog->accept();
+        static_cast<QDialog*>(dialog)->accept();
     });
 }
 
