@@ -7,6 +7,7 @@
 
 #include <QFile>
 #include <QList>
+#include <QMap>
 #include <QSet>
 
 #include <openssl/bio.h>
@@ -408,6 +409,39 @@ void ManifestLine(QByteArray* out, const QByteArray& line) {
         first = false;
     }
     out->append("\r\n");
+}
+
+// The main section of a JAR manifest: its attributes by name (continuation
+// lines joined). False with the cause for a line that is not "Name: value".
+bool ReadMainAttributes(const QByteArray& manifest, QMap<QByteArray, QByteArray>* attributes,
+                        QString* error) {
+    QList<QByteArray> lines;
+    qsizetype pos = 0;
+    while (pos < manifest.size()) {
+        qsizetype end = pos;
+        while (end < manifest.size() && manifest[end] != '\r' && manifest[end] != '\n')
+            ++end;
+        const QByteArray line = manifest.mid(pos, end - pos);
+        if (end < manifest.size() && manifest[end] == '\r' && end + 1 < manifest.size() &&
+            manifest[end + 1] == '\n')
+            ++end;
+        pos = end + 1;
+        if (line.isEmpty())
+            break; // the end of the main section
+        if (line.startsWith(' ') && !lines.isEmpty())
+            lines.last().append(line.mid(1));
+        else
+            lines.append(line);
+    }
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        const qsizetype colon = lines[i].indexOf(": ");
+        if (colon <= 0)
+            return Fail(error, QStringLiteral("META-INF/MANIFEST.MF: line %1 of the main section "
+                                              "is not an attribute")
+                                   .arg(i + 1));
+        attributes->insert(lines[i].left(colon), lines[i].mid(colon + 2));
+    }
+    return true;
 }
 
 bool IsSignatureFile(const QByteArray& name) {
@@ -832,7 +866,10 @@ bool SignInto(int in, const ZipDirectory& dir, const ApkSigningKey::Data& key, T
     QList<const ZipCentralEntry*> kept;
     QSet<QByteArray> names;
     const ZipCentralEntry* manifest = nullptr;
+    const ZipCentralEntry* jarManifest = nullptr;
     for (const ZipCentralEntry& e : dir.entries) {
+        if (e.rawName == "META-INF/MANIFEST.MF")
+            jarManifest = &e;
         if (e.method != 0 && e.method != 8)
             return Fail(error, QStringLiteral("member %1: unsupported compression method %2")
                                    .arg(PrintableZipName(e.rawName))
@@ -911,9 +948,37 @@ bool SignInto(int in, const ZipDirectory& dir, const ApkSigningKey::Data& key, T
     std::sort(digests.begin(), digests.end(),
               [](const auto& a, const auto& b) { return NameLess(a.first, b.first); });
 
-    // v1: the manifest, the signature file, the signature block.
+    // v1: the manifest, the signature file, the signature block. The main
+    // attributes of an earlier manifest stay.
+    QMap<QByteArray, QByteArray> mainAttributes;
+    if (jarManifest) {
+        if (jarManifest->uncompressedSize > quint64(kMaxManifestBytes))
+            return Fail(error, QStringLiteral("META-INF/MANIFEST.MF is too large"));
+        QByteArray earlier;
+        if (!ReadZipMemberData(
+                in, *jarManifest,
+                [&](const char* data, qint64 size) {
+                    earlier.append(data, size);
+                    return earlier.size() <= kMaxManifestBytes;
+                },
+                &cause))
+            return Fail(error, QStringLiteral("META-INF/MANIFEST.MF: %1").arg(cause));
+        if (!ReadMainAttributes(earlier, &mainAttributes, error))
+            return false;
+    }
+    QByteArray manifestVersion = "1.0";
+    for (auto it = mainAttributes.begin(); it != mainAttributes.end();) {
+        if (it.key().compare("Manifest-Version", Qt::CaseInsensitive) == 0) {
+            manifestVersion = it.value();
+            it = mainAttributes.erase(it);
+        } else {
+            ++it;
+        }
+    }
     QByteArray mf;
-    ManifestLine(&mf, "Manifest-Version: 1.0");
+    ManifestLine(&mf, "Manifest-Version: " + manifestVersion);
+    for (auto it = mainAttributes.cbegin(); it != mainAttributes.cend(); ++it)
+        ManifestLine(&mf, it.key() + ": " + it.value());
     mf.append("\r\n");
     QByteArray sfEntries;
     for (const auto& [name, digest] : digests) {

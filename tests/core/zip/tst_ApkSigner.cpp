@@ -218,6 +218,19 @@ void TestApkSigner::initTestCase() {
     QVERIFY(v2Only.contains("APK Sig Block 42") && !v2Only.contains("META-INF/"));
     m_apks[QStringLiteral("signed before (v2 only)")] = tmp(QStringLiteral("v2only.apk"));
     m_apks[QStringLiteral("framework-res.apk")] = kFrameworkRes;
+
+    // A manifest from another tool: its main attributes stay (in name order),
+    // its per-member attributes go.
+    const QString withManifest = tmp(QStringLiteral("with-manifest.apk"));
+    QVERIFY(QFile::copy(m_apks[QStringLiteral("plain")], withManifest));
+    QVERIFY(Spill(tmp(QStringLiteral("mf/META-INF/MANIFEST.MF")),
+                  "Manifest-Version: 1.0\r\nCreated-By: 11.0 (Gradle)\r\nBuilt-By: a build "
+                  "machine whose name is long enough to need a continuation line of its\r\n "
+                  "own\r\n\r\nName: classes.dex\r\nX-Custom: yes\r\n\r\n"));
+    QVERIFY(Run(QStringLiteral("zip"),
+                {QStringLiteral("-q"), withManifest, QStringLiteral("META-INF/MANIFEST.MF")},
+                tmp(QStringLiteral("mf"))));
+    m_apks[QStringLiteral("earlier manifest")] = withManifest;
 }
 
 void TestApkSigner::matchesSignapkByteForByte_data() {
