@@ -146,6 +146,9 @@ void TestOpenFromElsewhere::droppedPackageOpens() {
     const QString package = writePackage("dropped.zip");
     QMimeData data;
     data.setUrls({QUrl::fromLocalFile(package)});
+    QDragEnterEvent entered(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&m_window->dlg, &entered);
+    QVERIFY(entered.isAccepted());
     QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(&m_window->dlg, &drop);
     QVERIFY(drop.isAccepted());
