@@ -8,8 +8,11 @@
 #include <QDialog>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QPushButton>
+#include <QSettings>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QVBoxLayout>
 #include <QtTest>
@@ -32,6 +35,10 @@ private slots:
     void withoutAUsableDefaultTheUserChooses_data();
     void withoutAUsableDefaultTheUserChooses();
     void chosenProgramThatCannotStartIsReported();
+    void chosenProgramOpensTheNextFile();
+    void rememberedProgramThatIsGoneIsForgotten();
+    void withoutDesktopEditorsTheUsersEditorRunsInATerminal_data();
+    void withoutDesktopEditorsTheUsersEditorRunsInATerminal();
 
 private:
     QString desktopDir(const QString& relative) const { return m_desktop->filePath(relative); }
@@ -91,6 +98,13 @@ void tst_ConfigView::init() {
     qputenv("XDG_DATA_HOME", desktopDir(QStringLiteral("data-home")).toUtf8());
     qputenv("XDG_DATA_DIRS", desktopDir(QStringLiteral("data-dir")).toUtf8());
     qunsetenv("XDG_CURRENT_DESKTOP");
+    // The user's own editor and terminal are the test's to choose.
+    for (const char* variable : {"VISUAL", "EDITOR", "TERMINAL"})
+        qunsetenv(variable);
+    // The chosen editor is remembered here, not in the user's settings.
+    QVERIFY(QDir().mkpath(desktopDir(QStringLiteral("settings"))));
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope,
+                       desktopDir(QStringLiteral("settings")));
 }
 
 void tst_ConfigView::cleanup() {
@@ -222,6 +236,111 @@ void tst_ConfigView::chosenProgramThatCannotStartIsReported() {
     QCOMPARE(m_dialogs->texts(),
              QStringList{QStringLiteral("Failed to start \"%1\"!").arg(missing)});
     QCOMPARE(m_dialogs->boxes.first().owner.data(), &page);
+}
+
+void tst_ConfigView::chosenProgramOpensTheNextFile() {
+    const QString output = desktopDir(QStringLiteral("scribe.out"));
+    const QString scribe = writeRecorder(QStringLiteral("bin/scribe.sh"), output);
+    QVERIFY(!scribe.isEmpty());
+    writeEntry(QStringLiteral("scribe.desktop"), QStringLiteral("Scribe"), scribe + " --new %F",
+               QStringLiteral("text/plain;"));
+    m_dialogs->programChoices.enqueue(
+        ProgramChoice{QStringLiteral("Scribe"), scribe, {QStringLiteral("--new")}});
+
+    const QString first = desktopDir(QStringLiteral("tree/build.prop"));
+    OpenInEditor(first);
+    QTRY_COMPARE_WITH_TIMEOUT(ReadFile(output), recorded({QStringLiteral("--new"), first}).toUtf8(),
+                              30000);
+    QVERIFY(QFile::remove(output));
+
+    // Remembered across runs: the next open (a new page) asks nothing.
+    const QString second = desktopDir(QStringLiteral("tree/key.xml"));
+    OpenInEditor(second);
+    QTRY_COMPARE_WITH_TIMEOUT(ReadFile(output),
+                              recorded({QStringLiteral("--new"), second}).toUtf8(), 30000);
+    QCOMPARE(m_dialogs->chooserCandidates.size(), 1);
+    QVERIFY(m_dialogs->boxes.isEmpty());
+}
+
+void tst_ConfigView::rememberedProgramThatIsGoneIsForgotten() {
+    const QString output = desktopDir(QStringLiteral("scribe.out"));
+    const QString scribe = writeRecorder(QStringLiteral("bin/scribe.sh"), output);
+    QVERIFY(!scribe.isEmpty());
+    writeEntry(QStringLiteral("scribe.desktop"), QStringLiteral("Scribe"), scribe + " %F",
+               QStringLiteral("text/plain;"));
+    const QString gone = writeRecorder(QStringLiteral("bin/gone.sh"), output);
+    m_dialogs->programChoices.enqueue(ProgramChoice{QStringLiteral("gone"), gone, {}});
+    const QString path = desktopDir(QStringLiteral("tree/build.prop"));
+    OpenInEditor(path);
+    QTRY_COMPARE_WITH_TIMEOUT(ReadFile(output), recorded({path}).toUtf8(), 30000);
+    QVERIFY(QFile::remove(output));
+    QVERIFY(QFile::remove(gone));
+
+    // The uninstalled program is passed over in silence and the user
+    // chooses again; the new choice is the one remembered.
+    m_dialogs->programChoices.enqueue(ProgramChoice{QStringLiteral("Scribe"), scribe, {}});
+    OpenInEditor(path);
+    QCOMPARE(m_dialogs->chooserCandidates.size(), 2);
+    QVERIFY(m_dialogs->boxes.isEmpty());
+    QTRY_COMPARE_WITH_TIMEOUT(ReadFile(output), recorded({path}).toUtf8(), 30000);
+    QVERIFY(QFile::remove(output));
+    OpenInEditor(path);
+    QTRY_COMPARE_WITH_TIMEOUT(ReadFile(output), recorded({path}).toUtf8(), 30000);
+    QCOMPARE(m_dialogs->chooserCandidates.size(), 2);
+}
+
+void tst_ConfigView::withoutDesktopEditorsTheUsersEditorRunsInATerminal_data() {
+    QTest::addColumn<QString>("visual"); // "<bin>" stands for the test's editor script
+    QTest::addColumn<QString>("editor");
+    QTest::addColumn<bool>("terminal");   // $TERMINAL names the recording terminal
+    QTest::addColumn<QStringList>("run"); // after the terminal's "-e"; empty: the chooser
+    const QString bin = QStringLiteral("<bin>");
+    QTest::newRow("visual first") << bin + " -f"
+                                  << "vi" << true << QStringList{bin, "-f"};
+    QTest::newRow("editor alone") << "" << bin + " --wait" << true << QStringList{bin, "--wait"};
+    QTest::newRow("editor not installed") << ""
+                                          << "corvane-test-no-editor" << true << QStringList();
+    QTest::newRow("neither set") << ""
+                                 << "" << true << QStringList();
+    if (QStandardPaths::findExecutable(QStringLiteral("x-terminal-emulator")).isEmpty())
+        QTest::newRow("no terminal") << bin << "" << false << QStringList();
+}
+
+void tst_ConfigView::withoutDesktopEditorsTheUsersEditorRunsInATerminal() {
+    QFETCH(QString, visual);
+    QFETCH(QString, editor);
+    QFETCH(bool, terminal);
+    QFETCH(QStringList, run);
+    const QString output = desktopDir(QStringLiteral("terminal.out"));
+    const QString recorder = writeRecorder(QStringLiteral("bin/terminal.sh"), output);
+    const QString bin =
+        writeRecorder(QStringLiteral("bin/my editor.sh"), desktopDir(QStringLiteral("unused.out")));
+    QVERIFY(!recorder.isEmpty() && !bin.isEmpty());
+    const auto quoted = [&](QString value) {
+        return value.replace(QStringLiteral("<bin>"), QLatin1Char('"') + bin + QLatin1Char('"'));
+    };
+    qputenv("VISUAL", quoted(visual).toUtf8());
+    qputenv("EDITOR", quoted(editor).toUtf8());
+    if (terminal)
+        qputenv("TERMINAL", recorder.toUtf8());
+    // An application for another type is no desktop editor.
+    writeEntry(QStringLiteral("viewer.desktop"), QStringLiteral("Viewer"), recorder + " %f",
+               QStringLiteral("image/png;"));
+
+    const QString path = desktopDir(QStringLiteral("tree/build.prop"));
+    OpenInEditor(path);
+    if (run.isEmpty()) {
+        QCOMPARE(m_dialogs->chooserCandidates.size(), 1);
+        QVERIFY(m_dialogs->chooserCandidates.first().isEmpty());
+        QVERIFY(!QFileInfo::exists(output));
+        return;
+    }
+    run.replaceInStrings(QStringLiteral("<bin>"), bin);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        ReadFile(output),
+        recorded(QStringList{QStringLiteral("-e")} + run + QStringList{path}).toUtf8(), 30000);
+    QVERIFY(m_dialogs->chooserCandidates.isEmpty());
+    QVERIFY(m_dialogs->boxes.isEmpty());
 }
 
 QTEST_MAIN(tst_ConfigView)
