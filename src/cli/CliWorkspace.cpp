@@ -1,5 +1,6 @@
 #include "cli/CliWorkspace.h"
 
+#include "core/WorkspacePaths.h"
 #include "core/io/FileHelpers.h"
 
 #include <QDir>
@@ -113,9 +114,12 @@ PrivateWorkspace::~PrivateWorkspace() {
 }
 
 Result PrivateWorkspace::create(const QString& bundleDirectory) {
+    // An installed program has no bundle to link: its tools and keys are
+    // found where it is installed.
+    const bool bundle = WorkspacePaths::isBundle(bundleDirectory);
     for (const char* entry : kLinkedEntries) {
         const QString target = entryPath(bundleDirectory, entry);
-        if (!QFileInfo(target).isDir())
+        if (bundle && !QFileInfo(target).isDir())
             return failed(QStringLiteral("the bundle has no \"%1\" directory").arg(target));
     }
     removeAbandonedWorkspaces();
@@ -138,6 +142,8 @@ Result PrivateWorkspace::create(const QString& bundleDirectory) {
         return locked;
     }
     for (const char* entry : kLinkedEntries) {
+        if (!bundle)
+            break;
         const QString target = QFileInfo(entryPath(bundleDirectory, entry)).absoluteFilePath();
         const QString link = entryPath(m_path, entry);
         if (!QFile::link(target, link)) {

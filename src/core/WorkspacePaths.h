@@ -1,9 +1,16 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
-// The fixed working paths beside the executable. Every path is AppDirectory
-// followed by a suffix that begins with a separator; nothing is configurable.
+// The fixed working paths of the workspace (AppDirectory). Every path is
+// AppDirectory followed by a suffix that begins with a separator.
+//
+// Where AppDirectory is: the portable bundle is the executable's directory
+// holding Config/ (its tools and keys), and works there. An installed program
+// cannot write beside its executable: its workspace is the user's data folder
+// (workspaceForProgram), 7-Zip is the system's and the keys are looked up
+// (keyFile). A workspace without Config/ is an installed program's.
 class WorkspacePaths {
 public:
     explicit WorkspacePaths(QString appDirectory) : m_app(std::move(appDirectory)) {}
@@ -22,7 +29,9 @@ public:
     // The causes of failures, dated, for a user to send.
     QString diagnosticsLog() const { return m_app + QStringLiteral("/diagnostics.log"); }
     QString configDir() const { return m_app + QStringLiteral("/Config"); }
-    QString extractorTool() const { return m_app + QStringLiteral("/Config/7za"); }
+    // Config/7za in a bundle; else 7za, 7z or 7zz, found on PATH (Config/7za,
+    // to be named as missing, when neither is).
+    QString extractorTool() const;
     QString signTool() const { return m_app + QStringLiteral("/Config/signapk.jar"); }
     QString javaTool() const { return m_app + QStringLiteral("/jre/bin/java"); }
 
@@ -30,6 +39,29 @@ public:
     // separator, after trimming white space. Empty for "/Corvane" (root).
     static QString directoryOfExecutable(const QString& executablePath);
 
+    // True when the directory holds Config/: a portable bundle (or a
+    // command-line run's workspace that links the bundle's Config/).
+    static bool isBundle(const QString& directory);
+    // The workspace of the program whose executable lies in
+    // programDirectory: that directory for a bundle, else the user's data
+    // folder ($XDG_DATA_HOME/corvane), which is not made here.
+    static QString workspaceForProgram(const QString& programDirectory);
+    // Where keys are looked for by an installed program, first to last: the
+    // user's configuration folder ($XDG_CONFIG_HOME/corvane/keys),
+    // /etc/corvane, then the development keys shipped beside the program
+    // (<prefix>/share/corvane/keys for <prefix>/bin/<program>).
+    static QStringList installedKeyDirectories(const QString& programDirectory);
+
+    // A key file by name ("platform.x509.pem", "testkey.pk8"). In a bundle
+    // Config/<name>. Else the file of the first key directory that holds the
+    // pair's certificate (<pair>.x509.pem), so that a pair's two files always
+    // come from one place; when none does, the shipped one (to be named as
+    // missing).
+    QString keyFile(const QString& name) const;
+
 private:
+    // The directory of the running program (the keys shipped with it).
+    static QString programDirectory();
+
     QString m_app;
 };

@@ -14,6 +14,7 @@
 #include "gui/UiDialogs.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QFileInfo>
 
 void OfferToResume(CCorvaneApp& app) {
@@ -40,7 +41,13 @@ int RunCorvane(const QString& package) {
     const QString executable = QCoreApplication::applicationFilePath();
     if (executable.isEmpty())
         return 0;
-    CCorvaneApp app(WorkspacePaths::directoryOfExecutable(executable));
+    // A bundle works beside its executable; an installed program in the
+    // user's data folder, made here when missing.
+    const QString workspace =
+        WorkspacePaths::workspaceForProgram(WorkspacePaths::directoryOfExecutable(executable));
+    if (!QFileInfo(workspace).isDir())
+        QDir().mkpath(workspace);
+    CCorvaneApp app(workspace);
     SingleInstance instance(app.State().appDirectory());
     switch (instance.acquire()) {
     case SingleInstance::Result::Acquired:

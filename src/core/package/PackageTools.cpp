@@ -53,8 +53,8 @@ Certificate readCertificate(const QString& path) {
 // The platform key pair the signing tool is given: a certificate (PEM) and
 // its private key (PKCS#8, DER) that belong together.
 bool checkPlatformKeyPair(const WorkspacePaths& paths, Certificate* certificate, QString* error) {
-    const QString certificatePath = paths.configDir() + QStringLiteral("/platform.x509.pem");
-    const QString keyPath = paths.configDir() + QStringLiteral("/platform.pk8");
+    const QString certificatePath = paths.keyFile(QStringLiteral("platform.x509.pem"));
+    const QString keyPath = paths.keyFile(QStringLiteral("platform.pk8"));
     *certificate = readCertificate(certificatePath);
     if (!*certificate)
         return Fail(error, QStringLiteral("the platform certificate \"%1\" is missing or "

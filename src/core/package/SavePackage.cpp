@@ -75,9 +75,9 @@ void removeIfUnlocked(const QString& path) {
 // folder may be a link (a command-line run's workspace links the bundle's),
 // and a message must not name a path that is gone after the run.
 QString keyFile(const WorkspacePaths& paths, const char* name) {
-    const QString directory = QFileInfo(paths.configDir()).canonicalFilePath();
-    return (directory.isEmpty() ? paths.configDir() : directory) + QLatin1Char('/') +
-           QLatin1String(name);
+    const QFileInfo file(paths.keyFile(QLatin1String(name)));
+    const QString directory = QFileInfo(file.path()).canonicalFilePath();
+    return directory.isEmpty() ? file.filePath() : directory + QLatin1Char('/') + file.fileName();
 }
 
 // An open file descriptor, closed when it goes.
