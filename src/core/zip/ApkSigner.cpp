@@ -756,9 +756,10 @@ QByteArray SignatureBlock(const ApkSigningKey::Data& key, Digest digest,
     const QByteArray digestAlgorithm =
         Der(0x30, (digest == Digest::Sha1 ? DerOid("2b0e03021a") : DerOid("608648016503040201")) +
                       kDerNull);
-    const QByteArray signatureAlgorithm = key.ec
-                                              ? Der(0x30, DerOid("2a8648ce3d0201"))
-                                              : Der(0x30, DerOid("2a864886f70d010101") + kDerNull);
+    // The key's algorithm (EC public key or RSA encryption), with NULL
+    // parameters for both, as signapk writes it.
+    const QByteArray signatureAlgorithm =
+        Der(0x30, (key.ec ? DerOid("2a8648ce3d0201") : DerOid("2a864886f70d010101")) + kDerNull);
     unsigned char* der = nullptr;
     int n = i2d_X509_NAME(X509_get_issuer_name(key.certificate.get()), &der);
     const QByteArray issuer(reinterpret_cast<const char*>(der), std::max(n, 0));
