@@ -17,6 +17,9 @@ PACKAGES=(
   android-framework-res
   # The benchmark (bench/): the peak memory of each run (zip is listed below).
   time
+  # Installing: the icons rendered from their SVG, the Debian package's
+  # library dependencies, the checks of its desktop entry and metadata.
+  librsvg2-bin dpkg-dev desktop-file-utils appstream
   # Running without a desktop (screenshots, the start check) and fonts.
   xvfb xauth fonts-dejavu-core
   # Independent ZIP readers the archive tests check every archive with.
