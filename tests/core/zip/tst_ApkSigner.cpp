@@ -27,7 +27,7 @@ private:
     QString tmp(const QString& name) const { return m_dir.filePath(name); }
     QString makeApk(const QString& name, int minSdk, const QMap<QString, QByteArray>& files,
                     const QStringList& storedFiles = {});
-    bool makeKey(const QString& name, bool ec = false);
+    bool makeKey(const QString& name, bool ec = false, int rsaBits = 2048);
 
     QTemporaryDir m_dir;
     ApkSigningKey m_key;
@@ -145,10 +145,10 @@ QString Verdict(const QString& apk) {
 
 } // namespace
 
-bool TestApkSigner::makeKey(const QString& name, bool ec) {
+bool TestApkSigner::makeKey(const QString& name, bool ec, int rsaBits) {
     const QString pem = tmp(name + ".key.pem");
     QStringList req{QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
-                    ec ? QStringLiteral("ec") : QStringLiteral("rsa:2048")};
+                    ec ? QStringLiteral("ec") : QStringLiteral("rsa:%1").arg(rsaBits)};
     if (ec)
         req << QStringLiteral("-pkeyopt") << QStringLiteral("ec_paramgen_curve:P-256");
     req << QStringLiteral("-nodes") << QStringLiteral("-keyout") << pem << QStringLiteral("-out")
@@ -197,6 +197,7 @@ void TestApkSigner::initTestCase() {
     QVERIFY2(QFile::exists(kFrameworkRes), "android-framework-res is not installed");
     QVERIFY(makeKey(QStringLiteral("signer")));
     QVERIFY(makeKey(QStringLiteral("other")));
+    QVERIFY(makeKey(QStringLiteral("big"), false, 4096));
     QString error;
     QVERIFY2(m_key.load(tmp(QStringLiteral("signer.x509.pem")), tmp(QStringLiteral("signer.pk8")),
                         &error),
@@ -258,22 +259,34 @@ void TestApkSigner::initTestCase() {
 
 void TestApkSigner::matchesSignapkByteForByte_data() {
     QTest::addColumn<QString>("apk");
+    QTest::addColumn<QString>("keyName");
     for (auto it = m_apks.cbegin(); it != m_apks.cend(); ++it)
-        QTest::newRow(qPrintable(it.key())) << it.value();
+        QTest::newRow(qPrintable(it.key())) << it.value() << QStringLiteral("signer");
+    // Above 3072 bits the v2 and v3 signatures use SHA-512; SHA-1 for v1
+    // below platform 18.
+    QTest::newRow("4096-bit key") << m_apks[QStringLiteral("native libraries")]
+                                  << QStringLiteral("big");
+    QTest::newRow("4096-bit key, old platform")
+        << m_apks[QStringLiteral("old platform (SHA-1)")] << QStringLiteral("big");
 }
 
 void TestApkSigner::matchesSignapkByteForByte() {
     QFETCH(QString, apk);
+    QFETCH(QString, keyName);
     const QString reference = tmp(QStringLiteral("out-reference.apk"));
     const QString native = tmp(QStringLiteral("out-native.apk"));
     QFile::remove(reference);
     QFile::remove(native);
-    const QString signer = tmp(QStringLiteral("signer"));
+    const QString signer = tmp(keyName);
     QVERIFY(Run(QStringLiteral("java"),
                 {QStringLiteral("-jar"), kSignapk, signer + QStringLiteral(".x509.pem"),
                  signer + QStringLiteral(".pk8"), apk, reference}));
+    ApkSigningKey key;
     QString error;
-    QVERIFY2(SignApk(apk, native, m_key, &error), qPrintable(error));
+    QVERIFY2(
+        key.load(signer + QStringLiteral(".x509.pem"), signer + QStringLiteral(".pk8"), &error),
+        qPrintable(error));
+    QVERIFY2(SignApk(apk, native, key, &error), qPrintable(error));
 
     const QString verdict = Verdict(native);
     QVERIFY(verdict.contains(QStringLiteral("v3 scheme (APK Signature Scheme v3): true")));
