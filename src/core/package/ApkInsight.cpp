@@ -470,8 +470,6 @@ bool ReadApkFacts(QIODevice& apk, ApkFacts* facts, QString* error) {
         facts->minSdk = int(number);
     if (integerValue(manifestFacts.targetSdk, reader, &resources, &number))
         facts->targetSdk = int(number);
-    else if (manifestFacts.targetSdk.type == ResValue::Null)
-        facts->targetSdk = facts->minSdk;
     ResValue versionName = manifestFacts.versionName;
     if (versionName.type == ResValue::Reference) {
         const Entry* arsc = reader.find("resources.arsc");

@@ -14,7 +14,7 @@ struct ApkFacts {
     qint64 versionCode = -1;        // -1: absent
     QString versionName;            // resolved from the resources when a reference
     int minSdk = -1;                // -1: absent (or a codename)
-    int targetSdk = -1;             // -1: absent; the minSdk when only that is given
+    int targetSdk = -1;             // -1: absent (as aapt, no default from minSdk)
     QStringList abis;               // from lib/<abi>/*.so members, sorted
     QByteArray v1CertificateSha256; // of the first signer's certificate (DER); empty if unsigned
     QByteArray v2CertificateSha256; // of the first signer's first certificate in the signing block

@@ -1,0 +1,540 @@
+#include "core/package/ApkInsight.h"
+#include "core/package/BinaryXml.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QtEndian>
+
+namespace {
+
+const char* const kFrameworkRes = "/usr/share/android-framework-res/framework-res.apk";
+
+bool run(const QString& program, const QStringList& arguments, QByteArray* output = nullptr,
+         const QString& directory = QString()) {
+    QProcess process;
+    if (!directory.isEmpty())
+        process.setWorkingDirectory(directory);
+    process.start(program, arguments);
+    if (!process.waitForFinished(-1) || process.exitStatus() != QProcess::NormalExit ||
+        process.exitCode() != 0) {
+        qWarning() << program << arguments << process.readAllStandardError();
+        return false;
+    }
+    if (output)
+        *output = process.readAllStandardOutput();
+    return true;
+}
+
+// What aapt's badging says, in the facts' terms.
+ApkFacts badging(const QString& apk) {
+    ApkFacts facts;
+    QByteArray out;
+    if (!run(QStringLiteral("aapt"), {"dump", "badging", apk}, &out))
+        return facts;
+    const QString text = QString::fromUtf8(out);
+    const auto field = [&](const QString& pattern) {
+        const QRegularExpressionMatch m = QRegularExpression(pattern).match(text);
+        return m.hasMatch() ? m.captured(1) : QString();
+    };
+    facts.packageName = field(QStringLiteral("package: name='([^']*)'"));
+    const QString code = field(QStringLiteral("versionCode='([^']*)'"));
+    facts.versionCode = code.isEmpty() ? -1 : code.toLongLong();
+    facts.versionName = field(QStringLiteral("versionName='([^']*)'"));
+    const QString sdk = field(QStringLiteral("(?m)^sdkVersion:'([^']*)'"));
+    facts.minSdk = sdk.isEmpty() ? -1 : sdk.toInt();
+    const QString target = field(QStringLiteral("(?m)^targetSdkVersion:'([^']*)'"));
+    facts.targetSdk = target.isEmpty() ? -1 : target.toInt();
+    const QString native = field(QStringLiteral("(?m)^native-code: (.*)$"));
+    for (const QString& abi : native.split(QLatin1Char(' '), Qt::SkipEmptyParts))
+        facts.abis << QString(abi).remove(QLatin1Char('\''));
+    facts.abis.sort();
+    return facts;
+}
+
+// Builds an APK with aapt from a manifest (and a versionName string resource)
+// and adds the given native libraries.
+QString buildApk(const QString& dir, const QString& manifestText, const QStringList& libs) {
+    QDir(dir).mkpath(QStringLiteral("res/values"));
+    QFile manifest(dir + QStringLiteral("/AndroidManifest.xml"));
+    QFile strings(dir + QStringLiteral("/res/values/strings.xml"));
+    if (!manifest.open(QIODevice::WriteOnly) || !strings.open(QIODevice::WriteOnly))
+        return QString();
+    manifest.write(manifestText.toUtf8());
+    strings.write("<resources><string name=\"version\">4.5-ref</string>"
+                  "<string name=\"other\">x</string></resources>");
+    manifest.close();
+    strings.close();
+    const QString apk = dir + QStringLiteral("/out.apk");
+    if (!run(QStringLiteral("aapt"),
+             {"package", "-f", "-M", manifest.fileName(), "-S", dir + QStringLiteral("/res"), "-I",
+              kFrameworkRes, "-F", apk}))
+        return QString();
+    for (const QString& lib : libs) {
+        QDir(dir).mkpath(QFileInfo(dir + QLatin1Char('/') + lib).path());
+        QFile so(dir + QLatin1Char('/') + lib);
+        if (!so.open(QIODevice::WriteOnly))
+            return QString();
+        so.write("\x7f"
+                 "ELF");
+        so.close();
+        if (!run(QStringLiteral("aapt"), {"add", apk, lib}, nullptr, dir))
+            return QString();
+    }
+    return apk;
+}
+
+QString manifestWith(const QString& attributes, const QString& usesSdk) {
+    return QStringLiteral("<manifest xmlns:android=\"http://schemas.android.com/apk/res/android\" "
+                          "package=\"org.example.probe\" %1>%2<application/></manifest>")
+        .arg(attributes, usesSdk);
+}
+
+struct Signer {
+    QString key;  // PKCS#8 DER
+    QString cert; // PEM
+    QByteArray certDer;
+};
+
+Signer makeSigner(const QString& dir, const QString& name) {
+    Signer s;
+    const QString pem = dir + QLatin1Char('/') + name + QStringLiteral(".key.pem");
+    s.key = dir + QLatin1Char('/') + name + QStringLiteral(".pk8");
+    s.cert = dir + QLatin1Char('/') + name + QStringLiteral(".cert.pem");
+    const QString der = dir + QLatin1Char('/') + name + QStringLiteral(".cert.der");
+    if (!run(QStringLiteral("openssl"),
+             {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", pem, "-out", s.cert,
+              "-subj", "/CN=" + name, "-days", "2"}) ||
+        !run(QStringLiteral("openssl"), {"pkcs8", "-topk8", "-inform", "PEM", "-outform", "DER",
+                                         "-nocrypt", "-in", pem, "-out", s.key}) ||
+        !run(QStringLiteral("openssl"), {"x509", "-in", s.cert, "-outform", "DER", "-out", der}))
+        return Signer();
+    QFile f(der);
+    if (f.open(QIODevice::ReadOnly))
+        s.certDer = f.readAll();
+    return s;
+}
+
+QByteArray apksignerDigest(const QString& apk) {
+    QByteArray out;
+    if (!run(QStringLiteral("apksigner"), {"verify", "--print-certs", apk}, &out))
+        return QByteArray();
+    const QRegularExpressionMatch m =
+        QRegularExpression(QStringLiteral("certificate SHA-256 digest: ([0-9a-f]{64})"))
+            .match(QString::fromUtf8(out));
+    return m.hasMatch() ? QByteArray::fromHex(m.captured(1).toLatin1()) : QByteArray();
+}
+
+QByteArray readFile(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void put32(QByteArray* b, quint32 v) {
+    char raw[4];
+    qToLittleEndian(v, raw);
+    b->append(raw, 4);
+}
+void put16(QByteArray* b, quint16 v) {
+    char raw[2];
+    qToLittleEndian(v, raw);
+    b->append(raw, 2);
+}
+
+// A resource table of package 0x7f with one type (id 1) whose entries are the
+// given (type, data) values, and an empty UTF-8 value string pool holding "s".
+QByteArray tableWith(const QList<QPair<quint8, quint32>>& values) {
+    QByteArray pool;
+    put16(&pool, 0x0001);
+    put16(&pool, 28);
+    put32(&pool, 28 + 4 + 4);
+    put32(&pool, 1);     // strings
+    put32(&pool, 0);     // styles
+    put32(&pool, 0x100); // UTF-8
+    put32(&pool, 32);    // strings start
+    put32(&pool, 0);
+    put32(&pool, 0); // offset of string 0
+    pool.append("\x01\x01s\0", 4);
+
+    QByteArray type;
+    const quint32 header = 8 + 12 + 8; // with a configuration of 8 bytes, all default
+    put16(&type, 0x0201);
+    put16(&type, quint16(header));
+    put32(&type, 0); // size, set below
+    type.append(char(1));
+    type.append(char(0));
+    put16(&type, 0);
+    put32(&type, quint32(values.size()));
+    put32(&type, quint32(header + 4 * values.size()));
+    put32(&type, 8);
+    put32(&type, 0);
+    for (int i = 0; i < values.size(); ++i)
+        put32(&type, quint32(i * 16));
+    for (const auto& v : values) {
+        put16(&type, 8);
+        put16(&type, 0);
+        put32(&type, 0);
+        put16(&type, 8);
+        type.append(char(0));
+        type.append(char(v.first));
+        put32(&type, v.second);
+    }
+    qToLittleEndian(quint32(type.size()), type.data() + 4);
+
+    QByteArray package;
+    const quint32 packageHeader = 288;
+    put16(&package, 0x0200);
+    put16(&package, quint16(packageHeader));
+    put32(&package, quint32(packageHeader + quint32(type.size())));
+    put32(&package, 0x7f);
+    package.append(QByteArray(int(packageHeader) - 12, '\0'));
+    package.append(type);
+
+    QByteArray table;
+    put16(&table, 0x0002);
+    put16(&table, 12);
+    put32(&table, quint32(12 + pool.size() + package.size()));
+    put32(&table, 1);
+    table.append(pool);
+    table.append(package);
+    return table;
+}
+
+} // namespace
+
+class TestApkInsight : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void factsAgreeWithAapt_data();
+    void factsAgreeWithAapt();
+    void frameworkResAgreesWithAapt();
+    void certificatesAgreeWithApksigner_data();
+    void certificatesAgreeWithApksigner();
+    void readsFromAnyRandomAccessDevice();
+    void damagedSigningBlockIsRefused_data();
+    void damagedSigningBlockIsRefused();
+    void truncatedManifestNeverReadsPastItsEnd();
+    void hostileManifestIsRefused_data();
+    void hostileManifestIsRefused();
+    void resourceReferences_data();
+    void resourceReferences();
+
+private:
+    QTemporaryDir m_dir;
+    Signer m_signer;
+    QString m_signedApk; // v1 + v2
+};
+
+void TestApkInsight::initTestCase() {
+    QVERIFY(m_dir.isValid());
+    QVERIFY(QFile::exists(QString::fromLatin1(kFrameworkRes)));
+    m_signer = makeSigner(m_dir.path(), QStringLiteral("signer"));
+    QVERIFY(!m_signer.certDer.isEmpty());
+    const QString dir = m_dir.path() + QStringLiteral("/signed");
+    const QString apk =
+        buildApk(dir,
+                 manifestWith(QStringLiteral("android:versionCode=\"3\""),
+                              QStringLiteral("<uses-sdk android:minSdkVersion=\"21\"/>")),
+                 {});
+    QVERIFY(!apk.isEmpty());
+    m_signedApk = dir + QStringLiteral("/signed.apk");
+    QVERIFY(run(QStringLiteral("apksigner"),
+                {"sign", "--key", m_signer.key, "--cert", m_signer.cert, "--v1-signing-enabled",
+                 "true", "--v2-signing-enabled", "true", "--out", m_signedApk, apk}));
+}
+
+void TestApkInsight::factsAgreeWithAapt_data() {
+    QTest::addColumn<QString>("attributes");
+    QTest::addColumn<QString>("usesSdk");
+    QTest::addColumn<QStringList>("libs");
+
+    QTest::newRow("literal versionName, min and target sdk")
+        << "android:versionCode=\"42\" android:versionName=\"1.2.3\""
+        << "<uses-sdk android:minSdkVersion=\"19\" android:targetSdkVersion=\"28\"/>"
+        << QStringList();
+    QTest::newRow("versionName as a string resource")
+        << "android:versionCode=\"7\" android:versionName=\"@string/version\""
+        << "<uses-sdk android:minSdkVersion=\"21\"/>" << QStringList();
+    QTest::newRow("no version, no sdk") << ""
+                                        << "" << QStringList();
+    QTest::newRow("target sdk only")
+        << "android:versionCode=\"1\""
+        << "<uses-sdk android:targetSdkVersion=\"30\"/>" << QStringList();
+    QTest::newRow("large versionCode") << "android:versionCode=\"2147483647\""
+                                       << "" << QStringList();
+    QTest::newRow("native libraries of several ABIs")
+        << "android:versionCode=\"5\""
+        << "<uses-sdk android:minSdkVersion=\"24\"/>"
+        << QStringList{"lib/x86_64/libb.so", "lib/armeabi-v7a/liba.so", "lib/arm64-v8a/liba.so",
+                       "lib/armeabi-v7a/libb.so"};
+}
+
+void TestApkInsight::factsAgreeWithAapt() {
+    QFETCH(QString, attributes);
+    QFETCH(QString, usesSdk);
+    QFETCH(QStringList, libs);
+    const QString dir =
+        m_dir.path() + QLatin1Char('/') + QString::number(qHash(QTest::currentDataTag()));
+    const QString apk = buildApk(dir, manifestWith(attributes, usesSdk), libs);
+    QVERIFY(!apk.isEmpty());
+    const ApkFacts expected = badging(apk);
+    QVERIFY(!expected.packageName.isEmpty());
+
+    ApkFacts facts;
+    QString error;
+    QVERIFY2(ReadApkFacts(apk, &facts, &error), qPrintable(error));
+    QCOMPARE(facts.packageName, expected.packageName);
+    QCOMPARE(facts.versionCode, expected.versionCode);
+    QCOMPARE(facts.versionName, expected.versionName);
+    QCOMPARE(facts.minSdk, expected.minSdk);
+    QCOMPARE(facts.targetSdk, expected.targetSdk);
+    QCOMPARE(facts.abis, expected.abis);
+    QCOMPARE(facts.size, QFileInfo(apk).size());
+    QVERIFY(facts.signatureSchemes.isEmpty());
+    QVERIFY(facts.v1CertificateSha256.isEmpty());
+}
+
+void TestApkInsight::frameworkResAgreesWithAapt() {
+    const QString apk = QString::fromLatin1(kFrameworkRes);
+    const ApkFacts expected = badging(apk);
+    ApkFacts facts;
+    QString error;
+    QVERIFY2(ReadApkFacts(apk, &facts, &error), qPrintable(error));
+    QCOMPARE(facts.packageName, expected.packageName);
+    QCOMPARE(facts.versionCode, expected.versionCode);
+    QCOMPARE(facts.versionName, expected.versionName);
+    QCOMPARE(facts.minSdk, expected.minSdk);
+    QCOMPARE(facts.targetSdk, expected.targetSdk);
+    QCOMPARE(facts.abis, expected.abis);
+}
+
+void TestApkInsight::certificatesAgreeWithApksigner_data() {
+    QTest::addColumn<bool>("v1");
+    QTest::addColumn<bool>("v2");
+    QTest::addColumn<QList<int>>("schemes");
+    QTest::newRow("v1 only") << true << false << QList<int>{1};
+    QTest::newRow("v2 only") << false << true << QList<int>{2};
+    QTest::newRow("v1 and v2") << true << true << QList<int>{1, 2};
+}
+
+void TestApkInsight::certificatesAgreeWithApksigner() {
+    QFETCH(bool, v1);
+    QFETCH(bool, v2);
+    QFETCH(QList<int>, schemes);
+    const QString dir =
+        m_dir.path() + QStringLiteral("/sig") + QString::number(v1) + QString::number(v2);
+    const QString apk =
+        buildApk(dir,
+                 manifestWith(QStringLiteral("android:versionCode=\"1\""),
+                              QStringLiteral("<uses-sdk android:minSdkVersion=\"24\"/>")),
+                 {});
+    QVERIFY(!apk.isEmpty());
+    const QString signedApk = dir + QStringLiteral("/signed.apk");
+    QVERIFY(run(QStringLiteral("apksigner"),
+                {"sign", "--key", m_signer.key, "--cert", m_signer.cert, "--v1-signing-enabled",
+                 v1 ? "true" : "false", "--v2-signing-enabled", v2 ? "true" : "false",
+                 "--v3-signing-enabled", "false", "--out", signedApk, apk}));
+    const QByteArray expected = apksignerDigest(signedApk);
+    QCOMPARE(expected.size(), 32);
+
+    ApkFacts facts;
+    QString error;
+    QVERIFY2(ReadApkFacts(signedApk, &facts, &error), qPrintable(error));
+    QCOMPARE(facts.signatureSchemes, schemes);
+    QCOMPARE(facts.v1CertificateSha256, v1 ? expected : QByteArray());
+    QCOMPARE(facts.v2CertificateSha256, v2 ? expected : QByteArray());
+    QVERIFY(facts.v3CertificateSha256.isEmpty());
+    QVERIFY(SignedWith(facts, m_signer.certDer));
+    const Signer other = makeSigner(dir, QStringLiteral("other"));
+    QVERIFY(!SignedWith(facts, other.certDer));
+    QVERIFY(!SignedWith(facts, QByteArray()));
+}
+
+void TestApkInsight::readsFromAnyRandomAccessDevice() {
+    // A window onto a package's member is a device, not a file: the same
+    // facts come from the bytes in memory.
+    QByteArray bytes = readFile(m_signedApk);
+    QBuffer buffer(&bytes);
+    ApkFacts facts, fromFile;
+    QString error;
+    QVERIFY2(ReadApkFacts(buffer, &facts, &error), qPrintable(error));
+    QVERIFY2(ReadApkFacts(m_signedApk, &fromFile, &error), qPrintable(error));
+    QCOMPARE(facts.packageName, QStringLiteral("org.example.probe"));
+    QCOMPARE(facts.v2CertificateSha256, fromFile.v2CertificateSha256);
+    // apksigner adds a v3 block for a minSdk below 28.
+    QCOMPARE(facts.signatureSchemes, (QList<int>{1, 2, 3}));
+    QCOMPARE(facts.v3CertificateSha256, facts.v2CertificateSha256);
+}
+
+void TestApkInsight::damagedSigningBlockIsRefused_data() {
+    // Offsets are from the block's footer (its size field, 24 bytes before
+    // the central directory); each edit sets a 32- or 64-bit little-endian
+    // value.
+    QTest::addColumn<QString>("what");
+    QTest::newRow("block size larger than the file") << "footer-size-huge";
+    QTest::newRow("block sizes disagree") << "header-size";
+    QTest::newRow("pair length past the block") << "pair-length";
+    QTest::newRow("signer length past the value") << "signers-length";
+}
+
+void TestApkInsight::damagedSigningBlockIsRefused() {
+    QFETCH(QString, what);
+    QByteArray bytes = readFile(m_signedApk);
+    const qsizetype end = bytes.lastIndexOf(QByteArrayLiteral("PK\x05\x06"));
+    QVERIFY(end > 0);
+    const quint32 directory = qFromLittleEndian<quint32>(bytes.constData() + end + 16);
+    const qsizetype footer = qsizetype(directory) - 24;
+    QCOMPARE(bytes.mid(footer + 8, 16), QByteArrayLiteral("APK Sig Block 42"));
+    const quint64 size = qFromLittleEndian<quint64>(bytes.constData() + footer);
+    const qsizetype block = qsizetype(directory) - qsizetype(size) - 8;
+    if (what == QLatin1String("footer-size-huge"))
+        qToLittleEndian(quint64(1) << 40, bytes.data() + footer);
+    else if (what == QLatin1String("header-size"))
+        qToLittleEndian(size + 8, bytes.data() + block);
+    else if (what == QLatin1String("pair-length"))
+        qToLittleEndian(size * 2, bytes.data() + block + 8);
+    else // the v2 value's first field: the length of its signers
+        qToLittleEndian(quint32(0x7FFFFFF0), bytes.data() + block + 8 + 12);
+    QBuffer buffer(&bytes);
+    ApkFacts facts;
+    QString error;
+    QVERIFY(!ReadApkFacts(buffer, &facts, &error));
+    QVERIFY(!error.isEmpty());
+}
+
+void TestApkInsight::truncatedManifestNeverReadsPastItsEnd() {
+    QByteArray xml;
+    QString error;
+    // The compiled manifest of the signed APK, cut at every length: each
+    // read is refused or gives what the prefix holds, never reads past it.
+    {
+        QTemporaryDir dir;
+        QVERIFY(run(QStringLiteral("unzip"),
+                    {"-q", m_signedApk, "AndroidManifest.xml", "-d", dir.path()}));
+        xml = readFile(dir.path() + QStringLiteral("/AndroidManifest.xml"));
+    }
+    QVERIFY(xml.size() > 100);
+    ManifestFacts facts;
+    QVERIFY2(ReadBinaryManifest(xml, &facts, &error), qPrintable(error));
+    QCOMPARE(facts.packageName, QStringLiteral("org.example.probe"));
+    for (qsizetype n = 0; n < xml.size(); ++n) {
+        const QByteArray cut(xml.constData(), n); // a copy of its own: no bytes after it
+        ManifestFacts partial;
+        if (!ReadBinaryManifest(cut, &partial, &error))
+            QVERIFY(!error.isEmpty());
+    }
+}
+
+void TestApkInsight::hostileManifestIsRefused_data() {
+    QTest::addColumn<QByteArray>("xml");
+    QByteArray header;
+    put16(&header, 0x0003);
+    put16(&header, 8);
+
+    QByteArray notXml;
+    put16(&notXml, 0x0002);
+    put16(&notXml, 8);
+    put32(&notXml, 8);
+    QTest::newRow("not compiled XML") << notXml;
+
+    QByteArray hugeRoot = header;
+    put32(&hugeRoot, 0xFFFFFFF0);
+    QTest::newRow("root larger than the file") << hugeRoot;
+
+    // A string pool claiming a huge count.
+    QByteArray pool;
+    put16(&pool, 0x0001);
+    put16(&pool, 28);
+    put32(&pool, 28);
+    put32(&pool, 0x10000000);
+    put32(&pool, 0);
+    put32(&pool, 0);
+    put32(&pool, 28);
+    put32(&pool, 0);
+    QByteArray hugeCount = header;
+    put32(&hugeCount, quint32(8 + pool.size()));
+    hugeCount.append(pool);
+    QTest::newRow("string pool with a huge count") << hugeCount;
+
+    // An element whose name is string 5 of an empty pool.
+    QByteArray emptyPool;
+    put16(&emptyPool, 0x0001);
+    put16(&emptyPool, 28);
+    put32(&emptyPool, 28);
+    for (int i = 0; i < 5; ++i)
+        put32(&emptyPool, 0);
+    QByteArray element;
+    put16(&element, 0x0102);
+    put16(&element, 16);
+    put32(&element, 36);
+    put32(&element, 1);
+    put32(&element, 0xFFFFFFFF);
+    put32(&element, 0xFFFFFFFF);
+    put32(&element, 5); // name
+    put16(&element, 20);
+    put16(&element, 20);
+    put16(&element, 0);
+    put16(&element, 0);
+    put16(&element, 0);
+    put16(&element, 0);
+    QByteArray outOfRange = header;
+    put32(&outOfRange, quint32(8 + emptyPool.size() + element.size()));
+    outOfRange.append(emptyPool);
+    outOfRange.append(element);
+    QTest::newRow("string index out of range") << outOfRange;
+
+    QTest::newRow("empty") << QByteArray();
+}
+
+void TestApkInsight::hostileManifestIsRefused() {
+    QFETCH(QByteArray, xml);
+    ManifestFacts facts;
+    QString error;
+    QVERIFY(!ReadBinaryManifest(xml, &facts, &error));
+    QVERIFY(!error.isEmpty());
+}
+
+void TestApkInsight::resourceReferences_data() {
+    QTest::addColumn<QByteArray>("table");
+    QTest::addColumn<quint32>("id");
+    QTest::addColumn<bool>("resolves");
+    QTest::addColumn<QString>("text");
+
+    QTest::newRow("string") << tableWith({{0x03, 0}}) << 0x7f010000u << true << "s";
+    QTest::newRow("reference to a string")
+        << tableWith({{0x01, 0x7f010001u}, {0x03, 0}}) << 0x7f010000u << true << "s";
+    QTest::newRow("reference to itself")
+        << tableWith({{0x01, 0x7f010000u}}) << 0x7f010000u << false << "";
+    QTest::newRow("two references in a cycle")
+        << tableWith({{0x01, 0x7f010001u}, {0x01, 0x7f010000u}}) << 0x7f010000u << false << "";
+    QTest::newRow("entry past the count") << tableWith({{0x03, 0}}) << 0x7f010005u << false << "";
+    QTest::newRow("string index out of range")
+        << tableWith({{0x03, 9}}) << 0x7f010000u << false << "";
+    QTest::newRow("other package") << tableWith({{0x03, 0}}) << 0x01010000u << false << "";
+    QByteArray truncated = tableWith({{0x03, 0}});
+    truncated.chop(4);
+    QTest::newRow("truncated") << truncated << 0x7f010000u << false << "";
+}
+
+void TestApkInsight::resourceReferences() {
+    QFETCH(QByteArray, table);
+    QFETCH(quint32, id);
+    QFETCH(bool, resolves);
+    QFETCH(QString, text);
+    ResValue value;
+    QString error;
+    QCOMPARE(ResolveResource(table, id, &value, &error), resolves);
+    if (resolves) {
+        QCOMPARE(value.string, text);
+    } else {
+        QVERIFY(!error.isEmpty());
+    }
+}
+
+QTEST_GUILESS_MAIN(TestApkInsight)
+#include "tst_ApkInsight.moc"
