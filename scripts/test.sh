@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the missing system packages, then runs, in order:
-#   1. the normal build (build/), then every test headless;
+#   1. the normal build (build/), then every test headless, then the Debian
+#      package (build/corvane_<version>_<arch>.deb);
 #   2. the same tests built with the address and undefined-behaviour
 #      sanitizers (scripts/test-sanitizers.sh, build-asan/);
 #   3. every fuzz target for 30 seconds from its seeds (scripts/fuzz.sh,
@@ -42,6 +43,9 @@ if ! stage build bash "$ROOT/scripts/build.sh"; then
 fi
 stage tests bash -c 'cd "$1" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure --no-tests=error' \
   _ "$ROOT/build" || true
+# The Debian package from that build (its test, tst_InstalledPackage, ran
+# above): build/corvane_<version>_<arch>.deb.
+stage package bash -c 'cd "$1" && cpack -G DEB --config CPackConfig.cmake' _ "$ROOT/build" || true
 stage sanitizers bash "$ROOT/scripts/test-sanitizers.sh" || true
 stage fuzz bash "$ROOT/scripts/fuzz.sh" 30 || true
 report
