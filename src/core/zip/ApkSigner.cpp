@@ -481,14 +481,31 @@ struct OutEntry {
 };
 
 // The output archive while it is written: its file and where it has got to.
+// Small pieces (headers, small members) are gathered before they are written.
 class Writer {
 public:
     explicit Writer(TemporaryFile* file) : m_file(file) {}
     bool write(const char* data, qint64 size, QString* error) {
-        if (!m_file->write(data, size, error))
-            return false;
         m_position += static_cast<quint64>(size);
-        return true;
+        if (m_buffer.size() + size <= kBuffer) {
+            m_buffer.append(data, size);
+            return true;
+        }
+        if (!flush(error))
+            return false;
+        if (size < kBuffer) {
+            m_buffer.append(data, size);
+            return true;
+        }
+        return m_file->write(data, size, error);
+    }
+    // Writes what is gathered; the file then holds every byte written.
+    bool flush(QString* error) {
+        if (m_buffer.isEmpty())
+            return true;
+        const bool ok = m_file->write(m_buffer, error);
+        m_buffer.clear();
+        return ok;
     }
     bool write(const QByteArray& data, QString* error) {
         return write(data.constData(), data.size(), error);
@@ -496,7 +513,9 @@ public:
     quint64 position() const { return m_position; }
 
 private:
+    static constexpr qint64 kBuffer = 1 << 20;
     TemporaryFile* m_file;
+    QByteArray m_buffer;
     quint64 m_position = 0;
 };
 
@@ -1034,6 +1053,8 @@ bool SignInto(int in, const ZipDirectory& dir, const ApkSigningKey::Data& key, T
     if (c.entries.size() >= kZipMax16)
         return Fail(error, QStringLiteral("the signed APK would need ZIP64"));
     QByteArray contentDigest;
+    if (!out.flush(error))
+        return false;
     if (!ContentDigest(file->handle(), entriesEnd, directory, endRecord(entriesEnd), schemeDigest,
                        &contentDigest, error))
         return false;
@@ -1061,7 +1082,7 @@ bool SignInto(int in, const ZipDirectory& dir, const ApkSigningKey::Data& key, T
     if (directoryOffset >= kZipMax32)
         return Fail(error, QStringLiteral("the signed APK would need ZIP64"));
     return out.write(signingBlock, error) && out.write(directory, error) &&
-           out.write(endRecord(directoryOffset), error);
+           out.write(endRecord(directoryOffset), error) && out.flush(error);
 }
 
 } // namespace
