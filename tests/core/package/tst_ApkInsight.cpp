@@ -1,5 +1,7 @@
 #include "core/package/ApkInsight.h"
 #include "core/package/BinaryXml.h"
+#include "core/zip/ZipFormat.h"
+#include "core/zip/ZipMemberDevice.h"
 
 #include <QBuffer>
 #include <QDir>
@@ -9,6 +11,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QtEndian>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <memory>
 
 namespace {
 
@@ -213,6 +220,8 @@ private slots:
     void factsAgreeWithAapt_data();
     void factsAgreeWithAapt();
     void frameworkResAgreesWithAapt();
+    void samplePackageApksAgreeWithAapt();
+    void sampleApkWithoutManifestIsRefused();
     void certificatesAgreeWithApksigner_data();
     void certificatesAgreeWithApksigner();
     void readsFromAnyRandomAccessDevice();
@@ -228,10 +237,18 @@ private:
     QTemporaryDir m_dir;
     Signer m_signer;
     QString m_signedApk; // v1 + v2
+    QString m_samples;   // the sample package and APKs the bundle is made with
+    QString m_testdata;
 };
 
 void TestApkInsight::initTestCase() {
     QVERIFY(m_dir.isValid());
+    m_samples = m_dir.path() + QStringLiteral("/samples");
+    m_testdata = m_dir.path() + QStringLiteral("/testdata");
+    QVERIFY(run(QStringLiteral("bash"),
+                {QStringLiteral(CORVANE_TEST_SOURCE_DIR "/../scripts/make-samples.sh"),
+                 QStringLiteral(CORVANE_TEST_SOURCE_DIR "/../scripts/sample"), m_samples,
+                 m_testdata, m_dir.path() + QStringLiteral("/sample-work")}));
     QVERIFY(QFile::exists(QString::fromLatin1(kFrameworkRes)));
     m_signer = makeSigner(m_dir.path(), QStringLiteral("signer"));
     QVERIFY(!m_signer.certDer.isEmpty());
@@ -311,6 +328,64 @@ void TestApkInsight::frameworkResAgreesWithAapt() {
     QCOMPARE(facts.minSdk, expected.minSdk);
     QCOMPARE(facts.targetSdk, expected.targetSdk);
     QCOMPARE(facts.abis, expected.abis);
+}
+
+void TestApkInsight::samplePackageApksAgreeWithAapt() {
+    // Each APK of the sample package read where it lies, through a window
+    // onto its member (stored or inflated), against aapt on its own copy; and
+    // the loose sample APKs from their files.
+    const QString package = m_samples + QStringLiteral("/update.zip");
+    const int fd = ::open(QFile::encodeName(package).constData(), O_RDONLY | O_CLOEXEC);
+    QVERIFY(fd >= 0);
+    ZipDirectory directory;
+    QString error;
+    const bool read = ReadZipDirectory(fd, &directory, &error);
+    QStringList checked;
+    for (const ZipCentralEntry& entry : directory.entries) {
+        if (!read || !entry.rawName.endsWith(".apk"))
+            continue;
+        const std::unique_ptr<QIODevice> device = OpenZipMemberDevice(fd, entry, 1 << 20, &error);
+        QVERIFY2(device, qPrintable(error));
+        const QString copy = m_dir.path() + QStringLiteral("/member.apk");
+        QFile::remove(copy);
+        QFile out(copy);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        out.write(device->readAll());
+        out.close();
+        const ApkFacts expected = badging(copy);
+        ApkFacts facts;
+        QVERIFY2(ReadApkFacts(*device, &facts, &error), qPrintable(error));
+        QCOMPARE(facts.packageName, expected.packageName);
+        QCOMPARE(facts.versionCode, expected.versionCode);
+        QCOMPARE(facts.minSdk, expected.minSdk);
+        QCOMPARE(facts.abis, expected.abis);
+        QCOMPARE(facts.size, qint64(entry.uncompressedSize));
+        checked << QString::fromUtf8(entry.rawName);
+    }
+    ::close(fd);
+    QVERIFY2(read, qPrintable(error));
+    QVERIFY(checked.size() >= 8);
+    QVERIFY(checked.contains(QStringLiteral("system/app/Gallery.apk")));
+
+    QStringList loose;
+    for (const QString& name : QDir(m_samples + QStringLiteral("/add")).entryList({"*.apk"}))
+        loose << m_samples + QStringLiteral("/add/") + name;
+    loose << m_testdata + QStringLiteral("/Plain.apk")
+          << m_testdata + QStringLiteral("/NativeDemo.apk");
+    for (const QString& apk : loose) {
+        const ApkFacts expected = badging(apk);
+        ApkFacts facts;
+        QVERIFY2(ReadApkFacts(apk, &facts, &error), qPrintable(apk + QStringLiteral(": ") + error));
+        QCOMPARE(facts.packageName, expected.packageName);
+        QCOMPARE(facts.abis, expected.abis);
+    }
+}
+
+void TestApkInsight::sampleApkWithoutManifestIsRefused() {
+    ApkFacts facts;
+    QString error;
+    QVERIFY(!ReadApkFacts(m_testdata + QStringLiteral("/NoManifest.apk"), &facts, &error));
+    QCOMPARE(error, QStringLiteral("no AndroidManifest.xml"));
 }
 
 void TestApkInsight::certificatesAgreeWithApksigner_data() {
