@@ -451,14 +451,20 @@ void TestApkInsight::damagedSigningBlockIsRefused_data() {
     // the central directory); each edit sets a 32- or 64-bit little-endian
     // value.
     QTest::addColumn<QString>("what");
-    QTest::newRow("block size larger than the file") << "footer-size-huge";
-    QTest::newRow("block sizes disagree") << "header-size";
-    QTest::newRow("pair length past the block") << "pair-length";
-    QTest::newRow("signer length past the value") << "signers-length";
+    QTest::addColumn<QString>("cause");
+    QTest::newRow("block size larger than the file") << "footer-size-huge"
+                                                     << "APK signing block of a bad size";
+    QTest::newRow("block sizes disagree") << "header-size"
+                                          << "APK signing block sizes disagree";
+    QTest::newRow("pair length past the block") << "pair-length"
+                                                << "of a bad length";
+    QTest::newRow("signer length past the value") << "signers-length"
+                                                  << "v2 block: signers run past the block";
 }
 
 void TestApkInsight::damagedSigningBlockIsRefused() {
     QFETCH(QString, what);
+    QFETCH(QString, cause);
     QByteArray bytes = readFile(m_signedApk);
     const qsizetype end = bytes.lastIndexOf(QByteArrayLiteral("PK\x05\x06"));
     QVERIFY(end > 0);
@@ -479,7 +485,7 @@ void TestApkInsight::damagedSigningBlockIsRefused() {
     ApkFacts facts;
     QString error;
     QVERIFY(!ReadApkFacts(buffer, &facts, &error));
-    QVERIFY(!error.isEmpty());
+    QVERIFY2(error.contains(cause), qPrintable(error));
 }
 
 void TestApkInsight::truncatedManifestNeverReadsPastItsEnd() {
@@ -507,6 +513,7 @@ void TestApkInsight::truncatedManifestNeverReadsPastItsEnd() {
 
 void TestApkInsight::hostileManifestIsRefused_data() {
     QTest::addColumn<QByteArray>("xml");
+    QTest::addColumn<QString>("cause");
     QByteArray header;
     put16(&header, 0x0003);
     put16(&header, 8);
@@ -515,11 +522,11 @@ void TestApkInsight::hostileManifestIsRefused_data() {
     put16(&notXml, 0x0002);
     put16(&notXml, 8);
     put32(&notXml, 8);
-    QTest::newRow("not compiled XML") << notXml;
+    QTest::newRow("not compiled XML") << notXml << "not a compiled XML file (chunk type 0x0002)";
 
     QByteArray hugeRoot = header;
     put32(&hugeRoot, 0xFFFFFFF0);
-    QTest::newRow("root larger than the file") << hugeRoot;
+    QTest::newRow("root larger than the file") << hugeRoot << "is truncated";
 
     // A string pool claiming a huge count.
     QByteArray pool;
@@ -534,7 +541,8 @@ void TestApkInsight::hostileManifestIsRefused_data() {
     QByteArray hugeCount = header;
     put32(&hugeCount, quint32(8 + pool.size()));
     hugeCount.append(pool);
-    QTest::newRow("string pool with a huge count") << hugeCount;
+    QTest::newRow("string pool with a huge count")
+        << hugeCount << "string pool of 268435456 strings larger than its chunk";
 
     // An element whose name is string 5 of an empty pool.
     QByteArray emptyPool;
@@ -561,39 +569,44 @@ void TestApkInsight::hostileManifestIsRefused_data() {
     put32(&outOfRange, quint32(8 + emptyPool.size() + element.size()));
     outOfRange.append(emptyPool);
     outOfRange.append(element);
-    QTest::newRow("string index out of range") << outOfRange;
+    QTest::newRow("string index out of range")
+        << outOfRange << "string index 5 out of range (0 strings)";
 
-    QTest::newRow("empty") << QByteArray();
+    QTest::newRow("empty") << QByteArray() << "past the end";
 }
 
 void TestApkInsight::hostileManifestIsRefused() {
     QFETCH(QByteArray, xml);
+    QFETCH(QString, cause);
     ManifestFacts facts;
     QString error;
     QVERIFY(!ReadBinaryManifest(xml, &facts, &error));
-    QVERIFY(!error.isEmpty());
+    QVERIFY2(error.contains(cause), qPrintable(error));
 }
 
 void TestApkInsight::resourceReferences_data() {
     QTest::addColumn<QByteArray>("table");
     QTest::addColumn<quint32>("id");
     QTest::addColumn<bool>("resolves");
-    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("text"); // resolved, or part of the cause
 
     QTest::newRow("string") << tableWith({{0x03, 0}}) << 0x7f010000u << true << "s";
     QTest::newRow("reference to a string")
         << tableWith({{0x01, 0x7f010001u}, {0x03, 0}}) << 0x7f010000u << true << "s";
     QTest::newRow("reference to itself")
-        << tableWith({{0x01, 0x7f010000u}}) << 0x7f010000u << false << "";
+        << tableWith({{0x01, 0x7f010000u}}) << 0x7f010000u << false << "references go round";
     QTest::newRow("two references in a cycle")
-        << tableWith({{0x01, 0x7f010001u}, {0x01, 0x7f010000u}}) << 0x7f010000u << false << "";
-    QTest::newRow("entry past the count") << tableWith({{0x03, 0}}) << 0x7f010005u << false << "";
+        << tableWith({{0x01, 0x7f010001u}, {0x01, 0x7f010000u}}) << 0x7f010000u << false
+        << "references go round";
+    QTest::newRow("entry past the count")
+        << tableWith({{0x03, 0}}) << 0x7f010005u << false << "no resource 0x7f010005";
     QTest::newRow("string index out of range")
-        << tableWith({{0x03, 9}}) << 0x7f010000u << false << "";
-    QTest::newRow("other package") << tableWith({{0x03, 0}}) << 0x01010000u << false << "";
+        << tableWith({{0x03, 9}}) << 0x7f010000u << false << "string index 9 out of range";
+    QTest::newRow("other package")
+        << tableWith({{0x03, 0}}) << 0x01010000u << false << "no resource 0x01010000";
     QByteArray truncated = tableWith({{0x03, 0}});
     truncated.chop(4);
-    QTest::newRow("truncated") << truncated << 0x7f010000u << false << "";
+    QTest::newRow("truncated") << truncated << 0x7f010000u << false << "truncated";
 }
 
 void TestApkInsight::resourceReferences() {
@@ -607,7 +620,7 @@ void TestApkInsight::resourceReferences() {
     if (resolves) {
         QCOMPARE(value.string, text);
     } else {
-        QVERIFY(!error.isEmpty());
+        QVERIFY2(error.contains(text), qPrintable(error));
     }
 }
 
