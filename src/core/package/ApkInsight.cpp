@@ -201,6 +201,15 @@ public:
             *error = QStringLiteral("%1: data outside the archive").arg(name);
             return false;
         }
+        // Deflate expands at most 1032 times: a larger claimed size is a lie
+        // and must not be allocated.
+        if (e.method == 8 && e.size > e.compressedSize * 1032 + 1024) {
+            *error = QStringLiteral("%1 claims %2 bytes from %3 compressed")
+                         .arg(name)
+                         .arg(e.size)
+                         .arg(e.compressedSize);
+            return false;
+        }
         QByteArray raw;
         if (!readAt(dataOffset, qint64(e.compressedSize), &raw, error))
             return false;

@@ -227,6 +227,7 @@ private slots:
     void readsFromAnyRandomAccessDevice();
     void damagedSigningBlockIsRefused_data();
     void damagedSigningBlockIsRefused();
+    void inflatedSizeBeyondDeflatesReachIsRefused();
     void truncatedManifestNeverReadsPastItsEnd();
     void hostileManifestIsRefused_data();
     void hostileManifestIsRefused();
@@ -486,6 +487,33 @@ void TestApkInsight::damagedSigningBlockIsRefused() {
     QString error;
     QVERIFY(!ReadApkFacts(buffer, &facts, &error));
     QVERIFY2(error.contains(cause), qPrintable(error));
+}
+
+void TestApkInsight::inflatedSizeBeyondDeflatesReachIsRefused() {
+    // The manifest's central record claims 15 MiB from a few hundred bytes:
+    // refused before anything of that size is allocated.
+    QByteArray bytes = readFile(m_signedApk);
+    const qsizetype end = bytes.lastIndexOf(QByteArrayLiteral("PK\x05\x06"));
+    QVERIFY(end > 0);
+    qsizetype record = qFromLittleEndian<quint32>(bytes.constData() + end + 16);
+    bool found = false;
+    while (!found && record + 46 < end && bytes.mid(record, 4) == QByteArrayLiteral("PK\x01\x02")) {
+        const quint16 nameLength = qFromLittleEndian<quint16>(bytes.constData() + record + 28);
+        found = bytes.mid(record + 46, nameLength) == QByteArrayLiteral("AndroidManifest.xml");
+        if (!found)
+            record += 46 + nameLength +
+                      qFromLittleEndian<quint16>(bytes.constData() + record + 30) +
+                      qFromLittleEndian<quint16>(bytes.constData() + record + 32);
+    }
+    QVERIFY(found);
+    QCOMPARE(qFromLittleEndian<quint16>(bytes.constData() + record + 10), quint16(8));
+    qToLittleEndian(quint32(15 * 1024 * 1024), bytes.data() + record + 24);
+    QBuffer buffer(&bytes);
+    ApkFacts facts;
+    QString error;
+    QVERIFY(!ReadApkFacts(buffer, &facts, &error));
+    QVERIFY2(error.startsWith(QStringLiteral("AndroidManifest.xml claims 15728640 bytes from")),
+             qPrintable(error));
 }
 
 void TestApkInsight::truncatedManifestNeverReadsPastItsEnd() {
