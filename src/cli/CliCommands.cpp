@@ -3,6 +3,7 @@
 #include "cli/CliOptions.h"
 #include "cli/CliReporter.h"
 #include "cli/CliWorkspace.h"
+#include "cli/EditCommand.h"
 
 #include "core/AppState.h"
 #include "core/Operation.h"
@@ -11,12 +12,14 @@
 #include "core/io/ToolRunner.h"
 #include "core/package/AndroidVersionProbe.h"
 #include "core/package/ApkOperations.h"
+#include "core/package/BuildProp.h"
 #include "core/package/ChangeLog.h"
 #include "core/package/OpenPackage.h"
 #include "core/package/PackageContents.h"
 #include "core/package/ReplaceImage.h"
 #include "core/package/SavePackage.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -257,6 +260,27 @@ Result applyEdit(Session& session, const CliEdit& edit) {
             return failure(QStringLiteral("unknown image slot \"%1\"").arg(edit.slot));
         return ReplaceImage(op, *slot, QFileInfo(edit.argument).absoluteFilePath());
     }
+    case CliEdit::Kind::SetProp:
+    case CliEdit::Kind::UnsetProp: {
+        // Edited in the tree; the save puts it back.
+        const QString prop =
+            op.state.paths().extractedTree() + QLatin1Char('/') + QLatin1String(kBuildPropMember);
+        QFile file(prop);
+        if (!file.open(QIODevice::ReadOnly))
+            return failure(QStringLiteral("the package has no %1 to edit")
+                               .arg(QLatin1String(kBuildPropMember)));
+        const QByteArray edited = ApplyBuildPropEdits(
+            file.readAll(),
+            {{edit.slot, edit.kind == CliEdit::Kind::SetProp ? std::optional<QString>(edit.argument)
+                                                             : std::nullopt}});
+        file.close();
+        FileHelpers::TemporaryFile replacement(prop);
+        QString cause;
+        if (!replacement.open(&cause) || !replacement.write(edited, &cause) ||
+            !replacement.commit(&cause))
+            return failure(cause);
+        return Result::done();
+    }
     }
     return failure(QStringLiteral("unknown edit"));
 }
@@ -271,6 +295,10 @@ QString describeEdit(const CliEdit& edit) {
         return QStringLiteral("--delete %1").arg(edit.argument);
     case CliEdit::Kind::Replace:
         return QStringLiteral("--replace %1=%2").arg(edit.slot, edit.argument);
+    case CliEdit::Kind::SetProp:
+        return QStringLiteral("--set-prop %1=%2").arg(edit.slot, edit.argument);
+    case CliEdit::Kind::UnsetProp:
+        return QStringLiteral("--unset-prop %1").arg(edit.slot);
     }
     return {};
 }
@@ -367,6 +395,12 @@ int runEdit(const CliOptions& options, const QString& bundleDirectory) {
         files.log = QFileInfo(options.logFile).absoluteFilePath();
     if (const std::optional<int> refused = checkEditFiles(files, options))
         return *refused;
+    if (!options.packageKey.isEmpty() && !EditsInOnePass(options) && !options.dryRun)
+        return usageError(CliCommand::Edit,
+                          QStringLiteral("--package-key cannot be given with an APK to add yet"));
+    if (options.dryRun || EditsInOnePass(options))
+        return RunOnePassEditCommand(options, bundleDirectory, files.package, files.output,
+                                     files.log, [] { return g_interrupted.load(); });
 
     Session session;
     session.reporter().setOverwriteLibraries(options.overwriteLibraries);

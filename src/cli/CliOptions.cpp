@@ -3,6 +3,7 @@
 #include "core/io/ErrorText.h"
 
 #include "core/PackageLayout.h"
+#include "core/package/BuildProp.h"
 
 #include <QFile>
 
@@ -102,6 +103,9 @@ namespace {
 struct ParseState {
     CliOptions* options = nullptr;
     bool overwriteGiven = false;
+    // An option of two values: where the next argument goes, and the option.
+    QString* secondValue = nullptr;
+    QString secondValueOf{};
 };
 
 // What an option does with its value (a flag's is empty). False with the cause.
@@ -172,6 +176,41 @@ bool takeReplace(ParseState& state, const QString& value, QString* error) {
     return true;
 }
 
+// --set-prop KEY=VALUE (the value may be empty) and --unset-prop KEY, for
+// system/build.prop.
+bool takeSetProp(ParseState& state, const QString& value, QString* error) {
+    const qsizetype equals = value.indexOf(QLatin1Char('='));
+    const QString key = value.left(equals);
+    if (equals <= 0 || !IsValidBuildPropKey(key) || value.contains(QLatin1Char('\n'))) {
+        SetError(error, QStringLiteral("--set-prop takes KEY=VALUE, not \"%1\"").arg(value));
+        return false;
+    }
+    state.options->edits.append({CliEdit::Kind::SetProp, value.mid(equals + 1), key});
+    return true;
+}
+
+bool takeUnsetProp(ParseState& state, const QString& value, QString* error) {
+    if (!IsValidBuildPropKey(value)) {
+        SetError(error, QStringLiteral("--unset-prop takes a KEY, not \"%1\"").arg(value));
+        return false;
+    }
+    state.options->edits.append({CliEdit::Kind::UnsetProp, QString(), value});
+    return true;
+}
+
+bool takePackageKey(ParseState& state, const QString& value, QString* error) {
+    if (!setOnce(&state.options->packageCertificate, value, "--package-key", error))
+        return false;
+    state.secondValue = &state.options->packageKey;
+    state.secondValueOf = QStringLiteral("--package-key");
+    return true;
+}
+
+bool takeDryRun(ParseState& state, const QString&, QString*) {
+    state.options->dryRun = true;
+    return true;
+}
+
 template <CliEdit::Kind kind> bool takeEdit(ParseState& state, const QString& value, QString*) {
     state.options->edits.append({kind, value, QString()});
     return true;
@@ -186,6 +225,10 @@ constexpr OptionRule kOptions[] = {
     {"--delete", nullptr, CliCommand::Edit, true, takeEdit<CliEdit::Kind::Delete>},
     {"--replace", nullptr, CliCommand::Edit, true, takeReplace},
     {"--overwrite-libs", nullptr, CliCommand::Edit, true, takeOverwrite},
+    {"--set-prop", nullptr, CliCommand::Edit, true, takeSetProp},
+    {"--unset-prop", nullptr, CliCommand::Edit, true, takeUnsetProp},
+    {"--dry-run", nullptr, CliCommand::Edit, false, takeDryRun},
+    {"--package-key", nullptr, CliCommand::Edit, true, takePackageKey},
     {"--log", nullptr, CliCommand::Edit, true, takeLog},
 };
 
@@ -301,7 +344,16 @@ bool ParseCliArguments(const QStringList& arguments, CliOptions* options, QStrin
     bool onlyOperands = false;
     for (qsizetype i = 1; i < arguments.size(); ++i) {
         const QString& argument = arguments.at(i);
-        if (!onlyOperands && argument == QLatin1String("--")) {
+        if (state.secondValue) {
+            if (argument.isEmpty()) {
+                SetError(
+                    error,
+                    QStringLiteral("the second value of %1 is empty").arg(state.secondValueOf));
+                return false;
+            }
+            *state.secondValue = argument;
+            state.secondValue = nullptr;
+        } else if (!onlyOperands && argument == QLatin1String("--")) {
             onlyOperands = true;
         } else if (onlyOperands || !argument.startsWith(QLatin1Char('-')) ||
                    argument == QLatin1String("-")) {
@@ -310,6 +362,10 @@ bool ParseCliArguments(const QStringList& arguments, CliOptions* options, QStrin
         } else if (!takeOption(arguments, &i, state, error)) {
             return false;
         }
+    }
+    if (state.secondValue) {
+        SetError(error, QStringLiteral("%1 needs two values").arg(state.secondValueOf));
+        return false;
     }
     return checkComplete(*options, error);
 }
@@ -352,6 +408,14 @@ QString CliUsage(CliCommand command) {
                    "  --overwrite-libs yes|no\n"
                    "                         whether an added APK's native library may replace\n"
                    "                         one of the same name (default no: the add fails)\n"
+                   "  --set-prop KEY=VALUE   set KEY in system/build.prop (its line edited in\n"
+                   "                         place, or added at the end)\n"
+                   "  --unset-prop KEY       remove KEY's lines from system/build.prop\n"
+                   "  --package-key CERT KEY sign the package with this certificate (PEM or\n"
+                   "                         DER) and unencrypted PKCS#8 key (PEM or DER)\n"
+                   "                         instead of the bundle's test key\n"
+                   "  --dry-run              check the arguments and the package, print what\n"
+                   "                         would be done, write nothing\n"
                    "  --log FILE             write the change log (as log.txt: CP936, CRLF)\n"
                    "                         once OUTPUT is written\n"
                    "  -h, --help             show this help\n"

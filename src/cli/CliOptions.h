@@ -12,10 +12,10 @@
 enum class CliCommand { None, Info, Edit };
 
 struct CliEdit {
-    enum class Kind { AddSystem, AddData, Delete, Replace };
+    enum class Kind { AddSystem, AddData, Delete, Replace, SetProp, UnsetProp };
     Kind kind = Kind::AddSystem;
-    QString argument; // the APK file, the APK name, or the replacement file
-    QString slot;     // Replace only: the image slot ("logo.img")
+    QString argument; // the APK file, the APK name, the replacement file, or a property's value
+    QString slot;     // Replace: the image slot ("logo.img"); SetProp, UnsetProp: the key
 };
 
 struct CliOptions {
@@ -25,6 +25,12 @@ struct CliOptions {
     QString package;
     QString output;
     QList<CliEdit> edits;
+    // edit --package-key CERT KEY: the whole-file signature's key instead of the
+    // bundle's test key (certificate PEM or DER, unencrypted PKCS#8 PEM or DER).
+    QString packageCertificate;
+    QString packageKey;
+    bool dryRun =
+        false; // edit --dry-run: every argument checked, the plan printed, nothing written
     bool overwriteLibraries = false; // the answer to a library overwrite question
     QString logFile;
 };

@@ -109,6 +109,10 @@ Result failed(const QString& cause) {
 
 } // namespace
 
+void PrivateWorkspace::removeAbandoned() {
+    removeAbandonedWorkspaces();
+}
+
 PrivateWorkspace::~PrivateWorkspace() {
     remove();
 }

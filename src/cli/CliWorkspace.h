@@ -39,6 +39,9 @@ public:
     // directory, its lock and its links to the bundle's tools. Fails with the
     // cause when the bundle lacks them or the directory cannot be made.
     Result create(const QString& bundleDirectory);
+    // Removes the workspaces of runs that are gone (what create does first),
+    // for a run that needs no workspace of its own.
+    static void removeAbandoned();
     // Removes the workspace now; true when it is gone.
     bool remove();
     QString path() const { return m_path; }

@@ -2,6 +2,8 @@
 // real 7-Zip, signapk and keys, on the sample package; the saved packages are
 // checked with tools of their own (apksigner, openssl), not with the core.
 #include "core/Messages.h"
+#include "core/package/BuildProp.h"
+#include "core/package/SavePackage.h"
 #include "support/RawZip.h"
 #include "support/TestBundle.h"
 #include "support/ZipFixture.h"
@@ -111,6 +113,10 @@ private slots:
     void infoOfWhatIsNoPackageFails_data();
     void infoOfWhatIsNoPackageFails();
     void editSavesASignedPackage();
+    void customerPropertiesAreEditedInOnePass();
+    void customersKeySignsThePackage();
+    void dryRunPrintsThePlanAndWritesNothing_data();
+    void dryRunPrintsThePlanAndWritesNothing();
     void argumentFileWithBlanksAndNonAscii();
     void failedEditLeavesTheOutputAlone_data();
     void failedEditLeavesTheOutputAlone();
@@ -260,6 +266,20 @@ void TestCli::usageErrorsExitTwoAndWriteNothing_data() {
     QTest::newRow("slot without file")
         << QStringList{"edit", m_sample, "-o", out, "--replace", "logo.img"}
         << QByteArray("--replace takes SLOT=FILE");
+    QTest::newRow("property without a value")
+        << QStringList{"edit", m_sample, "-o", out, "--set-prop", "ro.customer"}
+        << QByteArray("--set-prop takes KEY=VALUE");
+    QTest::newRow("property key with a space")
+        << QStringList{"edit", m_sample, "-o", out, "--set-prop", "ro customer=acme"}
+        << QByteArray("--set-prop takes KEY=VALUE");
+    QTest::newRow("property to remove named with a value")
+        << QStringList{"edit", m_sample, "-o", out, "--unset-prop", "ro.a=b"}
+        << QByteArray("--unset-prop takes a KEY");
+    QTest::newRow("package key without its key")
+        << QStringList{"edit", m_sample, "-o", out, "--package-key", m_sample}
+        << QByteArray("--package-key needs two values");
+    QTest::newRow("dry run is no option of info")
+        << QStringList{"info", m_sample, "--dry-run"} << QByteArray("unknown option \"--dry-run\"");
     QTest::newRow("overwrite answer")
         << QStringList{"edit", m_sample, "-o", out, "--overwrite-libs", "always"}
         << QByteArray("--overwrite-libs takes yes or no");
@@ -564,6 +584,107 @@ void TestCli::editSavesASignedPackage() {
     }
 }
 
+// Keys set, changed and removed in system/build.prop, its other lines as
+// they were; the package written from the input in one pass.
+void TestCli::customerPropertiesAreEditedInOnePass() {
+    const QString output = work(QStringLiteral("out/custom.zip"));
+    const Run run = cli({"edit", m_sample, "-o", output, "--delete", "Music.apk", "--set-prop",
+                         "ro.build.id=CUSTOM1", "--set-prop", "ro.customer=acme", "--unset-prop",
+                         "ro.build.display.id", "--set-prop", "ro.empty="});
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+    const auto before = ReadZip(m_sample);
+    const auto after = ReadZip(output);
+    const QByteArray expected = ApplyBuildPropEdits(before.value("system/build.prop"),
+                                                    {{"ro.build.id", QString("CUSTOM1")},
+                                                     {"ro.customer", QString("acme")},
+                                                     {"ro.build.display.id", std::nullopt},
+                                                     {"ro.empty", QString("")}});
+    QCOMPARE(after.value("system/build.prop"), expected);
+    QVERIFY(expected.contains("\nro.build.id=CUSTOM1\n"));
+    QVERIFY(expected.endsWith("ro.customer=acme\nro.empty=\n"));
+    QVERIFY(!after.contains("system/app/Music.apk"));
+    QVERIFY(after.contains("META-INF/com/android/otacert"));
+    // Nothing else changed.
+    for (auto it = before.begin(); it != before.end(); ++it) {
+        if (it.key() != "system/build.prop" && it.key() != "system/app/Music.apk" &&
+            !it.key().endsWith('/') && !it.key().startsWith("META-INF/com/android/otacert"))
+            QCOMPARE(after.value(it.key()), it.value());
+    }
+    // cleanup() checks that no workspace is left.
+}
+
+// --package-key: the certificate in DER and the key in PEM, as a customer
+// may hand them over; the bundle's keys are not touched.
+void TestCli::customersKeySignsThePackage() {
+    const QString config = bundleFile(QStringLiteral("Config"));
+    const QString certificate = work(QStringLiteral("customer/cert.der"));
+    const QString key = work(QStringLiteral("customer/key.pem"));
+    QVERIFY(QDir().mkpath(work(QStringLiteral("customer"))));
+    QVERIFY(runProgram("openssl", {"x509", "-in", config + "/testkey.x509.pem", "-outform", "DER",
+                                   "-out", certificate})
+                .exitCode == 0);
+    QVERIFY(runProgram("openssl", {"pkcs8", "-inform", "DER", "-nocrypt", "-in",
+                                   config + "/testkey.pk8", "-out", key})
+                .exitCode == 0);
+    const QByteArray configBefore = ReadFile(config + "/testkey.pk8");
+    const QString output = work(QStringLiteral("out/custom.zip"));
+    const Run run = cli({"edit", m_sample, "-o", output, "--package-key", certificate, key,
+                         "--set-prop", "ro.customer=acme"});
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+    QCOMPARE(VerifySignedPackage(output, config + "/testkey.x509.pem").cause(), QString());
+    QCOMPARE(ReadZip(output).value("META-INF/com/android/otacert"), ReadFile(certificate));
+    QCOMPARE(ReadFile(config + "/testkey.pk8"), configBefore);
+
+    // A key that is not the certificate's fails before anything is written.
+    QVERIFY(QFile::remove(output));
+    const Run wrong = cli({"edit", m_sample, "-o", output, "--package-key", certificate,
+                           config + "/platform.pk8", "--dry-run"});
+    QCOMPARE(wrong.exitCode, 1);
+    QVERIFY2(wrong.err.contains("does not belong to the certificate"), wrong.err.constData());
+    QVERIFY(!QFileInfo::exists(output));
+}
+
+void TestCli::dryRunPrintsThePlanAndWritesNothing_data() {
+    QTest::addColumn<QStringList>("edits");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("said"); // on stdout when it succeeds, else on stderr
+    QTest::newRow("every kind of edit")
+        << QStringList{"--delete",   "Music.apk",          "--replace",    "logo.img=" + m_sample,
+                       "--set-prop", "ro.customer=acme",   "--unset-prop", "ro.build.id",
+                       "--add-data", testData("Plain.apk")}
+        << 0
+        << QByteArray("delete system/app/Music.apk\nreplace logo.img with " + m_sample.toUtf8() +
+                      "\nset ro.customer=acme in system/build.prop\nunset ro.build.id in "
+                      "system/build.prop\nadd " +
+                      testData("Plain.apk").toUtf8() + " to userdata/app\n");
+    QTest::newRow("an APK that is not there")
+        << QStringList{"--set-prop", "ro.customer=acme", "--delete", "Nothing.apk"} << 1
+        << QByteArray("no APK named \"Nothing.apk\"");
+    QTest::newRow("a replacement that is not there")
+        << QStringList{"--replace", "logo.img=" + work(QStringLiteral("no such image"))} << 1
+        << QByteArray("is not a file");
+}
+
+void TestCli::dryRunPrintsThePlanAndWritesNothing() {
+    QFETCH(QStringList, edits);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArray, said);
+    const QString output = work(QStringLiteral("out/custom.zip"));
+    const Run run = cli(QStringList{"edit", m_sample, "-o", output, "--dry-run"} + edits);
+    QCOMPARE(run.exitCode, exitCode);
+    if (exitCode == 0) {
+        QVERIFY2(run.out.startsWith(said), run.out.constData());
+        QCOMPARE(run.err, QByteArray());
+    } else {
+        QVERIFY2(run.err.startsWith("corvane-cli: error: ") && run.err.contains(said) &&
+                     run.err.count('\n') == 1,
+                 run.err.constData());
+    }
+    QCOMPARE(QDir(work(QStringLiteral("out")))
+                 .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList());
+}
+
 void TestCli::argumentFileWithBlanksAndNonAscii() {
     // A customisation kept as a file, in a directory whose name has blanks and
     // non-ASCII characters, naming files of the same kind.
@@ -727,7 +848,7 @@ void TestCli::signalStopsTheRunAndClearsUp() {
 
     QProcess process;
     process.setProcessEnvironment(environment());
-    process.start(program, {"edit", m_sample, "-o", output, "--delete", "Music.apk"});
+    process.start(program, {"edit", m_sample, "-o", output, "--add-data", testData("Plain.apk")});
     QVERIFY(process.waitForStarted(-1));
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(started), 60000);
     process.terminate();
@@ -913,8 +1034,7 @@ void TestCli::progressOnlyOnATerminal() {
                                 .arg(bundleFile(QStringLiteral("corvane-cli")), m_sample, output);
     const Run run = runProgram(script, {"-q", "-e", "-c", command, "/dev/null"}, environment);
     QVERIFY2(run.exitCode == 0, run.out.constData());
-    QVERIFY2(run.out.contains("\rDecompressing files") && run.out.contains("%"),
-             run.out.constData());
+    QVERIFY2(run.out.contains("%"), run.out.constData());
     QVERIFY2(run.out.contains("\rSigning files"), run.out.constData());
     // The last progress line is blanked out again at its end.
     QVERIFY2(run.out.endsWith('\r'), run.out.constData());
