@@ -22,6 +22,7 @@
 #include "core/package/ApkOperations.h"
 #include "core/package/OnePassEdit.h"
 #include "core/package/OpenPackage.h"
+#include "core/package/PackageInsight.h"
 #include "core/package/ReplaceImage.h"
 #include "core/package/SavePackage.h"
 #include "core/zip/ApkSigner.h"
@@ -114,6 +115,20 @@ int RunOne(const QString& operation, const QString& appDirectory, const QString&
             result = SignPackageTo(op, argument);
         ok = result.succeeded();
         error = result.cause();
+    } else if (operation == QLatin1String("info")) {
+        // What corvane-cli info reads: the package in place, every APK's facts.
+        PackageInsightKeys keys;
+        CertificateFileDer(state.paths().configDir() + QStringLiteral("/testkey.x509.pem"),
+                           &keys.testKey, nullptr);
+        CertificateFileDer(state.paths().configDir() + QStringLiteral("/platform.x509.pem"),
+                           &keys.platformKey, nullptr);
+        timer.restart();
+        PackageFacts facts;
+        ok = ReadPackageFacts(argument, keys, PackageInsightOptions(), &facts, &error);
+        qsizetype read = 0;
+        for (const PackageApk& apk : facts.apks)
+            read += apk.factsRead ? 1 : 0;
+        detail = QStringLiteral("%1 of %2 APKs read").arg(read).arg(facts.apks.size());
     } else if (operation == QLatin1String("onepass")) {
         // corvane-cli edit's work: PACKAGE, OUTPUT, IMAGE and the members to
         // delete (comma-separated), tab-separated in the argument.
@@ -608,6 +623,26 @@ QList<Row> BenchSize(const Setup& setup, const QString& package, const QString& 
             });
         Sh({QStringLiteral("rm"), QStringLiteral("-rf"), outDir}, nullptr);
         ClearWorkspace(openApp, nullptr);
+        rows.append(r);
+    }
+
+    // Info: the package read in place, against listing its central directory.
+    {
+        Row r = row(QStringLiteral("info (vs unzip -l)"), QStringLiteral("info"));
+        const auto nothing = [](QString*) { return true; };
+        QString found;
+        Compare(
+            r, rounds, nothing,
+            [&] {
+                Sample s = RunProgram(QStringLiteral("info"), openApp, package);
+                found = s.detail;
+                return s;
+            },
+            nothing,
+            [&] {
+                return RunSteps({{{QStringLiteral("unzip"), QStringLiteral("-l"), package}, {}}});
+            });
+        r.operation += QStringLiteral(": ") + found;
         rows.append(r);
     }
 

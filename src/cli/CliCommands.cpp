@@ -3,7 +3,9 @@
 #include "cli/CliOptions.h"
 #include "cli/CliReporter.h"
 #include "cli/CliWorkspace.h"
+#include "cli/DiffCommand.h"
 #include "cli/EditCommand.h"
+#include "cli/InfoCommand.h"
 
 #include "core/AppState.h"
 #include "core/Operation.h"
@@ -41,10 +43,12 @@ void printStandardOutput(const QString& text) {
     std::fflush(stdout);
 }
 
-int usageError(CliCommand command, const QString& cause) {
-    PrintError(cause);
-    const QByteArray usage = CliUsage(command).toUtf8();
-    std::fwrite(usage.constData(), 1, static_cast<size_t>(usage.size()), stderr);
+// The cause in one line and where to find the usage (not the usage itself);
+// a caller that asked for JSON reads the error as JSON on stdout too.
+int usageError(CliCommand, const QString& cause, bool json = false) {
+    PrintCommandFailure(json, cause);
+    const QByteArray hint = "Try 'corvane-cli --help'.\n";
+    std::fwrite(hint.constData(), 1, static_cast<size_t>(hint.size()), stderr);
     std::fflush(stderr);
     return kExitUsage;
 }
@@ -118,116 +122,6 @@ int exitOf(const Result& result) {
                    : !result.notice().text.isEmpty() ? result.notice().text
                                                      : QStringLiteral("not done"));
     return kExitFailed;
-}
-
-// What info shows of an open package.
-struct ImageInfo {
-    QString slot;
-    QString member; // its path below the package root
-    bool present = false;
-    qint64 size = 0;
-};
-
-struct PackageInfo {
-    QString package;
-    QString release; // null when unknown
-    int major = 0;
-    bool directoryLayout = false;
-    PackageApks apks;
-    QList<ImageInfo> images;
-};
-
-PackageInfo readInfo(const AppState& state, const QString& package) {
-    PackageInfo info;
-    const QString root = state.paths().extractedTree();
-    const QString buildProp = root + QStringLiteral("/system/build.prop");
-    info.package = QFileInfo(package).absoluteFilePath();
-    info.release = ReadAndroidRelease(buildProp);
-    info.major = ProbeAndroidVersionFile(buildProp).version;
-    info.directoryLayout = state.usesDirectoryLayout();
-    info.apks = ListPackageApks(state);
-    for (const ImageSlot& slot : kImageSlots) {
-        const QFileInfo file(root + QLatin1String(slot.treeSuffix));
-        ImageInfo image;
-        image.slot = QLatin1String(slot.name);
-        image.member = MemberNameOfTreePath(root, file.filePath());
-        image.present = file.isFile();
-        image.size = image.present ? file.size() : 0;
-        info.images.append(image);
-    }
-    return info;
-}
-
-QString infoJson(const PackageInfo& info) {
-    QJsonObject apks;
-    apks.insert(QStringLiteral("system/app"), QJsonArray::fromStringList(info.apks.systemApp));
-    apks.insert(QStringLiteral("system/priv-app"),
-                QJsonArray::fromStringList(info.apks.systemPrivApp));
-    apks.insert(QStringLiteral("userdata/app"), QJsonArray::fromStringList(info.apks.dataApp));
-    QJsonArray images;
-    for (const ImageInfo& image : info.images) {
-        QJsonObject object;
-        object.insert(QStringLiteral("slot"), image.slot);
-        object.insert(QStringLiteral("path"), image.member);
-        object.insert(QStringLiteral("present"), image.present);
-        if (image.present)
-            object.insert(QStringLiteral("size"), image.size);
-        images.append(object);
-    }
-    QJsonObject object;
-    object.insert(QStringLiteral("package"), info.package);
-    object.insert(QStringLiteral("androidVersion"),
-                  info.release.isNull() ? QJsonValue() : QJsonValue(info.release));
-    object.insert(QStringLiteral("androidMajorVersion"), info.major);
-    object.insert(QStringLiteral("layout"),
-                  info.directoryLayout ? QStringLiteral("directory") : QStringLiteral("flat"));
-    object.insert(QStringLiteral("apks"), apks);
-    object.insert(QStringLiteral("images"), images);
-    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Indented));
-}
-
-QString infoText(const PackageInfo& info) {
-    QString text = QStringLiteral("Package: %1\n").arg(info.package);
-    text += QStringLiteral("Android: %1\n")
-                .arg(info.release.isNull()
-                         ? QStringLiteral("unknown")
-                         : QStringLiteral("%1 (major %2)").arg(info.release).arg(info.major));
-    text += QStringLiteral("Layout: %1\n")
-                .arg(info.directoryLayout
-                         ? QStringLiteral("directory (each APK in a directory of its own)")
-                         : QStringLiteral("flat"));
-    const auto section = [&](const QString& title, const QStringList& members) {
-        text += QStringLiteral("%1 (%2):\n").arg(title).arg(members.size());
-        for (const QString& member : members)
-            text += QStringLiteral("  %1\n").arg(member);
-    };
-    section(QStringLiteral("system/app"), info.apks.systemApp);
-    section(QStringLiteral("system/priv-app"), info.apks.systemPrivApp);
-    section(QStringLiteral("userdata/app"), info.apks.dataApp);
-    text += QStringLiteral("Images:\n");
-    for (const ImageInfo& image : info.images) {
-        // The place of an image below a directory is shown beside it.
-        const QString place =
-            image.member == image.slot ? QString() : QStringLiteral("  (%1)").arg(image.member);
-        text +=
-            QStringLiteral("  %1 %2%3\n")
-                .arg(image.slot, -18)
-                .arg(image.present ? QStringLiteral("present") : QStringLiteral("absent"), place);
-    }
-    return text;
-}
-
-int runInfo(const CliOptions& options, const QString& bundleDirectory) {
-    Session session;
-    const Result opened = session.start(bundleDirectory, options.package);
-    if (opened.failed()) {
-        session.finish();
-        return exitOf(opened);
-    }
-    const PackageInfo info = readInfo(session.state(), options.package);
-    session.finish();
-    printStandardOutput(options.json ? infoJson(info) : infoText(info));
-    return kExitSuccess;
 }
 
 // Deletes the one listed APK the name picks; the core logs it.
@@ -368,6 +262,7 @@ Result editAndSave(Session& session, const EditFiles& files, const CliOptions& o
     for (const CliEdit& edit : options.edits) {
         if (g_interrupted)
             return failure(QStringLiteral("stopped before %1").arg(describeEdit(edit)));
+        PrintStep(describeEdit(edit));
         const Result edited = session.present(applyEdit(session, edit));
         if (edited.failed())
             return inContext(describeEdit(edit), edited);
@@ -377,6 +272,7 @@ Result editAndSave(Session& session, const EditFiles& files, const CliOptions& o
     const Result put = session.present(PutBackConfigFiles(session.op()));
     if (put.failed())
         return inContext(QStringLiteral("cannot put the configuration files back"), put);
+    PrintStep(QStringLiteral("saving %1").arg(options.output));
     const Result saved = session.present(SignPackageTo(session.op(), files.output));
     if (saved.failed())
         return inContext(QStringLiteral("cannot save \"%1\"").arg(options.output), saved);
@@ -384,7 +280,10 @@ Result editAndSave(Session& session, const EditFiles& files, const CliOptions& o
         return Result::done();
     QStringList lines = packageRelativeLog(session.state());
     return inContext(QStringLiteral("cannot write the change log \"%1\"").arg(options.logFile),
-                     WriteChangeLogFile(files.log, lines));
+                     WriteChangeLogFile(files.log, lines,
+                                        options.logFormat == CliLogFormat::Utf8
+                                            ? ChangeLogFormat::Utf8
+                                            : ChangeLogFormat::Cp936Crlf));
 }
 
 int runEdit(const CliOptions& options, const QString& bundleDirectory) {
@@ -404,6 +303,7 @@ int runEdit(const CliOptions& options, const QString& bundleDirectory) {
 
     Session session;
     session.reporter().setOverwriteLibraries(options.overwriteLibraries);
+    PrintStep(QStringLiteral("opening %1").arg(options.package));
     Result result = session.start(bundleDirectory, files.package);
     if (!result.failed())
         result = editAndSave(session, files, options);
@@ -429,7 +329,15 @@ int RunCli(const QStringList& arguments, const QString& bundleDirectory) {
         return usageError(CliCommand::None, cause);
     CliOptions options;
     if (!ParseCliArguments(expanded, &options, &cause))
-        return usageError(options.command, cause);
+        return usageError(
+            options.command, cause,
+            (options.command == CliCommand::Info || options.command == CliCommand::Diff) &&
+                expanded.contains(QStringLiteral("--json")));
+    SetCliVerbosity(options.verbosity);
+    if (options.version) {
+        printStandardOutput(QStringLiteral("corvane-cli " CORVANE_VERSION "\n"));
+        return kExitSuccess;
+    }
     if (options.help) {
         printStandardOutput(CliUsage(options.command));
         return kExitSuccess;
@@ -437,8 +345,10 @@ int RunCli(const QStringList& arguments, const QString& bundleDirectory) {
     int status = kExitFailed;
     switch (options.command) {
     case CliCommand::Info:
-        status = runInfo(options, bundleDirectory);
+        status = RunInfoCommand(options, bundleDirectory);
         break;
+    case CliCommand::Diff:
+        return RunDiffCommand(options, bundleDirectory);
     case CliCommand::Edit:
         status = runEdit(options, bundleDirectory);
         break;

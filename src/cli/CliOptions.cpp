@@ -146,6 +146,29 @@ bool takeLog(ParseState& state, const QString& value, QString* error) {
     return setOnce(&state.options->logFile, value, "--log", error);
 }
 
+bool takeVerify(ParseState& state, const QString&, QString*) {
+    state.options->verify = true;
+    return true;
+}
+
+// -q and -v: the last given counts.
+template <CliVerbosity verbosity> bool takeVerbosity(ParseState& state, const QString&, QString*) {
+    state.options->verbosity = verbosity;
+    return true;
+}
+
+bool takeLogFormat(ParseState& state, const QString& value, QString* error) {
+    if (value == QLatin1String("cp936")) {
+        state.options->logFormat = CliLogFormat::Cp936;
+    } else if (value == QLatin1String("utf8")) {
+        state.options->logFormat = CliLogFormat::Utf8;
+    } else {
+        SetError(error, QStringLiteral("--log-format takes cp936 or utf8, not \"%1\"").arg(value));
+        return false;
+    }
+    return true;
+}
+
 bool takeOverwrite(ParseState& state, const QString& value, QString* error) {
     if (value != QLatin1String("yes") && value != QLatin1String("no")) {
         SetError(error, QStringLiteral("--overwrite-libs takes yes or no, not \"%1\"").arg(value));
@@ -218,7 +241,11 @@ template <CliEdit::Kind kind> bool takeEdit(ParseState& state, const QString& va
 
 constexpr OptionRule kOptions[] = {
     {"--help", "-h", CliCommand::None, false, takeHelp},
+    {"--quiet", "-q", CliCommand::None, false, takeVerbosity<CliVerbosity::Quiet>},
+    {"--verbose", "-v", CliCommand::None, false, takeVerbosity<CliVerbosity::Verbose>},
     {"--json", nullptr, CliCommand::Info, false, takeJson},
+    {"--verify", nullptr, CliCommand::Info, false, takeVerify},
+    {"--json", nullptr, CliCommand::Diff, false, takeJson},
     {"--output", "-o", CliCommand::Edit, true, takeOutput},
     {"--add-system", nullptr, CliCommand::Edit, true, takeEdit<CliEdit::Kind::AddSystem>},
     {"--add-data", nullptr, CliCommand::Edit, true, takeEdit<CliEdit::Kind::AddData>},
@@ -230,6 +257,7 @@ constexpr OptionRule kOptions[] = {
     {"--dry-run", nullptr, CliCommand::Edit, false, takeDryRun},
     {"--package-key", nullptr, CliCommand::Edit, true, takePackageKey},
     {"--log", nullptr, CliCommand::Edit, true, takeLog},
+    {"--log-format", nullptr, CliCommand::Edit, true, takeLogFormat},
 };
 
 const OptionRule* findOption(CliCommand command, const QString& name) {
@@ -247,6 +275,10 @@ const OptionRule* findOption(CliCommand command, const QString& name) {
 // an unknown one.
 bool takeCommand(const QStringList& arguments, CliOptions* options, QString* error) {
     const QString& command = arguments.first();
+    if (command == QLatin1String("--version")) {
+        options->version = true;
+        return true;
+    }
     if (command == QLatin1String("--help") || command == QLatin1String("-h") ||
         command == QLatin1String("help")) {
         options->help = true;
@@ -255,6 +287,8 @@ bool takeCommand(const QStringList& arguments, CliOptions* options, QString* err
                 options->command = CliCommand::Info;
             else if (arguments.at(1) == QLatin1String("edit"))
                 options->command = CliCommand::Edit;
+            else if (arguments.at(1) == QLatin1String("diff"))
+                options->command = CliCommand::Diff;
         }
         return true;
     }
@@ -262,6 +296,8 @@ bool takeCommand(const QStringList& arguments, CliOptions* options, QString* err
         options->command = CliCommand::Info;
     } else if (command == QLatin1String("edit")) {
         options->command = CliCommand::Edit;
+    } else if (command == QLatin1String("diff")) {
+        options->command = CliCommand::Diff;
     } else {
         SetError(error, QStringLiteral("unknown command \"%1\"").arg(command));
         return false;
@@ -270,15 +306,19 @@ bool takeCommand(const QStringList& arguments, CliOptions* options, QString* err
 }
 
 bool takePackage(CliOptions* options, const QString& argument, QString* error) {
-    if (!options->package.isEmpty()) {
-        SetError(error, QStringLiteral("more than one package given (\"%1\")").arg(argument));
+    // diff compares two packages; the others take one.
+    const bool second = options->command == CliCommand::Diff && !options->package.isEmpty();
+    if (!options->package.isEmpty() && (!second || !options->secondPackage.isEmpty())) {
+        SetError(error, options->command == CliCommand::Diff
+                            ? QStringLiteral("more than two packages given (\"%1\")").arg(argument)
+                            : QStringLiteral("more than one package given (\"%1\")").arg(argument));
         return false;
     }
     if (argument.isEmpty()) {
         SetError(error, QStringLiteral("the package name is empty"));
         return false;
     }
-    options->package = argument;
+    (second ? options->secondPackage : options->package) = argument;
     return true;
 }
 
@@ -321,6 +361,10 @@ bool checkComplete(const CliOptions& options, QString* error) {
         SetError(error, QStringLiteral("no package given"));
         return false;
     }
+    if (options.command == CliCommand::Diff && options.secondPackage.isEmpty()) {
+        SetError(error, QStringLiteral("diff needs two packages"));
+        return false;
+    }
     if (options.command == CliCommand::Edit && options.output.isEmpty()) {
         SetError(error, QStringLiteral("no output given (-o OUTPUT)"));
         return false;
@@ -338,7 +382,8 @@ bool ParseCliArguments(const QStringList& arguments, CliOptions* options, QStrin
     }
     if (!takeCommand(arguments, options, error))
         return false;
-    if (options->help) // "help [COMMAND]" or "--help": the rest is not read
+    // "help [COMMAND]", "--help", "--version": the rest is not read.
+    if (options->help || options->version)
         return true;
     ParseState state{options};
     bool onlyOperands = false;
@@ -374,16 +419,47 @@ QString CliUsage(CliCommand command) {
     switch (command) {
     case CliCommand::Info:
         return QStringLiteral(
-            "Usage: corvane-cli info PACKAGE [--json]\n"
+            "Usage: corvane-cli info PACKAGE [--json] [--verify]\n"
             "\n"
-            "Shows what a firmware update package holds: the Android version of its\n"
-            "system/build.prop, its layout (flat, or a directory for each APK as in\n"
-            "Android 5), the APKs of system/app, system/priv-app and userdata/app, and\n"
-            "which of the replaceable images are present.\n"
+            "Shows what a firmware update package holds, reading its central directory\n"
+            "and the few members that tell it (the package is not unpacked):\n"
+            "- the Android version, ro.build.fingerprint and the ABIs of\n"
+            "  system/build.prop;\n"
+            "- each APK of system/app, system/priv-app and userdata/app: its place and\n"
+            "  layout (flat, or in a directory of its own), size, package name,\n"
+            "  versionCode and versionName, minSdk and targetSdk, the ABIs of its native\n"
+            "  libraries, the SHA-256 of its signing certificates (v1, v2, v3) and\n"
+            "  whether it is signed with the bundle's platform key;\n"
+            "- the images present;\n"
+            "- the whole-file signature: whether there is one and whether its signer is\n"
+            "  the bundle's test key (with --verify: whether it verifies);\n"
+            "- whether system/etc/security/otacerts.zip holds the test key (if not, the\n"
+            "  device will refuse every later update signed with it).\n"
             "\n"
             "Options:\n"
-            "  --json      print the same as one JSON object\n"
-            "  -h, --help  show this help\n");
+            "  --json        print the same as one JSON object (\"schema\": 1); an error\n"
+            "                is a JSON object too ({\"schema\": 1, \"error\": ...})\n"
+            "  --verify      check the whole-file signature's digest against the test key\n"
+            "                (reads every byte of the package)\n"
+            "  -q, --quiet   no warnings\n"
+            "  -v, --verbose the steps on standard error\n"
+            "  -h, --help    show this help\n");
+    case CliCommand::Diff:
+        return QStringLiteral(
+            "Usage: corvane-cli diff PACKAGE1 PACKAGE2 [--json]\n"
+            "\n"
+            "Compares two firmware update packages, from their central directories and\n"
+            "the members that tell it (neither is unpacked): the APKs added, removed and\n"
+            "changed (version, signer, size), the build.prop properties changed, and the\n"
+            "images and other files changed (by CRC-32 and size).\n"
+            "\n"
+            "Options:\n"
+            "  --json        print the same as one JSON object (\"schema\": 1)\n"
+            "  -q, --quiet   no warnings\n"
+            "  -v, --verbose the steps on standard error\n"
+            "  -h, --help    show this help\n"
+            "\n"
+            "Exit status: 0 the packages are the same, 1 they differ, 2 an error.\n");
     case CliCommand::Edit:
         return QStringLiteral(
                    "Usage: corvane-cli edit PACKAGE -o OUTPUT [EDIT]... [OPTION]...\n"
@@ -418,6 +494,11 @@ QString CliUsage(CliCommand command) {
                    "                         would be done, write nothing\n"
                    "  --log FILE             write the change log (as log.txt: CP936, CRLF)\n"
                    "                         once OUTPUT is written\n"
+                   "  --log-format cp936|utf8\n"
+                   "                         utf8: the log in UTF-8 with LF line ends and\n"
+                   "                         ISO 8601 times (default cp936)\n"
+                   "  -q, --quiet            no warnings and no summary\n"
+                   "  -v, --verbose          the steps on standard error\n"
                    "  -h, --help             show this help\n"
                    "\n"
                    "An APK of the same name as an added one is replaced; a file without the\n"
@@ -435,15 +516,20 @@ QString CliUsage(CliCommand command) {
         "Commands:\n"
         "  info PACKAGE [--json]         what the package holds\n"
         "  edit PACKAGE -o OUTPUT ...    edit the package and save it signed\n"
+        "  diff PACKAGE1 PACKAGE2 [--json]\n"
+        "                                what differs between two packages\n"
         "\n"
-        "\"corvane-cli COMMAND --help\" shows the options of a command.\n"
+        "\"corvane-cli COMMAND --help\" shows the options of a command;\n"
+        "\"corvane-cli --version\" the version.\n"
+        "-q (--quiet) drops the warnings and the summary, -v (--verbose) shows the\n"
+        "steps; both are taken by every command.\n"
         "An argument @FILE stands for the lines of FILE, one argument a line (an\n"
         "option and its value on separate lines; blank lines and lines beginning\n"
         "with '#' are skipped; UTF-8).\n"
-        "The package is unpacked into a private workspace below TMPDIR (or /tmp),\n"
+        "edit unpacks the package into a private workspace below TMPDIR (or /tmp),\n"
         "which needs room for its files and a copy of it; the workspace is removed\n"
         "at the end.\n"
         "\n"
         "Exit status: 0 success, 1 an operation failed, 2 a usage error, 130 stopped\n"
-        "by a signal.\n");
+        "by a signal; diff: 0 the same, 1 different, 2 an error.\n");
 }

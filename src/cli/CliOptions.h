@@ -9,7 +9,15 @@
 // for edit the output, the edits in the order given and the answers to the
 // core's questions.
 
-enum class CliCommand { None, Info, Edit };
+enum class CliCommand { None, Info, Edit, Diff };
+
+// How much goes to standard error besides failures: Quiet drops warnings and
+// the summary, Verbose adds the steps.
+enum class CliVerbosity { Quiet, Normal, Verbose };
+
+// The change log's file format: as the window writes log.txt (code page 936,
+// CR LF), or UTF-8 with LF and ISO 8601 times.
+enum class CliLogFormat { Cp936, Utf8 };
 
 struct CliEdit {
     enum class Kind { AddSystem, AddData, Delete, Replace, SetProp, UnsetProp };
@@ -20,9 +28,13 @@ struct CliEdit {
 
 struct CliOptions {
     CliCommand command = CliCommand::None;
-    bool help = false; // --help: the usage of the command (or of all) on stdout
-    bool json = false; // info --json
+    bool help = false;    // --help: the usage of the command (or of all) on stdout
+    bool version = false; // --version: the program and its version on stdout
+    bool json = false;    // info, diff --json
+    bool verify = false;  // info --verify: the whole-file signature's digest checked
+    CliVerbosity verbosity = CliVerbosity::Normal;
     QString package;
+    QString secondPackage; // diff: the package compared with the first
     QString output;
     QList<CliEdit> edits;
     // edit --package-key CERT KEY: the whole-file signature's key instead of the
@@ -33,6 +45,7 @@ struct CliOptions {
         false; // edit --dry-run: every argument checked, the plan printed, nothing written
     bool overwriteLibraries = false; // the answer to a library overwrite question
     QString logFile;
+    CliLogFormat logFormat = CliLogFormat::Cp936;
 };
 
 // The arguments an argument file holds: one argument a line, UTF-8 (a byte

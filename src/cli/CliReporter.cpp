@@ -17,6 +17,35 @@ QString oneLine(const QString& text) {
 
 } // namespace
 
+namespace {
+CliVerbosity g_verbosity = CliVerbosity::Normal;
+} // namespace
+
+void SetCliVerbosity(CliVerbosity verbosity) {
+    g_verbosity = verbosity;
+}
+
+void PrintStep(const QString& text) {
+    if (g_verbosity == CliVerbosity::Verbose)
+        PrintLine(text);
+}
+
+void PrintSummary(const QStringList& changes, const QString& output, qint64 size) {
+    if (g_verbosity == CliVerbosity::Quiet)
+        return;
+    PrintLine(QStringLiteral("wrote %1 (%2 bytes): %3")
+                  .arg(output)
+                  .arg(size)
+                  .arg(changes.isEmpty() ? QStringLiteral("no change")
+                                         : changes.join(QStringLiteral(", "))));
+}
+
+void PrintStandardOutput(const QString& text) {
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
+    std::fflush(stdout);
+}
+
 void PrintLine(const QString& text) {
     writeStandardError(QStringLiteral("corvane-cli: %1\n").arg(oneLine(text)).toUtf8());
 }
@@ -26,6 +55,8 @@ void PrintError(const QString& cause) {
 }
 
 void PrintWarning(const QString& text) {
+    if (g_verbosity == CliVerbosity::Quiet)
+        return;
     PrintLine(QStringLiteral("warning: ") + text);
 }
 

@@ -1,9 +1,11 @@
 #pragma once
 
+#include "cli/CliOptions.h"
 #include "core/Reporter.h"
 #include "core/io/ToolRunner.h"
 
 #include <QString>
+#include <QStringList>
 
 // Lines on standard error, prefixed "corvane-cli: ": a failure's cause
 // ("error: ..."), something worth attention that changes no outcome
@@ -11,6 +13,22 @@
 void PrintError(const QString& cause);
 void PrintWarning(const QString& text);
 void PrintLine(const QString& text);
+
+// What goes to standard error besides failures (-q, -v): Quiet drops the
+// warnings and the summary, Verbose adds the steps. Normal until set.
+void SetCliVerbosity(CliVerbosity verbosity);
+// A step of the work ("reading the central directory"), only with -v.
+void PrintStep(const QString& text);
+
+// The one line that ends a successful edit (not with -q):
+//   corvane-cli: wrote OUTPUT (SIZE bytes): CHANGE, CHANGE, ...
+// changes: what the edit did, each in a few words ("added Karaoke.apk to
+// system/app"), in order; none gives "no change". output: the path as the
+// user gave it; size: the written file's size in bytes.
+void PrintSummary(const QStringList& changes, const QString& output, qint64 size);
+
+// Text on standard output, as UTF-8, flushed.
+void PrintStandardOutput(const QString& text);
 
 // The core's questions are answered from the command line and echoed with the
 // answer:

@@ -1,0 +1,303 @@
+#include "cli/InfoCommand.h"
+
+#include "cli/CliCommands.h"
+#include "cli/CliReporter.h"
+
+#include "core/WorkspacePaths.h"
+
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace {
+
+QString hex(const QByteArray& digest) {
+    return QString::fromLatin1(digest.toHex());
+}
+
+QJsonValue stringOrNull(const QString& text) {
+    return text.isNull() ? QJsonValue() : QJsonValue(text);
+}
+
+QString apkLayout(const PackageApk& apk) {
+    return apk.inDirectory ? QStringLiteral("directory") : QStringLiteral("flat");
+}
+
+// The package is treated as laid out in directories when it is Android 5,
+// as the windows treat it.
+bool directoryLayout(const PackageFacts& facts) {
+    return facts.majorVersion == 5;
+}
+
+QJsonObject apkJson(const PackageApk& apk) {
+    QJsonObject object;
+    object.insert(QStringLiteral("path"), apk.member);
+    object.insert(QStringLiteral("place"), ApkPlaceName(apk.place));
+    object.insert(QStringLiteral("layout"), apkLayout(apk));
+    object.insert(QStringLiteral("size"), apk.size);
+    object.insert(QStringLiteral("stored"), apk.stored);
+    if (!apk.factsRead) {
+        object.insert(QStringLiteral("error"), apk.factsError);
+        return object;
+    }
+    const ApkFacts& facts = apk.facts;
+    object.insert(QStringLiteral("packageName"), stringOrNull(facts.packageName));
+    object.insert(QStringLiteral("versionCode"),
+                  facts.versionCode < 0 ? QJsonValue() : QJsonValue(facts.versionCode));
+    object.insert(QStringLiteral("versionName"), stringOrNull(facts.versionName));
+    object.insert(QStringLiteral("minSdk"),
+                  facts.minSdk < 0 ? QJsonValue() : QJsonValue(facts.minSdk));
+    object.insert(QStringLiteral("targetSdk"),
+                  facts.targetSdk < 0 ? QJsonValue() : QJsonValue(facts.targetSdk));
+    object.insert(QStringLiteral("abis"), QJsonArray::fromStringList(facts.abis));
+    object.insert(QStringLiteral("v1CertificateSha256"), HexOrNull(facts.v1CertificateSha256));
+    object.insert(QStringLiteral("v2CertificateSha256"), HexOrNull(facts.v2CertificateSha256));
+    object.insert(QStringLiteral("v3CertificateSha256"), HexOrNull(facts.v3CertificateSha256));
+    QJsonArray schemes;
+    for (const int scheme : facts.signatureSchemes)
+        schemes.append(scheme);
+    object.insert(QStringLiteral("signatureSchemes"), schemes);
+    object.insert(QStringLiteral("platformSigned"), apk.platformSigned);
+    return object;
+}
+
+QString infoJson(const PackageFacts& facts) {
+    QJsonObject object;
+    object.insert(QStringLiteral("schema"), kCliJsonSchema);
+    object.insert(QStringLiteral("package"), facts.path);
+    object.insert(QStringLiteral("size"), facts.size);
+    object.insert(QStringLiteral("androidVersion"), stringOrNull(facts.release));
+    object.insert(QStringLiteral("androidMajorVersion"), facts.majorVersion);
+    object.insert(QStringLiteral("fingerprint"),
+                  facts.fingerprint.isEmpty() ? QJsonValue() : QJsonValue(facts.fingerprint));
+    object.insert(QStringLiteral("abis"), QJsonArray::fromStringList(facts.abis));
+    object.insert(QStringLiteral("layout"),
+                  directoryLayout(facts) ? QStringLiteral("directory") : QStringLiteral("flat"));
+
+    const WholeFileSignatureFacts& signature = facts.signature;
+    QJsonObject signatureObject;
+    signatureObject.insert(QStringLiteral("present"), signature.present);
+    signatureObject.insert(QStringLiteral("signerSha256"), HexOrNull(signature.signerSha256));
+    signatureObject.insert(QStringLiteral("signerIsTestKey"), signature.signerIsTestKey);
+    switch (signature.check) {
+    case WholeFileSignatureFacts::Check::NotChecked:
+        signatureObject.insert(QStringLiteral("verified"), QJsonValue());
+        break;
+    case WholeFileSignatureFacts::Check::Verified:
+        signatureObject.insert(QStringLiteral("verified"), true);
+        break;
+    case WholeFileSignatureFacts::Check::Failed:
+        signatureObject.insert(QStringLiteral("verified"), false);
+        signatureObject.insert(QStringLiteral("verifyError"), signature.checkError);
+        break;
+    }
+    object.insert(QStringLiteral("wholeFileSignature"), signatureObject);
+
+    const OtaCertsFacts& otaCerts = facts.otaCerts;
+    QJsonObject otaObject;
+    otaObject.insert(QStringLiteral("path"), QLatin1String(OtaCertsFacts::kMember));
+    otaObject.insert(QStringLiteral("present"), otaCerts.present);
+    QJsonArray digests;
+    for (const QByteArray& digest : otaCerts.certificateSha256)
+        digests.append(hex(digest));
+    otaObject.insert(QStringLiteral("certificateSha256"), digests);
+    otaObject.insert(QStringLiteral("includesTestKey"), otaCerts.includesTestKey);
+    if (!otaCerts.error.isEmpty())
+        otaObject.insert(QStringLiteral("error"), otaCerts.error);
+    object.insert(QStringLiteral("otaCerts"), otaObject);
+
+    QJsonArray apks;
+    for (const PackageApk& apk : facts.apks)
+        apks.append(apkJson(apk));
+    object.insert(QStringLiteral("apks"), apks);
+
+    QJsonArray images;
+    for (const PackageImage& image : facts.images) {
+        QJsonObject imageObject;
+        imageObject.insert(QStringLiteral("slot"), image.slot);
+        imageObject.insert(QStringLiteral("path"), image.member);
+        imageObject.insert(QStringLiteral("present"), image.present);
+        if (image.present)
+            imageObject.insert(QStringLiteral("size"), image.size);
+        images.append(imageObject);
+    }
+    object.insert(QStringLiteral("images"), images);
+    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Indented));
+}
+
+QString orUnknown(const QString& text) {
+    return text.isEmpty() ? QStringLiteral("unknown") : text;
+}
+
+QString apkText(const PackageApk& apk) {
+    QString text = QStringLiteral("  %1\n").arg(apk.member);
+    text += QStringLiteral("    place: %1, %2; %3 bytes, %4\n")
+                .arg(ApkPlaceName(apk.place), apkLayout(apk))
+                .arg(apk.size)
+                .arg(apk.stored ? QStringLiteral("stored") : QStringLiteral("deflated"));
+    if (!apk.factsRead)
+        return text + QStringLiteral("    not readable: %1\n").arg(apk.factsError);
+    const ApkFacts& facts = apk.facts;
+    text += QStringLiteral("    package: %1, version %2 (%3)\n")
+                .arg(orUnknown(facts.packageName),
+                     facts.versionCode < 0 ? QStringLiteral("unknown")
+                                           : QString::number(facts.versionCode),
+                     orUnknown(facts.versionName));
+    const auto sdk = [](int level) {
+        return level < 0 ? QStringLiteral("unknown") : QString::number(level);
+    };
+    text +=
+        QStringLiteral("    sdk: min %1, target %2\n").arg(sdk(facts.minSdk), sdk(facts.targetSdk));
+    text += QStringLiteral("    native ABIs: %1\n")
+                .arg(facts.abis.isEmpty() ? QStringLiteral("none")
+                                          : facts.abis.join(QStringLiteral(", ")));
+    QStringList signers;
+    const struct {
+        const char* scheme;
+        const QByteArray* digest;
+    } schemes[] = {{"v1", &facts.v1CertificateSha256},
+                   {"v2", &facts.v2CertificateSha256},
+                   {"v3", &facts.v3CertificateSha256}};
+    for (const auto& scheme : schemes) {
+        if (!scheme.digest->isEmpty())
+            signers << QStringLiteral("    %1 certificate SHA-256: %2\n")
+                           .arg(QLatin1String(scheme.scheme), hex(*scheme.digest));
+    }
+    text += signers.isEmpty() ? QStringLiteral("    unsigned\n") : signers.join(QString());
+    text += QStringLiteral("    platform key: %1\n")
+                .arg(apk.platformSigned ? QStringLiteral("yes") : QStringLiteral("no"));
+    return text;
+}
+
+QString signatureText(const WholeFileSignatureFacts& signature) {
+    if (!signature.present)
+        return QStringLiteral("none");
+    QString text = QStringLiteral("present");
+    if (signature.signerSha256.isEmpty())
+        text += QStringLiteral(", its signer unreadable");
+    else
+        text += QStringLiteral(", signer SHA-256 %1 (%2)")
+                    .arg(hex(signature.signerSha256), signature.signerIsTestKey
+                                                          ? QStringLiteral("the test key")
+                                                          : QStringLiteral("not the test key"));
+    switch (signature.check) {
+    case WholeFileSignatureFacts::Check::NotChecked:
+        return text + QStringLiteral(", not verified (--verify checks it)");
+    case WholeFileSignatureFacts::Check::Verified:
+        return text + QStringLiteral(", verifies with the test key");
+    case WholeFileSignatureFacts::Check::Failed:
+        return text +
+               QStringLiteral(", does not verify with the test key: %1").arg(signature.checkError);
+    }
+    return text;
+}
+
+QString otaCertsText(const OtaCertsFacts& otaCerts) {
+    if (!otaCerts.present)
+        return QStringLiteral("absent");
+    QString text = QStringLiteral("%1 certificate(s), %2")
+                       .arg(otaCerts.certificateSha256.size())
+                       .arg(otaCerts.includesTestKey ? QStringLiteral("the test key among them")
+                                                     : QStringLiteral("not the test key"));
+    if (!otaCerts.error.isEmpty())
+        text += QStringLiteral(" (unreadable: %1)").arg(otaCerts.error);
+    return text;
+}
+
+QString infoText(const PackageFacts& facts) {
+    QString text = QStringLiteral("Package: %1 (%2 bytes)\n").arg(facts.path).arg(facts.size);
+    text +=
+        QStringLiteral("Android: %1\n")
+            .arg(facts.release.isNull()
+                     ? QStringLiteral("unknown")
+                     : QStringLiteral("%1 (major %2)").arg(facts.release).arg(facts.majorVersion));
+    text += QStringLiteral("Fingerprint: %1\n").arg(orUnknown(facts.fingerprint));
+    text += QStringLiteral("ABIs: %1\n")
+                .arg(facts.abis.isEmpty() ? QStringLiteral("unknown")
+                                          : facts.abis.join(QStringLiteral(", ")));
+    text += QStringLiteral("Layout: %1\n")
+                .arg(directoryLayout(facts)
+                         ? QStringLiteral("directory (each APK in a directory of its own)")
+                         : QStringLiteral("flat"));
+    text += QStringLiteral("Whole-file signature: %1\n").arg(signatureText(facts.signature));
+    text += QStringLiteral("OTA certificates: %1\n").arg(otaCertsText(facts.otaCerts));
+    text += QStringLiteral("APKs (%1):\n").arg(facts.apks.size());
+    for (const PackageApk& apk : facts.apks)
+        text += apkText(apk);
+    text += QStringLiteral("Images:\n");
+    for (const PackageImage& image : facts.images) {
+        // The place of an image below a directory is shown beside it.
+        const QString place =
+            image.member == image.slot ? QString() : QStringLiteral("  (%1)").arg(image.member);
+        text += QStringLiteral("  %1 %2%3\n")
+                    .arg(image.slot, -18)
+                    .arg(image.present ? QStringLiteral("%1 bytes").arg(image.size)
+                                       : QStringLiteral("absent"),
+                         place);
+    }
+    return text;
+}
+
+} // namespace
+
+QJsonValue HexOrNull(const QByteArray& digest) {
+    return digest.isEmpty() ? QJsonValue() : QJsonValue(hex(digest));
+}
+
+PackageInsightKeys LoadBundleKeys(const QString& bundleDirectory) {
+    const WorkspacePaths paths(bundleDirectory);
+    const QString testKey = paths.keyFile(QStringLiteral("testkey.x509.pem"));
+    PackageInsightKeys keys;
+    QString cause;
+    PrintStep(QStringLiteral("reading the keys in %1").arg(QFileInfo(testKey).path()));
+    if (!CertificateFileDer(testKey, &keys.testKey, &cause))
+        PrintWarning(QStringLiteral("the test key cannot be read: %1").arg(cause));
+    if (!CertificateFileDer(paths.keyFile(QStringLiteral("platform.x509.pem")), &keys.platformKey,
+                            &cause))
+        PrintWarning(QStringLiteral("the platform key cannot be read: %1").arg(cause));
+    return keys;
+}
+
+void PrintCommandFailure(bool json, const QString& cause) {
+    PrintError(cause);
+    if (!json)
+        return;
+    QJsonObject object;
+    object.insert(QStringLiteral("schema"), kCliJsonSchema);
+    object.insert(QStringLiteral("error"), cause);
+    PrintStandardOutput(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)) +
+                        QLatin1Char('\n'));
+}
+
+int RunInfoCommand(const CliOptions& options, const QString& bundleDirectory) {
+    const PackageInsightKeys keys = LoadBundleKeys(bundleDirectory);
+    PackageInsightOptions insight;
+    insight.verifySignature = options.verify;
+    insight.testKeyCertificatePath =
+        WorkspacePaths(bundleDirectory).keyFile(QStringLiteral("testkey.x509.pem"));
+    PrintStep(QStringLiteral("reading %1").arg(options.package));
+    PackageFacts facts;
+    QString cause;
+    if (!ReadPackageFacts(options.package, keys, insight, &facts, &cause)) {
+        PrintCommandFailure(options.json, cause);
+        return kExitFailed;
+    }
+    for (const PackageApk& apk : facts.apks) {
+        if (!apk.factsRead)
+            PrintWarning(
+                QStringLiteral("%1 cannot be read as an APK: %2").arg(apk.member, apk.factsError));
+    }
+    if (!facts.buildPropPresent)
+        PrintWarning(QStringLiteral("the package has no readable system/build.prop"));
+    if (facts.otaCerts.present && !facts.otaCerts.includesTestKey)
+        PrintWarning(QStringLiteral("%1 does not hold the test key: the device will refuse "
+                                    "every later update signed with it")
+                         .arg(QLatin1String(OtaCertsFacts::kMember)));
+    if (facts.signature.check == WholeFileSignatureFacts::Check::Failed)
+        PrintWarning(QStringLiteral("the whole-file signature does not verify with the test "
+                                    "key: %1")
+                         .arg(facts.signature.checkError));
+    PrintStandardOutput(options.json ? infoJson(facts) : infoText(facts));
+    return kExitSuccess;
+}

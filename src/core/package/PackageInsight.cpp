@@ -1,0 +1,448 @@
+#include "core/package/PackageInsight.h"
+
+#include "core/PackageLayout.h"
+#include "core/io/ErrorText.h"
+#include "core/package/ApkNameRule.h"
+#include "core/zip/MemberNames.h"
+#include "core/zip/WholeFileSignature.h"
+#include "core/zip/ZipFormat.h"
+#include "core/zip/ZipMemberDevice.h"
+#include "core/zip/ZipMemberReader.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+
+#include <openssl/bio.h>
+#include <openssl/cms.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <sys/mman.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// Members read whole into memory are small by nature; larger ones are
+// refused rather than read.
+constexpr qint64 kBuildPropLimit = 4 * 1024 * 1024;
+constexpr qint64 kOtaCertsLimit = 4 * 1024 * 1024;
+constexpr qint64 kCertificateLimit = 256 * 1024;
+// The threads that read APKs at most (the machine's cores, up to this).
+constexpr unsigned kMaxReaders = 4;
+
+struct BioFree {
+    void operator()(BIO* bio) const { BIO_free(bio); }
+};
+struct X509Free {
+    void operator()(X509* cert) const { X509_free(cert); }
+};
+struct CmsFree {
+    void operator()(CMS_ContentInfo* cms) const { CMS_ContentInfo_free(cms); }
+};
+
+QString openSslReason() {
+    const unsigned long code = ERR_get_error();
+    ERR_clear_error();
+    if (code == 0)
+        return QStringLiteral("no detail from OpenSSL");
+    char text[256];
+    ERR_error_string_n(code, text, sizeof text);
+    return QString::fromLatin1(text);
+}
+
+QByteArray derOf(X509* cert) {
+    unsigned char* out = nullptr;
+    const int length = i2d_X509(cert, &out);
+    if (length <= 0)
+        return {};
+    QByteArray der(reinterpret_cast<const char*>(out), length);
+    OPENSSL_free(out);
+    return der;
+}
+
+QByteArray sha256(const QByteArray& data) {
+    return QCryptographicHash::hash(data, QCryptographicHash::Sha256);
+}
+
+// An open descriptor, closed when it goes.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : m_fd(fd) {}
+    ~Descriptor() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+// The uncompressed bytes of an entry, when it holds at most limit bytes.
+bool readEntry(int fd, const ZipCentralEntry& entry, qint64 limit, QByteArray* bytes,
+               QString* error) {
+    if (entry.uncompressedSize > static_cast<quint64>(limit))
+        return Fail(error, QStringLiteral("it holds more than %1 bytes").arg(limit));
+    QByteArray data;
+    data.reserve(static_cast<qsizetype>(entry.uncompressedSize));
+    const bool read = ReadZipMemberData(
+        fd, entry,
+        [&data](const char* chunk, qint64 size) {
+            data.append(chunk, size);
+            return true;
+        },
+        error);
+    if (read)
+        *bytes = data;
+    return read;
+}
+
+// The leading number of a release ("5.1.1" -> 5), as atoi reads it.
+int majorOf(const QString& release) {
+    qsizetype digits = 0;
+    const QString trimmed = release.trimmed();
+    while (digits < trimmed.size() && digits < 9 && trimmed.at(digits).isDigit())
+        ++digits;
+    return digits == 0 ? 0 : trimmed.left(digits).toInt();
+}
+
+void readBuildProp(int fd, const ZipCentralEntry& entry, PackageFacts* facts) {
+    QByteArray data;
+    QString cause;
+    // An unreadable build.prop leaves the facts it gives unknown.
+    if (!readEntry(fd, entry, kBuildPropLimit, &data, &cause))
+        return;
+    facts->buildPropPresent = true;
+    facts->buildProperties = ParseBuildProp(data);
+    const QMap<QString, QString>& properties = facts->buildProperties;
+    const auto release = properties.constFind(QStringLiteral("ro.build.version.release"));
+    if (release != properties.cend()) {
+        facts->release = release.value();
+        facts->majorVersion = majorOf(release.value());
+    }
+    facts->fingerprint = properties.value(QStringLiteral("ro.build.fingerprint"));
+    const QString abiList = properties.value(QStringLiteral("ro.product.cpu.abilist"));
+    if (!abiList.isEmpty()) {
+        for (const QString& abi : abiList.split(QLatin1Char(',')))
+            if (!abi.trimmed().isEmpty())
+                facts->abis << abi.trimmed();
+    } else {
+        for (const char* key : {"ro.product.cpu.abi", "ro.product.cpu.abi2"}) {
+            const QString abi = properties.value(QLatin1String(key)).trimmed();
+            if (!abi.isEmpty() && !facts->abis.contains(abi))
+                facts->abis << abi;
+        }
+    }
+}
+
+quint16 le16(const char* p) {
+    const auto* u = reinterpret_cast<const unsigned char*>(p);
+    return static_cast<quint16>(u[0] | (u[1] << 8));
+}
+
+// The footer of a whole-file signature at the end of the comment, and the
+// certificate of the block it points at.
+void readSignature(const QByteArray& comment, const PackageInsightKeys& keys,
+                   WholeFileSignatureFacts* signature) {
+    const qsizetype size = comment.size();
+    if (size < 6)
+        return;
+    const char* footer = comment.constData() + size - 6;
+    if (static_cast<unsigned char>(footer[2]) != 0xff ||
+        static_cast<unsigned char>(footer[3]) != 0xff || le16(footer + 4) != size)
+        return;
+    signature->present = true;
+    const qsizetype start = le16(footer);
+    if (start <= 6 || start > size)
+        return;
+    const QByteArray block = comment.mid(size - start, start - 6);
+    const auto* p = reinterpret_cast<const unsigned char*>(block.constData());
+    std::unique_ptr<CMS_ContentInfo, CmsFree> cms(
+        d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(block.size())));
+    if (!cms) {
+        ERR_clear_error();
+        return;
+    }
+    STACK_OF(X509)* certificates = CMS_get1_certs(cms.get());
+    if (certificates && sk_X509_num(certificates) > 0) {
+        const QByteArray der = derOf(sk_X509_value(certificates, 0));
+        if (!der.isEmpty()) {
+            signature->signerSha256 = sha256(der);
+            signature->signerIsTestKey = !keys.testKey.isEmpty() && der == keys.testKey;
+        }
+    }
+    sk_X509_pop_free(certificates, X509_free);
+    ERR_clear_error();
+}
+
+// otacerts.zip read through the shared ZIP reader from a file in memory.
+void readOtaCerts(int fd, const ZipCentralEntry& entry, const PackageInsightKeys& keys,
+                  OtaCertsFacts* otaCerts) {
+    otaCerts->present = true;
+    QByteArray data;
+    QString cause;
+    if (!readEntry(fd, entry, kOtaCertsLimit, &data, &cause)) {
+        otaCerts->error = cause;
+        return;
+    }
+    const Descriptor memory(::memfd_create("otacerts", MFD_CLOEXEC));
+    if (memory.get() < 0 ||
+        ::write(memory.get(), data.constData(), static_cast<size_t>(data.size())) != data.size()) {
+        otaCerts->error = QStringLiteral("cannot hold it in memory");
+        return;
+    }
+    ZipDirectory directory;
+    if (!ReadZipDirectory(memory.get(), &directory, &cause)) {
+        otaCerts->error = QStringLiteral("it is not a readable ZIP: %1").arg(cause);
+        return;
+    }
+    for (const ZipCentralEntry& certificate : directory.entries) {
+        if (certificate.rawName.endsWith('/'))
+            continue;
+        const QString name = PrintableZipName(certificate.rawName);
+        QByteArray bytes;
+        QByteArray der;
+        if (!readEntry(memory.get(), certificate, kCertificateLimit, &bytes, &cause) ||
+            !CertificateDer(bytes, &der, &cause)) {
+            otaCerts->error = QStringLiteral("%1: %2").arg(name, cause);
+            continue;
+        }
+        otaCerts->certificateSha256 << sha256(der);
+        if (!keys.testKey.isEmpty() && der == keys.testKey)
+            otaCerts->includesTestKey = true;
+    }
+}
+
+// The partition folder an APK member lies below, with the rest of its name.
+bool apkPlace(const QString& member, ApkPlace* place, bool* inDirectory) {
+    static const struct {
+        const char* prefix;
+        ApkPlace place;
+    } kPlaces[] = {{"system/app/", ApkPlace::App},
+                   {"system/priv-app/", ApkPlace::PrivApp},
+                   {"userdata/app/", ApkPlace::Data}};
+    if (!HasApkExtension(FileNamePart(member)))
+        return false;
+    for (const auto& candidate : kPlaces) {
+        const QLatin1String prefix(candidate.prefix);
+        if (member.startsWith(prefix) && member.size() > prefix.size()) {
+            *place = candidate.place;
+            *inDirectory = member.indexOf(QLatin1Char('/'), prefix.size()) >= 0;
+            return true;
+        }
+    }
+    return false;
+}
+
+void readApk(int fd, const ZipCentralEntry& entry, const PackageInsightKeys& keys,
+             const PackageInsightOptions& options, PackageApk* apk) {
+    QString cause;
+    const std::unique_ptr<QIODevice> device =
+        OpenZipMemberDevice(fd, entry, options.memoryLimit, &cause);
+    if (!device) {
+        apk->factsError = cause;
+        return;
+    }
+    ApkFacts facts;
+    if (!ReadApkFacts(*device, &facts, &cause)) {
+        apk->factsError = cause.isEmpty() ? QStringLiteral("not readable as an APK") : cause;
+        return;
+    }
+    apk->facts = facts;
+    apk->factsRead = true;
+    apk->platformSigned = !keys.platformKey.isEmpty() && SignedWith(facts, keys.platformKey);
+}
+
+} // namespace
+
+QList<QPair<QString, QString>> ParseBuildPropLines(const QByteArray& data) {
+    QList<QPair<QString, QString>> lines;
+    for (const QByteArray& raw : data.split('\n')) {
+        const QString line = QString::fromUtf8(raw).trimmed();
+        if (line.isEmpty() || line.startsWith(QLatin1Char('#')))
+            continue;
+        const qsizetype equals = line.indexOf(QLatin1Char('='));
+        if (equals <= 0)
+            continue;
+        const QString key = line.left(equals).trimmed();
+        if (key.isEmpty())
+            continue;
+        lines.append({key, line.mid(equals + 1).trimmed()});
+    }
+    return lines;
+}
+
+QMap<QString, QString> ParseBuildProp(const QByteArray& data) {
+    QMap<QString, QString> properties;
+    for (const auto& [key, value] : ParseBuildPropLines(data)) {
+        if (key.startsWith(QLatin1String("ro.")) && properties.contains(key))
+            continue;
+        properties.insert(key, value);
+    }
+    return properties;
+}
+
+bool CertificateDer(const QByteArray& pemOrDer, QByteArray* der, QString* error) {
+    std::unique_ptr<BIO, BioFree> bio(
+        BIO_new_mem_buf(pemOrDer.constData(), static_cast<int>(pemOrDer.size())));
+    X509* parsed = bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr;
+    if (!parsed) {
+        ERR_clear_error();
+        const auto* p = reinterpret_cast<const unsigned char*>(pemOrDer.constData());
+        parsed = d2i_X509(nullptr, &p, static_cast<long>(pemOrDer.size()));
+    }
+    if (!parsed)
+        return Fail(error, QStringLiteral("not an X.509 certificate: %1").arg(openSslReason()));
+    const std::unique_ptr<X509, X509Free> certificate(parsed);
+    *der = derOf(certificate.get());
+    return !der->isEmpty() || Fail(error, QStringLiteral("the certificate cannot be encoded"));
+}
+
+bool CertificateFileDer(const QString& path, QByteArray* der, QString* error) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return Fail(error, QStringLiteral("cannot open \"%1\": %2").arg(path, file.errorString()));
+    const QByteArray data = file.read(kCertificateLimit + 1);
+    if (data.size() > kCertificateLimit)
+        return Fail(error, QStringLiteral("\"%1\" is too large to be a certificate").arg(path));
+    QString cause;
+    if (!CertificateDer(data, der, &cause))
+        return Fail(error, QStringLiteral("\"%1\": %2").arg(path, cause));
+    return true;
+}
+
+QString ApkPlaceName(ApkPlace place) {
+    switch (place) {
+    case ApkPlace::App:
+        return QStringLiteral("app");
+    case ApkPlace::PrivApp:
+        return QStringLiteral("priv-app");
+    case ApkPlace::Data:
+        return QStringLiteral("data");
+    }
+    return {};
+}
+
+bool ReadPackageFacts(const QString& package, const PackageInsightKeys& keys,
+                      const PackageInsightOptions& options, PackageFacts* facts, QString* error) {
+    PackageFacts result;
+    result.path = QFileInfo(package).absoluteFilePath();
+    const Descriptor file(::open(QFile::encodeName(package).constData(), O_RDONLY | O_CLOEXEC));
+    if (file.get() < 0)
+        return Fail(error, QStringLiteral("cannot open \"%1\": %2")
+                               .arg(package, QString::fromLocal8Bit(std::strerror(errno))));
+    ZipDirectory directory;
+    QString cause;
+    if (!ReadZipDirectory(file.get(), &directory, &cause))
+        return Fail(error, QStringLiteral("\"%1\" is not a readable ZIP: %2").arg(package, cause));
+    result.size = static_cast<qint64>(directory.fileSize);
+
+    // The last entry of a name is the one every reader takes.
+    QHash<QString, qsizetype> byName;
+    QStringList order;
+    for (qsizetype i = 0; i < directory.entries.size(); ++i) {
+        const ZipCentralEntry& entry = directory.entries.at(i);
+        if (entry.rawName.endsWith('/') || entry.rawName.endsWith('\\'))
+            continue;
+        const QString name = DecodeMemberName(entry.rawName, entry.flags & kZipFlagUtf8);
+        if (name.isEmpty())
+            continue;
+        if (!byName.contains(name))
+            order << name;
+        byName.insert(name, i);
+    }
+    const auto entryOf = [&](const QString& name) -> const ZipCentralEntry* {
+        const auto found = byName.constFind(name);
+        return found == byName.cend() ? nullptr : &directory.entries.at(found.value());
+    };
+    for (const QString& name : order) {
+        const ZipCentralEntry& entry = *entryOf(name);
+        result.members.append({name, entry.crc32, static_cast<qint64>(entry.uncompressedSize)});
+    }
+
+    if (const ZipCentralEntry* buildProp = entryOf(QStringLiteral("system/build.prop")))
+        readBuildProp(file.get(), *buildProp, &result);
+
+    QStringList apkNames;
+    for (const QString& name : order) {
+        ApkPlace place;
+        bool inDirectory = false;
+        if (apkPlace(name, &place, &inDirectory))
+            apkNames << name;
+    }
+    std::sort(apkNames.begin(), apkNames.end(), [](const QString& a, const QString& b) {
+        const int folded = a.compare(b, Qt::CaseInsensitive);
+        return folded != 0 ? folded < 0 : a < b;
+    });
+    QList<const ZipCentralEntry*> apkEntries;
+    for (const QString& name : apkNames) {
+        const ZipCentralEntry& entry = *entryOf(name);
+        PackageApk apk;
+        apk.member = name;
+        apkPlace(name, &apk.place, &apk.inDirectory);
+        apk.size = static_cast<qint64>(entry.uncompressedSize);
+        apk.stored = entry.method == 0;
+        apk.crc32 = entry.crc32;
+        result.apks.append(apk);
+        apkEntries.append(&entry);
+    }
+    if (options.readApks) {
+        // Inflating the deflated APKs is most of the work: the APKs are shared
+        // out among a few threads (each reads with pread, at its own offsets;
+        // each keeps at most one inflated APK in memory).
+        PackageApk* apks = result.apks.data(); // detached once, before the threads
+        std::atomic<qsizetype> next{0};
+        const auto work = [&] {
+            for (qsizetype i = next++; i < apkEntries.size(); i = next++)
+                readApk(file.get(), *apkEntries.at(i), keys, options, &apks[i]);
+        };
+        const unsigned cores = std::thread::hardware_concurrency();
+        const qsizetype helpers =
+            qMin<qsizetype>(apkEntries.size() - 1, qBound(1u, cores, kMaxReaders) - 1);
+        std::vector<std::thread> threads;
+        for (qsizetype i = 0; i < helpers; ++i)
+            threads.emplace_back(work);
+        work();
+        for (std::thread& thread : threads)
+            thread.join();
+    }
+
+    for (const ImageSlot& slot : kImageSlots) {
+        PackageImage image;
+        image.slot = QLatin1String(slot.name);
+        image.member = QLatin1String(slot.treeSuffix).mid(1);
+        if (const ZipCentralEntry* entry = entryOf(image.member)) {
+            image.present = true;
+            image.size = static_cast<qint64>(entry->uncompressedSize);
+        }
+        result.images.append(image);
+    }
+
+    readSignature(directory.comment, keys, &result.signature);
+    if (result.signature.present && options.verifySignature) {
+        QString verifyError;
+        const bool verified =
+            VerifyWholeFileSignature(package, options.testKeyCertificatePath, &verifyError);
+        result.signature.check = verified ? WholeFileSignatureFacts::Check::Verified
+                                          : WholeFileSignatureFacts::Check::Failed;
+        result.signature.checkError = verifyError;
+    }
+    if (const ZipCentralEntry* otaCerts = entryOf(QLatin1String(OtaCertsFacts::kMember)))
+        readOtaCerts(file.get(), *otaCerts, keys, &result.otaCerts);
+
+    *facts = result;
+    return true;
+}

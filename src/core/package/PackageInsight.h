@@ -1,0 +1,120 @@
+#pragma once
+
+#include "core/package/ApkInsight.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QMap>
+#include <QPair>
+#include <QString>
+#include <QStringList>
+
+// What a firmware package holds, read from its central directory and the few
+// members that tell it (system/build.prop, the APKs,
+// system/etc/security/otacerts.zip, the whole-file signature in the archive
+// comment), without unpacking it.
+
+// The key=value lines of a build.prop in their order: blanks around key and
+// value trimmed, a line without '=' or beginning with '#' skipped, the key
+// non-empty. Bytes are UTF-8 (invalid ones become replacement characters).
+QList<QPair<QString, QString>> ParseBuildPropLines(const QByteArray& data);
+
+// The properties as the device sets them: a read-only key ("ro." ...) keeps
+// its first value, any other key takes its last.
+QMap<QString, QString> ParseBuildProp(const QByteArray& data);
+
+// The DER form of a certificate given in PEM or DER. False with the cause.
+bool CertificateDer(const QByteArray& pemOrDer, QByteArray* der, QString* error);
+// The same for a certificate file (the bundle's keys).
+bool CertificateFileDer(const QString& path, QByteArray* der, QString* error);
+
+enum class ApkPlace { App, PrivApp, Data };
+// "app", "priv-app", "data".
+QString ApkPlaceName(ApkPlace place);
+
+struct PackageApk {
+    QString member; // "system/app/Foo/Foo.apk"
+    ApkPlace place = ApkPlace::App;
+    // In a directory of its own below its partition's folder
+    // ("system/app/Foo/Foo.apk"), not flat ("system/app/Foo.apk").
+    bool inDirectory = false;
+    qint64 size = 0;     // uncompressed
+    bool stored = false; // stored in the package (read in place), not deflated
+    quint32 crc32 = 0;   // from the central directory
+    bool factsRead = false;
+    QString factsError; // why the facts could not be read
+    ApkFacts facts;
+    bool platformSigned = false; // SignedWith the bundle's platform certificate
+};
+
+struct PackageImage {
+    QString slot;   // "logo.img"
+    QString member; // "system/media/bootanimation.zip"
+    bool present = false;
+    qint64 size = 0;
+};
+
+// A member as the central directory gives it (the last entry of its name).
+struct PackageMember {
+    QString name;
+    quint32 crc32 = 0;
+    qint64 size = 0;
+};
+
+struct WholeFileSignatureFacts {
+    bool present = false;         // a signature footer ends the archive comment
+    QByteArray signerSha256;      // of the certificate in the block (empty when unreadable)
+    bool signerIsTestKey = false; // that certificate is the bundle's test key
+    enum class Check { NotChecked, Verified, Failed };
+    Check check = Check::NotChecked; // the digest over the whole file (when asked)
+    QString checkError;
+};
+
+struct OtaCertsFacts {
+    static constexpr const char* kMember = "system/etc/security/otacerts.zip";
+    bool present = false;
+    QList<QByteArray> certificateSha256; // of each certificate file it holds
+    bool includesTestKey = false;
+    QString error; // present but unreadable (or one of its files is no certificate)
+};
+
+struct PackageFacts {
+    QString path; // absolute
+    qint64 size = 0;
+    bool buildPropPresent = false;
+    QString release;      // ro.build.version.release; null when absent
+    int majorVersion = 0; // the release's leading number, 0 when unknown
+    QString fingerprint;  // ro.build.fingerprint
+    QStringList abis;     // ro.product.cpu.abilist, else ro.product.cpu.abi and abi2
+    QMap<QString, QString> buildProperties;
+    QList<PackageApk> apks;       // in case-insensitive order of their member names
+    QList<PackageImage> images;   // every slot, in slot order
+    QList<PackageMember> members; // every file member, in directory order
+    WholeFileSignatureFacts signature;
+    OtaCertsFacts otaCerts;
+};
+
+// The certificates the facts are judged against (DER; either may be empty).
+struct PackageInsightKeys {
+    QByteArray testKey;
+    QByteArray platformKey;
+};
+
+struct PackageInsightOptions {
+    // Check the whole-file signature's digest over the whole file (reads
+    // every byte; otherwise only its signer is read).
+    bool verifySignature = false;
+    QString testKeyCertificatePath; // the certificate the check uses
+    // Read each APK's facts (a deflated APK is inflated for it).
+    bool readApks = true;
+    // A deflated APK up to this size is inflated in memory, a larger one
+    // into a temporary file. The APKs are read by a few threads at once
+    // (one per core, up to 4), each holding one APK at a time.
+    qint64 memoryLimit = 64 * 1024 * 1024;
+};
+
+// Reads the facts of the package. False with the cause only when the file
+// cannot be read as a ZIP; a member that cannot be read (an APK, otacerts.zip)
+// is told in its own facts.
+bool ReadPackageFacts(const QString& package, const PackageInsightKeys& keys,
+                      const PackageInsightOptions& options, PackageFacts* facts, QString* error);

@@ -1,0 +1,684 @@
+// corvane-cli info and diff end to end, and the conventions of the command
+// line (--version, -q, -v, one-line usage errors, JSON errors): the bundle's
+// executables run as a user would, on the sample package and on small
+// packages made here. Neither command unpacks anything: every run leaves
+// TMPDIR empty.
+#include "core/zip/WholeFileSignature.h"
+#include "support/RawZip.h"
+#include "support/TestBundle.h"
+#include "support/ZipFixture.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+struct Run {
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+QString bundleFile(const QString& relative) {
+    return QStringLiteral(CORVANE_BUNDLE_DIR "/") + relative;
+}
+
+QString testData(const QString& name) {
+    return QStringLiteral(CORVANE_TESTDATA_DIR "/") + name;
+}
+
+QString certificate(const char* key) {
+    return bundleFile(QStringLiteral("Config/%1.x509.pem").arg(QLatin1String(key)));
+}
+
+Run runProgram(const QString& program, const QStringList& arguments,
+               const QProcessEnvironment& environment) {
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.start(program, arguments);
+    Run run;
+    if (!process.waitForStarted(-1) || !process.waitForFinished(600000)) {
+        process.kill();
+        process.waitForFinished(-1);
+        return run;
+    }
+    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    run.out = process.readAllStandardOutput();
+    run.err = process.readAllStandardError();
+    return run;
+}
+
+// The SHA-256 of a certificate's DER form in lower-case hex, as openssl
+// computes it.
+QString certificateDigest(const QString& pem) {
+    const Run run = runProgram(QStringLiteral("openssl"),
+                               {"x509", "-in", pem, "-noout", "-fingerprint", "-sha256"},
+                               QProcessEnvironment::systemEnvironment());
+    const qsizetype equals = run.out.indexOf('=');
+    if (run.exitCode != 0 || equals < 0)
+        return {};
+    return QString::fromLatin1(run.out.mid(equals + 1).trimmed().replace(":", "").toLower());
+}
+
+QByteArray derOf(const QString& pem) {
+    const Run run = runProgram(QStringLiteral("openssl"), {"x509", "-in", pem, "-outform", "DER"},
+                               QProcessEnvironment::systemEnvironment());
+    return run.exitCode == 0 ? run.out : QByteArray();
+}
+
+// Signs a ZIP without comment as a whole file, with a bundle key pair.
+bool signWholeFile(const QString& path, const char* key) {
+    QByteArray bytes = ReadFile(path);
+    if (!bytes.endsWith(QByteArray(2, '\0')))
+        return false;
+    bytes.chop(2);
+    WholeFileSigner signer;
+    QString error;
+    if (!signer.loadKey(certificate(key),
+                        bundleFile(QStringLiteral("Config/%1.pk8").arg(QLatin1String(key))),
+                        &error))
+        return false;
+    signer.update(bytes.constData(), bytes.size());
+    QByteArray tail;
+    return signer.finish(&tail, &error) && WriteFile(path, bytes + tail);
+}
+
+QJsonObject jsonOf(const Run& run) {
+    return QJsonDocument::fromJson(run.out).object();
+}
+
+} // namespace
+
+class TestCliInsight : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanup();
+
+    void versionOfBothPrograms_data();
+    void versionOfBothPrograms();
+    void infoTextOfTheSample();
+    void infoJsonPlacesAndBuildFacts_data();
+    void infoJsonPlacesAndBuildFacts();
+    void infoReadsStoredAndDeflatedApksAlike();
+    void infoTellsTheWholeFileSignature_data();
+    void infoTellsTheWholeFileSignature();
+    void infoWarnsWhenOtaCertsLackTheTestKey_data();
+    void infoWarnsWhenOtaCertsLackTheTestKey();
+    void errorsUnderJsonAreJson_data();
+    void errorsUnderJsonAreJson();
+    void quietAndVerbose_data();
+    void quietAndVerbose();
+    void diffExitsAsDiffDoes_data();
+    void diffExitsAsDiffDoes();
+    void diffJson();
+    void utf8ChangeLog();
+
+private:
+    Run cli(const QStringList& arguments) const;
+    QString work(const QString& relative) const { return m_work.filePath(relative); }
+    // A package of the members, every one stored (raw) or as libzip writes.
+    QString package(const QString& name, const QList<QPair<QString, QByteArray>>& members,
+                    bool stored = false) const;
+
+    QTemporaryDir m_work;
+    QString m_tmp;
+    QString m_sample;
+};
+
+Run TestCliInsight::cli(const QStringList& arguments) const {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("TMPDIR"), m_tmp);
+    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+    return runProgram(bundleFile(QStringLiteral("corvane-cli")), arguments, environment);
+}
+
+QString TestCliInsight::package(const QString& name,
+                                const QList<QPair<QString, QByteArray>>& members,
+                                bool stored) const {
+    const QString path = work(name);
+    QFile::remove(path);
+    if (stored) {
+        QList<RawZipEntry> entries;
+        for (const auto& [member, data] : members)
+            entries.append(RawZipEntry{member.toUtf8(), data});
+        if (!WriteFile(path, BuildRawZip(entries)))
+            return {};
+    } else if (!WriteZip(path, members)) {
+        return {};
+    }
+    return path;
+}
+
+void TestCliInsight::initTestCase() {
+    QVERIFY(m_work.isValid());
+    QVERIFY(QFileInfo(bundleFile(QStringLiteral("corvane-cli"))).isExecutable());
+    m_tmp = work(QStringLiteral("tmp"));
+    QVERIFY(QDir().mkpath(m_tmp));
+    m_sample = bundleFile(QStringLiteral("samples/update.zip"));
+}
+
+void TestCliInsight::cleanup() {
+    // Nothing is unpacked: no workspace, no temporary file is left or made.
+    const QStringList left = QDir(m_tmp).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
+                                                   QDir::NoDotAndDotDot);
+    if (!left.isEmpty()) {
+        QDir(m_tmp).removeRecursively();
+        QDir().mkpath(m_tmp);
+    }
+    QVERIFY2(left.isEmpty(), qPrintable(left.join(QLatin1Char(' '))));
+}
+
+void TestCliInsight::versionOfBothPrograms_data() {
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::newRow("corvane-cli") << bundleFile(QStringLiteral("corvane-cli"))
+                                 << QByteArray("corvane-cli " CORVANE_EXPECTED_VERSION "\n");
+    QTest::newRow("Corvane, without a display")
+        << bundleFile(QStringLiteral("Corvane"))
+        << QByteArray("Corvane " CORVANE_EXPECTED_VERSION "\n");
+}
+
+void TestCliInsight::versionOfBothPrograms() {
+    QFETCH(QString, program);
+    QFETCH(QByteArray, expected);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("DISPLAY"));
+    environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    const Run run = runProgram(program, {QStringLiteral("--version")}, environment);
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.out, expected);
+    QCOMPARE(run.err, QByteArray());
+}
+
+void TestCliInsight::infoTextOfTheSample() {
+    const Run run = cli({QStringLiteral("info"), m_sample});
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.err, QByteArray());
+    const QString text = QString::fromUtf8(run.out);
+    const QStringList lines = text.split(QLatin1Char('\n'));
+    QCOMPARE(
+        lines.first(),
+        QStringLiteral("Package: %1 (%2 bytes)").arg(m_sample).arg(QFileInfo(m_sample).size()));
+    for (const char* line :
+         {"Android: 5.1.1 (major 5)",
+          "Fingerprint: Corvane/samplebox/samplebox:5.1.1/LMY49M/eng.builder.20240315:userdebug/"
+          "test-keys",
+          "ABIs: armeabi-v7a, armeabi", "Layout: directory (each APK in a directory of its own)",
+          "Whole-file signature: none", "OTA certificates: absent",
+          "APKs (8):", "  system/app/Browser/Browser.apk", "  system/app/Music.apk",
+          "  userdata/app/Radio/Radio.apk",
+          "  bootanimation.zip  2154 bytes  (system/media/bootanimation.zip)",
+          "  boot.img           16384 bytes"})
+        QVERIFY2(lines.contains(QLatin1String(line)), line);
+    // Each APK's place and layout follows its path; the sizes are its own.
+    QVERIFY2(text.contains(QRegularExpression(
+                 QStringLiteral("  system/app/Browser/Browser.apk\n    place: app, directory; "
+                                "\\d+ bytes, deflated\n"))),
+             run.out.constData());
+    QVERIFY2(text.contains(QRegularExpression(QStringLiteral(
+                 "  system/priv-app/Launcher.apk\n    place: priv-app, flat; \\d+ bytes"))),
+             run.out.constData());
+    QVERIFY2(text.contains(QRegularExpression(
+                 QStringLiteral("  userdata/app/Weather.apk\n    place: data, flat; \\d+ bytes"))),
+             run.out.constData());
+}
+
+void TestCliInsight::infoJsonPlacesAndBuildFacts_data() {
+    QTest::addColumn<QString>("package");
+    QTest::addColumn<QJsonValue>("version");
+    QTest::addColumn<QJsonValue>("fingerprint");
+    QTest::addColumn<QStringList>("abis");
+    QTest::addColumn<QString>("layout");
+    // Every APK as "path place layout", in listing order.
+    QTest::addColumn<QStringList>("apks");
+    QTest::addColumn<QStringList>("presentImages");
+    QTest::addColumn<QByteArray>("warning");
+
+    QTest::newRow("sample, Android 5")
+        << m_sample << QJsonValue(QStringLiteral("5.1.1"))
+        << QJsonValue(QStringLiteral(
+               "Corvane/samplebox/samplebox:5.1.1/LMY49M/eng.builder.20240315:userdebug/test-keys"))
+        << QStringList{"armeabi-v7a", "armeabi"} << "directory"
+        << QStringList{"system/app/Browser/Browser.apk app directory",
+                       "system/app/Gallery.apk app flat",
+                       "system/app/LiveTV/LiveTV.apk app directory",
+                       "system/app/Music.apk app flat",
+                       "system/priv-app/Launcher.apk priv-app flat",
+                       "system/priv-app/Settings/Settings.apk priv-app directory",
+                       "userdata/app/Radio/Radio.apk data directory",
+                       "userdata/app/Weather.apk data flat"}
+        << QStringList{"logo.img",     "fastplay.img",  "bootanimation.zip",
+                       "bootargs.img", "baseparam.img", "boot.img",
+                       "fastboot.img", "recovery.img",  "pq_param.img"}
+        << QByteArray();
+
+    // Android 4: ABIs from abi and abi2; the first value of a read-only
+    // property counts, as on the device; names ordered without case.
+    const QString plain = testData(QStringLiteral("Plain.apk"));
+    QTest::newRow("flat, Android 4")
+        << package(QStringLiteral("flat.zip"),
+                   {{"system/build.prop", "ro.build.version.release=4.4.2\n"
+                                          "ro.product.cpu.abi = armeabi-v7a\n"
+                                          "ro.product.cpu.abi2=armeabi\n"
+                                          "# ro.build.fingerprint=commented/out\n"
+                                          "ro.build.version.release=9\n"},
+                    {"system/app/Zebra.apk", ReadFile(plain)},
+                    {"system/app/alpha.apk", ReadFile(plain)},
+                    {"system/app/Nested/Nested.apk", ReadFile(plain)},
+                    {"system/app/readme.txt", "not an APK"},
+                    {"system/priv-app/Core.apk", ReadFile(plain)},
+                    {"logo.img", "LOGO"},
+                    {"system/media/bootanimation.zip", "PK"}})
+        << QJsonValue(QStringLiteral("4.4.2")) << QJsonValue()
+        << QStringList{"armeabi-v7a", "armeabi"} << "flat"
+        << QStringList{"system/app/alpha.apk app flat",
+                       "system/app/Nested/Nested.apk app directory",
+                       "system/app/Zebra.apk app flat", "system/priv-app/Core.apk priv-app flat"}
+        << QStringList{"logo.img", "bootanimation.zip"} << QByteArray();
+
+    // Its bytes no longer match its CRC-32: read as absent, not a crash.
+    const QString damaged = package(QStringLiteral("damaged-prop.zip"),
+                                    {{"system/build.prop", "ro.build.version.release=5.1.1\n"},
+                                     {"boot.img", "ANDROID!"}},
+                                    true);
+    QByteArray damagedBytes = ReadFile(damaged);
+    damagedBytes[damagedBytes.indexOf("5.1.1")] = '6';
+    QVERIFY(WriteFile(damaged, damagedBytes));
+    QTest::newRow("damaged build.prop")
+        << damaged << QJsonValue() << QJsonValue() << QStringList{} << "flat" << QStringList{}
+        << QStringList{"boot.img"}
+        << QByteArray("corvane-cli: warning: the package has no readable system/build.prop\n");
+    QTest::newRow("without build.prop")
+        << package(QStringLiteral("bare.zip"),
+                   {{"userdata/app/Data.apk", ReadFile(plain)}, {"boot.img", "ANDROID!"}})
+        << QJsonValue() << QJsonValue() << QStringList{} << "flat"
+        << QStringList{"userdata/app/Data.apk data flat"} << QStringList{"boot.img"}
+        << QByteArray("corvane-cli: warning: the package has no readable system/build.prop\n");
+}
+
+void TestCliInsight::infoJsonPlacesAndBuildFacts() {
+    QFETCH(QString, package);
+    QFETCH(QJsonValue, version);
+    QFETCH(QJsonValue, fingerprint);
+    QFETCH(QStringList, abis);
+    QFETCH(QString, layout);
+    QFETCH(QStringList, apks);
+    QFETCH(QStringList, presentImages);
+    QFETCH(QByteArray, warning);
+
+    const Run run = cli({QStringLiteral("info"), QStringLiteral("--json"), package});
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.err, warning);
+    QJsonParseError parseError;
+    const QJsonObject info = QJsonDocument::fromJson(run.out, &parseError).object();
+    QVERIFY2(parseError.error == QJsonParseError::NoError, run.out.constData());
+    QCOMPARE(info.value("schema").toInt(), 1);
+    QCOMPARE(info.value("package").toString(), package);
+    QCOMPARE(info.value("size").toInteger(), QFileInfo(package).size());
+    QCOMPARE(info.value("androidVersion"), version);
+    QCOMPARE(info.value("fingerprint"), fingerprint);
+    QCOMPARE(info.value("abis").toVariant().toStringList(), abis);
+    QCOMPARE(info.value("layout").toString(), layout);
+    QStringList listed;
+    for (const QJsonValue& apk : info.value("apks").toArray()) {
+        const QJsonObject object = apk.toObject();
+        listed << QStringLiteral("%1 %2 %3")
+                      .arg(object.value("path").toString(), object.value("place").toString(),
+                           object.value("layout").toString());
+    }
+    QCOMPARE(listed, apks);
+    const QJsonArray images = info.value("images").toArray();
+    QCOMPARE(images.size(), 9);
+    QStringList present;
+    for (const QJsonValue& image : images) {
+        if (image.toObject().value("present").toBool())
+            present << image.toObject().value("slot").toString();
+    }
+    QCOMPARE(present, presentImages);
+    QCOMPARE(images.at(2).toObject().value("path").toString(),
+             QStringLiteral("system/media/bootanimation.zip"));
+}
+
+void TestCliInsight::infoReadsStoredAndDeflatedApksAlike() {
+    // The same APK stored (read through a window onto the package) and
+    // deflated (inflated first) gives the same facts.
+    const QByteArray apk = ReadFile(testData(QStringLiteral("NativeDemo.apk")));
+    QVERIFY(!apk.isEmpty());
+    const QString stored = package(QStringLiteral("stored.zip"),
+                                   {{"system/app/NativeDemo/NativeDemo.apk", apk}}, true);
+    const QString deflated =
+        package(QStringLiteral("deflated.zip"), {{"system/app/NativeDemo/NativeDemo.apk", apk}});
+    QJsonObject facts[2];
+    const QString packages[2] = {stored, deflated};
+    for (int i = 0; i < 2; ++i) {
+        const Run run = cli({QStringLiteral("info"), QStringLiteral("--json"), packages[i]});
+        QVERIFY2(run.exitCode == 0, run.err.constData());
+        const QJsonArray apks = jsonOf(run).value("apks").toArray();
+        QCOMPARE(apks.size(), 1);
+        facts[i] = apks.at(0).toObject();
+    }
+    QCOMPARE(facts[0].value("stored").toBool(), true);
+    QCOMPARE(facts[1].value("stored").toBool(), false);
+    QCOMPARE(facts[0].value("size").toInteger(), apk.size());
+    QCOMPARE(facts[0].value("packageName").toString(),
+             QStringLiteral("com.corvane.fixture.nativedemo"));
+    QCOMPARE(facts[0].value("abis").toVariant().toStringList(),
+             (QStringList{"arm64-v8a", "armeabi-v7a"}));
+    facts[0].remove("stored");
+    facts[1].remove("stored");
+    QCOMPARE(facts[0], facts[1]);
+}
+
+void TestCliInsight::infoTellsTheWholeFileSignature_data() {
+    QTest::addColumn<QString>("package");
+    QTest::addColumn<bool>("present");
+    QTest::addColumn<QJsonValue>("signer");
+    QTest::addColumn<bool>("signerIsTestKey");
+    QTest::addColumn<QJsonValue>("verified"); // with --verify
+
+    const QList<QPair<QString, QByteArray>> members = {
+        {"system/build.prop", "ro.build.version.release=5.1.1\n"},
+        {"logo.img", "LOGO the signed payload"}};
+    const QJsonValue testKey(certificateDigest(certificate("testkey")));
+    const QJsonValue platformKey(certificateDigest(certificate("platform")));
+    QVERIFY(!testKey.toString().isEmpty() && !platformKey.toString().isEmpty());
+
+    QTest::newRow("unsigned") << package(QStringLiteral("unsigned.zip"), members, true) << false
+                              << QJsonValue() << false << QJsonValue();
+    const QString signedByTestKey = package(QStringLiteral("testkey.zip"), members, true);
+    QVERIFY(signWholeFile(signedByTestKey, "testkey"));
+    QTest::newRow("test key") << signedByTestKey << true << testKey << true << QJsonValue(true);
+    const QString signedByPlatform = package(QStringLiteral("platform.zip"), members, true);
+    QVERIFY(signWholeFile(signedByPlatform, "platform"));
+    QTest::newRow("another key") << signedByPlatform << true << platformKey << false
+                                 << QJsonValue(false);
+    // One byte of a member changed after the signing: the signer is still
+    // the test key, the digest no longer matches.
+    const QString changed = package(QStringLiteral("changed.zip"), members, true);
+    QVERIFY(signWholeFile(changed, "testkey"));
+    QByteArray bytes = ReadFile(changed);
+    const qsizetype payload = bytes.indexOf("signed payload");
+    QVERIFY(payload > 0);
+    bytes[payload] = 'S';
+    QVERIFY(WriteFile(changed, bytes));
+    QTest::newRow("changed after signing")
+        << changed << true << testKey << true << QJsonValue(false);
+}
+
+void TestCliInsight::infoTellsTheWholeFileSignature() {
+    QFETCH(QString, package);
+    QFETCH(bool, present);
+    QFETCH(QJsonValue, signer);
+    QFETCH(bool, signerIsTestKey);
+    QFETCH(QJsonValue, verified);
+
+    // Without --verify the digest is not checked (nothing but the comment is
+    // read for it).
+    for (const bool verify : {false, true}) {
+        QStringList arguments{QStringLiteral("info"), QStringLiteral("--json"), package};
+        if (verify)
+            arguments << QStringLiteral("--verify");
+        const Run run = cli(arguments);
+        QCOMPARE(run.exitCode, 0);
+        const QJsonObject signature = jsonOf(run).value("wholeFileSignature").toObject();
+        QCOMPARE(signature.value("present").toBool(), present);
+        QCOMPARE(signature.value("signerSha256"), signer);
+        QCOMPARE(signature.value("signerIsTestKey").toBool(), signerIsTestKey);
+        QCOMPARE(signature.value("verified"), verify ? verified : QJsonValue());
+        // A signature that does not verify is worth a warning.
+        QCOMPARE(run.err.contains("warning: the whole-file signature does not verify"),
+                 verify && verified == QJsonValue(false));
+    }
+}
+
+void TestCliInsight::infoWarnsWhenOtaCertsLackTheTestKey_data() {
+    QTest::addColumn<QString>("package");
+    QTest::addColumn<bool>("present");
+    QTest::addColumn<QStringList>("certificates");
+    QTest::addColumn<bool>("includesTestKey");
+    QTest::addColumn<bool>("error");
+    QTest::addColumn<bool>("warning");
+
+    const QString testKey = certificateDigest(certificate("testkey"));
+    const QString platformKey = certificateDigest(certificate("platform"));
+    const auto withOtaCerts = [&](const QString& name, const QByteArray& otaCerts) {
+        return package(name, {{"system/build.prop", "ro.build.version.release=5.1.1\n"},
+                              {"system/etc/security/otacerts.zip", otaCerts}});
+    };
+    const auto zipOf = [&](const QString& name, const QList<QPair<QString, QByteArray>>& members) {
+        const QString path = package(name, members);
+        return ReadFile(path);
+    };
+    QTest::newRow("absent") << package(QStringLiteral("no-otacerts.zip"),
+                                       {{"system/build.prop", "ro.build.version.release=5.1.1\n"}})
+                            << false << QStringList{} << false << false << false;
+    QTest::newRow("the test key (PEM) and another (DER)")
+        << withOtaCerts(QStringLiteral("ota-test.zip"),
+                        zipOf(QStringLiteral("certs-test.zip"),
+                              {{"testkey.x509.pem", ReadFile(certificate("testkey"))},
+                               {"platform.x509.der", derOf(certificate("platform"))}}))
+        << true << QStringList{testKey, platformKey} << true << false << false;
+    QTest::newRow("another key only")
+        << withOtaCerts(QStringLiteral("ota-platform.zip"),
+                        zipOf(QStringLiteral("certs-platform.zip"),
+                              {{"platform.x509.pem", ReadFile(certificate("platform"))}}))
+        << true << QStringList{platformKey} << false << false << true;
+    QTest::newRow("not a ZIP") << withOtaCerts(QStringLiteral("ota-broken.zip"), "not a ZIP")
+                               << true << QStringList{} << false << true << true;
+}
+
+void TestCliInsight::infoWarnsWhenOtaCertsLackTheTestKey() {
+    QFETCH(QString, package);
+    QFETCH(bool, present);
+    QFETCH(QStringList, certificates);
+    QFETCH(bool, includesTestKey);
+    QFETCH(bool, error);
+    QFETCH(bool, warning);
+
+    const Run run = cli({QStringLiteral("info"), QStringLiteral("--json"), package});
+    QCOMPARE(run.exitCode, 0);
+    const QJsonObject otaCerts = jsonOf(run).value("otaCerts").toObject();
+    QCOMPARE(otaCerts.value("present").toBool(), present);
+    QCOMPARE(otaCerts.value("certificateSha256").toVariant().toStringList(), certificates);
+    QCOMPARE(otaCerts.value("includesTestKey").toBool(), includesTestKey);
+    QCOMPARE(otaCerts.contains("error"), error);
+    QCOMPARE(run.err, warning ? QByteArray("corvane-cli: warning: system/etc/security/otacerts.zip "
+                                           "does not hold the test key: the device will refuse "
+                                           "every later update signed with it\n")
+                              : QByteArray());
+}
+
+void TestCliInsight::errorsUnderJsonAreJson_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("cause");
+    const QString notZip = work(QStringLiteral("notes.zip"));
+    QVERIFY(WriteFile(notZip, "not a ZIP archive"));
+    const QString missing = work(QStringLiteral("missing.zip"));
+    QTest::newRow("info, missing") << QStringList{"info", "--json", missing} << 1
+                                   << QStringLiteral("cannot open \"%1\": ").arg(missing);
+    QTest::newRow("info, not a ZIP")
+        << QStringList{"info", notZip, "--json"} << 1
+        << QStringLiteral("\"%1\" is not a readable ZIP: ").arg(notZip);
+    QTest::newRow("info, usage") << QStringList{"info", "--json", m_sample, m_sample} << 2
+                                 << QStringLiteral("more than one package given");
+    QTest::newRow("diff, missing") << QStringList{"diff", "--json", m_sample, missing} << 2
+                                   << QStringLiteral("cannot open \"%1\": ").arg(missing);
+    QTest::newRow("diff, usage") << QStringList{"diff", m_sample, "--json"} << 2
+                                 << QStringLiteral("diff needs two packages");
+}
+
+void TestCliInsight::errorsUnderJsonAreJson() {
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, cause);
+    const Run run = cli(arguments);
+    QCOMPARE(run.exitCode, exitCode);
+    QJsonParseError parseError;
+    const QJsonObject error = QJsonDocument::fromJson(run.out, &parseError).object();
+    QVERIFY2(parseError.error == QJsonParseError::NoError, run.out.constData());
+    QCOMPARE(error.size(), 2);
+    QCOMPARE(error.value("schema").toInt(), 1);
+    QVERIFY2(error.value("error").toString().startsWith(cause), run.out.constData());
+    // Standard error still has its one line.
+    QVERIFY2(run.err.startsWith("corvane-cli: error: " + error.value("error").toString().toUtf8() +
+                                "\n"),
+             run.err.constData());
+}
+
+void TestCliInsight::quietAndVerbose_data() {
+    QTest::addColumn<QString>("option");
+    QTest::addColumn<QStringList>("errLines");
+    const QString bare = package(QStringLiteral("quiet.zip"), {{"boot.img", "ANDROID!"}});
+    QTest::newRow("normal: the warning")
+        << QString()
+        << QStringList{"corvane-cli: warning: the package has no readable system/build.prop"};
+    QTest::newRow("-q: nothing") << "-q" << QStringList{};
+    QTest::newRow("--quiet: nothing") << "--quiet" << QStringList{};
+    QTest::newRow("-v: the steps and the warning")
+        << "-v"
+        << QStringList{"corvane-cli: reading the keys in " + bundleFile(QStringLiteral("Config")),
+                       "corvane-cli: reading " + bare,
+                       "corvane-cli: warning: the package has no readable system/build.prop"};
+}
+
+void TestCliInsight::quietAndVerbose() {
+    QFETCH(QString, option);
+    QFETCH(QStringList, errLines);
+    QStringList arguments{QStringLiteral("info"), work(QStringLiteral("quiet.zip"))};
+    if (!option.isEmpty())
+        arguments << option;
+    const Run run = cli(arguments);
+    QCOMPARE(run.exitCode, 0);
+    QStringList lines = QString::fromUtf8(run.err).split(QLatin1Char('\n'));
+    QCOMPARE(lines.takeLast(), QString());
+    QCOMPARE(lines, errLines);
+    QVERIFY(run.out.startsWith("Package: "));
+}
+
+void TestCliInsight::diffExitsAsDiffDoes_data() {
+    QTest::addColumn<QString>("second");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("out");
+
+    const QByteArray plain = ReadFile(testData(QStringLiteral("Plain.apk")));
+    const QByteArray native = ReadFile(testData(QStringLiteral("NativeDemo.apk")));
+    QVERIFY(!plain.isEmpty() && native.size() > plain.size());
+    const QByteArray prop = "ro.build.version.release=5.1.1\nro.build.id=A1\nro.old=gone\n";
+    const QList<QPair<QString, QByteArray>> base = {{"system/build.prop", prop},
+                                                    {"system/app/Plain/Plain.apk", plain},
+                                                    {"system/app/Music.apk", plain},
+                                                    {"logo.img", "LOGO one"},
+                                                    {"system/etc/key.xml", "<keys/>"}};
+    QVERIFY(!package(QStringLiteral("a.zip"), base).isEmpty());
+    // Stored here, deflated there: the members' bytes are what count.
+    QTest::newRow("the same members")
+        << package(QStringLiteral("same.zip"), base, true) << 0 << QByteArray();
+
+    const QByteArray otherProp = "ro.build.version.release=5.1.1\nro.build.id=B2\nro.new=here\n";
+    const QList<QPair<QString, QByteArray>> other = {
+        {"system/build.prop", otherProp},  {"system/app/Plain/Plain.apk", native},
+        {"userdata/app/Added.apk", plain}, {"logo.img", "LOGO two!"},
+        {"system/etc/key.xml", "<keys/>"}, {"system/lib/libnew.so", "ELF"}};
+    const auto crc = [](const QByteArray& data) {
+        return QStringLiteral("%1").arg(crc32(0, reinterpret_cast<const Bytef*>(data.constData()),
+                                              static_cast<uInt>(data.size())),
+                                        8, 16, QLatin1Char('0'));
+    };
+    QTest::newRow("every kind of change")
+        << package(QStringLiteral("b.zip"), other) << 1
+        << QStringLiteral("APKs (3):\n"
+                          "  removed  system/app/Music.apk (com.corvane.fixture.plain, version "
+                          "unknown, %1 bytes)\n"
+                          "  changed  system/app/Plain/Plain.apk: size %1 -> %2\n"
+                          "  added    userdata/app/Added.apk (com.corvane.fixture.plain, version "
+                          "unknown, %1 bytes)\n"
+                          "build.prop (3):\n"
+                          "  changed  ro.build.id: A1 -> B2\n"
+                          "  added    ro.new=here\n"
+                          "  removed  ro.old=gone\n"
+                          "Images (1):\n"
+                          "  changed  logo.img: 8 -> 9 bytes, CRC-32 %3 -> %4\n"
+                          "Other files (2):\n"
+                          "  changed  system/build.prop: %5 -> %6 bytes, CRC-32 %7 -> %8\n"
+                          "  added    system/lib/libnew.so (3 bytes)\n")
+               .arg(plain.size())
+               .arg(native.size())
+               .arg(crc("LOGO one"), crc("LOGO two!"))
+               .arg(prop.size())
+               .arg(otherProp.size())
+               .arg(crc(prop), crc(otherProp))
+               .toUtf8();
+}
+
+void TestCliInsight::diffExitsAsDiffDoes() {
+    QFETCH(QString, second);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArray, out);
+    const Run run = cli({QStringLiteral("diff"), work(QStringLiteral("a.zip")), second});
+    QCOMPARE(run.exitCode, exitCode);
+    QCOMPARE(run.err, QByteArray());
+    QCOMPARE(run.out, out);
+}
+
+void TestCliInsight::diffJson() {
+    const QByteArray plain = ReadFile(testData(QStringLiteral("Plain.apk")));
+    const QString a = package(QStringLiteral("json-a.zip"),
+                              {{"system/build.prop", "ro.a=1\n"}, {"boot.img", "B"}});
+    const QString b = package(
+        QStringLiteral("json-b.zip"),
+        {{"system/build.prop", "ro.a=2\n"}, {"boot.img", "B"}, {"system/app/New.apk", plain}});
+    const Run run = cli({QStringLiteral("diff"), QStringLiteral("--json"), a, b});
+    QCOMPARE(run.exitCode, 1);
+    const QJsonObject difference = jsonOf(run);
+    QCOMPARE(difference.value("schema").toInt(), 1);
+    QCOMPARE(difference.value("same").toBool(true), false);
+    const QJsonArray apks = difference.value("apks").toArray();
+    QCOMPARE(apks.size(), 1);
+    QCOMPARE(apks.at(0).toObject().value("change").toString(), QStringLiteral("added"));
+    QCOMPARE(apks.at(0).toObject().value("path").toString(), QStringLiteral("system/app/New.apk"));
+    QCOMPARE(apks.at(0).toObject().value("after").toObject().value("size").toInteger(),
+             plain.size());
+    QVERIFY(!apks.at(0).toObject().contains("before"));
+    const QJsonArray properties = difference.value("buildProperties").toArray();
+    QCOMPARE(properties.size(), 1);
+    QCOMPARE(properties.at(0).toObject().value("key").toString(), QStringLiteral("ro.a"));
+    QCOMPARE(properties.at(0).toObject().value("before").toString(), QStringLiteral("1"));
+    QCOMPARE(properties.at(0).toObject().value("after").toString(), QStringLiteral("2"));
+    QCOMPARE(difference.value("images").toArray().size(), 0);
+
+    const Run same = cli({QStringLiteral("diff"), QStringLiteral("--json"), a, a});
+    QCOMPARE(same.exitCode, 0);
+    QCOMPARE(jsonOf(same).value("same").toBool(false), true);
+}
+
+void TestCliInsight::utf8ChangeLog() {
+    const QString output = work(QStringLiteral("logged.zip"));
+    const QString log = work(QStringLiteral("changes.log"));
+    const Run run = cli({"edit", m_sample, "-o", output, "--delete", "Music.apk", "--log", log,
+                         "--log-format", "utf8"});
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+    const QByteArray bytes = ReadFile(log);
+    QVERIFY2(!bytes.contains('\r') && bytes.endsWith('\n'), bytes.constData());
+    const QRegularExpression line(QStringLiteral(
+        "^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d(Z|[+-]\\d\\d:\\d\\d): DELETE \"system/app/"
+        "Music.apk\"$"));
+    const QStringList lines = QString::fromUtf8(bytes).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(line.match(lines.first()).hasMatch(), bytes.constData());
+}
+
+QTEST_GUILESS_MAIN(TestCliInsight)
+#include "tst_CliInsight.moc"
