@@ -120,7 +120,7 @@ PrivateWorkspace::~PrivateWorkspace() {
 Result PrivateWorkspace::create(const QString& bundleDirectory) {
     // An installed program has no bundle to link: its tools and keys are
     // found where it is installed.
-    const bool bundle = WorkspacePaths::isBundle(bundleDirectory);
+    const bool bundle = !WorkspacePaths::isInstalled(bundleDirectory);
     for (const char* entry : kLinkedEntries) {
         const QString target = entryPath(bundleDirectory, entry);
         if (bundle && !QFileInfo(target).isDir())

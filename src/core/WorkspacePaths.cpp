@@ -21,8 +21,13 @@ bool WorkspacePaths::isBundle(const QString& directory) {
     return QFileInfo(directory + QStringLiteral("/Config")).isDir();
 }
 
+bool WorkspacePaths::isInstalled(const QString& programDirectory) {
+    return !isBundle(programDirectory) &&
+           QFileInfo(programDirectory + QStringLiteral("/../share/corvane")).isDir();
+}
+
 QString WorkspacePaths::workspaceForProgram(const QString& programDirectory) {
-    if (isBundle(programDirectory))
+    if (!isInstalled(programDirectory))
         return programDirectory;
     // Named for the product, not the executable: the window and the
     // command line share the one folder.

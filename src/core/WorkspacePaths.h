@@ -42,9 +42,13 @@ public:
     // True when the directory holds Config/: a portable bundle (or a
     // command-line run's workspace that links the bundle's Config/).
     static bool isBundle(const QString& directory);
+    // True for the directory of an installed program: no Config/ in it, and
+    // the data installed with it in <prefix>/share/corvane. Anything else
+    // works as a bundle does.
+    static bool isInstalled(const QString& programDirectory);
     // The workspace of the program whose executable lies in
-    // programDirectory: that directory for a bundle, else the user's data
-    // folder ($XDG_DATA_HOME/corvane), which is not made here.
+    // programDirectory: the user's data folder ($XDG_DATA_HOME/corvane, not
+    // made here) for an installed program, else that directory.
     static QString workspaceForProgram(const QString& programDirectory);
     // Where keys are looked for by an installed program, first to last: the
     // user's configuration folder ($XDG_CONFIG_HOME/corvane/keys),

@@ -46,14 +46,21 @@ void TestWorkspacePaths::init() {
 void TestWorkspacePaths::bundleWorksBesideItsExecutable() {
     const QString bundle = m_root + QStringLiteral("/bundle");
     QVERIFY(QDir().mkpath(bundle + QStringLiteral("/Config")));
+    // Installed data beside it changes nothing.
+    QVERIFY(QDir().mkpath(m_root + QStringLiteral("/share/corvane")));
     QVERIFY(WorkspacePaths::isBundle(bundle));
+    QVERIFY(!WorkspacePaths::isInstalled(bundle));
     QCOMPARE(WorkspacePaths::workspaceForProgram(bundle), bundle);
 }
 
 void TestWorkspacePaths::installedProgramWorksInTheUsersDataFolder() {
     const QString bin = m_root + QStringLiteral("/usr/bin");
     QVERIFY(QDir().mkpath(bin));
-    QVERIFY(!WorkspacePaths::isBundle(bin));
+    // An executable alone, without its installed data, still works beside
+    // itself.
+    QCOMPARE(WorkspacePaths::workspaceForProgram(bin), bin);
+    QVERIFY(QDir().mkpath(m_root + QStringLiteral("/usr/share/corvane")));
+    QVERIFY(WorkspacePaths::isInstalled(bin));
     QCOMPARE(WorkspacePaths::workspaceForProgram(bin), m_root + QStringLiteral("/data/corvane"));
 }
 
