@@ -10,6 +10,7 @@
 #include "support/ZipFixture.h"
 
 #include <QApplication>
+#include <QDataStream>
 #include <QDialog>
 #include <QDir>
 #include <QFile>
@@ -26,14 +27,15 @@ Q_DECLARE_METATYPE(UiDialogs::Answer)
 namespace {
 
 // Starts a copy of the program, headless, with its own temporary directory.
-std::unique_ptr<QProcess> startProgram(const QString& executable, const QString& tmpdir) {
+std::unique_ptr<QProcess> startProgram(const QString& executable, const QString& tmpdir,
+                                       const QStringList& arguments = {}) {
     auto process = std::make_unique<QProcess>();
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("QT_QPA_PLATFORM", "offscreen");
     env.insert("TMPDIR", tmpdir);
     process->setProcessEnvironment(env);
     process->setProcessChannelMode(QProcess::ForwardedChannels);
-    process->start(executable, {});
+    process->start(executable, arguments);
     return process;
 }
 
@@ -42,9 +44,17 @@ bool instanceListening(const QString& key) {
     socket.setSocketOptions(QLocalSocket::AbstractNamespaceOption);
     socket.connectToServer(key);
     const bool connected = socket.waitForConnected(200);
-    // Reading the answer lets the instance finish its side cleanly.
-    if (connected)
+    // A request without a package; reading the answer lets the instance
+    // finish its side cleanly.
+    if (connected) {
+        QByteArray request;
+        QDataStream out(&request, QIODevice::WriteOnly);
+        out.setVersion(QDataStream::Qt_6_0);
+        out << QString();
+        socket.write(request);
+        socket.flush();
         socket.waitForReadyRead(2000);
+    }
     return connected;
 }
 
@@ -65,6 +75,9 @@ private slots:
     void silentHolderIsReported();
     void staleLockOnFullDiskNamesTheDisk();
     void bringForwardNeverShowsBusyDialog();
+    void packageArgument_data();
+    void packageArgument();
+    void packageOnTheCommandLineOpens();
 
 private:
     // Every temporary file of this test lies here and goes with it.
@@ -389,6 +402,50 @@ void TestStartup::bringForwardNeverShowsBusyDialog() {
     QVERIFY(question.isVisible());
     QVERIFY(app.BusyDialog()->isHidden());
     question.hide();
+}
+
+void TestStartup::packageArgument_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("package");
+    QTest::newRow("none") << QStringList{"Corvane"} << "";
+    QTest::newRow("one") << QStringList{"Corvane", "update.zip"} << "update.zip";
+    QTest::newRow("after an option") << QStringList{"Corvane", "-v", "update.zip"} << "update.zip";
+    QTest::newRow("only options") << QStringList{"Corvane", "--x"} << "";
+    QTest::newRow("after --") << QStringList{"Corvane", "--", "-odd.zip"} << "-odd.zip";
+    QTest::newRow("first of two") << QStringList{"Corvane", "a.zip", "b.zip"} << "a.zip";
+}
+
+void TestStartup::packageArgument() {
+    QFETCH(QStringList, arguments);
+    QTEST(PackageArgument(arguments), "package");
+}
+
+// "Corvane update.zip" opens the package once its window is up: its tree is
+// unpacked into the workspace. A later start with another package hands it
+// over and ends.
+void TestStartup::packageOnTheCommandLineOpens() {
+    QTemporaryDir dir;
+    const QString executable = dir.filePath("Corvane");
+    QVERIFY(QFile::copy(TestBundle::buildBundle() + "/Corvane", executable));
+    // The bundle's tools (7-Zip) beside the copy.
+    QVERIFY(QFile::link(TestBundle::buildBundle() + "/Config", dir.filePath("Config")));
+    const QString package = m_tmp->filePath("packages 固件/update.zip");
+    QVERIFY(QDir().mkpath(QFileInfo(package).absolutePath()));
+    QVERIFY(WriteZip(package, {{"system/build.prop", "ro.build.version.release=5\n"},
+                               {"system/app/Music.apk", "apk"}}));
+
+    auto first = startProgram(executable, m_tmp->path(), {package});
+    QVERIFY(first->waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(FileHelpers::PathExists(dir.filePath("srctemp/system/app/Music.apk")),
+                             30000);
+    QCOMPARE(ReadFile(dir.filePath("zipTemp/temp.zip")), ReadFile(package));
+
+    auto second = startProgram(executable, m_tmp->path(), {package});
+    QVERIFY(second->waitForFinished(20000));
+    QCOMPARE(second->exitCode(), 0);
+    QCOMPARE(first->state(), QProcess::Running);
+    first->kill();
+    QVERIFY(first->waitForFinished(20000));
 }
 
 QTEST_MAIN(TestStartup)
