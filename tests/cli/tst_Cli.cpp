@@ -32,12 +32,6 @@
 
 namespace {
 
-struct Run {
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
 QString bundleFile(const QString& relative) {
     return QStringLiteral(CORVANE_BUNDLE_DIR "/") + relative;
 }
@@ -48,25 +42,6 @@ QString testData(const QString& name) {
 
 QByteArray sha256(const QByteArray& data) {
     return QCryptographicHash::hash(data, QCryptographicHash::Sha256);
-}
-
-// Runs a program to its end; exit code -1 when it did not run or end.
-Run runProgram(const QString& program, const QStringList& arguments,
-               const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment()) {
-    QProcess process;
-    process.setProcessEnvironment(environment);
-    process.setStandardInputFile(QProcess::nullDevice());
-    process.start(program, arguments);
-    Run run;
-    if (!process.waitForStarted(-1) || !process.waitForFinished(600000)) {
-        process.kill();
-        process.waitForFinished(-1);
-        return run;
-    }
-    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run.out = process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
-    return run;
 }
 
 // The lines of standard error that report a failure: a failed run has
@@ -84,7 +59,7 @@ QList<QByteArray> errorLines(const QByteArray& err) {
 // openssl computes it.
 QByteArray certificateDigest(const QString& pem) {
     const Run run =
-        runProgram(QStringLiteral("openssl"),
+        RunProgram(QStringLiteral("openssl"),
                    {QStringLiteral("x509"), QStringLiteral("-in"), pem, QStringLiteral("-noout"),
                     QStringLiteral("-fingerprint"), QStringLiteral("-sha256")});
     const qsizetype equals = run.out.indexOf('=');
@@ -148,7 +123,7 @@ QProcessEnvironment TestCli::environment() const {
 }
 
 Run TestCli::cli(const QStringList& arguments, const QString& program) const {
-    return runProgram(program.isEmpty() ? bundleFile(QStringLiteral("corvane-cli")) : program,
+    return RunProgram(program.isEmpty() ? bundleFile(QStringLiteral("corvane-cli")) : program,
                       arguments, environment());
 }
 
@@ -372,7 +347,7 @@ void TestCli::editSavesASignedPackage() {
     QVERIFY(WriteFile(apk, members.value("system/app/NativeDemo/NativeDemo.apk")));
     const QByteArray platform = certificateDigest(bundleFile("Config/platform.x509.pem"));
     QVERIFY(!platform.isEmpty());
-    const Run apksigner = runProgram(QStringLiteral("apksigner"), {"verify", "--print-certs", apk});
+    const Run apksigner = RunProgram(QStringLiteral("apksigner"), {"verify", "--print-certs", apk});
     QVERIFY2(apksigner.exitCode == 0, apksigner.err.constData());
     QVERIFY2(apksigner.out.contains("certificate SHA-256 digest: " + platform),
              apksigner.out.constData());
@@ -395,7 +370,7 @@ void TestCli::editSavesASignedPackage() {
     QVERIFY(WriteFile(signedPart, file.left(size - commentLength - 2)));
     QVERIFY(WriteFile(signature, file.mid(size - signatureStart, signatureStart - 6)));
     const Run cms =
-        runProgram(QStringLiteral("openssl"),
+        RunProgram(QStringLiteral("openssl"),
                    {"cms", "-verify", "-binary", "-inform", "DER", "-noverify", "-in", signature,
                     "-content", signedPart, "-out", "/dev/null", "-certsout", signer});
     QVERIFY2(cms.exitCode == 0, cms.err.constData());
@@ -404,7 +379,7 @@ void TestCli::editSavesASignedPackage() {
     QByteArray tampered = file.left(size - commentLength - 2);
     tampered[100] = char(tampered.at(100) ^ 1);
     QVERIFY(WriteFile(signedPart, tampered));
-    QVERIFY(runProgram(QStringLiteral("openssl"),
+    QVERIFY(RunProgram(QStringLiteral("openssl"),
                        {"cms", "-verify", "-binary", "-inform", "DER", "-noverify", "-in",
                         signature, "-content", signedPart, "-out", "/dev/null"})
                 .exitCode != 0);
@@ -465,10 +440,10 @@ void TestCli::customersKeySignsThePackage() {
     const QString certificate = work(QStringLiteral("customer/cert.der"));
     const QString key = work(QStringLiteral("customer/key.pem"));
     QVERIFY(QDir().mkpath(work(QStringLiteral("customer"))));
-    QVERIFY(runProgram("openssl", {"x509", "-in", config + "/testkey.x509.pem", "-outform", "DER",
+    QVERIFY(RunProgram("openssl", {"x509", "-in", config + "/testkey.x509.pem", "-outform", "DER",
                                    "-out", certificate})
                 .exitCode == 0);
-    QVERIFY(runProgram("openssl", {"pkcs8", "-inform", "DER", "-nocrypt", "-in",
+    QVERIFY(RunProgram("openssl", {"pkcs8", "-inform", "DER", "-nocrypt", "-in",
                                    config + "/testkey.pk8", "-out", key})
                 .exitCode == 0);
     const QByteArray configBefore = ReadFile(config + "/testkey.pk8");
@@ -801,7 +776,7 @@ void TestCli::abandonedWorkspaceIsRemovedOnlyWhenItsOwnerIsGone() {
     // What is kept goes at the end, as its owner would remove it (raw names
     // and all), and so does a failed test's.
     const auto removeAll = qScopeGuard([&] {
-        runProgram(QStringLiteral("rm"),
+        RunProgram(QStringLiteral("rm"),
                    {QStringLiteral("-rf"), workspace, directory, bundleFiles});
     });
     QVERIFY(QDir().mkpath(directory));
@@ -883,7 +858,7 @@ void TestCli::progressOnlyOnATerminal() {
     const QString output = work(QStringLiteral("out/terminal.zip"));
     const QString command = QStringLiteral("'%1' edit '%2' -o '%3' --replace 'boot.img=%2'")
                                 .arg(bundleFile(QStringLiteral("corvane-cli")), m_sample, output);
-    const Run run = runProgram(script, {"-q", "-e", "-c", command, "/dev/null"}, environment);
+    const Run run = RunProgram(script, {"-q", "-e", "-c", command, "/dev/null"}, environment);
     QVERIFY2(run.exitCode == 0, run.out.constData());
     QVERIFY2(run.out.contains("%"), run.out.constData());
     QVERIFY2(run.out.contains("\rSigning files"), run.out.constData());
@@ -917,7 +892,7 @@ void TestCli::readmeExampleRunsAsWritten() {
     const QString bundle = root + QStringLiteral("/build/bundle");
     QVERIFY(QDir().mkpath(bundle));
     QVERIFY(QFile::link(bundleFile(QStringLiteral("corvane-cli")), bundle + "/corvane-cli"));
-    const Run copied = runProgram(QStringLiteral("cp"), {"-r", bundleFile("samples"), bundle});
+    const Run copied = RunProgram(QStringLiteral("cp"), {"-r", bundleFile("samples"), bundle});
     QCOMPARE(copied.exitCode, 0);
 
     QProcess shell;

@@ -22,12 +22,6 @@
 
 namespace {
 
-struct Run {
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
 QString bundleFile(const QString& relative) {
     return QStringLiteral(CORVANE_BUNDLE_DIR "/") + relative;
 }
@@ -40,28 +34,10 @@ QString certificate(const char* key) {
     return bundleFile(QStringLiteral("Config/%1.x509.pem").arg(QLatin1String(key)));
 }
 
-Run runProgram(const QString& program, const QStringList& arguments,
-               const QProcessEnvironment& environment) {
-    QProcess process;
-    process.setProcessEnvironment(environment);
-    process.setStandardInputFile(QProcess::nullDevice());
-    process.start(program, arguments);
-    Run run;
-    if (!process.waitForStarted(-1) || !process.waitForFinished(600000)) {
-        process.kill();
-        process.waitForFinished(-1);
-        return run;
-    }
-    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run.out = process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
-    return run;
-}
-
 // The SHA-256 of a certificate's DER form in lower-case hex, as openssl
 // computes it.
 QString certificateDigest(const QString& pem) {
-    const Run run = runProgram(QStringLiteral("openssl"),
+    const Run run = RunProgram(QStringLiteral("openssl"),
                                {"x509", "-in", pem, "-noout", "-fingerprint", "-sha256"},
                                QProcessEnvironment::systemEnvironment());
     const qsizetype equals = run.out.indexOf('=');
@@ -71,7 +47,7 @@ QString certificateDigest(const QString& pem) {
 }
 
 QByteArray derOf(const QString& pem) {
-    const Run run = runProgram(QStringLiteral("openssl"), {"x509", "-in", pem, "-outform", "DER"},
+    const Run run = RunProgram(QStringLiteral("openssl"), {"x509", "-in", pem, "-outform", "DER"},
                                QProcessEnvironment::systemEnvironment());
     return run.exitCode == 0 ? run.out : QByteArray();
 }
@@ -140,7 +116,7 @@ Run TestCliInsight::cli(const QStringList& arguments) const {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("TMPDIR"), m_tmp);
     environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
-    return runProgram(bundleFile(QStringLiteral("corvane-cli")), arguments, environment);
+    return RunProgram(bundleFile(QStringLiteral("corvane-cli")), arguments, environment);
 }
 
 QString TestCliInsight::package(const QString& name,
@@ -196,7 +172,7 @@ void TestCliInsight::versionOfBothPrograms() {
     environment.remove(QStringLiteral("DISPLAY"));
     environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
     environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
-    const Run run = runProgram(program, {QStringLiteral("--version")}, environment);
+    const Run run = RunProgram(program, {QStringLiteral("--version")}, environment);
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(run.out, expected);
     QCOMPARE(run.err, QByteArray());
@@ -289,10 +265,10 @@ void TestCliInsight::infoJsonPlacesAndBuildFacts_data() {
         << QStringList{"logo.img", "bootanimation.zip"} << QByteArray();
 
     // Its bytes no longer match its CRC-32: read as absent, not a crash.
-    const QString damaged = package(QStringLiteral("damaged-prop.zip"),
-                                    {{"system/build.prop", "ro.build.version.release=5.1.1\n"},
-                                     {"boot.img", "ANDROID!"}},
-                                    true);
+    const QString damaged = package(
+        QStringLiteral("damaged-prop.zip"),
+        {{"system/build.prop", "ro.build.version.release=5.1.1\n"}, {"boot.img", "ANDROID!"}},
+        true);
     QByteArray damagedBytes = ReadFile(damaged);
     damagedBytes[damagedBytes.indexOf("5.1.1")] = '6';
     QVERIFY(WriteFile(damaged, damagedBytes));

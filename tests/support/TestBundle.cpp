@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 
 QString TestBundle::buildBundle() {
     return QStringLiteral(CORVANE_BUNDLE_DIR);
@@ -74,4 +75,22 @@ bool ProcessGone(qint64 pid) {
     const QByteArray stat = ReadFile(QStringLiteral("/proc/%1/stat").arg(pid));
     const qsizetype end = stat.lastIndexOf(')');
     return end >= 0 && (stat.mid(end + 2, 1) == "Z" || stat.mid(end + 2, 1) == "X");
+}
+
+Run RunProgram(const QString& program, const QStringList& arguments,
+               const QProcessEnvironment& environment) {
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.start(program, arguments);
+    Run run;
+    if (!process.waitForStarted(-1) || !process.waitForFinished(600000)) {
+        process.kill();
+        process.waitForFinished(-1);
+        return run;
+    }
+    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    run.out = process.readAllStandardOutput();
+    run.err = process.readAllStandardError();
+    return run;
 }

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <QByteArray>
+#include <QProcessEnvironment>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 
 // A temporary AppDirectory laid out like the bundle: Config/ with the real
@@ -36,3 +39,13 @@ QByteArray ReadFile(const QString& path);
 // Dead: no such process, or a zombie (dead, waiting for a parent that does
 // not reap it, as an orphan's may not be).
 bool ProcessGone(qint64 pid);
+
+// What a program run to its end gave: exit code -1 when it did not start,
+// crashed or ran past ten minutes (then it is killed).
+struct Run {
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+Run RunProgram(const QString& program, const QStringList& arguments,
+               const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment());
