@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the Debian package build/corvane_<version>_<arch>.deb from the build
-# in build/ (scripts/build.sh): the programs, the bundle's development keys
+# Installs the missing system packages, then builds the Debian package
+# build/corvane_<version>_<arch>.deb from the build in build/
+# (scripts/build.sh): the programs, the bundle's development keys
 # and sample, the icons, then CPack (cmake/Install.cmake).
 #
 #   package.sh            install it with: apt install ./build/corvane_*.deb
@@ -8,6 +9,7 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD="$ROOT/build"
 
+bash "$ROOT/scripts/install-deps.sh"
 bash "$ROOT/scripts/build.sh" Corvane corvane-cli corvane_bundle corvane_icons
 cd "$BUILD"
 cpack -G DEB --config "$BUILD/CPackConfig.cmake"
