@@ -170,6 +170,29 @@ inline QString ConfirmDelete() {
 inline QString DeleteApkFailed(const QString& path) {
     return QStringLiteral("Delete \"") + path + QStringLiteral("\" Failed!");
 }
+// The tooltip of an APK on its page: what it says of itself and its signer.
+inline QString ApkToolTip(const QString& packageName, const QString& version, qint64 size,
+                          const QString& signer) {
+    return QStringLiteral("%1\nVersion: %2\nSize: %L3 bytes\nSigner: %4")
+        .arg(packageName, version)
+        .arg(size)
+        .arg(signer);
+}
+inline QString ApkVersionUnknown() {
+    return QStringLiteral("unknown");
+}
+inline QString ApkSignerPlatformKey() {
+    return QStringLiteral("platform key");
+}
+inline QString ApkSignerCertificate(const QString& shortSha256) {
+    return QStringLiteral("certificate SHA-256 %1").arg(shortSha256);
+}
+inline QString ApkNotSigned() {
+    return QStringLiteral("not signed");
+}
+inline QString ApkUnreadable(const QString& fileName, const QString& cause) {
+    return QStringLiteral("%1 cannot be read: %2").arg(fileName, cause);
+}
 
 // Settings page.
 inline QString CannotStartProgram(const QString& program) {

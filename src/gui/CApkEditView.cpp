@@ -2,8 +2,10 @@
 
 #include "core/Messages.h"
 #include "core/io/Diagnostics.h"
+#include "core/package/ApkInsight.h"
 #include "core/package/ApkNameRule.h"
 #include "core/package/ApkOperations.h"
+#include "core/package/PackageInsight.h"
 #include "gui/CCorvaneApp.h"
 #include "gui/DialogBuilder.h"
 #include "gui/GuiReporter.h"
@@ -15,6 +17,7 @@
 #include <QCursor>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QHelpEvent>
 #include <QKeyEvent>
 #include <QListWidget>
 #include <QMenu>
@@ -22,6 +25,7 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QResizeEvent>
+#include <QToolTip>
 #include <QUrl>
 
 #include <memory>
@@ -37,6 +41,43 @@ bool isDeleteKey(const QKeyEvent* key) {
         return true;
     return (key->modifiers() & Qt::KeypadModifier) &&
            (key->key() == Qt::Key_Period || key->key() == Qt::Key_Comma);
+}
+
+// The first certificate digest of the newest scheme the APK is signed with.
+QByteArray SignerDigest(const ApkFacts& facts) {
+    for (const QByteArray& digest :
+         {facts.v3CertificateSha256, facts.v2CertificateSha256, facts.v1CertificateSha256}) {
+        if (!digest.isEmpty())
+            return digest;
+    }
+    return QByteArray();
+}
+
+// Package name, version, size and signer of the APK at path.
+QString ApkFactsText(const QString& path, const QByteArray& platformCertificate) {
+    ApkFacts facts;
+    QString cause;
+    if (!ReadApkFacts(path, &facts, &cause))
+        return Msg::ApkUnreadable(FileNamePart(path), cause);
+    QString version;
+    if (facts.versionCode >= 0)
+        version = QString::number(facts.versionCode);
+    if (!facts.versionName.isEmpty())
+        version = version.isEmpty() ? facts.versionName
+                                    : QStringLiteral("%1 (%2)").arg(facts.versionName, version);
+    if (version.isEmpty())
+        version = Msg::ApkVersionUnknown();
+    QString signer;
+    const QByteArray digest = SignerDigest(facts);
+    if (digest.isEmpty())
+        signer = Msg::ApkNotSigned();
+    else if (!platformCertificate.isEmpty() && SignedWith(facts, platformCertificate))
+        signer = Msg::ApkSignerPlatformKey();
+    else
+        // The first eight bytes tell certificates apart at a glance.
+        signer = Msg::ApkSignerCertificate(QString::fromLatin1(digest.left(8).toHex(':')) +
+                                           QStringLiteral("\u2026"));
+    return Msg::ApkToolTip(facts.packageName, version, facts.size, signer);
 }
 
 } // namespace
@@ -106,6 +147,7 @@ QString CApkEditView::RootDirectory() const {
 
 void CApkEditView::RefreshApkList() {
     m_apkPaths.clear();
+    m_toolTips.clear();
     m_list->clear();
     const QStringList found =
         ListPartitionApks(RootDirectory(), m_partition, m_app.State().androidMajorVersion());
@@ -115,6 +157,27 @@ void CApkEditView::RefreshApkList() {
                            new QListWidgetItem(icon, FileNamePart(path)));
         m_apkPaths.append(path);
     }
+}
+
+QString CApkEditView::ApkToolTip(int row) {
+    if (row < 0 || row >= ApkCount())
+        return QString();
+    const QString path = m_apkPaths.at(row);
+    const auto cached = m_toolTips.constFind(path);
+    if (cached != m_toolTips.constEnd())
+        return *cached;
+    if (!m_platformCertificateRead) {
+        m_platformCertificateRead = true;
+        QString ignored;
+        // Without a readable platform certificate every signer is named by
+        // its certificate.
+        if (!CertificateFileDer(m_app.State().paths().keyFile(QStringLiteral("platform.x509.pem")),
+                                &m_platformCertificate, &ignored))
+            m_platformCertificate.clear();
+    }
+    const QString text = ApkFactsText(path, m_platformCertificate);
+    m_toolTips.insert(path, text);
+    return text;
 }
 
 bool CApkEditView::UpdateDeleteButton() {
@@ -244,6 +307,17 @@ bool CApkEditView::eventFilter(QObject* watched, QEvent* event) {
     }
 
     if (m_list && watched == m_list->viewport()) {
+        if (event->type() == QEvent::ToolTip) {
+            const auto* help = static_cast<QHelpEvent*>(event);
+            const QListWidgetItem* item = m_list->itemAt(help->pos());
+            const QString text = item ? ApkToolTip(m_list->row(item)) : QString();
+            if (text.isEmpty())
+                QToolTip::hideText();
+            else
+                QToolTip::showText(help->globalPos(), text, m_list->viewport(),
+                                   m_list->visualItemRect(item));
+            return true;
+        }
         if (event->type() == QEvent::MouseButtonRelease) {
             // A click on a row enables Delete, a click elsewhere disables it.
             const auto* mouse = static_cast<QMouseEvent*>(event);

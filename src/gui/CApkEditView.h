@@ -2,6 +2,8 @@
 
 #include "core/PackageLayout.h"
 
+#include <QByteArray>
+#include <QHash>
 #include <QStringList>
 #include <QWidget>
 
@@ -30,6 +32,12 @@ public:
 
     // Rebuilds the list and ApkPaths from disk.
     void RefreshApkList();
+    // The tooltip of a row: package name, version, size and signer (the
+    // platform key, or the short form of the certificate's SHA-256). Read
+    // from the APK when first asked for, so that listing stays fast; kept
+    // until the list is rebuilt.
+    QString ApkToolTip(int row);
+
     // Enables Delete when a row is selected (true), disables it otherwise.
     bool UpdateDeleteButton();
 
@@ -64,4 +72,8 @@ private:
     Partition m_partition;
     QListWidget* m_list = nullptr;
     QStringList m_apkPaths;
+    QHash<QString, QString> m_toolTips;
+    // The platform certificate (DER), read with the first tooltip.
+    QByteArray m_platformCertificate;
+    bool m_platformCertificateRead = false;
 };

@@ -1,19 +1,25 @@
 // The APK list page: list set-up, refresh from disk, layout, Delete enabling,
 // context menu, keys and dropped files.
-#include "core/package/ApkNameRule.h"
 #include "core/io/FileHelpers.h"
+#include "core/package/ApkNameRule.h"
+#include "core/zip/ApkSigner.h"
 #include "gui/CApkEditView.h"
 #include "gui/CCorvaneApp.h"
 #include "support/ScriptedUiDialogs.h"
 #include "support/TestBundle.h"
 
+#include <QApplication>
+#include <QCryptographicHash>
 #include <QDialog>
 #include <QDir>
+#include <QFileInfo>
+#include <QHelpEvent>
 #include <QListWidget>
 #include <QMenu>
 #include <QMimeData>
 #include <QPushButton>
 #include <QTest>
+#include <QToolTip>
 #include <QUrl>
 #include <QVBoxLayout>
 
@@ -59,6 +65,9 @@ private slots:
     void keys_data();
     void keys();
     void drops();
+    void toolTipTellsWhatTheApkIs_data();
+    void toolTipTellsWhatTheApkIs();
+    void toolTipFollowsTheRebuiltList();
 
 private:
     QString Tree() const { return m_app->State().paths().extractedTree(); }
@@ -407,6 +416,86 @@ void TestApkEditView::drops() {
     QCOMPARE(dialogs.boxes.size(), 1);
     QVERIFY2(dialogs.boxes.first().text.contains("\"" + dropped + "\""),
              qPrintable(dialogs.boxes.first().text));
+}
+
+void TestApkEditView::toolTipTellsWhatTheApkIs_data() {
+    QTest::addColumn<QString>("key"); // signing key pair in Config, "" unsigned, "-" no APK
+    QTest::addColumn<QString>("signer");
+    QTest::newRow("platform key") << "platform"
+                                  << "platform key";
+    QTest::newRow("another key") << "testkey"
+                                 << "certificate SHA-256 <short>";
+    QTest::newRow("unsigned") << ""
+                              << "not signed";
+    QTest::newRow("not an APK") << "-"
+                                << "";
+}
+
+void TestApkEditView::toolTipTellsWhatTheApkIs() {
+    QFETCH(QString, key);
+    QFETCH(QString, signer);
+    const QString apk = Tree() + "/system/app/Plain.apk";
+    QVERIFY(QDir().mkpath(QFileInfo(apk).absolutePath()));
+    const QString plain = QStringLiteral(CORVANE_TESTDATA_DIR) + "/Plain.apk";
+    if (key == "-") {
+        QVERIFY(WriteFile(apk, "not a zip"));
+    } else if (key.isEmpty()) {
+        QVERIFY(QFile::copy(plain, apk));
+    } else {
+        const QString config = m_bundle->path() + "/Config/";
+        ApkSigningKey signingKey;
+        QString error;
+        QVERIFY2(signingKey.load(config + key + ".x509.pem", config + key + ".pk8", &error),
+                 qPrintable(error));
+        QVERIFY2(SignApk(plain, apk, signingKey, &error), qPrintable(error));
+        const QByteArray digest =
+            QCryptographicHash::hash(signingKey.certificateDer(), QCryptographicHash::Sha256);
+        signer.replace("<short>", QString::fromLatin1(digest.left(8).toHex(':')) + u'\u2026');
+    }
+
+    auto page = MakePage(true, {});
+    page->resize(400, 300);
+    page->show();
+    page->RefreshApkList();
+    QCOMPARE(page->ApkCount(), 1);
+    const QString expected =
+        key == "-" ? QString("Plain.apk cannot be read: ")
+                   : QString("com.corvane.fixture.plain\nVersion: unknown\nSize: %L1 bytes\n"
+                             "Signer: %2")
+                         .arg(QFileInfo(apk).size())
+                         .arg(signer);
+    const QString text = page->ApkToolTip(0);
+    if (key == "-")
+        QVERIFY2(text.startsWith(expected) && text.size() > expected.size(), qPrintable(text));
+    else
+        QCOMPARE(text, expected);
+
+    // Hovering the item shows it; the layout stays as it was.
+    QListWidget* list = page->ApkList();
+    const QRect rect = list->visualItemRect(list->item(0));
+    const QSize grid = list->gridSize();
+    QHelpEvent help(QEvent::ToolTip, rect.center(), list->viewport()->mapToGlobal(rect.center()));
+    QApplication::sendEvent(list->viewport(), &help);
+    QTRY_VERIFY(QToolTip::isVisible());
+    QCOMPARE(QToolTip::text(), text);
+    QCOMPARE(list->gridSize(), grid);
+    QCOMPARE(list->item(0)->text(), QString("Plain.apk"));
+    QToolTip::hideText();
+}
+
+void TestApkEditView::toolTipFollowsTheRebuiltList() {
+    const QString apk = Tree() + "/system/app/Plain.apk";
+    QVERIFY(QDir().mkpath(QFileInfo(apk).absolutePath()));
+    QVERIFY(QFile::copy(QStringLiteral(CORVANE_TESTDATA_DIR) + "/Plain.apk", apk));
+    auto page = MakePage(true, {});
+    page->RefreshApkList();
+    QVERIFY(page->ApkToolTip(0).startsWith("com.corvane.fixture.plain\n"));
+    // Replaced on disk: the rebuilt list reads it again.
+    QVERIFY(QFile::remove(apk));
+    QVERIFY(QFile::copy(QStringLiteral(CORVANE_TESTDATA_DIR) + "/Foo.apk", apk));
+    page->RefreshApkList();
+    QVERIFY(page->ApkToolTip(0).startsWith("com.corvane.fixture.foo\n"));
+    QCOMPARE(page->ApkToolTip(1), QString());
 }
 
 QTEST_MAIN(TestApkEditView)
