@@ -527,6 +527,7 @@ void TestAddApk::addCommand() {
     m_system->OnAddApk();
     QCOMPARE(m_dialogs->fileDialogs.size(), 1);
     QCOMPARE(m_dialogs->fileDialogs[0].filter, QStringLiteral("*.apk (*.apk)"));
+    QCOMPARE(m_dialogs->fileDialogs[0].kind, UiDialogs::FileKind::Apk);
     QVERIFY(m_dialogs->fileDialogs[0].multiple);
     QVERIFY(!m_dialogs->fileDialogs[0].save);
     QCOMPARE(m_dialogs->texts(), QStringList{kIllegalName.arg("Bad Name.apk")});

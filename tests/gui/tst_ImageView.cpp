@@ -182,6 +182,7 @@ void tst_ImageView::replaceUpdatesTreeArchiveLogAndMark() {
     QCOMPARE(m_dialogs->fileDialogs.first().save, false);
     QCOMPARE(m_dialogs->fileDialogs.first().multiple, false);
     QCOMPARE(m_dialogs->fileDialogs.first().filter, filter);
+    QCOMPARE(m_dialogs->fileDialogs.first().kind, UiDialogs::FileKind::Image);
 
     QCOMPARE(ReadFile(tree(target)), QByteArray("new data"));
     const QMap<QString, QByteArray> zip = ReadZip(archive());

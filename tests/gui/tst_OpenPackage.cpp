@@ -66,6 +66,7 @@ void TestOpenPackage::cancelChangesNothing() {
     m_dlg->OnBrowseClicked();
     QCOMPARE(m_dialogs->fileDialogs.size(), 1);
     QCOMPARE(m_dialogs->fileDialogs[0].filter, QString("*.zip (*.zip)"));
+    QCOMPARE(m_dialogs->fileDialogs[0].kind, UiDialogs::FileKind::Package);
     QVERIFY(!m_dialogs->fileDialogs[0].multiple);
     QVERIFY(m_dlg->packagePathField()->text().isEmpty());
     QVERIFY(m_dialogs->boxes.isEmpty());

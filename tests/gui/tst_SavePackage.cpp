@@ -81,6 +81,7 @@ void TestSavePackage::configFilesPutBackEvenWhenCancelled() {
     QVERIFY(dialog.save);
     QCOMPARE(dialog.proposedName, QString("update"));
     QCOMPARE(dialog.defaultSuffix, QString("zip"));
+    QCOMPARE(dialog.kind, UiDialogs::FileKind::Package);
     QCOMPARE(dialog.filter, QString("*.zip (*.zip)"));
     QVERIFY(m_dialogs->boxes.isEmpty());
     const auto members = ReadZip(m_archive);
