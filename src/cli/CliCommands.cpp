@@ -308,6 +308,12 @@ int runEdit(const CliOptions& options, const QString& bundleDirectory) {
     if (!result.failed())
         result = editAndSave(session, files, options);
     session.finish();
+    if (result.succeeded()) {
+        QStringList changes;
+        for (const CliEdit& edit : options.edits)
+            changes << describeEdit(edit);
+        PrintSummary(changes, options.output, QFileInfo(files.output).size());
+    }
     return exitOf(result);
 }
 

@@ -196,6 +196,8 @@ int RunOnePassEditCommand(const CliOptions& options, const QString& bundleDirect
             break;
         }
     }
+    // What the edit changes, for the summary line (the plan less its last step).
+    const QStringList changes = planLines;
     planLines << QStringLiteral("write %1 signed with %2").arg(output, plan.certificate);
     if (options.dryRun) {
         for (const QString& line : planLines)
@@ -208,6 +210,8 @@ int RunOnePassEditCommand(const CliOptions& options, const QString& bundleDirect
     TerminalProgress display;
     if (TerminalProgress::standardErrorIsTerminal())
         runner.setObserver(&display);
+    for (const QString& line : planLines)
+        PrintStep(line);
     Result result = Result::done();
     runner.runInBackground(QStringLiteral("Signing files"),
                            [&](const ToolRunner::PercentCallback& progress) {
@@ -221,15 +225,17 @@ int RunOnePassEditCommand(const CliOptions& options, const QString& bundleDirect
         return interrupted() ? kExitFailed
                              : failed(QStringLiteral("cannot save \"%1\": %2")
                                           .arg(options.output, result.cause()));
-    if (log.isEmpty())
-        return kExitSuccess;
-    const Result written =
-        WriteChangeLogFile(log, logLines,
-                           options.logFormat == CliLogFormat::Utf8 ? ChangeLogFormat::Utf8
-                                                                   : ChangeLogFormat::Cp936Crlf);
-    if (written.failed())
-        return failed(QStringLiteral("cannot write the change log \"%1\": %2")
-                          .arg(options.logFile, written.cause().isEmpty() ? written.notice().text
-                                                                          : written.cause()));
+    if (!log.isEmpty()) {
+        const Result written = WriteChangeLogFile(log, logLines,
+                                                  options.logFormat == CliLogFormat::Utf8
+                                                      ? ChangeLogFormat::Utf8
+                                                      : ChangeLogFormat::Cp936Crlf);
+        if (written.failed())
+            return failed(QStringLiteral("cannot write the change log \"%1\": %2")
+                              .arg(options.logFile, written.cause().isEmpty()
+                                                        ? written.notice().text
+                                                        : written.cause()));
+    }
+    PrintSummary(changes, options.output, QFileInfo(output).size());
     return kExitSuccess;
 }

@@ -99,6 +99,8 @@ private slots:
     void namesNotInUtf8LeaveNoWorkspaceBehind();
     void progressOnlyOnATerminal();
     void readmeExampleRunsAsWritten();
+    void successEndsWithOneSummaryLine_data();
+    void successEndsWithOneSummaryLine();
 
 private:
     // Runs the build's corvane-cli, or the copy in another bundle.
@@ -911,6 +913,57 @@ void TestCli::readmeExampleRunsAsWritten() {
                  out.contains("  changed  logo.img"),
              out.constData());
     QVERIFY(QFileInfo(bundle + "/samples/customer.zip").isFile());
+}
+
+void TestCli::successEndsWithOneSummaryLine_data() {
+    QTest::addColumn<QStringList>("edits");
+    QTest::addColumn<QString>("verbosity");
+    QTest::addColumn<QString>("summary"); // its changes; empty: no summary
+    QTest::addColumn<bool>("steps");
+    const QStringList remove{"--delete", "Music.apk"};
+    QTest::newRow("one pass") << remove << ""
+                              << "delete system/app/Music.apk" << false;
+    QTest::newRow("one pass, -q") << remove << "-q"
+                                  << "" << false;
+    QTest::newRow("one pass, -v") << remove << "-v"
+                                  << "delete system/app/Music.apk" << true;
+    QTest::newRow("no edit") << QStringList() << ""
+                             << "no change" << false;
+    QTest::newRow("with an add (workspace)")
+        << QStringList{"--add-data", bundleFile("samples/add/Karaoke.apk")} << ""
+        << "--add-data " + bundleFile("samples/add/Karaoke.apk") << false;
+}
+
+void TestCli::successEndsWithOneSummaryLine() {
+    QFETCH(QStringList, edits);
+    QFETCH(QString, verbosity);
+    QFETCH(QString, summary);
+    QFETCH(bool, steps);
+    const QString output = work(QStringLiteral("summary.zip"));
+    QStringList arguments{"edit", m_sample, "-o", output};
+    arguments << edits;
+    if (!verbosity.isEmpty())
+        arguments << verbosity;
+    const Run run = cli(arguments);
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+    QList<QByteArray> lines = run.err.split('\n');
+    lines.removeAll(QByteArray());
+    QList<QByteArray> wrote;
+    for (const QByteArray& line : lines)
+        if (line.startsWith("corvane-cli: wrote "))
+            wrote << line;
+    if (summary.isEmpty()) {
+        QVERIFY2(wrote.isEmpty(), run.err.constData());
+        return;
+    }
+    QCOMPARE(wrote.size(), 1);
+    QCOMPARE(lines.last(), wrote.first());
+    const QString expected = QStringLiteral("corvane-cli: wrote %1 (%2 bytes): %3")
+                                 .arg(output)
+                                 .arg(QFileInfo(output).size())
+                                 .arg(summary);
+    QCOMPARE(QString::fromUtf8(wrote.first()), expected);
+    QCOMPARE(lines.size() > 1, steps);
 }
 
 QTEST_GUILESS_MAIN(TestCli)
