@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+
+// The native libraries of an APK, read with the program's own ZIP reader.
+
+struct ApkLibrary {
+    QString abi;      // "armeabi-v7a"
+    QString fileName; // "libfoo.so"
+    QString member;   // "lib/armeabi-v7a/libfoo.so", canonical
+    qint64 size = 0;  // uncompressed bytes
+};
+
+// The native libraries of an APK: members lib/<abi>/<name>.so (one level;
+// deeper members are ignored), in the archive's order, a name met twice
+// listed once (its last entry). Names are checked with the program's
+// member-name rules (MemberNames): one that would leave the tree refuses the
+// APK, as does an archive the reader refuses. False with the cause.
+bool ListApkLibraries(const QString& apkPath, QList<ApkLibrary>* libraries, QString* error);
+
+// Writes one library's bytes to outputPath (through a temporary beside it,
+// renamed into place once whole), its size and CRC-32 checked; folders are
+// made as needed. False with the cause; nothing is left at outputPath then.
+bool ExtractApkLibrary(const QString& apkPath, const ApkLibrary& library, const QString& outputPath,
+                       QString* error);
