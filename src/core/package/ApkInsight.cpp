@@ -8,6 +8,7 @@
 #include <QSet>
 #include <QtEndian>
 
+#include <openssl/err.h>
 #include <openssl/pkcs7.h>
 #include <openssl/x509.h>
 #include <zlib.h>
@@ -396,6 +397,7 @@ bool readV1(ApkReader& reader, ApkFacts* facts, QString* error) {
     PKCS7* pkcs7 = d2i_PKCS7(nullptr, &p, long(der.size()));
     if (!pkcs7 || !PKCS7_type_is_signed(pkcs7)) {
         PKCS7_free(pkcs7);
+        ERR_clear_error();
         *error = QStringLiteral("%1 is not a PKCS#7 signature").arg(name);
         return false;
     }
@@ -412,6 +414,9 @@ bool readV1(ApkReader& reader, ApkFacts* facts, QString* error) {
     }
     sk_X509_free(signers);
     PKCS7_free(pkcs7);
+    // The cause is given in our own words; OpenSSL's queue is left empty for
+    // callers that report from it.
+    ERR_clear_error();
     if (certificate.isEmpty()) {
         *error = QStringLiteral("%1 holds no signer's certificate").arg(name);
         return false;

@@ -12,6 +12,8 @@
 #include <QTest>
 #include <QtEndian>
 
+#include <openssl/err.h>
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -224,6 +226,7 @@ private slots:
     void sampleApkWithoutManifestIsRefused();
     void certificatesAgreeWithApksigner_data();
     void certificatesAgreeWithApksigner();
+    void damagedV1SignatureIsRefusedLeavingNoOpenSslError();
     void readsFromAnyRandomAccessDevice();
     void damagedSigningBlockIsRefused_data();
     void damagedSigningBlockIsRefused();
@@ -429,6 +432,22 @@ void TestApkInsight::certificatesAgreeWithApksigner() {
     const Signer other = makeSigner(dir, QStringLiteral("other"));
     QVERIFY(!SignedWith(facts, other.certDer));
     QVERIFY(!SignedWith(facts, QByteArray()));
+}
+
+void TestApkInsight::damagedV1SignatureIsRefusedLeavingNoOpenSslError() {
+    // buildApk's files hold "\x7fELF": not a PKCS#7 signature.
+    const QString apk = buildApk(m_dir.path() + QStringLiteral("/badv1"),
+                                 manifestWith(QString(), QString()), {"META-INF/CERT.RSA"});
+    QVERIFY(!apk.isEmpty());
+    ERR_clear_error();
+    ApkFacts facts;
+    QString error;
+    QVERIFY(!ReadApkFacts(apk, &facts, &error));
+    QVERIFY2(error.contains(QStringLiteral("META-INF/CERT.RSA is not a PKCS#7 signature")),
+             qPrintable(error));
+    // Callers report OpenSSL's own errors from its queue: a refused APK must
+    // not leave a stale one there.
+    QCOMPARE(ERR_peek_error(), 0UL);
 }
 
 void TestApkInsight::readsFromAnyRandomAccessDevice() {
