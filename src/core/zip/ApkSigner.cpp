@@ -664,46 +664,9 @@ bool WriteMember(Context* c, OutEntry e, const Producer& produce, const ZipCentr
             return false;
         if (!ok)
             return Fail(error, cause);
-    } else if (source) {
-        // A compressed member keeps its compressed bytes (checked by inflating
-        // them for the digest), behind a data descriptor.
-        e.crc = source->crc32;
-        e.size = source->uncompressedSize;
-        e.compressedSize = source->compressedSize;
-        quint64 dataOffset = 0;
-        QString cause;
-        if (!ZipMemberDataOffset(c->in, *source, &dataOffset, &cause))
-            return Fail(error, cause);
-        if (!produce(
-                [&](const char* data, qint64 size) {
-                    EVP_DigestUpdate(md.get(), data, static_cast<size_t>(size));
-                    return true;
-                },
-                &cause))
-            return Fail(error, cause);
-        if (!c->out->write(LocalHeader(e), error))
-            return false;
-        QByteArray buffer(static_cast<qsizetype>(std::min<quint64>(e.compressedSize, 1 << 20)),
-                          '\0');
-        for (quint64 done = 0; done < e.compressedSize;) {
-            const qint64 n = static_cast<qint64>(
-                std::min<quint64>(e.compressedSize - done, static_cast<quint64>(buffer.size())));
-            if (!ReadZipBytesAt(c->in, dataOffset + done, buffer.data(), n, error) ||
-                !c->out->write(buffer.constData(), n, error))
-                return false;
-            done += static_cast<quint64>(n);
-        }
-        if (e.size >= kZipMax32 || e.compressedSize >= kZipMax32)
-            return Fail(error, QStringLiteral("member %1 is too large (4 GB or more)")
-                                   .arg(PrintableZipName(e.name)));
-        QByteArray descriptor;
-        PutLe32(&descriptor, 0x08074b50);
-        PutLe32(&descriptor, e.crc);
-        PutLe32(&descriptor, static_cast<quint32>(e.compressedSize));
-        PutLe32(&descriptor, static_cast<quint32>(e.size));
-        if (!c->out->write(descriptor, error))
-            return false;
     } else {
+        // A compressed member is deflated again, as signapk does: its bytes
+        // then match signapk's whatever deflater made the input.
         if (!c->out->write(LocalHeader(e), error))
             return false;
         Deflater deflater;

@@ -255,6 +255,16 @@ void TestApkSigner::initTestCase() {
                 {QStringLiteral("-q"), withManifest, QStringLiteral("META-INF/MANIFEST.MF")},
                 tmp(QStringLiteral("mf"))));
     m_apks[QStringLiteral("earlier manifest")] = withManifest;
+
+    // Deflated by another deflater than zlib's: zip cuts random bytes into
+    // stored blocks of its own size, which signapk deflates again.
+    const QString otherDeflater = tmp(QStringLiteral("other-deflater.apk"));
+    QVERIFY(QFile::copy(m_apks[QStringLiteral("plain")], otherDeflater));
+    QVERIFY(Spill(tmp(QStringLiteral("od/assets/noise.bin")), Noise(100000, 77)));
+    QVERIFY(Run(QStringLiteral("zip"),
+                {QStringLiteral("-q"), otherDeflater, QStringLiteral("assets/noise.bin")},
+                tmp(QStringLiteral("od"))));
+    m_apks[QStringLiteral("deflated by zip")] = otherDeflater;
 }
 
 void TestApkSigner::matchesSignapkByteForByte_data() {
