@@ -5,6 +5,7 @@
 #include "gui/CApkEditView.h"
 #include "gui/CCorvaneApp.h"
 #include "gui/DialogBuilder.h"
+#include "support/RawZip.h"
 #include "support/ScriptedUiDialogs.h"
 #include "support/TestBundle.h"
 #include "support/ZipFixture.h"
@@ -384,15 +385,15 @@ void TestAddApk::systemPageToolFailures_data() {
     QTest::newRow("unsignable") << "NoManifest.apk"
                                 << ""
                                 << "Sign Apk \"NoManifest.apk\" Failed!";
-    QTest::newRow("7-Zip fails") << "Plain.apk"
-                                 << "7za"
-                                 << "Unzip Apk \"Plain.apk\" Failed!";
-    QTest::newRow("7-Zip missing") << "Plain.apk"
-                                   << "no 7za"
-                                   << "Unzip Apk \"Plain.apk\" Failed!";
-    QTest::newRow("java missing") << "Plain.apk"
-                                  << "no java"
-                                  << "Sign Apk \"Plain.apk\" Failed!";
+    QTest::newRow("not a ZIP") << "Plain.apk"
+                               << "not a zip"
+                               << "Unzip Apk \"Plain.apk\" Failed!";
+    QTest::newRow("library damaged") << "Plain.apk"
+                                     << "damaged library"
+                                     << "Unzip Apk \"Plain.apk\" Failed!";
+    QTest::newRow("platform key damaged") << "Plain.apk"
+                                          << "damaged key"
+                                          << "Sign Apk \"Plain.apk\" Failed!";
     QTest::newRow("unpack directory stays") << "Plain.apk"
                                             << "unpack"
                                             << "Delete\"%1\" Failed!";
@@ -403,12 +404,8 @@ void TestAddApk::systemPageToolFailures() {
     QFETCH(QString, failure);
     QFETCH(QString, message);
     const QString unpack = paths().unpackDir();
-    if (failure == "7za")
-        m_bundle->replaceToolWithScript("Config/7za", "exit 2");
-    else if (failure == "no 7za")
-        m_bundle->removeTool("Config/7za");
-    else if (failure == "no java")
-        m_bundle->removeTool("jre/bin/java");
+    if (failure == "damaged key")
+        QVERIFY(WriteFile(m_bundle->file("Config/platform.pk8"), "damaged key"));
     else if (failure == "unpack") {
         QVERIFY(WriteFile(unpack + "/locked.txt", "x"));
         FileHelpers::SetFileFaultsForTesting([unpack](FileHelpers::FileOp op, const QString& path) {
@@ -416,6 +413,16 @@ void TestAddApk::systemPageToolFailures() {
         });
     }
     const QString apk = source(fixture);
+    if (failure == "not a zip") {
+        QVERIFY(WriteFile(apk, "not a zip"));
+    } else if (failure == "damaged library") {
+        // A library whose bytes do not match their CRC.
+        QByteArray bytes =
+            BuildRawZip({{"AndroidManifest.xml", ReadZip(apk).value("AndroidManifest.xml")},
+                         {"lib/armeabi/libdamaged.so", "ELF library bytes"}});
+        bytes[bytes.indexOf("ELF library bytes")] = 'X';
+        QVERIFY(WriteFile(apk, bytes));
+    }
     const auto archiveBefore = archive();
 
     QVERIFY(!m_system->AddApkFile(apk));

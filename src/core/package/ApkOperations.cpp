@@ -8,6 +8,7 @@
 #include "core/package/PackageTools.h"
 #include "core/io/TestHooks.h"
 #include "core/io/ToolRunner.h"
+#include "core/package/ApkLibraries.h"
 #include "core/package/ApkNameRule.h"
 #include "core/package/ApkScan.h"
 #include "core/package/ChangeLog.h"
@@ -117,8 +118,9 @@ private:
     const WorkspacePaths& m_paths;
 };
 
-// System page: the APK is unpacked for its native libraries and signed with
-// the platform key into the signing folder; `file` becomes the signed copy.
+// System page: the APK's native libraries are taken out into the unpack
+// folder and the APK is signed with the platform key into the signing
+// folder; `file` becomes the signed copy.
 Result unpackAndSign(const Operation& op, const QString& sourcePath, const QString& name,
                      QString* file) {
     const WorkspacePaths paths = op.state.paths();
@@ -127,9 +129,22 @@ Result unpackAndSign(const Operation& op, const QString& sourcePath, const QStri
         return failed(
             Msg::DeleteDirectoryFailed(unpackDirectory),
             QStringLiteral("cannot clear the unpack directory \"%1\"").arg(unpackDirectory));
-    const Result unpacked = ExtractArchive(op.runner, paths, sourcePath, unpackDirectory);
-    if (unpacked.failed())
-        return failed(Msg::UnzipApkFailed(name), unpacked.cause());
+    // Only the native libraries are taken out, with the program's own reader.
+    QString unpackCause;
+    const bool unpacked = op.runner.runInBackground(QStringLiteral("Decompressing files"), [&] {
+        QList<ApkLibrary> libraries;
+        if (!ListApkLibraries(sourcePath, &libraries, &unpackCause))
+            return false;
+        for (const ApkLibrary& library : libraries) {
+            const QString target = unpackDirectory + QStringLiteral("/lib/") + library.abi +
+                                   QLatin1Char('/') + library.fileName;
+            if (!ExtractApkLibrary(sourcePath, library, target, &unpackCause))
+                return false;
+        }
+        return true;
+    });
+    if (!unpacked)
+        return failed(Msg::UnzipApkFailed(name), unpackCause);
     if (!FileHelpers::PathExists(paths.apkTempDir()))
         FileHelpers::CreateDirectory(paths.apkTempDir());
     *file = paths.apkTempDir() + QLatin1Char('/') + name;
