@@ -5,13 +5,14 @@
 #include "core/Operation.h"
 #include "core/Reporter.h"
 #include "core/io/FileHelpers.h"
-#include "core/package/PackageTools.h"
 #include "core/io/TestHooks.h"
 #include "core/io/ToolRunner.h"
 #include "core/package/ApkLibraries.h"
 #include "core/package/ApkNameRule.h"
 #include "core/package/ApkScan.h"
 #include "core/package/ChangeLog.h"
+#include "core/package/LibraryPlacement.h"
+#include "core/package/PackageTools.h"
 #include "core/package/TreeSync.h"
 
 #include <QDateTime>
@@ -48,6 +49,29 @@ struct Placement {
     QString member;
 };
 
+// One library file to place as targetDirectory/name. A name already planned
+// or in the tree asks before it replaces; No ends the add.
+Result planLibrary(Reporter& reporter, const QString& entry, const QString& name,
+                   const QString& targetDirectory, const QString& memberDirectory,
+                   QList<Placement>& placements) {
+    const Result fits = nameFits(targetDirectory, name);
+    if (!fits.succeeded())
+        return fits;
+    const QString target = targetDirectory + QLatin1Char('/') + name;
+    bool planned = false;
+    for (const Placement& placement : placements)
+        planned = planned || placement.target == target;
+    if ((planned || FileHelpers::PathExists(target)) &&
+        !reporter.ask(Reporter::Question::OverwriteLibrary, Msg::OverwriteQuestion(name)))
+        return Result::declined();
+    // A later library of the same name wins, in the archive and the tree.
+    placements.erase(std::remove_if(placements.begin(), placements.end(),
+                                    [&](const Placement& p) { return p.target == target; }),
+                     placements.end());
+    placements.append({entry, target, memberDirectory + QLatin1Char('/') + name});
+    return Result::done();
+}
+
 // The native libraries of an unpacked APK, flattened into the partition's lib
 // directory, depth first in listing order. A name met twice (one library for
 // two ABIs) or already in the tree asks before it replaces; No ends the add.
@@ -66,21 +90,43 @@ Result PlanLibraries(Reporter& reporter, const QString& source, const QString& t
                 return planned;
             continue;
         }
-        const Result fits = nameFits(targetDirectory, name);
-        if (!fits.succeeded())
-            return fits;
-        const QString target = targetDirectory + QLatin1Char('/') + name;
-        bool planned = false;
-        for (const Placement& placement : placements)
-            planned = planned || placement.target == target;
-        if ((planned || FileHelpers::PathExists(target)) &&
-            !reporter.ask(Reporter::Question::OverwriteLibrary, Msg::OverwriteQuestion(name)))
-            return Result::declined();
-        // A later library of the same name wins, in the archive and the tree.
-        placements.erase(std::remove_if(placements.begin(), placements.end(),
-                                        [&](const Placement& p) { return p.target == target; }),
-                         placements.end());
-        placements.append({entry, target, memberDirectory + QLatin1Char('/') + name});
+        const Result planned =
+            planLibrary(reporter, entry, name, targetDirectory, memberDirectory, placements);
+        if (!planned.succeeded())
+            return planned;
+    }
+    return Result::done();
+}
+
+// The native libraries of an unpacked APK (its lib/<abi>/ files; links
+// skipped as above) placed by the device's ABIs: the chosen 32-bit ABI's into
+// <partition>/lib, the 64-bit one's into <partition>/lib64, the rest left out
+// and told. Only a library already in the tree asks.
+Result PlanAbiLibraries(Reporter& reporter, const QString& source, const QString& root,
+                        const QString& partitionName, const QStringList& deviceAbis,
+                        QStringList* leftOutAbis, QList<Placement>& placements) {
+    QList<AbiLibrary> libraries;
+    for (const QString& abi : FileHelpers::ListDirectory(source)) {
+        const QString folder = source + QLatin1Char('/') + abi;
+        if (QFileInfo(folder).isSymLink() || !FileHelpers::IsDirectory(folder))
+            continue;
+        for (const QString& name : FileHelpers::ListDirectory(folder)) {
+            const QFileInfo entry(folder + QLatin1Char('/') + name);
+            if (!entry.isSymLink() && entry.isFile())
+                libraries.append({abi, name});
+        }
+    }
+    const LibraryPlacement placement = PlaceLibraries(libraries, deviceAbis);
+    if (leftOutAbis)
+        *leftOutAbis = placement.leftOutAbis;
+    for (const PlacedLibrary& placed : placement.placed) {
+        const QString entry = source + QLatin1Char('/') + placed.library.abi + QLatin1Char('/') +
+                              placed.library.fileName;
+        const Result planned = planLibrary(
+            reporter, entry, placed.library.fileName, root + QLatin1Char('/') + placed.directory,
+            partitionName + QLatin1Char('/') + placed.directory, placements);
+        if (!planned.succeeded())
+            return planned;
     }
     return Result::done();
 }
@@ -232,7 +278,8 @@ Result makeAppDirectory(const QString& root, const QString& appDirectory) {
 
 // The placements of an add: the APK, and on the system page its libraries.
 Result planAdd(const Operation& op, Partition partition, const QString& file,
-               const QString& appDirectory, const QString& name, QList<Placement>& placements) {
+               const QString& appDirectory, const QString& name, const AddApkOptions& options,
+               QList<Placement>& placements) {
     const WorkspacePaths paths = op.state.paths();
     const QString placed = placeApk(op, appDirectory, name);
     if (placed.isEmpty())
@@ -240,6 +287,13 @@ Result planAdd(const Operation& op, Partition partition, const QString& file,
     placements.append({file, placed, MemberNameOfTreePath(paths.extractedTree(), placed)});
     if (partition != Partition::System)
         return Result::done();
+    // With the device's ABIs unknown the libraries are flattened as the
+    // window does.
+    if (options.deviceAbis && !options.deviceAbis->isEmpty())
+        return PlanAbiLibraries(op.reporter, paths.unpackDir() + QStringLiteral("/lib"),
+                                partitionRoot(op.state, partition),
+                                PartitionDirectoryName(partition), *options.deviceAbis,
+                                options.leftOutAbis, placements);
     return PlanLibraries(op.reporter, paths.unpackDir() + QStringLiteral("/lib"),
                          partitionRoot(op.state, partition) + QStringLiteral("/lib"),
                          PartitionDirectoryName(partition) + QStringLiteral("/lib"), placements);
@@ -259,13 +313,26 @@ QStringList ListPartitionApks(const QString& root, Partition partition, int andr
 }
 
 Result AddApk(const Operation& op, Partition partition, const QString& sourcePath) {
+    return AddApk(op, partition, sourcePath, AddApkOptions());
+}
+
+Result AddApk(const Operation& op, Partition partition, const QString& sourcePath,
+              const AddApkOptions& options) {
+    if (options.leftOutAbis)
+        options.leftOutAbis->clear();
     const QString name = FileNamePart(sourcePath);
     const Result accepted = acceptSource(op, sourcePath, name);
     if (!accepted.succeeded())
         return accepted;
 
     const QString root = partitionRoot(op.state, partition);
-    const QString appDirectory = root + QStringLiteral("/app");
+    if (options.appFolder != QLatin1String("app") &&
+        (partition != Partition::System || options.appFolder != QLatin1String("priv-app")))
+        return failed(Msg::DirectoryDoesNotExist(root + QLatin1Char('/') + options.appFolder),
+                      QStringLiteral("an APK goes to app, or priv-app on the system partition, "
+                                     "not to \"%1\"")
+                          .arg(options.appFolder));
+    const QString appDirectory = root + QLatin1Char('/') + options.appFolder;
     const Result made = makeAppDirectory(root, appDirectory);
     if (!made.succeeded())
         return made;
@@ -279,7 +346,7 @@ Result AddApk(const Operation& op, Partition partition, const QString& sourcePat
             return prepared;
     }
     QList<Placement> placements;
-    const Result planned = planAdd(op, partition, file, appDirectory, name, placements);
+    const Result planned = planAdd(op, partition, file, appDirectory, name, options, placements);
     if (!planned.succeeded())
         return planned;
     FaultPoint("add:prepared");

@@ -6,6 +6,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
+
 struct Operation;
 
 // The APKs a page lists: below the partition's app directory (and priv-app on
@@ -22,6 +24,20 @@ QStringList ListPartitionApks(const QString& partitionRoot, Partition partition,
 // follows and the change is logged. Declined when the user answers No to a
 // question; each failure carries its message and cause.
 Result AddApk(const Operation& op, Partition partition, const QString& sourcePath);
+
+// What an add may do beyond the window's: another app folder, and the native
+// libraries placed by the device's ABIs (LibraryPlacement) instead of all
+// flattened into <partition>/lib.
+struct AddApkOptions {
+    QString appFolder = QStringLiteral("app"); // "priv-app" too, on the system partition only
+    // The device's ABIs in preference order; none (or an empty list): the
+    // window's flattening, with its question for a name met twice.
+    std::optional<QStringList> deviceAbis;
+    // Set to the APK's ABIs whose libraries were left out (when given).
+    QStringList* leftOutAbis = nullptr;
+};
+Result AddApk(const Operation& op, Partition partition, const QString& sourcePath,
+              const AddApkOptions& options);
 
 // Deletes one listed APK from the working archive and then the tree: in the
 // directory layout (app/Name/Name.apk, priv-app/Name/Name.apk) the whole

@@ -89,6 +89,8 @@ private slots:
     void addSignsWithPlatformKey();
     void addReadOnlyApkTwiceOnDataPage();
     void addFlattensEveryLibraryFile();
+    void addPlacesLibrariesByTheDevicesAbis_data();
+    void addPlacesLibrariesByTheDevicesAbis();
     void addSkipsLinksOfTheUnpackedApk();
     void addWithoutPackage();
     void addRefusesNamesTooLongForTheTree_data();
@@ -505,6 +507,56 @@ void TestApkOperations::addFlattensEveryLibraryFile() {
         QCOMPARE(members.value("system/lib/" + name), ReadFile(tree("system/lib/" + name)));
     QCOMPARE(ReadFile(tree("system/lib/libtwo.so")), QByteArray("two"));
     QCOMPARE(members.size(), 2 + names.size());
+}
+
+void TestApkOperations::addPlacesLibrariesByTheDevicesAbis_data() {
+    QTest::addColumn<QStringList>("deviceAbis");
+    QTest::addColumn<QString>("appFolder");
+    QTest::addColumn<QStringList>("members"); // of the archive, besides system/build.prop
+    QTest::addColumn<QStringList>("leftOut");
+
+    QTest::newRow("32-bit device") << QStringList{"armeabi-v7a", "armeabi"} << "app"
+                                   << QStringList{"system/app/Libs.apk", "system/lib/liba.so"}
+                                   << QStringList{"arm64-v8a", "x86"};
+    QTest::newRow("64-bit device, into priv-app")
+        << QStringList{"arm64-v8a", "armeabi-v7a", "armeabi"} << "priv-app"
+        << QStringList{"system/lib/liba.so", "system/lib64/liba.so", "system/priv-app/Libs.apk"}
+        << QStringList{"x86"};
+    QTest::newRow("no ABI in common")
+        << QStringList{"mips"} << "app" << QStringList{"system/app/Libs.apk"}
+        << QStringList{"arm64-v8a", "armeabi-v7a", "x86"};
+}
+
+void TestApkOperations::addPlacesLibrariesByTheDevicesAbis() {
+    QFETCH(QStringList, deviceAbis);
+    QFETCH(QString, appFolder);
+    QFETCH(QStringList, members);
+    QFETCH(QStringList, leftOut);
+    // One name for three ABIs: placed by ABI, it never meets itself.
+    const QString apk = apkWith("Libs.apk", {{"lib/armeabi-v7a/liba.so", "a for armeabi-v7a"},
+                                             {"lib/arm64-v8a/liba.so", "a for arm64-v8a"},
+                                             {"lib/x86/liba.so", "a for x86"}});
+    AddApkOptions options;
+    options.appFolder = appFolder;
+    options.deviceAbis = deviceAbis;
+    QStringList leftOutAbis{"stale"};
+    options.leftOutAbis = &leftOutAbis;
+    const Result result = AddApk(op(), Partition::System, apk, options);
+    QVERIFY2(result.succeeded(), qPrintable(result.cause()));
+    QCOMPARE(m_reporter.texts(), QStringList());
+    QCOMPARE(leftOutAbis, leftOut);
+    const QMap<QString, QByteArray> archived = ReadZip(archive());
+    QStringList expected = members;
+    expected << "system/build.prop";
+    expected.sort();
+    QCOMPARE(archived.keys(), expected);
+    QCOMPARE(FilesBelow(tree()), members);
+    for (const QString& member : members)
+        QCOMPARE(ReadFile(tree(member)), archived.value(member));
+    if (members.contains("system/lib/liba.so"))
+        QCOMPARE(archived.value("system/lib/liba.so"), QByteArray("a for armeabi-v7a"));
+    if (members.contains("system/lib64/liba.so"))
+        QCOMPARE(archived.value("system/lib64/liba.so"), QByteArray("a for arm64-v8a"));
 }
 
 void TestApkOperations::addSkipsLinksOfTheUnpackedApk() {
