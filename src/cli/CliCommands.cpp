@@ -16,8 +16,10 @@
 #include "core/package/ApkOperations.h"
 #include "core/package/BuildProp.h"
 #include "core/package/ChangeLog.h"
+#include "core/package/LibraryPlacement.h"
 #include "core/package/OpenPackage.h"
 #include "core/package/PackageContents.h"
+#include "core/package/PackageInsight.h"
 #include "core/package/ReplaceImage.h"
 #include "core/package/SavePackage.h"
 
@@ -132,18 +134,45 @@ Result deleteListedApk(const Operation& op, const QString& name) {
     return DeleteApks(op, match.partition, {match.treePath}).result;
 }
 
-Result applyEdit(Session& session, const CliEdit& edit) {
+// The device's ABIs for an add: --abi, else those of the workspace's
+// build.prop as it is now (a --set-prop before the add counts). Empty when
+// none is known: the add then flattens the libraries as the window does.
+QStringList deviceAbis(const AppState& state, const CliOptions& options) {
+    if (!options.abis.isEmpty())
+        return options.abis;
+    QFile file(state.paths().extractedTree() + QLatin1Char('/') + QLatin1String(kBuildPropMember));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return DeviceAbisOfBuildProp(ParseBuildProp(file.readAll()));
+}
+
+Result applyEdit(Session& session, const CliEdit& edit, const CliOptions& options) {
     const Operation op = session.op();
     switch (edit.kind) {
     case CliEdit::Kind::AddSystem:
+    case CliEdit::Kind::AddPriv:
     case CliEdit::Kind::AddData: {
         const Partition partition =
-            edit.kind == CliEdit::Kind::AddSystem ? Partition::System : Partition::Data;
-        const Result added = AddApk(op, partition, QFileInfo(edit.argument).absoluteFilePath());
+            edit.kind == CliEdit::Kind::AddData ? Partition::Data : Partition::System;
+        AddApkOptions addOptions;
+        if (edit.kind == CliEdit::Kind::AddPriv)
+            addOptions.appFolder = QStringLiteral("priv-app");
+        const QStringList abis = deviceAbis(op.state, options);
+        if (partition == Partition::System && !abis.isEmpty())
+            addOptions.deviceAbis = abis;
+        QStringList leftOut;
+        addOptions.leftOutAbis = &leftOut;
+        const Result added =
+            AddApk(op, partition, QFileInfo(edit.argument).absoluteFilePath(), addOptions);
         // The answer No to one of its questions leaves the APK out: the
         // edit asked for was not made.
         if (added.outcome() == Result::Outcome::Declined)
             return failure(QStringLiteral("not added (a question was answered no)"));
+        if (added.succeeded() && !leftOut.isEmpty())
+            PrintWarning(QStringLiteral("%1: native libraries for %2 left out (the device's ABIs: "
+                                        "%3)")
+                             .arg(QFileInfo(edit.argument).fileName(),
+                                  leftOut.join(QLatin1Char(',')), abis.join(QLatin1Char(','))));
         return added;
     }
     case CliEdit::Kind::Delete:
@@ -183,6 +212,8 @@ QString describeEdit(const CliEdit& edit) {
     switch (edit.kind) {
     case CliEdit::Kind::AddSystem:
         return QStringLiteral("--add-system %1").arg(edit.argument);
+    case CliEdit::Kind::AddPriv:
+        return QStringLiteral("--add-priv %1").arg(edit.argument);
     case CliEdit::Kind::AddData:
         return QStringLiteral("--add-data %1").arg(edit.argument);
     case CliEdit::Kind::Delete:
@@ -263,7 +294,7 @@ Result editAndSave(Session& session, const EditFiles& files, const CliOptions& o
         if (g_interrupted)
             return failure(QStringLiteral("stopped before %1").arg(describeEdit(edit)));
         PrintStep(describeEdit(edit));
-        const Result edited = session.present(applyEdit(session, edit));
+        const Result edited = session.present(applyEdit(session, edit, options));
         if (edited.failed())
             return inContext(describeEdit(edit), edited);
     }

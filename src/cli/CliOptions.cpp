@@ -4,6 +4,7 @@
 
 #include "core/PackageLayout.h"
 #include "core/package/BuildProp.h"
+#include "core/package/LibraryPlacement.h"
 
 #include <QFile>
 
@@ -229,6 +230,21 @@ bool takePackageKey(ParseState& state, const QString& value, QString* error) {
     return true;
 }
 
+bool takeAbi(ParseState& state, const QString& value, QString* error) {
+    if (!state.options->abis.isEmpty()) {
+        SetError(error, QStringLiteral("more than one --abi given"));
+        return false;
+    }
+    state.options->abis = ParseAbiList(value);
+    if (state.options->abis.isEmpty() || value.contains(QLatin1Char('\n'))) {
+        SetError(
+            error,
+            QStringLiteral("--abi takes a comma-separated list of ABIs, not \"%1\"").arg(value));
+        return false;
+    }
+    return true;
+}
+
 bool takeDryRun(ParseState& state, const QString&, QString*) {
     state.options->dryRun = true;
     return true;
@@ -248,10 +264,12 @@ constexpr OptionRule kOptions[] = {
     {"--json", nullptr, CliCommand::Diff, false, takeJson},
     {"--output", "-o", CliCommand::Edit, true, takeOutput},
     {"--add-system", nullptr, CliCommand::Edit, true, takeEdit<CliEdit::Kind::AddSystem>},
+    {"--add-priv", nullptr, CliCommand::Edit, true, takeEdit<CliEdit::Kind::AddPriv>},
     {"--add-data", nullptr, CliCommand::Edit, true, takeEdit<CliEdit::Kind::AddData>},
     {"--delete", nullptr, CliCommand::Edit, true, takeEdit<CliEdit::Kind::Delete>},
     {"--replace", nullptr, CliCommand::Edit, true, takeReplace},
     {"--overwrite-libs", nullptr, CliCommand::Edit, true, takeOverwrite},
+    {"--abi", nullptr, CliCommand::Edit, true, takeAbi},
     {"--set-prop", nullptr, CliCommand::Edit, true, takeSetProp},
     {"--unset-prop", nullptr, CliCommand::Edit, true, takeUnsetProp},
     {"--dry-run", nullptr, CliCommand::Edit, false, takeDryRun},
@@ -470,7 +488,9 @@ QString CliUsage(CliCommand command) {
                    "\n"
                    "Edits (each may be given any number of times):\n"
                    "  --add-system APK       add the APK to system/app, signed with the platform\n"
-                   "                         key; its native libraries go to system/lib\n"
+                   "                         key; its native libraries go to system/lib and\n"
+                   "                         system/lib64, those of the device's ABIs only\n"
+                   "  --add-priv APK         the same into system/priv-app\n"
                    "  --add-data APK         add the APK to userdata/app\n"
                    "  --delete NAME          delete the APK of that file name from system/app,\n"
                    "                         system/priv-app or userdata/app; it must match\n"
@@ -484,6 +504,13 @@ QString CliUsage(CliCommand command) {
                    "  --overwrite-libs yes|no\n"
                    "                         whether an added APK's native library may replace\n"
                    "                         one of the same name (default no: the add fails)\n"
+                   "  --abi LIST             the device's ABIs, comma-separated, most preferred\n"
+                   "                         first (default: ro.product.cpu.abilist, else\n"
+                   "                         ro.product.cpu.abi and abi2, of system/build.prop);\n"
+                   "                         for each of 32 and 64 bits an added APK's libraries\n"
+                   "                         of the first of them it has are placed, the others\n"
+                   "                         are left out with a warning (with no ABI known, all\n"
+                   "                         go to system/lib)\n"
                    "  --set-prop KEY=VALUE   set KEY in system/build.prop (its line edited in\n"
                    "                         place, or added at the end)\n"
                    "  --unset-prop KEY       remove KEY's lines from system/build.prop\n"

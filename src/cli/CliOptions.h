@@ -20,7 +20,7 @@ enum class CliVerbosity { Quiet, Normal, Verbose };
 enum class CliLogFormat { Cp936, Utf8 };
 
 struct CliEdit {
-    enum class Kind { AddSystem, AddData, Delete, Replace, SetProp, UnsetProp };
+    enum class Kind { AddSystem, AddData, Delete, Replace, SetProp, UnsetProp, AddPriv };
     Kind kind = Kind::AddSystem;
     QString argument; // the APK file, the APK name, the replacement file, or a property's value
     QString slot;     // Replace: the image slot ("logo.img"); SetProp, UnsetProp: the key
@@ -44,6 +44,9 @@ struct CliOptions {
     bool dryRun =
         false; // edit --dry-run: every argument checked, the plan printed, nothing written
     bool overwriteLibraries = false; // the answer to a library overwrite question
+    // edit --abi LIST: the device's ABIs for placing added libraries, instead
+    // of those of the package's system/build.prop.
+    QStringList abis;
     QString logFile;
     CliLogFormat logFormat = CliLogFormat::Cp936;
 };

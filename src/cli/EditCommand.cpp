@@ -106,7 +106,8 @@ int failed(const QString& cause) {
 
 bool EditsInOnePass(const CliOptions& options) {
     for (const CliEdit& edit : options.edits) {
-        if (edit.kind == CliEdit::Kind::AddSystem || edit.kind == CliEdit::Kind::AddData)
+        if (edit.kind == CliEdit::Kind::AddSystem || edit.kind == CliEdit::Kind::AddPriv ||
+            edit.kind == CliEdit::Kind::AddData)
             return false;
     }
     return true;
@@ -185,6 +186,7 @@ int RunOnePassEditCommand(const CliOptions& options, const QString& bundleDirect
             break;
         }
         case CliEdit::Kind::AddSystem:
+        case CliEdit::Kind::AddPriv:
         case CliEdit::Kind::AddData:
             if (!QFileInfo(edit.argument).isFile())
                 return failed(QStringLiteral("\"%1\" is not a file").arg(edit.argument));
@@ -192,6 +194,8 @@ int RunOnePassEditCommand(const CliOptions& options, const QString& bundleDirect
                              .arg(QFileInfo(edit.argument).absoluteFilePath(),
                                   edit.kind == CliEdit::Kind::AddSystem
                                       ? QStringLiteral("system/app")
+                                  : edit.kind == CliEdit::Kind::AddPriv
+                                      ? QStringLiteral("system/priv-app")
                                       : QStringLiteral("userdata/app"));
             break;
         }

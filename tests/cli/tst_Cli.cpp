@@ -85,6 +85,9 @@ private slots:
     void editSavesASignedPackage();
     void customerPropertiesAreEditedInOnePass();
     void customersKeySignsThePackage();
+    void addedLibrariesFollowTheDevicesAbis_data();
+    void addedLibrariesFollowTheDevicesAbis();
+    void privAppAddIsSignedWithThePlatformKey();
     void dryRunPrintsThePlanAndWritesNothing_data();
     void dryRunPrintsThePlanAndWritesNothing();
     void argumentFileWithBlanksAndNonAscii();
@@ -256,6 +259,9 @@ void TestCli::usageErrorsExitTwoAndWriteNothing_data() {
     QTest::newRow("overwrite answer")
         << QStringList{"edit", m_sample, "-o", out, "--overwrite-libs", "always"}
         << QByteArray("--overwrite-libs takes yes or no");
+    QTest::newRow("ABI list of commas only")
+        << QStringList{"edit", m_sample, "-o", out, "--abi", ","}
+        << QByteArray("--abi takes a comma-separated list");
     QTest::newRow("unreadable argument file")
         << QStringList{"@" + work(QStringLiteral("no such arguments"))}
         << QByteArray("cannot read the argument file");
@@ -313,15 +319,16 @@ void TestCli::editSavesASignedPackage() {
     QCOMPARE(run.out, QByteArray());
     // The duplicated library was asked about and answered from the option;
     // no progress is drawn when standard error is not a terminal.
-    QVERIFY2(run.err.contains(Msg::OverwriteQuestion("libdemo.so").toUtf8() + " yes"),
-             run.err.constData());
     QVERIFY2(run.err.contains(Msg::OverwriteQuestion("Weather.apk").toUtf8() + " yes"),
              run.err.constData());
     QVERIFY(!run.err.contains('\r'));
     // The open's and the save's successes say nothing: the questions answered
-    // are all there is.
+    // and the ABI left out of the add are all there is.
     for (const QByteArray& line : run.err.split('\n'))
-        QVERIFY2(line.isEmpty() || line.endsWith(" yes") || line.endsWith(" no"),
+        QVERIFY2(line.isEmpty() || line.endsWith(" yes") || line.endsWith(" no") ||
+                     line.startsWith("corvane-cli: wrote ") ||
+                     line == "corvane-cli: warning: NativeDemo.apk: native libraries for "
+                             "arm64-v8a left out (the device's ABIs: armeabi-v7a,armeabi)",
                  run.err.constData());
     QCOMPARE(QDir(work(QStringLiteral("out")))
                  .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
@@ -331,8 +338,8 @@ void TestCli::editSavesASignedPackage() {
     QVERIFY(!members.isEmpty());
     QVERIFY(members.contains("system/app/NativeDemo/NativeDemo.apk"));
     QVERIFY(members.contains("userdata/app/Plain/Plain.apk"));
-    QVERIFY(members.contains("system/lib/libdeep.so"));
-    // Of the library built for two ABIs, the later one listed replaced the first.
+    // Of the library built for two ABIs, the one of the device's ABI is added.
+    QVERIFY(!members.contains("system/lib/libdeep.so"));
     QVERIFY2(members.value("system/lib/libdemo.so").contains("libdemo.so for armeabi-v7a"),
              members.value("system/lib/libdemo.so").constData());
     QVERIFY(!members.contains("system/app/Music.apk"));
@@ -466,19 +473,123 @@ void TestCli::customersKeySignsThePackage() {
     QVERIFY(!QFileInfo::exists(output));
 }
 
+// The sample's build.prop names armeabi-v7a and armeabi; its Karaoke.apk has
+// libkaraoke.so for armeabi-v7a and arm64-v8a.
+void TestCli::addedLibrariesFollowTheDevicesAbis_data() {
+    QTest::addColumn<QStringList>("edits");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QStringList>("libraries"); // "member=ABI" of the output
+    QTest::addColumn<QByteArray>("warning");    // the line about the ABIs left out; none if empty
+    const QString karaoke = bundleFile(QStringLiteral("samples/add/Karaoke.apk"));
+    QTest::newRow("build.prop's ABIs: the 64-bit library left out")
+        << QStringList{"--add-system", karaoke} << 0
+        << QStringList{"system/lib/libkaraoke.so=armeabi-v7a"}
+        << QByteArray("Karaoke.apk: native libraries for arm64-v8a left out (the device's ABIs: "
+                      "armeabi-v7a,armeabi)");
+    QTest::newRow("--abi of both bitnesses")
+        << QStringList{"--abi", "arm64-v8a,armeabi-v7a", "--add-system", karaoke} << 0
+        << QStringList{"system/lib/libkaraoke.so=armeabi-v7a",
+                       "system/lib64/libkaraoke.so=arm64-v8a"}
+        << QByteArray();
+    QTest::newRow("--abi of 64 bits only")
+        << QStringList{"--add-system", karaoke, "--abi", "arm64-v8a"} << 0
+        << QStringList{"system/lib64/libkaraoke.so=arm64-v8a"}
+        << QByteArray("Karaoke.apk: native libraries for armeabi-v7a left out (the device's "
+                      "ABIs: arm64-v8a)");
+    QTest::newRow("an ABI list set before the add")
+        << QStringList{"--set-prop", "ro.product.cpu.abilist=arm64-v8a,armeabi-v7a", "--add-system",
+                       karaoke}
+        << 0
+        << QStringList{"system/lib/libkaraoke.so=armeabi-v7a",
+                       "system/lib64/libkaraoke.so=arm64-v8a"}
+        << QByteArray();
+    // With no ABI known the libraries are flattened: the two meet on one
+    // name, and the question is answered no.
+    QTest::newRow("no ABI known") << QStringList{"--unset-prop", "ro.product.cpu.abi",
+                                                 "--unset-prop", "ro.product.cpu.abi2",
+                                                 "--add-system", karaoke}
+                                  << 1 << QStringList{} << QByteArray();
+    QTest::newRow("a library already in the package, not to be overwritten")
+        << QStringList{"--add-system", karaoke, "--add-priv", karaoke} << 1 << QStringList{}
+        << QByteArray();
+    QTest::newRow("a library already in the package, overwritten")
+        << QStringList{"--add-system", karaoke, "--add-priv", karaoke, "--overwrite-libs", "yes"}
+        << 0 << QStringList{"system/lib/libkaraoke.so=armeabi-v7a"}
+        << QByteArray("Karaoke.apk: native libraries for arm64-v8a left out (the device's ABIs: "
+                      "armeabi-v7a,armeabi)");
+}
+
+void TestCli::addedLibrariesFollowTheDevicesAbis() {
+    QFETCH(QStringList, edits);
+    QFETCH(int, exitCode);
+    QFETCH(QStringList, libraries);
+    QFETCH(QByteArray, warning);
+    const QString output = work(QStringLiteral("out/custom.zip"));
+    const Run run = cli(QStringList{"edit", m_sample, "-o", output} + edits);
+    QVERIFY2(run.exitCode == exitCode, run.err.constData());
+    if (exitCode != 0) {
+        QVERIFY2(run.err.contains(Msg::OverwriteQuestion("libkaraoke.so").toUtf8() + " no"),
+                 run.err.constData());
+        QVERIFY(!QFileInfo::exists(output));
+        return;
+    }
+    const QByteArray warningLine = "corvane-cli: warning: " + warning + '\n';
+    QVERIFY2(warning.isEmpty() ? !run.err.contains("warning:") : run.err.contains(warningLine),
+             run.err.constData());
+    const QMap<QString, QByteArray> members = ReadZip(output);
+    QStringList found;
+    for (auto it = members.cbegin(); it != members.cend(); ++it) {
+        if (!it.key().endsWith("/libkaraoke.so"))
+            continue;
+        const bool v7a = it.value().contains("libkaraoke.so for armeabi-v7a");
+        const bool v8a = it.value().contains("libkaraoke.so for arm64-v8a");
+        found << it.key() + QLatin1Char('=') +
+                     (v7a   ? QStringLiteral("armeabi-v7a")
+                      : v8a ? QStringLiteral("arm64-v8a")
+                            : QStringLiteral("?"));
+    }
+    QCOMPARE(found, libraries);
+}
+
+// --add-priv: into system/priv-app (the sample's layout: a directory of its
+// own), re-signed with the platform key, logged as an add to priv-app.
+void TestCli::privAppAddIsSignedWithThePlatformKey() {
+    const QString output = work(QStringLiteral("out/custom.zip"));
+    const QString log = work(QStringLiteral("out/changes.log"));
+    const Run run = cli({"edit", m_sample, "-o", output, "--add-priv", testData("Plain.apk"),
+                         "--log", log, "--log-format", "utf8"});
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+    QVERIFY2(run.err.contains("--add-priv " + testData("Plain.apk").toUtf8()), run.err.constData());
+    const QMap<QString, QByteArray> members = ReadZip(output);
+    QVERIFY(!members.contains("system/app/Plain/Plain.apk"));
+    const QByteArray added = members.value("system/priv-app/Plain/Plain.apk");
+    QVERIFY(!added.isEmpty());
+    QVERIFY(added != ReadFile(testData("Plain.apk")));
+    const QString apk = work(QStringLiteral("Plain-from-output.apk"));
+    QVERIFY(WriteFile(apk, added));
+    const QByteArray platform = certificateDigest(bundleFile("Config/platform.x509.pem"));
+    QVERIFY(!platform.isEmpty());
+    const Run apksigner = RunProgram(QStringLiteral("apksigner"), {"verify", "--print-certs", apk});
+    QVERIFY2(apksigner.exitCode == 0, apksigner.err.constData());
+    QVERIFY2(apksigner.out.contains("certificate SHA-256 digest: " + platform),
+             apksigner.out.constData());
+    QVERIFY2(ReadFile(log).contains("\" to \"system/priv-app\""), ReadFile(log).constData());
+}
+
 void TestCli::dryRunPrintsThePlanAndWritesNothing_data() {
     QTest::addColumn<QStringList>("edits");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QByteArray>("said"); // on stdout when it succeeds, else on stderr
     QTest::newRow("every kind of edit")
-        << QStringList{"--delete",   "Music.apk",          "--replace",    "logo.img=" + m_sample,
-                       "--set-prop", "ro.customer=acme",   "--unset-prop", "ro.build.id",
-                       "--add-data", testData("Plain.apk")}
+        << QStringList{"--delete",   "Music.apk",           "--replace",    "logo.img=" + m_sample,
+                       "--set-prop", "ro.customer=acme",    "--unset-prop", "ro.build.id",
+                       "--add-data", testData("Plain.apk"), "--add-priv",   testData("Plain.apk")}
         << 0
         << QByteArray("delete system/app/Music.apk\nreplace logo.img with " + m_sample.toUtf8() +
                       "\nset ro.customer=acme in system/build.prop\nunset ro.build.id in "
                       "system/build.prop\nadd " +
-                      testData("Plain.apk").toUtf8() + " to userdata/app\n");
+                      testData("Plain.apk").toUtf8() + " to userdata/app\nadd " +
+                      testData("Plain.apk").toUtf8() + " to system/priv-app\n");
     QTest::newRow("an APK that is not there")
         << QStringList{"--set-prop", "ro.customer=acme", "--delete", "Nothing.apk"} << 1
         << QByteArray("no APK named \"Nothing.apk\"");
@@ -570,8 +681,9 @@ void TestCli::failedEditLeavesTheOutputAlone_data() {
         << QByteArray("\"Plain.apk\" names more than one APK: system/app/Plain/Plain.apk, "
                       "userdata/app/Plain/Plain.apk");
     QTest::newRow("library overwrite declined by default")
-        << QStringList{"--add-system", testData("NativeDemo.apk")} << true
-        << Msg::OverwriteQuestion("libdemo.so").toUtf8() + " no";
+        << QStringList{"--add-system", testData("NativeDemo.apk"), "--add-priv",
+                       testData("NativeDemo.apk")}
+        << true << Msg::OverwriteQuestion("libdemo.so").toUtf8() + " no";
     QTest::newRow("not an APK file") << QStringList{"--add-data", work(QStringLiteral("Plain.bin"))}
                                      << false << Msg::NotApkContinue("Plain.bin").toUtf8() + " no";
     QTest::newRow("missing replacement")
