@@ -32,8 +32,6 @@ public:
     // Config/7za in a bundle; else 7za, 7z or 7zz, found on PATH (Config/7za,
     // to be named as missing, when neither is).
     QString extractorTool() const;
-    QString signTool() const { return m_app + QStringLiteral("/Config/signapk.jar"); }
-    QString javaTool() const { return m_app + QStringLiteral("/jre/bin/java"); }
 
     // The directory of an executable path: everything before its last
     // separator, after trimming white space. Empty for "/Corvane" (root).

@@ -20,25 +20,18 @@ TestBundle::TestBundle() {
     const QString config = m_dir.filePath(QStringLiteral("Config"));
     QDir().mkpath(config);
     const QString source = buildBundle() + QStringLiteral("/Config/");
-    for (const char* name : {"7za", "signapk.jar"})
-        QFile::link(QFileInfo(source + QLatin1String(name)).symLinkTarget(),
-                    config + QLatin1Char('/') + QLatin1String(name));
+    QFile::link(QFileInfo(source + QStringLiteral("7za")).symLinkTarget(),
+                config + QStringLiteral("/7za"));
     for (const char* name :
          {"platform.x509.pem", "platform.pk8", "testkey.x509.pem", "testkey.pk8"})
         QFile::copy(source + QLatin1String(name), config + QLatin1Char('/') + QLatin1String(name));
-    QFile::link(QFileInfo(buildBundle() + QStringLiteral("/jre")).symLinkTarget(),
-                m_dir.filePath(QStringLiteral("jre")));
 }
 
 TestBundle::~TestBundle() = default;
 
 void TestBundle::replaceToolWithScript(const QString& relativeToolPath, const QString& script) {
     const QString tool = m_dir.filePath(relativeToolPath);
-    if (relativeToolPath.startsWith(QLatin1String("jre/"))) {
-        // Make jre a real directory so that only bin/java is replaced.
-        QFile::remove(m_dir.filePath(QStringLiteral("jre")));
-        QDir().mkpath(QFileInfo(tool).absolutePath());
-    }
+    QDir().mkpath(QFileInfo(tool).absolutePath());
     QFile::remove(tool);
     WriteFile(tool, ("#!/bin/sh\n" + script + "\n").toUtf8());
     QFile::setPermissions(tool, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
@@ -48,8 +41,6 @@ void TestBundle::replaceToolWithScript(const QString& relativeToolPath, const QS
 
 void TestBundle::removeTool(const QString& relativeToolPath) {
     const QString tool = m_dir.filePath(relativeToolPath);
-    if (relativeToolPath.startsWith(QLatin1String("jre/")))
-        QFile::remove(m_dir.filePath(QStringLiteral("jre")));
     QFile::remove(tool);
 }
 

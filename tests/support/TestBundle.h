@@ -7,7 +7,7 @@
 #include <QTemporaryDir>
 
 // A temporary AppDirectory laid out like the bundle: Config/ with the real
-// 7-Zip, signapk and the development keys of the build's bundle, and jre/.
+// 7-Zip and the development keys of the build's bundle.
 // Its path is the AppDirectory of a test's AppState or CCorvaneApp.
 class TestBundle {
 public:
@@ -18,7 +18,7 @@ public:
     QString path() const { return m_dir.path(); }
     QString file(const QString& relative) const { return m_dir.filePath(relative); }
 
-    // Replaces a tool of the bundle ("Config/7za", "jre/bin/java") with a
+    // Replaces a tool of the bundle ("Config/7za") with a
     // shell script; used to make a tool fail, hang or exit with an error.
     void replaceToolWithScript(const QString& relativeToolPath, const QString& script);
     // Removes a tool so that starting it fails.

@@ -21,6 +21,8 @@
 //   Fail  (archive points but "archive:committed") the step fails as an I/O
 //         error would.
 // The commands' own points only wait for the hook; they ignore its answer.
+// "apk:signed" is reached when an APK has been signed, before its signature
+// is checked: a hook may damage the signed copy there.
 enum class FaultAction { None, Kill, Fail };
 FaultAction FaultPoint(const char* name);
 void SetFaultPointHookForTesting(std::function<FaultAction(const char* name)> hook);

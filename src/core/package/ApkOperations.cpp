@@ -194,8 +194,7 @@ Result unpackAndSign(const Operation& op, const QString& sourcePath, const QStri
     if (!FileHelpers::PathExists(paths.apkTempDir()))
         FileHelpers::CreateDirectory(paths.apkTempDir());
     *file = paths.apkTempDir() + QLatin1Char('/') + name;
-    const Result signedCopy =
-        SignArchive(op.runner, paths, sourcePath, *file, SigningKey::Platform);
+    const Result signedCopy = SignArchive(op.runner, paths, sourcePath, *file);
     if (signedCopy.succeeded() && FileHelpers::PathExists(*file))
         return Result::done();
     const QString cause = signedCopy.failed()

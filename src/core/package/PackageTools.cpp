@@ -5,6 +5,8 @@
 #include "core/io/FileHelpers.h"
 #include "core/io/ToolRunner.h"
 
+#include "core/io/TestHooks.h"
+#include "core/zip/ApkSigner.h"
 #include "core/zip/ArchiveEditor.h"
 #include "core/zip/ZipMemberReader.h"
 
@@ -181,7 +183,7 @@ Result ExtractArchive(ToolRunner& runner, const WorkspacePaths& paths, const QSt
 }
 
 Result SignArchive(ToolRunner& runner, const WorkspacePaths& paths, const QString& inputPath,
-                   const QString& outputPath, SigningKey key) {
+                   const QString& outputPath) {
     if (inputPath.isEmpty() || outputPath.isEmpty())
         return toolFailed(QStringLiteral("no input or no output"));
     if (FileHelpers::IsSameFile(inputPath, outputPath))
@@ -191,32 +193,23 @@ Result SignArchive(ToolRunner& runner, const WorkspacePaths& paths, const QStrin
 
     QString cause;
     Certificate platform;
-    if (key == SigningKey::Platform && !checkPlatformKeyPair(paths, &platform, &cause))
+    if (!checkPlatformKeyPair(paths, &platform, &cause))
+        return toolFailed(cause);
+    ApkSigningKey key;
+    if (!key.load(paths.keyFile(QStringLiteral("platform.x509.pem")),
+                  paths.keyFile(QStringLiteral("platform.pk8")), &cause))
         return toolFailed(cause);
 
-    ToolCommand command;
-    command.program = paths.javaTool();
-    command.arguments = QStringList{QStringLiteral("-jar"), paths.signTool()};
-    if (key == SigningKey::Platform) {
-        command.arguments << QStringLiteral("platform.x509.pem") << QStringLiteral("platform.pk8");
-    } else {
-        command.arguments << QStringLiteral("-w") << QStringLiteral("testkey.x509.pem")
-                          << QStringLiteral("testkey.pk8");
-    }
-    command.arguments << inputPath << outputPath;
-    command.workingDirectory = paths.configDir();
-    command.busyText = QStringLiteral("Signing files");
-    const ToolRunResult result = runner.run(command);
-
-    const QFileInfo written(outputPath);
-    if (result.succeeded() && written.isFile() && written.size() > 0 &&
-        (key != SigningKey::Platform || checkSignedApk(outputPath, platform, &cause)))
+    const bool signedAndChecked = runner.runInBackground(QStringLiteral("Signing files"), [&] {
+        if (!SignApk(inputPath, outputPath, key, &cause))
+            return false;
+        FaultPoint("apk:signed");
+        return checkSignedApk(outputPath, platform, &cause);
+    });
+    if (signedAndChecked)
         return Result::done();
-    if (!result.succeeded())
-        cause = result.describe(QStringLiteral("The signing tool"));
-    else if (!written.isFile() || written.size() == 0)
-        cause = QStringLiteral("the signing tool left no output");
-    // The tool may leave an empty or partial output when it fails or is stopped.
+    // The signer leaves nothing on failure; a signed copy that fails the
+    // check is removed.
     if (FileHelpers::PathExists(outputPath) && !FileHelpers::IsDirectory(outputPath))
         FileHelpers::RemoveFile(outputPath);
     return toolFailed(cause);

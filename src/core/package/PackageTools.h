@@ -16,16 +16,12 @@ class WorkspacePaths;
 Result ExtractArchive(ToolRunner& runner, const WorkspacePaths& paths, const QString& archivePath,
                       const QString& outputDirectory);
 
-enum class SigningKey { Platform, Test };
-
-// Signs the input into the output with the workspace's signing tool: with the
-// platform key pair (an APK), or with the test key pair and a whole-file
-// signature. Done only when the tool exited with 0 and left a non-empty
-// output; otherwise any output it left is removed. An output that names the
-// input is refused. An output that exists already is replaced.
-// With the platform key, the key pair is checked before the tool runs (a
-// damaged key, or one that is not the certificate's, is named as such), and
-// the output must be an APK signed with it: a ZIP whose v1 signature block
-// verifies its signature file and names the platform certificate.
+// Signs the input APK into the output with the workspace's platform key pair,
+// in-process, behind the runner's busy display ("Signing files"). An output
+// that names the input is refused; one that exists already is replaced. The
+// key pair is checked first (a damaged key, or one that is not the
+// certificate's, is named as such), and the output must be an APK signed with
+// it: a ZIP whose v1 signature block verifies its signature file and names the
+// platform certificate. On failure nothing is left at the output.
 Result SignArchive(ToolRunner& runner, const WorkspacePaths& paths, const QString& inputPath,
-                   const QString& outputPath, SigningKey key);
+                   const QString& outputPath);

@@ -1,11 +1,12 @@
 // The APK commands of the core: listing a partition, deleting (member names
 // in any spelling, the directory layout) and adding (the real 7-Zip and
-// signapk of the bundle: questions first, one commit, the platform key).
+// signer with the bundle's keys: questions first, one commit, the platform key).
 #include "core/AppState.h"
 #include "core/Messages.h"
 #include "core/Operation.h"
 #include "core/Reporter.h"
 #include "core/io/FileHelpers.h"
+#include "core/io/TestHooks.h"
 #include "core/io/ToolRunner.h"
 #include "core/package/ApkOperations.h"
 #include "core/package/TreeSync.h"
@@ -53,7 +54,7 @@ QStringList FileMembers(const QString& archive) {
 }
 
 // Runs a program; its standard output, or a null array when it failed.
-QByteArray Run(const QString& program, const QStringList& arguments) {
+QByteArray OutputOf(const QString& program, const QStringList& arguments) {
     QProcess process;
     process.start(program, arguments);
     if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit ||
@@ -136,6 +137,7 @@ void TestApkOperations::init() {
 
 void TestApkOperations::cleanup() {
     FileHelpers::SetFileFaultsForTesting(nullptr);
+    SetFaultPointHookForTesting(nullptr);
     m_state.reset();
     m_bundle.reset();
 }
@@ -451,13 +453,14 @@ void TestApkOperations::addSignsWithPlatformKey() {
     QVERIFY(!block.isEmpty());
     const QString blockFile = m_bundle->file("block.der");
     QVERIFY(WriteFile(blockFile, block));
-    const QByteArray certificates = Run("openssl", {"pkcs7", "-inform", "DER", "-in", blockFile,
-                                                    "-print_certs", "-outform", "PEM"});
+    const QByteArray certificates =
+        OutputOf("openssl",
+                 {"pkcs7", "-inform", "DER", "-in", blockFile, "-print_certs", "-outform", "PEM"});
     QVERIFY(!certificates.isEmpty());
     const QString signer = m_bundle->file("signer.pem");
     QVERIFY(WriteFile(signer, certificates));
     const auto fingerprint = [](const QString& pem) {
-        return Run("openssl", {"x509", "-in", pem, "-noout", "-fingerprint", "-sha256"});
+        return OutputOf("openssl", {"x509", "-in", pem, "-noout", "-fingerprint", "-sha256"});
     };
     const QByteArray platform = fingerprint(m_bundle->file("Config/platform.x509.pem"));
     QVERIFY(!platform.isEmpty());
@@ -648,10 +651,12 @@ void TestApkOperations::addRefusesNamesTooLongForTheTree() {
 // The folders an add unpacks and signs in go when it ends, whatever the
 // outcome: a partial unpack (a full disk) must not keep the disk full.
 void TestApkOperations::addLeavesNoScratchFolders_data() {
-    QTest::addColumn<QString>("tool"); // the tool replaced by a script; empty: none
-    QTest::addColumn<QString>("script");
+    // What is made to fail: a tool of the bundle ("Config/7za", replaced by
+    // the script), a key file (given the content) or a fault point (the
+    // signed copy is overwritten with the content there); empty: nothing.
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<QString>("content");
     QTest::addColumn<QString>("message"); // the first line of the failure's message
-    const QString real7za = TestBundle::buildBundle() + "/Config/7za";
     QTest::newRow("added") << QString() << QString() << QString();
     QTest::newRow("unpack fails half-way")
         << "Config/7za"
@@ -659,23 +664,28 @@ void TestApkOperations::addLeavesNoScratchFolders_data() {
                    "mkdir -p \"$out/lib\" && head -c 100000 /dev/zero > \"$out/lib/part.so\"\n"
                    "echo 'No space left on device' >&2\nexit 2")
         << Msg::UnzipApkFailed("Plain.apk");
-    QTest::newRow("signing fails") << "jre/bin/java"
-                                   << "for a in \"$@\"; do OUT=\"$a\"; done\n"
-                                      "echo partial > \"$OUT\"\nexit 1"
-                                   << Msg::SignApkFailed("Plain.apk");
-    QTest::newRow("signing gives garbage") << "jre/bin/java"
-                                           << "for a in \"$@\"; do OUT=\"$a\"; done\n"
-                                              "echo garbage > \"$OUT\"\nexit 0"
-                                           << Msg::SignApkFailed("Plain.apk");
+    QTest::newRow("signing fails") << "Config/platform.pk8"
+                                   << "damaged key" << Msg::SignApkFailed("Plain.apk");
+    QTest::newRow("signing gives garbage") << "apk:signed"
+                                           << "garbage" << Msg::SignApkFailed("Plain.apk");
 }
 
 void TestApkOperations::addLeavesNoScratchFolders() {
-    QFETCH(QString, tool);
-    QFETCH(QString, script);
+    QFETCH(QString, target);
+    QFETCH(QString, content);
     QFETCH(QString, message);
     const bool added = message.isEmpty();
-    if (!tool.isEmpty())
-        m_bundle->replaceToolWithScript(tool, script);
+    const QString signedCopy = m_state->paths().apkTempDir() + "/Plain.apk";
+    if (target == "Config/7za")
+        m_bundle->replaceToolWithScript(target, content);
+    else if (target.startsWith("Config/"))
+        QVERIFY(WriteFile(m_bundle->file(target), content.toUtf8()));
+    else if (!target.isEmpty())
+        SetFaultPointHookForTesting([target, content, signedCopy](const char* name) {
+            if (target == QLatin1String(name))
+                WriteFile(signedCopy, content.toUtf8());
+            return FaultAction::None;
+        });
     const QByteArray before = ReadFile(archive());
     const Result result = AddApk(op(), Partition::System, source("Plain.apk"));
     QCOMPARE(result.succeeded(), added);

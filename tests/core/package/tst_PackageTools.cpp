@@ -1,18 +1,18 @@
 #include "core/WorkspacePaths.h"
-#include "core/package/PackageTools.h"
+#include "core/io/TestHooks.h"
 #include "core/io/ToolRunner.h"
-#include "core/zip/WholeFileSignature.h"
+#include "core/package/PackageTools.h"
+#include "core/zip/ApkSigner.h"
 #include "support/TestBundle.h"
 #include "support/ZipFixture.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QSet>
 #include <QTest>
 #include <QTimer>
-
-Q_DECLARE_METATYPE(SigningKey)
 
 namespace {
 
@@ -28,13 +28,16 @@ bool Succeeded(const Result& result, QString* cause) {
 
 } // namespace
 
-// The bundle's 7-Zip and signing tool, run by a runner without an observer
-// (as the command-line tool runs them).
+// The bundle's 7-Zip and the APK signing with its platform key, run by a
+// runner without an observer (as the command-line tool runs them).
 class TestPackageTools : public QObject {
     Q_OBJECT
 private slots:
     void init();
-    void cleanup() { m_bundle.reset(); }
+    void cleanup() {
+        SetFaultPointHookForTesting(nullptr);
+        m_bundle.reset();
+    }
 
     void extractsWithOddPaths_data();
     void extractsWithOddPaths();
@@ -49,20 +52,19 @@ private slots:
     void emptyPathNeverReachesTheExtractor_data();
     void emptyPathNeverReachesTheExtractor();
 
-    void wholeFileSignatureReplacesOldOutput();
+    void platformSigningReplacesOldOutput();
     void platformSigningOfNonApkLeavesNoOutput();
-    void signingArgumentsAndFailures_data();
-    void signingArgumentsAndFailures();
+    void unreadableMemberLeavesNoOutput();
     void platformSignatureIsChecked_data();
     void platformSignatureIsChecked();
     void outputNamingInputIsRefused_data();
     void outputNamingInputIsRefused();
-    void missingJavaFails();
-    void stoppedSigningLeavesNoOutput();
 
 private:
     QString file(const QString& relative) const { return m_bundle->file(relative); }
     WorkspacePaths paths() const { return WorkspacePaths(m_bundle->path()); }
+    // An APK of the build's samples that signs.
+    static QString notes() { return TestBundle::buildBundle() + "/samples/add/Notes.apk"; }
     // Stops the runner's program as soon as the condition holds.
     void stopWhen(ToolRunner& runner, QTimer& poll, std::function<bool()> condition);
 
@@ -138,7 +140,7 @@ void TestPackageTools::extractsWithOddPaths() {
     const QStringList top =
         QDir(m_bundle->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
     QCOMPARE(QSet<QString>(top.begin(), top.end()),
-             QSet<QString>({"Config", "in", "in dir", "jre", outputName.section('/', 0, 0)}));
+             QSet<QString>({"Config", "in", "in dir", outputName.section('/', 0, 0)}));
 }
 
 void TestPackageTools::newDirectoryNamedWithStarIsRefused() {
@@ -265,106 +267,73 @@ void TestPackageTools::emptyPathNeverReachesTheExtractor() {
     QVERIFY(!QFileInfo::exists(called));
 }
 
-void TestPackageTools::wholeFileSignatureReplacesOldOutput() {
-    const QString output = file("out dir/signed 包.zip");
+void TestPackageTools::platformSigningReplacesOldOutput() {
+    const QString output = file("out dir/signed 包.apk");
     QVERIFY(WriteFile(output, "old output"));
     ToolRunner runner;
     QString error;
-    QVERIFY2(Succeeded(SignArchive(runner, paths(), m_input, output, SigningKey::Test), &error),
-             qPrintable(error));
-    // The members survive and the whole file verifies with the test key.
-    const QMap<QString, QByteArray> members = ReadZip(output);
-    QCOMPARE(members.value("logo.img"), QByteArray("logo"));
-    QCOMPARE(members.value("system/build.prop"), QByteArray("ro.build.version.release=4.4.2\n"));
-    QVERIFY2(VerifyWholeFileSignature(output, file("Config/testkey.x509.pem"), &error),
-             qPrintable(error));
-    // A key the package was not signed with does not verify it.
-    QVERIFY(!VerifyWholeFileSignature(output, file("Config/platform.x509.pem"), &error));
+    QVERIFY2(Succeeded(SignArchive(runner, paths(), notes(), output), &error), qPrintable(error));
+    // The members survive; the copy carries a signature of its own.
+    const QMap<QString, QByteArray> in = ReadZip(notes());
+    const QMap<QString, QByteArray> out = ReadZip(output);
+    for (auto it = in.begin(); it != in.end(); ++it)
+        if (!it.key().startsWith("META-INF/"))
+            QCOMPARE(out.value(it.key()), it.value());
+    QVERIFY(out.contains("META-INF/CERT.SF"));
 }
 
 void TestPackageTools::platformSigningOfNonApkLeavesNoOutput() {
-    // Not an APK: the platform signing cannot read a manifest and exits 1,
-    // leaving an empty output file behind, which is removed.
+    // Not an APK: no manifest for the signer to read.
     const QString output = file("Apktemp/pack.apk");
     QVERIFY(QDir().mkpath(file("Apktemp")));
     ToolRunner runner;
     QString error;
-    QVERIFY(
-        !Succeeded(SignArchive(runner, paths(), m_input, output, SigningKey::Platform), &error));
-    QVERIFY2(error.contains("exit code 1"), qPrintable(error));
+    QVERIFY(!Succeeded(SignArchive(runner, paths(), m_input, output), &error));
+    QVERIFY2(error.contains("AndroidManifest.xml is missing"), qPrintable(error));
     QVERIFY(!QFileInfo::exists(output));
 }
 
-void TestPackageTools::signingArgumentsAndFailures_data() {
-    QTest::addColumn<SigningKey>("key");
-    QTest::addColumn<QString>("writes"); // what the fake tool does to the output
-    QTest::addColumn<int>("exitCode");
-    QTest::addColumn<bool>("success");
-    const QString copy = "cp \"$IN\" \"$OUT\"";
-    const QString empty = ": > \"$OUT\"";
-    QTest::newRow("test key, written") << SigningKey::Test << copy << 0 << true;
-    // An unsigned copy is no APK signed with the platform key.
-    QTest::newRow("platform key, unsigned copy") << SigningKey::Platform << copy << 0 << false;
-    QTest::newRow("written but exit 3") << SigningKey::Test << copy << 3 << false;
-    QTest::newRow("exit 0, no output") << SigningKey::Test << "" << 0 << false;
-    QTest::newRow("exit 0, empty output") << SigningKey::Platform << empty << 0 << false;
-}
-
-void TestPackageTools::signingArgumentsAndFailures() {
-    QFETCH(SigningKey, key);
-    QFETCH(QString, writes);
-    QFETCH(int, exitCode);
-    QFETCH(bool, success);
-    // Records its working directory and arguments (-jar <jar> [-w] <cert>
-    // <key> <in> <out>), then acts on the output.
-    const QString argsFile = file("args.txt");
-    m_bundle->replaceToolWithScript(
-        "jre/bin/java", QString("pwd -P > '%1'\nfor a in \"$@\"; do echo \"$a\" >> '%1'; done\n"
-                                "for a in \"$@\"; do IN=\"$OUT\"; OUT=\"$a\"; done\n%2\nexit %3")
-                            .arg(argsFile, writes)
-                            .arg(exitCode));
-    const QString output = file("out dir/out put.zip");
-    QVERIFY(QDir().mkpath(file("out dir")));
+void TestPackageTools::unreadableMemberLeavesNoOutput() {
+    // A member compressed with bzip2, made by the real 7-Zip: the signer
+    // cannot read it.
+    const QString members = file("members");
+    QVERIFY(
+        WriteFile(members + "/AndroidManifest.xml", ReadZip(notes()).value("AndroidManifest.xml")));
+    QVERIFY(WriteFile(members + "/assets/big.txt", QByteArray(4096, 'b')));
+    const QString input = file("bzip2.apk");
+    QProcess zip;
+    zip.setWorkingDirectory(members);
+    zip.start(file("Config/7za"),
+              {"a", "-tzip", "-mm=BZip2", input, "AndroidManifest.xml", "assets"});
+    QVERIFY(zip.waitForFinished(-1));
+    QCOMPARE(zip.exitCode(), 0);
+    const QString output = file("Apktemp/bzip2.apk");
+    QVERIFY(QDir().mkpath(file("Apktemp")));
+    QVERIFY(WriteFile(output, "old output"));
     ToolRunner runner;
     QString error;
-    QCOMPARE(Succeeded(SignArchive(runner, paths(), m_input, output, key), &error), success);
-    QCOMPARE(error.isEmpty(), success);
-    QCOMPARE(QFileInfo::exists(output), success);
-    if (success)
-        QCOMPARE(ReadFile(output), ReadFile(m_input));
-
-    QStringList expected{QFileInfo(file("Config")).canonicalFilePath(), "-jar",
-                         file("Config/signapk.jar")};
-    if (key == SigningKey::Test)
-        expected << "-w"
-                 << "testkey.x509.pem"
-                 << "testkey.pk8";
-    else
-        expected << "platform.x509.pem"
-                 << "platform.pk8";
-    expected << m_input << output;
-    QCOMPARE(QString::fromUtf8(ReadFile(argsFile)).split('\n', Qt::SkipEmptyParts), expected);
+    QVERIFY(!Succeeded(SignArchive(runner, paths(), input, output), &error));
+    QVERIFY2(error.contains("unsupported compression method 12"), qPrintable(error));
+    QVERIFY(!QFileInfo::exists(output));
 }
 
-// What the platform signing gives is checked, whatever the tool says: a ZIP
-// whose signature verifies with the platform certificate. A key pair that
-// cannot sign is named before the tool runs.
+// What the platform signing gives is checked: a ZIP whose signature verifies
+// with the platform certificate. A key pair that cannot sign is named before
+// anything is signed.
 void TestPackageTools::platformSignatureIsChecked_data() {
-    QTest::addColumn<QString>("tool");    // the signing tool's script; empty: the real one
+    // What the signed copy becomes at the "apk:signed" fault point: empty,
+    // left as is; "garbage"; "unsigned" (the input); "testkey" (the input
+    // signed with the test key).
+    QTest::addColumn<QString>("damage");
     QTest::addColumn<QString>("keyFile"); // what replaces Config/platform.pk8; empty: nothing
     QTest::addColumn<QString>("cause");   // empty: signed
-    const QString real = QFileInfo(TestBundle::buildBundle() + "/jre/bin/java").canonicalFilePath();
-    const QString last = "for a in \"$@\"; do IN=\"$OUT\"; OUT=\"$a\"; done\n";
     QTest::newRow("signed with the platform key") << QString() << QString() << QString();
-    QTest::newRow("garbage, exit 0")
-        << last + "echo garbage > \"$OUT\"" << QString() << "the signed APK is not a readable ZIP";
-    QTest::newRow("unsigned copy, exit 0")
-        << last + "cp \"$IN\" \"$OUT\"" << QString()
+    QTest::newRow("garbage") << "garbage" << QString() << "the signed APK is not a readable ZIP";
+    QTest::newRow("unsigned copy")
+        << "unsigned" << QString()
         << "the signed APK carries no signature (META-INF/*.SF and its signature block)";
     QTest::newRow("signed with another key")
-        << last + QString("'%1' -jar '%2' testkey.x509.pem testkey.pk8 \"$IN\" \"$OUT\"")
-                      .arg(real, "{bundle}/Config/signapk.jar")
-        << QString() << "the signed APK is not signed with the platform certificate";
+        << "testkey" << QString() << "the signed APK is not signed with the platform certificate";
     QTest::newRow("damaged platform key")
         << QString() << "garbage"
         << "the platform key \"{bundle}/Config/platform.pk8\" is missing or damaged";
@@ -375,72 +344,62 @@ void TestPackageTools::platformSignatureIsChecked_data() {
 }
 
 void TestPackageTools::platformSignatureIsChecked() {
-    QFETCH(QString, tool);
+    QFETCH(QString, damage);
     QFETCH(QString, keyFile);
     QFETCH(QString, cause);
-    tool.replace("{bundle}", m_bundle->path());
     cause.replace("{bundle}", m_bundle->path());
-    if (!tool.isEmpty())
-        m_bundle->replaceToolWithScript("jre/bin/java", tool);
+    const QString input = notes();
+    const QString output = file("Apktemp/Notes.apk");
+    ApkSigningKey testKey;
+    QString error;
+    QVERIFY2(testKey.load(file("Config/testkey.x509.pem"), file("Config/testkey.pk8"), &error),
+             qPrintable(error));
+    bool reached = false;
+    SetFaultPointHookForTesting([&](const char* name) {
+        if (QByteArray(name) != "apk:signed" || damage.isEmpty())
+            return FaultAction::None;
+        reached = true;
+        QString ignored;
+        if (damage == "garbage")
+            WriteFile(output, "garbage");
+        else if (damage == "unsigned")
+            WriteFile(output, ReadFile(input));
+        else if (damage == "testkey")
+            SignApk(input, output, testKey, &ignored);
+        return FaultAction::None;
+    });
     if (keyFile == "garbage")
         QVERIFY(WriteFile(file("Config/platform.pk8"), "garbage"));
     else if (!keyFile.isEmpty())
         QVERIFY(WriteFile(file("Config/platform.pk8"), ReadFile(file(keyFile))));
-    const QString input = TestBundle::buildBundle() + "/samples/add/Notes.apk";
-    const QString output = file("Apktemp/Notes.apk");
     QVERIFY(QDir().mkpath(file("Apktemp")));
     ToolRunner runner;
-    QString error;
-    QCOMPARE(Succeeded(SignArchive(runner, paths(), input, output, SigningKey::Platform), &error),
-             cause.isEmpty());
+    QCOMPARE(Succeeded(SignArchive(runner, paths(), input, output), &error), cause.isEmpty());
     QVERIFY2(cause.isEmpty() ? error.isEmpty() : error.startsWith(cause), qPrintable(error));
     QCOMPARE(QFileInfo::exists(output), cause.isEmpty());
+    QCOMPARE(reached, !damage.isEmpty());
 }
 
 void TestPackageTools::outputNamingInputIsRefused_data() {
     QTest::addColumn<QString>("output");
-    QTest::newRow("the same path") << "in dir/pack age.zip";
-    QTest::newRow("through ..") << "in dir/../in dir/pack age.zip";
-    QTest::newRow("a link to it") << "alias.zip";
+    QTest::newRow("the same path") << "in dir/Notes.apk";
+    QTest::newRow("through ..") << "in dir/../in dir/Notes.apk";
+    QTest::newRow("a link to it") << "alias.apk";
 }
 
 void TestPackageTools::outputNamingInputIsRefused() {
     QFETCH(QString, output);
-    QVERIFY(QFile::link(m_input, file("alias.zip")));
-    const QString called = file("called");
-    m_bundle->replaceToolWithScript("jre/bin/java", QString("touch '%1'").arg(called));
-    const QByteArray before = ReadFile(m_input);
+    // An APK that signs: only the refusal stops it.
+    const QString input = file("in dir/Notes.apk");
+    QVERIFY(QFile::copy(notes(), input));
+    QVERIFY(QFile::link(input, file("alias.apk")));
+    const QByteArray before = ReadFile(input);
     ToolRunner runner;
     QString error;
-    QVERIFY(
-        !Succeeded(SignArchive(runner, paths(), m_input, file(output), SigningKey::Test), &error));
-    QVERIFY(!error.isEmpty());
-    QCOMPARE(ReadFile(m_input), before);
-    QVERIFY(!QFileInfo::exists(called));
-}
-
-void TestPackageTools::missingJavaFails() {
-    m_bundle->removeTool("jre/bin/java");
-    const QString output = file("out.zip");
-    ToolRunner runner;
-    QString error;
-    QVERIFY(!Succeeded(SignArchive(runner, paths(), m_input, output, SigningKey::Test), &error));
-    QVERIFY2(error.contains("could not be started"), qPrintable(error));
-    QVERIFY(!QFileInfo::exists(output));
-}
-
-void TestPackageTools::stoppedSigningLeavesNoOutput() {
-    // The tool has written part of its output when it is stopped.
-    const QString output = file("out.zip");
-    m_bundle->replaceToolWithScript("jre/bin/java",
-                                    QString("echo partial > \"$7\"\nexec sleep 30"));
-    ToolRunner runner;
-    QTimer poll;
-    stopWhen(runner, poll, [&] { return QFileInfo(output).size() > 0; });
-    QString error;
-    QVERIFY(!Succeeded(SignArchive(runner, paths(), m_input, output, SigningKey::Test), &error));
-    QVERIFY2(error.contains("stopped"), qPrintable(error));
-    QVERIFY(!QFileInfo::exists(output));
+    QVERIFY(!Succeeded(SignArchive(runner, paths(), input, file(output)), &error));
+    QCOMPARE(error, QString("the output names the input"));
+    QCOMPARE(ReadFile(input), before);
+    QVERIFY(QFileInfo(file("alias.apk")).isSymLink());
 }
 
 QTEST_GUILESS_MAIN(TestPackageTools)
