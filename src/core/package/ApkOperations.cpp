@@ -176,11 +176,17 @@ Result unpackAndSign(const Operation& op, const QString& sourcePath, const QStri
             Msg::DeleteDirectoryFailed(unpackDirectory),
             QStringLiteral("cannot clear the unpack directory \"%1\"").arg(unpackDirectory));
     // Only the native libraries are taken out, with the program's own reader.
+    // A name the tree cannot take is refused before any is written.
     QString unpackCause;
+    QList<ApkLibrary> libraries;
+    if (!ListApkLibraries(sourcePath, &libraries, &unpackCause))
+        return failed(Msg::UnzipApkFailed(name), unpackCause);
+    for (const ApkLibrary& library : libraries) {
+        const Result fits = nameFits(paths.extractedTree(), library.fileName);
+        if (!fits.succeeded())
+            return fits;
+    }
     const bool unpacked = op.runner.runInBackground(QStringLiteral("Decompressing files"), [&] {
-        QList<ApkLibrary> libraries;
-        if (!ListApkLibraries(sourcePath, &libraries, &unpackCause))
-            return false;
         for (const ApkLibrary& library : libraries) {
             const QString target = unpackDirectory + QStringLiteral("/lib/") + library.abi +
                                    QLatin1Char('/') + library.fileName;

@@ -89,15 +89,16 @@ private slots:
     void addFailedCommitLeavesTree();
     void addSignsWithPlatformKey();
     void addReadOnlyApkTwiceOnDataPage();
-    void addFlattensEveryLibraryFile();
+    void addTakesOneLevelLibrariesOnly();
     void addPlacesLibrariesByTheDevicesAbis_data();
     void addPlacesLibrariesByTheDevicesAbis();
-    void addSkipsLinksOfTheUnpackedApk();
     void addWithoutPackage();
     void addRefusesNamesTooLongForTheTree_data();
     void addRefusesNamesTooLongForTheTree();
     void addLeavesNoScratchFolders_data();
     void addLeavesNoScratchFolders();
+    void badInputChangesNothing_data();
+    void badInputChangesNothing();
 
 private:
     QString tree(const QString& relative = QString()) const {
@@ -111,6 +112,9 @@ private:
     // or the spelling given in members); extra members go to the archive only.
     void open(int version, const QStringList& files,
               const QList<QPair<QString, QByteArray>>& extra = {});
+    // Plain.apk's files and two libraries, the second one's bytes not
+    // matching its CRC: its reading fails after the first is written.
+    QByteArray damagedLibraryApk();
     // A copy of a fixture outside the tree.
     QString source(const QString& fixture, const QString& name = QString());
     // An APK of Plain.apk's files plus the extra members.
@@ -162,6 +166,17 @@ QString TestApkOperations::source(const QString& fixture, const QString& name) {
     if (data.isEmpty() || !WriteFile(path, data))
         qWarning("fixture %s missing", qPrintable(fixture));
     return path;
+}
+
+QByteArray TestApkOperations::damagedLibraryApk() {
+    const QString apk = apkWith("Damaged.apk", {{"lib/x86/libgood.so", "good library"},
+                                                {"lib/x86/libbad.so", "damaged library"}});
+    QByteArray bytes = ReadFile(apk);
+    const qsizetype at = bytes.indexOf("damaged library");
+    if (at >= 0)
+        bytes[at] = 'D';
+    QFile::remove(apk);
+    return bytes;
 }
 
 QString TestApkOperations::apkWith(const QString& name,
@@ -401,15 +416,15 @@ void TestApkOperations::addPutsApkAndLibrariesInOneCommit() {
     const QByteArray signedApk = members.value("system/app/NativeDemo.apk");
     QVERIFY(signedApk != ReadFile(source("NativeDemo.apk")));
     QCOMPARE(ReadFile(tree("system/app/NativeDemo.apk")), signedApk);
+    // lib/arm64-v8a/deep/libdeep.so is no library: it lies one folder too deep.
     QCOMPARE(members.keys(), (QStringList{"system/app/NativeDemo.apk", "system/build.prop",
-                                          "system/lib/libdeep.so", "system/lib/libdemo.so"}));
+                                          "system/lib/libdemo.so"}));
     QCOMPARE(members.value("system/app/NativeDemo.apk"), signedApk);
-    QCOMPARE(members.value("system/lib/libdeep.so"), inside.value("lib/arm64-v8a/deep/libdeep.so"));
     // The later of the two libraries of one name wins.
     QCOMPARE(members.value("system/lib/libdemo.so"), inside.value("lib/armeabi-v7a/libdemo.so"));
     // Tree and archive hold the same files with the same bytes.
-    QCOMPARE(FilesBelow(tree()), (QStringList{"system/app/NativeDemo.apk", "system/lib/libdeep.so",
-                                              "system/lib/libdemo.so"}));
+    QCOMPARE(FilesBelow(tree()),
+             (QStringList{"system/app/NativeDemo.apk", "system/lib/libdemo.so"}));
     for (const QString& file : FilesBelow(tree()))
         QCOMPARE(ReadFile(tree(file)), members.value(file));
     QCOMPARE(m_state->changeLog().size(), 1);
@@ -493,9 +508,9 @@ void TestApkOperations::addReadOnlyApkTwiceOnDataPage() {
     QCOMPARE(m_state->changeLog().size(), 2);
 }
 
-void TestApkOperations::addFlattensEveryLibraryFile() {
-    // Any file below lib, at any depth and of any name, lands in the
-    // partition's lib directory.
+void TestApkOperations::addTakesOneLevelLibrariesOnly() {
+    // Only lib/<abi>/<name>.so members are libraries: deeper members and
+    // other files below lib stay in the APK.
     const QString apk = apkWith("Libs.apk", {{"lib/x86/libone.so", "one"},
                                              {"lib/x86/a/b/c/libtwo.so", "two"},
                                              {"lib/README", "notes"},
@@ -503,13 +518,11 @@ void TestApkOperations::addFlattensEveryLibraryFile() {
     const Result result = AddApk(op(), Partition::System, apk);
     QVERIFY2(result.succeeded(), qPrintable(result.cause()));
     QVERIFY(m_reporter.texts().isEmpty());
-    const QStringList names{"data.bin", "libone.so", "libtwo.so", "README"};
-    QCOMPARE(FileHelpers::ListDirectory(tree("system/lib")), names);
+    QCOMPARE(FileHelpers::ListDirectory(tree("system/lib")), QStringList{"libone.so"});
     const QMap<QString, QByteArray> members = ReadZip(archive());
-    for (const QString& name : names)
-        QCOMPARE(members.value("system/lib/" + name), ReadFile(tree("system/lib/" + name)));
-    QCOMPARE(ReadFile(tree("system/lib/libtwo.so")), QByteArray("two"));
-    QCOMPARE(members.size(), 2 + names.size());
+    QCOMPARE(members.value("system/lib/libone.so"), QByteArray("one"));
+    QCOMPARE(ReadFile(tree("system/lib/libone.so")), QByteArray("one"));
+    QCOMPARE(members.size(), 3);
 }
 
 void TestApkOperations::addPlacesLibrariesByTheDevicesAbis_data() {
@@ -560,33 +573,6 @@ void TestApkOperations::addPlacesLibrariesByTheDevicesAbis() {
         QCOMPARE(archived.value("system/lib/liba.so"), QByteArray("a for armeabi-v7a"));
     if (members.contains("system/lib64/liba.so"))
         QCOMPARE(archived.value("system/lib64/liba.so"), QByteArray("a for arm64-v8a"));
-}
-
-void TestApkOperations::addSkipsLinksOfTheUnpackedApk() {
-    // The unpacked APK holds links (7-Zip is wrapped to add them after the
-    // real extraction); none may pull a file of this machine into the package.
-    const QString secret = m_bundle->file("secret.txt");
-    QVERIFY(WriteFile(secret, "not for the package"));
-    const QString real7za = TestBundle::buildBundle() + "/Config/7za";
-    m_bundle->replaceToolWithScript(
-        "Config/7za",
-        QStringLiteral("'%1' \"$@\" || exit $?\n"
-                       "for a in \"$@\"; do case \"$a\" in -o*) out=\"${a#-o}\";; esac; done\n"
-                       "ln -s '%2' \"$out/lib/arm/libsecret.so\"\n"
-                       "ln -s '%3' \"$out/lib/outside\"\n")
-            .arg(real7za, secret, m_bundle->path()));
-    const QString apk = apkWith("Linked.apk", {{"lib/arm/libreal.so", "real"}});
-
-    const Result result = AddApk(op(), Partition::System, apk);
-    QVERIFY2(result.succeeded(), qPrintable(result.cause()));
-    // The unpacked APK went with its links; their targets stay.
-    QVERIFY(!FileHelpers::PathExists(m_state->paths().unpackDir()));
-    QCOMPARE(ReadFile(secret), QByteArray("not for the package"));
-    QVERIFY(m_reporter.texts().isEmpty());
-    QCOMPARE(FileHelpers::ListDirectory(tree("system/lib")), QStringList{"libreal.so"});
-    const QMap<QString, QByteArray> members = ReadZip(archive());
-    QCOMPARE(members.value("system/lib/libreal.so"), QByteArray("real"));
-    QCOMPARE(members.size(), 3);
 }
 
 void TestApkOperations::addWithoutPackage() {
@@ -651,19 +637,15 @@ void TestApkOperations::addRefusesNamesTooLongForTheTree() {
 // The folders an add unpacks and signs in go when it ends, whatever the
 // outcome: a partial unpack (a full disk) must not keep the disk full.
 void TestApkOperations::addLeavesNoScratchFolders_data() {
-    // What is made to fail: a tool of the bundle ("Config/7za", replaced by
-    // the script), a key file (given the content) or a fault point (the
-    // signed copy is overwritten with the content there); empty: nothing.
+    // What is made to fail: the APK ("damaged library": a library after the
+    // first cannot be read), a key file (given the content) or a fault point
+    // (the signed copy is overwritten with the content there); empty: nothing.
     QTest::addColumn<QString>("target");
     QTest::addColumn<QString>("content");
     QTest::addColumn<QString>("message"); // the first line of the failure's message
     QTest::newRow("added") << QString() << QString() << QString();
     QTest::newRow("unpack fails half-way")
-        << "Config/7za"
-        << QString("for a in \"$@\"; do case \"$a\" in -o*) out=\"${a#-o}\";; esac; done\n"
-                   "mkdir -p \"$out/lib\" && head -c 100000 /dev/zero > \"$out/lib/part.so\"\n"
-                   "echo 'No space left on device' >&2\nexit 2")
-        << Msg::UnzipApkFailed("Plain.apk");
+        << "damaged library" << QString() << Msg::UnzipApkFailed("Plain.apk");
     QTest::newRow("signing fails") << "Config/platform.pk8"
                                    << "damaged key" << Msg::SignApkFailed("Plain.apk");
     QTest::newRow("signing gives garbage") << "apk:signed"
@@ -676,8 +658,8 @@ void TestApkOperations::addLeavesNoScratchFolders() {
     QFETCH(QString, message);
     const bool added = message.isEmpty();
     const QString signedCopy = m_state->paths().apkTempDir() + "/Plain.apk";
-    if (target == "Config/7za")
-        m_bundle->replaceToolWithScript(target, content);
+    if (target == "damaged library")
+        QVERIFY(WriteFile(source("Plain.apk"), damagedLibraryApk()));
     else if (target.startsWith("Config/"))
         QVERIFY(WriteFile(m_bundle->file(target), content.toUtf8()));
     else if (!target.isEmpty())
@@ -687,7 +669,10 @@ void TestApkOperations::addLeavesNoScratchFolders() {
             return FaultAction::None;
         });
     const QByteArray before = ReadFile(archive());
-    const Result result = AddApk(op(), Partition::System, source("Plain.apk"));
+    const QString apk = m_bundle->file("in/Plain.apk");
+    if (!QFile::exists(apk))
+        source("Plain.apk");
+    const Result result = AddApk(op(), Partition::System, apk);
     QCOMPARE(result.succeeded(), added);
     QCOMPARE(result.cause().isEmpty(), added);
     QCOMPARE(result.notice().text.section('\n', 0, 0), message);
@@ -695,6 +680,63 @@ void TestApkOperations::addLeavesNoScratchFolders() {
     QVERIFY(!FileHelpers::PathExists(m_state->paths().apkTempDir()));
     QCOMPARE(ReadFile(archive()) == before, !added);
     QCOMPARE(FileHelpers::PathExists(tree("system/app/Plain.apk")), added);
+}
+
+// Bad input fails the add with its window message and a precise cause, before
+// anything changes: the tree, the working archive and the records stay.
+void TestApkOperations::badInputChangesNothing_data() {
+    QTest::addColumn<QString>("input");   // what is bad
+    QTest::addColumn<QString>("message"); // the first line of the window's message
+    QTest::addColumn<QString>("cause");   // a part of the cause
+    QTest::newRow("not a ZIP") << "not a zip" << Msg::UnzipApkFailed("Bad.apk")
+                               << "is not a readable ZIP";
+    QTest::newRow("no manifest") << "no manifest" << Msg::SignApkFailed("Bad.apk")
+                                 << "AndroidManifest.xml";
+    QTest::newRow("library the reader cannot read")
+        << "damaged library" << Msg::UnzipApkFailed("Bad.apk") << "libbad.so";
+    QTest::newRow("platform key of another certificate")
+        << "foreign key" << Msg::SignApkFailed("Bad.apk") << "does not belong to the platform";
+    QTest::newRow("platform key missing")
+        << "missing key" << Msg::SignApkFailed("Bad.apk") << "platform.pk8";
+    QTest::newRow("platform key damaged")
+        << "damaged key" << Msg::SignApkFailed("Bad.apk") << "missing or damaged";
+}
+
+void TestApkOperations::badInputChangesNothing() {
+    QFETCH(QString, input);
+    QFETCH(QString, message);
+    QFETCH(QString, cause);
+    open(4, {"system/app/Old.apk", "system/lib/libold.so"});
+    const QString apk = m_bundle->file("in/Bad.apk");
+    QByteArray bytes = ReadFile(Fixture("Plain.apk"));
+    if (input == "not a zip")
+        bytes = "not a zip";
+    else if (input == "no manifest")
+        bytes = ReadFile(Fixture("NoManifest.apk"));
+    else if (input == "damaged library")
+        bytes = damagedLibraryApk();
+    else if (input == "foreign key")
+        QVERIFY(WriteFile(m_bundle->file("Config/platform.pk8"),
+                          ReadFile(m_bundle->file("Config/testkey.pk8"))));
+    else if (input == "missing key")
+        QVERIFY(QFile::remove(m_bundle->file("Config/platform.pk8")));
+    else if (input == "damaged key")
+        QVERIFY(WriteFile(m_bundle->file("Config/platform.pk8"), "damaged key"));
+    QVERIFY(WriteFile(apk, bytes));
+    const QByteArray archiveBefore = ReadFile(archive());
+    const QStringList treeBefore = FilesBelow(tree());
+
+    const Result result = AddApk(op(), Partition::System, apk);
+    QVERIFY(result.failed());
+    QCOMPARE(result.notice().text.section('\n', 0, 0), message);
+    QVERIFY2(result.cause().contains(cause), qPrintable(result.cause()));
+    QCOMPARE(ReadFile(archive()), archiveBefore);
+    QCOMPARE(FilesBelow(tree()), treeBefore);
+    QCOMPARE(ReadFile(tree("system/lib/libold.so")), QByteArray("data of system/lib/libold.so"));
+    QVERIFY(m_state->changeLog().isEmpty());
+    QVERIFY(!QFile::exists(pending()));
+    QVERIFY(!FileHelpers::PathExists(m_state->paths().unpackDir()));
+    QVERIFY(!FileHelpers::PathExists(m_state->paths().apkTempDir()));
 }
 
 QTEST_GUILESS_MAIN(TestApkOperations)
