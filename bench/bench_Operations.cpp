@@ -393,18 +393,20 @@ bool Sh(const QStringList& arguments, QString* error, const QString& workingDire
 
 struct Setup {
     QString data;   // the data directory
-    QString bundle; // Config/ and jre of the build
-    QString java() const { return bundle + QStringLiteral("/jre/bin/java"); }
+    QString bundle; // Config/ of the build
+    // The baseline's signing: the system's Java and signapk.
+    QString java() const { return QStringLiteral("java"); }
+    QString signapk() const { return QStringLiteral("/usr/share/signapk/signapk.jar"); }
     QString config() const { return bundle + QStringLiteral("/Config"); }
 };
 
-// An AppDirectory like the bundle's: Config and jre are links to the bundle's.
+// An AppDirectory like the bundle's: Config is a link to the bundle's.
 bool MakeAppDirectory(const Setup& setup, const QString& app, QString* error) {
     if (!QDir().mkpath(app)) {
         *error = QStringLiteral("cannot make ") + app;
         return false;
     }
-    for (const char* name : {"Config", "jre"}) {
+    for (const char* name : {"Config"}) {
         const QString link = app + QLatin1Char('/') + QLatin1String(name);
         if (QFileInfo(link).isSymLink())
             continue;
@@ -702,7 +704,7 @@ QList<Row> BenchSize(const Setup& setup, const QString& package, const QString& 
                            QStringLiteral("-o") + stage + QStringLiteral("/unpacked"),
                            QStringLiteral("-y")},
                           {}},
-                         {{setup.java(), QStringLiteral("-jar"), QStringLiteral("signapk.jar"),
+                         {{setup.java(), QStringLiteral("-jar"), setup.signapk(),
                            QStringLiteral("platform.x509.pem"), QStringLiteral("platform.pk8"),
                            addApk, stage + QLatin1Char('/') + signedApk},
                           setup.config()},
@@ -814,11 +816,10 @@ QList<Row> BenchSize(const Setup& setup, const QString& package, const QString& 
             [&] { return RunProgram(QStringLiteral("sign-apk"), openApp, addApk); },
             [&](QString*) { return !QFile::exists(baselineOut) || QFile::remove(baselineOut); },
             [&] {
-                return RunSteps(
-                    {{{setup.java(), QStringLiteral("-jar"), QStringLiteral("signapk.jar"),
-                       QStringLiteral("platform.x509.pem"), QStringLiteral("platform.pk8"), addApk,
-                       baselineOut},
-                      setup.config()}});
+                return RunSteps({{{setup.java(), QStringLiteral("-jar"), setup.signapk(),
+                                   QStringLiteral("platform.x509.pem"),
+                                   QStringLiteral("platform.pk8"), addApk, baselineOut},
+                                  setup.config()}});
             },
             [&](bool isProgram) -> QString {
                 const QString out = isProgram ? programOut : baselineOut;
@@ -864,11 +865,10 @@ QList<Row> BenchSize(const Setup& setup, const QString& package, const QString& 
             Compare(
                 signapk, rounds, remove(programOut), program, remove(signapkOut),
                 [&] {
-                    return RunSteps(
-                        {{{setup.java(), QStringLiteral("-jar"), QStringLiteral("signapk.jar"),
-                           QStringLiteral("-w"), QStringLiteral("testkey.x509.pem"),
-                           QStringLiteral("testkey.pk8"), archive, signapkOut},
-                          setup.config()}});
+                    return RunSteps({{{setup.java(), QStringLiteral("-jar"), setup.signapk(),
+                                       QStringLiteral("-w"), QStringLiteral("testkey.x509.pem"),
+                                       QStringLiteral("testkey.pk8"), archive, signapkOut},
+                                      setup.config()}});
                 },
                 wrote(signapkOut));
             Compare(

@@ -51,7 +51,8 @@ fi
 ninja -C "$BUILD" bench_MakePackages bench_Operations >/dev/null
 MAKE="$BUILD/bench/bench_MakePackages"
 
-# A bundle of its own: links to the system's 7-Zip, signapk and Java, keys.
+# A bundle of its own: a link to the system's 7-Zip, keys. (The baseline runs
+# the system's signapk.)
 bash "$ROOT/scripts/layout-bundle.sh" "$DATA/bundle"
 
 # The packages; each is written under a temporary name, so one that exists is

@@ -11,8 +11,9 @@ PACKAGES=(
   qt6-base-dev libzip-dev libssl-dev
   # Tools the program drives from its bundle, and those that make the sample
   # package and the test APKs.
-  7zip p7zip-full
-  default-jre-headless signapk apksigner aapt openssl
+  7zip p7zip-full aapt openssl
+  # Test peers only: the tests check the in-process signing against them.
+  default-jre-headless signapk apksigner
   # A real system APK the APK signer is checked on against signapk.
   android-framework-res
   # The benchmark (bench/): the peak memory of each run (zip is listed below).

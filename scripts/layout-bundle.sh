@@ -1,10 +1,9 @@
 #!/usr/bin/env bash
 # Lays out the bundle beside the executable (AppDirectory):
 #   Config/7za          link to the system's 7-Zip extractor
-#   Config/signapk.jar  link to the system's signapk jar
 #   Config/platform.x509.pem, platform.pk8, testkey.x509.pem, testkey.pk8
 #                       development key pairs, made only when missing
-#   jre                 link to the Java runtime's home (jre/bin/java)
+# The program signs in-process: no Java runtime and no signing tool.
 # The sample package (samples/) is made by make-samples.sh.
 #
 #   layout-bundle.sh BUNDLE_DIR
@@ -39,21 +38,13 @@ sevenza="$(command -v 7za || true)"
 [ -n "$sevenza" ] || fail "7za not found (run scripts/install-deps.sh)"
 link "$sevenza" "$BUNDLE/Config/7za"
 
-signapk=""
-if command -v signapk >/dev/null; then
-  signapk="$(readlink -f "$(command -v signapk)")"
-fi
-if [ -z "$signapk" ] || ! [ -f "$signapk" ]; then
-  signapk=/usr/share/signapk/signapk.jar
-fi
-[ -f "$signapk" ] || fail "signapk.jar not found (run scripts/install-deps.sh)"
-link "$signapk" "$BUNDLE/Config/signapk.jar"
-
-java="$(command -v java || true)"
-[ -n "$java" ] || fail "java not found (run scripts/install-deps.sh)"
-java_home="$(dirname "$(dirname "$(readlink -f "$java")")")"
-[ -x "$java_home/bin/java" ] || fail "no bin/java below $java_home"
-link "$java_home" "$BUNDLE/jre"
+# Earlier layouts linked a Java runtime and a signing jar; those links (and
+# only links) go.
+for stale in "$BUNDLE/jre" "$BUNDLE/Config/signapk.jar"; do
+  if [ -L "$stale" ]; then
+    rm -f "$stale"
+  fi
+done
 
 # Development key pairs: RSA 2048, X.509 PEM certificate, unencrypted PKCS#8
 # DER private key. A pair is made only when both of its files are missing;

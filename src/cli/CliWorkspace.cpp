@@ -18,7 +18,7 @@
 
 namespace {
 
-const char* const kLinkedEntries[] = {"Config", "jre"};
+const char* const kLinkedEntries[] = {"Config"};
 const char kOwnerLock[] = "owner.lock";
 const char kPendingLock[] = "owner.lock.new";
 const char kPrefix[] = "corvane-cli-";
@@ -31,12 +31,12 @@ QString entryPath(const QString& directory, const char* name) {
     return directory + QLatin1Char('/') + QLatin1String(name);
 }
 
-// Removes a workspace directory: the links first, so that nothing of the
-// bundle can be reached by the removal; the lock file last, and only when
-// everything else is gone.
+// Removes a workspace directory: the links first (those of older runs too),
+// so that nothing of the bundle can be reached by the removal; the lock file
+// last, and only when everything else is gone.
 bool removeWorkspaceDirectory(const QString& directory) {
-    for (const char* entry : kLinkedEntries) {
-        const QString link = entryPath(directory, entry);
+    for (const QString& name : FileHelpers::ListDirectory(directory)) {
+        const QString link = directory + QLatin1Char('/') + name;
         if (QFileInfo(link).isSymLink())
             FileHelpers::RemoveFile(link);
     }

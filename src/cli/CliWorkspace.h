@@ -4,10 +4,10 @@
 
 #include <QString>
 
-// The private workspace of one run: a directory below TMPDIR holding the links
-// Config -> <bundle>/Config and jre -> <bundle>/jre, used as the run's
-// AppDirectory so that a running window's workspace is never touched. Removed,
-// links first, when the object goes.
+// The private workspace of one run: a directory below TMPDIR holding the link
+// Config -> <bundle>/Config, used as the run's AppDirectory so that a running
+// window's workspace is never touched. Removed, links first, when the object
+// goes.
 //
 // A run that is killed cannot remove its workspace; the next run does, once
 // the owner is provably gone:

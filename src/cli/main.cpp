@@ -53,6 +53,6 @@ int main(int argc, char* argv[]) {
 
     QStringList arguments = QCoreApplication::arguments();
     arguments.removeFirst();
-    // The bundle is the directory of the executable: Config/ and jre/ lie there.
+    // The bundle is the directory of the executable: Config/ lies there.
     return RunCli(arguments, QCoreApplication::applicationDirPath());
 }

@@ -5,6 +5,7 @@
 #include "support/ZipFixture.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -23,8 +24,8 @@ struct RunResult {
     QByteArray output;
 };
 
-RunResult Run(const QString& program, const QStringList& arguments,
-              const QString& workingDirectory = QString()) {
+RunResult Execute(const QString& program, const QStringList& arguments,
+                  const QString& workingDirectory = QString()) {
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
     if (!workingDirectory.isEmpty())
@@ -37,18 +38,18 @@ RunResult Run(const QString& program, const QStringList& arguments,
     return result;
 }
 
-// The bundle's own command line: java -jar signapk.jar [-w] CERT KEY IN OUT,
-// run in Config so that the key files are found by name.
+// The system's signapk, a peer that checks the bundle's keys and samples:
+// java -jar signapk.jar [-w] CERT KEY IN OUT, run in Config so that the key
+// files are found by name.
 RunResult Sign(const QString& input, const QString& output, bool platformKey) {
-    QStringList arguments{QStringLiteral("-jar"), kBundle + QStringLiteral("/Config/signapk.jar")};
+    QStringList arguments{QStringLiteral("-jar"), QStringLiteral("/usr/share/signapk/signapk.jar")};
     if (platformKey)
         arguments << QStringLiteral("platform.x509.pem") << QStringLiteral("platform.pk8");
     else
         arguments << QStringLiteral("-w") << QStringLiteral("testkey.x509.pem")
                   << QStringLiteral("testkey.pk8");
     arguments << input << output;
-    return Run(kBundle + QStringLiteral("/jre/bin/java"), arguments,
-               kBundle + QStringLiteral("/Config"));
+    return Execute(QStringLiteral("java"), arguments, kBundle + QStringLiteral("/Config"));
 }
 
 QStringList WithPrefix(const QStringList& names, const QString& prefix) {
@@ -66,6 +67,7 @@ class TestBundleLayout : public QObject {
 private slots:
     void tools_data();
     void tools();
+    void noJavaOrSigningTool();
     void keyPairs_data();
     void keyPairs();
 
@@ -88,8 +90,6 @@ void TestBundleLayout::tools_data() {
     QTest::addColumn<QString>("path");
     QTest::addColumn<bool>("executable");
     QTest::newRow("7za") << "Config/7za" << true;
-    QTest::newRow("signapk") << "Config/signapk.jar" << false;
-    QTest::newRow("java") << "jre/bin/java" << true;
     QTest::newRow("executable") << "Corvane" << true;
 }
 
@@ -100,6 +100,15 @@ void TestBundleLayout::tools() {
     QVERIFY2(info.isFile(), qPrintable(info.filePath()));
     if (executable)
         QVERIFY(info.isExecutable());
+}
+
+// The program signs in-process: the bundle carries no Java runtime and no
+// signing jar.
+void TestBundleLayout::noJavaOrSigningTool() {
+    QVERIFY(!QFileInfo(kBundle + "/jre").exists());
+    QVERIFY(!QFileInfo(kBundle + "/jre").isSymLink());
+    QVERIFY(!QFileInfo(kBundle + "/Config/signapk.jar").exists());
+    QVERIFY(!QFileInfo(kBundle + "/Config/signapk.jar").isSymLink());
 }
 
 void TestBundleLayout::keyPairs_data() {
@@ -117,25 +126,25 @@ void TestBundleLayout::keyPairs() {
     QVERIFY(ReadFile(cert).startsWith("-----BEGIN CERTIFICATE-----"));
 
     const RunResult text =
-        Run(QStringLiteral("openssl"), {QStringLiteral("x509"), QStringLiteral("-in"), cert,
-                                        QStringLiteral("-noout"), QStringLiteral("-text")});
+        Execute(QStringLiteral("openssl"), {QStringLiteral("x509"), QStringLiteral("-in"), cert,
+                                            QStringLiteral("-noout"), QStringLiteral("-text")});
     QCOMPARE(text.exitCode, 0);
     QVERIFY(text.output.contains("rsaEncryption"));
     QVERIFY(text.output.contains("(2048 bit)"));
 
     const RunResult certKey =
-        Run(QStringLiteral("openssl"), {QStringLiteral("x509"), QStringLiteral("-in"), cert,
-                                        QStringLiteral("-noout"), QStringLiteral("-pubkey")});
+        Execute(QStringLiteral("openssl"), {QStringLiteral("x509"), QStringLiteral("-in"), cert,
+                                            QStringLiteral("-noout"), QStringLiteral("-pubkey")});
     const RunResult privateKey =
-        Run(QStringLiteral("openssl"),
-            {QStringLiteral("pkcs8"), QStringLiteral("-nocrypt"), QStringLiteral("-inform"),
-             QStringLiteral("DER"), QStringLiteral("-in"), key, QStringLiteral("-out"),
-             QStringLiteral("/dev/null")});
+        Execute(QStringLiteral("openssl"),
+                {QStringLiteral("pkcs8"), QStringLiteral("-nocrypt"), QStringLiteral("-inform"),
+                 QStringLiteral("DER"), QStringLiteral("-in"), key, QStringLiteral("-out"),
+                 QStringLiteral("/dev/null")});
     QCOMPARE(privateKey.exitCode, 0);
     const RunResult keyPublic =
-        Run(QStringLiteral("openssl"),
-            {QStringLiteral("pkey"), QStringLiteral("-inform"), QStringLiteral("DER"),
-             QStringLiteral("-in"), key, QStringLiteral("-pubout")});
+        Execute(QStringLiteral("openssl"),
+                {QStringLiteral("pkey"), QStringLiteral("-inform"), QStringLiteral("DER"),
+                 QStringLiteral("-in"), key, QStringLiteral("-pubout")});
     QCOMPARE(certKey.exitCode, 0);
     QCOMPARE(keyPublic.exitCode, 0);
     QCOMPARE(keyPublic.output, certKey.output);
@@ -269,7 +278,7 @@ void TestBundleLayout::signWholePackage() {
 void TestBundleLayout::layoutMakesMissingKeysOnly() {
     QTemporaryDir dir;
     const QString bundle = dir.filePath("bundle");
-    QCOMPARE(Run("bash", {kLayoutScript, bundle}).exitCode, 0);
+    QCOMPARE(Execute("bash", {kLayoutScript, bundle}).exitCode, 0);
     QMap<QString, QByteArray> keys;
     for (const char* name :
          {"platform.x509.pem", "platform.pk8", "testkey.x509.pem", "testkey.pk8"}) {
@@ -278,12 +287,18 @@ void TestBundleLayout::layoutMakesMissingKeysOnly() {
     }
     QVERIFY(keys.value("platform.pk8") != keys.value("testkey.pk8"));
     QVERIFY(QFileInfo(bundle + "/Config/7za").isSymLink());
-    QVERIFY(QFileInfo(bundle + "/Config/signapk.jar").isSymLink());
-    QVERIFY(QFileInfo(bundle + "/jre/bin/java").isExecutable());
+    QVERIFY(!QFileInfo(bundle + "/Config/signapk.jar").isSymLink());
+    QVERIFY(!QFileInfo(bundle + "/jre").isSymLink());
 
-    QCOMPARE(Run("bash", {kLayoutScript, bundle}).exitCode, 0);
+    // The links an earlier layout made to Java and its signing jar go.
+    QVERIFY(QFile::link("/usr/share/signapk/signapk.jar", bundle + "/Config/signapk.jar"));
+    QVERIFY(QFile::link("/usr", bundle + "/jre"));
+    QCOMPARE(Execute("bash", {kLayoutScript, bundle}).exitCode, 0);
     for (auto it = keys.cbegin(); it != keys.cend(); ++it)
         QCOMPARE(ReadFile(bundle + "/Config/" + it.key()), it.value());
+    QVERIFY(!QFileInfo(bundle + "/Config/signapk.jar").isSymLink());
+    QVERIFY(!QFileInfo(bundle + "/jre").isSymLink());
+    QVERIFY(QFileInfo("/usr/share/signapk/signapk.jar").isFile());
 }
 
 // The device maker's own keys, a half pair and a real file in place of a
@@ -296,14 +311,13 @@ void TestBundleLayout::layoutKeepsWhatTheUserPutThere() {
     QVERIFY(WriteFile(bundle + "/Config/testkey.pk8", "half a pair"));
     QVERIFY(WriteFile(bundle + "/Config/7za", "#!/bin/sh\n"));
 
-    QCOMPARE(Run("bash", {kLayoutScript, bundle}).exitCode, 0);
+    QCOMPARE(Execute("bash", {kLayoutScript, bundle}).exitCode, 0);
     QCOMPARE(ReadFile(bundle + "/Config/platform.x509.pem"), QByteArray("maker's certificate"));
     QCOMPARE(ReadFile(bundle + "/Config/platform.pk8"), QByteArray("maker's key"));
     QCOMPARE(ReadFile(bundle + "/Config/testkey.pk8"), QByteArray("half a pair"));
     QVERIFY(!QFileInfo::exists(bundle + "/Config/testkey.x509.pem"));
     QVERIFY(!QFileInfo(bundle + "/Config/7za").isSymLink());
     QCOMPARE(ReadFile(bundle + "/Config/7za"), QByteArray("#!/bin/sh\n"));
-    QVERIFY(QFileInfo(bundle + "/Config/signapk.jar").isSymLink());
 }
 
 QTEST_MAIN(TestBundleLayout)
