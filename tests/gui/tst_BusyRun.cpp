@@ -1,3 +1,4 @@
+#include "core/io/TestHooks.h"
 #include "core/io/ToolRunner.h"
 #include "core/package/PackageTools.h"
 #include "gui/CCorvaneApp.h"
@@ -87,6 +88,7 @@ private slots:
     void escapeStopsUnderModalMainWindow();
     void backgroundWorkShowsTheDialog();
     void closeBoxStopsBackgroundWork();
+    void apkSigningRunsBehindTheDialog();
 
 private:
     QString file(const QString& relative) const { return m_bundle->file(relative); }
@@ -338,6 +340,26 @@ void TestBusyRun::closeBoxStopsBackgroundWork() {
     QVERIFY(m_app->BusyDialog()->isHidden());
     QVERIFY(m_main->allEnabled());
     QVERIFY(!m_app->IsToolRunning());
+}
+
+// The add's APK signing works in-process behind the busy dialog, as the tools
+// run.
+void TestBusyRun::apkSigningRunsBehindTheDialog() {
+    bool runningWhenSigned = false;
+    SetFaultPointHookForTesting([&](const char* name) {
+        if (QByteArray(name) == "apk:signed")
+            runningWhenSigned = m_app->IsToolRunning();
+        return FaultAction::None;
+    });
+    const Result result =
+        SignArchive(m_app->Runner(), m_app->State().paths(),
+                    TestBundle::buildBundle() + "/samples/add/Notes.apk", file("Notes.apk"));
+    SetFaultPointHookForTesting(nullptr);
+    QVERIFY2(result.succeeded(), qPrintable(result.cause()));
+    QVERIFY(runningWhenSigned);
+    QCOMPARE(m_shows.shows, 1);
+    QVERIFY(!m_app->BusyDialog()->isVisible());
+    QVERIFY(m_main->allEnabled());
 }
 
 QTEST_MAIN(TestBusyRun)
