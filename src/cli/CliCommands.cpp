@@ -22,6 +22,7 @@
 #include "core/package/PackageInsight.h"
 #include "core/package/ReplaceImage.h"
 #include "core/package/SavePackage.h"
+#include "core/zip/ApkSigner.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -162,6 +163,11 @@ Result applyEdit(Session& session, const CliEdit& edit, const CliOptions& option
             addOptions.deviceAbis = abis;
         QStringList leftOut;
         addOptions.leftOutAbis = &leftOut;
+        if (!options.platformCertificate.isEmpty()) {
+            addOptions.platformCertificate =
+                QFileInfo(options.platformCertificate).absoluteFilePath();
+            addOptions.platformKey = QFileInfo(options.platformKey).absoluteFilePath();
+        }
         const Result added =
             AddApk(op, partition, QFileInfo(edit.argument).absoluteFilePath(), addOptions);
         // The answer No to one of its questions leaves the APK out: the
@@ -328,6 +334,15 @@ int runEdit(const CliOptions& options, const QString& bundleDirectory) {
     if (!options.packageKey.isEmpty() && !EditsInOnePass(options) && !options.dryRun)
         return usageError(CliCommand::Edit,
                           QStringLiteral("--package-key cannot be given with an APK to add yet"));
+    // A platform pair that cannot sign fails before the package is opened.
+    if (!options.platformCertificate.isEmpty()) {
+        ApkSigningKey key;
+        QString cause;
+        if (!key.load(options.platformCertificate, options.platformKey, &cause)) {
+            PrintError(QStringLiteral("--platform-key: %1").arg(cause));
+            return kExitFailed;
+        }
+    }
     if (options.dryRun || EditsInOnePass(options))
         return RunOnePassEditCommand(options, bundleDirectory, files.package, files.output,
                                      files.log, [] { return g_interrupted.load(); });

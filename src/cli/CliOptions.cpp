@@ -230,6 +230,14 @@ bool takePackageKey(ParseState& state, const QString& value, QString* error) {
     return true;
 }
 
+bool takePlatformKey(ParseState& state, const QString& value, QString* error) {
+    if (!setOnce(&state.options->platformCertificate, value, "--platform-key", error))
+        return false;
+    state.secondValue = &state.options->platformKey;
+    state.secondValueOf = QStringLiteral("--platform-key");
+    return true;
+}
+
 bool takeAbi(ParseState& state, const QString& value, QString* error) {
     if (!state.options->abis.isEmpty()) {
         SetError(error, QStringLiteral("more than one --abi given"));
@@ -270,6 +278,7 @@ constexpr OptionRule kOptions[] = {
     {"--replace", nullptr, CliCommand::Edit, true, takeReplace},
     {"--overwrite-libs", nullptr, CliCommand::Edit, true, takeOverwrite},
     {"--abi", nullptr, CliCommand::Edit, true, takeAbi},
+    {"--platform-key", nullptr, CliCommand::Edit, true, takePlatformKey},
     {"--set-prop", nullptr, CliCommand::Edit, true, takeSetProp},
     {"--unset-prop", nullptr, CliCommand::Edit, true, takeUnsetProp},
     {"--dry-run", nullptr, CliCommand::Edit, false, takeDryRun},
@@ -517,6 +526,9 @@ QString CliUsage(CliCommand command) {
                    "  --package-key CERT KEY sign the package with this certificate (PEM or\n"
                    "                         DER) and unencrypted PKCS#8 key (PEM or DER)\n"
                    "                         instead of the bundle's test key\n"
+                   "  --platform-key CERT KEY\n"
+                   "                         sign the added system APKs with this pair (the\n"
+                   "                         same formats) instead of the platform key\n"
                    "  --dry-run              check the arguments and the package, print what\n"
                    "                         would be done, write nothing\n"
                    "  --log FILE             write the change log (as log.txt: CP936, CRLF)\n"

@@ -47,6 +47,10 @@ struct CliOptions {
     // edit --abi LIST: the device's ABIs for placing added libraries, instead
     // of those of the package's system/build.prop.
     QStringList abis;
+    // edit --platform-key CERT KEY: the pair system APKs are signed with
+    // instead of the platform key (the formats of --package-key).
+    QString platformCertificate;
+    QString platformKey;
     QString logFile;
     CliLogFormat logFormat = CliLogFormat::Cp936;
 };

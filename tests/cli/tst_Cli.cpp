@@ -87,6 +87,7 @@ private slots:
     void customersKeySignsThePackage();
     void addedLibrariesFollowTheDevicesAbis_data();
     void addedLibrariesFollowTheDevicesAbis();
+    void privAppAddIsSignedWithThePlatformKey_data();
     void privAppAddIsSignedWithThePlatformKey();
     void dryRunPrintsThePlanAndWritesNothing_data();
     void dryRunPrintsThePlanAndWritesNothing();
@@ -254,6 +255,9 @@ void TestCli::usageErrorsExitTwoAndWriteNothing_data() {
     QTest::newRow("package key without its key")
         << QStringList{"edit", m_sample, "-o", out, "--package-key", m_sample}
         << QByteArray("--package-key needs two values");
+    QTest::newRow("platform key without its key")
+        << QStringList{"edit", m_sample, "-o", out, "--platform-key", m_sample}
+        << QByteArray("--platform-key needs two values");
     QTest::newRow("dry run is no option of info")
         << QStringList{"info", m_sample, "--dry-run"} << QByteArray("unknown option \"--dry-run\"");
     QTest::newRow("overwrite answer")
@@ -552,12 +556,52 @@ void TestCli::addedLibrariesFollowTheDevicesAbis() {
 }
 
 // --add-priv: into system/priv-app (the sample's layout: a directory of its
-// own), re-signed with the platform key, logged as an add to priv-app.
+// own), re-signed with the platform key or the customer's pair given with
+// --platform-key, logged as an add to priv-app.
+void TestCli::privAppAddIsSignedWithThePlatformKey_data() {
+    QTest::addColumn<QStringList>("keyPair"); // "certificate", "key" in the customer folder
+    QTest::addColumn<QString>("signer");      // the certificate expected; empty: the run fails
+    const QString platform = bundleFile(QStringLiteral("Config/platform.x509.pem"));
+    QTest::newRow("the bundle's platform key") << QStringList{} << platform;
+    QTest::newRow("a customer's pair, certificate in DER")
+        << QStringList{"cert.der", "key.pem"} << "cert.pem";
+    QTest::newRow("a key that is not the certificate's")
+        << QStringList{"cert.pem", bundleFile(QStringLiteral("Config/platform.pk8"))} << "";
+}
+
 void TestCli::privAppAddIsSignedWithThePlatformKey() {
+    QFETCH(QStringList, keyPair);
+    QFETCH(QString, signer);
+    const QString customer = work(QStringLiteral("customer-platform"));
+    if (!QFileInfo::exists(customer + "/cert.der")) {
+        QVERIFY(QDir().mkpath(customer));
+        QVERIFY(RunProgram("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
+                                       customer + "/key.pem", "-out", customer + "/cert.pem",
+                                       "-subj", "/CN=Customer platform", "-days", "1"})
+                    .exitCode == 0);
+        QVERIFY(RunProgram("openssl", {"x509", "-in", customer + "/cert.pem", "-outform", "DER",
+                                       "-out", customer + "/cert.der"})
+                    .exitCode == 0);
+    }
+    const auto inCustomer = [&](const QString& name) {
+        return QFileInfo(name).isAbsolute() ? name : customer + QLatin1Char('/') + name;
+    };
     const QString output = work(QStringLiteral("out/custom.zip"));
     const QString log = work(QStringLiteral("out/changes.log"));
-    const Run run = cli({"edit", m_sample, "-o", output, "--add-priv", testData("Plain.apk"),
-                         "--log", log, "--log-format", "utf8"});
+    QStringList arguments{
+        "edit",  m_sample, "-o",           output, "--add-priv", testData("Plain.apk"),
+        "--log", log,      "--log-format", "utf8"};
+    if (!keyPair.isEmpty())
+        arguments << "--platform-key" << inCustomer(keyPair.at(0)) << inCustomer(keyPair.at(1));
+    const Run run = cli(arguments);
+    if (signer.isEmpty()) {
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.err.startsWith("corvane-cli: error: --platform-key: ") &&
+                     run.err.count('\n') == 1,
+                 run.err.constData());
+        QVERIFY(!QFileInfo::exists(output));
+        return;
+    }
     QVERIFY2(run.exitCode == 0, run.err.constData());
     QVERIFY2(run.err.contains("--add-priv " + testData("Plain.apk").toUtf8()), run.err.constData());
     const QMap<QString, QByteArray> members = ReadZip(output);
@@ -567,11 +611,11 @@ void TestCli::privAppAddIsSignedWithThePlatformKey() {
     QVERIFY(added != ReadFile(testData("Plain.apk")));
     const QString apk = work(QStringLiteral("Plain-from-output.apk"));
     QVERIFY(WriteFile(apk, added));
-    const QByteArray platform = certificateDigest(bundleFile("Config/platform.x509.pem"));
-    QVERIFY(!platform.isEmpty());
+    const QByteArray expected = certificateDigest(inCustomer(signer));
+    QVERIFY(!expected.isEmpty());
     const Run apksigner = RunProgram(QStringLiteral("apksigner"), {"verify", "--print-certs", apk});
     QVERIFY2(apksigner.exitCode == 0, apksigner.err.constData());
-    QVERIFY2(apksigner.out.contains("certificate SHA-256 digest: " + platform),
+    QVERIFY2(apksigner.out.contains("certificate SHA-256 digest: " + expected),
              apksigner.out.constData());
     QVERIFY2(ReadFile(log).contains("\" to \"system/priv-app\""), ReadFile(log).constData());
 }

@@ -165,10 +165,10 @@ private:
 };
 
 // System page: the APK's native libraries are taken out into the unpack
-// folder and the APK is signed with the platform key into the signing
-// folder; `file` becomes the signed copy.
+// folder and the APK is signed with the platform key (or the options' pair)
+// into the signing folder; `file` becomes the signed copy.
 Result unpackAndSign(const Operation& op, const QString& sourcePath, const QString& name,
-                     QString* file) {
+                     const AddApkOptions& options, QString* file) {
     const WorkspacePaths paths = op.state.paths();
     const QString unpackDirectory = paths.unpackDir();
     if (!FileHelpers::DeleteDirectoryTree(unpackDirectory))
@@ -200,7 +200,8 @@ Result unpackAndSign(const Operation& op, const QString& sourcePath, const QStri
     if (!FileHelpers::PathExists(paths.apkTempDir()))
         FileHelpers::CreateDirectory(paths.apkTempDir());
     *file = paths.apkTempDir() + QLatin1Char('/') + name;
-    const Result signedCopy = SignArchive(op.runner, paths, sourcePath, *file);
+    const Result signedCopy = SignArchive(op.runner, paths, sourcePath, *file,
+                                          {options.platformCertificate, options.platformKey});
     if (signedCopy.succeeded() && FileHelpers::PathExists(*file))
         return Result::done();
     const QString cause = signedCopy.failed()
@@ -346,7 +347,7 @@ Result AddApk(const Operation& op, Partition partition, const QString& sourcePat
     const AddScratch scratch(paths);
     QString file = sourcePath;
     if (partition == Partition::System) {
-        const Result prepared = unpackAndSign(op, sourcePath, name, &file);
+        const Result prepared = unpackAndSign(op, sourcePath, name, options, &file);
         if (!prepared.succeeded())
             return prepared;
     }

@@ -35,6 +35,10 @@ struct AddApkOptions {
     std::optional<QStringList> deviceAbis;
     // Set to the APK's ABIs whose libraries were left out (when given).
     QStringList* leftOutAbis = nullptr;
+    // A system APK is signed with this pair instead of the platform key
+    // (both empty: the platform key); see SignArchive.
+    QString platformCertificate;
+    QString platformKey;
 };
 Result AddApk(const Operation& op, Partition partition, const QString& sourcePath,
               const AddApkOptions& options);

@@ -183,7 +183,7 @@ Result ExtractArchive(ToolRunner& runner, const WorkspacePaths& paths, const QSt
 }
 
 Result SignArchive(ToolRunner& runner, const WorkspacePaths& paths, const QString& inputPath,
-                   const QString& outputPath) {
+                   const QString& outputPath, const ApkKeyPair& keyPair) {
     if (inputPath.isEmpty() || outputPath.isEmpty())
         return toolFailed(QStringLiteral("no input or no output"));
     if (FileHelpers::IsSameFile(inputPath, outputPath))
@@ -193,12 +193,25 @@ Result SignArchive(ToolRunner& runner, const WorkspacePaths& paths, const QStrin
 
     QString cause;
     Certificate platform;
-    if (!checkPlatformKeyPair(paths, &platform, &cause))
-        return toolFailed(cause);
     ApkSigningKey key;
-    if (!key.load(paths.keyFile(QStringLiteral("platform.x509.pem")),
-                  paths.keyFile(QStringLiteral("platform.pk8")), &cause))
-        return toolFailed(cause);
+    if (keyPair.certificate.isEmpty()) {
+        if (!checkPlatformKeyPair(paths, &platform, &cause))
+            return toolFailed(cause);
+        if (!key.load(paths.keyFile(QStringLiteral("platform.x509.pem")),
+                      paths.keyFile(QStringLiteral("platform.pk8")), &cause))
+            return toolFailed(cause);
+    } else {
+        // The given pair is checked as it is loaded; the signed copy is
+        // checked against its certificate.
+        if (!key.load(keyPair.certificate, keyPair.privateKey, &cause))
+            return toolFailed(cause);
+        const QByteArray der = key.certificateDer();
+        const unsigned char* bytes = reinterpret_cast<const unsigned char*>(der.constData());
+        platform = Certificate(d2i_X509(nullptr, &bytes, static_cast<long>(der.size())));
+        if (!platform)
+            return toolFailed(
+                QStringLiteral("the certificate \"%1\" is damaged").arg(keyPair.certificate));
+    }
 
     const bool signedAndChecked = runner.runInBackground(QStringLiteral("Signing files"), [&] {
         if (!SignApk(inputPath, outputPath, key, &cause))

@@ -23,5 +23,11 @@ Result ExtractArchive(ToolRunner& runner, const WorkspacePaths& paths, const QSt
 // certificate's, is named as such), and the output must be an APK signed with
 // it: a ZIP whose v1 signature block verifies its signature file and names the
 // platform certificate. On failure nothing is left at the output.
+// keyPair, when given, stands in for the workspace's platform pair (a
+// customer's): certificate PEM or DER, unencrypted PKCS#8 key PEM or DER.
+struct ApkKeyPair {
+    QString certificate;
+    QString privateKey;
+};
 Result SignArchive(ToolRunner& runner, const WorkspacePaths& paths, const QString& inputPath,
-                   const QString& outputPath);
+                   const QString& outputPath, const ApkKeyPair& keyPair = {});

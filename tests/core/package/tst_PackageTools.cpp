@@ -57,6 +57,8 @@ private slots:
     void unreadableMemberLeavesNoOutput();
     void platformSignatureIsChecked_data();
     void platformSignatureIsChecked();
+    void givenKeyPairSignsInsteadOfThePlatformKey_data();
+    void givenKeyPairSignsInsteadOfThePlatformKey();
     void outputNamingInputIsRefused_data();
     void outputNamingInputIsRefused();
 
@@ -378,6 +380,46 @@ void TestPackageTools::platformSignatureIsChecked() {
     QVERIFY2(cause.isEmpty() ? error.isEmpty() : error.startsWith(cause), qPrintable(error));
     QCOMPARE(QFileInfo::exists(output), cause.isEmpty());
     QCOMPARE(reached, !damage.isEmpty());
+}
+
+// A customer's pair stands in for the platform key: it signs, and the signed
+// copy is checked against its certificate.
+void TestPackageTools::givenKeyPairSignsInsteadOfThePlatformKey_data() {
+    QTest::addColumn<QString>("key");       // the private key given with the test certificate
+    QTest::addColumn<bool>("platformCopy"); // the signed copy re-signed with the platform key
+    QTest::addColumn<QString>("cause");     // empty: signed
+    QTest::newRow("signed with the given pair") << "Config/testkey.pk8" << false << QString();
+    QTest::newRow("copy signed with the platform key instead")
+        << "Config/testkey.pk8" << true
+        << "the signed APK is not signed with the platform certificate";
+    QTest::newRow("key not the certificate's")
+        << "Config/platform.pk8" << false << "the private key";
+}
+
+void TestPackageTools::givenKeyPairSignsInsteadOfThePlatformKey() {
+    QFETCH(QString, key);
+    QFETCH(bool, platformCopy);
+    QFETCH(QString, cause);
+    const QString input = notes();
+    const QString output = file("Apktemp/Notes.apk");
+    ApkSigningKey platform;
+    QString error;
+    QVERIFY2(platform.load(file("Config/platform.x509.pem"), file("Config/platform.pk8"), &error),
+             qPrintable(error));
+    SetFaultPointHookForTesting([&](const char* name) {
+        QString ignored;
+        if (QByteArray(name) == "apk:signed" && platformCopy)
+            SignApk(input, output, platform, &ignored);
+        return FaultAction::None;
+    });
+    QVERIFY(QDir().mkpath(file("Apktemp")));
+    ToolRunner runner;
+    const bool signedCopy = Succeeded(
+        SignArchive(runner, paths(), input, output, {file("Config/testkey.x509.pem"), file(key)}),
+        &error);
+    QCOMPARE(signedCopy, cause.isEmpty());
+    QVERIFY2(cause.isEmpty() ? error.isEmpty() : error.contains(cause), qPrintable(error));
+    QCOMPARE(QFileInfo::exists(output), cause.isEmpty());
 }
 
 void TestPackageTools::outputNamingInputIsRefused_data() {
