@@ -248,10 +248,9 @@ bool apkPlace(const QString& member, ApkPlace* place, bool* inDirectory) {
 }
 
 void readApk(int fd, const ZipCentralEntry& entry, const PackageInsightKeys& keys,
-             const PackageInsightOptions& options, PackageApk* apk) {
+             qint64 memoryLimit, PackageApk* apk) {
     QString cause;
-    const std::unique_ptr<QIODevice> device =
-        OpenZipMemberDevice(fd, entry, options.memoryLimit, &cause);
+    const std::unique_ptr<QIODevice> device = OpenZipMemberDevice(fd, entry, memoryLimit, &cause);
     if (!device) {
         apk->factsError = cause;
         return;
@@ -404,14 +403,16 @@ bool ReadPackageFacts(const QString& package, const PackageInsightKeys& keys,
         // out among a few threads (each reads with pread, at its own offsets;
         // each keeps at most one inflated APK in memory).
         PackageApk* apks = result.apks.data(); // detached once, before the threads
-        std::atomic<qsizetype> next{0};
-        const auto work = [&] {
-            for (qsizetype i = next++; i < apkEntries.size(); i = next++)
-                readApk(file.get(), *apkEntries.at(i), keys, options, &apks[i]);
-        };
         const unsigned cores = std::thread::hardware_concurrency();
         const qsizetype helpers =
             qMin<qsizetype>(apkEntries.size() - 1, qBound(1u, cores, kMaxReaders) - 1);
+        // The memory limit holds for all readers together.
+        const qint64 memoryLimit = options.memoryLimit / (qMax<qsizetype>(helpers, 0) + 1);
+        std::atomic<qsizetype> next{0};
+        const auto work = [&] {
+            for (qsizetype i = next++; i < apkEntries.size(); i = next++)
+                readApk(file.get(), *apkEntries.at(i), keys, memoryLimit, &apks[i]);
+        };
         std::vector<std::thread> threads;
         for (qsizetype i = 0; i < helpers; ++i)
             threads.emplace_back(work);

@@ -107,9 +107,10 @@ struct PackageInsightOptions {
     QString testKeyCertificatePath; // the certificate the check uses
     // Read each APK's facts (a deflated APK is inflated for it).
     bool readApks = true;
-    // A deflated APK up to this size is inflated in memory, a larger one
-    // into a temporary file. The APKs are read by a few threads at once
-    // (one per core, up to 4), each holding one APK at a time.
+    // The APKs are read by a few threads at once (one per core, up to 4),
+    // each holding one APK at a time; a deflated APK up to this limit shared
+    // out among them is inflated in memory, a larger one into a temporary
+    // file.
     qint64 memoryLimit = 64 * 1024 * 1024;
 };
 
