@@ -111,7 +111,7 @@ struct PackageInsightOptions {
     // each holding one APK at a time; a deflated APK up to this limit shared
     // out among them is inflated in memory, a larger one into a temporary
     // file.
-    qint64 memoryLimit = 64 * 1024 * 1024;
+    qint64 memoryLimit = 32 * 1024 * 1024; // the process stays under 64 MB
 };
 
 // Reads the facts of the package. False with the cause only when the file
