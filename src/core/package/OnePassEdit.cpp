@@ -3,6 +3,7 @@
 #include "core/io/ErrorText.h"
 #include "core/io/FileHelpers.h"
 #include "core/io/TestHooks.h"
+#include "core/zip/DigestPipe.h"
 #include "core/zip/MemberNames.h"
 #include "core/zip/WholeFileSignature.h"
 #include "core/zip/ZipFormat.h"
@@ -24,62 +25,6 @@ namespace {
 
 const char kOtaCertMember[] = "META-INF/com/android/otacert";
 constexpr qint64 kLargestBuildProp = 16 << 20;
-
-// What the whole-file signing leaves out of a package, as the save does:
-// directory entries and the files of an earlier jar signature.
-bool keptInSignedPackage(const QString& name, bool directory) {
-    static const QRegularExpression signatureFile(
-        QStringLiteral("^META-INF/(.*[.](SF|RSA|DSA|EC)|MANIFEST[.]MF)$"));
-    return !directory && !signatureFile.match(name).hasMatch();
-}
-
-// Feeds the signer on a thread of its own, a few MiB behind the writing.
-class DigestPipe {
-public:
-    explicit DigestPipe(WholeFileSigner& signer)
-        : m_thread([this, &signer] {
-              std::unique_lock<std::mutex> lock(m_mutex);
-              for (;;) {
-                  m_ready.wait(lock, [this] { return !m_chunks.empty() || m_closed; });
-                  if (m_chunks.empty())
-                      return;
-                  const QByteArray chunk = m_chunks.front();
-                  m_chunks.pop_front();
-                  m_room.notify_one();
-                  lock.unlock();
-                  signer.update(chunk.constData(), chunk.size());
-                  lock.lock();
-              }
-          }) {}
-    ~DigestPipe() { finish(); }
-    DigestPipe(const DigestPipe&) = delete;
-    DigestPipe& operator=(const DigestPipe&) = delete;
-
-    void push(const char* data, qint64 size) {
-        QByteArray chunk(data, size);
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_room.wait(lock, [this] { return m_chunks.size() < 8; });
-        m_chunks.push_back(std::move(chunk));
-        m_ready.notify_one();
-    }
-    void finish() {
-        {
-            const std::lock_guard<std::mutex> lock(m_mutex);
-            m_closed = true;
-        }
-        m_ready.notify_one();
-        if (m_thread.joinable())
-            m_thread.join();
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_ready;
-    std::condition_variable m_room;
-    std::deque<QByteArray> m_chunks;
-    bool m_closed = false;
-    std::thread m_thread;
-};
 
 // The edited build.prop in a scratch file beside the output (a temporary of
 // the output's, so that a killed run's copy goes with the output's
@@ -145,7 +90,7 @@ bool writeSigned(const OnePassEditPlan& plan, const QList<ArchiveChange>& change
     QString copyError;
     const bool written = WriteEditedCompactArchive(
         plan.package, changes, {{QLatin1String(kOtaCertMember), otacert}}, sink, &copyError,
-        percent, keptInSignedPackage, [&stopped] { return stopped; });
+        percent, KeptInSignedPackage, [&stopped] { return stopped; });
     digest.finish();
     if (stopped)
         return Fail(error, QStringLiteral("the edit was stopped"));

@@ -11,6 +11,7 @@
 #include "core/io/ToolRunner.h"
 #include "core/package/TreeSync.h"
 #include "core/zip/ArchiveEditor.h"
+#include "core/zip/DigestPipe.h"
 #include "core/zip/MemberNames.h"
 #include "core/zip/WholeFileSignature.h"
 #include "core/zip/ZipFormat.h"
@@ -103,73 +104,17 @@ bool readDirectory(const QString& path, const Descriptor& file, ZipDirectory* di
     return ReadZipDirectory(file.fd, directory, cause);
 }
 
-// What signapk's whole-file signing leaves out of a package: directory
-// entries, and the signature files of a jar signature made before.
-bool keptInSignedPackage(const QString& name, bool directory) {
-    static const QRegularExpression signatureFile(
-        QStringLiteral("^META-INF/(.*[.](SF|RSA|DSA|EC)|MANIFEST[.]MF)$"));
-    return !directory && !signatureFile.match(name).hasMatch();
-}
-
 // The entries of the archive that go into its signed package.
 QList<ZipCentralEntry> signedEntries(const ZipDirectory& directory) {
     QList<ZipCentralEntry> kept;
     for (const ZipCentralEntry& entry : directory.entries) {
         const QString name = DecodeMemberName(entry.rawName, entry.flags & kZipFlagUtf8);
         const bool isDirectory = entry.rawName.endsWith('/') || entry.rawName.endsWith('\\');
-        if (name != QLatin1String(kOtaCertMember) && keptInSignedPackage(name, isDirectory))
+        if (name != QLatin1String(kOtaCertMember) && KeptInSignedPackage(name, isDirectory))
             kept.append(entry);
     }
     return kept;
 }
-
-// Feeds a signer on a thread of its own: the writer hands over copies of what
-// it writes, at most a few MiB ahead of the digest.
-class DigestPipe {
-public:
-    explicit DigestPipe(WholeFileSigner& signer)
-        : m_thread([this, &signer] {
-              std::unique_lock<std::mutex> lock(m_mutex);
-              for (;;) {
-                  m_ready.wait(lock, [this] { return !m_chunks.empty() || m_closed; });
-                  if (m_chunks.empty())
-                      return;
-                  const QByteArray chunk = m_chunks.front();
-                  m_chunks.pop_front();
-                  m_room.notify_one();
-                  lock.unlock();
-                  signer.update(chunk.constData(), chunk.size());
-                  lock.lock();
-              }
-          }) {}
-    ~DigestPipe() { finish(); }
-
-    void push(const char* data, qint64 size) {
-        QByteArray chunk(data, size);
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_room.wait(lock, [this] { return m_chunks.size() < 8; });
-        m_chunks.push_back(std::move(chunk));
-        m_ready.notify_one();
-    }
-    // Waits until every byte handed over is in the digest.
-    void finish() {
-        {
-            const std::lock_guard<std::mutex> lock(m_mutex);
-            m_closed = true;
-        }
-        m_ready.notify_one();
-        if (m_thread.joinable())
-            m_thread.join();
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_ready;
-    std::condition_variable m_room;
-    std::deque<QByteArray> m_chunks;
-    bool m_closed = false;
-    std::thread m_thread;
-};
 
 // Writes the signed package into an open temporary file and flushes it.
 bool writeSignedInto(const QString& archive, const QString& certificatePem,
@@ -196,7 +141,7 @@ bool writeSignedInto(const QString& archive, const QString& certificatePem,
     };
     QString copyError;
     const bool copied = WriteCompactArchive(archive, {{QLatin1String(kOtaCertMember), otacert}},
-                                            sink, &copyError, percent, keptInSignedPackage);
+                                            sink, &copyError, percent, KeptInSignedPackage);
     digest.finish();
     if (stopped) {
         *error = QStringLiteral("the save was stopped");

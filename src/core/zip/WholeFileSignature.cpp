@@ -3,6 +3,7 @@
 #include "core/io/ErrorText.h"
 
 #include <QFile>
+#include <QRegularExpression>
 
 #include <openssl/bio.h>
 #include <openssl/cms.h>
@@ -731,4 +732,10 @@ bool VerifyWholeFileSignature(const QString& path, const QString& certPem, QStri
         return false;
     }
     return VerifySignedBytes(file, layout.signedSize, cert.get(), digestNid, signature, error);
+}
+
+bool KeptInSignedPackage(const QString& name, bool directory) {
+    static const QRegularExpression signatureFile(
+        QStringLiteral("^META-INF/(.*[.](SF|RSA|DSA|EC)|MANIFEST[.]MF)$"));
+    return !directory && !signatureFile.match(name).hasMatch();
 }

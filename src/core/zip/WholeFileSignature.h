@@ -66,3 +66,7 @@ bool OtaCertData(const QString& certPem, QByteArray* data, QString* error);
 // that certificate; digest as the certificate implies; no signed attributes).
 // Reads the file in bounded chunks. False with the cause otherwise.
 bool VerifyWholeFileSignature(const QString& path, const QString& certPem, QString* error);
+
+// What the whole-file signing keeps of a package's members: not directory
+// entries, nor the signature files of a jar signature made before.
+bool KeptInSignedPackage(const QString& name, bool directory);
