@@ -41,7 +41,8 @@ bool underLib(const QString& decoded) {
 
 } // namespace
 
-bool ListApkLibraries(const QString& apkPath, QList<ApkLibrary>* libraries, QString* error) {
+bool ListApkLibraries(const QString& apkPath, QList<ApkLibrary>* libraries, QString* error,
+                      ApkLibraryScope scope) {
     ZipDirectory directory;
     if (!readDirectory(apkPath, &directory, error))
         return false;
@@ -55,16 +56,20 @@ bool ListApkLibraries(const QString& apkPath, QList<ApkLibrary>* libraries, QStr
             return fail(error, QStringLiteral("\"%1\" has a member that would leave its folder: %2")
                                    .arg(apkPath, PrintableZipName(entry.rawName)));
         const QStringList parts = member.split(QLatin1Char('/'));
-        if (parts.size() != 3 || parts[0] != QLatin1String("lib") ||
-            !parts[2].endsWith(QLatin1String(".so")) || parts[2] == QLatin1String(".so"))
+        if (parts.size() < 2 || parts[0] != QLatin1String("lib"))
+            continue;
+        if (scope == ApkLibraryScope::NativeLibraries &&
+            (parts.size() != 3 || !parts[2].endsWith(QLatin1String(".so")) ||
+             parts[2] == QLatin1String(".so")))
             continue;
         // A folder entry "lib/abi/x.so/" is no library.
-        if (entry.rawName.endsWith('/') || entry.rawName.endsWith('\\'))
+        if (entry.rawName.endsWith('/') || entry.rawName.endsWith('\\') || parts.last().isEmpty())
             continue;
         found.erase(std::remove_if(found.begin(), found.end(),
                                    [&](const ApkLibrary& l) { return l.member == member; }),
                     found.end());
-        found.append({parts[1], parts[2], member, static_cast<qint64>(entry.uncompressedSize)});
+        found.append({parts.size() > 2 ? parts[1] : QString(), parts.last(), member,
+                      static_cast<qint64>(entry.uncompressedSize)});
     }
     *libraries = found;
     return true;

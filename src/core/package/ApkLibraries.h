@@ -12,12 +12,18 @@ struct ApkLibrary {
     qint64 size = 0;  // uncompressed bytes
 };
 
-// The native libraries of an APK: members lib/<abi>/<name>.so (one level;
-// deeper members are ignored), in the archive's order, a name met twice
-// listed once (its last entry). Names are checked with the program's
-// member-name rules (MemberNames): one that would leave the tree refuses the
-// APK, as does an archive the reader refuses. False with the cause.
-bool ListApkLibraries(const QString& apkPath, QList<ApkLibrary>* libraries, QString* error);
+// Which members count as libraries: the native libraries lib/<abi>/<name>.so
+// (one level; deeper members are ignored), or every file below lib/ at any
+// depth, as the window's add takes them (abi: the first folder below lib/,
+// empty for a file right in it).
+enum class ApkLibraryScope { NativeLibraries, EveryFileBelowLib };
+
+// The libraries of an APK in the archive's order, a name met twice listed
+// once (its last entry). Names are checked with the program's member-name
+// rules (MemberNames): one that would leave the tree refuses the APK, as does
+// an archive the reader refuses. False with the cause.
+bool ListApkLibraries(const QString& apkPath, QList<ApkLibrary>* libraries, QString* error,
+                      ApkLibraryScope scope = ApkLibraryScope::NativeLibraries);
 
 // Writes one library's bytes to outputPath (through a temporary beside it,
 // renamed into place once whole), its size and CRC-32 checked; folders are

@@ -179,7 +179,11 @@ Result unpackAndSign(const Operation& op, const QString& sourcePath, const QStri
     // A name the tree cannot take is refused before any is written.
     QString unpackCause;
     QList<ApkLibrary> libraries;
-    if (!ListApkLibraries(sourcePath, &libraries, &unpackCause))
+    // The window takes every file below lib/ and flattens it; placing by the
+    // device's ABIs takes the native libraries only.
+    const ApkLibraryScope scope =
+        options.deviceAbis ? ApkLibraryScope::NativeLibraries : ApkLibraryScope::EveryFileBelowLib;
+    if (!ListApkLibraries(sourcePath, &libraries, &unpackCause, scope))
         return failed(Msg::UnzipApkFailed(name), unpackCause);
     for (const ApkLibrary& library : libraries) {
         const Result fits = nameFits(paths.extractedTree(), library.fileName);
@@ -188,8 +192,7 @@ Result unpackAndSign(const Operation& op, const QString& sourcePath, const QStri
     }
     const bool unpacked = op.runner.runInBackground(QStringLiteral("Decompressing files"), [&] {
         for (const ApkLibrary& library : libraries) {
-            const QString target = unpackDirectory + QStringLiteral("/lib/") + library.abi +
-                                   QLatin1Char('/') + library.fileName;
+            const QString target = unpackDirectory + QLatin1Char('/') + library.member;
             if (!ExtractApkLibrary(sourcePath, library, target, &unpackCause))
                 return false;
         }

@@ -89,7 +89,7 @@ private slots:
     void addFailedCommitLeavesTree();
     void addSignsWithPlatformKey();
     void addReadOnlyApkTwiceOnDataPage();
-    void addTakesOneLevelLibrariesOnly();
+    void addFlattensEveryLibraryFile();
     void addPlacesLibrariesByTheDevicesAbis_data();
     void addPlacesLibrariesByTheDevicesAbis();
     void addWithoutPackage();
@@ -416,15 +416,15 @@ void TestApkOperations::addPutsApkAndLibrariesInOneCommit() {
     const QByteArray signedApk = members.value("system/app/NativeDemo.apk");
     QVERIFY(signedApk != ReadFile(source("NativeDemo.apk")));
     QCOMPARE(ReadFile(tree("system/app/NativeDemo.apk")), signedApk);
-    // lib/arm64-v8a/deep/libdeep.so is no library: it lies one folder too deep.
     QCOMPARE(members.keys(), (QStringList{"system/app/NativeDemo.apk", "system/build.prop",
-                                          "system/lib/libdemo.so"}));
+                                          "system/lib/libdeep.so", "system/lib/libdemo.so"}));
+    QCOMPARE(members.value("system/lib/libdeep.so"), inside.value("lib/arm64-v8a/deep/libdeep.so"));
     QCOMPARE(members.value("system/app/NativeDemo.apk"), signedApk);
     // The later of the two libraries of one name wins.
     QCOMPARE(members.value("system/lib/libdemo.so"), inside.value("lib/armeabi-v7a/libdemo.so"));
     // Tree and archive hold the same files with the same bytes.
-    QCOMPARE(FilesBelow(tree()),
-             (QStringList{"system/app/NativeDemo.apk", "system/lib/libdemo.so"}));
+    QCOMPARE(FilesBelow(tree()), (QStringList{"system/app/NativeDemo.apk", "system/lib/libdeep.so",
+                                              "system/lib/libdemo.so"}));
     for (const QString& file : FilesBelow(tree()))
         QCOMPARE(ReadFile(tree(file)), members.value(file));
     QCOMPARE(m_state->changeLog().size(), 1);
@@ -508,9 +508,9 @@ void TestApkOperations::addReadOnlyApkTwiceOnDataPage() {
     QCOMPARE(m_state->changeLog().size(), 2);
 }
 
-void TestApkOperations::addTakesOneLevelLibrariesOnly() {
-    // Only lib/<abi>/<name>.so members are libraries: deeper members and
-    // other files below lib stay in the APK.
+void TestApkOperations::addFlattensEveryLibraryFile() {
+    // Any file below lib, at any depth and of any name, lands in the
+    // partition's lib directory.
     const QString apk = apkWith("Libs.apk", {{"lib/x86/libone.so", "one"},
                                              {"lib/x86/a/b/c/libtwo.so", "two"},
                                              {"lib/README", "notes"},
@@ -518,11 +518,13 @@ void TestApkOperations::addTakesOneLevelLibrariesOnly() {
     const Result result = AddApk(op(), Partition::System, apk);
     QVERIFY2(result.succeeded(), qPrintable(result.cause()));
     QVERIFY(m_reporter.texts().isEmpty());
-    QCOMPARE(FileHelpers::ListDirectory(tree("system/lib")), QStringList{"libone.so"});
+    const QStringList names{"data.bin", "libone.so", "libtwo.so", "README"};
+    QCOMPARE(FileHelpers::ListDirectory(tree("system/lib")), names);
     const QMap<QString, QByteArray> members = ReadZip(archive());
-    QCOMPARE(members.value("system/lib/libone.so"), QByteArray("one"));
-    QCOMPARE(ReadFile(tree("system/lib/libone.so")), QByteArray("one"));
-    QCOMPARE(members.size(), 3);
+    for (const QString& name : names)
+        QCOMPARE(members.value("system/lib/" + name), ReadFile(tree("system/lib/" + name)));
+    QCOMPARE(ReadFile(tree("system/lib/libtwo.so")), QByteArray("two"));
+    QCOMPARE(members.size(), 2 + names.size());
 }
 
 void TestApkOperations::addPlacesLibrariesByTheDevicesAbis_data() {
