@@ -438,7 +438,8 @@ void TestStartup::packageOnTheCommandLineOpens() {
     QVERIFY(first->waitForStarted());
     QTRY_VERIFY_WITH_TIMEOUT(FileHelpers::PathExists(dir.filePath("srctemp/system/app/Music.apk")),
                              30000);
-    QCOMPARE(ReadFile(dir.filePath("zipTemp/temp.zip")), ReadFile(package));
+    // The working archive may still be being written when the tree is there.
+    QTRY_COMPARE_WITH_TIMEOUT(ReadFile(dir.filePath("zipTemp/temp.zip")), ReadFile(package), 30000);
 
     auto second = startProgram(executable, m_tmp->path(), {package});
     QVERIFY(second->waitForFinished(20000));
