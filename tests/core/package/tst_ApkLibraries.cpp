@@ -64,6 +64,27 @@ private slots:
         QCOMPARE(got, expected);
     }
 
+    void windowScopeTakesEveryFileBelowLib() {
+        // The window's add flattens every file below lib/, at any depth and
+        // of any name; folders and members elsewhere are not taken.
+        const QString apk = writeApk(BuildRawZip({{"AndroidManifest.xml", "m"},
+                                                  {"lib/x86/sub/libdeep.so", "d"},
+                                                  {"lib/x86/readme.txt", "t"},
+                                                  {"lib/libtop.so", "top"},
+                                                  {"assets/lib/x86/libno.so", "n"},
+                                                  {"lib/x86/", ""},
+                                                  {"lib/x86/libok.so", "ok"}}));
+        QList<ApkLibrary> libraries;
+        QString error;
+        QVERIFY2(ListApkLibraries(apk, &libraries, &error, ApkLibraryScope::EveryFileBelowLib),
+                 qPrintable(error));
+        QStringList got;
+        for (const ApkLibrary& library : libraries)
+            got << QStringLiteral("%1|%2|%3").arg(library.abi, library.fileName, library.member);
+        QCOMPARE(got, (QStringList{"x86|libdeep.so|lib/x86/sub/libdeep.so",
+                                   "x86|readme.txt|lib/x86/readme.txt", "|libtop.so|lib/libtop.so",
+                                   "x86|libok.so|lib/x86/libok.so"}));
+    }
     void refusesHostileArchives_data() {
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<QString>("causePart");
