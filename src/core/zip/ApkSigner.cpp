@@ -1052,6 +1052,18 @@ bool SignInto(int in, const ZipDirectory& dir, const ApkSigningKey::Data& key, T
 
 bool SignApk(const QString& inputPath, const QString& outputPath, const ApkSigningKey& key,
              QString* error) {
+    TemporaryFile file(outputPath);
+    if (!file.open(error))
+        return false;
+    if (!SignApkInto(inputPath, file, key, error)) {
+        file.discard();
+        return false;
+    }
+    return file.commit(error);
+}
+
+bool SignApkInto(const QString& inputPath, FileHelpers::TemporaryFile& output,
+                 const ApkSigningKey& key, QString* error) {
     if (!key.isLoaded())
         return Fail(error, QStringLiteral("no signing key is loaded"));
     const int in = ::open(QFile::encodeName(inputPath).constData(), O_RDONLY | O_CLOEXEC);
@@ -1066,12 +1078,5 @@ bool SignApk(const QString& inputPath, const QString& outputPath, const ApkSigni
     QString cause;
     if (!ReadZipDirectory(in, &dir, &cause))
         return Fail(error, QStringLiteral("not a ZIP archive: %1").arg(cause));
-    TemporaryFile file(outputPath);
-    if (!file.open(error))
-        return false;
-    if (!SignInto(in, dir, *key.data(), &file, error)) {
-        file.discard();
-        return false;
-    }
-    return file.commit(error);
+    return SignInto(in, dir, *key.data(), &output, error);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/io/FileHelpers.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -37,6 +39,10 @@ private:
 // left and outputPath is untouched. False with a precise cause for bad input.
 bool SignApk(const QString& inputPath, const QString& outputPath, const ApkSigningKey& key,
              QString* error);
+// The same into an open temporary file of the caller's, left uncommitted
+// (a failure may leave part of the output in it).
+bool SignApkInto(const QString& inputPath, FileHelpers::TemporaryFile& output,
+                 const ApkSigningKey& key, QString* error);
 
 // The minSdkVersion a binary AndroidManifest.xml declares (1 without one).
 // False with the cause when the document is malformed.
