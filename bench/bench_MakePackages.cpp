@@ -1,8 +1,9 @@
 // Writes the synthetic firmware packages the benchmark works on: realistic in
 // layout and sizes (an Android 5.1.1 package, every APK in a directory of its
 // own, nine images, libraries, frameworks), with mostly incompressible data,
-// and the same bytes for the same seed. Members are generated one at a time
-// and streamed into the archive, so memory stays at the largest member.
+// and the same bytes for the same seed. Every APK has a compiled manifest of
+// its own (package name, versions, SDK levels), so its facts can be read. Members are generated one
+// at a time and streamed into the archive, so memory stays at the largest member.
 //
 // Usage:
 //   bench_MakePackages package OUT.zip MEGABYTES [SEED]
@@ -235,6 +236,123 @@ private:
     ZipWriter m_zip;
 };
 
+// A compiled AndroidManifest.xml (Android's binary XML) declaring the package,
+// its versions and SDK levels, so that readers of APKs really parse it.
+QByteArray CompiledManifest(const QByteArray& packageName, quint32 versionCode,
+                            const QByteArray& versionName) {
+    const auto put16 = [](QByteArray& b, quint32 v) {
+        b.append(static_cast<char>(v & 0xFF));
+        b.append(static_cast<char>((v >> 8) & 0xFF));
+    };
+    const auto put32 = [&](QByteArray& b, quint32 v) {
+        put16(b, v & 0xFFFF);
+        put16(b, v >> 16);
+    };
+    // The attributes matched by resource id come first: the resource map
+    // gives their ids in the same order.
+    const QList<QByteArray> strings = {
+        "versionCode",      "versionName", "minSdkVersion",
+        "targetSdkVersion", "android",     "http://schemas.android.com/apk/res/android",
+        "package",          "manifest",    "uses-sdk",
+        "application",      packageName,   versionName};
+    const quint32 kAndroid = 4, kUri = 5, kPackage = 6, kManifest = 7, kUsesSdk = 8,
+                  kApplication = 9, kPackageName = 10, kVersionName = 11;
+    const quint32 kNone = 0xFFFFFFFFu;
+    QByteArray pool;
+    QByteArray offsets;
+    QByteArray text;
+    for (const QByteArray& s : strings) {
+        put32(offsets, static_cast<quint32>(text.size()));
+        put16(text, static_cast<quint32>(s.size()));
+        for (const char c : s)
+            put16(text, static_cast<quint8>(c));
+        put16(text, 0);
+    }
+    while (text.size() % 4)
+        text.append('\0');
+    put16(pool, 0x0001);
+    put16(pool, 28);
+    put32(pool, static_cast<quint32>(28 + offsets.size() + text.size()));
+    put32(pool, static_cast<quint32>(strings.size()));
+    put32(pool, 0);                                         // styles
+    put32(pool, 0);                                         // UTF-16
+    put32(pool, static_cast<quint32>(28 + offsets.size())); // strings start
+    put32(pool, 0);
+    pool += offsets + text;
+
+    QByteArray map;
+    put16(map, 0x0180);
+    put16(map, 8);
+    put32(map, 8 + 4 * 4);
+    for (const quint32 id : {0x0101021bu, 0x0101021cu, 0x0101020cu, 0x01010270u})
+        put32(map, id);
+
+    struct Attribute {
+        quint32 ns, name, raw;
+        quint8 type;
+        quint32 data;
+    };
+    const auto node = [&](QByteArray& b, quint16 type, quint32 size) {
+        put16(b, type);
+        put16(b, 16);
+        put32(b, size);
+        put32(b, 1);     // line
+        put32(b, kNone); // comment
+    };
+    const auto start = [&](quint32 name, const QList<Attribute>& attributes) {
+        QByteArray b;
+        node(b, 0x0102, static_cast<quint32>(16 + 20 + 20 * attributes.size()));
+        put32(b, kNone);
+        put32(b, name);
+        put16(b, 20);
+        put16(b, 20);
+        put16(b, static_cast<quint32>(attributes.size()));
+        put16(b, 0);
+        put16(b, 0);
+        put16(b, 0);
+        for (const Attribute& a : attributes) {
+            put32(b, a.ns);
+            put32(b, a.name);
+            put32(b, a.raw);
+            put16(b, 8);
+            b.append('\0');
+            b.append(static_cast<char>(a.type));
+            put32(b, a.data);
+        }
+        return b;
+    };
+    const auto end = [&](quint32 name) {
+        QByteArray b;
+        node(b, 0x0103, 24);
+        put32(b, kNone);
+        put32(b, name);
+        return b;
+    };
+    const auto nameSpace = [&](quint16 type) {
+        QByteArray b;
+        node(b, type, 24);
+        put32(b, kAndroid);
+        put32(b, kUri);
+        return b;
+    };
+    const quint8 kString = 0x03, kInt = 0x10;
+    QByteArray body = pool + map + nameSpace(0x0100);
+    body += start(kManifest, {{kUri, 0, kNone, kInt, versionCode},
+                              {kUri, 1, kVersionName, kString, kVersionName},
+                              {kNone, kPackage, kPackageName, kString, kPackageName}});
+    body += start(kUsesSdk, {{kUri, 2, kNone, kInt, 21}, {kUri, 3, kNone, kInt, 22}});
+    body += end(kUsesSdk);
+    body += start(kApplication, {});
+    body += end(kApplication);
+    body += end(kManifest);
+    body += nameSpace(0x0101);
+    QByteArray xml;
+    put16(xml, 0x0003);
+    put16(xml, 8);
+    put32(xml, static_cast<quint32>(8 + body.size()));
+    return xml + body;
+}
+
 // An APK of about `size` bytes: manifest, classes.dex, resources.arsc (stored,
 // as Android wants it) and assets; inside, like release builds, mostly stored
 // media and deflated code.
@@ -429,7 +547,11 @@ bool WritePackage(const QString& path, qint64 megabytes, std::uint64_t seed) {
                                      : where < 0.70 ? "system/priv-app/"
                                                     : "userdata/app/";
         // Two of three deflated in the package, the rest stored.
-        if (!zip.add(directory + name + '/' + name + ".apk", MakeApk(random, size), i % 3 != 2))
+        const QByteArray manifest =
+            CompiledManifest("com.corvane.bench." + name.toLower(), static_cast<quint32>(i + 1),
+                             "1." + QByteArray::number(i));
+        if (!zip.add(directory + name + '/' + name + ".apk", MakeApk(random, size, manifest),
+                     i % 3 != 2))
             return false;
         spent += size;
         if (directory == "system/app/" && i % 2 == 0) {
@@ -455,14 +577,18 @@ bool WriteListPackage(const QString& path, int count, std::uint64_t seed) {
         return false;
     for (int i = 0; i < count; ++i) {
         const QByteArray name = AppName(i);
+        const QByteArray manifest = CompiledManifest("com.corvane.bench." + name.toLower(),
+                                                     static_cast<quint32>(i + 1), "1.0");
         if (!zip.add("system/app/" + name + '/' + name + ".apk",
-                     MakeApk(random, random.between(8 * 1024, 24 * 1024)), true))
+                     MakeApk(random, random.between(8 * 1024, 24 * 1024), manifest), true))
             return false;
     }
     for (int i = 0; i < 20; ++i) {
         const QByteArray name = "Priv" + AppName(i);
+        const QByteArray manifest = CompiledManifest("com.corvane.bench." + name.toLower(),
+                                                     static_cast<quint32>(i + 1), "1.0");
         if (!zip.add("system/priv-app/" + name + '/' + name + ".apk",
-                     MakeApk(random, random.between(8 * 1024, 24 * 1024)), true))
+                     MakeApk(random, random.between(8 * 1024, 24 * 1024), manifest), true))
             return false;
     }
     return zip.finish() && output.commit();
