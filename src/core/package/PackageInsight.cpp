@@ -3,6 +3,7 @@
 #include "core/PackageLayout.h"
 #include "core/io/ErrorText.h"
 #include "core/package/ApkNameRule.h"
+#include "core/package/DeflatedView.h"
 #include "core/zip/MemberNames.h"
 #include "core/zip/WholeFileSignature.h"
 #include "core/zip/ZipFormat.h"
@@ -247,10 +248,37 @@ bool apkPlace(const QString& member, ApkPlace* place, bool* inDirectory) {
     return false;
 }
 
+// An APK member as a device read in place: a window onto a stored one, a
+// view of a deflated one (its stored blocks read in place, only the others
+// inflated). A deflated one the view cannot take (damaged, or too much to
+// inflate in memory) is inflated whole by the shared reader, which tells why
+// when it cannot.
+std::unique_ptr<QIODevice> openApk(int fd, const ZipCentralEntry& entry, qint64 memoryLimit,
+                                   QString* error) {
+    quint64 offset = 0;
+    if (entry.method == 0 || entry.method == 8) {
+        if (!ZipMemberDataOffset(fd, entry, &offset, error))
+            return nullptr;
+        if (entry.method == 0) {
+            // Unbuffered: the APK's reader asks for the ranges it needs, no more.
+            auto window = std::make_unique<FileRangeDevice>(
+                fd, offset, static_cast<qint64>(entry.compressedSize));
+            window->open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+            return window;
+        }
+        bool overLimit = false;
+        QString ignored;
+        if (auto view = OpenDeflatedView(fd, offset, entry.compressedSize, entry.uncompressedSize,
+                                         memoryLimit, &overLimit, &ignored))
+            return view;
+    }
+    return OpenZipMemberDevice(fd, entry, memoryLimit, error);
+}
+
 void readApk(int fd, const ZipCentralEntry& entry, const PackageInsightKeys& keys,
              qint64 memoryLimit, PackageApk* apk) {
     QString cause;
-    const std::unique_ptr<QIODevice> device = OpenZipMemberDevice(fd, entry, memoryLimit, &cause);
+    const std::unique_ptr<QIODevice> device = openApk(fd, entry, memoryLimit, &cause);
     if (!device) {
         apk->factsError = cause;
         return;
