@@ -21,7 +21,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 namespace {
 using FileHelpers::TemporaryFile;
@@ -480,42 +485,72 @@ struct OutEntry {
     QByteArray extra;
 };
 
+// The digest of one chunk of the signed sections as the v2 and v3 schemes
+// define it: a marker, the chunk's size, its bytes.
+QByteArray ChunkDigest(Digest d, const char* data, qint64 size) {
+    QByteArray prefix(1, static_cast<char>(0xa5));
+    PutLe32(&prefix, static_cast<quint32>(size));
+    MdCtxPtr md(EVP_MD_CTX_new());
+    EVP_DigestInit_ex(md.get(), Md(d), nullptr);
+    EVP_DigestUpdate(md.get(), prefix.constData(), 5);
+    EVP_DigestUpdate(md.get(), data, static_cast<size_t>(size));
+    unsigned char out[EVP_MAX_MD_SIZE];
+    unsigned int n = 0;
+    EVP_DigestFinal_ex(md.get(), out, &n);
+    return QByteArray(reinterpret_cast<const char*>(out), static_cast<qsizetype>(n));
+}
+
 // The output archive while it is written: its file and where it has got to.
-// Small pieces (headers, small members) are gathered before they are written.
+// The entries pass through a buffer of one digest chunk, so that each chunk
+// of the v2 and v3 content digest is hashed as it goes to the file, not read
+// back afterwards.
 class Writer {
 public:
-    explicit Writer(TemporaryFile* file) : m_file(file) {}
+    Writer(TemporaryFile* file, Digest chunkDigest)
+        : m_file(file), m_digest(chunkDigest), m_buffer(kChunk, Qt::Uninitialized) {}
     bool write(const char* data, qint64 size, QString* error) {
         m_position += static_cast<quint64>(size);
-        if (m_buffer.size() + size <= kBuffer) {
-            m_buffer.append(data, size);
-            return true;
+        while (size > 0) {
+            const qint64 n = std::min(size, kChunk - m_fill);
+            std::memcpy(m_buffer.data() + m_fill, data, static_cast<size_t>(n));
+            m_fill += n;
+            data += n;
+            size -= n;
+            if (m_fill == kChunk && !flush(error))
+                return false;
         }
-        if (!flush(error))
-            return false;
-        if (size < kBuffer) {
-            m_buffer.append(data, size);
-            return true;
-        }
-        return m_file->write(data, size, error);
-    }
-    // Writes what is gathered; the file then holds every byte written.
-    bool flush(QString* error) {
-        if (m_buffer.isEmpty())
-            return true;
-        const bool ok = m_file->write(m_buffer, error);
-        m_buffer.clear();
-        return ok;
+        return true;
     }
     bool write(const QByteArray& data, QString* error) {
         return write(data.constData(), data.size(), error);
     }
+    // Ends the digested sections: the last chunk is hashed and everything
+    // written reaches the file. What follows is written as it is.
+    bool endDigestedSections(QString* error) {
+        const bool ok = flush(error);
+        m_digesting = false;
+        return ok;
+    }
+    // The digests of the chunks of the sections written so far.
+    const QList<QByteArray>& chunkDigests() const { return m_chunkDigests; }
+    bool flush(QString* error) {
+        if (m_fill == 0)
+            return true;
+        if (m_digesting)
+            m_chunkDigests.append(ChunkDigest(m_digest, m_buffer.constData(), m_fill));
+        const bool ok = m_file->write(m_buffer.constData(), m_fill, error);
+        m_fill = 0;
+        return ok;
+    }
     quint64 position() const { return m_position; }
 
 private:
-    static constexpr qint64 kBuffer = 1 << 20;
     TemporaryFile* m_file;
+    Digest m_digest;
+    bool m_digesting = true;
     QByteArray m_buffer;
+    qint64 m_fill = 0;
+    QList<QByteArray> m_chunkDigests;
     quint64 m_position = 0;
 };
 
@@ -557,8 +592,8 @@ QByteArray CentralRecord(const OutEntry& e) {
     return h + e.name + e.extra;
 }
 
-// Deflates as signapk deflates the files it makes (best compression, raw stream)
-// into the output.
+// Deflates as signapk deflates the files it makes (best compression, raw
+// stream); each stream's bytes go to the output given to feed().
 class Deflater {
 public:
     Deflater() {
@@ -573,7 +608,15 @@ public:
     Deflater(const Deflater&) = delete;
     Deflater& operator=(const Deflater&) = delete;
 
-    bool feed(const char* data, qint64 size, bool finish, Writer* out, QString* error) {
+    // Starts the next stream; the same bytes come out as from a new deflater.
+    bool reset() {
+        m_written = 0;
+        return m_ok && deflateReset(&m_z) == Z_OK;
+    }
+    // out(data, size) takes each piece made and answers false (with its
+    // cause in error) when it cannot.
+    template <typename Out>
+    bool feed(const char* data, qint64 size, bool finish, Out&& out, QString* error) {
         if (!m_ok)
             return Fail(error, QStringLiteral("the compressor cannot start"));
         m_z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
@@ -586,7 +629,7 @@ public:
             if (rc == Z_STREAM_ERROR)
                 return Fail(error, QStringLiteral("the compressor failed"));
             const qint64 produced = qint64(sizeof buffer) - m_z.avail_out;
-            if (produced > 0 && !out->write(buffer, produced, error))
+            if (produced > 0 && !out(buffer, produced))
                 return false;
             m_written += static_cast<quint64>(produced);
             if (finish ? rc == Z_STREAM_END : (m_z.avail_in == 0 && m_z.avail_out != 0))
@@ -599,6 +642,170 @@ private:
     z_stream m_z;
     bool m_ok = false;
     quint64 m_written = 0;
+};
+
+// A compressed member deflated again ahead of its turn: its stream, the
+// digest and size of its bytes, or the cause when it could not be read.
+struct DeflatedMember {
+    QByteArray stream;
+    QByteArray digest;
+    quint64 size = 0;
+    QString cause;
+    bool ok = false;
+};
+
+// Reads a compressed member of the input and deflates it again whole into
+// memory (with its v1 digest). A stop answering true ends the work early.
+DeflatedMember DeflateMember(int in, const ZipCentralEntry& source, Digest v1, Deflater* deflater,
+                             const std::atomic<bool>& stop) {
+    DeflatedMember m;
+    MdCtxPtr md(EVP_MD_CTX_new());
+    if (!md || EVP_DigestInit_ex(md.get(), Md(v1), nullptr) != 1 || !deflater->reset()) {
+        m.cause = QStringLiteral("the compressor cannot start");
+        return m;
+    }
+    m.stream.reserve(
+        static_cast<qsizetype>(compressBound(static_cast<uLong>(source.uncompressedSize))));
+    const auto append = [&](const char* data, qint64 size) {
+        m.stream.append(data, size);
+        return true;
+    };
+    bool failed = false;
+    QString cause;
+    const bool read = ReadZipMemberData(
+        in, source,
+        [&](const char* data, qint64 n) {
+            EVP_DigestUpdate(md.get(), data, static_cast<size_t>(n));
+            m.size += static_cast<quint64>(n);
+            failed = stop.load(std::memory_order_relaxed) ||
+                     !deflater->feed(data, n, false, append, &m.cause);
+            return !failed;
+        },
+        &cause);
+    if (!read) {
+        if (!failed)
+            m.cause = cause;
+        return m;
+    }
+    if (!deflater->feed(nullptr, 0, true, append, &m.cause))
+        return m;
+    unsigned char out[EVP_MAX_MD_SIZE];
+    unsigned int n = 0;
+    EVP_DigestFinal_ex(md.get(), out, &n);
+    m.digest = QByteArray(reinterpret_cast<const char*>(out), static_cast<qsizetype>(n));
+    m.ok = true;
+    return m;
+}
+
+// Deflates the compressed members of the input again on worker threads, in
+// the order they are written, a bounded amount ahead of the writer: the
+// streams made and not yet taken hold at most kAheadBytes (at least one
+// member always goes ahead). A member too large for that is left to the
+// writer, which streams it (pooled() says which). Each member is deflated
+// whole by one deflater, so the bytes are those of a single deflater.
+class DeflatePool {
+public:
+    static constexpr quint64 kAheadBytes = 24 << 20;
+    static constexpr quint64 kMemberBytes = 8 << 20;
+
+    DeflatePool(int in, const QList<const ZipCentralEntry*>& members, Digest v1)
+        : m_in(in), m_v1(v1) {
+        qsizetype pooledCount = 0;
+        for (const ZipCentralEntry* e : members) {
+            Job job;
+            job.source = e;
+            job.cost = compressBound(static_cast<uLong>(e->uncompressedSize));
+            job.state = job.cost <= kMemberBytes ? State::Waiting : State::Writer;
+            pooledCount += job.state == State::Waiting ? 1 : 0;
+            m_jobs.push_back(std::move(job));
+        }
+        const qsizetype workers =
+            std::min<qsizetype>(pooledCount, std::max(1u, std::thread::hardware_concurrency()));
+        for (qsizetype i = 0; i < workers; ++i)
+            m_workers.emplace_back([this] { work(); });
+    }
+    ~DeflatePool() {
+        {
+            std::lock_guard lock(m_mutex);
+            m_stop = true;
+        }
+        m_stopNow = true;
+        m_changed.notify_all();
+        for (std::thread& t : m_workers)
+            t.join();
+    }
+    DeflatePool(const DeflatePool&) = delete;
+    DeflatePool& operator=(const DeflatePool&) = delete;
+
+    bool pooled(qsizetype index) const {
+        return m_jobs[static_cast<size_t>(index)].state != State::Writer;
+    }
+    // Waits for the pooled member at index and hands it over.
+    DeflatedMember take(qsizetype index) {
+        std::unique_lock lock(m_mutex);
+        Job& job = m_jobs[static_cast<size_t>(index)];
+        m_changed.wait(lock, [&] { return job.state == State::Done; });
+        DeflatedMember m = std::move(job.result);
+        job.result = {};
+        job.state = State::Taken;
+        m_ahead -= job.cost;
+        lock.unlock();
+        m_changed.notify_all();
+        return m;
+    }
+
+private:
+    enum class State { Waiting, Running, Done, Taken, Writer };
+    struct Job {
+        const ZipCentralEntry* source = nullptr;
+        quint64 cost = 0;
+        State state = State::Waiting;
+        DeflatedMember result;
+    };
+
+    void work() {
+        Deflater deflater;
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            qsizetype index = -1;
+            m_changed.wait(lock, [&] {
+                if (m_stop)
+                    return true;
+                while (m_next < static_cast<qsizetype>(m_jobs.size()) &&
+                       m_jobs[static_cast<size_t>(m_next)].state != State::Waiting)
+                    ++m_next;
+                if (m_next == static_cast<qsizetype>(m_jobs.size()))
+                    return true;
+                const quint64 cost = m_jobs[static_cast<size_t>(m_next)].cost;
+                if (m_ahead != 0 && m_ahead + cost > kAheadBytes)
+                    return false;
+                index = m_next;
+                return true;
+            });
+            if (index < 0)
+                return;
+            Job& job = m_jobs[static_cast<size_t>(index)];
+            job.state = State::Running;
+            m_ahead += job.cost;
+            lock.unlock();
+            DeflatedMember m = DeflateMember(m_in, *job.source, m_v1, &deflater, m_stopNow);
+            lock.lock();
+            job.result = std::move(m);
+            job.state = State::Done;
+            m_changed.notify_all();
+        }
+    }
+
+    int m_in;
+    Digest m_v1;
+    std::vector<Job> m_jobs;
+    std::vector<std::thread> m_workers;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    qsizetype m_next = 0;
+    quint64 m_ahead = 0;
+    bool m_stop = false;
+    std::atomic<bool> m_stopNow{false};
 };
 
 struct Context {
@@ -623,6 +830,35 @@ QByteArray FirstEntryExtra(Context* c) {
         c->first = false;
     }
     return extra;
+}
+
+// Ends a compressed member: its data descriptor. e holds its CRC-32 and sizes.
+bool WriteDescriptor(Context* c, OutEntry* e, QString* error) {
+    if (e->size >= kZipMax32 || e->compressedSize >= kZipMax32)
+        return Fail(
+            error,
+            QStringLiteral("member %1 is too large (4 GB or more)").arg(PrintableZipName(e->name)));
+    QByteArray descriptor;
+    PutLe32(&descriptor, 0x08074b50);
+    PutLe32(&descriptor, e->crc);
+    PutLe32(&descriptor, static_cast<quint32>(e->compressedSize));
+    PutLe32(&descriptor, static_cast<quint32>(e->size));
+    return c->out->write(descriptor, error);
+}
+
+// Writes a compressed member of the input deflated ahead (m.ok).
+bool WriteDeflated(Context* c, OutEntry e, const ZipCentralEntry& source, const DeflatedMember& m,
+                   QString* error) {
+    e.offset = c->out->position();
+    e.extra = FirstEntryExtra(c);
+    e.crc = source.crc32;
+    e.size = m.size;
+    e.compressedSize = static_cast<quint64>(m.stream.size());
+    if (!c->out->write(LocalHeader(e), error) || !c->out->write(m.stream, error) ||
+        !WriteDescriptor(c, &e, error))
+        return false;
+    c->entries.append(e);
+    return true;
 }
 
 // Writes a member, its uncompressed bytes given by produce (which calls its
@@ -670,22 +906,23 @@ bool WriteMember(Context* c, OutEntry e, const Producer& produce, const ZipCentr
         if (!c->out->write(LocalHeader(e), error))
             return false;
         Deflater deflater;
-        quint32 crc = static_cast<quint32>(crc32(0, nullptr, 0));
+        const auto write = [&](const char* data, qint64 n) {
+            return c->out->write(data, n, error);
+        };
+        // The reader checks a member's bytes against its CRC-32, which then
+        // holds for the copy; only generated members need one computed.
+        quint32 crc = source ? source->crc32 : static_cast<quint32>(crc32(0, nullptr, 0));
         quint64 size = 0;
         QString cause;
         bool writeFailed = false;
         const bool ok = produce(
             [&](const char* data, qint64 n) {
                 EVP_DigestUpdate(md.get(), data, static_cast<size_t>(n));
-                for (qint64 done = 0; done < n;) {
-                    const qint64 piece = std::min<qint64>(n - done, 1 << 30);
-                    crc =
-                        static_cast<quint32>(crc32(crc, reinterpret_cast<const Bytef*>(data + done),
-                                                   static_cast<uInt>(piece)));
-                    done += piece;
-                }
+                if (!source)
+                    crc = static_cast<quint32>(crc32_z(crc, reinterpret_cast<const Bytef*>(data),
+                                                       static_cast<z_size_t>(n)));
                 size += static_cast<quint64>(n);
-                if (!deflater.feed(data, n, false, c->out, error)) {
+                if (!deflater.feed(data, n, false, write, error)) {
                     writeFailed = true;
                     return false;
                 }
@@ -696,20 +933,12 @@ bool WriteMember(Context* c, OutEntry e, const Producer& produce, const ZipCentr
             return false;
         if (!ok)
             return Fail(error, cause);
-        if (!deflater.feed(nullptr, 0, true, c->out, error))
+        if (!deflater.feed(nullptr, 0, true, write, error))
             return false;
         e.crc = crc;
         e.size = size;
         e.compressedSize = deflater.written();
-        if (e.size >= kZipMax32 || e.compressedSize >= kZipMax32)
-            return Fail(error, QStringLiteral("member %1 is too large (4 GB or more)")
-                                   .arg(PrintableZipName(e.name)));
-        QByteArray descriptor;
-        PutLe32(&descriptor, 0x08074b50);
-        PutLe32(&descriptor, e.crc);
-        PutLe32(&descriptor, static_cast<quint32>(e.compressedSize));
-        PutLe32(&descriptor, static_cast<quint32>(e.size));
-        if (!c->out->write(descriptor, error))
+        if (!WriteDescriptor(c, &e, error))
             return false;
     }
     if (digest) {
@@ -759,42 +988,20 @@ QByteArray SignatureBlock(const ApkSigningKey::Data& key, Digest digest,
     return Der(0x30, DerOid("2a864886f70d010702") + Der(0xa0, signedData));
 }
 
-// The chunked digest of the signed sections (entries, central directory,
-// end record) as the v2 and v3 schemes define it.
-bool ContentDigest(int fd, quint64 entriesEnd, const QByteArray& directory,
-                   const QByteArray& endRecord, Digest d, QByteArray* digest, QString* error) {
-    QList<QByteArray> chunkDigests;
-    QByteArray buffer(static_cast<qsizetype>(kChunk), '\0');
-    auto addChunk = [&](const char* data, qint64 size) {
-        QByteArray prefix(1, static_cast<char>(0xa5));
-        PutLe32(&prefix, static_cast<quint32>(size));
-        MdCtxPtr md(EVP_MD_CTX_new());
-        EVP_DigestInit_ex(md.get(), Md(d), nullptr);
-        EVP_DigestUpdate(md.get(), prefix.constData(), 5);
-        EVP_DigestUpdate(md.get(), data, static_cast<size_t>(size));
-        unsigned char out[EVP_MAX_MD_SIZE];
-        unsigned int n = 0;
-        EVP_DigestFinal_ex(md.get(), out, &n);
-        chunkDigests.append(
-            QByteArray(reinterpret_cast<const char*>(out), static_cast<qsizetype>(n)));
-    };
-    for (quint64 pos = 0; pos < entriesEnd;) {
-        const qint64 n = static_cast<qint64>(std::min<quint64>(entriesEnd - pos, kChunk));
-        if (!ReadZipBytesAt(fd, pos, buffer.data(), n, error))
-            return false;
-        addChunk(buffer.constData(), n);
-        pos += static_cast<quint64>(n);
-    }
+// The chunked digest of the signed sections as the v2 and v3 schemes define
+// it: the entries' chunk digests (made as they were written), then those of
+// the central directory and the end record.
+QByteArray ContentDigest(QList<QByteArray> chunkDigests, const QByteArray& directory,
+                         const QByteArray& endRecord, Digest d) {
     for (const QByteArray* section : {&directory, &endRecord})
         for (qsizetype pos = 0; pos < section->size(); pos += kChunk)
-            addChunk(section->constData() + pos,
-                     std::min<qsizetype>(section->size() - pos, kChunk));
+            chunkDigests.append(ChunkDigest(d, section->constData() + pos,
+                                            std::min<qsizetype>(section->size() - pos, kChunk)));
     QByteArray top(1, static_cast<char>(0x5a));
     PutLe32(&top, static_cast<quint32>(chunkDigests.size()));
     for (const QByteArray& c : chunkDigests)
         top.append(c);
-    *digest = Hash(d, top);
-    return true;
+    return Hash(d, top);
 }
 
 // One signer of a v2 (v3 when v3) block.
@@ -902,10 +1109,17 @@ bool SignInto(int in, const ZipDirectory& dir, const ApkSigningKey::Data& key, T
                          return NameLess(a->rawName, b->rawName);
                      });
 
-    Writer out(file);
+    Writer out(file, schemeDigest);
     Context c{key, &out, in, true, {}};
     QList<QPair<QByteArray, QByteArray>> digests; // name, digest of the data
-    for (const ZipCentralEntry* e : kept) {
+    // The compressed members (after the stored ones) are deflated ahead.
+    const qsizetype firstCompressed =
+        std::find_if(kept.cbegin(), kept.cend(),
+                     [](const ZipCentralEntry* e) { return e->method != 0; }) -
+        kept.cbegin();
+    DeflatePool pool(in, kept.mid(firstCompressed), v1);
+    for (qsizetype i = 0; i < kept.size(); ++i) {
+        const ZipCentralEntry* e = kept[i];
         OutEntry o;
         o.name = e->rawName;
         o.stored = e->method == 0;
@@ -915,12 +1129,21 @@ bool SignInto(int in, const ZipDirectory& dir, const ApkSigningKey::Data& key, T
             o.externalAttributes = unix ? (e->externalAttributes & 0xffff0000u) : 0;
         }
         QByteArray digest;
-        const bool ok = WriteMember(
-            &c, o,
-            [&](const ZipDataSink& sink, QString* why) {
-                return ReadZipMemberData(in, *e, sink, why);
-            },
-            e, v1, &digest, error);
+        bool ok = false;
+        if (i >= firstCompressed && pool.pooled(i - firstCompressed)) {
+            const DeflatedMember m = pool.take(i - firstCompressed);
+            if (!m.ok)
+                SetError(error, m.cause);
+            ok = m.ok && WriteDeflated(&c, o, *e, m, error);
+            digest = m.digest;
+        } else {
+            ok = WriteMember(
+                &c, o,
+                [&](const ZipDataSink& sink, QString* why) {
+                    return ReadZipMemberData(in, *e, sink, why);
+                },
+                e, v1, &digest, error);
+        }
         if (!ok) {
             if (error && !error->startsWith(QLatin1String("member ")))
                 *error = QStringLiteral("member %1: %2").arg(PrintableZipName(e->rawName), *error);
@@ -1015,12 +1238,10 @@ bool SignInto(int in, const ZipDirectory& dir, const ApkSigningKey::Data& key, T
     };
     if (c.entries.size() >= kZipMax16)
         return Fail(error, QStringLiteral("the signed APK would need ZIP64"));
-    QByteArray contentDigest;
-    if (!out.flush(error))
+    if (!out.endDigestedSections(error))
         return false;
-    if (!ContentDigest(file->handle(), entriesEnd, directory, endRecord(entriesEnd), schemeDigest,
-                       &contentDigest, error))
-        return false;
+    const QByteArray contentDigest =
+        ContentDigest(out.chunkDigests(), directory, endRecord(entriesEnd), schemeDigest);
     QByteArray v2Block, v3Block;
     const int v3MinSdk = kV3MinSdk;
     if (!SchemeSigner(key, algorithm, schemeDigest, contentDigest, false, 0, v3, &v2Block, error) ||

@@ -78,6 +78,15 @@ QByteArray Noise(qsizetype size, quint32 seed) {
     return data;
 }
 
+// Random bytes of sixteen values: they compress to about half, so aapt
+// deflates them and the signer's deflater has real work.
+QByteArray HalfNoise(qsizetype size, quint32 seed) {
+    QByteArray data = Noise(size, seed);
+    for (char& c : data)
+        c = static_cast<char>('a' + (c & 0x0f));
+    return data;
+}
+
 quint32 Le(const QByteArray& d, qsizetype at, int bytes) {
     quint32 v = 0;
     for (int i = bytes - 1; i >= 0; --i)
@@ -242,6 +251,17 @@ void TestApkSigner::initTestCase() {
     QVERIFY(v2Only.contains("APK Sig Block 42") && !v2Only.contains("META-INF/"));
     m_apks[QStringLiteral("signed before (v2 only)")] = tmp(QStringLiteral("v2only.apk"));
     m_apks[QStringLiteral("framework-res.apk")] = kFrameworkRes;
+
+    // More compressed data than the signer deflates ahead of its writing at
+    // once, and a member too large to deflate ahead at all, between others.
+    QMap<QString, QByteArray> many = plain;
+    for (int i = 0; i < 26; ++i)
+        many[QStringLiteral("assets/part%1.bin").arg(i, 2, 10, QLatin1Char('0'))] =
+            HalfNoise((1 << 20) + i * 1000, 100 + static_cast<quint32>(i));
+    many[QStringLiteral("assets/part10-large.bin")] = HalfNoise(9 << 20, 99);
+    m_apks[QStringLiteral("many compressed members, one large")] =
+        makeApk(QStringLiteral("many"), 21, many);
+    QVERIFY(!m_apks[QStringLiteral("many compressed members, one large")].isEmpty());
 
     // A manifest from another tool: its main attributes stay (in name order),
     // its per-member attributes go.
@@ -439,6 +459,20 @@ void TestApkSigner::refusesBadInputLeavingOutputAlone_data() {
     bytes[data + 2] = static_cast<char>(bytes[data + 2] ^ 0x55);
     Spill(corrupt, bytes);
     QTest::newRow("corrupt member") << corrupt << QStringLiteral("member assets/config.txt: ");
+
+    // The same among many members deflated ahead of it and after it: the
+    // first damaged one in the output's order is named.
+    const QString corruptAmongMany = tmp(QStringLiteral("corrupt-among-many.apk"));
+    bytes = Slurp(m_apks[QStringLiteral("many compressed members, one large")]);
+    for (const char* name : {"assets/part03.bin", "assets/part20.bin"}) {
+        const qsizetype header = bytes.indexOf(name) - 30;
+        QVERIFY(header >= 0 && Le(bytes, header, 4) == 0x04034b50 && Le(bytes, header + 8, 2) == 8);
+        const qsizetype at = header + 30 + Le(bytes, header + 26, 2) + Le(bytes, header + 28, 2);
+        bytes[at + 1000] = static_cast<char>(bytes[at + 1000] ^ 0x55);
+    }
+    Spill(corruptAmongMany, bytes);
+    QTest::newRow("corrupt member among many")
+        << corruptAmongMany << QStringLiteral("member assets/part03.bin: ");
 }
 
 void TestApkSigner::refusesBadInputLeavingOutputAlone() {
