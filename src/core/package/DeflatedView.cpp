@@ -202,7 +202,7 @@ private:
         return true;
     }
 
-    // zlib at the current bit, with the output's last 32 KB as its window.
+    // zlib at the current block, with the output's last 32 KB as its window.
     bool restart(QString* error) {
         if (!m_zlibReady) {
             if (inflateInit2(&m_z, -MAX_WBITS) != Z_OK)
@@ -220,18 +220,10 @@ private:
                                      static_cast<uInt>(window)) != Z_OK)
                 return fail(error, QStringLiteral("cannot read the archive"));
         }
-        const quint64 at = m_bit / 8;
-        const int shift = static_cast<int>(m_bit % 8);
-        if (!loadInput(at))
+        // Only the stream's start and a stored block's end need a restart:
+        // both lie on a byte boundary.
+        if (!loadInput(m_bit / 8))
             return fail(error, QStringLiteral("cannot read the archive"));
-        if (shift > 0) {
-            // The bits of the first byte below the block are not the block's.
-            const int first = static_cast<unsigned char>(m_input.at(0)) >> shift;
-            ++m_z.next_in;
-            --m_z.avail_in;
-            if (inflatePrime(&m_z, 8 - shift, first) != Z_OK)
-                return fail(error, QStringLiteral("cannot inflate"));
-        }
         m_zlibLive = true;
         return true;
     }
