@@ -378,6 +378,22 @@ bool TemporaryFile::commit(QString* error) {
     return SyncDirectory(directoryOf(m_target), error);
 }
 
+bool TemporaryFile::commitScratch(QString* error) {
+    if (m_fd < 0 || faulted(FileOp::MoveFile, m_target) ||
+        ::rename(QFile::encodeName(m_path).constData(), QFile::encodeName(m_target).constData()) !=
+            0) {
+        SetError(error,
+                 QStringLiteral("cannot replace \"%1\": %2")
+                     .arg(m_target, systemError(m_fd < 0 ? EBADF : (errno ? errno : EACCES))));
+        discard();
+        return false;
+    }
+    ::close(m_fd);
+    m_fd = -1;
+    m_path.clear();
+    return true;
+}
+
 void TemporaryFile::discard() {
     if (m_fd < 0)
         return;

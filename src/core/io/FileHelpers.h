@@ -110,6 +110,11 @@ public:
     bool commit(QString* error = nullptr);
     // Flushes the data to the disk (before a caller checks what it wrote).
     bool sync(QString* error = nullptr);
+    // Renames the file over the target without flushing it or its directory:
+    // for scratch files that nothing durable depends on (whoever keeps their
+    // bytes flushes its own copy). False with the cause; the temporary is
+    // gone then.
+    bool commitScratch(QString* error = nullptr);
     // Removes the file now (nothing once committed).
     void discard();
 

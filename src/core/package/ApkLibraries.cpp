@@ -1,11 +1,15 @@
 #include "core/package/ApkLibraries.h"
 
+#include "core/io/FileHelpers.h"
 #include "core/zip/MemberNames.h"
 #include "core/zip/ZipFormat.h"
 #include "core/zip/ZipMemberReader.h"
 
+#include <QDir>
 #include <QFile>
+#include <QHash>
 #include <QPair>
+#include <QSet>
 
 #include <algorithm>
 
@@ -89,4 +93,60 @@ bool ExtractApkLibrary(const QString& apkPath, const ApkLibrary& library, const 
         return ExtractZipEntries(apkPath, one, error);
     }
     return fail(error, QStringLiteral("\"%1\" has no member %2").arg(apkPath, library.member));
+}
+
+bool ExtractApkLibraries(const QString& apkPath, const QList<ApkLibrary>& libraries,
+                         const QString& outputDirectory, QString* error) {
+    if (libraries.isEmpty())
+        return true;
+    const int fd = ::open(QFile::encodeName(apkPath).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return fail(error, QStringLiteral("cannot open \"%1\"").arg(apkPath));
+    const struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    ZipDirectory directory;
+    QString cause;
+    if (!ReadZipDirectory(fd, &directory, &cause))
+        return fail(error, QStringLiteral("\"%1\" is not a readable ZIP: %2").arg(apkPath, cause));
+    // The last entry of each canonical name below lib/.
+    QHash<QString, qsizetype> lastEntry;
+    for (qsizetype i = 0; i < directory.entries.size(); ++i) {
+        const ZipCentralEntry& entry = directory.entries[i];
+        const QString decoded = DecodeMemberName(entry.rawName, entry.flags & kZipFlagUtf8);
+        const QString member = CanonicalMemberName(decoded);
+        if (member.startsWith(QLatin1String("lib/")))
+            lastEntry.insert(member, i);
+    }
+    QSet<QString> madeFolders;
+    for (const ApkLibrary& library : libraries) {
+        const auto found = lastEntry.constFind(library.member);
+        if (found == lastEntry.cend())
+            return fail(error,
+                        QStringLiteral("\"%1\" has no member %2").arg(apkPath, library.member));
+        const ZipCentralEntry& entry = directory.entries[found.value()];
+        const QString path = outputDirectory + QLatin1Char('/') + library.member;
+        const QString folder = path.left(path.lastIndexOf(QLatin1Char('/')));
+        if (!madeFolders.contains(folder)) {
+            if (!QDir().mkpath(folder))
+                return fail(error, QStringLiteral("cannot make the folder \"%1\"").arg(folder));
+            madeFolders.insert(folder);
+        }
+        FileHelpers::TemporaryFile out(path);
+        if (!out.open(&cause))
+            return fail(error, cause);
+        QString writeCause;
+        if (!ReadZipMemberData(
+                fd, entry,
+                [&](const char* data, qint64 size) { return out.write(data, size, &writeCause); },
+                &cause))
+            return fail(error, writeCause.isEmpty()
+                                   ? QStringLiteral("\"%1\": its member %2 cannot be read: %3")
+                                         .arg(apkPath, PrintableZipName(entry.rawName), cause)
+                                   : writeCause);
+        if (!out.commitScratch(&cause))
+            return fail(error, cause);
+    }
+    return true;
 }

@@ -30,3 +30,12 @@ bool ListApkLibraries(const QString& apkPath, QList<ApkLibrary>* libraries, QStr
 // made as needed. False with the cause; nothing is left at outputPath then.
 bool ExtractApkLibrary(const QString& apkPath, const ApkLibrary& library, const QString& outputPath,
                        QString* error);
+
+// Writes the libraries' bytes below outputDirectory (each at its member
+// name), reading the archive's directory once; each through a temporary
+// beside it, renamed into place once whole, its size and CRC-32 checked.
+// The files are scratch: they are not flushed to the disk. Folders are made
+// as needed. False with the cause at the first that fails; those written
+// before stay.
+bool ExtractApkLibraries(const QString& apkPath, const QList<ApkLibrary>& libraries,
+                         const QString& outputDirectory, QString* error);

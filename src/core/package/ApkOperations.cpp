@@ -191,12 +191,7 @@ Result unpackAndSign(const Operation& op, const QString& sourcePath, const QStri
             return fits;
     }
     const bool unpacked = op.runner.runInBackground(QStringLiteral("Decompressing files"), [&] {
-        for (const ApkLibrary& library : libraries) {
-            const QString target = unpackDirectory + QLatin1Char('/') + library.member;
-            if (!ExtractApkLibrary(sourcePath, library, target, &unpackCause))
-                return false;
-        }
-        return true;
+        return ExtractApkLibraries(sourcePath, libraries, unpackDirectory, &unpackCause);
     });
     if (!unpacked)
         return failed(Msg::UnzipApkFailed(name), unpackCause);

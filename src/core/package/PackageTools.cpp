@@ -213,8 +213,12 @@ Result SignArchive(ToolRunner& runner, const WorkspacePaths& paths, const QStrin
                 QStringLiteral("the certificate \"%1\" is damaged").arg(keyPair.certificate));
     }
 
+    // The signed copy is scratch (whoever keeps its bytes flushes its own
+    // copy): it is renamed into place without being flushed to the disk.
     const bool signedAndChecked = runner.runInBackground(QStringLiteral("Signing files"), [&] {
-        if (!SignApk(inputPath, outputPath, key, &cause))
+        FileHelpers::TemporaryFile file(outputPath);
+        if (!file.open(&cause) || !SignApkInto(inputPath, file, key, &cause) ||
+            !file.commitScratch(&cause))
             return false;
         FaultPoint("apk:signed");
         return checkSignedApk(outputPath, platform, &cause);

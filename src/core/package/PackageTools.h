@@ -22,7 +22,8 @@ Result ExtractArchive(ToolRunner& runner, const WorkspacePaths& paths, const QSt
 // key pair is checked first (a damaged key, or one that is not the
 // certificate's, is named as such), and the output must be an APK signed with
 // it: a ZIP whose v1 signature block verifies its signature file and names the
-// platform certificate. On failure nothing is left at the output.
+// platform certificate. On failure nothing is left at the output. The output
+// is scratch: it is not flushed to the disk.
 // keyPair, when given, stands in for the workspace's platform pair (a
 // customer's): certificate PEM or DER, unencrypted PKCS#8 key PEM or DER.
 struct ApkKeyPair {

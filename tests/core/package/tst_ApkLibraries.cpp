@@ -3,6 +3,7 @@
 #include "support/RawZip.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -22,6 +23,31 @@ private:
         return path;
     }
     QTemporaryDir m_dir;
+
+    // One library at a time, or all of them from one reading of the archive.
+    static void addExtractionColumns() {
+        QTest::addColumn<bool>("allAtOnce");
+        QTest::newRow("one library") << false;
+        QTest::newRow("all libraries") << true;
+    }
+    static bool extract(bool allAtOnce, const QString& apk, const QList<ApkLibrary>& libraries,
+                        const QString& outputDirectory, QString* error) {
+        if (allAtOnce)
+            return ExtractApkLibraries(apk, libraries, outputDirectory, error);
+        for (const ApkLibrary& library : libraries)
+            if (!ExtractApkLibrary(apk, library,
+                                   outputDirectory + QLatin1Char('/') + library.member, error))
+                return false;
+        return true;
+    }
+    static QStringList filesBelow(const QString& directory) {
+        QStringList files;
+        QDirIterator it(directory, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+        while (it.hasNext())
+            files << it.next().mid(directory.size() + 1);
+        files.sort();
+        return files;
+    }
 
 private slots:
     void listsOneLevelLibrariesByAbi_data() {
@@ -108,25 +134,39 @@ private slots:
         QCOMPARE(libraries.size(), 1); // untouched on failure
     }
 
+    void extractsTheLastEntryOfTheName_data() { addExtractionColumns(); }
     void extractsTheLastEntryOfTheName() {
+        QFETCH(bool, allAtOnce);
         const QString apk = writeApk(BuildRawZip({{"lib/x86/liba.so", "first"},
                                                   {"lib/x86/libb.so", "bee"},
+                                                  {"lib//arm64-v8a/./liba.so", "arm"},
                                                   {"lib/x86/liba.so", "second"}}));
         QList<ApkLibrary> libraries;
         QString error;
         QVERIFY2(ListApkLibraries(apk, &libraries, &error), qPrintable(error));
-        QCOMPARE(libraries.size(), 2);
-        const QString out = m_dir.path() + QStringLiteral("/out/x86/liba.so");
-        const ApkLibrary a =
-            libraries[0].fileName == QLatin1String("liba.so") ? libraries[0] : libraries[1];
-        QVERIFY2(ExtractApkLibrary(apk, a, out, &error), qPrintable(error));
-        QFile file(out);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.readAll(), QByteArray("second"));
+        QCOMPARE(libraries.size(), 3);
+        const QString out = m_dir.path() + QStringLiteral("/out-%1").arg(allAtOnce);
+        QVERIFY2(extract(allAtOnce, apk, libraries, out, &error), qPrintable(error));
+        QCOMPARE(filesBelow(out), (QStringList{QStringLiteral("lib/arm64-v8a/liba.so"),
+                                               QStringLiteral("lib/x86/liba.so"),
+                                               QStringLiteral("lib/x86/libb.so")}));
+        const QMap<QString, QByteArray> expected{{"lib/x86/liba.so", "second"},
+                                                 {"lib/x86/libb.so", "bee"},
+                                                 {"lib/arm64-v8a/liba.so", "arm"}};
+        for (auto it = expected.cbegin(); it != expected.cend(); ++it) {
+            QFile file(out + QLatin1Char('/') + it.key());
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            QCOMPARE(file.readAll(), it.value());
+        }
     }
 
+    void refusesDataNotMatchingItsCrc_data() { addExtractionColumns(); }
     void refusesDataNotMatchingItsCrc() {
-        QByteArray bytes = BuildRawZip({{"lib/x86/liba.so", "GOODDATA"}});
+        // The damaged library is named and nothing of it is left; the one
+        // before it stays.
+        QFETCH(bool, allAtOnce);
+        QByteArray bytes =
+            BuildRawZip({{"lib/x86/libgood.so", "FINE"}, {"lib/x86/liba.so", "GOODDATA"}});
         const qsizetype at = bytes.indexOf("GOODDATA");
         QVERIFY(at > 0);
         bytes[at] = 'B';
@@ -134,13 +174,20 @@ private slots:
         QList<ApkLibrary> libraries;
         QString error;
         QVERIFY2(ListApkLibraries(apk, &libraries, &error), qPrintable(error));
-        QCOMPARE(libraries.size(), 1);
-        const QString out = m_dir.path() + QStringLiteral("/crc/liba.so");
-        QVERIFY(!ExtractApkLibrary(apk, libraries[0], out, &error));
+        QCOMPARE(libraries.size(), 2);
+        const QString out = m_dir.path() + QStringLiteral("/crc-%1").arg(allAtOnce);
+        QVERIFY(!extract(allAtOnce, apk, libraries, out, &error));
         QVERIFY2(error.contains(QLatin1String("liba.so")), qPrintable(error));
-        QVERIFY(!QFile::exists(out));
-        QCOMPARE(QDir(m_dir.path() + QStringLiteral("/crc")).entryList(QDir::Files | QDir::Hidden),
-                 QStringList{});
+        QCOMPARE(filesBelow(out), QStringList{QStringLiteral("lib/x86/libgood.so")});
+    }
+
+    void refusesALibraryTheArchiveLacks() {
+        const QString apk = writeApk(BuildRawZip({{"lib/x86/liba.so", "a"}}));
+        QString error;
+        const QString out = m_dir.path() + QStringLiteral("/lacks");
+        QVERIFY(!ExtractApkLibraries(apk, {{"x86", "libz.so", "lib/x86/libz.so", 1}}, out, &error));
+        QVERIFY2(error.contains(QLatin1String("lib/x86/libz.so")), qPrintable(error));
+        QCOMPARE(filesBelow(out), QStringList{});
     }
 };
 
