@@ -1,12 +1,15 @@
 #include "core/package/ApkInsight.h"
 #include "core/package/BinaryXml.h"
+#include "core/package/PackageInsight.h"
 #include "core/zip/ZipFormat.h"
 #include "core/zip/ZipMemberDevice.h"
+#include "core/zip/ZipMemberReader.h"
 
 #include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -243,11 +246,14 @@ private slots:
     void hostileManifestIsRefused();
     void resourceReferences_data();
     void resourceReferences();
+    void apkInAPackageIsReadInPlace_data();
+    void apkInAPackageIsReadInPlace();
 
 private:
     QTemporaryDir m_dir;
     Signer m_signer;
     QString m_signedApk; // v1 + v2
+    QString m_noisyApk;  // signed, with 256 KB of incompressible bytes stored
     QString m_samples;   // the sample package and APKs the bundle is made with
     QString m_testdata;
 };
@@ -274,6 +280,106 @@ void TestApkInsight::initTestCase() {
     QVERIFY(run(QStringLiteral("apksigner"),
                 {"sign", "--key", m_signer.key, "--cert", m_signer.cert, "--v1-signing-enabled",
                  "true", "--v2-signing-enabled", "true", "--out", m_signedApk, apk}));
+}
+
+void TestApkInsight::apkInAPackageIsReadInPlace_data() {
+    QTest::addColumn<QString>("level"); // zip's
+    QTest::addColumn<qint64>("memoryLimit");
+    QTest::addColumn<bool>("temporaryFiles");
+    QTest::addColumn<bool>("damaged");
+    QTest::addColumn<QString>("cause"); // empty: the facts are read
+
+    // The APK is four times the memory limit: only reading it in place
+    // (a stored member's window, a deflated one's stored blocks) needs no
+    // temporary file.
+    QTest::newRow("stored") << "-0" << qint64(64 * 1024) << false << false << "";
+    QTest::newRow("deflated, its stored blocks read in place")
+        << "-6" << qint64(64 * 1024) << false << false << "";
+    QTest::newRow("deflated, compressed blocks beyond the memory: a temporary file")
+        << "-6" << qint64(0) << true << false << "";
+    QTest::newRow("deflated, compressed blocks beyond the memory, no temporary file")
+        << "-6" << qint64(0) << false << false << "cannot make a temporary file";
+    QTest::newRow("deflated, damaged") << "-6" << qint64(64 * 1024) << true << true << "damaged";
+}
+
+void TestApkInsight::apkInAPackageIsReadInPlace() {
+    QFETCH(QString, level);
+    QFETCH(qint64, memoryLimit);
+    QFETCH(bool, temporaryFiles);
+    QFETCH(bool, damaged);
+    QFETCH(QString, cause);
+    if (m_noisyApk.isEmpty()) {
+        const QString dir = m_dir.path() + QStringLiteral("/noisy");
+        const QString apk = buildApk(dir, manifestWith(QString(), QString()), {});
+        QVERIFY(!apk.isEmpty());
+        QByteArray noise(256 * 1024, Qt::Uninitialized);
+        QRandomGenerator random(7);
+        for (char& c : noise)
+            c = static_cast<char>(random.bounded(256));
+        QDir(dir).mkpath(QStringLiteral("assets"));
+        QFile asset(dir + QStringLiteral("/assets/noise.bin"));
+        QVERIFY(asset.open(QIODevice::WriteOnly) && asset.write(noise) == noise.size());
+        asset.close();
+        QVERIFY(run(QStringLiteral("zip"), {"-q", "-0", apk, "assets/noise.bin"}, nullptr, dir));
+        m_noisyApk = dir + QStringLiteral("/noisy.apk");
+        QVERIFY(run(QStringLiteral("apksigner"), {"sign", "--key", m_signer.key, "--cert",
+                                                  m_signer.cert, "--out", m_noisyApk, apk}));
+    }
+    QVERIFY(QFileInfo(m_noisyApk).size() > 4 * 64 * 1024);
+
+    QTemporaryDir work;
+    QVERIFY(work.isValid());
+    QVERIFY(QDir(work.path()).mkpath(QStringLiteral("system/app/Noisy")));
+    QVERIFY(QFile::copy(m_noisyApk, work.filePath(QStringLiteral("system/app/Noisy/Noisy.apk"))));
+    const QString package = work.filePath(QStringLiteral("package.zip"));
+    QVERIFY(run(QStringLiteral("zip"), {"-q", "-r", "-D", level, package, "system"}, nullptr,
+                work.path()));
+    if (damaged) {
+        // The first block of the deflated APK gets the reserved type.
+        const int fd = ::open(QFile::encodeName(package).constData(), O_RDWR | O_CLOEXEC);
+        QVERIFY(fd >= 0);
+        ZipDirectory directory;
+        quint64 offset = 0;
+        QString error;
+        const bool found = ReadZipDirectory(fd, &directory, &error) &&
+                           directory.entries.size() == 1 &&
+                           ZipMemberDataOffset(fd, directory.entries.at(0), &offset, &error);
+        const char reserved = 0x07;
+        const bool written = found && ::pwrite(fd, &reserved, 1, off_t(offset)) == 1;
+        ::close(fd);
+        QVERIFY2(written, qPrintable(error));
+    }
+
+    const QByteArray savedTemp = qgetenv("TMPDIR");
+    if (!temporaryFiles)
+        qputenv("TMPDIR", QFile::encodeName(work.filePath(QStringLiteral("no-such-directory"))));
+    PackageInsightOptions options;
+    options.memoryLimit = memoryLimit;
+    PackageFacts facts;
+    QString error;
+    const bool read = ReadPackageFacts(package, {}, options, &facts, &error);
+    if (savedTemp.isNull())
+        qunsetenv("TMPDIR");
+    else
+        qputenv("TMPDIR", savedTemp);
+    QVERIFY2(read, qPrintable(error));
+    QCOMPARE(facts.apks.size(), 1);
+    const PackageApk& apk = facts.apks.at(0);
+    QCOMPARE(apk.stored, level == QLatin1String("-0"));
+    if (!cause.isEmpty()) {
+        QVERIFY(!apk.factsRead);
+        QVERIFY2(apk.factsError.contains(cause), qPrintable(apk.factsError));
+        return;
+    }
+    QVERIFY2(apk.factsRead, qPrintable(apk.factsError));
+    ApkFacts expected;
+    QVERIFY2(ReadApkFacts(m_noisyApk, &expected, &error), qPrintable(error));
+    QCOMPARE(apk.facts.packageName, QStringLiteral("org.example.probe"));
+    QCOMPARE(apk.facts.size, expected.size);
+    QCOMPARE(apk.facts.signatureSchemes, expected.signatureSchemes);
+    QCOMPARE(apk.facts.v1CertificateSha256, expected.v1CertificateSha256);
+    QCOMPARE(apk.facts.v2CertificateSha256, expected.v2CertificateSha256);
+    QVERIFY(!expected.v2CertificateSha256.isEmpty());
 }
 
 void TestApkInsight::factsAgreeWithAapt_data() {
