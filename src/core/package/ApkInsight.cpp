@@ -81,19 +81,30 @@ public:
 
     bool readDirectory(QString* error) {
         m_size = m_device.size();
-        const qint64 tailSize = std::min<qint64>(m_size, 22 + 0xFFFF);
-        QByteArray tail;
-        if (m_size < 22 || !readAt(quint64(m_size - tailSize), tailSize, &tail, error)) {
-            if (m_size < 22)
-                *error = QStringLiteral("not a ZIP file: %1 bytes").arg(m_size);
+        if (m_size < 22) {
+            *error = QStringLiteral("not a ZIP file: %1 bytes").arg(m_size);
             return false;
         }
+        // The end record is found in a short tail first (an APK seldom has a
+        // comment), which often holds the central directory too; else in
+        // the longest tail a comment allows.
+        qint64 tailSize = 0;
+        QByteArray tail;
         qint64 end = -1;
-        for (qint64 i = tailSize - 22; i >= 0; --i) {
-            if (u32(tail, i) == 0x06054b50 && i + 22 + u16(tail, i + 20) == tailSize) {
-                end = i;
+        for (const qint64 wanted : {qint64(8 * 1024), qint64(22 + 0xFFFF)}) {
+            if (tailSize == m_size)
                 break;
+            tailSize = std::min<qint64>(m_size, wanted);
+            if (!readAt(quint64(m_size - tailSize), tailSize, &tail, error))
+                return false;
+            for (qint64 i = tailSize - 22; i >= 0; --i) {
+                if (u32(tail, i) == 0x06054b50 && i + 22 + u16(tail, i + 20) == tailSize) {
+                    end = i;
+                    break;
+                }
             }
+            if (end >= 0)
+                break;
         }
         if (end < 0) {
             *error = QStringLiteral("not a ZIP file: no end of central directory");
@@ -129,7 +140,10 @@ public:
             return false;
         }
         QByteArray dir;
-        if (!readAt(m_directoryOffset, qint64(directorySize), &dir, error))
+        const quint64 tailStart = quint64(m_size - tailSize);
+        if (m_directoryOffset >= tailStart)
+            dir = tail.mid(qsizetype(m_directoryOffset - tailStart), qsizetype(directorySize));
+        else if (!readAt(m_directoryOffset, qint64(directorySize), &dir, error))
             return false;
         qint64 at = 0;
         for (quint64 i = 0; i < count; ++i) {

@@ -13,7 +13,8 @@
 
 namespace {
 
-constexpr quint64 kWindow = 32 * 1024; // deflate's distances reach this far back
+constexpr quint64 kWindow = 32 * 1024;         // deflate's distances reach this far back
+constexpr quint64 kFirstInputChunk = 4 * 1024; // compressed runs are often short
 constexpr quint64 kInputChunk = 64 * 1024;
 constexpr quint64 kOutputChunk = 64 * 1024;
 
@@ -106,8 +107,11 @@ private:
 };
 
 // One pass over the deflate stream: stored blocks are mapped, the others
-// inflated by zlib, which is restarted (with the last 32 KB of output as its
-// dictionary) after each run of stored blocks.
+// inflated by zlib, which is restarted after each run of stored blocks. It is
+// restarted without a window first: zlib refuses a distance reaching back past
+// the restart, and only then is the run inflated again with the last 32 KB of
+// output as its dictionary (what follows incompressible bytes seldom refers
+// back into them).
 class Walker {
 public:
     Walker(int fd, quint64 base, quint64 compressed, quint64 size, qint64 memoryLimit)
@@ -161,9 +165,10 @@ public:
                 continue;
             }
             const quint64 before = m_bit;
-            if (!inflateBlock(&last, overLimit, error))
+            bool again = false;
+            if (!inflateBlock(&last, &again, overLimit, error))
                 return false;
-            if (m_bit <= before)
+            if (m_bit <= before && !again)
                 return fail(error, QStringLiteral("damaged deflate data"));
         }
         if ((m_bit + 7) / 8 != m_compressed)
@@ -192,7 +197,8 @@ private:
     }
 
     bool loadInput(quint64 at) {
-        const quint64 n = std::min(kInputChunk, m_compressed - at);
+        const quint64 n = std::min(m_chunk, m_compressed - at);
+        m_chunk = std::min(m_chunk * 2, kInputChunk);
         m_input.resize(static_cast<qsizetype>(n));
         if (!readFully(m_fd, m_input.data(), n, m_base + at))
             return false;
@@ -202,8 +208,9 @@ private:
         return true;
     }
 
-    // zlib at the current block, with the output's last 32 KB as its window.
-    bool restart(QString* error) {
+    // zlib at the current block, with the output's last 32 KB as its window
+    // or none.
+    bool restart(bool window, QString* error) {
         if (!m_zlibReady) {
             if (inflateInit2(&m_z, -MAX_WBITS) != Z_OK)
                 return fail(error, QStringLiteral("cannot inflate"));
@@ -211,15 +218,19 @@ private:
         } else if (inflateReset(&m_z) != Z_OK) {
             return fail(error, QStringLiteral("cannot inflate"));
         }
-        const quint64 window = std::min(kWindow, m_out);
-        if (window > 0) {
-            QByteArray dictionary(static_cast<qsizetype>(window), Qt::Uninitialized);
-            if (!readSegments(m_fd, m_segments, m_inflated, m_out - window, dictionary.data(),
-                              window) ||
+        const quint64 size = window ? std::min(kWindow, m_out) : 0;
+        if (size > 0) {
+            QByteArray dictionary(static_cast<qsizetype>(size), Qt::Uninitialized);
+            if (!readSegments(m_fd, m_segments, m_inflated, m_out - size, dictionary.data(),
+                              size) ||
                 inflateSetDictionary(&m_z, reinterpret_cast<const Bytef*>(dictionary.constData()),
-                                     static_cast<uInt>(window)) != Z_OK)
+                                     static_cast<uInt>(size)) != Z_OK)
                 return fail(error, QStringLiteral("cannot read the archive"));
         }
+        m_windowless = m_out > 0 && size == 0;
+        m_restart = {m_bit, m_out, m_segments.size(),
+                     m_segments.isEmpty() ? 0 : m_segments.last().length, m_inflated.size()};
+        m_chunk = kFirstInputChunk;
         // Only the stream's start and a stored block's end need a restart:
         // both lie on a byte boundary.
         if (!loadInput(m_bit / 8))
@@ -228,8 +239,10 @@ private:
         return true;
     }
 
-    bool inflateBlock(bool* last, bool* overLimit, QString* error) {
-        if (!m_zlibLive && !restart(error))
+    // Inflates the block at m_bit. again: the run since the restart is to be
+    // inflated again, with a window (m_bit went back).
+    bool inflateBlock(bool* last, bool* again, bool* overLimit, QString* error) {
+        if (!m_zlibLive && !restart(false, error))
             return false;
         char output[kOutputChunk];
         for (;;) {
@@ -261,6 +274,17 @@ private:
                 m_inflated.append(output, static_cast<qsizetype>(produced));
                 m_out += produced;
             }
+            if (rc == Z_DATA_ERROR && m_windowless) {
+                m_bit = m_restart.bit;
+                m_out = m_restart.out;
+                m_segments.resize(m_restart.segments);
+                if (!m_segments.isEmpty())
+                    m_segments.last().length = m_restart.lastLength;
+                m_inflated.truncate(m_restart.inflated);
+                *again = true;
+                *last = false;
+                return restart(true, error);
+            }
             if (rc != Z_OK && rc != Z_STREAM_END && !(rc == Z_BUF_ERROR && m_z.avail_in == 0))
                 return fail(error, QStringLiteral("damaged deflate data"));
             // At a block's end zlib stops with Z_BLOCK, even after the last
@@ -289,7 +313,16 @@ private:
     quint64 m_inputStart = 0;
     z_stream m_z{};
     bool m_zlibReady = false;
-    bool m_zlibLive = false; // zlib stands at m_bit with the right window
+    bool m_zlibLive = false;   // zlib stands at m_bit with the right window
+    bool m_windowless = false; // restarted without the window it may need
+    struct {
+        quint64 bit = 0;
+        quint64 out = 0;
+        qsizetype segments = 0;
+        quint64 lastLength = 0;
+        qsizetype inflated = 0;
+    } m_restart; // where the run since the last restart began
+    quint64 m_chunk = kFirstInputChunk;
 };
 
 } // namespace
