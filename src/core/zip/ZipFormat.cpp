@@ -70,12 +70,13 @@ QString entryLabel(qsizetype index, const QByteArray& rawName) {
 }
 
 // Reads a region of the file (the central directory, the local headers)
-// through a window of at least 64 KiB, so that neighbouring records come from
-// one read and memory stays bounded whatever the records claim. Nothing past
-// the limit is ever read.
+// through a window (64 KiB unless told, larger for a larger read), so that
+// neighbouring records come from one read and memory stays bounded whatever
+// the records claim. Nothing past the limit is ever read.
 class WindowReader {
 public:
-    WindowReader(int fd, quint64 limit) : m_fd(fd), m_limit(limit) {}
+    WindowReader(int fd, quint64 limit, qint64 window = 64 * 1024)
+        : m_fd(fd), m_limit(limit), m_windowSize(window) {}
 
     // Points *data at size bytes at offset, valid until the next call; false
     // (with the cause) when they pass the limit or cannot be read.
@@ -87,8 +88,8 @@ public:
                                    .arg(m_limit));
         const quint64 end = offset + static_cast<quint64>(size);
         if (offset < m_start || end > m_start + static_cast<quint64>(m_window.size())) {
-            const auto length = static_cast<qsizetype>(
-                qMin<quint64>(static_cast<quint64>(qMax<qint64>(size, kWindow)), m_limit - offset));
+            const auto length = static_cast<qsizetype>(qMin<quint64>(
+                static_cast<quint64>(qMax<qint64>(size, m_windowSize)), m_limit - offset));
             m_window.resize(length);
             m_start = offset;
             if (!ReadZipBytesAt(m_fd, offset, m_window.data(), length, error)) {
@@ -101,9 +102,9 @@ public:
     }
 
 private:
-    static constexpr qint64 kWindow = 64 * 1024;
     int m_fd;
     quint64 m_limit;
+    qint64 m_windowSize;
     quint64 m_start = 0;
     QByteArray m_window;
 };
@@ -597,7 +598,9 @@ bool ReadZipDirectory(int fd, ZipDirectory* directory, QString* error) {
         !readCentralDirectory(fd, records.count, records.directorySize, directory->prefixBias,
                               directory, error))
         return false;
-    WindowReader reader(fd, directory->directoryOffset);
+    // Local headers lie a member's data apart: a small window reads little
+    // more than each header (the members of a package are mostly large).
+    WindowReader reader(fd, directory->directoryOffset, 4 * 1024);
     for (qsizetype i = 0; i < directory->entries.size(); ++i) {
         if (!checkLocalHeader(reader, directory->directoryOffset, i, &directory->entries[i], error))
             return false;
