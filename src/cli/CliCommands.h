@@ -12,5 +12,3 @@ int RunCli(const QStringList& arguments, const QString& bundleDirectory);
 
 // Safe in a signal handler: the run ends after the current step, with 130.
 void RequestCliInterrupt();
-// From the event loop after an interrupt: kills the tool that is running.
-void StopCliTools();

@@ -18,9 +18,7 @@
 
 namespace {
 
-const char* const kLinkedEntries[] = {"Config"};
 const char kOwnerLock[] = "owner.lock";
-const char kPendingLock[] = "owner.lock.new";
 const char kPrefix[] = "corvane-cli-";
 // Seconds: a run is past its first instant after a minute; after an hour a
 // workspace without a lock is abandoned whoever made it.
@@ -103,69 +101,8 @@ void removeAbandonedWorkspaces() {
     }
 }
 
-Result failed(const QString& cause) {
-    return Result::failed({}, cause);
-}
-
 } // namespace
 
-void PrivateWorkspace::removeAbandoned() {
+void RemoveAbandonedCliWorkspaces() {
     removeAbandonedWorkspaces();
-}
-
-PrivateWorkspace::~PrivateWorkspace() {
-    remove();
-}
-
-Result PrivateWorkspace::create(const QString& bundleDirectory) {
-    // An installed program has no bundle to link: its tools and keys are
-    // found where it is installed.
-    const bool bundle = !WorkspacePaths::isInstalled(bundleDirectory);
-    for (const char* entry : kLinkedEntries) {
-        const QString target = entryPath(bundleDirectory, entry);
-        if (bundle && !QFileInfo(target).isDir())
-            return failed(QStringLiteral("the bundle has no \"%1\" directory").arg(target));
-    }
-    removeAbandonedWorkspaces();
-    QByteArray name =
-        QFile::encodeName(QDir::tempPath() + QLatin1Char('/') + QLatin1String(kPrefix) +
-                          QString::number(::getpid()) + QStringLiteral("-XXXXXX"));
-    if (!::mkdtemp(name.data()))
-        return failed(QStringLiteral("cannot make a workspace in \"%1\": %2")
-                          .arg(QDir::tempPath(), qt_error_string(errno)));
-    m_path = QFile::decodeName(name);
-    // The lock comes first, and has its name only once it is held.
-    const QByteArray pending = QFile::encodeName(entryPath(m_path, kPendingLock));
-    m_lock = ::open(pending.constData(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (m_lock < 0 || ::flock(m_lock, LOCK_EX | LOCK_NB) != 0 ||
-        ::rename(pending.constData(),
-                 QFile::encodeName(entryPath(m_path, kOwnerLock)).constData()) != 0) {
-        const Result locked = failed(QStringLiteral("cannot lock the workspace \"%1\": %2")
-                                         .arg(m_path, qt_error_string(errno)));
-        remove();
-        return locked;
-    }
-    for (const char* entry : kLinkedEntries) {
-        if (!bundle)
-            break;
-        const QString target = QFileInfo(entryPath(bundleDirectory, entry)).absoluteFilePath();
-        const QString link = entryPath(m_path, entry);
-        if (!QFile::link(target, link)) {
-            remove();
-            return failed(QStringLiteral("cannot link \"%1\" to \"%2\"").arg(link, target));
-        }
-    }
-    return Result::done();
-}
-
-bool PrivateWorkspace::remove() {
-    if (m_path.isEmpty())
-        return true;
-    // Removed under its lock: no other run takes it for abandoned meanwhile.
-    const bool removed = removeWorkspaceDirectory(m_path);
-    if (m_lock >= 0)
-        ::close(m_lock);
-    m_lock = -1;
-    m_path.clear();
-    return removed;
 }

@@ -8,9 +8,15 @@
 #include "core/PackageLayout.h"
 #include "core/WorkspacePaths.h"
 #include "core/io/ToolRunner.h"
+#include "core/package/AndroidVersionProbe.h"
+#include "core/package/ApkNameRule.h"
 #include "core/package/BuildProp.h"
 #include "core/package/ChangeLog.h"
+#include "core/package/LibraryPlacement.h"
+#include "core/package/OnePassAdd.h"
 #include "core/package/OnePassEdit.h"
+#include "core/package/PackageInsight.h"
+#include "core/zip/ApkSigner.h"
 #include "core/zip/ArchiveEditor.h"
 #include "core/zip/WholeFileSignature.h"
 
@@ -24,13 +30,11 @@ namespace {
 // Where the pages list APKs, as member folders.
 const char* const kApkFolders[] = {"system/app/", "system/priv-app/", "userdata/app/"};
 
-// The major Android release the package's build.prop gives (4 without one,
-// as the window assumes until it has probed).
+// The major Android release as the window takes it from the package's
+// build.prop: 1 to 5, else 4 (the folder layout is Android 5's alone).
 int androidMajor(const QByteArray& buildProp) {
-    const std::optional<QString> release = BuildPropValue(buildProp, "ro.build.version.release");
-    bool ok = false;
-    const int major = release ? release->section(QLatin1Char('.'), 0, 0).toInt(&ok) : 0;
-    return ok && major > 0 ? major : 4;
+    const int version = ProbeAndroidVersionText(buildProp);
+    return version != 0 ? version : 4;
 }
 
 QString fileNamePart(const QString& member) {
@@ -39,18 +43,17 @@ QString fileNamePart(const QString& member) {
 
 // The APK members the pages list: directly in an APK folder, or (Android 5
 // and later) in a folder of their own there.
-QStringList listedApks(const QList<ArchiveMember>& members, int major) {
+QStringList listedApks(const QStringList& members, int major) {
     QStringList apks;
-    for (const ArchiveMember& member : members) {
-        if (member.isDirectory || !member.name.endsWith(QLatin1String(".apk"), Qt::CaseInsensitive))
+    for (const QString& member : members) {
+        if (!member.endsWith(QLatin1String(".apk"), Qt::CaseInsensitive))
             continue;
         for (const char* folder : kApkFolders) {
-            if (!member.name.startsWith(QLatin1String(folder)))
+            if (!member.startsWith(QLatin1String(folder)))
                 continue;
-            const qsizetype depth =
-                member.name.mid(qsizetype(qstrlen(folder))).count(QLatin1Char('/'));
-            if (depth == 0 || (major >= 5 && depth == 1))
-                apks << member.name;
+            const qsizetype depth = member.mid(qsizetype(qstrlen(folder))).count(QLatin1Char('/'));
+            if (depth == 0 || (major == 5 && depth == 1))
+                apks << member;
         }
     }
     return apks;
@@ -83,7 +86,7 @@ bool deleteChange(const QStringList& apks, int major, const QString& name, Archi
     const QString directory = member->left(member->size() - fileName.size() - 1);
     const qsizetype extension = fileName.indexOf(QLatin1String(".apk"));
     const QString baseName = extension < 0 ? fileName : fileName.left(extension);
-    const bool ownFolder = major >= 5 && !baseName.isEmpty() &&
+    const bool ownFolder = major == 5 && !baseName.isEmpty() &&
                            (directory == QStringLiteral("system/app/") + baseName ||
                             directory == QStringLiteral("system/priv-app/") + baseName ||
                             directory == QStringLiteral("userdata/app/") + baseName);
@@ -102,34 +105,45 @@ int failed(const QString& cause) {
     return kExitFailed;
 }
 
-} // namespace
-
-bool EditsInOnePass(const CliOptions& options) {
-    for (const CliEdit& edit : options.edits) {
-        if (edit.kind == CliEdit::Kind::AddSystem || edit.kind == CliEdit::Kind::AddPriv ||
-            edit.kind == CliEdit::Kind::AddData)
-            return false;
-    }
-    return true;
+QString describeAdd(const CliEdit& edit) {
+    const char* option = edit.kind == CliEdit::Kind::AddSystem ? "--add-system"
+                         : edit.kind == CliEdit::Kind::AddPriv ? "--add-priv"
+                                                               : "--add-data";
+    return QStringLiteral("%1 %2").arg(QLatin1String(option), edit.argument);
 }
+
+// The key system APKs are signed with: --platform-key's pair, else the
+// bundle's platform pair.
+bool loadPlatformKey(const CliOptions& options, const QString& bundleDirectory, ApkSigningKey* key,
+                     QString* error) {
+    if (!options.platformCertificate.isEmpty())
+        return key->load(QFileInfo(options.platformCertificate).absoluteFilePath(),
+                         QFileInfo(options.platformKey).absoluteFilePath(), error);
+    const WorkspacePaths paths(bundleDirectory);
+    return key->load(paths.keyFile(QStringLiteral("platform.x509.pem")),
+                     paths.keyFile(QStringLiteral("platform.pk8")), error);
+}
+
+} // namespace
 
 int RunOnePassEditCommand(const CliOptions& options, const QString& bundleDirectory,
                           const QString& package, const QString& output, const QString& log,
                           const std::function<bool()>& interrupted) {
-    // What killed runs with a workspace left goes, as in every run.
-    PrivateWorkspace::removeAbandoned();
+    RemoveAbandonedCliWorkspaces();
     QList<ArchiveMember> members;
     QByteArray buildProp;
     QString cause;
     if (!ReadArchiveMembers(package, &members, &cause) ||
         !ReadPackageBuildProp(package, &buildProp, &cause))
         return failed(QStringLiteral("cannot open \"%1\": %2").arg(options.package, cause));
-    bool hasBuildProp = false;
-    for (const ArchiveMember& member : members)
-        hasBuildProp =
-            hasBuildProp || (member.name == QLatin1String(kBuildPropMember) && !member.isDirectory);
+    // The package's files as the edits leave them, in order.
+    QStringList files;
+    for (const ArchiveMember& member : members) {
+        if (!member.isDirectory)
+            files << member.name;
+    }
+    const bool hasBuildProp = files.contains(QLatin1String(kBuildPropMember));
     const int major = androidMajor(buildProp);
-    const QStringList apks = listedApks(members, major);
 
     OnePassEditPlan plan;
     plan.package = package;
@@ -145,17 +159,27 @@ int RunOnePassEditCommand(const CliOptions& options, const QString& bundleDirect
     WholeFileSigner signer;
     if (!signer.loadKey(plan.certificate, plan.privateKey, &cause))
         return failed(QStringLiteral("cannot save \"%1\": %2").arg(options.output, cause));
+    OnePassAddContext addContext;
+    addContext.output = output;
+    addContext.directoryLayout = major == 5;
+    CliReporter reporter;
+    reporter.setOverwriteLibraries(options.overwriteLibraries);
     QStringList planLines;
     QStringList logLines;
     const QDateTime now = QDateTime::currentDateTime();
+    const auto addChange = [&](const ArchiveChange& change) {
+        plan.changes.append(change);
+        ApplyChangeToMembers(change, &files);
+    };
     for (const CliEdit& edit : options.edits) {
         switch (edit.kind) {
         case CliEdit::Kind::Delete: {
             ArchiveChange change;
             QString member;
-            if (!deleteChange(apks, major, edit.argument, &change, &member, &cause))
+            if (!deleteChange(listedApks(files, major), major, edit.argument, &change, &member,
+                              &cause))
                 return failed(QStringLiteral("--delete %1: %2").arg(edit.argument, cause));
-            plan.changes.append(change);
+            addChange(change);
             planLines << QStringLiteral("delete %1").arg(change.member);
             logLines << ChangeLogDeleteLine(now, member);
             break;
@@ -167,7 +191,7 @@ int RunOnePassEditCommand(const CliOptions& options, const QString& bundleDirect
                 return failed(QStringLiteral("--replace %1=%2: \"%2\" is not a file")
                                   .arg(edit.slot, edit.argument));
             const QString member = QLatin1String(slot->treeSuffix).mid(1);
-            plan.changes.append({ArchiveChangeKind::Put, member, source});
+            addChange({ArchiveChangeKind::Put, member, source});
             planLines << QStringLiteral("replace %1 with %2").arg(member, source);
             logLines << ChangeLogReplaceLine(now, member, source);
             break;
@@ -187,17 +211,44 @@ int RunOnePassEditCommand(const CliOptions& options, const QString& bundleDirect
         }
         case CliEdit::Kind::AddSystem:
         case CliEdit::Kind::AddPriv:
-        case CliEdit::Kind::AddData:
-            if (!QFileInfo(edit.argument).isFile())
-                return failed(QStringLiteral("\"%1\" is not a file").arg(edit.argument));
-            planLines << QStringLiteral("add %1 to %2")
-                             .arg(QFileInfo(edit.argument).absoluteFilePath(),
-                                  edit.kind == CliEdit::Kind::AddSystem
-                                      ? QStringLiteral("system/app")
-                                  : edit.kind == CliEdit::Kind::AddPriv
-                                      ? QStringLiteral("system/priv-app")
-                                      : QStringLiteral("userdata/app"));
+        case CliEdit::Kind::AddData: {
+            OnePassApkAdd add;
+            add.source = QFileInfo(edit.argument).absoluteFilePath();
+            add.partition =
+                edit.kind == CliEdit::Kind::AddData ? Partition::Data : Partition::System;
+            if (edit.kind == CliEdit::Kind::AddPriv)
+                add.appFolder = QStringLiteral("priv-app");
+            const QString context = describeAdd(edit);
+            if (add.partition == Partition::System) {
+                // --abi, else the build.prop as the edits so far leave it.
+                add.deviceAbis = !options.abis.isEmpty()
+                                     ? options.abis
+                                     : DeviceAbisOfBuildProp(ParseBuildProp(
+                                           ApplyBuildPropEdits(buildProp, plan.propEdits)));
+                if (!addContext.platformKey.isLoaded() &&
+                    !loadPlatformKey(options, bundleDirectory, &addContext.platformKey, &cause))
+                    return failed(QStringLiteral("%1: %2").arg(context, cause));
+            }
+            QStringList leftOut;
+            const Result planned =
+                PlanOnePassAdd(add, addContext, reporter, &files, &plan.changes, &leftOut);
+            if (planned.outcome() == Result::Outcome::Declined)
+                return failed(
+                    QStringLiteral("%1: not added (a question was answered no)").arg(context));
+            if (planned.failed())
+                return failed(QStringLiteral("%1: %2").arg(
+                    context, planned.cause().isEmpty() ? planned.notice().text : planned.cause()));
+            if (!leftOut.isEmpty())
+                PrintWarning(QStringLiteral("%1: native libraries for %2 left out (the device's "
+                                            "ABIs: %3)")
+                                 .arg(FileNamePart(add.source), leftOut.join(QLatin1Char(',')),
+                                      add.deviceAbis.join(QLatin1Char(','))));
+            const QString appDirectory =
+                PartitionDirectoryName(add.partition) + QLatin1Char('/') + add.appFolder;
+            planLines << QStringLiteral("add %1 to %2").arg(add.source, appDirectory);
+            logLines << ChangeLogAddLine(now, add.source, appDirectory);
             break;
+        }
         }
     }
     // What the edit changes, for the summary line (the plan less its last step).

@@ -8,13 +8,11 @@ struct CliOptions;
 
 // corvane-cli edit in one pass, without a workspace: the edits are resolved
 // against the package's central directory and its build.prop, and the
-// signed output is written straight from the package (core OnePassEdit).
+// signed output is written straight from the package (core OnePassEdit); an
+// added APK is signed, and its libraries read out, only as the copy writes
+// them (core OnePassAdd).
 // --dry-run checks every argument and the package, prints the plan on
 // standard output and writes nothing.
-
-// Whether the edits can be made so: the additions of APKs still go through
-// the workspace (their libraries are unpacked and the copy signed by tools).
-bool EditsInOnePass(const CliOptions& options);
 
 // package, output and log are absolute (log empty when none is asked); the
 // checks that need no package were made. interrupted is asked as the work

@@ -46,6 +46,20 @@ bool findReleaseLine(FILE* file, char (&line)[128]) {
     }
 }
 
+// The version on the release line of an open build.prop; the file is closed.
+int probeOpenFile(FILE* file) {
+    char line[128];
+    int version = 0;
+    if (findReleaseLine(file, line)) {
+        if (const char* equals = std::strchr(line, '=')) {
+            const int number = std::atoi(equals + 1);
+            version = (number > 5 || number < 0) ? 0 : number;
+        }
+    }
+    std::fclose(file);
+    return version;
+}
+
 } // namespace
 
 AndroidVersionProbeResult ProbeAndroidVersionFile(const QString& path) {
@@ -53,15 +67,17 @@ AndroidVersionProbeResult ProbeAndroidVersionFile(const QString& path) {
     FILE* file = openBuildProp(path, &result.error);
     if (!file)
         return result;
-    char line[128];
-    if (findReleaseLine(file, line)) {
-        if (const char* equals = std::strchr(line, '=')) {
-            const int number = std::atoi(equals + 1);
-            result.version = (number > 5 || number < 0) ? 0 : number;
-        }
-    }
-    std::fclose(file);
+    result.version = probeOpenFile(file);
     return result;
+}
+
+int ProbeAndroidVersionText(const QByteArray& buildProp) {
+    if (buildProp.isEmpty())
+        return 0;
+    // Read as the file is read, line piece by line piece.
+    FILE* file = ::fmemopen(const_cast<char*>(buildProp.constData()),
+                            static_cast<size_t>(buildProp.size()), "r");
+    return file ? probeOpenFile(file) : 0;
 }
 
 QString ReadAndroidRelease(const QString& buildProp) {

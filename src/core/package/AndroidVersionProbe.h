@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 // Reads the major Android release from a build.prop: the first line whose
@@ -11,6 +12,8 @@ struct AndroidVersionProbeResult {
 };
 
 AndroidVersionProbeResult ProbeAndroidVersionFile(const QString& path);
+// The same rule over a build.prop's bytes (a member read from a package).
+int ProbeAndroidVersionText(const QByteArray& buildProp);
 
 // The release as written on the line the probe reads ("5.1.1"), blanks and
 // line end trimmed; a null string when the file cannot be read or has no

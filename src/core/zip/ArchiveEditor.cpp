@@ -9,6 +9,7 @@
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QSet>
 
 #include <zlib.h>
@@ -388,6 +389,8 @@ struct SourceFile {
     FileDescriptor fd;
     qint64 size = 0;
     qint64 mtime = 0;
+    // Made when its member is written (opened then), released after.
+    const MadeSource* made = nullptr;
 };
 
 // Writes a member from a file: decides store or deflate on the first MiB,
@@ -769,16 +772,15 @@ bool openDirectory(const QString& archive, int flags, FileDescriptor* fd, ZipDir
 
 // Opens a file to add, so that one that cannot be read fails the edit before
 // the archive is touched.
-bool openSource(const ArchiveChange& change, const struct stat& archiveInfo, SourceFile* source,
+bool openSource(const QString& path, const struct stat& archiveInfo, SourceFile* source,
                 QString* error) {
-    source->path = change.sourceFile;
-    source->fd = openFile(change.sourceFile, O_RDONLY);
+    source->path = path;
+    source->fd = openFile(path, O_RDONLY);
     struct stat info;
     if (!source->fd.isOpen() || fstat(source->fd.get(), &info) != 0)
-        return Fail(error,
-                    QStringLiteral("cannot read %1: %2").arg(change.sourceFile, systemError()));
+        return Fail(error, QStringLiteral("cannot read %1: %2").arg(path, systemError()));
     if (!S_ISREG(info.st_mode))
-        return Fail(error, QStringLiteral("%1 is not a regular file").arg(change.sourceFile));
+        return Fail(error, QStringLiteral("%1 is not a regular file").arg(path));
     if (info.st_dev == archiveInfo.st_dev && info.st_ino == archiveInfo.st_ino)
         return Fail(error, QStringLiteral("cannot add the archive to itself"));
     source->size = info.st_size;
@@ -790,7 +792,8 @@ bool openSource(const ArchiveChange& change, const struct stat& archiveInfo, Sou
 // written.
 bool planChanges(const QString& archive, const ZipDirectory& directory,
                  const struct stat& archiveInfo, const QList<ArchiveChange>& changes,
-                 QList<PlannedEntry>* plan, std::vector<SourceFile>* sources, QString* error) {
+                 QList<PlannedEntry>* plan, std::vector<SourceFile>* sources, QString* error,
+                 bool takeMade = false) {
     plan->reserve(directory.entries.size() + changes.size());
     for (qsizetype i = 0; i < directory.entries.size(); ++i) {
         const ZipCentralEntry& entry = directory.entries[i];
@@ -803,8 +806,16 @@ bool planChanges(const QString& archive, const ZipDirectory& directory,
                 return Fail(error,
                             QStringLiteral("unusable member name \"%1\"").arg(change.member));
             SourceFile source;
-            if (!openSource(change, archiveInfo, &source, error))
+            if (change.made) {
+                if (!takeMade)
+                    return Fail(
+                        error, QStringLiteral("%1 is made only for a copy").arg(change.sourceFile));
+                source.path = change.sourceFile;
+                source.size = change.made->sizeHint;
+                source.made = change.made.get();
+            } else if (!openSource(change.sourceFile, archiveInfo, &source, error)) {
                 return false;
+            }
             plan->removeIf([&member](const PlannedEntry& e) { return e.name == member; });
             plan->append({member, -1, static_cast<qsizetype>(sources->size())});
             sources->push_back(std::move(source));
@@ -1116,7 +1127,7 @@ bool WriteEditedCompactArchive(const QString& archive, const QList<ArchiveChange
     noArchive.st_ino = static_cast<ino_t>(-1);
     QList<PlannedEntry> plan;
     std::vector<SourceFile> sources;
-    if (!planChanges(archive, directory, noArchive, changes, &plan, &sources, error))
+    if (!planChanges(archive, directory, noArchive, changes, &plan, &sources, error, true))
         return false;
     QSet<QString> replaced;
     for (const auto& extra : extraMembers)
@@ -1161,10 +1172,21 @@ bool WriteEditedCompactArchive(const QString& archive, const QList<ArchiveChange
         if (stopped())
             return false;
         if (planned.existing < 0) {
+            SourceFile& source = sources[static_cast<size_t>(planned.source)];
+            const MadeSource* made = source.made;
+            const auto release = qScopeGuard([&] {
+                if (made) {
+                    source.fd.close();
+                    made->release();
+                }
+            });
+            if (made) {
+                QString path;
+                if (!made->make(&path, error) || !openSource(path, noArchive, &source, error))
+                    return false;
+            }
             ZipCentralEntry entry;
-            if (!writeFileEntryAhead(out, planned.name,
-                                     sources[static_cast<size_t>(planned.source)], progress, &entry,
-                                     error))
+            if (!writeFileEntryAhead(out, planned.name, source, progress, &entry, error))
                 return false;
             written.append(entry);
             continue;

@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
 
 // Edits of the working archive in place: an edit writes only what it adds
 // (new entries, a new central directory) after the entries already there,
@@ -62,6 +63,17 @@ bool FindZipPart(const QString& path, quint64* start, quint64* prefixBias,
 
 enum class ArchiveChangeKind { Put, Remove, RemoveTree };
 
+// A Put's file made only when its member is written by a copy to a sink
+// (WriteEditedCompactArchive): a signed APK, a library taken out of an APK.
+// A copy thus holds one such file at a time. make() gives the file's path, or
+// false with the cause; release() removes it once the member is written (or
+// the copy failed).
+struct MadeSource {
+    std::function<bool(QString* path, QString* error)> make;
+    std::function<void()> release;
+    qint64 sizeHint = 0; // the expected size, for the progress
+};
+
 struct ArchiveChange {
     ArchiveChangeKind kind;
     // Canonical member name ("system/app/Foo.apk"); for RemoveTree a
@@ -69,6 +81,9 @@ struct ArchiveChange {
     QString member;
     // Put: the file on disk whose bytes become the member.
     QString sourceFile;
+    // Put: made just before it is written instead (sourceFile is then only
+    // a name for messages). Only a copy to a sink takes it.
+    std::shared_ptr<const MadeSource> made = {};
 };
 
 using ArchiveProgress = std::function<void(qint64 done, qint64 total)>; // may be empty

@@ -9,6 +9,8 @@
 #include "core/io/TestHooks.h"
 #include "core/io/ToolRunner.h"
 #include "core/package/ApkOperations.h"
+#include "core/package/LibraryPlacement.h"
+#include "core/package/OnePassAdd.h"
 #include "core/package/OnePassEdit.h"
 #include "core/package/ReplaceImage.h"
 #include "core/package/SavePackage.h"
@@ -71,9 +73,9 @@ QStringList temporariesIn(const QString& directory) {
 
 // An edit as the command line asks for it.
 struct Edit {
-    enum Kind { Delete, Replace, Add, SetProp, UnsetProp } kind;
-    QString target;   // member, image slot or property key
-    QByteArray value; // file contents, or the property's value
+    enum Kind { Delete, Replace, Add, AddSystemApk, SetProp, UnsetProp } kind;
+    QString target;   // member, image slot, property key, or an APK of the test data
+    QByteArray value; // file contents, the property's value, or the device's ABIs
 };
 
 } // namespace
@@ -96,6 +98,11 @@ private slots:
 private:
     Operation op() { return Operation{*m_state, m_reporter, m_runner}; }
     QString file(const QString& relative) const { return m_bundle->file(relative); }
+    // An APK of the test data, or one the test made in sources/.
+    QString apkFile(const QString& name) const {
+        const QString made = file("sources/" + name);
+        return QFileInfo::exists(made) ? made : QStringLiteral(CORVANE_TESTDATA_DIR "/") + name;
+    }
     OnePassEditPlan planFor(const QList<Edit>& edits, const QString& output);
     QString windowSave(const QList<Edit>& edits);
 
@@ -124,6 +131,17 @@ void TestOnePassEdit::cleanup() {
 }
 
 OnePassEditPlan TestOnePassEdit::planFor(const QList<Edit>& edits, const QString& output) {
+    QList<ArchiveMember> members;
+    [[maybe_unused]] const bool read = ReadArchiveMembers(m_package, &members, nullptr);
+    QStringList files;
+    for (const ArchiveMember& member : members) {
+        if (!member.isDirectory)
+            files << member.name;
+    }
+    OnePassAddContext context;
+    context.output = output;
+    [[maybe_unused]] const bool loaded = context.platformKey.load(
+        file("Config/platform.x509.pem"), file("Config/platform.pk8"), nullptr);
     OnePassEditPlan plan;
     plan.package = m_package;
     plan.output = output;
@@ -135,11 +153,21 @@ OnePassEditPlan TestOnePassEdit::planFor(const QList<Edit>& edits, const QString
         switch (edit.kind) {
         case Edit::Delete:
             plan.changes.append({ArchiveChangeKind::Remove, edit.target, {}});
+            ApplyChangeToMembers(plan.changes.last(), &files);
             break;
         case Edit::Replace:
         case Edit::Add:
             plan.changes.append({ArchiveChangeKind::Put, edit.target, source});
+            ApplyChangeToMembers(plan.changes.last(), &files);
             break;
+        case Edit::AddSystemApk: {
+            OnePassApkAdd add;
+            add.source = apkFile(edit.target);
+            add.deviceAbis = ParseAbiList(QString::fromUtf8(edit.value));
+            if (PlanOnePassAdd(add, context, m_reporter, &files, &plan.changes).failed())
+                return {};
+            break;
+        }
         case Edit::SetProp:
             plan.propEdits.append({edit.target, QString::fromUtf8(edit.value)});
             break;
@@ -178,6 +206,14 @@ QString TestOnePassEdit::windowSave(const QList<Edit>& edits) {
             if (!ApplyArchiveChanges(archive, {{ArchiveChangeKind::Put, edit.target, source}}))
                 return {};
             break;
+        case Edit::AddSystemApk: {
+            AddApkOptions options;
+            const QStringList abis = ParseAbiList(QString::fromUtf8(edit.value));
+            if (!abis.isEmpty())
+                options.deviceAbis = abis;
+            result = AddApk(op(), Partition::System, apkFile(edit.target), options);
+            break;
+        }
         case Edit::SetProp:
             propEdits.append({edit.target, QString::fromUtf8(edit.value)});
             break;
@@ -223,7 +259,27 @@ void TestOnePassEdit::makesThePackageTheWindowSaves_data() {
                                                 {Edit::Delete, "system/app/Video.apk", {}},
                                                 {Edit::Replace, "logo.img", text((1 << 20) + 5)},
                                                 {Edit::Add, "system/app/New.apk", noise(5000, 3)},
-                                                {Edit::SetProp, "ro.customer", "acme"}};
+                                                {Edit::SetProp, "ro.customer", "acme"},
+                                                {Edit::AddSystemApk, "NativeDemo.apk", "armeabi"}};
+    // A system APK signed with the platform key, its libraries read out of
+    // it: by the device's ABIs, or (none known) every file below lib/
+    // flattened, a name met twice replaced by the later one.
+    QTest::addRow("add a system APK, its libraries by ABI")
+        << QList<Edit>{{Edit::AddSystemApk, "NativeDemo.apk", "armeabi-v7a,armeabi"}};
+    QTest::addRow("add a system APK of both bitnesses")
+        << QList<Edit>{{Edit::AddSystemApk, "NativeDemo.apk", "arm64-v8a,armeabi-v7a"}};
+    QTest::addRow("add a system APK, its libraries flattened")
+        << QList<Edit>{{Edit::AddSystemApk, "NativeDemo.apk", ""}};
+    // Its members in reverse order: the libraries still go in the order of
+    // the unpacked APK's folders.
+    QTest::addRow("add a system APK stored out of order, libraries flattened")
+        << QList<Edit>{{Edit::AddSystemApk, "Reversed.apk", ""}};
+    QTest::addRow("add a system APK stored out of order, libraries by ABI")
+        << QList<Edit>{{Edit::AddSystemApk, "Reversed.apk", "arm64-v8a,armeabi-v7a"}};
+    QTest::addRow("add a system APK twice")
+        << QList<Edit>{{Edit::AddSystemApk, "Plain.apk", ""},
+                       {Edit::Delete, "system/app/Music.apk", {}},
+                       {Edit::AddSystemApk, "Plain.apk", ""}};
 }
 
 void TestOnePassEdit::makesThePackageTheWindowSaves() {
@@ -234,6 +290,14 @@ void TestOnePassEdit::makesThePackageTheWindowSaves() {
             QCOMPARE(::link(QFile::encodeName(m_package).constData(),
                             QFile::encodeName(file("sources/" + edit.target)).constData()),
                      0);
+        } else if (edit.target == "Reversed.apk") {
+            const QMap<QString, QByteArray> apk =
+                ReadZip(QStringLiteral(CORVANE_TESTDATA_DIR "/NativeDemo.apk"));
+            QList<QPair<QString, QByteArray>> reversed;
+            for (auto it = apk.cbegin(); it != apk.cend(); ++it)
+                reversed.prepend({it.key(), it.value()});
+            QVERIFY(QDir().mkpath(file("sources")));
+            QVERIFY(WriteZip(file("sources/Reversed.apk"), reversed));
         } else if (edit.kind == Edit::Replace || edit.kind == Edit::Add) {
             QVERIFY(WriteFile(file("sources/" + edit.target), edit.value));
         }
@@ -246,7 +310,13 @@ void TestOnePassEdit::makesThePackageTheWindowSaves() {
 
     QCOMPARE(ZipMemberNames(output), ZipMemberNames(window));
     QCOMPARE(ReadZip(output), ReadZip(window));
-    QVERIFY(ReadFile(output) == ReadFile(window));
+    // An added APK and its libraries are dated when they are made: the
+    // files may differ in their times only.
+    const bool added = std::any_of(edits.cbegin(), edits.cend(), [](const Edit& edit) {
+        return edit.kind == Edit::AddSystemApk;
+    });
+    if (!added)
+        QVERIFY(ReadFile(output) == ReadFile(window));
     QCOMPARE(FailureOf(VerifySignedPackage(output, file("Config/testkey.x509.pem"))), QString());
     QCOMPARE(temporariesIn(file("user files")), QStringList());
 }
@@ -257,6 +327,8 @@ void TestOnePassEdit::failureLeavesNoOutput_data() {
     QTest::addRow("broken key") << "key";
     QTest::addRow("missing source") << "source";
     QTest::addRow("member to delete is not there") << "delete";
+    // Its signed copy is made as the copy is written.
+    QTest::addRow("APK damaged before it is signed") << "apk";
     QTest::addRow("stopped") << "stop";
 }
 
@@ -270,7 +342,14 @@ void TestOnePassEdit::failureLeavesNoOutput() {
         edits.append({Edit::Add, "system/app/Gone.apk", {}});
     if (fault == "delete")
         edits.append({Edit::Delete, "system/app/Gone.apk", {}});
+    if (fault == "apk") {
+        QVERIFY(QFile::copy(apkFile("NativeDemo.apk"), file("sources/Damaged.apk")));
+        edits.append({Edit::AddSystemApk, "Damaged.apk", "armeabi"});
+    }
     OnePassEditPlan plan = planFor(edits, output);
+    QVERIFY(!plan.package.isEmpty());
+    if (fault == "apk")
+        QVERIFY(WriteFile(file("sources/Damaged.apk"), "no longer a ZIP"));
     if (fault == "key")
         QVERIFY(WriteFile(file("Config/testkey.pk8"), "not a key"));
     if (fault == "full")
