@@ -25,6 +25,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -644,30 +645,39 @@ private:
     quint64 m_written = 0;
 };
 
-// A compressed member deflated again ahead of its turn: its stream, the
-// digest and size of its bytes, or the cause when it could not be read.
-struct DeflatedMember {
-    QByteArray stream;
+// A member prepared ahead of its turn: its bytes as they are written (a
+// compressed one deflated again), the digest and size of its uncompressed
+// bytes, or the cause when it could not be read.
+struct PreparedMember {
+    QByteArray bytes;
     QByteArray digest;
     quint64 size = 0;
     QString cause;
     bool ok = false;
 };
 
-// Reads a compressed member of the input and deflates it again whole into
-// memory (with its v1 digest). A stop answering true ends the work early.
-DeflatedMember DeflateMember(int in, const ZipCentralEntry& source, Digest v1, Deflater* deflater,
+// The most bytes a member's prepared form can take.
+quint64 PreparedBytesBound(const ZipCentralEntry& source) {
+    return source.method == 0 ? source.uncompressedSize
+                              : compressBound(static_cast<uLong>(source.uncompressedSize));
+}
+
+// Reads a member of the input into memory (with its v1 digest), a
+// compressed one deflated again whole. A stop answering true ends the work
+// early.
+PreparedMember PrepareMember(int in, const ZipCentralEntry& source, Digest v1, Deflater* deflater,
                              const std::atomic<bool>& stop) {
-    DeflatedMember m;
+    PreparedMember m;
+    const bool stored = source.method == 0;
     MdCtxPtr md(EVP_MD_CTX_new());
-    if (!md || EVP_DigestInit_ex(md.get(), Md(v1), nullptr) != 1 || !deflater->reset()) {
+    if (!md || EVP_DigestInit_ex(md.get(), Md(v1), nullptr) != 1 ||
+        (!stored && !deflater->reset())) {
         m.cause = QStringLiteral("the compressor cannot start");
         return m;
     }
-    m.stream.reserve(
-        static_cast<qsizetype>(compressBound(static_cast<uLong>(source.uncompressedSize))));
+    m.bytes.reserve(static_cast<qsizetype>(PreparedBytesBound(source)));
     const auto append = [&](const char* data, qint64 size) {
-        m.stream.append(data, size);
+        m.bytes.append(data, size);
         return true;
     };
     bool failed = false;
@@ -677,8 +687,9 @@ DeflatedMember DeflateMember(int in, const ZipCentralEntry& source, Digest v1, D
         [&](const char* data, qint64 n) {
             EVP_DigestUpdate(md.get(), data, static_cast<size_t>(n));
             m.size += static_cast<quint64>(n);
-            failed = stop.load(std::memory_order_relaxed) ||
-                     !deflater->feed(data, n, false, append, &m.cause);
+            failed =
+                stop.load(std::memory_order_relaxed) ||
+                (stored ? !append(data, n) : !deflater->feed(data, n, false, append, &m.cause));
             return !failed;
         },
         &cause);
@@ -687,7 +698,7 @@ DeflatedMember DeflateMember(int in, const ZipCentralEntry& source, Digest v1, D
             m.cause = cause;
         return m;
     }
-    if (!deflater->feed(nullptr, 0, true, append, &m.cause))
+    if (!stored && !deflater->feed(nullptr, 0, true, append, &m.cause))
         return m;
     unsigned char out[EVP_MAX_MD_SIZE];
     unsigned int n = 0;
@@ -697,34 +708,42 @@ DeflatedMember DeflateMember(int in, const ZipCentralEntry& source, Digest v1, D
     return m;
 }
 
-// Deflates the compressed members of the input again on worker threads, in
-// the order they are written, a bounded amount ahead of the writer: the
-// streams made and not yet taken hold at most kAheadBytes (at least one
-// member always goes ahead). A member too large for that is left to the
-// writer, which streams it (pooled() says which). Each member is deflated
-// whole by one deflater, so the bytes are those of a single deflater.
-class DeflatePool {
+// Reads the members of the input (and deflates the compressed ones again)
+// on worker threads, in the order they are written, a bounded amount ahead
+// of the writer: the members prepared and not yet taken hold at most
+// kAheadBytes (at least one member always goes ahead). A member too large
+// for that is left to the writer, which streams it (pooled() says which).
+// Each member is deflated whole by one deflater, so its bytes are those of a
+// single deflater.
+class MemberPool {
 public:
     static constexpr quint64 kAheadBytes = 24 << 20;
     static constexpr quint64 kMemberBytes = 8 << 20;
 
-    DeflatePool(int in, const QList<const ZipCentralEntry*>& members, Digest v1)
+    MemberPool(int in, const QList<const ZipCentralEntry*>& members, Digest v1)
         : m_in(in), m_v1(v1) {
         qsizetype pooledCount = 0;
         for (const ZipCentralEntry* e : members) {
             Job job;
             job.source = e;
-            job.cost = compressBound(static_cast<uLong>(e->uncompressedSize));
+            job.cost = PreparedBytesBound(*e);
             job.state = job.cost <= kMemberBytes ? State::Waiting : State::Writer;
             pooledCount += job.state == State::Waiting ? 1 : 0;
             m_jobs.push_back(std::move(job));
         }
         const qsizetype workers =
             std::min<qsizetype>(pooledCount, std::max(1u, std::thread::hardware_concurrency()));
-        for (qsizetype i = 0; i < workers; ++i)
-            m_workers.emplace_back([this] { work(); });
+        try {
+            for (qsizetype i = 0; i < workers; ++i)
+                m_workers.emplace_back([this] { work(); });
+        } catch (const std::system_error&) {
+            // Fewer workers; with none the writer streams every member.
+            if (m_workers.empty())
+                for (Job& job : m_jobs)
+                    job.state = State::Writer;
+        }
     }
-    ~DeflatePool() {
+    ~MemberPool() {
         {
             std::lock_guard lock(m_mutex);
             m_stop = true;
@@ -734,18 +753,18 @@ public:
         for (std::thread& t : m_workers)
             t.join();
     }
-    DeflatePool(const DeflatePool&) = delete;
-    DeflatePool& operator=(const DeflatePool&) = delete;
+    MemberPool(const MemberPool&) = delete;
+    MemberPool& operator=(const MemberPool&) = delete;
 
     bool pooled(qsizetype index) const {
         return m_jobs[static_cast<size_t>(index)].state != State::Writer;
     }
     // Waits for the pooled member at index and hands it over.
-    DeflatedMember take(qsizetype index) {
+    PreparedMember take(qsizetype index) {
         std::unique_lock lock(m_mutex);
         Job& job = m_jobs[static_cast<size_t>(index)];
         m_changed.wait(lock, [&] { return job.state == State::Done; });
-        DeflatedMember m = std::move(job.result);
+        PreparedMember m = std::move(job.result);
         job.result = {};
         job.state = State::Taken;
         m_ahead -= job.cost;
@@ -760,7 +779,7 @@ private:
         const ZipCentralEntry* source = nullptr;
         quint64 cost = 0;
         State state = State::Waiting;
-        DeflatedMember result;
+        PreparedMember result;
     };
 
     void work() {
@@ -788,7 +807,7 @@ private:
             job.state = State::Running;
             m_ahead += job.cost;
             lock.unlock();
-            DeflatedMember m = DeflateMember(m_in, *job.source, m_v1, &deflater, m_stopNow);
+            PreparedMember m = PrepareMember(m_in, *job.source, m_v1, &deflater, m_stopNow);
             lock.lock();
             job.result = std::move(m);
             job.state = State::Done;
@@ -846,16 +865,30 @@ bool WriteDescriptor(Context* c, OutEntry* e, QString* error) {
     return c->out->write(descriptor, error);
 }
 
-// Writes a compressed member of the input deflated ahead (m.ok).
-bool WriteDeflated(Context* c, OutEntry e, const ZipCentralEntry& source, const DeflatedMember& m,
+// The alignment padding of a stored member (its offset and extra field so
+// far set) in its extra field.
+void AlignStored(OutEntry* e) {
+    const quint64 align = Alignment(e->name);
+    const quint64 base = e->offset + 30 + quint64(e->name.size()) + quint64(e->extra.size()) + 6;
+    const quint64 padding = (align - base % align) % align;
+    PutLe16(&e->extra, kAlignmentExtraId);
+    PutLe16(&e->extra, static_cast<quint32>(2 + padding));
+    PutLe16(&e->extra, static_cast<quint32>(align));
+    e->extra.append(QByteArray(static_cast<qsizetype>(padding), '\0'));
+}
+
+// Writes a member of the input read (a compressed one deflated again) ahead.
+bool WritePrepared(Context* c, OutEntry e, const ZipCentralEntry& source, const PreparedMember& m,
                    QString* error) {
     e.offset = c->out->position();
     e.extra = FirstEntryExtra(c);
     e.crc = source.crc32;
     e.size = m.size;
-    e.compressedSize = static_cast<quint64>(m.stream.size());
-    if (!c->out->write(LocalHeader(e), error) || !c->out->write(m.stream, error) ||
-        !WriteDescriptor(c, &e, error))
+    e.compressedSize = static_cast<quint64>(m.bytes.size());
+    if (e.stored)
+        AlignStored(&e);
+    if (!c->out->write(LocalHeader(e), error) || !c->out->write(m.bytes, error) ||
+        (!e.stored && !WriteDescriptor(c, &e, error)))
         return false;
     c->entries.append(e);
     return true;
@@ -875,13 +908,7 @@ bool WriteMember(Context* c, OutEntry e, const Producer& produce, const ZipCentr
     if (e.stored) {
         e.crc = source->crc32;
         e.size = e.compressedSize = source->uncompressedSize;
-        const quint64 align = Alignment(e.name);
-        const quint64 base = e.offset + 30 + quint64(e.name.size()) + quint64(e.extra.size()) + 6;
-        const quint64 padding = (align - base % align) % align;
-        PutLe16(&e.extra, kAlignmentExtraId);
-        PutLe16(&e.extra, static_cast<quint32>(2 + padding));
-        PutLe16(&e.extra, static_cast<quint32>(align));
-        e.extra.append(QByteArray(static_cast<qsizetype>(padding), '\0'));
+        AlignStored(&e);
         if (!c->out->write(LocalHeader(e), error))
             return false;
         QString cause;
@@ -1112,12 +1139,8 @@ bool SignInto(int in, const ZipDirectory& dir, const ApkSigningKey::Data& key, T
     Writer out(file, schemeDigest);
     Context c{key, &out, in, true, {}};
     QList<QPair<QByteArray, QByteArray>> digests; // name, digest of the data
-    // The compressed members (after the stored ones) are deflated ahead.
-    const qsizetype firstCompressed =
-        std::find_if(kept.cbegin(), kept.cend(),
-                     [](const ZipCentralEntry* e) { return e->method != 0; }) -
-        kept.cbegin();
-    DeflatePool pool(in, kept.mid(firstCompressed), v1);
+    // The members are read (and deflated) ahead on worker threads.
+    MemberPool pool(in, kept, v1);
     for (qsizetype i = 0; i < kept.size(); ++i) {
         const ZipCentralEntry* e = kept[i];
         OutEntry o;
@@ -1130,11 +1153,11 @@ bool SignInto(int in, const ZipDirectory& dir, const ApkSigningKey::Data& key, T
         }
         QByteArray digest;
         bool ok = false;
-        if (i >= firstCompressed && pool.pooled(i - firstCompressed)) {
-            const DeflatedMember m = pool.take(i - firstCompressed);
+        if (pool.pooled(i)) {
+            const PreparedMember m = pool.take(i);
             if (!m.ok)
                 SetError(error, m.cause);
-            ok = m.ok && WriteDeflated(&c, o, *e, m, error);
+            ok = m.ok && WritePrepared(&c, o, *e, m, error);
             digest = m.digest;
         } else {
             ok = WriteMember(

@@ -252,13 +252,18 @@ void TestApkSigner::initTestCase() {
     m_apks[QStringLiteral("signed before (v2 only)")] = tmp(QStringLiteral("v2only.apk"));
     m_apks[QStringLiteral("framework-res.apk")] = kFrameworkRes;
 
-    // More compressed data than the signer deflates ahead of its writing at
-    // once, and a member too large to deflate ahead at all, between others.
+    // More data than the signer reads and deflates ahead of its writing at
+    // once, and members too large to take ahead at all, between others:
+    // compressed ones, and noise that aapt stores.
     QMap<QString, QByteArray> many = plain;
-    for (int i = 0; i < 26; ++i)
+    for (int i = 0; i < 26; ++i) {
         many[QStringLiteral("assets/part%1.bin").arg(i, 2, 10, QLatin1Char('0'))] =
             HalfNoise((1 << 20) + i * 1000, 100 + static_cast<quint32>(i));
+        many[QStringLiteral("assets/noise%1.bin").arg(i, 2, 10, QLatin1Char('0'))] =
+            Noise(300000 + i * 1000, 200 + static_cast<quint32>(i));
+    }
     many[QStringLiteral("assets/part10-large.bin")] = HalfNoise(9 << 20, 99);
+    many[QStringLiteral("assets/noise10-large.bin")] = Noise(9 << 20, 98);
     m_apks[QStringLiteral("many compressed members, one large")] =
         makeApk(QStringLiteral("many"), 21, many);
     QVERIFY(!m_apks[QStringLiteral("many compressed members, one large")].isEmpty());
