@@ -466,6 +466,14 @@ bool IsSignatureFile(const QByteArray& name) {
 // Name order as signapk sorts (UTF-16 code units); byte order when both are
 // ASCII, which is the same and much cheaper.
 bool NameLess(const QByteArray& a, const QByteArray& b) {
+    // Where the first difference is between two ASCII bytes, the names decode
+    // alike before it (no character spans it) and those bytes decide.
+    const qsizetype common = std::min(a.size(), b.size());
+    qsizetype i = 0;
+    while (i < common && a[i] == b[i])
+        ++i;
+    if (i < common && (a[i] & 0x80) == 0 && (b[i] & 0x80) == 0)
+        return a[i] < b[i];
     auto ascii = [](const QByteArray& n) {
         return std::all_of(n.begin(), n.end(), [](char ch) { return (ch & 0x80) == 0; });
     };

@@ -281,6 +281,22 @@ void TestApkSigner::initTestCase() {
                 tmp(QStringLiteral("mf"))));
     m_apks[QStringLiteral("earlier manifest")] = withManifest;
 
+    // Names whose UTF-8 byte order is not signapk's UTF-16 order: a
+    // character beyond the BMP (a surrogate pair in UTF-16) against one just
+    // below its end, and names that differ first in an ASCII byte after
+    // such characters.
+    const QString unicode = tmp(QStringLiteral("unicode-names.apk"));
+    QVERIFY(QFile::copy(m_apks[QStringLiteral("plain")], unicode));
+    const QStringList unicodeNames{
+        QStringLiteral("assets/\uFF21.bin"), QStringLiteral("assets/\U0001F600.bin"),
+        QStringLiteral("assets/\u00e9a.bin"), QStringLiteral("assets/\u00e9b.bin"),
+        QStringLiteral("assets/z\u00e9.bin")};
+    for (const QString& name : unicodeNames)
+        QVERIFY(Spill(tmp(QStringLiteral("un/") + name), QByteArray(2000, 'u')));
+    QVERIFY(Run(QStringLiteral("zip"), QStringList{QStringLiteral("-q"), unicode} + unicodeNames,
+                tmp(QStringLiteral("un"))));
+    m_apks[QStringLiteral("names in another UTF-16 order")] = unicode;
+
     // Deflated by another deflater than zlib's: zip cuts random bytes into
     // stored blocks of its own size, which signapk deflates again.
     const QString otherDeflater = tmp(QStringLiteral("other-deflater.apk"));
