@@ -735,8 +735,9 @@ public:
             Job job;
             job.source = e;
             job.cost = PreparedBytesBound(*e);
-            job.state = job.cost <= kMemberBytes ? State::Waiting : State::Writer;
-            pooledCount += job.state == State::Waiting ? 1 : 0;
+            job.pooled = job.cost <= kMemberBytes;
+            job.state = job.pooled ? State::Waiting : State::Writer;
+            pooledCount += job.pooled ? 1 : 0;
             m_jobs.push_back(std::move(job));
         }
         const qsizetype workers =
@@ -747,8 +748,10 @@ public:
         } catch (const std::system_error&) {
             // Fewer workers; with none the writer streams every member.
             if (m_workers.empty())
-                for (Job& job : m_jobs)
+                for (Job& job : m_jobs) {
+                    job.pooled = false;
                     job.state = State::Writer;
+                }
         }
     }
     ~MemberPool() {
@@ -764,9 +767,7 @@ public:
     MemberPool(const MemberPool&) = delete;
     MemberPool& operator=(const MemberPool&) = delete;
 
-    bool pooled(qsizetype index) const {
-        return m_jobs[static_cast<size_t>(index)].state != State::Writer;
-    }
+    bool pooled(qsizetype index) const { return m_jobs[static_cast<size_t>(index)].pooled; }
     // Waits for the pooled member at index and hands it over.
     PreparedMember take(qsizetype index) {
         std::unique_lock lock(m_mutex);
@@ -786,6 +787,7 @@ private:
     struct Job {
         const ZipCentralEntry* source = nullptr;
         quint64 cost = 0;
+        bool pooled = true; // set before the workers start, then never changed
         State state = State::Waiting;
         PreparedMember result;
     };
