@@ -3,9 +3,8 @@
 #include "core/io/ErrorText.h"
 #include "core/io/FileHelpers.h"
 #include "core/io/TestHooks.h"
-#include "core/zip/DigestPipe.h"
 #include "core/zip/MemberNames.h"
-#include "core/zip/WholeFileSignature.h"
+#include "core/zip/SignedCopy.h"
 #include "core/zip/ZipFormat.h"
 #include "core/zip/ZipMemberReader.h"
 
@@ -23,7 +22,6 @@
 
 namespace {
 
-const char kOtaCertMember[] = "META-INF/com/android/otacert";
 constexpr qint64 kLargestBuildProp = 16 << 20;
 
 // The edited build.prop in a scratch file beside the output (a temporary of
@@ -68,38 +66,6 @@ bool deviceReads(const QString& path, QString* error) {
     return true;
 }
 
-bool writeSigned(const OnePassEditPlan& plan, const QList<ArchiveChange>& changes,
-                 FileHelpers::TemporaryFile& out, const std::function<bool(int)>& progress,
-                 QString* error) {
-    WholeFileSigner signer;
-    QByteArray otacert;
-    if (!signer.loadKey(plan.certificate, plan.privateKey, error) ||
-        !OtaCertData(plan.certificate, &otacert, error))
-        return false;
-    bool stopped = false;
-    QString writeError;
-    DigestPipe digest(signer);
-    const ByteSink sink = [&](const char* data, qint64 size) {
-        digest.push(data, size);
-        return out.write(data, size, &writeError);
-    };
-    const ArchiveProgress percent = [&](qint64 done, qint64 total) {
-        if (progress && !progress(total > 0 ? int(done * 100 / total) : 100))
-            stopped = true;
-    };
-    QString copyError;
-    const bool written = WriteEditedCompactArchive(
-        plan.package, changes, {{QLatin1String(kOtaCertMember), otacert}}, sink, &copyError,
-        percent, KeptInSignedPackage, [&stopped] { return stopped; });
-    digest.finish();
-    if (stopped)
-        return Fail(error, QStringLiteral("the edit was stopped"));
-    if (!written)
-        return Fail(error, writeError.isEmpty() ? copyError : writeError);
-    QByteArray tail;
-    return signer.finish(&tail, error) && out.write(tail, error) && out.sync(error);
-}
-
 } // namespace
 
 bool ReadPackageBuildProp(const QString& package, QByteArray* text, QString* error) {
@@ -128,7 +94,8 @@ Result RunOnePassEdit(const OnePassEditPlan& plan, const std::function<bool(int)
         return failed(
             QStringLiteral("cannot edit %1: %2").arg(QLatin1String(kBuildPropMember), cause));
     FileHelpers::TemporaryFile out(plan.output);
-    if (!out.open(&cause) || !writeSigned(plan, changes, out, progress, &cause))
+    if (!out.open(&cause) || !WriteSignedCopy(plan.package, changes, plan.certificate,
+                                              plan.privateKey, out, progress, &cause))
         return failed(cause);
     FaultPoint("onepass:written");
     if (!deviceReads(out.path(), &cause) || !out.commit(&cause))

@@ -11,8 +11,8 @@
 #include "core/io/ToolRunner.h"
 #include "core/package/TreeSync.h"
 #include "core/zip/ArchiveEditor.h"
-#include "core/zip/DigestPipe.h"
 #include "core/zip/MemberNames.h"
+#include "core/zip/SignedCopy.h"
 #include "core/zip/WholeFileSignature.h"
 #include "core/zip/ZipFormat.h"
 #include "core/zip/ZipMemberReader.h"
@@ -36,7 +36,6 @@
 namespace {
 
 constexpr qint64 kReadChunk = 1 << 20;
-const char kOtaCertMember[] = "META-INF/com/android/otacert";
 
 // The record of the output of a save under way: the next start removes what
 // a kill left beside it.
@@ -116,45 +115,6 @@ QList<ZipCentralEntry> signedEntries(const ZipDirectory& directory) {
     return kept;
 }
 
-// Writes the signed package into an open temporary file and flushes it.
-bool writeSignedInto(const QString& archive, const QString& certificatePem,
-                     const QString& privateKeyPk8, FileHelpers::TemporaryFile& out,
-                     const std::function<bool(int percent)>& progress, QString* error) {
-    WholeFileSigner signer;
-    QByteArray otacert;
-    if (!signer.loadKey(certificatePem, privateKeyPk8, error) ||
-        !OtaCertData(certificatePem, &otacert, error))
-        return false;
-    bool stopped = false;
-    QString writeError;
-    // Every byte goes to the file and to the signature as it is written; the
-    // signature's digest is computed on a thread of its own, beside the
-    // writing.
-    DigestPipe digest(signer);
-    const ByteSink sink = [&](const char* data, qint64 size) {
-        digest.push(data, size);
-        return out.write(data, size, &writeError);
-    };
-    const ArchiveProgress percent = [&](qint64 done, qint64 total) {
-        if (progress && !progress(total > 0 ? int(done * 100 / total) : 100))
-            stopped = true;
-    };
-    QString copyError;
-    const bool copied = WriteCompactArchive(archive, {{QLatin1String(kOtaCertMember), otacert}},
-                                            sink, &copyError, percent, KeptInSignedPackage);
-    digest.finish();
-    if (stopped) {
-        *error = QStringLiteral("the save was stopped");
-        return false;
-    }
-    if (!copied) {
-        *error = writeError.isEmpty() ? copyError : writeError;
-        return false;
-    }
-    QByteArray tail;
-    return signer.finish(&tail, error) && out.write(tail, error) && out.sync(error);
-}
-
 // Signs into the open temporary file and checks it as the device will read
 // it, behind one busy display.
 bool signAndCheck(const Operation& op, FileHelpers::TemporaryFile& file, QString* error) {
@@ -168,7 +128,7 @@ bool signAndCheck(const Operation& op, FileHelpers::TemporaryFile& file, QString
                 progress(done);
                 return !runner.stopRequested();
             };
-            if (!writeSignedInto(op.state.workingArchivePath(), certificate, key, file, percent,
+            if (!WriteSignedCopy(op.state.workingArchivePath(), {}, certificate, key, file, percent,
                                  error))
                 return false;
             FaultPoint("save:signed");
@@ -334,7 +294,7 @@ Result WriteSignedPackage(const QString& archive, const QString& certificatePem,
     FileHelpers::TemporaryFile out(output);
     QString cause;
     if (out.open(&cause) &&
-        writeSignedInto(archive, certificatePem, privateKeyPk8, out, progress, &cause) &&
+        WriteSignedCopy(archive, {}, certificatePem, privateKeyPk8, out, progress, &cause) &&
         out.commit(&cause))
         return Result::done();
     return Result::failed({}, cause);

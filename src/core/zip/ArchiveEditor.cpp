@@ -1140,15 +1140,22 @@ bool WriteEditedCompactArchive(const QString& archive, const QList<ArchiveChange
         const QByteArray& raw = directory.entries[planned.existing].rawName;
         return !keep(planned.name, raw.endsWith('/') || raw.endsWith('\\'));
     });
+    qint64 kept = 0;
     qint64 total = 0;
     for (const PlannedEntry& planned : plan) {
         if (planned.existing >= 0) {
             const ZipCentralEntry& entry = directory.entries[planned.existing];
-            total += static_cast<qint64>(entry.extentEnd - entry.localHeaderOffset);
+            kept += static_cast<qint64>(entry.extentEnd - entry.localHeaderOffset);
         } else {
             total += sources[static_cast<size_t>(planned.source)].size;
         }
     }
+    // The reader refuses overlapping entries; a copy never holds more of the
+    // old entries than the archive does.
+    if (static_cast<quint64>(kept) > directory.directoryOffset)
+        return Fail(error,
+                    QStringLiteral("%1: its entries claim more bytes than it holds").arg(archive));
+    total += kept;
     for (const auto& extra : extraMembers)
         total += extra.second.size();
     Progress progress(callback, total);
@@ -1216,62 +1223,5 @@ bool WriteCompactArchive(const QString& archive,
                          const QList<QPair<QString, QByteArray>>& extraMembers,
                          const ByteSink& sink, QString* error, const ArchiveProgress& callback,
                          const std::function<bool(const QString& name, bool directory)>& keep) {
-    QString local;
-    if (!error)
-        error = &local;
-    FileDescriptor fd;
-    ZipDirectory directory;
-    if (!openDirectory(archive, O_RDONLY, &fd, &directory, error))
-        return false;
-    QSet<QString> replaced;
-    for (const auto& extra : extraMembers)
-        replaced.insert(CanonicalMemberName(extra.first));
-    QList<ZipCentralEntry> kept;
-    qint64 total = 0;
-    for (const ZipCentralEntry& entry : directory.entries) {
-        const QString name = DecodeMemberName(entry.rawName, entry.flags & kZipFlagUtf8);
-        if (replaced.contains(name))
-            continue;
-        if (keep && !keep(name, entry.rawName.endsWith('/') || entry.rawName.endsWith('\\')))
-            continue;
-        kept.append(entry);
-        total += static_cast<qint64>(entry.extentEnd - entry.localHeaderOffset);
-    }
-    // The reader refuses overlapping entries; a copy never holds more of the
-    // old entries than the archive does.
-    if (static_cast<quint64>(total) > directory.directoryOffset)
-        return Fail(error,
-                    QStringLiteral("%1: its entries claim more bytes than it holds").arg(archive));
-    for (const auto& extra : extraMembers)
-        total += extra.second.size();
-    Progress progress(callback, total);
-
-    BufferedOutput out(0, [&sink](quint64, const char* data, qint64 size, QString* e) {
-        if (sink(data, size))
-            return true;
-        *e = QStringLiteral("the copy could not be written");
-        return false;
-    });
-    QList<ZipCentralEntry> written;
-    written.reserve(kept.size() + extraMembers.size());
-    WindowReader reader(fd.get(), directory.directoryOffset);
-    for (ZipCentralEntry entry : kept) {
-        const quint64 newOffset = out.position();
-        if (!reader.copy(entry.localHeaderOffset, entry.extentEnd, out, progress, error))
-            return Fail(error, QStringLiteral("%1: %2").arg(archive, *error));
-        entry.record = ZipCentralRecord(entry, newOffset);
-        entry.localHeaderOffset = newOffset;
-        written.append(entry);
-    }
-    for (const auto& extra : extraMembers) {
-        ZipCentralEntry entry;
-        if (!writeMemoryEntry(out, CanonicalMemberName(extra.first), extra.second, &entry, error))
-            return false;
-        written.append(entry);
-        progress.add(extra.second.size());
-    }
-    if (!writeDirectory(out, written, error) || !out.flush(error))
-        return false;
-    progress.finish();
-    return true;
+    return WriteEditedCompactArchive(archive, {}, extraMembers, sink, error, callback, keep);
 }
