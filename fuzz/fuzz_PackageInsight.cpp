@@ -1,6 +1,6 @@
 // What info and diff read of a package, over any bytes: the central
 // directory, build.prop, the APKs (stored ones through a window, deflated ones
-// inflated), otacerts.zip (a ZIP inside the ZIP) and the whole-file
+// read in place or inflated), otacerts.zip (a ZIP inside the ZIP) and the whole-file
 // signature's footer and block, without a crash or a read out of bounds, and
 // with what the facts promise. The same bytes as a build.prop go through its
 // parser.

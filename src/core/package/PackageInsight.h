@@ -105,12 +105,14 @@ struct PackageInsightOptions {
     // every byte; otherwise only its signer is read).
     bool verifySignature = false;
     QString testKeyCertificatePath; // the certificate the check uses
-    // Read each APK's facts (a deflated APK is inflated for it).
+    // Read each APK's facts (in place: a stored APK through a window onto
+    // the package, a deflated one with its stored blocks read where they lie
+    // and only its compressed blocks inflated).
     bool readApks = true;
     // The APKs are read by a few threads at once (one per core, up to 4),
-    // each holding one APK at a time; a deflated APK up to this limit shared
-    // out among them is inflated in memory, a larger one into a temporary
-    // file.
+    // each holding one APK at a time. A deflated APK whose compressed blocks
+    // fit in this limit shared out among them is read in place; else it is
+    // inflated whole, in memory when it fits, or into a temporary file.
     qint64 memoryLimit = 32 * 1024 * 1024; // the process stays under 64 MB
 };
 
