@@ -165,6 +165,7 @@ int RunOnePassEditCommand(const CliOptions& options, const QString& bundleDirect
     CliReporter reporter;
     reporter.setOverwriteLibraries(options.overwriteLibraries);
     QStringList planLines;
+    QStringList summary; // what the edit changes, for the summary line
     QStringList logLines;
     const QDateTime now = QDateTime::currentDateTime();
     const auto addChange = [&](const ArchiveChange& change) {
@@ -181,6 +182,7 @@ int RunOnePassEditCommand(const CliOptions& options, const QString& bundleDirect
                 return failed(QStringLiteral("--delete %1: %2").arg(edit.argument, cause));
             addChange(change);
             planLines << QStringLiteral("delete %1").arg(change.member);
+            summary << planLines.last();
             logLines << ChangeLogDeleteLine(now, member);
             break;
         }
@@ -193,6 +195,7 @@ int RunOnePassEditCommand(const CliOptions& options, const QString& bundleDirect
             const QString member = QLatin1String(slot->treeSuffix).mid(1);
             addChange({ArchiveChangeKind::Put, member, source});
             planLines << QStringLiteral("replace %1 with %2").arg(member, source);
+            summary << planLines.last();
             logLines << ChangeLogReplaceLine(now, member, source);
             break;
         }
@@ -207,6 +210,7 @@ int RunOnePassEditCommand(const CliOptions& options, const QString& bundleDirect
             planLines << (set ? QStringLiteral("set %1=%2 in %3").arg(edit.slot, edit.argument)
                               : QStringLiteral("unset %1 in %3").arg(edit.slot))
                              .arg(QLatin1String(kBuildPropMember));
+            summary << planLines.last();
             break;
         }
         case CliEdit::Kind::AddSystem:
@@ -230,6 +234,7 @@ int RunOnePassEditCommand(const CliOptions& options, const QString& bundleDirect
                     return failed(QStringLiteral("%1: %2").arg(context, cause));
             }
             QStringList leftOut;
+            const qsizetype first = plan.changes.size();
             const Result planned =
                 PlanOnePassAdd(add, addContext, reporter, &files, &plan.changes, &leftOut);
             if (planned.outcome() == Result::Outcome::Declined)
@@ -246,13 +251,17 @@ int RunOnePassEditCommand(const CliOptions& options, const QString& bundleDirect
             const QString appDirectory =
                 PartitionDirectoryName(add.partition) + QLatin1Char('/') + add.appFolder;
             planLines << QStringLiteral("add %1 to %2").arg(add.source, appDirectory);
+            summary << planLines.last();
+            // The plan names where the APK and each of its libraries go.
+            for (qsizetype i = first; i < plan.changes.size(); ++i)
+                planLines << QStringLiteral("  %1 %2").arg(i == first ? QStringLiteral("as")
+                                                                      : QStringLiteral("with"),
+                                                           plan.changes[i].member);
             logLines << ChangeLogAddLine(now, add.source, appDirectory);
             break;
         }
         }
     }
-    // What the edit changes, for the summary line (the plan less its last step).
-    const QStringList changes = planLines;
     planLines << QStringLiteral("write %1 signed with %2").arg(output, plan.certificate);
     if (options.dryRun) {
         for (const QString& line : planLines)
@@ -291,6 +300,6 @@ int RunOnePassEditCommand(const CliOptions& options, const QString& bundleDirect
                                                         ? written.notice().text
                                                         : written.cause()));
     }
-    PrintSummary(changes, options.output, QFileInfo(output).size());
+    PrintSummary(summary, options.output, QFileInfo(output).size());
     return kExitSuccess;
 }

@@ -633,8 +633,18 @@ void TestCli::dryRunPrintsThePlanAndWritesNothing_data() {
         << QByteArray("delete system/app/Music.apk\nreplace logo.img with " + m_sample.toUtf8() +
                       "\nset ro.customer=acme in system/build.prop\nunset ro.build.id in "
                       "system/build.prop\nadd " +
-                      testData("Plain.apk").toUtf8() + " to userdata/app\nadd " +
-                      testData("Plain.apk").toUtf8() + " to system/priv-app\n");
+                      testData("Plain.apk").toUtf8() +
+                      " to userdata/app\n  as userdata/app/Plain/Plain.apk\nadd " +
+                      testData("Plain.apk").toUtf8() +
+                      " to system/priv-app\n  as system/priv-app/Plain/Plain.apk\n");
+    // Where an added APK's libraries go, by the device's ABIs.
+    QTest::newRow("an APK with native libraries")
+        << QStringList{"--abi", "arm64-v8a,armeabi-v7a", "--add-system",
+                       bundleFile(QStringLiteral("samples/add/Karaoke.apk"))}
+        << 0
+        << QByteArray("add " + bundleFile(QStringLiteral("samples/add/Karaoke.apk")).toUtf8() +
+                      " to system/app\n  as system/app/Karaoke/Karaoke.apk\n  with "
+                      "system/lib64/libkaraoke.so\n  with system/lib/libkaraoke.so\n");
     QTest::newRow("an APK that is not there")
         << QStringList{"--set-prop", "ro.customer=acme", "--delete", "Nothing.apk"} << 1
         << QByteArray("no APK named \"Nothing.apk\"");
