@@ -37,6 +37,8 @@ private:
 // earlier signatures replaced. The output is written under a temporary name
 // beside it and renamed into place only when complete; on failure nothing is
 // left and outputPath is untouched. False with a precise cause for bad input.
+// The members are read and deflated again on one worker thread per core, a
+// bounded amount (some 24 MB) ahead of the writing.
 bool SignApk(const QString& inputPath, const QString& outputPath, const ApkSigningKey& key,
              QString* error);
 // The same into an open temporary file of the caller's, left uncommitted
