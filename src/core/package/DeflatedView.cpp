@@ -27,6 +27,7 @@ struct Segment {
     quint64 source = 0; // offset in the archive, or in the inflated bytes
 };
 
+// False with errno set, to 0 when the file ends first (it shrank).
 bool readFully(int fd, char* data, quint64 size, quint64 offset) {
     quint64 done = 0;
     while (done < size) {
@@ -34,8 +35,11 @@ bool readFully(int fd, char* data, quint64 size, quint64 offset) {
                                     static_cast<off_t>(offset + done));
         if (got < 0 && errno == EINTR)
             continue;
-        if (got <= 0)
+        if (got <= 0) {
+            if (got == 0)
+                errno = 0;
             return false;
+        }
         done += static_cast<quint64>(got);
     }
     return true;
@@ -89,8 +93,9 @@ protected:
             return 0;
         if (!readSegments(m_fd, m_segments, m_inflated, static_cast<quint64>(m_position), data,
                           static_cast<quint64>(want))) {
-            setErrorString(QStringLiteral("cannot read the archive: %1")
-                               .arg(QString::fromLocal8Bit(std::strerror(errno))));
+            setErrorString(errno == 0 ? QStringLiteral("the archive ends inside the member")
+                                      : QStringLiteral("cannot read the archive: %1")
+                                            .arg(QString::fromLocal8Bit(std::strerror(errno))));
             return -1;
         }
         m_position += want;

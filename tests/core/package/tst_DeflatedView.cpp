@@ -124,6 +124,7 @@ private slots:
     void damagedStreamIsRefused_data();
     void damagedStreamIsRefused();
     void compressedBlocksBeyondTheMemoryLimitAreLeftToTheCaller();
+    void archiveShrunkUnderTheViewIsAReadError();
 
 private:
     QTemporaryDir m_dir;
@@ -252,6 +253,25 @@ void TestDeflatedView::compressedBlocksBeyondTheMemoryLimitAreLeftToTheCaller() 
     QVERIFY(OpenDeflatedView(file.fd(), StreamFile::offset(), quint64(stream.size()),
                              quint64(text.size()), text.size(), &overLimit, &error));
     QVERIFY(!overLimit);
+}
+
+void TestDeflatedView::archiveShrunkUnderTheViewIsAReadError() {
+    const QByteArray noise = randomBytes(50000, 3);
+    const QByteArray stream = deflatePieces({{noise, 0}});
+    const QString path = m_dir.filePath(QStringLiteral("shrinking"));
+    const StreamFile file(path, stream);
+    QVERIFY(file.fd() >= 0);
+    bool overLimit = false;
+    QString error;
+    const std::unique_ptr<QIODevice> view =
+        OpenDeflatedView(file.fd(), StreamFile::offset(), quint64(stream.size()),
+                         quint64(noise.size()), 0, &overLimit, &error);
+    QVERIFY2(view, qPrintable(error));
+    QVERIFY(QFile::resize(path, qint64(StreamFile::offset()) + 1000));
+    QVERIFY(view->seek(30000));
+    char buffer[100];
+    QCOMPARE(view->read(buffer, sizeof buffer), qint64(-1));
+    QCOMPARE(view->errorString(), QStringLiteral("the archive ends inside the member"));
 }
 
 QTEST_GUILESS_MAIN(TestDeflatedView)
