@@ -115,8 +115,8 @@ private:
 // inflated by zlib, which is restarted after each run of stored blocks. It is
 // restarted without a window first: zlib refuses a distance reaching back past
 // the restart, and only then is the run inflated again with the last 32 KB of
-// output as its dictionary (what follows incompressible bytes seldom refers
-// back into them).
+// output as its dictionary (about half the runs of an APK need none, which
+// saves reading the window).
 class Walker {
 public:
     Walker(int fd, quint64 base, quint64 compressed, quint64 size, qint64 memoryLimit)
@@ -338,6 +338,13 @@ std::unique_ptr<QIODevice> OpenDeflatedView(int fd, quint64 dataOffset, quint64 
     *overLimit = false;
     if (size > quint64(std::numeric_limits<qint64>::max())) {
         *error = QStringLiteral("the member is too large");
+        return nullptr;
+    }
+    // Stored blocks save nothing: what deflate saved, the compressed blocks
+    // inflate to at least. Beyond the limit, they are not inflated in vain.
+    if (size > compressedSize && size - compressedSize > quint64(qMax<qint64>(memoryLimit, 0))) {
+        *overLimit = true;
+        *error = QStringLiteral("its compressed blocks exceed the memory");
         return nullptr;
     }
     Walker walker(fd, dataOffset, compressedSize, size, memoryLimit);
