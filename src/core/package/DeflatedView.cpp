@@ -16,7 +16,7 @@ namespace {
 constexpr quint64 kWindow = 32 * 1024;         // deflate's distances reach this far back
 constexpr quint64 kFirstInputChunk = 4 * 1024; // compressed runs are often short
 constexpr quint64 kInputChunk = 64 * 1024;
-constexpr quint64 kOutputChunk = 64 * 1024;
+constexpr quint64 kOutputChunk = 64 * 1024; // inflated at most at a time
 
 // A run of the member's bytes: a stored block's data in the archive, or
 // inflated bytes in memory.
@@ -249,7 +249,6 @@ private:
     bool inflateBlock(bool* last, bool* again, bool* overLimit, QString* error) {
         if (!m_zlibLive && !restart(false, error))
             return false;
-        char output[kOutputChunk];
         for (;;) {
             if (m_z.avail_in == 0) {
                 const quint64 next = m_inputStart + quint64(m_input.size());
@@ -258,25 +257,31 @@ private:
                 if (!loadInput(next))
                     return fail(error, QStringLiteral("cannot read the archive"));
             }
-            // One byte more than the size allows shows a stream that gives
-            // too much.
-            const quint64 room = std::min<quint64>(kOutputChunk, m_size - m_out + 1);
-            m_z.next_out = reinterpret_cast<Bytef*>(output);
+            // Inflated straight into the kept bytes. One byte more than the
+            // size or the memory allows shows a stream that gives too much.
+            const quint64 kept = quint64(m_inflated.size());
+            const quint64 room =
+                std::min({kOutputChunk, m_size - m_out + 1, m_limit - std::min(kept, m_limit) + 1});
+            if (kept + room > quint64(m_inflated.capacity()))
+                m_inflated.reserve(
+                    qsizetype(std::min(std::max(kept + room, 2 * kept), m_limit + room)));
+            m_inflated.resize(qsizetype(kept + room));
+            m_z.next_out = reinterpret_cast<Bytef*>(m_inflated.data() + kept);
             m_z.avail_out = static_cast<uInt>(room);
             const int rc = inflate(&m_z, Z_BLOCK);
             const quint64 produced = room - m_z.avail_out;
+            m_inflated.resize(qsizetype(kept + produced));
             if (produced > m_size - m_out)
                 return fail(error, QStringLiteral("the stream gives more than the size"));
+            if (kept + produced > m_limit) {
+                *overLimit = true;
+                return fail(error, QStringLiteral("its compressed blocks exceed the memory"));
+            }
             if (produced > 0) {
-                if (quint64(m_inflated.size()) + produced > m_limit) {
-                    *overLimit = true;
-                    return fail(error, QStringLiteral("its compressed blocks exceed the memory"));
-                }
                 if (!m_segments.isEmpty() && !m_segments.last().inFile)
                     m_segments.last().length += produced;
                 else
-                    m_segments.append({m_out, produced, false, quint64(m_inflated.size())});
-                m_inflated.append(output, static_cast<qsizetype>(produced));
+                    m_segments.append({m_out, produced, false, kept});
                 m_out += produced;
             }
             if (rc == Z_DATA_ERROR && m_windowless) {
