@@ -24,6 +24,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -510,18 +511,29 @@ QByteArray ChunkDigest(Digest d, const char* data, qint64 size) {
 }
 
 // The output archive while it is written: its file and where it has got to.
-// The entries pass through a buffer of one digest chunk, so that each chunk
-// of the v2 and v3 content digest is hashed as it goes to the file, not read
-// back afterwards.
+// The entries pass through buffers of one digest chunk each, so that each
+// chunk of the v2 and v3 content digest is hashed as it goes to the file (on
+// a thread of its own), not read back afterwards.
 class Writer {
 public:
-    Writer(TemporaryFile* file, Digest chunkDigest)
-        : m_file(file), m_digest(chunkDigest), m_buffer(kChunk, Qt::Uninitialized) {}
+    Writer(TemporaryFile* file, Digest chunkDigest) : m_file(file), m_digest(chunkDigest) {
+        for (QByteArray& slot : m_slots)
+            slot = QByteArray(kChunk, Qt::Uninitialized);
+        try {
+            m_hasher = std::thread([this] { hashChunks(); });
+        } catch (const std::system_error&) {
+            // The chunks are hashed as they are written, on this thread.
+        }
+    }
+    ~Writer() { stopHasher(); }
+    Writer(const Writer&) = delete;
+    Writer& operator=(const Writer&) = delete;
+
     bool write(const char* data, qint64 size, QString* error) {
         m_position += static_cast<quint64>(size);
         while (size > 0) {
             const qint64 n = std::min(size, kChunk - m_fill);
-            std::memcpy(m_buffer.data() + m_fill, data, static_cast<size_t>(n));
+            std::memcpy(m_slots[m_slot].data() + m_fill, data, static_cast<size_t>(n));
             m_fill += n;
             data += n;
             size -= n;
@@ -537,36 +549,94 @@ public:
     // written reaches the file. What follows is written as it is.
     bool endDigestedSections(QString* error) {
         const bool ok = flush(error);
+        stopHasher();
         m_digesting = false;
         return ok;
     }
-    // The digests of the chunks of the sections written so far.
+    // The digests of the chunks of the digested sections, once ended.
     const QList<QByteArray>& chunkDigests() const { return m_chunkDigests; }
     bool flush(QString* error) {
         if (m_fill == 0)
             return true;
-        if (m_digesting)
-            m_chunkDigests.append(ChunkDigest(m_digest, m_buffer.constData(), m_fill));
+        const char* data = m_slots[m_slot].constData();
+        const qint64 size = m_fill;
+        const bool handedOver = m_digesting && m_hasher.joinable();
+        if (handedOver) {
+            std::lock_guard lock(m_mutex);
+            m_queue.push_back({m_chunkDigests.size(), m_slot, size});
+            m_chunkDigests.append(QByteArray());
+            m_busy[m_slot] = true;
+            m_changed.notify_all();
+        } else if (m_digesting) {
+            m_chunkDigests.append(ChunkDigest(m_digest, data, size));
+        }
         // In pieces: whole aligned megabytes were measured to go into the
         // page cache many times slower than smaller writes.
         bool ok = true;
-        for (qint64 at = 0; ok && at < m_fill; at += kWritePiece)
-            ok =
-                m_file->write(m_buffer.constData() + at, std::min(kWritePiece, m_fill - at), error);
+        for (qint64 at = 0; ok && at < size; at += kWritePiece)
+            ok = m_file->write(data + at, std::min(kWritePiece, size - at), error);
         m_fill = 0;
+        if (handedOver) {
+            // The next buffer, once its chunk is hashed.
+            m_slot = (m_slot + 1) % kSlots;
+            std::unique_lock lock(m_mutex);
+            m_changed.wait(lock, [&] { return !m_busy[m_slot]; });
+        }
         return ok;
     }
     quint64 position() const { return m_position; }
 
 private:
     static constexpr qint64 kWritePiece = 64 << 10;
+    static constexpr int kSlots = 3;
+    struct Chunk {
+        qsizetype index;
+        int slot;
+        qint64 size;
+    };
+
+    void hashChunks() {
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            m_changed.wait(lock, [&] { return m_stop || !m_queue.empty(); });
+            if (m_queue.empty())
+                return;
+            const Chunk chunk = m_queue.front();
+            m_queue.pop_front();
+            lock.unlock();
+            QByteArray digest = ChunkDigest(m_digest, m_slots[chunk.slot].constData(), chunk.size);
+            lock.lock();
+            m_chunkDigests[chunk.index] = std::move(digest);
+            m_busy[chunk.slot] = false;
+            m_changed.notify_all();
+        }
+    }
+    // Lets the hasher finish the chunks handed to it and end.
+    void stopHasher() {
+        if (!m_hasher.joinable())
+            return;
+        {
+            std::lock_guard lock(m_mutex);
+            m_stop = true;
+        }
+        m_changed.notify_all();
+        m_hasher.join();
+    }
+
     TemporaryFile* m_file;
     Digest m_digest;
     bool m_digesting = true;
-    QByteArray m_buffer;
+    QByteArray m_slots[kSlots];
+    bool m_busy[kSlots] = {};
+    int m_slot = 0;
     qint64 m_fill = 0;
     QList<QByteArray> m_chunkDigests;
     quint64 m_position = 0;
+    std::deque<Chunk> m_queue;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_stop = false;
+    std::thread m_hasher;
 };
 
 QByteArray LocalHeader(const OutEntry& e) {
