@@ -122,10 +122,7 @@ private:
 };
 
 QProcessEnvironment TestCli::environment() const {
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("TMPDIR"), m_tmp);
-    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
-    return environment;
+    return CliTestEnvironment(m_tmp);
 }
 
 Run TestCli::cli(const QStringList& arguments, const QString& program) const {

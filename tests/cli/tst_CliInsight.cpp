@@ -113,10 +113,8 @@ private:
 };
 
 Run TestCliInsight::cli(const QStringList& arguments) const {
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("TMPDIR"), m_tmp);
-    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
-    return RunProgram(bundleFile(QStringLiteral("corvane-cli")), arguments, environment);
+    return RunProgram(bundleFile(QStringLiteral("corvane-cli")), arguments,
+                      CliTestEnvironment(m_tmp));
 }
 
 QString TestCliInsight::package(const QString& name,

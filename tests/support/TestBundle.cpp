@@ -85,3 +85,10 @@ Run RunProgram(const QString& program, const QStringList& arguments,
     run.err = process.readAllStandardError();
     return run;
 }
+
+QProcessEnvironment CliTestEnvironment(const QString& tmp) {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("TMPDIR"), tmp);
+    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+    return environment;
+}

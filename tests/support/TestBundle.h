@@ -49,3 +49,6 @@ struct Run {
 };
 Run RunProgram(const QString& program, const QStringList& arguments,
                const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment());
+// The environment of a corvane-cli run under test: this system's, with tmp as
+// TMPDIR (checked empty after each run) and a UTF-8 locale.
+QProcessEnvironment CliTestEnvironment(const QString& tmp);

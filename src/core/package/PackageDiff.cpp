@@ -13,22 +13,23 @@ bool sameBytes(const PackageMember& a, const PackageMember& b) {
     return a.crc32 == b.crc32 && a.size == b.size;
 }
 
-// The names of both lists in one sorted list, each once.
-template <typename T, typename Name>
-QStringList unionOfNames(const QList<T>& a, const QList<T>& b, Name name) {
-    QSet<QString> seen;
-    QStringList names;
-    for (const QList<T>* list : {&a, &b}) {
-        for (const T& item : *list) {
-            const QString n = name(item);
-            if (!seen.contains(n)) {
-                seen.insert(n);
-                names << n;
-            }
-        }
-    }
-    std::sort(names.begin(), names.end());
-    return names;
+// The items of a list by their names (the last of a name wins).
+template <typename T, typename Name> QHash<QString, T> byName(const QList<T>& items, Name name) {
+    QHash<QString, T> named;
+    for (const T& item : items)
+        named.insert(name(item), item);
+    return named;
+}
+
+// The names of both in one sorted list, each once.
+template <typename T>
+QStringList unionOfNames(const QHash<QString, T>& a, const QHash<QString, T>& b) {
+    QSet<QString> names(a.keyBegin(), a.keyEnd());
+    for (auto it = b.keyBegin(); it != b.keyEnd(); ++it)
+        names.insert(*it);
+    QStringList sorted(names.cbegin(), names.cend());
+    std::sort(sorted.begin(), sorted.end());
+    return sorted;
 }
 
 } // namespace
@@ -57,14 +58,10 @@ QString ChangeKindName(ChangeKind kind) {
 PackageDifference DiffPackages(const PackageFacts& first, const PackageFacts& second) {
     PackageDifference difference;
 
-    QHash<QString, PackageApk> apksA;
-    QHash<QString, PackageApk> apksB;
-    for (const PackageApk& apk : first.apks)
-        apksA.insert(apk.member, apk);
-    for (const PackageApk& apk : second.apks)
-        apksB.insert(apk.member, apk);
     const auto apkName = [](const PackageApk& apk) { return apk.member; };
-    for (const QString& name : unionOfNames(first.apks, second.apks, apkName)) {
+    const QHash<QString, PackageApk> apksA = byName(first.apks, apkName);
+    const QHash<QString, PackageApk> apksB = byName(second.apks, apkName);
+    for (const QString& name : unionOfNames(apksA, apksB)) {
         const bool inA = apksA.contains(name);
         const bool inB = apksB.contains(name);
         ApkChange change;
@@ -108,14 +105,10 @@ PackageDifference DiffPackages(const PackageFacts& first, const PackageFacts& se
     QSet<QString> imageMembers;
     for (const ImageSlot& slot : kImageSlots)
         imageMembers.insert(QLatin1String(slot.treeSuffix).mid(1));
-    QHash<QString, PackageMember> membersA;
-    QHash<QString, PackageMember> membersB;
-    for (const PackageMember& member : first.members)
-        membersA.insert(member.name, member);
-    for (const PackageMember& member : second.members)
-        membersB.insert(member.name, member);
     const auto memberName = [](const PackageMember& member) { return member.name; };
-    for (const QString& name : unionOfNames(first.members, second.members, memberName)) {
+    const QHash<QString, PackageMember> membersA = byName(first.members, memberName);
+    const QHash<QString, PackageMember> membersB = byName(second.members, memberName);
+    for (const QString& name : unionOfNames(membersA, membersB)) {
         if (apksA.contains(name) || apksB.contains(name))
             continue;
         const bool inA = membersA.contains(name);
