@@ -7,7 +7,6 @@
 #include "cli/InfoCommand.h"
 
 #include "core/io/FileHelpers.h"
-#include "core/zip/ApkSigner.h"
 
 #include <QFileInfo>
 
@@ -92,15 +91,6 @@ int runEdit(const CliOptions& options, const QString& bundleDirectory) {
         files.log = QFileInfo(options.logFile).absoluteFilePath();
     if (const std::optional<int> refused = checkEditFiles(files, options))
         return *refused;
-    // A platform pair that cannot sign fails before the package is opened.
-    if (!options.platformCertificate.isEmpty()) {
-        ApkSigningKey key;
-        QString cause;
-        if (!key.load(options.platformCertificate, options.platformKey, &cause)) {
-            PrintError(QStringLiteral("--platform-key: %1").arg(cause));
-            return kExitFailed;
-        }
-    }
     return RunOnePassEditCommand(options, bundleDirectory, files.package, files.output, files.log,
                                  [] { return g_interrupted.load(); });
 }

@@ -112,27 +112,22 @@ QString describeAdd(const CliEdit& edit) {
     return QStringLiteral("%1 %2").arg(QLatin1String(option), edit.argument);
 }
 
-// The key system APKs are signed with: --platform-key's pair, else the
-// bundle's platform pair.
-bool loadPlatformKey(const CliOptions& options, const QString& bundleDirectory, ApkSigningKey* key,
-                     QString* error) {
-    if (!options.platformCertificate.isEmpty())
-        return key->load(QFileInfo(options.platformCertificate).absoluteFilePath(),
-                         QFileInfo(options.platformKey).absoluteFilePath(), error);
-    const WorkspacePaths paths(bundleDirectory);
-    return key->load(paths.keyFile(QStringLiteral("platform.x509.pem")),
-                     paths.keyFile(QStringLiteral("platform.pk8")), error);
-}
-
 } // namespace
 
 int RunOnePassEditCommand(const CliOptions& options, const QString& bundleDirectory,
                           const QString& package, const QString& output, const QString& log,
                           const std::function<bool()>& interrupted) {
     RemoveAbandonedCliWorkspaces();
+    QString cause;
+    // A customer's platform pair that cannot sign fails before the package
+    // is read; the bundle's is loaded only for a system APK.
+    OnePassAddContext addContext;
+    if (!options.platformCertificate.isEmpty() &&
+        !addContext.platformKey.load(QFileInfo(options.platformCertificate).absoluteFilePath(),
+                                     QFileInfo(options.platformKey).absoluteFilePath(), &cause))
+        return failed(QStringLiteral("--platform-key: %1").arg(cause));
     QList<ArchiveMember> members;
     QByteArray buildProp;
-    QString cause;
     if (!ReadArchiveMembers(package, &members, &cause) ||
         !ReadPackageBuildProp(package, &buildProp, &cause))
         return failed(QStringLiteral("cannot open \"%1\": %2").arg(options.package, cause));
@@ -159,7 +154,6 @@ int RunOnePassEditCommand(const CliOptions& options, const QString& bundleDirect
     WholeFileSigner signer;
     if (!signer.loadKey(plan.certificate, plan.privateKey, &cause))
         return failed(QStringLiteral("cannot save \"%1\": %2").arg(options.output, cause));
-    OnePassAddContext addContext;
     addContext.output = output;
     addContext.directoryLayout = major == 5;
     CliReporter reporter;
@@ -229,8 +223,11 @@ int RunOnePassEditCommand(const CliOptions& options, const QString& bundleDirect
                                      ? options.abis
                                      : DeviceAbisOfBuildProp(ParseBuildProp(
                                            ApplyBuildPropEdits(buildProp, plan.propEdits)));
+                const WorkspacePaths paths(bundleDirectory);
                 if (!addContext.platformKey.isLoaded() &&
-                    !loadPlatformKey(options, bundleDirectory, &addContext.platformKey, &cause))
+                    !addContext.platformKey.load(paths.keyFile(QStringLiteral("platform.x509.pem")),
+                                                 paths.keyFile(QStringLiteral("platform.pk8")),
+                                                 &cause))
                     return failed(QStringLiteral("%1: %2").arg(context, cause));
             }
             QStringList leftOut;
