@@ -24,17 +24,45 @@ bool fail(QString* error, const QString& cause) {
     return false;
 }
 
-// The archive's central directory, read and checked. False with the cause.
-bool readDirectory(const QString& apkPath, ZipDirectory* directory, QString* error) {
-    const int fd = ::open(QFile::encodeName(apkPath).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return fail(error, QStringLiteral("cannot open \"%1\"").arg(apkPath));
+// An open APK and its central directory, read and checked.
+class OpenedApk {
+public:
+    ~OpenedApk() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    bool open(const QString& apkPath, QString* error) {
+        m_fd = ::open(QFile::encodeName(apkPath).constData(), O_RDONLY | O_CLOEXEC);
+        if (m_fd < 0)
+            return fail(error, QStringLiteral("cannot open \"%1\"").arg(apkPath));
+        QString cause;
+        if (!ReadZipDirectory(m_fd, &m_directory, &cause))
+            return fail(error,
+                        QStringLiteral("\"%1\" is not a readable ZIP: %2").arg(apkPath, cause));
+        return true;
+    }
+    int fd() const { return m_fd; }
+    const ZipDirectory& directory() const { return m_directory; }
+
+private:
+    int m_fd = -1;
+    ZipDirectory m_directory;
+};
+
+// Streams one entry's checked bytes into out.
+bool writeEntry(const OpenedApk& apk, const QString& apkPath, const ZipCentralEntry& entry,
+                FileHelpers::TemporaryFile& out, QString* error) {
     QString cause;
-    const bool read = ReadZipDirectory(fd, directory, &cause);
-    ::close(fd);
-    if (!read)
-        return fail(error, QStringLiteral("\"%1\" is not a readable ZIP: %2").arg(apkPath, cause));
-    return true;
+    QString writeCause;
+    if (ReadZipMemberData(
+            apk.fd(), entry,
+            [&](const char* data, qint64 size) { return out.write(data, size, &writeCause); },
+            &cause))
+        return true;
+    return fail(error, writeCause.isEmpty()
+                           ? QStringLiteral("\"%1\": its member %2 cannot be read: %3")
+                                 .arg(apkPath, PrintableZipName(entry.rawName), cause)
+                           : writeCause);
 }
 
 // Whether a raw name lies under lib/ at all (before it is made canonical, so
@@ -47,9 +75,10 @@ bool underLib(const QString& decoded) {
 
 bool ListApkLibraries(const QString& apkPath, QList<ApkLibrary>* libraries, QString* error,
                       ApkLibraryScope scope) {
-    ZipDirectory directory;
-    if (!readDirectory(apkPath, &directory, error))
+    OpenedApk apk;
+    if (!apk.open(apkPath, error))
         return false;
+    const ZipDirectory& directory = apk.directory();
     QList<ApkLibrary> found;
     for (const ZipCentralEntry& entry : directory.entries) {
         const QString decoded = DecodeMemberName(entry.rawName, entry.flags & kZipFlagUtf8);
@@ -79,37 +108,39 @@ bool ListApkLibraries(const QString& apkPath, QList<ApkLibrary>* libraries, QStr
     return true;
 }
 
-bool ExtractApkLibrary(const QString& apkPath, const ApkLibrary& library, const QString& outputPath,
-                       QString* error) {
-    ZipDirectory directory;
-    if (!readDirectory(apkPath, &directory, error))
+bool WriteApkLibraryInto(const QString& apkPath, const ApkLibrary& library,
+                         FileHelpers::TemporaryFile& out, QString* error) {
+    OpenedApk apk;
+    if (!apk.open(apkPath, error))
         return false;
-    for (qsizetype i = directory.entries.size() - 1; i >= 0; --i) {
-        const ZipCentralEntry& entry = directory.entries[i];
-        if (CanonicalMemberName(DecodeMemberName(entry.rawName, entry.flags & kZipFlagUtf8)) !=
+    const QList<ZipCentralEntry>& entries = apk.directory().entries;
+    for (qsizetype i = entries.size() - 1; i >= 0; --i) {
+        const ZipCentralEntry& entry = entries[i];
+        if (CanonicalMemberName(DecodeMemberName(entry.rawName, entry.flags & kZipFlagUtf8)) ==
             library.member)
-            continue;
-        const QList<QPair<quint64, QString>> one{{static_cast<quint64>(i), outputPath}};
-        return ExtractZipEntries(apkPath, one, error);
+            return writeEntry(apk, apkPath, entry, out, error);
     }
     return fail(error, QStringLiteral("\"%1\" has no member %2").arg(apkPath, library.member));
+}
+
+bool ExtractApkLibrary(const QString& apkPath, const ApkLibrary& library, const QString& outputPath,
+                       QString* error) {
+    const QString folder = outputPath.left(outputPath.lastIndexOf(QLatin1Char('/')));
+    if (!QDir().mkpath(folder))
+        return fail(error, QStringLiteral("cannot make the folder \"%1\"").arg(folder));
+    FileHelpers::TemporaryFile out(outputPath);
+    return out.open(error) && WriteApkLibraryInto(apkPath, library, out, error) &&
+           out.commit(error);
 }
 
 bool ExtractApkLibraries(const QString& apkPath, const QList<ApkLibrary>& libraries,
                          const QString& outputDirectory, QString* error) {
     if (libraries.isEmpty())
         return true;
-    const int fd = ::open(QFile::encodeName(apkPath).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return fail(error, QStringLiteral("cannot open \"%1\"").arg(apkPath));
-    const struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
-    ZipDirectory directory;
-    QString cause;
-    if (!ReadZipDirectory(fd, &directory, &cause))
-        return fail(error, QStringLiteral("\"%1\" is not a readable ZIP: %2").arg(apkPath, cause));
+    OpenedApk apk;
+    if (!apk.open(apkPath, error))
+        return false;
+    const ZipDirectory& directory = apk.directory();
     // The last entry of each canonical name below lib/.
     QHash<QString, qsizetype> lastEntry;
     for (qsizetype i = 0; i < directory.entries.size(); ++i) {
@@ -125,7 +156,6 @@ bool ExtractApkLibraries(const QString& apkPath, const QList<ApkLibrary>& librar
         if (found == lastEntry.cend())
             return fail(error,
                         QStringLiteral("\"%1\" has no member %2").arg(apkPath, library.member));
-        const ZipCentralEntry& entry = directory.entries[found.value()];
         const QString path = outputDirectory + QLatin1Char('/') + library.member;
         const QString folder = path.left(path.lastIndexOf(QLatin1Char('/')));
         if (!madeFolders.contains(folder)) {
@@ -134,19 +164,10 @@ bool ExtractApkLibraries(const QString& apkPath, const QList<ApkLibrary>& librar
             madeFolders.insert(folder);
         }
         FileHelpers::TemporaryFile out(path);
-        if (!out.open(&cause))
-            return fail(error, cause);
-        QString writeCause;
-        if (!ReadZipMemberData(
-                fd, entry,
-                [&](const char* data, qint64 size) { return out.write(data, size, &writeCause); },
-                &cause))
-            return fail(error, writeCause.isEmpty()
-                                   ? QStringLiteral("\"%1\": its member %2 cannot be read: %3")
-                                         .arg(apkPath, PrintableZipName(entry.rawName), cause)
-                                   : writeCause);
-        if (!out.commitScratch(&cause))
-            return fail(error, cause);
+        if (!out.open(error) ||
+            !writeEntry(apk, apkPath, directory.entries[found.value()], out, error) ||
+            !out.commitScratch(error))
+            return false;
     }
     return true;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/io/FileHelpers.h"
+
 #include <QList>
 #include <QString>
 
@@ -24,6 +26,12 @@ enum class ApkLibraryScope { NativeLibraries, EveryFileBelowLib };
 // an archive the reader refuses. False with the cause.
 bool ListApkLibraries(const QString& apkPath, QList<ApkLibrary>* libraries, QString* error,
                       ApkLibraryScope scope = ApkLibraryScope::NativeLibraries);
+
+// Writes one library's bytes (the last entry of its name), its size and
+// CRC-32 checked, into an open temporary file of the caller's, uncommitted.
+// False with the cause.
+bool WriteApkLibraryInto(const QString& apkPath, const ApkLibrary& library,
+                         FileHelpers::TemporaryFile& out, QString* error);
 
 // Writes one library's bytes to outputPath (through a temporary beside it,
 // renamed into place once whole), its size and CRC-32 checked; folders are

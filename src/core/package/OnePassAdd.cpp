@@ -8,19 +8,12 @@
 #include "core/package/ApkNameRule.h"
 #include "core/package/LibraryPlacement.h"
 #include "core/zip/MemberNames.h"
-#include "core/zip/ZipFormat.h"
 #include "core/zip/ZipMemberReader.h"
 
-#include <QFile>
 #include <QFileInfo>
-#include <QScopeGuard>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
 #include <memory>
-#include <unistd.h>
 
 namespace {
 
@@ -95,30 +88,10 @@ std::shared_ptr<const MadeSource> apkLibrary(const QString& apk, const ApkLibrar
                         QStringLiteral("%1 %2: %3")
                             .arg(Msg::UnzipApkFailed(FileNamePart(apk)), library.member, cause));
         };
-        const int fd = ::open(QFile::encodeName(apk).constData(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            return unzipFailed(QString::fromLocal8Bit(std::strerror(errno)));
-        const auto closer = qScopeGuard([fd] { ::close(fd); });
-        ZipDirectory directory;
         QString cause;
-        if (!ReadZipDirectory(fd, &directory, &cause))
-            return unzipFailed(cause);
-        const auto entry = std::find_if(
-            directory.entries.crbegin(), directory.entries.crend(), [&](const ZipCentralEntry& e) {
-                return CanonicalMemberName(DecodeMemberName(e.rawName, e.flags & kZipFlagUtf8)) ==
-                       library.member;
-            });
-        if (entry == directory.entries.crend())
-            return unzipFailed(QStringLiteral("the member is gone"));
         TemporaryFile* out = file->open(&cause);
-        if (!out)
+        if (!out || !WriteApkLibraryInto(apk, library, *out, &cause))
             return unzipFailed(cause);
-        QString writeError;
-        if (!ReadZipMemberData(
-                fd, *entry,
-                [&](const char* data, qint64 size) { return out->write(data, size, &writeError); },
-                &cause))
-            return unzipFailed(writeError.isEmpty() ? cause : writeError);
         *path = out->path();
         return true;
     };
