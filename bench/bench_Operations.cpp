@@ -14,18 +14,18 @@
 //                    [--list-apks 3000] [--results FILE] [--timeout SECONDS]
 //   bench_Operations --one OPERATION --app APPDIR [--arg ARGUMENT]
 
-#include "core/AppState.h"
-#include "core/Operation.h"
-#include "core/PackageLayout.h"
-#include "core/Reporter.h"
-#include "core/io/ToolRunner.h"
-#include "core/package/ApkOperations.h"
+#include "core/base/Operation.h"
+#include "core/base/Reporter.h"
+#include "core/base/ToolRunner.h"
+#include "core/crypto/ApkSigner.h"
 #include "core/package/OnePassEdit.h"
-#include "core/package/OpenPackage.h"
 #include "core/package/PackageInsight.h"
-#include "core/package/ReplaceImage.h"
-#include "core/package/SavePackage.h"
-#include "core/zip/ApkSigner.h"
+#include "core/package/PackageLayout.h"
+#include "core/workspace/ApkOperations.h"
+#include "core/workspace/AppState.h"
+#include "core/workspace/OpenPackage.h"
+#include "core/workspace/ReplaceImage.h"
+#include "core/workspace/SavePackage.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

@@ -5,8 +5,8 @@
 
 #include "FuzzSupport.h"
 
-#include "core/zip/ApkSigner.h"
-#include "core/zip/ZipFormat.h"
+#include "core/crypto/ApkSigner.h"
+#include "core/format/ZipFormat.h"
 
 #include <openssl/evp.h>
 #include <openssl/pem.h>

@@ -3,7 +3,7 @@
 // input. The first byte chooses the reader; for the resource table the next
 // four are the id to resolve.
 
-#include "core/package/BinaryXml.h"
+#include "core/format/BinaryXml.h"
 
 #include <QByteArray>
 #include <QString>

@@ -2,7 +2,7 @@
 // non-empty journal line, none empty or holding a line feed, and the lines
 // encode for the log.
 
-#include "core/package/ChangeLog.h"
+#include "core/workspace/ChangeLog.h"
 
 #include "FuzzSupport.h"
 

@@ -4,7 +4,7 @@
 // whether read whole or from any offset; never a crash or a read out of
 // bounds.
 
-#include "core/package/DeflatedView.h"
+#include "core/format/DeflatedView.h"
 
 #include "FuzzSupport.h"
 

@@ -6,7 +6,7 @@
 // archive's real identity into the journal's header and bit 1 its real
 // checksum, so that the fuzzer reaches the replay too.
 
-#include "core/zip/ArchiveEditor.h"
+#include "core/format/ArchiveEditor.h"
 
 #include <QByteArray>
 #include <QDir>

@@ -2,8 +2,8 @@
 // whole or every entry it yields names a member whose path lies inside the
 // tree.
 
-#include "core/package/TreeSync.h"
-#include "core/zip/MemberNames.h"
+#include "core/format/MemberNames.h"
+#include "core/workspace/TreeSync.h"
 
 #include "FuzzSupport.h"
 

@@ -3,7 +3,7 @@
 // read without a crash or a read out of bounds, and what it accepts really
 // ends with a signature block in a comment the end record counts.
 
-#include "core/zip/WholeFileSignature.h"
+#include "core/crypto/WholeFileSignature.h"
 
 #include <QString>
 

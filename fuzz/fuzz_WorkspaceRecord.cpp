@@ -2,7 +2,7 @@
 // crash, a record is either sound (a known stage) or marked damaged, and a
 // sound record survives being written and read again.
 
-#include "core/package/WorkspaceRecord.h"
+#include "core/workspace/WorkspaceRecord.h"
 
 #include "FuzzSupport.h"
 

@@ -2,7 +2,7 @@
 // read out of bounds, and a directory it accepts keeps the reader's promises;
 // the device check then runs over it.
 
-#include "core/zip/ZipFormat.h"
+#include "core/format/ZipFormat.h"
 
 #include <QString>
 

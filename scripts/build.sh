@@ -11,7 +11,11 @@ BUILD="$ROOT/build"
 if [ -f "$BUILD/CMakeCache.txt" ] && ! grep -qx 'CMAKE_GENERATOR:INTERNAL=Ninja' "$BUILD/CMakeCache.txt"; then
   rm -rf "$BUILD/CMakeCache.txt" "$BUILD/CMakeFiles"
 fi
-cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release
+launcher=()
+if command -v ccache >/dev/null; then
+  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release "${launcher[@]}"
 if [ $# -eq 0 ]; then
   cmake --build "$BUILD"
 else

@@ -6,7 +6,7 @@
 #include "cli/EditCommand.h"
 #include "cli/InfoCommand.h"
 
-#include "core/io/FileHelpers.h"
+#include "core/base/FileHelpers.h"
 
 #include <QFileInfo>
 

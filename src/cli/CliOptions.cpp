@@ -1,10 +1,10 @@
 #include "cli/CliOptions.h"
 
-#include "core/io/ErrorText.h"
+#include "core/base/ErrorText.h"
 
-#include "core/PackageLayout.h"
-#include "core/package/BuildProp.h"
+#include "core/format/BuildProp.h"
 #include "core/package/LibraryPlacement.h"
+#include "core/package/PackageLayout.h"
 
 #include <QFile>
 

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "cli/CliOptions.h"
-#include "core/Reporter.h"
-#include "core/io/ToolRunner.h"
+#include "core/base/Reporter.h"
+#include "core/base/ToolRunner.h"
 
 #include <QString>
 #include <QStringList>

@@ -1,7 +1,7 @@
 #include "cli/CliWorkspace.h"
 
-#include "core/WorkspacePaths.h"
-#include "core/io/FileHelpers.h"
+#include "core/base/FileHelpers.h"
+#include "core/base/WorkspacePaths.h"
 
 #include <QDir>
 #include <QFile>

@@ -3,7 +3,7 @@
 #include "cli/CliCommands.h"
 #include "cli/CliReporter.h"
 
-#include "core/WorkspacePaths.h"
+#include "core/base/WorkspacePaths.h"
 
 #include <QFileInfo>
 #include <QJsonArray>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/PackageLayout.h"
+#include "core/package/PackageLayout.h"
 
 #include <QByteArray>
 #include <QHash>

@@ -1,6 +1,6 @@
 #include "gui/CConfigView.h"
 
-#include "core/PackageLayout.h"
+#include "core/package/PackageLayout.h"
 #include "gui/CCorvaneApp.h"
 #include "gui/DialogBuilder.h"
 #include "gui/OpenInEditor.h"

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "core/AppState.h"
-#include "core/Operation.h"
-#include "core/io/ToolRunner.h"
+#include "core/base/Operation.h"
+#include "core/base/ToolRunner.h"
+#include "core/workspace/AppState.h"
 
 #include <QPointer>
 #include <QString>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/Reporter.h"
+#include "core/base/Reporter.h"
 
 #include <QPointer>
 #include <QWidget>

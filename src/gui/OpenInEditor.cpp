@@ -1,8 +1,8 @@
 #include "gui/OpenInEditor.h"
 
-#include "core/Messages.h"
+#include "core/base/Messages.h"
 
-#include "core/io/DesktopApplications.h"
+#include "core/base/DesktopApplications.h"
 #include "gui/UiDialogs.h"
 #include "gui/UserSettings.h"
 

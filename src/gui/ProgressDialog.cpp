@@ -1,6 +1,6 @@
 #include "gui/ProgressDialog.h"
 
-#include "core/io/ToolRunner.h"
+#include "core/base/ToolRunner.h"
 #include "gui/DialogBuilder.h"
 
 #include <QLabel>

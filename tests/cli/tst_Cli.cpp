@@ -1,9 +1,9 @@
 // corvane-cli end to end: the bundle's executable run as a user would, with the
 // real 7-Zip, signapk and keys, on the sample package; the saved packages are
 // checked with tools of their own (apksigner, openssl), not with the core.
-#include "core/Messages.h"
-#include "core/package/BuildProp.h"
-#include "core/package/SavePackage.h"
+#include "core/base/Messages.h"
+#include "core/format/BuildProp.h"
+#include "core/workspace/SavePackage.h"
 #include "support/RawZip.h"
 #include "support/TestBundle.h"
 #include "support/ZipFixture.h"

@@ -3,7 +3,7 @@
 // executables run as a user would, on the sample package and on small
 // packages made here. Neither command unpacks anything: every run leaves
 // TMPDIR empty.
-#include "core/zip/WholeFileSignature.h"
+#include "core/crypto/WholeFileSignature.h"
 #include "support/RawZip.h"
 #include "support/TestBundle.h"
 #include "support/ZipFixture.h"

@@ -1,7 +1,7 @@
 // Adding APKs to the system and data pages: the Add command, dropped files,
 // the checks, signing, the two layouts and the archive update.
-#include "core/io/FileHelpers.h"
-#include "core/package/TreeSync.h"
+#include "core/base/FileHelpers.h"
+#include "core/workspace/TreeSync.h"
 #include "gui/CApkEditView.h"
 #include "gui/CCorvaneApp.h"
 #include "gui/DialogBuilder.h"

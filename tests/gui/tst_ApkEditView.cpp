@@ -1,8 +1,8 @@
 // The APK list page: list set-up, refresh from disk, layout, Delete enabling,
 // context menu, keys and dropped files.
-#include "core/io/FileHelpers.h"
+#include "core/base/FileHelpers.h"
+#include "core/crypto/ApkSigner.h"
 #include "core/package/ApkNameRule.h"
-#include "core/zip/ApkSigner.h"
 #include "gui/CApkEditView.h"
 #include "gui/CCorvaneApp.h"
 #include "support/ScriptedUiDialogs.h"

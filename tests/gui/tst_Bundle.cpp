@@ -1,6 +1,6 @@
 // The bundle the build lays out (tools, keys, sample package), the APK
 // fixtures of the tests, and the script that makes the links and keys.
-#include "core/zip/WholeFileSignature.h"
+#include "core/crypto/WholeFileSignature.h"
 #include "support/TestBundle.h"
 #include "support/ZipFixture.h"
 

@@ -1,5 +1,5 @@
-#include "core/io/TestHooks.h"
-#include "core/io/ToolRunner.h"
+#include "core/base/TestHooks.h"
+#include "core/base/ToolRunner.h"
 #include "core/package/PackageTools.h"
 #include "gui/CCorvaneApp.h"
 #include "gui/DialogBuilder.h"

@@ -1,6 +1,6 @@
 // The Delete command of the APK pages: archive member and tree in both
 // layouts on both pages, the change log, failures and the list afterwards.
-#include "core/io/FileHelpers.h"
+#include "core/base/FileHelpers.h"
 #include "core/package/ApkNameRule.h"
 #include "gui/CApkEditView.h"
 #include "gui/CCorvaneApp.h"

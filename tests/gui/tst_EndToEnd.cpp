@@ -1,8 +1,8 @@
 // One session with every real tool: open the sample package, edit it on every
 // page, save it, close, and check the saved package byte by byte.
-#include "core/io/DriveType.h"
-#include "core/io/FileHelpers.h"
-#include "core/package/WorkspaceRecord.h"
+#include "core/base/DriveType.h"
+#include "core/base/FileHelpers.h"
+#include "core/workspace/WorkspaceRecord.h"
 #include "gui/CApkEditView.h"
 #include "gui/CCorvaneApp.h"
 #include "gui/CCorvaneDlg.h"

@@ -1,5 +1,5 @@
-#include "core/package/TreeSync.h"
-#include "core/io/FileHelpers.h"
+#include "core/base/FileHelpers.h"
+#include "core/workspace/TreeSync.h"
 #include "gui/CConfigView.h"
 #include "gui/CCorvaneApp.h"
 #include "gui/CImageView.h"

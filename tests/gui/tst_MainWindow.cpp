@@ -1,4 +1,4 @@
-#include "core/io/FileHelpers.h"
+#include "core/base/FileHelpers.h"
 #include "core/package/PackageTools.h"
 #include "gui/CApkEditView.h"
 #include "gui/CConfigView.h"

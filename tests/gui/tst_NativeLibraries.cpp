@@ -1,8 +1,8 @@
 // The native libraries of APKs added to the system page: flattened into the
 // partition's lib directory and added to the working archive in the APK's
 // own commit; every question comes before any change.
-#include "core/io/FileHelpers.h"
-#include "core/package/TreeSync.h"
+#include "core/base/FileHelpers.h"
+#include "core/workspace/TreeSync.h"
 #include "gui/CApkEditView.h"
 #include "gui/CCorvaneApp.h"
 #include "gui/DialogBuilder.h"

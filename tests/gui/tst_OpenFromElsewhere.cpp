@@ -1,4 +1,4 @@
-#include "core/io/FileHelpers.h"
+#include "core/base/FileHelpers.h"
 #include "gui/CImageView.h"
 #include "gui/SingleInstance.h"
 #include "support/PackageFixture.h"

@@ -1,5 +1,5 @@
-#include "core/io/FileHelpers.h"
-#include "core/package/WorkspaceRecord.h"
+#include "core/base/FileHelpers.h"
+#include "core/workspace/WorkspaceRecord.h"
 #include "gui/CApkEditView.h"
 #include "gui/CImageView.h"
 #include "gui/DialogBuilder.h"

@@ -1,5 +1,5 @@
-#include "core/io/DriveType.h"
-#include "core/io/FileHelpers.h"
+#include "core/base/DriveType.h"
+#include "core/base/FileHelpers.h"
 #include "gui/DialogBuilder.h"
 #include "support/PackageFixture.h"
 #include "support/ZipFixture.h"

@@ -2,7 +2,7 @@
 // the system APK page, drawn offscreen.
 //
 //   make_screenshot OUTPUT.png     (QT_QPA_PLATFORM=offscreen)
-#include "core/io/DriveType.h"
+#include "core/base/DriveType.h"
 #include "gui/CCorvaneApp.h"
 #include "gui/CCorvaneDlg.h"
 #include "support/ScriptedUiDialogs.h"

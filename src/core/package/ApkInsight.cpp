@@ -1,6 +1,6 @@
 #include "core/package/ApkInsight.h"
 
-#include "core/package/BinaryXml.h"
+#include "core/format/BinaryXml.h"
 
 #include <QCryptographicHash>
 #include <QFile>

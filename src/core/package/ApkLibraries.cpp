@@ -1,9 +1,9 @@
 #include "core/package/ApkLibraries.h"
 
-#include "core/io/FileHelpers.h"
-#include "core/zip/MemberNames.h"
-#include "core/zip/ZipFormat.h"
-#include "core/zip/ZipMemberReader.h"
+#include "core/base/FileHelpers.h"
+#include "core/format/MemberNames.h"
+#include "core/format/ZipFormat.h"
+#include "core/format/ZipMemberReader.h"
 
 #include <QDir>
 #include <QFile>

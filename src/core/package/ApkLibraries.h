@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/io/FileHelpers.h"
+#include "core/base/FileHelpers.h"
 
 #include <QList>
 #include <QString>

@@ -1,6 +1,6 @@
 #include "core/package/ApkScan.h"
 
-#include "core/io/FileHelpers.h"
+#include "core/base/FileHelpers.h"
 #include "core/package/ApkNameRule.h"
 
 #include <QFile>

@@ -1,14 +1,14 @@
 #include "core/package/OnePassAdd.h"
 
-#include "core/Messages.h"
-#include "core/Reporter.h"
-#include "core/io/ErrorText.h"
-#include "core/io/FileHelpers.h"
+#include "core/base/ErrorText.h"
+#include "core/base/FileHelpers.h"
+#include "core/base/Messages.h"
+#include "core/base/Reporter.h"
+#include "core/format/MemberNames.h"
+#include "core/format/ZipMemberReader.h"
 #include "core/package/ApkLibraries.h"
 #include "core/package/ApkNameRule.h"
 #include "core/package/LibraryPlacement.h"
-#include "core/zip/MemberNames.h"
-#include "core/zip/ZipMemberReader.h"
 
 #include <QFileInfo>
 

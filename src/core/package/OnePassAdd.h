@@ -1,9 +1,9 @@
 #pragma once
 
-#include "core/PackageLayout.h"
-#include "core/Result.h"
-#include "core/zip/ApkSigner.h"
-#include "core/zip/ArchiveEditor.h"
+#include "core/base/Result.h"
+#include "core/crypto/ApkSigner.h"
+#include "core/format/ArchiveEditor.h"
+#include "core/package/PackageLayout.h"
 
 #include <QList>
 #include <QString>

@@ -1,12 +1,12 @@
 #include "core/package/OnePassEdit.h"
 
-#include "core/io/ErrorText.h"
-#include "core/io/FileHelpers.h"
-#include "core/io/TestHooks.h"
-#include "core/zip/MemberNames.h"
-#include "core/zip/SignedCopy.h"
-#include "core/zip/ZipFormat.h"
-#include "core/zip/ZipMemberReader.h"
+#include "core/base/ErrorText.h"
+#include "core/base/FileHelpers.h"
+#include "core/base/TestHooks.h"
+#include "core/crypto/SignedCopy.h"
+#include "core/format/MemberNames.h"
+#include "core/format/ZipFormat.h"
+#include "core/format/ZipMemberReader.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "core/Result.h"
-#include "core/package/BuildProp.h"
-#include "core/zip/ArchiveEditor.h"
+#include "core/base/Result.h"
+#include "core/format/ArchiveEditor.h"
+#include "core/format/BuildProp.h"
 
 #include <QList>
 #include <QString>

@@ -1,6 +1,6 @@
 #include "core/package/PackageDiff.h"
 
-#include "core/PackageLayout.h"
+#include "core/package/PackageLayout.h"
 
 #include <QHash>
 #include <QSet>

@@ -1,14 +1,14 @@
 #include "core/package/PackageInsight.h"
 
-#include "core/PackageLayout.h"
-#include "core/io/ErrorText.h"
+#include "core/base/ErrorText.h"
+#include "core/crypto/WholeFileSignature.h"
+#include "core/format/DeflatedView.h"
+#include "core/format/MemberNames.h"
+#include "core/format/ZipFormat.h"
+#include "core/format/ZipMemberDevice.h"
+#include "core/format/ZipMemberReader.h"
 #include "core/package/ApkNameRule.h"
-#include "core/package/DeflatedView.h"
-#include "core/zip/MemberNames.h"
-#include "core/zip/WholeFileSignature.h"
-#include "core/zip/ZipFormat.h"
-#include "core/zip/ZipMemberDevice.h"
-#include "core/zip/ZipMemberReader.h"
+#include "core/package/PackageLayout.h"
 
 #include <QCryptographicHash>
 #include <QFile>

@@ -1,14 +1,14 @@
 #include "core/package/PackageTools.h"
 
-#include "core/WorkspacePaths.h"
-#include "core/io/ErrorText.h"
-#include "core/io/FileHelpers.h"
-#include "core/io/ToolRunner.h"
+#include "core/base/ErrorText.h"
+#include "core/base/FileHelpers.h"
+#include "core/base/ToolRunner.h"
+#include "core/base/WorkspacePaths.h"
 
-#include "core/io/TestHooks.h"
-#include "core/zip/ApkSigner.h"
-#include "core/zip/ArchiveEditor.h"
-#include "core/zip/ZipMemberReader.h"
+#include "core/base/TestHooks.h"
+#include "core/crypto/ApkSigner.h"
+#include "core/format/ArchiveEditor.h"
+#include "core/format/ZipMemberReader.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/Result.h"
+#include "core/base/Result.h"
 
 #include <QString>
 

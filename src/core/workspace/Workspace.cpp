@@ -1,15 +1,15 @@
 #include "core/workspace/Workspace.h"
 
-#include "core/AppState.h"
-#include "core/Messages.h"
-#include "core/Operation.h"
-#include "core/Reporter.h"
-#include "core/io/FileHelpers.h"
-#include "core/package/ChangeLog.h"
-#include "core/package/SavePackage.h"
-#include "core/package/TreeSync.h"
-#include "core/package/WorkspaceRecord.h"
-#include "core/zip/ArchiveEditor.h"
+#include "core/base/FileHelpers.h"
+#include "core/base/Messages.h"
+#include "core/base/Operation.h"
+#include "core/base/Reporter.h"
+#include "core/format/ArchiveEditor.h"
+#include "core/workspace/AppState.h"
+#include "core/workspace/ChangeLog.h"
+#include "core/workspace/SavePackage.h"
+#include "core/workspace/TreeSync.h"
+#include "core/workspace/WorkspaceRecord.h"
 
 #include <QDir>
 #include <QRegularExpression>

@@ -1,9 +1,9 @@
+#include "core/format/BinaryXml.h"
+#include "core/format/ZipFormat.h"
+#include "core/format/ZipMemberDevice.h"
+#include "core/format/ZipMemberReader.h"
 #include "core/package/ApkInsight.h"
-#include "core/package/BinaryXml.h"
 #include "core/package/PackageInsight.h"
-#include "core/zip/ZipFormat.h"
-#include "core/zip/ZipMemberDevice.h"
-#include "core/zip/ZipMemberReader.h"
 
 #include <QBuffer>
 #include <QDir>

@@ -1,8 +1,8 @@
-#include "core/WorkspacePaths.h"
-#include "core/io/TestHooks.h"
-#include "core/io/ToolRunner.h"
+#include "core/base/TestHooks.h"
+#include "core/base/ToolRunner.h"
+#include "core/base/WorkspacePaths.h"
+#include "core/crypto/ApkSigner.h"
 #include "core/package/PackageTools.h"
-#include "core/zip/ApkSigner.h"
 #include "support/TestBundle.h"
 #include "support/ZipFixture.h"
 

@@ -4,16 +4,16 @@
 // before anything is touched. Skipped where the machine lets no test mount a
 // file system (not root, or no capability to mount).
 
-#include "core/AppState.h"
-#include "core/Operation.h"
-#include "core/PackageLayout.h"
-#include "core/Reporter.h"
-#include "core/io/FileHelpers.h"
-#include "core/io/ToolRunner.h"
-#include "core/package/ApkOperations.h"
-#include "core/package/OpenPackage.h"
-#include "core/package/ReplaceImage.h"
-#include "core/package/SavePackage.h"
+#include "core/base/FileHelpers.h"
+#include "core/base/Operation.h"
+#include "core/base/Reporter.h"
+#include "core/base/ToolRunner.h"
+#include "core/package/PackageLayout.h"
+#include "core/workspace/ApkOperations.h"
+#include "core/workspace/AppState.h"
+#include "core/workspace/OpenPackage.h"
+#include "core/workspace/ReplaceImage.h"
+#include "core/workspace/SavePackage.h"
 #include "support/RecordingReporter.h"
 #include "support/TestBundle.h"
 

@@ -1,3 +1,0 @@
-#include "core/AppState.h"
-
-AppState::AppState(QString appDirectory) : m_appDirectory(std::move(appDirectory)) {}

@@ -1,0 +1,18 @@
+#include "core/base/TestHooks.h"
+
+namespace {
+
+std::function<FaultAction(const char*)>& hook() {
+    static std::function<FaultAction(const char*)> installed;
+    return installed;
+}
+
+} // namespace
+
+FaultAction FaultPoint(const char* name) {
+    return hook() ? hook()(name) : FaultAction::None;
+}
+
+void SetFaultPointHookForTesting(std::function<FaultAction(const char* name)> newHook) {
+    hook() = std::move(newHook);
+}

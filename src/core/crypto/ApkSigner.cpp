@@ -1,0 +1,1456 @@
+#include "core/crypto/ApkSigner.h"
+
+#include "core/base/ErrorText.h"
+#include "core/base/FileHelpers.h"
+#include "core/format/ZipFormat.h"
+#include "core/format/ZipMemberReader.h"
+
+#include <QFile>
+#include <QList>
+#include <QMap>
+#include <QSet>
+
+#include <openssl/bio.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
+#include <zlib.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace {
+using FileHelpers::TemporaryFile;
+
+struct PkeyFree {
+    void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
+};
+struct X509Free {
+    void operator()(X509* p) const { X509_free(p); }
+};
+struct BioFree {
+    void operator()(BIO* p) const { BIO_free(p); }
+};
+struct MdCtxFree {
+    void operator()(EVP_MD_CTX* p) const { EVP_MD_CTX_free(p); }
+};
+struct P8Free {
+    void operator()(PKCS8_PRIV_KEY_INFO* p) const { PKCS8_PRIV_KEY_INFO_free(p); }
+};
+using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
+using X509Ptr = std::unique_ptr<X509, X509Free>;
+using BioPtr = std::unique_ptr<BIO, BioFree>;
+using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
+using P8Ptr = std::unique_ptr<PKCS8_PRIV_KEY_INFO, P8Free>;
+
+// Keys and files beyond these sizes are not key material.
+constexpr qint64 kMaxKeyFileBytes = 1 << 20;
+// The binary manifest is read whole to find its minSdkVersion.
+constexpr qint64 kMaxManifestBytes = 16 << 20;
+// signapk's entry time: 2009-01-01 00:00 as MS-DOS date and time.
+constexpr quint16 kEntryDosDate = 0x3a21;
+constexpr quint16 kEntryDosTime = 0;
+// Extra field ids: the JAR marker of the first entry, the alignment padding.
+constexpr quint16 kJarMagicId = 0xcafe;
+constexpr quint16 kAlignmentExtraId = 0xd935;
+constexpr quint32 kV2BlockId = 0x7109871a;
+constexpr quint32 kV3BlockId = 0xf05368c0;
+constexpr quint32 kPaddingBlockId = 0x42726577;
+constexpr quint32 kStrippingProtectionId = 0xbeeff00d;
+constexpr qint64 kPage = 4096;
+constexpr qint64 kChunk = 1 << 20;
+// The lowest platform the v3 signer names, whatever the APK's minSdkVersion
+// (what signapk writes).
+constexpr int kV3MinSdk = 24;
+constexpr int kMinSdkWithSha256 = 18;
+
+void PutLe16(QByteArray* out, quint32 v) {
+    out->append(static_cast<char>(v & 0xff));
+    out->append(static_cast<char>((v >> 8) & 0xff));
+}
+void PutLe32(QByteArray* out, quint32 v) {
+    PutLe16(out, v & 0xffff);
+    PutLe16(out, v >> 16);
+}
+void PutLe64(QByteArray* out, quint64 v) {
+    PutLe32(out, static_cast<quint32>(v & 0xffffffffu));
+    PutLe32(out, static_cast<quint32>(v >> 32));
+}
+QByteArray LengthPrefixed(const QByteArray& data) {
+    QByteArray out;
+    PutLe32(&out, static_cast<quint32>(data.size()));
+    return out + data;
+}
+quint32 Le32(const char* p) {
+    const auto* u = reinterpret_cast<const unsigned char*>(p);
+    return quint32(u[0]) | quint32(u[1]) << 8 | quint32(u[2]) << 16 | quint32(u[3]) << 24;
+}
+quint16 Le16(const char* p) {
+    const auto* u = reinterpret_cast<const unsigned char*>(p);
+    return static_cast<quint16>(u[0] | u[1] << 8);
+}
+
+// DER: a tag and its content.
+QByteArray Der(unsigned char tag, const QByteArray& content) {
+    QByteArray out(1, static_cast<char>(tag));
+    const qsizetype n = content.size();
+    if (n < 0x80) {
+        out.append(static_cast<char>(n));
+    } else {
+        QByteArray len;
+        for (qsizetype v = n; v > 0; v >>= 8)
+            len.prepend(static_cast<char>(v & 0xff));
+        out.append(static_cast<char>(0x80 | len.size()));
+        out.append(len);
+    }
+    return out + content;
+}
+QByteArray DerOid(const char* hex) {
+    return Der(0x06, QByteArray::fromHex(hex));
+}
+const QByteArray kDerNull = QByteArray::fromHex("0500");
+
+QByteArray ReadSmallFile(const QString& path, QString* error) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        SetError(error, QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
+        return {};
+    }
+    if (file.size() > kMaxKeyFileBytes) {
+        SetError(error, QStringLiteral("%1 is too large for a key or certificate").arg(path));
+        return {};
+    }
+    QByteArray data = file.readAll();
+    if (data.isEmpty())
+        SetError(error, QStringLiteral("%1 is empty").arg(path));
+    return data;
+}
+
+} // namespace
+
+struct ApkSigningKey::Data {
+    X509Ptr certificate;
+    PkeyPtr key;
+    QByteArray certificateDer;
+    QByteArray publicKeyDer;
+    bool ec = false;
+    int bits = 0;
+};
+
+ApkSigningKey::ApkSigningKey() = default;
+ApkSigningKey::~ApkSigningKey() = default;
+ApkSigningKey::ApkSigningKey(const ApkSigningKey& other) = default;
+ApkSigningKey& ApkSigningKey::operator=(const ApkSigningKey& other) = default;
+
+bool ApkSigningKey::isLoaded() const {
+    return m_data != nullptr;
+}
+QByteArray ApkSigningKey::certificateDer() const {
+    return m_data ? m_data->certificateDer : QByteArray();
+}
+
+bool ApkSigningKey::load(const QString& certificatePath, const QString& privateKeyPath,
+                         QString* error) {
+    m_data.reset();
+    const QByteArray certData = ReadSmallFile(certificatePath, error);
+    if (certData.isEmpty())
+        return false;
+    const QByteArray keyData = ReadSmallFile(privateKeyPath, error);
+    if (keyData.isEmpty())
+        return false;
+    auto d = std::make_shared<Data>();
+    {
+        BioPtr bio(BIO_new_mem_buf(certData.constData(), static_cast<int>(certData.size())));
+        d->certificate.reset(bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr)
+                                 : nullptr);
+        if (!d->certificate) {
+            const auto* p = reinterpret_cast<const unsigned char*>(certData.constData());
+            d->certificate.reset(d2i_X509(nullptr, &p, static_cast<long>(certData.size())));
+        }
+    }
+    if (!d->certificate)
+        return Fail(error, QStringLiteral("%1 is not an X.509 certificate").arg(certificatePath));
+    {
+        BioPtr bio(BIO_new_mem_buf(keyData.constData(), static_cast<int>(keyData.size())));
+        P8Ptr info(bio ? PEM_read_bio_PKCS8_PRIV_KEY_INFO(bio.get(), nullptr, nullptr, nullptr)
+                       : nullptr);
+        if (!info) {
+            const auto* p = reinterpret_cast<const unsigned char*>(keyData.constData());
+            info.reset(d2i_PKCS8_PRIV_KEY_INFO(nullptr, &p, static_cast<long>(keyData.size())));
+        }
+        d->key.reset(info ? EVP_PKCS82PKEY(info.get()) : nullptr);
+    }
+    if (!d->key)
+        return Fail(
+            error,
+            QStringLiteral("%1 is not an unencrypted PKCS#8 private key").arg(privateKeyPath));
+    const int type = EVP_PKEY_get_base_id(d->key.get());
+    if (type != EVP_PKEY_RSA && type != EVP_PKEY_EC)
+        return Fail(error,
+                    QStringLiteral("%1: only RSA and EC keys can sign an APK").arg(privateKeyPath));
+    if (EVP_PKEY_eq(X509_get0_pubkey(d->certificate.get()), d->key.get()) != 1)
+        return Fail(error, QStringLiteral("the private key does not belong to the certificate"));
+    d->ec = type == EVP_PKEY_EC;
+    d->bits = EVP_PKEY_get_bits(d->key.get());
+    unsigned char* der = nullptr;
+    int n = i2d_X509(d->certificate.get(), &der);
+    if (n <= 0)
+        return Fail(error,
+                    QStringLiteral("%1: the certificate cannot be encoded").arg(certificatePath));
+    d->certificateDer = QByteArray(reinterpret_cast<const char*>(der), n);
+    OPENSSL_free(der);
+    der = nullptr;
+    n = i2d_PUBKEY(X509_get0_pubkey(d->certificate.get()), &der);
+    if (n <= 0)
+        return Fail(error,
+                    QStringLiteral("%1: the public key cannot be encoded").arg(certificatePath));
+    d->publicKeyDer = QByteArray(reinterpret_cast<const char*>(der), n);
+    OPENSSL_free(der);
+    m_data = std::move(d);
+    return true;
+}
+
+// --- Binary XML: the minSdkVersion of the manifest ------------------------
+
+namespace {
+using FileHelpers::TemporaryFile;
+
+constexpr quint32 kMinSdkAttributeId = 0x0101020c;
+
+struct StringPool {
+    const char* base = nullptr;
+    qint64 size = 0;
+    quint32 count = 0;
+    quint32 stringsStart = 0;
+    bool utf8 = false;
+
+    // The string at index, or a null QString when it lies outside the pool.
+    QString at(quint32 index) const {
+        if (index >= count || 28 + qint64(index) * 4 + 4 > size)
+            return {};
+        const qint64 off = qint64(stringsStart) + Le32(base + 28 + index * 4);
+        if (off >= size)
+            return {};
+        const char* p = base + off;
+        const qint64 left = size - off;
+        if (utf8) {
+            qint64 i = 0;
+            auto len = [&](void) -> qint64 {
+                if (i >= left)
+                    return -1;
+                qint64 n = static_cast<unsigned char>(p[i++]);
+                if (n & 0x80) {
+                    if (i >= left)
+                        return -1;
+                    n = ((n & 0x7f) << 8) | static_cast<unsigned char>(p[i++]);
+                }
+                return n;
+            };
+            if (len() < 0)
+                return {};
+            const qint64 bytes = len();
+            if (bytes < 0 || i + bytes > left)
+                return {};
+            return QString::fromUtf8(p + i, bytes);
+        }
+        if (left < 2)
+            return {};
+        qint64 n = Le16(p);
+        qint64 i = 2;
+        if (n & 0x8000) {
+            if (left < 4)
+                return {};
+            n = ((n & 0x7fff) << 16) | Le16(p + 2);
+            i = 4;
+        }
+        if (i + n * 2 > left)
+            return {};
+        QString s;
+        for (qint64 k = 0; k < n; ++k)
+            s.append(QChar(Le16(p + i + k * 2)));
+        return s;
+    }
+};
+
+} // namespace
+
+bool ApkMinSdkVersion(const QByteArray& xml, int* minSdk, QString* error) {
+    *minSdk = 1;
+    const char* data = xml.constData();
+    const qint64 size = xml.size();
+    if (size < 8 || Le16(data) != 0x0003)
+        return Fail(error, QStringLiteral("AndroidManifest.xml is not a binary XML document"));
+    StringPool pool;
+    QList<quint32> resourceIds;
+    qint64 pos = Le16(data + 2);
+    while (pos + 8 <= size) {
+        const char* chunk = data + pos;
+        const quint16 type = Le16(chunk);
+        const quint16 headerSize = Le16(chunk + 2);
+        const quint32 chunkSize = Le32(chunk + 4);
+        if (chunkSize < 8 || headerSize < 8 || headerSize > chunkSize ||
+            qint64(chunkSize) > size - pos)
+            return Fail(
+                error,
+                QStringLiteral("AndroidManifest.xml: chunk at offset %1 is malformed").arg(pos));
+        if (type == 0x0001 && chunkSize >= 28) {
+            pool.base = chunk;
+            pool.size = chunkSize;
+            pool.count = Le32(chunk + 8);
+            pool.utf8 = (Le32(chunk + 16) & 0x100) != 0;
+            pool.stringsStart = Le32(chunk + 20);
+        } else if (type == 0x0180) {
+            resourceIds.clear();
+            for (quint32 k = headerSize; k + 4 <= chunkSize && resourceIds.size() < 4096; k += 4)
+                resourceIds.append(Le32(chunk + k));
+        } else if (type == 0x0102 && chunkSize >= 36) {
+            const QString name = pool.at(Le32(chunk + 20));
+            if (name == QLatin1String("uses-sdk")) {
+                const quint16 attrStart = Le16(chunk + 24);
+                const quint16 attrSize = Le16(chunk + 26);
+                const quint16 attrCount = Le16(chunk + 28);
+                for (quint32 k = 0; k < attrCount; ++k) {
+                    const qint64 a = 16 + qint64(attrStart) + qint64(k) * attrSize;
+                    if (attrSize < 20 || a + 20 > chunkSize)
+                        break;
+                    const char* attr = chunk + a;
+                    const quint32 nameIndex = Le32(attr + 4);
+                    const bool isMinSdk = (nameIndex < quint32(resourceIds.size()) &&
+                                           resourceIds[nameIndex] == kMinSdkAttributeId) ||
+                                          pool.at(nameIndex) == QLatin1String("minSdkVersion");
+                    if (!isMinSdk)
+                        continue;
+                    const unsigned char valueType = static_cast<unsigned char>(attr[15]);
+                    if (valueType >= 0x10 && valueType <= 0x1f) {
+                        *minSdk = static_cast<int>(Le32(attr + 16));
+                    } else if (valueType == 0x03) {
+                        bool ok = false;
+                        const int v = pool.at(Le32(attr + 16)).toInt(&ok);
+                        // A codename: a platform in development, newer than any release.
+                        *minSdk = ok ? v : 10000;
+                    } else {
+                        return Fail(error, QStringLiteral("AndroidManifest.xml: minSdkVersion "
+                                                          "has an unexpected value type %1")
+                                               .arg(valueType));
+                    }
+                    return true;
+                }
+                return true;
+            }
+        }
+        pos += chunkSize;
+    }
+    return true;
+}
+
+// --- Signing ---------------------------------------------------------------
+
+namespace {
+using FileHelpers::TemporaryFile;
+
+enum class Digest { Sha1, Sha256, Sha512 };
+
+const EVP_MD* Md(Digest d) {
+    switch (d) {
+    case Digest::Sha1:
+        return EVP_sha1();
+    case Digest::Sha256:
+        return EVP_sha256();
+    case Digest::Sha512:
+        return EVP_sha512();
+    }
+    return EVP_sha256();
+}
+
+QByteArray Hash(Digest d, const QByteArray& data) {
+    unsigned char out[EVP_MAX_MD_SIZE];
+    unsigned int n = 0;
+    EVP_Digest(data.constData(), static_cast<size_t>(data.size()), out, &n, Md(d), nullptr);
+    return QByteArray(reinterpret_cast<const char*>(out), static_cast<qsizetype>(n));
+}
+
+bool Sign(const ApkSigningKey::Data& key, Digest d, const QByteArray& data, QByteArray* signature,
+          QString* error) {
+    MdCtxPtr ctx(EVP_MD_CTX_new());
+    size_t n = 0;
+    if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, Md(d), nullptr, key.key.get()) != 1 ||
+        EVP_DigestSign(ctx.get(), nullptr, &n,
+                       reinterpret_cast<const unsigned char*>(data.constData()),
+                       static_cast<size_t>(data.size())) != 1)
+        return Fail(error, QStringLiteral("the signature cannot be made"));
+    signature->resize(static_cast<qsizetype>(n));
+    if (EVP_DigestSign(ctx.get(), reinterpret_cast<unsigned char*>(signature->data()), &n,
+                       reinterpret_cast<const unsigned char*>(data.constData()),
+                       static_cast<size_t>(data.size())) != 1)
+        return Fail(error, QStringLiteral("the signature cannot be made"));
+    signature->resize(static_cast<qsizetype>(n));
+    return true;
+}
+
+// A manifest line as the signers write it: 70 bytes, then continuation lines
+// of a space and 69 bytes.
+void ManifestLine(QByteArray* out, const QByteArray& line) {
+    qsizetype offset = 0;
+    bool first = true;
+    while (offset < line.size()) {
+        qsizetype n;
+        if (first) {
+            n = std::min<qsizetype>(line.size() - offset, 70);
+        } else {
+            out->append("\r\n ");
+            n = std::min<qsizetype>(line.size() - offset, 69);
+        }
+        out->append(line.constData() + offset, n);
+        offset += n;
+        first = false;
+    }
+    out->append("\r\n");
+}
+
+// The main section of a JAR manifest: its attributes by name (continuation
+// lines joined). False with the cause for a line that is not "Name: value".
+bool ReadMainAttributes(const QByteArray& manifest, QMap<QByteArray, QByteArray>* attributes,
+                        QString* error) {
+    QList<QByteArray> lines;
+    qsizetype pos = 0;
+    while (pos < manifest.size()) {
+        qsizetype end = pos;
+        while (end < manifest.size() && manifest[end] != '\r' && manifest[end] != '\n')
+            ++end;
+        const QByteArray line = manifest.mid(pos, end - pos);
+        if (end < manifest.size() && manifest[end] == '\r' && end + 1 < manifest.size() &&
+            manifest[end + 1] == '\n')
+            ++end;
+        pos = end + 1;
+        if (line.isEmpty())
+            break; // the end of the main section
+        if (line.startsWith(' ') && !lines.isEmpty())
+            lines.last().append(line.mid(1));
+        else
+            lines.append(line);
+    }
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        const qsizetype colon = lines[i].indexOf(": ");
+        if (colon <= 0)
+            return Fail(error, QStringLiteral("META-INF/MANIFEST.MF: line %1 of the main section "
+                                              "is not an attribute")
+                                   .arg(i + 1));
+        attributes->insert(lines[i].left(colon), lines[i].mid(colon + 2));
+    }
+    return true;
+}
+
+bool IsSignatureFile(const QByteArray& name) {
+    if (!name.startsWith("META-INF/"))
+        return false;
+    const QByteArray rest = name.mid(9);
+    if (rest.contains('/'))
+        return false;
+    if (rest == "MANIFEST.MF")
+        return true;
+    const QByteArray upper = rest.toUpper();
+    return upper.endsWith(".SF") || upper.endsWith(".RSA") || upper.endsWith(".DSA") ||
+           upper.endsWith(".EC");
+}
+
+// Name order as signapk sorts (UTF-16 code units); byte order when both are
+// ASCII, which is the same and much cheaper.
+bool NameLess(const QByteArray& a, const QByteArray& b) {
+    // Where the first difference is between two ASCII bytes, the names decode
+    // alike before it (no character spans it) and those bytes decide.
+    const qsizetype common = std::min(a.size(), b.size());
+    qsizetype i = 0;
+    while (i < common && a[i] == b[i])
+        ++i;
+    if (i < common && (a[i] & 0x80) == 0 && (b[i] & 0x80) == 0)
+        return a[i] < b[i];
+    auto ascii = [](const QByteArray& n) {
+        return std::all_of(n.begin(), n.end(), [](char ch) { return (ch & 0x80) == 0; });
+    };
+    if (ascii(a) && ascii(b))
+        return a < b;
+    return QString::fromUtf8(a) < QString::fromUtf8(b);
+}
+
+struct OutEntry {
+    QByteArray name;
+    bool stored = false;
+    quint16 versionMadeBy = 20;
+    quint32 externalAttributes = 0;
+    quint32 crc = 0;
+    quint64 compressedSize = 0;
+    quint64 size = 0;
+    quint64 offset = 0;
+    QByteArray extra;
+};
+
+// The digest of one chunk of the signed sections as the v2 and v3 schemes
+// define it: a marker, the chunk's size, its bytes.
+QByteArray ChunkDigest(Digest d, const char* data, qint64 size) {
+    QByteArray prefix(1, static_cast<char>(0xa5));
+    PutLe32(&prefix, static_cast<quint32>(size));
+    MdCtxPtr md(EVP_MD_CTX_new());
+    EVP_DigestInit_ex(md.get(), Md(d), nullptr);
+    EVP_DigestUpdate(md.get(), prefix.constData(), 5);
+    EVP_DigestUpdate(md.get(), data, static_cast<size_t>(size));
+    unsigned char out[EVP_MAX_MD_SIZE];
+    unsigned int n = 0;
+    EVP_DigestFinal_ex(md.get(), out, &n);
+    return QByteArray(reinterpret_cast<const char*>(out), static_cast<qsizetype>(n));
+}
+
+// The output archive while it is written: its file and where it has got to.
+// The entries pass through buffers of one digest chunk each, so that each
+// chunk of the v2 and v3 content digest is hashed as it goes to the file (on
+// a thread of its own), not read back afterwards.
+class Writer {
+public:
+    Writer(TemporaryFile* file, Digest chunkDigest) : m_file(file), m_digest(chunkDigest) {
+        for (QByteArray& slot : m_slots)
+            slot = QByteArray(kChunk, Qt::Uninitialized);
+        try {
+            m_hasher = std::thread([this] { hashChunks(); });
+        } catch (const std::system_error&) {
+            // The chunks are hashed as they are written, on this thread.
+        }
+    }
+    ~Writer() { stopHasher(); }
+    Writer(const Writer&) = delete;
+    Writer& operator=(const Writer&) = delete;
+
+    bool write(const char* data, qint64 size, QString* error) {
+        m_position += static_cast<quint64>(size);
+        while (size > 0) {
+            const qint64 n = std::min(size, kChunk - m_fill);
+            std::memcpy(m_slots[m_slot].data() + m_fill, data, static_cast<size_t>(n));
+            m_fill += n;
+            data += n;
+            size -= n;
+            if (m_fill == kChunk && !flush(error))
+                return false;
+        }
+        return true;
+    }
+    bool write(const QByteArray& data, QString* error) {
+        return write(data.constData(), data.size(), error);
+    }
+    // Ends the digested sections: the last chunk is hashed and everything
+    // written reaches the file. What follows is written as it is.
+    bool endDigestedSections(QString* error) {
+        const bool ok = flush(error);
+        stopHasher();
+        m_digesting = false;
+        return ok;
+    }
+    // The digests of the chunks of the digested sections, once ended.
+    const QList<QByteArray>& chunkDigests() const { return m_chunkDigests; }
+    bool flush(QString* error) {
+        if (m_fill == 0)
+            return true;
+        const char* data = m_slots[m_slot].constData();
+        const qint64 size = m_fill;
+        const bool handedOver = m_digesting && m_hasher.joinable();
+        if (handedOver) {
+            std::lock_guard lock(m_mutex);
+            m_queue.push_back({m_chunkDigests.size(), m_slot, size});
+            m_chunkDigests.append(QByteArray());
+            m_busy[m_slot] = true;
+            m_changed.notify_all();
+        } else if (m_digesting) {
+            m_chunkDigests.append(ChunkDigest(m_digest, data, size));
+        }
+        // In pieces: whole aligned megabytes were measured to go into the
+        // page cache many times slower than smaller writes.
+        bool ok = true;
+        for (qint64 at = 0; ok && at < size; at += kWritePiece)
+            ok = m_file->write(data + at, std::min(kWritePiece, size - at), error);
+        m_fill = 0;
+        if (handedOver) {
+            // The next buffer, once its chunk is hashed.
+            m_slot = (m_slot + 1) % kSlots;
+            std::unique_lock lock(m_mutex);
+            m_changed.wait(lock, [&] { return !m_busy[m_slot]; });
+        }
+        return ok;
+    }
+    quint64 position() const { return m_position; }
+
+private:
+    static constexpr qint64 kWritePiece = 64 << 10;
+    static constexpr int kSlots = 3;
+    struct Chunk {
+        qsizetype index;
+        int slot;
+        qint64 size;
+    };
+
+    void hashChunks() {
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            m_changed.wait(lock, [&] { return m_stop || !m_queue.empty(); });
+            if (m_queue.empty())
+                return;
+            const Chunk chunk = m_queue.front();
+            m_queue.pop_front();
+            lock.unlock();
+            QByteArray digest = ChunkDigest(m_digest, m_slots[chunk.slot].constData(), chunk.size);
+            lock.lock();
+            m_chunkDigests[chunk.index] = std::move(digest);
+            m_busy[chunk.slot] = false;
+            m_changed.notify_all();
+        }
+    }
+    // Lets the hasher finish the chunks handed to it and end.
+    void stopHasher() {
+        if (!m_hasher.joinable())
+            return;
+        {
+            std::lock_guard lock(m_mutex);
+            m_stop = true;
+        }
+        m_changed.notify_all();
+        m_hasher.join();
+    }
+
+    TemporaryFile* m_file;
+    Digest m_digest;
+    bool m_digesting = true;
+    QByteArray m_slots[kSlots];
+    bool m_busy[kSlots] = {};
+    int m_slot = 0;
+    qint64 m_fill = 0;
+    QList<QByteArray> m_chunkDigests;
+    quint64 m_position = 0;
+    std::deque<Chunk> m_queue;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_stop = false;
+    std::thread m_hasher;
+};
+
+QByteArray LocalHeader(const OutEntry& e) {
+    QByteArray h;
+    PutLe32(&h, 0x04034b50);
+    PutLe16(&h, e.stored ? 10 : 20);
+    PutLe16(&h, e.stored ? 0x0800 : 0x0808);
+    PutLe16(&h, e.stored ? 0 : 8);
+    PutLe16(&h, kEntryDosTime);
+    PutLe16(&h, kEntryDosDate);
+    PutLe32(&h, e.stored ? e.crc : 0);
+    PutLe32(&h, e.stored ? static_cast<quint32>(e.compressedSize) : 0);
+    PutLe32(&h, e.stored ? static_cast<quint32>(e.size) : 0);
+    PutLe16(&h, static_cast<quint32>(e.name.size()));
+    PutLe16(&h, static_cast<quint32>(e.extra.size()));
+    return h + e.name + e.extra;
+}
+
+QByteArray CentralRecord(const OutEntry& e) {
+    QByteArray h;
+    PutLe32(&h, 0x02014b50);
+    PutLe16(&h, e.versionMadeBy);
+    PutLe16(&h, e.stored ? 10 : 20);
+    PutLe16(&h, e.stored ? 0x0800 : 0x0808);
+    PutLe16(&h, e.stored ? 0 : 8);
+    PutLe16(&h, kEntryDosTime);
+    PutLe16(&h, kEntryDosDate);
+    PutLe32(&h, e.crc);
+    PutLe32(&h, static_cast<quint32>(e.compressedSize));
+    PutLe32(&h, static_cast<quint32>(e.size));
+    PutLe16(&h, static_cast<quint32>(e.name.size()));
+    PutLe16(&h, static_cast<quint32>(e.extra.size()));
+    PutLe16(&h, 0);
+    PutLe16(&h, 0);
+    PutLe16(&h, 0);
+    PutLe32(&h, e.externalAttributes);
+    PutLe32(&h, static_cast<quint32>(e.offset));
+    return h + e.name + e.extra;
+}
+
+// Deflates as signapk deflates the files it makes (best compression, raw
+// stream); each stream's bytes go to the output given to feed().
+class Deflater {
+public:
+    Deflater() {
+        std::memset(&m_z, 0, sizeof m_z);
+        m_ok = deflateInit2(&m_z, Z_BEST_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8,
+                            Z_DEFAULT_STRATEGY) == Z_OK;
+    }
+    ~Deflater() {
+        if (m_ok)
+            deflateEnd(&m_z);
+    }
+    Deflater(const Deflater&) = delete;
+    Deflater& operator=(const Deflater&) = delete;
+
+    // Starts the next stream; the same bytes come out as from a new deflater.
+    bool reset() {
+        m_written = 0;
+        return m_ok && deflateReset(&m_z) == Z_OK;
+    }
+    // out(data, size) takes each piece made and answers false (with its
+    // cause in error) when it cannot.
+    template <typename Out>
+    bool feed(const char* data, qint64 size, bool finish, Out&& out, QString* error) {
+        if (!m_ok)
+            return Fail(error, QStringLiteral("the compressor cannot start"));
+        m_z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
+        m_z.avail_in = static_cast<uInt>(size);
+        char buffer[1 << 16];
+        for (;;) {
+            m_z.next_out = reinterpret_cast<Bytef*>(buffer);
+            m_z.avail_out = sizeof buffer;
+            const int rc = deflate(&m_z, finish ? Z_FINISH : Z_NO_FLUSH);
+            if (rc == Z_STREAM_ERROR)
+                return Fail(error, QStringLiteral("the compressor failed"));
+            const qint64 produced = qint64(sizeof buffer) - m_z.avail_out;
+            if (produced > 0 && !out(buffer, produced))
+                return false;
+            m_written += static_cast<quint64>(produced);
+            if (finish ? rc == Z_STREAM_END : (m_z.avail_in == 0 && m_z.avail_out != 0))
+                return true;
+        }
+    }
+    quint64 written() const { return m_written; }
+
+private:
+    z_stream m_z;
+    bool m_ok = false;
+    quint64 m_written = 0;
+};
+
+// A member prepared ahead of its turn: its bytes as they are written (a
+// compressed one deflated again), the digest and size of its uncompressed
+// bytes, or the cause when it could not be read.
+struct PreparedMember {
+    QByteArray bytes;
+    QByteArray digest;
+    quint64 size = 0;
+    QString cause;
+    bool ok = false;
+};
+
+// The most bytes a member's prepared form can take.
+quint64 PreparedBytesBound(const ZipCentralEntry& source) {
+    return source.method == 0 ? source.uncompressedSize
+                              : compressBound(static_cast<uLong>(source.uncompressedSize));
+}
+
+// Reads a member of the input into memory (with its v1 digest), a
+// compressed one deflated again whole. A stop answering true ends the work
+// early.
+PreparedMember PrepareMember(int in, const ZipCentralEntry& source, Digest v1, Deflater* deflater,
+                             const std::atomic<bool>& stop) {
+    PreparedMember m;
+    const bool stored = source.method == 0;
+    MdCtxPtr md(EVP_MD_CTX_new());
+    if (!md || EVP_DigestInit_ex(md.get(), Md(v1), nullptr) != 1 ||
+        (!stored && !deflater->reset())) {
+        m.cause = QStringLiteral("the compressor cannot start");
+        return m;
+    }
+    m.bytes.reserve(static_cast<qsizetype>(PreparedBytesBound(source)));
+    const auto append = [&](const char* data, qint64 size) {
+        m.bytes.append(data, size);
+        return true;
+    };
+    bool failed = false;
+    QString cause;
+    const bool read = ReadZipMemberData(
+        in, source,
+        [&](const char* data, qint64 n) {
+            EVP_DigestUpdate(md.get(), data, static_cast<size_t>(n));
+            m.size += static_cast<quint64>(n);
+            failed =
+                stop.load(std::memory_order_relaxed) ||
+                (stored ? !append(data, n) : !deflater->feed(data, n, false, append, &m.cause));
+            return !failed;
+        },
+        &cause);
+    if (!read) {
+        if (!failed)
+            m.cause = cause;
+        return m;
+    }
+    if (!stored && !deflater->feed(nullptr, 0, true, append, &m.cause))
+        return m;
+    unsigned char out[EVP_MAX_MD_SIZE];
+    unsigned int n = 0;
+    EVP_DigestFinal_ex(md.get(), out, &n);
+    m.digest = QByteArray(reinterpret_cast<const char*>(out), static_cast<qsizetype>(n));
+    m.ok = true;
+    return m;
+}
+
+// Reads the members of the input (and deflates the compressed ones again)
+// on worker threads, in the order they are written, a bounded amount ahead
+// of the writer: the members prepared and not yet taken hold at most
+// kAheadBytes (at least one member always goes ahead). A member too large
+// for that is left to the writer, which streams it (pooled() says which).
+// Each member is deflated whole by one deflater, so its bytes are those of a
+// single deflater.
+class MemberPool {
+public:
+    static constexpr quint64 kAheadBytes = 24 << 20;
+    static constexpr quint64 kMemberBytes = 8 << 20;
+
+    MemberPool(int in, const QList<const ZipCentralEntry*>& members, Digest v1)
+        : m_in(in), m_v1(v1) {
+        qsizetype pooledCount = 0;
+        for (const ZipCentralEntry* e : members) {
+            Job job;
+            job.source = e;
+            job.cost = PreparedBytesBound(*e);
+            job.pooled = job.cost <= kMemberBytes;
+            job.state = job.pooled ? State::Waiting : State::Writer;
+            pooledCount += job.pooled ? 1 : 0;
+            m_jobs.push_back(std::move(job));
+        }
+        const qsizetype workers =
+            std::min<qsizetype>(pooledCount, std::max(1u, std::thread::hardware_concurrency()));
+        try {
+            for (qsizetype i = 0; i < workers; ++i)
+                m_workers.emplace_back([this] { work(); });
+        } catch (const std::system_error&) {
+            // Fewer workers; with none the writer streams every member.
+            if (m_workers.empty())
+                for (Job& job : m_jobs) {
+                    job.pooled = false;
+                    job.state = State::Writer;
+                }
+        }
+    }
+    ~MemberPool() {
+        {
+            std::lock_guard lock(m_mutex);
+            m_stop = true;
+        }
+        m_stopNow = true;
+        m_changed.notify_all();
+        for (std::thread& t : m_workers)
+            t.join();
+    }
+    MemberPool(const MemberPool&) = delete;
+    MemberPool& operator=(const MemberPool&) = delete;
+
+    bool pooled(qsizetype index) const { return m_jobs[static_cast<size_t>(index)].pooled; }
+    // Waits for the pooled member at index and hands it over.
+    PreparedMember take(qsizetype index) {
+        std::unique_lock lock(m_mutex);
+        Job& job = m_jobs[static_cast<size_t>(index)];
+        m_changed.wait(lock, [&] { return job.state == State::Done; });
+        PreparedMember m = std::move(job.result);
+        job.result = {};
+        job.state = State::Taken;
+        m_ahead -= job.cost;
+        lock.unlock();
+        m_changed.notify_all();
+        return m;
+    }
+
+private:
+    enum class State { Waiting, Running, Done, Taken, Writer };
+    struct Job {
+        const ZipCentralEntry* source = nullptr;
+        quint64 cost = 0;
+        bool pooled = true; // set before the workers start, then never changed
+        State state = State::Waiting;
+        PreparedMember result;
+    };
+
+    void work() {
+        Deflater deflater;
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            qsizetype index = -1;
+            m_changed.wait(lock, [&] {
+                if (m_stop)
+                    return true;
+                while (m_next < static_cast<qsizetype>(m_jobs.size()) &&
+                       m_jobs[static_cast<size_t>(m_next)].state != State::Waiting)
+                    ++m_next;
+                if (m_next == static_cast<qsizetype>(m_jobs.size()))
+                    return true;
+                const quint64 cost = m_jobs[static_cast<size_t>(m_next)].cost;
+                if (m_ahead != 0 && m_ahead + cost > kAheadBytes)
+                    return false;
+                index = m_next;
+                return true;
+            });
+            if (index < 0)
+                return;
+            Job& job = m_jobs[static_cast<size_t>(index)];
+            job.state = State::Running;
+            m_ahead += job.cost;
+            lock.unlock();
+            PreparedMember m = PrepareMember(m_in, *job.source, m_v1, &deflater, m_stopNow);
+            lock.lock();
+            job.result = std::move(m);
+            job.state = State::Done;
+            m_changed.notify_all();
+        }
+    }
+
+    int m_in;
+    Digest m_v1;
+    std::vector<Job> m_jobs;
+    std::vector<std::thread> m_workers;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    qsizetype m_next = 0;
+    quint64 m_ahead = 0;
+    bool m_stop = false;
+    std::atomic<bool> m_stopNow{false};
+};
+
+struct Context {
+    const ApkSigningKey::Data& key;
+    Writer* out;
+    int in = -1;
+    bool first = true;
+    QList<OutEntry> entries;
+};
+
+// Alignment of a stored member's data: native libraries by pages, the rest
+// by 4 bytes.
+quint64 Alignment(const QByteArray& name) {
+    return name.endsWith(".so") ? 4096 : 4;
+}
+
+QByteArray FirstEntryExtra(Context* c) {
+    QByteArray extra;
+    if (c->first) {
+        PutLe16(&extra, kJarMagicId);
+        PutLe16(&extra, 0);
+        c->first = false;
+    }
+    return extra;
+}
+
+// Ends a compressed member: its data descriptor. e holds its CRC-32 and sizes.
+bool WriteDescriptor(Context* c, OutEntry* e, QString* error) {
+    if (e->size >= kZipMax32 || e->compressedSize >= kZipMax32)
+        return Fail(
+            error,
+            QStringLiteral("member %1 is too large (4 GB or more)").arg(PrintableZipName(e->name)));
+    QByteArray descriptor;
+    PutLe32(&descriptor, 0x08074b50);
+    PutLe32(&descriptor, e->crc);
+    PutLe32(&descriptor, static_cast<quint32>(e->compressedSize));
+    PutLe32(&descriptor, static_cast<quint32>(e->size));
+    return c->out->write(descriptor, error);
+}
+
+// The alignment padding of a stored member (its offset and extra field so
+// far set) in its extra field.
+void AlignStored(OutEntry* e) {
+    const quint64 align = Alignment(e->name);
+    const quint64 base = e->offset + 30 + quint64(e->name.size()) + quint64(e->extra.size()) + 6;
+    const quint64 padding = (align - base % align) % align;
+    PutLe16(&e->extra, kAlignmentExtraId);
+    PutLe16(&e->extra, static_cast<quint32>(2 + padding));
+    PutLe16(&e->extra, static_cast<quint32>(align));
+    e->extra.append(QByteArray(static_cast<qsizetype>(padding), '\0'));
+}
+
+// Writes a member prepared ahead (a compressed one deflated again), the
+// CRC-32 of its uncompressed bytes being crc.
+bool WritePrepared(Context* c, OutEntry e, quint32 crc, const PreparedMember& m, QString* error) {
+    e.offset = c->out->position();
+    e.extra = FirstEntryExtra(c);
+    e.crc = crc;
+    e.size = m.size;
+    e.compressedSize = static_cast<quint64>(m.bytes.size());
+    if (e.stored)
+        AlignStored(&e);
+    if (!c->out->write(LocalHeader(e), error) || !c->out->write(m.bytes, error) ||
+        (!e.stored && !WriteDescriptor(c, &e, error)))
+        return false;
+    c->entries.append(e);
+    return true;
+}
+
+// Writes a member, its uncompressed bytes given by produce (which calls its
+// sink with every piece). Digest of the bytes in *digest.
+using Producer = std::function<bool(const ZipDataSink& sink, QString* cause)>;
+
+bool WriteMember(Context* c, OutEntry e, const Producer& produce, const ZipCentralEntry* source,
+                 Digest v1, QByteArray* digest, QString* error) {
+    MdCtxPtr md(EVP_MD_CTX_new());
+    if (!md || EVP_DigestInit_ex(md.get(), Md(v1), nullptr) != 1)
+        return Fail(error, QStringLiteral("the digest cannot start"));
+    e.offset = c->out->position();
+    e.extra = FirstEntryExtra(c);
+    if (e.stored) {
+        e.crc = source->crc32;
+        e.size = e.compressedSize = source->uncompressedSize;
+        AlignStored(&e);
+        if (!c->out->write(LocalHeader(e), error))
+            return false;
+        QString cause;
+        bool writeFailed = false;
+        const bool ok = produce(
+            [&](const char* data, qint64 size) {
+                EVP_DigestUpdate(md.get(), data, static_cast<size_t>(size));
+                if (!c->out->write(data, size, error)) {
+                    writeFailed = true;
+                    return false;
+                }
+                return true;
+            },
+            &cause);
+        if (writeFailed)
+            return false;
+        if (!ok)
+            return Fail(error, cause);
+    } else {
+        // A compressed member is deflated again, as signapk does: its bytes
+        // then match signapk's whatever deflater made the input.
+        if (!c->out->write(LocalHeader(e), error))
+            return false;
+        Deflater deflater;
+        const auto write = [&](const char* data, qint64 n) {
+            return c->out->write(data, n, error);
+        };
+        // The reader checks a member's bytes against its CRC-32, which then
+        // holds for the copy; only generated members need one computed.
+        quint32 crc = source ? source->crc32 : static_cast<quint32>(crc32(0, nullptr, 0));
+        quint64 size = 0;
+        QString cause;
+        bool writeFailed = false;
+        const bool ok = produce(
+            [&](const char* data, qint64 n) {
+                EVP_DigestUpdate(md.get(), data, static_cast<size_t>(n));
+                if (!source)
+                    crc = static_cast<quint32>(crc32_z(crc, reinterpret_cast<const Bytef*>(data),
+                                                       static_cast<z_size_t>(n)));
+                size += static_cast<quint64>(n);
+                if (!deflater.feed(data, n, false, write, error)) {
+                    writeFailed = true;
+                    return false;
+                }
+                return true;
+            },
+            &cause);
+        if (writeFailed)
+            return false;
+        if (!ok)
+            return Fail(error, cause);
+        if (!deflater.feed(nullptr, 0, true, write, error))
+            return false;
+        e.crc = crc;
+        e.size = size;
+        e.compressedSize = deflater.written();
+        if (!WriteDescriptor(c, &e, error))
+            return false;
+    }
+    if (digest) {
+        unsigned char out[EVP_MAX_MD_SIZE];
+        unsigned int n = 0;
+        EVP_DigestFinal_ex(md.get(), out, &n);
+        *digest = QByteArray(reinterpret_cast<const char*>(out), static_cast<qsizetype>(n));
+    }
+    c->entries.append(e);
+    return true;
+}
+
+bool WriteGenerated(Context* c, const QByteArray& name, const QByteArray& bytes, QString* error) {
+    OutEntry e;
+    e.name = name;
+    return WriteMember(
+        c, e,
+        [&](const ZipDataSink& sink, QString*) { return sink(bytes.constData(), bytes.size()); },
+        nullptr, Digest::Sha256, nullptr, error);
+}
+
+// Generated bytes deflated into memory as a member's data, fed as
+// WriteMember feeds them.
+PreparedMember DeflateGenerated(const QByteArray& data) {
+    PreparedMember m;
+    Deflater deflater;
+    const auto append = [&](const char* p, qint64 n) {
+        m.bytes.append(p, n);
+        return true;
+    };
+    m.size = static_cast<quint64>(data.size());
+    m.ok = deflater.feed(data.constData(), data.size(), false, append, &m.cause) &&
+           deflater.feed(nullptr, 0, true, append, &m.cause);
+    return m;
+}
+
+quint32 Crc32(const QByteArray& data) {
+    return static_cast<quint32>(crc32_z(crc32(0, nullptr, 0),
+                                        reinterpret_cast<const Bytef*>(data.constData()),
+                                        static_cast<z_size_t>(data.size())));
+}
+
+// The PKCS#7 SignedData of the v1 signature: the certificate and one signer
+// that signs the .SF file directly.
+QByteArray SignatureBlock(const ApkSigningKey::Data& key, Digest digest,
+                          const QByteArray& signature) {
+    const QByteArray digestAlgorithm =
+        Der(0x30, (digest == Digest::Sha1 ? DerOid("2b0e03021a") : DerOid("608648016503040201")) +
+                      kDerNull);
+    // The key's algorithm (EC public key or RSA encryption), with NULL
+    // parameters for both, as signapk writes it.
+    const QByteArray signatureAlgorithm =
+        Der(0x30, (key.ec ? DerOid("2a8648ce3d0201") : DerOid("2a864886f70d010101")) + kDerNull);
+    unsigned char* der = nullptr;
+    int n = i2d_X509_NAME(X509_get_issuer_name(key.certificate.get()), &der);
+    const QByteArray issuer(reinterpret_cast<const char*>(der), std::max(n, 0));
+    OPENSSL_free(der);
+    der = nullptr;
+    n = i2d_ASN1_INTEGER(X509_get0_serialNumber(key.certificate.get()), &der);
+    const QByteArray serial(reinterpret_cast<const char*>(der), std::max(n, 0));
+    OPENSSL_free(der);
+    const QByteArray one = QByteArray::fromHex("020101");
+    const QByteArray signerInfo = Der(0x30, one + Der(0x30, issuer + serial) + digestAlgorithm +
+                                                signatureAlgorithm + Der(0x04, signature));
+    const QByteArray signedData =
+        Der(0x30, one + Der(0x31, digestAlgorithm) + Der(0x30, DerOid("2a864886f70d010701")) +
+                      Der(0xa0, key.certificateDer) + Der(0x31, signerInfo));
+    return Der(0x30, DerOid("2a864886f70d010702") + Der(0xa0, signedData));
+}
+
+// The chunked digest of the signed sections as the v2 and v3 schemes define
+// it: the entries' chunk digests (made as they were written), then those of
+// the central directory and the end record.
+QByteArray ContentDigest(QList<QByteArray> chunkDigests, const QByteArray& directory,
+                         const QByteArray& endRecord, Digest d) {
+    for (const QByteArray* section : {&directory, &endRecord})
+        for (qsizetype pos = 0; pos < section->size(); pos += kChunk)
+            chunkDigests.append(ChunkDigest(d, section->constData() + pos,
+                                            std::min<qsizetype>(section->size() - pos, kChunk)));
+    QByteArray top(1, static_cast<char>(0x5a));
+    PutLe32(&top, static_cast<quint32>(chunkDigests.size()));
+    for (const QByteArray& c : chunkDigests)
+        top.append(c);
+    return Hash(d, top);
+}
+
+// One signer of a v2 (v3 when v3) block.
+bool SchemeSigner(const ApkSigningKey::Data& key, quint32 algorithm, Digest signDigest,
+                  const QByteArray& contentDigest, bool v3, int minSdk, bool alsoV3,
+                  QByteArray* block, QString* error) {
+    QByteArray digest;
+    PutLe32(&digest, algorithm);
+    digest += LengthPrefixed(contentDigest);
+    QByteArray signedData =
+        LengthPrefixed(LengthPrefixed(digest)) + LengthPrefixed(LengthPrefixed(key.certificateDer));
+    if (v3) {
+        PutLe32(&signedData, static_cast<quint32>(minSdk));
+        PutLe32(&signedData, 0x7fffffff);
+        signedData += LengthPrefixed({});
+    } else {
+        QByteArray attributes;
+        if (alsoV3) {
+            QByteArray attribute;
+            PutLe32(&attribute, kStrippingProtectionId);
+            PutLe32(&attribute, 3);
+            attributes = LengthPrefixed(attribute);
+        }
+        signedData += LengthPrefixed(attributes) + LengthPrefixed({});
+    }
+    QByteArray signature;
+    if (!Sign(key, signDigest, signedData, &signature, error))
+        return false;
+    QByteArray signatureRecord;
+    PutLe32(&signatureRecord, algorithm);
+    signatureRecord += LengthPrefixed(signature);
+    QByteArray signer = LengthPrefixed(signedData);
+    if (v3) {
+        PutLe32(&signer, static_cast<quint32>(minSdk));
+        PutLe32(&signer, 0x7fffffff);
+    }
+    signer += LengthPrefixed(LengthPrefixed(signatureRecord)) + LengthPrefixed(key.publicKeyDer);
+    *block = LengthPrefixed(LengthPrefixed(signer));
+    return true;
+}
+
+QByteArray Pair(quint32 id, const QByteArray& value) {
+    QByteArray pair;
+    PutLe64(&pair, static_cast<quint64>(value.size()) + 4);
+    PutLe32(&pair, id);
+    return pair + value;
+}
+
+bool SignInto(int in, const ZipDirectory& dir, const ApkSigningKey::Data& key, TemporaryFile* file,
+              QString* error) {
+    // The members kept: earlier signatures go; the manifest must be there.
+    QList<const ZipCentralEntry*> kept;
+    QSet<QByteArray> names;
+    const ZipCentralEntry* manifest = nullptr;
+    const ZipCentralEntry* jarManifest = nullptr;
+    for (const ZipCentralEntry& e : dir.entries) {
+        if (e.rawName == "META-INF/MANIFEST.MF")
+            jarManifest = &e;
+        if (e.method != 0 && e.method != 8)
+            return Fail(error, QStringLiteral("member %1: unsupported compression method %2")
+                                   .arg(PrintableZipName(e.rawName))
+                                   .arg(e.method));
+        // signapk leaves out folders and earlier signatures.
+        if (IsSignatureFile(e.rawName) || e.rawName.endsWith('/'))
+            continue;
+        if (names.contains(e.rawName))
+            return Fail(error, QStringLiteral("member %1 is in the archive twice")
+                                   .arg(PrintableZipName(e.rawName)));
+        names.insert(e.rawName);
+        kept.append(&e);
+        if (e.rawName == "AndroidManifest.xml")
+            manifest = &e;
+    }
+    if (!manifest)
+        return Fail(error, QStringLiteral("AndroidManifest.xml is missing"));
+    if (manifest->uncompressedSize > quint64(kMaxManifestBytes))
+        return Fail(error, QStringLiteral("AndroidManifest.xml is too large"));
+    QByteArray manifestXml;
+    QString cause;
+    if (!ReadZipMemberData(
+            in, *manifest,
+            [&](const char* data, qint64 size) {
+                manifestXml.append(data, size);
+                return manifestXml.size() <= kMaxManifestBytes;
+            },
+            &cause))
+        return Fail(error, QStringLiteral("AndroidManifest.xml: %1").arg(cause));
+    int minSdk = 1;
+    if (!ApkMinSdkVersion(manifestXml, &minSdk, error))
+        return false;
+    manifestXml.clear();
+
+    const Digest v1 = minSdk < kMinSdkWithSha256 ? Digest::Sha1 : Digest::Sha256;
+    const QByteArray v1Name = v1 == Digest::Sha1 ? "SHA1-Digest" : "SHA-256-Digest";
+    const quint32 algorithm =
+        key.ec ? (key.bits <= 256 ? 0x0201u : 0x0202u) : (key.bits <= 3072 ? 0x0103u : 0x0104u);
+    const Digest schemeDigest =
+        (algorithm == 0x0104u || algorithm == 0x0202u) ? Digest::Sha512 : Digest::Sha256;
+
+    // Stored members first, then the others, each group in name order.
+    std::stable_sort(kept.begin(), kept.end(),
+                     [](const ZipCentralEntry* a, const ZipCentralEntry* b) {
+                         if ((a->method == 0) != (b->method == 0))
+                             return a->method == 0;
+                         return NameLess(a->rawName, b->rawName);
+                     });
+
+    Writer out(file, schemeDigest);
+    Context c{key, &out, in, true, {}};
+    QList<QPair<QByteArray, QByteArray>> digests; // name, digest of the data
+    // The members are read (and deflated) ahead on worker threads.
+    MemberPool pool(in, kept, v1);
+    for (qsizetype i = 0; i < kept.size(); ++i) {
+        const ZipCentralEntry* e = kept[i];
+        OutEntry o;
+        o.name = e->rawName;
+        o.stored = e->method == 0;
+        const bool unix = (e->versionMadeBy >> 8) == 3;
+        if (o.stored) {
+            o.versionMadeBy = unix ? 0x030a : 10;
+            o.externalAttributes = unix ? (e->externalAttributes & 0xffff0000u) : 0;
+        }
+        QByteArray digest;
+        bool ok = false;
+        if (pool.pooled(i)) {
+            const PreparedMember m = pool.take(i);
+            if (!m.ok)
+                SetError(error, m.cause);
+            ok = m.ok && WritePrepared(&c, o, e->crc32, m, error);
+            digest = m.digest;
+        } else {
+            ok = WriteMember(
+                &c, o,
+                [&](const ZipDataSink& sink, QString* why) {
+                    return ReadZipMemberData(in, *e, sink, why);
+                },
+                e, v1, &digest, error);
+        }
+        if (!ok) {
+            if (error && !error->startsWith(QLatin1String("member ")))
+                *error = QStringLiteral("member %1: %2").arg(PrintableZipName(e->rawName), *error);
+            return false;
+        }
+        digests.append({e->rawName, digest});
+    }
+    std::sort(digests.begin(), digests.end(),
+              [](const auto& a, const auto& b) { return NameLess(a.first, b.first); });
+
+    // v1: the manifest, the signature file, the signature block. The main
+    // attributes of an earlier manifest stay.
+    QMap<QByteArray, QByteArray> mainAttributes;
+    if (jarManifest) {
+        if (jarManifest->uncompressedSize > quint64(kMaxManifestBytes))
+            return Fail(error, QStringLiteral("META-INF/MANIFEST.MF is too large"));
+        QByteArray earlier;
+        if (!ReadZipMemberData(
+                in, *jarManifest,
+                [&](const char* data, qint64 size) {
+                    earlier.append(data, size);
+                    return earlier.size() <= kMaxManifestBytes;
+                },
+                &cause))
+            return Fail(error, QStringLiteral("META-INF/MANIFEST.MF: %1").arg(cause));
+        if (!ReadMainAttributes(earlier, &mainAttributes, error))
+            return false;
+    }
+    QByteArray manifestVersion = "1.0";
+    for (auto it = mainAttributes.begin(); it != mainAttributes.end();) {
+        if (it.key().compare("Manifest-Version", Qt::CaseInsensitive) == 0) {
+            manifestVersion = it.value();
+            it = mainAttributes.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    QByteArray mf;
+    ManifestLine(&mf, "Manifest-Version: " + manifestVersion);
+    for (auto it = mainAttributes.cbegin(); it != mainAttributes.cend(); ++it)
+        ManifestLine(&mf, it.key() + ": " + it.value());
+    mf.append("\r\n");
+    QByteArray sfEntries;
+    for (const auto& [name, digest] : digests) {
+        QByteArray section;
+        ManifestLine(&section, "Name: " + name);
+        ManifestLine(&section, v1Name + ": " + digest.toBase64());
+        section.append("\r\n");
+        mf += section;
+        ManifestLine(&sfEntries, "Name: " + name);
+        ManifestLine(&sfEntries, v1Name + ": " + Hash(v1, section).toBase64());
+        sfEntries.append("\r\n");
+    }
+    // The manifest (as large as the signature file) is deflated on a thread
+    // of its own while the signature file is made and written.
+    PreparedMember mfDeflated;
+    std::thread mfDeflater;
+    try {
+        mfDeflater = std::thread([&] { mfDeflated = DeflateGenerated(mf); });
+    } catch (const std::system_error&) {
+        mfDeflated = DeflateGenerated(mf);
+    }
+    const struct Joiner {
+        std::thread& thread;
+        ~Joiner() {
+            if (thread.joinable())
+                thread.join();
+        }
+    } joiner{mfDeflater};
+    const bool v3 = true;
+    QByteArray sf;
+    ManifestLine(&sf, "Signature-Version: 1.0");
+    ManifestLine(&sf, "Created-By: 1.0 (Android SignApk)");
+    ManifestLine(&sf, v1Name + "-Manifest: " + Hash(v1, mf).toBase64());
+    ManifestLine(&sf, v3 ? "X-Android-APK-Signed: 2, 3" : "X-Android-APK-Signed: 2");
+    sf.append("\r\n");
+    sf += sfEntries;
+    QByteArray sfSignature;
+    if (!Sign(key, v1, sf, &sfSignature, error))
+        return false;
+    if (!WriteGenerated(&c, "META-INF/CERT.SF", sf, error) ||
+        !WriteGenerated(&c, key.ec ? "META-INF/CERT.EC" : "META-INF/CERT.RSA",
+                        SignatureBlock(key, v1, sfSignature), error))
+        return false;
+    if (mfDeflater.joinable())
+        mfDeflater.join();
+    OutEntry mfEntry;
+    mfEntry.name = "META-INF/MANIFEST.MF";
+    if (!mfDeflated.ok)
+        return Fail(error, mfDeflated.cause);
+    if (!WritePrepared(&c, mfEntry, Crc32(mf), mfDeflated, error))
+        return false;
+
+    // The entries end on a page; the signing block follows.
+    const quint64 padding = (kPage - out.position() % kPage) % kPage;
+    if (!out.write(QByteArray(static_cast<qsizetype>(padding), '\0'), error))
+        return false;
+    const quint64 entriesEnd = out.position();
+    QByteArray directory;
+    for (const OutEntry& e : c.entries) {
+        if (e.offset >= kZipMax32)
+            return Fail(error, QStringLiteral("the signed APK would need ZIP64"));
+        directory += CentralRecord(e);
+    }
+    auto endRecord = [&](quint64 directoryOffset) {
+        QByteArray end;
+        PutLe32(&end, 0x06054b50);
+        PutLe32(&end, 0);
+        PutLe16(&end, static_cast<quint32>(c.entries.size()));
+        PutLe16(&end, static_cast<quint32>(c.entries.size()));
+        PutLe32(&end, static_cast<quint32>(directory.size()));
+        PutLe32(&end, static_cast<quint32>(directoryOffset));
+        PutLe16(&end, 0);
+        return end;
+    };
+    if (c.entries.size() >= kZipMax16)
+        return Fail(error, QStringLiteral("the signed APK would need ZIP64"));
+    if (!out.endDigestedSections(error))
+        return false;
+    const QByteArray contentDigest =
+        ContentDigest(out.chunkDigests(), directory, endRecord(entriesEnd), schemeDigest);
+    QByteArray v2Block, v3Block;
+    const int v3MinSdk = kV3MinSdk;
+    if (!SchemeSigner(key, algorithm, schemeDigest, contentDigest, false, 0, v3, &v2Block, error) ||
+        !SchemeSigner(key, algorithm, schemeDigest, contentDigest, true, v3MinSdk, v3, &v3Block,
+                      error))
+        return false;
+    QByteArray pairs = Pair(kV2BlockId, v2Block) + Pair(kV3BlockId, v3Block);
+    qint64 total = 8 + pairs.size() + 8 + 16;
+    if (total % kPage != 0) {
+        qint64 pad = kPage - total % kPage;
+        if (pad < 12)
+            pad += kPage;
+        pairs += Pair(kPaddingBlockId, QByteArray(static_cast<qsizetype>(pad - 12), '\0'));
+        total += pad;
+    }
+    QByteArray signingBlock;
+    PutLe64(&signingBlock, static_cast<quint64>(total - 8));
+    signingBlock += pairs;
+    PutLe64(&signingBlock, static_cast<quint64>(total - 8));
+    signingBlock += "APK Sig Block 42";
+    const quint64 directoryOffset = entriesEnd + static_cast<quint64>(signingBlock.size());
+    if (directoryOffset >= kZipMax32)
+        return Fail(error, QStringLiteral("the signed APK would need ZIP64"));
+    return out.write(signingBlock, error) && out.write(directory, error) &&
+           out.write(endRecord(directoryOffset), error) && out.flush(error);
+}
+
+} // namespace
+
+bool SignApk(const QString& inputPath, const QString& outputPath, const ApkSigningKey& key,
+             QString* error) {
+    TemporaryFile file(outputPath);
+    if (!file.open(error))
+        return false;
+    if (!SignApkInto(inputPath, file, key, error)) {
+        file.discard();
+        return false;
+    }
+    return file.commit(error);
+}
+
+bool SignApkInto(const QString& inputPath, FileHelpers::TemporaryFile& output,
+                 const ApkSigningKey& key, QString* error) {
+    if (!key.isLoaded())
+        return Fail(error, QStringLiteral("no signing key is loaded"));
+    const int in = ::open(QFile::encodeName(inputPath).constData(), O_RDONLY | O_CLOEXEC);
+    if (in < 0)
+        return Fail(error, QStringLiteral("cannot open %1: %2")
+                               .arg(inputPath, QString::fromLocal8Bit(strerror(errno))));
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{in};
+    ZipDirectory dir;
+    QString cause;
+    if (!ReadZipDirectory(in, &dir, &cause))
+        return Fail(error, QStringLiteral("not a ZIP archive: %1").arg(cause));
+    return SignInto(in, dir, *key.data(), &output, error);
+}

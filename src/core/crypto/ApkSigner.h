@@ -1,0 +1,51 @@
+#pragma once
+
+#include "core/base/FileHelpers.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <memory>
+
+// Signing an APK with a key pair, natively: the v1 (JAR) signature and the
+// APK Signature Scheme v2 and v3 blocks, laid out as signapk lays them out.
+
+// A key pair for APK signing: X.509 certificate (PEM or DER) and its private
+// key (unencrypted PKCS#8, PEM or DER; RSA or EC). load() checks the key
+// belongs to the certificate.
+class ApkSigningKey {
+public:
+    ApkSigningKey();
+    ~ApkSigningKey();
+    ApkSigningKey(const ApkSigningKey& other);
+    ApkSigningKey& operator=(const ApkSigningKey& other);
+
+    bool load(const QString& certificatePath, const QString& privateKeyPath, QString* error);
+    bool isLoaded() const;
+    QByteArray certificateDer() const;
+
+    struct Data;
+    const Data* data() const { return m_data.get(); }
+
+private:
+    std::shared_ptr<const Data> m_data;
+};
+
+// Signs the APK at inputPath into outputPath as signapk does with the same
+// key: v1 signature, v2 and v3 blocks, digests chosen by the APK's
+// minSdkVersion, stored members aligned (4 bytes, native libraries 4096),
+// earlier signatures replaced. The output is written under a temporary name
+// beside it and renamed into place only when complete; on failure nothing is
+// left and outputPath is untouched. False with a precise cause for bad input.
+// The members are read and deflated again on one worker thread per core, a
+// bounded amount (some 24 MB) ahead of the writing.
+bool SignApk(const QString& inputPath, const QString& outputPath, const ApkSigningKey& key,
+             QString* error);
+// The same into an open temporary file of the caller's, left uncommitted
+// (a failure may leave part of the output in it).
+bool SignApkInto(const QString& inputPath, FileHelpers::TemporaryFile& output,
+                 const ApkSigningKey& key, QString* error);
+
+// The minSdkVersion a binary AndroidManifest.xml declares (1 without one).
+// False with the cause when the document is malformed.
+bool ApkMinSdkVersion(const QByteArray& binaryManifest, int* minSdk, QString* error);

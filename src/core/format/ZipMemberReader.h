@@ -1,0 +1,37 @@
+#pragma once
+
+#include "core/format/ZipFormat.h"
+
+#include <QList>
+#include <QPair>
+#include <QString>
+
+#include <functional>
+
+// Reading members' bytes with the program's own reader, checked as the
+// device's reader checks them.
+
+// Streams the uncompressed bytes of an entry of the open archive to sink:
+// the local header agrees with the central directory, a stored entry has one
+// size, the data inflates to its size with its CRC-32. A sink answering false
+// stops the reading (its cause is the caller's). False with the cause.
+using ZipDataSink = std::function<bool(const char* data, qint64 size)>;
+bool ReadZipMemberData(int fd, const ZipCentralEntry& entry, const ZipDataSink& sink,
+                       QString* cause);
+
+// Where an entry's data begins in the open archive, once its local header
+// agrees with the central directory and its method is stored or deflated (a
+// stored entry with one size). False with the cause.
+bool ZipMemberDataOffset(int fd, const ZipCentralEntry& entry, quint64* offset, QString* cause);
+
+// The bytes of the member of that canonical name (the last entry of it),
+// when it holds at most limit bytes. False with the cause.
+bool ReadZipMember(const QString& archive, const QString& member, qint64 limit, QByteArray* bytes,
+                   QString* error);
+
+// Writes members of the archive to files: each (index in the central
+// directory, path) through a temporary file beside the path, renamed into
+// place once whole and checked. Folders are made as needed. False with the
+// cause at the first that fails; those written before stay.
+bool ExtractZipEntries(const QString& archive, const QList<QPair<quint64, QString>>& entries,
+                       QString* error);

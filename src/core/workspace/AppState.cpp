@@ -1,0 +1,3 @@
+#include "core/workspace/AppState.h"
+
+AppState::AppState(QString appDirectory) : m_appDirectory(std::move(appDirectory)) {}
