@@ -3,6 +3,7 @@
 // with what the argument file format promises.
 
 #include "cli/CliOptions.h"
+#include "cli/Command.h"
 
 #include <QByteArray>
 #include <QString>

@@ -2,7 +2,7 @@
 
 #include "core/base/ErrorText.h"
 
-#include "core/format/BuildProp.h"
+#include "core/package/EditPlan.h"
 #include "core/package/LibraryPlacement.h"
 #include "core/package/PackageLayout.h"
 
@@ -15,23 +15,6 @@ QString slotNames() {
     for (const ImageSlot& slot : kImageSlots)
         names << QLatin1String(slot.name);
     return names.join(QLatin1Char(' '));
-}
-
-// The slot names in lines of at most `width` characters after the indent.
-QString wrappedSlotNames(const QString& indent, qsizetype width) {
-    QString text;
-    QString line = indent;
-    for (const ImageSlot& slot : kImageSlots) {
-        const QString name = QLatin1String(slot.name);
-        if (line.size() > indent.size() && line.size() + 1 + name.size() > width) {
-            text += line + QLatin1Char('\n');
-            line = indent;
-        }
-        if (line.size() > indent.size())
-            line += QLatin1Char(' ');
-        line += name;
-    }
-    return text + line + QLatin1Char('\n');
 }
 
 // Splits "--name=value" into its parts; an argument without '=' has no
@@ -202,10 +185,24 @@ bool takeReplace(ParseState& state, const QString& value, QString* error) {
 
 // --set-prop KEY=VALUE (the value may be empty) and --unset-prop KEY, for
 // system/build.prop.
+// Keys and values are one line of printable text: the character refused is
+// named, the argument is not shown.
+bool refuseUnprintable(const char* option, const QString& value, QString* error) {
+    const QString character = UnprintableCharacter(value);
+    if (character.isEmpty())
+        return false;
+    SetError(error, QStringLiteral("%1: the character %2 is not allowed (keys and values are one "
+                                   "line of printable text)")
+                        .arg(QLatin1String(option), character));
+    return true;
+}
+
 bool takeSetProp(ParseState& state, const QString& value, QString* error) {
     const qsizetype equals = value.indexOf(QLatin1Char('='));
     const QString key = value.left(equals);
-    if (equals <= 0 || !IsValidBuildPropKey(key) || value.contains(QLatin1Char('\n'))) {
+    if (refuseUnprintable("--set-prop", value, error))
+        return false;
+    if (equals <= 0 || !IsWritablePropertyKey(key)) {
         SetError(error, QStringLiteral("--set-prop takes KEY=VALUE, not \"%1\"").arg(value));
         return false;
     }
@@ -214,7 +211,9 @@ bool takeSetProp(ParseState& state, const QString& value, QString* error) {
 }
 
 bool takeUnsetProp(ParseState& state, const QString& value, QString* error) {
-    if (!IsValidBuildPropKey(value)) {
+    if (refuseUnprintable("--unset-prop", value, error))
+        return false;
+    if (!IsWritablePropertyKey(value)) {
         SetError(error, QStringLiteral("--unset-prop takes a KEY, not \"%1\"").arg(value));
         return false;
     }
@@ -440,135 +439,4 @@ bool ParseCliArguments(const QStringList& arguments, CliOptions* options, QStrin
         return false;
     }
     return checkComplete(*options, error);
-}
-
-QString CliUsage(CliCommand command) {
-    switch (command) {
-    case CliCommand::Info:
-        return QStringLiteral(
-            "Usage: corvane-cli info PACKAGE [--json] [--verify]\n"
-            "\n"
-            "Shows what a firmware update package holds, reading its central directory\n"
-            "and the few members that tell it (the package is not unpacked):\n"
-            "- the Android version, ro.build.fingerprint and the ABIs of\n"
-            "  system/build.prop;\n"
-            "- each APK of system/app, system/priv-app and userdata/app: its place and\n"
-            "  layout (flat, or in a directory of its own), size, package name,\n"
-            "  versionCode and versionName, minSdk and targetSdk, the ABIs of its native\n"
-            "  libraries, the SHA-256 of its signing certificates (v1, v2, v3) and\n"
-            "  whether it is signed with the bundle's platform key;\n"
-            "- the images present;\n"
-            "- the whole-file signature: whether there is one and whether its signer is\n"
-            "  the bundle's test key (with --verify: whether it verifies);\n"
-            "- whether system/etc/security/otacerts.zip holds the test key (if not, the\n"
-            "  device will refuse every later update signed with it).\n"
-            "\n"
-            "Options:\n"
-            "  --json        print the same as one JSON object (\"schema\": 1); an error\n"
-            "                is a JSON object too ({\"schema\": 1, \"error\": ...})\n"
-            "  --verify      check the whole-file signature's digest against the test key\n"
-            "                (reads every byte of the package)\n"
-            "  -q, --quiet   no warnings\n"
-            "  -v, --verbose the steps on standard error\n"
-            "  -h, --help    show this help\n");
-    case CliCommand::Diff:
-        return QStringLiteral(
-            "Usage: corvane-cli diff PACKAGE1 PACKAGE2 [--json]\n"
-            "\n"
-            "Compares two firmware update packages, from their central directories and\n"
-            "the members that tell it (neither is unpacked): the APKs added, removed and\n"
-            "changed (version, signer, size), the build.prop properties changed, and the\n"
-            "images and other files changed (by CRC-32 and size).\n"
-            "\n"
-            "Options:\n"
-            "  --json        print the same as one JSON object (\"schema\": 1)\n"
-            "  -q, --quiet   no warnings\n"
-            "  -v, --verbose the steps on standard error\n"
-            "  -h, --help    show this help\n"
-            "\n"
-            "Exit status: 0 the packages are the same, 1 they differ, 2 an error.\n");
-    case CliCommand::Edit:
-        return QStringLiteral(
-                   "Usage: corvane-cli edit PACKAGE -o OUTPUT [EDIT]... [OPTION]...\n"
-                   "\n"
-                   "Opens PACKAGE, applies the edits in the order given and saves the package,\n"
-                   "signed with the test key, as OUTPUT. OUTPUT is written only when every edit\n"
-                   "succeeded and the signed package checks out; it cannot be PACKAGE.\n"
-                   "\n"
-                   "Edits (each may be given any number of times):\n"
-                   "  --add-system APK       add the APK to system/app, signed with the platform\n"
-                   "                         key; its native libraries go to system/lib and\n"
-                   "                         system/lib64, those of the device's ABIs only\n"
-                   "  --add-priv APK         the same into system/priv-app\n"
-                   "  --add-data APK         add the APK to userdata/app\n"
-                   "  --delete NAME          delete the APK of that file name from system/app,\n"
-                   "                         system/priv-app or userdata/app; it must match\n"
-                   "                         exactly one (a path such as system/app/Foo.apk\n"
-                   "                         picks one)\n"
-                   "  --replace SLOT=FILE    replace an image with FILE; SLOT is one of\n"
-                   "%1"
-                   "\n"
-                   "Options:\n"
-                   "  -o, --output OUTPUT    the package to write\n"
-                   "  --overwrite-libs yes|no\n"
-                   "                         whether an added APK's native library may replace\n"
-                   "                         one of the same name (default no: the add fails)\n"
-                   "  --abi LIST             the device's ABIs, comma-separated, most preferred\n"
-                   "                         first (default: ro.product.cpu.abilist, else\n"
-                   "                         ro.product.cpu.abi and abi2, of system/build.prop);\n"
-                   "                         for each of 32 and 64 bits an added APK's libraries\n"
-                   "                         of the first of them it has are placed, the others\n"
-                   "                         are left out with a warning (with no ABI known, all\n"
-                   "                         go to system/lib)\n"
-                   "  --set-prop KEY=VALUE   set KEY in system/build.prop (its line edited in\n"
-                   "                         place, or added at the end)\n"
-                   "  --unset-prop KEY       remove KEY's lines from system/build.prop\n"
-                   "  --package-key CERT KEY sign the package with this certificate (PEM or\n"
-                   "                         DER) and unencrypted PKCS#8 key (PEM or DER)\n"
-                   "                         instead of the bundle's test key\n"
-                   "  --platform-key CERT KEY\n"
-                   "                         sign the added system APKs with this pair (the\n"
-                   "                         same formats) instead of the platform key\n"
-                   "  --dry-run              check the arguments and the package, print what\n"
-                   "                         would be done, write nothing\n"
-                   "  --log FILE             write the change log (as log.txt: CP936, CRLF)\n"
-                   "                         once OUTPUT is written\n"
-                   "  --log-format cp936|utf8\n"
-                   "                         utf8: the log in UTF-8 with LF line ends and\n"
-                   "                         ISO 8601 times (default cp936)\n"
-                   "  -q, --quiet            no warnings and no summary\n"
-                   "  -v, --verbose          the steps on standard error\n"
-                   "  -h, --help             show this help\n"
-                   "\n"
-                   "An APK of the same name as an added one is replaced; a file without the\n"
-                   ".apk extension is not added.\n")
-            .arg(wrappedSlotNames(QStringLiteral("                         "), 80));
-    case CliCommand::None:
-        break;
-    }
-    return QStringLiteral(
-        "Usage: corvane-cli COMMAND [ARGUMENT]...\n"
-        "\n"
-        "Reads and edits firmware update packages without a window, with the tools\n"
-        "and keys of the bundle beside it, in a private workspace of its own.\n"
-        "\n"
-        "Commands:\n"
-        "  info PACKAGE [--json]         what the package holds\n"
-        "  edit PACKAGE -o OUTPUT ...    edit the package and save it signed\n"
-        "  diff PACKAGE1 PACKAGE2 [--json]\n"
-        "                                what differs between two packages\n"
-        "\n"
-        "\"corvane-cli COMMAND --help\" shows the options of a command;\n"
-        "\"corvane-cli --version\" the version.\n"
-        "-q (--quiet) drops the warnings and the summary, -v (--verbose) shows the\n"
-        "steps; both are taken by every command.\n"
-        "An argument @FILE stands for the lines of FILE, one argument a line (an\n"
-        "option and its value on separate lines; blank lines and lines beginning\n"
-        "with '#' are skipped; UTF-8).\n"
-        "edit unpacks the package into a private workspace below TMPDIR (or /tmp),\n"
-        "which needs room for its files and a copy of it; the workspace is removed\n"
-        "at the end.\n"
-        "\n"
-        "Exit status: 0 success, 1 an operation failed, 2 a usage error, 130 stopped\n"
-        "by a signal; diff: 0 the same, 1 different, 2 an error.\n");
 }

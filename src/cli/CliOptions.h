@@ -70,6 +70,3 @@ bool ExpandArgumentFiles(const QStringList& arguments, QStringList* expanded, QS
 // a short cause on a usage error; options->command then says whose usage to
 // show (None: the general one).
 bool ParseCliArguments(const QStringList& arguments, CliOptions* options, QString* error);
-
-// The usage text of a command (None: the overview of all).
-QString CliUsage(CliCommand command);

@@ -2,7 +2,9 @@
 
 // Earlier versions of corvane-cli unpacked the package into a private
 // workspace below TMPDIR; a run that was killed could not remove its own.
-// Every run removes those whose owner is provably gone:
+// Each such leftover holds a whole unpacked package and nothing else removes
+// it (TMPDIR is not always cleared at boot), so edit still removes those
+// whose owner is provably gone; this goes once no build in use makes them.
 //  - The directory is "corvane-cli-<pid>-XXXXXX" (mkdtemp, mode 0700), <pid>
 //    the creating run's.
 //  - Its first entry is "owner.lock", made under another name, locked with

@@ -178,8 +178,26 @@ QString diffJson(const CliOptions& options, const PackageDifference& difference)
 
 } // namespace
 
-int RunDiffCommand(const CliOptions& options, const QString& bundleDirectory) {
-    const PackageInsightKeys keys = LoadBundleKeys(bundleDirectory);
+QString DiffCommand::usage() const {
+    return QStringLiteral(
+        "Usage: corvane-cli diff PACKAGE1 PACKAGE2 [--json]\n"
+        "\n"
+        "Compares two firmware update packages, from their central directories and\n"
+        "the members that tell it (neither is unpacked): the APKs added, removed and\n"
+        "changed (version, signer, size), the build.prop properties changed, and the\n"
+        "images and other files changed (by CRC-32 and size).\n"
+        "\n"
+        "Options:\n"
+        "  --json        print the same as one JSON object (\"schema\": 1)\n"
+        "  -q, --quiet   no warnings\n"
+        "  -v, --verbose the steps on standard error\n"
+        "  -h, --help    show this help\n"
+        "\n"
+        "Exit status: 0 the packages are the same, 1 they differ, 2 an error.\n");
+}
+
+int DiffCommand::run(const CliOptions& options, const CommandContext& context) const {
+    const PackageInsightKeys keys = LoadBundleKeys(context.bundleDirectory);
     const PackageInsightOptions insight;
     PackageFacts facts[2];
     const QString packages[2] = {options.package, options.secondPackage};

@@ -1,22 +1,13 @@
 #include "cli/EditCommand.h"
 
 #include "cli/CliCommands.h"
-#include "cli/CliOptions.h"
 #include "cli/CliReporter.h"
 #include "cli/CliWorkspace.h"
 
+#include "core/base/FileHelpers.h"
 #include "core/base/ToolRunner.h"
 #include "core/base/WorkspacePaths.h"
-#include "core/crypto/ApkSigner.h"
-#include "core/crypto/WholeFileSignature.h"
-#include "core/format/AndroidVersionProbe.h"
-#include "core/format/ArchiveEditor.h"
-#include "core/format/BuildProp.h"
-#include "core/package/ApkNameRule.h"
-#include "core/package/LibraryPlacement.h"
-#include "core/package/OnePassAdd.h"
-#include "core/package/OnePassEdit.h"
-#include "core/package/PackageInsight.h"
+#include "core/package/EditPlan.h"
 #include "core/package/PackageLayout.h"
 #include "core/workspace/ChangeLog.h"
 
@@ -24,75 +15,25 @@
 #include <QFileInfo>
 
 #include <cstdio>
+#include <optional>
 
 namespace {
 
-// Where the pages list APKs, as member folders.
-const char* const kApkFolders[] = {"system/app/", "system/priv-app/", "userdata/app/"};
-
-// The major Android release as the window takes it from the package's
-// build.prop: 1 to 5, else 4 (the folder layout is Android 5's alone).
-int androidMajor(const QByteArray& buildProp) {
-    const int version = ProbeAndroidVersionText(buildProp);
-    return version != 0 ? version : 4;
-}
-
-QString fileNamePart(const QString& member) {
-    return member.mid(member.lastIndexOf(QLatin1Char('/')) + 1);
-}
-
-// The APK members the pages list: directly in an APK folder, or (Android 5
-// and later) in a folder of their own there.
-QStringList listedApks(const QStringList& members, int major) {
-    QStringList apks;
-    for (const QString& member : members) {
-        if (!member.endsWith(QLatin1String(".apk"), Qt::CaseInsensitive))
-            continue;
-        for (const char* folder : kApkFolders) {
-            if (!member.startsWith(QLatin1String(folder)))
-                continue;
-            const qsizetype depth = member.mid(qsizetype(qstrlen(folder))).count(QLatin1Char('/'));
-            if (depth == 0 || (major == 5 && depth == 1))
-                apks << member;
+// The slot names in lines of at most `width` characters after the indent.
+QString wrappedSlotNames(const QString& indent, qsizetype width) {
+    QString text;
+    QString line = indent;
+    for (const ImageSlot& slot : kImageSlots) {
+        const QString name = QLatin1String(slot.name);
+        if (line.size() > indent.size() && line.size() + 1 + name.size() > width) {
+            text += line + QLatin1Char('\n');
+            line = indent;
         }
+        if (line.size() > indent.size())
+            line += QLatin1Char(' ');
+        line += name;
     }
-    return apks;
-}
-
-// The change that deletes the listed APK a name picks (file name, or member
-// name when it holds a '/'), as the delete does: its own folder goes whole
-// in the folder layout. False with the cause.
-bool deleteChange(const QStringList& apks, int major, const QString& name, ArchiveChange* change,
-                  QString* member, QString* error) {
-    const bool byPath = name.contains(QLatin1Char('/'));
-    QStringList matches;
-    for (const QString& apk : apks) {
-        if (byPath ? apk == name : fileNamePart(apk) == name)
-            matches << apk;
-    }
-    if (matches.isEmpty()) {
-        *error =
-            QStringLiteral("no APK named \"%1\" in system/app, system/priv-app or userdata/app")
-                .arg(name);
-        return false;
-    }
-    if (matches.size() > 1) {
-        *error = QStringLiteral("\"%1\" names more than one APK: %2 (give its path to pick one)")
-                     .arg(name, matches.join(QStringLiteral(", ")));
-        return false;
-    }
-    *member = matches.first();
-    const QString fileName = fileNamePart(*member);
-    const QString directory = member->left(member->size() - fileName.size() - 1);
-    const qsizetype extension = fileName.indexOf(QLatin1String(".apk"));
-    const QString baseName = extension < 0 ? fileName : fileName.left(extension);
-    const bool ownFolder = major == 5 && !baseName.isEmpty() &&
-                           (directory == QStringLiteral("system/app/") + baseName ||
-                            directory == QStringLiteral("system/priv-app/") + baseName ||
-                            directory == QStringLiteral("userdata/app/") + baseName);
-    *change = {ownFolder ? ArchiveChangeKind::RemoveTree : ArchiveChangeKind::Remove,
-               ownFolder ? directory : *member, QString()};
-    return true;
+    return text + line + QLatin1Char('\n');
 }
 
 void printPlanLine(const QString& line) {
@@ -105,163 +46,230 @@ int failed(const QString& cause) {
     return kExitFailed;
 }
 
-QString describeAdd(const CliEdit& edit) {
-    const char* option = edit.kind == CliEdit::Kind::AddSystem ? "--add-system"
-                         : edit.kind == CliEdit::Kind::AddPriv ? "--add-priv"
-                                                               : "--add-data";
-    return QStringLiteral("%1 %2").arg(QLatin1String(option), edit.argument);
+// The cause in one line and where to find the usage.
+int usageError(const QString& cause) {
+    PrintError(cause);
+    const QByteArray hint = "Try 'corvane-cli --help'.\n";
+    std::fwrite(hint.constData(), 1, static_cast<size_t>(hint.size()), stderr);
+    std::fflush(stderr);
+    return kExitUsage;
+}
+
+// The files of an edit, as absolute paths (the log empty when none is asked).
+struct EditFiles {
+    QString package;
+    QString output;
+    QString log;
+};
+
+// The checks that need no package: a usage error or a failure before any
+// work, or a null status when the run can go on.
+std::optional<int> checkEditFiles(const EditFiles& files, const CliOptions& options) {
+    if (FileHelpers::IsSameFile(files.package, files.output))
+        return usageError(QStringLiteral("the output is the input package"));
+    if (QFileInfo(files.output).isDir())
+        return usageError(QStringLiteral("the output \"%1\" is a directory").arg(options.output));
+    if (!files.log.isEmpty() && (FileHelpers::IsSameFile(files.log, files.package) ||
+                                 FileHelpers::IsSameFile(files.log, files.output)))
+        return usageError(QStringLiteral("the log cannot be the package or the output"));
+    // Missing directories are found before the work, not after it.
+    for (const QString& file : {files.output, files.log}) {
+        if (!file.isEmpty() && !QFileInfo(QFileInfo(file).absolutePath()).isDir()) {
+            PrintError(QStringLiteral("the directory of \"%1\" does not exist").arg(file));
+            return kExitFailed;
+        }
+    }
+    // A folder the log cannot be written in fails the run while the output
+    // is still as it was: a file of the writer's kind is made there and
+    // removed again.
+    if (!files.log.isEmpty()) {
+        // A folder (or a link to one) under the log's name would refuse the
+        // rename at the end, after the output was replaced.
+        if (FileHelpers::PathExists(files.log) && !QFileInfo(files.log).isFile()) {
+            PrintError(QStringLiteral("cannot write the change log \"%1\": it is not a file")
+                           .arg(options.logFile));
+            return kExitFailed;
+        }
+        FileHelpers::RemoveAbandonedTemporaries(files.log);
+        FileHelpers::TemporaryFile trial(files.log);
+        QString cause;
+        if (!trial.open(&cause)) {
+            PrintError(QStringLiteral("cannot write the change log \"%1\": %2")
+                           .arg(options.logFile, cause));
+            return kExitFailed;
+        }
+    }
+    return std::nullopt;
+}
+
+PackageEdit::Kind editKind(CliEdit::Kind kind) {
+    switch (kind) {
+    case CliEdit::Kind::AddSystem:
+        return PackageEdit::Kind::AddSystem;
+    case CliEdit::Kind::AddPriv:
+        return PackageEdit::Kind::AddPriv;
+    case CliEdit::Kind::AddData:
+        return PackageEdit::Kind::AddData;
+    case CliEdit::Kind::Delete:
+        return PackageEdit::Kind::Delete;
+    case CliEdit::Kind::Replace:
+        return PackageEdit::Kind::Replace;
+    case CliEdit::Kind::SetProp:
+        return PackageEdit::Kind::SetProp;
+    case CliEdit::Kind::UnsetProp:
+        return PackageEdit::Kind::UnsetProp;
+    }
+    return PackageEdit::Kind::Delete;
+}
+
+// How a failure names the edit: its option as given.
+QString editLabel(const CliEdit& edit) {
+    switch (edit.kind) {
+    case CliEdit::Kind::AddSystem:
+        return QStringLiteral("--add-system %1").arg(edit.argument);
+    case CliEdit::Kind::AddPriv:
+        return QStringLiteral("--add-priv %1").arg(edit.argument);
+    case CliEdit::Kind::AddData:
+        return QStringLiteral("--add-data %1").arg(edit.argument);
+    case CliEdit::Kind::Delete:
+        return QStringLiteral("--delete %1").arg(edit.argument);
+    case CliEdit::Kind::Replace:
+        return QStringLiteral("--replace %1=%2").arg(edit.slot, edit.argument);
+    case CliEdit::Kind::SetProp:
+        return QStringLiteral("--set-prop %1=%2").arg(edit.slot, edit.argument);
+    case CliEdit::Kind::UnsetProp:
+        return QStringLiteral("--unset-prop %1").arg(edit.slot);
+    }
+    return QString();
+}
+
+QStringList changeLogLines(const QList<EditStep>& steps) {
+    const QDateTime now = QDateTime::currentDateTime();
+    QStringList lines;
+    for (const EditStep& step : steps) {
+        switch (step.kind) {
+        case EditStep::Kind::Delete:
+            lines << ChangeLogDeleteLine(now, step.member);
+            break;
+        case EditStep::Kind::Replace:
+            lines << ChangeLogReplaceLine(now, step.member, step.source);
+            break;
+        case EditStep::Kind::Add:
+            lines << ChangeLogAddLine(now, step.source, step.member);
+            break;
+        case EditStep::Kind::SetProp:
+        case EditStep::Kind::UnsetProp:
+            break;
+        }
+    }
+    return lines;
 }
 
 } // namespace
 
-int RunOnePassEditCommand(const CliOptions& options, const QString& bundleDirectory,
-                          const QString& package, const QString& output, const QString& log,
-                          const std::function<bool()>& interrupted) {
+QString EditCommand::usage() const {
+    return QStringLiteral(
+               "Usage: corvane-cli edit PACKAGE -o OUTPUT [EDIT]... [OPTION]...\n"
+               "\n"
+               "Opens PACKAGE, applies the edits in the order given and saves the package,\n"
+               "signed with the test key, as OUTPUT. OUTPUT is written only when every edit\n"
+               "succeeded and the signed package checks out; it cannot be PACKAGE.\n"
+               "\n"
+               "Edits (each may be given any number of times):\n"
+               "  --add-system APK       add the APK to system/app, signed with the platform\n"
+               "                         key; its native libraries go to system/lib and\n"
+               "                         system/lib64, those of the device's ABIs only\n"
+               "  --add-priv APK         the same into system/priv-app\n"
+               "  --add-data APK         add the APK to userdata/app\n"
+               "  --delete NAME          delete the APK of that file name from system/app,\n"
+               "                         system/priv-app or userdata/app; it must match\n"
+               "                         exactly one (a path such as system/app/Foo.apk\n"
+               "                         picks one)\n"
+               "  --replace SLOT=FILE    replace an image with FILE; SLOT is one of\n"
+               "%1"
+               "\n"
+               "Options:\n"
+               "  -o, --output OUTPUT    the package to write\n"
+               "  --overwrite-libs yes|no\n"
+               "                         whether an added APK's native library may replace\n"
+               "                         one of the same name (default no: the add fails)\n"
+               "  --abi LIST             the device's ABIs, comma-separated, most preferred\n"
+               "                         first (default: ro.product.cpu.abilist, else\n"
+               "                         ro.product.cpu.abi and abi2, of system/build.prop);\n"
+               "                         for each of 32 and 64 bits an added APK's libraries\n"
+               "                         of the first of them it has are placed, the others\n"
+               "                         are left out with a warning (with no ABI known, all\n"
+               "                         go to system/lib)\n"
+               "  --set-prop KEY=VALUE   set KEY in system/build.prop (its line edited in\n"
+               "                         place, or added at the end)\n"
+               "  --unset-prop KEY       remove KEY's lines from system/build.prop\n"
+               "  --package-key CERT KEY sign the package with this certificate (PEM or\n"
+               "                         DER) and unencrypted PKCS#8 key (PEM or DER)\n"
+               "                         instead of the bundle's test key\n"
+               "  --platform-key CERT KEY\n"
+               "                         sign the added system APKs with this pair (the\n"
+               "                         same formats) instead of the platform key\n"
+               "  --dry-run              check the arguments and the package, print what\n"
+               "                         would be done, write nothing\n"
+               "  --log FILE             write the change log (as log.txt: CP936, CRLF)\n"
+               "                         once OUTPUT is written\n"
+               "  --log-format cp936|utf8\n"
+               "                         utf8: the log in UTF-8 with LF line ends and\n"
+               "                         ISO 8601 times (default cp936)\n"
+               "  -q, --quiet            no warnings and no summary\n"
+               "  -v, --verbose          the steps on standard error\n"
+               "  -h, --help             show this help\n"
+               "\n"
+               "An APK of the same name as an added one is replaced; a file without the\n"
+               ".apk extension is not added.\n")
+        .arg(wrappedSlotNames(QStringLiteral("                         "), 80));
+}
+
+int EditCommand::run(const CliOptions& options, const CommandContext& context) const {
+    EditFiles files;
+    files.package = QFileInfo(options.package).absoluteFilePath();
+    files.output = QFileInfo(options.output).absoluteFilePath();
+    if (!options.logFile.isEmpty())
+        files.log = QFileInfo(options.logFile).absoluteFilePath();
+    if (const std::optional<int> refused = checkEditFiles(files, options))
+        return *refused;
     RemoveAbandonedCliWorkspaces();
-    QString cause;
+
+    const WorkspacePaths paths(context.bundleDirectory);
+    EditRequest request;
+    request.package = files.package;
+    request.output = files.output;
+    request.packageName = options.package;
+    request.outputName = options.output;
+    request.certificate = options.packageCertificate.isEmpty()
+                              ? paths.keyFile(QStringLiteral("testkey.x509.pem"))
+                              : QFileInfo(options.packageCertificate).absoluteFilePath();
+    request.privateKey = options.packageKey.isEmpty()
+                             ? paths.keyFile(QStringLiteral("testkey.pk8"))
+                             : QFileInfo(options.packageKey).absoluteFilePath();
+    request.abis = options.abis;
+    request.fallbackPlatformCertificate = paths.keyFile(QStringLiteral("platform.x509.pem"));
+    request.fallbackPlatformKey = paths.keyFile(QStringLiteral("platform.pk8"));
+    for (const CliEdit& edit : options.edits)
+        request.edits.append({editKind(edit.kind), edit.argument, edit.slot, editLabel(edit)});
     // A customer's platform pair that cannot sign fails before the package
     // is read; the bundle's is loaded only for a system APK.
-    OnePassAddContext addContext;
+    QString cause;
     if (!options.platformCertificate.isEmpty() &&
-        !addContext.platformKey.load(QFileInfo(options.platformCertificate).absoluteFilePath(),
-                                     QFileInfo(options.platformKey).absoluteFilePath(), &cause))
+        !request.platformKey.load(QFileInfo(options.platformCertificate).absoluteFilePath(),
+                                  QFileInfo(options.platformKey).absoluteFilePath(), &cause))
         return failed(QStringLiteral("--platform-key: %1").arg(cause));
-    QList<ArchiveMember> members;
-    QByteArray buildProp;
-    if (!ReadArchiveMembers(package, &members, &cause) ||
-        !ReadPackageBuildProp(package, &buildProp, &cause))
-        return failed(QStringLiteral("cannot open \"%1\": %2").arg(options.package, cause));
-    // The package's files as the edits leave them, in order.
-    QStringList files;
-    for (const ArchiveMember& member : members) {
-        if (!member.isDirectory)
-            files << member.name;
-    }
-    const bool hasBuildProp = files.contains(QLatin1String(kBuildPropMember));
-    const int major = androidMajor(buildProp);
 
-    OnePassEditPlan plan;
-    plan.package = package;
-    plan.output = output;
-    plan.certificate =
-        options.packageCertificate.isEmpty()
-            ? WorkspacePaths(bundleDirectory).keyFile(QStringLiteral("testkey.x509.pem"))
-            : QFileInfo(options.packageCertificate).absoluteFilePath();
-    plan.privateKey = options.packageKey.isEmpty()
-                          ? WorkspacePaths(bundleDirectory).keyFile(QStringLiteral("testkey.pk8"))
-                          : QFileInfo(options.packageKey).absoluteFilePath();
-    // The key is checked before the plan is made (a dry run checks it too).
-    WholeFileSigner signer;
-    if (!signer.loadKey(plan.certificate, plan.privateKey, &cause))
-        return failed(QStringLiteral("cannot save \"%1\": %2").arg(options.output, cause));
-    addContext.output = output;
-    addContext.directoryLayout = major == 5;
     CliReporter reporter;
     reporter.setOverwriteLibraries(options.overwriteLibraries);
-    QStringList planLines;
-    QStringList summary; // what the edit changes, for the summary line
-    QStringList logLines;
-    const QDateTime now = QDateTime::currentDateTime();
-    const auto addChange = [&](const ArchiveChange& change) {
-        plan.changes.append(change);
-        ApplyChangeToMembers(change, &files);
-    };
-    for (const CliEdit& edit : options.edits) {
-        switch (edit.kind) {
-        case CliEdit::Kind::Delete: {
-            ArchiveChange change;
-            QString member;
-            if (!deleteChange(listedApks(files, major), major, edit.argument, &change, &member,
-                              &cause))
-                return failed(QStringLiteral("--delete %1: %2").arg(edit.argument, cause));
-            addChange(change);
-            planLines << QStringLiteral("delete %1").arg(change.member);
-            summary << planLines.last();
-            logLines << ChangeLogDeleteLine(now, member);
-            break;
-        }
-        case CliEdit::Kind::Replace: {
-            const ImageSlot* slot = FindImageSlot(edit.slot);
-            const QString source = QFileInfo(edit.argument).absoluteFilePath();
-            if (!slot || !QFileInfo(source).isFile())
-                return failed(QStringLiteral("--replace %1=%2: \"%2\" is not a file")
-                                  .arg(edit.slot, edit.argument));
-            const QString member = QLatin1String(slot->treeSuffix).mid(1);
-            addChange({ArchiveChangeKind::Put, member, source});
-            planLines << QStringLiteral("replace %1 with %2").arg(member, source);
-            summary << planLines.last();
-            logLines << ChangeLogReplaceLine(now, member, source);
-            break;
-        }
-        case CliEdit::Kind::SetProp:
-        case CliEdit::Kind::UnsetProp: {
-            const bool set = edit.kind == CliEdit::Kind::SetProp;
-            if (!hasBuildProp)
-                return failed(QStringLiteral("the package has no %1 to edit")
-                                  .arg(QLatin1String(kBuildPropMember)));
-            plan.propEdits.append(
-                {edit.slot, set ? std::optional<QString>(edit.argument) : std::nullopt});
-            planLines << (set ? QStringLiteral("set %1=%2 in %3").arg(edit.slot, edit.argument)
-                              : QStringLiteral("unset %1 in %3").arg(edit.slot))
-                             .arg(QLatin1String(kBuildPropMember));
-            summary << planLines.last();
-            break;
-        }
-        case CliEdit::Kind::AddSystem:
-        case CliEdit::Kind::AddPriv:
-        case CliEdit::Kind::AddData: {
-            OnePassApkAdd add;
-            add.source = QFileInfo(edit.argument).absoluteFilePath();
-            add.partition =
-                edit.kind == CliEdit::Kind::AddData ? Partition::Data : Partition::System;
-            if (edit.kind == CliEdit::Kind::AddPriv)
-                add.appFolder = QStringLiteral("priv-app");
-            const QString context = describeAdd(edit);
-            if (add.partition == Partition::System) {
-                // --abi, else the build.prop as the edits so far leave it.
-                add.deviceAbis = !options.abis.isEmpty()
-                                     ? options.abis
-                                     : DeviceAbisOfBuildProp(ParseBuildProp(
-                                           ApplyBuildPropEdits(buildProp, plan.propEdits)));
-                const WorkspacePaths paths(bundleDirectory);
-                if (!addContext.platformKey.isLoaded() &&
-                    !addContext.platformKey.load(paths.keyFile(QStringLiteral("platform.x509.pem")),
-                                                 paths.keyFile(QStringLiteral("platform.pk8")),
-                                                 &cause))
-                    return failed(QStringLiteral("%1: %2").arg(context, cause));
-            }
-            QStringList leftOut;
-            const qsizetype first = plan.changes.size();
-            const Result planned =
-                PlanOnePassAdd(add, addContext, reporter, &files, &plan.changes, &leftOut);
-            if (planned.outcome() == Result::Outcome::Declined)
-                return failed(
-                    QStringLiteral("%1: not added (a question was answered no)").arg(context));
-            if (planned.failed())
-                return failed(QStringLiteral("%1: %2").arg(
-                    context, planned.cause().isEmpty() ? planned.notice().text : planned.cause()));
-            if (!leftOut.isEmpty())
-                PrintWarning(QStringLiteral("%1: native libraries for %2 left out (the device's "
-                                            "ABIs: %3)")
-                                 .arg(FileNamePart(add.source), leftOut.join(QLatin1Char(',')),
-                                      add.deviceAbis.join(QLatin1Char(','))));
-            const QString appDirectory =
-                PartitionDirectoryName(add.partition) + QLatin1Char('/') + add.appFolder;
-            planLines << QStringLiteral("add %1 to %2").arg(add.source, appDirectory);
-            summary << planLines.last();
-            // The plan names where the APK and each of its libraries go.
-            for (qsizetype i = first; i < plan.changes.size(); ++i)
-                planLines << QStringLiteral("  %1 %2").arg(i == first ? QStringLiteral("as")
-                                                                      : QStringLiteral("with"),
-                                                           plan.changes[i].member);
-            logLines << ChangeLogAddLine(now, add.source, appDirectory);
-            break;
-        }
-        }
-    }
-    planLines << QStringLiteral("write %1 signed with %2").arg(output, plan.certificate);
+    EditPlan plan;
+    const Result planned = MakeEditPlan(request, reporter, &plan);
+    for (const QString& warning : plan.warnings)
+        PrintWarning(warning);
+    if (!planned.succeeded())
+        return failed(planned.notice().text);
     if (options.dryRun) {
-        for (const QString& line : planLines)
+        for (const QString& line : plan.lines)
             printPlanLine(line);
         std::fflush(stdout);
         return kExitSuccess;
@@ -271,23 +279,24 @@ int RunOnePassEditCommand(const CliOptions& options, const QString& bundleDirect
     TerminalProgress display;
     if (TerminalProgress::standardErrorIsTerminal())
         runner.setObserver(&display);
-    for (const QString& line : planLines)
+    for (const QString& line : plan.lines)
         PrintStep(line);
     Result result = Result::done();
     runner.runInBackground(QStringLiteral("Signing files"),
                            [&](const ToolRunner::PercentCallback& progress) {
-                               result = RunOnePassEdit(plan, [&](int percent) {
+                               result = RunOnePassEdit(plan.onePass, [&](int percent) {
                                    progress(percent);
-                                   return !interrupted() && !runner.stopRequested();
+                                   return !context.interrupted() && !runner.stopRequested();
                                });
                                return result.succeeded();
                            });
     if (result.failed())
-        return interrupted() ? kExitFailed
-                             : failed(QStringLiteral("cannot save \"%1\": %2")
-                                          .arg(options.output, result.cause()));
-    if (!log.isEmpty()) {
-        const Result written = WriteChangeLogFile(log, logLines,
+        return context.interrupted() ? kExitFailed
+                                     : failed(QStringLiteral("cannot save \"%1\": %2")
+                                                  .arg(options.output, result.cause()));
+    if (!files.log.isEmpty()) {
+        QStringList logLines = changeLogLines(plan.steps);
+        const Result written = WriteChangeLogFile(files.log, logLines,
                                                   options.logFormat == CliLogFormat::Utf8
                                                       ? ChangeLogFormat::Utf8
                                                       : ChangeLogFormat::Cp936Crlf);
@@ -297,6 +306,6 @@ int RunOnePassEditCommand(const CliOptions& options, const QString& bundleDirect
                                                         ? written.notice().text
                                                         : written.cause()));
     }
-    PrintSummary(summary, options.output, QFileInfo(output).size());
+    PrintSummary(plan.summary, options.output, QFileInfo(files.output).size());
     return kExitSuccess;
 }

@@ -1,22 +1,20 @@
 #pragma once
 
-#include <QString>
+#include "cli/Command.h"
 
-#include <functional>
-
-struct CliOptions;
-
-// corvane-cli edit in one pass, without a workspace: the edits are resolved
-// against the package's central directory and its build.prop, and the
-// signed output is written straight from the package (core OnePassEdit); an
-// added APK is signed, and its libraries read out, only as the copy writes
-// them (core OnePassAdd).
-// --dry-run checks every argument and the package, prints the plan on
-// standard output and writes nothing.
-
-// package, output and log are absolute (log empty when none is asked); the
-// checks that need no package were made. interrupted is asked as the work
-// goes. The exit status.
-int RunOnePassEditCommand(const CliOptions& options, const QString& bundleDirectory,
-                          const QString& package, const QString& output, const QString& log,
-                          const std::function<bool()>& interrupted);
+// corvane-cli edit in one pass, without a workspace: the options become a
+// list of edits, the core plans them against the package (EditPlan) and
+// writes the signed output straight from the package (OnePassEdit); an added
+// APK is signed, and its libraries read out, only as the copy writes them.
+// --dry-run prints the same plan on standard output and writes nothing.
+class EditCommand : public Command {
+public:
+    CliCommand id() const override { return CliCommand::Edit; }
+    QString name() const override { return QStringLiteral("edit"); }
+    QString synopsis() const override { return QStringLiteral("edit PACKAGE -o OUTPUT ..."); }
+    QString description() const override {
+        return QStringLiteral("edit the package and save it signed");
+    }
+    QString usage() const override;
+    int run(const CliOptions& options, const CommandContext& context) const override;
+};

@@ -270,7 +270,37 @@ void PrintCommandFailure(bool json, const QString& cause) {
                         QLatin1Char('\n'));
 }
 
-int RunInfoCommand(const CliOptions& options, const QString& bundleDirectory) {
+QString InfoCommand::usage() const {
+    return QStringLiteral(
+        "Usage: corvane-cli info PACKAGE [--json] [--verify]\n"
+        "\n"
+        "Shows what a firmware update package holds, reading its central directory\n"
+        "and the few members that tell it (the package is not unpacked):\n"
+        "- the Android version, ro.build.fingerprint and the ABIs of\n"
+        "  system/build.prop;\n"
+        "- each APK of system/app, system/priv-app and userdata/app: its place and\n"
+        "  layout (flat, or in a directory of its own), size, package name,\n"
+        "  versionCode and versionName, minSdk and targetSdk, the ABIs of its native\n"
+        "  libraries, the SHA-256 of its signing certificates (v1, v2, v3) and\n"
+        "  whether it is signed with the bundle's platform key;\n"
+        "- the images present;\n"
+        "- the whole-file signature: whether there is one and whether its signer is\n"
+        "  the bundle's test key (with --verify: whether it verifies);\n"
+        "- whether system/etc/security/otacerts.zip holds the test key (if not, the\n"
+        "  device will refuse every later update signed with it).\n"
+        "\n"
+        "Options:\n"
+        "  --json        print the same as one JSON object (\"schema\": 1); an error\n"
+        "                is a JSON object too ({\"schema\": 1, \"error\": ...})\n"
+        "  --verify      check the whole-file signature's digest against the test key\n"
+        "                (reads every byte of the package)\n"
+        "  -q, --quiet   no warnings\n"
+        "  -v, --verbose the steps on standard error\n"
+        "  -h, --help    show this help\n");
+}
+
+int InfoCommand::run(const CliOptions& options, const CommandContext& context) const {
+    const QString& bundleDirectory = context.bundleDirectory;
     const PackageInsightKeys keys = LoadBundleKeys(bundleDirectory);
     PackageInsightOptions insight;
     insight.verifySignature = options.verify;

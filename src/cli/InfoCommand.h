@@ -1,6 +1,6 @@
 #pragma once
 
-#include "cli/CliOptions.h"
+#include "cli/Command.h"
 #include "core/package/PackageInsight.h"
 
 #include <QJsonValue>
@@ -10,7 +10,15 @@
 // text or JSON on standard output. 0 when the package could be read, 1 when
 // not (the cause on standard error, and under --json as {"schema": 1,
 // "error": CAUSE} on standard output).
-int RunInfoCommand(const CliOptions& options, const QString& bundleDirectory);
+class InfoCommand : public Command {
+public:
+    CliCommand id() const override { return CliCommand::Info; }
+    QString name() const override { return QStringLiteral("info"); }
+    QString synopsis() const override { return QStringLiteral("info PACKAGE [--json]"); }
+    QString description() const override { return QStringLiteral("what the package holds"); }
+    QString usage() const override;
+    int run(const CliOptions& options, const CommandContext& context) const override;
+};
 
 // Shared with diff:
 

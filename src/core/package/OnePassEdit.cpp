@@ -32,7 +32,9 @@ bool prepareBuildProp(const OnePassEditPlan& plan, FileHelpers::TemporaryFile& s
     if (plan.propEdits.isEmpty())
         return true;
     QByteArray text;
-    if (!ReadPackageBuildProp(plan.package, &text, error))
+    if (plan.buildProp)
+        text = *plan.buildProp;
+    else if (!ReadPackageBuildProp(plan.package, &text, error))
         return false;
     const QByteArray edited = ApplyBuildPropEdits(text, plan.propEdits);
     if (edited == text)

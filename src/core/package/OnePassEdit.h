@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <functional>
+#include <optional>
 
 // Editing a package in one pass, without a workspace: the package's central
 // directory is read, the members it keeps are copied as they are, the files
@@ -31,6 +32,8 @@ struct OnePassEditPlan {
     // as its time.
     QList<BuildPropEdit> propEdits;
     qint64 configTime = -1;
+    // The package's build.prop as the plan read it; read again when none.
+    std::optional<QByteArray> buildProp;
 };
 
 // Writes the edited, signed package through a unique temporary file beside

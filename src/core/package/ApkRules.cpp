@@ -1,0 +1,88 @@
+#include "core/package/ApkRules.h"
+
+#include "core/package/ApkNameRule.h"
+
+bool UsesDirectoryLayout(int androidMajor) {
+    return androidMajor == 5;
+}
+
+QString ApkFolderName(const QString& fileName) {
+    const qsizetype extension = fileName.indexOf(QLatin1String(".apk"));
+    return extension < 0 ? fileName : fileName.left(extension);
+}
+
+QString FlatApkPath(const QString& appDirectory, const QString& fileName) {
+    return appDirectory + QLatin1Char('/') + fileName;
+}
+
+QString OwnFolderApkPath(const QString& appDirectory, const QString& fileName) {
+    const QString folder = ApkFolderName(fileName);
+    if (folder.isEmpty())
+        return QString();
+    return appDirectory + QLatin1Char('/') + folder + QLatin1Char('/') + fileName;
+}
+
+QString OwnFolderOfApk(const QString& apkPath, const QStringList& appDirectories,
+                       bool directoryLayout) {
+    if (!directoryLayout)
+        return QString();
+    const qsizetype slash = apkPath.lastIndexOf(QLatin1Char('/'));
+    if (slash < 0)
+        return QString();
+    const QString directory = apkPath.left(slash);
+    const QString folder = ApkFolderName(apkPath.mid(slash + 1));
+    if (folder.isEmpty())
+        return QString();
+    for (const QString& appDirectory : appDirectories) {
+        if (directory == appDirectory + QLatin1Char('/') + folder)
+            return directory;
+    }
+    return QString();
+}
+
+QStringList ListedApkMembers(const QStringList& members, bool directoryLayout) {
+    QStringList apks;
+    for (const QString& member : members) {
+        if (!HasApkExtension(FileNamePart(member)))
+            continue;
+        for (const char* folder : kApkFolders) {
+            if (!member.startsWith(QLatin1String(folder)))
+                continue;
+            const qsizetype depth = member.mid(qsizetype(qstrlen(folder))).count(QLatin1Char('/'));
+            if (depth == 0 || (directoryLayout && depth == 1))
+                apks << member;
+        }
+    }
+    return apks;
+}
+
+bool PickApkMember(const QStringList& listedApks, const QString& name, QString* member,
+                   QString* error) {
+    const bool byPath = name.contains(QLatin1Char('/'));
+    QStringList matches;
+    for (const QString& apk : listedApks) {
+        if (byPath ? apk == name : FileNamePart(apk) == name)
+            matches << apk;
+    }
+    if (matches.isEmpty()) {
+        *error =
+            QStringLiteral("no APK named \"%1\" in system/app, system/priv-app or userdata/app")
+                .arg(name);
+        return false;
+    }
+    if (matches.size() > 1) {
+        *error = QStringLiteral("\"%1\" names more than one APK: %2 (give its path to pick one)")
+                     .arg(name, matches.join(QStringLiteral(", ")));
+        return false;
+    }
+    *member = matches.first();
+    return true;
+}
+
+ApkRemoval RemovalOfApkMember(const QString& member, bool directoryLayout) {
+    QStringList appDirectories;
+    for (const char* folder : kApkFolders)
+        appDirectories << QLatin1String(folder).chopped(1);
+    const QString folder = OwnFolderOfApk(member, appDirectories, directoryLayout);
+    return folder.isEmpty() ? ApkRemoval{member, false} : ApkRemoval{folder, true};
+}

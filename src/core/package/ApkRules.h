@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// Where a package keeps its APKs, and how a name picks one. The same rules
+// over member names ("system/app/Foo.apk") and over tree paths
+// ("/…/srctemp/system/app/Foo.apk"): both end in the partition's folders.
+
+// The folders whose APKs the pages list, as member names with a final '/'.
+inline constexpr const char* kApkFolders[] = {"system/app/", "system/priv-app/", "userdata/app/"};
+
+// The folder layout: each APK in a folder of its own named after it. The
+// version probe tells releases 1 to 5, and only 5 has this layout.
+bool UsesDirectoryLayout(int androidMajor);
+
+// The name of an APK's own folder: the file name before its first ".apk";
+// the whole name when it holds no ".apk"; empty when it begins with ".apk"
+// (such an APK stays flat).
+QString ApkFolderName(const QString& fileName);
+
+// Where an APK of that file name lies in an APK folder (a member name or a
+// tree path, without a final '/'): flat, or in its own folder; the latter is
+// empty when the name gives no folder name.
+QString FlatApkPath(const QString& appDirectory, const QString& fileName);
+QString OwnFolderApkPath(const QString& appDirectory, const QString& fileName);
+
+// The APK's own folder when it lies in one (the folder layout, below an APK
+// folder, in the folder its name gives); empty when it lies flat.
+// appDirectories are the APK folders of its partition, without a final '/'.
+QString OwnFolderOfApk(const QString& apkPath, const QStringList& appDirectories,
+                       bool directoryLayout);
+
+// The APK members the pages list: with the APK extension, directly in an APK
+// folder or, in the folder layout, one folder below it.
+QStringList ListedApkMembers(const QStringList& members, bool directoryLayout);
+
+// The listed APK a name picks: its file name, or its member name when the
+// name holds a '/'. False with the cause when none or more than one match.
+bool PickApkMember(const QStringList& listedApks, const QString& name, QString* member,
+                   QString* error);
+
+// The member the APK's own folder or the APK itself: what a delete removes
+// (isTree: a whole folder).
+struct ApkRemoval {
+    QString member;
+    bool isTree = false;
+};
+ApkRemoval RemovalOfApkMember(const QString& member, bool directoryLayout);

@@ -1,0 +1,193 @@
+#include "core/package/EditPlan.h"
+
+#include "core/crypto/WholeFileSignature.h"
+#include "core/format/AndroidVersionProbe.h"
+#include "core/format/ArchiveEditor.h"
+#include "core/format/BuildProp.h"
+#include "core/package/ApkNameRule.h"
+#include "core/package/ApkRules.h"
+#include "core/package/LibraryPlacement.h"
+#include "core/package/OnePassAdd.h"
+#include "core/package/PackageInsight.h"
+#include "core/package/PackageLayout.h"
+
+#include <QFileInfo>
+
+namespace {
+
+Result failure(const QString& text, const QString& cause = QString()) {
+    return Result::failed(Notice::failure(text), cause);
+}
+
+// The package as the plan reads it, once.
+struct PackageSnapshot {
+    QStringList files; // member names of the files, in order
+    QByteArray buildProp;
+    int androidMajor = 4;
+};
+
+bool readSnapshot(const QString& package, PackageSnapshot* snapshot, QString* error) {
+    QList<ArchiveMember> members;
+    if (!ReadArchiveMembers(package, &members, error) ||
+        !ReadPackageBuildProp(package, &snapshot->buildProp, error))
+        return false;
+    for (const ArchiveMember& member : members) {
+        if (!member.isDirectory)
+            snapshot->files << member.name;
+    }
+    // As the window takes it: 1 to 5, else 4.
+    const int version = ProbeAndroidVersionText(snapshot->buildProp);
+    snapshot->androidMajor = version != 0 ? version : 4;
+    return true;
+}
+
+} // namespace
+
+Result MakeEditPlan(const EditRequest& request, Reporter& reporter, EditPlan* plan) {
+    *plan = EditPlan();
+    QString cause;
+    PackageSnapshot package;
+    if (!readSnapshot(request.package, &package, &cause))
+        return failure(QStringLiteral("cannot open \"%1\": %2").arg(request.packageName, cause),
+                       cause);
+    const bool hasBuildProp = package.files.contains(QLatin1String(kBuildPropMember));
+    const bool directoryLayout = UsesDirectoryLayout(package.androidMajor);
+    OnePassEditPlan& onePass = plan->onePass;
+    onePass.package = request.package;
+    onePass.output = request.output;
+    onePass.certificate = request.certificate;
+    onePass.privateKey = request.privateKey;
+    onePass.buildProp = package.buildProp;
+    // The key is checked before the plan is made (a dry run checks it too).
+    WholeFileSigner signer;
+    if (!signer.loadKey(onePass.certificate, onePass.privateKey, &cause))
+        return failure(QStringLiteral("cannot save \"%1\": %2").arg(request.outputName, cause),
+                       cause);
+
+    OnePassAddContext addContext;
+    addContext.output = request.output;
+    addContext.directoryLayout = directoryLayout;
+    addContext.platformKey = request.platformKey;
+    QStringList& files = package.files; // as the edits leave them
+    const auto addChange = [&](const ArchiveChange& change) {
+        onePass.changes.append(change);
+        ApplyChangeToMembers(change, &files);
+    };
+    const auto addStep = [&](const EditStep& step, const QString& line) {
+        plan->steps.append(step);
+        plan->lines << line;
+        plan->summary << line;
+    };
+    for (const PackageEdit& edit : request.edits) {
+        const auto failed = [&](const QString& why) {
+            return failure(QStringLiteral("%1: %2").arg(edit.label, why), why);
+        };
+        switch (edit.kind) {
+        case PackageEdit::Kind::Delete: {
+            QString member;
+            if (!PickApkMember(ListedApkMembers(files, directoryLayout), edit.argument, &member,
+                               &cause))
+                return failed(cause);
+            const ApkRemoval removal = RemovalOfApkMember(member, directoryLayout);
+            addChange({removal.isTree ? ArchiveChangeKind::RemoveTree : ArchiveChangeKind::Remove,
+                       removal.member, QString()});
+            addStep({EditStep::Kind::Delete, member, QString()},
+                    QStringLiteral("delete %1").arg(removal.member));
+            break;
+        }
+        case PackageEdit::Kind::Replace: {
+            const ImageSlot* slot = FindImageSlot(edit.slot);
+            const QString source = QFileInfo(edit.argument).absoluteFilePath();
+            if (!slot || !QFileInfo(source).isFile())
+                return failed(QStringLiteral("\"%1\" is not a file").arg(edit.argument));
+            const QString member = QLatin1String(slot->treeSuffix).mid(1);
+            addChange({ArchiveChangeKind::Put, member, source});
+            addStep({EditStep::Kind::Replace, member, source},
+                    QStringLiteral("replace %1 with %2").arg(member, source));
+            break;
+        }
+        case PackageEdit::Kind::SetProp:
+        case PackageEdit::Kind::UnsetProp: {
+            const bool set = edit.kind == PackageEdit::Kind::SetProp;
+            if (!hasBuildProp)
+                return failure(QStringLiteral("the package has no %1 to edit")
+                                   .arg(QLatin1String(kBuildPropMember)));
+            onePass.propEdits.append(
+                {edit.slot, set ? std::optional<QString>(edit.argument) : std::nullopt});
+            addStep({set ? EditStep::Kind::SetProp : EditStep::Kind::UnsetProp,
+                     QLatin1String(kBuildPropMember), QString()},
+                    (set ? QStringLiteral("set %1=%2 in %3").arg(edit.slot, edit.argument)
+                         : QStringLiteral("unset %1 in %3").arg(edit.slot))
+                        .arg(QLatin1String(kBuildPropMember)));
+            break;
+        }
+        case PackageEdit::Kind::AddSystem:
+        case PackageEdit::Kind::AddPriv:
+        case PackageEdit::Kind::AddData: {
+            OnePassApkAdd add;
+            add.source = QFileInfo(edit.argument).absoluteFilePath();
+            add.partition =
+                edit.kind == PackageEdit::Kind::AddData ? Partition::Data : Partition::System;
+            if (edit.kind == PackageEdit::Kind::AddPriv)
+                add.appFolder = QStringLiteral("priv-app");
+            if (add.partition == Partition::System) {
+                // The given ABIs, else the build.prop as the edits so far leave it.
+                add.deviceAbis = !request.abis.isEmpty()
+                                     ? request.abis
+                                     : DeviceAbisOfBuildProp(ParseBuildProp(ApplyBuildPropEdits(
+                                           package.buildProp, onePass.propEdits)));
+                if (!addContext.platformKey.isLoaded() &&
+                    !addContext.platformKey.load(request.fallbackPlatformCertificate,
+                                                 request.fallbackPlatformKey, &cause))
+                    return failed(cause);
+            }
+            QStringList leftOut;
+            const qsizetype first = onePass.changes.size();
+            const Result planned =
+                PlanOnePassAdd(add, addContext, reporter, &files, &onePass.changes, &leftOut);
+            if (planned.outcome() == Result::Outcome::Declined)
+                return failed(QStringLiteral("not added (a question was answered no)"));
+            if (planned.failed())
+                return failed(planned.cause().isEmpty() ? planned.notice().text : planned.cause());
+            if (!leftOut.isEmpty())
+                plan->warnings << QStringLiteral("%1: native libraries for %2 left out (the "
+                                                 "device's ABIs: %3)")
+                                      .arg(FileNamePart(add.source), leftOut.join(QLatin1Char(',')),
+                                           add.deviceAbis.join(QLatin1Char(',')));
+            const QString appDirectory =
+                PartitionDirectoryName(add.partition) + QLatin1Char('/') + add.appFolder;
+            addStep({EditStep::Kind::Add, appDirectory, add.source},
+                    QStringLiteral("add %1 to %2").arg(add.source, appDirectory));
+            // The plan names where the APK and each of its libraries go.
+            for (qsizetype i = first; i < onePass.changes.size(); ++i)
+                plan->lines << QStringLiteral("  %1 %2").arg(i == first ? QStringLiteral("as")
+                                                                        : QStringLiteral("with"),
+                                                             onePass.changes[i].member);
+            break;
+        }
+        }
+    }
+    plan->lines
+        << QStringLiteral("write %1 signed with %2").arg(request.output, onePass.certificate);
+    return Result::done();
+}
+
+QString UnprintableCharacter(const QString& text) {
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        char32_t code = text.at(i).unicode();
+        if (QChar::isHighSurrogate(code) && i + 1 < text.size() &&
+            text.at(i + 1).isLowSurrogate()) {
+            code = QChar::surrogateToUcs4(text.at(i), text.at(i + 1));
+            ++i;
+        }
+        const QChar::Category category = QChar::category(code);
+        if (!QChar::isPrint(code) || category == QChar::Separator_Line ||
+            category == QChar::Separator_Paragraph)
+            return QStringLiteral("U+%1").arg(uint(code), 4, 16, QLatin1Char('0')).toUpper();
+    }
+    return QString();
+}
+
+bool IsWritablePropertyKey(const QString& key) {
+    return UnprintableCharacter(key).isEmpty() && IsValidBuildPropKey(key);
+}
