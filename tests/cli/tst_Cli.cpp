@@ -249,6 +249,31 @@ void TestCli::usageErrorsExitTwoAndWriteNothing_data() {
     QTest::newRow("property to remove named with a value")
         << QStringList{"edit", m_sample, "-o", out, "--unset-prop", "ro.a=b"}
         << QByteArray("--unset-prop takes a KEY");
+    // Keys and values are one line of printable text: the character is named.
+    const struct {
+        const char* name;
+        const char* option;
+        QString argument;
+        const char* character;
+    } unprintable[] = {
+        {"carriage return in a value", "--set-prop", QStringLiteral("ro.a=x\ry"), "U+000D"},
+        {"vertical tab in a value", "--set-prop", QStringLiteral("ro.a=x\vy"), "U+000B"},
+        {"form feed in a value", "--set-prop", QStringLiteral("ro.a=x\fy"), "U+000C"},
+        {"next line in a value", "--set-prop", QStringLiteral("ro.a=x\u0085y"), "U+0085"},
+        {"line separator in a value", "--set-prop", QStringLiteral("ro.a=x\u2028y"), "U+2028"},
+        {"vertical tab in a key", "--set-prop", QStringLiteral("ro.\va=b"), "U+000B"},
+        {"form feed in a key to remove", "--unset-prop", QStringLiteral("ro.\fa"), "U+000C"},
+    };
+    for (const auto& row : unprintable)
+        QTest::newRow(row.name) << QStringList{"edit", m_sample,   "-o",
+                                               out,    row.option, row.argument}
+                                << QByteArray(row.option) + ": the character " + row.character;
+    // A NUL comes only through an argument file.
+    const QString nulArguments = work(QStringLiteral("nul arguments"));
+    QVERIFY(WriteFile(nulArguments, QByteArray("--set-prop\nro.a=x\0y\n", 20)));
+    QTest::newRow("NUL in a value from an argument file")
+        << QStringList{"edit", m_sample, "-o", out, "@" + nulArguments}
+        << QByteArray("--set-prop: the character U+0000");
     QTest::newRow("package key without its key")
         << QStringList{"edit", m_sample, "-o", out, "--package-key", m_sample}
         << QByteArray("--package-key needs two values");
