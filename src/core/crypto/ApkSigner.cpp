@@ -1184,10 +1184,46 @@ QByteArray Pair(quint32 id, const QByteArray& value) {
     return pair + value;
 }
 
-bool SignInto(int in, const ZipDirectory& dir, const ApkSigningKey::Data& key, TemporaryFile* file,
-              QString* error) {
-    // The members kept: earlier signatures go; the manifest must be there.
+// What signing takes from the APK, found before anything is written: the
+// members kept in their output order, the platform it names, the main
+// attributes of an earlier manifest.
+struct SigningPlan {
     QList<const ZipCentralEntry*> kept;
+    int minSdk = 1;
+    QByteArray manifestVersion = "1.0";
+    QMap<QByteArray, QByteArray> mainAttributes;
+};
+
+// The bytes of a small member of the input, named in the cause.
+bool ReadSmallMember(int in, const ZipCentralEntry& e, QByteArray* bytes, QString* error) {
+    const QString name = PrintableZipName(e.rawName);
+    if (e.uncompressedSize > quint64(kMaxManifestBytes))
+        return Fail(error, QStringLiteral("%1 is too large").arg(name));
+    bytes->clear();
+    QString cause;
+    if (!ReadZipMemberData(
+            in, e,
+            [&](const char* data, qint64 size) {
+                bytes->append(data, size);
+                return bytes->size() <= kMaxManifestBytes;
+            },
+            &cause))
+        return Fail(error, QStringLiteral("%1: %2").arg(name, cause));
+    return true;
+}
+
+// A name the v1 manifest can carry: a line break in it would end its "Name:"
+// line and let the rest pass for attributes or a section of its own.
+bool CheckManifestName(const QByteArray& name, QString* error) {
+    if (name.contains('\r') || name.contains('\n') || name.contains('\0'))
+        return Fail(error, QStringLiteral("member %1: a name holding a line break or NUL cannot "
+                                          "be signed")
+                               .arg(PrintableZipName(name)));
+    return true;
+}
+
+bool PlanSigning(int in, const ZipDirectory& dir, SigningPlan* plan, QString* error) {
+    // The members kept: earlier signatures go; the manifest must be there.
     QSet<QByteArray> names;
     const ZipCentralEntry* manifest = nullptr;
     const ZipCentralEntry* jarManifest = nullptr;
@@ -1204,52 +1240,50 @@ bool SignInto(int in, const ZipDirectory& dir, const ApkSigningKey::Data& key, T
         if (names.contains(e.rawName))
             return Fail(error, QStringLiteral("member %1 is in the archive twice")
                                    .arg(PrintableZipName(e.rawName)));
+        if (!CheckManifestName(e.rawName, error))
+            return false;
         names.insert(e.rawName);
-        kept.append(&e);
+        plan->kept.append(&e);
         if (e.rawName == "AndroidManifest.xml")
             manifest = &e;
     }
     if (!manifest)
         return Fail(error, QStringLiteral("AndroidManifest.xml is missing"));
-    if (manifest->uncompressedSize > quint64(kMaxManifestBytes))
-        return Fail(error, QStringLiteral("AndroidManifest.xml is too large"));
-    QByteArray manifestXml;
-    QString cause;
-    if (!ReadZipMemberData(
-            in, *manifest,
-            [&](const char* data, qint64 size) {
-                manifestXml.append(data, size);
-                return manifestXml.size() <= kMaxManifestBytes;
-            },
-            &cause))
-        return Fail(error, QStringLiteral("AndroidManifest.xml: %1").arg(cause));
-    int minSdk = 1;
-    if (!ApkMinSdkVersion(manifestXml, &minSdk, error))
+    QByteArray bytes;
+    if (!ReadSmallMember(in, *manifest, &bytes, error) ||
+        !ApkMinSdkVersion(bytes, &plan->minSdk, error))
         return false;
-    manifestXml.clear();
 
-    const Digest v1 = minSdk < kMinSdkWithSha256 ? Digest::Sha1 : Digest::Sha256;
-    const QByteArray v1Name = v1 == Digest::Sha1 ? "SHA1-Digest" : "SHA-256-Digest";
-    const quint32 algorithm =
-        key.ec ? (key.bits <= 256 ? 0x0201u : 0x0202u) : (key.bits <= 3072 ? 0x0103u : 0x0104u);
-    const Digest schemeDigest =
-        (algorithm == 0x0104u || algorithm == 0x0202u) ? Digest::Sha512 : Digest::Sha256;
+    // The main attributes of an earlier manifest stay.
+    if (jarManifest && (!ReadSmallMember(in, *jarManifest, &bytes, error) ||
+                        !ReadMainAttributes(bytes, &plan->mainAttributes, error)))
+        return false;
+    for (auto it = plan->mainAttributes.begin(); it != plan->mainAttributes.end();) {
+        if (it.key().compare("Manifest-Version", Qt::CaseInsensitive) == 0) {
+            plan->manifestVersion = it.value();
+            it = plan->mainAttributes.erase(it);
+        } else {
+            ++it;
+        }
+    }
 
     // Stored members first, then the others, each group in name order.
-    std::stable_sort(kept.begin(), kept.end(),
+    std::stable_sort(plan->kept.begin(), plan->kept.end(),
                      [](const ZipCentralEntry* a, const ZipCentralEntry* b) {
                          if ((a->method == 0) != (b->method == 0))
                              return a->method == 0;
                          return NameLess(a->rawName, b->rawName);
                      });
+    return true;
+}
 
-    Writer out(file, schemeDigest);
-    Context c{key, &out, in, true, {}};
-    QList<QPair<QByteArray, QByteArray>> digests; // name, digest of the data
-    // The members are read (and deflated) ahead on worker threads.
-    MemberPool pool(in, kept, v1);
-    for (qsizetype i = 0; i < kept.size(); ++i) {
-        const ZipCentralEntry* e = kept[i];
+// The kept members, written in order (read and deflated ahead by the pool);
+// the v1 digest of each member's bytes by name, in name order.
+bool WriteMembers(Context* c, const SigningPlan& plan, Digest v1,
+                  QList<QPair<QByteArray, QByteArray>>* digests, QString* error) {
+    MemberPool pool(c->in, plan.kept, v1);
+    for (qsizetype i = 0; i < plan.kept.size(); ++i) {
+        const ZipCentralEntry* e = plan.kept[i];
         OutEntry o;
         o.name = e->rawName;
         o.stored = e->method == 0;
@@ -1264,13 +1298,13 @@ bool SignInto(int in, const ZipDirectory& dir, const ApkSigningKey::Data& key, T
             const PreparedMember m = pool.take(i);
             if (!m.ok)
                 SetError(error, m.cause);
-            ok = m.ok && WritePrepared(&c, o, e->crc32, m, error);
+            ok = m.ok && WritePrepared(c, o, e->crc32, m, error);
             digest = m.digest;
         } else {
             ok = WriteMember(
-                &c, o,
+                c, o,
                 [&](const ZipDataSink& sink, QString* why) {
-                    return ReadZipMemberData(in, *e, sink, why);
+                    return ReadZipMemberData(c->in, *e, sink, why);
                 },
                 e, v1, &digest, error);
         }
@@ -1279,41 +1313,21 @@ bool SignInto(int in, const ZipDirectory& dir, const ApkSigningKey::Data& key, T
                 *error = QStringLiteral("member %1: %2").arg(PrintableZipName(e->rawName), *error);
             return false;
         }
-        digests.append({e->rawName, digest});
+        digests->append({e->rawName, digest});
     }
-    std::sort(digests.begin(), digests.end(),
+    std::sort(digests->begin(), digests->end(),
               [](const auto& a, const auto& b) { return NameLess(a.first, b.first); });
+    return true;
+}
 
-    // v1: the manifest, the signature file, the signature block. The main
-    // attributes of an earlier manifest stay.
-    QMap<QByteArray, QByteArray> mainAttributes;
-    if (jarManifest) {
-        if (jarManifest->uncompressedSize > quint64(kMaxManifestBytes))
-            return Fail(error, QStringLiteral("META-INF/MANIFEST.MF is too large"));
-        QByteArray earlier;
-        if (!ReadZipMemberData(
-                in, *jarManifest,
-                [&](const char* data, qint64 size) {
-                    earlier.append(data, size);
-                    return earlier.size() <= kMaxManifestBytes;
-                },
-                &cause))
-            return Fail(error, QStringLiteral("META-INF/MANIFEST.MF: %1").arg(cause));
-        if (!ReadMainAttributes(earlier, &mainAttributes, error))
-            return false;
-    }
-    QByteArray manifestVersion = "1.0";
-    for (auto it = mainAttributes.begin(); it != mainAttributes.end();) {
-        if (it.key().compare("Manifest-Version", Qt::CaseInsensitive) == 0) {
-            manifestVersion = it.value();
-            it = mainAttributes.erase(it);
-        } else {
-            ++it;
-        }
-    }
+// The v1 signature: the manifest, the signature file, the signature block,
+// after the members.
+bool WriteV1Signature(Context* c, const SigningPlan& plan, Digest v1,
+                      const QList<QPair<QByteArray, QByteArray>>& digests, QString* error) {
+    const QByteArray v1Name = v1 == Digest::Sha1 ? "SHA1-Digest" : "SHA-256-Digest";
     QByteArray mf;
-    ManifestLine(&mf, "Manifest-Version: " + manifestVersion);
-    for (auto it = mainAttributes.cbegin(); it != mainAttributes.cend(); ++it)
+    ManifestLine(&mf, "Manifest-Version: " + plan.manifestVersion);
+    for (auto it = plan.mainAttributes.cbegin(); it != plan.mainAttributes.cend(); ++it)
         ManifestLine(&mf, it.key() + ": " + it.value());
     mf.append("\r\n");
     QByteArray sfEntries;
@@ -1343,20 +1357,19 @@ bool SignInto(int in, const ZipDirectory& dir, const ApkSigningKey::Data& key, T
                 thread.join();
         }
     } joiner{mfDeflater};
-    const bool v3 = true;
     QByteArray sf;
     ManifestLine(&sf, "Signature-Version: 1.0");
     ManifestLine(&sf, "Created-By: 1.0 (Android SignApk)");
     ManifestLine(&sf, v1Name + "-Manifest: " + Hash(v1, mf).toBase64());
-    ManifestLine(&sf, v3 ? "X-Android-APK-Signed: 2, 3" : "X-Android-APK-Signed: 2");
+    ManifestLine(&sf, "X-Android-APK-Signed: 2, 3");
     sf.append("\r\n");
     sf += sfEntries;
     QByteArray sfSignature;
-    if (!Sign(key, v1, sf, &sfSignature, error))
+    if (!Sign(c->key, v1, sf, &sfSignature, error))
         return false;
-    if (!WriteGenerated(&c, "META-INF/CERT.SF", sf, error) ||
-        !WriteGenerated(&c, key.ec ? "META-INF/CERT.EC" : "META-INF/CERT.RSA",
-                        SignatureBlock(key, v1, sfSignature), error))
+    if (!WriteGenerated(c, "META-INF/CERT.SF", sf, error) ||
+        !WriteGenerated(c, c->key.ec ? "META-INF/CERT.EC" : "META-INF/CERT.RSA",
+                        SignatureBlock(c->key, v1, sfSignature), error))
         return false;
     if (mfDeflater.joinable())
         mfDeflater.join();
@@ -1364,16 +1377,21 @@ bool SignInto(int in, const ZipDirectory& dir, const ApkSigningKey::Data& key, T
     mfEntry.name = "META-INF/MANIFEST.MF";
     if (!mfDeflated.ok)
         return Fail(error, mfDeflated.cause);
-    if (!WritePrepared(&c, mfEntry, Crc32(mf), mfDeflated, error))
-        return false;
+    return WritePrepared(c, mfEntry, Crc32(mf), mfDeflated, error);
+}
 
+// The end of the APK: padding to a page, the signing block with its v2 and
+// v3 signers over the entries, the central directory and the end record.
+bool WriteSigningBlockAndDirectory(Context* c, quint32 algorithm, Digest schemeDigest,
+                                   QString* error) {
+    Writer& out = *c->out;
     // The entries end on a page; the signing block follows.
     const quint64 padding = (kPage - out.position() % kPage) % kPage;
     if (!out.write(QByteArray(static_cast<qsizetype>(padding), '\0'), error))
         return false;
     const quint64 entriesEnd = out.position();
     QByteArray directory;
-    for (const OutEntry& e : c.entries) {
+    for (const OutEntry& e : c->entries) {
         if (e.offset >= kZipMax32)
             return Fail(error, QStringLiteral("the signed APK would need ZIP64"));
         directory += CentralRecord(e);
@@ -1382,24 +1400,24 @@ bool SignInto(int in, const ZipDirectory& dir, const ApkSigningKey::Data& key, T
         QByteArray end;
         PutLe32(&end, 0x06054b50);
         PutLe32(&end, 0);
-        PutLe16(&end, static_cast<quint32>(c.entries.size()));
-        PutLe16(&end, static_cast<quint32>(c.entries.size()));
+        PutLe16(&end, static_cast<quint32>(c->entries.size()));
+        PutLe16(&end, static_cast<quint32>(c->entries.size()));
         PutLe32(&end, static_cast<quint32>(directory.size()));
         PutLe32(&end, static_cast<quint32>(directoryOffset));
         PutLe16(&end, 0);
         return end;
     };
-    if (c.entries.size() >= kZipMax16)
+    if (c->entries.size() >= kZipMax16)
         return Fail(error, QStringLiteral("the signed APK would need ZIP64"));
     if (!out.endDigestedSections(error))
         return false;
     const QByteArray contentDigest =
         ContentDigest(out.chunkDigests(), directory, endRecord(entriesEnd), schemeDigest);
     QByteArray v2Block, v3Block;
-    const int v3MinSdk = kV3MinSdk;
-    if (!SchemeSigner(key, algorithm, schemeDigest, contentDigest, false, 0, v3, &v2Block, error) ||
-        !SchemeSigner(key, algorithm, schemeDigest, contentDigest, true, v3MinSdk, v3, &v3Block,
-                      error))
+    if (!SchemeSigner(c->key, algorithm, schemeDigest, contentDigest, false, 0, true, &v2Block,
+                      error) ||
+        !SchemeSigner(c->key, algorithm, schemeDigest, contentDigest, true, kV3MinSdk, true,
+                      &v3Block, error))
         return false;
     QByteArray pairs = Pair(kV2BlockId, v2Block) + Pair(kV3BlockId, v3Block);
     qint64 total = 8 + pairs.size() + 8 + 16;
@@ -1422,6 +1440,42 @@ bool SignInto(int in, const ZipDirectory& dir, const ApkSigningKey::Data& key, T
            out.write(endRecord(directoryOffset), error) && out.flush(error);
 }
 
+bool SignInto(int in, const SigningPlan& plan, const ApkSigningKey::Data& key, TemporaryFile* file,
+              QString* error) {
+    const Digest v1 = plan.minSdk < kMinSdkWithSha256 ? Digest::Sha1 : Digest::Sha256;
+    const quint32 algorithm =
+        key.ec ? (key.bits <= 256 ? 0x0201u : 0x0202u) : (key.bits <= 3072 ? 0x0103u : 0x0104u);
+    const Digest schemeDigest =
+        (algorithm == 0x0104u || algorithm == 0x0202u) ? Digest::Sha512 : Digest::Sha256;
+    Writer out(file, schemeDigest);
+    Context c{key, &out, in, true, {}};
+    QList<QPair<QByteArray, QByteArray>> digests; // name, digest of the data
+    return WriteMembers(&c, plan, v1, &digests, error) &&
+           WriteV1Signature(&c, plan, v1, digests, error) &&
+           WriteSigningBlockAndDirectory(&c, algorithm, schemeDigest, error);
+}
+
+// The input opened and its directory read, named in the cause.
+class InputApk {
+public:
+    ~InputApk() {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    bool open(const QString& path, QString* error) {
+        fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            return Fail(error, QStringLiteral("cannot open %1: %2")
+                                   .arg(path, QString::fromLocal8Bit(strerror(errno))));
+        QString cause;
+        if (!ReadZipDirectory(fd, &dir, &cause))
+            return Fail(error, QStringLiteral("not a ZIP archive: %1").arg(cause));
+        return true;
+    }
+    int fd = -1;
+    ZipDirectory dir;
+};
+
 } // namespace
 
 bool SignApk(const QString& inputPath, const QString& outputPath, const ApkSigningKey& key,
@@ -1440,17 +1494,23 @@ bool SignApkInto(const QString& inputPath, FileHelpers::TemporaryFile& output,
                  const ApkSigningKey& key, QString* error) {
     if (!key.isLoaded())
         return Fail(error, QStringLiteral("no signing key is loaded"));
-    const int in = ::open(QFile::encodeName(inputPath).constData(), O_RDONLY | O_CLOEXEC);
-    if (in < 0)
-        return Fail(error, QStringLiteral("cannot open %1: %2")
-                               .arg(inputPath, QString::fromLocal8Bit(strerror(errno))));
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{in};
-    ZipDirectory dir;
-    QString cause;
-    if (!ReadZipDirectory(in, &dir, &cause))
-        return Fail(error, QStringLiteral("not a ZIP archive: %1").arg(cause));
-    return SignInto(in, dir, *key.data(), &output, error);
+    InputApk input;
+    SigningPlan plan;
+    return input.open(inputPath, error) && PlanSigning(input.fd, input.dir, &plan, error) &&
+           SignInto(input.fd, plan, *key.data(), &output, error);
+}
+
+bool CheckSignable(const QString& apkPath, QString* error) {
+    InputApk input;
+    SigningPlan plan;
+    if (!input.open(apkPath, error) || !PlanSigning(input.fd, input.dir, &plan, error))
+        return false;
+    for (const ZipCentralEntry* e : plan.kept) {
+        QString cause;
+        if (!ReadZipMemberData(
+                input.fd, *e, [](const char*, qint64) { return true; }, &cause))
+            return Fail(error,
+                        QStringLiteral("member %1: %2").arg(PrintableZipName(e->rawName), cause));
+    }
+    return true;
 }

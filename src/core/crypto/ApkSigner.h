@@ -46,6 +46,14 @@ bool SignApk(const QString& inputPath, const QString& outputPath, const ApkSigni
 bool SignApkInto(const QString& inputPath, FileHelpers::TemporaryFile& output,
                  const ApkSigningKey& key, QString* error);
 
+// Whether the APK at apkPath can be signed: every check the signing runs on
+// its input, without writing anything. The members are ZIP's stored or
+// deflated ones, none twice, none whose name holds a line break (the v1
+// manifest could not name it), each reading back to its CRC-32; the
+// AndroidManifest.xml is there and readable; an earlier META-INF/MANIFEST.MF
+// has a well-formed main section. False with the cause SignApk would give.
+bool CheckSignable(const QString& apkPath, QString* error);
+
 // The minSdkVersion a binary AndroidManifest.xml declares (1 without one).
 // False with the cause when the document is malformed.
 bool ApkMinSdkVersion(const QByteArray& binaryManifest, int* minSdk, QString* error);

@@ -19,8 +19,6 @@ namespace {
 
 using FileHelpers::TemporaryFile;
 
-constexpr qint64 kLargestManifest = 16 << 20;
-
 Result failed(const QString& message, const QString& cause) {
     return Result::failed(Notice::failure(message), cause);
 }
@@ -196,13 +194,9 @@ Result PlanOnePassAdd(const OnePassApkAdd& add, const OnePassAddContext& context
         if (!ListApkLibraries(add.source, &libraries, &cause, scope))
             return failed(Msg::UnzipApkFailed(name), cause);
         std::stable_sort(libraries.begin(), libraries.end(), listedBefore);
-        // What the signer needs of the APK is checked now, so that a dry run
+        // Everything the signer refuses is checked now, so that a dry run
         // finds it and the copy is not begun for nothing.
-        QByteArray manifest;
-        int minSdk = 0;
-        if (!ReadZipMember(add.source, QStringLiteral("AndroidManifest.xml"), kLargestManifest,
-                           &manifest, &cause) ||
-            !ApkMinSdkVersion(manifest, &minSdk, &cause))
+        if (!CheckSignable(add.source, &cause))
             return failed(Msg::SignApkFailed(name, cause), cause);
     }
 

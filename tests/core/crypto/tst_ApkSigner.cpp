@@ -1,5 +1,8 @@
 #include "core/crypto/ApkSigner.h"
 
+#include "core/format/ZipFormat.h"
+#include "support/RawZip.h"
+
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -22,9 +25,12 @@ private slots:
     void refusesBadInputLeavingOutputAlone();
     void refusesBadKeys_data();
     void refusesBadKeys();
+    void signsOnlyNamesTheManifestCanCarry_data();
+    void signsOnlyNamesTheManifestCanCarry();
 
 private:
     QString tmp(const QString& name) const { return m_dir.filePath(name); }
+    QString rawApk(const QString& file, const QList<RawZipEntry>& extra);
     QString makeApk(const QString& name, int minSdk, const QMap<QString, QByteArray>& files,
                     const QStringList& storedFiles = {});
     bool makeKey(const QString& name, bool ec = false, int rsaBits = 2048);
@@ -494,6 +500,22 @@ void TestApkSigner::refusesBadInputLeavingOutputAlone_data() {
     Spill(corruptAmongMany, bytes);
     QTest::newRow("corrupt member among many")
         << corruptAmongMany << QStringLiteral("member assets/part03.bin: ");
+
+    QTest::newRow("member twice") << rawApk(QStringLiteral("twice.apk"),
+                                            {{"classes.dex", "dex"}, {"classes.dex", "dex"}})
+                                  << QStringLiteral("member classes.dex is in the archive twice");
+    QTest::newRow("garbage earlier manifest")
+        << rawApk(QStringLiteral("garbage-mf.apk"), {{"META-INF/MANIFEST.MF", "garbage\r\n"}})
+        << QStringLiteral("META-INF/MANIFEST.MF: line 1 of the main section is not an attribute");
+    // A stored member whose local header gives another CRC-32 than its
+    // central record.
+    const QString localCrc = rawApk(QStringLiteral("local-crc.apk"), {{"assets/a.txt", "text"}});
+    bytes = Slurp(localCrc);
+    const qsizetype header = bytes.indexOf("assets/a.txt") - 30;
+    QVERIFY(header >= 0 && Le(bytes, header, 4) == 0x04034b50);
+    bytes[header + 14] = static_cast<char>(bytes[header + 14] ^ 0x01);
+    Spill(localCrc, bytes);
+    QTest::newRow("local CRC-32 differs") << localCrc << QStringLiteral("member assets/a.txt: ");
 }
 
 void TestApkSigner::refusesBadInputLeavingOutputAlone() {
@@ -504,6 +526,10 @@ void TestApkSigner::refusesBadInputLeavingOutputAlone() {
     QVERIFY(!SignApk(apk, absent, m_key, &error));
     QVERIFY2(error.startsWith(cause), qPrintable(error));
     QVERIFY(!QFile::exists(absent));
+    // The check alone refuses it with the same cause.
+    QString checked;
+    QVERIFY(!CheckSignable(apk, &checked));
+    QCOMPARE(checked, error);
 
     const QString existing = tmp(QStringLiteral("existing-output.apk"));
     Spill(existing, "precious");
@@ -544,6 +570,57 @@ void TestApkSigner::refusesBadKeys() {
     QVERIFY(!SignApk(m_apks[QStringLiteral("plain")], tmp(QStringLiteral("x.apk")), signingKey,
                      &error));
     QVERIFY(!QFile::exists(tmp(QStringLiteral("x.apk"))));
+}
+
+// The plain APK's manifest and code, stored, with the extra members after
+// them, as ordinary writers would not make them.
+QString TestApkSigner::rawApk(const QString& file, const QList<RawZipEntry>& extra) {
+    const QString plain = m_apks[QStringLiteral("plain")];
+    QList<RawZipEntry> entries{
+        {"AndroidManifest.xml", Member(plain, QStringLiteral("AndroidManifest.xml")), 0},
+        {"classes.dex", Member(plain, QStringLiteral("classes.dex")), 0}};
+    entries += extra;
+    const QString path = tmp(file);
+    return Spill(path, BuildRawZip(entries)) ? path : QString();
+}
+
+// A name goes into META-INF/MANIFEST.MF on a "Name:" line: one holding a line
+// break would end it and could forge a section; it is refused before anything
+// is written, by the check and by the signing. Any other name is signed so
+// that apksigner verifies it.
+void TestApkSigner::signsOnlyNamesTheManifestCanCarry_data() {
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("line feed") << QByteArray("assets/a\nb.txt") << false;
+    QTest::newRow("carriage return") << QByteArray("assets/a\rb.txt") << false;
+    QTest::newRow("forged section") << QByteArray("x\r\nName: classes.dex") << false;
+    QTest::newRow("line feed at the end") << QByteArray("assets/a.txt\n") << false;
+    QTest::newRow("blank") << QByteArray("assets/a b.txt") << true;
+    QTest::newRow("attribute-like") << QByteArray("Name: x.txt") << true;
+    QTest::newRow("tab") << QByteArray("assets/a\tb.txt") << true;
+    QTest::newRow("longer than a manifest line")
+        << (QByteArray("assets/") + QByteArray(120, 'n') + ".txt") << true;
+}
+
+void TestApkSigner::signsOnlyNamesTheManifestCanCarry() {
+    QFETCH(QByteArray, name);
+    QFETCH(bool, accepted);
+    const QString apk = rawApk(QStringLiteral("name.apk"), {{name, "member data", 0}});
+    QVERIFY(!apk.isEmpty());
+    const QString out = tmp(QStringLiteral("name-signed.apk"));
+    QFile::remove(out);
+    QString checked, error;
+    QCOMPARE(CheckSignable(apk, &checked), accepted);
+    QCOMPARE(SignApk(apk, out, m_key, &error), accepted);
+    if (!accepted) {
+        QVERIFY2(error.startsWith(QStringLiteral("member ") + PrintableZipName(name)),
+                 qPrintable(error));
+        QCOMPARE(checked, error);
+        QVERIFY(!QFile::exists(out));
+        return;
+    }
+    const QString verdict = Verdict(out);
+    QVERIFY2(verdict.count(QStringLiteral(": true")) == 3, qPrintable(verdict));
 }
 
 QTEST_GUILESS_MAIN(TestApkSigner)
