@@ -29,9 +29,9 @@ while [ $# -gt 0 ]; do
 done
 
 for tool in cmake ninja 7za zip java aapt openssl sha256sum find; do
-  command -v "$tool" >/dev/null || { echo "run.sh: '$tool' not found (run scripts/install-deps.sh)" >&2; exit 1; }
+  command -v "$tool" >/dev/null || { echo "run.sh: '$tool' not found (run scripts/install-deps.sh test)" >&2; exit 1; }
 done
-[ -x /usr/bin/time ] || { echo "run.sh: /usr/bin/time not found (run scripts/install-deps.sh)" >&2; exit 1; }
+[ -x /usr/bin/time ] || { echo "run.sh: /usr/bin/time not found (run scripts/install-deps.sh test)" >&2; exit 1; }
 
 # Disk: each size needs about six times its package (the package, the master
 # tree and archive, the program's and the baseline's copies, 7-Zip's tree).

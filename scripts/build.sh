@@ -3,6 +3,9 @@
 # sources; the bundle is laid out in build/bundle/.
 #
 #   build.sh [TARGET...]     default: everything, tests included
+#
+# CORVANE_BUILD_TESTS=OFF configures without the tests (and without their
+# dependencies: scripts/install-deps.sh build is enough); ON puts them back.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD="$ROOT/build"
@@ -15,7 +18,11 @@ launcher=()
 if command -v ccache >/dev/null; then
   launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
-cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release "${launcher[@]}"
+options=()
+if [ -n "${CORVANE_BUILD_TESTS:-}" ]; then
+  options=("-DCORVANE_BUILD_TESTS=$CORVANE_BUILD_TESTS")
+fi
+cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release "${launcher[@]}" "${options[@]}"
 if [ $# -eq 0 ]; then
   cmake --build "$BUILD"
 else

@@ -21,7 +21,7 @@ if ! [[ "$SECONDS_EACH" =~ ^[1-9][0-9]*$ ]]; then
   exit 2
 fi
 command -v clang++ >/dev/null || {
-  echo "fuzz: clang++ not found (run scripts/install-deps.sh)" >&2
+  echo "fuzz: clang++ not found (run scripts/install-deps.sh test)" >&2
   exit 1
 }
 

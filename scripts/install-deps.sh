@@ -1,31 +1,60 @@
 #!/usr/bin/env bash
-# Installs every Debian 12 package the build, the bundle and the tests need.
-# Only missing packages are installed; sudo is used when not running as root.
+# Installs the Debian 12 packages Corvane needs, only those missing.
+#
+#   install-deps.sh [build|test]
+#
+#   build   (default) what building, running and packaging need: the compiler,
+#           Qt 6, OpenSSL, zlib, 7-Zip, aapt (the sample APKs), the icons'
+#           renderer and the Debian packaging tools;
+#   test    the above, and what the tests, the sanitizer builds, the fuzz
+#           targets and the benchmark need (peers, Java, clang, Xvfb, ...).
+#
+# As root it installs directly; as a user through sudo, else su (which asks
+# for root's password). With nothing missing it needs neither.
 set -euo pipefail
 
-PACKAGES=(
-  # Build: C++20 compiler, CMake, Ninja, Qt 6, libzip; formatting.
-  build-essential cmake ninja-build pkg-config clang-format
-  # Fuzzing (scripts/fuzz.sh): clang and its libFuzzer and sanitizer runtimes.
-  clang libclang-rt-14-dev
-  qt6-base-dev libzip-dev libssl-dev
+what="${1:-build}"
+
+BUILD_PACKAGES=(
+  # The compiler, CMake, Ninja, Qt 6, OpenSSL and zlib.
+  build-essential cmake ninja-build pkg-config qt6-base-dev libssl-dev zlib1g-dev
+  # Running the window: Qt's platform plugins and a font.
+  qt6-qpa-plugins fonts-dejavu-core
   # Tools the program drives from its bundle, and those that make the sample
-  # package and the test APKs.
+  # package: 7-Zip, aapt (compiled manifests), openssl.
   7zip p7zip-full aapt openssl
+  # Packaging (scripts/package.sh): the icons rendered from their SVG, the
+  # Debian package's library dependencies (dpkg-shlibdeps, which needs file).
+  librsvg2-bin dpkg-dev file
+)
+TEST_PACKAGES=(
+  # Formatting and fuzzing (scripts/fuzz.sh): clang and its libFuzzer and
+  # sanitizer runtimes.
+  clang-format clang libclang-rt-14-dev
+  # The ZIP fixtures of the tests and the benchmark.
+  libzip-dev
   # Test peers only: the tests check the in-process signing against them.
   default-jre-headless signapk apksigner
   # A real system APK the APK signer is checked on against signapk.
   android-framework-res
-  # The benchmark (bench/): the peak memory of each run (zip is listed below).
+  # The benchmark (bench/): the peak memory of each run.
   time
-  # Installing: the icons rendered from their SVG, the Debian package's
-  # library dependencies, the checks of its desktop entry and metadata.
-  librsvg2-bin dpkg-dev desktop-file-utils appstream
-  # Running without a desktop (screenshots, the start check) and fonts.
-  xvfb xauth fonts-dejavu-core
+  # The installed package's test: the checks of its desktop entry and metadata.
+  desktop-file-utils appstream
+  # Running without a desktop (screenshots, the start check).
+  xvfb xauth
   # Independent ZIP readers the archive tests check every archive with.
   unzip zip android-libziparchive-dev android-libbase-dev
 )
+
+case "$what" in
+  build) PACKAGES=("${BUILD_PACKAGES[@]}") ;;
+  test) PACKAGES=("${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}") ;;
+  *)
+    echo "usage: $0 [build|test]" >&2
+    exit 2
+    ;;
+esac
 
 missing=()
 for p in "${PACKAGES[@]}"; do
@@ -38,16 +67,15 @@ if [ ${#missing[@]} -eq 0 ]; then
   exit 0
 fi
 
-SUDO=()
-if [ "$(id -u)" -ne 0 ]; then
-  if ! command -v sudo >/dev/null; then
-    echo "install-deps: not root and sudo is missing; install as root: ${missing[*]}" >&2
-    exit 1
-  fi
-  SUDO=(sudo)
-fi
-
 echo "Installing: ${missing[*]}"
-"${SUDO[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
-"${SUDO[@]}" env DEBIAN_FRONTEND=noninteractive \
-  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+if [ "$(id -u)" -eq 0 ]; then
+  DEBIAN_FRONTEND=noninteractive apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+elif command -v sudo >/dev/null; then
+  sudo env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+  sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+else
+  echo "install-deps: not root and no sudo: su asks for root's password" >&2
+  su root -c "DEBIAN_FRONTEND=noninteractive apt-get update -qq &&
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends ${missing[*]}"
+fi

@@ -12,7 +12,8 @@
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
-bash "$ROOT/scripts/install-deps.sh"
+bash "$ROOT/scripts/install-deps.sh" test
+export CORVANE_BUILD_TESTS=ON
 
 summary=()
 failed=0
