@@ -2,7 +2,8 @@
 # Lays out the bundle beside the executable (AppDirectory):
 #   Config/7za          link to the system's 7-Zip extractor
 #   Config/platform.x509.pem, platform.pk8, testkey.x509.pem, testkey.pk8
-#                       development key pairs, made only when missing
+#                       the project's development key pairs (data/keys/),
+#                       copied only when missing
 # The program signs in-process: no Java runtime and no signing tool.
 # The sample package (samples/) is made by make-samples.sh.
 #
@@ -46,30 +47,34 @@ for stale in "$BUNDLE/jre" "$BUNDLE/Config/signapk.jar"; do
   fi
 done
 
-# Development key pairs: RSA 2048, X.509 PEM certificate, unencrypted PKCS#8
-# DER private key. A pair is made only when both of its files are missing;
-# a pair with one file missing is reported and left for the user to complete.
+# Development key pairs: the project's own, kept in data/keys/ (the same on
+# every machine), copied in with the private key readable by its owner only.
+# A pair is copied only when both of its files are missing, or when it is one
+# that earlier builds made on the spot (subject "CN = Corvane KEY development
+# key"); a pair with one file missing is reported and left for the user to
+# complete.
+KEYS="$(cd "$(dirname "${BASH_SOURCE[0]}")/../data/keys" && pwd)"
 command -v openssl >/dev/null || fail "openssl not found (run scripts/install-deps.sh)"
 for key in platform testkey; do
   cert="$BUNDLE/Config/$key.x509.pem"
   pk8="$BUNDLE/Config/$key.pk8"
+  [ -f "$KEYS/$key.x509.pem" ] && [ -f "$KEYS/$key.pk8" ] || fail "$KEYS lacks the $key pair"
   if [ -e "$cert" ] && [ -e "$pk8" ]; then
-    continue
-  fi
-  if [ -e "$cert" ] || [ -e "$pk8" ]; then
+    subject="$(openssl x509 -in "$cert" -noout -subject 2>/dev/null || true)"
+    [ "$subject" = "subject=CN = Corvane $key development key" ] || continue
+  elif [ -e "$cert" ] || [ -e "$pk8" ]; then
     echo "layout-bundle: warning: $key key pair incomplete in $BUNDLE/Config; left as it is" >&2
     continue
   fi
-  tmp="$(mktemp -d "$BUNDLE/Config/.keygen.XXXXXX")"
+  tmp="$(mktemp -d "$BUNDLE/Config/.keys.XXXXXX")"
   trap 'rm -rf "$tmp"' EXIT
-  openssl req -x509 -newkey rsa:2048 -nodes -days 10950 -sha256 \
-    -subj "/CN=Corvane $key development key" \
-    -keyout "$tmp/key.pem" -out "$tmp/cert.pem" 2>/dev/null
-  openssl pkcs8 -topk8 -nocrypt -inform PEM -outform DER -in "$tmp/key.pem" -out "$tmp/key.pk8"
+  cp "$KEYS/$key.pk8" "$tmp/key.pk8"
+  cp "$KEYS/$key.x509.pem" "$tmp/cert.pem"
   chmod 600 "$tmp/key.pk8"
+  chmod 644 "$tmp/cert.pem"
   mv "$tmp/key.pk8" "$pk8"
   mv "$tmp/cert.pem" "$cert"
   rm -rf "$tmp"
   trap - EXIT
-  echo "layout-bundle: made the development $key key pair"
+  echo "layout-bundle: copied the development $key key pair"
 done

@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -17,6 +18,9 @@ const QString kBundle = QStringLiteral(CORVANE_BUNDLE_DIR);
 const QString kTestData = QStringLiteral(CORVANE_TESTDATA_DIR);
 const QString kLayoutScript =
     QStringLiteral(CORVANE_TEST_SOURCE_DIR) + QStringLiteral("/../scripts/layout-bundle.sh");
+const QString kKeptKeys = QStringLiteral(CORVANE_TEST_SOURCE_DIR) + QStringLiteral("/../data/keys");
+const char* const kKeyFiles[] = {"platform.x509.pem", "platform.pk8", "testkey.x509.pem",
+                                 "testkey.pk8"};
 
 struct RunResult {
     bool finished = false;
@@ -82,7 +86,8 @@ private slots:
     void signApk();
     void signWholePackage();
 
-    void layoutMakesMissingKeysOnly();
+    void layoutCopiesTheKeptKeysOnly();
+    void layoutReplacesKeysEarlierBuildsMade();
     void layoutKeepsWhatTheUserPutThere();
 };
 
@@ -193,6 +198,7 @@ void TestBundleLayout::sampleApksHaveManifests() {
     const QMap<QString, QByteArray> members = ReadZip(TestBundle::samplePackage());
     QTemporaryDir dir;
     int apks = 0;
+    QStringList samples;
     for (auto it = members.cbegin(); it != members.cend(); ++it) {
         if (!it.key().endsWith(".apk"))
             continue;
@@ -202,8 +208,20 @@ void TestBundleLayout::sampleApksHaveManifests() {
         // A compiled manifest starts with the binary XML chunk type 0x0003.
         const QByteArray manifest = ReadZip(apk).value("AndroidManifest.xml");
         QVERIFY2(manifest.startsWith(QByteArray("\x03\x00\x08\x00", 4)), qPrintable(it.key()));
+        samples << apk;
     }
     QVERIFY(apks >= 7);
+    samples << kBundle + "/samples/add/Karaoke.apk" << kBundle + "/samples/add/Notes.apk";
+    // Each says its version and SDK levels, as aapt reads them.
+    const QRegularExpression facts(
+        QStringLiteral("versionCode='[1-9][0-9]*' versionName='[^']+'.*\nsdkVersion:'[1-9][0-9]*'"
+                       "\ntargetSdkVersion:'[1-9][0-9]*'"),
+        QRegularExpression::DotMatchesEverythingOption);
+    for (const QString& apk : samples) {
+        const RunResult badging = Execute("aapt", {"dump", "badging", apk});
+        QCOMPARE(badging.exitCode, 0);
+        QVERIFY2(QString::fromUtf8(badging.output).contains(facts), badging.output.constData());
+    }
 }
 
 void TestBundleLayout::fixtures() {
@@ -274,17 +292,23 @@ void TestBundleLayout::signWholePackage() {
              qPrintable(error));
 }
 
-// A fresh bundle gets both key pairs; a second run changes nothing.
-void TestBundleLayout::layoutMakesMissingKeysOnly() {
+// A fresh bundle gets the project's kept key pairs, the same on every
+// machine, each private key readable by its owner only; a second run changes
+// nothing.
+void TestBundleLayout::layoutCopiesTheKeptKeysOnly() {
     QTemporaryDir dir;
     const QString bundle = dir.filePath("bundle");
     QCOMPARE(Execute("bash", {kLayoutScript, bundle}).exitCode, 0);
     QMap<QString, QByteArray> keys;
-    for (const char* name :
-         {"platform.x509.pem", "platform.pk8", "testkey.x509.pem", "testkey.pk8"}) {
+    for (const char* name : kKeyFiles) {
         keys.insert(name, ReadFile(bundle + "/Config/" + name));
         QVERIFY2(!keys.value(name).isEmpty(), name);
+        QCOMPARE(keys.value(name), ReadFile(kKeptKeys + "/" + name));
+        QCOMPARE(ReadFile(kBundle + "/Config/" + name), keys.value(name));
     }
+    for (const char* name : {"platform.pk8", "testkey.pk8"})
+        QCOMPARE(QFileInfo(bundle + "/Config/" + name).permissions() & 0x0077,
+                 QFileDevice::Permissions());
     QVERIFY(keys.value("platform.pk8") != keys.value("testkey.pk8"));
     QVERIFY(QFileInfo(bundle + "/Config/7za").isSymLink());
     QVERIFY(!QFileInfo(bundle + "/Config/signapk.jar").isSymLink());
@@ -299,6 +323,28 @@ void TestBundleLayout::layoutMakesMissingKeysOnly() {
     QVERIFY(!QFileInfo(bundle + "/Config/signapk.jar").isSymLink());
     QVERIFY(!QFileInfo(bundle + "/jre").isSymLink());
     QVERIFY(QFileInfo("/usr/share/signapk/signapk.jar").isFile());
+}
+
+// A pair an earlier build made on the spot (different on every machine) gives
+// way to the kept one.
+void TestBundleLayout::layoutReplacesKeysEarlierBuildsMade() {
+    QTemporaryDir dir;
+    const QString config = dir.filePath("bundle/Config");
+    QVERIFY(QDir().mkpath(config));
+    const RunResult made =
+        Execute("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj",
+                            "/CN=Corvane platform development key", "-keyout", config + "/key.pem",
+                            "-out", config + "/platform.x509.pem"});
+    QCOMPARE(made.exitCode, 0);
+    QCOMPARE(Execute("openssl", {"pkcs8", "-topk8", "-nocrypt", "-outform", "DER", "-in",
+                                 config + "/key.pem", "-out", config + "/platform.pk8"})
+                 .exitCode,
+             0);
+    QVERIFY(QFile::remove(config + "/key.pem"));
+
+    QCOMPARE(Execute("bash", {kLayoutScript, dir.filePath("bundle")}).exitCode, 0);
+    for (const char* name : kKeyFiles)
+        QCOMPARE(ReadFile(config + "/" + name), ReadFile(kKeptKeys + "/" + name));
 }
 
 // The device maker's own keys, a half pair and a real file in place of a
