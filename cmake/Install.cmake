@@ -29,9 +29,10 @@ add_custom_target(corvane_icons ALL DEPENDS ${_icon_pngs})
 
 install(TARGETS Corvane corvane-cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
-# The development keys the bundle's build made, and the sample package.
+# The project's development keys (data/keys/, the same in every build; public,
+# so readable by every user of the machine), and the sample package.
 foreach(_key platform testkey)
-  install(FILES ${CORVANE_BUNDLE_DIR}/Config/${_key}.x509.pem ${CORVANE_BUNDLE_DIR}/Config/${_key}.pk8
+  install(FILES ${_data}/keys/${_key}.x509.pem ${_data}/keys/${_key}.pk8
           DESTINATION ${_share}/keys PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 endforeach()
 install(DIRECTORY ${CORVANE_BUNDLE_DIR}/samples/ DESTINATION ${_share}/samples)
@@ -43,8 +44,23 @@ install(FILES ${_data}/icons/corvane.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 install(DIRECTORY ${CMAKE_BINARY_DIR}/icons/ DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor
         FILES_MATCHING PATTERN "*.png")
+# Man pages, installed compressed as Debian's policy asks (gzip -9n: no name
+# or time stamp, so the same page gives the same bytes).
 file(GLOB _man_pages CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/man/*.1)
-install(FILES ${_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+set(_man_gz)
+foreach(_page ${_man_pages})
+  get_filename_component(_name ${_page} NAME)
+  set(_gz ${CMAKE_BINARY_DIR}/man/${_name}.gz)
+  add_custom_command(
+    OUTPUT ${_gz}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
+    COMMAND sh -c "gzip -9n -c \"$1\" > \"$2.tmp\" && mv \"$2.tmp\" \"$2\"" _ ${_page} ${_gz}
+    DEPENDS ${_page}
+    VERBATIM)
+  list(APPEND _man_gz ${_gz})
+endforeach()
+add_custom_target(corvane_man ALL DEPENDS ${_man_gz})
+install(FILES ${_man_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 # The Debian package: build/corvane_<version>_<arch>.deb. Its library
 # dependencies come from the programs (dpkg-shlibdeps); the tools and the Qt

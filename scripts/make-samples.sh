@@ -62,6 +62,35 @@ native_lib() {
   } >"$file"
 }
 
+# The android attributes a manifest's version and SDK levels are written
+# with, under their public resource IDs: a resource table of their own that
+# aapt compiles the sample manifests against (-I), in place of an SDK.
+ATTRS="$WORK/android-attrs"
+mkdir -p "$ATTRS/res/values"
+printf '<manifest package="android"><application/></manifest>\n' >"$ATTRS/AndroidManifest.xml"
+cat >"$ATTRS/res/values/attrs.xml" <<'XML'
+<resources>
+  <attr name="minSdkVersion" format="integer|string"/>
+  <attr name="targetSdkVersion" format="integer|string"/>
+  <attr name="versionCode" format="integer"/>
+  <attr name="versionName" format="string"/>
+  <public type="attr" name="minSdkVersion" id="0x0101020c"/>
+  <public type="attr" name="targetSdkVersion" id="0x01010270"/>
+  <public type="attr" name="versionCode" id="0x0101021b"/>
+  <public type="attr" name="versionName" id="0x0101021c"/>
+</resources>
+XML
+aapt package -f -x -M "$ATTRS/AndroidManifest.xml" -S "$ATTRS/res" -F "$ATTRS.apk" >/dev/null
+
+# Version and SDK levels of the next apk (sample_version sets them; the test
+# fixtures carry none).
+APK_VERSION=()
+# sample_version CODE NAME MIN_SDK TARGET_SDK
+sample_version() {
+  APK_VERSION=(-I "$ATTRS.apk" --version-code "$1" --version-name "$2"
+    --min-sdk-version "$3" --target-sdk-version "$4")
+}
+
 # apk OUT PACKAGE [ABI/PATH...]: an APK with a compiled manifest for PACKAGE,
 # a classes.dex and a stand-in native library at lib/ABI/PATH for each
 # further argument.
@@ -82,7 +111,7 @@ apk() {
   done
   mkdir -p "$(dirname "$out")"
   rm -f "$out"
-  aapt package -f -M "$stage/AndroidManifest.xml" -F "$out" "$stage/raw" >/dev/null
+  aapt package -f -M "$stage/AndroidManifest.xml" "${APK_VERSION[@]}" -F "$out" "$stage/raw" >/dev/null
 }
 
 # image FILE SIZE MAGIC [TEXT]: a partition image of SIZE bytes: the magic,
@@ -106,20 +135,28 @@ cp "$SRC/key.xml" "$PKG/system/etc/"
 cp -r "$SRC/META-INF" "$PKG/"
 
 # system/app: the flat layout and the directory layout side by side.
+sample_version 22 5.1.1-22 21 22
 apk "$PKG/system/app/Music.apk" com.corvane.sample.music
+sample_version 310 3.1 19 22
 apk "$PKG/system/app/Gallery.apk" com.corvane.sample.gallery armeabi-v7a/libgallery_jni.so
+sample_version 4200 42.0 21 22
 apk "$PKG/system/app/Browser/Browser.apk" com.corvane.sample.browser \
   armeabi-v7a/libbrowser_jni.so arm64-v8a/libbrowser_jni.so
 native_lib "$PKG/system/app/Browser/lib/arm/libbrowser_jni.so" armeabi-v7a libbrowser_jni.so
+sample_version 205 2.0.5 21 22
 apk "$PKG/system/app/LiveTV/LiveTV.apk" com.corvane.sample.livetv \
   armeabi-v7a/libtvplayer.so arm64-v8a/libtvplayer.so
 mkdir -p "$PKG/system/app/LiveTV/oat/arm"
 printf 'dey\n036\000LiveTV (sample build)\n' >"$PKG/system/app/LiveTV/oat/arm/LiveTV.odex"
 # system/priv-app
+sample_version 22 5.1.1-22 22 22
 apk "$PKG/system/priv-app/Settings/Settings.apk" com.corvane.sample.settings
+sample_version 1 1.0 19 22
 apk "$PKG/system/priv-app/Launcher.apk" com.corvane.sample.launcher
 # userdata/app
+sample_version 12 1.2 16 21
 apk "$PKG/userdata/app/Weather.apk" com.corvane.sample.weather
+sample_version 30 3.0 19 22
 apk "$PKG/userdata/app/Radio/Radio.apk" com.corvane.sample.radio armeabi-v7a/libradio.so
 # system/lib
 native_lib "$PKG/system/lib/libvendor_hal.so" armeabi-v7a libvendor_hal.so
@@ -147,12 +184,15 @@ ZIP_SWITCHES=-mx=9 zip_dir "$OUT/samples/update.zip" "$PKG"
 # --- Files to try the Add and Replace commands with --------------------------
 # Karaoke.apk holds one library for two ABIs: adding it asks before the second
 # replaces the first.
+sample_version 102 1.0.2 21 22
 apk "$OUT/samples/add/Karaoke.apk" com.corvane.sample.karaoke \
   armeabi-v7a/libkaraoke.so arm64-v8a/libkaraoke.so
+sample_version 7 0.7 16 22
 apk "$OUT/samples/add/Notes.apk" com.corvane.sample.notes
 image "$OUT/samples/replace/logo.img" 8192 "LOGO" "Replacement start-up logo"
 
 # --- Test fixtures -----------------------------------------------------------
+APK_VERSION=()
 apk "$OUT/testdata/Plain.apk" com.corvane.fixture.plain
 apk "$OUT/testdata/NativeDemo.apk" com.corvane.fixture.nativedemo \
   armeabi-v7a/libdemo.so arm64-v8a/libdemo.so arm64-v8a/deep/libdeep.so

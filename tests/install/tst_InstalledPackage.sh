@@ -13,6 +13,7 @@
 #                                          and the icons built there)
 set -euo pipefail
 BUILD="$(cd "$1" && pwd)"
+SOURCE="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 WORK="$(mktemp -d "${TMPDIR:-/tmp}/tst_InstalledPackage.XXXXXX")"
 WINDOW_PID=""
 cleanup() {
@@ -49,8 +50,20 @@ for file in bin/Corvane bin/corvane-cli \
   share/applications/corvane.desktop share/metainfo/io.github.corvane.Corvane.metainfo.xml \
   share/icons/hicolor/scalable/apps/corvane.svg share/icons/hicolor/16x16/apps/corvane.png \
   share/icons/hicolor/256x256/apps/corvane.png \
-  share/man/man1/Corvane.1 share/man/man1/corvane-cli.1; do
+  share/man/man1/Corvane.1.gz share/man/man1/corvane-cli.1.gz; do
   [ -f "$USR/$file" ] || fail "the package lacks /usr/$file"
+done
+# Man pages compressed with gzip -9n: no name or time in the header.
+for page in "$USR"/share/man/man1/*; do
+  [[ "$page" == *.gz ]] || fail "man page not compressed: $page"
+  gzip -t "$page" || fail "man page not a gzip file: $page"
+  [ "$(od -An -tx1 -j3 -N5 "$page" | tr -d ' ')" = 0000000000 ] ||
+    fail "man page's gzip header keeps a name or time: $page"
+done
+# The development keys are the project's kept ones.
+for key in platform.x509.pem platform.pk8 testkey.x509.pem testkey.pk8; do
+  cmp -s "$USR/share/corvane/keys/$key" "$SOURCE/data/keys/$key" ||
+    fail "the installed $key is not the kept development key"
 done
 [ ! -e "$USR/bin/Config" ] || fail "the package is laid out as a bundle"
 
