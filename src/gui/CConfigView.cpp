@@ -1,8 +1,11 @@
 #include "gui/CConfigView.h"
 
+#include "core/base/Diagnostics.h"
 #include "core/package/PackageLayout.h"
+#include "core/workspace/ApkOperations.h"
 #include "gui/CCorvaneApp.h"
 #include "gui/DialogBuilder.h"
+#include "gui/GuiReporter.h"
 #include "gui/OpenInEditor.h"
 #include "gui/PageKeyFilter.h"
 
@@ -32,6 +35,17 @@ CConfigView::CConfigView(CCorvaneApp& app, QWidget* parent) : QWidget(parent), m
 void CConfigView::OnOpenConfigFile(int buttonId) {
     for (size_t i = 0; i < std::size(kOpenButtons); ++i) {
         if (kOpenButtons[i] == buttonId) {
+            // The configuration files are system files: out of reach when
+            // the system partition is an image.
+            const Result editable = CheckSystemPartitionEditable(m_app.State());
+            if (!editable.succeeded()) {
+                GuiReporter reporter(this);
+                PresentResult(
+                    reporter, m_app.State().paths(),
+                    QStringLiteral("Open \"%1\"").arg(QLatin1String(kConfigFiles[i].treeSuffix)),
+                    editable);
+                return;
+            }
             OpenInEditor(RootDirectory() + QLatin1String(kConfigFiles[i].treeSuffix), this);
             return;
         }

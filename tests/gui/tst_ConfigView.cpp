@@ -1,3 +1,4 @@
+#include "core/base/Messages.h"
 #include "gui/CConfigView.h"
 #include "gui/CCorvaneApp.h"
 #include "gui/DialogBuilder.h"
@@ -30,6 +31,8 @@ private slots:
 
     void buttonsOpenTheirFileInTheDefaultEditor_data();
     void buttonsOpenTheirFileInTheDefaultEditor();
+    void systemImagePackageOpensNoSystemFile_data();
+    void systemImagePackageOpensNoSystemFile();
     void quotedExecLineGetsThePathAsOneArgument();
 
     void withoutAUsableDefaultTheUserChooses_data();
@@ -148,6 +151,34 @@ void tst_ConfigView::buttonsOpenTheirFileInTheDefaultEditor() {
                               30000);
     QVERIFY(m_dialogs->chooserCandidates.isEmpty());
     QVERIFY(m_dialogs->boxes.isEmpty());
+}
+
+void tst_ConfigView::systemImagePackageOpensNoSystemFile_data() {
+    buttonsOpenTheirFileInTheDefaultEditor_data();
+}
+
+// With the system partition an image (here system.new.dat.br and its transfer
+// list at the tree's root), the page says so and starts no editor.
+void tst_ConfigView::systemImagePackageOpensNoSystemFile() {
+    QFETCH(int, buttonId);
+    const QString output = desktopDir(QStringLiteral("editor.out"));
+    const QString script = writeRecorder(QStringLiteral("bin/editor.sh"), output);
+    QVERIFY(!script.isEmpty());
+    writeEntry(QStringLiteral("editor.desktop"), QStringLiteral("Editor"), script + " %f",
+               QStringLiteral("text/plain;"));
+    setDefault(QStringLiteral("editor.desktop"));
+
+    CConfigView page(*m_app);
+    for (const char* name : {"system.new.dat.br", "system.transfer.list"})
+        QVERIFY(WriteFile(page.RootDirectory() + "/" + name, "image"));
+    QPushButton* button = Control<QPushButton>(&page, buttonId);
+    QVERIFY(button);
+    button->click();
+
+    QCOMPARE(m_dialogs->texts(), QStringList{Msg::SystemPartitionIsImage(QStringLiteral(
+                                     "system.new.dat.br with system.transfer.list"))});
+    QVERIFY(m_dialogs->chooserCandidates.isEmpty());
+    QVERIFY(!QFile::exists(output));
 }
 
 void tst_ConfigView::quotedExecLineGetsThePathAsOneArgument() {

@@ -194,6 +194,18 @@ inline QString ApkUnreadable(const QString& fileName, const QString& cause) {
     return QStringLiteral("%1 cannot be read: %2").arg(fileName, cause);
 }
 
+// A package whose system partition is an image (system.new.dat, .new.dat.br
+// or system.img, named in FORM): its system APKs and build.prop are inside
+// the image, out of reach of the edits.
+inline QString SystemPartitionImageCause(const QString& form) {
+    return QStringLiteral("the system partition is an image (%1)").arg(form);
+}
+inline QString SystemPartitionIsImage(const QString& form) {
+    return QStringLiteral("The system partition of this package is an image (%1): its APKs and "
+                          "build.prop cannot be edited.")
+        .arg(form);
+}
+
 // Settings page.
 inline QString CannotStartProgram(const QString& program) {
     return QStringLiteral("Failed to start \"%1\"!").arg(program);

@@ -11,6 +11,7 @@
 #include "core/package/ApkScan.h"
 #include "core/package/LibraryPlacement.h"
 #include "core/package/PackageTools.h"
+#include "core/package/SystemImage.h"
 #include "core/workspace/AppState.h"
 #include "core/workspace/ChangeLog.h"
 #include "core/workspace/TreeSync.h"
@@ -316,6 +317,14 @@ QStringList ListPartitionApks(const QString& root, Partition partition, int andr
     return found;
 }
 
+Result CheckSystemPartitionEditable(const AppState& state) {
+    const SystemImageForm form = SystemImageFormOfTree(state.paths().extractedTree());
+    if (form == SystemImageForm::Files)
+        return Result::done();
+    const QString name = SystemImageFormName(form);
+    return failed(Msg::SystemPartitionIsImage(name), Msg::SystemPartitionImageCause(name));
+}
+
 Result AddApk(const Operation& op, Partition partition, const QString& sourcePath) {
     return AddApk(op, partition, sourcePath, AddApkOptions());
 }
@@ -324,6 +333,11 @@ Result AddApk(const Operation& op, Partition partition, const QString& sourcePat
               const AddApkOptions& options) {
     if (options.leftOutAbis)
         options.leftOutAbis->clear();
+    if (partition == Partition::System) {
+        const Result editable = CheckSystemPartitionEditable(op.state);
+        if (!editable.succeeded())
+            return editable;
+    }
     const QString name = FileNamePart(sourcePath);
     const Result accepted = acceptSource(op, sourcePath, name);
     if (!accepted.succeeded())
@@ -362,6 +376,11 @@ Result DeleteApk(const Operation& op, Partition partition, const QString& apkPat
     const WorkspacePaths paths = state.paths();
     const QString root = partitionRoot(state, partition);
     const QString message = Msg::DeleteApkFailed(apkPath);
+    if (partition == Partition::System) {
+        const Result editable = CheckSystemPartitionEditable(state);
+        if (!editable.succeeded())
+            return editable;
+    }
     const qsizetype slash = apkPath.lastIndexOf(QLatin1Char('/'));
     // An APK outside the page's partition has no member of its own: refuse
     // before anything changes.

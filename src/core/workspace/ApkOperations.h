@@ -9,6 +9,14 @@
 #include <optional>
 
 struct Operation;
+class AppState;
+
+// Whether the open package's system partition can be edited: a failure with
+// the window's message when the package carries it as an image
+// (SystemImageFormOfTree), so that its APKs and files are out of reach; done
+// otherwise. Adding and deleting a system APK check it first; the window
+// checks it before opening a system configuration file.
+Result CheckSystemPartitionEditable(const AppState& state);
 
 // The APKs a page lists: below the partition's app directory (and priv-app on
 // the system partition), depth first in directory order. Android 5 packages

@@ -99,6 +99,8 @@ private slots:
     void addLeavesNoScratchFolders();
     void badInputChangesNothing_data();
     void badInputChangesNothing();
+    void systemImageRefusesSystemEdits_data();
+    void systemImageRefusesSystemEdits();
 
 private:
     QString tree(const QString& relative = QString()) const {
@@ -739,6 +741,41 @@ void TestApkOperations::badInputChangesNothing() {
     QVERIFY(!QFile::exists(pending()));
     QVERIFY(!FileHelpers::PathExists(m_state->paths().unpackDir()));
     QVERIFY(!FileHelpers::PathExists(m_state->paths().apkTempDir()));
+}
+
+// A package whose system partition is an image: adding or deleting a system
+// APK fails with the window's message naming the form, before anything
+// changes; the data partition is still edited.
+void TestApkOperations::systemImageRefusesSystemEdits_data() {
+    QTest::addColumn<QStringList>("images");
+    QTest::addColumn<QString>("form");
+    QTest::newRow("new.dat") << QStringList{"system.new.dat", "system.transfer.list"}
+                             << "system.new.dat with system.transfer.list";
+    QTest::newRow("new.dat.br") << QStringList{"system.new.dat.br", "system.transfer.list"}
+                                << "system.new.dat.br with system.transfer.list";
+    QTest::newRow("img") << QStringList{"system.img"} << "system.img";
+}
+
+void TestApkOperations::systemImageRefusesSystemEdits() {
+    QFETCH(QStringList, images);
+    QFETCH(QString, form);
+    open(7, QStringList{"system/app/Old.apk"} + images);
+    const QByteArray archiveBefore = ReadFile(archive());
+    const QStringList treeBefore = FilesBelow(tree());
+
+    const Result added = AddApk(op(), Partition::System, source("Plain.apk"));
+    QVERIFY(added.failed());
+    QCOMPARE(added.notice().text, Msg::SystemPartitionIsImage(form));
+    QCOMPARE(added.cause(), Msg::SystemPartitionImageCause(form));
+    const Result deleted = DeleteApk(op(), Partition::System, tree("system/app/Old.apk"));
+    QVERIFY(deleted.failed());
+    QCOMPARE(deleted.notice().text, Msg::SystemPartitionIsImage(form));
+    QCOMPARE(ReadFile(archive()), archiveBefore);
+    QCOMPARE(FilesBelow(tree()), treeBefore);
+    QVERIFY(m_reporter.texts().isEmpty());
+
+    QVERIFY(AddApk(op(), Partition::Data, source("Plain.apk")).succeeded());
+    QVERIFY(QFile::exists(tree("userdata/app/Plain.apk")));
 }
 
 QTEST_GUILESS_MAIN(TestApkOperations)
