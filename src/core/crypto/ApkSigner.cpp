@@ -1,7 +1,10 @@
 #include "core/crypto/ApkSigner.h"
 
+#include "core/base/ByteOrder.h"
 #include "core/base/ErrorText.h"
 #include "core/base/FileHelpers.h"
+#include "core/base/UniqueFd.h"
+#include "core/format/Deflate.h"
 #include "core/format/ZipFormat.h"
 #include "core/format/ZipMemberReader.h"
 
@@ -76,16 +79,13 @@ constexpr int kV3MinSdk = 24;
 constexpr int kMinSdkWithSha256 = 18;
 
 void PutLe16(QByteArray* out, quint32 v) {
-    out->append(static_cast<char>(v & 0xff));
-    out->append(static_cast<char>((v >> 8) & 0xff));
+    AppendLe16(out, static_cast<quint16>(v & 0xffff));
 }
 void PutLe32(QByteArray* out, quint32 v) {
-    PutLe16(out, v & 0xffff);
-    PutLe16(out, v >> 16);
+    AppendLe32(out, v);
 }
 void PutLe64(QByteArray* out, quint64 v) {
-    PutLe32(out, static_cast<quint32>(v & 0xffffffffu));
-    PutLe32(out, static_cast<quint32>(v >> 32));
+    AppendLe64(out, v);
 }
 QByteArray LengthPrefixed(const QByteArray& data) {
     QByteArray out;
@@ -93,12 +93,10 @@ QByteArray LengthPrefixed(const QByteArray& data) {
     return out + data;
 }
 quint32 Le32(const char* p) {
-    const auto* u = reinterpret_cast<const unsigned char*>(p);
-    return quint32(u[0]) | quint32(u[1]) << 8 | quint32(u[2]) << 16 | quint32(u[3]) << 24;
+    return ReadLe32(p);
 }
 quint16 Le16(const char* p) {
-    const auto* u = reinterpret_cast<const unsigned char*>(p);
-    return static_cast<quint16>(u[0] | u[1] << 8);
+    return ReadLe16(p);
 }
 
 // DER: a tag and its content.
@@ -677,57 +675,9 @@ QByteArray CentralRecord(const OutEntry& e) {
     return h + e.name + e.extra;
 }
 
-// Deflates as signapk deflates the files it makes (best compression, raw
-// stream); each stream's bytes go to the output given to feed().
-class Deflater {
-public:
-    Deflater() {
-        std::memset(&m_z, 0, sizeof m_z);
-        m_ok = deflateInit2(&m_z, Z_BEST_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8,
-                            Z_DEFAULT_STRATEGY) == Z_OK;
-    }
-    ~Deflater() {
-        if (m_ok)
-            deflateEnd(&m_z);
-    }
-    Deflater(const Deflater&) = delete;
-    Deflater& operator=(const Deflater&) = delete;
-
-    // Starts the next stream; the same bytes come out as from a new deflater.
-    bool reset() {
-        m_written = 0;
-        return m_ok && deflateReset(&m_z) == Z_OK;
-    }
-    // out(data, size) takes each piece made and answers false (with its
-    // cause in error) when it cannot.
-    template <typename Out>
-    bool feed(const char* data, qint64 size, bool finish, Out&& out, QString* error) {
-        if (!m_ok)
-            return Fail(error, QStringLiteral("the compressor cannot start"));
-        m_z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
-        m_z.avail_in = static_cast<uInt>(size);
-        char buffer[1 << 16];
-        for (;;) {
-            m_z.next_out = reinterpret_cast<Bytef*>(buffer);
-            m_z.avail_out = sizeof buffer;
-            const int rc = deflate(&m_z, finish ? Z_FINISH : Z_NO_FLUSH);
-            if (rc == Z_STREAM_ERROR)
-                return Fail(error, QStringLiteral("the compressor failed"));
-            const qint64 produced = qint64(sizeof buffer) - m_z.avail_out;
-            if (produced > 0 && !out(buffer, produced))
-                return false;
-            m_written += static_cast<quint64>(produced);
-            if (finish ? rc == Z_STREAM_END : (m_z.avail_in == 0 && m_z.avail_out != 0))
-                return true;
-        }
-    }
-    quint64 written() const { return m_written; }
-
-private:
-    z_stream m_z;
-    bool m_ok = false;
-    quint64 m_written = 0;
-};
+// Members are deflated at the best compression, as the files a signer makes
+// usually are.
+constexpr int kDeflateLevel = Z_BEST_COMPRESSION;
 
 // A member prepared ahead of its turn: its bytes as they are written (a
 // compressed one deflated again), the digest and size of its uncompressed
@@ -869,7 +819,7 @@ private:
     };
 
     void work() {
-        Deflater deflater;
+        Deflater deflater(kDeflateLevel);
         std::unique_lock lock(m_mutex);
         for (;;) {
             qsizetype index = -1;
@@ -1018,7 +968,7 @@ bool WriteMember(Context* c, OutEntry e, const Producer& produce, const ZipCentr
         // then match signapk's whatever deflater made the input.
         if (!c->out->write(LocalHeader(e), error))
             return false;
-        Deflater deflater;
+        Deflater deflater(kDeflateLevel);
         const auto write = [&](const char* data, qint64 n) {
             return c->out->write(data, n, error);
         };
@@ -1077,7 +1027,7 @@ bool WriteGenerated(Context* c, const QByteArray& name, const QByteArray& bytes,
 // WriteMember feeds them.
 PreparedMember DeflateGenerated(const QByteArray& data) {
     PreparedMember m;
-    Deflater deflater;
+    Deflater deflater(kDeflateLevel);
     const auto append = [&](const char* p, qint64 n) {
         m.bytes.append(p, n);
         return true;
@@ -1458,13 +1408,10 @@ bool SignInto(int in, const SigningPlan& plan, const ApkSigningKey::Data& key, T
 // The input opened and its directory read, named in the cause.
 class InputApk {
 public:
-    ~InputApk() {
-        if (fd >= 0)
-            ::close(fd);
-    }
     bool open(const QString& path, QString* error) {
-        fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
+        file = OpenUniqueFd(path, O_RDONLY);
+        fd = file.get();
+        if (!file.isOpen())
             return Fail(error, QStringLiteral("cannot open %1: %2")
                                    .arg(path, QString::fromLocal8Bit(strerror(errno))));
         QString cause;
@@ -1472,6 +1419,7 @@ public:
             return Fail(error, QStringLiteral("not a ZIP archive: %1").arg(cause));
         return true;
     }
+    UniqueFd file;
     int fd = -1;
     ZipDirectory dir;
 };

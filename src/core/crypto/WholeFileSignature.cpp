@@ -1,5 +1,6 @@
 #include "core/crypto/WholeFileSignature.h"
 
+#include "core/base/ByteOrder.h"
 #include "core/base/ErrorText.h"
 
 #include <QFile>
@@ -247,16 +248,6 @@ bool HasEndRecordMarker(const QByteArray& data) {
     return data.contains(QByteArrayLiteral("PK\x05\x06"));
 }
 
-quint16 Le16(const char* p) {
-    return static_cast<quint16>(static_cast<unsigned char>(p[0]) |
-                                (static_cast<unsigned char>(p[1]) << 8));
-}
-
-void AppendLe16(QByteArray* out, qint64 value) {
-    out->append(static_cast<char>(value & 0xff));
-    out->append(static_cast<char>((value >> 8) & 0xff));
-}
-
 // Sets up RSA PKCS#1 v1.5 over a DigestInfo (or plain ECDSA) for the digest.
 bool SetUpSignatureContext(EVP_PKEY_CTX* ctx, EVP_PKEY* key, const EVP_MD* md) {
     if (EVP_PKEY_get_base_id(key) == EVP_PKEY_RSA &&
@@ -393,12 +384,12 @@ bool signatureComment(const QByteArray& block, const QByteArray& endRecord, QByt
                                .arg(block.size()));
     out->clear();
     out->reserve(static_cast<qsizetype>(2 + commentSize));
-    AppendLe16(out, commentSize);
+    AppendLe16(out, static_cast<quint16>(commentSize));
     out->append(kCommentMessage, kCommentMessageSize);
     out->append(block);
-    AppendLe16(out, block.size() + kFooterSize);
+    AppendLe16(out, static_cast<quint16>(block.size() + kFooterSize));
     out->append("\xff\xff", 2);
-    AppendLe16(out, commentSize);
+    AppendLe16(out, static_cast<quint16>(commentSize));
     // Recovery refuses a marker anywhere after the start of the end record.
     if (HasEndRecordMarker(endRecord.mid(4) + *out))
         return Fail(error, QStringLiteral("The signature holds an end-of-central-directory "
@@ -621,8 +612,8 @@ bool ReadSignedLayout(QFile& file, SignedLayout* layout, QString* error) {
         SetError(error, QStringLiteral("%1 has no signature footer").arg(path));
         return false;
     }
-    const qint64 signatureStart = Le16(footer);
-    const qint64 commentSize = Le16(footer + 4);
+    const qint64 signatureStart = ReadLe16(footer);
+    const qint64 commentSize = ReadLe16(footer + 4);
     if (signatureStart > commentSize) {
         SetError(error, QStringLiteral("The signature footer of %1 puts the signature (%2 bytes "
                                        "from the end) outside the comment (%3 bytes)")
@@ -650,7 +641,7 @@ bool ReadSignedLayout(QFile& file, SignedLayout* layout, QString* error) {
                             .arg(commentSize));
         return false;
     }
-    const qint64 recordComment = Le16(endRecord.constData() + 20);
+    const qint64 recordComment = ReadLe16(endRecord.constData() + 20);
     if (recordComment != commentSize) {
         SetError(error, QStringLiteral("The end record of %1 gives a comment length of %2, the "
                                        "signature footer %3")

@@ -1,8 +1,11 @@
 #include "core/format/ArchiveEditor.h"
 
+#include "core/base/ByteOrder.h"
 #include "core/base/ErrorText.h"
 #include "core/base/FileHelpers.h"
 #include "core/base/TestHooks.h"
+#include "core/base/UniqueFd.h"
+#include "core/format/Deflate.h"
 #include "core/format/MemberNames.h"
 #include "core/format/ZipFormat.h"
 
@@ -63,45 +66,6 @@ QString systemError() {
 
 QByteArray nativePath(const QString& path) {
     return QFile::encodeName(path);
-}
-
-class FileDescriptor {
-public:
-    FileDescriptor() = default;
-    explicit FileDescriptor(int fd) : m_fd(fd) {}
-    ~FileDescriptor() { close(); }
-    FileDescriptor(FileDescriptor&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
-    FileDescriptor& operator=(FileDescriptor&& other) noexcept {
-        if (this != &other) {
-            close();
-            m_fd = other.m_fd;
-            other.m_fd = -1;
-        }
-        return *this;
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return m_fd; }
-    bool isOpen() const { return m_fd >= 0; }
-    // Closing a file that was written reports a late write error.
-    bool close() {
-        if (m_fd < 0)
-            return true;
-        const int result = ::close(m_fd);
-        m_fd = -1;
-        return result == 0;
-    }
-
-private:
-    int m_fd = -1;
-};
-
-FileDescriptor openFile(const QString& path, int flags, mode_t mode = 0644) {
-    int fd;
-    do {
-        fd = ::open(nativePath(path).constData(), flags | O_CLOEXEC, mode);
-    } while (fd < 0 && errno == EINTR);
-    return FileDescriptor(fd);
 }
 
 bool writeAt(int fd, quint64 offset, const char* data, qint64 size, QString* error) {
@@ -235,52 +199,6 @@ private:
     qint64 m_done = 0;
 };
 
-// Raw deflate (no zlib header), as ZIP stores it.
-class Deflater {
-public:
-    Deflater() {
-        std::memset(&m_stream, 0, sizeof m_stream);
-        m_ready = deflateInit2(&m_stream, kDeflateLevel, Z_DEFLATED, -MAX_WBITS, 8,
-                               Z_DEFAULT_STRATEGY) == Z_OK;
-    }
-    ~Deflater() {
-        if (m_ready)
-            deflateEnd(&m_stream);
-    }
-    Deflater(const Deflater&) = delete;
-    Deflater& operator=(const Deflater&) = delete;
-
-    // Compresses a block (at most 1 MiB) and hands the output to consume.
-    bool feed(const char* data, qint64 size, bool finish,
-              const std::function<bool(const char*, qint64)>& consume, QString* error) {
-        if (!m_ready) {
-            *error = QStringLiteral("cannot start compression");
-            return false;
-        }
-        m_stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
-        m_stream.avail_in = static_cast<uInt>(size);
-        char out[256 * 1024];
-        int result;
-        do {
-            m_stream.next_out = reinterpret_cast<Bytef*>(out);
-            m_stream.avail_out = sizeof out;
-            result = deflate(&m_stream, finish ? Z_FINISH : Z_NO_FLUSH);
-            if (result == Z_STREAM_ERROR) {
-                *error = QStringLiteral("compression failed");
-                return false;
-            }
-            const qint64 produced = static_cast<qint64>(sizeof out - m_stream.avail_out);
-            if (produced > 0 && !consume(out, produced))
-                return false;
-        } while (m_stream.avail_out == 0 || (finish && result != Z_STREAM_END));
-        return true;
-    }
-
-private:
-    z_stream m_stream;
-    bool m_ready = false;
-};
-
 // Reads the entries of a compact copy through a 1 MiB window, so that small
 // neighbouring entries come from one read.
 class WindowReader {
@@ -317,7 +235,7 @@ private:
 
 bool deflateWhole(const char* data, qint64 size, QByteArray* out, QString* error) {
     out->clear();
-    Deflater deflater;
+    Deflater deflater(kDeflateLevel);
     for (qint64 pos = 0;; pos += kChunk) {
         const qint64 block = qMin(kChunk, size - pos);
         const bool last = pos + block >= size;
@@ -386,7 +304,7 @@ bool writeMemoryEntry(BufferedOutput& out, const QString& name, const QByteArray
 // that cannot be read fails the edit before the archive is touched.
 struct SourceFile {
     QString path;
-    FileDescriptor fd;
+    UniqueFd fd;
     qint64 size = 0;
     qint64 mtime = 0;
     // Made when its member is written (opened then), released after.
@@ -426,7 +344,7 @@ bool writeFileEntry(BufferedOutput& out, int archiveFd, const QString& name, Sou
             return false;
         progress.add(size);
     } else {
-        Deflater deflater;
+        Deflater deflater(kDeflateLevel);
         const auto toOutput = [&out, error](const char* data, qint64 n) {
             return out.write(data, n, error);
         };
@@ -492,7 +410,7 @@ bool writeFileEntryAhead(BufferedOutput& out, const QString& name, SourceFile& s
             return deflated ? consume(sampleDeflated.constData(), sampleDeflated.size())
                             : consume(data.constData(), data.size());
         }
-        Deflater deflater;
+        Deflater deflater(kDeflateLevel);
         for (qint64 pos = 0;;) {
             const qint64 length = data.size();
             const bool last = pos + length >= size;
@@ -547,18 +465,6 @@ bool writeFileEntryAhead(BufferedOutput& out, const QString& name, SourceFile& s
     return true;
 }
 
-quint64 get64(const char* p) {
-    quint64 value = 0;
-    for (int i = 7; i >= 0; --i)
-        value = (value << 8) | static_cast<unsigned char>(p[i]);
-    return value;
-}
-
-void append64(QByteArray* out, quint64 value) {
-    for (int i = 0; i < 8; ++i)
-        out->append(static_cast<char>((value >> (8 * i)) & 0xFF));
-}
-
 // Which file the journal was written for: its device and inode, its birth
 // time where the file system keeps one (an inode number freed by a deleted
 // file may come back), and the CRC-32 of the 64 KiB before the saved bytes,
@@ -603,7 +509,7 @@ QByteArray encodeJournalHeader(const JournalHeader& header) {
     for (const quint64 value :
          {header.oldLength, header.savedOffset, header.savedLength, header.identity.fingerprint,
           header.identity.device, header.identity.inode, header.identity.birth})
-        append64(&out, value);
+        AppendLe64(&out, value);
     return out;
 }
 
@@ -639,8 +545,7 @@ bool writeJournal(const QString& archive, int archiveFd, quint64 savedOffset, qu
             progress.add(block.size());
         }
         QByteArray trailer;
-        for (int i = 0; i < 4; ++i)
-            trailer.append(static_cast<char>((crc >> (8 * i)) & 0xFF));
+        AppendLe32(&trailer, crc);
         trailer.append(kJournalEnd, sizeof kJournalEnd);
         return out.write(trailer, error) && out.flush(error) && file.commit(error);
     }();
@@ -664,13 +569,13 @@ bool readJournalHeader(int fd, JournalHeader* header, quint32* storedCrc) {
     if (!ReadZipBytesAt(fd, 0, bytes, kJournalHeaderSize, &ignored) ||
         std::memcmp(bytes, kJournalMagic, sizeof kJournalMagic) != 0)
         return false;
-    header->oldLength = get64(bytes + 8);
-    header->savedOffset = get64(bytes + 16);
-    header->savedLength = get64(bytes + 24);
-    header->identity.fingerprint = get64(bytes + 32);
-    header->identity.device = get64(bytes + 40);
-    header->identity.inode = get64(bytes + 48);
-    header->identity.birth = get64(bytes + 56);
+    header->oldLength = ReadLe64(bytes + 8);
+    header->savedOffset = ReadLe64(bytes + 16);
+    header->savedLength = ReadLe64(bytes + 24);
+    header->identity.fingerprint = ReadLe64(bytes + 32);
+    header->identity.device = ReadLe64(bytes + 40);
+    header->identity.inode = ReadLe64(bytes + 48);
+    header->identity.birth = ReadLe64(bytes + 56);
     if (header->savedOffset > header->oldLength ||
         header->oldLength - header->savedOffset != header->savedLength ||
         journalSize - kJournalHeaderSize - kJournalTrailerSize != header->savedLength)
@@ -679,7 +584,7 @@ bool readJournalHeader(int fd, JournalHeader* header, quint32* storedCrc) {
                         &ignored) ||
         std::memcmp(trailer + 4, kJournalEnd, sizeof kJournalEnd) != 0)
         return false;
-    *storedCrc = static_cast<quint32>(get64(trailer) & 0xFFFFFFFFu);
+    *storedCrc = ReadLe32(trailer);
     return true;
 }
 
@@ -700,8 +605,7 @@ bool journalChecksumHolds(int fd, const JournalHeader& header, quint32 stored, Q
 }
 
 // Puts the saved bytes back and cuts the archive to its old length.
-bool replayJournal(int journalFd, const JournalHeader& header, FileDescriptor& target,
-                   QString* error) {
+bool replayJournal(int journalFd, const JournalHeader& header, UniqueFd& target, QString* error) {
     QByteArray block;
     for (quint64 pos = 0; pos < header.savedLength;) {
         block.resize(static_cast<qsizetype>(qMin<quint64>(kChunk, header.savedLength - pos)));
@@ -759,9 +663,9 @@ struct PlannedEntry {
 };
 
 // Opens the archive and reads its central directory; false with the cause.
-bool openDirectory(const QString& archive, int flags, FileDescriptor* fd, ZipDirectory* directory,
+bool openDirectory(const QString& archive, int flags, UniqueFd* fd, ZipDirectory* directory,
                    QString* error) {
-    *fd = openFile(archive, flags);
+    *fd = OpenUniqueFd(archive, flags);
     if (!fd->isOpen())
         return Fail(error, QStringLiteral("cannot open %1: %2").arg(archive, systemError()));
     QString cause;
@@ -775,7 +679,7 @@ bool openDirectory(const QString& archive, int flags, FileDescriptor* fd, ZipDir
 bool openSource(const QString& path, const struct stat& archiveInfo, SourceFile* source,
                 QString* error) {
     source->path = path;
-    source->fd = openFile(path, O_RDONLY);
+    source->fd = OpenUniqueFd(path, O_RDONLY);
     struct stat info;
     if (!source->fd.isOpen() || fstat(source->fd.get(), &info) != 0)
         return Fail(error, QStringLiteral("cannot read %1: %2").arg(path, systemError()));
@@ -845,7 +749,7 @@ bool passStep(const char* name, bool* killed, QString* error) {
 
 // Writes the new entries and the new central directory from start on, then
 // cuts the archive there and flushes it. The journal is in place.
-bool writeEdit(FileDescriptor& fd, const ZipDirectory& directory, quint64 start,
+bool writeEdit(UniqueFd& fd, const ZipDirectory& directory, quint64 start,
                const QList<PlannedEntry>& plan, std::vector<SourceFile>& sources,
                Progress& progress, bool* killed, QString* error) {
     if (!passStep("journal-written", killed, error))
@@ -885,7 +789,7 @@ bool writeEdit(FileDescriptor& fd, const ZipDirectory& directory, quint64 start,
 
 bool applyChanges(const QString& archive, const QList<ArchiveChange>& changes, QString* error,
                   const ArchiveProgress& callback) {
-    FileDescriptor fd;
+    UniqueFd fd;
     ZipDirectory directory;
     if (!openDirectory(archive, O_RDWR, &fd, &directory, error))
         return false;
@@ -947,7 +851,7 @@ bool archiveReadsAfterSetAside(const QString& archive, const ArchiveRecovery& re
                                QString* error) {
     if (!fileExists(archive))
         return true;
-    FileDescriptor fd;
+    UniqueFd fd;
     ZipDirectory directory;
     QString cause;
     if (openDirectory(archive, O_RDONLY, &fd, &directory, &cause))
@@ -965,7 +869,7 @@ QString ArchiveJournalPath(const QString& archive) {
 
 bool ReadArchiveMembers(const QString& archive, QList<ArchiveMember>* members, QString* error) {
     members->clear();
-    FileDescriptor fd;
+    UniqueFd fd;
     ZipDirectory directory;
     if (!openDirectory(archive, O_RDONLY, &fd, &directory, error))
         return false;
@@ -993,7 +897,7 @@ QList<ArchiveMember> ArchiveMembersOf(const ZipDirectory& directory) {
 }
 
 bool CheckArchiveDeviceReadable(const QString& archive, QString* error, bool namesAsShown) {
-    FileDescriptor fd;
+    UniqueFd fd;
     ZipDirectory directory;
     if (!openDirectory(archive, O_RDONLY, &fd, &directory, error))
         return false;
@@ -1004,7 +908,7 @@ bool CheckArchiveDeviceReadable(const QString& archive, QString* error, bool nam
 }
 
 bool FindZipPart(const QString& path, quint64* start, quint64* prefixBias, QString* error) {
-    FileDescriptor fd;
+    UniqueFd fd;
     ZipDirectory directory;
     if (!openDirectory(path, O_RDONLY, &fd, &directory, error))
         return false;
@@ -1042,7 +946,7 @@ bool RecoverArchive(const QString& archive, QString* error, ArchiveRecovery* res
     if (!fileExists(journal))
         return true;
 
-    const FileDescriptor fd = openFile(journal, O_RDONLY);
+    const UniqueFd fd = OpenUniqueFd(journal, O_RDONLY);
     if (!fd.isOpen())
         return Fail(error, QStringLiteral("cannot read %1: %2").arg(journal, systemError()));
     const auto setAside = [&](const QString& kind, const QString& reason) {
@@ -1057,7 +961,7 @@ bool RecoverArchive(const QString& archive, QString* error, ArchiveRecovery* res
 
     // Whether it belongs to this archive comes first: a journal of another
     // file is never replayed, whatever its state.
-    FileDescriptor target = openFile(archive, O_RDWR);
+    UniqueFd target = OpenUniqueFd(archive, O_RDWR);
     if (!target.isOpen() && errno == ENOENT)
         return setAside(QStringLiteral("foreign"), QStringLiteral("left by an archive that is "
                                                                   "gone"));
@@ -1117,7 +1021,7 @@ bool WriteEditedCompactArchive(const QString& archive, const QList<ArchiveChange
     QString local;
     if (!error)
         error = &local;
-    FileDescriptor fd;
+    UniqueFd fd;
     ZipDirectory directory;
     if (!openDirectory(archive, O_RDONLY, &fd, &directory, error))
         return false;

@@ -1,6 +1,6 @@
 #include "core/format/BinaryXml.h"
 
-#include <QtEndian>
+#include "core/base/ByteOrder.h"
 
 namespace {
 
@@ -31,8 +31,12 @@ struct Span {
         return offset <= size && length <= size - offset;
     }
     quint8 u8(quint64 offset) const { return data[offset]; }
-    quint16 u16(quint64 offset) const { return qFromLittleEndian<quint16>(data + offset); }
-    quint32 u32(quint64 offset) const { return qFromLittleEndian<quint32>(data + offset); }
+    quint16 u16(quint64 offset) const {
+        return ReadLe16(reinterpret_cast<const char*>(data + offset));
+    }
+    quint32 u32(quint64 offset) const {
+        return ReadLe32(reinterpret_cast<const char*>(data + offset));
+    }
     Span sub(quint64 offset, quint64 length) const { return Span{data + offset, length}; }
 };
 

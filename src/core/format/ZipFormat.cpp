@@ -1,5 +1,6 @@
 #include "core/format/ZipFormat.h"
 
+#include "core/base/ByteOrder.h"
 #include "core/base/ErrorText.h"
 
 #include <QDateTime>
@@ -29,32 +30,6 @@ constexpr qint64 kCentralHeaderSize = 46;
 constexpr qint64 kEndSize = 22;
 constexpr qint64 kZip64EndSize = 56;
 constexpr qint64 kZip64LocatorSize = 20;
-
-quint16 get16(const char* p) {
-    const auto* u = reinterpret_cast<const unsigned char*>(p);
-    return static_cast<quint16>(u[0] | (u[1] << 8));
-}
-quint32 get32(const char* p) {
-    const auto* u = reinterpret_cast<const unsigned char*>(p);
-    return static_cast<quint32>(u[0]) | (static_cast<quint32>(u[1]) << 8) |
-           (static_cast<quint32>(u[2]) << 16) | (static_cast<quint32>(u[3]) << 24);
-}
-quint64 get64(const char* p) {
-    return static_cast<quint64>(get32(p)) | (static_cast<quint64>(get32(p + 4)) << 32);
-}
-
-void put16(QByteArray* out, quint16 v) {
-    out->append(static_cast<char>(v & 0xFF));
-    out->append(static_cast<char>(v >> 8));
-}
-void put32(QByteArray* out, quint32 v) {
-    put16(out, static_cast<quint16>(v & 0xFFFF));
-    put16(out, static_cast<quint16>(v >> 16));
-}
-void put64(QByteArray* out, quint64 v) {
-    put32(out, static_cast<quint32>(v & kZipMax32));
-    put32(out, static_cast<quint32>(v >> 32));
-}
 
 QString systemError() {
     return QString::fromLocal8Bit(std::strerror(errno));
@@ -119,8 +94,8 @@ bool takeZip64Field(const QByteArray& extra, bool wantUncompressed, bool wantCom
     qsizetype pos = 0;
     bool found = false;
     while (pos + 4 <= extra.size()) {
-        const quint16 tag = get16(extra.constData() + pos);
-        const quint16 length = get16(extra.constData() + pos + 2);
+        const quint16 tag = ReadLe16(extra.constData() + pos);
+        const quint16 length = ReadLe16(extra.constData() + pos + 2);
         if (pos + 4 + length > extra.size())
             break; // a malformed tail is kept as it is
         if (tag == kZip64Tag && !found) {
@@ -132,7 +107,7 @@ bool takeZip64Field(const QByteArray& extra, bool wantUncompressed, bool wantCom
                     return true;
                 if (used + 8 > length)
                     return false;
-                *value = get64(field + used);
+                *value = ReadLe64(field + used);
                 used += 8;
                 return true;
             };
@@ -152,9 +127,9 @@ bool takeZip64Field(const QByteArray& extra, bool wantUncompressed, bool wantCom
 bool hasZip64Field(const char* extra, qint64 length) {
     qint64 pos = 0;
     while (pos + 4 <= length) {
-        if (get16(extra + pos) == kZip64Tag)
+        if (ReadLe16(extra + pos) == kZip64Tag)
             return true;
-        pos += 4 + get16(extra + pos + 2);
+        pos += 4 + ReadLe16(extra + pos + 2);
     }
     return false;
 }
@@ -170,9 +145,9 @@ bool findEndRecord(int fd, quint64 fileSize, quint64* endOffset, QString* error)
         return false;
     for (qsizetype pos = tail.size() - kEndSize; pos >= 0; --pos) {
         const char* p = tail.constData() + pos;
-        if (get32(p) != kEndSignature)
+        if (ReadLe32(p) != kEndSignature)
             continue;
-        if (pos + kEndSize + get16(p + 20) == tail.size()) {
+        if (pos + kEndSize + ReadLe16(p + 20) == tail.size()) {
             *endOffset = fileSize - span + static_cast<quint64>(pos);
             return true;
         }
@@ -199,17 +174,17 @@ bool readZip64End(int fd, quint64 endOffset, EndRecords* records, QString* error
     char locator[kZip64LocatorSize];
     if (!ReadZipBytesAt(fd, endOffset - kZip64LocatorSize, locator, kZip64LocatorSize, error))
         return false;
-    if (get32(locator) != kZip64LocatorSignature)
+    if (ReadLe32(locator) != kZip64LocatorSignature)
         return true;
     const quint64 limit = endOffset - kZip64LocatorSize;
-    const quint64 stated = get64(locator + 8);
+    const quint64 stated = ReadLe64(locator + 8);
     const quint64 adjacent = limit - kZip64EndSize;
     char record[kZip64EndSize];
     const auto recordAt = [&](quint64 offset) {
         QString ignored;
         return fitsWithin(offset, kZip64EndSize, limit) &&
                ReadZipBytesAt(fd, offset, record, kZip64EndSize, &ignored) &&
-               get32(record) == kZip64EndSignature;
+               ReadLe32(record) == kZip64EndSignature;
     };
     quint64 position = stated;
     if (!recordAt(stated)) {
@@ -219,12 +194,12 @@ bool readZip64End(int fd, quint64 endOffset, EndRecords* records, QString* error
         position = adjacent;
         records->zip64Bias = adjacent - stated;
     }
-    if (get32(record + 16) != 0 || get32(record + 20) != 0 ||
-        get64(record + 24) != get64(record + 32))
+    if (ReadLe32(record + 16) != 0 || ReadLe32(record + 20) != 0 ||
+        ReadLe64(record + 24) != ReadLe64(record + 32))
         return Fail(error, QStringLiteral("split (multi-disk) archives are not supported"));
-    records->count = get64(record + 32);
-    records->directorySize = get64(record + 40);
-    records->statedOffset = get64(record + 48);
+    records->count = ReadLe64(record + 32);
+    records->directorySize = ReadLe64(record + 40);
+    records->statedOffset = ReadLe64(record + 48);
     records->directoryEnd = position;
     return true;
 }
@@ -237,15 +212,15 @@ bool readEndRecords(int fd, quint64 fileSize, EndRecords* records, QByteArray* c
     char end[kEndSize];
     if (!ReadZipBytesAt(fd, endOffset, end, kEndSize, error))
         return false;
-    const quint16 commentLength = get16(end + 20);
+    const quint16 commentLength = ReadLe16(end + 20);
     comment->resize(commentLength);
     if (!ReadZipBytesAt(fd, endOffset + kEndSize, comment->data(), commentLength, error))
         return false;
-    if (get16(end + 4) != 0 || get16(end + 6) != 0 || get16(end + 8) != get16(end + 10))
+    if (ReadLe16(end + 4) != 0 || ReadLe16(end + 6) != 0 || ReadLe16(end + 8) != ReadLe16(end + 10))
         return Fail(error, QStringLiteral("split (multi-disk) archives are not supported"));
-    records->count = get16(end + 10);
-    records->directorySize = get32(end + 12);
-    records->statedOffset = get32(end + 16);
+    records->count = ReadLe16(end + 10);
+    records->directorySize = ReadLe32(end + 12);
+    records->statedOffset = ReadLe32(end + 16);
     records->directoryEnd = endOffset;
     return readZip64End(fd, endOffset, records, error);
 }
@@ -280,31 +255,32 @@ bool parseCentralRecord(WindowReader& reader, quint64* pos, quint64 index, quint
                         ZipCentralEntry* entry, QString* error) {
     const char* p = nullptr;
     QString cause;
-    if (!reader.read(*pos, kCentralHeaderSize, &p, &cause) || get32(p) != kCentralSignature)
+    if (!reader.read(*pos, kCentralHeaderSize, &p, &cause) || ReadLe32(p) != kCentralSignature)
         return Fail(error, QStringLiteral("central directory record %1 is damaged").arg(index));
-    const qint64 recordSize = kCentralHeaderSize + get16(p + 28) + get16(p + 30) + get16(p + 32);
+    const qint64 recordSize =
+        kCentralHeaderSize + ReadLe16(p + 28) + ReadLe16(p + 30) + ReadLe16(p + 32);
     if (!reader.read(*pos, recordSize, &p, &cause))
         return Fail(
             error,
             QStringLiteral("central directory record %1 runs past the directory").arg(index));
-    const quint16 nameLength = get16(p + 28);
-    const quint16 extraLength = get16(p + 30);
-    const quint16 commentLength = get16(p + 32);
+    const quint16 nameLength = ReadLe16(p + 28);
+    const quint16 extraLength = ReadLe16(p + 30);
+    const quint16 commentLength = ReadLe16(p + 32);
     entry->rawName = QByteArray(p + kCentralHeaderSize, nameLength);
-    if (get16(p + 34) != 0)
+    if (ReadLe16(p + 34) != 0)
         return Fail(error, QStringLiteral("split (multi-disk) archives are not supported"));
-    entry->versionMadeBy = get16(p + 4);
-    entry->versionNeeded = get16(p + 6);
-    entry->flags = get16(p + 8);
-    entry->method = get16(p + 10);
-    entry->dosTime = get16(p + 12);
-    entry->dosDate = get16(p + 14);
-    entry->crc32 = get32(p + 16);
-    const quint32 compressed32 = get32(p + 20);
-    const quint32 uncompressed32 = get32(p + 24);
-    entry->internalAttributes = get16(p + 36);
-    entry->externalAttributes = get32(p + 38);
-    const quint32 offset32 = get32(p + 42);
+    entry->versionMadeBy = ReadLe16(p + 4);
+    entry->versionNeeded = ReadLe16(p + 6);
+    entry->flags = ReadLe16(p + 8);
+    entry->method = ReadLe16(p + 10);
+    entry->dosTime = ReadLe16(p + 12);
+    entry->dosDate = ReadLe16(p + 14);
+    entry->crc32 = ReadLe32(p + 16);
+    const quint32 compressed32 = ReadLe32(p + 20);
+    const quint32 uncompressed32 = ReadLe32(p + 24);
+    entry->internalAttributes = ReadLe16(p + 36);
+    entry->externalAttributes = ReadLe32(p + 38);
+    const quint32 offset32 = ReadLe32(p + 42);
     const QByteArray extra(p + kCentralHeaderSize + nameLength, extraLength);
     entry->comment = QByteArray(p + kCentralHeaderSize + nameLength + extraLength, commentLength);
     entry->record = QByteArray(p, recordSize);
@@ -360,20 +336,20 @@ qint64 descriptorLength(WindowReader& reader, quint64 at, quint64 limit,
     QString ignored;
     const qint64 available = static_cast<qint64>(qMin<quint64>(24, limit - at));
     const bool signature =
-        available >= 4 && reader.read(at, 4, &p, &ignored) && get32(p) == kDescriptorSignature;
+        available >= 4 && reader.read(at, 4, &p, &ignored) && ReadLe32(p) == kDescriptorSignature;
     const qint64 skip = signature ? 4 : 0;
     const auto matches = [&](bool wide) {
         const qint64 length = skip + (wide ? 20 : 12);
         if (length > available || !reader.read(at, length, &p, &ignored))
             return false;
         const char* values = p + skip;
-        if (get32(values) != entry.crc32)
+        if (ReadLe32(values) != entry.crc32)
             return false;
         if (wide)
-            return get64(values + 4) == entry.compressedSize &&
-                   get64(values + 12) == entry.uncompressedSize;
-        return get32(values + 4) == entry.compressedSize &&
-               get32(values + 8) == entry.uncompressedSize;
+            return ReadLe64(values + 4) == entry.compressedSize &&
+                   ReadLe64(values + 12) == entry.uncompressedSize;
+        return ReadLe32(values + 4) == entry.compressedSize &&
+               ReadLe32(values + 8) == entry.uncompressedSize;
     };
     // Where the right form ends, the next record (or the directory) begins.
     const auto followedByRecord = [&](bool wide) {
@@ -410,12 +386,12 @@ bool checkLocalHeader(WindowReader& reader, quint64 dataLimit, qsizetype index,
                                           "entries")
                                .arg(label)
                                .arg(offset));
-    if (!reader.read(offset, kLocalHeaderSize, &p, &cause) || get32(p) != kLocalSignature)
+    if (!reader.read(offset, kLocalHeaderSize, &p, &cause) || ReadLe32(p) != kLocalSignature)
         return Fail(error,
                     QStringLiteral("%1: no local header at offset %2").arg(label).arg(offset));
-    const quint16 method = get16(p + 8);
-    const quint16 nameLength = get16(p + 26);
-    const quint16 extraLength = get16(p + 28);
+    const quint16 method = ReadLe16(p + 8);
+    const quint16 nameLength = ReadLe16(p + 26);
+    const quint16 extraLength = ReadLe16(p + 28);
     const quint64 headerEnd = offset + kLocalHeaderSize;
     const char* rest = nullptr;
     if (!fitsWithin(headerEnd, nameLength + extraLength, dataLimit) ||
@@ -616,15 +592,15 @@ QByteArray ZipCentralRecord(const ZipCentralEntry& entry, quint64 offset) {
     const bool bigOffset = offset >= kZipMax32;
     QByteArray zip64;
     if (bigUncompressed)
-        put64(&zip64, entry.uncompressedSize);
+        AppendLe64(&zip64, entry.uncompressedSize);
     if (bigCompressed)
-        put64(&zip64, entry.compressedSize);
+        AppendLe64(&zip64, entry.compressedSize);
     if (bigOffset)
-        put64(&zip64, offset);
+        AppendLe64(&zip64, offset);
     QByteArray extra;
     if (!zip64.isEmpty()) {
-        put16(&extra, kZip64Tag);
-        put16(&extra, static_cast<quint16>(zip64.size()));
+        AppendLe16(&extra, kZip64Tag);
+        AppendLe16(&extra, static_cast<quint16>(zip64.size()));
         extra.append(zip64);
     }
     extra.append(entry.extra);
@@ -634,23 +610,23 @@ QByteArray ZipCentralRecord(const ZipCentralEntry& entry, quint64 offset) {
 
     QByteArray out;
     out.reserve(kCentralHeaderSize + entry.rawName.size() + extra.size() + entry.comment.size());
-    put32(&out, kCentralSignature);
-    put16(&out, entry.versionMadeBy);
-    put16(&out, versionNeeded);
-    put16(&out, entry.flags);
-    put16(&out, entry.method);
-    put16(&out, entry.dosTime);
-    put16(&out, entry.dosDate);
-    put32(&out, entry.crc32);
-    put32(&out, bigCompressed ? kZipMax32 : static_cast<quint32>(entry.compressedSize));
-    put32(&out, bigUncompressed ? kZipMax32 : static_cast<quint32>(entry.uncompressedSize));
-    put16(&out, static_cast<quint16>(entry.rawName.size()));
-    put16(&out, static_cast<quint16>(extra.size()));
-    put16(&out, static_cast<quint16>(entry.comment.size()));
-    put16(&out, 0); // disk number
-    put16(&out, entry.internalAttributes);
-    put32(&out, entry.externalAttributes);
-    put32(&out, bigOffset ? kZipMax32 : static_cast<quint32>(offset));
+    AppendLe32(&out, kCentralSignature);
+    AppendLe16(&out, entry.versionMadeBy);
+    AppendLe16(&out, versionNeeded);
+    AppendLe16(&out, entry.flags);
+    AppendLe16(&out, entry.method);
+    AppendLe16(&out, entry.dosTime);
+    AppendLe16(&out, entry.dosDate);
+    AppendLe32(&out, entry.crc32);
+    AppendLe32(&out, bigCompressed ? kZipMax32 : static_cast<quint32>(entry.compressedSize));
+    AppendLe32(&out, bigUncompressed ? kZipMax32 : static_cast<quint32>(entry.uncompressedSize));
+    AppendLe16(&out, static_cast<quint16>(entry.rawName.size()));
+    AppendLe16(&out, static_cast<quint16>(extra.size()));
+    AppendLe16(&out, static_cast<quint16>(entry.comment.size()));
+    AppendLe16(&out, 0); // disk number
+    AppendLe16(&out, entry.internalAttributes);
+    AppendLe32(&out, entry.externalAttributes);
+    AppendLe32(&out, bigOffset ? kZipMax32 : static_cast<quint32>(offset));
     out.append(entry.rawName);
     out.append(extra);
     out.append(entry.comment);
@@ -660,23 +636,23 @@ QByteArray ZipCentralRecord(const ZipCentralEntry& entry, quint64 offset) {
 QByteArray ZipLocalHeader(const ZipCentralEntry& entry, bool zip64) {
     QByteArray out;
     out.reserve(kLocalHeaderSize + entry.rawName.size() + 20);
-    put32(&out, kLocalSignature);
-    put16(&out, entry.versionNeeded);
-    put16(&out, entry.flags);
-    put16(&out, entry.method);
-    put16(&out, entry.dosTime);
-    put16(&out, entry.dosDate);
-    put32(&out, entry.crc32);
-    put32(&out, zip64 ? kZipMax32 : static_cast<quint32>(entry.compressedSize));
-    put32(&out, zip64 ? kZipMax32 : static_cast<quint32>(entry.uncompressedSize));
-    put16(&out, static_cast<quint16>(entry.rawName.size()));
-    put16(&out, zip64 ? 20 : 0);
+    AppendLe32(&out, kLocalSignature);
+    AppendLe16(&out, entry.versionNeeded);
+    AppendLe16(&out, entry.flags);
+    AppendLe16(&out, entry.method);
+    AppendLe16(&out, entry.dosTime);
+    AppendLe16(&out, entry.dosDate);
+    AppendLe32(&out, entry.crc32);
+    AppendLe32(&out, zip64 ? kZipMax32 : static_cast<quint32>(entry.compressedSize));
+    AppendLe32(&out, zip64 ? kZipMax32 : static_cast<quint32>(entry.uncompressedSize));
+    AppendLe16(&out, static_cast<quint16>(entry.rawName.size()));
+    AppendLe16(&out, zip64 ? 20 : 0);
     out.append(entry.rawName);
     if (zip64) {
-        put16(&out, kZip64Tag);
-        put16(&out, 16);
-        put64(&out, entry.uncompressedSize);
-        put64(&out, entry.compressedSize);
+        AppendLe16(&out, kZip64Tag);
+        AppendLe16(&out, 16);
+        AppendLe64(&out, entry.uncompressedSize);
+        AppendLe64(&out, entry.compressedSize);
     }
     return out;
 }
@@ -687,36 +663,37 @@ QByteArray ZipEndRecords(quint64 entryCount, quint64 directoryOffset, quint64 di
         entryCount >= kZipMax16 || directoryOffset >= kZipMax32 || directorySize >= kZipMax32;
     if (zip64) {
         const quint64 zip64End = directoryOffset + directorySize;
-        put32(&out, kZip64EndSignature);
-        put64(&out, kZip64EndSize - 12); // size of the rest of the record
-        put16(&out, (3 << 8) | 45);      // made by: Unix, 4.5
-        put16(&out, 45);                 // needed: 4.5
-        put32(&out, 0);                  // this disk
-        put32(&out, 0);                  // disk of the central directory
-        put64(&out, entryCount);
-        put64(&out, entryCount);
-        put64(&out, directorySize);
-        put64(&out, directoryOffset);
-        put32(&out, kZip64LocatorSignature);
-        put32(&out, 0); // disk of the ZIP64 end record
-        put64(&out, zip64End);
-        put32(&out, 1); // total disks
+        AppendLe32(&out, kZip64EndSignature);
+        AppendLe64(&out, kZip64EndSize - 12); // size of the rest of the record
+        AppendLe16(&out, (3 << 8) | 45);      // made by: Unix, 4.5
+        AppendLe16(&out, 45);                 // needed: 4.5
+        AppendLe32(&out, 0);                  // this disk
+        AppendLe32(&out, 0);                  // disk of the central directory
+        AppendLe64(&out, entryCount);
+        AppendLe64(&out, entryCount);
+        AppendLe64(&out, directorySize);
+        AppendLe64(&out, directoryOffset);
+        AppendLe32(&out, kZip64LocatorSignature);
+        AppendLe32(&out, 0); // disk of the ZIP64 end record
+        AppendLe64(&out, zip64End);
+        AppendLe32(&out, 1); // total disks
     }
-    put32(&out, kEndSignature);
-    put16(&out, 0);
-    put16(&out, 0);
+    AppendLe32(&out, kEndSignature);
+    AppendLe16(&out, 0);
+    AppendLe16(&out, 0);
     const auto count16 = entryCount >= kZipMax16 ? kZipMax16 : static_cast<quint16>(entryCount);
-    put16(&out, count16);
-    put16(&out, count16);
-    put32(&out, directorySize >= kZipMax32 ? kZipMax32 : static_cast<quint32>(directorySize));
-    put32(&out, directoryOffset >= kZipMax32 ? kZipMax32 : static_cast<quint32>(directoryOffset));
+    AppendLe16(&out, count16);
+    AppendLe16(&out, count16);
+    AppendLe32(&out, directorySize >= kZipMax32 ? kZipMax32 : static_cast<quint32>(directorySize));
+    AppendLe32(&out,
+               directoryOffset >= kZipMax32 ? kZipMax32 : static_cast<quint32>(directoryOffset));
     return out;
 }
 
 QByteArray ZipCommentTail(const QByteArray& comment) {
     QByteArray out;
     const auto length = static_cast<quint16>(qMin<qsizetype>(comment.size(), kZipMax16));
-    put16(&out, length);
+    AppendLe16(&out, length);
     out.append(comment.left(length));
     return out;
 }

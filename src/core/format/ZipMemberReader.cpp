@@ -1,8 +1,10 @@
 #include "core/format/ZipMemberReader.h"
 
+#include "core/base/ByteOrder.h"
 #include "core/base/ErrorText.h"
-
 #include "core/base/FileHelpers.h"
+#include "core/base/UniqueFd.h"
+#include "core/format/Deflate.h"
 #include "core/format/MemberNames.h"
 
 #include <QDir>
@@ -21,24 +23,16 @@ constexpr quint16 kMethodDeflated = 8;
 constexpr qint64 kLocalHeaderSize = 30;
 constexpr qint64 kReadChunk = 1 << 20;
 
-quint16 le16(const char* p) {
-    const auto* u = reinterpret_cast<const unsigned char*>(p);
-    return static_cast<quint16>(u[0] | (u[1] << 8));
-}
-quint32 le32(const char* p) {
-    return le16(p) | (static_cast<quint32>(le16(p + 2)) << 16);
-}
-
 // Where the entry's data starts, once its local header agrees with the
 // central directory.
 bool dataOffset(int fd, const ZipCentralEntry& entry, quint64* offset, QString* cause) {
     char local[kLocalHeaderSize];
     if (!ReadZipBytesAt(fd, entry.localHeaderOffset, local, kLocalHeaderSize, cause))
         return false;
-    if (!(le16(local + 6) & kZipFlagDataDescriptor)) {
-        const quint32 compressed = le32(local + 18);
-        const quint32 uncompressed = le32(local + 22);
-        if (le32(local + 14) != entry.crc32 ||
+    if (!(ReadLe16(local + 6) & kZipFlagDataDescriptor)) {
+        const quint32 compressed = ReadLe32(local + 18);
+        const quint32 uncompressed = ReadLe32(local + 22);
+        if (ReadLe32(local + 14) != entry.crc32 ||
             (compressed != kZipMax32 && compressed != entry.compressedSize) ||
             (uncompressed != kZipMax32 && uncompressed != entry.uncompressedSize)) {
             *cause = QStringLiteral("its local header gives another CRC-32 or size than the "
@@ -46,7 +40,8 @@ bool dataOffset(int fd, const ZipCentralEntry& entry, quint64* offset, QString* 
             return false;
         }
     }
-    *offset = entry.localHeaderOffset + kLocalHeaderSize + le16(local + 26) + le16(local + 28);
+    *offset =
+        entry.localHeaderOffset + kLocalHeaderSize + ReadLe16(local + 26) + ReadLe16(local + 28);
     if (entry.method == kMethodStored && entry.compressedSize != entry.uncompressedSize) {
         *cause = QStringLiteral("it is stored with two different sizes");
         return false;
@@ -58,21 +53,6 @@ bool dataOffset(int fd, const ZipCentralEntry& entry, quint64* offset, QString* 
     }
     return true;
 }
-
-// zlib's inflate state, ended when it goes.
-class Inflater {
-public:
-    bool start() { return m_started = inflateInit2(&m_stream, -MAX_WBITS) == Z_OK; }
-    ~Inflater() {
-        if (m_started)
-            inflateEnd(&m_stream);
-    }
-    z_stream& stream() { return m_stream; }
-
-private:
-    z_stream m_stream{};
-    bool m_started = false;
-};
 
 } // namespace
 
@@ -159,29 +139,22 @@ namespace {
 // The archive open for reading with its central directory read.
 class OpenedZip {
 public:
-    explicit OpenedZip(const QString& archive)
-        : m_fd(::open(QFile::encodeName(archive).constData(), O_RDONLY | O_CLOEXEC)) {}
-    ~OpenedZip() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    OpenedZip(const OpenedZip&) = delete;
-    OpenedZip& operator=(const OpenedZip&) = delete;
+    explicit OpenedZip(const QString& archive) : m_fd(OpenUniqueFd(archive, O_RDONLY)) {}
 
     bool read(const QString& archive, QString* error) {
         QString cause;
-        if (m_fd < 0)
+        if (!m_fd.isOpen())
             return Fail(error, QStringLiteral("cannot open \"%1\"").arg(archive));
-        if (!ReadZipDirectory(m_fd, &m_directory, &cause))
+        if (!ReadZipDirectory(m_fd.get(), &m_directory, &cause))
             return Fail(error,
                         QStringLiteral("\"%1\" is not a readable ZIP: %2").arg(archive, cause));
         return true;
     }
-    int fd() const { return m_fd; }
+    int fd() const { return m_fd.get(); }
     const ZipDirectory& directory() const { return m_directory; }
 
 private:
-    int m_fd;
+    UniqueFd m_fd;
     ZipDirectory m_directory;
 };
 

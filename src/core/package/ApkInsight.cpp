@@ -1,12 +1,12 @@
 #include "core/package/ApkInsight.h"
 
+#include "core/base/ByteOrder.h"
 #include "core/format/BinaryXml.h"
 
 #include <QCryptographicHash>
 #include <QFile>
 #include <QHash>
 #include <QSet>
-#include <QtEndian>
 
 #include <openssl/err.h>
 #include <openssl/pkcs7.h>
@@ -28,13 +28,13 @@ constexpr quint32 kV3BlockId = 0xf05368c0;
 // Not inlined: inlined into callers that check sizes first, GCC's array-bounds
 // analysis still follows the empty array's path and warns (the sanitizer build).
 [[gnu::noinline]] quint16 u16(const QByteArray& b, qint64 at) {
-    return qFromLittleEndian<quint16>(b.constData() + at);
+    return ReadLe16(b.constData() + at);
 }
 [[gnu::noinline]] quint32 u32(const QByteArray& b, qint64 at) {
-    return qFromLittleEndian<quint32>(b.constData() + at);
+    return ReadLe32(b.constData() + at);
 }
 [[gnu::noinline]] quint64 u64(const QByteArray& b, qint64 at) {
-    return qFromLittleEndian<quint64>(b.constData() + at);
+    return ReadLe64(b.constData() + at);
 }
 
 struct Entry {

@@ -1,6 +1,7 @@
 #include "core/package/ApkLibraries.h"
 
 #include "core/base/FileHelpers.h"
+#include "core/base/UniqueFd.h"
 #include "core/format/MemberNames.h"
 #include "core/format/ZipFormat.h"
 #include "core/format/ZipMemberReader.h"
@@ -27,25 +28,21 @@ bool fail(QString* error, const QString& cause) {
 // An open APK and its central directory, read and checked.
 class OpenedApk {
 public:
-    ~OpenedApk() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
     bool open(const QString& apkPath, QString* error) {
-        m_fd = ::open(QFile::encodeName(apkPath).constData(), O_RDONLY | O_CLOEXEC);
-        if (m_fd < 0)
+        m_fd = OpenUniqueFd(apkPath, O_RDONLY);
+        if (!m_fd.isOpen())
             return fail(error, QStringLiteral("cannot open \"%1\"").arg(apkPath));
         QString cause;
-        if (!ReadZipDirectory(m_fd, &m_directory, &cause))
+        if (!ReadZipDirectory(m_fd.get(), &m_directory, &cause))
             return fail(error,
                         QStringLiteral("\"%1\" is not a readable ZIP: %2").arg(apkPath, cause));
         return true;
     }
-    int fd() const { return m_fd; }
+    int fd() const { return m_fd.get(); }
     const ZipDirectory& directory() const { return m_directory; }
 
 private:
-    int m_fd = -1;
+    UniqueFd m_fd;
     ZipDirectory m_directory;
 };
 

@@ -3,6 +3,7 @@
 #include "core/base/ErrorText.h"
 #include "core/base/FileHelpers.h"
 #include "core/base/TestHooks.h"
+#include "core/base/UniqueFd.h"
 #include "core/crypto/SignedCopy.h"
 #include "core/format/MemberNames.h"
 #include "core/format/ZipFormat.h"
@@ -53,13 +54,12 @@ bool prepareBuildProp(const OnePassEditPlan& plan, FileHelpers::TemporaryFile& s
 // The device reads the written package: its directory agrees with its
 // entries and every name and method is one the recovery takes.
 bool deviceReads(const QString& path, QString* error) {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    const UniqueFd fd = OpenUniqueFd(path, O_RDONLY);
+    if (!fd.isOpen())
         return Fail(error, QStringLiteral("cannot read the written package \"%1\"").arg(path));
     ZipDirectory directory;
     QString cause;
-    const bool read = ReadZipDirectory(fd, &directory, &cause);
-    ::close(fd);
+    const bool read = ReadZipDirectory(fd.get(), &directory, &cause);
     if (!read)
         return Fail(error,
                     QStringLiteral("the written package is not a readable ZIP: %1").arg(cause));

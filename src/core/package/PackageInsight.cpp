@@ -1,6 +1,7 @@
 #include "core/package/PackageInsight.h"
 
 #include "core/base/ErrorText.h"
+#include "core/base/UniqueFd.h"
 #include "core/crypto/WholeFileSignature.h"
 #include "core/format/DeflatedView.h"
 #include "core/format/MemberNames.h"
@@ -75,22 +76,6 @@ QByteArray derOf(X509* cert) {
 QByteArray sha256(const QByteArray& data) {
     return QCryptographicHash::hash(data, QCryptographicHash::Sha256);
 }
-
-// An open descriptor, closed when it goes.
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : m_fd(fd) {}
-    ~Descriptor() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
 
 // The uncompressed bytes of an entry, when it holds at most limit bytes.
 bool readEntry(int fd, const ZipCentralEntry& entry, qint64 limit, QByteArray* bytes,
@@ -199,7 +184,7 @@ void readOtaCerts(int fd, const ZipCentralEntry& entry, const PackageInsightKeys
         otaCerts->error = cause;
         return;
     }
-    const Descriptor memory(::memfd_create("otacerts", MFD_CLOEXEC));
+    const UniqueFd memory(::memfd_create("otacerts", MFD_CLOEXEC));
     if (memory.get() < 0 ||
         ::write(memory.get(), data.constData(), static_cast<size_t>(data.size())) != data.size()) {
         otaCerts->error = QStringLiteral("cannot hold it in memory");
@@ -367,8 +352,8 @@ bool ReadPackageFacts(const QString& package, const PackageInsightKeys& keys,
                       const PackageInsightOptions& options, PackageFacts* facts, QString* error) {
     PackageFacts result;
     result.path = QFileInfo(package).absoluteFilePath();
-    const Descriptor file(::open(QFile::encodeName(package).constData(), O_RDONLY | O_CLOEXEC));
-    if (file.get() < 0)
+    const UniqueFd file = OpenUniqueFd(package, O_RDONLY);
+    if (!file.isOpen())
         return Fail(error, QStringLiteral("cannot open \"%1\": %2")
                                .arg(package, QString::fromLocal8Bit(std::strerror(errno))));
     ZipDirectory directory;

@@ -6,6 +6,7 @@
 #include "core/base/Operation.h"
 #include "core/base/Reporter.h"
 #include "core/base/TestHooks.h"
+#include "core/base/UniqueFd.h"
 #include "core/format/AndroidVersionProbe.h"
 #include "core/format/ArchiveEditor.h"
 #include "core/format/MemberNames.h"
@@ -198,13 +199,12 @@ bool checkDeviceReadable(ZipDirectory directory, const QList<ArchiveMember>& mem
 // tree can take every member. False with the reader's or the check's cause.
 bool readPackage(const QString& package, qint64 maxNameBytes, PackageContents* contents,
                  QString* error) {
-    const int fd = ::open(QFile::encodeName(package).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    const UniqueFd fd = OpenUniqueFd(package, O_RDONLY);
+    if (!fd.isOpen())
         return failWith(error, QStringLiteral("cannot open the package: %1").arg(systemError()));
     ZipDirectory directory;
     QString cause;
-    const bool read = ReadZipDirectory(fd, &directory, &cause);
-    ::close(fd);
+    const bool read = ReadZipDirectory(fd.get(), &directory, &cause);
     if (!read)
         return failWith(error, QStringLiteral("not a readable ZIP archive: %1").arg(cause));
     if (directory.entries.isEmpty())

@@ -7,6 +7,7 @@
 #include "core/base/Reporter.h"
 #include "core/base/TestHooks.h"
 #include "core/base/ToolRunner.h"
+#include "core/base/UniqueFd.h"
 #include "core/crypto/SignedCopy.h"
 #include "core/crypto/WholeFileSignature.h"
 #include "core/format/ArchiveEditor.h"
@@ -80,27 +81,14 @@ QString keyFile(const WorkspacePaths& paths, const char* name) {
     return directory.isEmpty() ? file.filePath() : directory + QLatin1Char('/') + file.fileName();
 }
 
-// An open file descriptor, closed when it goes.
-struct Descriptor {
-    int fd = -1;
-    explicit Descriptor(const QString& path)
-        : fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC)) {}
-    ~Descriptor() {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-};
-
-bool readDirectory(const QString& path, const Descriptor& file, ZipDirectory* directory,
+bool readDirectory(const QString& path, const UniqueFd& file, ZipDirectory* directory,
                    QString* cause) {
-    if (file.fd < 0) {
+    if (!file.isOpen()) {
         *cause = QStringLiteral("cannot open \"%1\": %2")
                      .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
         return false;
     }
-    return ReadZipDirectory(file.fd, directory, cause);
+    return ReadZipDirectory(file.get(), directory, cause);
 }
 
 // The entries of the archive that go into its signed package.
@@ -155,9 +143,9 @@ std::optional<Result> roomMissing(const QString& directory, qint64 bytes) {
 // beside the output, flushed (a removable drive may be pulled right after)
 // and of the same size, then renames it over the output.
 bool copyStagedTo(const QString& staged, const QString& output, QString* error) {
-    Descriptor source(staged);
+    UniqueFd source = OpenUniqueFd(staged, O_RDONLY);
     struct stat info;
-    if (source.fd < 0 || ::fstat(source.fd, &info) != 0) {
+    if (!source.isOpen() || ::fstat(source.get(), &info) != 0) {
         *error = QStringLiteral("cannot read the staged package \"%1\": %2")
                      .arg(staged, QString::fromLocal8Bit(std::strerror(errno)));
         return false;
@@ -170,7 +158,7 @@ bool copyStagedTo(const QString& staged, const QString& output, QString* error) 
         const qint64 want = static_cast<qint64>(qMin<quint64>(
             static_cast<quint64>(info.st_size) - done, static_cast<quint64>(buffer.size())));
         QString cause;
-        if (!ReadZipBytesAt(source.fd, done, buffer.data(), want, &cause)) {
+        if (!ReadZipBytesAt(source.get(), done, buffer.data(), want, &cause)) {
             *error = QStringLiteral("the staged package \"%1\": %2").arg(staged, cause);
             return false;
         }
@@ -232,7 +220,7 @@ constexpr qint64 kLargestConfigFile = 64 << 20;
 // The members of the working archive, read for a comparison with the tree.
 class ArchiveMembers {
 public:
-    explicit ArchiveMembers(const QString& archive) : m_file(archive) {
+    explicit ArchiveMembers(const QString& archive) : m_file(OpenUniqueFd(archive, O_RDONLY)) {
         QString cause;
         if (!readDirectory(archive, m_file, &m_directory, &cause))
             m_directory = ZipDirectory();
@@ -251,7 +239,7 @@ public:
             QByteArray data("");
             QString unread;
             if (!ReadZipMemberData(
-                    m_file.fd, entry,
+                    m_file.get(), entry,
                     [&](const char* p, qint64 n) {
                         data.append(p, n);
                         return true;
@@ -264,7 +252,7 @@ public:
     }
 
 private:
-    const Descriptor m_file;
+    const UniqueFd m_file;
     ZipDirectory m_directory;
 };
 
@@ -273,7 +261,7 @@ private:
 // the working archive's dead bytes left out. Names as the program shows them:
 // one the device would read under another spelling is refused too.
 std::optional<Result> unreadableOnDevice(const QString& archive) {
-    const Descriptor file(archive);
+    const UniqueFd file = OpenUniqueFd(archive, O_RDONLY);
     ZipDirectory directory;
     QString cause;
     if (!readDirectory(archive, file, &directory, &cause))
@@ -301,7 +289,7 @@ Result WriteSignedPackage(const QString& archive, const QString& certificatePem,
 }
 
 qint64 SignedPackageSizeBound(const QString& archive) {
-    const Descriptor file(archive);
+    const UniqueFd file = OpenUniqueFd(archive, O_RDONLY);
     ZipDirectory directory;
     QString cause;
     if (!readDirectory(archive, file, &directory, &cause))
@@ -404,7 +392,7 @@ void RemoveSaveLeftovers(const WorkspacePaths& paths) {
 }
 
 Result VerifySignedPackage(const QString& path, const QString& certificatePem) {
-    const Descriptor file(path);
+    const UniqueFd file = OpenUniqueFd(path, O_RDONLY);
     ZipDirectory directory;
     QString cause;
     if (!readDirectory(path, file, &directory, &cause))
@@ -424,7 +412,7 @@ Result VerifySignedPackage(const QString& path, const QString& certificatePem) {
     const auto checkEntries = [&] {
         for (qsizetype i = next++; i < directory.entries.size() && !damaged; i = next++) {
             QString entryCause;
-            if (ReadZipMemberData(file.fd, directory.entries[i], {}, &entryCause))
+            if (ReadZipMemberData(file.get(), directory.entries[i], {}, &entryCause))
                 continue;
             const std::lock_guard<std::mutex> lock(damageMutex);
             if (!damaged.exchange(true))
