@@ -4,6 +4,7 @@
 #include "cli/CliReporter.h"
 
 #include "core/base/WorkspacePaths.h"
+#include "core/package/ApkRules.h"
 
 #include <QFileInfo>
 #include <QJsonArray>
@@ -27,7 +28,7 @@ QString apkLayout(const PackageApk& apk) {
 // The package is treated as laid out in directories when it is Android 5,
 // as the windows treat it.
 bool directoryLayout(const PackageFacts& facts) {
-    return facts.majorVersion == 5;
+    return UsesDirectoryLayout(facts.majorVersion);
 }
 
 QJsonObject apkJson(const PackageApk& apk) {

@@ -91,6 +91,7 @@ private slots:
     void privAppAddIsSignedWithThePlatformKey();
     void dryRunPrintsThePlanAndWritesNothing_data();
     void dryRunPrintsThePlanAndWritesNothing();
+    void deletedOrReplacedApkTakesItsOdex();
     void argumentFileWithBlanksAndNonAscii();
     void failedEditLeavesTheOutputAlone_data();
     void failedEditLeavesTheOutputAlone();
@@ -670,6 +671,12 @@ void TestCli::dryRunPrintsThePlanAndWritesNothing_data() {
     QTest::newRow("an APK that is not there")
         << QStringList{"--set-prop", "ro.customer=acme", "--delete", "Nothing.apk"} << 1
         << QByteArray("no APK named \"Nothing.apk\"");
+    QTest::newRow("a key to remove that is not there")
+        << QStringList{"--unset-prop", "ro.prodcut.brand"} << 1
+        << QByteArray("--unset-prop ro.prodcut.brand: no such key in system/build.prop");
+    QTest::newRow("a key to remove that an earlier edit removed")
+        << QStringList{"--unset-prop", "ro.build.id", "--unset-prop", "ro.build.id"} << 1
+        << QByteArray("--unset-prop ro.build.id: no such key");
     QTest::newRow("a replacement that is not there")
         << QStringList{"--replace", "logo.img=" + work(QStringLiteral("no such image"))} << 1
         << QByteArray("is not a file");
@@ -693,6 +700,45 @@ void TestCli::dryRunPrintsThePlanAndWritesNothing() {
     QCOMPARE(QDir(work(QStringLiteral("out")))
                  .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
              QStringList());
+}
+
+void TestCli::deletedOrReplacedApkTakesItsOdex() {
+    // A flat Android 4.4 package with odex files: the device would run a
+    // stale odex instead of the new APK's code, or of none.
+    const QByteArray apk = ReadFile(testData("Plain.apk"));
+    const QString package = work(QStringLiteral("odex.zip"));
+    QVERIFY(WriteZip(package, {{"system/build.prop", "ro.build.version.release=4.4\n"},
+                               {"system/app/Music.apk", apk},
+                               {"system/app/Music.odex", "music odex"},
+                               {"system/app/Other.odex", "other odex"},
+                               {"userdata/app/Music.apk", apk},
+                               {"userdata/app/Music.odex", "data odex"}}));
+    QDir().mkpath(work(QStringLiteral("newer")));
+    const QString newer = work(QStringLiteral("newer/Music.apk"));
+    QFile::remove(newer);
+    QVERIFY(QFile::copy(testData("Plain.apk"), newer));
+    const QString output = work(QStringLiteral("out/odex.zip"));
+    const QStringList edit{"edit",       package, "-o", output, "--delete", "system/app/Music.apk",
+                           "--add-data", newer};
+    const Run plan = cli(edit + QStringList{"--dry-run"});
+    QCOMPARE(plan.exitCode, 0);
+    QVERIFY2(plan.out.contains("delete system/app/Music.apk\ndelete system/app/Music.odex\n"),
+             plan.out.constData());
+    QVERIFY2(plan.out.contains("  as userdata/app/Music.apk\ndelete userdata/app/Music.odex\n"),
+             plan.out.constData());
+
+    const Run run = cli(edit);
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.err.contains("delete system/app/Music.odex") &&
+                 run.err.contains("delete userdata/app/Music.odex"),
+             run.err.constData());
+    const QStringList members = ZipMemberNames(output);
+    QVERIFY2(!members.contains("system/app/Music.odex") &&
+                 !members.contains("userdata/app/Music.odex") &&
+                 !members.contains("system/app/Music.apk"),
+             qPrintable(members.join(' ')));
+    QVERIFY(members.contains("system/app/Other.odex"));
+    QVERIFY(members.contains("userdata/app/Music.apk"));
 }
 
 void TestCli::argumentFileWithBlanksAndNonAscii() {

@@ -86,3 +86,33 @@ ApkRemoval RemovalOfApkMember(const QString& member, bool directoryLayout) {
     const QString folder = OwnFolderOfApk(member, appDirectories, directoryLayout);
     return folder.isEmpty() ? ApkRemoval{member, false} : ApkRemoval{folder, true};
 }
+
+bool IsOdexCompanion(const QString& apkPath, const QString& path, bool directoryLayout) {
+    const qsizetype slash = apkPath.lastIndexOf(QLatin1Char('/'));
+    const QString fileName = apkPath.mid(slash + 1);
+    if (!fileName.endsWith(QLatin1String(".apk"), Qt::CaseInsensitive) || fileName.size() <= 4)
+        return false;
+    const QString odex = fileName.chopped(4) + QStringLiteral(".odex");
+    const QString directory = apkPath.left(slash + 1); // with its '/', or empty
+    if (!path.startsWith(directory))
+        return false;
+    const QString rest = path.mid(directory.size());
+    if (rest == odex)
+        return true;
+    if (!directoryLayout || !rest.startsWith(QLatin1String("oat/")) ||
+        rest.size() <= 4 + odex.size() + 1)
+        return false;
+    // oat/<isa>/NAME.odex, the isa one folder.
+    const QString isa = rest.mid(4, rest.size() - 4 - odex.size() - 1);
+    return !isa.isEmpty() && !isa.contains(QLatin1Char('/')) &&
+           rest == QStringLiteral("oat/") + isa + QLatin1Char('/') + odex;
+}
+
+QStringList OdexCompanions(const QString& apkPath, const QStringList& paths, bool directoryLayout) {
+    QStringList companions;
+    for (const QString& path : paths) {
+        if (IsOdexCompanion(apkPath, path, directoryLayout))
+            companions << path;
+    }
+    return companions;
+}

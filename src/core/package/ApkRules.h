@@ -47,3 +47,12 @@ struct ApkRemoval {
     bool isTree = false;
 };
 ApkRemoval RemovalOfApkMember(const QString& member, bool directoryLayout);
+
+// Whether path is a compiled companion of the APK at apkPath, which the
+// device would run instead of the APK's code: NAME.odex beside it ("Music.apk"
+// has "Music.odex") and, in the folder layout, oat/<isa>/NAME.odex beside it.
+// A deleted or replaced APK takes its companions with it. Member names or
+// tree paths alike.
+bool IsOdexCompanion(const QString& apkPath, const QString& path, bool directoryLayout);
+// The companions among paths, in their order.
+QStringList OdexCompanions(const QString& apkPath, const QStringList& paths, bool directoryLayout);

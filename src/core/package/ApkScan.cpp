@@ -1,5 +1,7 @@
 #include "core/package/ApkScan.h"
 
+#include "core/package/ApkRules.h"
+
 #include "core/base/FileHelpers.h"
 #include "core/package/ApkNameRule.h"
 
@@ -11,7 +13,8 @@
 #include <sys/stat.h>
 
 QString ApkScanPattern(int androidMajorVersion) {
-    return androidMajorVersion == 5 ? QStringLiteral("*.*") : QStringLiteral("*.apk");
+    return UsesDirectoryLayout(androidMajorVersion) ? QStringLiteral("*.*")
+                                                    : QStringLiteral("*.apk");
 }
 
 namespace {

@@ -4,8 +4,8 @@
 #include <QStringList>
 
 // The search pattern of an APK list: "*.*" (every entry, so every
-// sub-directory is descended into) for Android 5, whose APKs each lie in a
-// directory of their own, and "*.apk" for every other version.
+// sub-directory is descended into) in the folder layout (UsesDirectoryLayout),
+// where each APK lies in a directory of its own, and "*.apk" otherwise.
 QString ApkScanPattern(int androidMajorVersion);
 
 // True when the entry name matches the pattern: '*' any run of characters,

@@ -78,6 +78,16 @@ Result MakeEditPlan(const EditRequest& request, Reporter& reporter, EditPlan* pl
         plan->lines << line;
         plan->summary << line;
     };
+    // A deleted or replaced APK's odex goes too (the device would run it);
+    // one in the APK's removed folder went with it, yet is named.
+    const auto removeCompanions = [&](const QStringList& companions) {
+        for (const QString& companion : companions) {
+            if (files.contains(companion))
+                addChange({ArchiveChangeKind::Remove, companion, QString()});
+            plan->lines << QStringLiteral("delete %1").arg(companion);
+            plan->summary << plan->lines.last();
+        }
+    };
     for (const PackageEdit& edit : request.edits) {
         const auto failed = [&](const QString& why) {
             return failure(QStringLiteral("%1: %2").arg(edit.label, why), why);
@@ -89,10 +99,12 @@ Result MakeEditPlan(const EditRequest& request, Reporter& reporter, EditPlan* pl
                                &cause))
                 return failed(cause);
             const ApkRemoval removal = RemovalOfApkMember(member, directoryLayout);
+            const QStringList companions = OdexCompanions(member, files, directoryLayout);
             addChange({removal.isTree ? ArchiveChangeKind::RemoveTree : ArchiveChangeKind::Remove,
                        removal.member, QString()});
             addStep({EditStep::Kind::Delete, member, QString()},
                     QStringLiteral("delete %1").arg(removal.member));
+            removeCompanions(companions);
             break;
         }
         case PackageEdit::Kind::Replace: {
@@ -112,6 +124,11 @@ Result MakeEditPlan(const EditRequest& request, Reporter& reporter, EditPlan* pl
             if (!hasBuildProp)
                 return failure(QStringLiteral("the package has no %1 to edit")
                                    .arg(QLatin1String(kBuildPropMember)));
+            // A key to remove that is not there is a typo, not a no-op.
+            if (!set && !BuildPropValue(ApplyBuildPropEdits(package.buildProp, onePass.propEdits),
+                                        edit.slot))
+                return failed(
+                    QStringLiteral("no such key in %1").arg(QLatin1String(kBuildPropMember)));
             onePass.propEdits.append(
                 {edit.slot, set ? std::optional<QString>(edit.argument) : std::nullopt});
             addStep({set ? EditStep::Kind::SetProp : EditStep::Kind::UnsetProp,
@@ -142,6 +159,7 @@ Result MakeEditPlan(const EditRequest& request, Reporter& reporter, EditPlan* pl
                     return failed(cause);
             }
             QStringList leftOut;
+            const QStringList before = files;
             const qsizetype first = onePass.changes.size();
             const Result planned =
                 PlanOnePassAdd(add, addContext, reporter, &files, &onePass.changes, &leftOut);
@@ -159,10 +177,14 @@ Result MakeEditPlan(const EditRequest& request, Reporter& reporter, EditPlan* pl
             addStep({EditStep::Kind::Add, appDirectory, add.source},
                     QStringLiteral("add %1 to %2").arg(add.source, appDirectory));
             // The plan names where the APK and each of its libraries go.
-            for (qsizetype i = first; i < onePass.changes.size(); ++i)
+            const qsizetype added = onePass.changes.size();
+            for (qsizetype i = first; i < added; ++i)
                 plan->lines << QStringLiteral("  %1 %2").arg(i == first ? QStringLiteral("as")
                                                                         : QStringLiteral("with"),
                                                              onePass.changes[i].member);
+            const QString apkMember = onePass.changes[first].member;
+            if (before.contains(apkMember))
+                removeCompanions(OdexCompanions(apkMember, before, directoryLayout));
             break;
         }
         }

@@ -8,6 +8,7 @@
 #include "core/format/ZipMemberReader.h"
 #include "core/package/ApkLibraries.h"
 #include "core/package/ApkNameRule.h"
+#include "core/package/ApkRules.h"
 #include "core/package/LibraryPlacement.h"
 
 #include <QFileInfo>
@@ -101,17 +102,15 @@ std::shared_ptr<const MadeSource> apkLibrary(const QString& apk, const ApkLibrar
 // layout) in a folder of its own; empty when the user declines.
 QString placeApk(Reporter& reporter, const QStringList& members, const QString& appDirectory,
                  const QString& name, bool directoryLayout) {
-    const QString flat = appDirectory + QLatin1Char('/') + name;
+    const QString flat = FlatApkPath(appDirectory, name);
     if (hasMember(members, flat))
         return reporter.ask(Reporter::Question::OverwriteApk, Msg::OverwriteQuestion(name))
                    ? flat
                    : QString();
-    const qsizetype extension = name.indexOf(QLatin1String(".apk"));
-    const QString baseName = extension < 0 ? name : name.left(extension);
+    const QString placed = OwnFolderApkPath(appDirectory, name);
     // A name that begins with ".apk" has no folder name: it stays flat.
-    if (!directoryLayout || baseName.isEmpty())
+    if (!directoryLayout || placed.isEmpty())
         return flat;
-    const QString placed = appDirectory + QLatin1Char('/') + baseName + QLatin1Char('/') + name;
     if (hasMember(members, placed) &&
         !reporter.ask(Reporter::Question::OverwriteApk, Msg::OverwriteQuestion(placed)))
         return QString();

@@ -26,7 +26,7 @@ struct OnePassAddContext {
     // The package being written: the signed APK and each library are made
     // as temporaries of it, one at a time, and go with its leftovers.
     QString output;
-    // Android 5 and later: an APK in a folder of its own.
+    // The folder layout (UsesDirectoryLayout): an APK in a folder of its own.
     bool directoryLayout = false;
     // The key a system APK is signed with (loaded).
     ApkSigningKey platformKey;

@@ -8,6 +8,7 @@
 #include "core/base/ToolRunner.h"
 #include "core/package/ApkLibraries.h"
 #include "core/package/ApkNameRule.h"
+#include "core/package/ApkRules.h"
 #include "core/package/ApkScan.h"
 #include "core/package/LibraryPlacement.h"
 #include "core/package/PackageTools.h"
@@ -41,6 +42,32 @@ Result nameFits(const QString& directory, const QString& name) {
                   QStringLiteral("the name \"%1\" is longer than the %2 bytes the tree takes")
                       .arg(name)
                       .arg(limit));
+}
+
+// The odex companions of an APK of the tree that exist (IsOdexCompanion):
+// beside it and, in the folder layout, below its oat/ folder.
+QStringList odexCompanionsInTree(const AppState& state, const QString& apkPath) {
+    const QString directory = QFileInfo(apkPath).path();
+    QStringList candidates;
+    for (const QString& name : FileHelpers::ListDirectory(directory))
+        candidates << directory + QLatin1Char('/') + name;
+    const QString oat = directory + QStringLiteral("/oat");
+    if (state.usesDirectoryLayout() && FileHelpers::IsDirectory(oat)) {
+        for (const QString& isa : FileHelpers::ListDirectory(oat)) {
+            const QString isaDirectory = oat + QLatin1Char('/') + isa;
+            if (!FileHelpers::IsDirectory(isaDirectory))
+                continue;
+            for (const QString& name : FileHelpers::ListDirectory(isaDirectory))
+                candidates << isaDirectory + QLatin1Char('/') + name;
+        }
+    }
+    QStringList companions;
+    for (const QString& candidate :
+         OdexCompanions(apkPath, candidates, state.usesDirectoryLayout())) {
+        if (QFileInfo(candidate).isFile())
+            companions << candidate;
+    }
+    return companions;
 }
 
 // One file to place: into the archive under `member`, into the tree at `target`.
@@ -213,20 +240,16 @@ Result unpackAndSign(const Operation& op, const QString& sourcePath, const QStri
 // directory of its own in the directory layout. Empty when the user declines
 // to overwrite.
 QString placeApk(const Operation& op, const QString& appDirectory, const QString& name) {
-    const QString flatTarget = appDirectory + QLatin1Char('/') + name;
+    const QString flatTarget = FlatApkPath(appDirectory, name);
     if (FileHelpers::PathExists(flatTarget)) {
         if (op.reporter.ask(Reporter::Question::OverwriteApk, Msg::OverwriteQuestion(name)))
             return flatTarget;
         return QString();
     }
-    if (!op.state.usesDirectoryLayout())
-        return flatTarget;
-    const qsizetype extension = name.indexOf(QLatin1String(".apk"));
-    const QString baseName = extension < 0 ? name : name.left(extension);
+    const QString placed = OwnFolderApkPath(appDirectory, name);
     // A name that begins with ".apk" has no folder name: it stays flat.
-    if (baseName.isEmpty())
+    if (!op.state.usesDirectoryLayout() || placed.isEmpty())
         return flatTarget;
-    const QString placed = appDirectory + QLatin1Char('/') + baseName + QLatin1Char('/') + name;
     if (FileHelpers::PathExists(placed) &&
         !op.reporter.ask(Reporter::Question::OverwriteApk, Msg::OverwriteQuestion(placed)))
         return QString();
@@ -236,7 +259,7 @@ QString placeApk(const Operation& op, const QString& appDirectory, const QString
 // The archive first, in one commit with every library; then the tree, and the
 // change is logged.
 Result commitPlacements(const Operation& op, const QList<Placement>& placements,
-                        const QString& name, const QString& sourcePath,
+                        const QStringList& stale, const QString& name, const QString& sourcePath,
                         const QString& appDirectory) {
     const WorkspacePaths paths = op.state.paths();
     QList<ArchiveChange> changes;
@@ -244,6 +267,11 @@ Result commitPlacements(const Operation& op, const QList<Placement>& placements,
     for (const Placement& placement : placements) {
         changes.append({ArchiveChangeKind::Put, placement.member, placement.source});
         sync.append({placement.target, placement.member, false});
+    }
+    for (const QString& path : stale) {
+        const QString member = MemberNameOfTreePath(paths.extractedTree(), path);
+        changes.append({ArchiveChangeKind::Remove, member, QString()});
+        sync.append({path, member, false});
     }
     QString cause;
     if (!BeginTreeSync(paths, sync, &cause) ||
@@ -263,6 +291,11 @@ Result commitPlacements(const Operation& op, const QList<Placement>& placements,
                                                  .arg(placement.target, cause));
         }
         FaultPoint("add:tree-file-copied");
+    }
+    for (const QString& path : stale) {
+        if (!FileHelpers::RemoveFile(path))
+            return failed(Msg::AddToPackageFailed(name),
+                          QStringLiteral("cannot remove \"%1\" from the tree").arg(path));
     }
     EndTreeSync(paths);
     RecordChange(op, ChangeLogAddLine(QDateTime::currentDateTime(), sourcePath, appDirectory));
@@ -368,7 +401,12 @@ Result AddApk(const Operation& op, Partition partition, const QString& sourcePat
     if (!planned.succeeded())
         return planned;
     FaultPoint("add:prepared");
-    return commitPlacements(op, placements, name, sourcePath, appDirectory);
+    // An APK replaced takes its odex with it: the device would run the old code.
+    const QString apkTarget = placements.first().target;
+    const QStringList stale = FileHelpers::PathExists(apkTarget)
+                                  ? odexCompanionsInTree(op.state, apkTarget)
+                                  : QStringList();
+    return commitPlacements(op, placements, stale, name, sourcePath, appDirectory);
 }
 
 Result DeleteApk(const Operation& op, Partition partition, const QString& apkPath) {
@@ -389,25 +427,30 @@ Result DeleteApk(const Operation& op, Partition partition, const QString& apkPat
     const QString directory = apkPath.left(slash);
     const QString fileName = apkPath.mid(slash + 1);
 
-    bool inOwnDirectory = false;
-    if (state.usesDirectoryLayout()) {
-        const qsizetype extension = fileName.indexOf(QLatin1String(".apk"));
-        if (extension < 0)
-            return failed(message, QStringLiteral("\"%1\" is not an APK name").arg(fileName));
-        const QString baseName = fileName.left(extension);
-        inOwnDirectory = directory == root + QStringLiteral("/app/") + baseName ||
-                         (partition == Partition::System &&
-                          directory == root + QStringLiteral("/priv-app/") + baseName);
-    }
+    if (state.usesDirectoryLayout() && !fileName.contains(QLatin1String(".apk")))
+        return failed(message, QStringLiteral("\"%1\" is not an APK name").arg(fileName));
+    QStringList appDirectories{root + QStringLiteral("/app")};
+    if (partition == Partition::System)
+        appDirectories << root + QStringLiteral("/priv-app");
+    const bool inOwnDirectory =
+        !OwnFolderOfApk(apkPath, appDirectories, state.usesDirectoryLayout()).isEmpty();
     const QString treePath = inOwnDirectory ? directory : apkPath;
     const QString member = MemberNameOfTreePath(paths.extractedTree(), treePath);
-    const ArchiveChange change{inOwnDirectory ? ArchiveChangeKind::RemoveTree
-                                              : ArchiveChangeKind::Remove,
-                               member, QString()};
+    QList<ArchiveChange> changes{
+        {inOwnDirectory ? ArchiveChangeKind::RemoveTree : ArchiveChangeKind::Remove, member,
+         QString()}};
+    QList<TreeSyncEntry> sync{{treePath, member, inOwnDirectory}};
+    // Its odex goes too (one in its own folder goes with the folder).
+    const QStringList stale = inOwnDirectory ? QStringList() : odexCompanionsInTree(state, apkPath);
+    for (const QString& path : stale) {
+        const QString odexMember = MemberNameOfTreePath(paths.extractedTree(), path);
+        changes.append({ArchiveChangeKind::Remove, odexMember, QString()});
+        sync.append({path, odexMember, false});
+    }
 
     QString cause;
-    if (!BeginTreeSync(paths, {{treePath, member, inOwnDirectory}}, &cause) ||
-        !UpdateWorkingArchive(op.runner, state.workingArchivePath(), {change}, &cause)) {
+    if (!BeginTreeSync(paths, sync, &cause) ||
+        !UpdateWorkingArchive(op.runner, state.workingArchivePath(), changes, &cause)) {
         EndTreeSync(paths);
         return failed(message, cause);
     }
@@ -416,6 +459,10 @@ Result DeleteApk(const Operation& op, Partition partition, const QString& apkPat
                                         : FileHelpers::RemoveFile(treePath);
     if (!removed)
         return failed(message, QStringLiteral("cannot remove \"%1\" from the tree").arg(treePath));
+    for (const QString& path : stale) {
+        if (!FileHelpers::RemoveFile(path))
+            return failed(message, QStringLiteral("cannot remove \"%1\" from the tree").arg(path));
+    }
     EndTreeSync(paths);
     return Result::done();
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/package/ApkRules.h"
+
 #include "core/base/WorkspacePaths.h"
 
 #include <QString>
@@ -28,7 +30,7 @@ public:
     // selects the layout in which every APK lies in a directory of its own.
     int androidMajorVersion() const { return m_androidMajorVersion; }
     void setAndroidMajorVersion(int version) { m_androidMajorVersion = version; }
-    bool usesDirectoryLayout() const { return m_androidMajorVersion == 5; }
+    bool usesDirectoryLayout() const { return UsesDirectoryLayout(m_androidMajorVersion); }
 
     // Change-log lines of this run, oldest first.
     const QStringList& changeLog() const { return m_changeLog; }

@@ -81,6 +81,8 @@ private slots:
     void deleteDirectoryLayout_data();
     void deleteDirectoryLayout();
     void deleteRefusesPathsOutsideThePartition();
+    void deleteAndReplaceTakeTheApksOdex_data();
+    void deleteAndReplaceTakeTheApksOdex();
     void deleteWithoutPackage();
 
     void addAsksEveryQuestionFirst_data();
@@ -331,6 +333,54 @@ void TestApkOperations::deleteDirectoryLayout() {
     QCOMPARE(m_state->changeLog().size(), 1);
     QVERIFY(m_state->changeLog().first().endsWith(
         QStringLiteral(": DELETE \"%1\"").arg(tree(directory + "/Music.apk"))));
+    QVERIFY(!QFile::exists(pending()));
+}
+
+void TestApkOperations::deleteAndReplaceTakeTheApksOdex_data() {
+    QTest::addColumn<int>("version");
+    QTest::addColumn<bool>("replace");
+    QTest::addColumn<QString>("apk");
+    QTest::addColumn<QStringList>("odex");
+    QTest::addColumn<QStringList>("kept");
+    const QStringList neighbours{"system/app/Music2.odex", "system/app/Other.odex"};
+    QTest::newRow("delete, flat Android 4.4") << 4 << false << "system/app/Music.apk"
+                                              << QStringList{"system/app/Music.odex"} << neighbours;
+    QTest::newRow("replace, flat Android 4.4")
+        << 4 << true << "system/app/Music.apk" << QStringList{"system/app/Music.odex"}
+        << neighbours;
+    QTest::newRow("replace, own folder of Android 5")
+        << 5 << true << "system/app/Music/Music.apk"
+        << QStringList{"system/app/Music/oat/arm/Music.odex"}
+        << QStringList{"system/app/Music/oat/arm/Other.odex"};
+    QTest::newRow("delete, flat in Android 5")
+        << 5 << false << "system/app/Music.apk"
+        << QStringList{"system/app/Music.odex", "system/app/oat/arm64/Music.odex"}
+        << QStringList{"system/app/oat/arm64/Other.odex"};
+}
+
+void TestApkOperations::deleteAndReplaceTakeTheApksOdex() {
+    // The device would run a stale odex instead of the APK's code.
+    QFETCH(int, version);
+    QFETCH(bool, replace);
+    QFETCH(QString, apk);
+    QFETCH(QStringList, odex);
+    QFETCH(QStringList, kept);
+    open(version, QStringList{apk} + odex + kept);
+    if (replace) {
+        m_reporter.answers.enqueue(true);
+        const Result added = AddApk(op(), Partition::System, source("Plain.apk", "Music.apk"));
+        QVERIFY2(added.succeeded(), qPrintable(added.cause()));
+        QCOMPARE(ReadZip(archive()).value(apk), ReadFile(tree(apk)));
+    } else {
+        const DeleteApksResult deleted = DeleteApks(op(), Partition::System, {tree(apk)});
+        QVERIFY2(deleted.result.succeeded(), qPrintable(deleted.result.cause()));
+        QVERIFY(!FileHelpers::PathExists(tree(apk)));
+    }
+    for (const QString& file : odex)
+        QVERIFY2(!FileHelpers::PathExists(tree(file)), qPrintable(file));
+    for (const QString& file : kept)
+        QVERIFY2(FileHelpers::PathExists(tree(file)), qPrintable(file));
+    QCOMPARE(FilesBelow(tree()), FileMembers(archive()));
     QVERIFY(!QFile::exists(pending()));
 }
 
