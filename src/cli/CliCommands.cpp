@@ -41,10 +41,9 @@ int RunCli(const QStringList& arguments, const QString& bundleDirectory) {
         return usageError(CliCommand::None, cause);
     CliOptions options;
     if (!ParseCliArguments(expanded, &options, &cause))
-        return usageError(
-            options.command, cause,
-            (options.command == CliCommand::Info || options.command == CliCommand::Diff) &&
-                expanded.contains(QStringLiteral("--json")));
+        return usageError(options.command, cause,
+                          options.command != CliCommand::None &&
+                              expanded.contains(QStringLiteral("--json")));
     SetCliVerbosity(options.verbosity);
     if (options.version) {
         printStandardOutput(QStringLiteral("corvane-cli " CORVANE_VERSION "\n"));

@@ -135,6 +135,11 @@ bool takeVerify(ParseState& state, const QString&, QString*) {
     return true;
 }
 
+bool takeCert(ParseState& state, const QString& value, QString* error) {
+    state.options->verify = true;
+    return setOnce(&state.options->verifyCertificate, value, "--cert", error);
+}
+
 // -q and -v: the last given counts.
 template <CliVerbosity verbosity> bool takeVerbosity(ParseState& state, const QString&, QString*) {
     state.options->verbosity = verbosity;
@@ -268,6 +273,7 @@ constexpr OptionRule kOptions[] = {
     {"--verbose", "-v", CliCommand::None, false, takeVerbosity<CliVerbosity::Verbose>},
     {"--json", nullptr, CliCommand::Info, false, takeJson},
     {"--verify", nullptr, CliCommand::Info, false, takeVerify},
+    {"--cert", nullptr, CliCommand::Info, true, takeCert},
     {"--json", nullptr, CliCommand::Diff, false, takeJson},
     {"--output", "-o", CliCommand::Edit, true, takeOutput},
     {"--add-system", nullptr, CliCommand::Edit, true, takeEdit<CliEdit::Kind::AddSystem>},
@@ -281,10 +287,45 @@ constexpr OptionRule kOptions[] = {
     {"--set-prop", nullptr, CliCommand::Edit, true, takeSetProp},
     {"--unset-prop", nullptr, CliCommand::Edit, true, takeUnsetProp},
     {"--dry-run", nullptr, CliCommand::Edit, false, takeDryRun},
+    {"--json", nullptr, CliCommand::Edit, false, takeJson},
     {"--package-key", nullptr, CliCommand::Edit, true, takePackageKey},
     {"--log", nullptr, CliCommand::Edit, true, takeLog},
     {"--log-format", nullptr, CliCommand::Edit, true, takeLogFormat},
 };
+
+// The edit distance of two words (insertions, deletions, substitutions).
+qsizetype editDistance(const QString& a, const QString& b) {
+    QList<qsizetype> row(b.size() + 1);
+    for (qsizetype j = 0; j <= b.size(); ++j)
+        row[j] = j;
+    for (qsizetype i = 1; i <= a.size(); ++i) {
+        qsizetype diagonal = row[0];
+        row[0] = i;
+        for (qsizetype j = 1; j <= b.size(); ++j) {
+            const qsizetype above = row[j];
+            row[j] = std::min(
+                {row[j] + 1, row[j - 1] + 1, diagonal + (a.at(i - 1) == b.at(j - 1) ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+// " (did you mean 'NAME'?)" for the candidate nearest a mistyped word, when
+// one is near enough to be a typo (a quarter of its letters, at least two);
+// empty otherwise. The first of equally near candidates is named.
+QString nearest(const QString& word, const QStringList& candidates) {
+    QString best;
+    qsizetype bestDistance = std::max<qsizetype>(2, word.size() / 4) + 1;
+    for (const QString& candidate : candidates) {
+        const qsizetype distance = editDistance(word, candidate);
+        if (distance < bestDistance) {
+            best = candidate;
+            bestDistance = distance;
+        }
+    }
+    return best.isEmpty() ? QString() : QStringLiteral(" (did you mean '%1'?)").arg(best);
+}
 
 const OptionRule* findOption(CliCommand command, const QString& name) {
     for (const OptionRule& rule : kOptions) {
@@ -325,7 +366,11 @@ bool takeCommand(const QStringList& arguments, CliOptions* options, QString* err
     } else if (command == QLatin1String("diff")) {
         options->command = CliCommand::Diff;
     } else {
-        SetError(error, QStringLiteral("unknown command \"%1\"").arg(command));
+        SetError(
+            error,
+            QStringLiteral("unknown command \"%1\"%2")
+                .arg(command, nearest(command, {QStringLiteral("info"), QStringLiteral("edit"),
+                                                QStringLiteral("diff"), QStringLiteral("help")})));
         return false;
     }
     return true;
@@ -354,7 +399,15 @@ bool takeOption(const QStringList& arguments, qsizetype* i, ParseState& state, Q
     const OptionWord word = splitOption(arguments.at(*i));
     const OptionRule* rule = findOption(state.options->command, word.name);
     if (!rule) {
-        SetError(error, QStringLiteral("unknown option \"%1\"").arg(word.name));
+        QStringList names;
+        for (const OptionRule& candidate : kOptions) {
+            if (candidate.command == CliCommand::None ||
+                candidate.command == state.options->command)
+                names << QLatin1String(candidate.name);
+        }
+        SetError(
+            error,
+            QStringLiteral("unknown option \"%1\"%2").arg(word.name, nearest(word.name, names)));
         return false;
     }
     if (!rule->takesValue) {
@@ -398,10 +451,8 @@ bool checkComplete(const CliOptions& options, QString* error) {
     return true;
 }
 
-} // namespace
-
-bool ParseCliArguments(const QStringList& arguments, CliOptions* options, QString* error) {
-    *options = CliOptions();
+// The command and what follows it, into options as they stand.
+bool parseCommandLine(const QStringList& arguments, CliOptions* options, QString* error) {
     if (arguments.isEmpty()) {
         SetError(error, QStringLiteral("no command given"));
         return false;
@@ -439,4 +490,22 @@ bool ParseCliArguments(const QStringList& arguments, CliOptions* options, QStrin
         return false;
     }
     return checkComplete(*options, error);
+}
+
+} // namespace
+
+bool ParseCliArguments(const QStringList& arguments, CliOptions* options, QString* error) {
+    *options = CliOptions();
+    // -q and -v may come before the command too (the last given counts).
+    qsizetype first = 0;
+    for (; first < arguments.size(); ++first) {
+        const QString& argument = arguments.at(first);
+        if (argument == QLatin1String("-q") || argument == QLatin1String("--quiet"))
+            options->verbosity = CliVerbosity::Quiet;
+        else if (argument == QLatin1String("-v") || argument == QLatin1String("--verbose"))
+            options->verbosity = CliVerbosity::Verbose;
+        else
+            break;
+    }
+    return parseCommandLine(arguments.mid(first), options, error);
 }

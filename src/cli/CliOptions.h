@@ -30,8 +30,11 @@ struct CliOptions {
     CliCommand command = CliCommand::None;
     bool help = false;    // --help: the usage of the command (or of all) on stdout
     bool version = false; // --version: the program and its version on stdout
-    bool json = false;    // info, diff --json
+    bool json = false;    // info, diff, edit --json
     bool verify = false;  // info --verify: the whole-file signature's digest checked
+    // info --cert CERT: the certificate the check is made against instead of
+    // the test key (implies --verify).
+    QString verifyCertificate;
     CliVerbosity verbosity = CliVerbosity::Normal;
     QString package;
     QString secondPackage; // diff: the package compared with the first

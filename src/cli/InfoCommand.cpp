@@ -63,7 +63,15 @@ QJsonObject apkJson(const PackageApk& apk) {
     return object;
 }
 
-QString infoJson(const PackageFacts& facts) {
+// The certificate --verify checks against, as the output names it: "the test
+// key", or the file given with --cert.
+QString checkedWith(const CliOptions& options) {
+    return options.verifyCertificate.isEmpty() ? QStringLiteral("the test key")
+                                               : options.verifyCertificate;
+}
+
+// verifiedWith: the certificate file --verify checked against (empty without).
+QString infoJson(const PackageFacts& facts, const QString& verifiedWith) {
     QJsonObject object;
     object.insert(QStringLiteral("schema"), kCliJsonSchema);
     object.insert(QStringLiteral("package"), facts.path);
@@ -93,6 +101,9 @@ QString infoJson(const PackageFacts& facts) {
         signatureObject.insert(QStringLiteral("verifyError"), signature.checkError);
         break;
     }
+    if (!verifiedWith.isEmpty())
+        signatureObject.insert(QStringLiteral("verifiedWith"),
+                               QFileInfo(verifiedWith).absoluteFilePath());
     object.insert(QStringLiteral("wholeFileSignature"), signatureObject);
 
     const OtaCertsFacts& otaCerts = facts.otaCerts;
@@ -171,9 +182,11 @@ QString apkText(const PackageApk& apk) {
     return text;
 }
 
-QString signatureText(const WholeFileSignatureFacts& signature) {
+QString signatureText(const WholeFileSignatureFacts& signature, const QString& with) {
     if (!signature.present)
-        return QStringLiteral("none");
+        return signature.check == WholeFileSignatureFacts::Check::Failed
+                   ? QStringLiteral("none, so nothing verifies")
+                   : QStringLiteral("none");
     QString text = QStringLiteral("present");
     if (signature.signerSha256.isEmpty())
         text += QStringLiteral(", its signer unreadable");
@@ -186,10 +199,10 @@ QString signatureText(const WholeFileSignatureFacts& signature) {
     case WholeFileSignatureFacts::Check::NotChecked:
         return text + QStringLiteral(", not verified (--verify checks it)");
     case WholeFileSignatureFacts::Check::Verified:
-        return text + QStringLiteral(", verifies with the test key");
+        return text + QStringLiteral(", verifies with %1").arg(with);
     case WholeFileSignatureFacts::Check::Failed:
         return text +
-               QStringLiteral(", does not verify with the test key: %1").arg(signature.checkError);
+               QStringLiteral(", does not verify with %1: %2").arg(with, signature.checkError);
     }
     return text;
 }
@@ -206,7 +219,7 @@ QString otaCertsText(const OtaCertsFacts& otaCerts) {
     return text;
 }
 
-QString infoText(const PackageFacts& facts) {
+QString infoText(const PackageFacts& facts, const CliOptions& options) {
     QString text = QStringLiteral("Package: %1 (%2 bytes)\n").arg(facts.path).arg(facts.size);
     text +=
         QStringLiteral("Android: %1\n")
@@ -221,7 +234,8 @@ QString infoText(const PackageFacts& facts) {
                 .arg(directoryLayout(facts)
                          ? QStringLiteral("directory (each APK in a directory of its own)")
                          : QStringLiteral("flat"));
-    text += QStringLiteral("Whole-file signature: %1\n").arg(signatureText(facts.signature));
+    text += QStringLiteral("Whole-file signature: %1\n")
+                .arg(signatureText(facts.signature, checkedWith(options)));
     text += QStringLiteral("OTA certificates: %1\n").arg(otaCertsText(facts.otaCerts));
     text += QStringLiteral("APKs (%1):\n").arg(facts.apks.size());
     for (const PackageApk& apk : facts.apks)
@@ -273,13 +287,14 @@ void PrintCommandFailure(bool json, const QString& cause) {
 
 QString InfoCommand::usage() const {
     return QStringLiteral(
-        "Usage: corvane-cli info PACKAGE [--json] [--verify]\n"
+        "Usage: corvane-cli info PACKAGE [--json] [--verify] [--cert CERT]\n"
         "\n"
         "Shows what a firmware update package holds, reading its central directory\n"
         "and the few members that tell it (the package is not unpacked):\n"
         "- the Android version, ro.build.fingerprint and the ABIs of\n"
         "  system/build.prop;\n"
-        "- each APK of system/app, system/priv-app and userdata/app: its place and\n"
+        "- each APK of system/app, system/priv-app, system/framework, userdata/app\n"
+        "  and vendor/app (places app, priv-app, framework, data, vendor): its place and\n"
         "  layout (flat, or in a directory of its own), size, package name,\n"
         "  versionCode and versionName, minSdk and targetSdk, the ABIs of its native\n"
         "  libraries, the SHA-256 of its signing certificates (v1, v2, v3) and\n"
@@ -294,7 +309,10 @@ QString InfoCommand::usage() const {
         "  --json        print the same as one JSON object (\"schema\": 1); an error\n"
         "                is a JSON object too ({\"schema\": 1, \"error\": ...})\n"
         "  --verify      check the whole-file signature's digest against the test key\n"
-        "                (reads every byte of the package)\n"
+        "                (reads every byte of the package); exit status 1 when the\n"
+        "                package is not signed or its signature does not verify\n"
+        "  --cert CERT   check it against this certificate (PEM or DER) instead of the\n"
+        "                test key, e.g. a customer's for --package-key (implies --verify)\n"
         "  -q, --quiet   no warnings\n"
         "  -v, --verbose the steps on standard error\n"
         "  -h, --help    show this help\n");
@@ -306,7 +324,9 @@ int InfoCommand::run(const CliOptions& options, const CommandContext& context) c
     PackageInsightOptions insight;
     insight.verifySignature = options.verify;
     insight.testKeyCertificatePath =
-        WorkspacePaths(bundleDirectory).keyFile(QStringLiteral("testkey.x509.pem"));
+        options.verifyCertificate.isEmpty()
+            ? WorkspacePaths(bundleDirectory).keyFile(QStringLiteral("testkey.x509.pem"))
+            : options.verifyCertificate;
     PrintStep(QStringLiteral("reading %1").arg(options.package));
     PackageFacts facts;
     QString cause;
@@ -325,10 +345,14 @@ int InfoCommand::run(const CliOptions& options, const CommandContext& context) c
         PrintWarning(QStringLiteral("%1 does not hold the test key: the device will refuse "
                                     "every later update signed with it")
                          .arg(QLatin1String(OtaCertsFacts::kMember)));
-    if (facts.signature.check == WholeFileSignatureFacts::Check::Failed)
-        PrintWarning(QStringLiteral("the whole-file signature does not verify with the test "
-                                    "key: %1")
-                         .arg(facts.signature.checkError));
-    PrintStandardOutput(options.json ? infoJson(facts) : infoText(facts));
+    PrintStandardOutput(
+        options.json ? infoJson(facts, options.verify ? insight.testKeyCertificatePath : QString())
+                     : infoText(facts, options));
+    // --verify is a gate: a signature that does not verify fails the run.
+    if (facts.signature.check == WholeFileSignatureFacts::Check::Failed) {
+        PrintError(QStringLiteral("the whole-file signature does not verify with %1: %2")
+                       .arg(checkedWith(options), facts.signature.checkError));
+        return kExitFailed;
+    }
     return kExitSuccess;
 }

@@ -89,6 +89,8 @@ private slots:
     void infoReadsStoredAndDeflatedApksAlike();
     void infoTellsTheWholeFileSignature_data();
     void infoTellsTheWholeFileSignature();
+    void infoVerifiesAgainstAGivenCertificate_data();
+    void infoVerifiesAgainstAGivenCertificate();
     void infoWarnsWhenOtaCertsLackTheTestKey_data();
     void infoWarnsWhenOtaCertsLackTheTestKey();
     void errorsUnderJsonAreJson_data();
@@ -274,6 +276,17 @@ void TestCliInsight::infoJsonPlacesAndBuildFacts_data() {
         << damaged << QJsonValue() << QJsonValue() << QStringList{} << "flat" << QStringList{}
         << QStringList{"boot.img"}
         << QByteArray("corvane-cli: warning: the package has no readable system/build.prop\n");
+    // Framework APKs and those of a vendor partition in files are listed too.
+    QTest::newRow("framework and vendor")
+        << package(QStringLiteral("framework.zip"),
+                   {{"system/build.prop", "ro.build.version.release=7.1.2\n"},
+                    {"system/framework/framework-res.apk", ReadFile(plain)},
+                    {"system/framework/services.jar", "not an APK"},
+                    {"vendor/app/Tuner/Tuner.apk", ReadFile(plain)}})
+        << QJsonValue(QStringLiteral("7.1.2")) << QJsonValue() << QStringList{} << "flat"
+        << QStringList{"system/framework/framework-res.apk framework flat",
+                       "vendor/app/Tuner/Tuner.apk vendor directory"}
+        << QStringList{} << QByteArray();
     QTest::newRow("without build.prop")
         << package(QStringLiteral("bare.zip"),
                    {{"userdata/app/Data.apk", ReadFile(plain)}, {"boot.img", "ANDROID!"}})
@@ -369,8 +382,9 @@ void TestCliInsight::infoTellsTheWholeFileSignature_data() {
     const QJsonValue platformKey(certificateDigest(certificate("platform")));
     QVERIFY(!testKey.toString().isEmpty() && !platformKey.toString().isEmpty());
 
+    // Nothing to verify fails the check as the device's recovery would.
     QTest::newRow("unsigned") << package(QStringLiteral("unsigned.zip"), members, true) << false
-                              << QJsonValue() << false << QJsonValue();
+                              << QJsonValue() << false << QJsonValue(false);
     const QString signedByTestKey = package(QStringLiteral("testkey.zip"), members, true);
     QVERIFY(signWholeFile(signedByTestKey, "testkey"));
     QTest::newRow("test key") << signedByTestKey << true << testKey << true << QJsonValue(true);
@@ -405,16 +419,65 @@ void TestCliInsight::infoTellsTheWholeFileSignature() {
         if (verify)
             arguments << QStringLiteral("--verify");
         const Run run = cli(arguments);
-        QCOMPARE(run.exitCode, 0);
+        // A check is a gate: a signature that does not verify (or none)
+        // fails the run, and the facts are still printed.
+        const bool fails = verify && verified == QJsonValue(false);
+        QCOMPARE(run.exitCode, fails ? 1 : 0);
         const QJsonObject signature = jsonOf(run).value("wholeFileSignature").toObject();
         QCOMPARE(signature.value("present").toBool(), present);
         QCOMPARE(signature.value("signerSha256"), signer);
         QCOMPARE(signature.value("signerIsTestKey").toBool(), signerIsTestKey);
         QCOMPARE(signature.value("verified"), verify ? verified : QJsonValue());
-        // A signature that does not verify is worth a warning.
-        QCOMPARE(run.err.contains("warning: the whole-file signature does not verify"),
-                 verify && verified == QJsonValue(false));
+        QCOMPARE(signature.contains("verifyError"), fails);
+        QCOMPARE(run.err.contains("error: the whole-file signature does not verify with the test "
+                                  "key"),
+                 fails);
+        // -q drops warnings, not the failure.
+        if (fails) {
+            const Run quiet = cli(arguments << QStringLiteral("-q"));
+            QCOMPARE(quiet.exitCode, 1);
+            QVERIFY(quiet.err.contains("error: the whole-file signature does not verify"));
+        }
     }
+}
+
+// --cert checks against a customer's certificate (PEM or DER) instead of the
+// test key: a package signed with that pair verifies, one signed with the test
+// key does not.
+void TestCliInsight::infoVerifiesAgainstAGivenCertificate_data() {
+    QTest::addColumn<QString>("signer");
+    QTest::addColumn<bool>("der");
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("customer's pair, PEM") << "platform" << false << 0;
+    QTest::newRow("customer's pair, DER") << "platform" << true << 0;
+    QTest::newRow("test key") << "testkey" << false << 1;
+}
+
+void TestCliInsight::infoVerifiesAgainstAGivenCertificate() {
+    QFETCH(QString, signer);
+    QFETCH(bool, der);
+    QFETCH(int, exitCode);
+    // The bundle's platform certificate stands for a customer's.
+    QString customer = certificate("platform");
+    if (der) {
+        customer = work(QStringLiteral("customer.der"));
+        QVERIFY(WriteFile(customer, derOf(certificate("platform"))));
+    }
+    const QString signedPackage =
+        package(QStringLiteral("signed-%1.zip").arg(signer),
+                {{"system/build.prop", "ro.build.version.release=5.1.1\n"}}, true);
+    QVERIFY(signWholeFile(signedPackage, signer.toLatin1().constData()));
+
+    const Run run = cli({"info", "--json", "--cert", customer, signedPackage});
+    QCOMPARE(run.exitCode, exitCode);
+    const QJsonObject signature = jsonOf(run).value("wholeFileSignature").toObject();
+    QCOMPARE(signature.value("verified").toBool(), exitCode == 0);
+    QCOMPARE(signature.value("verifiedWith").toString(), QFileInfo(customer).absoluteFilePath());
+    const Run text = cli({"info", "--verify", "--cert", customer, signedPackage});
+    QCOMPARE(text.exitCode, exitCode);
+    QVERIFY2(text.out.contains((exitCode == 0 ? ", verifies with " : ", does not verify with ") +
+                               customer.toUtf8()),
+             text.out.constData());
 }
 
 void TestCliInsight::infoWarnsWhenOtaCertsLackTheTestKey_data() {
@@ -513,26 +576,32 @@ void TestCliInsight::errorsUnderJsonAreJson() {
 }
 
 void TestCliInsight::quietAndVerbose_data() {
+    QTest::addColumn<bool>("before"); // the option before the command
     QTest::addColumn<QString>("option");
     QTest::addColumn<QStringList>("errLines");
     const QString bare = package(QStringLiteral("quiet.zip"), {{"boot.img", "ANDROID!"}});
+    const QStringList verbose{
+        "corvane-cli: reading the keys in " + bundleFile(QStringLiteral("Config")),
+        "corvane-cli: reading " + bare,
+        "corvane-cli: warning: the package has no readable system/build.prop"};
     QTest::newRow("normal: the warning")
-        << QString()
+        << false << QString()
         << QStringList{"corvane-cli: warning: the package has no readable system/build.prop"};
-    QTest::newRow("-q: nothing") << "-q" << QStringList{};
-    QTest::newRow("--quiet: nothing") << "--quiet" << QStringList{};
-    QTest::newRow("-v: the steps and the warning")
-        << "-v"
-        << QStringList{"corvane-cli: reading the keys in " + bundleFile(QStringLiteral("Config")),
-                       "corvane-cli: reading " + bare,
-                       "corvane-cli: warning: the package has no readable system/build.prop"};
+    QTest::newRow("-q: nothing") << false << "-q" << QStringList{};
+    QTest::newRow("--quiet: nothing") << false << "--quiet" << QStringList{};
+    QTest::newRow("-v: the steps and the warning") << false << "-v" << verbose;
+    QTest::newRow("-q before the command") << true << "-q" << QStringList{};
+    QTest::newRow("--verbose before the command") << true << "--verbose" << verbose;
 }
 
 void TestCliInsight::quietAndVerbose() {
+    QFETCH(bool, before);
     QFETCH(QString, option);
     QFETCH(QStringList, errLines);
     QStringList arguments{QStringLiteral("info"), work(QStringLiteral("quiet.zip"))};
-    if (!option.isEmpty())
+    if (!option.isEmpty() && before)
+        arguments.prepend(option);
+    else if (!option.isEmpty())
         arguments << option;
     const Run run = cli(arguments);
     QCOMPARE(run.exitCode, 0);

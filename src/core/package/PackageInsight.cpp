@@ -219,7 +219,9 @@ bool apkPlace(const QString& member, ApkPlace* place, bool* inDirectory) {
         ApkPlace place;
     } kPlaces[] = {{"system/app/", ApkPlace::App},
                    {"system/priv-app/", ApkPlace::PrivApp},
-                   {"userdata/app/", ApkPlace::Data}};
+                   {"userdata/app/", ApkPlace::Data},
+                   {"system/framework/", ApkPlace::Framework},
+                   {"vendor/app/", ApkPlace::Vendor}};
     if (!HasApkExtension(FileNamePart(member)))
         return false;
     for (const auto& candidate : kPlaces) {
@@ -344,6 +346,10 @@ QString ApkPlaceName(ApkPlace place) {
         return QStringLiteral("priv-app");
     case ApkPlace::Data:
         return QStringLiteral("data");
+    case ApkPlace::Framework:
+        return QStringLiteral("framework");
+    case ApkPlace::Vendor:
+        return QStringLiteral("vendor");
     }
     return {};
 }
@@ -446,7 +452,11 @@ bool ReadPackageFacts(const QString& package, const PackageInsightKeys& keys,
     }
 
     readSignature(directory.comment, keys, &result.signature);
-    if (result.signature.present && options.verifySignature) {
+    if (!result.signature.present && options.verifySignature) {
+        // Nothing to verify: the device's recovery refuses such a package.
+        result.signature.check = WholeFileSignatureFacts::Check::Failed;
+        result.signature.checkError = QStringLiteral("the package has no whole-file signature");
+    } else if (options.verifySignature) {
         QString verifyError;
         const bool verified =
             VerifyWholeFileSignature(package, options.testKeyCertificatePath, &verifyError);

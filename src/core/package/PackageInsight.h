@@ -28,8 +28,9 @@ bool CertificateDer(const QByteArray& pemOrDer, QByteArray* der, QString* error)
 // The same for a certificate file (the bundle's keys).
 bool CertificateFileDer(const QString& path, QByteArray* der, QString* error);
 
-enum class ApkPlace { App, PrivApp, Data };
-// "app", "priv-app", "data".
+enum class ApkPlace { App, PrivApp, Data, Framework, Vendor };
+// "app", "priv-app", "data", "framework" (system/framework), "vendor"
+// (vendor/app).
 QString ApkPlaceName(ApkPlace place);
 
 struct PackageApk {
@@ -66,7 +67,8 @@ struct WholeFileSignatureFacts {
     QByteArray signerSha256;      // of the certificate in the block (empty when unreadable)
     bool signerIsTestKey = false; // that certificate is the bundle's test key
     enum class Check { NotChecked, Verified, Failed };
-    Check check = Check::NotChecked; // the digest over the whole file (when asked)
+    // The digest over the whole file (when asked); an absent signature fails.
+    Check check = Check::NotChecked;
     QString checkError;
 };
 
