@@ -3,6 +3,7 @@
 #include "cli/CliCommands.h"
 #include "cli/CliReporter.h"
 #include "cli/CliWorkspace.h"
+#include "cli/InfoCommand.h"
 
 #include "core/base/FileHelpers.h"
 #include "core/base/ToolRunner.h"
@@ -11,8 +12,13 @@
 #include "core/package/PackageLayout.h"
 #include "core/workspace/ChangeLog.h"
 
+#include <QCryptographicHash>
 #include <QDateTime>
+#include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 #include <cstdio>
 #include <optional>
@@ -41,14 +47,18 @@ void printPlanLine(const QString& line) {
     std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
 }
 
+// A failure: one line on standard error, under --json also the error object
+// on standard output.
+bool g_json = false;
+
 int failed(const QString& cause) {
-    PrintError(cause);
+    PrintCommandFailure(g_json, cause);
     return kExitFailed;
 }
 
 // The cause in one line and where to find the usage.
 int usageError(const QString& cause) {
-    PrintError(cause);
+    PrintCommandFailure(g_json, cause);
     const QByteArray hint = "Try 'corvane-cli --help'.\n";
     std::fwrite(hint.constData(), 1, static_cast<size_t>(hint.size()), stderr);
     std::fflush(stderr);
@@ -74,10 +84,19 @@ std::optional<int> checkEditFiles(const EditFiles& files, const CliOptions& opti
         return usageError(QStringLiteral("the log cannot be the package or the output"));
     // Missing directories are found before the work, not after it.
     for (const QString& file : {files.output, files.log}) {
-        if (!file.isEmpty() && !QFileInfo(QFileInfo(file).absolutePath()).isDir()) {
-            PrintError(QStringLiteral("the directory of \"%1\" does not exist").arg(file));
-            return kExitFailed;
-        }
+        if (!file.isEmpty() && !QFileInfo(QFileInfo(file).absolutePath()).isDir())
+            return failed(QStringLiteral("the directory of \"%1\" does not exist").arg(file));
+    }
+    // So is a folder the output cannot be written in (a read-only or
+    // another user's folder): its cause, not that of the first temporary
+    // the copy would make there.
+    {
+        FileHelpers::TemporaryFile trial(files.output);
+        QString cause;
+        if (!trial.open(&cause))
+            return failed(QStringLiteral("cannot write \"%1\": the folder \"%2\" cannot be "
+                                         "written: %3")
+                              .arg(options.output, QFileInfo(files.output).absolutePath(), cause));
     }
     // A folder the log cannot be written in fails the run while the output
     // is still as it was: a file of the writer's kind is made there and
@@ -85,19 +104,15 @@ std::optional<int> checkEditFiles(const EditFiles& files, const CliOptions& opti
     if (!files.log.isEmpty()) {
         // A folder (or a link to one) under the log's name would refuse the
         // rename at the end, after the output was replaced.
-        if (FileHelpers::PathExists(files.log) && !QFileInfo(files.log).isFile()) {
-            PrintError(QStringLiteral("cannot write the change log \"%1\": it is not a file")
-                           .arg(options.logFile));
-            return kExitFailed;
-        }
+        if (FileHelpers::PathExists(files.log) && !QFileInfo(files.log).isFile())
+            return failed(QStringLiteral("cannot write the change log \"%1\": it is not a file")
+                              .arg(options.logFile));
         FileHelpers::RemoveAbandonedTemporaries(files.log);
         FileHelpers::TemporaryFile trial(files.log);
         QString cause;
-        if (!trial.open(&cause)) {
-            PrintError(QStringLiteral("cannot write the change log \"%1\": %2")
-                           .arg(options.logFile, cause));
-            return kExitFailed;
-        }
+        if (!trial.open(&cause))
+            return failed(QStringLiteral("cannot write the change log \"%1\": %2")
+                              .arg(options.logFile, cause));
     }
     return std::nullopt;
 }
@@ -216,6 +231,10 @@ QString EditCommand::usage() const {
                "  --log-format cp936|utf8\n"
                "                         utf8: the log in UTF-8 with LF line ends and\n"
                "                         ISO 8601 times (default cp936)\n"
+               "  --json                 print the result (the output, its size and SHA-256,\n"
+               "                         what changed) as one JSON object (\"schema\": 1);\n"
+               "                         with --dry-run the plan; an error as\n"
+               "                         {\"schema\": 1, \"error\": ...}\n"
                "  -q, --quiet            no warnings and no summary\n"
                "  -v, --verbose          the steps on standard error\n"
                "  -h, --help             show this help\n"
@@ -226,6 +245,7 @@ QString EditCommand::usage() const {
 }
 
 int EditCommand::run(const CliOptions& options, const CommandContext& context) const {
+    g_json = options.json;
     EditFiles files;
     files.package = QFileInfo(options.package).absoluteFilePath();
     files.output = QFileInfo(options.output).absoluteFilePath();
@@ -269,6 +289,16 @@ int EditCommand::run(const CliOptions& options, const CommandContext& context) c
     if (!planned.succeeded())
         return failed(planned.notice().text);
     if (options.dryRun) {
+        if (options.json) {
+            QJsonObject object;
+            object.insert(QStringLiteral("schema"), kCliJsonSchema);
+            object.insert(QStringLiteral("dryRun"), true);
+            object.insert(QStringLiteral("plan"), QJsonArray::fromStringList(plan.lines));
+            object.insert(QStringLiteral("warnings"), QJsonArray::fromStringList(plan.warnings));
+            PrintStandardOutput(
+                QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Indented)));
+            return kExitSuccess;
+        }
         for (const QString& line : plan.lines)
             printPlanLine(line);
         std::fflush(stdout);
@@ -307,5 +337,22 @@ int EditCommand::run(const CliOptions& options, const CommandContext& context) c
                                                         : written.cause()));
     }
     PrintSummary(plan.summary, options.output, QFileInfo(files.output).size());
+    if (options.json) {
+        // The result as one object: the output, its size and digest, what changed.
+        QJsonObject object;
+        object.insert(QStringLiteral("schema"), kCliJsonSchema);
+        object.insert(QStringLiteral("output"), files.output);
+        object.insert(QStringLiteral("size"), QFileInfo(files.output).size());
+        QFile written(files.output);
+        QCryptographicHash sha256(QCryptographicHash::Sha256);
+        if (written.open(QIODevice::ReadOnly) && sha256.addData(&written))
+            object.insert(QStringLiteral("sha256"), QString::fromLatin1(sha256.result().toHex()));
+        else
+            object.insert(QStringLiteral("sha256"), QJsonValue());
+        object.insert(QStringLiteral("changes"), QJsonArray::fromStringList(plan.summary));
+        object.insert(QStringLiteral("warnings"), QJsonArray::fromStringList(plan.warnings));
+        PrintStandardOutput(
+            QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Indented)));
+    }
     return kExitSuccess;
 }

@@ -106,6 +106,12 @@ private slots:
     void readmeExampleRunsAsWritten();
     void successEndsWithOneSummaryLine_data();
     void successEndsWithOneSummaryLine();
+    void imagePackageRefusesSystemEdits_data();
+    void imagePackageRefusesSystemEdits();
+    void questionableAddsAndReplacementsWarn_data();
+    void questionableAddsAndReplacementsWarn();
+    void editJsonPrintsTheResult();
+    void unwritableOutputFolderIsNamed();
 
 private:
     // Runs the build's corvane-cli, or the copy in another bundle.
@@ -206,14 +212,25 @@ void TestCli::usageErrorsExitTwoAndWriteNothing_data() {
     QTest::addColumn<QByteArray>("cause");
     const QString out = work(QStringLiteral("out/new.zip"));
     QTest::newRow("no command") << QStringList{} << QByteArray("no command given");
+    // A word far from every command or option gets no guess; a typo the
+    // nearest one.
     QTest::newRow("unknown command")
-        << QStringList{"show", m_sample} << QByteArray("unknown command \"show\"");
+        << QStringList{"show", m_sample} << QByteArray("unknown command \"show\"\n");
+    QTest::newRow("mistyped command")
+        << QStringList{"inof", m_sample}
+        << QByteArray("unknown command \"inof\" (did you mean 'info'?)\n");
+    QTest::newRow("mistyped command after -q")
+        << QStringList{"-q", "edti", m_sample}
+        << QByteArray("unknown command \"edti\" (did you mean 'edit'?)\n");
     QTest::newRow("unknown option")
         << QStringList{"edit", m_sample, "-o", out, "--add-sytem", testData("Plain.apk")}
-        << QByteArray("unknown option \"--add-sytem\"");
-    QTest::newRow("json is not an edit option")
-        << QStringList{"edit", m_sample, "-o", out, "--json"}
-        << QByteArray("unknown option \"--json\"");
+        << QByteArray("unknown option \"--add-sytem\" (did you mean '--add-system'?)\n");
+    QTest::newRow("mistyped option of info")
+        << QStringList{"info", m_sample, "--verfy"}
+        << QByteArray("unknown option \"--verfy\" (did you mean '--verify'?)\n");
+    QTest::newRow("verify is not an edit option")
+        << QStringList{"edit", m_sample, "-o", out, "--verify"}
+        << QByteArray("unknown option \"--verify\"\n");
     QTest::newRow("missing output")
         << QStringList{"edit", m_sample, "--delete", "Music.apk"} << QByteArray("no output given");
     QTest::newRow("option without its value")
@@ -1192,6 +1209,205 @@ void TestCli::successEndsWithOneSummaryLine() {
                                  .arg(summary);
     QCOMPARE(QString::fromUtf8(wrote.first()), expected);
     QCOMPARE(lines.size() > 1, steps);
+}
+
+// A block-based package carries its system partition as an image: every
+// edit inside it is refused naming the reason and the form, before anything
+// is written; the data partition is still edited.
+void TestCli::imagePackageRefusesSystemEdits_data() {
+    QTest::addColumn<QStringList>("images");
+    QTest::addColumn<QString>("form");
+    QTest::addColumn<QStringList>("edit");
+    QTest::addColumn<QByteArray>("label");
+    const struct {
+        const char* name;
+        QStringList images;
+        const char* form;
+    } forms[] = {
+        {"new.dat.br",
+         {"system.new.dat.br", "system.transfer.list", "system.patch.dat"},
+         "system.new.dat.br with system.transfer.list"},
+        {"new.dat",
+         {"system.new.dat", "system.transfer.list", "system.patch.dat"},
+         "system.new.dat with system.transfer.list"},
+        {"img", {"system.img"}, "system.img"},
+    };
+    const struct {
+        const char* name;
+        QStringList edit;
+        const char* label;
+    } edits[] = {
+        {"add-system", {"--add-system", testData("Plain.apk")}, "--add-system "},
+        {"add-priv", {"--add-priv", testData("Plain.apk")}, "--add-priv "},
+        {"delete of a system APK", {"--delete", "Settings.apk"}, "--delete Settings.apk"},
+        {"set-prop", {"--set-prop", "ro.product.brand=Customer"}, "--set-prop "},
+        {"unset-prop", {"--unset-prop", "ro.product.brand"}, "--unset-prop "},
+    };
+    for (const auto& form : forms)
+        for (const auto& edit : edits)
+            QTest::addRow("%s, %s", form.name, edit.name)
+                << form.images << QString::fromLatin1(form.form) << edit.edit
+                << QByteArray(edit.label);
+}
+
+void TestCli::imagePackageRefusesSystemEdits() {
+    QFETCH(QStringList, images);
+    QFETCH(QString, form);
+    QFETCH(QStringList, edit);
+    QFETCH(QByteArray, label);
+    // A tiny block-based package: the partition's image members (not a real
+    // image: the refusal reads only their names), the data partition in files.
+    QList<QPair<QString, QByteArray>> members{
+        {"META-INF/com/google/android/updater-script",
+         "block_image_update(\"/dev/block/system\", package_extract_file(\"system.transfer."
+         "list\"), \"system.new.dat.br\", \"system.patch.dat\");\n"},
+        {"boot.img", "ANDROID! kernel"},
+        {"userdata/app/Weather.apk", ReadFile(testData("Plain.apk"))}};
+    for (const QString& image : images)
+        members.append({image, image == "system.transfer.list"
+                                   ? QByteArray("4\n1\n0\n0\nnew 2,0,1\n")
+                                   : QByteArray("image bytes")});
+    const QString package = work(QStringLiteral("block.zip"));
+    QVERIFY(WriteZip(package, members));
+    const QString output = work(QStringLiteral("out/customer.zip"));
+
+    for (const bool dryRun : {false, true}) {
+        QStringList arguments = QStringList{"edit", package, "-o", output} + edit;
+        if (dryRun)
+            arguments << QStringLiteral("--dry-run");
+        const Run run = cli(arguments);
+        QCOMPARE(run.exitCode, 1);
+        const QByteArray expected = "corvane-cli: error: " + label;
+        QVERIFY2(run.err.startsWith(expected) &&
+                     run.err.endsWith(": " + Msg::SystemPartitionImageCause(form).toUtf8() + "\n"),
+                 run.err.constData());
+        QCOMPARE(run.out, QByteArray());
+        QCOMPARE(QDir(work(QStringLiteral("out")))
+                     .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList());
+    }
+    // The data partition is files: its edits go on.
+    const Run data = cli({"edit", package, "-o", output, "--add-data", testData("Foo.apk"),
+                          "--delete", "Weather.apk"});
+    QVERIFY2(data.exitCode == 0, data.err.constData());
+    const QMap<QString, QByteArray> written = ReadZip(output);
+    QVERIFY(written.contains("userdata/app/Foo.apk"));
+    QVERIFY(!written.contains("userdata/app/Weather.apk"));
+    for (const QString& image : images)
+        QVERIFY(written.contains(image));
+}
+
+// Warnings that fail nothing: a boot or recovery image without the boot
+// header's magic, an APK whose minSdk is above the package's SDK level; an
+// image the package lacks is added, and the plan says so.
+void TestCli::questionableAddsAndReplacementsWarn_data() {
+    QTest::addColumn<QStringList>("edits");
+    QTest::addColumn<QStringList>("planLines"); // each in the dry run's plan
+    QTest::addColumn<QByteArray>("warning");    // empty: none
+    const QString boot = work(QStringLiteral("boot-new.img"));
+    QVERIFY(WriteFile(boot, "ANDROID!new kernel"));
+    const QString karaoke = bundleFile(QStringLiteral("samples/add/Karaoke.apk"));
+    QTest::newRow("a boot image") << QStringList{"--replace", "boot.img=" + boot}
+                                  << QStringList{"replace boot.img with " + boot} << QByteArray();
+    QTest::newRow("an APK as the boot image")
+        << QStringList{"--replace", "boot.img=" + testData("Plain.apk")}
+        << QStringList{"replace boot.img with " + testData("Plain.apk")}
+        << QByteArray("corvane-cli: warning: --replace boot.img=" + testData("Plain.apk").toUtf8() +
+                      ": not an Android boot image (no ANDROID! header): the device may not "
+                      "boot it\n");
+    QTest::newRow("an APK as the recovery image")
+        << QStringList{"--replace", "recovery.img=" + testData("Plain.apk")}
+        << QStringList{"replace recovery.img with " + testData("Plain.apk")}
+        << QByteArray("recovery.img=" + testData("Plain.apk").toUtf8() +
+                      ": not an Android boot image");
+    QTest::newRow("an APK its Android can install")
+        << QStringList{"--add-data", karaoke} << QStringList{"add " + karaoke + " to userdata/app"}
+        << QByteArray();
+    // Karaoke needs SDK 21; the package set to 19 before the add.
+    QTest::newRow("an APK for a later Android")
+        << QStringList{"--set-prop", "ro.build.version.sdk=19", "--add-data", karaoke}
+        << QStringList{"add " + karaoke + " to userdata/app"}
+        << QByteArray("corvane-cli: warning: Karaoke.apk: its minSdk is 21, above the package's "
+                      "SDK level 19: the device will refuse to install it\n");
+}
+
+void TestCli::questionableAddsAndReplacementsWarn() {
+    QFETCH(QStringList, edits);
+    QFETCH(QStringList, planLines);
+    QFETCH(QByteArray, warning);
+    const QString output = work(QStringLiteral("out/customer.zip"));
+    const Run run = cli(QStringList{"edit", m_sample, "-o", output, "--dry-run"} + edits);
+    QCOMPARE(run.exitCode, 0);
+    for (const QString& line : planLines)
+        QVERIFY2(run.out.contains(line.toUtf8() + '\n'), run.out.constData());
+    if (warning.isEmpty())
+        QVERIFY2(!run.err.contains("warning"), run.err.constData());
+    else
+        QVERIFY2(run.err.contains(warning), run.err.constData());
+
+    // A package without the image: the plan adds it.
+    const QString noRecovery = work(QStringLiteral("no-recovery.zip"));
+    QVERIFY(WriteZip(noRecovery, {{"system/build.prop", "ro.build.version.release=5.1.1\n"},
+                                  {"boot.img", "ANDROID!"}}));
+    const QString recovery = work(QStringLiteral("recovery-new.img"));
+    QVERIFY(WriteFile(recovery, "ANDROID!recovery"));
+    const Run added = cli(
+        {"edit", noRecovery, "-o", output, "--dry-run", "--replace", "recovery.img=" + recovery});
+    QCOMPARE(added.exitCode, 0);
+    QVERIFY2(added.out.contains("add recovery.img from " + recovery.toUtf8() + "\n"),
+             added.out.constData());
+}
+
+// edit --json: the result as one JSON object on standard output (the output,
+// its size and digest, what changed); a failure as the error object.
+void TestCli::editJsonPrintsTheResult() {
+    const QString output = work(QStringLiteral("out/customer.zip"));
+    const Run run = cli({"edit", m_sample, "-o", output, "--json", "--delete", "Music.apk",
+                         "--set-prop", "ro.product.brand=Customer"});
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+    QJsonParseError parsed;
+    const QJsonObject object = QJsonDocument::fromJson(run.out, &parsed).object();
+    QCOMPARE(parsed.error, QJsonParseError::NoError);
+    QCOMPARE(object.value("schema").toInt(), 1);
+    QCOMPARE(object.value("output").toString(), output);
+    QCOMPARE(object.value("size").toInteger(), QFileInfo(output).size());
+    QCOMPARE(object.value("sha256").toString().toLatin1(), sha256(ReadFile(output)).toHex());
+    const QJsonArray changes = object.value("changes").toArray();
+    QCOMPARE(changes.size(), 2);
+    QVERIFY(changes.at(0).toString().startsWith("delete system/app/Music.apk"));
+    QVERIFY(changes.at(1).toString().startsWith("set ro.product.brand=Customer"));
+
+    const Run failed =
+        cli({"edit", m_sample, "-o", work("out/other.zip"), "--json", "--delete", "Nothing.apk"});
+    QCOMPARE(failed.exitCode, 1);
+    const QJsonObject error = QJsonDocument::fromJson(failed.out).object();
+    QVERIFY2(error.value("error").toString().startsWith("--delete Nothing.apk: no APK named"),
+             failed.out.constData());
+    QVERIFY(!QFileInfo::exists(work("out/other.zip")));
+}
+
+// A folder the output cannot be written in is named as the cause, before
+// anything is copied (not the first temporary the copy would make there).
+void TestCli::unwritableOutputFolderIsNamed() {
+    QString folder = work(QStringLiteral("read-only"));
+    QVERIFY(QDir().mkpath(folder));
+    QVERIFY(QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+    const auto restore = qScopeGuard([&] {
+        QFile::setPermissions(work(QStringLiteral("read-only")), QFileDevice::ReadOwner |
+                                                                     QFileDevice::WriteOwner |
+                                                                     QFileDevice::ExeOwner);
+    });
+    // Root writes in any folder: /proc refuses it a new file.
+    if (::geteuid() == 0)
+        folder = QStringLiteral("/proc");
+    const Run run = cli({"edit", m_sample, "-o", folder + "/customer.zip", "--delete", "Music.apk",
+                         "--set-prop", "ro.product.brand=Customer"});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.err.startsWith("corvane-cli: error: cannot write \"" + folder.toUtf8() +
+                                "/customer.zip\": the folder \"" + folder.toUtf8() +
+                                "\" cannot be written: "),
+             run.err.constData());
+    QVERIFY2(!run.err.contains("build.prop"), run.err.constData());
 }
 
 QTEST_GUILESS_MAIN(TestCli)

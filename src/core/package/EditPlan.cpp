@@ -1,16 +1,20 @@
 #include "core/package/EditPlan.h"
 
+#include "core/base/Messages.h"
 #include "core/crypto/WholeFileSignature.h"
 #include "core/format/AndroidVersionProbe.h"
 #include "core/format/ArchiveEditor.h"
 #include "core/format/BuildProp.h"
+#include "core/package/ApkInsight.h"
 #include "core/package/ApkNameRule.h"
 #include "core/package/ApkRules.h"
 #include "core/package/LibraryPlacement.h"
 #include "core/package/OnePassAdd.h"
 #include "core/package/PackageInsight.h"
 #include "core/package/PackageLayout.h"
+#include "core/package/SystemImage.h"
 
+#include <QFile>
 #include <QFileInfo>
 
 namespace {
@@ -41,6 +45,24 @@ bool readSnapshot(const QString& package, PackageSnapshot* snapshot, QString* er
     return true;
 }
 
+// An image of a slot that a device boots (boot.img, recovery.img) begins
+// with the Android boot header's magic.
+bool lacksBootMagic(const QString& slot, const QString& source) {
+    if (slot != QLatin1String("boot.img") && slot != QLatin1String("recovery.img"))
+        return false;
+    QFile file(source);
+    return !file.open(QIODevice::ReadOnly) || file.read(8) != QByteArrayLiteral("ANDROID!");
+}
+
+// The SDK level of the package's build.prop; -1 when it does not say.
+int packageSdkLevel(const QByteArray& buildProp) {
+    bool ok = false;
+    const int level = BuildPropValue(buildProp, QStringLiteral("ro.build.version.sdk"))
+                          .value_or(QString())
+                          .toInt(&ok);
+    return ok ? level : -1;
+}
+
 } // namespace
 
 Result MakeEditPlan(const EditRequest& request, Reporter& reporter, EditPlan* plan) {
@@ -51,6 +73,10 @@ Result MakeEditPlan(const EditRequest& request, Reporter& reporter, EditPlan* pl
         return failure(QStringLiteral("cannot open \"%1\": %2").arg(request.packageName, cause),
                        cause);
     const bool hasBuildProp = package.files.contains(QLatin1String(kBuildPropMember));
+    // The system partition as an image: its APKs and build.prop are inside it.
+    const SystemImageForm systemForm = SystemImageFormOf(package.files);
+    const QString imageCause = Msg::SystemPartitionImageCause(SystemImageFormName(systemForm));
+    const bool systemIsImage = systemForm != SystemImageForm::Files;
     const bool directoryLayout = UsesDirectoryLayout(package.androidMajor);
     OnePassEditPlan& onePass = plan->onePass;
     onePass.package = request.package;
@@ -95,8 +121,11 @@ Result MakeEditPlan(const EditRequest& request, Reporter& reporter, EditPlan* pl
         switch (edit.kind) {
         case PackageEdit::Kind::Delete: {
             QString member;
-            if (!PickApkMember(ListedApkMembers(files, directoryLayout), edit.argument, &member,
-                               &cause))
+            const bool picked = PickApkMember(ListedApkMembers(files, directoryLayout),
+                                              edit.argument, &member, &cause);
+            if (systemIsImage && (!picked || member.startsWith(QLatin1String("system/"))))
+                return failed(imageCause);
+            if (!picked)
                 return failed(cause);
             const ApkRemoval removal = RemovalOfApkMember(member, directoryLayout);
             const QStringList companions = OdexCompanions(member, files, directoryLayout);
@@ -113,14 +142,23 @@ Result MakeEditPlan(const EditRequest& request, Reporter& reporter, EditPlan* pl
             if (!slot || !QFileInfo(source).isFile())
                 return failed(QStringLiteral("\"%1\" is not a file").arg(edit.argument));
             const QString member = QLatin1String(slot->treeSuffix).mid(1);
+            if (lacksBootMagic(edit.slot, source))
+                plan->warnings << QStringLiteral("%1: not an Android boot image (no ANDROID! "
+                                                 "header): the device may not boot it")
+                                      .arg(edit.label);
+            // Where the package has no such image, the edit adds one.
+            const bool replaces = files.contains(member);
             addChange({ArchiveChangeKind::Put, member, source});
             addStep({EditStep::Kind::Replace, member, source},
-                    QStringLiteral("replace %1 with %2").arg(member, source));
+                    replaces ? QStringLiteral("replace %1 with %2").arg(member, source)
+                             : QStringLiteral("add %1 from %2").arg(member, source));
             break;
         }
         case PackageEdit::Kind::SetProp:
         case PackageEdit::Kind::UnsetProp: {
             const bool set = edit.kind == PackageEdit::Kind::SetProp;
+            if (systemIsImage)
+                return failed(imageCause);
             if (!hasBuildProp)
                 return failure(QStringLiteral("the package has no %1 to edit")
                                    .arg(QLatin1String(kBuildPropMember)));
@@ -147,6 +185,8 @@ Result MakeEditPlan(const EditRequest& request, Reporter& reporter, EditPlan* pl
                 edit.kind == PackageEdit::Kind::AddData ? Partition::Data : Partition::System;
             if (edit.kind == PackageEdit::Kind::AddPriv)
                 add.appFolder = QStringLiteral("priv-app");
+            if (add.partition == Partition::System && systemIsImage)
+                return failed(imageCause);
             if (add.partition == Partition::System) {
                 // The given ABIs, else the build.prop as the edits so far leave it.
                 add.deviceAbis = !request.abis.isEmpty()
@@ -172,6 +212,16 @@ Result MakeEditPlan(const EditRequest& request, Reporter& reporter, EditPlan* pl
                                                  "device's ABIs: %3)")
                                       .arg(FileNamePart(add.source), leftOut.join(QLatin1Char(',')),
                                            add.deviceAbis.join(QLatin1Char(',')));
+            // An APK the device's Android is too old for is refused there.
+            ApkFacts facts;
+            const int sdk =
+                packageSdkLevel(ApplyBuildPropEdits(package.buildProp, onePass.propEdits));
+            if (sdk > 0 && ReadApkFacts(add.source, &facts, &cause) && facts.minSdk > sdk)
+                plan->warnings << QStringLiteral("%1: its minSdk is %2, above the package's SDK "
+                                                 "level %3: the device will refuse to install it")
+                                      .arg(FileNamePart(add.source))
+                                      .arg(facts.minSdk)
+                                      .arg(sdk);
             const QString appDirectory =
                 PartitionDirectoryName(add.partition) + QLatin1Char('/') + add.appFolder;
             addStep({EditStep::Kind::Add, appDirectory, add.source},
