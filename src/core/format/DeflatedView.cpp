@@ -1,5 +1,7 @@
 #include "core/format/DeflatedView.h"
 
+#include "core/format/Deflate.h"
+
 #include <QByteArray>
 #include <QList>
 
@@ -17,6 +19,12 @@ constexpr quint64 kWindow = 32 * 1024;         // deflate's distances reach this
 constexpr quint64 kFirstInputChunk = 4 * 1024; // compressed runs are often short
 constexpr quint64 kInputChunk = 64 * 1024;
 constexpr quint64 kOutputChunk = 64 * 1024; // inflated at most at a time
+// A stored block shorter than this that follows a compressed one is inflated
+// with it rather than mapped. So zlib is restarted (and given a window read
+// back) only after a stored block of this size or after a run of stored
+// blocks at the stream's start: at most once per this many bytes of the
+// stream, whatever its blocks.
+constexpr quint64 kShortStored = 4 * 1024;
 
 // A run of the member's bytes: a stored block's data in the archive, or
 // inflated bytes in memory.
@@ -122,10 +130,6 @@ public:
     Walker(int fd, quint64 base, quint64 compressed, quint64 size, qint64 memoryLimit)
         : m_fd(fd), m_base(base), m_compressed(compressed), m_size(size),
           m_limit(static_cast<quint64>(qMax<qint64>(memoryLimit, 0))) {}
-    ~Walker() {
-        if (m_zlibReady)
-            inflateEnd(&m_z);
-    }
     Walker(const Walker&) = delete;
     Walker& operator=(const Walker&) = delete;
 
@@ -161,6 +165,18 @@ public:
                     return fail(error, QStringLiteral("a stored block runs past the member"));
                 if (length > m_size - m_out)
                     return fail(error, QStringLiteral("the stream gives more than the size"));
+                if (m_zlibLive && length < kShortStored) {
+                    // Inflated with the compressed blocks around it: mapped,
+                    // it would cost a restart of zlib and a read of the
+                    // window for a few bytes.
+                    const quint64 before = m_bit;
+                    bool again = false;
+                    if (!inflateBlock(&last, &again, overLimit, error))
+                        return false;
+                    if (m_bit <= before && !again)
+                        return fail(error, QStringLiteral("damaged deflate data"));
+                    continue;
+                }
                 if (length > 0)
                     m_segments.append({m_out, length, true, m_base + dataAt});
                 m_out += length;
@@ -216,13 +232,8 @@ private:
     // zlib at the current block, with the output's last 32 KB as its window
     // or none.
     bool restart(bool window, QString* error) {
-        if (!m_zlibReady) {
-            if (inflateInit2(&m_z, -MAX_WBITS) != Z_OK)
-                return fail(error, QStringLiteral("cannot inflate"));
-            m_zlibReady = true;
-        } else if (inflateReset(&m_z) != Z_OK) {
+        if (!m_inflater.start())
             return fail(error, QStringLiteral("cannot inflate"));
-        }
         const quint64 size = window ? std::min(kWindow, m_out) : 0;
         if (size > 0) {
             QByteArray dictionary(static_cast<qsizetype>(size), Qt::Uninitialized);
@@ -321,8 +332,8 @@ private:
     QByteArray m_inflated;
     QByteArray m_input;
     quint64 m_inputStart = 0;
-    z_stream m_z{};
-    bool m_zlibReady = false;
+    Inflater m_inflater;
+    z_stream& m_z = m_inflater.stream();
     bool m_zlibLive = false;   // zlib stands at m_bit with the right window
     bool m_windowless = false; // restarted without the window it may need
     struct {

@@ -85,6 +85,71 @@ QByteArray joined(const QList<Piece>& pieces) {
     return all;
 }
 
+// Deflate's bits, low bit first; Huffman codes go in from their top bit.
+class BitWriter {
+public:
+    void bits(quint32 value, int count) {
+        for (int i = 0; i < count; ++i)
+            bit((value >> i) & 1);
+    }
+    void code(quint32 value, int length) {
+        for (int i = length - 1; i >= 0; --i)
+            bit((value >> i) & 1);
+    }
+    void align() {
+        while (m_used != 0)
+            bit(0);
+    }
+    void byte(char c) { bits(static_cast<unsigned char>(c), 8); }
+    QByteArray take() {
+        align();
+        return m_out;
+    }
+
+private:
+    void bit(quint32 b) {
+        if (m_used == 0)
+            m_out.append('\0');
+        if (b)
+            m_out.back() = static_cast<char>(m_out.back() | (1 << m_used));
+        m_used = (m_used + 1) % 8;
+    }
+    QByteArray m_out;
+    int m_used = 0;
+};
+
+// A stream of many pairs of a one-byte stored block and a fixed-code block
+// whose only match reaches back into it: every compressed block needs the
+// bytes before it, stored ones among them. *member receives what it inflates
+// to.
+QByteArray storedAndFixedPairs(int pairs, QByteArray* member) {
+    BitWriter out;
+    const auto fixedHeader = [&out](bool final) {
+        out.bits(final ? 1 : 0, 1);
+        out.bits(1, 2); // fixed codes
+    };
+    const auto endOfBlock = [&out] { out.code(0, 7); };
+    fixedHeader(false);
+    out.code(0x30 + 'x', 8); // the literal 'x'
+    endOfBlock();
+    *member = "x";
+    for (int i = 0; i < pairs; ++i) {
+        out.bits(0, 3); // stored, not final
+        out.align();
+        out.bits(1, 16);
+        out.bits(0xFFFE, 16);
+        out.byte('y');
+        fixedHeader(false);
+        out.code(1, 7); // length 3 (code 257)
+        out.code(0, 5); // distance 1
+        endOfBlock();
+        *member += "yyyy";
+    }
+    fixedHeader(true);
+    endOfBlock();
+    return out.take();
+}
+
 // The stream written into a file between other bytes, as a member's data
 // lies in an archive.
 class StreamFile {
@@ -125,6 +190,7 @@ private slots:
     void damagedStreamIsRefused();
     void compressedBlocksBeyondTheMemoryLimitAreLeftToTheCaller();
     void archiveShrunkUnderTheViewIsAReadError();
+    void manyShortStoredBlocksBetweenCompressedOnesAreRead();
 
 private:
     QTemporaryDir m_dir;
@@ -272,6 +338,35 @@ void TestDeflatedView::archiveShrunkUnderTheViewIsAReadError() {
     char buffer[100];
     QCOMPARE(view->read(buffer, sizeof buffer), qint64(-1));
     QCOMPARE(view->errorString(), QStringLiteral("the archive ends inside the member"));
+}
+
+void TestDeflatedView::manyShortStoredBlocksBetweenCompressedOnesAreRead() {
+    QByteArray member;
+    const QByteArray stream = storedAndFixedPairs(10000, &member);
+    // zlib reads the crafted stream as the member.
+    QByteArray inflated(member.size() + 1, Qt::Uninitialized);
+    z_stream z{};
+    QCOMPARE(inflateInit2(&z, -MAX_WBITS), Z_OK);
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(stream.constData()));
+    z.avail_in = static_cast<uInt>(stream.size());
+    z.next_out = reinterpret_cast<Bytef*>(inflated.data());
+    z.avail_out = static_cast<uInt>(inflated.size());
+    QCOMPARE(inflate(&z, Z_FINISH), Z_STREAM_END);
+    inflated.truncate(static_cast<qsizetype>(z.total_out));
+    inflateEnd(&z);
+    QCOMPARE(inflated, member);
+
+    const StreamFile file(m_dir.filePath(QStringLiteral("pairs")), stream);
+    QVERIFY(file.fd() >= 0);
+    bool overLimit = true;
+    QString error;
+    const std::unique_ptr<QIODevice> view =
+        OpenDeflatedView(file.fd(), StreamFile::offset(), quint64(stream.size()),
+                         quint64(member.size()), 1 << 20, &overLimit, &error);
+    QVERIFY2(view, qPrintable(error));
+    QCOMPARE(view->readAll(), member);
+    QVERIFY(view->seek(20001));
+    QCOMPARE(view->read(7), member.mid(20001, 7));
 }
 
 QTEST_GUILESS_MAIN(TestDeflatedView)
