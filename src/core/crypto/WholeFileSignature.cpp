@@ -606,14 +606,13 @@ bool ReadSignedLayout(QFile& file, SignedLayout* layout, QString* error) {
     if (!ReadAt(file, size - tailSize, tailSize, &tail, error))
         return false;
 
-    const char* footer = tail.constData() + tailSize - kFooterSize;
-    if (static_cast<unsigned char>(footer[2]) != 0xff ||
-        static_cast<unsigned char>(footer[3]) != 0xff) {
+    WholeFileFooter footer;
+    if (!ReadWholeFileFooter(tail, &footer)) {
         SetError(error, QStringLiteral("%1 has no signature footer").arg(path));
         return false;
     }
-    const qint64 signatureStart = ReadLe16(footer);
-    const qint64 commentSize = ReadLe16(footer + 4);
+    const qint64 signatureStart = footer.signatureStart;
+    const qint64 commentSize = footer.commentSize;
     if (signatureStart > commentSize) {
         SetError(error, QStringLiteral("The signature footer of %1 puts the signature (%2 bytes "
                                        "from the end) outside the comment (%3 bytes)")
@@ -691,6 +690,17 @@ bool VerifySignedBytes(QFile& file, qint64 signedSize, X509* cert, int digestNid
 }
 
 } // namespace
+
+bool ReadWholeFileFooter(const QByteArray& tail, WholeFileFooter* footer) {
+    if (tail.size() < kFooterSize)
+        return false;
+    const char* p = tail.constData() + tail.size() - kFooterSize;
+    if (static_cast<unsigned char>(p[2]) != 0xff || static_cast<unsigned char>(p[3]) != 0xff)
+        return false;
+    footer->signatureStart = ReadLe16(p);
+    footer->commentSize = ReadLe16(p + 4);
+    return true;
+}
 
 bool VerifyWholeFileSignature(const QString& path, const QString& certPem, QString* error) {
     X509Ptr cert;

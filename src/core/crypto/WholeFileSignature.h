@@ -58,6 +58,19 @@ private:
 // file exactly as it is on disk (checked to be a certificate).
 bool OtaCertData(const QString& certPem, QByteArray* data, QString* error);
 
+// The footer that ends the comment of a signed package: where the signature
+// block begins, counted back from the end of the file, and the comment's
+// length as the footer gives it.
+struct WholeFileFooter {
+    qint64 signatureStart = 0;
+    qint64 commentSize = 0;
+};
+
+// Reads the footer from the last six bytes of tail (the end of a file, or its
+// comment): false when they are no footer (no ff ff marker, or fewer than
+// six bytes).
+bool ReadWholeFileFooter(const QByteArray& tail, WholeFileFooter* footer);
+
 // Checks a signed package as recovery does: the footer (marker, signature start
 // inside the comment and past the footer), the end record found where the
 // footer's comment length puts it and giving that same length, no other
