@@ -87,3 +87,73 @@ inline QByteArray BuildRawZip(const QList<RawZipEntry>& entries, const QByteArra
     file.append(comment);
     return file;
 }
+
+// An archive of one deflated member whose headers give declaredSize (and the
+// CRC-32 of that many zero bytes) while its stream inflates to inflatedSize
+// zero bytes: the smallest inflate bomb.
+inline QByteArray BuildInflateBomb(const QByteArray& name, quint32 declaredSize,
+                                   qint64 inflatedSize) {
+    using rawzip::put16;
+    using rawzip::put32;
+    z_stream z{};
+    deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+    const QByteArray zeros(64 * 1024, '\0');
+    QByteArray stream;
+    char buffer[64 * 1024];
+    for (qint64 left = inflatedSize; left >= 0; left -= zeros.size()) {
+        const bool last = left <= zeros.size();
+        z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(zeros.constData()));
+        z.avail_in = static_cast<uInt>(qMin<qint64>(left, zeros.size()));
+        int rc;
+        do {
+            z.next_out = reinterpret_cast<Bytef*>(buffer);
+            z.avail_out = sizeof buffer;
+            rc = deflate(&z, last ? Z_FINISH : Z_NO_FLUSH);
+            stream.append(buffer, static_cast<qsizetype>(sizeof buffer - z.avail_out));
+        } while (z.avail_out == 0 || (last && rc != Z_STREAM_END));
+        if (last)
+            break;
+    }
+    deflateEnd(&z);
+    const QByteArray declared(static_cast<qsizetype>(declaredSize), '\0');
+    const auto crc = static_cast<quint32>(
+        crc32(0, reinterpret_cast<const Bytef*>(declared.constData()), declaredSize));
+    const auto compressed = static_cast<quint32>(stream.size());
+    const auto header = [&](QByteArray* out, bool central) {
+        put32(out, central ? 0x02014b50 : 0x04034b50);
+        if (central)
+            put16(out, 0x0314);
+        put16(out, 20);
+        put16(out, 0);
+        put16(out, 8); // deflated
+        put16(out, 0);
+        put16(out, 0x5021);
+        put32(out, crc);
+        put32(out, compressed);
+        put32(out, declaredSize);
+        put16(out, static_cast<quint32>(name.size()));
+        put16(out, 0);
+        if (central) {
+            put16(out, 0);
+            put16(out, 0);
+            put16(out, 0);
+            put32(out, 0100644u << 16);
+            put32(out, 0);
+        }
+        out->append(name);
+    };
+    QByteArray file;
+    header(&file, false);
+    file.append(stream);
+    const auto directoryOffset = static_cast<quint32>(file.size());
+    header(&file, true);
+    const auto directorySize = static_cast<quint32>(file.size()) - directoryOffset;
+    put32(&file, 0x06054b50);
+    put32(&file, 0);
+    put16(&file, 1);
+    put16(&file, 1);
+    put32(&file, directorySize);
+    put32(&file, directoryOffset);
+    put16(&file, 0);
+    return file;
+}

@@ -2,6 +2,7 @@
 
 #include "core/base/ByteOrder.h"
 #include "core/base/ErrorText.h"
+#include "core/base/RandomAccessSource.h"
 
 #include <QDateTime>
 #include <QHash>
@@ -13,7 +14,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -31,10 +31,6 @@ constexpr qint64 kEndSize = 22;
 constexpr qint64 kZip64EndSize = 56;
 constexpr qint64 kZip64LocatorSize = 20;
 
-QString systemError() {
-    return QString::fromLocal8Bit(std::strerror(errno));
-}
-
 // True when length bytes at offset end at or before limit; no sum can wrap.
 bool fitsWithin(quint64 offset, quint64 length, quint64 limit) {
     return offset <= limit && length <= limit - offset;
@@ -50,8 +46,8 @@ QString entryLabel(qsizetype index, const QByteArray& rawName) {
 // the records claim. Nothing past the limit is ever read.
 class WindowReader {
 public:
-    WindowReader(int fd, quint64 limit, qint64 window = 64 * 1024)
-        : m_fd(fd), m_limit(limit), m_windowSize(window) {}
+    WindowReader(const RandomAccessSource& source, quint64 limit, qint64 window = 64 * 1024)
+        : m_source(source), m_limit(limit), m_windowSize(window) {}
 
     // Points *data at size bytes at offset, valid until the next call; false
     // (with the cause) when they pass the limit or cannot be read.
@@ -67,7 +63,7 @@ public:
                 static_cast<quint64>(qMax<qint64>(size, m_windowSize)), m_limit - offset));
             m_window.resize(length);
             m_start = offset;
-            if (!ReadZipBytesAt(m_fd, offset, m_window.data(), length, error)) {
+            if (!m_source.readAt(offset, m_window.data(), length, error)) {
                 m_window.clear();
                 return false;
             }
@@ -77,7 +73,7 @@ public:
     }
 
 private:
-    int m_fd;
+    const RandomAccessSource& m_source;
     quint64 m_limit;
     qint64 m_windowSize;
     quint64 m_start = 0;
@@ -136,12 +132,13 @@ bool hasZip64Field(const char* extra, qint64 length) {
 
 // Finds the end-of-central-directory record: the last signature whose
 // comment reaches exactly to the end of the file.
-bool findEndRecord(int fd, quint64 fileSize, quint64* endOffset, QString* error) {
+bool findEndRecord(const RandomAccessSource& source, quint64 fileSize, quint64* endOffset,
+                   QString* error) {
     if (fileSize < static_cast<quint64>(kEndSize))
         return Fail(error, QStringLiteral("the file is too short to be a ZIP archive"));
     const quint64 span = qMin<quint64>(fileSize, static_cast<quint64>(kEndSize) + 0xFFFF);
     QByteArray tail(static_cast<qsizetype>(span), '\0');
-    if (!ReadZipBytesAt(fd, fileSize - span, tail.data(), tail.size(), error))
+    if (!source.readAt(fileSize - span, tail.data(), tail.size(), error))
         return false;
     for (qsizetype pos = tail.size() - kEndSize; pos >= 0; --pos) {
         const char* p = tail.constData() + pos;
@@ -168,11 +165,12 @@ struct EndRecords {
 // The ZIP64 end record the locator before the end record leads to, whose
 // values replace the 16- and 32-bit ones. Found where the locator says, or,
 // when a stub was put in front unadjusted, right before the locator.
-bool readZip64End(int fd, quint64 endOffset, EndRecords* records, QString* error) {
+bool readZip64End(const RandomAccessSource& source, quint64 endOffset, EndRecords* records,
+                  QString* error) {
     if (endOffset < static_cast<quint64>(kZip64LocatorSize + kZip64EndSize))
         return true;
     char locator[kZip64LocatorSize];
-    if (!ReadZipBytesAt(fd, endOffset - kZip64LocatorSize, locator, kZip64LocatorSize, error))
+    if (!source.readAt(endOffset - kZip64LocatorSize, locator, kZip64LocatorSize, error))
         return false;
     if (ReadLe32(locator) != kZip64LocatorSignature)
         return true;
@@ -183,7 +181,7 @@ bool readZip64End(int fd, quint64 endOffset, EndRecords* records, QString* error
     const auto recordAt = [&](quint64 offset) {
         QString ignored;
         return fitsWithin(offset, kZip64EndSize, limit) &&
-               ReadZipBytesAt(fd, offset, record, kZip64EndSize, &ignored) &&
+               source.readAt(offset, record, kZip64EndSize, &ignored) &&
                ReadLe32(record) == kZip64EndSignature;
     };
     quint64 position = stated;
@@ -204,17 +202,17 @@ bool readZip64End(int fd, quint64 endOffset, EndRecords* records, QString* error
     return true;
 }
 
-bool readEndRecords(int fd, quint64 fileSize, EndRecords* records, QByteArray* comment,
-                    QString* error) {
+bool readEndRecords(const RandomAccessSource& source, quint64 fileSize, EndRecords* records,
+                    QByteArray* comment, QString* error) {
     quint64 endOffset = 0;
-    if (!findEndRecord(fd, fileSize, &endOffset, error))
+    if (!findEndRecord(source, fileSize, &endOffset, error))
         return false;
     char end[kEndSize];
-    if (!ReadZipBytesAt(fd, endOffset, end, kEndSize, error))
+    if (!source.readAt(endOffset, end, kEndSize, error))
         return false;
     const quint16 commentLength = ReadLe16(end + 20);
     comment->resize(commentLength);
-    if (!ReadZipBytesAt(fd, endOffset + kEndSize, comment->data(), commentLength, error))
+    if (!source.readAt(endOffset + kEndSize, comment->data(), commentLength, error))
         return false;
     if (ReadLe16(end + 4) != 0 || ReadLe16(end + 6) != 0 || ReadLe16(end + 8) != ReadLe16(end + 10))
         return Fail(error, QStringLiteral("split (multi-disk) archives are not supported"));
@@ -222,7 +220,7 @@ bool readEndRecords(int fd, quint64 fileSize, EndRecords* records, QByteArray* c
     records->directorySize = ReadLe32(end + 12);
     records->statedOffset = ReadLe32(end + 16);
     records->directoryEnd = endOffset;
-    return readZip64End(fd, endOffset, records, error);
+    return readZip64End(source, endOffset, records, error);
 }
 
 // Where the central directory starts, and the bias of a stub put in front
@@ -306,10 +304,10 @@ bool parseCentralRecord(WindowReader& reader, quint64* pos, quint64 index, quint
 }
 
 // Reads the records one by one through a window: the first bad one ends it.
-bool readCentralDirectory(int fd, quint64 count, quint64 directorySize, quint64 bias,
-                          ZipDirectory* directory, QString* error) {
+bool readCentralDirectory(const RandomAccessSource& source, quint64 count, quint64 directorySize,
+                          quint64 bias, ZipDirectory* directory, QString* error) {
     const quint64 end = directory->directoryOffset + directorySize;
-    WindowReader reader(fd, end);
+    WindowReader reader(source, end);
     quint64 pos = directory->directoryOffset;
     directory->entries.reserve(static_cast<qsizetype>(qMin<quint64>(count, 4096)));
     for (quint64 i = 0; i < count; ++i) {
@@ -537,46 +535,28 @@ bool CheckDeviceReadable(const ZipDirectory& directory, QString* error, bool nam
     return true;
 }
 
-// Reads exactly size bytes at offset; false (with the cause) on an error or
-// when the file ends first.
 bool ReadZipBytesAt(int fd, quint64 offset, char* data, qint64 size, QString* error) {
-    qint64 done = 0;
-    while (done < size) {
-        const ssize_t n = pread(fd, data + done, static_cast<size_t>(size - done),
-                                static_cast<off_t>(offset + static_cast<quint64>(done)));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            *error = QStringLiteral("cannot read the archive: %1").arg(systemError());
-            return false;
-        }
-        if (n == 0) {
-            *error = QStringLiteral("the archive ends unexpectedly at offset %1")
-                         .arg(offset + static_cast<quint64>(done));
-            return false;
-        }
-        done += n;
-    }
-    return true;
+    return FdSource(fd, 0).readAt(offset, data, size, error);
 }
 
 bool ReadZipDirectory(int fd, ZipDirectory* directory, QString* error) {
     *directory = ZipDirectory();
-    struct stat info;
-    if (fstat(fd, &info) != 0)
-        return Fail(error, QStringLiteral("cannot read the archive: %1").arg(systemError()));
-    if (!S_ISREG(info.st_mode))
-        return Fail(error, QStringLiteral("the archive is not a regular file"));
-    directory->fileSize = static_cast<quint64>(info.st_size);
+    FdSource source(fd, 0);
+    return FdSource::open(fd, &source, error) && ReadZipDirectory(source, directory, error);
+}
+
+bool ReadZipDirectory(const RandomAccessSource& source, ZipDirectory* directory, QString* error) {
+    *directory = ZipDirectory();
+    directory->fileSize = source.size();
     EndRecords records;
-    if (!readEndRecords(fd, directory->fileSize, &records, &directory->comment, error) ||
+    if (!readEndRecords(source, directory->fileSize, &records, &directory->comment, error) ||
         !locateDirectory(records, &directory->directoryOffset, &directory->prefixBias, error) ||
-        !readCentralDirectory(fd, records.count, records.directorySize, directory->prefixBias,
+        !readCentralDirectory(source, records.count, records.directorySize, directory->prefixBias,
                               directory, error))
         return false;
     // Local headers lie a member's data apart: a small window reads little
     // more than each header (the members of a package are mostly large).
-    WindowReader reader(fd, directory->directoryOffset, 4 * 1024);
+    WindowReader reader(source, directory->directoryOffset, 4 * 1024);
     for (qsizetype i = 0; i < directory->entries.size(); ++i) {
         if (!checkLocalHeader(reader, directory->directoryOffset, i, &directory->entries[i], error))
             return false;

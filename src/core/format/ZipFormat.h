@@ -7,8 +7,11 @@
 #include <QtGlobal>
 
 // The records of a ZIP file (local headers, central directory, end records,
-// ZIP64 included) and a reader of the central directory that checks it
-// against the local headers. Used by the archive editor.
+// ZIP64 included) and the one reader of a central directory, over any
+// random-access source (a file, memory, a member of another archive), which
+// checks it against the local headers.
+
+class RandomAccessSource;
 
 inline constexpr quint32 kZipMax32 = 0xFFFFFFFFu;
 inline constexpr quint16 kZipMax16 = 0xFFFFu;
@@ -61,6 +64,8 @@ struct ZipDirectory {
 // not a ZIP, a split archive, or a directory that does not agree with the
 // entries. Memory stays bounded by what the file really holds: the directory
 // is parsed through a window and the first bad record ends the reading.
+bool ReadZipDirectory(const RandomAccessSource& source, ZipDirectory* directory, QString* error);
+// The same for an open file, which must be a regular file.
 bool ReadZipDirectory(int fd, ZipDirectory* directory, QString* error);
 
 // Where the ZIP part of the file begins: the first entry's local header

@@ -25,9 +25,10 @@ constexpr qint64 kReadChunk = 1 << 20;
 
 // Where the entry's data starts, once its local header agrees with the
 // central directory.
-bool dataOffset(int fd, const ZipCentralEntry& entry, quint64* offset, QString* cause) {
+bool dataOffset(const RandomAccessSource& archive, const ZipCentralEntry& entry, quint64* offset,
+                QString* cause) {
     char local[kLocalHeaderSize];
-    if (!ReadZipBytesAt(fd, entry.localHeaderOffset, local, kLocalHeaderSize, cause))
+    if (!archive.readAt(entry.localHeaderOffset, local, kLocalHeaderSize, cause))
         return false;
     if (!(ReadLe16(local + 6) & kZipFlagDataDescriptor)) {
         const quint32 compressed = ReadLe32(local + 18);
@@ -56,14 +57,26 @@ bool dataOffset(int fd, const ZipCentralEntry& entry, quint64* offset, QString* 
 
 } // namespace
 
+bool ZipMemberDataOffset(const RandomAccessSource& archive, const ZipCentralEntry& entry,
+                         quint64* offset, QString* cause) {
+    return dataOffset(archive, entry, offset, cause);
+}
+
 bool ZipMemberDataOffset(int fd, const ZipCentralEntry& entry, quint64* offset, QString* cause) {
-    return dataOffset(fd, entry, offset, cause);
+    FdSource archive(fd, 0);
+    return FdSource::open(fd, &archive, cause) && dataOffset(archive, entry, offset, cause);
 }
 
 bool ReadZipMemberData(int fd, const ZipCentralEntry& entry, const ZipDataSink& sink,
                        QString* cause) {
+    FdSource archive(fd, 0);
+    return FdSource::open(fd, &archive, cause) && ReadZipMemberData(archive, entry, sink, cause);
+}
+
+bool ReadZipMemberData(const RandomAccessSource& archive, const ZipCentralEntry& entry,
+                       const ZipDataSink& sink, QString* cause) {
     quint64 offset = 0;
-    if (!dataOffset(fd, entry, &offset, cause))
+    if (!dataOffset(archive, entry, &offset, cause))
         return false;
     const bool deflated = entry.method == kMethodDeflated;
     Inflater inflater;
@@ -79,6 +92,13 @@ bool ReadZipMemberData(int fd, const ZipCentralEntry& entry, const ZipDataSink& 
     quint64 produced = 0;
     bool stopped = false;
     const auto take = [&](const char* data, qint64 size) {
+        // Inflating stops at the size the header gives: a stream that goes
+        // on is damaged, however far it would go.
+        if (static_cast<quint64>(size) > entry.uncompressedSize - produced) {
+            *cause = QStringLiteral("it inflates to more than the %1 bytes its header gives")
+                         .arg(entry.uncompressedSize);
+            return false;
+        }
         crc = crc32(crc, reinterpret_cast<const Bytef*>(data), static_cast<uInt>(size));
         produced += static_cast<quint64>(size);
         stopped = sink && size > 0 && !sink(data, size);
@@ -87,7 +107,7 @@ bool ReadZipMemberData(int fd, const ZipCentralEntry& entry, const ZipDataSink& 
     bool streamEnded = !deflated;
     for (quint64 left = entry.compressedSize; left > 0;) {
         const qint64 want = static_cast<qint64>(qMin<quint64>(left, kReadChunk));
-        if (!ReadZipBytesAt(fd, offset, in.data(), want, cause))
+        if (!archive.readAt(offset, in.data(), want, cause))
             return false;
         offset += static_cast<quint64>(want);
         left -= static_cast<quint64>(want);

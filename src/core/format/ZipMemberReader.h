@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/base/RandomAccessSource.h"
 #include "core/format/ZipFormat.h"
 
 #include <QList>
@@ -15,13 +16,19 @@
 // the local header agrees with the central directory, a stored entry has one
 // size, the data inflates to its size with its CRC-32. A sink answering false
 // stops the reading (its cause is the caller's). False with the cause.
+// Inflating stops at the entry's uncompressed size: a stream that would give
+// more is damaged, and no more than that size reaches the sink.
 using ZipDataSink = std::function<bool(const char* data, qint64 size)>;
+bool ReadZipMemberData(const RandomAccessSource& archive, const ZipCentralEntry& entry,
+                       const ZipDataSink& sink, QString* cause);
 bool ReadZipMemberData(int fd, const ZipCentralEntry& entry, const ZipDataSink& sink,
                        QString* cause);
 
 // Where an entry's data begins in the open archive, once its local header
 // agrees with the central directory and its method is stored or deflated (a
 // stored entry with one size). False with the cause.
+bool ZipMemberDataOffset(const RandomAccessSource& archive, const ZipCentralEntry& entry,
+                         quint64* offset, QString* cause);
 bool ZipMemberDataOffset(int fd, const ZipCentralEntry& entry, quint64* offset, QString* cause);
 
 // The bytes of the member of that canonical name (the last entry of it),

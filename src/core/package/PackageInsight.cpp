@@ -1,6 +1,7 @@
 #include "core/package/PackageInsight.h"
 
 #include "core/base/ErrorText.h"
+#include "core/base/RandomAccessSource.h"
 #include "core/base/UniqueFd.h"
 #include "core/crypto/WholeFileSignature.h"
 #include "core/format/DeflatedView.h"
@@ -28,7 +29,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
-#include <sys/mman.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -78,14 +78,14 @@ QByteArray sha256(const QByteArray& data) {
 }
 
 // The uncompressed bytes of an entry, when it holds at most limit bytes.
-bool readEntry(int fd, const ZipCentralEntry& entry, qint64 limit, QByteArray* bytes,
-               QString* error) {
+bool readEntry(const RandomAccessSource& archive, const ZipCentralEntry& entry, qint64 limit,
+               QByteArray* bytes, QString* error) {
     if (entry.uncompressedSize > static_cast<quint64>(limit))
         return Fail(error, QStringLiteral("it holds more than %1 bytes").arg(limit));
     QByteArray data;
     data.reserve(static_cast<qsizetype>(entry.uncompressedSize));
     const bool read = ReadZipMemberData(
-        fd, entry,
+        archive, entry,
         [&data](const char* chunk, qint64 size) {
             data.append(chunk, size);
             return true;
@@ -105,11 +105,12 @@ int majorOf(const QString& release) {
     return digits == 0 ? 0 : trimmed.left(digits).toInt();
 }
 
-void readBuildProp(int fd, const ZipCentralEntry& entry, PackageFacts* facts) {
+void readBuildProp(const RandomAccessSource& archive, const ZipCentralEntry& entry,
+                   PackageFacts* facts) {
     QByteArray data;
     QString cause;
     // An unreadable build.prop leaves the facts it gives unknown.
-    if (!readEntry(fd, entry, kBuildPropLimit, &data, &cause))
+    if (!readEntry(archive, entry, kBuildPropLimit, &data, &cause))
         return;
     facts->buildPropPresent = true;
     facts->buildProperties = ParseBuildProp(data);
@@ -134,24 +135,16 @@ void readBuildProp(int fd, const ZipCentralEntry& entry, PackageFacts* facts) {
     }
 }
 
-quint16 le16(const char* p) {
-    const auto* u = reinterpret_cast<const unsigned char*>(p);
-    return static_cast<quint16>(u[0] | (u[1] << 8));
-}
-
 // The footer of a whole-file signature at the end of the comment, and the
 // certificate of the block it points at.
 void readSignature(const QByteArray& comment, const PackageInsightKeys& keys,
                    WholeFileSignatureFacts* signature) {
     const qsizetype size = comment.size();
-    if (size < 6)
-        return;
-    const char* footer = comment.constData() + size - 6;
-    if (static_cast<unsigned char>(footer[2]) != 0xff ||
-        static_cast<unsigned char>(footer[3]) != 0xff || le16(footer + 4) != size)
+    WholeFileFooter footer;
+    if (!ReadWholeFileFooter(comment, &footer) || footer.commentSize != size)
         return;
     signature->present = true;
-    const qsizetype start = le16(footer);
+    const qsizetype start = footer.signatureStart;
     if (start <= 6 || start > size)
         return;
     const QByteArray block = comment.mid(size - start, start - 6);
@@ -174,24 +167,19 @@ void readSignature(const QByteArray& comment, const PackageInsightKeys& keys,
     ERR_clear_error();
 }
 
-// otacerts.zip read through the shared ZIP reader from a file in memory.
-void readOtaCerts(int fd, const ZipCentralEntry& entry, const PackageInsightKeys& keys,
-                  OtaCertsFacts* otaCerts) {
+// otacerts.zip read through the shared ZIP reader from memory.
+void readOtaCerts(const RandomAccessSource& archive, const ZipCentralEntry& entry,
+                  const PackageInsightKeys& keys, OtaCertsFacts* otaCerts) {
     otaCerts->present = true;
     QByteArray data;
     QString cause;
-    if (!readEntry(fd, entry, kOtaCertsLimit, &data, &cause)) {
+    if (!readEntry(archive, entry, kOtaCertsLimit, &data, &cause)) {
         otaCerts->error = cause;
         return;
     }
-    const UniqueFd memory(::memfd_create("otacerts", MFD_CLOEXEC));
-    if (memory.get() < 0 ||
-        ::write(memory.get(), data.constData(), static_cast<size_t>(data.size())) != data.size()) {
-        otaCerts->error = QStringLiteral("cannot hold it in memory");
-        return;
-    }
+    const MemorySource memory(data);
     ZipDirectory directory;
-    if (!ReadZipDirectory(memory.get(), &directory, &cause)) {
+    if (!ReadZipDirectory(memory, &directory, &cause)) {
         otaCerts->error = QStringLiteral("it is not a readable ZIP: %1").arg(cause);
         return;
     }
@@ -201,7 +189,7 @@ void readOtaCerts(int fd, const ZipCentralEntry& entry, const PackageInsightKeys
         const QString name = PrintableZipName(certificate.rawName);
         QByteArray bytes;
         QByteArray der;
-        if (!readEntry(memory.get(), certificate, kCertificateLimit, &bytes, &cause) ||
+        if (!readEntry(memory, certificate, kCertificateLimit, &bytes, &cause) ||
             !CertificateDer(bytes, &der, &cause)) {
             otaCerts->error = QStringLiteral("%1: %2").arg(name, cause);
             continue;
@@ -362,9 +350,11 @@ bool ReadPackageFacts(const QString& package, const PackageInsightKeys& keys,
     if (!file.isOpen())
         return Fail(error, QStringLiteral("cannot open \"%1\": %2")
                                .arg(package, QString::fromLocal8Bit(std::strerror(errno))));
+    FdSource archive(file.get(), 0);
     ZipDirectory directory;
     QString cause;
-    if (!ReadZipDirectory(file.get(), &directory, &cause))
+    if (!FdSource::open(file.get(), &archive, &cause) ||
+        !ReadZipDirectory(archive, &directory, &cause))
         return Fail(error, QStringLiteral("\"%1\" is not a readable ZIP: %2").arg(package, cause));
     result.size = static_cast<qint64>(directory.fileSize);
 
@@ -392,7 +382,7 @@ bool ReadPackageFacts(const QString& package, const PackageInsightKeys& keys,
     }
 
     if (const ZipCentralEntry* buildProp = entryOf(QStringLiteral("system/build.prop")))
-        readBuildProp(file.get(), *buildProp, &result);
+        readBuildProp(archive, *buildProp, &result);
 
     QStringList apkNames;
     for (const QString& name : order) {
@@ -465,7 +455,7 @@ bool ReadPackageFacts(const QString& package, const PackageInsightKeys& keys,
         result.signature.checkError = verifyError;
     }
     if (const ZipCentralEntry* otaCerts = entryOf(QLatin1String(OtaCertsFacts::kMember)))
-        readOtaCerts(file.get(), *otaCerts, keys, &result.otaCerts);
+        readOtaCerts(archive, *otaCerts, keys, &result.otaCerts);
 
     *facts = result;
     return true;

@@ -3,6 +3,7 @@
 // past the limit, into an unnamed temporary file; each reads the member's
 // bytes at any position and nothing past its end.
 #include "core/format/ZipMemberDevice.h"
+#include "core/format/ZipMemberReader.h"
 
 #include "support/RawZip.h"
 #include "support/TestBundle.h"
@@ -36,6 +37,8 @@ private slots:
     void readsTheMemberAnywhere();
     void damagedDeflatedMemberIsRefused();
     void windowIsReadOnly();
+    void inflatingStopsAtTheDeclaredSize_data();
+    void inflatingStopsAtTheDeclaredSize();
 };
 
 void TestZipMemberDevice::readsTheMemberAnywhere_data() {
@@ -128,6 +131,53 @@ void TestZipMemberDevice::windowIsReadOnly() {
     QVERIFY(window.open(QIODevice::ReadOnly));
     QCOMPARE(window.readAll(), QByteArray("3456"));
     QVERIFY(!window.seek(5));
+    ::close(fd);
+}
+
+void TestZipMemberDevice::inflatingStopsAtTheDeclaredSize_data() {
+    QTest::addColumn<QString>("reader");
+    QTest::newRow("member read whole") << "ReadZipMember";
+    QTest::newRow("member streamed") << "ReadZipMemberData";
+    QTest::newRow("device in memory") << "memory";
+    QTest::newRow("device in a temporary file") << "file";
+}
+
+void TestZipMemberDevice::inflatingStopsAtTheDeclaredSize() {
+    QFETCH(QString, reader);
+    // 250 KB that declare 10 bytes and inflate to 256 MiB: each reader stops
+    // in the first block past the 10 bytes, without the rest.
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString archive = dir.filePath("bomb.zip");
+    QVERIFY(WriteFile(archive, BuildInflateBomb("m", 10, qint64(256) << 20)));
+    const QString cause = QStringLiteral("it inflates to more than the 10 bytes its header gives");
+    QString error;
+    if (reader == QLatin1String("ReadZipMember")) {
+        QByteArray bytes;
+        QVERIFY(!ReadZipMember(archive, QStringLiteral("m"), 1 << 20, &bytes, &error));
+        QCOMPARE(error, QStringLiteral("its member m is damaged: ") + cause);
+        QVERIFY(bytes.size() <= 10);
+        return;
+    }
+    const int fd = ::open(QFile::encodeName(archive).constData(), O_RDONLY | O_CLOEXEC);
+    QVERIFY(fd >= 0);
+    ZipDirectory directory;
+    QVERIFY2(ReadZipDirectory(fd, &directory, &error), qPrintable(error));
+    if (reader == QLatin1String("ReadZipMemberData")) {
+        qint64 given = 0;
+        QVERIFY(!ReadZipMemberData(
+            fd, directory.entries.at(0),
+            [&given](const char*, qint64 size) {
+                given += size;
+                return true;
+            },
+            &error));
+        QCOMPARE(given, qint64(0));
+    } else {
+        QVERIFY(!OpenZipMemberDevice(fd, directory.entries.at(0),
+                                     reader == QLatin1String("memory") ? 1 << 20 : 0, &error));
+    }
+    QCOMPARE(error, cause);
     ::close(fd);
 }
 
