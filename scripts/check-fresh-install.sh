@@ -141,8 +141,10 @@ as_user "$package_cmd" >"$WORK/package.log" 2>&1 ||
 echo "built in $((SECONDS - start)) s: $(ls "$ROOT"/home/builder/corvane/build/corvane_*.deb | xargs -n1 basename)"
 as_user "build/bundle/corvane-cli --version" || fail "the bundle's corvane-cli --version"
 
+# apt asks before it removes or installs more than it was given: the
+# README's commands are typed at a terminal, where the answer is yes.
 step "as root: $install_cmd"
-as_root "$install_cmd" >"$WORK/apt-install.log" 2>&1 ||
+as_root "$install_cmd" <<<y >"$WORK/apt-install.log" 2>&1 ||
   { tail -20 "$WORK/apt-install.log" >&2; fail "$install_cmd"; }
 as_user "corvane-cli --version" || fail "the installed corvane-cli --version"
 as_user "test -f /usr/share/man/man1/corvane-cli.1.gz" ||
@@ -156,7 +158,7 @@ tail -5 "$WORK/example.log"
 [ -s "$ROOT/home/builder/customer.zip" ] || fail "the example wrote no ~/customer.zip"
 
 step "as root: $remove_cmd"
-as_root "$remove_cmd" >"$WORK/apt-remove.log" 2>&1 ||
+as_root "$remove_cmd" <<<y >"$WORK/apt-remove.log" 2>&1 ||
   { tail -20 "$WORK/apt-remove.log" >&2; fail "$remove_cmd"; }
 [ ! -e "$ROOT/usr/bin/corvane-cli" ] || fail "corvane-cli is still installed"
 
