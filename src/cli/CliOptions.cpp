@@ -69,10 +69,24 @@ bool ExpandArgumentFiles(const QStringList& arguments, QStringList* expanded, QS
                                 .arg(path, file.errorString()));
             return false;
         }
-        const QByteArray data = file.readAll();
+        // Read up to one byte past the limit: a device such as /dev/zero
+        // never ends.
+        QByteArray data;
+        while (data.size() <= kLargestArgumentFile) {
+            const QByteArray chunk = file.read(kLargestArgumentFile + 1 - data.size());
+            if (chunk.isEmpty())
+                break;
+            data += chunk;
+        }
         if (file.error() != QFileDevice::NoError) {
             SetError(error, QStringLiteral("cannot read the argument file \"%1\": %2")
                                 .arg(path, file.errorString()));
+            return false;
+        }
+        if (data.size() > kLargestArgumentFile) {
+            SetError(error, QStringLiteral("the argument file \"%1\" is larger than %2 MiB")
+                                .arg(path)
+                                .arg(kLargestArgumentFile >> 20));
             return false;
         }
         result << ParseArgumentFile(data);

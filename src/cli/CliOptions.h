@@ -64,9 +64,13 @@ struct CliOptions {
 // becomes replacement characters).
 QStringList ParseArgumentFile(const QByteArray& data);
 
+// The largest argument file taken, in bytes.
+inline constexpr qsizetype kLargestArgumentFile = qsizetype(1) << 20;
+
 // Replaces every argument "@FILE" by the lines of FILE (ParseArgumentFile).
 // Arguments read from a file are taken literally (no nested @FILE).
-// False with the cause when a file cannot be read.
+// False with the cause when a file cannot be read or is larger than
+// kLargestArgumentFile (whatever kind of file it is: /dev/zero too).
 bool ExpandArgumentFiles(const QStringList& arguments, QStringList* expanded, QString* error);
 
 // Parses the arguments after the program name (already expanded). False with

@@ -1,5 +1,7 @@
 #include "cli/CliReporter.h"
 
+#include "core/base/PrintableText.h"
+
 #include <cstdio>
 #include <unistd.h>
 
@@ -11,8 +13,10 @@ void writeStandardError(const QByteArray& bytes) {
 }
 
 // The core's texts end in blanks or hold line breaks for message boxes.
+// Blanks and line breaks become single spaces; any other character that is
+// not printable (a name from a package may hold an escape) is escaped.
 QString oneLine(const QString& text) {
-    return text.simplified();
+    return EscapeUnprintable(text.simplified());
 }
 
 } // namespace

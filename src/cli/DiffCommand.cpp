@@ -4,6 +4,9 @@
 #include "cli/CliReporter.h"
 #include "cli/InfoCommand.h"
 
+#include "core/base/FileHelpers.h"
+#include "core/base/PrintableText.h"
+
 #include "core/package/PackageDiff.h"
 
 #include <QJsonArray>
@@ -53,7 +56,9 @@ QString apkLine(const ApkChange& change) {
         what << QStringLiteral("signer %1 -> %2").arg(signer(change.before), signer(change.after));
     if (change.before.size != change.after.size)
         what << QStringLiteral("size %1 -> %2").arg(change.before.size).arg(change.after.size);
-    if (what.isEmpty())
+    if (what.isEmpty() && change.before.crc32 == change.after.crc32)
+        what << QStringLiteral("content (the same CRC-32 %1)").arg(crc(change.before.crc32));
+    else if (what.isEmpty())
         what << QStringLiteral("content (CRC-32 %1 -> %2)")
                     .arg(crc(change.before.crc32), crc(change.after.crc32));
     return QStringLiteral("  %1 %2: %3\n")
@@ -72,6 +77,11 @@ QString memberLine(const MemberChange& change) {
     case ChangeKind::Changed:
         break;
     }
+    if (change.before.size == change.after.size && change.before.crc32 == change.after.crc32)
+        return QStringLiteral("  changed  %1: content (the same %2 bytes and CRC-32 %3)\n")
+            .arg(change.name)
+            .arg(change.after.size)
+            .arg(crc(change.after.crc32));
     return QStringLiteral("  changed  %1: %2 -> %3 bytes, CRC-32 %4 -> %5\n")
         .arg(change.name)
         .arg(change.before.size)
@@ -89,6 +99,33 @@ QString propertyLine(const PropertyChange& change) {
         break;
     }
     return QStringLiteral("  changed  %1: %2 -> %3\n").arg(change.key, change.before, change.after);
+}
+
+// The difference with every text read from the packages escaped where it is
+// not printable: a name cannot forge a line or steer a terminal.
+PackageDifference escapedForText(PackageDifference difference) {
+    const auto escapeApk = [](PackageApk& apk) {
+        apk.member = EscapeUnprintable(apk.member);
+        apk.facts.packageName = EscapeUnprintable(apk.facts.packageName);
+        apk.facts.versionName = EscapeUnprintable(apk.facts.versionName);
+    };
+    for (ApkChange& change : difference.apks) {
+        change.member = EscapeUnprintable(change.member);
+        escapeApk(change.before);
+        escapeApk(change.after);
+    }
+    for (PropertyChange& change : difference.properties) {
+        change.key = EscapeUnprintable(change.key);
+        if (!change.before.isNull())
+            change.before = EscapeUnprintable(change.before);
+        if (!change.after.isNull())
+            change.after = EscapeUnprintable(change.after);
+    }
+    for (QList<MemberChange>* changes : {&difference.images, &difference.files}) {
+        for (MemberChange& change : *changes)
+            change.name = EscapeUnprintable(change.name);
+    }
+    return difference;
 }
 
 QString diffText(const PackageDifference& difference) {
@@ -204,13 +241,29 @@ int DiffCommand::run(const CliOptions& options, const CommandContext& context) c
     for (int i = 0; i < 2; ++i) {
         PrintStep(QStringLiteral("reading %1").arg(packages[i]));
         QString cause;
+        // A FIFO would block the open, a device might never end.
+        if (!FileHelpers::IsRegularOrMissing(packages[i])) {
+            PrintCommandFailure(options.json,
+                                QStringLiteral("\"%1\" is not a regular file").arg(packages[i]));
+            return kExitTrouble;
+        }
         if (!ReadPackageFacts(packages[i], keys, insight, &facts[i], &cause)) {
             PrintCommandFailure(options.json, cause);
             return kExitTrouble;
         }
     }
     PrintStep(QStringLiteral("comparing"));
-    const PackageDifference difference = DiffPackages(facts[0], facts[1]);
-    PrintStandardOutput(options.json ? diffJson(options, difference) : diffText(difference));
+    // Members alike in both directories are compared by their contents too.
+    PackageDifference difference;
+    QString cause;
+    if (!DiffPackageFiles(facts[0], facts[1], &difference, &cause)) {
+        PrintCommandFailure(options.json, cause);
+        return kExitTrouble;
+    }
+    if (options.json) {
+        PrintStandardOutput(diffJson(options, difference));
+    } else {
+        PrintStandardOutput(diffText(escapedForText(difference)));
+    }
     return difference.isEmpty() ? kExitSuccess : kExitDifferent;
 }

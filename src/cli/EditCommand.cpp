@@ -6,6 +6,7 @@
 #include "cli/InfoCommand.h"
 
 #include "core/base/FileHelpers.h"
+#include "core/base/PrintableText.h"
 #include "core/base/ToolRunner.h"
 #include "core/base/WorkspacePaths.h"
 #include "core/package/EditPlan.h"
@@ -43,7 +44,7 @@ QString wrappedSlotNames(const QString& indent, qsizetype width) {
 }
 
 void printPlanLine(const QString& line) {
-    const QByteArray bytes = (line + QLatin1Char('\n')).toUtf8();
+    const QByteArray bytes = (EscapeUnprintable(line) + QLatin1Char('\n')).toUtf8();
     std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
 }
 
@@ -275,6 +276,10 @@ int EditCommand::run(const CliOptions& options, const CommandContext& context) c
     // A customer's platform pair that cannot sign fails before the package
     // is read; the bundle's is loaded only for a system APK.
     QString cause;
+    for (const QString& file : {options.platformCertificate, options.platformKey}) {
+        if (!file.isEmpty() && !FileHelpers::IsRegularOrMissing(file))
+            return failed(QStringLiteral("--platform-key: \"%1\" is not a regular file").arg(file));
+    }
     if (!options.platformCertificate.isEmpty() &&
         !request.platformKey.load(QFileInfo(options.platformCertificate).absoluteFilePath(),
                                   QFileInfo(options.platformKey).absoluteFilePath(), &cause))

@@ -3,6 +3,9 @@
 #include "cli/CliCommands.h"
 #include "cli/CliReporter.h"
 
+#include "core/base/FileHelpers.h"
+#include "core/base/PrintableText.h"
+
 #include "core/base/WorkspacePaths.h"
 #include "core/package/ApkRules.h"
 
@@ -256,6 +259,39 @@ QString infoText(const PackageFacts& facts, const CliOptions& options) {
 
 } // namespace
 
+PackageFacts FactsForText(PackageFacts facts) {
+    const auto escape = [](QString& text) {
+        if (!text.isNull())
+            text = EscapeUnprintable(text);
+    };
+    const auto escapeAll = [&](QStringList& texts) {
+        for (QString& text : texts)
+            escape(text);
+    };
+    escape(facts.path);
+    escape(facts.release);
+    escape(facts.fingerprint);
+    escapeAll(facts.abis);
+    QMap<QString, QString> properties;
+    for (auto it = facts.buildProperties.cbegin(); it != facts.buildProperties.cend(); ++it)
+        properties.insert(EscapeUnprintable(it.key()), EscapeUnprintable(it.value()));
+    facts.buildProperties = properties;
+    for (PackageApk& apk : facts.apks) {
+        escape(apk.member);
+        escape(apk.factsError);
+        escape(apk.facts.packageName);
+        escape(apk.facts.versionName);
+        escapeAll(apk.facts.abis);
+    }
+    for (PackageImage& image : facts.images)
+        escape(image.member);
+    for (PackageMember& member : facts.members)
+        escape(member.name);
+    escape(facts.signature.checkError);
+    escape(facts.otaCerts.error);
+    return facts;
+}
+
 QJsonValue HexOrNull(const QByteArray& digest) {
     return digest.isEmpty() ? QJsonValue() : QJsonValue(hex(digest));
 }
@@ -330,6 +366,12 @@ int InfoCommand::run(const CliOptions& options, const CommandContext& context) c
     PrintStep(QStringLiteral("reading %1").arg(options.package));
     PackageFacts facts;
     QString cause;
+    // A FIFO would block the open, a device might never end.
+    if (!FileHelpers::IsRegularOrMissing(options.package)) {
+        PrintCommandFailure(options.json,
+                            QStringLiteral("\"%1\" is not a regular file").arg(options.package));
+        return kExitFailed;
+    }
     if (!ReadPackageFacts(options.package, keys, insight, &facts, &cause)) {
         PrintCommandFailure(options.json, cause);
         return kExitFailed;
@@ -347,7 +389,7 @@ int InfoCommand::run(const CliOptions& options, const CommandContext& context) c
                          .arg(QLatin1String(OtaCertsFacts::kMember)));
     PrintStandardOutput(
         options.json ? infoJson(facts, options.verify ? insight.testKeyCertificatePath : QString())
-                     : infoText(facts, options));
+                     : infoText(FactsForText(facts), options));
     // --verify is a gate: a signature that does not verify fails the run.
     if (facts.signature.check == WholeFileSignatureFacts::Check::Failed) {
         PrintError(QStringLiteral("the whole-file signature does not verify with %1: %2")

@@ -31,6 +31,11 @@ PackageInsightKeys LoadBundleKeys(const QString& bundleDirectory);
 // --json, the JSON error object on standard output.
 void PrintCommandFailure(bool json, const QString& cause);
 
+// The facts with every text read from the package escaped where it is not
+// printable (EscapeUnprintable), for the text output: a member name cannot
+// forge a report line or send a terminal escape. JSON needs no such care.
+PackageFacts FactsForText(PackageFacts facts);
+
 // A digest in lower-case hex; JSON null when empty.
 QJsonValue HexOrNull(const QByteArray& digest);
 

@@ -2,6 +2,8 @@
 // becomes, from the bytes an editor may have written.
 #include "cli/CliOptions.h"
 
+#include <QFile>
+#include <QTemporaryDir>
 #include <QTest>
 
 class TestArgumentFile : public QObject {
@@ -9,6 +11,8 @@ class TestArgumentFile : public QObject {
 private slots:
     void linesBecomeArguments_data();
     void linesBecomeArguments();
+    void oversizedArgumentFileIsRefused_data();
+    void oversizedArgumentFileIsRefused();
 };
 
 void TestArgumentFile::linesBecomeArguments_data() {
@@ -43,6 +47,40 @@ void TestArgumentFile::linesBecomeArguments() {
     QFETCH(QByteArray, bytes);
     QFETCH(QStringList, arguments);
     QCOMPARE(ParseArgumentFile(bytes), arguments);
+}
+
+void TestArgumentFile::oversizedArgumentFileIsRefused_data() {
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<qsizetype>("size"); // of a regular file made for the row; -1: none
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("at the limit") << QString() << kLargestArgumentFile << true;
+    QTest::newRow("a byte past the limit") << QString() << kLargestArgumentFile + 1 << false;
+    QTest::newRow("a device that never ends")
+        << QStringLiteral("/dev/zero") << qsizetype(-1) << false;
+}
+
+void TestArgumentFile::oversizedArgumentFileIsRefused() {
+    QFETCH(QString, file);
+    QFETCH(qsizetype, size);
+    QFETCH(bool, accepted);
+    QTemporaryDir directory;
+    QVERIFY(directory.isValid());
+    if (size >= 0) {
+        file = directory.filePath(QStringLiteral("arguments"));
+        QFile made(file);
+        QVERIFY(made.open(QIODevice::WriteOnly));
+        QByteArray line(size, 'a');
+        line[size - 1] = '\n';
+        QCOMPARE(made.write(line), qint64(size));
+    }
+    QStringList expanded;
+    QString error;
+    QCOMPARE(ExpandArgumentFiles({QLatin1Char('@') + file}, &expanded, &error), accepted);
+    if (accepted) {
+        QCOMPARE(expanded.size(), 1);
+    } else {
+        QCOMPARE(error, QStringLiteral("the argument file \"%1\" is larger than 1 MiB").arg(file));
+    }
 }
 
 QTEST_APPLESS_MAIN(TestArgumentFile)

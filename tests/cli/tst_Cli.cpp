@@ -92,6 +92,8 @@ private slots:
     void dryRunPrintsThePlanAndWritesNothing_data();
     void dryRunPrintsThePlanAndWritesNothing();
     void deletedOrReplacedApkTakesItsOdex();
+    void inputThatIsNoRegularFileIsRefusedUnopened_data();
+    void inputThatIsNoRegularFileIsRefusedUnopened();
     void argumentFileWithBlanksAndNonAscii();
     void failedEditLeavesTheOutputAlone_data();
     void failedEditLeavesTheOutputAlone();
@@ -756,6 +758,48 @@ void TestCli::deletedOrReplacedApkTakesItsOdex() {
              qPrintable(members.join(' ')));
     QVERIFY(members.contains("system/app/Other.odex"));
     QVERIFY(members.contains("userdata/app/Music.apk"));
+}
+
+void TestCli::inputThatIsNoRegularFileIsRefusedUnopened_data() {
+    QTest::addColumn<QStringList>("arguments"); // FIFO stands for the FIFO's path
+    QTest::addColumn<int>("exitCode");
+    const QString out = work(QStringLiteral("out/new.zip"));
+    const QString config = bundleFile(QStringLiteral("Config"));
+    QTest::newRow("edit's package") << QStringList{"edit", "FIFO", "-o", out} << 1;
+    QTest::newRow("an APK to add")
+        << QStringList{"edit", m_sample, "-o", out, "--add-data", "FIFO"} << 1;
+    QTest::newRow("the package key") << QStringList{"edit",
+                                                    m_sample,
+                                                    "-o",
+                                                    out,
+                                                    "--package-key",
+                                                    "FIFO",
+                                                    config + "/testkey.pk8"}
+                                     << 1;
+    QTest::newRow("the platform key")
+        << QStringList{"edit", m_sample, "-o", out, "--platform-key", config + "/platform.x509.pem",
+                       "FIFO"}
+        << 1;
+    QTest::newRow("info's package") << QStringList{"info", "FIFO"} << 1;
+    QTest::newRow("diff's second package") << QStringList{"diff", m_sample, "FIFO"} << 2;
+}
+
+void TestCli::inputThatIsNoRegularFileIsRefusedUnopened() {
+    // Opening a FIFO for reading blocks until a writer comes: the run would
+    // hang, deaf to SIGINT and SIGTERM.
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    const QString fifo = work(QStringLiteral("a fifo"));
+    QFile::remove(fifo);
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    arguments.replaceInStrings(QStringLiteral("FIFO"), fifo);
+    const Run run = cli(arguments);
+    QCOMPARE(run.exitCode, exitCode);
+    QVERIFY2(run.err.contains(QStringLiteral("\"%1\" is not a regular file").arg(fifo).toUtf8()),
+             run.err.constData());
+    QCOMPARE(QDir(work(QStringLiteral("out")))
+                 .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList());
 }
 
 void TestCli::argumentFileWithBlanksAndNonAscii() {

@@ -69,6 +69,39 @@ bool signWholeFile(const QString& path, const char* key) {
     return signer.finish(&tail, &error) && WriteFile(path, bytes + tail);
 }
 
+// The bytes with their last four replaced so that the whole has the CRC-32
+// of target (of the same size): the register is run back from the target
+// through the four table entries it must have taken, then forward.
+QByteArray withCrcOf(QByteArray bytes, const QByteArray& target) {
+    quint32 table[256];
+    for (quint32 i = 0; i < 256; ++i) {
+        quint32 c = i;
+        for (int k = 0; k < 8; ++k)
+            c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+        table[i] = c;
+    }
+    const auto crcOf = [](const QByteArray& data) {
+        return quint32(crc32(0, reinterpret_cast<const Bytef*>(data.constData()),
+                             static_cast<uInt>(data.size())));
+    };
+    quint32 back = crcOf(target) ^ 0xFFFFFFFFu;
+    quint8 indexes[4];
+    for (int step = 3; step >= 0; --step) {
+        quint8 index = 0;
+        while ((table[index] >> 24) != (back >> 24))
+            ++index;
+        indexes[step] = index;
+        back = (back ^ table[index]) << 8;
+    }
+    quint32 forward = crcOf(bytes.left(bytes.size() - 4)) ^ 0xFFFFFFFFu;
+    for (int step = 0; step < 4; ++step) {
+        const quint8 byte = quint8((forward ^ indexes[step]) & 0xFF);
+        bytes[bytes.size() - 4 + step] = char(byte);
+        forward = (forward >> 8) ^ table[(forward ^ byte) & 0xFF];
+    }
+    return bytes;
+}
+
 QJsonObject jsonOf(const Run& run) {
     return QJsonDocument::fromJson(run.out).object();
 }
@@ -100,6 +133,8 @@ private slots:
     void diffExitsAsDiffDoes_data();
     void diffExitsAsDiffDoes();
     void diffJson();
+    void textOutputEscapesNamesFromThePackage();
+    void backslashTwinOfBuildPropIsAnotherFile();
     void utf8ChangeLog();
 
 private:
@@ -640,6 +675,19 @@ void TestCliInsight::diffExitsAsDiffDoes_data() {
                                               static_cast<uInt>(data.size())),
                                         8, 16, QLatin1Char('0'));
     };
+    // CRC-32 is no digest: members alike in both directories are compared
+    // by their contents.
+    QList<QPair<QString, QByteArray>> forged = base;
+    forged[4].second = withCrcOf("<KEYS/>", "<keys/>");
+    QVERIFY(forged[4].second != base[4].second);
+    QCOMPARE(crc(forged[4].second), crc(base[4].second));
+    QTest::newRow("the same size and CRC-32, other contents")
+        << package(QStringLiteral("forged.zip"), forged) << 1
+        << QStringLiteral("Other files (1):\n"
+                          "  changed  system/etc/key.xml: content (the same 7 bytes and CRC-32 "
+                          "%1)\n")
+               .arg(crc(base[4].second))
+               .toUtf8();
     QTest::newRow("every kind of change")
         << package(QStringLiteral("b.zip"), other) << 1
         << QStringLiteral("APKs (3):\n"
@@ -664,6 +712,53 @@ void TestCliInsight::diffExitsAsDiffDoes_data() {
                .arg(otherProp.size())
                .arg(crc(prop), crc(otherProp))
                .toUtf8();
+}
+
+void TestCliInsight::textOutputEscapesNamesFromThePackage() {
+    // A name can hold a line break and a terminal escape: shown raw, it would
+    // forge a report line and clear the screen.
+    const QByteArray plain = ReadFile(testData(QStringLiteral("Plain.apk")));
+    const QString evil =
+        package(QStringLiteral("evil.zip"),
+                {{"system/build.prop", "ro.build.fingerprint=fp\x1b[2J\n"},
+                 {QStringLiteral("system/app/Evil\n    platform key: yes\x1b[31m.apk"), plain}},
+                true);
+    const QString clean = package(QStringLiteral("clean.zip"),
+                                  {{"system/build.prop", "ro.build.fingerprint=fp\n"}}, true);
+    for (const QStringList& arguments :
+         {QStringList{"info", evil}, QStringList{"diff", clean, evil}}) {
+        const Run run = cli(arguments);
+        QVERIFY2(run.exitCode == 0 || run.exitCode == 1, run.err.constData());
+        QVERIFY2(!run.out.contains('\x1b') && !run.err.contains('\x1b'), run.out.constData());
+        QVERIFY2(run.out.contains("system/app/Evil\\x0a    platform key: yes\\x1b[31m.apk"),
+                 run.out.constData());
+        QVERIFY2(run.out.contains("fp\\x1b[2J"), run.out.constData());
+        QVERIFY2(run.out.count("\n    platform key: ") <= 1, run.out.constData());
+    }
+    // JSON keeps the name as it is, escaped by JSON itself.
+    const Run json = cli({"info", "--json", evil});
+    QCOMPARE(json.exitCode, 0);
+    QCOMPARE(jsonOf(json)["apks"].toArray().first().toObject()["path"].toString(),
+             QStringLiteral("system/app/Evil\n    platform key: yes\x1b[31m.apk"));
+}
+
+void TestCliInsight::backslashTwinOfBuildPropIsAnotherFile() {
+    // To a device "system\build.prop" is another file: the real one is read,
+    // and an edit that would take the twin out with it is refused.
+    const QString twin = package(QStringLiteral("twin.zip"),
+                                 {{"system/build.prop", "ro.build.fingerprint=real\nro.a=1\n"},
+                                  {"system\\build.prop", "ro.build.fingerprint=twin\nro.a=2\n"}},
+                                 true);
+    const Run info = cli({"info", twin});
+    QCOMPARE(info.exitCode, 0);
+    QVERIFY2(info.out.contains("Fingerprint: real\n"), info.out.constData());
+    const Run edit =
+        cli({"edit", twin, "-o", work(QStringLiteral("edited.zip")), "--set-prop", "ro.a=3"});
+    QCOMPARE(edit.exitCode, 1);
+    QVERIFY2(edit.err.contains("the package holds \"system\\build.prop\" beside "
+                               "system/build.prop"),
+             edit.err.constData());
+    QVERIFY(!QFile::exists(work(QStringLiteral("edited.zip"))));
 }
 
 void TestCliInsight::diffExitsAsDiffDoes() {

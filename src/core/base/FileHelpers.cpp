@@ -119,6 +119,13 @@ bool PathExists(const QString& path) {
     return info.exists() || info.isSymLink();
 }
 
+bool IsRegularOrMissing(const QString& path) {
+    struct stat info {};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return true;
+    return S_ISREG(info.st_mode);
+}
+
 bool IsDirectory(const QString& path) {
     const QFileInfo info(path);
     return info.isDir() && !info.isSymLink();

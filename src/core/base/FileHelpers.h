@@ -42,6 +42,11 @@ bool NameLess(const QString& a, const QString& b);
 
 bool IsDirectory(const QString& path);
 
+// False for a path that exists (links followed) and is not a regular file: a
+// FIFO blocks whoever opens it for reading, a device may never end. A path
+// that does not exist passes, for its open to name the cause.
+bool IsRegularOrMissing(const QString& path);
+
 // Both paths name the same file: the same path, symbolic links to one file,
 // or hard links (one inode).
 bool IsSameFile(const QString& first, const QString& second);

@@ -180,6 +180,29 @@ private:
 
 } // namespace
 
+namespace {
+
+// Reads one entry whole, when it holds at most limit bytes.
+bool readEntry(int fd, const ZipCentralEntry& entry, const QString& member, qint64 limit,
+               QByteArray* bytes, QString* error) {
+    if (entry.uncompressedSize > static_cast<quint64>(limit))
+        return Fail(error, QStringLiteral("its member %1 is too large").arg(member));
+    bytes->clear();
+    bytes->reserve(static_cast<qsizetype>(entry.uncompressedSize));
+    QString cause;
+    if (!ReadZipMemberData(
+            fd, entry,
+            [bytes](const char* data, qint64 size) {
+                bytes->append(data, size);
+                return true;
+            },
+            &cause))
+        return Fail(error, QStringLiteral("its member %1 is damaged: %2").arg(member, cause));
+    return true;
+}
+
+} // namespace
+
 bool ReadZipMember(const QString& archive, const QString& member, qint64 limit, QByteArray* bytes,
                    QString* error) {
     OpenedZip zip(archive);
@@ -188,24 +211,27 @@ bool ReadZipMember(const QString& archive, const QString& member, qint64 limit, 
     const QList<ZipCentralEntry>& entries = zip.directory().entries;
     for (qsizetype i = entries.size() - 1; i >= 0; --i) {
         const ZipCentralEntry& entry = entries[i];
-        if (DecodeMemberName(entry.rawName, entry.flags & kZipFlagUtf8) != member)
-            continue;
-        if (entry.uncompressedSize > static_cast<quint64>(limit))
-            return Fail(error, QStringLiteral("its member %1 is too large").arg(member));
-        bytes->clear();
-        bytes->reserve(static_cast<qsizetype>(entry.uncompressedSize));
-        QString cause;
-        if (!ReadZipMemberData(
-                zip.fd(), entry,
-                [bytes](const char* data, qint64 size) {
-                    bytes->append(data, size);
-                    return true;
-                },
-                &cause))
-            return Fail(error, QStringLiteral("its member %1 is damaged: %2").arg(member, cause));
-        return true;
+        if (DecodeMemberName(entry.rawName, entry.flags & kZipFlagUtf8) == member)
+            return readEntry(zip.fd(), entry, member, limit, bytes, error);
     }
     return Fail(error, QStringLiteral("it has no member %1").arg(member));
+}
+
+bool ReadZipMemberNamedExactly(const QString& archive, const QByteArray& rawName, qint64 limit,
+                               QByteArray* bytes, bool* found, QString* error) {
+    bytes->clear();
+    *found = false;
+    OpenedZip zip(archive);
+    if (!zip.read(archive, error))
+        return false;
+    const QList<ZipCentralEntry>& entries = zip.directory().entries;
+    for (qsizetype i = entries.size() - 1; i >= 0; --i) {
+        if (entries[i].rawName != rawName)
+            continue;
+        *found = true;
+        return readEntry(zip.fd(), entries[i], QString::fromUtf8(rawName), limit, bytes, error);
+    }
+    return true;
 }
 
 bool ExtractZipEntries(const QString& archive, const QList<QPair<quint64, QString>>& entries,

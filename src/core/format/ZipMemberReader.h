@@ -35,6 +35,11 @@ bool ZipMemberDataOffset(int fd, const ZipCentralEntry& entry, quint64* offset, 
 // when it holds at most limit bytes. False with the cause.
 bool ReadZipMember(const QString& archive, const QString& member, qint64 limit, QByteArray* bytes,
                    QString* error);
+// The same for the entry of exactly that raw name, as a device looks a file
+// up ("system\\build.prop" is not "system/build.prop"). An archive without
+// one gives empty bytes and true; *found says which.
+bool ReadZipMemberNamedExactly(const QString& archive, const QByteArray& rawName, qint64 limit,
+                               QByteArray* bytes, bool* found, QString* error);
 
 // Writes members of the archive to files: each (index in the central
 // directory, path) through a temporary file beside the path, renamed into

@@ -1,6 +1,8 @@
 #include "core/package/EditPlan.h"
 
+#include "core/base/FileHelpers.h"
 #include "core/base/Messages.h"
+#include "core/base/PrintableText.h"
 #include "core/crypto/WholeFileSignature.h"
 #include "core/format/AndroidVersionProbe.h"
 #include "core/format/ArchiveEditor.h"
@@ -27,6 +29,9 @@ Result failure(const QString& text, const QString& cause = QString()) {
 struct PackageSnapshot {
     QStringList files; // member names of the files, in order
     QByteArray buildProp;
+    bool hasBuildProp = false; // a member of exactly that name
+    // Other spellings of it ("system\\build.prop"): other files to a device.
+    QStringList buildPropTwins;
     int androidMajor = 4;
 };
 
@@ -36,8 +41,13 @@ bool readSnapshot(const QString& package, PackageSnapshot* snapshot, QString* er
         !ReadPackageBuildProp(package, &snapshot->buildProp, error))
         return false;
     for (const ArchiveMember& member : members) {
-        if (!member.isDirectory)
-            snapshot->files << member.name;
+        if (member.isDirectory)
+            continue;
+        snapshot->files << member.name;
+        if (member.rawName == kBuildPropMember)
+            snapshot->hasBuildProp = true;
+        else if (member.name == QLatin1String(kBuildPropMember))
+            snapshot->buildPropTwins << QString::fromUtf8(member.rawName);
     }
     // As the window takes it: 1 to 5, else 4.
     const int version = ProbeAndroidVersionText(snapshot->buildProp);
@@ -68,11 +78,30 @@ int packageSdkLevel(const QByteArray& buildProp) {
 Result MakeEditPlan(const EditRequest& request, Reporter& reporter, EditPlan* plan) {
     *plan = EditPlan();
     QString cause;
+    // Every input is a regular file, told before anything is opened: a FIFO
+    // would block the open, a device might never end.
+    const auto notRegular = [](const QString& path) {
+        return QStringLiteral("\"%1\" is not a regular file").arg(path);
+    };
+    if (!FileHelpers::IsRegularOrMissing(request.package))
+        return failure(QStringLiteral("cannot open \"%1\": %2")
+                           .arg(request.packageName, notRegular(request.packageName)));
+    for (const QString& key : {request.certificate, request.privateKey}) {
+        if (!FileHelpers::IsRegularOrMissing(key))
+            return failure(
+                QStringLiteral("cannot save \"%1\": %2").arg(request.outputName, notRegular(key)));
+    }
+    for (const PackageEdit& edit : request.edits) {
+        const bool file =
+            edit.kind == PackageEdit::Kind::AddSystem || edit.kind == PackageEdit::Kind::AddPriv ||
+            edit.kind == PackageEdit::Kind::AddData || edit.kind == PackageEdit::Kind::Replace;
+        if (file && !FileHelpers::IsRegularOrMissing(edit.argument))
+            return failure(QStringLiteral("%1: %2").arg(edit.label, notRegular(edit.argument)));
+    }
     PackageSnapshot package;
     if (!readSnapshot(request.package, &package, &cause))
         return failure(QStringLiteral("cannot open \"%1\": %2").arg(request.packageName, cause),
                        cause);
-    const bool hasBuildProp = package.files.contains(QLatin1String(kBuildPropMember));
     // The system partition as an image: its APKs and build.prop are inside it.
     const SystemImageForm systemForm = SystemImageFormOf(package.files);
     const QString imageCause = Msg::SystemPartitionImageCause(SystemImageFormName(systemForm));
@@ -159,9 +188,15 @@ Result MakeEditPlan(const EditRequest& request, Reporter& reporter, EditPlan* pl
             const bool set = edit.kind == PackageEdit::Kind::SetProp;
             if (systemIsImage)
                 return failed(imageCause);
-            if (!hasBuildProp)
+            if (!package.hasBuildProp)
                 return failure(QStringLiteral("the package has no %1 to edit")
                                    .arg(QLatin1String(kBuildPropMember)));
+            // Writing the edited member would take its twin out with it.
+            if (!package.buildPropTwins.isEmpty())
+                return failure(
+                    QStringLiteral("the package holds \"%1\" beside %2, another "
+                                   "file to a device: its build.prop is not edited")
+                        .arg(package.buildPropTwins.first(), QLatin1String(kBuildPropMember)));
             // A key to remove that is not there is a typo, not a no-op.
             if (!set && !BuildPropValue(ApplyBuildPropEdits(package.buildProp, onePass.propEdits),
                                         edit.slot))
@@ -245,19 +280,7 @@ Result MakeEditPlan(const EditRequest& request, Reporter& reporter, EditPlan* pl
 }
 
 QString UnprintableCharacter(const QString& text) {
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        char32_t code = text.at(i).unicode();
-        if (QChar::isHighSurrogate(code) && i + 1 < text.size() &&
-            text.at(i + 1).isLowSurrogate()) {
-            code = QChar::surrogateToUcs4(text.at(i), text.at(i + 1));
-            ++i;
-        }
-        const QChar::Category category = QChar::category(code);
-        if (!QChar::isPrint(code) || category == QChar::Separator_Line ||
-            category == QChar::Separator_Paragraph)
-            return QStringLiteral("U+%1").arg(uint(code), 4, 16, QLatin1Char('0')).toUpper();
-    }
-    return QString();
+    return FirstUnprintable(text);
 }
 
 bool IsWritablePropertyKey(const QString& key) {

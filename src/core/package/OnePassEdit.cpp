@@ -71,16 +71,9 @@ bool deviceReads(const QString& path, QString* error) {
 } // namespace
 
 bool ReadPackageBuildProp(const QString& package, QByteArray* text, QString* error) {
-    text->clear();
-    QList<ArchiveMember> members;
-    if (!ReadArchiveMembers(package, &members, error))
-        return false;
-    for (const ArchiveMember& member : members) {
-        if (member.name == QLatin1String(kBuildPropMember) && !member.isDirectory)
-            return ReadZipMember(package, QLatin1String(kBuildPropMember), kLargestBuildProp, text,
-                                 error);
-    }
-    return true;
+    bool found = false;
+    return ReadZipMemberNamedExactly(package, kBuildPropMember, kLargestBuildProp, text, &found,
+                                     error);
 }
 
 Result RunOnePassEdit(const OnePassEditPlan& plan, const std::function<bool(int)>& progress) {

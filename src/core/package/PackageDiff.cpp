@@ -1,16 +1,35 @@
 #include "core/package/PackageDiff.h"
 
+#include "core/base/ErrorText.h"
+#include "core/base/UniqueFd.h"
+#include "core/format/MemberNames.h"
+#include "core/format/ZipFormat.h"
+#include "core/format/ZipMemberReader.h"
 #include "core/package/PackageLayout.h"
+
+#include <QCryptographicHash>
 
 #include <QHash>
 #include <QSet>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 
 namespace {
 
-bool sameBytes(const PackageMember& a, const PackageMember& b) {
-    return a.crc32 == b.crc32 && a.size == b.size;
+bool alike(quint32 crcA, qint64 sizeA, quint32 crcB, qint64 sizeB) {
+    return crcA == crcB && sizeA == sizeB;
+}
+
+// Alike in the directories, and (where digests were read) in content.
+bool sameContents(const QString& name, const MemberDigests& a, const MemberDigests& b) {
+    const auto foundA = a.constFind(name);
+    const auto foundB = b.constFind(name);
+    if (foundA == a.cend() || foundB == b.cend())
+        return true;
+    return foundA.value() == foundB.value();
 }
 
 // The items of a list by their names (the last of a name wins).
@@ -55,7 +74,9 @@ QString ChangeKindName(ChangeKind kind) {
     return {};
 }
 
-PackageDifference DiffPackages(const PackageFacts& first, const PackageFacts& second) {
+PackageDifference DiffPackages(const PackageFacts& first, const PackageFacts& second,
+                               const MemberDigests& digestsOfFirst,
+                               const MemberDigests& digestsOfSecond) {
     PackageDifference difference;
 
     const auto apkName = [](const PackageApk& apk) { return apk.member; };
@@ -69,8 +90,9 @@ PackageDifference DiffPackages(const PackageFacts& first, const PackageFacts& se
         change.before = apksA.value(name);
         change.after = apksB.value(name);
         if (inA && inB) {
-            if (change.before.crc32 == change.after.crc32 &&
-                change.before.size == change.after.size)
+            if (alike(change.before.crc32, change.before.size, change.after.crc32,
+                      change.after.size) &&
+                sameContents(name, digestsOfFirst, digestsOfSecond))
                 continue;
             change.kind = ChangeKind::Changed;
         } else {
@@ -117,7 +139,9 @@ PackageDifference DiffPackages(const PackageFacts& first, const PackageFacts& se
         change.name = name;
         change.before = membersA.value(name);
         change.after = membersB.value(name);
-        if (inA && inB && sameBytes(change.before, change.after))
+        if (inA && inB &&
+            alike(change.before.crc32, change.before.size, change.after.crc32, change.after.size) &&
+            sameContents(name, digestsOfFirst, digestsOfSecond))
             continue;
         change.kind = inA && inB ? ChangeKind::Changed
                       : inA      ? ChangeKind::Removed
@@ -125,4 +149,67 @@ PackageDifference DiffPackages(const PackageFacts& first, const PackageFacts& se
         (imageMembers.contains(name) ? difference.images : difference.files).append(change);
     }
     return difference;
+}
+
+QStringList MembersAlikeInDirectory(const PackageFacts& first, const PackageFacts& second) {
+    QHash<QString, const PackageMember*> inFirst;
+    for (const PackageMember& member : first.members)
+        inFirst.insert(member.name, &member);
+    QStringList names;
+    for (const PackageMember& member : second.members) {
+        const PackageMember* other = inFirst.value(member.name);
+        if (other && alike(other->crc32, other->size, member.crc32, member.size))
+            names << member.name;
+    }
+    names.removeDuplicates();
+    return names;
+}
+
+bool ReadMemberDigests(const QString& package, const QStringList& names, MemberDigests* digests,
+                       QString* error) {
+    digests->clear();
+    const UniqueFd file = OpenUniqueFd(package, O_RDONLY);
+    if (!file.isOpen())
+        return Fail(error, QStringLiteral("cannot open \"%1\": %2")
+                               .arg(package, QString::fromLocal8Bit(std::strerror(errno))));
+    ZipDirectory directory;
+    QString cause;
+    if (!ReadZipDirectory(file.get(), &directory, &cause))
+        return Fail(error, QStringLiteral("\"%1\" is not a readable ZIP: %2").arg(package, cause));
+    // The last entry of a name, as the facts take it.
+    const QSet<QString> wanted(names.cbegin(), names.cend());
+    QHash<QString, const ZipCentralEntry*> entries;
+    for (const ZipCentralEntry& entry : directory.entries) {
+        if (entry.rawName.endsWith('/') || entry.rawName.endsWith('\\'))
+            continue;
+        const QString name = DecodeMemberName(entry.rawName, entry.flags & kZipFlagUtf8);
+        if (wanted.contains(name))
+            entries.insert(name, &entry);
+    }
+    for (auto it = entries.cbegin(); it != entries.cend(); ++it) {
+        QCryptographicHash hash(QCryptographicHash::Sha256);
+        if (!ReadZipMemberData(
+                file.get(), *it.value(),
+                [&hash](const char* data, qint64 size) {
+                    hash.addData(QByteArrayView(data, size));
+                    return true;
+                },
+                &cause))
+            return Fail(error, QStringLiteral("\"%1\": its member %2 is damaged: %3")
+                                   .arg(package, it.key(), cause));
+        digests->insert(it.key(), hash.result());
+    }
+    return true;
+}
+
+bool DiffPackageFiles(const PackageFacts& first, const PackageFacts& second,
+                      PackageDifference* difference, QString* error) {
+    const QStringList alikeNames = MembersAlikeInDirectory(first, second);
+    MemberDigests digestsOfFirst;
+    MemberDigests digestsOfSecond;
+    if (!ReadMemberDigests(first.path, alikeNames, &digestsOfFirst, error) ||
+        !ReadMemberDigests(second.path, alikeNames, &digestsOfSecond, error))
+        return false;
+    *difference = DiffPackages(first, second, digestsOfFirst, digestsOfSecond);
+    return true;
 }

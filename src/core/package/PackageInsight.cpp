@@ -35,6 +35,8 @@
 
 namespace {
 
+constexpr char kBuildPropRawName[] = "system/build.prop";
+
 // Members read whole into memory are small by nature; larger ones are
 // refused rather than read.
 constexpr qint64 kBuildPropLimit = 4 * 1024 * 1024;
@@ -381,7 +383,14 @@ bool ReadPackageFacts(const QString& package, const PackageInsightKeys& keys,
         result.members.append({name, entry.crc32, static_cast<qint64>(entry.uncompressedSize)});
     }
 
-    if (const ZipCentralEntry* buildProp = entryOf(QStringLiteral("system/build.prop")))
+    // The device looks build.prop up by its exact name: a twin spelt with a
+    // backslash is another file.
+    const ZipCentralEntry* buildProp = nullptr;
+    for (const ZipCentralEntry& entry : directory.entries) {
+        if (entry.rawName == kBuildPropRawName)
+            buildProp = &entry;
+    }
+    if (buildProp)
         readBuildProp(archive, *buildProp, &result);
 
     QStringList apkNames;
