@@ -80,16 +80,76 @@ QByteArray ApplyBuildPropEdits(const QByteArray& text, const QList<BuildPropEdit
     return out;
 }
 
-std::optional<QString> BuildPropValue(const QByteArray& text, const QString& key) {
-    const QByteArray wanted = key.toUtf8();
-    std::optional<QString> value;
-    for (const Line& line : splitLines(text)) {
-        if (keyOf(line.content) != wanted)
+QList<QPair<QString, QString>> ParseBuildPropLines(const QByteArray& text) {
+    QList<QPair<QString, QString>> lines;
+    for (const QByteArray& raw : text.split('\n')) {
+        const QString line = QString::fromUtf8(raw).trimmed();
+        if (line.isEmpty() || line.startsWith(QLatin1Char('#')))
             continue;
-        const qsizetype equals = line.content.indexOf('=');
-        value = QString::fromUtf8(line.content.mid(equals + 1).trimmed());
+        const qsizetype equals = line.indexOf(QLatin1Char('='));
+        if (equals <= 0)
+            continue;
+        const QString key = line.left(equals).trimmed();
+        if (key.isEmpty())
+            continue;
+        lines.append({key, line.mid(equals + 1).trimmed()});
+    }
+    return lines;
+}
+
+namespace {
+
+// The device's rule for a key met again: a read-only one keeps its first value.
+bool keepsFirstValue(const QString& key) {
+    return key.startsWith(QLatin1String("ro."));
+}
+
+} // namespace
+
+QMap<QString, QString> ParseBuildProp(const QByteArray& text) {
+    QMap<QString, QString> properties;
+    for (const auto& [key, value] : ParseBuildPropLines(text)) {
+        if (keepsFirstValue(key) && properties.contains(key))
+            continue;
+        properties.insert(key, value);
+    }
+    return properties;
+}
+
+std::optional<QString> BuildPropValue(const QByteArray& text, const QString& key) {
+    std::optional<QString> value;
+    for (const auto& [lineKey, lineValue] : ParseBuildPropLines(text)) {
+        if (lineKey != key)
+            continue;
+        value = lineValue;
+        if (keepsFirstValue(key))
+            break;
     }
     return value;
+}
+
+QStringList ParseAbiList(const QString& list) {
+    QStringList abis;
+    for (const QString& item : list.split(QLatin1Char(','))) {
+        const QString abi = item.trimmed();
+        if (!abi.isEmpty() && !abis.contains(abi))
+            abis << abi;
+    }
+    return abis;
+}
+
+QStringList DeviceAbisOfBuildProp(const QMap<QString, QString>& properties) {
+    const QStringList listed =
+        ParseAbiList(properties.value(QStringLiteral("ro.product.cpu.abilist")));
+    if (!listed.isEmpty())
+        return listed;
+    QStringList abis;
+    for (const char* key : {"ro.product.cpu.abi", "ro.product.cpu.abi2"}) {
+        const QString abi = properties.value(QLatin1String(key)).trimmed();
+        if (!abi.isEmpty() && !abis.contains(abi))
+            abis << abi;
+    }
+    return abis;
 }
 
 bool IsValidBuildPropKey(const QString& key) {

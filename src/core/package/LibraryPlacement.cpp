@@ -31,27 +31,3 @@ LibraryPlacement PlaceLibraries(const QList<AbiLibrary>& libraries, const QStrin
     }
     return placement;
 }
-
-QStringList ParseAbiList(const QString& list) {
-    QStringList abis;
-    for (const QString& item : list.split(QLatin1Char(','))) {
-        const QString abi = item.trimmed();
-        if (!abi.isEmpty() && !abis.contains(abi))
-            abis << abi;
-    }
-    return abis;
-}
-
-QStringList DeviceAbisOfBuildProp(const QMap<QString, QString>& properties) {
-    const QStringList listed =
-        ParseAbiList(properties.value(QStringLiteral("ro.product.cpu.abilist")));
-    if (!listed.isEmpty())
-        return listed;
-    QStringList abis;
-    for (const char* key : {"ro.product.cpu.abi", "ro.product.cpu.abi2"}) {
-        const QString abi = properties.value(QLatin1String(key)).trimmed();
-        if (!abi.isEmpty() && !abis.contains(abi))
-            abis << abi;
-    }
-    return abis;
-}

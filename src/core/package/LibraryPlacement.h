@@ -1,5 +1,8 @@
 #pragma once
 
+// The build.prop model: the device's ABIs (DeviceAbisOfBuildProp, ParseAbiList).
+#include "core/format/BuildProp.h"
+
 #include <QList>
 #include <QMap>
 #include <QString>
@@ -35,12 +38,3 @@ bool IsAbi64Bit(const QString& abi);
 // The libraries placed for a device whose ABIs are `deviceAbis` (not empty:
 // with no ABI known the caller keeps the window's flattening instead).
 LibraryPlacement PlaceLibraries(const QList<AbiLibrary>& libraries, const QStringList& deviceAbis);
-
-// The device's ABIs in preference order from build.prop's properties:
-// ro.product.cpu.abilist, else ro.product.cpu.abi and ro.product.cpu.abi2.
-// Empty when none is set.
-QStringList DeviceAbisOfBuildProp(const QMap<QString, QString>& properties);
-
-// A comma-separated list of ABIs ("arm64-v8a,armeabi-v7a"), blanks around
-// each trimmed, empty items and repeats dropped.
-QStringList ParseAbiList(const QString& list);

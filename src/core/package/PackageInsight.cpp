@@ -123,18 +123,7 @@ void readBuildProp(const RandomAccessSource& archive, const ZipCentralEntry& ent
         facts->majorVersion = majorOf(release.value());
     }
     facts->fingerprint = properties.value(QStringLiteral("ro.build.fingerprint"));
-    const QString abiList = properties.value(QStringLiteral("ro.product.cpu.abilist"));
-    if (!abiList.isEmpty()) {
-        for (const QString& abi : abiList.split(QLatin1Char(',')))
-            if (!abi.trimmed().isEmpty())
-                facts->abis << abi.trimmed();
-    } else {
-        for (const char* key : {"ro.product.cpu.abi", "ro.product.cpu.abi2"}) {
-            const QString abi = properties.value(QLatin1String(key)).trimmed();
-            if (!abi.isEmpty() && !facts->abis.contains(abi))
-                facts->abis << abi;
-        }
-    }
+    facts->abis = DeviceAbisOfBuildProp(properties);
 }
 
 // The footer of a whole-file signature at the end of the comment, and the
@@ -271,33 +260,6 @@ void readApk(int fd, const ZipCentralEntry& entry, const PackageInsightKeys& key
 }
 
 } // namespace
-
-QList<QPair<QString, QString>> ParseBuildPropLines(const QByteArray& data) {
-    QList<QPair<QString, QString>> lines;
-    for (const QByteArray& raw : data.split('\n')) {
-        const QString line = QString::fromUtf8(raw).trimmed();
-        if (line.isEmpty() || line.startsWith(QLatin1Char('#')))
-            continue;
-        const qsizetype equals = line.indexOf(QLatin1Char('='));
-        if (equals <= 0)
-            continue;
-        const QString key = line.left(equals).trimmed();
-        if (key.isEmpty())
-            continue;
-        lines.append({key, line.mid(equals + 1).trimmed()});
-    }
-    return lines;
-}
-
-QMap<QString, QString> ParseBuildProp(const QByteArray& data) {
-    QMap<QString, QString> properties;
-    for (const auto& [key, value] : ParseBuildPropLines(data)) {
-        if (key.startsWith(QLatin1String("ro.")) && properties.contains(key))
-            continue;
-        properties.insert(key, value);
-    }
-    return properties;
-}
 
 bool CertificateDer(const QByteArray& pemOrDer, QByteArray* der, QString* error) {
     std::unique_ptr<BIO, BioFree> bio(

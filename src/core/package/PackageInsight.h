@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/format/BuildProp.h"
+
 #include "core/package/ApkInsight.h"
 
 #include <QByteArray>
@@ -14,14 +16,7 @@
 // system/etc/security/otacerts.zip, the whole-file signature in the archive
 // comment), without unpacking it.
 
-// The key=value lines of a build.prop in their order: blanks around key and
-// value trimmed, a line without '=' or beginning with '#' skipped, the key
-// non-empty. Bytes are UTF-8 (invalid ones become replacement characters).
-QList<QPair<QString, QString>> ParseBuildPropLines(const QByteArray& data);
-
-// The properties as the device sets them: a read-only key ("ro." ...) keeps
-// its first value, any other key takes its last.
-QMap<QString, QString> ParseBuildProp(const QByteArray& data);
+// build.prop is read by the one model of it (ParseBuildProp, DeviceAbisOfBuildProp).
 
 // The DER form of a certificate given in PEM or DER. False with the cause.
 bool CertificateDer(const QByteArray& pemOrDer, QByteArray* der, QString* error);

@@ -11,8 +11,8 @@ class TestBuildProp : public QObject {
 private slots:
     void editsInPlace_data();
     void editsInPlace();
-    void valueIsTheLastLines_data();
-    void valueIsTheLastLines();
+    void valueIsTheOneTheDeviceKeeps_data();
+    void valueIsTheOneTheDeviceKeeps();
     void keysThatCannotBeWrittenAreRefused_data();
     void keysThatCannotBeWrittenAreRefused();
 };
@@ -61,19 +61,33 @@ void TestBuildProp::editsInPlace() {
     QCOMPARE(ApplyBuildPropEdits(before, edits), after);
 }
 
-void TestBuildProp::valueIsTheLastLines_data() {
+void TestBuildProp::valueIsTheOneTheDeviceKeeps_data() {
     QTest::addColumn<QByteArray>("prop");
     QTest::addColumn<QString>("key");
     QTest::addColumn<QString>("value"); // null: none
     QTest::addRow("one line") << QByteArray("a=1\nb = x y \n") << "b"
                               << "x y";
-    QTest::addRow("last wins") << QByteArray("a=1\na=2\n") << "a"
-                               << "2";
+    // The device's rule for a key met again: a read-only property keeps its
+    // first value, any other takes its last.
+    QTest::addRow("a read-only property keeps its first value")
+        << QByteArray("ro.a=1\nro.a=2\n") << "ro.a"
+        << "1";
+    QTest::addRow("any other property takes its last") << QByteArray("a=1\na=2\n") << "a"
+                                                       << "2";
+    QTest::addRow("a persistent property takes its last")
+        << QByteArray("persist.sys.x=1\npersist.sys.x=2\n") << "persist.sys.x"
+        << "2";
+    QTest::addRow("a key that only begins like a read-only one")
+        << QByteArray("rom.a=1\nrom.a=2\n") << "rom.a"
+        << "2";
+    QTest::addRow("the first read-only value, blanks and CR LF around it")
+        << QByteArray("  ro.b = x \r\nro.b=y\r\n") << "ro.b"
+        << "x";
     QTest::addRow("commented") << QByteArray("#a=1\n") << "a" << QString();
     QTest::addRow("missing") << QByteArray("b=1\n") << "a" << QString();
 }
 
-void TestBuildProp::valueIsTheLastLines() {
+void TestBuildProp::valueIsTheOneTheDeviceKeeps() {
     QFETCH(QByteArray, prop);
     QFETCH(QString, key);
     QFETCH(QString, value);
@@ -81,6 +95,11 @@ void TestBuildProp::valueIsTheLastLines() {
     QCOMPARE(found.has_value(), !value.isNull());
     if (found)
         QCOMPARE(*found, value);
+    // The whole model reads it the same.
+    const QMap<QString, QString> properties = ParseBuildProp(prop);
+    QCOMPARE(properties.contains(key), !value.isNull());
+    if (found)
+        QCOMPARE(properties.value(key), value);
 }
 
 void TestBuildProp::keysThatCannotBeWrittenAreRefused_data() {
