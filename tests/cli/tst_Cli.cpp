@@ -94,6 +94,8 @@ private slots:
     void deletedOrReplacedApkTakesItsOdex();
     void inputThatIsNoRegularFileIsRefusedUnopened_data();
     void inputThatIsNoRegularFileIsRefusedUnopened();
+    void dryRunRefusesTheSystemApksTheRunRefuses_data();
+    void dryRunRefusesTheSystemApksTheRunRefuses();
     void argumentFileWithBlanksAndNonAscii();
     void failedEditLeavesTheOutputAlone_data();
     void failedEditLeavesTheOutputAlone();
@@ -800,6 +802,55 @@ void TestCli::inputThatIsNoRegularFileIsRefusedUnopened() {
     QCOMPARE(QDir(work(QStringLiteral("out")))
                  .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
              QStringList());
+}
+
+void TestCli::dryRunRefusesTheSystemApksTheRunRefuses_data() {
+    QTest::addColumn<QByteArray>("apk");
+    QList<RawZipEntry> plain;
+    const QMap<QString, QByteArray> members = ReadZip(testData("Plain.apk"));
+    for (auto it = members.cbegin(); it != members.cend(); ++it) {
+        if (!it.key().startsWith("META-INF/"))
+            plain.append(RawZipEntry{it.key().toUtf8(), it.value()});
+    }
+    QVERIFY(!plain.isEmpty());
+    // The offsets of the first entry's local header fields and of its
+    // central directory record (found by its signature).
+    const auto patched = [&](int localField, int centralField, quint16 value) {
+        QByteArray bytes = BuildRawZip(plain);
+        const qsizetype central = bytes.indexOf(QByteArray("PK\x01\x02", 4));
+        for (const qsizetype at : {qsizetype(localField), central + centralField}) {
+            if (at < 0)
+                continue;
+            bytes[at] = char(value & 0xFF);
+            bytes[at + 1] = char(value >> 8);
+        }
+        return bytes;
+    };
+    QList<RawZipEntry> twice = plain;
+    twice.append(plain.first());
+    QTest::newRow("a member twice") << BuildRawZip(twice);
+    QTest::newRow("compression method 12") << patched(8, 10, 12);
+    // The local header's CRC-32 (its low half) disagrees with the data.
+    QTest::newRow("a bad local CRC-32") << patched(14, -1000000, 0x1234);
+    QList<RawZipEntry> garbage = plain;
+    garbage.prepend(RawZipEntry{"META-INF/MANIFEST.MF", QByteArray("\x01\xff not a manifest")});
+    QTest::newRow("a garbage MANIFEST.MF") << BuildRawZip(garbage);
+}
+
+void TestCli::dryRunRefusesTheSystemApksTheRunRefuses() {
+    // A dry run that passes promises a real run that passes.
+    QFETCH(QByteArray, apk);
+    const QString file = work(QStringLiteral("Refused.apk"));
+    QVERIFY(WriteFile(file, apk));
+    const QString output = work(QStringLiteral("out/refused.zip"));
+    const QStringList edit{"edit", m_sample, "-o", output, "--add-system", file};
+    const Run real = cli(edit);
+    QCOMPARE(real.exitCode, 1);
+    const Run dry = cli(edit + QStringList{"--dry-run"});
+    QCOMPARE(dry.exitCode, 1);
+    QCOMPARE(dry.out, QByteArray());
+    QVERIFY2(dry.err.startsWith("corvane-cli: error: --add-system "), dry.err.constData());
+    QVERIFY(!QFile::exists(output));
 }
 
 void TestCli::argumentFileWithBlanksAndNonAscii() {
