@@ -19,7 +19,11 @@ inline constexpr char kOtaCertMember[] = "META-INF/com/android/otacert";
 // to the file and to the signature's digest (on a thread of its own) as it is
 // written. progress gets the percentage; answering false stops the copy
 // ("stopped"). False with the cause; the temporary then holds a part.
+// check, when given, takes every entry and byte as they are written; the
+// caller finishes it once the file is complete (WrittenPackageCheck).
+class WrittenPackageCheck;
 bool WriteSignedCopy(const QString& archive, const QList<ArchiveChange>& changes,
                      const QString& certificate, const QString& privateKey,
                      FileHelpers::TemporaryFile& out,
-                     const std::function<bool(int percent)>& progress, QString* error);
+                     const std::function<bool(int percent)>& progress, QString* error,
+                     WrittenPackageCheck* check = nullptr);

@@ -199,6 +199,8 @@ private:
     qint64 m_done = 0;
 };
 
+using EntryStarts = std::function<void(const ZipCentralEntry& entry)>;
+
 // Reads the entries of a compact copy through a 1 MiB window, so that small
 // neighbouring entries come from one read.
 class WindowReader {
@@ -276,7 +278,7 @@ ZipCentralEntry newEntry(const QString& name, quint16 dosDate, quint16 dosTime, 
 // Writes a member held in memory: the local header, then its data, stored
 // or deflated.
 bool writeMemoryEntry(BufferedOutput& out, const QString& name, const QByteArray& data,
-                      ZipCentralEntry* entry, QString* error) {
+                      ZipCentralEntry* entry, QString* error, const EntryStarts& starts) {
     const auto size = static_cast<quint64>(data.size());
     const bool zip64 = size >= 0xFFFF0000u;
     *entry = newEntry(name, kExtraDosDate, kExtraDosTime, zip64);
@@ -297,6 +299,8 @@ bool writeMemoryEntry(BufferedOutput& out, const QString& name, const QByteArray
     entry->uncompressedSize = size;
     entry->compressedSize = static_cast<quint64>(stored.size());
     entry->localHeaderOffset = out.position();
+    if (starts)
+        starts(*entry);
     return out.write(ZipLocalHeader(*entry, zip64), error) && out.write(stored, error);
 }
 
@@ -382,7 +386,8 @@ bool writeFileEntry(BufferedOutput& out, int archiveFd, const QString& name, Sou
 // that the local header is complete before the data. Same bytes as
 // writeFileEntry: the same decision, the same blocks through the deflater.
 bool writeFileEntryAhead(BufferedOutput& out, const QString& name, SourceFile& source,
-                         Progress& progress, ZipCentralEntry* entry, QString* error) {
+                         Progress& progress, ZipCentralEntry* entry, QString* error,
+                         const EntryStarts& starts) {
     const qint64 size = source.size;
     const bool zip64 = static_cast<quint64>(size) >= 0xFFFF0000u;
     quint16 dosDate = 0, dosTime = 0;
@@ -444,6 +449,8 @@ bool writeFileEntryAhead(BufferedOutput& out, const QString& name, SourceFile& s
     entry->compressedSize = compressed;
     entry->crc32 = crc;
     entry->localHeaderOffset = out.position();
+    if (starts)
+        starts(*entry);
     if (!out.write(ZipLocalHeader(*entry, zip64), error))
         return false;
     const quint64 dataStart = out.position();
@@ -1017,7 +1024,8 @@ bool WriteEditedCompactArchive(const QString& archive, const QList<ArchiveChange
                                const ByteSink& sink, QString* error,
                                const ArchiveProgress& callback,
                                const std::function<bool(const QString& name, bool directory)>& keep,
-                               const std::function<bool()>& stopRequested) {
+                               const std::function<bool()>& stopRequested,
+                               const EntryStarts& entryStarts) {
     QString local;
     if (!error)
         error = &local;
@@ -1097,22 +1105,27 @@ bool WriteEditedCompactArchive(const QString& archive, const QList<ArchiveChange
                     return false;
             }
             ZipCentralEntry entry;
-            if (!writeFileEntryAhead(out, planned.name, source, progress, &entry, error))
+            if (!writeFileEntryAhead(out, planned.name, source, progress, &entry, error,
+                                     entryStarts))
                 return false;
             written.append(entry);
             continue;
         }
-        ZipCentralEntry entry = directory.entries[planned.existing];
+        const ZipCentralEntry& original = directory.entries[planned.existing];
         const quint64 newOffset = out.position();
-        if (!reader.copy(entry.localHeaderOffset, entry.extentEnd, out, progress, error))
-            return Fail(error, QStringLiteral("%1: %2").arg(archive, *error));
-        entry.record = ZipCentralRecord(entry, newOffset);
+        ZipCentralEntry entry = original;
+        entry.record = ZipCentralRecord(original, newOffset);
         entry.localHeaderOffset = newOffset;
+        if (entryStarts)
+            entryStarts(entry);
+        if (!reader.copy(original.localHeaderOffset, original.extentEnd, out, progress, error))
+            return Fail(error, QStringLiteral("%1: %2").arg(archive, *error));
         written.append(entry);
     }
     for (const auto& extra : extraMembers) {
         ZipCentralEntry entry;
-        if (!writeMemoryEntry(out, CanonicalMemberName(extra.first), extra.second, &entry, error))
+        if (!writeMemoryEntry(out, CanonicalMemberName(extra.first), extra.second, &entry, error,
+                              entryStarts))
             return false;
         written.append(entry);
         progress.add(extra.second.size());

@@ -142,12 +142,16 @@ bool WriteCompactArchive(const QString& archive,
 // leave it, without touching the archive: the same bytes, in one pass. The
 // entries kept are copied as they are; the files put are read twice (their
 // CRC-32 and compressed size first, so that no header is written back).
-// stopRequested, when given, is asked between entries.
+// stopRequested, when given, is asked between entries. entryStarts, when
+// given, receives each entry's central record as it will be written (its
+// offset in the copy) before any of its bytes reach the sink.
+struct ZipCentralEntry;
 bool WriteEditedCompactArchive(
     const QString& archive, const QList<ArchiveChange>& changes,
     const QList<QPair<QString, QByteArray>>& extraMembers, const ByteSink& sink, QString* error,
     const ArchiveProgress& progress = {},
     const std::function<bool(const QString& name, bool directory)>& keep = {},
-    const std::function<bool()>& stopRequested = {});
+    const std::function<bool()>& stopRequested = {},
+    const std::function<void(const ZipCentralEntry& entry)>& entryStarts = {});
 
 // Each step of a commit is a fault point "archive:<step>" (core/base/TestHooks.h).

@@ -5,6 +5,7 @@
 #include "core/base/TestHooks.h"
 #include "core/base/UniqueFd.h"
 #include "core/crypto/SignedCopy.h"
+#include "core/crypto/WrittenPackageCheck.h"
 #include "core/format/MemberNames.h"
 #include "core/format/ZipFormat.h"
 #include "core/format/ZipMemberReader.h"
@@ -51,23 +52,6 @@ bool prepareBuildProp(const OnePassEditPlan& plan, FileHelpers::TemporaryFile& s
     return true;
 }
 
-// The device reads the written package: its directory agrees with its
-// entries and every name and method is one the recovery takes.
-bool deviceReads(const QString& path, QString* error) {
-    const UniqueFd fd = OpenUniqueFd(path, O_RDONLY);
-    if (!fd.isOpen())
-        return Fail(error, QStringLiteral("cannot read the written package \"%1\"").arg(path));
-    ZipDirectory directory;
-    QString cause;
-    const bool read = ReadZipDirectory(fd.get(), &directory, &cause);
-    if (!read)
-        return Fail(error,
-                    QStringLiteral("the written package is not a readable ZIP: %1").arg(cause));
-    if (!CheckDeviceReadable(directory, &cause, true))
-        return Fail(error, QStringLiteral("the device could not read the package: %1").arg(cause));
-    return true;
-}
-
 } // namespace
 
 bool ReadPackageBuildProp(const QString& package, QByteArray* text, QString* error) {
@@ -89,11 +73,12 @@ Result RunOnePassEdit(const OnePassEditPlan& plan, const std::function<bool(int)
         return failed(
             QStringLiteral("cannot edit %1: %2").arg(QLatin1String(kBuildPropMember), cause));
     FileHelpers::TemporaryFile out(plan.output);
+    WrittenPackageCheck check;
     if (!out.open(&cause) || !WriteSignedCopy(plan.package, changes, plan.certificate,
-                                              plan.privateKey, out, progress, &cause))
+                                              plan.privateKey, out, progress, &cause, &check))
         return failed(cause);
     FaultPoint("onepass:written");
-    if (!deviceReads(out.path(), &cause) || !out.commit(&cause))
+    if (!check.finish(out.path(), plan.certificate, &cause) || !out.commit(&cause))
         return failed(cause);
     return Result::done();
 }

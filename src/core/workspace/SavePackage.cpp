@@ -10,6 +10,7 @@
 #include "core/base/UniqueFd.h"
 #include "core/crypto/SignedCopy.h"
 #include "core/crypto/WholeFileSignature.h"
+#include "core/crypto/WrittenPackageCheck.h"
 #include "core/format/ArchiveEditor.h"
 #include "core/format/MemberNames.h"
 #include "core/format/ZipFormat.h"
@@ -22,6 +23,7 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
@@ -116,13 +118,12 @@ bool signAndCheck(const Operation& op, FileHelpers::TemporaryFile& file, QString
                 progress(done);
                 return !runner.stopRequested();
             };
+            WrittenPackageCheck check;
             if (!WriteSignedCopy(op.state.workingArchivePath(), {}, certificate, key, file, percent,
-                                 error))
+                                 error, &check))
                 return false;
             FaultPoint("save:signed");
-            const Result verified = VerifySignedPackage(file.path(), certificate);
-            *error = verified.cause();
-            return verified.succeeded();
+            return check.finish(file.path(), certificate, error);
         });
 }
 
@@ -392,45 +393,31 @@ void RemoveSaveLeftovers(const WorkspacePaths& paths) {
 }
 
 Result VerifySignedPackage(const QString& path, const QString& certificatePem) {
+    // The check after writing, with the file's bytes read as they were
+    // written.
     const UniqueFd file = OpenUniqueFd(path, O_RDONLY);
     ZipDirectory directory;
     QString cause;
     if (!readDirectory(path, file, &directory, &cause))
         return Result::failed(
             {}, QStringLiteral("the signed package is not a readable ZIP: %1").arg(cause));
-    if (!CheckDeviceReadable(directory, &cause))
-        return Result::failed(
-            {}, QStringLiteral("the device could not read the signed package: %1").arg(cause));
-
-    // Every entry inflates completely with a good CRC, and the signature
-    // verifies over the whole file: two readers share the entries, the
-    // second checks the signature first.
-    std::atomic<qsizetype> next{0};
-    std::atomic<bool> damaged{false};
-    std::mutex damageMutex;
-    QString damage;
-    const auto checkEntries = [&] {
-        for (qsizetype i = next++; i < directory.entries.size() && !damaged; i = next++) {
-            QString entryCause;
-            if (ReadZipMemberData(file.get(), directory.entries[i], {}, &entryCause))
-                continue;
-            const std::lock_guard<std::mutex> lock(damageMutex);
-            if (!damaged.exchange(true))
-                damage = QStringLiteral("member %1 of the signed package is damaged: %2")
-                             .arg(PrintableZipName(directory.entries[i].rawName), entryCause);
-        }
-    };
-    QString signatureError;
-    bool signatureOk = false;
-    std::thread second([&] {
-        signatureOk = VerifyWholeFileSignature(path, certificatePem, &signatureError);
-        checkEntries();
+    QList<ZipCentralEntry> entries = directory.entries;
+    std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
+        return a.localHeaderOffset < b.localHeaderOffset;
     });
-    checkEntries();
-    second.join();
-    if (damaged)
-        return Result::failed({}, damage);
-    if (!signatureOk)
-        return Result::failed({}, signatureError);
+    WrittenPackageCheck check;
+    for (const ZipCentralEntry& entry : entries)
+        check.expect(entry);
+    QByteArray buffer(kReadChunk, Qt::Uninitialized);
+    for (quint64 done = 0; done < directory.fileSize;) {
+        const qint64 want = static_cast<qint64>(
+            qMin<quint64>(directory.fileSize - done, static_cast<quint64>(buffer.size())));
+        if (!ReadZipBytesAt(file.get(), done, buffer.data(), want, &cause))
+            return Result::failed({}, cause);
+        check.take(buffer.constData(), want);
+        done += static_cast<quint64>(want);
+    }
+    if (!check.finish(path, certificatePem, &cause))
+        return Result::failed({}, cause);
     return Result::done();
 }

@@ -330,6 +330,8 @@ void TestOnePassEdit::failureLeavesNoOutput_data() {
     // Its signed copy is made as the copy is written.
     QTest::addRow("APK damaged before it is signed") << "apk";
     QTest::addRow("stopped") << "stop";
+    // As the window's save, the one pass checks the file it wrote.
+    QTest::addRow("a byte of a member damaged after writing") << "damaged";
 }
 
 void TestOnePassEdit::failureLeavesNoOutput() {
@@ -357,10 +359,34 @@ void TestOnePassEdit::failureLeavesNoOutput() {
             [&](FileHelpers::FileOp operation, const QString& path) {
                 return operation == FileHelpers::FileOp::WriteFile && path == output;
             });
+    if (fault == "damaged")
+        SetFaultPointHookForTesting([&](const char* name) {
+            if (QByteArray(name) != "onepass:written")
+                return FaultAction::None;
+            // A byte of the written logo.img's data, in the largest
+            // temporary (the other is the edited build.prop).
+            QString largest;
+            for (const QString& candidate : temporariesIn(file("user files"))) {
+                const QString path = file("user files/") + candidate;
+                if (largest.isEmpty() || QFileInfo(path).size() > QFileInfo(largest).size())
+                    largest = path;
+            }
+            QFile temporary(largest);
+            if (temporary.open(QIODevice::ReadWrite)) {
+                const QByteArray bytes = temporary.readAll();
+                const qsizetype at = bytes.indexOf("logo.img") + (1 << 10);
+                temporary.seek(at);
+                temporary.write(QByteArray(1, static_cast<char>(bytes.at(at) ^ 0x20)));
+            }
+            return FaultAction::None;
+        });
     const Result result =
         RunOnePassEdit(plan, [&](int percent) { return fault != "stop" || percent < 50; });
     QVERIFY(result.failed());
     QVERIFY(!result.cause().isEmpty());
+    if (fault == "damaged")
+        QVERIFY2(result.cause().contains("does not match its contents"),
+                 qPrintable(result.cause()));
     QCOMPARE(ReadFile(output), QByteArray("an earlier output"));
     QCOMPARE(temporariesIn(file("user files")), QStringList());
 }
