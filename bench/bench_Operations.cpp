@@ -115,6 +115,13 @@ int RunOne(const QString& operation, const QString& appDirectory, const QString&
             result = SignPackageTo(op, argument);
         ok = result.succeeded();
         error = result.cause();
+    } else if (operation == QLatin1String("check")) {
+        // The check after writing, over a saved package read back whole (the
+        // save overlaps its member checks with the writing).
+        const Result result = VerifySignedPackage(
+            argument, state.paths().configDir() + QStringLiteral("/testkey.x509.pem"));
+        ok = result.succeeded();
+        error = result.cause();
     } else if (operation == QLatin1String("info")) {
         // What corvane-cli info reads: the package in place, every APK's facts.
         PackageInsightKeys keys;
@@ -473,6 +480,7 @@ using Check = std::function<QString(bool isProgram)>;
 struct Row {
     QString operation;
     QString key; // for the goals: open, add, delete, replace, save-signapk, save-copy, list
+                 // (check: no goal)
     QString package;
     Series program;
     Series baseline;
@@ -888,6 +896,19 @@ QList<Row> BenchSize(const Setup& setup, const QString& package, const QString& 
             copy.program = all;
             rows.append(signapk);
             rows.append(copy);
+            // The check after writing, over the last package saved, against
+            // testing every member's CRC-32.
+            Row check =
+                row(QStringLiteral("check after writing (vs unzip -tq)"), QStringLiteral("check"));
+            const auto nothing = [](QString*) { return true; };
+            Compare(
+                check, rounds, nothing,
+                [&] { return RunProgram(QStringLiteral("check"), edit, programOut); }, nothing,
+                [&] {
+                    return RunSteps(
+                        {{{QStringLiteral("unzip"), QStringLiteral("-tq"), programOut}, {}}});
+                });
+            rows.append(check);
         }
         Sh({QStringLiteral("rm"), QStringLiteral("-f"), programOut, signapkOut, copyOut}, nullptr);
     }
