@@ -119,7 +119,7 @@ install_block="$(awk '/^## Install/ { on = 1; next } /^## / { on = 0 }
 example_block="$(awk '/^```sh/ { block++; on = (block == 2); next } /^```/ { on = 0 }
   on { print }' "$README")"
 echo "README install commands:"
-printf '  %s\n' "$install_block"
+sed 's/^/  /' <<<"$install_block"
 package_cmd="$(grep -m1 'scripts/package.sh' <<<"$install_block")"
 install_cmd="$(grep -m1 '^apt install' <<<"$install_block")"
 remove_cmd="$(grep -m1 '^apt remove' <<<"$install_block")"
@@ -151,7 +151,7 @@ as_user "test -f /usr/share/man/man1/corvane-cli.1.gz" ||
   fail "no installed man page"
 
 step "as the user: the README's installed example"
-printf '  %s\n' "$example_block"
+sed 's/^/  /' <<<"$example_block"
 as_user "$example_block" >"$WORK/example.log" 2>&1 ||
   { cat "$WORK/example.log" >&2; fail "the README's installed example"; }
 tail -5 "$WORK/example.log"
