@@ -43,10 +43,10 @@ int RunCorvane(const QString& package) {
         return 0;
     // A bundle works beside its executable; an installed program in the
     // user's data folder, made here when missing.
-    const QString workspace =
-        WorkspacePaths::workspaceForProgram(WorkspacePaths::directoryOfExecutable(executable));
-    if (!QFileInfo(workspace).isDir())
-        QDir().mkpath(workspace);
+    // (A workspace that cannot be made is named by the lock that follows.)
+    QString workspace;
+    WorkspacePaths::makeWorkspaceForProgram(WorkspacePaths::directoryOfExecutable(executable),
+                                            &workspace);
     CCorvaneApp app(workspace);
     SingleInstance instance(app.State().appDirectory());
     switch (instance.acquire()) {

@@ -16,12 +16,29 @@ BUILD="$(cd "$1" && pwd)"
 SOURCE="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 WORK="$(mktemp -d "${TMPDIR:-/tmp}/tst_InstalledPackage.XXXXXX")"
 WINDOW_PID=""
+# Ends the window with everything its start made (the whole process group:
+# the shell that runs it read-only and the program itself), also when the
+# test fails or is interrupted.
+stop_window() {
+  [ -n "$WINDOW_PID" ] || return 0
+  kill -TERM -- "-$WINDOW_PID" 2>/dev/null || true
+  for _ in $(seq 50); do
+    kill -0 -- "-$WINDOW_PID" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -KILL -- "-$WINDOW_PID" 2>/dev/null || true
+  wait "$WINDOW_PID" 2>/dev/null || true
+  WINDOW_PID=""
+}
 cleanup() {
-  if [ -n "$WINDOW_PID" ]; then kill "$WINDOW_PID" 2>/dev/null || true; fi
+  stop_window
   chmod -R u+w "$WORK" 2>/dev/null || true
   rm -rf "$WORK"
 }
 trap cleanup EXIT
+trap 'exit 129' HUP
+trap 'exit 130' INT
+trap 'exit 143' TERM
 
 fail() {
   echo "FAIL: $*" >&2
@@ -107,8 +124,11 @@ grep -q 'verifies with the test key' "$WORK/info.txt" ||
 
 # The window: started from the installed path, it takes its workspace in the
 # user's data folder; its lock there shows it is up.
+# (Job control puts the window's job in a process group of its own.)
+set -m
 run_read_only "$USR/bin/Corvane" >"$WORK/window.log" 2>&1 &
 WINDOW_PID=$!
+set +m
 LOCK="$XDG_DATA_HOME/corvane/.corvane.lock"
 for _ in $(seq 600); do
   [ -s "$LOCK" ] && break
@@ -116,9 +136,10 @@ for _ in $(seq 600); do
   sleep 0.1
 done
 [ -s "$LOCK" ] || { cat "$WORK/window.log" >&2; fail "no workspace lock in $XDG_DATA_HOME/corvane"; }
-kill "$WINDOW_PID"
-wait "$WINDOW_PID" 2>/dev/null || true
-WINDOW_PID=""
+# The workspace is private to the user: it holds unreleased firmware.
+[ "$(stat -c %a "$XDG_DATA_HOME/corvane")" = 700 ] ||
+  fail "the workspace $XDG_DATA_HOME/corvane is not private (mode $(stat -c %a "$XDG_DATA_HOME/corvane"))"
+stop_window
 
 written="$(find "$ROOT" -newer "$deb" ! -type d | head -5)"
 [ -z "$written" ] || fail "written under the installed root: $written"

@@ -65,9 +65,38 @@ QString directoryOf(const QString& path) {
     return QFileInfo(path).absolutePath();
 }
 
-// ".NAME." : the start of every temporary name made for a target named NAME.
-QString temporaryPrefix(const QString& target) {
+// ".NAME." : the start of the temporary names made for a target named NAME.
+QString longTemporaryPrefix(const QString& target) {
     return QLatin1Char('.') + QFileInfo(target).fileName() + QLatin1Char('.');
+}
+
+// ".HHHHHHHH." : the start of the temporary names of a target whose own name
+// leaves no room for the long form: eight hex digits of its name's hash.
+QString shortTemporaryPrefix(const QString& target) {
+    const QByteArray name = QFile::encodeName(QFileInfo(target).fileName());
+    quint32 hash = 2166136261u; // FNV-1a: the same on every run
+    for (const char c : name) {
+        hash ^= static_cast<unsigned char>(c);
+        hash *= 16777619u;
+    }
+    return QLatin1Char('.') + QStringLiteral("%1").arg(hash, 8, 16, QLatin1Char('0')) +
+           QLatin1Char('.');
+}
+
+// The prefix of the target's temporaries: ".NAME." when a name of it (with
+// up to 13 base-36 digits and the suffix) fits the file system, else the
+// short form, so that a target of the longest name still has a temporary.
+QString temporaryPrefix(const QString& target) {
+    const QString prefix = longTemporaryPrefix(target);
+    const qint64 bytes = QFile::encodeName(prefix).size() + 13 + TemporarySuffix().size();
+    return bytes <= MaxFileNameBytes(directoryOf(target)) ? prefix : shortTemporaryPrefix(target);
+}
+
+// A temporary name's unique part: base-36 digits only.
+bool isPlainUnique(const QString& unique) {
+    return !unique.isEmpty() && std::all_of(unique.begin(), unique.end(), [](QChar c) {
+        return c.isDigit() || (c >= QLatin1Char('a') && c <= QLatin1Char('z'));
+    });
 }
 
 // Removes the file at path when no live TemporaryFile holds its lock; the
@@ -304,6 +333,13 @@ TemporaryFile::~TemporaryFile() {
 bool TemporaryFile::open(QString* error) {
     discard();
     const QString prefix = directoryOf(m_target) + QLatin1Char('/') + temporaryPrefix(m_target);
+    // A replacement keeps the permissions of what it replaces (a private
+    // output stays private); a new file follows the umask. The file is made
+    // private first, so its bytes are never readable beyond what the target
+    // allowed.
+    struct stat existing;
+    const bool replacing = ::stat(QFile::encodeName(m_target).constData(), &existing) == 0 &&
+                           S_ISREG(existing.st_mode);
     int code = 0;
     for (int attempt = 0; attempt < 16; ++attempt) {
         const QString candidate = prefix +
@@ -311,11 +347,18 @@ bool TemporaryFile::open(QString* error) {
                                   TemporarySuffix();
         const QByteArray native = QFile::encodeName(candidate);
         const int fd =
-            ::open(native.constData(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+            ::open(native.constData(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                   replacing ? 0600 : 0666);
         if (fd < 0) {
             code = errno;
             if (code == EEXIST)
                 continue;
+            break;
+        }
+        if (replacing && ::fchmod(fd, existing.st_mode & 0777) != 0) {
+            code = errno;
+            ::unlink(native.constData());
+            ::close(fd);
             break;
         }
         // Locked from now on; a sweep that removed the name before the lock
@@ -412,21 +455,21 @@ void TemporaryFile::discard() {
 
 void RemoveAbandonedTemporaries(const QString& target) {
     const QString directory = directoryOf(target);
-    const QString prefix = temporaryPrefix(target);
+    const QStringList prefixes = {longTemporaryPrefix(target), shortTemporaryPrefix(target)};
     for (const QString& name :
          QDir(directory).entryList(QDir::Files | QDir::Hidden | QDir::System)) {
-        if (!name.startsWith(prefix) || !IsTemporaryName(name))
+        if (!IsTemporaryName(name))
             continue;
         // Only the unique part may stand between the prefix and the suffix,
         // so that the temporaries of "a.zip" never include those of "a.zip.x".
-        const QString unique =
-            name.mid(prefix.size(), name.size() - prefix.size() - TemporarySuffix().size());
-        const bool plain =
-            !unique.isEmpty() && std::all_of(unique.begin(), unique.end(), [](QChar c) {
-                return c.isDigit() || (c >= QLatin1Char('a') && c <= QLatin1Char('z'));
-            });
-        if (plain)
-            removeIfAbandoned(directory + QLatin1Char('/') + name);
+        for (const QString& prefix : prefixes) {
+            if (name.startsWith(prefix) &&
+                isPlainUnique(name.mid(prefix.size(),
+                                       name.size() - prefix.size() - TemporarySuffix().size()))) {
+                removeIfAbandoned(directory + QLatin1Char('/') + name);
+                break;
+            }
+        }
     }
 }
 
@@ -550,14 +593,27 @@ bool DeleteNativeDirectoryTree(const QByteArray& path) {
            ::rmdir(path.constData()) == 0;
 }
 
+bool MakePrivateDirectory(const QString& path) {
+    const QString parent = directoryOf(path);
+    if (!QFileInfo(parent).isDir() && !QDir().mkpath(parent))
+        return false;
+    const QByteArray native = QFile::encodeName(path);
+    if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST)
+        return false;
+    struct stat info;
+    if (::lstat(native.constData(), &info) != 0 || !S_ISDIR(info.st_mode))
+        return false;
+    return (info.st_mode & 07777) == 0700 || ::chmod(native.constData(), 0700) == 0;
+}
+
 qint64 MaxFileNameBytes(const QString& directory) {
     const long limit = ::pathconf(QFile::encodeName(directory).constData(), _PC_NAME_MAX);
     return limit > 0 ? limit : 255;
 }
 
 qint64 MaxTargetNameBytes(const QString& directory) {
-    // ".NAME." + up to 13 base-36 digits + the suffix.
-    return MaxFileNameBytes(directory) - 2 - 13 - TemporarySuffix().size();
+    // A target too long for ".NAME.XXX.corvane-part" takes a short temporary.
+    return MaxFileNameBytes(directory);
 }
 
 } // namespace FileHelpers

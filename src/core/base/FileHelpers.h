@@ -30,7 +30,7 @@ bool DeleteNativeDirectoryTree(const QByteArray& path);
 // takes (NAME_MAX); 255 when it cannot be told.
 qint64 MaxFileNameBytes(const QString& directory);
 // The longest name, in bytes, of a file written into directory through a
-// TemporaryFile, whose own name is that name and some 28 bytes more.
+// TemporaryFile (whose own name is short when the target's is long).
 qint64 MaxTargetNameBytes(const QString& directory);
 
 // The names in a directory ("." and ".." left out), in case-insensitive name
@@ -57,6 +57,9 @@ bool RemoveFile(const QString& path);
 bool RemoveEmptyDirectory(const QString& path);
 // Creates one directory; false when it exists already or cannot be made.
 bool CreateDirectory(const QString& path);
+// Makes path (and its missing parents) a directory only its owner may enter
+// (0700), tightening one that exists. False when it cannot be made so.
+bool MakePrivateDirectory(const QString& path);
 // Copies a file in one kernel-side copy. With failIfExists an existing target
 // fails the copy; otherwise it is replaced.
 bool CopyFileTo(const QString& from, const QString& to, bool failIfExists);
@@ -87,12 +90,12 @@ QString TemporarySuffix();
 bool IsTemporaryName(const QString& fileName);
 
 // A new file beside its target under a unique hidden name
-// (".NAME.XXXXXXXX.corvane-part"), created exclusively without following a
-// link, so a name planted in a shared folder is never written through. The
-// file stays locked (flock) while this object lives, which tells a live
-// writer from an abandoned file (RemoveAbandonedTemporaries). commit()
-// flushes it and renames it over the target; otherwise it is removed when
-// the object goes.
+// (".NAME.XXXXXXXX.corvane-part", or ".HHHHHHHH.XXXXXXXX.corvane-part", H a
+// hash of NAME, when the long form would not fit), created exclusively
+// without following a link, so a name planted in a shared folder is never written
+// through. The file stays locked (flock) while this object lives, which tells a live writer from an
+// abandoned file (RemoveAbandonedTemporaries). commit() flushes it and renames it over the target;
+// otherwise it is removed when the object goes.
 class TemporaryFile {
 public:
     explicit TemporaryFile(QString target);
@@ -100,7 +103,8 @@ public:
     TemporaryFile(const TemporaryFile&) = delete;
     TemporaryFile& operator=(const TemporaryFile&) = delete;
 
-    // Creates the file (mode 0666 less the umask). False with the cause.
+    // Creates the file: with the permissions of the file it will replace, or
+    // for a new target mode 0666 less the umask. False with the cause.
     bool open(QString* error = nullptr);
     int handle() const { return m_fd; }
     const QString& path() const { return m_path; }

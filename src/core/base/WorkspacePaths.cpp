@@ -1,5 +1,7 @@
 #include "core/base/WorkspacePaths.h"
 
+#include "core/base/FileHelpers.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
@@ -33,6 +35,13 @@ QString WorkspacePaths::workspaceForProgram(const QString& programDirectory) {
     // command line share the one folder.
     return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
            QLatin1String(kPrivateFolder);
+}
+
+bool WorkspacePaths::makeWorkspaceForProgram(const QString& programDirectory, QString* workspace) {
+    *workspace = workspaceForProgram(programDirectory);
+    if (isInstalled(programDirectory))
+        return FileHelpers::MakePrivateDirectory(*workspace);
+    return QFileInfo(*workspace).isDir() || QDir().mkpath(*workspace);
 }
 
 QStringList WorkspacePaths::installedKeyDirectories(const QString& programDirectory) {

@@ -48,6 +48,10 @@ public:
     // programDirectory: the user's data folder ($XDG_DATA_HOME/corvane, not
     // made here) for an installed program, else that directory.
     static QString workspaceForProgram(const QString& programDirectory);
+    // That workspace, made when missing. An installed program's holds the
+    // user's unreleased firmware: it is private to the user (0700), an
+    // existing one tightened. False when it cannot be made (so).
+    static bool makeWorkspaceForProgram(const QString& programDirectory, QString* workspace);
     // Where keys are looked for by an installed program, first to last: the
     // user's configuration folder ($XDG_CONFIG_HOME/corvane/keys),
     // /etc/corvane, then the development keys shipped beside the program

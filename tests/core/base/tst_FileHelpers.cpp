@@ -3,6 +3,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -44,6 +45,10 @@ private slots:
     void temporaryFilesAreUniqueAndNeverFollowLinks();
     void abandonedTemporariesGoLiveOnesStay();
     void copyReplacingKeepsTargetOnFailure();
+    void replacementKeepsTheModeOfWhatItReplaces_data();
+    void replacementKeepsTheModeOfWhatItReplaces();
+    void targetOfTheLongestNameHasRoomForItsTemporary();
+    void privateDirectoryIsMadeOrTightened();
     void sameFile_data();
     void sameFile();
     void cleanup() { FileHelpers::SetFileFaultsForTesting(nullptr); }
@@ -323,7 +328,7 @@ void TestFileHelpers::temporaryFileCommitsOrLeavesNoTrace() {
     FileHelpers::TemporaryFile file(target);
     QString error;
     QVERIFY(file.open(&error));
-    QVERIFY(file.path().startsWith(dir.path() + "/.out.zip."));
+    QVERIFY2(file.path().startsWith(dir.path() + "/.out.zip."), qPrintable(file.path()));
     QVERIFY(file.write(QByteArray("new"), &error));
     QVERIFY2(file.commit(&error), qPrintable(error));
     QCOMPARE(ReadFile(target), QByteArray("new"));
@@ -358,11 +363,23 @@ void TestFileHelpers::abandonedTemporariesGoLiveOnesStay() {
     QVERIFY(WriteFile(otherTarget, "of out.zip.x"));
     const QString userFile = dir.path() + "/.out.zip.notes";
     QVERIFY(WriteFile(userFile, "the user's"));
+    // One of today's names, left by a writer that is gone.
+    QString current;
+    {
+        FileHelpers::TemporaryFile killed(target);
+        QVERIFY(killed.open());
+        current = killed.path();
+        QCOMPARE(::link(QFile::encodeName(current).constData(),
+                        QFile::encodeName(current + ".keep").constData()),
+                 0);
+    }
+    QVERIFY(QFile::rename(current + ".keep", current));
     FileHelpers::TemporaryFile live(target);
     QVERIFY(live.open());
 
     FileHelpers::RemoveAbandonedTemporaries(target);
     QVERIFY(!QFile::exists(abandoned));
+    QVERIFY(!QFile::exists(current));
     QVERIFY(QFile::exists(live.path()));
     QVERIFY(QFile::exists(otherTarget));
     QVERIFY(QFile::exists(userFile));
@@ -390,6 +407,91 @@ void TestFileHelpers::copyReplacingKeepsTargetOnFailure() {
     FileHelpers::SetFileFaultsForTesting(nullptr);
     QVERIFY(FileHelpers::CopyFileReplacing(from, to, &error));
     QCOMPARE(ReadFile(to).size(), 3 << 20);
+}
+
+void TestFileHelpers::replacementKeepsTheModeOfWhatItReplaces_data() {
+    QTest::addColumn<int>("umask");
+    QTest::addColumn<int>("existingMode"); // -1: no file yet
+    QTest::addColumn<int>("expectedMode");
+    QTest::newRow("private output stays private") << 022 << 0600 << 0600;
+    QTest::newRow("group-readable stays so") << 077 << 0640 << 0640;
+    QTest::newRow("executable stays so") << 022 << 0755 << 0755;
+    QTest::newRow("new file, umask 022") << 022 << -1 << 0644;
+    QTest::newRow("new file, umask 077") << 077 << -1 << 0600;
+}
+
+void TestFileHelpers::replacementKeepsTheModeOfWhatItReplaces() {
+    QFETCH(int, umask);
+    QFETCH(int, existingMode);
+    QFETCH(int, expectedMode);
+    QTemporaryDir dir;
+    const QString target = dir.path() + "/out.log";
+    const QString from = dir.path() + "/from";
+    QVERIFY(WriteFile(from, "new"));
+    if (existingMode >= 0) {
+        QVERIFY(WriteFile(target, "old"));
+        QCOMPARE(::chmod(QFile::encodeName(target).constData(), mode_t(existingMode)), 0);
+    }
+    const mode_t old = ::umask(mode_t(umask));
+    const auto restore = qScopeGuard([old] { ::umask(old); });
+    // Both ways of writing: through a temporary, and a copy.
+    FileHelpers::TemporaryFile file(target);
+    QString error;
+    QVERIFY2(file.open(&error) && file.write(QByteArray("new")) && file.commit(&error),
+             qPrintable(error));
+    struct stat st {};
+    QCOMPARE(::stat(QFile::encodeName(target).constData(), &st), 0);
+    QCOMPARE(int(st.st_mode & 07777), expectedMode);
+    QVERIFY2(FileHelpers::CopyFileReplacing(from, target, &error), qPrintable(error));
+    QCOMPARE(::stat(QFile::encodeName(target).constData(), &st), 0);
+    QCOMPARE(int(st.st_mode & 07777), expectedMode);
+}
+
+void TestFileHelpers::targetOfTheLongestNameHasRoomForItsTemporary() {
+    QTemporaryDir dir;
+    const qint64 longest = FileHelpers::MaxFileNameBytes(dir.path());
+    QCOMPARE(FileHelpers::MaxTargetNameBytes(dir.path()), longest);
+    const QString target = dir.path() + "/" + QString(int(longest) - 4, 'n') + ".zip";
+    FileHelpers::TemporaryFile file(target);
+    QString error;
+    QVERIFY2(file.open(&error), qPrintable(error));
+    QVERIFY(QFileInfo(file.path()).fileName().size() < 40);
+    QVERIFY(file.write(QByteArray("bytes")));
+    QVERIFY2(file.commit(&error), qPrintable(error));
+    QCOMPARE(ReadFile(target), QByteArray("bytes"));
+    QVERIFY(temporariesIn(dir.path()).isEmpty());
+    // One left by a writer that is gone is swept like any other.
+    QString left;
+    {
+        FileHelpers::TemporaryFile killed(target);
+        QVERIFY(killed.open());
+        left = killed.path();
+        QCOMPARE(::link(QFile::encodeName(left).constData(),
+                        QFile::encodeName(left + ".keep").constData()),
+                 0);
+    }
+    QVERIFY(QFile::rename(left + ".keep", left));
+    FileHelpers::RemoveAbandonedTemporaries(target);
+    QVERIFY(temporariesIn(dir.path()).isEmpty());
+}
+
+void TestFileHelpers::privateDirectoryIsMadeOrTightened() {
+    QTemporaryDir dir;
+    const auto modeOf = [](const QString& path) {
+        struct stat st {};
+        return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+    };
+    const QString fresh = dir.path() + "/share/corvane";
+    QVERIFY(FileHelpers::MakePrivateDirectory(fresh));
+    QCOMPARE(modeOf(fresh), 0700);
+    const QString open = dir.path() + "/open";
+    QVERIFY(QDir().mkdir(open));
+    QCOMPARE(::chmod(QFile::encodeName(open).constData(), 0755), 0);
+    QVERIFY(FileHelpers::MakePrivateDirectory(open));
+    QCOMPARE(modeOf(open), 0700);
+    const QString file = dir.path() + "/file";
+    QVERIFY(WriteFile(file, "x"));
+    QVERIFY(!FileHelpers::MakePrivateDirectory(file));
 }
 
 void TestFileHelpers::sameFile_data() {

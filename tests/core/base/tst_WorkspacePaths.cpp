@@ -6,6 +6,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
+
 // Where a bundle and an installed program work, and where an installed one
 // finds its keys and 7-Zip.
 class TestWorkspacePaths : public QObject {
@@ -15,6 +17,7 @@ private slots:
     void bundleWorksBesideItsExecutable();
     void installedProgramWorksInTheUsersDataFolder();
     void bundleKeysStayInConfig();
+    void installedWorkspaceIsPrivateToTheUser();
     void installedKeysComePairByPairFromTheFirstFolderHoldingThem_data();
     void installedKeysComePairByPairFromTheFirstFolderHoldingThem();
     void installedExtractorIsFoundOnPath_data();
@@ -62,6 +65,31 @@ void TestWorkspacePaths::installedProgramWorksInTheUsersDataFolder() {
     QVERIFY(QDir().mkpath(m_root + QStringLiteral("/usr/share/corvane")));
     QVERIFY(WorkspacePaths::isInstalled(bin));
     QCOMPARE(WorkspacePaths::workspaceForProgram(bin), m_root + QStringLiteral("/data/corvane"));
+}
+
+void TestWorkspacePaths::installedWorkspaceIsPrivateToTheUser() {
+    const auto modeOf = [](const QString& path) {
+        struct stat st {};
+        return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+    };
+    const QString bin = m_root + QStringLiteral("/usr/bin");
+    QVERIFY(QDir().mkpath(bin));
+    QVERIFY(QDir().mkpath(m_root + QStringLiteral("/usr/share/corvane")));
+    QString workspace;
+    QVERIFY(WorkspacePaths::makeWorkspaceForProgram(bin, &workspace));
+    QCOMPARE(workspace, m_root + QStringLiteral("/data/corvane"));
+    QCOMPARE(modeOf(workspace), 0700);
+    // One made open by an earlier version is tightened.
+    QCOMPARE(::chmod(QFile::encodeName(workspace).constData(), 0755), 0);
+    QVERIFY(WorkspacePaths::makeWorkspaceForProgram(bin, &workspace));
+    QCOMPARE(modeOf(workspace), 0700);
+    // A bundle's folder is the user's own choice: left as it is.
+    const QString bundle = m_root + QStringLiteral("/bundle");
+    QVERIFY(QDir().mkpath(bundle + QStringLiteral("/Config")));
+    QCOMPARE(::chmod(QFile::encodeName(bundle).constData(), 0755), 0);
+    QVERIFY(WorkspacePaths::makeWorkspaceForProgram(bundle, &workspace));
+    QCOMPARE(workspace, bundle);
+    QCOMPARE(modeOf(bundle), 0755);
 }
 
 void TestWorkspacePaths::bundleKeysStayInConfig() {
