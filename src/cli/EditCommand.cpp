@@ -10,6 +10,7 @@
 #include "core/base/ToolRunner.h"
 #include "core/base/WorkspacePaths.h"
 #include "core/package/EditPlan.h"
+#include "core/package/OnePassEdit.h"
 #include "core/package/PackageLayout.h"
 #include "core/workspace/ChangeLog.h"
 
@@ -71,6 +72,7 @@ struct EditFiles {
     QString package;
     QString output;
     QString log;
+    QStringList reads; // the APKs, images and keys the edit reads
 };
 
 // The checks that need no package: a usage error or a failure before any
@@ -80,9 +82,10 @@ std::optional<int> checkEditFiles(const EditFiles& files, const CliOptions& opti
         return usageError(QStringLiteral("the output is the input package"));
     if (QFileInfo(files.output).isDir())
         return usageError(QStringLiteral("the output \"%1\" is a directory").arg(options.output));
-    if (!files.log.isEmpty() && (FileHelpers::IsSameFile(files.log, files.package) ||
-                                 FileHelpers::IsSameFile(files.log, files.output)))
-        return usageError(QStringLiteral("the log cannot be the package or the output"));
+    const QString logClash =
+        LogOverwritesEditFile(files.log, files.package, files.output, files.reads);
+    if (!logClash.isEmpty())
+        return usageError(logClash);
     // Missing directories are found before the work, not after it.
     for (const QString& file : {files.output, files.log}) {
         if (!file.isEmpty() && !QFileInfo(QFileInfo(file).absolutePath()).isDir())
@@ -252,11 +255,20 @@ int EditCommand::run(const CliOptions& options, const CommandContext& context) c
     files.output = QFileInfo(options.output).absoluteFilePath();
     if (!options.logFile.isEmpty())
         files.log = QFileInfo(options.logFile).absoluteFilePath();
+    const WorkspacePaths paths(context.bundleDirectory);
+    for (const CliEdit& edit : options.edits) {
+        if (edit.kind == CliEdit::Kind::AddSystem || edit.kind == CliEdit::Kind::AddData ||
+            edit.kind == CliEdit::Kind::AddPriv || edit.kind == CliEdit::Kind::Replace)
+            files.reads << edit.argument;
+    }
+    files.reads << options.packageCertificate << options.packageKey << options.platformCertificate
+                << options.platformKey;
+    for (const char* key : {"testkey.x509.pem", "testkey.pk8", "platform.x509.pem", "platform.pk8"})
+        files.reads << paths.keyFile(QLatin1String(key));
     if (const std::optional<int> refused = checkEditFiles(files, options))
         return *refused;
     RemoveAbandonedCliWorkspaces();
 
-    const WorkspacePaths paths(context.bundleDirectory);
     EditRequest request;
     request.package = files.package;
     request.output = files.output;

@@ -310,6 +310,39 @@ void TestCli::usageErrorsExitTwoAndWriteNothing_data() {
     QTest::newRow("ABI list of commas only")
         << QStringList{"edit", m_sample, "-o", out, "--abi", ","}
         << QByteArray("--abi takes a comma-separated list");
+    // A log over a file the edit reads or writes would destroy it.
+    QTest::newRow("log is the output")
+        << QStringList{"edit", m_sample, "-o", out, "--delete", "Music.apk", "--log", out}
+        << QByteArray("is the output");
+    QTest::newRow("log is the package")
+        << QStringList{"edit", m_sample, "-o", out, "--delete", "Music.apk", "--log", m_sample}
+        << QByteArray("is the input package");
+    QTest::newRow("log is an added APK")
+        << QStringList{"edit",       m_sample,
+                       "-o",         out,
+                       "--add-data", testData("Plain.apk"),
+                       "--log",      testData("Plain.apk")}
+        << QByteArray("is the input \"" + testData("Plain.apk").toUtf8());
+    QTest::newRow("log is a replacement image")
+        << QStringList{"edit",      m_sample,
+                       "-o",        out,
+                       "--replace", "logo.img=" + m_sample,
+                       "--log",     work(QStringLiteral("link.zip"))}
+        << QByteArray("is the input");
+    const QString certificate = work(QStringLiteral("keys/customer.x509.pem"));
+    const QString key = work(QStringLiteral("keys/customer.pk8"));
+    QDir().mkpath(work(QStringLiteral("keys")));
+    QFile::remove(certificate);
+    QFile::remove(key);
+    QVERIFY(QFile::copy(bundleFile("Config/testkey.x509.pem"), certificate));
+    QVERIFY(QFile::copy(bundleFile("Config/testkey.pk8"), key));
+    QTest::newRow("log is the package key")
+        << QStringList{"edit", m_sample, "-o", out, "--package-key", certificate, key, "--log", key}
+        << QByteArray("customer.pk8\"");
+    QTest::newRow("log is the platform certificate")
+        << QStringList{"edit",           m_sample,    "-o", out,     "--delete", "Music.apk",
+                       "--platform-key", certificate, key,  "--log", certificate}
+        << QByteArray("customer.x509.pem\"");
     QTest::newRow("unreadable argument file")
         << QStringList{"@" + work(QStringLiteral("no such arguments"))}
         << QByteArray("cannot read the argument file");

@@ -54,6 +54,21 @@ bool prepareBuildProp(const OnePassEditPlan& plan, FileHelpers::TemporaryFile& s
 
 } // namespace
 
+QString LogOverwritesEditFile(const QString& log, const QString& package, const QString& output,
+                              const QStringList& readFiles) {
+    if (log.isEmpty())
+        return QString();
+    if (FileHelpers::IsSameFile(log, package))
+        return QStringLiteral("the log \"%1\" is the input package").arg(log);
+    if (FileHelpers::IsSameFile(log, output))
+        return QStringLiteral("the log \"%1\" is the output").arg(log);
+    for (const QString& file : readFiles) {
+        if (!file.isEmpty() && FileHelpers::IsSameFile(log, file))
+            return QStringLiteral("the log \"%1\" is the input \"%2\"").arg(log, file);
+    }
+    return QString();
+}
+
 bool ReadPackageBuildProp(const QString& package, QByteArray* text, QString* error) {
     bool found = false;
     return ReadZipMemberNamedExactly(package, kBuildPropMember, kLargestBuildProp, text, &found,

@@ -6,6 +6,7 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <optional>
@@ -48,4 +49,10 @@ Result RunOnePassEdit(const OnePassEditPlan& plan,
 
 // The package's system/build.prop (empty when it has none); false with the
 // cause when the package cannot be read.
+// Why a change log written to log would overwrite a file of the edit: the
+// package, the output, or one it reads (an APK, an image, a key); empty when
+// it names none of them. Links and hard links count as the file they reach.
+QString LogOverwritesEditFile(const QString& log, const QString& package, const QString& output,
+                              const QStringList& readFiles);
+
 bool ReadPackageBuildProp(const QString& package, QByteArray* text, QString* error);
