@@ -21,7 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!record.damaged) {
         require(record.write(file));
         const WorkspaceRecord again = WorkspaceRecord::read(file);
-        require(!again.damaged && again.stage == record.stage && again.package == record.package);
+        require(!again.damaged && again.stage == record.stage && again.package == record.package &&
+                again.opened == record.opened);
     }
     QFile::remove(file);
     return 0;

@@ -244,7 +244,7 @@ void CApkEditView::OnDropFiles(const QStringList& paths) {
 
 bool CApkEditView::AddApkFile(const QString& sourcePath) {
     GuiReporter reporter(this);
-    const Result result = AddApk(m_app.Op(reporter), m_partition, sourcePath);
+    const Result result = AddApkForDevice(m_app.Op(reporter), m_partition, sourcePath);
     PresentResult(reporter, m_app.State().paths(), QStringLiteral("Add \"%1\"").arg(sourcePath),
                   result);
     return result.succeeded();

@@ -143,6 +143,7 @@ void CCorvaneDlg::OpenPackageFile(const QString& package) {
     const auto done = qScopeGuard([this] { --m_commandDepth; });
     GuiReporter reporter(this);
     OpenPackageHooks hooks;
+    hooks.mayReplace = [this] { return SaveEditsBeforeReplacing(); };
     hooks.accepted = [&] {
         packagePathField()->setText(package);
         if (m_imagePage)
@@ -156,6 +157,22 @@ void CCorvaneDlg::OpenPackageFile(const QString& package) {
     const OpenResult opened = OpenPackage(m_app.Op(reporter), package, hooks);
     PresentResult(reporter, m_app.State().paths(), QStringLiteral("Open \"%1\"").arg(package),
                   opened.result);
+}
+
+bool CCorvaneDlg::SaveEditsBeforeReplacing() {
+    if (!HoldsUnsavedEdits(m_app.State()))
+        return true;
+    switch (UiDialogs::instance().messageBox(this, Msg::AskSave(), QuestionCaption(),
+                                             UiDialogs::Buttons::YesNo, UiDialogs::Icon::None)) {
+    case UiDialogs::Answer::Yes:
+        // Only a save that wrote the edits lets them go.
+        OnSaveClicked();
+        return !HoldsUnsavedEdits(m_app.State());
+    case UiDialogs::Answer::No:
+        return true;
+    default:
+        return false;
+    }
 }
 
 bool CCorvaneDlg::IsIdle() const {

@@ -38,6 +38,11 @@ public:
     void OnBrowseClicked();
     // Opens the package as Browse does once it is chosen, questions included.
     void OpenPackageFile(const QString& package);
+    // Before the open package is replaced: unsaved edits are offered for
+    // saving ("Do you want to save?"). True when the replacement may go on:
+    // No, or Yes and the save wrote them; closing the question keeps the
+    // open package.
+    bool SaveEditsBeforeReplacing();
     // Opens the package (from the command line, a later start or a drop) as
     // soon as the window waits for the user: at once when it does, else after
     // the run or the question in progress. A later request replaces one that

@@ -1,11 +1,13 @@
 #include "gui/QtUiDialogs.h"
 
+#include "core/base/Messages.h"
 #include "gui/RecentFolders.h"
 
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFileSystemModel>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QListWidget>
@@ -54,9 +56,15 @@ UiDialogs::Answer QtUiDialogs::messageBox(QWidget* owner, const QString& text,
 
 QStringList QtUiDialogs::openFileNames(QWidget* owner, const QString& filter, bool multiple,
                                        FileKind kind) {
-    QFileDialog dialog(owner, QString(), RecentFolders::folder(kind), filter);
+    QFileDialog dialog(owner, QString(), RecentFolders::startFolder(kind), filter);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setFileMode(multiple ? QFileDialog::ExistingFiles : QFileDialog::ExistingFile);
+    // The APK filter only greys other files out: a typed name of any file is
+    // taken, and the add asks about a name that is no APK's.
+    if (kind == FileKind::Apk) {
+        if (auto* model = dialog.findChild<QFileSystemModel*>())
+            model->setNameFilterDisables(true);
+    }
     if (dialog.exec() != QDialog::Accepted)
         return {};
     const QStringList chosen = dialog.selectedFiles();
@@ -68,7 +76,7 @@ QStringList QtUiDialogs::openFileNames(QWidget* owner, const QString& filter, bo
 QString QtUiDialogs::saveFileName(QWidget* owner, const QString& filter,
                                   const QString& proposedName, const QString& defaultSuffix,
                                   FileKind kind) {
-    QFileDialog dialog(owner, QString(), RecentFolders::folder(kind), filter);
+    QFileDialog dialog(owner, QString(), RecentFolders::startFolder(kind), filter);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setDefaultSuffix(defaultSuffix);
@@ -86,18 +94,34 @@ bool QtUiDialogs::chooseProgram(QWidget* owner, const QString& filePath,
     QDialog dialog(owner);
     dialog.setWindowTitle(QuestionCaption());
     auto* layout = new QVBoxLayout(&dialog);
-    layout->addWidget(new QLabel(
-        QObject::tr("Choose the program to open \"%1\" with:").arg(QFileInfo(filePath).fileName()),
-        &dialog));
+    const QString file = QFileInfo(filePath).fileName();
     auto* list = new QListWidget(&dialog);
     for (const ProgramChoice& choice : candidates)
         list->addItem(choice.name);
     if (!candidates.isEmpty())
         list->setCurrentRow(0);
+    // With no program to list, the dialog is only the way to one on disk.
+    if (candidates.isEmpty()) {
+        auto* label = new QLabel(Msg::NoEditorToChoose(file), &dialog);
+        label->setWordWrap(true);
+        layout->addWidget(label);
+        list->hide();
+    } else {
+        layout->addWidget(new QLabel(Msg::ChooseEditor(file), &dialog));
+    }
     layout->addWidget(list);
-    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+    auto* buttons = new QDialogButtonBox(candidates.isEmpty()
+                                             ? QDialogButtonBox::Cancel
+                                             : (QDialogButtonBox::Ok | QDialogButtonBox::Cancel),
+                                         &dialog);
     QPushButton* other =
-        buttons->addButton(QObject::tr("Other program..."), QDialogButtonBox::ActionRole);
+        buttons->addButton(candidates.isEmpty() ? Msg::BrowseForProgram() : Msg::OtherProgram(),
+                           QDialogButtonBox::ActionRole);
+    other->setObjectName(QStringLiteral("browseForProgram"));
+    if (candidates.isEmpty()) {
+        other->setDefault(true);
+        other->setFocus();
+    }
     layout->addWidget(buttons);
 
     ProgramChoice picked;
@@ -113,9 +137,12 @@ bool QtUiDialogs::chooseProgram(QWidget* owner, const QString& filePath,
     QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
     QObject::connect(list, &QListWidget::itemDoubleClicked, buttons, &QDialogButtonBox::accepted);
     QObject::connect(other, &QPushButton::clicked, &dialog, [&] {
-        const QString program = QFileDialog::getOpenFileName(&dialog, QObject::tr("Program"));
-        if (program.isEmpty())
+        QFileDialog browse(&dialog, Msg::BrowseForProgram(), QStringLiteral("/usr/bin"));
+        browse.setAcceptMode(QFileDialog::AcceptOpen);
+        browse.setFileMode(QFileDialog::ExistingFile);
+        if (browse.exec() != QDialog::Accepted || browse.selectedFiles().isEmpty())
             return;
+        const QString program = browse.selectedFiles().constFirst();
         picked = ProgramChoice{QFileInfo(program).fileName(), program, {}};
         havePick = true;
         dialog.accept();

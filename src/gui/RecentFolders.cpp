@@ -2,6 +2,7 @@
 
 #include "gui/UserSettings.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QSettings>
 
@@ -24,6 +25,11 @@ QString KeyOf(UiDialogs::FileKind kind) {
 QString RecentFolders::folder(UiDialogs::FileKind kind) {
     const QString folder = OpenUserSettings()->value(KeyOf(kind)).toString();
     return !folder.isEmpty() && QFileInfo(folder).isDir() ? folder : QString();
+}
+
+QString RecentFolders::startFolder(UiDialogs::FileKind kind) {
+    const QString remembered = folder(kind);
+    return remembered.isEmpty() ? QDir::homePath() : remembered;
 }
 
 void RecentFolders::remember(UiDialogs::FileKind kind, const QString& chosenFile) {

@@ -12,6 +12,10 @@ namespace RecentFolders {
 // gone (the dialog then starts where Qt puts it).
 QString folder(UiDialogs::FileKind kind);
 
+// Where a dialog of the kind starts: the remembered folder, else the user's
+// home (never the program's own folder).
+QString startFolder(UiDialogs::FileKind kind);
+
 // Remembers the folder holding the chosen file for the kind.
 void remember(UiDialogs::FileKind kind, const QString& chosenFile);
 

@@ -1,8 +1,9 @@
 #include "gui/SingleInstance.h"
 
+#include "core/base/InstanceMessage.h"
+
 #include <QApplication>
 #include <QCryptographicHash>
-#include <QDataStream>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -11,17 +12,53 @@
 #include <QLockFile>
 #include <QSysInfo>
 #include <QThread>
+#include <QTimer>
 #include <QWidget>
 
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-constexpr qint64 kMaxRequestSize = 64 * 1024;
+// Later starts that may wait at once, and how long one may take to speak.
+constexpr int kMaxConnections = 8;
+constexpr int kRequestTimeoutMs = 3000;
+
+bool ownedPrivateFolder(const QByteArray& path) {
+    struct stat info;
+    return ::lstat(path.constData(), &info) == 0 && S_ISDIR(info.st_mode) &&
+           info.st_uid == ::getuid() && (info.st_mode & 077) == 0;
+}
+
+// A folder only this user can enter, for the socket: the user's runtime
+// folder, else one of the user's own in /tmp (made 0700, refused when someone
+// else made it or opened it up). Not $TMPDIR: starts that see different
+// temporary folders find the same socket.
+QString privateSocketFolder() {
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    if (!runtime.isEmpty() && runtime.startsWith('/') && ownedPrivateFolder(runtime))
+        return QFile::decodeName(runtime);
+    const QByteArray own = "/tmp/corvane-" + QByteArray::number(::getuid());
+    if (::mkdir(own.constData(), 0700) != 0 && errno != EEXIST)
+        return QString();
+    return ownedPrivateFolder(own) ? QFile::decodeName(own) : QString();
+}
+
+// The user of the process at the other end of a local socket; -1 when it
+// cannot be told.
+qint64 peerUser(QLocalSocket* socket) {
+    struct ucred credentials {};
+    socklen_t size = sizeof credentials;
+    const auto fd = static_cast<int>(socket->socketDescriptor());
+    if (fd < 0 || ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0)
+        return -1;
+    return credentials.uid;
+}
 
 // Whether the lock file names its holder. A start that has just made its lock
 // file writes the holder right after, so an empty one is looked at again;
@@ -78,6 +115,9 @@ SingleInstance::SingleInstance(const QString& appDirectory, QObject* parent) : Q
         QCryptographicHash::hash(directory.toUtf8(), QCryptographicHash::Sha256).toHex();
     m_key = QStringLiteral("corvane-") + QString::fromLatin1(hash.left(24));
     m_lockPath = directory + QStringLiteral("/.corvane.lock");
+    const QString folder = privateSocketFolder();
+    if (!folder.isEmpty())
+        m_socketPath = folder + QLatin1Char('/') + m_key;
 }
 
 SingleInstance::~SingleInstance() {
@@ -124,56 +164,80 @@ SingleInstance::Result SingleInstance::acquire() {
         }
     }
 
-    // The socket lives in the abstract namespace: no file, no temporary
-    // directory, gone with the process.
+    // The socket is a file in a folder only this user can enter, and each
+    // caller's user is checked as well. Only the holder of the lock listens,
+    // so a socket left by an ended holder is replaced.
+    if (m_socketPath.isEmpty())
+        return Result::Acquired;
     m_server = new QLocalServer(this);
-    m_server->setSocketOptions(QLocalServer::AbstractNamespaceOption);
-    if (m_server->listen(m_key)) {
+    m_server->setSocketOptions(QLocalServer::UserAccessOption);
+    m_server->setMaxPendingConnections(kMaxConnections);
+    QLocalServer::removeServer(m_socketPath);
+    if (m_server->listen(m_socketPath)) {
         connect(m_server, &QLocalServer::newConnection, this, [this] {
-            while (QLocalSocket* socket = m_server->nextPendingConnection()) {
-                connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-                connect(socket, &QLocalSocket::readyRead, this,
-                        [this, socket] { readRequest(socket); });
-                readRequest(socket);
-            }
+            while (QLocalSocket* socket = m_server->nextPendingConnection())
+                acceptRequest(socket);
         });
     }
     return Result::Acquired;
 }
 
-// A request is one string: the package to open, or empty to only come
-// forward. It may arrive in pieces; the answer follows the whole of it.
+// Another user's process is cut off at once; so is one past the bound of
+// callers, and one that has not spoken in time.
+void SingleInstance::acceptRequest(QLocalSocket* socket) {
+    connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+    if (peerUser(socket) != static_cast<qint64>(::getuid()) || m_connections >= kMaxConnections) {
+        socket->abort();
+        socket->deleteLater();
+        return;
+    }
+    ++m_connections;
+    connect(socket, &QObject::destroyed, this, [this] { --m_connections; });
+    QTimer::singleShot(kRequestTimeoutMs, socket, [socket] {
+        if (!socket->property("answered").toBool()) {
+            socket->abort();
+            socket->deleteLater();
+        }
+    });
+    connect(socket, &QLocalSocket::readyRead, this, [this, socket] { readRequest(socket); });
+    readRequest(socket);
+}
+
+// A request may arrive in pieces; the answer follows the whole of it. A
+// package that is no regular file only brings the window forward.
 void SingleInstance::readRequest(QLocalSocket* socket) {
     if (socket->property("answered").toBool())
         return;
-    QDataStream in(socket);
-    in.setVersion(QDataStream::Qt_6_0);
-    in.startTransaction();
-    QString package;
-    in >> package;
-    if (!in.commitTransaction()) {
-        // A path is short: anything longer is no request of a later start.
-        if (socket->bytesAvailable() > kMaxRequestSize)
-            socket->abort();
+    QByteArray received = socket->property("received").toByteArray();
+    received += socket->read(InstanceMessage::kMaxBytes + 1 - received.size());
+    socket->setProperty("received", received);
+    const InstanceMessage::Parsed request = InstanceMessage::parse(received);
+    if (request.state == InstanceMessage::State::Invalid) {
+        socket->abort();
+        socket->deleteLater();
         return;
     }
+    if (request.state == InstanceMessage::State::Incomplete)
+        return;
     socket->setProperty("answered", true);
     socket->write("ok");
     socket->flush();
     socket->disconnectFromServer();
-    emit activationRequested(package);
+    emit activationRequested(InstanceMessage::NamesRegularFile(request.package) ? request.package
+                                                                                : QString());
 }
 
 bool SingleInstance::notifyFirstInstance(const QString& package) {
+    if (m_socketPath.isEmpty())
+        return false;
+    const QByteArray request = InstanceMessage::encode(
+        package.isEmpty() ? QString() : QFileInfo(package).absoluteFilePath());
+    if (request.size() > InstanceMessage::kMaxBytes)
+        return false;
     QLocalSocket socket;
-    socket.setSocketOptions(QLocalSocket::AbstractNamespaceOption);
-    socket.connectToServer(m_key);
+    socket.connectToServer(m_socketPath);
     if (!socket.waitForConnected(3000))
         return false;
-    QByteArray request;
-    QDataStream out(&request, QIODevice::WriteOnly);
-    out.setVersion(QDataStream::Qt_6_0);
-    out << (package.isEmpty() ? QString() : QFileInfo(package).absoluteFilePath());
     if (socket.write(request) != request.size())
         return false;
     socket.flush();

@@ -12,9 +12,12 @@ class QWidget;
 
 // One running instance per workspace (the application directory). The first
 // start holds a lock file in the workspace that dies with its process
-// (crashes included) and listens for later starts; a later start asks it to
-// come forward, handing it the package it was given, and ends. Nothing
-// depends on the temporary directory.
+// (crashes included) and listens for later starts of the same user on a
+// socket in a folder only that user may enter (the runtime folder, else a
+// private one in the temporary folder); a later start asks it to come
+// forward, handing it the package it was given, and ends. A few callers at a
+// time, each given a few seconds and a message of bounded size; a package
+// that is no regular file is not opened.
 class SingleInstance : public QObject {
     Q_OBJECT
 public:
@@ -34,6 +37,8 @@ public:
     bool notifyFirstInstance(const QString& package = QString());
 
     QString key() const { return m_key; }
+    // The listening socket's path (empty when no private folder was found).
+    QString socketPath() const { return m_socketPath; }
     QString lockPath() const { return m_lockPath; }
 
 signals:
@@ -42,9 +47,12 @@ signals:
     void activationRequested(const QString& package);
 
 private:
+    void acceptRequest(QLocalSocket* socket);
     void readRequest(QLocalSocket* socket);
 
     QString m_key;
+    QString m_socketPath;
+    int m_connections = 0;
     QString m_lockPath;
     QString m_error;
     std::unique_ptr<QLockFile> m_lock;

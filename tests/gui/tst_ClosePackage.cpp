@@ -123,7 +123,10 @@ void TestClosePackage::logLinesWrittenAndNextStartOffersToResume() {
     nextStart.answers.enqueue(UiDialogs::Answer::Yes);
     CCorvaneApp next(m_window->bundle.path());
     OfferToResume(next);
-    QCOMPARE(nextStart.texts(), QStringList({"Do you want to continue the last operation?"}));
+    QCOMPARE(nextStart.texts(),
+             QStringList(
+                 {"Do you want to continue the last operation?\n\nPackage: update.zip\nFolder: " +
+                  file("packages")}));
     QCOMPARE(next.State().workingArchivePath(), file("zipTemp/temp.zip"));
     // The closed run's lines are in log.txt, not carried again.
     QVERIFY(next.State().changeLog().isEmpty());

@@ -3,18 +3,24 @@
 #include "gui/CCorvaneApp.h"
 #include "gui/DialogBuilder.h"
 #include "gui/OpenInEditor.h"
+#include "gui/QtUiDialogs.h"
 #include "support/ScriptedUiDialogs.h"
 #include "support/TestBundle.h"
 
+#include <QApplication>
 #include <QDialog>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QFileInfo>
+#include <QLabel>
 #include <QPushButton>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <QtTest>
 
@@ -42,6 +48,7 @@ private slots:
     void rememberedProgramThatIsGoneIsForgotten();
     void withoutDesktopEditorsTheUsersEditorRunsInATerminal_data();
     void withoutDesktopEditorsTheUsersEditorRunsInATerminal();
+    void emptyChooserBrowsesForAProgram();
 
 private:
     QString desktopDir(const QString& relative) const { return m_desktop->filePath(relative); }
@@ -372,6 +379,44 @@ void tst_ConfigView::withoutDesktopEditorsTheUsersEditorRunsInATerminal() {
         recorded(QStringList{QStringLiteral("-e")} + run + QStringList{path}).toUtf8(), 30000);
     QVERIFY(m_dialogs->chooserCandidates.isEmpty());
     QVERIFY(m_dialogs->boxes.isEmpty());
+}
+
+// The real chooser with no program to list is no dead end: it offers
+// browsing for a program, and what is picked there is the answer.
+void tst_ConfigView::emptyChooserBrowsesForAProgram() {
+    const QString program = desktopDir(QStringLiteral("bin/my-editor"));
+    QVERIFY(WriteFile(program, "#!/bin/sh\n"));
+    bool okOffered = true;
+    bool browseIsDefault = false;
+    QString told;
+    QTimer::singleShot(0, this, [&] {
+        auto* chooser = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        QVERIFY(chooser);
+        auto* box = chooser->findChild<QDialogButtonBox*>();
+        QVERIFY(box);
+        okOffered = box->button(QDialogButtonBox::Ok) != nullptr;
+        for (const QLabel* label : chooser->findChildren<QLabel*>())
+            told += label->text();
+        auto* browse = chooser->findChild<QPushButton*>(QStringLiteral("browseForProgram"));
+        QVERIFY(browse);
+        browseIsDefault = browse->isDefault();
+        QTimer::singleShot(0, this, [program] {
+            auto* files = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            QVERIFY(files);
+            files->selectFile(program);
+            static_cast<QDialog*>(files)->accept();
+        });
+        browse->click();
+    });
+    QtUiDialogs dialogs;
+    ProgramChoice chosen;
+    QVERIFY(
+        dialogs.chooseProgram(nullptr, desktopDir(QStringLiteral("tree/build.prop")), {}, &chosen));
+    QVERIFY(!okOffered);
+    QVERIFY(browseIsDefault);
+    QVERIFY2(told.contains("$VISUAL") && told.contains("$EDITOR"), qPrintable(told));
+    QCOMPARE(chosen.command, program);
+    QCOMPARE(chosen.name, QStringLiteral("my-editor"));
 }
 
 QTEST_MAIN(tst_ConfigView)

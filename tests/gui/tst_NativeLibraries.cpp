@@ -39,6 +39,8 @@ private slots:
     void libraryOfTheFirmwareAsks();
     void replacingCopyFails();
     void apkWithoutLibraries();
+    void knownDeviceTakesOnlyItsOwnAbis_data();
+    void knownDeviceTakesOnlyItsOwnAbis();
 
 private:
     QMap<QString, QByteArray> archive() const { return ReadZip(m_archive); }
@@ -182,6 +184,56 @@ void TestNativeLibraries::apkWithoutLibraries() {
     QVERIFY(members.contains("system/app/Plain.apk"));
     QVERIFY(std::none_of(members.keyBegin(), members.keyEnd(),
                          [](const QString& member) { return member.startsWith("system/lib"); }));
+    QCOMPARE(log().size(), 1);
+}
+
+void TestNativeLibraries::knownDeviceTakesOnlyItsOwnAbis_data() {
+    QTest::addColumn<QByteArray>("buildProp");
+    QTest::addColumn<QString>("lib");   // the ABI of system/lib/libdemo.so
+    QTest::addColumn<QString>("lib64"); // of system/lib64/libdemo.so, or none
+    QTest::addColumn<QString>("told");  // the add's message, or none
+    QTest::newRow("32-bit device")
+        << QByteArray("ro.product.cpu.abilist=armeabi-v7a,armeabi\n") << "armeabi-v7a"
+        << ""
+        << "\"NativeDemo.apk\" was added without its native libraries for arm64-v8a (the "
+           "device's ABIs: armeabi-v7a, armeabi).";
+    QTest::newRow("older properties")
+        << QByteArray("ro.product.cpu.abi=armeabi-v7a\nro.product.cpu.abi2=armeabi\n")
+        << "armeabi-v7a"
+        << ""
+        << "\"NativeDemo.apk\" was added without its native libraries for arm64-v8a (the "
+           "device's ABIs: armeabi-v7a, armeabi).";
+    QTest::newRow("64-bit device")
+        << QByteArray("ro.product.cpu.abilist=arm64-v8a,armeabi-v7a,armeabi\n") << "armeabi-v7a"
+        << "arm64-v8a"
+        << "";
+}
+
+// With the device's ABIs known, a library built for two ABIs is no question:
+// each bitness takes the device's preferred ABI, and what was left out is
+// told.
+void TestNativeLibraries::knownDeviceTakesOnlyItsOwnAbis() {
+    QFETCH(QByteArray, buildProp);
+    QFETCH(QString, lib);
+    QFETCH(QString, lib64);
+    QFETCH(QString, told);
+    QVERIFY(WriteFile(m_tree + "/system/build.prop", "ro.build.version.release=4.4\n" + buildProp));
+    const auto inside = ReadZip(Fixture("NativeDemo.apk"));
+
+    QVERIFY(m_page->AddApkFile(Fixture("NativeDemo.apk")));
+    QCOMPARE(m_dialogs->texts(), told.isEmpty() ? QStringList() : QStringList{told});
+    const auto members = archive();
+    QCOMPARE(members.value("system/lib/libdemo.so"), inside.value("lib/" + lib + "/libdemo.so"));
+    QCOMPARE(ReadFile(m_lib + "/libdemo.so"), inside.value("lib/" + lib + "/libdemo.so"));
+    if (lib64.isEmpty()) {
+        QVERIFY(!members.contains("system/lib64/libdemo.so"));
+    } else {
+        QCOMPARE(members.value("system/lib64/libdemo.so"),
+                 inside.value("lib/" + lib64 + "/libdemo.so"));
+        QCOMPARE(ReadFile(m_tree + "/system/lib64/libdemo.so"),
+                 inside.value("lib/" + lib64 + "/libdemo.so"));
+    }
+    QVERIFY(members.contains("system/app/NativeDemo.apk"));
     QCOMPARE(log().size(), 1);
 }
 

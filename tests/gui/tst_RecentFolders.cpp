@@ -3,8 +3,12 @@
 #include "support/TestBundle.h"
 
 #include <QApplication>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QFileDialog>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -23,6 +27,8 @@ private slots:
     void dialogStartsInTheFolderLastUsedForItsKind();
     void saveDialogStartsThereToo();
     void folderThatIsGoneIsNotOffered();
+    void firstDialogStartsInTheUsersHome();
+    void addDialogTakesATypedNameOfAnyFile();
 
 private:
     // Answers the next file dialog with the file, noting where it started.
@@ -128,6 +134,61 @@ void TestRecentFolders::folderThatIsGoneIsNotOffered() {
     QVERIFY(dialogs.openFileNames(nullptr, "*.img (*.img)", false, UiDialogs::FileKind::Image)
                 .isEmpty());
     QCOMPARE(RecentFolders::folder(UiDialogs::FileKind::Image), QString());
+}
+
+void TestRecentFolders::firstDialogStartsInTheUsersHome() {
+    const QString home = dir(QStringLiteral("home/user/"));
+    const QByteArray previous = qgetenv("HOME");
+    qputenv("HOME", QFile::encodeName(home));
+    const auto restore = qScopeGuard([&] { qputenv("HOME", previous); });
+    QtUiDialogs dialogs;
+    for (const UiDialogs::FileKind kind :
+         {UiDialogs::FileKind::Package, UiDialogs::FileKind::Apk, UiDialogs::FileKind::Image}) {
+        QTimer::singleShot(0, this, [this] {
+            auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            QVERIFY(dialog);
+            m_startedIn = dialog->directory().absolutePath();
+            dialog->reject();
+        });
+        dialogs.openFileNames(nullptr, "*.zip (*.zip)", false, kind);
+        QCOMPARE(m_startedIn, QDir(home).absolutePath());
+    }
+    QTimer::singleShot(0, this, [this] {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        QVERIFY(dialog);
+        m_startedIn = dialog->directory().absolutePath();
+        dialog->reject();
+    });
+    dialogs.saveFileName(nullptr, "*.zip (*.zip)", "update", "zip", UiDialogs::FileKind::Package);
+    QCOMPARE(m_startedIn, QDir(home).absolutePath());
+}
+
+// The add's question about a name that is no APK's is reachable from the
+// dialog: its Open button takes a typed name of any file.
+void TestRecentFolders::addDialogTakesATypedNameOfAnyFile() {
+    const QString notes = dir(QStringLiteral("apks/notes.txt"));
+    QVERIFY(WriteFile(notes, "text"));
+    QVERIFY(WriteFile(dir(QStringLiteral("apks/Music.apk")), "apk"));
+    RecentFolders::remember(UiDialogs::FileKind::Apk, notes);
+    bool openEnabled = false;
+    QTimer::singleShot(0, this, [&] {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        QVERIFY(dialog);
+        auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        auto* box = dialog->findChild<QDialogButtonBox*>(QStringLiteral("buttonBox"));
+        QVERIFY(name && box);
+        QTest::keyClicks(name, QStringLiteral("notes.txt"));
+        QPushButton* open = box->button(QDialogButtonBox::Open);
+        QVERIFY(open);
+        // The model lists the folder on a thread of its own.
+        QTRY_VERIFY(open->isEnabled());
+        openEnabled = true;
+        open->click();
+    });
+    QtUiDialogs dialogs;
+    QCOMPARE(dialogs.openFileNames(nullptr, "*.apk (*.apk)", true, UiDialogs::FileKind::Apk),
+             QStringList{notes});
+    QVERIFY(openEnabled);
 }
 
 QTEST_MAIN(TestRecentFolders)

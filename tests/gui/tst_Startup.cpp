@@ -1,4 +1,5 @@
 #include "core/base/FileHelpers.h"
+#include "core/base/InstanceMessage.h"
 #include "core/base/WorkspacePaths.h"
 #include "core/workspace/WorkspaceRecord.h"
 #include "gui/CCorvaneApp.h"
@@ -39,18 +40,14 @@ std::unique_ptr<QProcess> startProgram(const QString& executable, const QString&
     return process;
 }
 
-bool instanceListening(const QString& key) {
+bool instanceListening(const QString& socketPath) {
     QLocalSocket socket;
-    socket.setSocketOptions(QLocalSocket::AbstractNamespaceOption);
-    socket.connectToServer(key);
+    socket.connectToServer(socketPath);
     const bool connected = socket.waitForConnected(200);
     // A request without a package; reading the answer lets the instance
     // finish its side cleanly.
     if (connected) {
-        QByteArray request;
-        QDataStream out(&request, QIODevice::WriteOnly);
-        out.setVersion(QDataStream::Qt_6_0);
-        out << QString();
+        const QByteArray request = InstanceMessage::encode(QString());
         socket.write(request);
         socket.flush();
         socket.waitForReadyRead(2000);
@@ -170,7 +167,9 @@ void TestStartup::resume() {
     QCOMPARE(dialogs.boxes.size(), int(asked) + int(warned));
     if (asked) {
         const auto& box = dialogs.boxes[0];
-        QCOMPARE(box.text, QString("Do you want to continue the last operation?"));
+        QCOMPARE(box.text, QString("Do you want to continue the last operation?\n\nPackage: "
+                                   "update.zip\nFolder: ") +
+                               bundle.file("packages"));
         QCOMPARE(box.caption, QString("Velkor"));
         QCOMPARE(box.buttons, UiDialogs::Buttons::YesNo);
         QCOMPARE(box.icon, UiDialogs::Icon::None);
@@ -221,7 +220,7 @@ void TestStartup::secondStartEndsAndFirstKeepsRunning() {
     QTemporaryDir dir;
     const QString executable = dir.filePath("Corvane");
     QVERIFY(QFile::copy(TestBundle::buildBundle() + "/Corvane", executable));
-    const QString key = SingleInstance(dir.path()).key();
+    const QString key = SingleInstance(dir.path()).socketPath();
 
     auto first = startProgram(executable, m_tmp->path());
     QVERIFY(first->waitForStarted());
@@ -264,8 +263,8 @@ void TestStartup::instanceFoundWhateverTheTemporaryDirectory() {
     QVERIFY(QFile::copy(TestBundle::buildBundle() + "/Corvane", other));
     QVERIFY(QDir().mkpath(m_tmp->filePath("first tmp")));
     QVERIFY(QDir().mkpath(m_tmp->filePath("second tmp")));
-    const QString key = SingleInstance(dir.path()).key();
-    QVERIFY(key != SingleInstance(otherDir.path()).key());
+    const QString key = SingleInstance(dir.path()).socketPath();
+    QVERIFY(key != SingleInstance(otherDir.path()).socketPath());
 
     auto first = startProgram(executable, m_tmp->filePath("first tmp"));
     QVERIFY(first->waitForStarted());
@@ -279,7 +278,8 @@ void TestStartup::instanceFoundWhateverTheTemporaryDirectory() {
     // Another workspace runs an instance of its own beside it.
     auto elsewhere = startProgram(other, m_tmp->filePath("second tmp"));
     QVERIFY(elsewhere->waitForStarted());
-    QTRY_VERIFY_WITH_TIMEOUT(instanceListening(SingleInstance(otherDir.path()).key()), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(instanceListening(SingleInstance(otherDir.path()).socketPath()),
+                             20000);
     QCOMPARE(elsewhere->state(), QProcess::Running);
 
     for (QProcess* process : {first.get(), elsewhere.get()}) {

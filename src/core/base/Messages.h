@@ -1,5 +1,8 @@
 #pragma once
 
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
 #include <QString>
 #include <QStringList>
 
@@ -8,8 +11,21 @@
 namespace Msg {
 
 // Start-up and the workspace.
-inline QString ContinueLastOperation() {
-    return QStringLiteral("Do you want to continue the last operation?");
+// Under the question, what would be continued: the package and when it was
+// opened (each when known).
+inline QString ContinueLastOperation(const QString& package = {}, const QDateTime& opened = {}) {
+    QString text = QStringLiteral("Do you want to continue the last operation?");
+    if (!package.isEmpty() || opened.isValid())
+        text += QLatin1Char('\n');
+    if (!package.isEmpty()) {
+        const QFileInfo info(package);
+        text += QStringLiteral("\nPackage: %1\nFolder: %2")
+                    .arg(info.fileName(), QDir::toNativeSeparators(info.path()));
+    }
+    if (opened.isValid())
+        text += QStringLiteral("\nOpened: %1")
+                    .arg(opened.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm")));
+    return text;
 }
 inline QString LastOpenDidNotFinish(const QString& package) {
     if (package.isEmpty())
@@ -117,6 +133,13 @@ inline QString NotReadableOnDevice(const QString& cause) {
     return QStringLiteral("The package cannot be saved: the device could not read it.\n%1")
         .arg(cause);
 }
+// An added APK's native libraries of ABIs the device does not take.
+inline QString LibrariesLeftOut(const QString& apk, const QStringList& leftOut,
+                                const QStringList& deviceAbis) {
+    return QStringLiteral("\"%1\" was added without its native libraries for %2 (the device's "
+                          "ABIs: %3).")
+        .arg(apk, leftOut.join(QStringLiteral(", ")), deviceAbis.join(QStringLiteral(", ")));
+}
 inline QString SaveSucceeded() {
     return QStringLiteral("Save succeed");
 }
@@ -207,6 +230,22 @@ inline QString SystemPartitionIsImage(const QString& form) {
 }
 
 // Settings page.
+// The chooser of the program that opens a configuration file.
+inline QString ChooseEditor(const QString& file) {
+    return QStringLiteral("Choose the program to open \"%1\" with:").arg(file);
+}
+inline QString NoEditorToChoose(const QString& file) {
+    return QStringLiteral("No text editor of the desktop is installed. Browse for the program to "
+                          "open \"%1\" with, or set $VISUAL or $EDITOR (and $TERMINAL) to edit "
+                          "it in a terminal.")
+        .arg(file);
+}
+inline QString BrowseForProgram() {
+    return QStringLiteral("Browse for a program...");
+}
+inline QString OtherProgram() {
+    return QStringLiteral("Other program...");
+}
 inline QString CannotStartProgram(const QString& program) {
     return QStringLiteral("Failed to start \"%1\"!").arg(program);
 }

@@ -6,6 +6,7 @@
 #include "core/base/Reporter.h"
 #include "core/base/TestHooks.h"
 #include "core/base/ToolRunner.h"
+#include "core/format/BuildProp.h"
 #include "core/package/ApkLibraries.h"
 #include "core/package/ApkNameRule.h"
 #include "core/package/ApkRules.h"
@@ -23,6 +24,9 @@
 #include <QFileInfo>
 
 namespace {
+
+// More than any build.prop holds: the rest is not read.
+constexpr qint64 kLargestTreeBuildProp = 4 * 1024 * 1024;
 
 QString partitionRoot(const AppState& state, Partition partition) {
     return state.paths().extractedTree() + QLatin1Char('/') + PartitionDirectoryName(partition);
@@ -407,6 +411,27 @@ Result AddApk(const Operation& op, Partition partition, const QString& sourcePat
                                   ? odexCompanionsInTree(op.state, apkTarget)
                                   : QStringList();
     return commitPlacements(op, placements, stale, name, sourcePath, appDirectory);
+}
+
+Result AddApkForDevice(const Operation& op, Partition partition, const QString& sourcePath) {
+    if (partition != Partition::System)
+        return AddApk(op, partition, sourcePath);
+    // The tree's build.prop: the user may have edited it since the open.
+    QFile buildProp(op.state.paths().extractedTree() + QStringLiteral("/system/build.prop"));
+    QStringList deviceAbis;
+    if (buildProp.open(QIODevice::ReadOnly))
+        deviceAbis = DeviceAbisOfBuildProp(ParseBuildProp(buildProp.read(kLargestTreeBuildProp)));
+    if (deviceAbis.isEmpty())
+        return AddApk(op, partition, sourcePath);
+    AddApkOptions options;
+    options.deviceAbis = deviceAbis;
+    QStringList leftOut;
+    options.leftOutAbis = &leftOut;
+    const Result added = AddApk(op, partition, sourcePath, options);
+    if (!added.succeeded() || leftOut.isEmpty())
+        return added;
+    return Result::done(
+        Notice::success(Msg::LibrariesLeftOut(FileNamePart(sourcePath), leftOut, deviceAbis)));
 }
 
 Result DeleteApk(const Operation& op, Partition partition, const QString& apkPath) {

@@ -51,6 +51,13 @@ struct AddApkOptions {
 Result AddApk(const Operation& op, Partition partition, const QString& sourcePath,
               const AddApkOptions& options);
 
+// The window's add: on the system partition, when the tree's
+// system/build.prop names the device's ABIs, the native libraries are placed
+// by them (AddApkOptions::deviceAbis) and the ABIs left out are told in the
+// result's notice; with no ABI known, AddApk as it is (every library
+// flattened into lib, a name met twice asked about).
+Result AddApkForDevice(const Operation& op, Partition partition, const QString& sourcePath);
+
 // Deletes one listed APK from the working archive and then the tree: in the
 // directory layout (app/Name/Name.apk, priv-app/Name/Name.apk) the whole
 // directory and every member below it, otherwise the file alone. Fails

@@ -32,6 +32,11 @@ public:
     void setAndroidMajorVersion(int version) { m_androidMajorVersion = version; }
     bool usesDirectoryLayout() const { return UsesDirectoryLayout(m_androidMajorVersion); }
 
+    // The working archive or the tree was changed since the package was
+    // opened or last saved (kept work that was taken up counts as changed).
+    bool unsavedEdits() const { return m_unsavedEdits; }
+    void setUnsavedEdits(bool edited) { m_unsavedEdits = edited; }
+
     // Change-log lines of this run, oldest first.
     const QStringList& changeLog() const { return m_changeLog; }
     QStringList& changeLog() { return m_changeLog; }
@@ -41,5 +46,6 @@ private:
     QString m_appDirectory;
     QString m_workingArchive;
     int m_androidMajorVersion = 4;
+    bool m_unsavedEdits = false;
     QStringList m_changeLog;
 };

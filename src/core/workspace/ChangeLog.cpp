@@ -173,6 +173,7 @@ QStringList ReadChangeLogJournal(const QString& journalPath) {
 
 void RecordChange(const Operation& op, const QString& line) {
     op.state.appendChangeLog(line);
+    op.state.setUnsavedEdits(true);
     // The log itself is written at close; the journal is what survives a
     // crash. Losing a journal line loses nothing of the package.
     AppendChangeLogJournal(op.state.paths().changeLogJournal(), line);

@@ -17,6 +17,7 @@
 #include "core/workspace/WorkspaceRecord.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -388,6 +389,8 @@ public:
             return refuse(false,
                           Msg::NotEnoughSpace(m_op.state.appDirectory(), missing, m_available),
                           QStringLiteral("not enough free space"));
+        if (m_hooks.mayReplace && !m_hooks.mayReplace())
+            return {Result::declined(), OpenOutcome::Refused};
         // A package with a stub, or one where the open clears, is copied to
         // the working archive before anything else.
         if (!m_reopening && (m_contents.stubBytes > 0 || liesInClearedPlace(m_package, m_paths)) &&
@@ -463,6 +466,7 @@ private:
         m_op.state.setWorkingArchivePath(QString());
         m_record.stage = WorkspaceRecord::Stage::Opening;
         m_record.package = QFileInfo(m_package).absoluteFilePath();
+        m_record.opened = QDateTime::currentDateTimeUtc();
         if (!FileHelpers::PathExists(m_paths.zipTempDir()))
             FileHelpers::CreateDirectory(m_paths.zipTempDir());
         return m_record.write(m_paths.workspaceRecord());
@@ -535,6 +539,7 @@ private:
                         QStringLiteral("cannot write the workspace record"));
         FaultPoint("open:recorded-open");
         state.setWorkingArchivePath(m_paths.workingArchive());
+        state.setUnsavedEdits(false);
         if (m_hooks.treeChanged)
             m_hooks.treeChanged();
         return {Result::done(Notice::success(Msg::UnzipSucceeded())), OpenOutcome::Opened};

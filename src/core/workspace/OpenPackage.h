@@ -17,6 +17,9 @@ struct Operation;
 // message, or the failure's with the cause below it where the reader gave
 // one) is for the caller to present, after the hooks have run.
 struct OpenPackageHooks {
+    // The package passed the checks and would replace the open one: false
+    // keeps the open package (the open is declined, nothing changed).
+    std::function<bool()> mayReplace;
     // The package passed the checks; the old tree is about to go.
     std::function<void()> accepted;
     // The tree changed (on success and on a failure after the old tree went,

@@ -307,36 +307,63 @@ qint64 SignedPackageSizeBound(const QString& archive) {
     return bytes + kOtaCertAndEnd + kLargestComment;
 }
 
-Result PutBackConfigFiles(const Operation& op) {
-    const AppState& state = op.state;
-    if (!state.hasPackage())
-        return failure(Msg::NoPackageOpen(), QStringLiteral("no package is open"));
+namespace {
+
+// The configuration files of the tree that differ from their members, as
+// changes that put them back. False with the file and the cause when one
+// cannot be read.
+bool configFileChanges(const AppState& state, QList<ArchiveChange>* changes, QString* failedFile,
+                       QString* cause) {
     const QString treeRoot = state.paths().extractedTree();
     const ArchiveMembers archive(state.workingArchivePath());
-    QList<ArchiveChange> changes;
-    QString firstFile;
     for (const ConfigFile& config : kConfigFiles) {
         const QString file = treeRoot + QLatin1String(config.treeSuffix);
         if (!FileHelpers::PathExists(file))
             continue;
         const QString member = MemberNameOfTreePath(treeRoot, file);
         QFile tree(file);
-        // Named here: the commit's failure would not say which file.
-        if (!tree.open(QIODevice::ReadOnly))
-            return failure(Msg::CannotUpdateInPackage(file), tree.errorString());
+        if (!tree.open(QIODevice::ReadOnly)) {
+            *failedFile = file;
+            *cause = tree.errorString();
+            return false;
+        }
         // Unchanged files stay as they are: no commit for nothing.
         if (tree.size() <= kLargestConfigFile && tree.readAll() == archive.bytesOf(member))
             continue;
-        if (firstFile.isEmpty())
-            firstFile = file;
-        changes.append({ArchiveChangeKind::Put, member, file});
+        changes->append({ArchiveChangeKind::Put, member, file});
     }
+    return true;
+}
+
+} // namespace
+
+bool HoldsUnsavedEdits(const AppState& state) {
+    if (!state.hasPackage())
+        return false;
+    if (state.unsavedEdits())
+        return true;
+    QList<ArchiveChange> changes;
+    QString file, cause;
+    // A file that cannot be read may hold edits: asked about too.
+    return !configFileChanges(state, &changes, &file, &cause) || !changes.isEmpty();
+}
+
+Result PutBackConfigFiles(const Operation& op) {
+    AppState& state = op.state;
+    if (!state.hasPackage())
+        return failure(Msg::NoPackageOpen(), QStringLiteral("no package is open"));
+    QList<ArchiveChange> changes;
+    QString failedFile, cause;
+    // Named here: the commit's failure would not say which file.
+    if (!configFileChanges(state, &changes, &failedFile, &cause))
+        return failure(Msg::CannotUpdateInPackage(failedFile), cause);
     // A present file that cannot be put back stops the save: the signed
     // package would silently lack the user's edits.
-    QString cause;
     if (!changes.isEmpty() &&
         !UpdateWorkingArchive(op.runner, state.workingArchivePath(), changes, &cause))
-        return failure(Msg::CannotUpdateInPackage(firstFile), cause);
+        return failure(Msg::CannotUpdateInPackage(changes.constFirst().sourceFile), cause);
+    if (!changes.isEmpty())
+        state.setUnsavedEdits(true);
     return Result::done();
 }
 
@@ -367,6 +394,8 @@ Result SignPackageTo(const Operation& op, const QString& output) {
         return failure(Msg::SaveFailed(cause), cause);
     Result result = staged ? signStagedInto(op, output) : signStraightInto(op, output);
     clearPendingSave(paths);
+    if (result.succeeded())
+        op.state.setUnsavedEdits(false);
     return result;
 }
 

@@ -6,6 +6,7 @@
 
 #include <functional>
 
+class AppState;
 struct Operation;
 class WorkspacePaths;
 
@@ -25,6 +26,10 @@ class WorkspacePaths;
 // answers with its result: a failure's message and cause, and for the signing
 // the success notice "Save succeed"; the caller presents it.
 Result PutBackConfigFiles(const Operation& op);
+// True while the open package holds edits that no save has written: an edit
+// since it was opened or saved, or a configuration file of the tree that
+// differs from its member.
+bool HoldsUnsavedEdits(const AppState& state);
 Result SignPackageTo(const Operation& op, const QString& output);
 
 // Writes the archive signed into output, in-process: its live entries copied

@@ -157,8 +157,12 @@ ResumeResult ResumeWorkspace(const Operation& op) {
                     Notice::failure(Msg::TreeNotRestored(cause), Notice::Box::Application), cause),
                 ResumeOutcome::Cleared};
     }
-    if (op.reporter.ask(Reporter::Question::ContinueLastOperation, Msg::ContinueLastOperation())) {
+    if (op.reporter.ask(Reporter::Question::ContinueLastOperation,
+                        Msg::ContinueLastOperation(record.package, record.opened))) {
         state.setWorkingArchivePath(paths.workingArchive());
+        // Whether the kept work was saved is not known: it is asked about
+        // before it is replaced.
+        state.setUnsavedEdits(true);
         return {Result::done(), ResumeOutcome::Continued};
     }
     clearTree(paths);

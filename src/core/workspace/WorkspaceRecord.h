@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QString>
 
 // What the workspace's extracted tree and working archive belong to, kept in
@@ -9,7 +10,9 @@
 struct WorkspaceRecord {
     enum class Stage { None, Opening, Open };
     Stage stage = Stage::None;
-    QString package; // the package the user opened
+    QString package; // the package the user opened (any name a path may hold)
+    // When the open began (UTC); invalid in a record of an earlier version.
+    QDateTime opened;
     // There is a file, but it is not a record (damaged, foreign): Stage::None.
     bool damaged = false;
 

@@ -45,6 +45,9 @@ private slots:
     void damagedRecordSetAside();
     void unfinishableTreeEditClearedWithCause();
     void addLeftoversRemoved();
+    void recordKeepsAnyPathAndReadsTheEarlierForm_data();
+    void recordKeepsAnyPathAndReadsTheEarlierForm();
+    void questionNamesThePackageAndWhenItWasOpened();
 
 private:
     Operation op() { return Operation{*m_state, m_reporter, m_runner}; }
@@ -56,6 +59,10 @@ private:
         return resumed;
     }
     QString file(const QString& relative) const { return m_bundle->file(relative); }
+    // The question, naming the package the tests keep.
+    QString question() const {
+        return QString(kQuestion) + "\n\nPackage: update.zip\nFolder: " + file("user");
+    }
     void keptWorkspace(const QList<QPair<QString, QByteArray>>& members);
 
     std::unique_ptr<TestBundle> m_bundle;
@@ -134,7 +141,7 @@ void TestWorkspace::resume() {
 
     QStringList expected;
     if (asked)
-        expected << kQuestion;
+        expected << question();
     if (warned)
         expected << (stage == WorkspaceRecord::Stage::None
                          ? QString("The last package did not finish opening; its files were "
@@ -212,7 +219,7 @@ void TestWorkspace::interruptedTreeEditFinishedFromArchive() {
 
     m_reporter.setAnswer(true);
     QCOMPARE(resumeShown().outcome, ResumeOutcome::Continued);
-    QCOMPARE(m_reporter.texts(), QStringList({kQuestion}));
+    QCOMPARE(m_reporter.texts(), QStringList({question()}));
     QCOMPARE(ReadFile(file("srctemp/logo.img")), QByteArray("new logo"));
     QVERIFY(!FileHelpers::PathExists(file("srctemp/system/app/Music.apk")));
     QVERIFY(!FileHelpers::PathExists(file("srctemp/system/app/Browser")));
@@ -288,7 +295,7 @@ void TestWorkspace::treeDifferingFromArchiveRestored() {
     QStringList expected;
     if (!told.isEmpty())
         expected << Msg::TreeRestoredFromArchive({told}, 1);
-    expected << kQuestion;
+    expected << question();
     QCOMPARE(m_reporter.texts(), expected);
     QCOMPARE(ReadFile(file("srctemp/system/app/Music.apk")), QByteArray("music"));
     QVERIFY(!FileHelpers::PathExists(file("srctemp/system/app/Stray.apk")));
@@ -347,7 +354,7 @@ void TestWorkspace::damagedRecordSetAside() {
     QVERIFY(texts[0].contains(setAside[0]));
     QCOMPARE(ReadFile(file("zipTemp/" + setAside[0])), QByteArray("\xff\xfe garbage\n"));
     if (outcome == ResumeOutcome::Continued)
-        QCOMPARE(texts.value(1), QString(kQuestion));
+        QCOMPARE(texts.value(1), question());
     else
         QCOMPARE(texts.value(1), Msg::LastOpenDidNotFinish(QString()));
 }
@@ -403,6 +410,55 @@ void TestWorkspace::addLeftoversRemoved() {
     QVERIFY(!FileHelpers::PathExists(file("UzApk")));
     QVERIFY(!FileHelpers::PathExists(file("zipTemp/.workspace.state.x1y2.corvane-part")));
     QVERIFY(m_reporter.texts().isEmpty());
+}
+
+void TestWorkspace::recordKeepsAnyPathAndReadsTheEarlierForm_data() {
+    QTest::addColumn<QString>("package");
+    QTest::newRow("plain") << "/home/u/fw/update.zip";
+    QTest::newRow("line feed") << "/home/u/fw/new\nline.zip";
+    QTest::newRow("carriage return and percent") << "/home/u/fw/a\r%0A%.zip";
+    QTest::newRow("non-ASCII and spaces") << QString::fromUtf8("/home/u/固件 v2/update 1.zip");
+    QTest::newRow("record-like name") << "/x\nopen\n/y.zip";
+}
+
+void TestWorkspace::recordKeepsAnyPathAndReadsTheEarlierForm() {
+    QFETCH(QString, package);
+    const QString path = file("zipTemp/workspace.state");
+    WorkspaceRecord record;
+    record.stage = WorkspaceRecord::Stage::Open;
+    record.package = package;
+    record.opened = QDateTime::fromSecsSinceEpoch(1765443000, Qt::UTC);
+    QVERIFY(record.write(path));
+    const WorkspaceRecord again = WorkspaceRecord::read(path);
+    QVERIFY(!again.damaged);
+    QCOMPARE(again.stage, WorkspaceRecord::Stage::Open);
+    QCOMPARE(again.package, package);
+    QCOMPARE(again.opened, record.opened);
+    // The two bare lines an earlier version wrote are still understood.
+    if (!package.contains('\n')) {
+        const WorkspaceRecord earlier = WorkspaceRecord::parse("open\n" + package.toUtf8() + "\n");
+        QVERIFY(!earlier.damaged);
+        QCOMPARE(earlier.stage, WorkspaceRecord::Stage::Open);
+        QCOMPARE(earlier.package, package);
+        QVERIFY(!earlier.opened.isValid());
+    }
+}
+
+// After a crash a package whose path holds a line break is offered again,
+// named with the time it was opened.
+void TestWorkspace::questionNamesThePackageAndWhenItWasOpened() {
+    keptWorkspace({{"logo.img", "logo"}});
+    WorkspaceRecord record;
+    record.stage = WorkspaceRecord::Stage::Open;
+    record.package = file("user/new\nline.zip");
+    record.opened = QDateTime(QDate(2026, 12, 11), QTime(9, 30));
+    QVERIFY(record.write(file("zipTemp/workspace.state")));
+    m_reporter.setAnswer(true);
+    QCOMPARE(resumeShown().outcome, ResumeOutcome::Continued);
+    QCOMPARE(m_reporter.texts(),
+             QStringList({QString(kQuestion) + "\n\nPackage: new\nline.zip\nFolder: " +
+                          file("user") + "\nOpened: 2026-12-11 09:30"}));
+    QCOMPARE(m_state->workingArchivePath(), file("zipTemp/temp.zip"));
 }
 
 QTEST_GUILESS_MAIN(TestWorkspace)
