@@ -105,7 +105,7 @@ int RunOne(const QString& operation, const QString& appDirectory, const QString&
         }
     } else if (operation == QLatin1String("sign-apk")) {
         // The APK signer alone: the APK signed with the platform key beside it.
-        ApkSigningKey key;
+        SigningKey key;
         ok = key.load(state.paths().configDir() + QStringLiteral("/platform.x509.pem"),
                       state.paths().configDir() + QStringLiteral("/platform.pk8"), &error) &&
              SignApk(argument, argument + QStringLiteral(".signed.apk"), key, &error);

@@ -16,7 +16,7 @@
 
 namespace {
 
-ApkSigningKey* g_key = nullptr;
+SigningKey* g_key = nullptr;
 
 // A P-256 key and its self-signed certificate, written as PEM files.
 void makeKey(const QString& certificate, const QString& privateKey) {
@@ -48,7 +48,7 @@ void makeKey(const QString& certificate, const QString& privateKey) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     const QString dir = fuzz::scratchDirectory("fuzz_ApkSigner");
     makeKey(dir + QStringLiteral("/key.x509.pem"), dir + QStringLiteral("/key.pk8.pem"));
-    static ApkSigningKey key;
+    static SigningKey key;
     QString error;
     fuzz::require(key.load(dir + QStringLiteral("/key.x509.pem"),
                            dir + QStringLiteral("/key.pk8.pem"), &error));

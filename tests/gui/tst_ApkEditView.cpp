@@ -443,7 +443,7 @@ void TestApkEditView::toolTipTellsWhatTheApkIs() {
         QVERIFY(QFile::copy(plain, apk));
     } else {
         const QString config = m_bundle->path() + "/Config/";
-        ApkSigningKey signingKey;
+        SigningKey signingKey;
         QString error;
         QVERIFY2(signingKey.load(config + key + ".x509.pem", config + key + ".pk8", &error),
                  qPrintable(error));

@@ -4,6 +4,7 @@
 #include "core/base/ErrorText.h"
 #include "core/base/FileHelpers.h"
 #include "core/base/UniqueFd.h"
+#include "core/format/BinaryXml.h"
 #include "core/format/Deflate.h"
 #include "core/format/ZipFormat.h"
 #include "core/format/ZipMemberReader.h"
@@ -36,29 +37,11 @@
 namespace {
 using FileHelpers::TemporaryFile;
 
-struct PkeyFree {
-    void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-};
-struct X509Free {
-    void operator()(X509* p) const { X509_free(p); }
-};
-struct BioFree {
-    void operator()(BIO* p) const { BIO_free(p); }
-};
 struct MdCtxFree {
     void operator()(EVP_MD_CTX* p) const { EVP_MD_CTX_free(p); }
 };
-struct P8Free {
-    void operator()(PKCS8_PRIV_KEY_INFO* p) const { PKCS8_PRIV_KEY_INFO_free(p); }
-};
-using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
-using X509Ptr = std::unique_ptr<X509, X509Free>;
-using BioPtr = std::unique_ptr<BIO, BioFree>;
 using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
-using P8Ptr = std::unique_ptr<PKCS8_PRIV_KEY_INFO, P8Free>;
 
-// Keys and files beyond these sizes are not key material.
-constexpr qint64 kMaxKeyFileBytes = 1 << 20;
 // The binary manifest is read whole to find its minSdkVersion.
 constexpr qint64 kMaxManifestBytes = 16 << 20;
 // signapk's entry time: 2009-01-01 00:00 as MS-DOS date and time.
@@ -92,13 +75,6 @@ QByteArray LengthPrefixed(const QByteArray& data) {
     PutLe32(&out, static_cast<quint32>(data.size()));
     return out + data;
 }
-quint32 Le32(const char* p) {
-    return ReadLe32(p);
-}
-quint16 Le16(const char* p) {
-    return ReadLe16(p);
-}
-
 // DER: a tag and its content.
 QByteArray Der(unsigned char tag, const QByteArray& content) {
     QByteArray out(1, static_cast<char>(tag));
@@ -119,236 +95,18 @@ QByteArray DerOid(const char* hex) {
 }
 const QByteArray kDerNull = QByteArray::fromHex("0500");
 
-QByteArray ReadSmallFile(const QString& path, QString* error) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        SetError(error, QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
-        return {};
-    }
-    if (file.size() > kMaxKeyFileBytes) {
-        SetError(error, QStringLiteral("%1 is too large for a key or certificate").arg(path));
-        return {};
-    }
-    QByteArray data = file.readAll();
-    if (data.isEmpty())
-        SetError(error, QStringLiteral("%1 is empty").arg(path));
-    return data;
-}
-
-} // namespace
-
-struct ApkSigningKey::Data {
-    X509Ptr certificate;
-    PkeyPtr key;
-    QByteArray certificateDer;
-    QByteArray publicKeyDer;
-    bool ec = false;
-    int bits = 0;
-};
-
-ApkSigningKey::ApkSigningKey() = default;
-ApkSigningKey::~ApkSigningKey() = default;
-ApkSigningKey::ApkSigningKey(const ApkSigningKey& other) = default;
-ApkSigningKey& ApkSigningKey::operator=(const ApkSigningKey& other) = default;
-
-bool ApkSigningKey::isLoaded() const {
-    return m_data != nullptr;
-}
-QByteArray ApkSigningKey::certificateDer() const {
-    return m_data ? m_data->certificateDer : QByteArray();
-}
-
-bool ApkSigningKey::load(const QString& certificatePath, const QString& privateKeyPath,
-                         QString* error) {
-    m_data.reset();
-    const QByteArray certData = ReadSmallFile(certificatePath, error);
-    if (certData.isEmpty())
-        return false;
-    const QByteArray keyData = ReadSmallFile(privateKeyPath, error);
-    if (keyData.isEmpty())
-        return false;
-    auto d = std::make_shared<Data>();
-    {
-        BioPtr bio(BIO_new_mem_buf(certData.constData(), static_cast<int>(certData.size())));
-        d->certificate.reset(bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr)
-                                 : nullptr);
-        if (!d->certificate) {
-            const auto* p = reinterpret_cast<const unsigned char*>(certData.constData());
-            d->certificate.reset(d2i_X509(nullptr, &p, static_cast<long>(certData.size())));
-        }
-    }
-    if (!d->certificate)
-        return Fail(error, QStringLiteral("%1 is not an X.509 certificate").arg(certificatePath));
-    {
-        BioPtr bio(BIO_new_mem_buf(keyData.constData(), static_cast<int>(keyData.size())));
-        P8Ptr info(bio ? PEM_read_bio_PKCS8_PRIV_KEY_INFO(bio.get(), nullptr, nullptr, nullptr)
-                       : nullptr);
-        if (!info) {
-            const auto* p = reinterpret_cast<const unsigned char*>(keyData.constData());
-            info.reset(d2i_PKCS8_PRIV_KEY_INFO(nullptr, &p, static_cast<long>(keyData.size())));
-        }
-        d->key.reset(info ? EVP_PKCS82PKEY(info.get()) : nullptr);
-    }
-    if (!d->key)
-        return Fail(
-            error,
-            QStringLiteral("%1 is not an unencrypted PKCS#8 private key").arg(privateKeyPath));
-    const int type = EVP_PKEY_get_base_id(d->key.get());
-    if (type != EVP_PKEY_RSA && type != EVP_PKEY_EC)
-        return Fail(error,
-                    QStringLiteral("%1: only RSA and EC keys can sign an APK").arg(privateKeyPath));
-    if (EVP_PKEY_eq(X509_get0_pubkey(d->certificate.get()), d->key.get()) != 1)
-        return Fail(error, QStringLiteral("the private key does not belong to the certificate"));
-    d->ec = type == EVP_PKEY_EC;
-    d->bits = EVP_PKEY_get_bits(d->key.get());
-    unsigned char* der = nullptr;
-    int n = i2d_X509(d->certificate.get(), &der);
-    if (n <= 0)
-        return Fail(error,
-                    QStringLiteral("%1: the certificate cannot be encoded").arg(certificatePath));
-    d->certificateDer = QByteArray(reinterpret_cast<const char*>(der), n);
-    OPENSSL_free(der);
-    der = nullptr;
-    n = i2d_PUBKEY(X509_get0_pubkey(d->certificate.get()), &der);
-    if (n <= 0)
-        return Fail(error,
-                    QStringLiteral("%1: the public key cannot be encoded").arg(certificatePath));
-    d->publicKeyDer = QByteArray(reinterpret_cast<const char*>(der), n);
-    OPENSSL_free(der);
-    m_data = std::move(d);
-    return true;
-}
-
-// --- Binary XML: the minSdkVersion of the manifest ------------------------
-
-namespace {
-using FileHelpers::TemporaryFile;
-
-constexpr quint32 kMinSdkAttributeId = 0x0101020c;
-
-struct StringPool {
-    const char* base = nullptr;
-    qint64 size = 0;
-    quint32 count = 0;
-    quint32 stringsStart = 0;
-    bool utf8 = false;
-
-    // The string at index, or a null QString when it lies outside the pool.
-    QString at(quint32 index) const {
-        if (index >= count || 28 + qint64(index) * 4 + 4 > size)
-            return {};
-        const qint64 off = qint64(stringsStart) + Le32(base + 28 + index * 4);
-        if (off >= size)
-            return {};
-        const char* p = base + off;
-        const qint64 left = size - off;
-        if (utf8) {
-            qint64 i = 0;
-            auto len = [&](void) -> qint64 {
-                if (i >= left)
-                    return -1;
-                qint64 n = static_cast<unsigned char>(p[i++]);
-                if (n & 0x80) {
-                    if (i >= left)
-                        return -1;
-                    n = ((n & 0x7f) << 8) | static_cast<unsigned char>(p[i++]);
-                }
-                return n;
-            };
-            if (len() < 0)
-                return {};
-            const qint64 bytes = len();
-            if (bytes < 0 || i + bytes > left)
-                return {};
-            return QString::fromUtf8(p + i, bytes);
-        }
-        if (left < 2)
-            return {};
-        qint64 n = Le16(p);
-        qint64 i = 2;
-        if (n & 0x8000) {
-            if (left < 4)
-                return {};
-            n = ((n & 0x7fff) << 16) | Le16(p + 2);
-            i = 4;
-        }
-        if (i + n * 2 > left)
-            return {};
-        QString s;
-        for (qint64 k = 0; k < n; ++k)
-            s.append(QChar(Le16(p + i + k * 2)));
-        return s;
-    }
-};
-
 } // namespace
 
 bool ApkMinSdkVersion(const QByteArray& xml, int* minSdk, QString* error) {
     *minSdk = 1;
-    const char* data = xml.constData();
-    const qint64 size = xml.size();
-    if (size < 8 || Le16(data) != 0x0003)
-        return Fail(error, QStringLiteral("AndroidManifest.xml is not a binary XML document"));
-    StringPool pool;
-    QList<quint32> resourceIds;
-    qint64 pos = Le16(data + 2);
-    while (pos + 8 <= size) {
-        const char* chunk = data + pos;
-        const quint16 type = Le16(chunk);
-        const quint16 headerSize = Le16(chunk + 2);
-        const quint32 chunkSize = Le32(chunk + 4);
-        if (chunkSize < 8 || headerSize < 8 || headerSize > chunkSize ||
-            qint64(chunkSize) > size - pos)
-            return Fail(
-                error,
-                QStringLiteral("AndroidManifest.xml: chunk at offset %1 is malformed").arg(pos));
-        if (type == 0x0001 && chunkSize >= 28) {
-            pool.base = chunk;
-            pool.size = chunkSize;
-            pool.count = Le32(chunk + 8);
-            pool.utf8 = (Le32(chunk + 16) & 0x100) != 0;
-            pool.stringsStart = Le32(chunk + 20);
-        } else if (type == 0x0180) {
-            resourceIds.clear();
-            for (quint32 k = headerSize; k + 4 <= chunkSize && resourceIds.size() < 4096; k += 4)
-                resourceIds.append(Le32(chunk + k));
-        } else if (type == 0x0102 && chunkSize >= 36) {
-            const QString name = pool.at(Le32(chunk + 20));
-            if (name == QLatin1String("uses-sdk")) {
-                const quint16 attrStart = Le16(chunk + 24);
-                const quint16 attrSize = Le16(chunk + 26);
-                const quint16 attrCount = Le16(chunk + 28);
-                for (quint32 k = 0; k < attrCount; ++k) {
-                    const qint64 a = 16 + qint64(attrStart) + qint64(k) * attrSize;
-                    if (attrSize < 20 || a + 20 > chunkSize)
-                        break;
-                    const char* attr = chunk + a;
-                    const quint32 nameIndex = Le32(attr + 4);
-                    const bool isMinSdk = (nameIndex < quint32(resourceIds.size()) &&
-                                           resourceIds[nameIndex] == kMinSdkAttributeId) ||
-                                          pool.at(nameIndex) == QLatin1String("minSdkVersion");
-                    if (!isMinSdk)
-                        continue;
-                    const unsigned char valueType = static_cast<unsigned char>(attr[15]);
-                    if (valueType >= 0x10 && valueType <= 0x1f) {
-                        *minSdk = static_cast<int>(Le32(attr + 16));
-                    } else if (valueType == 0x03) {
-                        bool ok = false;
-                        const int v = pool.at(Le32(attr + 16)).toInt(&ok);
-                        // A codename: a platform in development, newer than any release.
-                        *minSdk = ok ? v : 10000;
-                    } else {
-                        return Fail(error, QStringLiteral("AndroidManifest.xml: minSdkVersion "
-                                                          "has an unexpected value type %1")
-                                               .arg(valueType));
-                    }
-                    return true;
-                }
-                return true;
-            }
-        }
-        pos += chunkSize;
-    }
+    ManifestFacts facts;
+    QString cause;
+    if (!ReadBinaryManifest(xml, &facts, &cause))
+        return Fail(error, QStringLiteral("AndroidManifest.xml: %1").arg(cause));
+    if (facts.minSdk.type != ResValue::Null && !SdkLevelOf(facts.minSdk, minSdk))
+        return Fail(error, QStringLiteral("AndroidManifest.xml: minSdkVersion has an unexpected "
+                                          "value type %1")
+                               .arg(facts.minSdk.type));
     return true;
 }
 
@@ -378,11 +136,11 @@ QByteArray Hash(Digest d, const QByteArray& data) {
     return QByteArray(reinterpret_cast<const char*>(out), static_cast<qsizetype>(n));
 }
 
-bool Sign(const ApkSigningKey::Data& key, Digest d, const QByteArray& data, QByteArray* signature,
+bool Sign(const SigningKey& key, Digest d, const QByteArray& data, QByteArray* signature,
           QString* error) {
     MdCtxPtr ctx(EVP_MD_CTX_new());
     size_t n = 0;
-    if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, Md(d), nullptr, key.key.get()) != 1 ||
+    if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, Md(d), nullptr, key.privateKey()) != 1 ||
         EVP_DigestSign(ctx.get(), nullptr, &n,
                        reinterpret_cast<const unsigned char*>(data.constData()),
                        static_cast<size_t>(data.size())) != 1)
@@ -864,7 +622,7 @@ private:
 };
 
 struct Context {
-    const ApkSigningKey::Data& key;
+    const SigningKey& key;
     Writer* out;
     int in = -1;
     bool first = true;
@@ -1046,21 +804,20 @@ quint32 Crc32(const QByteArray& data) {
 
 // The PKCS#7 SignedData of the v1 signature: the certificate and one signer
 // that signs the .SF file directly.
-QByteArray SignatureBlock(const ApkSigningKey::Data& key, Digest digest,
-                          const QByteArray& signature) {
+QByteArray SignatureBlock(const SigningKey& key, Digest digest, const QByteArray& signature) {
     const QByteArray digestAlgorithm =
         Der(0x30, (digest == Digest::Sha1 ? DerOid("2b0e03021a") : DerOid("608648016503040201")) +
                       kDerNull);
     // The key's algorithm (EC public key or RSA encryption), with NULL
     // parameters for both, as signapk writes it.
-    const QByteArray signatureAlgorithm =
-        Der(0x30, (key.ec ? DerOid("2a8648ce3d0201") : DerOid("2a864886f70d010101")) + kDerNull);
+    const QByteArray signatureAlgorithm = Der(
+        0x30, (key.isEc() ? DerOid("2a8648ce3d0201") : DerOid("2a864886f70d010101")) + kDerNull);
     unsigned char* der = nullptr;
-    int n = i2d_X509_NAME(X509_get_issuer_name(key.certificate.get()), &der);
+    int n = i2d_X509_NAME(X509_get_issuer_name(key.certificate()), &der);
     const QByteArray issuer(reinterpret_cast<const char*>(der), std::max(n, 0));
     OPENSSL_free(der);
     der = nullptr;
-    n = i2d_ASN1_INTEGER(X509_get0_serialNumber(key.certificate.get()), &der);
+    n = i2d_ASN1_INTEGER(X509_get0_serialNumber(key.certificate()), &der);
     const QByteArray serial(reinterpret_cast<const char*>(der), std::max(n, 0));
     OPENSSL_free(der);
     const QByteArray one = QByteArray::fromHex("020101");
@@ -1068,7 +825,7 @@ QByteArray SignatureBlock(const ApkSigningKey::Data& key, Digest digest,
                                                 signatureAlgorithm + Der(0x04, signature));
     const QByteArray signedData =
         Der(0x30, one + Der(0x31, digestAlgorithm) + Der(0x30, DerOid("2a864886f70d010701")) +
-                      Der(0xa0, key.certificateDer) + Der(0x31, signerInfo));
+                      Der(0xa0, key.certificateDer()) + Der(0x31, signerInfo));
     return Der(0x30, DerOid("2a864886f70d010702") + Der(0xa0, signedData));
 }
 
@@ -1089,14 +846,14 @@ QByteArray ContentDigest(QList<QByteArray> chunkDigests, const QByteArray& direc
 }
 
 // One signer of a v2 (v3 when v3) block.
-bool SchemeSigner(const ApkSigningKey::Data& key, quint32 algorithm, Digest signDigest,
+bool SchemeSigner(const SigningKey& key, quint32 algorithm, Digest signDigest,
                   const QByteArray& contentDigest, bool v3, int minSdk, bool alsoV3,
                   QByteArray* block, QString* error) {
     QByteArray digest;
     PutLe32(&digest, algorithm);
     digest += LengthPrefixed(contentDigest);
-    QByteArray signedData =
-        LengthPrefixed(LengthPrefixed(digest)) + LengthPrefixed(LengthPrefixed(key.certificateDer));
+    QByteArray signedData = LengthPrefixed(LengthPrefixed(digest)) +
+                            LengthPrefixed(LengthPrefixed(key.certificateDer()));
     if (v3) {
         PutLe32(&signedData, static_cast<quint32>(minSdk));
         PutLe32(&signedData, 0x7fffffff);
@@ -1122,7 +879,7 @@ bool SchemeSigner(const ApkSigningKey::Data& key, quint32 algorithm, Digest sign
         PutLe32(&signer, static_cast<quint32>(minSdk));
         PutLe32(&signer, 0x7fffffff);
     }
-    signer += LengthPrefixed(LengthPrefixed(signatureRecord)) + LengthPrefixed(key.publicKeyDer);
+    signer += LengthPrefixed(LengthPrefixed(signatureRecord)) + LengthPrefixed(key.publicKeyDer());
     *block = LengthPrefixed(LengthPrefixed(signer));
     return true;
 }
@@ -1318,7 +1075,7 @@ bool WriteV1Signature(Context* c, const SigningPlan& plan, Digest v1,
     if (!Sign(c->key, v1, sf, &sfSignature, error))
         return false;
     if (!WriteGenerated(c, "META-INF/CERT.SF", sf, error) ||
-        !WriteGenerated(c, c->key.ec ? "META-INF/CERT.EC" : "META-INF/CERT.RSA",
+        !WriteGenerated(c, c->key.isEc() ? "META-INF/CERT.EC" : "META-INF/CERT.RSA",
                         SignatureBlock(c->key, v1, sfSignature), error))
         return false;
     if (mfDeflater.joinable())
@@ -1390,11 +1147,11 @@ bool WriteSigningBlockAndDirectory(Context* c, quint32 algorithm, Digest schemeD
            out.write(endRecord(directoryOffset), error) && out.flush(error);
 }
 
-bool SignInto(int in, const SigningPlan& plan, const ApkSigningKey::Data& key, TemporaryFile* file,
+bool SignInto(int in, const SigningPlan& plan, const SigningKey& key, TemporaryFile* file,
               QString* error) {
     const Digest v1 = plan.minSdk < kMinSdkWithSha256 ? Digest::Sha1 : Digest::Sha256;
-    const quint32 algorithm =
-        key.ec ? (key.bits <= 256 ? 0x0201u : 0x0202u) : (key.bits <= 3072 ? 0x0103u : 0x0104u);
+    const quint32 algorithm = key.isEc() ? (key.bits() <= 256 ? 0x0201u : 0x0202u)
+                                         : (key.bits() <= 3072 ? 0x0103u : 0x0104u);
     const Digest schemeDigest =
         (algorithm == 0x0104u || algorithm == 0x0202u) ? Digest::Sha512 : Digest::Sha256;
     Writer out(file, schemeDigest);
@@ -1426,7 +1183,7 @@ public:
 
 } // namespace
 
-bool SignApk(const QString& inputPath, const QString& outputPath, const ApkSigningKey& key,
+bool SignApk(const QString& inputPath, const QString& outputPath, const SigningKey& key,
              QString* error) {
     TemporaryFile file(outputPath);
     if (!file.open(error))
@@ -1439,13 +1196,13 @@ bool SignApk(const QString& inputPath, const QString& outputPath, const ApkSigni
 }
 
 bool SignApkInto(const QString& inputPath, FileHelpers::TemporaryFile& output,
-                 const ApkSigningKey& key, QString* error) {
+                 const SigningKey& key, QString* error) {
     if (!key.isLoaded())
         return Fail(error, QStringLiteral("no signing key is loaded"));
     InputApk input;
     SigningPlan plan;
     return input.open(inputPath, error) && PlanSigning(input.fd, input.dir, &plan, error) &&
-           SignInto(input.fd, plan, *key.data(), &output, error);
+           SignInto(input.fd, plan, key, &output, error);
 }
 
 bool CheckSignable(const QString& apkPath, QString* error) {

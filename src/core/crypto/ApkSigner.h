@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/base/FileHelpers.h"
+#include "core/crypto/SigningKey.h"
 
 #include <QByteArray>
 #include <QString>
@@ -10,27 +11,6 @@
 // Signing an APK with a key pair, natively: the v1 (JAR) signature and the
 // APK Signature Scheme v2 and v3 blocks, laid out as signapk lays them out.
 
-// A key pair for APK signing: X.509 certificate (PEM or DER) and its private
-// key (unencrypted PKCS#8, PEM or DER; RSA or EC). load() checks the key
-// belongs to the certificate.
-class ApkSigningKey {
-public:
-    ApkSigningKey();
-    ~ApkSigningKey();
-    ApkSigningKey(const ApkSigningKey& other);
-    ApkSigningKey& operator=(const ApkSigningKey& other);
-
-    bool load(const QString& certificatePath, const QString& privateKeyPath, QString* error);
-    bool isLoaded() const;
-    QByteArray certificateDer() const;
-
-    struct Data;
-    const Data* data() const { return m_data.get(); }
-
-private:
-    std::shared_ptr<const Data> m_data;
-};
-
 // Signs the APK at inputPath into outputPath as signapk does with the same
 // key: v1 signature, v2 and v3 blocks, digests chosen by the APK's
 // minSdkVersion, stored members aligned (4 bytes, native libraries 4096),
@@ -39,12 +19,12 @@ private:
 // left and outputPath is untouched. False with a precise cause for bad input.
 // The members are read and deflated again on one worker thread per core, a
 // bounded amount (some 24 MB) ahead of the writing.
-bool SignApk(const QString& inputPath, const QString& outputPath, const ApkSigningKey& key,
+bool SignApk(const QString& inputPath, const QString& outputPath, const SigningKey& key,
              QString* error);
 // The same into an open temporary file of the caller's, left uncommitted
 // (a failure may leave part of the output in it).
 bool SignApkInto(const QString& inputPath, FileHelpers::TemporaryFile& output,
-                 const ApkSigningKey& key, QString* error);
+                 const SigningKey& key, QString* error);
 
 // Whether the APK at apkPath can be signed: every check the signing runs on
 // its input, without writing anything. The members are ZIP's stored or

@@ -105,43 +105,15 @@ public:
 
     bool loaded() const { return m_loaded; }
 
+    // The text of the string at index, decoded.
     bool get(quint32 index, QString* text, QString* error) const {
-        if (!m_loaded || index >= m_count) {
-            *error =
-                QStringLiteral("string index %1 out of range (%2 strings)").arg(index).arg(m_count);
+        quint64 pos = 0, length = 0;
+        if (!locate(index, &pos, &length, error))
             return false;
-        }
-        const quint64 at = m_chunk.u32(m_offsets + quint64(index) * 4);
         if (m_utf8) {
-            quint64 pos = at;
-            quint64 chars = 0, bytes = 0;
-            if (!utf8Length(&pos, &chars) || !utf8Length(&pos, &bytes) ||
-                !m_strings.has(pos, bytes)) {
-                *error = QStringLiteral("string %1 runs past its pool").arg(index);
-                return false;
-            }
             *text = QString::fromUtf8(reinterpret_cast<const char*>(m_strings.data + pos),
-                                      qsizetype(bytes));
+                                      qsizetype(length));
             return true;
-        }
-        quint64 pos = at;
-        if (!m_strings.has(pos, 2)) {
-            *error = QStringLiteral("string %1 runs past its pool").arg(index);
-            return false;
-        }
-        quint64 length = m_strings.u16(pos);
-        pos += 2;
-        if (length & 0x8000) {
-            if (!m_strings.has(pos, 2)) {
-                *error = QStringLiteral("string %1 runs past its pool").arg(index);
-                return false;
-            }
-            length = ((length & 0x7FFF) << 16) | m_strings.u16(pos);
-            pos += 2;
-        }
-        if (!m_strings.has(pos, length * 2)) {
-            *error = QStringLiteral("string %1 runs past its pool").arg(index);
-            return false;
         }
         QString result(qsizetype(length), Qt::Uninitialized);
         for (quint64 i = 0; i < length; ++i)
@@ -150,7 +122,65 @@ public:
         return true;
     }
 
+    // Whether the string at index is the ASCII text wanted, compared where
+    // it lies: a document may name one long string many times, and decoding
+    // it at every mention would cost its length each time.
+    bool is(quint32 index, QLatin1StringView wanted, bool* equal, QString* error) const {
+        quint64 pos = 0, length = 0;
+        if (!locate(index, &pos, &length, error))
+            return false;
+        *equal = length == quint64(wanted.size());
+        for (quint64 i = 0; *equal && i < length; ++i) {
+            const quint32 unit = m_utf8 ? m_strings.u8(pos + i) : m_strings.u16(pos + i * 2);
+            *equal = unit == quint32(uchar(wanted[qsizetype(i)].toLatin1()));
+        }
+        return true;
+    }
+
 private:
+    // Where the string at index begins in the pool's data and its length (in
+    // bytes for UTF-8, code units for UTF-16), checked to lie in the pool.
+    bool locate(quint32 index, quint64* start, quint64* length, QString* error) const {
+        if (!m_loaded || index >= m_count) {
+            *error =
+                QStringLiteral("string index %1 out of range (%2 strings)").arg(index).arg(m_count);
+            return false;
+        }
+        quint64 pos = m_chunk.u32(m_offsets + quint64(index) * 4);
+        if (m_utf8) {
+            quint64 chars = 0, bytes = 0;
+            if (!utf8Length(&pos, &chars) || !utf8Length(&pos, &bytes) ||
+                !m_strings.has(pos, bytes)) {
+                *error = QStringLiteral("string %1 runs past its pool").arg(index);
+                return false;
+            }
+            *start = pos;
+            *length = bytes;
+            return true;
+        }
+        if (!m_strings.has(pos, 2)) {
+            *error = QStringLiteral("string %1 runs past its pool").arg(index);
+            return false;
+        }
+        quint64 units = m_strings.u16(pos);
+        pos += 2;
+        if (units & 0x8000) {
+            if (!m_strings.has(pos, 2)) {
+                *error = QStringLiteral("string %1 runs past its pool").arg(index);
+                return false;
+            }
+            units = ((units & 0x7FFF) << 16) | m_strings.u16(pos);
+            pos += 2;
+        }
+        if (!m_strings.has(pos, units * 2)) {
+            *error = QStringLiteral("string %1 runs past its pool").arg(index);
+            return false;
+        }
+        *start = pos;
+        *length = units;
+        return true;
+    }
+
     bool utf8Length(quint64* pos, quint64* length) const {
         if (!m_strings.has(*pos, 1))
             return false;
@@ -208,6 +238,7 @@ bool ReadBinaryManifest(const QByteArray& xml, ManifestFacts* facts, QString* er
     quint64 resourceCount = 0;
     int depth = 0;
     bool manifestSeen = false, usesSdkSeen = false;
+    ResValue packageValue;
     for (quint64 offset = root.headerSize; offset < root.bytes.size;) {
         Chunk chunk;
         if (!readChunk(root.bytes, offset, &chunk, &cause)) {
@@ -242,21 +273,26 @@ bool ReadBinaryManifest(const QByteArray& xml, ManifestFacts* facts, QString* er
             return false;
         }
         const quint64 ext = chunk.headerSize;
-        QString name;
-        if (!pool.get(c.u32(ext + 4), &name, &cause)) {
+        const quint32 nameIndex = c.u32(ext + 4);
+        bool named = false;
+        const QLatin1StringView wanted =
+            depth == 1 ? QLatin1StringView("manifest") : QLatin1StringView("uses-sdk");
+        if ((depth == 1 || depth == 2) && !pool.is(nameIndex, wanted, &named, &cause)) {
             *error = QStringLiteral("damaged compiled XML: element name: %1").arg(cause);
             return false;
         }
-        const bool isManifest = depth == 1 && name == QLatin1String("manifest") && !manifestSeen;
-        const bool isUsesSdk =
-            depth == 2 && manifestSeen && name == QLatin1String("uses-sdk") && !usesSdkSeen;
+        const bool isManifest = depth == 1 && named && !manifestSeen;
+        const bool isUsesSdk = depth == 2 && manifestSeen && named && !usesSdkSeen;
         if (depth == 1 && !isManifest && !manifestSeen) {
-            *error = QStringLiteral("the root element is <%1>, not <manifest>").arg(name);
+            QString name;
+            pool.get(nameIndex, &name, &cause);
+            *error = QStringLiteral("the root element is <%1>, not <manifest>").arg(name.left(200));
             return false;
         }
         if (!isManifest && !isUsesSdk)
             continue;
         (isManifest ? manifestSeen : usesSdkSeen) = true;
+        const QString name = isManifest ? QStringLiteral("manifest") : QStringLiteral("uses-sdk");
         const quint64 start = ext + c.u16(ext + 8);
         const quint64 attributeSize = c.u16(ext + 10);
         const quint64 count = c.u16(ext + 12);
@@ -267,15 +303,41 @@ bool ReadBinaryManifest(const QByteArray& xml, ManifestFacts* facts, QString* er
         }
         for (quint64 i = 0; i < count; ++i) {
             const quint64 at = start + i * attributeSize;
-            const quint32 nameIndex = c.u32(at + 4);
+            const quint32 attributeIndex = c.u32(at + 4);
             const quint32 rawValue = c.u32(at + 8);
             const quint32 id =
-                nameIndex < resourceCount ? resourceMap.u32(quint64(nameIndex) * 4) : 0;
-            QString attribute;
-            if (id == 0 && !pool.get(nameIndex, &attribute, &cause)) {
+                attributeIndex < resourceCount ? resourceMap.u32(quint64(attributeIndex) * 4) : 0;
+            bool failed = false;
+            // By resource id when the file maps the attribute, else by name.
+            const auto is = [&](quint32 wantedId, const char* wantedName) {
+                if (id != 0)
+                    return id == wantedId;
+                bool equal = false;
+                failed = failed ||
+                         !pool.is(attributeIndex, QLatin1StringView(wantedName), &equal, &cause);
+                return equal;
+            };
+            ResValue* kept = nullptr;
+            if (isManifest) {
+                if (id == 0 && is(0, "package"))
+                    kept = &packageValue;
+                else if (is(kAttrVersionCode, "versionCode"))
+                    kept = &facts->versionCode;
+                else if (is(kAttrVersionName, "versionName"))
+                    kept = &facts->versionName;
+            } else {
+                if (is(kAttrMinSdkVersion, "minSdkVersion"))
+                    kept = &facts->minSdk;
+                else if (is(kAttrTargetSdkVersion, "targetSdkVersion"))
+                    kept = &facts->targetSdk;
+            }
+            if (failed) {
                 *error = QStringLiteral("damaged compiled XML: attribute name: %1").arg(cause);
                 return false;
             }
+            if (!kept)
+                continue;
+            // Only the values kept are decoded.
             ResValue value;
             readValue(c, at + 12, &value);
             if (value.type == ResValue::String) {
@@ -285,22 +347,7 @@ bool ReadBinaryManifest(const QByteArray& xml, ManifestFacts* facts, QString* er
                     return false;
                 }
             }
-            const auto is = [&](quint32 wanted, const char* wantedName) {
-                return id != 0 ? id == wanted : attribute == QLatin1String(wantedName);
-            };
-            if (isManifest) {
-                if (id == 0 && attribute == QLatin1String("package"))
-                    facts->packageName = value.string;
-                else if (is(kAttrVersionCode, "versionCode"))
-                    facts->versionCode = value;
-                else if (is(kAttrVersionName, "versionName"))
-                    facts->versionName = value;
-            } else {
-                if (is(kAttrMinSdkVersion, "minSdkVersion"))
-                    facts->minSdk = value;
-                else if (is(kAttrTargetSdkVersion, "targetSdkVersion"))
-                    facts->targetSdk = value;
-            }
+            *kept = value;
         }
         if (usesSdkSeen)
             break;
@@ -309,6 +356,20 @@ bool ReadBinaryManifest(const QByteArray& xml, ManifestFacts* facts, QString* er
         *error = QStringLiteral("no <manifest> element");
         return false;
     }
+    facts->packageName = packageValue.string;
+    return true;
+}
+
+bool SdkLevelOf(const ResValue& value, int* level) {
+    if (value.type >= ResValue::IntDec && value.type <= 0x1f) {
+        *level = int(qint32(value.data));
+        return true;
+    }
+    if (value.type != ResValue::String)
+        return false;
+    bool number = false;
+    const int parsed = value.string.toInt(&number);
+    *level = number ? parsed : kDevelopmentSdkLevel;
     return true;
 }
 

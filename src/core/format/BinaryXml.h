@@ -41,6 +41,16 @@ struct ManifestFacts {
 // file maps them, else by name. False with the cause.
 bool ReadBinaryManifest(const QByteArray& xml, ManifestFacts* facts, QString* error);
 
+// The platform level a minSdkVersion or targetSdkVersion value names, read as
+// the device reads it: an integer, or a string of digits; any other string is
+// a codename, a preview platform still in development, which the device
+// takes as kDevelopmentSdkLevel: newer than every release (it installs such
+// an APK only on that preview). The signer follows the same rule when it
+// picks its digests. False for a value of another type (a reference is to be
+// resolved first).
+inline constexpr int kDevelopmentSdkLevel = 10000;
+bool SdkLevelOf(const ResValue& value, int* level);
+
 // Resolves a resource id to its value in a resource table: the entry of the
 // default configuration when there is one, else the first configuration that
 // has it; a reference is followed (up to a few steps, a cycle is an error).

@@ -287,6 +287,17 @@ bool integerValue(ResValue value, ApkReader& reader, QByteArray* resources, qint
     return false;
 }
 
+// A platform level (minSdkVersion, targetSdkVersion), following a reference:
+// a codename counts as the platform in development, as the device counts it.
+bool sdkLevel(ResValue value, ApkReader& reader, QByteArray* resources, int* out) {
+    qint64 number = 0;
+    if (integerValue(value, reader, resources, &number)) {
+        *out = int(number);
+        return true;
+    }
+    return value.type == ResValue::String && SdkLevelOf(value, out);
+}
+
 } // namespace
 
 bool ReadApkFacts(QIODevice& apk, ApkFacts* facts, QString* error) {
@@ -323,10 +334,8 @@ bool ReadApkFacts(QIODevice& apk, ApkFacts* facts, QString* error) {
     qint64 number = 0;
     if (integerValue(manifestFacts.versionCode, reader, &resources, &number))
         facts->versionCode = number & 0xFFFFFFFF;
-    if (integerValue(manifestFacts.minSdk, reader, &resources, &number))
-        facts->minSdk = int(number);
-    if (integerValue(manifestFacts.targetSdk, reader, &resources, &number))
-        facts->targetSdk = int(number);
+    sdkLevel(manifestFacts.minSdk, reader, &resources, &facts->minSdk);
+    sdkLevel(manifestFacts.targetSdk, reader, &resources, &facts->targetSdk);
     ResValue versionName = manifestFacts.versionName;
     if (versionName.type == ResValue::Reference) {
         const Entry* arsc = reader.find("resources.arsc");

@@ -11,11 +11,11 @@
 
 struct ApkFacts {
     QString packageName;
-    qint64 versionCode = -1;        // -1: absent
-    QString versionName;            // resolved from the resources when a reference
-    int minSdk = -1;                // -1: absent (or a codename)
-    int targetSdk = -1;             // -1: absent (as aapt, no default from minSdk)
-    QStringList abis;               // from lib/<abi>/*.so members, sorted
+    qint64 versionCode = -1; // -1: absent
+    QString versionName;     // resolved from the resources when a reference
+    int minSdk = -1;         // -1: absent; a codename: kDevelopmentSdkLevel (format/BinaryXml.h)
+    int targetSdk = -1;      // the same (as aapt, no default from minSdk)
+    QStringList abis;        // from lib/<abi>/*.so members, sorted
     QByteArray v1CertificateSha256; // of the first signer's certificate (DER); empty if unsigned
     QByteArray v2CertificateSha256; // of the first signer's first certificate in the signing block
     QByteArray v3CertificateSha256;

@@ -37,7 +37,7 @@ struct EditRequest {
     QStringList abis;
     // System APKs are signed with this key when it is loaded, else with the
     // fallback pair, loaded when a system APK is first added.
-    ApkSigningKey platformKey;
+    SigningKey platformKey;
     QString fallbackPlatformCertificate;
     QString fallbackPlatformKey;
 };

@@ -29,7 +29,7 @@ struct OnePassAddContext {
     // The folder layout (UsesDirectoryLayout): an APK in a folder of its own.
     bool directoryLayout = false;
     // The key a system APK is signed with (loaded).
-    ApkSigningKey platformKey;
+    SigningKey platformKey;
 };
 
 // Plans one add against members (the package's canonical member names as the

@@ -45,25 +45,9 @@ constexpr qint64 kCertificateLimit = 256 * 1024;
 // The threads that read APKs at most (the machine's cores, up to this).
 constexpr unsigned kMaxReaders = 4;
 
-struct BioFree {
-    void operator()(BIO* bio) const { BIO_free(bio); }
-};
-struct X509Free {
-    void operator()(X509* cert) const { X509_free(cert); }
-};
 struct CmsFree {
     void operator()(CMS_ContentInfo* cms) const { CMS_ContentInfo_free(cms); }
 };
-
-QString openSslReason() {
-    const unsigned long code = ERR_get_error();
-    ERR_clear_error();
-    if (code == 0)
-        return QStringLiteral("no detail from OpenSSL");
-    char text[256];
-    ERR_error_string_n(code, text, sizeof text);
-    return QString::fromLatin1(text);
-}
 
 QByteArray derOf(X509* cert) {
     unsigned char* out = nullptr;
@@ -260,35 +244,6 @@ void readApk(int fd, const ZipCentralEntry& entry, const PackageInsightKeys& key
 }
 
 } // namespace
-
-bool CertificateDer(const QByteArray& pemOrDer, QByteArray* der, QString* error) {
-    std::unique_ptr<BIO, BioFree> bio(
-        BIO_new_mem_buf(pemOrDer.constData(), static_cast<int>(pemOrDer.size())));
-    X509* parsed = bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr;
-    if (!parsed) {
-        ERR_clear_error();
-        const auto* p = reinterpret_cast<const unsigned char*>(pemOrDer.constData());
-        parsed = d2i_X509(nullptr, &p, static_cast<long>(pemOrDer.size()));
-    }
-    if (!parsed)
-        return Fail(error, QStringLiteral("not an X.509 certificate: %1").arg(openSslReason()));
-    const std::unique_ptr<X509, X509Free> certificate(parsed);
-    *der = derOf(certificate.get());
-    return !der->isEmpty() || Fail(error, QStringLiteral("the certificate cannot be encoded"));
-}
-
-bool CertificateFileDer(const QString& path, QByteArray* der, QString* error) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return Fail(error, QStringLiteral("cannot open \"%1\": %2").arg(path, file.errorString()));
-    const QByteArray data = file.read(kCertificateLimit + 1);
-    if (data.size() > kCertificateLimit)
-        return Fail(error, QStringLiteral("\"%1\" is too large to be a certificate").arg(path));
-    QString cause;
-    if (!CertificateDer(data, der, &cause))
-        return Fail(error, QStringLiteral("\"%1\": %2").arg(path, cause));
-    return true;
-}
 
 QString ApkPlaceName(ApkPlace place) {
     switch (place) {

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "core/crypto/SigningKey.h" // CertificateDer, CertificateFileDer
 #include "core/format/BuildProp.h"
-
 #include "core/package/ApkInsight.h"
 
 #include <QByteArray>
@@ -17,11 +17,6 @@
 // comment), without unpacking it.
 
 // build.prop is read by the one model of it (ParseBuildProp, DeviceAbisOfBuildProp).
-
-// The DER form of a certificate given in PEM or DER. False with the cause.
-bool CertificateDer(const QByteArray& pemOrDer, QByteArray* der, QString* error);
-// The same for a certificate file (the bundle's keys).
-bool CertificateFileDer(const QString& path, QByteArray* der, QString* error);
 
 enum class ApkPlace { App, PrivApp, Data, Framework, Vendor };
 // "app", "priv-app", "data", "framework" (system/framework), "vendor"

@@ -7,6 +7,7 @@
 
 #include "core/base/TestHooks.h"
 #include "core/crypto/ApkSigner.h"
+#include "core/crypto/SigningKey.h"
 #include "core/format/ArchiveEditor.h"
 #include "core/format/ZipMemberReader.h"
 
@@ -28,8 +29,6 @@ template <typename T, void (*Free)(T*)> struct OpenSslFree {
     void operator()(T* p) const { Free(p); }
 };
 using Bio = std::unique_ptr<BIO, OpenSslFree<BIO, BIO_free_all>>;
-using Certificate = std::unique_ptr<X509, OpenSslFree<X509, X509_free>>;
-using PrivateKey = std::unique_ptr<EVP_PKEY, OpenSslFree<EVP_PKEY, EVP_PKEY_free>>;
 using Pkcs7 = std::unique_ptr<PKCS7, OpenSslFree<PKCS7, PKCS7_free>>;
 using Store = std::unique_ptr<X509_STORE, OpenSslFree<X509_STORE, X509_STORE_free>>;
 
@@ -38,47 +37,34 @@ Bio memoryBio(const QByteArray& bytes) {
     return Bio(BIO_new_mem_buf(bytes.constData(), static_cast<int>(bytes.size())));
 }
 
-QByteArray readSmallFile(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly) || file.size() > (1 << 20))
-        return {};
-    return file.readAll();
-}
-
-Certificate readCertificate(const QString& path) {
-    const QByteArray pem = readSmallFile(path);
-    Bio bio = memoryBio(pem);
-    return Certificate(pem.isEmpty() ? nullptr
-                                     : PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
-}
-
-// The platform key pair the signing tool is given: a certificate (PEM) and
-// its private key (PKCS#8, DER) that belong together.
-bool checkPlatformKeyPair(const WorkspacePaths& paths, Certificate* certificate, QString* error) {
+// The platform key pair the bundle gives: a certificate and its private key
+// that belong together, each named in the cause as the platform's.
+bool loadPlatformKeyPair(const WorkspacePaths& paths, SigningKey* key, QString* error) {
     const QString certificatePath = paths.keyFile(QStringLiteral("platform.x509.pem"));
     const QString keyPath = paths.keyFile(QStringLiteral("platform.pk8"));
-    *certificate = readCertificate(certificatePath);
-    if (!*certificate)
+    QString cause;
+    SigningKey::Fault fault = SigningKey::Fault::None;
+    if (key->load(certificatePath, keyPath, &cause, &fault))
+        return true;
+    switch (fault) {
+    case SigningKey::Fault::Certificate:
         return Fail(error, QStringLiteral("the platform certificate \"%1\" is missing or "
-                                          "damaged")
-                               .arg(certificatePath));
-    const QByteArray der = readSmallFile(keyPath);
-    Bio bio = memoryBio(der);
-    const PrivateKey key(der.isEmpty() ? nullptr : d2i_PrivateKey_bio(bio.get(), nullptr));
-    if (!key)
-        return Fail(error,
-                    QStringLiteral("the platform key \"%1\" is missing or damaged").arg(keyPath));
-    if (X509_check_private_key(certificate->get(), key.get()) != 1)
+                                          "damaged: %2")
+                               .arg(certificatePath, cause));
+    case SigningKey::Fault::Mismatch:
         return Fail(error, QStringLiteral("the platform key \"%1\" does not belong to the "
                                           "platform certificate \"%2\"")
                                .arg(keyPath, certificatePath));
-    return true;
+    default:
+        return Fail(error, QStringLiteral("the platform key \"%1\" is missing or damaged: %2")
+                               .arg(keyPath, cause));
+    }
 }
 
 // A signed APK is a ZIP the program reads whose v1 signature holds: a
 // META-INF/*.SF signature file with its PKCS#7 block (.RSA, .DSA or .EC)
 // that signs it and names the platform certificate as its signer.
-bool checkSignedApk(const QString& apk, const Certificate& platform, QString* error) {
+bool checkSignedApk(const QString& apk, X509* platform, QString* error) {
     QList<ArchiveMember> members;
     QString cause;
     if (!ReadArchiveMembers(apk, &members, &cause))
@@ -126,8 +112,8 @@ bool checkSignedApk(const QString& apk, const Certificate& platform, QString* er
                                           "signature file %2")
                                .arg(block, signatureFile));
     STACK_OF(X509)* signers = PKCS7_get0_signers(pkcs7.get(), nullptr, 0);
-    const bool platformSigned = signers && sk_X509_num(signers) == 1 &&
-                                X509_cmp(sk_X509_value(signers, 0), platform.get()) == 0;
+    const bool platformSigned =
+        signers && sk_X509_num(signers) == 1 && X509_cmp(sk_X509_value(signers, 0), platform) == 0;
     sk_X509_free(signers);
     if (!platformSigned)
         return Fail(error, QStringLiteral("the signed APK is not signed with the platform "
@@ -191,27 +177,13 @@ Result SignArchive(ToolRunner& runner, const WorkspacePaths& paths, const QStrin
     if (FileHelpers::PathExists(outputPath) && !FileHelpers::RemoveFile(outputPath))
         return toolFailed(QStringLiteral("cannot remove the old \"%1\"").arg(outputPath));
 
+    // The pair is checked as it is loaded; the signed copy is checked
+    // against its certificate.
     QString cause;
-    Certificate platform;
-    ApkSigningKey key;
-    if (keyPair.certificate.isEmpty()) {
-        if (!checkPlatformKeyPair(paths, &platform, &cause))
-            return toolFailed(cause);
-        if (!key.load(paths.keyFile(QStringLiteral("platform.x509.pem")),
-                      paths.keyFile(QStringLiteral("platform.pk8")), &cause))
-            return toolFailed(cause);
-    } else {
-        // The given pair is checked as it is loaded; the signed copy is
-        // checked against its certificate.
-        if (!key.load(keyPair.certificate, keyPair.privateKey, &cause))
-            return toolFailed(cause);
-        const QByteArray der = key.certificateDer();
-        const unsigned char* bytes = reinterpret_cast<const unsigned char*>(der.constData());
-        platform = Certificate(d2i_X509(nullptr, &bytes, static_cast<long>(der.size())));
-        if (!platform)
-            return toolFailed(
-                QStringLiteral("the certificate \"%1\" is damaged").arg(keyPair.certificate));
-    }
+    SigningKey key;
+    if (keyPair.certificate.isEmpty() ? !loadPlatformKeyPair(paths, &key, &cause)
+                                      : !key.load(keyPair.certificate, keyPair.privateKey, &cause))
+        return toolFailed(cause);
 
     // The signed copy is scratch (whoever keeps its bytes flushes its own
     // copy): it is renamed into place without being flushed to the disk.
@@ -221,7 +193,7 @@ Result SignArchive(ToolRunner& runner, const WorkspacePaths& paths, const QStrin
             !file.commitScratch(&cause))
             return false;
         FaultPoint("apk:signed");
-        return checkSignedApk(outputPath, platform, &cause);
+        return checkSignedApk(outputPath, key.certificate(), &cause);
     });
     if (signedAndChecked)
         return Result::done();

@@ -1,6 +1,7 @@
 #include "core/crypto/ApkSigner.h"
 
 #include "core/format/ZipFormat.h"
+#include "support/BinaryXmlFixture.h"
 #include "support/RawZip.h"
 
 #include <QDir>
@@ -21,6 +22,8 @@ private slots:
     void ecKeySignsVerifiably();
     void minSdkVersionFromBinaryManifest_data();
     void minSdkVersionFromBinaryManifest();
+    void minSdkCodenameIsAPlatformInDevelopment_data();
+    void minSdkCodenameIsAPlatformInDevelopment();
     void refusesBadInputLeavingOutputAlone_data();
     void refusesBadInputLeavingOutputAlone();
     void refusesBadKeys_data();
@@ -36,7 +39,7 @@ private:
     bool makeKey(const QString& name, bool ec = false, int rsaBits = 2048);
 
     QTemporaryDir m_dir;
-    ApkSigningKey m_key;
+    SigningKey m_key;
     QMap<QString, QString> m_apks;
 };
 
@@ -338,7 +341,7 @@ void TestApkSigner::matchesSignapkByteForByte() {
     QVERIFY(Run(QStringLiteral("java"),
                 {QStringLiteral("-jar"), kSignapk, signer + QStringLiteral(".x509.pem"),
                  signer + QStringLiteral(".pk8"), apk, reference}));
-    ApkSigningKey key;
+    SigningKey key;
     QString error;
     QVERIFY2(
         key.load(signer + QStringLiteral(".x509.pem"), signer + QStringLiteral(".pk8"), &error),
@@ -384,7 +387,7 @@ void TestApkSigner::alignsLibrariesAfterNonAsciiNames() {
 
 void TestApkSigner::ecKeySignsVerifiably() {
     QVERIFY(makeKey(QStringLiteral("ec"), true));
-    ApkSigningKey key;
+    SigningKey key;
     QString error;
     // PEM PKCS#8 this time.
     QVERIFY(Run(QStringLiteral("openssl"),
@@ -449,6 +452,41 @@ void TestApkSigner::minSdkVersionFromBinaryManifest() {
     // Cut anywhere, the document is refused or read, never overrun.
     for (qsizetype cut = 0; cut < manifest.size(); cut += 7)
         ApkMinSdkVersion(manifest.left(cut), &minSdk, &error);
+}
+
+// The signer reads the platform as the device does: a codename is a preview,
+// newer than every release (SHA-256 digests); a reference is refused.
+void TestApkSigner::minSdkCodenameIsAPlatformInDevelopment_data() {
+    QTest::addColumn<int>("type");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("expected"); // -1: refused
+    QTest::newRow("codename") << 0x03 << QStringLiteral("Tiramisu") << 10000;
+    QTest::newRow("early codename") << 0x03 << QStringLiteral("Eclair") << 10000;
+    QTest::newRow("digits") << 0x03 << QStringLiteral("16") << 16;
+    QTest::newRow("decimal") << 0x10 << QString() << 16;
+    QTest::newRow("reference") << 0x01 << QString() << -1;
+}
+
+void TestApkSigner::minSdkCodenameIsAPlatformInDevelopment() {
+    QFETCH(int, type);
+    QFETCH(QString, text);
+    QFETCH(int, expected);
+    BinaryXmlBuilder xml;
+    const quint32 manifest = xml.string(QStringLiteral("manifest"));
+    const quint32 usesSdk = xml.string(QStringLiteral("uses-sdk"));
+    const quint32 minSdk = xml.string(QStringLiteral("minSdkVersion"));
+    const quint32 value = type == 0x03 ? xml.string(text) : type == 0x10 ? 16 : 0x7f010000;
+    xml.start(manifest);
+    xml.start(usesSdk, {{minSdk, quint8(type), value}});
+    xml.end(usesSdk);
+    xml.end(manifest);
+    int level = -1;
+    QString error;
+    QCOMPARE(ApkMinSdkVersion(xml.build(), &level, &error), expected >= 0);
+    if (expected >= 0)
+        QCOMPARE(level, expected);
+    else
+        QVERIFY2(error.contains(QStringLiteral("unexpected value type")), qPrintable(error));
 }
 
 void TestApkSigner::refusesBadInputLeavingOutputAlone_data() {
@@ -562,7 +600,7 @@ void TestApkSigner::refusesBadKeys() {
     QFETCH(QString, certificate);
     QFETCH(QString, key);
     QFETCH(QString, cause);
-    ApkSigningKey signingKey;
+    SigningKey signingKey;
     QString error;
     QVERIFY(!signingKey.load(certificate, key, &error));
     QVERIFY2(error.contains(cause), qPrintable(error));

@@ -377,12 +377,12 @@ void TestWholeFileSignature::loadKeyRefuses_data() {
     QTest::addColumn<QString>("keyPath");
     QTest::addColumn<QString>("cause");
     QTest::newRow("missing certificate")
-        << tmp("none.pem") << pk8("testkey") << "Cannot open the certificate";
+        << tmp("none.pem") << pk8("testkey") << "cannot read the certificate";
     QTest::newRow("not a certificate")
         << pk8("testkey") << pk8("testkey") << "not an X.509 certificate";
     QTest::newRow("SHA-512 certificate") << cert("sha512") << pk8("sha512") << "SHA1withRSA";
     QTest::newRow("missing key") << cert("testkey") << tmp("none.pk8")
-                                 << "Cannot open the private key";
+                                 << "cannot read the private key";
     QTest::newRow("encrypted key")
         << cert("sha1") << tmp("encrypted.pk8") << "not an unencrypted PKCS#8";
     QTest::newRow("another certificate's key")
