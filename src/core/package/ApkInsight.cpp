@@ -1,6 +1,7 @@
 #include "core/package/ApkInsight.h"
 
 #include "core/base/ByteOrder.h"
+#include "core/base/MemoryBudget.h"
 #include "core/base/RandomAccessSource.h"
 #include "core/format/BinaryXml.h"
 #include "core/format/ZipFormat.h"
@@ -41,7 +42,7 @@ using Entry = ZipCentralEntry;
 // members' bytes, each within a limit.
 class ApkReader {
 public:
-    explicit ApkReader(QIODevice& device) : m_source(device) {}
+    ApkReader(QIODevice& device, MemoryBudget& budget) : m_source(device), m_held(budget) {}
 
     bool readAt(quint64 offset, qint64 length, QByteArray* bytes, QString* error) {
         const quint64 size = m_source.size();
@@ -54,6 +55,19 @@ public:
         }
         bytes->resize(length);
         return m_source.readAt(offset, bytes->data(), length, error);
+    }
+
+    // The same for bytes held until the reading ends, out of the budget.
+    bool readHeld(quint64 offset, qint64 length, QByteArray* bytes, QString* error) {
+        if (length > 0 && !m_held.take(length)) {
+            *error = QStringLiteral("%1 bytes at %2 need more than the %3 bytes of memory left "
+                                    "for reading")
+                         .arg(length)
+                         .arg(offset)
+                         .arg(m_held.budget().left());
+            return false;
+        }
+        return readAt(offset, length, bytes, error);
     }
 
     bool readDirectory(QString* error) {
@@ -89,6 +103,16 @@ public:
                          .arg(e.compressedSize);
             return false;
         }
+        // What is read is held until the reading of the APK ends, out of the
+        // budget every reader shares.
+        if (!m_held.take(qint64(e.uncompressedSize))) {
+            *error = QStringLiteral("%1 needs %2 bytes, more than the %3 bytes of memory left for "
+                                    "reading")
+                         .arg(name)
+                         .arg(e.uncompressedSize)
+                         .arg(m_held.budget().left());
+            return false;
+        }
         data->clear();
         data->reserve(qsizetype(e.uncompressedSize));
         QString cause;
@@ -107,6 +131,7 @@ public:
 
 private:
     DeviceSource m_source;
+    MemoryLease m_held;
     ZipDirectory m_directory;
     QHash<QByteArray, qsizetype> m_index;
 };
@@ -174,7 +199,7 @@ bool readSigningBlock(ApkReader& reader, ApkFacts* facts, QString* error) {
         return false;
     }
     QByteArray block;
-    if (!reader.readAt(directory - size - 8, qint64(size + 8), &block, error))
+    if (!reader.readHeld(directory - size - 8, qint64(size + 8), &block, error))
         return false;
     if (u64(block, 0) != size) {
         *error = QStringLiteral("APK signing block sizes disagree");
@@ -300,7 +325,7 @@ bool sdkLevel(ResValue value, ApkReader& reader, QByteArray* resources, int* out
 
 } // namespace
 
-bool ReadApkFacts(QIODevice& apk, ApkFacts* facts, QString* error) {
+bool ReadApkFacts(QIODevice& apk, ApkFacts* facts, QString* error, MemoryBudget& budget) {
     *facts = ApkFacts();
     if (!apk.isOpen() && !apk.open(QIODevice::ReadOnly)) {
         *error = QStringLiteral("cannot open the APK: %1").arg(apk.errorString());
@@ -310,7 +335,7 @@ bool ReadApkFacts(QIODevice& apk, ApkFacts* facts, QString* error) {
         *error = QStringLiteral("the APK must be read from a random-access device");
         return false;
     }
-    ApkReader reader(apk);
+    ApkReader reader(apk, budget);
     if (!reader.readDirectory(error))
         return false;
     facts->size = apk.size();

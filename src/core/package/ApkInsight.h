@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/base/MemoryBudget.h"
+
 #include <QByteArray>
 #include <QIODevice>
 #include <QList>
@@ -28,7 +30,12 @@ struct ApkFacts {
 // AndroidManifest.xml, resources.arsc only when versionName is a reference,
 // the META-INF signature block and the signing block, each within a size
 // limit. Hostile input gives false with the cause.
-bool ReadApkFacts(QIODevice& apk, ApkFacts* facts, QString* error);
+// What it holds whole (the manifest, a resource table, signature files, the
+// signing block) is taken from the budget, the process's one unless told: a
+// member larger than what is left there is refused, named with the memory it
+// needs.
+bool ReadApkFacts(QIODevice& apk, ApkFacts* facts, QString* error,
+                  MemoryBudget& budget = ProcessMemoryBudget());
 bool ReadApkFacts(const QString& apkPath, ApkFacts* facts, QString* error);
 
 // True when any certificate (v1, v2 or v3) of the facts is the given DER

@@ -1,9 +1,12 @@
+#include "core/base/MemoryBudget.h"
 #include "core/format/BinaryXml.h"
 #include "core/format/ZipFormat.h"
 #include "core/format/ZipMemberDevice.h"
 #include "core/format/ZipMemberReader.h"
 #include "core/package/ApkInsight.h"
 #include "core/package/PackageInsight.h"
+#include "support/BinaryXmlFixture.h"
+#include "support/RawZip.h"
 
 #include <QBuffer>
 #include <QDir>
@@ -21,6 +24,7 @@
 #include <unistd.h>
 
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -244,6 +248,8 @@ private slots:
     void truncatedManifestNeverReadsPastItsEnd();
     void hostileManifestIsRefused_data();
     void hostileManifestIsRefused();
+    void memoryBudgetIsSharedByEveryReader();
+    void resourceTableBeyondTheBudgetLeftIsRefusedNamingIt();
     void resourceReferences_data();
     void resourceReferences();
     void apkInAPackageIsReadInPlace_data();
@@ -781,6 +787,61 @@ void TestApkInsight::resourceReferences() {
     } else {
         QVERIFY2(error.contains(text), qPrintable(error));
     }
+}
+
+// One budget, taken from and given back by any thread: what one holder has
+// taken is not there for another until it is given back.
+void TestApkInsight::memoryBudgetIsSharedByEveryReader() {
+    MemoryBudget budget(1000);
+    MemoryLease first(budget);
+    QVERIFY(first.take(600));
+    bool secondTook = true;
+    std::thread other([&] {
+        MemoryLease second(budget);
+        secondTook = second.take(600);
+        QVERIFY(second.take(400));
+    });
+    other.join();
+    QVERIFY(!secondTook);
+    QCOMPARE(budget.left(), 400);
+    first.release();
+    QCOMPARE(budget.left(), 1000);
+    QVERIFY(!budget.take(1001));
+    QCOMPARE(ProcessMemoryBudget().total(), 128 * 1024 * 1024);
+}
+
+// An APK whose versionName is a reference into its resource table: with the
+// budget's room taken by another reader, the table is refused with the memory
+// it needs; with the room given back, it is read.
+void TestApkInsight::resourceTableBeyondTheBudgetLeftIsRefusedNamingIt() {
+    BinaryXmlBuilder xml;
+    const quint32 manifest = xml.string(QStringLiteral("manifest"));
+    const quint32 package = xml.string(QStringLiteral("package"));
+    const quint32 name = xml.string(QStringLiteral("com.example"));
+    const quint32 versionName = xml.string(QStringLiteral("versionName"));
+    xml.start(manifest, {{package, 0x03, name}, {versionName, 0x01, 0x7f010000u}});
+    xml.end(manifest);
+    const QByteArray manifestBytes = xml.build();
+    const QByteArray table = tableWith({{0x03, 0}}) + QByteArray(100000, '\0');
+    QByteArray zip =
+        BuildRawZip({{"AndroidManifest.xml", manifestBytes, 0}, {"resources.arsc", table, 0}});
+    MemoryBudget budget(manifestBytes.size() + table.size());
+    MemoryLease otherReader(budget);
+    QVERIFY(otherReader.take(50000));
+    QBuffer apk(&zip);
+    ApkFacts facts;
+    QString error;
+    QVERIFY(!ReadApkFacts(apk, &facts, &error, budget));
+    QCOMPARE(error, QStringLiteral("resources.arsc needs %1 bytes, more than the %2 bytes of "
+                                   "memory left for reading")
+                        .arg(table.size())
+                        .arg(table.size() - 50000));
+    QCOMPARE(budget.left(), budget.total() - 50000); // the failed reading gave all back
+    otherReader.release();
+    QBuffer again(&zip);
+    QVERIFY2(ReadApkFacts(again, &facts, &error, budget), qPrintable(error));
+    QCOMPARE(facts.versionName, QStringLiteral("s"));
+    QCOMPARE(budget.left(), budget.total());
 }
 
 QTEST_GUILESS_MAIN(TestApkInsight)
