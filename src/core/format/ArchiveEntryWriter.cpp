@@ -31,7 +31,6 @@ namespace {
 // A member is deflated only when its first MiB shrinks to 95 % or less.
 constexpr qint64 kDeflatePercent = 95;
 constexpr int kDeflateLevel = 6;
-constexpr quint32 kCrcStart = 0; // CRC-32 of no bytes
 constexpr quint16 kVersionDefault = 20;
 constexpr quint16 kVersionZip64 = 45;
 constexpr quint16 kMadeByUnix = 3 << 8;
