@@ -2,6 +2,32 @@
 
 #include "core/package/ApkNameRule.h"
 
+std::optional<PartitionPath> PartitionPath::ofMember(const QString& member) {
+    const qsizetype slash = member.indexOf(QLatin1Char('/'));
+    if (slash <= 0 || slash + 1 >= member.size())
+        return std::nullopt;
+    return PartitionPath{member.left(slash), member.mid(slash + 1)};
+}
+
+QString ApkPlaceName(ApkPlace place) {
+    for (const ApkFolder& folder : kApkPlaces) {
+        if (folder.place == place)
+            return QLatin1String(folder.name);
+    }
+    return {};
+}
+
+std::optional<ApkLocation> LocateApkMember(const QString& member) {
+    if (!HasApkExtension(FileNamePart(member)))
+        return std::nullopt;
+    for (const ApkFolder& folder : kApkPlaces) {
+        const QLatin1String prefix(folder.member);
+        if (member.startsWith(prefix) && member.size() > prefix.size())
+            return ApkLocation{folder.place, member.indexOf(QLatin1Char('/'), prefix.size()) >= 0};
+    }
+    return std::nullopt;
+}
+
 bool UsesDirectoryLayout(int androidMajor) {
     return androidMajor == 5;
 }
@@ -45,10 +71,11 @@ QStringList ListedApkMembers(const QStringList& members, bool directoryLayout) {
     for (const QString& member : members) {
         if (!HasApkExtension(FileNamePart(member)))
             continue;
-        for (const char* folder : kApkFolders) {
-            if (!member.startsWith(QLatin1String(folder)))
+        for (const ApkFolder& place : kApkPlaces) {
+            const QLatin1String folder(place.member);
+            if (!place.listed || !member.startsWith(folder))
                 continue;
-            const qsizetype depth = member.mid(qsizetype(qstrlen(folder))).count(QLatin1Char('/'));
+            const qsizetype depth = member.mid(folder.size()).count(QLatin1Char('/'));
             if (depth == 0 || (directoryLayout && depth == 1))
                 apks << member;
         }
@@ -81,8 +108,10 @@ bool PickApkMember(const QStringList& listedApks, const QString& name, QString* 
 
 ApkRemoval RemovalOfApkMember(const QString& member, bool directoryLayout) {
     QStringList appDirectories;
-    for (const char* folder : kApkFolders)
-        appDirectories << QLatin1String(folder).chopped(1);
+    for (const ApkFolder& place : kApkPlaces) {
+        if (place.listed)
+            appDirectories << QLatin1String(place.member).chopped(1);
+    }
     const QString folder = OwnFolderOfApk(member, appDirectories, directoryLayout);
     return folder.isEmpty() ? ApkRemoval{member, false} : ApkRemoval{folder, true};
 }

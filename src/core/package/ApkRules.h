@@ -3,12 +3,53 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
+
 // Where a package keeps its APKs, and how a name picks one. The same rules
 // over member names ("system/app/Foo.apk") and over tree paths
 // ("/…/srctemp/system/app/Foo.apk"): both end in the partition's folders.
 
-// The folders whose APKs the pages list, as member names with a final '/'.
-inline constexpr const char* kApkFolders[] = {"system/app/", "system/priv-app/", "userdata/app/"};
+// A path inside the package by its partition: the member
+// "system/app/Foo.apk" is the path "app/Foo.apk" of the partition "system".
+// Kept apart from tree paths (files of the extracted tree on this machine),
+// so that the same rules can later address a file inside a partition image.
+struct PartitionPath {
+    QString partition; // "system", "userdata", "vendor"
+    QString path;      // '/'-separated, relative to the partition's root
+
+    // The member's partition path; none for a member at the package's root.
+    static std::optional<PartitionPath> ofMember(const QString& member);
+    QString member() const { return partition + QLatin1Char('/') + path; }
+};
+
+// The places a package keeps APKs in, one table for every reader of them.
+enum class ApkPlace { App, PrivApp, Data, Framework, Vendor };
+struct ApkFolder {
+    ApkPlace place;
+    const char* member; // the folder as a member name with a final '/'
+    const char* name;   // the place as info names it
+    bool listed;        // the pages list and the edits pick its APKs
+};
+inline constexpr ApkFolder kApkPlaces[] = {
+    {ApkPlace::App, "system/app/", "app", true},
+    {ApkPlace::PrivApp, "system/priv-app/", "priv-app", true},
+    {ApkPlace::Data, "userdata/app/", "data", true},
+    {ApkPlace::Framework, "system/framework/", "framework", false},
+    {ApkPlace::Vendor, "vendor/app/", "vendor", false},
+};
+
+// "app", "priv-app", "data", "framework" (system/framework), "vendor"
+// (vendor/app).
+QString ApkPlaceName(ApkPlace place);
+
+// Where an APK member lies: its place, and whether in a folder below the
+// place's folder ("system/app/Foo/Foo.apk") rather than flat. None for a
+// member that is no APK or lies in no APK place.
+struct ApkLocation {
+    ApkPlace place;
+    bool inDirectory;
+};
+std::optional<ApkLocation> LocateApkMember(const QString& member);
 
 // The folder layout: each APK in a folder of its own named after it. The
 // version probe tells releases 1 to 5, and only 5 has this layout.

@@ -152,7 +152,8 @@ Result MakeEditPlan(const EditRequest& request, Reporter& reporter, EditPlan* pl
             QString member;
             const bool picked = PickApkMember(ListedApkMembers(files, directoryLayout),
                                               edit.argument, &member, &cause);
-            if (systemIsImage && (!picked || member.startsWith(QLatin1String("system/"))))
+            if (systemIsImage &&
+                (!picked || PartitionPath::ofMember(member)->partition == QLatin1String("system")))
                 return failed(imageCause);
             if (!picked)
                 return failed(cause);

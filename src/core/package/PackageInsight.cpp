@@ -175,29 +175,6 @@ void readOtaCerts(const RandomAccessSource& archive, const ZipCentralEntry& entr
     }
 }
 
-// The partition folder an APK member lies below, with the rest of its name.
-bool apkPlace(const QString& member, ApkPlace* place, bool* inDirectory) {
-    static const struct {
-        const char* prefix;
-        ApkPlace place;
-    } kPlaces[] = {{"system/app/", ApkPlace::App},
-                   {"system/priv-app/", ApkPlace::PrivApp},
-                   {"userdata/app/", ApkPlace::Data},
-                   {"system/framework/", ApkPlace::Framework},
-                   {"vendor/app/", ApkPlace::Vendor}};
-    if (!HasApkExtension(FileNamePart(member)))
-        return false;
-    for (const auto& candidate : kPlaces) {
-        const QLatin1String prefix(candidate.prefix);
-        if (member.startsWith(prefix) && member.size() > prefix.size()) {
-            *place = candidate.place;
-            *inDirectory = member.indexOf(QLatin1Char('/'), prefix.size()) >= 0;
-            return true;
-        }
-    }
-    return false;
-}
-
 // An APK member as a device read in place: a window onto a stored one, a
 // view of a deflated one (its stored blocks read in place, only the others
 // inflated). A deflated one the view cannot take (damaged, or too much to
@@ -244,22 +221,6 @@ void readApk(int fd, const ZipCentralEntry& entry, const PackageInsightKeys& key
 }
 
 } // namespace
-
-QString ApkPlaceName(ApkPlace place) {
-    switch (place) {
-    case ApkPlace::App:
-        return QStringLiteral("app");
-    case ApkPlace::PrivApp:
-        return QStringLiteral("priv-app");
-    case ApkPlace::Data:
-        return QStringLiteral("data");
-    case ApkPlace::Framework:
-        return QStringLiteral("framework");
-    case ApkPlace::Vendor:
-        return QStringLiteral("vendor");
-    }
-    return {};
-}
 
 bool ReadPackageFacts(const QString& package, const PackageInsightKeys& keys,
                       const PackageInsightOptions& options, PackageFacts* facts, QString* error) {
@@ -312,9 +273,7 @@ bool ReadPackageFacts(const QString& package, const PackageInsightKeys& keys,
 
     QStringList apkNames;
     for (const QString& name : order) {
-        ApkPlace place;
-        bool inDirectory = false;
-        if (apkPlace(name, &place, &inDirectory))
+        if (LocateApkMember(name))
             apkNames << name;
     }
     std::sort(apkNames.begin(), apkNames.end(), [](const QString& a, const QString& b) {
@@ -326,7 +285,9 @@ bool ReadPackageFacts(const QString& package, const PackageInsightKeys& keys,
         const ZipCentralEntry& entry = *entryOf(name);
         PackageApk apk;
         apk.member = name;
-        apkPlace(name, &apk.place, &apk.inDirectory);
+        const ApkLocation location = *LocateApkMember(name);
+        apk.place = location.place;
+        apk.inDirectory = location.inDirectory;
         apk.size = static_cast<qint64>(entry.uncompressedSize);
         apk.stored = entry.method == 0;
         apk.crc32 = entry.crc32;

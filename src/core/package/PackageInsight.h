@@ -3,6 +3,7 @@
 #include "core/crypto/SigningKey.h" // CertificateDer, CertificateFileDer
 #include "core/format/BuildProp.h"
 #include "core/package/ApkInsight.h"
+#include "core/package/ApkRules.h"
 
 #include <QByteArray>
 #include <QList>
@@ -17,11 +18,6 @@
 // comment), without unpacking it.
 
 // build.prop is read by the one model of it (ParseBuildProp, DeviceAbisOfBuildProp).
-
-enum class ApkPlace { App, PrivApp, Data, Framework, Vendor };
-// "app", "priv-app", "data", "framework" (system/framework), "vendor"
-// (vendor/app).
-QString ApkPlaceName(ApkPlace place);
 
 struct PackageApk {
     QString member; // "system/app/Foo/Foo.apk"

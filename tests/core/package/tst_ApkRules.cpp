@@ -11,6 +11,10 @@ private slots:
     void apkPlaces();
     void listedApks_data();
     void listedApks();
+    void memberLocatedInItsApkPlace_data();
+    void memberLocatedInItsApkPlace();
+    void memberSplitsIntoPartitionAndPath_data();
+    void memberSplitsIntoPartitionAndPath();
     void nameOrPathPicksOneApk_data();
     void nameOrPathPicksOneApk();
     void odexCompanion_data();
@@ -76,6 +80,78 @@ void TestApkRules::listedApks() {
                               "userdata/app/E/E.apk",   "system/framework/F.apk",
                               "system/app/readme.txt",  "vendor/app/G.apk"};
     QCOMPARE(ListedApkMembers(members, layout), listed);
+}
+
+void TestApkRules::memberLocatedInItsApkPlace_data() {
+    QTest::addColumn<QString>("member");
+    QTest::addColumn<QString>("place"); // empty: in no APK place
+    QTest::addColumn<bool>("inDirectory");
+    QTest::newRow("app, flat") << "system/app/A.apk"
+                               << "app" << false;
+    QTest::newRow("app, own folder") << "system/app/B/B.apk"
+                                     << "app" << true;
+    QTest::newRow("priv-app, upper-case extension") << "system/priv-app/D.APK"
+                                                    << "priv-app" << false;
+    QTest::newRow("data") << "userdata/app/E/E.apk"
+                          << "data" << true;
+    QTest::newRow("framework") << "system/framework/framework-res.apk"
+                               << "framework" << false;
+    QTest::newRow("vendor") << "vendor/app/G.apk"
+                            << "vendor" << false;
+    QTest::newRow("no APK") << "system/app/readme.txt"
+                            << "" << false;
+    QTest::newRow("the folder itself") << "system/app/"
+                                       << "" << false;
+    QTest::newRow("elsewhere") << "system/media/A.apk"
+                               << "" << false;
+    QTest::newRow("backslash twin") << "system\\app\\A.apk"
+                                    << "" << false;
+}
+
+void TestApkRules::memberLocatedInItsApkPlace() {
+    QFETCH(QString, member);
+    QFETCH(QString, place);
+    QFETCH(bool, inDirectory);
+    const std::optional<ApkLocation> location = LocateApkMember(member);
+    QCOMPARE(location.has_value(), !place.isEmpty());
+    if (location) {
+        QCOMPARE(ApkPlaceName(location->place), place);
+        QCOMPARE(location->inDirectory, inDirectory);
+    }
+}
+
+void TestApkRules::memberSplitsIntoPartitionAndPath_data() {
+    QTest::addColumn<QString>("member");
+    QTest::addColumn<QString>("partition"); // empty: no partition path
+    QTest::addColumn<QString>("path");
+    QTest::newRow("system") << "system/app/Foo/Foo.apk"
+                            << "system"
+                            << "app/Foo/Foo.apk";
+    QTest::newRow("userdata") << "userdata/app/E.apk"
+                              << "userdata"
+                              << "app/E.apk";
+    QTest::newRow("at the package's root") << "boot.img"
+                                           << ""
+                                           << "";
+    QTest::newRow("a partition's folder alone") << "system/"
+                                                << ""
+                                                << "";
+    QTest::newRow("empty partition") << "/app/A.apk"
+                                     << ""
+                                     << "";
+}
+
+void TestApkRules::memberSplitsIntoPartitionAndPath() {
+    QFETCH(QString, member);
+    QFETCH(QString, partition);
+    QFETCH(QString, path);
+    const std::optional<PartitionPath> split = PartitionPath::ofMember(member);
+    QCOMPARE(split.has_value(), !partition.isEmpty());
+    if (split) {
+        QCOMPARE(split->partition, partition);
+        QCOMPARE(split->path, path);
+        QCOMPARE(split->member(), member);
+    }
 }
 
 void TestApkRules::nameOrPathPicksOneApk_data() {
