@@ -157,26 +157,6 @@ bool ReadZipMemberData(const RandomAccessSource& archive, const ZipCentralEntry&
 namespace {
 
 // The archive open for reading with its central directory read.
-class OpenedZip {
-public:
-    explicit OpenedZip(const QString& archive) : m_fd(OpenUniqueFd(archive, O_RDONLY)) {}
-
-    bool read(const QString& archive, QString* error) {
-        QString cause;
-        if (!m_fd.isOpen())
-            return Fail(error, QStringLiteral("cannot open \"%1\"").arg(archive));
-        if (!ReadZipDirectory(m_fd.get(), &m_directory, &cause))
-            return Fail(error,
-                        QStringLiteral("\"%1\" is not a readable ZIP: %2").arg(archive, cause));
-        return true;
-    }
-    int fd() const { return m_fd.get(); }
-    const ZipDirectory& directory() const { return m_directory; }
-
-private:
-    UniqueFd m_fd;
-    ZipDirectory m_directory;
-};
 
 } // namespace
 
@@ -203,10 +183,20 @@ bool readEntry(int fd, const ZipCentralEntry& entry, const QString& member, qint
 
 } // namespace
 
+bool OpenedZip::open(const QString& archive, QString* error) {
+    m_fd = OpenUniqueFd(archive, O_RDONLY);
+    if (!m_fd.isOpen())
+        return Fail(error, QStringLiteral("cannot open \"%1\"").arg(archive));
+    QString cause;
+    if (!ReadZipDirectory(m_fd.get(), &m_directory, &cause))
+        return Fail(error, QStringLiteral("\"%1\" is not a readable ZIP: %2").arg(archive, cause));
+    return true;
+}
+
 bool ReadZipMember(const QString& archive, const QString& member, qint64 limit, QByteArray* bytes,
                    QString* error) {
-    OpenedZip zip(archive);
-    if (!zip.read(archive, error))
+    OpenedZip zip;
+    if (!zip.open(archive, error))
         return false;
     const QList<ZipCentralEntry>& entries = zip.directory().entries;
     for (qsizetype i = entries.size() - 1; i >= 0; --i) {
@@ -221,8 +211,8 @@ bool ReadZipMemberNamedExactly(const QString& archive, const QByteArray& rawName
                                QByteArray* bytes, bool* found, QString* error) {
     bytes->clear();
     *found = false;
-    OpenedZip zip(archive);
-    if (!zip.read(archive, error))
+    OpenedZip zip;
+    if (!zip.open(archive, error))
         return false;
     const QList<ZipCentralEntry>& entries = zip.directory().entries;
     for (qsizetype i = entries.size() - 1; i >= 0; --i) {
@@ -240,8 +230,8 @@ bool ExtractZipEntries(const QString& archive, const QList<QPair<quint64, QStrin
         return true;
     QString cause;
     const auto fail = [&](const QString& text) { return Fail(error, text); };
-    OpenedZip zip(archive);
-    if (!zip.read(archive, error))
+    OpenedZip zip;
+    if (!zip.open(archive, error))
         return false;
     const int fd = zip.fd();
     const ZipDirectory& directory = zip.directory();

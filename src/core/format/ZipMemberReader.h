@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/base/RandomAccessSource.h"
+#include "core/base/UniqueFd.h"
 #include "core/format/ZipFormat.h"
 
 #include <QList>
@@ -8,6 +9,19 @@
 #include <QString>
 
 #include <functional>
+
+// An archive opened for reading, its central directory read and checked.
+class OpenedZip {
+public:
+    // False with the cause ("cannot open", "is not a readable ZIP: ...").
+    bool open(const QString& archive, QString* error);
+    int fd() const { return m_fd.get(); }
+    const ZipDirectory& directory() const { return m_directory; }
+
+private:
+    UniqueFd m_fd;
+    ZipDirectory m_directory;
+};
 
 // Reading members' bytes with the program's own reader, checked as the
 // device's reader checks them.

@@ -25,29 +25,8 @@ bool fail(QString* error, const QString& cause) {
     return false;
 }
 
-// An open APK and its central directory, read and checked.
-class OpenedApk {
-public:
-    bool open(const QString& apkPath, QString* error) {
-        m_fd = OpenUniqueFd(apkPath, O_RDONLY);
-        if (!m_fd.isOpen())
-            return fail(error, QStringLiteral("cannot open \"%1\"").arg(apkPath));
-        QString cause;
-        if (!ReadZipDirectory(m_fd.get(), &m_directory, &cause))
-            return fail(error,
-                        QStringLiteral("\"%1\" is not a readable ZIP: %2").arg(apkPath, cause));
-        return true;
-    }
-    int fd() const { return m_fd.get(); }
-    const ZipDirectory& directory() const { return m_directory; }
-
-private:
-    UniqueFd m_fd;
-    ZipDirectory m_directory;
-};
-
 // Streams one entry's checked bytes into out.
-bool writeEntry(const OpenedApk& apk, const QString& apkPath, const ZipCentralEntry& entry,
+bool writeEntry(const OpenedZip& apk, const QString& apkPath, const ZipCentralEntry& entry,
                 FileHelpers::TemporaryFile& out, QString* error) {
     QString cause;
     QString writeCause;
@@ -72,7 +51,7 @@ bool underLib(const QString& decoded) {
 
 bool ListApkLibraries(const QString& apkPath, QList<ApkLibrary>* libraries, QString* error,
                       ApkLibraryScope scope) {
-    OpenedApk apk;
+    OpenedZip apk;
     if (!apk.open(apkPath, error))
         return false;
     const ZipDirectory& directory = apk.directory();
@@ -107,7 +86,7 @@ bool ListApkLibraries(const QString& apkPath, QList<ApkLibrary>* libraries, QStr
 
 bool WriteApkLibraryInto(const QString& apkPath, const ApkLibrary& library,
                          FileHelpers::TemporaryFile& out, QString* error) {
-    OpenedApk apk;
+    OpenedZip apk;
     if (!apk.open(apkPath, error))
         return false;
     const QList<ZipCentralEntry>& entries = apk.directory().entries;
@@ -134,7 +113,7 @@ bool ExtractApkLibraries(const QString& apkPath, const QList<ApkLibrary>& librar
                          const QString& outputDirectory, QString* error) {
     if (libraries.isEmpty())
         return true;
-    OpenedApk apk;
+    OpenedZip apk;
     if (!apk.open(apkPath, error))
         return false;
     const ZipDirectory& directory = apk.directory();
