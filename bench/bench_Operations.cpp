@@ -12,6 +12,7 @@
 // Usage (bench/run.sh passes these):
 //   bench_Operations --data DIR --bundle DIR [--sizes 600,1500] [--rounds 5]
 //                    [--list-apks 3000] [--results FILE] [--timeout SECONDS]
+//                    [--only KEY[,KEY]]
 //   bench_Operations --one OPERATION --app APPDIR [--arg ARGUMENT]
 
 #include "core/base/Operation.h"
@@ -260,6 +261,15 @@ std::optional<double> Ratio(const Series& program, const Series& baseline) {
 }
 
 // --- Running processes ------------------------------------------------------
+
+QStringList g_only; // the rows to run (their keys); empty: every row
+
+bool Wanted(const QString& key) {
+    return g_only.isEmpty() || g_only.contains(key);
+}
+bool WantedAny(const QStringList& keys) {
+    return std::any_of(keys.cbegin(), keys.cend(), [](const QString& k) { return Wanted(k); });
+}
 
 QString g_timeOutput;        // where /usr/bin/time -v writes
 int g_timeoutSeconds = 3600; // a run that takes longer is ended and counts as failed
@@ -567,12 +577,16 @@ QList<Row> BenchSize(const Setup& setup, const QString& package, const QString& 
 
     std::fprintf(stderr, "== %s\n", qPrintable(packageLabel));
     QString error;
-    // The master workspace: the package opened once by the program.
+    // The rows that edit or save start from the master workspace: the
+    // package opened once by the program.
+    const QStringList fromMaster{QStringLiteral("add"),       QStringLiteral("delete"),
+                                 QStringLiteral("replace"),   QStringLiteral("save-signapk"),
+                                 QStringLiteral("save-copy"), QStringLiteral("check")};
     bool ready = Sh({QStringLiteral("rm"), QStringLiteral("-rf"), work}, &error) &&
                  MakeAppDirectory(setup, master, &error) && MakeAppDirectory(setup, edit, &error) &&
                  MakeAppDirectory(setup, openApp, &error) && QDir().mkpath(base) &&
                  QDir().mkpath(outputs);
-    if (ready) {
+    if (ready && WantedAny(fromMaster)) {
         const Sample opened = RunProgram(QStringLiteral("open"), master, package);
         ready = opened.ok;
         error = QStringLiteral("opening the master workspace: ") + opened.error;
@@ -600,16 +614,17 @@ QList<Row> BenchSize(const Setup& setup, const QString& package, const QString& 
         QFileInfo(deleted).absolutePath().mid(tree.size() + 1); // system/app/Name
     const QString addName = QFileInfo(addApk).completeBaseName();
 
-    // Open: 7za x
-    {
-        Row r = row(QStringLiteral("open (vs 7za x)"), QStringLiteral("open"));
-        if (!ready) {
-            // Nothing can be measured on this package: every row says why.
-            rows.append(failAll(r));
-            for (const char* key : {"add", "delete", "replace", "save-signapk", "save-copy"})
+    if (!ready) {
+        // Nothing can be measured on this package: every row says why.
+        for (const char* key : {"open", "add", "delete", "replace", "save-signapk", "save-copy"})
+            if (Wanted(QLatin1String(key)))
                 rows.append(failAll(row(QLatin1String(key), QLatin1String(key))));
-            return rows;
-        }
+        return rows;
+    }
+
+    // Open: 7za x
+    if (Wanted(QStringLiteral("open"))) {
+        Row r = row(QStringLiteral("open (vs 7za x)"), QStringLiteral("open"));
         const QString outDir = base + QStringLiteral("/extracted");
         Compare(
             r, rounds, [&](QString* e) { return ClearWorkspace(openApp, e); },
@@ -637,7 +652,7 @@ QList<Row> BenchSize(const Setup& setup, const QString& package, const QString& 
     }
 
     // Info: the package read in place, against listing its central directory.
-    {
+    if (Wanted(QStringLiteral("info"))) {
         Row r = row(QStringLiteral("info (vs unzip -l)"), QStringLiteral("info"));
         const auto nothing = [](QString*) { return true; };
         QString found;
@@ -664,7 +679,7 @@ QList<Row> BenchSize(const Setup& setup, const QString& package, const QString& 
     const auto restoreEdit = [&](QString* e) { return RestoreWorkspace(master, edit, e); };
 
     // Add: 7za x + signapk + zip -g
-    {
+    if (Wanted(QStringLiteral("add"))) {
         Row r = row(QStringLiteral("add APK, 30 libs (vs 7za x+signapk+zip -g)"),
                     QStringLiteral("add"));
         const QString stage = base + QStringLiteral("/add");
@@ -738,7 +753,7 @@ QList<Row> BenchSize(const Setup& setup, const QString& package, const QString& 
     }
 
     // Delete: 7za d
-    {
+    if (Wanted(QStringLiteral("delete"))) {
         Row r = row(QStringLiteral("delete APK (vs 7za d)"), QStringLiteral("delete"));
         if (deleted.isEmpty()) {
             error = QStringLiteral("no APK in system/app");
@@ -775,7 +790,7 @@ QList<Row> BenchSize(const Setup& setup, const QString& package, const QString& 
     }
 
     // Replace: zip -g of the same 50 MB
-    {
+    if (Wanted(QStringLiteral("replace"))) {
         Row r = row(QStringLiteral("replace 50 MB image (vs zip -g)"), QStringLiteral("replace"));
         const QString stage = base + QStringLiteral("/replace");
         // A new member name: zip -g appends it (an existing name would make
@@ -814,7 +829,7 @@ QList<Row> BenchSize(const Setup& setup, const QString& package, const QString& 
     }
 
     // Signing an APK alone: the native signer against signapk.
-    {
+    if (Wanted(QStringLiteral("sign-apk"))) {
         Row r = row(QStringLiteral("sign APK alone (vs signapk)"), QStringLiteral("sign-apk"));
         const QString programOut = addApk + QStringLiteral(".signed.apk");
         const QString baselineOut = base + QStringLiteral("/signapk-signed.apk");
@@ -837,7 +852,8 @@ QList<Row> BenchSize(const Setup& setup, const QString& package, const QString& 
     }
 
     // Save with nothing changed: signapk -w alone, and copy + SHA-256.
-    {
+    if (WantedAny({QStringLiteral("save-signapk"), QStringLiteral("save-copy"),
+                   QStringLiteral("check")})) {
         Row signapk = row(QStringLiteral("save (vs signapk -w)"), QStringLiteral("save-signapk"));
         Row copy = row(QStringLiteral("save (vs cp + sha256sum)"), QStringLiteral("save-copy"));
         const QString programOut = outputs + QStringLiteral("/saved.zip");
@@ -870,22 +886,24 @@ QList<Row> BenchSize(const Setup& setup, const QString& package, const QString& 
             const auto program = [&] {
                 return RunProgram(QStringLiteral("save"), edit, programOut);
             };
-            Compare(
-                signapk, rounds, remove(programOut), program, remove(signapkOut),
-                [&] {
-                    return RunSteps({{{setup.java(), QStringLiteral("-jar"), setup.signapk(),
-                                       QStringLiteral("-w"), QStringLiteral("testkey.x509.pem"),
-                                       QStringLiteral("testkey.pk8"), archive, signapkOut},
-                                      setup.config()}});
-                },
-                wrote(signapkOut));
-            Compare(
-                copy, rounds, remove(programOut), program, remove(copyOut),
-                [&] {
-                    return RunSteps({{{QStringLiteral("cp"), archive, copyOut}, {}},
-                                     {{QStringLiteral("sha256sum"), copyOut}, {}}});
-                },
-                wrote(copyOut));
+            if (Wanted(QStringLiteral("save-signapk")))
+                Compare(
+                    signapk, rounds, remove(programOut), program, remove(signapkOut),
+                    [&] {
+                        return RunSteps({{{setup.java(), QStringLiteral("-jar"), setup.signapk(),
+                                           QStringLiteral("-w"), QStringLiteral("testkey.x509.pem"),
+                                           QStringLiteral("testkey.pk8"), archive, signapkOut},
+                                          setup.config()}});
+                    },
+                    wrote(signapkOut));
+            if (Wanted(QStringLiteral("save-copy")))
+                Compare(
+                    copy, rounds, remove(programOut), program, remove(copyOut),
+                    [&] {
+                        return RunSteps({{{QStringLiteral("cp"), archive, copyOut}, {}},
+                                         {{QStringLiteral("sha256sum"), copyOut}, {}}});
+                    },
+                    wrote(copyOut));
             // Both rows report every program run.
             const Series all = [&] {
                 Series s = signapk.program;
@@ -894,27 +912,35 @@ QList<Row> BenchSize(const Setup& setup, const QString& package, const QString& 
             }();
             signapk.program = all;
             copy.program = all;
-            rows.append(signapk);
-            rows.append(copy);
+            if (Wanted(QStringLiteral("save-signapk")))
+                rows.append(signapk);
+            if (Wanted(QStringLiteral("save-copy")))
+                rows.append(copy);
+            // The check reads a saved package: one save, not timed, when no
+            // save row ran.
+            if (Wanted(QStringLiteral("check")) && !QFileInfo::exists(programOut))
+                program();
             // The check after writing, over the last package saved, against
             // testing every member's CRC-32.
             Row check =
                 row(QStringLiteral("check after writing (vs unzip -tq)"), QStringLiteral("check"));
             const auto nothing = [](QString*) { return true; };
-            Compare(
-                check, rounds, nothing,
-                [&] { return RunProgram(QStringLiteral("check"), edit, programOut); }, nothing,
-                [&] {
-                    return RunSteps(
-                        {{{QStringLiteral("unzip"), QStringLiteral("-tq"), programOut}, {}}});
-                });
-            rows.append(check);
+            if (Wanted(QStringLiteral("check"))) {
+                Compare(
+                    check, rounds, nothing,
+                    [&] { return RunProgram(QStringLiteral("check"), edit, programOut); }, nothing,
+                    [&] {
+                        return RunSteps(
+                            {{{QStringLiteral("unzip"), QStringLiteral("-tq"), programOut}, {}}});
+                    });
+                rows.append(check);
+            }
         }
         Sh({QStringLiteral("rm"), QStringLiteral("-f"), programOut, signapkOut, copyOut}, nullptr);
     }
     // The one-pass edit (ten deletes, the 50 MB image, a build.prop key)
     // against copying the package and hashing the copy.
-    {
+    if (Wanted(QStringLiteral("onepass"))) {
         Row r = row(QStringLiteral("one-pass edit (vs cp + sha256sum)"), QStringLiteral("onepass"));
         const QString programOut = outputs + QStringLiteral("/onepass.zip");
         const QString copyOut = outputs + QStringLiteral("/copy.zip");
@@ -1067,6 +1093,8 @@ QList<Goal> Goals(const QList<QPair<QString, QList<Row>>>& sizes, const Row* lis
                {},
                {}};
         const Row* r = FindRow(rows, key);
+        if (!r)
+            return; // a row not run (--only)
         if (const std::optional<double> ratio = r ? Ratio(r->program, r->baseline) : std::nullopt) {
             g.met = *ratio <= limit;
             g.value = FormatRatio(*ratio) + QStringLiteral(" x");
@@ -1074,7 +1102,7 @@ QList<Goal> Goals(const QList<QPair<QString, QList<Row>>>& sizes, const Row* lis
         goals.append(g);
     };
     for (const auto& [label, rows] : sizes) {
-        {
+        if (FindRow(rows, QStringLiteral("delete"))) {
             Goal g{QStringLiteral("%1: delete <= 0.1 s").arg(label), {}, {}};
             const Row* r = FindRow(rows, QStringLiteral("delete"));
             if (r && r->program.anyOk()) {
@@ -1086,7 +1114,7 @@ QList<Goal> Goals(const QList<QPair<QString, QList<Row>>>& sizes, const Row* lis
         ratioGoal(label, rows, QStringLiteral("replace"), 1.5, QStringLiteral("zip -g"));
         ratioGoal(label, rows, QStringLiteral("add"), 0.1,
                   QStringLiteral("7za x + signapk + zip -g"));
-        {
+        if (FindRow(rows, QStringLiteral("add"))) {
             Goal g{QStringLiteral("%1: add peak memory <= 64 MB").arg(label), {}, {}};
             const Row* r = FindRow(rows, QStringLiteral("add"));
             if (r && r->program.anyOk() && r->program.peakRssKb() > 0) {
@@ -1097,7 +1125,7 @@ QList<Goal> Goals(const QList<QPair<QString, QList<Row>>>& sizes, const Row* lis
         }
         ratioGoal(label, rows, QStringLiteral("save-signapk"), 0.1, QStringLiteral("signapk -w"));
         ratioGoal(label, rows, QStringLiteral("save-copy"), 3, QStringLiteral("(cp + sha256sum)"));
-        {
+        if (FindRow(rows, QStringLiteral("save-signapk"))) {
             Goal g{QStringLiteral("%1: save peak memory <= 64 MB").arg(label), {}, {}};
             const Row* r = FindRow(rows, QStringLiteral("save-signapk"));
             if (r && r->program.anyOk() && r->program.peakRssKb() > 0) {
@@ -1108,7 +1136,7 @@ QList<Goal> Goals(const QList<QPair<QString, QList<Row>>>& sizes, const Row* lis
         }
         ratioGoal(label, rows, QStringLiteral("open"), 1.05, QStringLiteral("7za x"));
         ratioGoal(label, rows, QStringLiteral("onepass"), 1.0, QStringLiteral("cp + sha256sum"));
-        {
+        if (FindRow(rows, QStringLiteral("onepass"))) {
             Goal g{QStringLiteral("%1: one-pass edit peak memory <= 64 MB").arg(label), {}, {}};
             const Row* r = FindRow(rows, QStringLiteral("onepass"));
             if (r && r->program.anyOk() && r->program.peakRssKb() > 0) {
@@ -1117,7 +1145,7 @@ QList<Goal> Goals(const QList<QPair<QString, QList<Row>>>& sizes, const Row* lis
             }
             goals.append(g);
         }
-        {
+        if (FindRow(rows, QStringLiteral("info"))) {
             Goal g{QStringLiteral("%1: info <= 50 ms").arg(label), {}, {}};
             const Row* r = FindRow(rows, QStringLiteral("info"));
             if (r && r->program.anyOk()) {
@@ -1138,6 +1166,8 @@ QList<Goal> Goals(const QList<QPair<QString, QList<Row>>>& sizes, const Row* lis
                    {}};
             const Row* a = FindRow(small.second, QLatin1String(key));
             const Row* b = FindRow(large.second, QLatin1String(key));
+            if (!a || !b)
+                continue;
             if (a && b && a->program.anyOk() && b->program.anyOk() && a->program.median() > 0) {
                 const double ratio = b->program.median() / a->program.median();
                 g.met = ratio <= 1.2;
@@ -1180,11 +1210,13 @@ int RunBenchmark(const QStringList& args) {
             results = value;
         else if (key == QLatin1String("--timeout"))
             g_timeoutSeconds = std::max(1, value.toInt());
+        else if (key == QLatin1String("--only"))
+            g_only = value.split(QLatin1Char(','), Qt::SkipEmptyParts);
     }
     if (setup.data.isEmpty() || setup.bundle.isEmpty()) {
-        std::fprintf(stderr,
-                     "usage: bench_Operations --data DIR --bundle DIR [--sizes 600,1500] "
-                     "[--rounds 5] [--list-apks 3000] [--results FILE] [--timeout SECONDS]\n");
+        std::fprintf(stderr, "usage: bench_Operations --data DIR --bundle DIR [--sizes 600,1500] "
+                             "[--rounds 5] [--list-apks 3000] [--results FILE] [--timeout SECONDS] "
+                             "[--only KEY[,KEY]]\n");
         return 2;
     }
     g_timeOutput = setup.data + QStringLiteral("/work/time-v.txt");
@@ -1197,7 +1229,7 @@ int RunBenchmark(const QStringList& args) {
                        BenchSize(setup, package, size + QStringLiteral("MB"), rounds)});
     }
     std::optional<Row> list;
-    if (listApks > 0)
+    if (listApks > 0 && Wanted(QStringLiteral("list")))
         list = BenchList(setup, setup.data + QStringLiteral("/packages/list-%1.zip").arg(listApks),
                          rounds);
 

@@ -3,7 +3,10 @@
 # kept for the next run) and runs it. See bench/README.md.
 #
 #   bench/run.sh [--sizes 600,1500] [--rounds 5] [--list-apks 3000] [--timeout SECONDS]
+#                [--only KEY[,KEY]]
 #
+# --only runs only the named rows: open, info, add, delete, replace, sign-apk,
+# save-signapk, save-copy, check, onepass, list.
 # --timeout ends a run (program or baseline) that takes longer; it counts as failed.
 #
 # Environment: CORVANE_BENCH_DATA (default /work/bench-data) holds the
@@ -18,15 +21,22 @@ SIZES=600,1500
 ROUNDS=5
 LIST_APKS=3000
 TIMEOUT=3600
+ONLY=
 while [ $# -gt 0 ]; do
   case "$1" in
     --sizes) SIZES="$2"; shift 2 ;;
     --rounds) ROUNDS="$2"; shift 2 ;;
     --list-apks) LIST_APKS="$2"; shift 2 ;;
     --timeout) TIMEOUT="$2"; shift 2 ;;
-    *) echo "usage: $0 [--sizes 600,1500] [--rounds 5] [--list-apks 3000] [--timeout SECONDS]" >&2; exit 2 ;;
+    --only) ONLY="$2"; shift 2 ;;
+    *) echo "usage: $0 [--sizes 600,1500] [--rounds 5] [--list-apks 3000] [--timeout SECONDS] [--only KEY[,KEY]]" >&2; exit 2 ;;
   esac
 done
+
+# The list row alone uses the list package.
+if [ -n "$ONLY" ] && ! [[ ",$ONLY," == *",list,"* ]]; then
+  LIST_APKS=0
+fi
 
 for tool in cmake ninja 7za zip java aapt openssl sha256sum find; do
   command -v "$tool" >/dev/null || { echo "run.sh: '$tool' not found (run scripts/install-deps.sh test)" >&2; exit 1; }
@@ -90,5 +100,6 @@ fi
 
 results="$DATA/results-$(date +%Y%m%d-%H%M%S).md"
 "$BUILD/bench/bench_Operations" --data "$DATA" --bundle "$DATA/bundle" --sizes "$SIZES" \
-  --rounds "$ROUNDS" --list-apks "$LIST_APKS" --timeout "$TIMEOUT" --results "$results"
+  --rounds "$ROUNDS" --list-apks "$LIST_APKS" --timeout "$TIMEOUT" --results "$results" \
+  ${ONLY:+--only "$ONLY"}
 echo "Results: $results" >&2
