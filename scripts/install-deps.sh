@@ -18,6 +18,8 @@ what="${1:-build}"
 BUILD_PACKAGES=(
   # The compiler, CMake, Ninja, Qt 6, OpenSSL and zlib.
   build-essential cmake ninja-build pkg-config qt6-base-dev libssl-dev zlib1g-dev
+  # Brotli: partition images carried as .new.dat.br.
+  libbrotli-dev
   # Running the window: Qt's platform plugins and a font.
   qt6-qpa-plugins fonts-dejavu-core
   # Tools the program drives from its bundle, and those that make the sample
