@@ -25,6 +25,9 @@ BUILD_PACKAGES=(
   # Tools the program drives from its bundle, and those that make the sample
   # package: 7-Zip, aapt (compiled manifests), openssl.
   7zip p7zip-full aapt openssl
+  # ext4 images of partitions: libext2fs and libselinux (labels from an
+  # image's file_contexts), e2fsprogs (the e2fsck check of every image).
+  libext2fs-dev libselinux1-dev e2fsprogs
   # Packaging (scripts/package.sh): the icons rendered from their SVG, the
   # Debian package's library dependencies (dpkg-shlibdeps, which needs file).
   librsvg2-bin dpkg-dev file

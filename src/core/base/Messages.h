@@ -250,4 +250,59 @@ inline QString CannotStartProgram(const QString& program) {
     return QStringLiteral("Failed to start \"%1\"!").arg(program);
 }
 
+// An ext4 image of a partition, read and edited in place.
+// A size in bytes with its MiB: "20971520 bytes (20.0 MiB)".
+inline QString ImageBytes(quint64 bytes) {
+    return QStringLiteral("%1 bytes (%2 MiB)")
+        .arg(bytes)
+        .arg(static_cast<double>(bytes) / (1024.0 * 1024.0), 0, 'f', 1);
+}
+inline QString ImageNotExtFilesystem() {
+    return QStringLiteral("the image holds no ext4 filesystem");
+}
+inline QString ImageNotExt4() {
+    return QStringLiteral("the image's filesystem is ext2 or ext3, not ext4 (no extents)");
+}
+inline QString ImageHasSharedBlocks() {
+    return QStringLiteral("the image shares blocks between files (shared_blocks): a block a "
+                          "deleted file frees may still be another file's");
+}
+inline QString ImageNeedsRecovery() {
+    return QStringLiteral("the image's journal holds changes not yet written (needs recovery)");
+}
+inline QString ImageNotClean(const QString& findings) {
+    return QStringLiteral("e2fsck -fn does not call the image clean: %1").arg(findings);
+}
+inline QString ImageNoRoom(quint64 needed, quint64 there) {
+    return QStringLiteral("the image has no room for the edit: it needs %1, it has %2 free")
+        .arg(ImageBytes(needed), ImageBytes(there));
+}
+inline QString ImageNoLabel(const QString& path) {
+    return QStringLiteral("no SELinux label for %1: no file of its kind beside it has one and "
+                          "no file_contexts in the image names it")
+        .arg(path);
+}
+inline QString ImagePathMissing(const QString& path) {
+    return QStringLiteral("%1 is not in the image").arg(path);
+}
+inline QString ImagePathExists(const QString& path) {
+    return QStringLiteral("%1 is already in the image").arg(path);
+}
+inline QString ImageNotAFile(const QString& path) {
+    return QStringLiteral("%1 in the image is not a regular file").arg(path);
+}
+inline QString ImageNotAFolder(const QString& path) {
+    return QStringLiteral("%1 in the image is not a folder").arg(path);
+}
+inline QString ImageFileTooLarge(const QString& path, qint64 limit) {
+    return QStringLiteral("%1 in the image is larger than %2 bytes").arg(path).arg(limit);
+}
+inline QString ImageReadOnly() {
+    return QStringLiteral("the image is open for reading only");
+}
+// A failure of the filesystem library: what was done and its error text.
+inline QString ImageLibraryError(const QString& what, const QString& error) {
+    return QStringLiteral("%1: %2").arg(what, error);
+}
+
 } // namespace Msg
