@@ -16,7 +16,7 @@ bool parseNumber(QByteArrayView text, quint64 max, quint64* value) {
         if (c < '0' || c > '9')
             return false;
         const quint64 digit = static_cast<quint64>(c - '0');
-        if (v > (max - digit) / 10)
+        if (digit > max || v > (max - digit) / 10)
             return false;
         v = v * 10 + digit;
     }
