@@ -223,6 +223,14 @@ inline QString ApkUnreadable(const QString& fileName, const QString& cause) {
 inline QString SystemPartitionImageCause(const QString& form) {
     return QStringLiteral("the system partition is an image (%1)").arg(form);
 }
+// A partition image checked by the device (dm-verity metadata, an AVB footer,
+// or vbmeta.img in the package): PARTITION names it ("system").
+inline QString VerifiedPartitionWarning(const QString& partition) {
+    return QStringLiteral("The %1 partition is verified by the device (dm-verity or AVB): the "
+                          "device will refuse an edited %1 partition unless verity is disabled "
+                          "or the image is signed again with the maker's key.")
+        .arg(partition);
+}
 inline QString SystemPartitionIsImage(const QString& form) {
     return QStringLiteral("The system partition of this package is an image (%1): its APKs and "
                           "build.prop cannot be edited.")
