@@ -1,4 +1,5 @@
 #include "core/base/FileHelpers.h"
+#include "core/base/TestHooks.h"
 #include "core/workspace/WorkspaceRecord.h"
 #include "gui/CApkEditView.h"
 #include "gui/CImageView.h"
@@ -11,7 +12,11 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
+
+#include <atomic>
+#include <cstring>
 
 class TestOpenPackage : public QObject {
     Q_OBJECT
@@ -170,9 +175,25 @@ void TestOpenPackage::stoppedExtraction() {
     open(makePackage("first.zip", "4.4.2", "Music.apk"));
     const QByteArray firstArchive = ReadFile(file("zipTemp/temp.zip"));
     const QString second = makePackage("second.zip", "4.4.2", "Camera.apk");
-    m_window->bundle.replaceToolWithScript("Config/7za", "exec sleep 30");
-    QTimer::singleShot(200, m_dlg, [this] { m_window->app.BusyDialog()->reject(); });
+    // The extraction waits at its first member until the dialog is closed.
+    std::atomic<bool> closed{false};
+    QString busyText;
+    SetFaultPointHookForTesting([&](const char* name) {
+        while (std::strcmp(name, "open:extracting") == 0 && !closed)
+            QThread::msleep(5);
+        return FaultAction::None;
+    });
+    QTimer::singleShot(200, m_dlg, [&] {
+        if (m_window->app.BusyDialog()->isVisible())
+            busyText = m_window->app.BusyDialog()->busyText();
+        m_window->app.BusyDialog()->reject();
+        closed = true;
+    });
     open(second);
+    SetFaultPointHookForTesting(nullptr);
+    QVERIFY2(busyText.startsWith("Decompressing files"), qPrintable(busyText));
+    // No half tree stays.
+    QVERIFY(!FileHelpers::PathExists(file("srctemp")));
     QCOMPARE(m_dialogs->texts(), QStringList({"UnZip file successfully", "UnZip file failed"}));
     QCOMPARE(m_dlg->packagePathField()->text(), second);
     // The old tree is gone; no edit may reach the old working archive now,

@@ -266,11 +266,13 @@ bool ToolRunner::runInBackground(const QString& busyText, const std::function<bo
 }
 
 bool ToolRunner::runInBackground(const QString& busyText,
-                                 const std::function<bool(const PercentCallback& progress)>& work) {
+                                 const std::function<bool(const PercentCallback& progress)>& work,
+                                 bool centre) {
     if (!m_observer)
         return work([](int) {});
     ToolCommand command;
     command.busyText = busyText;
+    command.centre = centre;
     bool result = false;
     bool done = false;
     QEventLoop loop;

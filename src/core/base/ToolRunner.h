@@ -90,9 +90,11 @@ public:
     bool runInBackground(const QString& busyText, const std::function<bool()>& work);
     // The same for work that reports the percentage done (0 to 100) as it
     // goes; the observer sees it on the waiting thread.
+    // With centre, the busy display is centred on the screen.
     using PercentCallback = std::function<void(int percent)>;
     bool runInBackground(const QString& busyText,
-                         const std::function<bool(const PercentCallback& progress)>& work);
+                         const std::function<bool(const PercentCallback& progress)>& work,
+                         bool centre = false);
 
     bool isRunning() const { return m_process != nullptr || m_working; }
     // Kills the running program; its run ends as Stopped. Background work

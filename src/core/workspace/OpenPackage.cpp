@@ -6,11 +6,13 @@
 #include "core/base/Operation.h"
 #include "core/base/Reporter.h"
 #include "core/base/TestHooks.h"
+#include "core/base/ToolRunner.h"
 #include "core/base/UniqueFd.h"
 #include "core/format/AndroidVersionProbe.h"
 #include "core/format/ArchiveEditor.h"
 #include "core/format/MemberNames.h"
 #include "core/format/ZipFormat.h"
+#include "core/format/ZipTreeExtractor.h"
 #include "core/package/PackageTools.h"
 #include "core/workspace/AppState.h"
 #include "core/workspace/TreeSync.h"
@@ -276,96 +278,30 @@ bool copyFrom(const QString& package, quint64 start, FileHelpers::TemporaryFile&
     return ok;
 }
 
-// The names 7-Zip wrote, walked by their bytes below the tree: every file
-// and directory the program does not name is removed, whatever its bytes.
-class StrayRemoval {
-public:
-    StrayRemoval(const QSet<QByteArray>& files, const QSet<QByteArray>& directories)
-        : m_files(files), m_directories(directories) {}
-
-    bool run(const QByteArray& tree, QString* error) { return walk(tree, QByteArray(), error); }
-
-private:
-    bool walk(const QByteArray& directory, const QByteArray& relative, QString* error) {
-        DIR* dir = ::opendir(directory.constData());
-        if (!dir)
-            return failWith(error, QStringLiteral("cannot list \"%1\": %2")
-                                       .arg(QFile::decodeName(directory), systemError()));
-        QList<QPair<QByteArray, bool>> entries;
-        while (const dirent* item = ::readdir(dir)) {
-            const char* name = item->d_name;
-            if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
-                continue;
-            struct stat info;
-            const QByteArray path = directory + '/' + name;
-            const bool isDirectory = ::lstat(path.constData(), &info) == 0 && S_ISDIR(info.st_mode);
-            entries.append({QByteArray(name), isDirectory});
-        }
-        ::closedir(dir);
-        for (const auto& [name, isDirectory] : entries) {
-            const QByteArray path = directory + '/' + name;
-            const QByteArray member = relative.isEmpty() ? name : relative + '/' + name;
-            bool removed = true;
-            if (isDirectory && m_directories.contains(member)) {
-                if (!walk(path, member, error))
-                    return false;
-                continue;
-            }
-            if (isDirectory)
-                removed = FileHelpers::DeleteNativeDirectoryTree(path);
-            else if (!m_files.contains(member))
-                removed = ::unlink(path.constData()) == 0;
-            if (!removed)
-                return failWith(error, QStringLiteral("cannot remove \"%1\", which 7-Zip wrote "
-                                                      "under a name of its own")
-                                           .arg(PrintableZipName(path)));
-        }
-        return true;
-    }
-
-    const QSet<QByteArray>& m_files;
-    const QSet<QByteArray>& m_directories;
-};
-
-// 7-Zip writes a member without ZIP's UTF-8 flag under its raw bytes, and
-// takes '\\' for part of a name. The program names every member one way
-// (MemberNames.h), in the tree and in the archive, so that a listed APK can be
-// found and deleted: the tree is walked by its bytes, whatever 7-Zip wrote
-// under another name is removed, and every member that is not at its path as
-// a regular file of its size is written there from the archive.
-bool ReconcileTreeNames(const QString& source, const QList<ArchiveMember>& members,
-                        const QString& tree, QString* error) {
-    QSet<QByteArray> files;
-    QSet<QByteArray> directories;
-    QSet<QByteArray> spelledOtherwise; // raw names of members 7-Zip may have written elsewhere
-    for (const ArchiveMember& member : members) {
-        const QByteArray name = member.name.toUtf8();
-        for (qsizetype slash = name.indexOf('/'); slash > 0; slash = name.indexOf('/', slash + 1))
-            directories.insert(name.left(slash));
-        (member.isDirectory ? directories : files).insert(name);
-        if (member.rawName != name && member.rawName != name + '/')
-            spelledOtherwise.insert(member.rawName);
-    }
-    if (!StrayRemoval(files, directories).run(QFile::encodeName(tree), error))
-        return false;
-
-    QList<QPair<quint64, QString>> extractions;
+// The tree of the package: every member at its path under the program's name
+// (MemberNames.h), written on every core. A stop or a failure leaves no tree.
+bool ExtractTree(ToolRunner& runner, const QString& source, const QList<ArchiveMember>& members,
+                 const QString& tree, QString* error) {
+    ZipTreeExtraction extraction;
     for (qsizetype i = 0; i < members.size(); ++i) {
-        const ArchiveMember& member = members[i];
-        const QString path = MemberPathInTree(tree, member.name);
-        if (member.isDirectory) {
-            QDir().mkpath(path);
-            continue;
-        }
-        struct stat info;
-        const bool inPlace = ::lstat(QFile::encodeName(path).constData(), &info) == 0 &&
-                             S_ISREG(info.st_mode) &&
-                             static_cast<quint64>(info.st_size) == member.uncompressedSize;
-        if (!inPlace || member.rawName != member.name.toUtf8() ||
-            spelledOtherwise.contains(member.name.toUtf8()))
-            extractions.append({static_cast<quint64>(i), path});
+        const ZipTreeFile file{static_cast<quint64>(i), MemberPathInTree(tree, members[i].name)};
+        (members[i].isDirectory ? extraction.directories : extraction.files).append(file);
     }
-    return ExtractMembers(source, extractions, error);
+    extraction.directories.append(ZipTreeFile{~quint64(0), tree});
+    extraction.stopRequested = [&runner] {
+        FaultPoint("open:extracting");
+        return runner.stopRequested();
+    };
+    const bool extracted = runner.runInBackground(
+        QStringLiteral("Decompressing files"),
+        [&](const ToolRunner::PercentCallback& progress) {
+            extraction.progress = progress;
+            return ExtractZipTree(source, extraction, error);
+        },
+        true);
+    if (!extracted)
+        FileHelpers::DeleteDirectoryTree(tree);
+    return extracted;
 }
 
 // One open, step by step; each failure ends it through one of the two exits.
@@ -513,14 +449,12 @@ private:
     }
 
     OpenResult unpack() {
-        if (const Result extracted = ExtractArchive(m_op.runner, m_paths, source(), m_tree);
-            extracted.failed())
-            return fail(false, Msg::UnzipFailed(), extracted.cause());
         QString cause;
-        if (!FileHelpers::PathExists(m_tree))
-            return fail(true, Msg::UnzipFailedHard(), QStringLiteral("7-Zip made no tree"));
-        if (!ReconcileTreeNames(source(), m_contents.members, m_tree, &cause))
-            return fail(false, Msg::UnzipFailed(cause), cause);
+        if (!ExtractTree(m_op.runner, source(), m_contents.members, m_tree, &cause))
+            return fail(false,
+                        cause == QLatin1String("stopped") ? Msg::UnzipFailed()
+                                                          : Msg::UnzipFailed(cause),
+                        cause);
         FaultPoint("open:extracted");
         if (!placeCopy(&cause))
             return fail(true, Msg::CannotCopyZip(), cause);
