@@ -130,24 +130,75 @@ bool hasZip64Field(const char* extra, qint64 length) {
     return false;
 }
 
-// Finds the end-of-central-directory record: the last signature whose
-// comment reaches exactly to the end of the file.
-bool findEndRecord(const RandomAccessSource& source, quint64 fileSize, quint64* endOffset,
-                   QString* error) {
-    if (fileSize < static_cast<quint64>(kEndSize))
-        return Fail(error, QStringLiteral("the file is too short to be a ZIP archive"));
-    const quint64 span = qMin<quint64>(fileSize, static_cast<quint64>(kEndSize) + 0xFFFF);
-    QByteArray tail(static_cast<qsizetype>(span), '\0');
-    if (!source.readAt(fileSize - span, tail.data(), tail.size(), error))
+// The source with its last bytes held, so that the end records and, in a
+// small archive (an APK), the central directory come from one read of the
+// tail instead of one each (a read through a view of a member costs a system
+// call per stored block).
+class TailSource : public RandomAccessSource {
+public:
+    explicit TailSource(const RandomAccessSource& whole)
+        : m_whole(whole), m_size(whole.size()), m_start(m_size) {}
+    quint64 size() const override { return m_size; }
+
+    // Holds the last length bytes (at most the whole source).
+    bool hold(quint64 length, QString* error) {
+        length = qMin(length, m_size);
+        if (length <= static_cast<quint64>(m_tail.size()))
+            return true;
+        m_tail.resize(static_cast<qsizetype>(length));
+        m_start = m_size - length;
+        if (m_whole.readAt(m_start, m_tail.data(), m_tail.size(), error))
+            return true;
+        m_tail.clear();
+        m_start = m_size;
         return false;
-    for (qsizetype pos = tail.size() - kEndSize; pos >= 0; --pos) {
-        const char* p = tail.constData() + pos;
-        if (ReadLe32(p) != kEndSignature)
-            continue;
-        if (pos + kEndSize + ReadLe16(p + 20) == tail.size()) {
-            *endOffset = fileSize - span + static_cast<quint64>(pos);
+    }
+    const QByteArray& tail() const { return m_tail; }
+    quint64 tailStart() const { return m_start; }
+
+    bool readAt(quint64 offset, char* data, qint64 size, QString* error) const override {
+        if (size >= 0 && offset >= m_start && offset <= m_size &&
+            static_cast<quint64>(size) <= m_size - offset) {
+            if (size > 0)
+                std::memcpy(data, m_tail.constData() + (offset - m_start),
+                            static_cast<size_t>(size));
             return true;
         }
+        return m_whole.readAt(offset, data, size, error);
+    }
+
+private:
+    const RandomAccessSource& m_whole;
+    quint64 m_size;
+    quint64 m_start;
+    QByteArray m_tail;
+};
+
+// Finds the end-of-central-directory record: the last signature whose
+// comment reaches exactly to the end of the file. A short tail is looked at
+// first (an archive seldom has a long comment), then the longest a comment
+// allows.
+bool findEndRecord(TailSource& source, quint64 fileSize, quint64* endOffset, QString* error) {
+    if (fileSize < static_cast<quint64>(kEndSize))
+        return Fail(error, QStringLiteral("the file is too short to be a ZIP archive"));
+    for (const quint64 wanted : {quint64(8 * 1024), static_cast<quint64>(kEndSize) + 0xFFFF}) {
+        const quint64 span = qMin<quint64>(fileSize, wanted);
+        if (span < static_cast<quint64>(source.tail().size()))
+            break; // the whole file was looked at
+        if (!source.hold(span, error))
+            return false;
+        const QByteArray& tail = source.tail();
+        for (qsizetype pos = tail.size() - kEndSize; pos >= 0; --pos) {
+            const char* p = tail.constData() + pos;
+            if (ReadLe32(p) != kEndSignature)
+                continue;
+            if (pos + kEndSize + ReadLe16(p + 20) == tail.size()) {
+                *endOffset = source.tailStart() + static_cast<quint64>(pos);
+                return true;
+            }
+        }
+        if (span == fileSize)
+            break;
     }
     return Fail(error, QStringLiteral("the file is not a ZIP archive (no end of central "
                                       "directory record)"));
@@ -202,8 +253,8 @@ bool readZip64End(const RandomAccessSource& source, quint64 endOffset, EndRecord
     return true;
 }
 
-bool readEndRecords(const RandomAccessSource& source, quint64 fileSize, EndRecords* records,
-                    QByteArray* comment, QString* error) {
+bool readEndRecords(TailSource& source, quint64 fileSize, EndRecords* records, QByteArray* comment,
+                    QString* error) {
     quint64 endOffset = 0;
     if (!findEndRecord(source, fileSize, &endOffset, error))
         return false;
@@ -545,15 +596,36 @@ bool ReadZipDirectory(int fd, ZipDirectory* directory, QString* error) {
     return FdSource::open(fd, &source, error) && ReadZipDirectory(source, directory, error);
 }
 
-bool ReadZipDirectory(const RandomAccessSource& source, ZipDirectory* directory, QString* error) {
+bool ReadZipDirectory(const RandomAccessSource& source, ZipDirectory* directory, QString* error,
+                      ZipLocalHeaders localHeaders) {
     *directory = ZipDirectory();
     directory->fileSize = source.size();
     EndRecords records;
-    if (!readEndRecords(source, directory->fileSize, &records, &directory->comment, error) ||
+    TailSource cached(source);
+    if (!readEndRecords(cached, directory->fileSize, &records, &directory->comment, error) ||
         !locateDirectory(records, &directory->directoryOffset, &directory->prefixBias, error) ||
-        !readCentralDirectory(source, records.count, records.directorySize, directory->prefixBias,
+        !readCentralDirectory(cached, records.count, records.directorySize, directory->prefixBias,
                               directory, error))
         return false;
+    if (localHeaders == ZipLocalHeaders::WhenRead) {
+        // What the directory alone tells: the local header (of at least the
+        // same name) and the data lie before the directory.
+        for (qsizetype i = 0; i < directory->entries.size(); ++i) {
+            ZipCentralEntry& entry = directory->entries[i];
+            const quint64 least = kLocalHeaderSize + static_cast<quint64>(entry.rawName.size());
+            if (!fitsWithin(entry.localHeaderOffset, least, directory->directoryOffset))
+                return Fail(error, QStringLiteral("%1: its local header offset %2 lies past the "
+                                                  "entries")
+                                       .arg(entryLabel(i, entry.rawName))
+                                       .arg(entry.localHeaderOffset));
+            if (!fitsWithin(entry.localHeaderOffset + least, entry.compressedSize,
+                            directory->directoryOffset))
+                return Fail(error, QStringLiteral("%1: its data runs past the entries")
+                                       .arg(entryLabel(i, entry.rawName)));
+            entry.extentEnd = entry.localHeaderOffset + least + entry.compressedSize;
+        }
+        return checkNoOverlap(directory->entries, error);
+    }
     // Local headers lie a member's data apart: a small window reads little
     // more than each header (the members of a package are mostly large).
     WindowReader reader(source, directory->directoryOffset, 4 * 1024);
@@ -562,6 +634,23 @@ bool ReadZipDirectory(const RandomAccessSource& source, ZipDirectory* directory,
             return false;
     }
     return checkNoOverlap(directory->entries, error);
+}
+
+bool CheckZipLocalHeader(const RandomAccessSource& source, const ZipDirectory& directory,
+                         qsizetype index, QString* error) {
+    if (index < 0 || index >= directory.entries.size())
+        return Fail(error, QStringLiteral("entry %1 is not in the central directory").arg(index));
+    ZipCentralEntry entry = directory.entries[index];
+    // The entry's bytes end where the next entry's (in file order) begin.
+    quint64 limit = directory.directoryOffset;
+    for (const ZipCentralEntry& other : directory.entries) {
+        if (other.localHeaderOffset > entry.localHeaderOffset)
+            limit = qMin(limit, other.localHeaderOffset);
+    }
+    // Enough for the header and its name in one read, most often its extra
+    // fields too.
+    WindowReader reader(source, limit, kLocalHeaderSize + entry.rawName.size() + 64);
+    return checkLocalHeader(reader, limit, index, &entry, error);
 }
 
 QByteArray ZipCentralRecord(const ZipCentralEntry& entry, quint64 offset) {

@@ -64,7 +64,23 @@ struct ZipDirectory {
 // not a ZIP, a split archive, or a directory that does not agree with the
 // entries. Memory stays bounded by what the file really holds: the directory
 // is parsed through a window and the first bad record ends the reading.
-bool ReadZipDirectory(const RandomAccessSource& source, ZipDirectory* directory, QString* error);
+//
+// With ZipLocalHeaders::WhenRead the local headers are left to be checked
+// one by one as members are read (CheckZipLocalHeader), for a reader that
+// reads a few members of many entries (an APK's manifest and signatures):
+// the directory is checked on its own (each entry's name and data lie before
+// the directory, no two entries' bytes as far as the directory tells
+// overlap), and each entry's extentEnd is the least its bytes can reach.
+enum class ZipLocalHeaders { Checked, WhenRead };
+bool ReadZipDirectory(const RandomAccessSource& source, ZipDirectory* directory, QString* error,
+                      ZipLocalHeaders localHeaders = ZipLocalHeaders::Checked);
+
+// The checks ReadZipDirectory makes of one entry's local header (signature,
+// name, method, bounds, data descriptor), its bytes ending before the next
+// entry's begin (or the directory): for a directory read with
+// ZipLocalHeaders::WhenRead, before the entry is read. False with the cause.
+bool CheckZipLocalHeader(const RandomAccessSource& source, const ZipDirectory& directory,
+                         qsizetype index, QString* error);
 // The same for an open file, which must be a regular file.
 bool ReadZipDirectory(int fd, ZipDirectory* directory, QString* error);
 

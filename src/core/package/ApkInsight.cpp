@@ -71,7 +71,9 @@ public:
     }
 
     bool readDirectory(QString* error) {
-        if (!ReadZipDirectory(m_source, &m_directory, error))
+        // Of the many entries, a few are read: each local header is checked
+        // when its entry is.
+        if (!ReadZipDirectory(m_source, &m_directory, error, ZipLocalHeaders::WhenRead))
             return false;
         // The last entry of a name is the one read.
         for (qsizetype i = 0; i < m_directory.entries.size(); ++i)
@@ -116,7 +118,9 @@ public:
         data->clear();
         data->reserve(qsizetype(e.uncompressedSize));
         QString cause;
-        if (!ReadZipMemberData(
+        if (!CheckZipLocalHeader(m_source, m_directory, &e - m_directory.entries.constData(),
+                                 &cause) ||
+            !ReadZipMemberData(
                 m_source, e,
                 [data](const char* bytes, qint64 size) {
                     data->append(bytes, size);

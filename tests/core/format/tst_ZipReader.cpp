@@ -3,6 +3,7 @@
 // descriptors, stubs in front; and the check of what a device's recovery can
 // read, judged against Android's own ZIP reader.
 
+#include "core/base/RandomAccessSource.h"
 #include "core/format/ArchiveEditor.h"
 #include "core/format/ZipFormat.h"
 
@@ -258,6 +259,20 @@ void TestZipReader::hostileValuesAreRefusedByName() {
     QString error;
     QVERIFY(!readDirectory(path, &directory, &error));
     QVERIFY2(error.contains(cause), qPrintable(error));
+
+    // With the local headers checked as entries are read, the same fault is
+    // found by the time each entry has been checked.
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    FdSource source(file.handle(), 0);
+    QVERIFY(FdSource::open(file.handle(), &source, &error));
+    ZipDirectory deferred;
+    QString deferredError;
+    bool refused = !ReadZipDirectory(source, &deferred, &deferredError, ZipLocalHeaders::WhenRead);
+    for (qsizetype i = 0; !refused && i < deferred.entries.size(); ++i)
+        refused = !CheckZipLocalHeader(source, deferred, i, &deferredError);
+    QVERIFY(refused);
+    QVERIFY2(deferredError.contains(cause), qPrintable(deferredError));
 }
 
 void TestZipReader::overlappingEntriesAreRefused() {
@@ -278,6 +293,17 @@ void TestZipReader::overlappingEntriesAreRefused() {
     QVERIFY(!readDirectory(path, &directory, &error));
     QVERIFY2(error.contains("entry 1 (inner.bin): its bytes overlap those of entry 0 (outer.bin)"),
              qPrintable(error));
+    // The directory alone shows it too, when the local headers are left for
+    // later.
+    {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        FdSource source(file.handle(), 0);
+        QVERIFY(FdSource::open(file.handle(), &source, &error));
+        QVERIFY(!ReadZipDirectory(source, &directory, &error, ZipLocalHeaders::WhenRead));
+        QVERIFY2(error.contains("its bytes overlap those of entry 0 (outer.bin)"),
+                 qPrintable(error));
+    }
     qint64 copied = 0;
     QVERIFY(!WriteCompactArchive(
         path, {},
