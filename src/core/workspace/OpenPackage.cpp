@@ -27,6 +27,7 @@
 #include <QSet>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -428,10 +429,13 @@ private:
         }
     }
 
-    // The complete copy replaces the old working archive in one rename.
+    // The complete copy replaces the old working archive in one rename. Like
+    // the tree, it is not flushed: both can be made again from the package,
+    // and a start checks them before it offers them (a flush here would wait
+    // for every byte of both to reach the disk).
     bool placeCopy(QString* cause) {
         if (m_staged) {
-            const bool placed = m_staged->commit(cause);
+            const bool placed = m_staged->commitScratch(cause);
             m_staged.reset();
             return placed;
         }
@@ -439,7 +443,8 @@ private:
             return true;
         const bool placed = m_copy->wait() &&
                             QFileInfo(partial()).size() == QFileInfo(m_package).size() &&
-                            FileHelpers::ReplaceFile(partial(), m_paths.workingArchive());
+                            ::rename(QFile::encodeName(partial()).constData(),
+                                     QFile::encodeName(m_paths.workingArchive()).constData()) == 0;
         m_copy.reset();
         if (!placed) {
             FileHelpers::RemoveFile(partial());
@@ -468,7 +473,7 @@ private:
         if (version != 0)
             state.setAndroidMajorVersion(version);
         m_record.stage = WorkspaceRecord::Stage::Open;
-        if (!m_record.write(m_paths.workspaceRecord()))
+        if (!m_record.write(m_paths.workspaceRecord(), nullptr, false))
             return fail(true, Msg::CannotCopyZip(),
                         QStringLiteral("cannot write the workspace record"));
         FaultPoint("open:recorded-open");

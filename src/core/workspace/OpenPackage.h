@@ -10,12 +10,13 @@ struct Operation;
 
 // Opening a package: checks that it is a non-empty readable ZIP with room for
 // it in the workspace (before anything is deleted), clears the old tree,
-// unpacks the package into the tree with 7-Zip while it is copied to the
+// unpacks the package into the tree on every core while it is copied to the
 // working archive (under a temporary name, renamed into place), probes the
 // Android version and records in the workspace that tree and archive belong
-// to this package. Answers with the open's result: its notice (the success
-// message, or the failure's with the cause below it where the reader gave
-// one) is for the caller to present, after the hooks have run.
+// to this package. Tree, archive and that last record are not flushed: they
+// can be made again from the package, and a start checks them first. Answers with the open's
+// result: its notice (the success message, or the failure's with the cause below it where the
+// reader gave one) is for the caller to present, after the hooks have run.
 struct OpenPackageHooks {
     // The package passed the checks and would replace the open one: false
     // keeps the open package (the open is declined, nothing changed).

@@ -151,13 +151,14 @@ WorkspaceRecord WorkspaceRecord::read(const QString& recordPath) {
     return parse(file.read(kMaxRecordBytes + 1));
 }
 
-bool WorkspaceRecord::write(const QString& recordPath, QString* error) const {
+bool WorkspaceRecord::write(const QString& recordPath, QString* error, bool flush) const {
     FileHelpers::TemporaryFile file(recordPath);
     const qint64 seconds = opened.isValid() ? std::max<qint64>(1, opened.toSecsSinceEpoch()) : 0;
     const QByteArray text = kHeader + "\nstage " + (stage == Stage::Open ? kOpen : kOpening) +
                             "\npackage " + escapePath(package.toUtf8()) + "\nopened " +
                             QByteArray::number(seconds) + '\n';
-    return file.open(error) && file.write(text, error) && file.commit(error);
+    return file.open(error) && file.write(text, error) &&
+           (flush ? file.commit(error) : file.commitScratch(error));
 }
 
 bool WorkspaceRecord::remove(const QString& recordPath) {

@@ -21,8 +21,10 @@ struct WorkspaceRecord {
     static WorkspaceRecord read(const QString& recordPath);
     // The same from the file's bytes.
     static WorkspaceRecord parse(const QByteArray& bytes);
-    // Replaces the record (written beside it and renamed into place, flushed).
-    bool write(const QString& recordPath, QString* error = nullptr) const;
+    // Replaces the record (written beside it and renamed into place, flushed
+    // unless flush is false: a record that a lost write only takes back to
+    // the record before it, which a start handles).
+    bool write(const QString& recordPath, QString* error = nullptr, bool flush = true) const;
     static bool remove(const QString& recordPath);
 };
 
