@@ -271,6 +271,29 @@ bool takeAbi(ParseState& state, const QString& value, QString* error) {
     return true;
 }
 
+bool takeBrotliQuality(ParseState& state, const QString& value, QString* error) {
+    if (state.options->brotliQualityGiven) {
+        SetError(error, QStringLiteral("more than one --brotli-quality given"));
+        return false;
+    }
+    bool ok = false;
+    const int quality = value.toInt(&ok);
+    if (!ok || quality < 0 || quality > 11 || value.size() > 2) {
+        SetError(
+            error,
+            QStringLiteral("--brotli-quality takes a number from 0 to 11, not \"%1\"").arg(value));
+        return false;
+    }
+    state.options->brotliQuality = quality;
+    state.options->brotliQualityGiven = true;
+    return true;
+}
+
+bool takeNoErase(ParseState& state, const QString&, QString*) {
+    state.options->noErase = true;
+    return true;
+}
+
 bool takeDryRun(ParseState& state, const QString&, QString*) {
     state.options->dryRun = true;
     return true;
@@ -305,6 +328,8 @@ constexpr OptionRule kOptions[] = {
     {"--package-key", nullptr, CliCommand::Edit, true, takePackageKey},
     {"--log", nullptr, CliCommand::Edit, true, takeLog},
     {"--log-format", nullptr, CliCommand::Edit, true, takeLogFormat},
+    {"--brotli-quality", nullptr, CliCommand::Edit, true, takeBrotliQuality},
+    {"--no-erase", nullptr, CliCommand::Edit, false, takeNoErase},
 };
 
 // The edit distance of two words (insertions, deletions, substitutions).

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/format/BlockImageCodec.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -56,6 +58,12 @@ struct CliOptions {
     QString platformKey;
     QString logFile;
     CliLogFormat logFormat = CliLogFormat::Cp936;
+    // edit --brotli-quality N: the quality (0 to 11) a partition image carried
+    // as .new.dat.br is compressed with again; --no-erase: its free blocks
+    // written as zero instead of erase.
+    int brotliQuality = kDefaultBrotliQuality;
+    bool brotliQualityGiven = false;
+    bool noErase = false;
 };
 
 // The arguments an argument file holds: one argument a line, UTF-8 (a byte

@@ -228,6 +228,12 @@ QString EditCommand::usage() const {
                "  --platform-key CERT KEY\n"
                "                         sign the added system APKs with this pair (the\n"
                "                         same formats) instead of the platform key\n"
+               "  --brotli-quality N     the brotli quality, 0 to 11, of a system or\n"
+               "                         vendor image carried as NAME.new.dat.br when it\n"
+               "                         is written again (default %2)\n"
+               "  --no-erase             write the free blocks of a system or vendor image\n"
+               "                         carried with a transfer list as zero instead of\n"
+               "                         erase, for devices whose discard fails\n"
                "  --dry-run              check the arguments and the package, print what\n"
                "                         would be done, write nothing\n"
                "  --log FILE             write the change log (as log.txt: CP936, CRLF)\n"
@@ -245,7 +251,8 @@ QString EditCommand::usage() const {
                "\n"
                "An APK of the same name as an added one is replaced; a file without the\n"
                ".apk extension is not added.\n")
-        .arg(wrappedSlotNames(QStringLiteral("                         "), 80));
+        .arg(wrappedSlotNames(QStringLiteral("                         "), 80))
+        .arg(kDefaultBrotliQuality);
 }
 
 int EditCommand::run(const CliOptions& options, const CommandContext& context) const {

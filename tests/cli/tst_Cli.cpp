@@ -310,6 +310,16 @@ void TestCli::usageErrorsExitTwoAndWriteNothing_data() {
     QTest::newRow("ABI list of commas only")
         << QStringList{"edit", m_sample, "-o", out, "--abi", ","}
         << QByteArray("--abi takes a comma-separated list");
+    QTest::newRow("brotli quality above 11")
+        << QStringList{"edit", m_sample, "-o", out, "--brotli-quality", "12"}
+        << QByteArray("--brotli-quality takes a number from 0 to 11");
+    QTest::newRow("brotli quality not a number")
+        << QStringList{"edit", m_sample, "-o", out, "--brotli-quality", "best"}
+        << QByteArray("--brotli-quality takes a number from 0 to 11");
+    QTest::newRow("brotli quality twice")
+        << QStringList{"edit", m_sample,           "-o", out, "--brotli-quality",
+                       "5",    "--brotli-quality", "6"}
+        << QByteArray("more than one --brotli-quality");
     // A log over a file the edit reads or writes would destroy it.
     QTest::newRow("log is the output")
         << QStringList{"edit", m_sample, "-o", out, "--delete", "Music.apk", "--log", out}
