@@ -34,6 +34,11 @@ bool directoryLayout(const PackageFacts& facts) {
     return UsesDirectoryLayout(facts.majorVersion);
 }
 
+QString imageLayoutName(Ext4Layout layout) {
+    return layout == Ext4Layout::SystemAsRoot ? QStringLiteral("system-as-root")
+                                              : QStringLiteral("classic");
+}
+
 QJsonObject apkJson(const PackageApk& apk) {
     QJsonObject object;
     object.insert(QStringLiteral("path"), apk.member);
@@ -41,6 +46,8 @@ QJsonObject apkJson(const PackageApk& apk) {
     object.insert(QStringLiteral("layout"), apkLayout(apk));
     object.insert(QStringLiteral("size"), apk.size);
     object.insert(QStringLiteral("stored"), apk.stored);
+    if (!apk.image.isEmpty())
+        object.insert(QStringLiteral("image"), apk.image);
     if (!apk.factsRead) {
         object.insert(QStringLiteral("error"), apk.factsError);
         return object;
@@ -138,6 +145,26 @@ QString infoJson(const PackageFacts& facts, const QString& verifiedWith) {
         images.append(imageObject);
     }
     object.insert(QStringLiteral("images"), images);
+
+    QJsonArray partitions;
+    for (const PackageImagePartition& image : facts.imagePartitions) {
+        QJsonObject partition;
+        partition.insert(QStringLiteral("partition"), image.partition);
+        partition.insert(QStringLiteral("form"), image.form);
+        partition.insert(QStringLiteral("path"), image.member);
+        if (!image.read) {
+            partition.insert(QStringLiteral("error"), image.error);
+        } else {
+            const Ext4Facts& fs = image.filesystem;
+            partition.insert(QStringLiteral("filesystemSize"), static_cast<qint64>(fs.size()));
+            partition.insert(QStringLiteral("blockSize"), static_cast<qint64>(fs.blockSize));
+            partition.insert(QStringLiteral("freeBytes"), static_cast<qint64>(fs.freeBytes()));
+            partition.insert(QStringLiteral("layout"), imageLayoutName(fs.layout));
+            partition.insert(QStringLiteral("sharedBlocks"), fs.sharedBlocks);
+        }
+        partitions.append(partition);
+    }
+    object.insert(QStringLiteral("imagePartitions"), partitions);
     return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Indented));
 }
 
@@ -150,7 +177,9 @@ QString apkText(const PackageApk& apk) {
     text += QStringLiteral("    place: %1, %2; %3 bytes, %4\n")
                 .arg(ApkPlaceName(apk.place), apkLayout(apk))
                 .arg(apk.size)
-                .arg(apk.stored ? QStringLiteral("stored") : QStringLiteral("deflated"));
+                .arg(!apk.image.isEmpty() ? QStringLiteral("in the %1 image").arg(apk.image)
+                     : apk.stored         ? QStringLiteral("stored")
+                                          : QStringLiteral("deflated"));
     if (!apk.factsRead)
         return text + QStringLiteral("    not readable: %1\n").arg(apk.factsError);
     const ApkFacts& facts = apk.facts;
@@ -243,6 +272,23 @@ QString infoText(const PackageFacts& facts, const CliOptions& options) {
     text += QStringLiteral("APKs (%1):\n").arg(facts.apks.size());
     for (const PackageApk& apk : facts.apks)
         text += apkText(apk);
+    if (!facts.imagePartitions.isEmpty())
+        text += QStringLiteral("Partition images:\n");
+    for (const PackageImagePartition& image : facts.imagePartitions) {
+        text += QStringLiteral("  %1: %2 (%3)\n").arg(image.partition, image.form, image.member);
+        if (!image.read) {
+            text += QStringLiteral("    not readable: %1\n").arg(image.error);
+            continue;
+        }
+        const Ext4Facts& fs = image.filesystem;
+        text += QStringLiteral("    ext4, %1 bytes in blocks of %2, %3 bytes free\n")
+                    .arg(fs.size())
+                    .arg(fs.blockSize)
+                    .arg(fs.freeBytes());
+        text += QStringLiteral("    layout: %1; shared_blocks: %2\n")
+                    .arg(imageLayoutName(fs.layout),
+                         fs.sharedBlocks ? QStringLiteral("yes") : QStringLiteral("no"));
+    }
     text += QStringLiteral("Images:\n");
     for (const PackageImage& image : facts.images) {
         // The place of an image below a directory is shown beside it.
@@ -285,6 +331,8 @@ PackageFacts FactsForText(PackageFacts facts) {
     }
     for (PackageImage& image : facts.images)
         escape(image.member);
+    for (PackageImagePartition& image : facts.imagePartitions)
+        escape(image.error);
     for (PackageMember& member : facts.members)
         escape(member.name);
     escape(facts.signature.checkError);

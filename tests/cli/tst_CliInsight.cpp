@@ -17,6 +17,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -102,6 +103,12 @@ QByteArray withCrcOf(QByteArray bytes, const QByteArray& target) {
     return bytes;
 }
 
+// An e2fsprogs tool, also where a plain user's PATH leaves it out.
+QString e2fsprogsTool(const QString& name) {
+    QString found = QStandardPaths::findExecutable(name);
+    return found.isEmpty() ? QStandardPaths::findExecutable(name, {"/usr/sbin", "/sbin"}) : found;
+}
+
 QJsonObject jsonOf(const Run& run) {
     return QJsonDocument::fromJson(run.out).object();
 }
@@ -136,6 +143,8 @@ private slots:
     void textOutputEscapesNamesFromThePackage();
     void backslashTwinOfBuildPropIsAnotherFile();
     void utf8ChangeLog();
+    void infoListsTheApksInsideASystemImage_data();
+    void infoListsTheApksInsideASystemImage();
 
 private:
     Run cli(const QStringList& arguments) const;
@@ -818,5 +827,72 @@ void TestCliInsight::utf8ChangeLog() {
     QVERIFY2(line.match(lines.first()).hasMatch(), bytes.constData());
 }
 
+void TestCliInsight::infoListsTheApksInsideASystemImage_data() {
+    QTest::addColumn<bool>("systemAsRoot");
+    QTest::addRow("classic") << false;
+    QTest::addRow("system-as-root") << true;
+}
+
+// A package whose system partition is a raw ext4 image: its APKs are listed
+// with the same facts as members, read from inside the image, and the image's
+// filesystem is told.
+void TestCliInsight::infoListsTheApksInsideASystemImage() {
+    QFETCH(bool, systemAsRoot);
+    const QString tree = work(QStringLiteral("image-tree"));
+    QDir(tree).removeRecursively();
+    const QString root = systemAsRoot ? tree + QStringLiteral("/system") : tree;
+    qsizetype apkSize = 0;
+    for (const char* member : {"system/app/Browser/Browser.apk", "system/build.prop"}) {
+        const Run unzip = RunProgram(QStringLiteral("unzip"), {"-p", m_sample, member});
+        QCOMPARE(unzip.exitCode, 0);
+        if (QByteArray(member).endsWith(".apk"))
+            apkSize = unzip.out.size();
+        const QString path = root + QLatin1Char('/') + QString::fromLatin1(member).mid(7);
+        QVERIFY(QDir().mkpath(QFileInfo(path).path()));
+        QVERIFY(WriteFile(path, unzip.out));
+    }
+    const QString image = work(QStringLiteral("system.img"));
+    QFile::remove(image);
+    const Run mke2fs = RunProgram(e2fsprogsTool(QStringLiteral("mke2fs")),
+                                  {"-q", "-F", "-t", "ext4", "-d", tree, image, "8M"});
+    QCOMPARE(mke2fs.exitCode, 0);
+    const QString path = package(QStringLiteral("image.zip"), {{"system.img", ReadFile(image)}});
+    QVERIFY(!path.isEmpty());
+
+    const Run text = cli({QStringLiteral("info"), path});
+    QCOMPARE(text.exitCode, 0);
+    QCOMPARE(text.err, QByteArray());
+    const QString out = QString::fromUtf8(text.out);
+    QVERIFY2(out.contains(QStringLiteral("Android: 5.1.1 (major 5)")), qPrintable(out));
+    QVERIFY2(out.contains(QStringLiteral("  system/app/Browser/Browser.apk\n    place: app, "
+                                         "directory; %1 bytes, in the system image\n    package: "
+                                         "com.corvane.sample.browser, version 4200 (42.0)\n")
+                              .arg(apkSize)),
+             qPrintable(out));
+    QVERIFY2(out.contains(QStringLiteral("Partition images:\n  system: raw (system.img)\n    ext4, "
+                                         "8388608 bytes in blocks of 1024, ")),
+             qPrintable(out));
+    QVERIFY2(out.contains(QStringLiteral("    layout: %1; shared_blocks: no\n")
+                              .arg(systemAsRoot ? "system-as-root" : "classic")),
+             qPrintable(out));
+
+    const Run json = cli({QStringLiteral("info"), path, QStringLiteral("--json")});
+    QCOMPARE(json.exitCode, 0);
+    const QJsonObject object = jsonOf(json);
+    const QJsonArray apks = object.value(QStringLiteral("apks")).toArray();
+    QCOMPARE(apks.size(), 1);
+    const QJsonObject apk = apks.at(0).toObject();
+    QCOMPARE(apk.value(QStringLiteral("path")).toString(),
+             QStringLiteral("system/app/Browser/Browser.apk"));
+    QCOMPARE(apk.value(QStringLiteral("image")).toString(), QStringLiteral("system"));
+    QCOMPARE(apk.value(QStringLiteral("packageName")).toString(),
+             QStringLiteral("com.corvane.sample.browser"));
+    const QJsonObject partition =
+        object.value(QStringLiteral("imagePartitions")).toArray().at(0).toObject();
+    QCOMPARE(partition.value(QStringLiteral("form")).toString(), QStringLiteral("raw"));
+    QCOMPARE(partition.value(QStringLiteral("filesystemSize")).toInteger(), 8 << 20);
+    QCOMPARE(partition.value(QStringLiteral("layout")).toString(),
+             systemAsRoot ? QStringLiteral("system-as-root") : QStringLiteral("classic"));
+}
 QTEST_GUILESS_MAIN(TestCliInsight)
 #include "tst_CliInsight.moc"

@@ -147,9 +147,14 @@ void prepareProcess(QProcess& process, const ToolCommand& command, int keeper, s
     process.setWorkingDirectory(command.workingDirectory.isEmpty() ? QDir::currentPath()
                                                                    : command.workingDirectory);
     process.setStandardInputFile(QProcess::nullDevice());
-    if (!command.reportsPercent)
-        process.setStandardOutputFile(QProcess::nullDevice());
-    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    if (!command.outputFile.isEmpty()) {
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        process.setStandardOutputFile(command.outputFile);
+    } else {
+        if (!command.reportsPercent)
+            process.setStandardOutputFile(QProcess::nullDevice());
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    }
     const pid_t parent = ::getpid();
     // In the child, between fork and exec: only async-signal-safe calls.
     process.setChildProcessModifier([keeper, token, parent] {

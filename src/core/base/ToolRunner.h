@@ -21,6 +21,9 @@ struct ToolCommand {
     std::function<bool(int exitCode)> exitCodeMeansSuccess;
     // The program writes "NN%" progress on its standard output (7-Zip's -bsp1).
     bool reportsPercent = false;
+    // Both output channels go to this file (replaced) instead: what a checker
+    // found, kept for the cause and out of the user's terminal.
+    QString outputFile;
 };
 
 // How one run ended. Start failure, a stop by the user, a crash and the exit

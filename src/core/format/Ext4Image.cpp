@@ -139,14 +139,30 @@ Ext4Image::~Ext4Image() {
 }
 
 bool Ext4Image::Check(const QString& imagePath, ToolRunner& runner, QString* cause) {
+    QTemporaryFile output(QDir::tempPath() + QStringLiteral("/corvane-e2fsck-XXXXXX"));
     ToolCommand command;
     command.program = E2fsprogsTool(QStringLiteral("e2fsck"));
     command.arguments = {QStringLiteral("-fn"), imagePath};
+    if (output.open())
+        command.outputFile = output.fileName();
     const ToolRunResult result = runner.run(command);
     if (result.succeeded())
         return true;
     if (cause) {
-        *cause = Msg::ImageNotClean(result.describe(QStringLiteral("e2fsck")));
+        // Its findings: the lines after its banner and pass names, a few.
+        QStringList findings;
+        output.seek(0);
+        for (const QByteArray& raw : output.readAll().split('\n')) {
+            const QString line = QString::fromLocal8Bit(raw).trimmed();
+            if (line.isEmpty() || line.startsWith(QLatin1String("e2fsck ")) ||
+                line.startsWith(QLatin1String("Pass ")))
+                continue;
+            findings << line;
+            if (findings.size() == 3)
+                break;
+        }
+        findings.prepend(result.describe(QStringLiteral("e2fsck")));
+        *cause = Msg::ImageNotClean(findings.join(QStringLiteral("; ")));
     }
     return false;
 }

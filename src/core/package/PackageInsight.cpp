@@ -2,6 +2,7 @@
 
 #include "core/base/ErrorText.h"
 #include "core/base/RandomAccessSource.h"
+#include "core/base/ToolRunner.h"
 #include "core/base/UniqueFd.h"
 #include "core/crypto/WholeFileSignature.h"
 #include "core/format/DeflatedView.h"
@@ -11,6 +12,7 @@
 #include "core/format/ZipMemberReader.h"
 #include "core/package/ApkNameRule.h"
 #include "core/package/PackageLayout.h"
+#include "core/package/PartitionImage.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -91,13 +93,7 @@ int majorOf(const QString& release) {
     return digits == 0 ? 0 : trimmed.left(digits).toInt();
 }
 
-void readBuildProp(const RandomAccessSource& archive, const ZipCentralEntry& entry,
-                   PackageFacts* facts) {
-    QByteArray data;
-    QString cause;
-    // An unreadable build.prop leaves the facts it gives unknown.
-    if (!readEntry(archive, entry, kBuildPropLimit, &data, &cause))
-        return;
+void applyBuildProp(const QByteArray& data, PackageFacts* facts) {
     facts->buildPropPresent = true;
     facts->buildProperties = ParseBuildProp(data);
     const QMap<QString, QString>& properties = facts->buildProperties;
@@ -108,6 +104,16 @@ void readBuildProp(const RandomAccessSource& archive, const ZipCentralEntry& ent
     }
     facts->fingerprint = properties.value(QStringLiteral("ro.build.fingerprint"));
     facts->abis = DeviceAbisOfBuildProp(properties);
+}
+
+void readBuildProp(const RandomAccessSource& archive, const ZipCentralEntry& entry,
+                   PackageFacts* facts) {
+    QByteArray data;
+    QString cause;
+    // An unreadable build.prop leaves the facts it gives unknown.
+    if (!readEntry(archive, entry, kBuildPropLimit, &data, &cause))
+        return;
+    applyBuildProp(data, facts);
 }
 
 // The footer of a whole-file signature at the end of the comment, and the
@@ -220,6 +226,73 @@ void readApk(int fd, const ZipCentralEntry& entry, const PackageInsightKeys& key
     apk->platformSigned = !keys.platformKey.isEmpty() && SignedWith(facts, keys.platformKey);
 }
 
+// The partitions the package carries as images: decoded into a scratch image,
+// their filesystem's facts, their APKs (appended to the facts' list) and, for
+// a system image without a system/build.prop member beside it, its build.prop.
+void readImagePartitions(const QString& package, const PackageInsightKeys& keys,
+                         const PackageInsightOptions& options, PackageFacts* facts) {
+    OpenedZip zip;
+    QString cause;
+    if (!zip.open(package, &cause))
+        return;
+    const ZipPackageMembers members(zip);
+    ToolRunner runner;
+    for (const char* name : kImagePartitions) {
+        const QString partitionName = QLatin1String(name);
+        const std::optional<BlockImagePartition> partition =
+            PartitionImageIn(members, partitionName);
+        if (!partition)
+            continue;
+        PackageImagePartition image;
+        image.partition = partitionName;
+        image.form = BlockImageFormWord(partition->form);
+        image.member = partition->imageMember();
+        PartitionImageWork work;
+        if (!work.open(members, *partition, Ext4Image::Mode::ReadOnly, runner, &cause)) {
+            image.error = cause;
+            facts->imagePartitions.append(image);
+            continue;
+        }
+        image.read = true;
+        image.filesystem = work.image().facts();
+        facts->imagePartitions.append(image);
+        if (partitionName == QLatin1String("system") && !facts->buildPropPresent) {
+            QByteArray data;
+            if (work.image().readFile(QStringLiteral("build.prop"), kBuildPropLimit, &data, &cause))
+                applyBuildProp(data, facts);
+        }
+        for (const QString& member : ApkMembersInImage(work.image(), partitionName)) {
+            PackageApk apk;
+            apk.member = member;
+            apk.image = partitionName;
+            const ApkLocation location = *LocateApkMember(member);
+            apk.place = location.place;
+            apk.inDirectory = location.inDirectory;
+            const QString path = member.mid(partitionName.size() + 1);
+            Ext4Stat stat;
+            if (work.image().stat(path, &stat, nullptr))
+                apk.size = static_cast<qint64>(stat.size);
+            if (options.readApks) {
+                const std::unique_ptr<QIODevice> device =
+                    OpenImageFileDevice(work.image(), path, &cause);
+                ApkFacts apkFacts;
+                if (!device) {
+                    apk.factsError = cause;
+                } else if (!ReadApkFacts(*device, &apkFacts, &cause)) {
+                    apk.factsError =
+                        cause.isEmpty() ? QStringLiteral("not readable as an APK") : cause;
+                } else {
+                    apk.facts = apkFacts;
+                    apk.factsRead = true;
+                    apk.platformSigned =
+                        !keys.platformKey.isEmpty() && SignedWith(apkFacts, keys.platformKey);
+                }
+            }
+            facts->apks.append(apk);
+        }
+    }
+}
+
 } // namespace
 
 bool ReadPackageFacts(const QString& package, const PackageInsightKeys& keys,
@@ -316,6 +389,8 @@ bool ReadPackageFacts(const QString& package, const PackageInsightKeys& keys,
         for (std::thread& thread : threads)
             thread.join();
     }
+
+    readImagePartitions(package, keys, options, &result);
 
     for (const ImageSlot& slot : kImageSlots) {
         PackageImage image;

@@ -2,6 +2,7 @@
 
 #include "core/crypto/SigningKey.h" // CertificateDer, CertificateFileDer
 #include "core/format/BuildProp.h"
+#include "core/format/Ext4Image.h"
 #include "core/package/ApkInsight.h"
 #include "core/package/ApkRules.h"
 
@@ -32,6 +33,19 @@ struct PackageApk {
     QString factsError; // why the facts could not be read
     ApkFacts facts;
     bool platformSigned = false; // SignedWith the bundle's platform certificate
+    // The partition whose image holds it ("system"); empty for a member of
+    // the package. member is then its path in the partition, as a member.
+    QString image;
+};
+
+// A partition the package carries as an ext4 image.
+struct PackageImagePartition {
+    QString partition; // "system", "vendor"
+    QString form;      // "raw", "sparse", "dat", "dat.br"
+    QString member;    // "system.new.dat.br"
+    bool read = false; // decoded and opened; else error says why
+    QString error;
+    Ext4Facts filesystem;
 };
 
 struct PackageImage {
@@ -78,6 +92,7 @@ struct PackageFacts {
     QList<PackageApk> apks;       // in case-insensitive order of their member names
     QList<PackageImage> images;   // every slot, in slot order
     QList<PackageMember> members; // every file member, in directory order
+    QList<PackageImagePartition> imagePartitions;
     WholeFileSignatureFacts signature;
     OtaCertsFacts otaCerts;
 };
