@@ -24,7 +24,7 @@ namespace {
 
 constexpr qint64 kBuffer = 1024 * 1024;
 // A transfer list longer than this is not one a build makes.
-constexpr qint64 kMaxTransferListBytes = 64 * 1024 * 1024;
+constexpr qint64 kMaxTransferListBytes = 8 * 1024 * 1024;
 
 QString systemError() {
     return QString::fromLocal8Bit(std::strerror(errno));
