@@ -22,8 +22,8 @@ BUILD_PACKAGES=(
   libbrotli-dev
   # Running the window: Qt's platform plugins and a font.
   qt6-qpa-plugins fonts-dejavu-core
-  # Tools the program drives from its bundle, and those that make the sample
-  # package: 7-Zip, aapt (compiled manifests), openssl.
+  # What makes the sample package: 7-Zip (its ZIPs; the program itself does
+  # not use it), aapt (compiled manifests), openssl.
   7zip p7zip-full aapt openssl
   # ext4 images of partitions: libext2fs and libselinux (labels from an
   # image's file_contexts), e2fsprogs (the e2fsck check of every image).

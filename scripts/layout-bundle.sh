@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Lays out the bundle beside the executable (AppDirectory):
-#   Config/7za          link to the system's 7-Zip extractor
 #   Config/platform.x509.pem, platform.pk8, testkey.x509.pem, testkey.pk8
 #                       the project's development key pairs (data/keys/),
 #                       copied only when missing
-# The program signs in-process: no Java runtime and no signing tool.
+# The program unpacks and signs in-process: no 7-Zip, no Java runtime and no
+# signing tool.
 # The sample package (samples/) is made by make-samples.sh.
 #
 #   layout-bundle.sh BUNDLE_DIR
@@ -35,13 +35,9 @@ link() {
   ln -sfn "$target" "$name"
 }
 
-sevenza="$(command -v 7za || true)"
-[ -n "$sevenza" ] || fail "7za not found (run scripts/install-deps.sh)"
-link "$sevenza" "$BUNDLE/Config/7za"
-
-# Earlier layouts linked a Java runtime and a signing jar; those links (and
-# only links) go.
-for stale in "$BUNDLE/jre" "$BUNDLE/Config/signapk.jar"; do
+# Earlier layouts linked 7-Zip, a Java runtime and a signing jar; those links
+# (and only links) go.
+for stale in "$BUNDLE/Config/7za" "$BUNDLE/jre" "$BUNDLE/Config/signapk.jar"; do
   if [ -L "$stale" ]; then
     rm -f "$stale"
   fi

@@ -94,7 +94,6 @@ private slots:
 void TestBundleLayout::tools_data() {
     QTest::addColumn<QString>("path");
     QTest::addColumn<bool>("executable");
-    QTest::newRow("7za") << "Config/7za" << true;
     QTest::newRow("executable") << "Corvane" << true;
 }
 
@@ -310,16 +309,20 @@ void TestBundleLayout::layoutCopiesTheKeptKeysOnly() {
         QCOMPARE(QFileInfo(bundle + "/Config/" + name).permissions() & 0x0077,
                  QFileDevice::Permissions());
     QVERIFY(keys.value("platform.pk8") != keys.value("testkey.pk8"));
-    QVERIFY(QFileInfo(bundle + "/Config/7za").isSymLink());
+    // The program unpacks in-process: the bundle carries no 7-Zip.
+    QVERIFY(!QFileInfo(bundle + "/Config/7za").isSymLink());
+    QVERIFY(!QFileInfo::exists(kBundle + "/Config/7za"));
     QVERIFY(!QFileInfo(bundle + "/Config/signapk.jar").isSymLink());
     QVERIFY(!QFileInfo(bundle + "/jre").isSymLink());
 
-    // The links an earlier layout made to Java and its signing jar go.
+    // The links an earlier layout made to 7-Zip, Java and its signing jar go.
+    QVERIFY(QFile::link("/usr/bin/7za", bundle + "/Config/7za"));
     QVERIFY(QFile::link("/usr/share/signapk/signapk.jar", bundle + "/Config/signapk.jar"));
     QVERIFY(QFile::link("/usr", bundle + "/jre"));
     QCOMPARE(Execute("bash", {kLayoutScript, bundle}).exitCode, 0);
     for (auto it = keys.cbegin(); it != keys.cend(); ++it)
         QCOMPARE(ReadFile(bundle + "/Config/" + it.key()), it.value());
+    QVERIFY(!QFileInfo(bundle + "/Config/7za").isSymLink());
     QVERIFY(!QFileInfo(bundle + "/Config/signapk.jar").isSymLink());
     QVERIFY(!QFileInfo(bundle + "/jre").isSymLink());
     QVERIFY(QFileInfo("/usr/share/signapk/signapk.jar").isFile());
