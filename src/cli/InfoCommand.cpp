@@ -4,6 +4,7 @@
 #include "cli/CliReporter.h"
 
 #include "core/base/FileHelpers.h"
+#include "core/base/Messages.h"
 #include "core/base/PrintableText.h"
 
 #include "core/base/WorkspacePaths.h"
@@ -161,10 +162,15 @@ QString infoJson(const PackageFacts& facts, const QString& verifiedWith) {
             partition.insert(QStringLiteral("freeBytes"), static_cast<qint64>(fs.freeBytes()));
             partition.insert(QStringLiteral("layout"), imageLayoutName(fs.layout));
             partition.insert(QStringLiteral("sharedBlocks"), fs.sharedBlocks);
+            partition.insert(QStringLiteral("verityMetadata"), image.verityMetadata);
+            partition.insert(QStringLiteral("avbFooter"), image.avbFooter);
+            partition.insert(QStringLiteral("verified"), image.verified);
         }
         partitions.append(partition);
     }
     object.insert(QStringLiteral("imagePartitions"), partitions);
+    object.insert(QStringLiteral("uneditedImages"),
+                  QJsonArray::fromStringList(facts.uneditedImages));
     return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Indented));
 }
 
@@ -288,7 +294,19 @@ QString infoText(const PackageFacts& facts, const CliOptions& options) {
         text += QStringLiteral("    layout: %1; shared_blocks: %2\n")
                     .arg(imageLayoutName(fs.layout),
                          fs.sharedBlocks ? QStringLiteral("yes") : QStringLiteral("no"));
+        QStringList verity;
+        if (image.verityMetadata)
+            verity << QStringLiteral("dm-verity metadata");
+        if (image.avbFooter)
+            verity << QStringLiteral("AVB footer");
+        if (image.verified && verity.isEmpty())
+            verity << QStringLiteral("vbmeta.img in the package");
+        text +=
+            QStringLiteral("    verity: %1\n")
+                .arg(verity.isEmpty() ? QStringLiteral("none") : verity.join(QStringLiteral(", ")));
     }
+    for (const QString& unedited : facts.uneditedImages)
+        text += QStringLiteral("Not edited: %1\n").arg(unedited);
     text += QStringLiteral("Images:\n");
     for (const PackageImage& image : facts.images) {
         // The place of an image below a directory is shown beside it.
@@ -431,6 +449,9 @@ int InfoCommand::run(const CliOptions& options, const CommandContext& context) c
     }
     if (!facts.buildPropPresent)
         PrintWarning(QStringLiteral("the package has no readable system/build.prop"));
+    for (const PackageImagePartition& image : facts.imagePartitions)
+        if (image.verified)
+            PrintWarning(Msg::VerifiedPartitionWarning(image.partition));
     if (facts.otaCerts.present && !facts.otaCerts.includesTestKey)
         PrintWarning(QStringLiteral("%1 does not hold the test key: the device will refuse "
                                     "every later update signed with it")

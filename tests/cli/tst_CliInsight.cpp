@@ -145,6 +145,8 @@ private slots:
     void utf8ChangeLog();
     void infoListsTheApksInsideASystemImage_data();
     void infoListsTheApksInsideASystemImage();
+    void infoWarnsOfAVerifiedPartitionAndNamesImagesNotEdited_data();
+    void infoWarnsOfAVerifiedPartitionAndNamesImagesNotEdited();
 
 private:
     Run cli(const QStringList& arguments) const;
@@ -894,5 +896,60 @@ void TestCliInsight::infoListsTheApksInsideASystemImage() {
     QCOMPARE(partition.value(QStringLiteral("layout")).toString(),
              systemAsRoot ? QStringLiteral("system-as-root") : QStringLiteral("classic"));
 }
+void TestCliInsight::infoWarnsOfAVerifiedPartitionAndNamesImagesNotEdited_data() {
+    QTest::addColumn<bool>("avbFooter");
+    QTest::addColumn<bool>("vbmeta");
+    QTest::addColumn<QString>("verity");
+    QTest::addRow("plain") << false << false << "none";
+    QTest::addRow("AVB footer") << true << false << "AVB footer";
+    QTest::addRow("vbmeta.img in the package") << false << true << "vbmeta.img in the package";
+}
+
+// The device refuses an edited partition that dm-verity or AVB checks: info
+// says so plainly; super.img and payload.bin are named as not edited.
+void TestCliInsight::infoWarnsOfAVerifiedPartitionAndNamesImagesNotEdited() {
+    QFETCH(bool, avbFooter);
+    QFETCH(bool, vbmeta);
+    QFETCH(QString, verity);
+    const QString tree = work(QStringLiteral("verity-tree"));
+    QDir(tree).removeRecursively();
+    QVERIFY(QDir().mkpath(tree + QStringLiteral("/app")));
+    const QString image = work(QStringLiteral("verity-system.img"));
+    QFile::remove(image);
+    const Run mke2fs = RunProgram(e2fsprogsTool(QStringLiteral("mke2fs")),
+                                  {"-q", "-F", "-t", "ext4", "-d", tree, image, "4M"});
+    QCOMPARE(mke2fs.exitCode, 0);
+    QByteArray bytes = ReadFile(image) + QByteArray(1024 * 1024, '\0');
+    if (avbFooter)
+        bytes.replace(bytes.size() - 64, 4, "AVBf");
+    QList<QPair<QString, QByteArray>> members{
+        {"system.img", bytes}, {"super.img", "s"}, {"payload.bin", "p"}};
+    if (vbmeta)
+        members.append(qMakePair(QStringLiteral("vbmeta.img"), QByteArray("v")));
+    const QString path = package(QStringLiteral("verity.zip"), members);
+    QVERIFY(!path.isEmpty());
+
+    const Run text = cli({QStringLiteral("info"), path});
+    QCOMPARE(text.exitCode, 0);
+    const QString out = QString::fromUtf8(text.out);
+    QVERIFY2(out.contains(QStringLiteral("    verity: %1\n").arg(verity)), qPrintable(out));
+    QVERIFY2(out.contains(QStringLiteral("Not edited: super.img (dynamic partitions)\n"
+                                         "Not edited: payload.bin (an A/B update)\n")),
+             qPrintable(out));
+    const bool warned = QString::fromUtf8(text.err).contains(
+        QStringLiteral("the device will refuse an edited system partition unless verity is "
+                       "disabled or the image is signed again with the maker's key"));
+    QCOMPARE(warned, avbFooter || vbmeta);
+
+    const Run json = cli({QStringLiteral("info"), path, QStringLiteral("--json")});
+    QCOMPARE(json.exitCode, 0);
+    const QJsonObject object = jsonOf(json);
+    const QJsonObject partition =
+        object.value(QStringLiteral("imagePartitions")).toArray().at(0).toObject();
+    QCOMPARE(partition.value(QStringLiteral("avbFooter")).toBool(), avbFooter);
+    QCOMPARE(partition.value(QStringLiteral("verified")).toBool(), avbFooter || vbmeta);
+    QCOMPARE(object.value(QStringLiteral("uneditedImages")).toArray().size(), 2);
+}
+
 QTEST_GUILESS_MAIN(TestCliInsight)
 #include "tst_CliInsight.moc"

@@ -13,6 +13,7 @@
 #include "core/package/ApkNameRule.h"
 #include "core/package/PackageLayout.h"
 #include "core/package/PartitionImage.h"
+#include "core/package/SystemImage.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -236,6 +237,9 @@ void readImagePartitions(const QString& package, const PackageInsightKeys& keys,
     if (!zip.open(package, &cause))
         return;
     const ZipPackageMembers members(zip);
+    const auto hasMember = [&](const QString& name) { return members.has(name); };
+    facts->uneditedImages = UneditedImagesOf(hasMember);
+    const bool vbmeta = HasVbmetaImage(hasMember);
     ToolRunner runner;
     for (const char* name : kImagePartitions) {
         const QString partitionName = QLatin1String(name);
@@ -255,6 +259,12 @@ void readImagePartitions(const QString& package, const PackageInsightKeys& keys,
         }
         image.read = true;
         image.filesystem = work.image().facts();
+        RawImageFacts raw;
+        if (InspectRawImage(work.rawPath(), &raw, &cause)) {
+            image.verityMetadata = raw.verityMetadata;
+            image.avbFooter = raw.avbFooter;
+        }
+        image.verified = PartitionIsVerified(raw, vbmeta);
         facts->imagePartitions.append(image);
         if (partitionName == QLatin1String("system") && !facts->buildPropPresent) {
             QByteArray data;

@@ -46,6 +46,12 @@ struct PackageImagePartition {
     bool read = false; // decoded and opened; else error says why
     QString error;
     Ext4Facts filesystem;
+    // dm-verity metadata after the filesystem, an AVB footer at the image's
+    // end; verified also when the package holds vbmeta.img: the device
+    // refuses the partition once edited (Msg::VerifiedPartitionWarning).
+    bool verityMetadata = false;
+    bool avbFooter = false;
+    bool verified = false;
 };
 
 struct PackageImage {
@@ -93,6 +99,8 @@ struct PackageFacts {
     QList<PackageImage> images;   // every slot, in slot order
     QList<PackageMember> members; // every file member, in directory order
     QList<PackageImagePartition> imagePartitions;
+    // Images named but never edited: "super.img (dynamic partitions)", ...
+    QStringList uneditedImages;
     WholeFileSignatureFacts signature;
     OtaCertsFacts otaCerts;
 };
