@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/base/WorkerThreads.h"
 #include "core/crypto/SignerDigest.h"
 #include "core/format/Deflate.h"
 #include "core/format/ZipFormat.h"
@@ -114,8 +115,7 @@ public:
             pooledCount += job.pooled ? 1 : 0;
             m_jobs.push_back(std::move(job));
         }
-        const qsizetype workers =
-            std::min<qsizetype>(pooledCount, std::max(1u, std::thread::hardware_concurrency()));
+        const qsizetype workers = std::min<qsizetype>(pooledCount, WorkerThreadCount());
         try {
             for (qsizetype i = 0; i < workers; ++i)
                 m_workers.emplace_back([this] { work(); });

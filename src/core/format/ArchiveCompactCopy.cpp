@@ -73,7 +73,7 @@ bool WriteEditedCompactArchive(const QString& archive, const QList<ArchiveChange
                                const ArchiveProgress& callback,
                                const std::function<bool(const QString& name, bool directory)>& keep,
                                const std::function<bool()>& stopRequested,
-                               const EntryStarts& entryStarts) {
+                               const EntryStarts& entryStarts, const SinkPatching* patching) {
     QString local;
     if (!error)
         error = &local;
@@ -126,6 +126,14 @@ bool WriteEditedCompactArchive(const QString& archive, const QList<ArchiveChange
         *e = QStringLiteral("the copy could not be written");
         return false;
     });
+    BufferedOutput::Drain patch;
+    if (patching)
+        patch = [patching](quint64 offset, const char* data, qint64 size, QString* e) {
+            if (patching->patch(offset, data, size))
+                return true;
+            *e = QStringLiteral("the copy could not be written");
+            return false;
+        };
     const auto stopped = [&] {
         if (!stopRequested || !stopRequested())
             return false;
@@ -153,9 +161,22 @@ bool WriteEditedCompactArchive(const QString& archive, const QList<ArchiveChange
                     return false;
             }
             ZipCentralEntry entry;
-            if (!writeFileEntryAhead(out, planned.name, source, progress, &entry, error,
-                                     entryStarts))
+            if (patching) {
+                // The entry's bytes reach the readers only once its header
+                // is complete.
+                if (!out.flush(error))
+                    return false;
+                patching->hold();
+                if (!writeFileEntry(out, planned.name, source, progress, &entry, error, patch,
+                                    entryStarts) ||
+                    !out.flush(error))
+                    return false;
+                if (!patching->release())
+                    return Fail(error, QStringLiteral("the copy could not be written"));
+            } else if (!writeFileEntry(out, planned.name, source, progress, &entry, error, {},
+                                       entryStarts)) {
                 return false;
+            }
             written.append(entry);
             continue;
         }

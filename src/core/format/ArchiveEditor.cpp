@@ -59,6 +59,10 @@ bool writeEdit(UniqueFd& fd, const ZipDirectory& directory, quint64 start,
     BufferedOutput out(start, [&fd](quint64 offset, const char* data, qint64 size, QString* e) {
         return writeAt(fd.get(), offset, data, size, e);
     });
+    const BufferedOutput::Drain patch = [&fd](quint64 offset, const char* data, qint64 size,
+                                              QString* e) {
+        return writeAt(fd.get(), offset, data, size, e);
+    };
     QList<ZipCentralEntry> entries;
     entries.reserve(plan.size());
     for (const PlannedEntry& planned : plan) {
@@ -67,8 +71,8 @@ bool writeEdit(UniqueFd& fd, const ZipDirectory& directory, quint64 start,
             continue;
         }
         ZipCentralEntry entry;
-        if (!writeFileEntry(out, fd.get(), planned.name,
-                            sources[static_cast<size_t>(planned.source)], progress, &entry, error))
+        if (!writeFileEntry(out, planned.name, sources[static_cast<size_t>(planned.source)],
+                            progress, &entry, error, patch))
             return false;
         entries.append(entry);
     }

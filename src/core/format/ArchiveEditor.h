@@ -138,13 +138,26 @@ bool WriteCompactArchive(const QString& archive,
                          const ByteSink& sink, QString* error, const ArchiveProgress& progress = {},
                          const std::function<bool(const QString& name, bool directory)>& keep = {});
 
+// A sink whose bytes lie in a file from offset 0 on, so that a copy can
+// write back into them. While held, the bytes given to the sink go to the
+// file only; patch rewrites held bytes at an offset of the file; release
+// hands the held bytes, as they now are, to whoever reads the output
+// (digest, check) in order and ends the hold. Each answers false to stop.
+struct SinkPatching {
+    std::function<void()> hold;
+    std::function<bool(quint64 offset, const char* data, qint64 size)> patch;
+    std::function<bool()> release;
+};
+
 // WriteCompactArchive of the archive as ApplyArchiveChanges(changes) would
 // leave it, without touching the archive: the same bytes, in one pass. The
-// entries kept are copied as they are; the files put are read twice (their
-// CRC-32 and compressed size first, so that no header is written back).
-// stopRequested, when given, is asked between entries. entryStarts, when
-// given, receives each entry's central record as it will be written (its
-// offset in the copy) before any of its bytes reach the sink.
+// entries kept are copied as they are. A file put is read and deflated once
+// when the sink can be patched (its local header held back and completed
+// after its data), else read twice (its CRC-32 and compressed size first, so
+// that no header is written back). stopRequested, when given, is asked
+// between entries. entryStarts, when given, receives each entry's central
+// record as it will be written (its offset in the copy) before any of its
+// bytes reach the sink's readers.
 struct ZipCentralEntry;
 bool WriteEditedCompactArchive(
     const QString& archive, const QList<ArchiveChange>& changes,
@@ -152,6 +165,7 @@ bool WriteEditedCompactArchive(
     const ArchiveProgress& progress = {},
     const std::function<bool(const QString& name, bool directory)>& keep = {},
     const std::function<bool()>& stopRequested = {},
-    const std::function<void(const ZipCentralEntry& entry)>& entryStarts = {});
+    const std::function<void(const ZipCentralEntry& entry)>& entryStarts = {},
+    const SinkPatching* patching = nullptr);
 
 // Each step of a commit is a fault point "archive:<step>" (core/base/TestHooks.h).

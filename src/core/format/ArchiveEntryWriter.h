@@ -23,17 +23,24 @@ struct SourceFile {
     QString path;
     UniqueFd fd;
     qint64 size = 0;
-    qint64 mtime = 0;
+    // The member's time (MS-DOS): every member an edit writes gets the same
+    // one (ArchivePlan's editTime), never the clock's or the file's.
+    quint16 dosDate = 0;
+    quint16 dosTime = 0;
     // Made when its member is written (opened then), released after.
     const MadeSource* made = nullptr;
 };
 
 bool writeMemoryEntry(BufferedOutput& out, const QString& name, const QByteArray& data,
                       ZipCentralEntry* entry, QString* error, const EntryStarts& starts);
-bool writeFileEntry(BufferedOutput& out, int archiveFd, const QString& name, SourceFile& source,
-                    Progress& progress, ZipCentralEntry* entry, QString* error);
-bool writeFileEntryAhead(BufferedOutput& out, const QString& name, SourceFile& source,
-                         Progress& progress, ZipCentralEntry* entry, QString* error,
-                         const EntryStarts& starts);
+// Writes a member from a file, stored or deflated as a sample spread through
+// it compresses. With patch (rewrites bytes already written at an offset of
+// the output) the file is read and deflated once and the local header
+// completed after the data; starts is then told once the header is final.
+// Without, the file is read twice (its CRC-32 and compressed size first) so
+// that the header goes out complete, and starts is told before it.
+bool writeFileEntry(BufferedOutput& out, const QString& name, SourceFile& source,
+                    Progress& progress, ZipCentralEntry* entry, QString* error,
+                    const BufferedOutput::Drain& patch, const EntryStarts& starts = {});
 
 } // namespace archive_edit

@@ -64,8 +64,8 @@ public:
     }
 
     // Replaces bytes written earlier: in the buffer while they are still
-    // there, else through the file.
-    bool overwrite(quint64 offset, const QByteArray& data, int fd, QString* error) {
+    // there, else through patch (a write at an offset of the output).
+    bool overwrite(quint64 offset, const QByteArray& data, const Drain& patch, QString* error) {
         if (offset >= m_drained && offset + static_cast<quint64>(data.size()) <= position()) {
             std::memcpy(m_buffer.data() + (offset - m_drained), data.constData(),
                         static_cast<size_t>(data.size()));
@@ -73,7 +73,7 @@ public:
         }
         if (!flush(error))
             return false;
-        return writeAt(fd, offset, data.constData(), data.size(), error);
+        return patch(offset, data.constData(), data.size(), error);
     }
 
 private:

@@ -63,8 +63,39 @@ bool openSource(const QString& path, const struct stat& archiveInfo, SourceFile*
     if (info.st_dev == archiveInfo.st_dev && info.st_ino == archiveInfo.st_ino)
         return Fail(error, QStringLiteral("cannot add the archive to itself"));
     source->size = info.st_size;
-    source->mtime = info.st_mtime;
     return true;
+}
+
+// SOURCE_DATE_EPOCH (seconds since 1970, UTC) when it is set to a number,
+// else the newest entry's time in the directory, else 1980-01-01 00:00: the
+// same package and the same edits give the same bytes whenever they are
+// made, and an added member is never newer than what the package holds.
+void editTime(const ZipDirectory& directory, quint16* dosDate, quint16* dosTime) {
+    bool given = false;
+    const qint64 epoch = qEnvironmentVariable("SOURCE_DATE_EPOCH").trimmed().toLongLong(&given);
+    if (given && epoch >= 0) {
+        const QDateTime utc = QDateTime::fromSecsSinceEpoch(epoch, Qt::UTC);
+        const QDate date = utc.date();
+        const QTime time = utc.time();
+        if (date.year() < 1980) {
+            *dosDate = (1 << 5) | 1;
+            *dosTime = 0;
+        } else if (date.year() > 2107) {
+            *dosDate = static_cast<quint16>((127 << 9) | (12 << 5) | 31);
+            *dosTime = static_cast<quint16>((23 << 11) | (59 << 5) | 29);
+        } else {
+            *dosDate = static_cast<quint16>(((date.year() - 1980) << 9) | (date.month() << 5) |
+                                            date.day());
+            *dosTime = static_cast<quint16>((time.hour() << 11) | (time.minute() << 5) |
+                                            (time.second() / 2));
+        }
+        return;
+    }
+    quint32 newest = (((1u << 5) | 1u) << 16);
+    for (const ZipCentralEntry& entry : directory.entries)
+        newest = qMax(newest, static_cast<quint32>(entry.dosDate) << 16 | entry.dosTime);
+    *dosDate = static_cast<quint16>(newest >> 16);
+    *dosTime = static_cast<quint16>(newest & 0xffff);
 }
 
 // Plans the new central directory, checking every change before anything is
@@ -74,6 +105,8 @@ bool planChanges(const QString& archive, const ZipDirectory& directory,
                  QList<PlannedEntry>* plan, std::vector<SourceFile>* sources, QString* error,
                  bool takeMade) {
     plan->reserve(directory.entries.size() + changes.size());
+    quint16 dosDate = 0, dosTime = 0;
+    editTime(directory, &dosDate, &dosTime);
     for (qsizetype i = 0; i < directory.entries.size(); ++i) {
         const ZipCentralEntry& entry = directory.entries[i];
         plan->append({DecodeMemberName(entry.rawName, entry.flags & kZipFlagUtf8), i, -1});
@@ -95,6 +128,8 @@ bool planChanges(const QString& archive, const ZipDirectory& directory,
             } else if (!openSource(change.sourceFile, archiveInfo, &source, error)) {
                 return false;
             }
+            source.dosDate = dosDate;
+            source.dosTime = dosTime;
             plan->removeIf([&member](const PlannedEntry& e) { return e.name == member; });
             plan->append({member, -1, static_cast<qsizetype>(sources->size())});
             sources->push_back(std::move(source));

@@ -28,6 +28,8 @@ bool openDirectory(const QString& archive, int flags, UniqueFd* fd, ZipDirectory
                    QString* error);
 bool openSource(const QString& path, const struct stat& archiveInfo, SourceFile* source,
                 QString* error);
+// The time of every member an edit of the archive writes.
+void editTime(const ZipDirectory& directory, quint16* dosDate, quint16* dosTime);
 bool planChanges(const QString& archive, const ZipDirectory& directory,
                  const struct stat& archiveInfo, const QList<ArchiveChange>& changes,
                  QList<PlannedEntry>* plan, std::vector<SourceFile>* sources, QString* error,

@@ -4,6 +4,7 @@
 #include "core/base/RandomAccessSource.h"
 #include "core/base/ToolRunner.h"
 #include "core/base/UniqueFd.h"
+#include "core/base/WorkerThreads.h"
 #include "core/crypto/WholeFileSignature.h"
 #include "core/format/DeflatedView.h"
 #include "core/format/MemberNames.h"
@@ -382,7 +383,7 @@ bool ReadPackageFacts(const QString& package, const PackageInsightKeys& keys,
         // out among a few threads (each reads with pread, at its own offsets;
         // each keeps at most one inflated APK in memory).
         PackageApk* apks = result.apks.data(); // detached once, before the threads
-        const unsigned cores = std::thread::hardware_concurrency();
+        const unsigned cores = WorkerThreadCount();
         const qsizetype helpers =
             qMin<qsizetype>(apkEntries.size() - 1, qBound(1u, cores, kMaxReaders) - 1);
         // The memory limit holds for all readers together.

@@ -1,5 +1,7 @@
 #include "core/base/TestHooks.h"
+#include "core/base/UniqueFd.h"
 #include "core/format/ArchiveEditor.h"
+#include "core/format/ZipFormat.h"
 
 #include "support/RawZip.h"
 #include "support/ZipFixture.h"
@@ -14,6 +16,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <fcntl.h>
 #include <zip.h>
 
 namespace {
@@ -182,6 +185,8 @@ private slots:
     void putAddsAndReplaces();
     void storeOrDeflate_data();
     void storeOrDeflate();
+    void addedMembersTakeTheEditsTime_data();
+    void addedMembersTakeTheEditsTime();
     void remove_data();
     void remove();
     void removeTree();
@@ -322,7 +327,8 @@ void TestArchiveEditor::putAddsAndReplaces() {
     QCOMPARE(contents.value("logo.img"), readBytes(logo));
     QCOMPARE(contents.value("system/build.prop"), kPackage[0].second);
 
-    // New entries: UTF-8 flag, the file's time, a regular file 0644 (Unix).
+    // New entries: UTF-8 flag, the archive's newest time (not the file's),
+    // a regular file 0644 (Unix).
     int zipError = 0;
     zip_t* zip = zip_open(QFile::encodeName(ws.archive()).constData(), ZIP_RDONLY, &zipError);
     QVERIFY(zip);
@@ -330,7 +336,14 @@ void TestArchiveEditor::putAddsAndReplaces() {
     QVERIFY(index >= 0);
     zip_stat_t stat;
     QCOMPARE(zip_stat_index(zip, static_cast<zip_uint64_t>(index), 0, &stat), 0);
-    QCOMPARE(QDateTime::fromSecsSinceEpoch(stat.mtime), mtime);
+    time_t newest = 0;
+    for (zip_uint64_t i = 0; i < 4; ++i) {
+        zip_stat_t old;
+        QCOMPARE(zip_stat_index(zip, i, 0, &old), 0);
+        newest = qMax(newest, old.mtime);
+    }
+    QVERIFY(QDateTime::fromSecsSinceEpoch(stat.mtime) != mtime);
+    QCOMPARE(stat.mtime, newest);
     zip_uint8_t opsys = 0;
     zip_uint32_t attributes = 0;
     QCOMPARE(zip_file_get_external_attributes(zip, static_cast<zip_uint64_t>(index), 0, &opsys,
@@ -385,9 +398,83 @@ void TestArchiveEditor::storeOrDeflate_data() {
     // Past the first MiB the file is streamed in blocks.
     QTest::newRow("3 MB text") << textBytes(3 * 1024 * 1024 + 17, 4) << 8;
     QTest::newRow("3 MB random") << randomBytes(3 * 1024 * 1024 + 17, 5) << 0;
-    // Only the first MiB decides.
-    QTest::newRow("random head, text tail")
-        << randomBytes(1024 * 1024, 6) + textBytes(1024 * 1024, 7) << 0;
+    // A sample spread through the member decides, not its head: an APK's
+    // stored resource table at its start, an image's compressible header.
+    QTest::newRow("incompressible head, compressible rest")
+        << randomBytes(1024 * 1024, 6) + textBytes(1024 * 1024, 7) << 8;
+    QTest::newRow("compressible head, incompressible rest")
+        << textBytes(32 * 1024, 8) + randomBytes(4 * 1024 * 1024, 9) << 0;
+}
+
+// Every member an edit writes takes one time, whatever the file's: the
+// package's newest, or SOURCE_DATE_EPOCH (UTC) when it is a number.
+void TestArchiveEditor::addedMembersTakeTheEditsTime_data() {
+    QTest::addColumn<QByteArray>("epoch"); // null: unset
+    QTest::addColumn<int>("dosDate");      // -1: the newest old member's
+    QTest::addColumn<int>("dosTime");
+    QTest::newRow("newest member") << QByteArray() << -1 << -1;
+    QTest::newRow("not a number") << QByteArray("soon") << -1 << -1;
+    // 2023-11-14 22:13:20 UTC.
+    QTest::newRow("SOURCE_DATE_EPOCH") << QByteArray("1700000000") << ((43 << 9) | (11 << 5) | 14)
+                                       << ((22 << 11) | (13 << 5) | 10);
+    QTest::newRow("SOURCE_DATE_EPOCH before 1980") << QByteArray("86400") << ((1 << 5) | 1) << 0;
+}
+
+void TestArchiveEditor::addedMembersTakeTheEditsTime() {
+    QFETCH(QByteArray, epoch);
+    QFETCH(int, dosDate);
+    QFETCH(int, dosTime);
+    Workspace ws;
+    QVERIFY(WriteZip(ws.archive(), kPackage));
+    {
+        // Old members of distinct times, the newest not the last.
+        int zipError = 0;
+        zip_t* zip = zip_open(QFile::encodeName(ws.archive()).constData(), 0, &zipError);
+        QVERIFY(zip);
+        const time_t times[] = {1500000000, 1600000000, 1550000000, 1400000000, 1450000000};
+        for (zip_uint64_t i = 0; i < 5; ++i)
+            QCOMPARE(zip_file_set_mtime(zip, i, times[i], 0), 0);
+        QCOMPARE(zip_close(zip), 0);
+    }
+    const QString source = ws.newFile("New.apk", randomBytes(3000, 4));
+    {
+        QFile file(source);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.setFileTime(QDateTime(QDate(2024, 5, 6), QTime(7, 8, 9)),
+                                 QFileDevice::FileModificationTime));
+    }
+    const QByteArray saved = qgetenv("SOURCE_DATE_EPOCH");
+    const bool wasSet = qEnvironmentVariableIsSet("SOURCE_DATE_EPOCH");
+    if (epoch.isNull())
+        qunsetenv("SOURCE_DATE_EPOCH");
+    else
+        qputenv("SOURCE_DATE_EPOCH", epoch);
+    QString error;
+    const bool applied = ApplyArchiveChanges(
+        ws.archive(), {putChange("system/app/New.apk", source), putChange("logo.img", source)},
+        &error);
+    if (wasSet)
+        qputenv("SOURCE_DATE_EPOCH", saved);
+    else
+        qunsetenv("SOURCE_DATE_EPOCH");
+    QVERIFY2(applied, qPrintable(error));
+
+    UniqueFd fd = OpenUniqueFd(ws.archive(), O_RDONLY);
+    ZipDirectory directory;
+    QVERIFY2(ReadZipDirectory(fd.get(), &directory, &error), qPrintable(error));
+    QCOMPARE(directory.entries.size(), 6);
+    if (dosDate < 0) {
+        // The second old member (1600000000) is the newest.
+        dosDate = directory.entries[1].dosDate;
+        dosTime = directory.entries[1].dosTime;
+        for (qsizetype i = 0; i < 4; ++i)
+            QVERIFY((directory.entries[i].dosDate << 16 | directory.entries[i].dosTime) <=
+                    (dosDate << 16 | dosTime));
+    }
+    for (qsizetype i = 4; i < 6; ++i) {
+        QCOMPARE(int(directory.entries[i].dosDate), dosDate);
+        QCOMPARE(int(directory.entries[i].dosTime), dosTime);
+    }
 }
 
 void TestArchiveEditor::storeOrDeflate() {

@@ -6,7 +6,9 @@
 #include "core/base/Operation.h"
 #include "core/base/TestHooks.h"
 #include "core/base/ToolRunner.h"
+#include "core/base/UniqueFd.h"
 #include "core/format/ArchiveEditor.h"
+#include "core/format/ZipFormat.h"
 #include "core/package/LibraryPlacement.h"
 #include "core/package/OnePassAdd.h"
 #include "core/package/OnePassEdit.h"
@@ -20,11 +22,13 @@
 #include "support/TestBundle.h"
 #include "support/ZipFixture.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QTest>
 
 #include <fcntl.h>
@@ -94,6 +98,7 @@ private slots:
     void killedRunLeavesNoOutputAndTheNextCleansUp();
     void signsWithACustomersKey_data();
     void signsWithACustomersKey();
+    void sameEditsGiveTheSameBytes();
 
 private:
     Operation op() { return Operation{*m_state, m_reporter, m_runner}; }
@@ -184,6 +189,8 @@ OnePassEditPlan TestOnePassEdit::planFor(const QList<Edit>& edits, const QString
 QString TestOnePassEdit::windowSave(const QList<Edit>& edits) {
     const QString archive = file("zipTemp/temp.zip");
     QDir().mkpath(file("zipTemp"));
+    QFile::remove(archive);
+    QDir(file("srctemp")).removeRecursively();
     QFile::copy(m_package, archive);
     for (const auto& [name, data] : kMembers) {
         if (!name.endsWith('/'))
@@ -310,13 +317,7 @@ void TestOnePassEdit::makesThePackageTheWindowSaves() {
 
     QCOMPARE(ZipMemberNames(output), ZipMemberNames(window));
     QCOMPARE(ReadZip(output), ReadZip(window));
-    // An added APK and its libraries are dated when they are made: the
-    // files may differ in their times only.
-    const bool added = std::any_of(edits.cbegin(), edits.cend(), [](const Edit& edit) {
-        return edit.kind == Edit::AddSystemApk;
-    });
-    if (!added)
-        QVERIFY(ReadFile(output) == ReadFile(window));
+    QVERIFY(ReadFile(output) == ReadFile(window));
     QCOMPARE(FailureOf(VerifySignedPackage(output, file("Config/testkey.x509.pem"))), QString());
     QCOMPARE(temporariesIn(file("user files")), QStringList());
 }
@@ -461,4 +462,82 @@ void TestOnePassEdit::signsWithACustomersKey() {
 }
 
 QTEST_GUILESS_MAIN(TestOnePassEdit)
+// The same package, edits and keys give the same bytes, by the one pass and
+// by the window's save alike, whatever the thread count, the clock or the
+// files' times; SOURCE_DATE_EPOCH dates the members the edits write.
+void TestOnePassEdit::sameEditsGiveTheSameBytes() {
+    const QList<Edit> edits{{Edit::Delete, "system/app/Music.apk", {}},
+                            {Edit::Replace, "logo.img", text((1 << 20) + 5)},
+                            {Edit::Add, "system/app/New.apk", noise(5000, 3)},
+                            {Edit::SetProp, "ro.customer", "acme"},
+                            {Edit::AddSystemApk, "NativeDemo.apk", "armeabi-v7a,armeabi"}};
+    QVERIFY(WriteFile(file("sources/logo.img"), edits[1].value));
+    QVERIFY(WriteFile(file("sources/system/app/New.apk"), edits[2].value));
+    const QByteArray savedThreads = qgetenv("CORVANE_THREADS");
+    const QByteArray savedEpoch = qgetenv("SOURCE_DATE_EPOCH");
+    const bool hadThreads = qEnvironmentVariableIsSet("CORVANE_THREADS");
+    const bool hadEpoch = qEnvironmentVariableIsSet("SOURCE_DATE_EPOCH");
+    const auto restore = qScopeGuard([&] {
+        hadThreads ? qputenv("CORVANE_THREADS", savedThreads) : qunsetenv("CORVANE_THREADS");
+        hadEpoch ? qputenv("SOURCE_DATE_EPOCH", savedEpoch) : qunsetenv("SOURCE_DATE_EPOCH");
+    });
+    const auto setTimes = [&](const QDateTime& when) {
+        for (const QString& source :
+             {file("sources/logo.img"), file("sources/system/app/New.apk")}) {
+            QFile touched(source);
+            if (!touched.open(QIODevice::ReadWrite) ||
+                !touched.setFileTime(when, QFileDevice::FileModificationTime))
+                return false;
+        }
+        return true;
+    };
+    // Each way, twice: other thread counts, other file times.
+    const auto makeBoth = [&](const QByteArray& threads, const QDateTime& when, int run) {
+        qputenv("CORVANE_THREADS", threads);
+        if (!setTimes(when))
+            return QStringList();
+        const QString onePass = file(QStringLiteral("user files/onepass-%1.zip").arg(run));
+        if (RunOnePassEdit(planFor(edits, onePass)).failed())
+            return QStringList();
+        const QString saved = windowSave(edits);
+        const QString window = file(QStringLiteral("user files/window-%1.zip").arg(run));
+        if (saved.isEmpty() || !QFile::rename(saved, window))
+            return QStringList();
+        return QStringList{onePass, window};
+    };
+
+    qunsetenv("SOURCE_DATE_EPOCH");
+    const QStringList first = makeBoth("1", QDateTime(QDate(2020, 1, 2), QTime(3, 4, 5)), 1);
+    const QStringList second = makeBoth("4", QDateTime(QDate(2022, 6, 7), QTime(8, 9, 10)), 2);
+    QCOMPARE(first.size(), 2);
+    QCOMPARE(second.size(), 2);
+    const QByteArray bytes = ReadFile(first[0]);
+    QVERIFY(!bytes.isEmpty());
+    for (const QString& output : first + second)
+        QVERIFY2(ReadFile(output) == bytes, qPrintable(output));
+
+    // 2023-11-14 22:13:20 UTC: every member the edits wrote carries it.
+    qputenv("SOURCE_DATE_EPOCH", "1700000000");
+    const QStringList dated = makeBoth("2", QDateTime(QDate(2021, 1, 1), QTime(0, 0)), 3);
+    QCOMPARE(dated.size(), 2);
+    QVERIFY(ReadFile(dated[0]) == ReadFile(dated[1]));
+    UniqueFd fd = OpenUniqueFd(dated[0], O_RDONLY);
+    ZipDirectory directory;
+    QString error;
+    QVERIFY2(ReadZipDirectory(fd.get(), &directory, &error), qPrintable(error));
+    QStringList written;
+    for (const ZipCentralEntry& entry : directory.entries) {
+        const QString name = QString::fromUtf8(entry.rawName);
+        const bool put = name == "logo.img" || name == "system/build.prop" ||
+                         name.startsWith("system/app/") || name.startsWith("system/lib/");
+        if (!put || name == "system/app/Video.apk")
+            continue;
+        written << name;
+        QCOMPARE(int(entry.dosDate), (43 << 9) | (11 << 5) | 14);
+        QCOMPARE(int(entry.dosTime), (22 << 11) | (13 << 5) | 10);
+    }
+    QVERIFY(written.contains("system/app/NativeDemo.apk"));
+    QVERIFY(written.contains("system/app/New.apk"));
+}
+
 #include "tst_OnePassEdit.moc"
