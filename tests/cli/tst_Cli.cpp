@@ -2,7 +2,9 @@
 // real 7-Zip, signapk and keys, on the sample package; the saved packages are
 // checked with tools of their own (apksigner, openssl), not with the core.
 #include "core/base/Messages.h"
+#include "core/base/UniqueFd.h"
 #include "core/format/BuildProp.h"
+#include "core/format/ZipFormat.h"
 #include "core/workspace/SavePackage.h"
 #include "support/RawZip.h"
 #include "support/TestBundle.h"
@@ -10,6 +12,7 @@
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -83,6 +86,7 @@ private slots:
     void usageErrorsExitTwoAndWriteNothing_data();
     void usageErrorsExitTwoAndWriteNothing();
     void editSavesASignedPackage();
+    void sameEditGivesTheSameBytes();
     void customerPropertiesAreEditedInOnePass();
     void customersKeySignsThePackage();
     void addedLibrariesFollowTheDevicesAbis_data();
@@ -506,6 +510,60 @@ void TestCli::editSavesASignedPackage() {
 
 // Keys set, changed and removed in system/build.prop, its other lines as
 // they were; the package written from the input in one pass.
+// The same package, edits and keys give the same bytes whatever the thread
+// count or the files' times; SOURCE_DATE_EPOCH dates what the edit writes.
+void TestCli::sameEditGivesTheSameBytes() {
+    const QString logo = work(QStringLiteral("same-logo.img"));
+    QVERIFY(WriteFile(logo, QByteArray("LOGO the same logo\n").repeated(4000)));
+    const auto edit = [&](const QString& output, const QByteArray& threads, const QDateTime& when,
+                          const QByteArray& epoch) {
+        QFile touched(logo);
+        if (!touched.open(QIODevice::ReadWrite) ||
+            !touched.setFileTime(when, QFileDevice::FileModificationTime))
+            return QByteArray("cannot set the time of " + logo.toUtf8());
+        touched.close();
+        QProcessEnvironment environment = this->environment();
+        environment.insert(QStringLiteral("CORVANE_THREADS"), QString::fromLatin1(threads));
+        if (epoch.isEmpty())
+            environment.remove(QStringLiteral("SOURCE_DATE_EPOCH"));
+        else
+            environment.insert(QStringLiteral("SOURCE_DATE_EPOCH"), QString::fromLatin1(epoch));
+        const Run run =
+            RunProgram(bundleFile(QStringLiteral("corvane-cli")),
+                       {"edit", m_sample, "-o", output, "--add-system", testData("NativeDemo.apk"),
+                        "--overwrite-libs", "yes", "--replace", "logo.img=" + logo, "--set-prop",
+                        "ro.customer=acme"},
+                       environment);
+        return run.exitCode == 0 ? QByteArray() : run.err;
+    };
+    const QString one = work(QStringLiteral("out/one-thread.zip"));
+    const QString four = work(QStringLiteral("out/four-threads.zip"));
+    QByteArray failure = edit(one, "1", QDateTime(QDate(2020, 1, 2), QTime(3, 4, 5)), {});
+    QVERIFY2(failure.isEmpty(), failure.constData());
+    failure = edit(four, "4", QDateTime(QDate(2022, 6, 7), QTime(8, 9, 10)), {});
+    QVERIFY2(failure.isEmpty(), failure.constData());
+    QVERIFY(ReadFile(one) == ReadFile(four));
+
+    // 2023-11-14 22:13:20 UTC.
+    const QString dated = work(QStringLiteral("out/dated.zip"));
+    failure = edit(dated, "2", QDateTime(QDate(2021, 1, 1), QTime(0, 0)), "1700000000");
+    QVERIFY2(failure.isEmpty(), failure.constData());
+    UniqueFd fd = OpenUniqueFd(dated, O_RDONLY);
+    ZipDirectory directory;
+    QString error;
+    QVERIFY2(ReadZipDirectory(fd.get(), &directory, &error), qPrintable(error));
+    int written = 0;
+    for (const ZipCentralEntry& entry : directory.entries) {
+        const QString name = QString::fromUtf8(entry.rawName);
+        if (name != "logo.img" && name != "system/build.prop" && !name.endsWith("/NativeDemo.apk"))
+            continue;
+        ++written;
+        QCOMPARE(int(entry.dosDate), (43 << 9) | (11 << 5) | 14);
+        QCOMPARE(int(entry.dosTime), (22 << 11) | (13 << 5) | 10);
+    }
+    QCOMPARE(written, 3);
+}
+
 void TestCli::customerPropertiesAreEditedInOnePass() {
     const QString output = work(QStringLiteral("out/custom.zip"));
     const Run run = cli({"edit", m_sample, "-o", output, "--delete", "Music.apk", "--set-prop",
