@@ -116,6 +116,7 @@ private slots:
     void successEndsWithOneSummaryLine();
     void imagePackageRefusesSystemEdits_data();
     void imagePackageRefusesSystemEdits();
+    void imagePackageIsEditedInsideTheImage();
     void questionableAddsAndReplacementsWarn_data();
     void questionableAddsAndReplacementsWarn();
     void editJsonPrintsTheResult();
@@ -1407,9 +1408,10 @@ void TestCli::successEndsWithOneSummaryLine() {
     QCOMPARE(lines.size() > 1, steps);
 }
 
-// A block-based package carries its system partition as an image: every
-// edit inside it is refused naming the reason and the form, before anything
-// is written; the data partition is still edited.
+// A block-based package carries its system partition as an image: an edit
+// inside an image that does not decode or check clean is refused naming the
+// image member, before anything is written; the data partition is still
+// edited.
 void TestCli::imagePackageRefusesSystemEdits_data() {
     QTest::addColumn<QStringList>("images");
     QTest::addColumn<QString>("form");
@@ -1451,6 +1453,7 @@ void TestCli::imagePackageRefusesSystemEdits() {
     QFETCH(QString, form);
     QFETCH(QStringList, edit);
     QFETCH(QByteArray, label);
+    Q_UNUSED(form);
     // A tiny block-based package: the partition's image members (not a real
     // image: the refusal reads only their names), the data partition in files.
     QList<QPair<QString, QByteArray>> members{
@@ -1475,7 +1478,7 @@ void TestCli::imagePackageRefusesSystemEdits() {
         QCOMPARE(run.exitCode, 1);
         const QByteArray expected = "corvane-cli: error: " + label;
         QVERIFY2(run.err.startsWith(expected) &&
-                     run.err.endsWith(": " + Msg::SystemPartitionImageCause(form).toUtf8() + "\n"),
+                     run.err.contains(": " + images.first().toUtf8() + ": "),
                  run.err.constData());
         QCOMPARE(run.out, QByteArray());
         QCOMPARE(QDir(work(QStringLiteral("out")))
@@ -1491,6 +1494,90 @@ void TestCli::imagePackageRefusesSystemEdits() {
     QVERIFY(!written.contains("userdata/app/Weather.apk"));
     for (const QString& image : images)
         QVERIFY(written.contains(image));
+}
+
+// A package whose system partition is a raw ext4 image: delete, add (its
+// library in the app's own folder, Android 6 and later) and a property are
+// made inside the image; the written image checks clean, the new files are
+// 0:0, 0644/0755 and labelled from the image's file_contexts, a file not
+// touched keeps its inode and label.
+void TestCli::imagePackageIsEditedInsideTheImage() {
+    const auto tool = [](const QString& name) {
+        const QString found = QStandardPaths::findExecutable(name);
+        return found.isEmpty() ? QStandardPaths::findExecutable(name, {"/usr/sbin", "/sbin"})
+                               : found;
+    };
+    const QString tree = work(QStringLiteral("image-tree"));
+    QDir(tree).removeRecursively();
+    for (const char* member : {"system/app/Browser/Browser.apk", "system/build.prop"}) {
+        const Run unzip = RunProgram(QStringLiteral("unzip"), {"-p", m_sample, member});
+        QCOMPARE(unzip.exitCode, 0);
+        QByteArray bytes = unzip.out;
+        if (QByteArray(member).endsWith("build.prop"))
+            bytes.replace("ro.build.version.release=5.1.1", "ro.build.version.release=9");
+        const QString path = tree + QLatin1Char('/') + QString::fromLatin1(member).mid(7);
+        QVERIFY(QDir().mkpath(QFileInfo(path).path()));
+        QVERIFY(WriteFile(path, bytes));
+    }
+    QVERIFY(WriteFile(tree + "/priv-app/Old/Old.apk", ReadFile(testData("Plain.apk"))));
+    QVERIFY(WriteFile(tree + "/etc/selinux/plat_file_contexts",
+                      "/system(/.*)?\tu:object_r:system_file:s0\n"));
+    const QString image = work(QStringLiteral("system.img"));
+    QFile::remove(image);
+    QCOMPARE(
+        RunProgram(tool("mke2fs"), {"-q", "-F", "-t", "ext4", "-d", tree, image, "8M"}).exitCode,
+        0);
+    const QString label = QStringLiteral("u:object_r:system_file:s0");
+    QCOMPARE(
+        RunProgram(tool("debugfs"),
+                   {"-w", "-R", "ea_set /app/Browser/Browser.apk security.selinux " + label, image})
+            .exitCode,
+        0);
+    const auto debugfs = [&](const QString& file, const QString& request) {
+        return RunProgram(tool("debugfs"), {"-R", request, file}).out;
+    };
+    const QByteArray browserBefore = debugfs(image, "stat /app/Browser/Browser.apk");
+    const QString package = work(QStringLiteral("image.zip"));
+    QVERIFY(WriteZip(package, {{"system.img", ReadFile(image)}}));
+    const QString output = work(QStringLiteral("out/customer.zip"));
+    const QString karaoke = bundleFile(QStringLiteral("samples/add/Karaoke.apk"));
+    const QStringList edits{"--delete", "Old.apk",    "--add-system",
+                            karaoke,    "--set-prop", "ro.product.brand=Customer",
+                            "--abi",    "armeabi-v7a"};
+
+    const Run plan = cli(QStringList{"edit", package, "-o", output, "--dry-run"} + edits);
+    QVERIFY2(plan.exitCode == 0, plan.err.constData());
+    for (const char* line :
+         {"delete system/priv-app/Old in system.img", "  as system/app/Karaoke/Karaoke.apk",
+          "  with system/app/Karaoke/lib/arm/libkaraoke.so",
+          "set ro.product.brand=Customer in build.prop in system.img",
+          "write system.img from the edited image"})
+        QVERIFY2(plan.out.contains(line), plan.out.constData());
+    QVERIFY(!QFileInfo::exists(output));
+
+    const Run run = cli(QStringList{"edit", package, "-o", output} + edits);
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+    const QString written = work(QStringLiteral("written.img"));
+    QVERIFY(WriteFile(written, ReadZip(output).value("system.img")));
+    QCOMPARE(RunProgram(tool("e2fsck"), {"-fn", written}).exitCode, 0);
+    QVERIFY(debugfs(written, "stat /priv-app/Old").contains("File not found") ||
+            RunProgram(tool("debugfs"), {"-R", "stat /priv-app/Old", written})
+                .err.contains("File not found"));
+    for (const char* path :
+         {"/app/Karaoke", "/app/Karaoke/Karaoke.apk", "/app/Karaoke/lib/arm/libkaraoke.so"}) {
+        const QByteArray stat = debugfs(written, QStringLiteral("stat ") + path);
+        const bool folder = !QByteArray(path).contains('.');
+        QVERIFY2(stat.contains(folder ? "Mode:  0755" : "Mode:  0644"), stat.constData());
+        QVERIFY2(stat.contains("User:     0   Group:     0"), stat.constData());
+        QVERIFY2(debugfs(written, QStringLiteral("ea_get %1 security.selinux").arg(path))
+                     .contains(label.toUtf8()),
+                 path);
+    }
+    QVERIFY(debugfs(written, "cat /build.prop").contains("ro.product.brand=Customer\n"));
+    // Not touched: the same inode, owner, mode and label.
+    QCOMPARE(debugfs(written, "stat /app/Browser/Browser.apk").left(200), browserBefore.left(200));
+    QVERIFY(debugfs(written, "ea_get /app/Browser/Browser.apk security.selinux")
+                .contains(label.toUtf8()));
 }
 
 // Warnings that fail nothing: a boot or recovery image without the boot

@@ -3,10 +3,12 @@
 #include "core/base/FileHelpers.h"
 #include "core/base/Messages.h"
 #include "core/base/PrintableText.h"
+#include "core/base/ToolRunner.h"
 #include "core/crypto/WholeFileSignature.h"
 #include "core/format/AndroidVersionProbe.h"
 #include "core/format/ArchiveEditor.h"
 #include "core/format/BuildProp.h"
+#include "core/format/ZipMemberReader.h"
 #include "core/package/ApkInsight.h"
 #include "core/package/ApkNameRule.h"
 #include "core/package/ApkRules.h"
@@ -14,7 +16,10 @@
 #include "core/package/OnePassAdd.h"
 #include "core/package/PackageInsight.h"
 #include "core/package/PackageLayout.h"
+#include "core/package/PartitionImage.h"
 #include "core/package/SystemImage.h"
+
+#include <QTemporaryDir>
 
 #include <QFile>
 #include <QFileInfo>
@@ -115,6 +120,20 @@ public:
     }
 
     Result plan(const PackageEdit& edit) {
+        if (m_systemIsImage) {
+            switch (edit.kind) {
+            case PackageEdit::Kind::Delete:
+                return planImageDelete(edit);
+            case PackageEdit::Kind::SetProp:
+            case PackageEdit::Kind::UnsetProp:
+                return planImageProperty(edit);
+            case PackageEdit::Kind::AddSystem:
+            case PackageEdit::Kind::AddPriv:
+                return planImageAdd(edit);
+            default:
+                break;
+            }
+        }
         switch (edit.kind) {
         case PackageEdit::Kind::Delete:
             return planDelete(edit);
@@ -281,6 +300,262 @@ private:
         return Result::done();
     }
 
+    // The system partition's image: decoded into a scratch image and opened
+    // for writing on the first edit that reaches it.
+    Result openImage(const PackageEdit& edit) {
+        if (m_work)
+            return Result::done();
+        QString cause;
+        m_zip = std::make_unique<OpenedZip>();
+        if (!m_zip->open(m_request.package, &cause))
+            return failed(edit, cause);
+        m_members = std::make_unique<ZipPackageMembers>(*m_zip);
+        const std::optional<BlockImagePartition> partition =
+            PartitionImageIn(*m_members, QStringLiteral("system"));
+        if (!partition)
+            return failed(edit, m_imageCause);
+        auto work = std::make_shared<PartitionImageWork>();
+        if (!work->open(*m_members, *partition, Ext4Image::Mode::ReadWrite, m_runner, &cause))
+            return failed(edit, QStringLiteral("%1: %2").arg(partition->imageMember(), cause));
+        m_partition = *partition;
+        m_work = work;
+        m_plan->scratch = work;
+        QByteArray prop;
+        if (m_work->image().readFile(QStringLiteral("build.prop"), 4 * 1024 * 1024, &prop, nullptr))
+            m_imageBuildProp = prop;
+        // New files take the build's own time.
+        const QString utc = BuildPropValue(m_imageBuildProp, QStringLiteral("ro.build.date.utc"))
+                                .value_or(QString());
+        m_work->image().setTime(utc.toLongLong());
+        const int major = ProbeAndroidVersionText(m_imageBuildProp);
+        m_imageMajor = major;
+        return Result::done();
+    }
+
+    QString inImage() const { return m_partition.imageMember(); }
+
+    // The image's files below the APK places and library folders, as members.
+    QStringList imageMembers() const {
+        QStringList members;
+        std::function<void(const QString&)> walk = [&](const QString& folder) {
+            QList<Ext4Entry> entries;
+            if (!m_work->image().list(folder, &entries, nullptr))
+                return;
+            for (const Ext4Entry& entry : entries) {
+                const QString path = folder + QLatin1Char('/') + entry.name;
+                if (entry.kind == Ext4Entry::Kind::Folder)
+                    walk(path);
+                else
+                    members << QStringLiteral("system/") + path;
+            }
+        };
+        for (const char* folder : {"app", "priv-app", "lib", "lib64"})
+            walk(QLatin1String(folder));
+        return members;
+    }
+
+    Result planImageDelete(const PackageEdit& edit) {
+        // An APK of the data partition, in files beside the image, is deleted
+        // as ever, without the image.
+        QStringList files;
+        for (const QString& file : ListedApkMembers(m_files, m_directoryLayout))
+            if (PartitionPath::ofMember(file)->partition != QLatin1String("system"))
+                files << file;
+        QString picked;
+        QString notThere;
+        if (PickApkMember(files, edit.argument, &picked, &notThere))
+            return planDelete(edit);
+        if (const Result opened = openImage(edit); !opened.succeeded())
+            return opened;
+        QStringList listed;
+        for (const QString& member : ApkMembersInImage(m_work->image(), QStringLiteral("system")))
+            if (const auto location = LocateApkMember(member);
+                location &&
+                (location->place == ApkPlace::App || location->place == ApkPlace::PrivApp))
+                listed << member;
+        // The data partition's APKs are files beside the image.
+        for (const QString& file : ListedApkMembers(m_files, m_directoryLayout))
+            if (PartitionPath::ofMember(file)->partition != QLatin1String("system"))
+                listed << file;
+        QString member;
+        QString cause;
+        if (!PickApkMember(listed, edit.argument, &member, &cause))
+            return failed(edit, cause);
+        if (!member.startsWith(QLatin1String("system/")))
+            return planDelete(edit);
+        const bool inFolder = LocateApkMember(member)->inDirectory;
+        const ApkRemoval removal = RemovalOfApkMember(member, inFolder);
+        QString path = removal.member.mid(7);
+        if (path.endsWith(QLatin1Char('/')))
+            path.chop(1);
+        if (!m_work->image().remove(path, &cause))
+            return failed(edit, cause);
+        addStep({EditStep::Kind::Delete, member, QString()},
+                QStringLiteral("delete %1 in %2").arg(removal.member, inImage()));
+        return Result::done();
+    }
+
+    Result planImageProperty(const PackageEdit& edit) {
+        if (const Result opened = openImage(edit); !opened.succeeded())
+            return opened;
+        const bool set = edit.kind == PackageEdit::Kind::SetProp;
+        QByteArray prop;
+        QString cause;
+        if (!m_work->image().readFile(QStringLiteral("build.prop"), 4 * 1024 * 1024, &prop, &cause))
+            return failed(edit, cause);
+        if (!set && !BuildPropValue(prop, edit.slot))
+            return failed(edit, QStringLiteral("no such key in build.prop in %1").arg(inImage()));
+        const QByteArray edited = ApplyBuildPropEdits(
+            prop, {{edit.slot, set ? std::optional<QString>(edit.argument) : std::nullopt}});
+        if (!m_work->image().replaceFile(QStringLiteral("build.prop"), edited, &cause))
+            return failed(edit, cause);
+        m_imageBuildProp = edited;
+        addStep({set ? EditStep::Kind::SetProp : EditStep::Kind::UnsetProp,
+                 QStringLiteral("system/build.prop"), QString()},
+                (set ? QStringLiteral("set %1=%2 in build.prop in %3").arg(edit.slot, edit.argument)
+                     : QStringLiteral("unset %1 in build.prop in %3").arg(edit.slot))
+                    .arg(inImage()));
+        return Result::done();
+    }
+
+    // Android 6 and later look for a system app's libraries in its own
+    // folder: app/NAME/lib/<isa>/ (arm, arm64, x86, x86_64, mips, mips64).
+    static QString IsaOfAbi(const QString& abi) {
+        if (abi.startsWith(QLatin1String("arm64")))
+            return QStringLiteral("arm64");
+        if (abi.startsWith(QLatin1String("armeabi")))
+            return QStringLiteral("arm");
+        return abi; // x86, x86_64, mips, mips64
+    }
+
+    Result planImageAdd(const PackageEdit& edit) {
+        if (const Result opened = openImage(edit); !opened.succeeded())
+            return opened;
+        OnePassApkAdd add;
+        add.source = QFileInfo(edit.argument).absoluteFilePath();
+        add.partition = Partition::System;
+        if (edit.kind == PackageEdit::Kind::AddPriv)
+            add.appFolder = QStringLiteral("priv-app");
+        add.deviceAbis = !m_request.abis.isEmpty()
+                             ? m_request.abis
+                             : DeviceAbisOfBuildProp(ParseBuildProp(m_imageBuildProp));
+        QString cause;
+        if (!m_addContext.platformKey.isLoaded() &&
+            !m_addContext.platformKey.load(m_request.fallbackPlatformCertificate,
+                                           m_request.fallbackPlatformKey, &cause))
+            return failed(edit, cause);
+        OnePassAddContext context = m_addContext;
+        // Images come from Android 5 and later: each APK in a folder of its own.
+        context.directoryLayout = true;
+        QStringList members = imageMembers();
+        QList<ArchiveChange> changes;
+        QStringList leftOut;
+        const Result planned =
+            PlanOnePassAdd(add, context, m_reporter, &members, &changes, &leftOut);
+        if (planned.outcome() == Result::Outcome::Declined)
+            return failed(edit, QStringLiteral("not added (a question was answered no)"));
+        if (planned.failed())
+            return failed(edit,
+                          planned.cause().isEmpty() ? planned.notice().text : planned.cause());
+        if (!leftOut.isEmpty())
+            m_plan->warnings << QStringLiteral("%1: native libraries for %2 left out (the "
+                                               "device's ABIs: %3)")
+                                    .arg(FileNamePart(add.source), leftOut.join(QLatin1Char(',')),
+                                         add.deviceAbis.join(QLatin1Char(',')));
+        if (changes.isEmpty())
+            return failed(edit, QStringLiteral("nothing to add"));
+        const QString apkMember = changes.first().member; // system/app/NAME/NAME.apk
+        const QString apkFolder = apkMember.mid(7).section(QLatin1Char('/'), 0, -2);
+        const bool ownFolderLibraries = m_imageMajor == 0 || m_imageMajor >= 6;
+        auto isaFor = [&](bool is64) {
+            for (const QString& abi : add.deviceAbis)
+                if (IsAbi64Bit(abi) == is64)
+                    return IsaOfAbi(abi);
+            return is64 ? QStringLiteral("arm64") : QStringLiteral("arm");
+        };
+        // The room for everything added, less what it replaces, first.
+        QList<quint64> sizes;
+        for (const ArchiveChange& change : changes)
+            if (change.kind == ArchiveChangeKind::Put)
+                sizes << static_cast<quint64>(change.made ? change.made->sizeHint
+                                                          : QFileInfo(change.sourceFile).size());
+        const quint64 needed = m_work->image().bytesNeededFor(sizes);
+        const quint64 free = m_work->image().facts().freeBytes();
+        if (needed > free)
+            return failed(edit, Msg::ImageNoRoom(needed, free));
+        addStep(
+            {EditStep::Kind::Add, QStringLiteral("system/") + add.appFolder, add.source},
+            QStringLiteral("add %1 to system/%2 in %3").arg(add.source, add.appFolder, inImage()));
+        bool first = true;
+        for (const ArchiveChange& change : changes) {
+            QString path = change.member.mid(7);
+            if (change.kind != ArchiveChangeKind::Put) {
+                if (m_work->image().exists(path) && !m_work->image().remove(path, &cause))
+                    return failed(edit, cause);
+                continue;
+            }
+            if (!first && ownFolderLibraries &&
+                (path.startsWith(QLatin1String("lib/")) ||
+                 path.startsWith(QLatin1String("lib64/"))))
+                path = QStringLiteral("%1/lib/%2/%3")
+                           .arg(apkFolder, isaFor(path.startsWith(QLatin1String("lib64/"))),
+                                path.section(QLatin1Char('/'), -1));
+            QString file = change.sourceFile;
+            if (change.made && !change.made->make(&file, &cause))
+                return failed(edit, cause);
+            bool written =
+                (!m_work->image().exists(path) || m_work->image().remove(path, &cause)) &&
+                m_work->image().addFile(path, file, &cause);
+            if (change.made)
+                change.made->release();
+            if (!written)
+                return failed(edit, cause);
+            m_plan->lines << QStringLiteral("  %1 system/%2")
+                                 .arg(first ? QStringLiteral("as") : QStringLiteral("with"), path);
+            first = false;
+        }
+        if (ownFolderLibraries)
+            m_plan->lines << QStringLiteral("  (Android 6 and later: a system app's libraries in "
+                                            "its own folder, app/NAME/lib/<isa>/)");
+        return Result::done();
+    }
+
+public:
+    // After the last edit: the edited image checked, encoded into its form's
+    // members, and those put into the package in place of the old ones.
+    Result finishImage() {
+        if (!m_work)
+            return Result::done();
+        QString cause;
+        if (!m_work->finish(m_runner, &cause))
+            return failure(QStringLiteral("%1: %2").arg(inImage(), cause), cause);
+        if (m_partition.form == BlockImageForm::Raw) {
+            addChange({ArchiveChangeKind::Put, inImage(), m_work->rawPath()});
+            m_plan->lines << QStringLiteral("write %1 from the edited image").arg(inImage());
+            return Result::done();
+        }
+        auto folder = std::make_shared<QTemporaryDir>(QDir::tempPath() +
+                                                      QStringLiteral("/corvane-encoded-XXXXXX"));
+        if (!folder->isValid())
+            return failure(folder->errorString(), folder->errorString());
+        BlockImageEncodeOptions options;
+        QStringList files;
+        BlockImageEncoded encoded;
+        if (!EncodeBlockImageToFolder(m_work->rawPath(), m_work->layout(), options, folder->path(),
+                                      &files, &encoded, &cause))
+            return failure(QStringLiteral("%1: %2").arg(inImage(), cause), cause);
+        const QStringList names = m_work->layout().partition.memberNames();
+        for (qsizetype i = 0; i < files.size() && i < names.size(); ++i) {
+            addChange({ArchiveChangeKind::Put, names.at(i), files.at(i)});
+            m_plan->lines << QStringLiteral("write %1 from the edited image").arg(names.at(i));
+        }
+        m_plan->scratch = std::make_shared<
+            std::pair<std::shared_ptr<PartitionImageWork>, std::shared_ptr<QTemporaryDir>>>(m_work,
+                                                                                            folder);
+        return Result::done();
+    }
+
+private:
     // An APK the device's Android is too old for is refused there.
     void warnIfTooNew(const QString& apk) {
         ApkFacts facts;
@@ -304,6 +579,14 @@ private:
     bool m_systemIsImage = false;
     bool m_directoryLayout = false;
     OnePassAddContext m_addContext;
+    // The system partition's image, once an edit reaches it.
+    ToolRunner m_runner;
+    std::unique_ptr<OpenedZip> m_zip;
+    std::unique_ptr<ZipPackageMembers> m_members;
+    std::shared_ptr<PartitionImageWork> m_work;
+    BlockImagePartition m_partition;
+    QByteArray m_imageBuildProp;
+    int m_imageMajor = 0;
 };
 
 } // namespace
@@ -333,6 +616,8 @@ Result MakeEditPlan(const EditRequest& request, Reporter& reporter, EditPlan* pl
         if (Result planned = planner.plan(edit); !planned.succeeded())
             return planned;
     }
+    if (Result finished = planner.finishImage(); !finished.succeeded())
+        return finished;
     plan->lines
         << QStringLiteral("write %1 signed with %2").arg(request.output, onePass.certificate);
     return Result::done();

@@ -8,6 +8,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
 class Reporter;
 
 // The edit plan: a package, read once (its directory, build.prop, Android
@@ -56,6 +58,9 @@ struct EditPlan {
     QStringList lines;    // the plan as shown: each step, with where an add's files go
     QStringList summary;  // what the edit changes, one entry a step
     QStringList warnings; // what the user should know (libraries left out)
+    // The scratch files the one pass reads (an edited partition image and its
+    // encoded members), removed when the plan goes.
+    std::shared_ptr<void> scratch;
 };
 
 // Plans the edits in order against the package as the earlier ones leave it;
