@@ -48,6 +48,9 @@ TEST_PACKAGES=(
   desktop-file-utils appstream
   # Running without a desktop (screenshots, the start check).
   xvfb xauth
+  # Partition image fixtures and their peer checks: img2simg and simg2img,
+  # Debian's brotli.
+  android-sdk-libsparse-utils brotli
   # Independent ZIP readers the archive tests check every archive with.
   unzip zip android-libziparchive-dev android-libbase-dev
   # Independent decoders of partition images: Debian's brotli, img2simg and

@@ -5,6 +5,7 @@
 #include "gui/CImageView.h"
 #include "gui/DialogBuilder.h"
 #include "gui/ProgressDialog.h"
+#include "support/ImageFixture.h"
 #include "support/PackageFixture.h"
 #include "support/ZipFixture.h"
 
@@ -32,6 +33,7 @@ private slots:
     void stoppedExtraction();
     void failedCopyOfWorkingArchive();
     void reopeningTheWorkingArchive();
+    void imagePackageListsTheApksInsideTheImage();
 
 private:
     QString makePackage(const QString& name, const QByteArray& release, const QString& apk);
@@ -231,6 +233,32 @@ void TestOpenPackage::reopeningTheWorkingArchive() {
     QCOMPARE(m_dialogs->texts().last(), QString("UnZip file successfully"));
     QCOMPARE(ReadFile(m_state->workingArchivePath()), ReadFile(file("packages/first.zip")));
     QVERIFY(FileHelpers::PathExists(file("srctemp/system/app/Music.apk")));
+}
+
+// A block-based package (system.new.dat.br): the system page lists the APKs
+// inside the image, unpacked into the tree by the open.
+void TestOpenPackage::imagePackageListsTheApksInsideTheImage() {
+    if (FindTool("mke2fs").isEmpty() || FindTool("e2fsck").isEmpty())
+        QSKIP("e2fsprogs is not installed");
+    const QString raw = file("scratch/system.img");
+    QDir().mkpath(file("scratch"));
+    QCOMPARE(MakeSystemImage(raw, SmallSystemFiles()), QString());
+    const auto image =
+        SystemImageMembers(raw, BlockImageForm::NewDatBrotli, file("scratch/members"));
+    QVERIFY(!image.isEmpty());
+    const QString package = m_window->writePackage(
+        "block.zip",
+        QList<QPair<QString, QByteArray>>{{"userdata/app/Data.apk", "data apk"}} + image);
+    open(package);
+    QCOMPARE(m_dialogs->texts(), QStringList({"UnZip file successfully"}));
+    QCOMPARE(m_state->androidMajorVersion(), 5);
+    QStringList listed = m_dlg->SystemApkPage()->ApkPaths();
+    listed.sort();
+    QCOMPARE(listed, QStringList({file("srctemp/system/app/Bar/Bar.apk"),
+                                  file("srctemp/system/app/Foo/Foo.apk"),
+                                  file("srctemp/system/priv-app/Priv/Priv.apk")}));
+    QCOMPARE(m_dlg->DataApkPage()->ApkPaths(),
+             QStringList({file("srctemp/userdata/app/Data.apk")}));
 }
 
 QTEST_MAIN(TestOpenPackage)

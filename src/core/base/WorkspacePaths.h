@@ -23,6 +23,13 @@ public:
     QString unpackDir() const { return m_app + QStringLiteral("/UzApk"); }
     // What the tree and the working archive belong to (see WorkspaceRecord).
     QString workspaceRecord() const { return m_app + QStringLiteral("/zipTemp/workspace.state"); }
+    // A package whose system partition is an image: the image decoded to a
+    // raw ext4 file (sparse on disk) that the edits change in place, and what
+    // its form needs to be written back (see WorkingImage).
+    QString workingSystemImage() const { return m_app + QStringLiteral("/zipTemp/system.raw"); }
+    QString workingSystemImageState() const {
+        return m_app + QStringLiteral("/zipTemp/system.raw.state");
+    }
     // Change-log lines of the run so far, kept as they happen.
     QString changeLogJournal() const { return m_app + QStringLiteral("/zipTemp/log.journal"); }
     QString changeLogFile() const { return m_app + QStringLiteral("/log.txt"); }

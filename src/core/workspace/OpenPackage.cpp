@@ -16,6 +16,7 @@
 #include "core/package/PackageTools.h"
 #include "core/workspace/AppState.h"
 #include "core/workspace/TreeSync.h"
+#include "core/workspace/WorkingImage.h"
 #include "core/workspace/WorkspaceRecord.h"
 
 #include <QCoreApplication>
@@ -343,6 +344,7 @@ public:
         // The old working archive no longer matches any tree: it goes with the
         // old tree (unless it is the package being opened).
         const BackgroundRemoval oldWork(m_paths, m_reopening);
+        RemoveWorkingImage(m_paths);
         FaultPoint("open:tree-deleted");
         startCopy();
         return unpack();
@@ -464,6 +466,14 @@ private:
         if (!placeCopy(&cause))
             return fail(true, Msg::CannotCopyZip(), cause);
         FaultPoint("open:archive-in-place");
+        // A system partition carried as an image: its files join the tree.
+        if (!OpenWorkingImage(m_op.runner, m_paths, m_tree, &cause)) {
+            FileHelpers::DeleteDirectoryTree(m_tree);
+            return fail(false,
+                        cause == QLatin1String("stopped") ? Msg::UnzipFailed()
+                                                          : Msg::UnzipFailed(cause),
+                        cause);
+        }
 
         AppState& state = m_op.state;
         // A build.prop that cannot be read is told at once: the open goes on
