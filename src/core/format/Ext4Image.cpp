@@ -247,6 +247,40 @@ quint32 Ext4Image::lookup(const QString& path) const {
     return inode;
 }
 
+bool Ext4Image::usedBlocks(QList<BlockRange>* ranges, QString* cause) const {
+    std::lock_guard<std::mutex> guard(*m_lock);
+    ranges->clear();
+    ext2_filsys fs = m_fs->fs;
+    if (!fs->block_map) {
+        const errcode_t err = ext2fs_read_block_bitmap(fs);
+        if (err) {
+            if (cause)
+                *cause = LibraryError("reading the image's block bitmap", err);
+            return false;
+        }
+    }
+    const blk64_t first = fs->super->s_first_data_block;
+    const blk64_t end = ext2fs_blocks_count(fs->super);
+    if (first > 0)
+        ranges->append({0, first});
+    blk64_t at = first;
+    while (at < end) {
+        blk64_t used = 0;
+        if (ext2fs_find_first_set_block_bitmap2(fs->block_map, at, end - 1, &used) != 0)
+            break;
+        blk64_t free = end;
+        blk64_t found = 0;
+        if (ext2fs_find_first_zero_block_bitmap2(fs->block_map, used, end - 1, &found) == 0)
+            free = found;
+        if (!ranges->isEmpty() && ranges->last().end == used)
+            ranges->last().end = free;
+        else
+            ranges->append({used, free});
+        at = free;
+    }
+    return true;
+}
+
 bool Ext4Image::exists(const QString& path) const {
     std::lock_guard<std::mutex> guard(*m_lock);
     return lookup(path) != 0;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/base/RandomAccessSource.h"
+#include "core/format/BlockImageCodec.h"
 
 #include <QByteArray>
 #include <QList>
@@ -127,6 +128,11 @@ public:
     quint64 bytesNeededFor(const QList<quint64>& fileSizes) const;
     // The bytes a file or folder tree holds (freed by deleting it).
     quint64 bytesHeldBy(const QString& path) const;
+
+    // The blocks the filesystem uses, from its block bitmap (the boot block
+    // before the first data block included), as ascending runs in blocks of
+    // facts().blockSize: what an encoder of the image must carry.
+    bool usedBlocks(QList<BlockRange>* ranges, QString* cause) const;
 
     // Writes everything out and closes the image; false with the cause.
     bool close(QString* cause);

@@ -2,7 +2,9 @@
 // the form it came in, each form judged by a decoder of its own: Debian's
 // brotli and simg2img, and a transfer-list applier written here from the
 // public format.
+#include "core/base/ToolRunner.h"
 #include "core/format/BlockImageCodec.h"
+#include "core/format/Ext4Image.h"
 #include "core/format/ZipMemberReader.h"
 
 #include "support/ZipFixture.h"
@@ -142,6 +144,7 @@ private slots:
     void eachFormRoundTripsThroughItsOwnDecoder();
     void freeBlocksAreLeftOutOfTheEncodedImage();
     void noEraseZeroesFreeBlocks();
+    void imageEncodedFromItsBlockBitmapChecksClean();
     void sparseImageFromImg2simgDecodes();
     void brotliMemberDecodesWithDebianBrotli();
     void damagedPackagesAreRefused_data();
@@ -281,6 +284,53 @@ void TestBlockImageCodec::noEraseZeroesFreeBlocks() {
     // Every block of the image is written: the header counts them all.
     QVERIFY(encoded.transferList.startsWith("4\n2048\n0\n0\n"));
     QVERIFY(encoded.transferList.contains("\nzero 2,10,1034\n"));
+}
+
+void TestBlockImageCodec::imageEncodedFromItsBlockBitmapChecksClean() {
+    // The used blocks from the filesystem's own bitmap: the encoded image
+    // carries those only, and decodes to an image e2fsck calls clean with
+    // every used block as it was.
+    ToolRunner runner;
+    QString error;
+    std::unique_ptr<Ext4Image> image =
+        Ext4Image::Open(m_image, Ext4Image::Mode::ReadOnly, "/system", runner, &error);
+    QVERIFY2(image, qPrintable(error));
+    QList<BlockRange> used;
+    QVERIFY2(image->usedBlocks(&used, &error), qPrintable(error));
+    const quint32 blockSize = static_cast<quint32>(image->facts().blockSize);
+    image.reset();
+    QVERIFY(!used.isEmpty());
+    QCOMPARE(used.first().begin, quint64(0));
+    quint64 usedCount = 0;
+    for (const BlockRange& r : used)
+        usedCount += r.end - r.begin;
+    QVERIFY(usedCount < quint64(m_bytes.size()) / blockSize);
+
+    QTemporaryDir dir;
+    BlockImageLayout layout;
+    layout.partition.form = BlockImageForm::NewDatBrotli;
+    BlockImageEncodeOptions options;
+    options.usedBlocks = used;
+    options.usedBlockSize = blockSize;
+    QStringList files;
+    BlockImageEncoded encoded;
+    QVERIFY2(
+        EncodeBlockImageToFolder(m_image, layout, options, dir.path(), &files, &encoded, &error),
+        qPrintable(error));
+    QVERIFY(encoded.transferList.contains("\nerase "));
+    const QString raw = dir.path() + "/decoded.img";
+    BlockImageLayout decoded;
+    QVERIFY2(
+        DecodeBlockImage(FolderPackageMembers(dir.path()), layout.partition, raw, &decoded, &error),
+        qPrintable(error));
+    QVERIFY2(Ext4Image::Check(raw, runner, &error), qPrintable(error));
+    const QByteArray bytes = readFile(raw);
+    QCOMPARE(bytes.size(), m_bytes.size());
+    for (const BlockRange& r : used) {
+        const qsizetype begin = static_cast<qsizetype>(r.begin * blockSize);
+        const qsizetype length = static_cast<qsizetype>((r.end - r.begin) * blockSize);
+        QVERIFY(bytes.mid(begin, length) == m_bytes.mid(begin, length));
+    }
 }
 
 void TestBlockImageCodec::sparseImageFromImg2simgDecodes() {
