@@ -17,6 +17,7 @@
 #include "core/workspace/AppState.h"
 #include "core/workspace/ChangeLog.h"
 #include "core/workspace/TreeSync.h"
+#include "core/workspace/WorkingImage.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -359,7 +360,13 @@ Result CheckSystemPartitionEditable(const AppState& state) {
     if (form == SystemImageForm::Files)
         return Result::done();
     const QString name = SystemImageFormName(form);
-    return failed(Msg::SystemPartitionIsImage(name), Msg::SystemPartitionImageCause(name));
+    // The open kept why the image could not be taken (incremental, damaged).
+    const WorkingImageState image =
+        WorkingImageState::read(state.paths().workingSystemImageState());
+    const QString cause = image.refusal.isEmpty() ? Msg::SystemPartitionImageCause(name)
+                                                  : Msg::SystemPartitionImageCause(name) +
+                                                        QStringLiteral(": ") + image.refusal;
+    return failed(Msg::SystemPartitionIsImage(name), cause);
 }
 
 Result AddApk(const Operation& op, Partition partition, const QString& sourcePath) {

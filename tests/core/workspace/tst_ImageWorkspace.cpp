@@ -159,7 +159,10 @@ void TestImageWorkspace::anImageThatCannotBeEditedOpensWithItsCauseKept() {
     QVERIFY(!state.refusal.isEmpty());
     QVERIFY2(state.refusal.contains(cause), qPrintable(state.refusal));
     QVERIFY(!QFileInfo::exists(paths.workingSystemImage()));
-    QVERIFY(CheckSystemPartitionEditable(*m_state).failed());
+    // The refusal of a system edit names the cause the open kept.
+    const Result editable = CheckSystemPartitionEditable(*m_state);
+    QVERIFY(editable.failed());
+    QVERIFY2(editable.cause().endsWith(": " + state.refusal), qPrintable(editable.cause()));
 }
 
 void TestImageWorkspace::openingAnotherPackageDropsTheWorkingImage() {
