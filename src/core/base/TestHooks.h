@@ -21,6 +21,7 @@
 //   Fail  (archive points but "archive:committed") the step fails as an I/O
 //         error would.
 // The commands' own points only wait for the hook; they ignore its answer.
+// The open's points for a partition image are listed in WorkingImage.h.
 // "apk:signed" is reached when an APK has been signed, before its signature
 // is checked: a hook may damage the signed copy there.
 enum class FaultAction { None, Kill, Fail };

@@ -35,5 +35,14 @@ void RemoveWorkingImage(const WorkspacePaths& paths);
 // cannot be edited (incremental, damaged, not ext4) is no failure of the
 // open: its cause is kept in the state, and the edits of the system
 // partition are refused naming it. Nothing is done for a package in files.
+// Fault points, each reached with the open's record still at "Opening" (a
+// kill there leaves a workspace that is not resumed; the next open clears
+// it):
+//   "open:decoding-image"  at each step of the decoding; the working image is
+//                          partial and is removed by a stop;
+//   "open:image-decoded"   the working image is whole, the tree has no
+//                          system/ files from it yet;
+//   "open:image-unpacked"  the image's files are in the tree, the image's
+//                          state is not yet written.
 bool OpenWorkingImage(ToolRunner& runner, const WorkspacePaths& paths, const QString& tree,
                       QString* cause);
