@@ -527,6 +527,12 @@ public:
         if (!m_work)
             return Result::done();
         QString cause;
+        // The blocks in use after the edits: a deleted file's blocks are not
+        // carried into the encoded image.
+        QList<BlockRange> used;
+        if (!m_work->image().usedBlocks(&used, &cause))
+            return failure(QStringLiteral("%1: %2").arg(inImage(), cause), cause);
+        const quint64 usedBlockSize = m_work->image().facts().blockSize;
         if (!m_work->finish(m_runner, &cause))
             return failure(QStringLiteral("%1: %2").arg(inImage(), cause), cause);
         if (m_partition.form == BlockImageForm::Raw) {
@@ -539,6 +545,8 @@ public:
         if (!folder->isValid())
             return failure(folder->errorString(), folder->errorString());
         BlockImageEncodeOptions options;
+        options.usedBlocks = used;
+        options.usedBlockSize = static_cast<quint32>(usedBlockSize);
         QStringList files;
         BlockImageEncoded encoded;
         if (!EncodeBlockImageToFolder(m_work->rawPath(), m_work->layout(), options, folder->path(),
