@@ -288,6 +288,8 @@ int EditCommand::run(const CliOptions& options, const CommandContext& context) c
                              ? paths.keyFile(QStringLiteral("testkey.pk8"))
                              : QFileInfo(options.packageKey).absoluteFilePath();
     request.abis = options.abis;
+    request.brotliQuality = options.brotliQuality;
+    request.noErase = options.noErase;
     request.fallbackPlatformCertificate = paths.keyFile(QStringLiteral("platform.x509.pem"));
     request.fallbackPlatformKey = paths.keyFile(QStringLiteral("platform.pk8"));
     for (const CliEdit& edit : options.edits)

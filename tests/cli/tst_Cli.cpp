@@ -116,6 +116,7 @@ private slots:
     void successEndsWithOneSummaryLine();
     void imagePackageRefusesSystemEdits_data();
     void imagePackageRefusesSystemEdits();
+    void imagePackageIsEditedInsideTheImage_data();
     void imagePackageIsEditedInsideTheImage();
     void questionableAddsAndReplacementsWarn_data();
     void questionableAddsAndReplacementsWarn();
@@ -1501,7 +1502,14 @@ void TestCli::imagePackageRefusesSystemEdits() {
 // made inside the image; the written image checks clean, the new files are
 // 0:0, 0644/0755 and labelled from the image's file_contexts, a file not
 // touched keeps its inode and label.
+void TestCli::imagePackageIsEditedInsideTheImage_data() {
+    QTest::addColumn<bool>("sparse");
+    QTest::addRow("raw system.img") << false;
+    QTest::addRow("sparse system.img") << true;
+}
+
 void TestCli::imagePackageIsEditedInsideTheImage() {
+    QFETCH(bool, sparse);
     const auto tool = [](const QString& name) {
         const QString found = QStandardPaths::findExecutable(name);
         return found.isEmpty() ? QStandardPaths::findExecutable(name, {"/usr/sbin", "/sbin"})
@@ -1524,9 +1532,10 @@ void TestCli::imagePackageIsEditedInsideTheImage() {
                       "/system(/.*)?\tu:object_r:system_file:s0\n"));
     const QString image = work(QStringLiteral("system.img"));
     QFile::remove(image);
-    QCOMPARE(
-        RunProgram(tool("mke2fs"), {"-q", "-F", "-t", "ext4", "-d", tree, image, "8M"}).exitCode,
-        0);
+    QCOMPARE(RunProgram(tool("mke2fs"),
+                        {"-q", "-F", "-t", "ext4", "-b", "4096", "-d", tree, image, "8M"})
+                 .exitCode,
+             0);
     const QString label = QStringLiteral("u:object_r:system_file:s0");
     QCOMPARE(
         RunProgram(tool("debugfs"),
@@ -1538,7 +1547,13 @@ void TestCli::imagePackageIsEditedInsideTheImage() {
     };
     const QByteArray browserBefore = debugfs(image, "stat /app/Browser/Browser.apk");
     const QString package = work(QStringLiteral("image.zip"));
-    QVERIFY(WriteZip(package, {{"system.img", ReadFile(image)}}));
+    QString member = image;
+    if (sparse) {
+        member = work(QStringLiteral("system.sparse"));
+        QFile::remove(member);
+        QCOMPARE(RunProgram(QStringLiteral("img2simg"), {image, member}).exitCode, 0);
+    }
+    QVERIFY(WriteZip(package, {{"system.img", ReadFile(member)}}));
     const QString output = work(QStringLiteral("out/customer.zip"));
     const QString karaoke = bundleFile(QStringLiteral("samples/add/Karaoke.apk"));
     const QStringList edits{"--delete", "Old.apk",    "--add-system",
@@ -1559,6 +1574,14 @@ void TestCli::imagePackageIsEditedInsideTheImage() {
     QVERIFY2(run.exitCode == 0, run.err.constData());
     const QString written = work(QStringLiteral("written.img"));
     QVERIFY(WriteFile(written, ReadZip(output).value("system.img")));
+    if (sparse) {
+        // Written sparse again; Android's own reader expands it.
+        QVERIFY(ReadFile(written).startsWith(QByteArray::fromHex("3aff26ed")));
+        const QString expanded = work(QStringLiteral("written.raw"));
+        QFile::remove(expanded);
+        QCOMPARE(RunProgram(QStringLiteral("simg2img"), {written, expanded}).exitCode, 0);
+        QVERIFY(QFile::remove(written) && QFile::rename(expanded, written));
+    }
     QCOMPARE(RunProgram(tool("e2fsck"), {"-fn", written}).exitCode, 0);
     QVERIFY(debugfs(written, "stat /priv-app/Old").contains("File not found") ||
             RunProgram(tool("debugfs"), {"-R", "stat /priv-app/Old", written})

@@ -527,12 +527,16 @@ public:
         if (!m_work)
             return Result::done();
         QString cause;
-        // The blocks in use after the edits: a deleted file's blocks are not
-        // carried into the encoded image.
+        // Only the blocks the filesystem uses are carried: a deleted file's
+        // old bytes are not.
         QList<BlockRange> used;
         if (!m_work->image().usedBlocks(&used, &cause))
             return failure(QStringLiteral("%1: %2").arg(inImage(), cause), cause);
-        const quint64 usedBlockSize = m_work->image().facts().blockSize;
+        BlockImageEncodeOptions options;
+        options.brotliQuality = m_request.brotliQuality;
+        options.noErase = m_request.noErase;
+        options.usedBlocks = used;
+        options.usedBlockSize = static_cast<quint32>(m_work->image().facts().blockSize);
         if (!m_work->finish(m_runner, &cause))
             return failure(QStringLiteral("%1: %2").arg(inImage(), cause), cause);
         if (m_partition.form == BlockImageForm::Raw) {
@@ -544,9 +548,6 @@ public:
                                                       QStringLiteral("/corvane-encoded-XXXXXX"));
         if (!folder->isValid())
             return failure(folder->errorString(), folder->errorString());
-        BlockImageEncodeOptions options;
-        options.usedBlocks = used;
-        options.usedBlockSize = static_cast<quint32>(usedBlockSize);
         QStringList files;
         BlockImageEncoded encoded;
         if (!EncodeBlockImageToFolder(m_work->rawPath(), m_work->layout(), options, folder->path(),

@@ -42,6 +42,10 @@ struct EditRequest {
     SigningKey platformKey;
     QString fallbackPlatformCertificate;
     QString fallbackPlatformKey;
+    // A partition image written again: brotli's quality for NAME.new.dat.br,
+    // and free blocks zeroed instead of erased.
+    int brotliQuality = 6;
+    bool noErase = false;
 };
 
 // A step of the plan, for the plan's lines and the change log.
