@@ -68,13 +68,14 @@ bool ZipMemberDataOffset(int fd, const ZipCentralEntry& entry, quint64* offset, 
 }
 
 bool ReadZipMemberData(int fd, const ZipCentralEntry& entry, const ZipDataSink& sink,
-                       QString* cause) {
+                       QString* cause, const ZipDataSink& storedSink) {
     FdSource archive(fd, 0);
-    return FdSource::open(fd, &archive, cause) && ReadZipMemberData(archive, entry, sink, cause);
+    return FdSource::open(fd, &archive, cause) &&
+           ReadZipMemberData(archive, entry, sink, cause, storedSink);
 }
 
 bool ReadZipMemberData(const RandomAccessSource& archive, const ZipCentralEntry& entry,
-                       const ZipDataSink& sink, QString* cause) {
+                       const ZipDataSink& sink, QString* cause, const ZipDataSink& storedSink) {
     quint64 offset = 0;
     if (!dataOffset(archive, entry, &offset, cause))
         return false;
@@ -111,11 +112,16 @@ bool ReadZipMemberData(const RandomAccessSource& archive, const ZipCentralEntry&
             return false;
         offset += static_cast<quint64>(want);
         left -= static_cast<quint64>(want);
+        if (storedSink && !storedSink(in.constData(), want))
+            return false;
         if (!deflated) {
             if (!take(in.constData(), want))
                 return false;
             continue;
         }
+        // Bytes after the end of the stream are only copied.
+        if (streamEnded)
+            continue;
         stream.next_in = reinterpret_cast<Bytef*>(in.data());
         stream.avail_in = static_cast<uInt>(want);
         // Until this input is used up and zlib holds nothing more back; a
@@ -134,7 +140,7 @@ bool ReadZipMemberData(const RandomAccessSource& archive, const ZipCentralEntry&
             if (result == Z_BUF_ERROR)
                 break;
         } while (!streamEnded && stream.avail_out == 0);
-        if (streamEnded)
+        if (streamEnded && !storedSink)
             break;
     }
     if (!streamEnded) {

@@ -32,11 +32,16 @@ private:
 // stops the reading (its cause is the caller's). False with the cause.
 // Inflating stops at the entry's uncompressed size: a stream that would give
 // more is damaged, and no more than that size reaches the sink.
+// With a storedSink, every byte of the entry's data as it lies in the archive
+// (its whole compressed size, also after a deflated stream has ended) goes
+// there too, each piece before what it inflates to; a storedSink answering
+// false stops the reading likewise. The pieces are not checked yet when they
+// arrive: only a true answer says that they are sound.
 using ZipDataSink = std::function<bool(const char* data, qint64 size)>;
 bool ReadZipMemberData(const RandomAccessSource& archive, const ZipCentralEntry& entry,
-                       const ZipDataSink& sink, QString* cause);
+                       const ZipDataSink& sink, QString* cause, const ZipDataSink& storedSink = {});
 bool ReadZipMemberData(int fd, const ZipCentralEntry& entry, const ZipDataSink& sink,
-                       QString* cause);
+                       QString* cause, const ZipDataSink& storedSink = {});
 
 // Where an entry's data begins in the open archive, once its local header
 // agrees with the central directory and its method is stored or deflated (a
