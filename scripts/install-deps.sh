@@ -38,8 +38,9 @@ TEST_PACKAGES=(
   clang-format clang libclang-rt-14-dev
   # The ZIP fixtures of the tests and the benchmark.
   libzip-dev
-  # Test peers only: the tests check the in-process signing against them.
-  default-jre-headless signapk apksigner
+  # Test peers only: the tests check the in-process signing against them
+  # (jarsigner, from the JDK, judges the APK signer's v1 signatures).
+  default-jre-headless signapk apksigner openjdk-17-jdk-headless
   # A real system APK the APK signer is checked on against signapk.
   android-framework-res
   # The benchmark (bench/): the peak memory of each run.

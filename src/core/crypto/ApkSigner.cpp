@@ -8,7 +8,6 @@
 #include "core/crypto/JarSignature.h"
 #include "core/crypto/SignerDigest.h"
 #include "core/format/BinaryXml.h"
-#include "core/format/Deflate.h"
 #include "core/format/SignedZipWriter.h"
 #include "core/format/ZipFormat.h"
 #include "core/format/ZipMemberReader.h"
@@ -125,103 +124,25 @@ void AlignStored(OutEntry* e) {
     e->extra.append(QByteArray(static_cast<qsizetype>(padding), '\0'));
 }
 
-// Writes a member prepared ahead (a compressed one deflated again), the
-// CRC-32 of its uncompressed bytes being crc.
-bool WritePrepared(Context* c, OutEntry e, quint32 crc, const PreparedMember& m, QString* error) {
+quint32 Crc32(const QByteArray& data) {
+    return static_cast<quint32>(crc32_z(crc32(0, nullptr, 0),
+                                        reinterpret_cast<const Bytef*>(data.constData()),
+                                        static_cast<z_size_t>(data.size())));
+}
+
+// Writes a member the signer made, deflated in memory, the CRC-32 of its
+// contents being crc.
+bool WriteGenerated(Context* c, OutEntry e, quint32 crc, const GeneratedMember& m, QString* error) {
+    if (!m.ok)
+        return Fail(error, m.cause);
     e.offset = c->out->position();
     e.extra = FirstEntryExtra(c);
     e.crc = crc;
     e.size = m.size;
     e.compressedSize = static_cast<quint64>(m.bytes.size());
-    if (e.stored)
-        AlignStored(&e);
     if (!c->out->write(LocalHeader(e), error) || !c->out->write(m.bytes, error) ||
-        (!e.stored && !WriteDescriptor(c, &e, error)))
+        !WriteDescriptor(c, &e, error))
         return false;
-    c->entries.append(e);
-    return true;
-}
-
-// Writes a member, its uncompressed bytes given by produce (which calls its
-// sink with every piece). Digest of the bytes in *digest.
-using Producer = std::function<bool(const ZipDataSink& sink, QString* cause)>;
-
-bool WriteMember(Context* c, OutEntry e, const Producer& produce, const ZipCentralEntry* source,
-                 Digest v1, QByteArray* digest, QString* error) {
-    MdCtxPtr md(EVP_MD_CTX_new());
-    if (!md || EVP_DigestInit_ex(md.get(), Md(v1), nullptr) != 1)
-        return Fail(error, QStringLiteral("the digest cannot start"));
-    e.offset = c->out->position();
-    e.extra = FirstEntryExtra(c);
-    if (e.stored) {
-        e.crc = source->crc32;
-        e.size = e.compressedSize = source->uncompressedSize;
-        AlignStored(&e);
-        if (!c->out->write(LocalHeader(e), error))
-            return false;
-        QString cause;
-        bool writeFailed = false;
-        const bool ok = produce(
-            [&](const char* data, qint64 size) {
-                EVP_DigestUpdate(md.get(), data, static_cast<size_t>(size));
-                if (!c->out->write(data, size, error)) {
-                    writeFailed = true;
-                    return false;
-                }
-                return true;
-            },
-            &cause);
-        if (writeFailed)
-            return false;
-        if (!ok)
-            return Fail(error, cause);
-    } else {
-        // A compressed member is deflated again, as signapk does: its bytes
-        // then match signapk's whatever deflater made the input.
-        if (!c->out->write(LocalHeader(e), error))
-            return false;
-        Deflater deflater(kDeflateLevel);
-        const auto write = [&](const char* data, qint64 n) {
-            return c->out->write(data, n, error);
-        };
-        // The reader checks a member's bytes against its CRC-32, which then
-        // holds for the copy; only generated members need one computed.
-        quint32 crc = source ? source->crc32 : static_cast<quint32>(crc32(0, nullptr, 0));
-        quint64 size = 0;
-        QString cause;
-        bool writeFailed = false;
-        const bool ok = produce(
-            [&](const char* data, qint64 n) {
-                EVP_DigestUpdate(md.get(), data, static_cast<size_t>(n));
-                if (!source)
-                    crc = static_cast<quint32>(crc32_z(crc, reinterpret_cast<const Bytef*>(data),
-                                                       static_cast<z_size_t>(n)));
-                size += static_cast<quint64>(n);
-                if (!deflater.feed(data, n, false, write, error)) {
-                    writeFailed = true;
-                    return false;
-                }
-                return true;
-            },
-            &cause);
-        if (writeFailed)
-            return false;
-        if (!ok)
-            return Fail(error, cause);
-        if (!deflater.feed(nullptr, 0, true, write, error))
-            return false;
-        e.crc = crc;
-        e.size = size;
-        e.compressedSize = deflater.written();
-        if (!WriteDescriptor(c, &e, error))
-            return false;
-    }
-    if (digest) {
-        unsigned char out[EVP_MAX_MD_SIZE];
-        unsigned int n = 0;
-        EVP_DigestFinal_ex(md.get(), out, &n);
-        *digest = QByteArray(reinterpret_cast<const char*>(out), static_cast<qsizetype>(n));
-    }
     c->entries.append(e);
     return true;
 }
@@ -229,16 +150,49 @@ bool WriteMember(Context* c, OutEntry e, const Producer& produce, const ZipCentr
 bool WriteGenerated(Context* c, const QByteArray& name, const QByteArray& bytes, QString* error) {
     OutEntry e;
     e.name = name;
-    return WriteMember(
-        c, e,
-        [&](const ZipDataSink& sink, QString*) { return sink(bytes.constData(), bytes.size()); },
-        nullptr, Digest::Sha256, nullptr, error);
+    return WriteGenerated(c, e, Crc32(bytes), DeflateGenerated(bytes), error);
 }
 
-quint32 Crc32(const QByteArray& data) {
-    return static_cast<quint32>(crc32_z(crc32(0, nullptr, 0),
-                                        reinterpret_cast<const Bytef*>(data.constData()),
-                                        static_cast<z_size_t>(data.size())));
+// Writes a member of the input: its local header (a stored one aligned), its
+// data copied as it lies in the input (from the pool's pieces, or read here
+// when there is no pool), a compressed one's data descriptor. The digest of
+// its contents in *digest.
+bool WriteInputMember(Context* c, MemberPool& pool, qsizetype index, const ZipCentralEntry& source,
+                      OutEntry e, Digest v1, QByteArray* digest, QString* error) {
+    if (source.uncompressedSize >= kZipMax32 || source.compressedSize >= kZipMax32)
+        return Fail(error, QStringLiteral("member %1 is too large (4 GB or more)")
+                               .arg(PrintableZipName(source.rawName)));
+    e.offset = c->out->position();
+    e.extra = FirstEntryExtra(c);
+    e.crc = source.crc32;
+    e.size = source.uncompressedSize;
+    e.compressedSize = source.compressedSize;
+    if (e.stored)
+        AlignStored(&e);
+    if (!c->out->write(LocalHeader(e), error))
+        return false;
+    MemberDigest read;
+    if (pool.pooled()) {
+        QByteArray piece;
+        while (pool.nextPiece(index, &piece, &read))
+            if (!c->out->write(piece, error))
+                return false;
+    } else {
+        read = ReadMember(c->in, source, v1, [&](const char* data, qint64 size) {
+            return c->out->write(data, size, error);
+        });
+        if (read.copyStopped)
+            return false;
+    }
+    // The copy stands only once the contents have read back to their CRC-32
+    // and size.
+    if (!read.ok)
+        return Fail(error, read.cause);
+    if (!e.stored && !WriteDescriptor(c, &e, error))
+        return false;
+    *digest = read.digest;
+    c->entries.append(e);
+    return true;
 }
 
 // What signing takes from the APK, found before anything is written: the
@@ -334,8 +288,8 @@ bool PlanSigning(int in, const ZipDirectory& dir, SigningPlan* plan, QString* er
     return true;
 }
 
-// The kept members, written in order (read and deflated ahead by the pool);
-// the v1 digest of each member's bytes by name, in name order.
+// The kept members, written in order (read ahead by the pool); the v1
+// digest of each member's contents by name, in name order.
 bool WriteMembers(Context* c, const SigningPlan& plan, Digest v1,
                   QList<QPair<QByteArray, QByteArray>>* digests, QString* error) {
     MemberPool pool(c->in, plan.kept, v1);
@@ -350,22 +304,7 @@ bool WriteMembers(Context* c, const SigningPlan& plan, Digest v1,
             o.externalAttributes = unix ? (e->externalAttributes & 0xffff0000u) : 0;
         }
         QByteArray digest;
-        bool ok = false;
-        if (pool.pooled(i)) {
-            const PreparedMember m = pool.take(i);
-            if (!m.ok)
-                SetError(error, m.cause);
-            ok = m.ok && WritePrepared(c, o, e->crc32, m, error);
-            digest = m.digest;
-        } else {
-            ok = WriteMember(
-                c, o,
-                [&](const ZipDataSink& sink, QString* why) {
-                    return ReadZipMemberData(c->in, *e, sink, why);
-                },
-                e, v1, &digest, error);
-        }
-        if (!ok) {
+        if (!WriteInputMember(c, pool, i, *e, o, v1, &digest, error)) {
             if (error && !error->startsWith(QLatin1String("member ")))
                 *error = QStringLiteral("member %1: %2").arg(PrintableZipName(e->rawName), *error);
             return false;
@@ -400,7 +339,7 @@ bool WriteV1Signature(Context* c, const SigningPlan& plan, Digest v1,
     }
     // The manifest (as large as the signature file) is deflated on a thread
     // of its own while the signature file is made and written.
-    PreparedMember mfDeflated;
+    GeneratedMember mfDeflated;
     std::thread mfDeflater;
     try {
         mfDeflater = std::thread([&] { mfDeflated = DeflateGenerated(mf); });
@@ -432,9 +371,7 @@ bool WriteV1Signature(Context* c, const SigningPlan& plan, Digest v1,
         mfDeflater.join();
     OutEntry mfEntry;
     mfEntry.name = "META-INF/MANIFEST.MF";
-    if (!mfDeflated.ok)
-        return Fail(error, mfDeflated.cause);
-    return WritePrepared(c, mfEntry, Crc32(mf), mfDeflated, error);
+    return WriteGenerated(c, mfEntry, Crc32(mf), mfDeflated, error);
 }
 
 // The end of the APK: padding to a page, the signing block with its v2 and

@@ -11,14 +11,19 @@
 // Signing an APK with a key pair, natively: the v1 (JAR) signature and the
 // APK Signature Scheme v2 and v3 blocks, laid out as signapk lays them out.
 
-// Signs the APK at inputPath into outputPath as signapk does with the same
-// key: v1 signature, v2 and v3 blocks, digests chosen by the APK's
-// minSdkVersion, stored members aligned (4 bytes, native libraries 4096),
-// earlier signatures replaced. The output is written under a temporary name
-// beside it and renamed into place only when complete; on failure nothing is
-// left and outputPath is untouched. False with a precise cause for bad input.
-// The members are read and deflated again on one worker thread per core, a
-// bounded amount (some 24 MB) ahead of the writing.
+// Signs the APK at inputPath into outputPath with the key, as signapk
+// chooses the schemes: v1 signature, v2 and v3 blocks, digests chosen by the
+// APK's minSdkVersion, earlier signatures replaced. Each member's data is
+// copied as it lies in the input (a compressed one is not deflated again),
+// stored members aligned as signapk aligns them (4 bytes, native libraries
+// on 4096-byte pages); so the members' contents, the v1 signature files and
+// the alignment are signapk's, the compressed bytes the input's. The output
+// is written under a temporary name beside it and renamed into place only
+// when complete; on failure nothing is left and outputPath is untouched.
+// False with a precise cause for bad input. The members are read and
+// inflated once for the v1 digest (checked against their CRC-32 and size) on
+// one worker thread per core, a bounded amount (some 16 MB) ahead of the
+// writing.
 bool SignApk(const QString& inputPath, const QString& outputPath, const SigningKey& key,
              QString* error);
 // The same into an open temporary file of the caller's, left uncommitted
