@@ -2,6 +2,7 @@
 
 #include "core/format/Deflate.h"
 
+#include <cstring>
 #include <system_error>
 
 namespace signer {
@@ -19,7 +20,8 @@ GeneratedMember DeflateGenerated(const QByteArray& data) {
     return m;
 }
 
-MemberDigest ReadMember(int in, const ZipCentralEntry& source, Digest v1, const ZipDataSink& copy) {
+MemberDigest ReadMember(const RandomAccessSource& in, const ZipCentralEntry& source, Digest v1,
+                        const ZipDataSink& copy) {
     MemberDigest m;
     MdCtxPtr md(EVP_MD_CTX_new());
     if (!md || EVP_DigestInit_ex(md.get(), Md(v1), nullptr) != 1) {
@@ -50,8 +52,8 @@ MemberDigest ReadMember(int in, const ZipCentralEntry& source, Digest v1, const 
     return m;
 }
 
-MemberPool::MemberPool(int in, const QList<const ZipCentralEntry*>& members, Digest v1,
-                       MemoryBudget& budget)
+MemberPool::MemberPool(const RandomAccessSource& in, const QList<const ZipCentralEntry*>& members,
+                       Digest v1, MemoryBudget& budget)
     : m_in(in), m_v1(v1), m_budget(budget) {
     for (const ZipCentralEntry* e : members) {
         Job job;
@@ -82,8 +84,20 @@ MemberPool::~MemberPool() {
                 m_budget.giveBack(piece.bytes.size());
 }
 
+namespace {
+
+// The read's whole pieces: their buffers are used again rather than given
+// back, which would cost a fresh mapping and its page faults each time.
+constexpr qsizetype kWholePiece = 1 << 20;
+constexpr qsizetype kSpareBuffers = 4;
+
+} // namespace
+
 bool MemberPool::nextPiece(qsizetype index, QByteArray* piece, MemberDigest* result) {
     std::unique_lock lock(m_mutex);
+    if (piece->capacity() >= kWholePiece && m_spare.size() < kSpareBuffers)
+        m_spare.append(std::move(*piece));
+    piece->clear();
     if (m_head != index) {
         m_head = index;
         m_changed.notify_all();
@@ -94,8 +108,7 @@ bool MemberPool::nextPiece(qsizetype index, QByteArray* piece, MemberDigest* res
         *result = std::move(job.result);
         return false;
     }
-    Piece next = std::move(job.pieces.front());
-    job.pieces.pop_front();
+    Piece next = job.pieces.takeFirst();
     m_ahead -= next.bytes.size();
     if (next.budgeted)
         m_budget.giveBack(next.bytes.size());
@@ -125,8 +138,11 @@ bool MemberPool::handOver(qsizetype index, const char* data, qint64 size) {
             return false;
         }
         m_ahead += size;
+        if (size > kWholePiece / 2 && !m_spare.isEmpty())
+            piece.bytes = m_spare.takeLast();
     }
-    piece.bytes = QByteArray(data, size);
+    piece.bytes.resize(size);
+    std::memcpy(piece.bytes.data(), data, static_cast<size_t>(size));
     {
         std::lock_guard lock(m_mutex);
         m_jobs[static_cast<size_t>(index)].pieces.push_back(std::move(piece));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/base/MemoryBudget.h"
+#include "core/base/RandomAccessSource.h"
 #include "core/base/WorkerThreads.h"
 #include "core/crypto/SignerDigest.h"
 #include "core/format/ZipFormat.h"
@@ -13,7 +14,6 @@
 #include <zlib.h>
 
 #include <condition_variable>
-#include <deque>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -51,7 +51,8 @@ struct MemberDigest {
 // Reads a member of the input once: its data as it lies there goes to copy,
 // piece by piece; its contents, inflated, go to the v1 digest and are checked
 // against the member's CRC-32 and size as the device checks them.
-MemberDigest ReadMember(int in, const ZipCentralEntry& source, Digest v1, const ZipDataSink& copy);
+MemberDigest ReadMember(const RandomAccessSource& in, const ZipCentralEntry& source, Digest v1,
+                        const ZipDataSink& copy);
 
 // Reads the members of the input (ReadMember) on worker threads, in the
 // order they are written, and hands each member's pieces to the writer in
@@ -62,8 +63,8 @@ class MemberPool {
 public:
     static constexpr qint64 kAheadBytes = 16 << 20;
 
-    MemberPool(int in, const QList<const ZipCentralEntry*>& members, Digest v1,
-               MemoryBudget& budget = ProcessMemoryBudget());
+    MemberPool(const RandomAccessSource& in, const QList<const ZipCentralEntry*>& members,
+               Digest v1, MemoryBudget& budget = ProcessMemoryBudget());
     ~MemberPool();
     MemberPool(const MemberPool&) = delete;
     MemberPool& operator=(const MemberPool&) = delete;
@@ -73,7 +74,7 @@ public:
     bool pooled() const { return !m_workers.empty(); }
     // The next piece of the member at index (taken in order): true with its
     // bytes; false once the member has no more, what its reading gave then in
-    // *result.
+    // *result. What *piece held before (written by then) is used again.
     bool nextPiece(qsizetype index, QByteArray* piece, MemberDigest* result);
 
 private:
@@ -83,7 +84,7 @@ private:
     };
     struct Job {
         const ZipCentralEntry* source = nullptr;
-        std::deque<Piece> pieces;
+        QList<Piece> pieces;
         bool finished = false;
         MemberDigest result;
     };
@@ -93,11 +94,13 @@ private:
     // when the pool stops.
     bool handOver(qsizetype index, const char* data, qint64 size);
 
-    int m_in;
+    const RandomAccessSource& m_in;
     Digest m_v1;
     MemoryBudget& m_budget;
     std::vector<Job> m_jobs;
     std::vector<std::thread> m_workers;
+    // Buffers of whole pieces written, for the next pieces of their size.
+    QList<QByteArray> m_spare;
     std::mutex m_mutex;
     std::condition_variable m_changed;
     qsizetype m_next = 0; // the next member a worker takes

@@ -77,7 +77,7 @@ bool NameLess(const QByteArray& a, const QByteArray& b) {
 struct Context {
     const SigningKey& key;
     Writer* out;
-    int in = -1;
+    const RandomAccessSource& in;
     bool first = true;
     QList<OutEntry> entries;
 };
@@ -428,7 +428,10 @@ bool SignInto(int in, const SigningPlan& plan, const SigningKey& key, TemporaryF
     Writer out(file, [schemeDigest](const char* data, qint64 size) {
         return ChunkDigest(schemeDigest, data, size);
     });
-    Context c{key, &out, in, true, {}};
+    FdSource source(in, 0);
+    if (!FdSource::open(in, &source, error))
+        return false;
+    Context c{key, &out, source, true, {}};
     QList<QPair<QByteArray, QByteArray>> digests; // name, digest of the data
     return WriteMembers(&c, plan, v1, &digests, error) &&
            WriteV1Signature(&c, plan, v1, digests, error) &&

@@ -88,7 +88,12 @@ bool ReadZipMemberData(const RandomAccessSource& archive, const ZipCentralEntry&
     z_stream& stream = inflater.stream();
     QByteArray in(static_cast<qsizetype>(qMin<quint64>(entry.compressedSize, kReadChunk)),
                   Qt::Uninitialized);
-    QByteArray out(deflated ? kReadChunk : 0, Qt::Uninitialized);
+    // Room for the whole output of a small member (and one byte to see the
+    // stream end), a chunk at a time for a larger one.
+    QByteArray out(deflated ? static_cast<qsizetype>(qMin<quint64>(static_cast<quint64>(kReadChunk),
+                                                                   entry.uncompressedSize + 1))
+                            : 0,
+                   Qt::Uninitialized);
     uLong crc = crc32(0, nullptr, 0);
     quint64 produced = 0;
     bool stopped = false;
