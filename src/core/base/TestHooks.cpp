@@ -16,3 +16,20 @@ FaultAction FaultPoint(const char* name) {
 void SetFaultPointHookForTesting(std::function<FaultAction(const char* name)> newHook) {
     hook() = std::move(newHook);
 }
+
+namespace {
+
+OutgoingBytesHook& outgoingHook() {
+    static OutgoingBytesHook installed;
+    return installed;
+}
+
+} // namespace
+
+void SetOutgoingBytesHookForTesting(OutgoingBytesHook newHook) {
+    outgoingHook() = std::move(newHook);
+}
+
+const OutgoingBytesHook& OutgoingBytesHookForTesting() {
+    return outgoingHook();
+}

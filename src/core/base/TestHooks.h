@@ -28,6 +28,14 @@ enum class FaultAction { None, Kill, Fail };
 FaultAction FaultPoint(const char* name);
 void SetFaultPointHookForTesting(std::function<FaultAction(const char* name)> hook);
 
+// Sees each piece of a signed package on its way out, after the signature's
+// digest took it and before it is written: a hook may change its bytes (a
+// writer that puts out other bytes than those it signed), which the check
+// after writing must catch. position: the piece's offset in the package.
+using OutgoingBytesHook = std::function<void(qint64 position, char* data, qint64 size)>;
+void SetOutgoingBytesHookForTesting(OutgoingBytesHook hook);
+const OutgoingBytesHook& OutgoingBytesHookForTesting();
+
 // Replaces the answer of IsOnNonFixedDrive (a test's output on a "USB stick").
 void SetDriveClassifierForTesting(std::function<bool(const QString& path)> classifier);
 

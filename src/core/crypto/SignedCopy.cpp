@@ -1,11 +1,22 @@
 #include "core/crypto/SignedCopy.h"
 
 #include "core/base/ErrorText.h"
+#include "core/base/TestHooks.h"
 #include "core/crypto/DigestPipe.h"
 #include "core/crypto/WholeFileSignature.h"
 #include "core/crypto/WrittenPackageCheck.h"
 #include "core/format/ArchiveOutput.h"
 #include "core/format/ZipFormat.h"
+
+#include <fcntl.h>
+
+namespace {
+
+// Writeback is started every this many bytes, so that the final flush finds
+// little left to write.
+constexpr qint64 kWritebackStep = 32 * 1024 * 1024;
+
+} // namespace
 
 bool WriteSignedCopy(const QString& archive, const QList<ArchiveChange>& changes,
                      const QString& certificate, const QString& privateKey,
@@ -32,11 +43,30 @@ bool WriteSignedCopy(const QString& archive, const QList<ArchiveChange>& changes
     quint64 sent = 0;
     bool held = false;
     quint64 heldFrom = 0;
+    quint64 writtenBack = 0;
+    QByteArray altered;
     const ByteSink sink = [&](const char* data, qint64 size) {
         if (!held)
-            read(data, size);
+            digest.push(data, size);
+        if (const OutgoingBytesHook& hook = OutgoingBytesHookForTesting()) {
+            altered = QByteArray(data, size);
+            hook(static_cast<qint64>(sent), altered.data(), size);
+            data = altered.constData();
+        }
+        if (!out.write(data, size, &writeError))
+            return false;
+        // The check takes the bytes as they were written, not as they were
+        // signed.
+        if (!held && check)
+            check->take(data, size);
         sent += static_cast<quint64>(size);
-        return out.write(data, size, &writeError);
+        if (sent - writtenBack >= static_cast<quint64>(kWritebackStep)) {
+            // Best effort: a file system without it flushes it all at the end.
+            ::sync_file_range(out.handle(), static_cast<off_t>(writtenBack),
+                              static_cast<off_t>(sent - writtenBack), SYNC_FILE_RANGE_WRITE);
+            writtenBack = sent;
+        }
+        return true;
     };
     const SinkPatching patching{
         [&] {
@@ -80,7 +110,11 @@ bool WriteSignedCopy(const QString& archive, const QList<ArchiveChange>& changes
     QByteArray tail;
     if (!signer.finish(&tail, error))
         return false;
-    if (check)
+    if (!out.write(tail, error))
+        return false;
+    if (check) {
         check->take(tail.constData(), tail.size());
-    return out.write(tail, error) && out.sync(error);
+        check->signedAs(signer.signedDigest(), signer.signedBytes());
+    }
+    return out.sync(error);
 }

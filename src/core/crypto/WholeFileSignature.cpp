@@ -241,6 +241,8 @@ struct WholeFileSigner::Private {
     int digestNid = NID_undef;
     bool digestFailed = false;
     qint64 fed = 0;
+    QByteArray lastDigest; // what the last finish signed
+    qint64 lastSigned = 0;
     // The last bytes fed: the end record without its comment length.
     char tail[kEndRecordSize - 2] = {};
 
@@ -375,6 +377,8 @@ bool WholeFileSigner::finish(QByteArray* commentLengthAndComment, QString* error
         return false;
     }
 
+    d->lastDigest.clear();
+    d->lastSigned = 0;
     QByteArray signature;
     if (!signDigest(d->key.privateKey(), d->digestNid, digest, digestSize, &signature, error))
         return false;
@@ -384,7 +388,17 @@ bool WholeFileSigner::finish(QByteArray* commentLengthAndComment, QString* error
             endRecord, &out, error))
         return false;
     *commentLengthAndComment = out;
+    d->lastDigest = QByteArray(reinterpret_cast<const char*>(digest), digestSize);
+    d->lastSigned = d->fed;
     return true;
+}
+
+QByteArray WholeFileSigner::signedDigest() const {
+    return d->lastDigest;
+}
+
+qint64 WholeFileSigner::signedBytes() const {
+    return d->lastSigned;
 }
 
 bool OtaCertData(const QString& certPem, QByteArray* data, QString* error) {
@@ -611,11 +625,15 @@ bool ReadSignedLayout(QFile& file, SignedLayout* layout, QString* error) {
 
 // The signature over the signed bytes of the file, checked with the
 // certificate's key.
+// digest: that of the signed bytes when known, else computed from the file.
 bool VerifySignedBytes(QFile& file, qint64 signedSize, X509* cert, int digestNid,
-                       const ASN1_OCTET_STRING* signature, QString* error) {
+                       const ASN1_OCTET_STRING* signature, const QByteArray* known,
+                       QString* error) {
     const EVP_MD* md = EVP_get_digestbynid(digestNid);
     QByteArray digest;
-    if (!DigestRange(file, signedSize, md, &digest, error))
+    if (known)
+        digest = *known;
+    else if (!DigestRange(file, signedSize, md, &digest, error))
         return false;
     EVP_PKEY* publicKey = X509_get0_pubkey(cert);
     PkeyCtxPtr ctx(publicKey ? EVP_PKEY_CTX_new(publicKey, nullptr) : nullptr);
@@ -651,7 +669,10 @@ bool ReadWholeFileFooter(const QByteArray& tail, WholeFileFooter* footer) {
     return true;
 }
 
-bool VerifyWholeFileSignature(const QString& path, const QString& certPem, QString* error) {
+namespace {
+
+bool verifyPackage(const QString& path, const QString& certPem, const QByteArray* digest,
+                   qint64 signedSize, QString* error) {
     X509Ptr cert;
     int digestNid = NID_undef;
     if (!LoadCertificate(certPem, &cert, error) ||
@@ -681,7 +702,26 @@ bool VerifyWholeFileSignature(const QString& path, const QString& certPem, QStri
         SetError(error, QStringLiteral("%1: %2").arg(path, cause));
         return false;
     }
-    return VerifySignedBytes(file, layout.signedSize, cert.get(), digestNid, signature, error);
+    if (digest && layout.signedSize != signedSize) {
+        SetError(error, QStringLiteral("The signature of %1 covers %2 bytes, not the %3 written")
+                            .arg(path)
+                            .arg(layout.signedSize)
+                            .arg(signedSize));
+        return false;
+    }
+    return VerifySignedBytes(file, layout.signedSize, cert.get(), digestNid, signature, digest,
+                             error);
+}
+
+} // namespace
+
+bool VerifyWholeFileSignature(const QString& path, const QString& certPem, QString* error) {
+    return verifyPackage(path, certPem, nullptr, 0, error);
+}
+
+bool VerifyWholeFileSignatureOfDigest(const QString& path, const QString& certPem,
+                                      const QByteArray& digest, qint64 signedSize, QString* error) {
+    return verifyPackage(path, certPem, &digest, signedSize, error);
 }
 
 bool KeptInSignedPackage(const QString& name, bool directory) {

@@ -49,6 +49,11 @@ public:
     // ready for another archive with the same key.
     bool finish(QByteArray* commentLengthAndComment, QString* error);
 
+    // What the last finish signed: the digest of the signed bytes and their
+    // number (empty and 0 before a finish that succeeded).
+    QByteArray signedDigest() const;
+    qint64 signedBytes() const;
+
 private:
     struct Private;
     std::unique_ptr<Private> d;
@@ -79,6 +84,13 @@ bool ReadWholeFileFooter(const QByteArray& tail, WholeFileFooter* footer);
 // that certificate; digest as the certificate implies; no signed attributes).
 // Reads the file in bounded chunks. False with the cause otherwise.
 bool VerifyWholeFileSignature(const QString& path, const QString& certPem, QString* error);
+
+// The same checks, with the digest of the signed bytes given (computed as
+// they were written) instead of computed from the file: only the end of the
+// file is read (footer, end record, signature block). The signed bytes the
+// file's end gives must be signedSize.
+bool VerifyWholeFileSignatureOfDigest(const QString& path, const QString& certPem,
+                                      const QByteArray& digest, qint64 signedSize, QString* error);
 
 // What the whole-file signing keeps of a package's members: not directory
 // entries, nor the signature files of a jar signature made before.

@@ -2,6 +2,7 @@
 
 #include "core/base/ByteOrder.h"
 #include "core/base/ErrorText.h"
+#include "core/base/RandomAccessSource.h"
 #include "core/base/UniqueFd.h"
 #include "core/crypto/WholeFileSignature.h"
 #include "core/format/Deflate.h"
@@ -213,6 +214,8 @@ struct WrittenPackageCheck::Private {
     bool closed = false;
     QList<ZipCentralEntry> expected;
     StreamCheck stream;
+    QByteArray signedDigest;
+    qint64 signedBytes = -1;
     std::thread thread;
 
     void push(Item item) {
@@ -279,12 +282,21 @@ void WrittenPackageCheck::take(const char* data, qint64 size) {
     d->push(std::move(item));
 }
 
+void WrittenPackageCheck::signedAs(const QByteArray& digest, qint64 signedBytes) {
+    d->signedDigest = digest;
+    d->signedBytes = signedBytes;
+}
+
 bool WrittenPackageCheck::finish(const QString& path, const QString& certificate, QString* error) {
     d->close();
     const UniqueFd file = OpenUniqueFd(path, O_RDONLY);
     ZipDirectory directory;
     QString cause;
-    if (!file.isOpen() || !ReadZipDirectory(file.get(), &directory, &cause))
+    FdSource source(file.get(), 0);
+    // The local headers were checked in the stream, where they were written:
+    // only the directory is read back.
+    if (!file.isOpen() || !FdSource::open(file.get(), &source, &cause) ||
+        !ReadZipDirectory(source, &directory, &cause, ZipLocalHeaders::WhenRead))
         return Fail(error, QStringLiteral("the signed package is not a readable ZIP: %1")
                                .arg(file.isOpen() ? cause : QStringLiteral("cannot open it")));
     // Names as the program shows them: the one pass and the save refuse the
@@ -314,5 +326,8 @@ bool WrittenPackageCheck::finish(const QString& path, const QString& certificate
                                    .arg(i)
                                    .arg(PrintableZipName((read ? read : written)->rawName)));
     }
+    if (d->signedBytes >= 0)
+        return VerifyWholeFileSignatureOfDigest(path, certificate, d->signedDigest, d->signedBytes,
+                                                error);
     return VerifyWholeFileSignature(path, certificate, error);
 }

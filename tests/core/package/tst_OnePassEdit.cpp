@@ -31,6 +31,8 @@
 #include <QScopeGuard>
 #include <QTest>
 
+#include <limits>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -129,6 +131,7 @@ void TestOnePassEdit::init() {
 
 void TestOnePassEdit::cleanup() {
     SetDriveClassifierForTesting(nullptr);
+    SetOutgoingBytesHookForTesting(nullptr);
     FileHelpers::SetFileFaultsForTesting(nullptr);
     SetFaultPointHookForTesting(nullptr);
     m_state.reset();
@@ -360,33 +363,28 @@ void TestOnePassEdit::failureLeavesNoOutput() {
             [&](FileHelpers::FileOp operation, const QString& path) {
                 return operation == FileHelpers::FileOp::WriteFile && path == output;
             });
+    // A byte of logo.img's data changed after the signature's digest took
+    // it, on its way to the file: the package on disk is not the one signed.
+    qint64 damageAt = -1;
     if (fault == "damaged")
-        SetFaultPointHookForTesting([&](const char* name) {
-            if (QByteArray(name) != "onepass:written")
-                return FaultAction::None;
-            // A byte of the written logo.img's data, in the largest
-            // temporary (the other is the edited build.prop).
-            QString largest;
-            for (const QString& candidate : temporariesIn(file("user files"))) {
-                const QString path = file("user files/") + candidate;
-                if (largest.isEmpty() || QFileInfo(path).size() > QFileInfo(largest).size())
-                    largest = path;
+        SetOutgoingBytesHookForTesting([&](qint64 position, char* data, qint64 size) {
+            if (damageAt < 0) {
+                const qsizetype name = QByteArray::fromRawData(data, size).indexOf("logo.img");
+                if (name >= 0)
+                    damageAt = position + name + (1 << 10);
             }
-            QFile temporary(largest);
-            if (temporary.open(QIODevice::ReadWrite)) {
-                const QByteArray bytes = temporary.readAll();
-                const qsizetype at = bytes.indexOf("logo.img") + (1 << 10);
-                temporary.seek(at);
-                temporary.write(QByteArray(1, static_cast<char>(bytes.at(at) ^ 0x20)));
+            if (damageAt >= position && damageAt < position + size) {
+                data[damageAt - position] ^= 0x20;
+                damageAt = std::numeric_limits<qint64>::max();
             }
-            return FaultAction::None;
         });
     const Result result =
         RunOnePassEdit(plan, [&](int percent) { return fault != "stop" || percent < 50; });
     QVERIFY(result.failed());
     QVERIFY(!result.cause().isEmpty());
+    SetOutgoingBytesHookForTesting(nullptr);
     if (fault == "damaged")
-        QVERIFY2(result.cause().contains("does not match its contents"),
+        QVERIFY2(result.cause().contains("member logo.img of the signed package is damaged"),
                  qPrintable(result.cause()));
     QCOMPARE(ReadFile(output), QByteArray("an earlier output"));
     QCOMPARE(temporariesIn(file("user files")), QStringList());
