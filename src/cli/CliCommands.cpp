@@ -36,14 +36,16 @@ void RequestCliInterrupt() {
 
 int RunCli(const QStringList& arguments, const QString& bundleDirectory) {
     QStringList expanded;
+    QStringList argumentFiles;
     QString cause;
-    if (!ExpandArgumentFiles(arguments, &expanded, &cause))
+    if (!ExpandArgumentFiles(arguments, &expanded, &cause, &argumentFiles))
         return usageError(CliCommand::None, cause);
     CliOptions options;
     if (!ParseCliArguments(expanded, &options, &cause))
         return usageError(options.command, cause,
                           options.command != CliCommand::None &&
                               expanded.contains(QStringLiteral("--json")));
+    options.argumentFiles = argumentFiles;
     SetCliVerbosity(options.verbosity);
     if (options.version) {
         printStandardOutput(QStringLiteral("corvane-cli " CORVANE_VERSION "\n"));

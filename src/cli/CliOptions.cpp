@@ -55,8 +55,10 @@ QStringList ParseArgumentFile(const QByteArray& data) {
     return arguments;
 }
 
-bool ExpandArgumentFiles(const QStringList& arguments, QStringList* expanded, QString* error) {
+bool ExpandArgumentFiles(const QStringList& arguments, QStringList* expanded, QString* error,
+                         QStringList* argumentFiles) {
     QStringList result;
+    QStringList files;
     for (const QString& argument : arguments) {
         if (!argument.startsWith(QLatin1Char('@')) || argument.size() == 1) {
             result << argument;
@@ -90,8 +92,11 @@ bool ExpandArgumentFiles(const QStringList& arguments, QStringList* expanded, QS
             return false;
         }
         result << ParseArgumentFile(data);
+        files << path;
     }
     *expanded = result;
+    if (argumentFiles)
+        *argumentFiles = files;
     return true;
 }
 

@@ -64,6 +64,9 @@ struct CliOptions {
     int brotliQuality = kDefaultBrotliQuality;
     bool brotliQualityGiven = false;
     bool noErase = false;
+    // The argument files (@FILE) the arguments were read from: the log must
+    // not overwrite one.
+    QStringList argumentFiles;
 };
 
 // The arguments an argument file holds: one argument a line, UTF-8 (a byte
@@ -79,7 +82,9 @@ inline constexpr qsizetype kLargestArgumentFile = qsizetype(1) << 20;
 // Arguments read from a file are taken literally (no nested @FILE).
 // False with the cause when a file cannot be read or is larger than
 // kLargestArgumentFile (whatever kind of file it is: /dev/zero too).
-bool ExpandArgumentFiles(const QStringList& arguments, QStringList* expanded, QString* error);
+// argumentFiles, when given, receives the paths of the files read.
+bool ExpandArgumentFiles(const QStringList& arguments, QStringList* expanded, QString* error,
+                         QStringList* argumentFiles = nullptr);
 
 // Parses the arguments after the program name (already expanded). False with
 // a short cause on a usage error; options->command then says whose usage to

@@ -272,6 +272,8 @@ int EditCommand::run(const CliOptions& options, const CommandContext& context) c
                 << options.platformKey;
     for (const char* key : {"testkey.x509.pem", "testkey.pk8", "platform.x509.pem", "platform.pk8"})
         files.reads << paths.keyFile(QLatin1String(key));
+    // The argument files too: a log over one would lose the user's arguments.
+    files.reads << options.argumentFiles;
     if (const std::optional<int> refused = checkEditFiles(files, options))
         return *refused;
     RemoveAbandonedCliWorkspaces();

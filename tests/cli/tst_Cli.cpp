@@ -359,6 +359,17 @@ void TestCli::usageErrorsExitTwoAndWriteNothing_data() {
         << QStringList{"edit",           m_sample,    "-o", out,     "--delete", "Music.apk",
                        "--platform-key", certificate, key,  "--log", certificate}
         << QByteArray("customer.x509.pem\"");
+    // The same inside an argument file, and a log over the argument file.
+    const QString arguments = work(QStringLiteral("keys/edit.args"));
+    QVERIFY(WriteFile(arguments, "--delete\nMusic.apk\n"));
+    QTest::newRow("log is the argument file")
+        << QStringList{"edit", m_sample, "-o", out, "@" + arguments, "--log", arguments}
+        << QByteArray("is the input \"" + arguments.toUtf8());
+    const QString logArguments = work(QStringLiteral("keys/log.args"));
+    QVERIFY(WriteFile(logArguments, "--log\n" + m_sample.toUtf8() + "\n"));
+    QTest::newRow("log in an argument file is the package")
+        << QStringList{"edit", m_sample, "-o", out, "--delete", "Music.apk", "@" + logArguments}
+        << QByteArray("is the input package");
     QTest::newRow("unreadable argument file")
         << QStringList{"@" + work(QStringLiteral("no such arguments"))}
         << QByteArray("cannot read the argument file");

@@ -723,6 +723,12 @@ void TestCliInsight::diffExitsAsDiffDoes_data() {
                .arg(otherProp.size())
                .arg(crc(prop), crc(otherProp))
                .toUtf8();
+    // A name and its backslash twin are two files to a device: both listed.
+    QList<QPair<QString, QByteArray>> twin = base;
+    twin.append({QStringLiteral("system\\etc\\key.xml"), QByteArray("<keys/>")});
+    QTest::newRow("a backslash twin beside a member")
+        << package(QStringLiteral("twin.zip"), twin) << 1
+        << QByteArray("Other files (1):\n  added    system\\etc\\key.xml (7 bytes)\n");
 }
 
 void TestCliInsight::textOutputEscapesNamesFromThePackage() {

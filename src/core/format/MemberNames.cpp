@@ -49,6 +49,16 @@ QString DecodeMemberName(const QByteArray& raw, bool utf8Flag) {
     return CanonicalMemberName(decoded);
 }
 
+QString ListedMemberName(const QByteArray& raw, bool utf8Flag) {
+    const QString decoded = utf8Flag || isAscii(raw) ? QString::fromUtf8(raw) : decodeCp936(raw);
+    QStringList segments;
+    for (const QString& segment : decoded.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        if (segment != QLatin1String("."))
+            segments << segment;
+    }
+    return segments.join(QLatin1Char('/'));
+}
+
 QString CanonicalMemberName(const QString& name) {
     QString copy = name;
     copy.replace(QLatin1Char('\\'), QLatin1Char('/'));

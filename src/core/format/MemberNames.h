@@ -13,6 +13,11 @@
 // becomes U+FFFD.
 QString DecodeMemberName(const QByteArray& raw, bool utf8Flag);
 
+// The name a member is listed under: decoded as DecodeMemberName does, its
+// empty and "." segments dropped, but a backslash kept as a character, as
+// the device looks names up ("a\\b" and "a/b" are two files).
+QString ListedMemberName(const QByteArray& raw, bool utf8Flag);
+
 // '\' counts as a separator; "." and empty segments are dropped, so there is
 // no leading or trailing '/' ("./a//b/" becomes "a/b"). ".." is kept: it makes
 // the name unsafe.

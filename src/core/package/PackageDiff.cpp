@@ -182,7 +182,7 @@ bool ReadMemberDigests(const QString& package, const QStringList& names, MemberD
     for (const ZipCentralEntry& entry : directory.entries) {
         if (entry.rawName.endsWith('/') || entry.rawName.endsWith('\\'))
             continue;
-        const QString name = DecodeMemberName(entry.rawName, entry.flags & kZipFlagUtf8);
+        const QString name = ListedMemberName(entry.rawName, entry.flags & kZipFlagUtf8);
         if (wanted.contains(name))
             entries.insert(name, &entry);
     }

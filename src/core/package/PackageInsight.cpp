@@ -340,9 +340,27 @@ bool ReadPackageFacts(const QString& package, const PackageInsightKeys& keys,
         const auto found = byName.constFind(name);
         return found == byName.cend() ? nullptr : &directory.entries.at(found.value());
     };
-    for (const QString& name : order) {
-        const ZipCentralEntry& entry = *entryOf(name);
-        result.members.append({name, entry.crc32, static_cast<qint64>(entry.uncompressedSize)});
+    // The member list keeps a name and its backslash twin apart: the device
+    // looks names up exactly, so they are two files. The last entry of a name
+    // is the one listed.
+    {
+        QHash<QString, qsizetype> byListedName;
+        QStringList listedOrder;
+        for (qsizetype i = 0; i < directory.entries.size(); ++i) {
+            const ZipCentralEntry& entry = directory.entries.at(i);
+            if (entry.rawName.endsWith('/') || entry.rawName.endsWith('\\'))
+                continue;
+            const QString name = ListedMemberName(entry.rawName, entry.flags & kZipFlagUtf8);
+            if (name.isEmpty())
+                continue;
+            if (!byListedName.contains(name))
+                listedOrder << name;
+            byListedName.insert(name, i);
+        }
+        for (const QString& name : listedOrder) {
+            const ZipCentralEntry& entry = directory.entries.at(byListedName.value(name));
+            result.members.append({name, entry.crc32, static_cast<qint64>(entry.uncompressedSize)});
+        }
     }
 
     // The device looks build.prop up by its exact name: a twin spelt with a
