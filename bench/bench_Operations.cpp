@@ -494,7 +494,35 @@ struct Row {
     QString package;
     Series program;
     Series baseline;
+    // What reading, hashing and writing the row's bytes costs on this
+    // machine (with the flush where the row flushes): how far from the
+    // floor the program is. Empty where the row moves no bytes of its own.
+    Series floor;
 };
+
+// The floor of a row: input read once, hashed (SHA-256) and, when output is
+// given, written there in the same pass (tee), then flushed when asked;
+// rounds of it after the row's. The copy is removed after each round.
+void MeasureFloor(Row& row, int rounds, const QString& input, const QString& output, bool flush) {
+    QString script = QStringLiteral("cat \"$1\"");
+    if (!output.isEmpty())
+        script += QStringLiteral(" | tee \"$2\"");
+    script += QStringLiteral(" | sha256sum >/dev/null");
+    if (!output.isEmpty() && flush)
+        script += QStringLiteral(" && sync \"$2\"");
+    for (int round = 0; round < rounds; ++round) {
+        const Sample sample = RunTimed({{QStringLiteral("sh"), QStringLiteral("-c"), script,
+                                         QStringLiteral("floor"), input, output},
+                                        {}});
+        row.floor.samples.append(sample);
+        if (!output.isEmpty())
+            QFile::remove(output);
+        std::fprintf(stderr, "  %-34s %-9s round %d/%d: %s\n", qPrintable(row.operation), "floor",
+                     round + 1, rounds,
+                     sample.ok ? qPrintable(FormatSeconds(sample.seconds))
+                               : qPrintable(QStringLiteral("FAILED: ") + sample.error));
+    }
+}
 
 // Rounds of program and baseline in turn (who goes first alternates); the
 // preparation of each run is not timed.
@@ -648,6 +676,7 @@ QList<Row> BenchSize(const Setup& setup, const QString& package, const QString& 
             });
         Sh({QStringLiteral("rm"), QStringLiteral("-rf"), outDir}, nullptr);
         ClearWorkspace(openApp, nullptr);
+        MeasureFloor(r, rounds, package, outputs + QStringLiteral("/floor.zip"), false);
         rows.append(r);
     }
 
@@ -668,6 +697,8 @@ QList<Row> BenchSize(const Setup& setup, const QString& package, const QString& 
                 return RunSteps({{{QStringLiteral("unzip"), QStringLiteral("-l"), package}, {}}});
             });
         r.operation += QStringLiteral(": ") + found;
+        // Info reads in place: the floor is reading and hashing the package.
+        MeasureFloor(r, rounds, package, QString(), false);
         rows.append(r);
     }
 
@@ -748,6 +779,8 @@ QList<Row> BenchSize(const Setup& setup, const QString& package, const QString& 
                             return member + QStringLiteral(" is missing");
                     return {};
                 });
+            // The APK's bytes into the archive, flushed as the commit does.
+            MeasureFloor(r, rounds, addApk, outputs + QStringLiteral("/floor.apk"), true);
             rows.append(r);
         }
     }
@@ -824,6 +857,7 @@ QList<Row> BenchSize(const Setup& setup, const QString& package, const QString& 
                         return member + QStringLiteral(" is not the new image");
                     return {};
                 });
+            MeasureFloor(r, rounds, image, outputs + QStringLiteral("/floor.img"), true);
             rows.append(r);
         }
     }
@@ -848,6 +882,7 @@ QList<Row> BenchSize(const Setup& setup, const QString& package, const QString& 
                 const QString out = isProgram ? programOut : baselineOut;
                 return QFile::exists(out) ? QString() : out + QStringLiteral(" is missing");
             });
+        MeasureFloor(r, rounds, addApk, outputs + QStringLiteral("/floor.apk"), false);
         rows.append(r);
     }
 
@@ -912,6 +947,13 @@ QList<Row> BenchSize(const Setup& setup, const QString& package, const QString& 
             }();
             signapk.program = all;
             copy.program = all;
+            // The save reads the working archive, hashes and writes the
+            // package, then flushes it.
+            if (WantedAny({QStringLiteral("save-signapk"), QStringLiteral("save-copy")})) {
+                MeasureFloor(signapk, rounds, archive, outputs + QStringLiteral("/floor.zip"),
+                             true);
+                copy.floor = signapk.floor;
+            }
             if (Wanted(QStringLiteral("save-signapk")))
                 rows.append(signapk);
             if (Wanted(QStringLiteral("save-copy")))
@@ -933,6 +975,7 @@ QList<Row> BenchSize(const Setup& setup, const QString& package, const QString& 
                         return RunSteps(
                             {{{QStringLiteral("unzip"), QStringLiteral("-tq"), programOut}, {}}});
                     });
+                MeasureFloor(check, rounds, programOut, QString(), false);
                 rows.append(check);
             }
         }
@@ -992,6 +1035,8 @@ QList<Row> BenchSize(const Setup& setup, const QString& package, const QString& 
                     }
                     return {};
                 });
+            // The package read, hashed and written once, then flushed.
+            MeasureFloor(r, rounds, package, outputs + QStringLiteral("/floor.zip"), true);
             rows.append(r);
         }
         Sh({QStringLiteral("rm"), QStringLiteral("-f"), programOut, copyOut}, nullptr);
@@ -1057,14 +1102,17 @@ QString Table(const QList<Row>& rows) {
     QString text;
     QTextStream out(&text);
     out << "| operation | package | program median (min-max) | baseline median (min-max) | ratio "
-           "| peak RSS program | peak RSS baseline |\n";
-    out << "|---|---|---|---|---|---|---|\n";
+           "| floor median (min-max) | ratio to floor | peak RSS program | peak RSS baseline |\n";
+    out << "|---|---|---|---|---|---|---|---|---|\n";
     for (const Row& r : rows) {
         const std::optional<double> ratio = Ratio(r.program, r.baseline);
+        const std::optional<double> toFloor = Ratio(r.program, r.floor);
         out << "| " << r.operation << " | " << r.package << " | " << FormatSeries(r.program)
             << " | " << FormatSeries(r.baseline) << " | "
-            << (ratio ? FormatRatio(*ratio) : QStringLiteral("-")) << " | " << FormatRss(r.program)
-            << " | " << FormatRss(r.baseline) << " |\n";
+            << (ratio ? FormatRatio(*ratio) : QStringLiteral("-")) << " | "
+            << (r.floor.samples.isEmpty() ? QStringLiteral("-") : FormatSeries(r.floor)) << " | "
+            << (toFloor ? FormatRatio(*toFloor) : QStringLiteral("-")) << " | "
+            << FormatRss(r.program) << " | " << FormatRss(r.baseline) << " |\n";
     }
     return text;
 }
