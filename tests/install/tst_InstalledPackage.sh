@@ -2,7 +2,7 @@
 # The Debian package, installed into a fresh root and run from there:
 #   - the package holds the programs, keys, sample, desktop entry, icons,
 #     AppStream metadata and man pages, and these validate;
-#   - it names 7-Zip and no Java among its dependencies, and no MIME type
+#   - it names e2fsprogs, and neither 7-Zip nor Java, among its dependencies, and no MIME type
 #     (it must not become the handler of every ZIP file);
 #   - with the root read-only, corvane-cli edits the shipped sample with the
 #     shipped keys, and the window starts with its workspace and lock in the
@@ -53,7 +53,8 @@ deb="$(ls "$WORK"/pkg/corvane_*_*.deb)"
 
 depends="$(dpkg-deb -f "$deb" Depends)"
 echo "Depends: $depends"
-[[ "$depends" == *7zip* ]] || fail "7-Zip is not a dependency"
+[[ "$depends" != *7zip* ]] || fail "7-Zip is a dependency (the program unpacks in-process)"
+[[ "$depends" == *e2fsprogs* ]] || fail "e2fsprogs (e2fsck for partition images) is not a dependency"
 [[ "$depends" == *libqt6widgets6* ]] || fail "the Qt libraries are not dependencies"
 if [[ "$depends" =~ java|jre|jdk|signapk ]]; then fail "Java is a dependency"; fi
 
