@@ -54,9 +54,6 @@ TEST_PACKAGES=(
   android-sdk-libsparse-utils brotli
   # Independent ZIP readers the archive tests check every archive with.
   unzip zip android-libziparchive-dev android-libbase-dev
-  # Independent decoders of partition images: Debian's brotli, img2simg and
-  # simg2img (sparse images).
-  brotli android-sdk-libsparse-utils
 )
 
 case "$what" in
