@@ -46,28 +46,26 @@ bool IsApkName(const QString& name) {
 
 std::optional<BlockImagePartition> PartitionImageIn(const PackageMemberSource& members,
                                                     const QString& partition) {
-    BlockImagePartition image;
-    image.name = partition;
-    for (const BlockImageForm form : {BlockImageForm::NewDatBrotli, BlockImageForm::NewDat}) {
-        image.form = form;
-        if (members.has(image.imageMember()) && members.has(image.transferListMember()))
-            return image;
+    for (BlockImagePartition image :
+         PartitionImagesOf([&members](const QString& name) { return members.has(name); })) {
+        if (image.name != partition)
+            continue;
+        if (image.form == BlockImageForm::Raw) {
+            QByteArray head;
+            QString ignored;
+            members.read(
+                image.imageMember(),
+                [&](const char* data, qint64 size) {
+                    head.append(data, std::min<qint64>(size, 4 - head.size()));
+                    return head.size() < 4;
+                },
+                &ignored);
+            if (IsSparseImage(head.constData(), head.size()))
+                image.form = BlockImageForm::Sparse;
+        }
+        return image;
     }
-    image.form = BlockImageForm::Raw;
-    if (!members.has(image.imageMember()))
-        return std::nullopt;
-    QByteArray head;
-    QString ignored;
-    members.read(
-        image.imageMember(),
-        [&](const char* data, qint64 size) {
-            head.append(data, std::min<qint64>(size, 4 - head.size()));
-            return head.size() < 4;
-        },
-        &ignored);
-    if (IsSparseImage(head.constData(), head.size()))
-        image.form = BlockImageForm::Sparse;
-    return image;
+    return std::nullopt;
 }
 
 QString PartitionMountPoint(const QString& partition) {

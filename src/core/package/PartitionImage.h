@@ -2,6 +2,7 @@
 
 #include "core/format/BlockImageCodec.h"
 #include "core/format/Ext4Image.h"
+#include "core/package/SystemImage.h"
 
 #include <QIODevice>
 #include <QString>
@@ -16,9 +17,6 @@ class ToolRunner;
 // A partition a package carries as an ext4 image (system, vendor): its form,
 // decoded once into a raw working image below TMPDIR (a sparse file), opened
 // there to be read or edited in place, and encoded back into its form.
-
-// The partitions that may be carried as an image, in the order info tells them.
-inline constexpr const char* kImagePartitions[] = {"system", "vendor"};
 
 // The form the package carries the partition in; none when it carries no
 // image of it (files, or nothing). A NAME.img is told raw or sparse by its

@@ -1,5 +1,7 @@
 #include "core/package/SystemImage.h"
 
+#include "core/base/ByteOrder.h"
+#include "core/base/RandomAccessSource.h"
 #include "core/base/UniqueFd.h"
 
 #include <QFile>
@@ -23,14 +25,19 @@ constexpr char kImg[] = "system.img";
 } // namespace
 
 SystemImageForm SystemImageFormOf(const std::function<bool(const QString&)>& hasMember) {
-    if (hasMember(QLatin1String(kTransferList))) {
-        if (hasMember(QLatin1String(kNewDatBrotli)))
+    for (const BlockImagePartition& image : PartitionImagesOf(hasMember)) {
+        if (image.name != QLatin1String("system"))
+            continue;
+        switch (image.form) {
+        case BlockImageForm::NewDatBrotli:
             return SystemImageForm::NewDatBrotli;
-        if (hasMember(QLatin1String(kNewDat)))
+        case BlockImageForm::NewDat:
             return SystemImageForm::NewDat;
+        case BlockImageForm::Raw:
+        case BlockImageForm::Sparse:
+            return SystemImageForm::Img;
+        }
     }
-    if (hasMember(QLatin1String(kImg)))
-        return SystemImageForm::Img;
     return SystemImageForm::Files;
 }
 
@@ -59,33 +66,6 @@ QString SystemImageFormName(SystemImageForm form) {
     }
     return {};
 }
-
-namespace {
-
-const char* const kImagePartitions[] = {"system", "vendor"};
-
-quint32 le32At(const QByteArray& bytes, qsizetype at) {
-    return static_cast<quint32>(static_cast<quint8>(bytes[at])) |
-           static_cast<quint32>(static_cast<quint8>(bytes[at + 1])) << 8 |
-           static_cast<quint32>(static_cast<quint8>(bytes[at + 2])) << 16 |
-           static_cast<quint32>(static_cast<quint8>(bytes[at + 3])) << 24;
-}
-
-bool preadAll(int fd, quint64 offset, char* data, qint64 size) {
-    while (size > 0) {
-        const ssize_t n = ::pread(fd, data, static_cast<size_t>(size), static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= n;
-        offset += static_cast<quint64>(n);
-    }
-    return true;
-}
-
-} // namespace
 
 QList<BlockImagePartition> PartitionImagesOf(const std::function<bool(const QString&)>& hasMember) {
     QList<BlockImagePartition> images;
@@ -131,28 +111,33 @@ bool InspectRawImage(const QString& rawPath, RawImageFacts* facts, QString* erro
         return false;
     }
     facts->imageBytes = static_cast<quint64>(st.st_size);
+    const FdSource source(fd.get(), facts->imageBytes);
+    QString ignored;
+    const auto readAt = [&](quint64 offset, char* data, qint64 size) {
+        return source.readAt(offset, data, size, &ignored);
+    };
     QByteArray super(1024, '\0');
-    if (facts->imageBytes >= 2048 && preadAll(fd.get(), 1024, super.data(), super.size())) {
+    if (facts->imageBytes >= 2048 && readAt(1024, super.data(), super.size())) {
         const quint16 ext4Magic = static_cast<quint16>(static_cast<quint8>(super[0x38]) |
                                                        static_cast<quint8>(super[0x39]) << 8);
-        if (le32At(super, 0) == 0xE0F5E1E2u) {
+        if (ReadLe32(super.constData() + 0) == 0xE0F5E1E2u) {
             facts->fileSystem = RawImageFacts::FileSystem::Erofs;
         } else if (ext4Magic == 0xEF53) {
-            const quint32 logBlock = le32At(super, 0x18);
+            const quint32 logBlock = ReadLe32(super.constData() + 0x18);
             if (logBlock <= 6) {
                 facts->fileSystem = RawImageFacts::FileSystem::Ext4;
                 facts->fileSystemBlockSize = 1024u << logBlock;
-                const bool is64 = le32At(super, 0x60) & 0x80; // INCOMPAT_64BIT
+                const bool is64 = ReadLe32(super.constData() + 0x60) & 0x80; // INCOMPAT_64BIT
                 const quint64 blocks =
-                    le32At(super, 0x4) | (is64 ? quint64(le32At(super, 0x150)) << 32 : 0);
+                    ReadLe32(super.constData() + 0x4) |
+                    (is64 ? quint64(ReadLe32(super.constData() + 0x150)) << 32 : 0);
                 facts->fileSystemBytes = blocks * facts->fileSystemBlockSize;
             }
         }
     }
     if (facts->imageBytes >= 64) {
         char footer[4];
-        if (preadAll(fd.get(), facts->imageBytes - 64, footer, 4) &&
-            std::memcmp(footer, "AVBf", 4) == 0)
+        if (readAt(facts->imageBytes - 64, footer, 4) && std::memcmp(footer, "AVBf", 4) == 0)
             facts->avbFooter = true;
     }
     // Verity metadata lies at a block after the filesystem and its hash tree.
@@ -165,9 +150,9 @@ bool InspectRawImage(const QString& rawPath, RawImageFacts* facts, QString* erro
                 break;
             at = std::max(at, (static_cast<quint64>(data) + kBlock - 1) / kBlock * kBlock);
             char magic[4];
-            if (at + 4 > facts->imageBytes || !preadAll(fd.get(), at, magic, 4))
+            if (at + 4 > facts->imageBytes || !readAt(at, magic, 4))
                 break;
-            facts->verityMetadata = le32At(QByteArray(magic, 4), 0) == 0xB001B001u;
+            facts->verityMetadata = ReadLe32(magic) == 0xB001B001u;
             at += kBlock;
         }
     }

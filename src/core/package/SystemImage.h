@@ -32,6 +32,9 @@ SystemImageForm SystemImageFormOfTree(const QString& treeRoot);
 // "system.img"; empty for Files.
 QString SystemImageFormName(SystemImageForm form);
 
+// The partitions that may be carried as an image, in the order info tells them.
+inline constexpr const char* kImagePartitions[] = {"system", "vendor"};
+
 // The partition images a package carries at its root that the edits work on:
 // for system and vendor (in that order), NAME.new.dat.br or NAME.new.dat with
 // NAME.transfer.list, else NAME.img (raw or sparse: its first bytes tell when
