@@ -741,6 +741,21 @@ errcode_t WriteAll(ext2_file_t file, const std::function<qint64(char*, qint64)>&
     }
 }
 
+// Writes bytes from memory into an open file at its position.
+errcode_t WriteBytes(ext2_file_t file, const QByteArray& bytes) {
+    qint64 offset = 0;
+    bool readFailed = false;
+    return WriteAll(
+        file,
+        [&](char* data, qint64 size) {
+            const qint64 n = std::min<qint64>(size, bytes.size() - offset);
+            std::memcpy(data, bytes.constData() + offset, static_cast<size_t>(n));
+            offset += n;
+            return n;
+        },
+        &readFailed);
+}
+
 } // namespace
 
 bool Ext4Image::addFile(const QString& path, const QString& sourceFile, QString* cause) {
@@ -797,18 +812,8 @@ bool Ext4Image::addFileBytes(const QString& path, const QByteArray& bytes, QStri
         [&](quint32 inode, QString* why) {
             ext2_file_t file = nullptr;
             errcode_t err = ext2fs_file_open(m_fs->fs, inode, EXT2_FILE_WRITE, &file);
-            qint64 offset = 0;
-            bool readFailed = false;
             if (!err)
-                err = WriteAll(
-                    file,
-                    [&](char* data, qint64 size) {
-                        const qint64 n = std::min<qint64>(size, bytes.size() - offset);
-                        std::memcpy(data, bytes.constData() + offset, static_cast<size_t>(n));
-                        offset += n;
-                        return n;
-                    },
-                    &readFailed);
+                err = WriteBytes(file, bytes);
             if (file) {
                 const errcode_t closed = ext2fs_file_close(file);
                 if (!err)
@@ -878,18 +883,8 @@ bool Ext4Image::replaceFile(const QString& rawPath, const QByteArray& bytes, QSt
         err = ext2fs_file_open(fs, inode, EXT2_FILE_WRITE, &file);
     if (!err)
         err = ext2fs_file_set_size2(file, 0);
-    qint64 offset = 0;
-    bool readFailed = false;
     if (!err)
-        err = WriteAll(
-            file,
-            [&](char* data, qint64 size) {
-                const qint64 n = std::min<qint64>(size, bytes.size() - offset);
-                std::memcpy(data, bytes.constData() + offset, static_cast<size_t>(n));
-                offset += n;
-                return n;
-            },
-            &readFailed);
+        err = WriteBytes(file, bytes);
     if (file) {
         const errcode_t closed = ext2fs_file_close(file);
         if (!err)

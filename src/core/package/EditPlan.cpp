@@ -19,10 +19,11 @@
 #include "core/package/PartitionImage.h"
 #include "core/package/SystemImage.h"
 
-#include <QTemporaryDir>
-
 #include <QFile>
 #include <QFileInfo>
+#include <QTemporaryDir>
+
+#include <optional>
 
 namespace {
 
@@ -155,6 +156,23 @@ private:
         return failure(QStringLiteral("%1: %2").arg(edit.label, why), why);
     }
 
+    // An add as PlanOnePassAdd planned it: a refusal or a question answered
+    // no is the edit's failure; libraries left out are a warning.
+    std::optional<Result> refusedAdd(const PackageEdit& edit, const OnePassApkAdd& add,
+                                     const Result& planned, const QStringList& leftOut) {
+        if (planned.outcome() == Result::Outcome::Declined)
+            return failed(edit, QStringLiteral("not added (a question was answered no)"));
+        if (planned.failed())
+            return failed(edit,
+                          planned.cause().isEmpty() ? planned.notice().text : planned.cause());
+        if (!leftOut.isEmpty())
+            m_plan->warnings << QStringLiteral("%1: native libraries for %2 left out (the "
+                                               "device's ABIs: %3)")
+                                    .arg(FileNamePart(add.source), leftOut.join(QLatin1Char(',')),
+                                         add.deviceAbis.join(QLatin1Char(',')));
+        return std::nullopt;
+    }
+
     void addChange(const ArchiveChange& change) {
         m_onePass.changes.append(change);
         ApplyChangeToMembers(change, &m_files);
@@ -273,16 +291,8 @@ private:
         const qsizetype first = m_onePass.changes.size();
         const Result planned =
             PlanOnePassAdd(add, m_addContext, m_reporter, &m_files, &m_onePass.changes, &leftOut);
-        if (planned.outcome() == Result::Outcome::Declined)
-            return failed(edit, QStringLiteral("not added (a question was answered no)"));
-        if (planned.failed())
-            return failed(edit,
-                          planned.cause().isEmpty() ? planned.notice().text : planned.cause());
-        if (!leftOut.isEmpty())
-            m_plan->warnings << QStringLiteral("%1: native libraries for %2 left out (the "
-                                               "device's ABIs: %3)")
-                                    .arg(FileNamePart(add.source), leftOut.join(QLatin1Char(',')),
-                                         add.deviceAbis.join(QLatin1Char(',')));
+        if (std::optional<Result> refused = refusedAdd(edit, add, planned, leftOut))
+            return *refused;
         warnIfTooNew(add.source);
         const QString appDirectory =
             PartitionDirectoryName(add.partition) + QLatin1Char('/') + add.appFolder;
@@ -452,16 +462,8 @@ private:
         QStringList leftOut;
         const Result planned =
             PlanOnePassAdd(add, context, m_reporter, &members, &changes, &leftOut);
-        if (planned.outcome() == Result::Outcome::Declined)
-            return failed(edit, QStringLiteral("not added (a question was answered no)"));
-        if (planned.failed())
-            return failed(edit,
-                          planned.cause().isEmpty() ? planned.notice().text : planned.cause());
-        if (!leftOut.isEmpty())
-            m_plan->warnings << QStringLiteral("%1: native libraries for %2 left out (the "
-                                               "device's ABIs: %3)")
-                                    .arg(FileNamePart(add.source), leftOut.join(QLatin1Char(',')),
-                                         add.deviceAbis.join(QLatin1Char(',')));
+        if (std::optional<Result> refused = refusedAdd(edit, add, planned, leftOut))
+            return *refused;
         if (changes.isEmpty())
             return failed(edit, QStringLiteral("nothing to add"));
         const QString apkMember = changes.first().member; // system/app/NAME/NAME.apk
